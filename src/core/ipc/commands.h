@@ -1,0 +1,143 @@
+// The commands the terminal understands: their numbers, one request encoder
+// per argument shape, one reply decoder per payload shape, and the rule that
+// turns one exchange into a signed result.
+//
+// Result convention: negative is a failure code (a terminal status, or one of
+// the kIpc* codes below), zero or positive is the reply's status.
+#ifndef ZK5_IPC_COMMANDS_H_
+#define ZK5_IPC_COMMANDS_H_
+
+#include <cstdint>
+
+#include "ipc/stream.h"
+#include "os/os.h"
+
+namespace zk5::ipc {
+
+enum class CommandId : std::uint32_t {
+  VERSION = 1,
+  HELLO = 4,
+  LOGIN = 5,
+  TICKS_FROM = 104,
+  TICKS_RANGE = 105,
+  RATES_FROM = 106,
+  RATES_RANGE = 107,
+  RATES_FROM_POS = 108,
+  TERMINAL_STATE = 109,
+  POSITIONS_TOTAL = 120,
+  POSITIONS_ALL = 121,
+  POSITIONS_BY_SYMBOL = 122,
+  POSITION_BY_TICKET = 123,
+  ORDERS_TOTAL = 130,
+  ORDERS_ALL = 131,
+  ORDERS_BY_SYMBOL = 132,
+  ORDER_BY_TICKET = 133,
+  HISTORY_ORDERS_TOTAL = 140,
+  HISTORY_ORDERS_RANGE = 141,
+  HISTORY_ORDERS_BY_POSITION = 142,
+  HISTORY_ORDER_BY_TICKET = 143,
+  HISTORY_DEALS_TOTAL = 150,
+  HISTORY_DEALS_RANGE = 151,
+  HISTORY_DEALS_BY_POSITION = 152,
+  HISTORY_DEAL_BY_TICKET = 153,
+  ORDER_CHECK = 160,
+  ORDER_SEND = 161,
+  ORDER_CALC_MARGIN = 162,
+  ORDER_CALC_PROFIT = 163,
+  SYMBOL_INFO = 170,
+  SYMBOL_SELECT = 171,
+  SYMBOL_INFO_TICK = 172,
+  SYMBOLS_TOTAL = 173,
+  SYMBOLS_ALL = 174,
+  SYMBOLS_BY_GROUP = 175,
+  TERMINAL_INFO = 180,
+  ACCOUNT_INFO = 190,
+  BOOK_ADD = 191,
+  BOOK_RELEASE = 192,
+  BOOK_GET = 193,
+};
+
+// Results of an exchange that are the client's own.
+constexpr std::int32_t kIpcCallFailed = -10000;   // wrong echo, missing value
+constexpr std::int32_t kIpcSendFailed = -10001;
+constexpr std::int32_t kIpcRecvFailed = -10002;
+constexpr std::int32_t kNoIpcConnection = -10004;
+
+// A text argument: the units of a NUL-terminated buffer before its first NUL.
+struct Text {
+  const char16_t* units = nullptr;
+  std::uint32_t size = 0;
+};
+Text TextOf(const char16_t* nul_terminated);
+
+// ---- Request encoders, one per argument shape. Each writes one whole
+// request and returns false as soon as a step fails.
+bool EncodeNone(os::PipeHandle& pipe, CommandId id);
+bool EncodeU32(os::PipeHandle& pipe, CommandId id, std::uint32_t a);
+bool EncodeU64(os::PipeHandle& pipe, CommandId id, std::uint64_t a);
+bool EncodeI64I64(os::PipeHandle& pipe, CommandId id, std::int64_t a, std::int64_t b);
+bool EncodeRecord(os::PipeHandle& pipe, CommandId id, const std::uint8_t* record,
+                  std::uint32_t size);
+bool EncodeString(os::PipeHandle& pipe, CommandId id, Text s);
+bool EncodeStringU8(os::PipeHandle& pipe, CommandId id, Text s, std::uint8_t b);
+bool EncodeU32String(os::PipeHandle& pipe, CommandId id, std::uint32_t a, Text s);
+bool EncodeStringI64I32I32(os::PipeHandle& pipe, CommandId id, Text s, std::int64_t a,
+                           std::int32_t b, std::int32_t c);
+bool EncodeStringI64I64I32(os::PipeHandle& pipe, CommandId id, Text s, std::int64_t a,
+                           std::int64_t b, std::int32_t c);
+bool EncodeStringI32I64I32(os::PipeHandle& pipe, CommandId id, Text s, std::int32_t a,
+                           std::int64_t b, std::int32_t c);
+bool EncodeStringI32I64I64(os::PipeHandle& pipe, CommandId id, Text s, std::int32_t a,
+                           std::int64_t b, std::int64_t c);
+bool EncodeStringI32I32I32(os::PipeHandle& pipe, CommandId id, Text s, std::int32_t a,
+                           std::int32_t b, std::int32_t c);
+bool EncodeU32StringF64F64(os::PipeHandle& pipe, CommandId id, std::uint32_t a, Text s,
+                           double b, double c);
+bool EncodeU32StringF64F64F64(os::PipeHandle& pipe, CommandId id, std::uint32_t a,
+                              Text s, double b, double c, double d);
+bool EncodeU32U64StringString(os::PipeHandle& pipe, CommandId id, std::uint32_t a,
+                              std::uint64_t b, Text s, Text t);
+
+// ---- Reply decoders, one per payload shape. Each takes the reply header
+// (echo, status) and its payload, and succeeds only when every field was
+// read and the reply was consumed exactly. Payload destinations are written
+// only as far as the reply went.
+struct Header {
+  std::uint32_t echo = 0;
+  std::int32_t status = 0;
+  bool have_echo = false;
+  bool have_status = false;
+};
+bool DecodeStatusOnly(PipeReader& r, Header* h);
+bool DecodeU32(PipeReader& r, Header* h, std::uint32_t* v);
+bool DecodeF64(PipeReader& r, Header* h, double* v);
+bool DecodeU32U32String(PipeReader& r, Header* h, std::uint32_t* a, std::uint32_t* b,
+                        const ArrayOut& text);
+bool DecodeRecord(PipeReader& r, Header* h, std::uint8_t* record, std::uint32_t size);
+bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size, const ArrayOut& out);
+
+// The result of one exchange, from whether the decoder succeeded and the
+// header it read. A reply for another command is -10000 whatever its status;
+// a decoder failure after a negative status is that status (a terminal that
+// refuses a call sends only the header); any other failure is -10002.
+std::int32_t ExchangeResult(bool decoded, const Header& h, CommandId sent);
+
+// Runs one exchange on `pipe`: -10004 when not connected, -10001 when the
+// request cannot be written, else the decoder's outcome by ExchangeResult.
+// A reply the decoder left unread is skipped so the next exchange stays in
+// step with the terminal.
+template <typename Encode, typename Decode>
+std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
+                      Decode&& decode) {
+  if (pipe == os::kInvalidPipe) return kNoIpcConnection;
+  if (!encode()) return kIpcSendFailed;
+  PipeReader reader(pipe);
+  Header header;
+  const bool decoded = decode(reader, &header);
+  if (!decoded || !reader.finished()) reader.skip_rest();
+  return ExchangeResult(decoded, header, id);
+}
+
+}  // namespace zk5::ipc
+
+#endif  // ZK5_IPC_COMMANDS_H_

@@ -1,0 +1,263 @@
+// The stream layer and the exchange rule over real socket pairs.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/commands.h"
+#include "ipc/stream.h"
+
+namespace zk5::ipc {
+namespace {
+
+using Bytes = std::string;
+
+Bytes U32(std::uint32_t v) { return Bytes(reinterpret_cast<const char*>(&v), 4); }
+Bytes I32(std::int32_t v) { return Bytes(reinterpret_cast<const char*>(&v), 4); }
+
+// A reply frame: length, echo, status, payload.
+Bytes Reply(std::uint32_t echo, std::int32_t status, const Bytes& payload = "") {
+  return U32(static_cast<std::uint32_t>(8 + payload.size())) + U32(echo) + I32(status) + payload;
+}
+
+class Pair {
+ public:
+  explicit Pair(int type = SOCK_STREAM) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds), 0);
+    client = fds[0];
+    peer = fds[1];
+  }
+  ~Pair() {
+    if (client != os::kInvalidPipe) close(static_cast<int>(client));
+    if (peer >= 0) close(peer);
+  }
+  void Send(const Bytes& b) const {
+    ASSERT_EQ(write(peer, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+  }
+  // Everything the client wrote so far (the client must have finished).
+  Bytes Drain() const {
+    Bytes all;
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+      if (n <= 0) break;
+      all.append(buf, static_cast<std::size_t>(n));
+    }
+    return all;
+  }
+  void HangUp() {
+    close(peer);
+    peer = -1;
+  }
+
+  os::PipeHandle client;
+  int peer;
+};
+
+// Each recv on a packet socket returns exactly one write of the client.
+std::vector<std::size_t> WriteSizes(const Pair& p) {
+  std::vector<std::size_t> sizes;
+  std::vector<char> buf(1 << 20);
+  for (;;) {
+    const ssize_t n = recv(p.peer, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n <= 0) break;
+    sizes.push_back(static_cast<std::size_t>(n));
+  }
+  return sizes;
+}
+
+TEST(PipeWriter, CommandWithoutArgumentsIsEightBytes) {
+  Pair p;
+  ASSERT_TRUE(EncodeNone(p.client, CommandId::POSITIONS_ALL));
+  EXPECT_EQ(p.Drain(), U32(4) + U32(121));
+}
+
+TEST(PipeWriter, EmptyStringAddsOnlyItsCount) {
+  Pair p;
+  ASSERT_TRUE(EncodeString(p.client, CommandId::SYMBOL_INFO, Text{u"", 0}));
+  EXPECT_EQ(p.Drain(), U32(8) + U32(170) + U32(0));
+}
+
+TEST(PipeWriter, StringUnitsAreLittleEndianWithoutTerminator) {
+  Pair p;
+  ASSERT_TRUE(EncodeStringU8(p.client, CommandId::SYMBOL_SELECT, TextOf(u"E\u20ac"), 1));
+  EXPECT_EQ(p.Drain(), U32(13) + U32(171) + U32(2) + Bytes("E\0\xac\x20", 4) + Bytes("\x01", 1));
+}
+
+struct WriteCase {
+  std::uint32_t request_bytes;
+  std::vector<std::size_t> writes;
+};
+
+class PipeWriterSplit : public ::testing::TestWithParam<WriteCase> {};
+
+// A request record sized so that the whole frame has request_bytes bytes.
+TEST_P(PipeWriterSplit, FullBuffersLeaveInOneWriteEach) {
+  const WriteCase& c = GetParam();
+  Pair p(SOCK_SEQPACKET);
+  int size = 1 << 22;
+  setsockopt(p.peer, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  setsockopt(static_cast<int>(p.client), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  std::vector<std::uint8_t> record(c.request_bytes - 8, 0x5A);
+  ASSERT_TRUE(EncodeRecord(p.client, CommandId::ORDER_SEND, record.data(),
+                           static_cast<std::uint32_t>(record.size())));
+  EXPECT_EQ(WriteSizes(p), c.writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, PipeWriterSplit,
+    ::testing::Values(WriteCase{16384, {16384}}, WriteCase{16385, {16384, 1}},
+                      WriteCase{16384 * 2, {16384, 16384}},
+                      // A large argument goes straight from its own memory.
+                      WriteCase{16384 + 40000, {16384, 40000}}));
+
+struct ExchangeCase {
+  const char* name;
+  Bytes reply;
+  std::int32_t result;
+};
+
+class ExchangeRule : public ::testing::TestWithParam<ExchangeCase> {};
+
+TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
+  const ExchangeCase& c = GetParam();
+  Pair p;
+  // The scripted reply, then a good reply for a second exchange: the second
+  // must read its own reply whatever the first left behind.
+  p.Send(c.reply + Reply(130, 1, U32(7)));
+  std::uint32_t value = 0;
+  auto count = [&](CommandId id) {
+    return Exchange(
+        p.client, id, [&] { return EncodeNone(p.client, id); },
+        [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &value); });
+  };
+  EXPECT_EQ(count(CommandId::POSITIONS_TOTAL), c.result) << c.name;
+  EXPECT_EQ(count(CommandId::ORDERS_TOTAL), 1) << c.name;
+  EXPECT_EQ(value, 7u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ExchangeRule,
+    ::testing::Values(
+        ExchangeCase{"ok", Reply(120, 0, U32(3)), 0},
+        ExchangeCase{"positive", Reply(120, 5, U32(3)), 5},
+        ExchangeCase{"failure reply", Reply(120, -4), -4},
+        ExchangeCase{"short payload", Reply(120, 1, Bytes("\1\0", 2)), kIpcRecvFailed},
+        ExchangeCase{"extra bytes", Reply(120, 1, U32(3) + U32(9)), kIpcRecvFailed},
+        ExchangeCase{"failure with extra", Reply(120, -2, Bytes("xyz", 3)), -2},
+        ExchangeCase{"wrong echo", Reply(121, 1, U32(3)), kIpcCallFailed},
+        ExchangeCase{"wrong echo negative", Reply(121, -3, U32(3)), kIpcCallFailed},
+        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed},
+        ExchangeCase{"length only", U32(0), kIpcRecvFailed}),
+    [](const auto& info) {
+      std::string n = info.param.name;
+      for (char& ch : n) if (ch == ' ') ch = '_';
+      return n;
+    });
+
+int g_allocations = 0;
+void* CountingAlloc(std::uint64_t size) {
+  ++g_allocations;
+  return HeapAlloc(size);
+}
+
+std::int32_t ReadArray(Pair& p, void** block, std::uint32_t* count) {
+  ArrayOut out{block, count, CountingAlloc, HeapFree};
+  return Exchange(
+      p.client, CommandId::POSITIONS_ALL,
+      [&] { return EncodeNone(p.client, CommandId::POSITIONS_ALL); },
+      [&](PipeReader& r, Header* h) { return DecodeArray(r, h, 4, out); });
+}
+
+TEST(ArrayReply, CountZeroGivesAnEmptyBlock) {
+  Pair p;
+  p.Send(Reply(121, 1, U32(0)));
+  void* block = nullptr;
+  std::uint32_t count = 99;
+  EXPECT_EQ(ReadArray(p, &block, &count), 1);
+  EXPECT_NE(block, nullptr);
+  EXPECT_EQ(count, 0u);
+  HeapFree(block);
+}
+
+TEST(ArrayReply, ElementsArriveInOrderAcrossBufferBoundaries) {
+  Pair p;
+  Bytes elements;
+  const std::uint32_t n = 20000;  // 80000 bytes: several buffers' worth
+  for (std::uint32_t i = 0; i < n; ++i) elements += U32(i * 3);
+  std::thread sender([&] { p.Send(Reply(121, 2, U32(n) + elements)); });
+  void* block = nullptr;
+  std::uint32_t count = 0;
+  EXPECT_EQ(ReadArray(p, &block, &count), 2);
+  sender.join();
+  ASSERT_EQ(count, n);
+  EXPECT_EQ(std::memcmp(block, elements.data(), elements.size()), 0);
+  HeapFree(block);
+}
+
+TEST(ArrayReply, ImpossibleCountFailsWithoutAllocating) {
+  Pair p;
+  p.Send(Reply(121, 1, U32(0xFFFFFFFFu) + U32(1)) + Reply(121, 1, U32(1) + U32(42)));
+  void* block = nullptr;
+  std::uint32_t count = 0;
+  g_allocations = 0;
+  EXPECT_EQ(ReadArray(p, &block, &count), kIpcRecvFailed);
+  EXPECT_EQ(g_allocations, 0);
+  EXPECT_EQ(block, nullptr);
+  // The rest of the corrupt reply was skipped.
+  EXPECT_EQ(ReadArray(p, &block, &count), 1);
+  EXPECT_EQ(count, 1u);
+  HeapFree(block);
+}
+
+TEST(BrokenPipe, HangUpBeforeReplyClosesTheHandle) {
+  Pair p;
+  p.HangUp();
+  std::uint32_t v = 0;
+  auto call = [&] {
+    return Exchange(
+        p.client, CommandId::ORDERS_TOTAL,
+        [&] { return EncodeNone(p.client, CommandId::ORDERS_TOTAL); },
+        [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
+  };
+  const std::int32_t first = call();
+  EXPECT_TRUE(first == kIpcSendFailed || first == kIpcRecvFailed) << first;
+  EXPECT_EQ(p.client, os::kInvalidPipe);
+  EXPECT_EQ(call(), kNoIpcConnection);
+}
+
+TEST(BrokenPipe, HangUpMidReplyClosesTheHandle) {
+  Pair p;
+  p.Send(Reply(130, 1, U32(7)).substr(0, 10));
+  std::uint32_t v = 0;
+  std::int32_t result = 0;
+  std::thread reader([&] {
+    result = Exchange(
+        p.client, CommandId::ORDERS_TOTAL,
+        [&] { return EncodeNone(p.client, CommandId::ORDERS_TOTAL); },
+        [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
+  });
+  usleep(20000);
+  p.HangUp();
+  reader.join();
+  EXPECT_EQ(result, kIpcRecvFailed);
+  EXPECT_EQ(p.client, os::kInvalidPipe);
+}
+
+TEST(BrokenPipe, WriteToAClosedPeerFailsWithoutSignal) {
+  Pair p;
+  p.HangUp();
+  std::vector<std::uint8_t> record(100000, 1);
+  EXPECT_FALSE(EncodeRecord(p.client, CommandId::ORDER_SEND, record.data(),
+                            static_cast<std::uint32_t>(record.size())));
+  EXPECT_EQ(p.client, os::kInvalidPipe);
+}
+
+}  // namespace
+}  // namespace zk5::ipc

@@ -1,0 +1,59 @@
+// The process-wide error state that every module function reports through.
+//
+// Module functions never raise for a terminal or protocol failure: they set
+// a code and a message here and return None or False. The state is a plain
+// global guarded by the interpreter lock (the module holds it throughout).
+#ifndef ZK5_MODULE_ERROR_STATE_H_
+#define ZK5_MODULE_ERROR_STATE_H_
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace zk5 {
+
+// Result codes. 1 success; -1..-7 terminal statuses; the rest the module's.
+enum ErrorCode : std::int32_t {
+  kSuccess = 1,
+  kCallFailed = -1,
+  kInvalidParams = -2,
+  kOutOfMemory = -3,
+  kNotFound = -4,
+  kIncompatibleVersion = -5,
+  kAuthorizationFailed = -6,
+  kUnsupported = -7,
+  kIpcCallFailed = -10000,
+  kIpcSendFailed = -10001,
+  kIpcRecvFailed = -10002,
+  kIpcInitializeFailed = -10003,
+  kNoIpcConnection = -10004,
+  kIpcTimeout = -10005,
+};
+
+// Size of the message buffer, terminator included.
+constexpr std::size_t kErrorMessageSize = 2048;
+
+// code := 1, message := "Success".
+void ResetError();
+
+// Stores `code` and `message` (UTF-8, cut to 2047 bytes at a character
+// boundary). A null message takes the table message of the code.
+void SetError(std::int32_t code, const char* message = nullptr);
+
+// SetError, then a new reference to None / False.
+PyObject* FailNone(std::int32_t code, const char* message = nullptr);
+PyObject* FailFalse(std::int32_t code, const char* message = nullptr);
+
+// The table message of a code ("Terminal: Call failed" for codes without a
+// row). -10003 is completed by SetError with the client's failure text.
+const char* MessageForCode(std::int32_t code);
+
+std::int32_t LastErrorCode();
+const char* LastErrorMessage();
+
+// last_error() of the module.
+PyObject* PyLastError(PyObject* self, PyObject* unused);
+
+}  // namespace zk5
+
+#endif  // ZK5_MODULE_ERROR_STATE_H_

@@ -1,0 +1,73 @@
+// The module frame: start-up, the method table and the client reset at
+// unload and exit.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <datetime.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL ZK5_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cstdlib>
+
+#include "connection/client.h"
+#include "module/error_state.h"
+#include "module/functions.h"
+
+namespace zk5 {
+
+// The datetime C interface; null when its capsule could not be imported.
+PyDateTime_CAPI* g_datetime_api = nullptr;
+// The running NumPy's feature version, for building the record dtypes.
+unsigned int g_numpy_feature_version = 0;
+
+namespace {
+
+#define ZK5_DOC(sig, desc) sig "\n\n" desc
+
+PyMethodDef kMethods[] = {
+    {"last_error", PyLastError, METH_NOARGS,
+     ZK5_DOC("last_error()", "Return last error code and description")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "API Connector to Zelkor 5 Terminal",
+    -1,
+    kMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+void ResetClientAtExit() { g_client.Reset(); }
+
+// NumPy's own import procedure; on failure it prints the cause and raises
+// ImportError "numpy._core.multiarray failed to import".
+int ImportNumpy() {
+  import_array1(-1);
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace zk5
+
+extern "C" PyMODINIT_FUNC PyInit__core(void) {
+  using namespace zk5;
+  g_datetime_api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+  if (g_datetime_api == nullptr) PyErr_Clear();
+  if (ImportNumpy() < 0) return nullptr;
+  g_numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
+  PyObject* module = PyModule_Create2(&kModule, 1013);
+  if (module == nullptr) return nullptr;
+  // The process-wide client is reset at exit, closing an open pipe.
+  static bool at_exit_registered = false;
+  if (!at_exit_registered) {
+    std::atexit(ResetClientAtExit);
+    at_exit_registered = true;
+  }
+  return module;
+}

@@ -1,0 +1,90 @@
+// Every operating-system call the client makes goes through this interface.
+//
+// One implementation per platform (os/posix, os/win32). Errors are translated
+// here, once: callers see an IoStatus or a platform error number (errno on
+// POSIX, GetLastError() on Windows) and never touch the OS API themselves.
+// Nothing here includes Python.h.
+#ifndef ZK5_OS_OS_H_
+#define ZK5_OS_OS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zk5::os {
+
+// A connected pipe (a Unix-domain stream socket on POSIX). kInvalidPipe means
+// "not connected".
+using PipeHandle = std::intptr_t;
+constexpr PipeHandle kInvalidPipe = -1;
+
+enum class IoStatus {
+  kOk,      // exactly the asked number of bytes moved
+  kBroken,  // the peer is gone (end of file, EPIPE, ECONNRESET; 109/232/233)
+  kError,   // any other failure; the handle is still usable in principle
+};
+
+// Reads exactly n bytes, completing short reads. kBroken on end of file.
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n);
+// Writes exactly n bytes in one write call when the OS takes it whole, and
+// completes short writes otherwise. Never raises SIGPIPE.
+IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n);
+void ClosePipe(PipeHandle h);
+
+// Opens the pipe whose Windows-style name is `name` ("\\.\pipe\NAME"). Waits
+// while every instance is busy. Returns 0 and sets *out on success, else the
+// platform error number (never 0). A missing server fails at once.
+std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out);
+
+// The final path of an existing file, or empty when it cannot be resolved.
+std::u16string FinalPath(const std::u16string& path);
+
+// Simple lower-case mapping of each UTF-16 unit, locale independent.
+void LowerCaseInPlace(char16_t* text, std::size_t units);
+
+// SHA-256 of `size` bytes. False when the digest cannot be computed.
+bool Sha256(const void* data, std::size_t size, std::uint8_t digest[32]);
+
+// The user's roaming application-data folder, without a trailing separator.
+// False when there is none.
+bool RoamingFolder(std::u16string* folder);
+
+// Directory entries of `dir` (names only, in the order the OS returns them),
+// with a flag telling directories apart. False when `dir` cannot be listed.
+struct DirEntry {
+  std::u16string name;
+  bool is_directory;
+};
+bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries);
+
+// Whether a file or folder exists at `path`.
+bool PathExists(const std::u16string& path);
+// Last-write time of `path` as an unsigned 64-bit value (larger is later);
+// false when the path does not exist.
+bool LastWriteTime(const std::u16string& path, std::uint64_t* time);
+// Reads at most `max` bytes from the start of a file. False when it cannot be
+// opened or read.
+bool ReadFilePrefix(const std::u16string& path, std::size_t max, std::string* out);
+
+// Canonical image path of the parent process, or empty.
+std::u16string ParentProcessImage();
+
+// Starts `path` detached from this process (own session, no inherited
+// descriptors, standard streams on the null device), with "/portable" as its
+// only argument when `portable`. False when it cannot be started.
+bool LaunchProcess(const std::u16string& path, bool portable);
+
+void SleepMs(std::uint32_t ms);
+
+// The path separator used to join data-folder paths.
+constexpr char16_t kPathSeparator =
+#ifdef _WIN32
+    u'\\';
+#else
+    u'/';
+#endif
+
+}  // namespace zk5::os
+
+#endif  // ZK5_OS_OS_H_
