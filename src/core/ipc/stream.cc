@@ -36,6 +36,11 @@ PipeWriter::PipeWriter(os::PipeHandle& pipe, std::uint32_t length,
   free_ = kStreamBufferSize - 8;
 }
 
+PipeWriter::~PipeWriter() {
+  volatile unsigned char* p = buffer_;
+  for (std::uint32_t i = 0; i < high_water_; ++i) p[i] = 0;
+}
+
 bool PipeWriter::write(const void* data, std::size_t n) {
   if (pipe_ == os::kInvalidPipe) return false;
   return Transfer(pipe_, os::WriteAll(pipe_, data, n));
@@ -47,11 +52,13 @@ bool PipeWriter::put(const void* data, std::uint32_t n) {
     if (n != 0) std::memcpy(buffer_ + used_, src, n);
     used_ += n;
     free_ -= n;
+    high_water_ = std::max(high_water_, used_);
     return true;
   }
   // Fill the buffer exactly and send it whole, so that large requests leave
   // in full-buffer writes.
   std::memcpy(buffer_ + used_, src, free_);
+  high_water_ = kStreamBufferSize;
   src += free_;
   n -= free_;
   used_ = 0;

@@ -45,6 +45,8 @@ class PipeWriter {
   // Starts a request of `length` bytes after the length field (4 + argument
   // bytes) for command `command`.
   PipeWriter(os::PipeHandle& pipe, std::uint32_t length, std::uint32_t command);
+  // Wipes what the request put in the buffer: requests can carry passwords.
+  ~PipeWriter();
   PipeWriter(const PipeWriter&) = delete;
   PipeWriter& operator=(const PipeWriter&) = delete;
 
@@ -66,6 +68,7 @@ class PipeWriter {
   os::PipeHandle& pipe_;
   std::uint32_t used_ = 0;
   std::uint32_t free_ = kStreamBufferSize;
+  std::uint32_t high_water_ = 0;
   unsigned char buffer_[kStreamBufferSize];
 };
 

@@ -23,8 +23,21 @@ unsigned int g_numpy_feature_version = 0;
 namespace {
 
 #define ZK5_DOC(sig, desc) sig "\n\n" desc
+// Functions taking keywords go through the table as plain PyCFunction.
+#define ZK5_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef kMethods[] = {
+    {"initialize", ZK5_KW(PyInitialize),
+     METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
+             "Establish connection to Zelkor 5 terminal")},
+    {"shutdown", PyShutdown, METH_NOARGS,
+     ZK5_DOC("shutdown()", "Disconnect from Zelkor 5 terminal")},
+    {"login", ZK5_KW(PyLogin),
+     METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
+             "Log in to specific account")},
+    {"version", PyVersion, METH_NOARGS, ZK5_DOC("version()", "Get Zelkor 5 terminal version")},
     {"last_error", PyLastError, METH_NOARGS,
      ZK5_DOC("last_error()", "Return last error code and description")},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs everything the project needs and builds it. Idempotent: a second
+# run only rebuilds what changed.
+#   .venv/py39       CPython 3.9, NumPy 2.0.x: builds the wheel, runs tests
+#   .venv/py39-np1   CPython 3.9, NumPy 1.26.x: the same wheel
+#   .venv/py311      CPython 3.11, NumPy 2.x: its own build
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+need_apt=()
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+[ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
+command -v cmake >/dev/null || need_apt+=(cmake)
+command -v g++ >/dev/null || need_apt+=(g++)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  echo "setup: installing ${need_apt[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
+fi
+
+PYENV_ROOT=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+PY39=$PYENV_ROOT/versions/3.9.18/bin/python
+PY311=$PYENV_ROOT/versions/3.11.7/bin/python
+[ -x "$PY311" ] || PY311=$(command -v python3.11 || command -v python3)
+
+make_venv() {  # dir python packages...
+  local dir=$1 py=$2; shift 2
+  local want="$*"
+  if [ ! -x "$dir/bin/python" ]; then "$py" -m venv "$dir"; fi
+  if [ "$(cat "$dir/.zk5-reqs" 2>/dev/null)" != "$want" ]; then
+    "$dir/bin/python" -m pip install -q --upgrade pip >/dev/null
+    "$dir/bin/python" -m pip install -q "$@"
+    echo "$want" > "$dir/.zk5-reqs"
+  fi
+}
+
+COMMON="pytest==8.3.4"
+BUILD="scikit-build-core==0.10.7 ninja==1.11.1.3"
+make_venv .venv/py39 "$PY39" $COMMON $BUILD "numpy==2.0.2"
+make_venv .venv/py39-np1 "$PY39" $COMMON "numpy==1.26.4"
+make_venv .venv/py311 "$PY311" $COMMON $BUILD "numpy==2.2.6"
+
+build_wheel() {  # venv
+  local venv=$1
+  rm -rf "$ROOT/dist/$(basename "$venv")"
+  "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
+    -w "$ROOT/dist/$(basename "$venv")" "$ROOT" >/dev/null
+  ls "$ROOT/dist/$(basename "$venv")"/zelkor5-*.whl
+}
+
+install_wheel() {  # venv wheel
+  "$1/bin/python" -m pip install -q --force-reinstall --no-deps "$2"
+}
+
+WHEEL39=$(build_wheel .venv/py39)
+install_wheel .venv/py39 "$WHEEL39"
+install_wheel .venv/py39-np1 "$WHEEL39"
+if [ "${ZK5_SKIP_311:-0}" != 1 ]; then
+  WHEEL311=$(build_wheel .venv/py311)
+  install_wheel .venv/py311 "$WHEEL311"
+fi
+echo "setup: done"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native tests (plain and under
+# AddressSanitizer + UndefinedBehaviorSanitizer) and the Python suite under
+# CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+JOBS=${JOBS:-2}
+native() {  # build-dir extra-cmake-args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DZK5_PYTHON=OFF -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS" >/dev/null
+  "$dir/zk5_native_tests" --gtest_brief=1
+}
+echo "== native tests"
+native build/native
+echo "== native tests under ASan/UBSan"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 native build/native-asan -DZK5_SANITIZE=ON
+
+for venv in py39 py39-np1 py311; do
+  echo "== Python tests: $venv ($(.venv/$venv/bin/python -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"
+  (cd tests/python && "../../.venv/$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
+done
+echo "== all tests passed"

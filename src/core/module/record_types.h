@@ -1,0 +1,46 @@
+// The eleven result record types (struct sequences with `_asdict`) and the
+// table-driven conversion of a wire record into one of them.
+#ifndef ZK5_MODULE_RECORD_TYPES_H_
+#define ZK5_MODULE_RECORD_TYPES_H_
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ipc/records.h"
+
+namespace zk5 {
+
+enum class RecordType {
+  kTradePosition,
+  kTradeOrder,
+  kTradeDeal,
+  kTradeRequest,
+  kOrderSendResult,
+  kOrderCheckResult,
+  kTick,
+  kTerminalInfo,
+  kSymbolInfo,
+  kAccountInfo,
+  kBookInfo,
+};
+
+// The type object, or null when it could not be created at start-up.
+PyTypeObject* TypeOf(RecordType type);
+
+// Converts one wire record (laid out by `def`, `def.size` bytes at `record`)
+// into a new instance of `type`, every field set from the table. A kNested
+// field takes `nested` (a new reference is taken; it must be non-null when
+// the table has one). Returns a new reference, or null with no Python error
+// pending when the object cannot be built (the caller reports code -1).
+PyObject* RecordToPython(RecordType type, const records::RecordDef& def,
+                         const std::uint8_t* record, PyObject* nested = nullptr);
+
+// Converts `count` consecutive records of a block into a tuple of records.
+// Null (no Python error pending) on failure.
+PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def,
+                         const std::uint8_t* block, std::uint32_t count);
+
+}  // namespace zk5
+
+#endif  // ZK5_MODULE_RECORD_TYPES_H_

@@ -1,0 +1,5 @@
+"""API Connector to Zelkor 5 Terminal"""
+from . import _core
+from ._core import *  # noqa: F401,F403  the functions and record types
+
+__doc__ = _core.__doc__
