@@ -76,6 +76,7 @@ extern "C" PyMODINIT_FUNC PyInit__core(void) {
   g_numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
   PyObject* module = PyModule_Create2(&kModule, 1013);
   if (module == nullptr) return nullptr;
+  RegisterRecordTypes(module);
   // The process-wide client is reset at exit, closing an open pipe.
   static bool at_exit_registered = false;
   if (!at_exit_registered) {

@@ -41,6 +41,14 @@ PyObject* RecordToPython(RecordType type, const records::RecordDef& def,
 PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def,
                          const std::uint8_t* block, std::uint32_t count);
 
+// The outcome of an array exchange (`result`, and the block and count it
+// delivered) as a tuple of records. A negative result, or a tuple that
+// cannot be built (code -1), gives None with the error state set. The block
+// is released (ipc::HeapFree) on every path.
+PyObject* ArrayResultToTuple(std::int32_t result, RecordType type,
+                             const records::RecordDef& def, void* block,
+                             std::uint32_t count);
+
 }  // namespace zk5
 
 #endif  // ZK5_MODULE_RECORD_TYPES_H_
