@@ -1,0 +1,65 @@
+#include "trading/lists.h"
+
+#include "module/error_state.h"
+
+namespace zk5::trading {
+
+const RecordKind kPositionKind = {RecordType::kTradePosition, &records::kTradePosition,
+                                  records::kTradePositionSymbolOffset};
+const RecordKind kOrderKind = {RecordType::kTradeOrder, &records::kTradeOrder,
+                               records::kTradeOrderSymbolOffset};
+const RecordKind kDealKind = {RecordType::kTradeDeal, &records::kTradeDeal,
+                              records::kTradeDealSymbolOffset};
+
+namespace {
+
+// The largest record a ticket look-up receives (a TradeOrder).
+constexpr std::uint32_t kMaxTicketRecord = 340;
+
+}  // namespace
+
+PyObject* CountResult(std::int32_t result, std::uint32_t count) {
+  if (result < 0) return FailNone(result);
+  PyObject* value = PyLong_FromUnsignedLong(count);
+  if (value == nullptr) {
+    PyErr_Clear();
+    return FailNone(kCallFailed);
+  }
+  return value;
+}
+
+PyObject* TicketTuple(calls::CommandId id, const RecordKind& kind, std::uint64_t ticket) {
+  std::uint8_t record[kMaxTicketRecord] = {};
+  if (kind.def->size > sizeof record) return FailNone(kIpcCallFailed);
+  const std::int32_t result = calls::RecordByNumber(id, ticket, record, kind.def->size);
+  // The terminal's not-found is an empty answer, not a failure.
+  if (result == kNotFound || result == 0) return PyTuple_New(0);
+  if (result < 0) return FailNone(result);
+  PyObject* tuple = RecordsToTuple(kind.type, *kind.def, record, 1);
+  if (tuple == nullptr) return FailNone(kCallFailed);
+  return tuple;
+}
+
+PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count,
+                    const RecordKind& kind) {
+  if (result < 0) {
+    ipc::HeapFree(block);
+    return FailNone(result);
+  }
+  PyObject* tuple =
+      RecordsToTuple(kind.type, *kind.def, static_cast<const std::uint8_t*>(block), count);
+  ipc::HeapFree(block);
+  if (tuple == nullptr) return FailNone(kCallFailed);
+  return tuple;
+}
+
+PyObject* GroupTuple(calls::CommandId id, const calls::Range* range, const char16_t* mask,
+                     const RecordKind& kind) {
+  void* block = nullptr;
+  std::uint32_t count = 0;
+  const std::int32_t result = calls::ListByGroup(id, range, mask, kind.def->size,
+                                                 kind.symbol_offset, &block, &count);
+  return ListTuple(result, block, count, kind);
+}
+
+}  // namespace zk5::trading
