@@ -1,0 +1,236 @@
+// Hosting the terminal on POSIX.
+#include "os/terminal_host.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ipc/text.h"
+#include "os/posix/socket_dir.h"
+
+namespace zk5::os {
+
+namespace {
+
+std::string Native(const std::u16string& path) {
+  return text::Utf16ToUtf8(path.data(), path.size());
+}
+
+// The self-pipe that turns a stop signal into a readable descriptor.
+int g_stop_pipe[2] = {-1, -1};
+std::atomic<bool> g_stop{false};
+
+void OnStopSignal(int) {
+  g_stop.store(true);
+  const int saved = errno;
+  const char byte = 1;
+  const ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
+  static_cast<void>(ignored);
+  errno = saved;
+}
+
+bool WriteWhole(int fd, const char* data, std::size_t n) {
+  while (n != 0) {
+    const ssize_t put = write(fd, data, n);
+    if (put > 0) {
+      data += put;
+      n -= static_cast<std::size_t>(put);
+    } else if (put < 0 && errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Parent(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+ListenStatus ListenPipe(const std::u16string& name, PipeListener* out, int* err) {
+  *err = 0;
+  std::string path;
+  if (int e = PipeSocketPath(name, &path)) {
+    *err = e;
+    return ListenStatus::kError;
+  }
+  const std::string lock_path = path + ".lock";
+  const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0) {
+    *err = errno;
+    return ListenStatus::kError;
+  }
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    close(lock);
+    if (e == EWOULDBLOCK) return ListenStatus::kAlreadyServed;
+    *err = e;
+    return ListenStatus::kError;
+  }
+  // Holding the lock, any socket file there is a dead host's.
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *err = errno;
+    close(lock);
+    return ListenStatus::kError;
+  }
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *err = errno;
+    close(lock);
+    return ListenStatus::kError;
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, SOMAXCONN) != 0) {
+    *err = errno;
+    close(fd);
+    unlink(path.c_str());
+    close(lock);
+    return ListenStatus::kError;
+  }
+  out->socket = fd;
+  out->lock = lock;
+  out->path = path;
+  return ListenStatus::kOk;
+}
+
+AcceptStatus AcceptPipe(const PipeListener& listener, int timeout_ms, PipeHandle* client) {
+  if (g_stop.load()) return AcceptStatus::kStop;
+  pollfd fds[2] = {{static_cast<int>(listener.socket), POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+  const nfds_t n = g_stop_pipe[0] >= 0 ? 2 : 1;
+  const int rc = poll(fds, n, timeout_ms < 0 ? -1 : timeout_ms);
+  if (g_stop.load()) return AcceptStatus::kStop;
+  if (rc == 0) return AcceptStatus::kTimeout;
+  if (rc < 0) return errno == EINTR ? AcceptStatus::kTimeout : AcceptStatus::kError;
+  if ((fds[0].revents & POLLIN) == 0) return AcceptStatus::kTimeout;
+  const int fd = accept4(static_cast<int>(listener.socket), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    // A client that gave up before we took it: simply wait again. Running
+    // out of descriptors is worth telling apart.
+    return errno == EMFILE || errno == ENFILE ? AcceptStatus::kError : AcceptStatus::kTimeout;
+  }
+  *client = fd;
+  return AcceptStatus::kClient;
+}
+
+void CloseListener(PipeListener* listener) {
+  if (listener->socket >= 0) {
+    close(static_cast<int>(listener->socket));
+    unlink(listener->path.c_str());
+  }
+  if (listener->lock >= 0) close(static_cast<int>(listener->lock));
+  listener->socket = -1;
+  listener->lock = -1;
+}
+
+bool InstallStopSignals() {
+  if (g_stop_pipe[0] < 0 && pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  return sigaction(SIGTERM, &sa, nullptr) == 0 && sigaction(SIGINT, &sa, nullptr) == 0 &&
+         sigaction(SIGHUP, &sa, nullptr) == 0 && sigaction(SIGPIPE, &ign, nullptr) == 0;
+}
+
+bool StopRequested() { return g_stop.load(); }
+
+std::u16string ExecutablePath() {
+  char* resolved = realpath("/proc/self/exe", nullptr);
+  if (resolved == nullptr) return {};
+  const std::string path = resolved;
+  std::free(resolved);
+  return text::Utf8ToUtf16(path.data(), path.size());
+}
+
+bool MakeDirectories(const std::u16string& path) {
+  const std::string native = Native(path);
+  if (native.empty()) return false;
+  for (std::size_t at = 1; at <= native.size(); ++at) {
+    if (at != native.size() && native[at] != '/') continue;
+    const std::string prefix = native.substr(0, at);
+    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st;
+  return stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
+  const std::string target = Native(path);
+  if (target.empty()) return false;
+  // Writers of one file are serialised by the caller; the pid keeps two
+  // processes apart.
+  const std::string temp = target + ".tmp" + std::to_string(getpid());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteWhole(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself is durable only once the folder is.
+  const int dir = open(Parent(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::string* out) {
+  out->clear();
+  const int fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out->append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+bool RemoveFile(const std::u16string& path) {
+  return unlink(Native(path).c_str()) == 0 || errno == ENOENT;
+}
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+}
+
+std::int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace zk5::os

@@ -1,0 +1,67 @@
+// The built-in symbol catalogue: what each symbol is and how it trades.
+//
+// Prices are kept in whole points (1 point = 10^-digits) everywhere inside
+// the terminal, so that ticks and bars compare exactly; they become doubles
+// only on the wire.
+#ifndef ZK5_TERMINAL_MARKET_H_
+#define ZK5_TERMINAL_MARKET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zk5::term {
+
+// How margin and profit are computed (the symbol record's trade_calc_mode).
+enum class CalcMode : std::uint32_t {
+  kForex = 0,        // margin = lots * contract / leverage, in the base currency
+  kCfd = 2,          // margin = lots * contract * price, no leverage
+  kCfdLeverage = 4,  // margin = lots * contract * price / leverage
+};
+
+struct SymbolSpec {
+  std::u16string name;
+  std::u16string description;
+  std::u16string category;      // "Forex", "Metals", "Indices", "Crypto"
+  std::u16string base;          // base currency
+  std::u16string profit;        // profit currency
+  std::u16string margin;        // margin currency
+  std::uint32_t digits;
+  double contract_size;
+  CalcMode calc_mode;
+  double base_price;            // the level prices swing around
+  double daily_volatility;      // standard deviation of a day's log return
+  std::int32_t spread;          // typical spread in points
+  std::int32_t ticks_per_minute;  // average quote activity
+  double volume_min;
+  double volume_max;
+  double volume_step;
+  double swap_long;             // points per lot and night
+  double swap_short;
+  bool always_open;             // trades at weekends too
+  bool trade_ticks;             // the feed carries trades (last price, volume)
+
+  double point() const;
+  std::u16string path() const;  // category + "\" + name
+};
+
+// The catalogue, in a fixed order; a symbol's index is its identity inside
+// the terminal.
+const std::vector<SymbolSpec>& Symbols();
+// Index of the symbol with exactly this name, or -1.
+int FindSymbol(const std::u16string& name);
+// The symbols in the market watch of a fresh installation.
+std::vector<std::u16string> DefaultMarketWatch();
+
+// 10^digits as a double, for digits up to 8.
+double Pow10(std::uint32_t digits);
+
+// The market is closed from Saturday 00:00 to Monday 00:00 (server time =
+// UTC) for every symbol that is not always open.
+bool IsWeekend(std::int64_t time_sec);
+bool IsOpenAt(const SymbolSpec& s, std::int64_t time_sec);
+
+}  // namespace zk5::term
+
+#endif  // ZK5_TERMINAL_MARKET_H_
