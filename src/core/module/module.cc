@@ -42,6 +42,21 @@ PyMethodDef kMethods[] = {
      ZK5_DOC("terminal_info()", "Get parameters of Zelkor 5 terminal")},
     {"account_info", PyAccountInfo, METH_NOARGS,
      ZK5_DOC("account_info()", "Return information on the current account")},
+    {"copy_ticks_from", PyCopyTicksFrom, METH_VARARGS,
+     ZK5_DOC("copy_ticks_from(symbol, date_from, count, flags)",
+             "Get ticks starting from specific date")},
+    {"copy_ticks_range", PyCopyTicksRange, METH_VARARGS,
+     ZK5_DOC("copy_ticks_range(symbol, date_from, date_to, flags)",
+             "Get ticks from specified period")},
+    {"copy_rates_from", PyCopyRatesFrom, METH_VARARGS,
+     ZK5_DOC("copy_rates_from(symbol, timeframe, date_from, count)",
+             "Get bars starting from specific date")},
+    {"copy_rates_from_pos", PyCopyRatesFromPos, METH_VARARGS,
+     ZK5_DOC("copy_rates_from_pos(symbol, timeframe, start_pos, count)",
+             "Get bars starting from specified position")},
+    {"copy_rates_range", PyCopyRatesRange, METH_VARARGS,
+     ZK5_DOC("copy_rates_range(symbol, timeframe, date_from, date_to)",
+             "Get bars from specified period")},
     {"positions_total", PyPositionsTotal, METH_NOARGS,
      ZK5_DOC("positions_total()", "Return the number of open positions")},
     {"positions_get", ZK5_KW(PyPositionsGet), METH_VARARGS | METH_KEYWORDS,
@@ -131,6 +146,7 @@ extern "C" PyMODINIT_FUNC PyInit__core(void) {
   if (g_datetime_api == nullptr) PyErr_Clear();
   if (ImportNumpy() < 0) return nullptr;
   g_numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
+  BuildNumpyRecordTypes();
   PyObject* module = PyModule_Create2(&kModule, 1013);
   if (module == nullptr) return nullptr;
   RegisterRecordTypes(module);

@@ -77,6 +77,13 @@ bool LaunchProcess(const std::u16string& path, bool portable);
 
 void SleepMs(std::uint32_t ms);
 
+// Asks the OS to back the huge-page-aligned part of [block, block + size)
+// with huge pages when it is first touched; the unaligned ends (which may
+// belong to other allocations) are left alone.
+// A hint: it does nothing where unsupported. Call it before touching the
+// block, since pages already present stay as they are.
+void AdviseHugePages(void* block, std::size_t size);
+
 // The path separator used to join data-folder paths.
 constexpr char16_t kPathSeparator =
 #ifdef _WIN32

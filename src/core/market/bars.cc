@@ -1,0 +1,297 @@
+// copy_rates_from, copy_rates_from_pos, copy_rates_range, copy_ticks_from,
+// copy_ticks_range: price history as NumPy structured arrays.
+//
+// A reply's records are read from the pipe straight into the data block of
+// the result array; no record is copied or converted one by one. The array
+// is created, and its block allocated by NumPy's data allocator, as soon as
+// the reply's count is known, so NumPy owns the block from the start and
+// frees it through the same memory handler whatever handler is installed.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL ZK5_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+
+#include "connection/calls.h"
+#include "ipc/records.h"
+#include "module/convert.h"
+#include "module/error_state.h"
+#include "module/functions.h"
+#include "os/os.h"
+
+namespace zk5 {
+
+namespace {
+
+// Built once at start-up; null when building failed.
+PyArray_Descr* rates_dtype = nullptr;
+PyArray_Descr* ticks_dtype = nullptr;
+
+constexpr char kMsgNoMemory[] = "No memory";
+constexpr std::int64_t kMsPerSecond = 1000;
+// Blocks this large always get a mapping of their own from the usual
+// allocators (glibc's mmap threshold never rises above 32 MiB), so the
+// huge-page advice ends with the block. Smaller replies fault in quickly
+// anyway.
+constexpr std::uint64_t kHugePageAdviceMin = std::uint64_t{32} << 20;
+
+int TypeNumber(records::WireType type) {
+  switch (type) {
+    case records::WireType::kI32: return NPY_INT32;
+    case records::WireType::kU32: return NPY_UINT32;
+    case records::WireType::kI64: return NPY_INT64;
+    case records::WireType::kU64: return NPY_UINT64;
+    case records::WireType::kF64: return NPY_FLOAT64;
+    default: return -1;
+  }
+}
+
+// The NumPy type of one wire record: a packed structure with the table's
+// field names, types and offsets, element size def.size, alignment 1 and the
+// NPY_NEEDS_PYAPI flag. NumPy's own converter builds exactly that from the
+// description np.dtype({"names", "formats", "offsets", "itemsize"}) takes,
+// under NumPy 1.x and 2.x alike, so no descriptor field is written by hand.
+// Null, with no Python error pending, on failure.
+PyArray_Descr* BuildRecordType(const records::RecordDef& def) {
+  PyObject* names = PyList_New(def.count);
+  PyObject* formats = PyList_New(def.count);
+  PyObject* offsets = PyList_New(def.count);
+  PyObject* spec = nullptr;
+  PyArray_Descr* descr = nullptr;
+  bool filled = names != nullptr && formats != nullptr && offsets != nullptr;
+  for (std::uint16_t i = 0; filled && i < def.count; ++i) {
+    const records::FieldDef& field = def.fields[i];
+    const int type = TypeNumber(field.type);
+    PyObject* name = PyUnicode_FromString(field.name);
+    PyObject* format = type < 0 ? nullptr : reinterpret_cast<PyObject*>(PyArray_DescrFromType(type));
+    PyObject* offset = PyLong_FromUnsignedLong(field.offset);
+    filled = name != nullptr && format != nullptr && offset != nullptr;
+    if (filled) {
+      PyList_SET_ITEM(names, i, name);
+      PyList_SET_ITEM(formats, i, format);
+      PyList_SET_ITEM(offsets, i, offset);
+    } else {
+      Py_XDECREF(name);
+      Py_XDECREF(format);
+      Py_XDECREF(offset);
+    }
+  }
+  if (filled) {
+    spec = Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names, "formats", formats, "offsets",
+                         offsets, "itemsize", static_cast<unsigned int>(def.size));
+  }
+  if (spec != nullptr && PyArray_DescrConverter(spec, &descr) != NPY_SUCCEED) descr = nullptr;
+  Py_XDECREF(spec);
+  Py_XDECREF(names);
+  Py_XDECREF(formats);
+  Py_XDECREF(offsets);
+  // Kept only when it is the type described above: another stride or
+  // alignment would misread the records.
+  if (descr != nullptr &&
+      (PyDataType_ELSIZE(descr) != def.size || PyDataType_ALIGNMENT(descr) != 1 ||
+       (PyDataType_FLAGS(descr) & NPY_NEEDS_PYAPI) == 0)) {
+    Py_CLEAR(descr);
+  }
+  PyErr_Clear();
+  return descr;
+}
+
+// The result array a reply is being received into. ArrayOut's allocator
+// takes no context; one slot is enough because the module runs one exchange
+// at a time under the interpreter lock, and nothing in between can run
+// Python code.
+class Receiver {
+ public:
+  Receiver(PyArray_Descr* type, std::uint32_t record_size)
+      : type_(type), record_size_(record_size) {
+    current_ = this;
+  }
+  ~Receiver() {
+    Py_XDECREF(array_);
+    current_ = nullptr;
+  }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+
+  ipc::ArrayOut Out() { return {&block_, &count_, &Allocate, &Release}; }
+
+  // The received array, read-only from now on; the caller owns it.
+  PyObject* Take() {
+    PyObject* array = array_;
+    array_ = nullptr;
+    if (array != nullptr) {
+      PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_WRITEABLE);
+    }
+    return array;
+  }
+
+ private:
+  // A one-dimensional array of size / record_size records, C-contiguous so
+  // its stride is the record size. NumPy allocates its block (without
+  // touching it) and marks the array as owning it.
+  static void* Allocate(std::uint64_t size) {
+    Receiver* self = current_;
+    if (self == nullptr || self->array_ != nullptr || size % self->record_size_ != 0) {
+      return nullptr;
+    }
+    npy_intp count = static_cast<npy_intp>(size / self->record_size_);
+    Py_INCREF(self->type_);  // taken over by the array, also on failure
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, self->type_, 1, &count, nullptr,
+                                           nullptr, 0, nullptr);
+    if (array == nullptr) {
+      PyErr_Clear();
+      return nullptr;
+    }
+    void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array));
+    // First-touch page faults dominate the cost of receiving a large
+    // reply; with huge pages there is one per 2 MiB instead of per 4 KiB.
+    if (size >= kHugePageAdviceMin) os::AdviseHugePages(data, static_cast<std::size_t>(size));
+    self->array_ = array;
+    return data;
+  }
+
+  static void Release(void*) {
+    if (current_ != nullptr) Py_CLEAR(current_->array_);
+  }
+
+  static Receiver* current_;
+  PyArray_Descr* type_;
+  std::uint32_t record_size_;
+  PyObject* array_ = nullptr;
+  void* block_ = nullptr;
+  std::uint32_t count_ = 0;
+};
+
+Receiver* Receiver::current_ = nullptr;
+
+// Runs `exchange` (a call operation taking an ArrayOut) and returns its
+// records as an array of `type`, or None with the error state set.
+template <typename Exchange>
+PyObject* ReceiveRecords(PyArray_Descr* type, const records::RecordDef& def,
+                         Exchange&& exchange) {
+  if (type == nullptr) {
+    // Without the type there is nothing to build, but the exchange still
+    // decides the outcome first.
+    void* block = nullptr;
+    std::uint32_t count = 0;
+    const std::int32_t result = exchange(ipc::ArrayOut{&block, &count});
+    if (result < 0) return FailNone(result);
+    ipc::HeapFree(block);
+    return FailNone(kOutOfMemory, kMsgNoMemory);
+  }
+  Receiver receiver(type, def.size);
+  const std::int32_t result = exchange(receiver.Out());
+  if (result < 0) return FailNone(result);
+  PyObject* array = receiver.Take();
+  if (array == nullptr) return FailNone(kOutOfMemory, kMsgNoMemory);
+  return array;
+}
+
+// Exactly four positional arguments accepted by the tuple parser.
+template <typename... Out>
+bool ParseFour(PyObject* args, const char* format, Out*... out) {
+  if (args == nullptr || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 4) return false;
+  if (!PyArg_ParseTuple(args, format, out...)) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// A date in seconds, widened with its sign and scaled to the command's unit.
+bool ReadDate(PyObject* obj, std::int64_t unit, std::int64_t* out) {
+  std::int32_t seconds = 0;
+  if (!read_date_arg(obj, &seconds)) return false;
+  *out = std::int64_t{seconds} * unit;
+  return true;
+}
+
+PyObject* InvalidArguments() { return FailNone(kInvalidParams, kMsgInvalidArguments); }
+
+}  // namespace
+
+void BuildNumpyRecordTypes() {
+  rates_dtype = BuildRecordType(records::kRates);
+  ticks_dtype = BuildRecordType(records::kTick);
+}
+
+PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
+  ResetError();
+  PyObject *symbol_arg, *from_arg;
+  int count, flags;
+  char16_t symbol[kSymbolUnits] = {};
+  std::int64_t from = 0;
+  if (!ParseFour(args, "OOii", &symbol_arg, &from_arg, &count, &flags) ||
+      !read_symbol_arg(symbol_arg, symbol) || !ReadDate(from_arg, kMsPerSecond, &from)) {
+    return InvalidArguments();
+  }
+  return ReceiveRecords(ticks_dtype, records::kTick, [&](const ipc::ArrayOut& out) {
+    return calls::TicksFrom(ipc::TextOf(symbol), from, count, flags, out);
+  });
+}
+
+PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
+  ResetError();
+  PyObject *symbol_arg, *from_arg, *to_arg;
+  int flags;
+  char16_t symbol[kSymbolUnits] = {};
+  std::int64_t from = 0, to = 0;
+  if (!ParseFour(args, "OOOi", &symbol_arg, &from_arg, &to_arg, &flags) ||
+      !read_symbol_arg(symbol_arg, symbol) || !ReadDate(from_arg, kMsPerSecond, &from) ||
+      !ReadDate(to_arg, kMsPerSecond, &to)) {
+    return InvalidArguments();
+  }
+  return ReceiveRecords(ticks_dtype, records::kTick, [&](const ipc::ArrayOut& out) {
+    return calls::TicksRange(ipc::TextOf(symbol), from, to, flags, out);
+  });
+}
+
+PyObject* PyCopyRatesFrom(PyObject*, PyObject* args) {
+  ResetError();
+  PyObject *symbol_arg, *from_arg;
+  int timeframe, count;
+  char16_t symbol[kSymbolUnits] = {};
+  std::int64_t from = 0;
+  if (!ParseFour(args, "OiOi", &symbol_arg, &timeframe, &from_arg, &count) ||
+      !read_symbol_arg(symbol_arg, symbol) || !ReadDate(from_arg, 1, &from)) {
+    return InvalidArguments();
+  }
+  return ReceiveRecords(rates_dtype, records::kRates, [&](const ipc::ArrayOut& out) {
+    return calls::RatesFrom(ipc::TextOf(symbol), timeframe, from, count, out);
+  });
+}
+
+PyObject* PyCopyRatesFromPos(PyObject*, PyObject* args) {
+  ResetError();
+  PyObject* symbol_arg;
+  int timeframe, start, count;
+  char16_t symbol[kSymbolUnits] = {};
+  if (!ParseFour(args, "Oiii", &symbol_arg, &timeframe, &start, &count) ||
+      !read_symbol_arg(symbol_arg, symbol)) {
+    return InvalidArguments();
+  }
+  return ReceiveRecords(rates_dtype, records::kRates, [&](const ipc::ArrayOut& out) {
+    return calls::RatesFromPos(ipc::TextOf(symbol), timeframe, start, count, out);
+  });
+}
+
+PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
+  ResetError();
+  PyObject *symbol_arg, *from_arg, *to_arg;
+  int timeframe;
+  char16_t symbol[kSymbolUnits] = {};
+  std::int64_t from = 0, to = 0;
+  if (!ParseFour(args, "OiOO", &symbol_arg, &timeframe, &from_arg, &to_arg) ||
+      !read_symbol_arg(symbol_arg, symbol) || !ReadDate(from_arg, 1, &from) ||
+      !ReadDate(to_arg, 1, &to)) {
+    return InvalidArguments();
+  }
+  return ReceiveRecords(rates_dtype, records::kRates, [&](const ipc::ArrayOut& out) {
+    return calls::RatesRange(ipc::TextOf(symbol), timeframe, from, to, out);
+  });
+}
+
+}  // namespace zk5
