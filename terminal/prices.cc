@@ -59,6 +59,9 @@ bool PriceModel::HasTicks(int sym, std::int64_t minute) const {
 
 double PriceModel::DayLevel(int sym, std::int64_t day) const {
   const double sigma = Symbols()[static_cast<std::size_t>(sym)].daily_volatility;
+  // Slow swings are damped for volatile symbols, so that over years even
+  // they stay within a plausible range of their level.
+  const double damp = std::min(1.0, 0.3 / (11.2 * sigma));
   double level = 0;
   for (int k = 0; k < kOctaves; ++k) {
     const std::int64_t scale = std::int64_t{1} << k;
@@ -66,12 +69,63 @@ double PriceModel::DayLevel(int sym, std::int64_t day) const {
     const double f = static_cast<double>(day - knot * scale) / static_cast<double>(scale);
     const double a = Normal(Key(sym, kOctave + static_cast<std::uint64_t>(k), knot, 0));
     const double b = Normal(Key(sym, kOctave + static_cast<std::uint64_t>(k), knot + 1, 0));
-    level += 0.5 * sigma * std::sqrt(static_cast<double>(scale)) * (a + (b - a) * f);
+    level += (k >= 3 ? damp : 1.0) * 0.5 * sigma * std::sqrt(static_cast<double>(scale)) * (a + (b - a) * f);
   }
   return level;
 }
 
+namespace {
+
+// The last day path computed on this thread: bars and tick streams walk
+// minute by minute, so nearly every look-up hits it.
+struct DayPathCache {
+  std::uint64_t seed = 0;
+  int sym = -1;
+  std::int64_t day = 0;
+  double level[kMinutesPerDay + 1];
+};
+thread_local DayPathCache t_path;
+
+}  // namespace
+
+void PriceModel::FillDay(int sym, std::int64_t day, double* level) const {
+  const double sigma_minute =
+      Symbols()[static_cast<std::size_t>(sym)].daily_volatility / std::sqrt(double{kMinutesPerDay});
+  level[0] = DayLevel(sym, day);
+  level[kMinutesPerDay] = DayLevel(sym, day + 1);
+  // The same midpoint refinement as LogLevel, over every interval at once.
+  struct Span {
+    int lo, hi;
+  };
+  Span stack[64];
+  int top = 0;
+  stack[top++] = {0, kMinutesPerDay};
+  while (top > 0) {
+    const Span sp = stack[--top];
+    if (sp.hi - sp.lo < 2) continue;
+    const int mid = (sp.lo + sp.hi) / 2;
+    const double spread = std::sqrt(static_cast<double>((mid - sp.lo) * (sp.hi - mid)) /
+                                    static_cast<double>(sp.hi - sp.lo));
+    level[mid] = 0.5 * (level[sp.lo] + level[sp.hi]) +
+                 spread * sigma_minute * Normal(Key(sym, kBridge, day, mid));
+    stack[top++] = {sp.lo, mid};
+    stack[top++] = {mid, sp.hi};
+  }
+}
+
 double PriceModel::LogLevel(int sym, std::int64_t minute) const {
+  const std::int64_t day = FloorDiv(minute, kMinutesPerDay);
+  const std::int64_t target = minute - day * kMinutesPerDay;
+  if (t_path.sym != sym || t_path.day != day || t_path.seed != seed_) {
+    FillDay(sym, day, t_path.level);
+    t_path.sym = sym;
+    t_path.day = day;
+    t_path.seed = seed_;
+  }
+  return t_path.level[target];
+}
+
+double PriceModel::LogLevelSlow(int sym, std::int64_t minute) const {
   const std::int64_t day = FloorDiv(minute, kMinutesPerDay);
   const std::int64_t target = minute - day * kMinutesPerDay;
   const double sigma_minute =

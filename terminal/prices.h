@@ -67,8 +67,12 @@ class PriceModel {
   // Log price level (relative to the symbol's level) at the start of a
   // minute; exposed for the tests of the path's continuity.
   double LogLevel(int sym, std::int64_t minute) const;
+  // The same by descending the bridge to one minute alone (for the tests:
+  // both ways must agree).
+  double LogLevelSlow(int sym, std::int64_t minute) const;
 
  private:
+  void FillDay(int sym, std::int64_t day, double* level) const;
   double DayLevel(int sym, std::int64_t day) const;
   std::uint64_t Key(int sym, std::uint64_t kind, std::int64_t a, std::int64_t b) const;
 
