@@ -1,0 +1,121 @@
+"""Named values of the enumerations the terminal understands.
+
+The module passes these numbers through unchanged; the bundled terminal
+gives them the meanings below (see docs/terminal.md).
+"""
+
+# Timeframes of copy_rates_from, copy_rates_from_pos and copy_rates_range.
+TIMEFRAME_M1 = 1
+TIMEFRAME_M2 = 2
+TIMEFRAME_M3 = 3
+TIMEFRAME_M4 = 4
+TIMEFRAME_M5 = 5
+TIMEFRAME_M6 = 6
+TIMEFRAME_M10 = 10
+TIMEFRAME_M12 = 12
+TIMEFRAME_M15 = 15
+TIMEFRAME_M20 = 20
+TIMEFRAME_M30 = 30
+TIMEFRAME_H1 = 0x4000 | 1
+TIMEFRAME_H2 = 0x4000 | 2
+TIMEFRAME_H3 = 0x4000 | 3
+TIMEFRAME_H4 = 0x4000 | 4
+TIMEFRAME_H6 = 0x4000 | 6
+TIMEFRAME_H8 = 0x4000 | 8
+TIMEFRAME_H12 = 0x4000 | 12
+TIMEFRAME_D1 = 0x4000 | 24
+TIMEFRAME_W1 = 0x8000 | 1
+TIMEFRAME_MN1 = 0xC000 | 1
+
+# Which ticks copy_ticks_from and copy_ticks_range return.
+COPY_TICKS_ALL = -1
+COPY_TICKS_INFO = 1    # quote ticks: a bid or ask change
+COPY_TICKS_TRADE = 2   # trade ticks: a last price and volume
+
+# Bits of a tick's flags.
+TICK_FLAG_BID = 2
+TICK_FLAG_ASK = 4
+TICK_FLAG_LAST = 8
+TICK_FLAG_VOLUME = 16
+TICK_FLAG_BUY = 32
+TICK_FLAG_SELL = 64
+
+# Trade request actions.
+TRADE_ACTION_DEAL = 1
+TRADE_ACTION_PENDING = 5
+TRADE_ACTION_SLTP = 6
+TRADE_ACTION_MODIFY = 7
+TRADE_ACTION_REMOVE = 8
+TRADE_ACTION_CLOSE_BY = 10
+
+# Order types.
+ORDER_TYPE_BUY = 0
+ORDER_TYPE_SELL = 1
+ORDER_TYPE_BUY_LIMIT = 2
+ORDER_TYPE_SELL_LIMIT = 3
+ORDER_TYPE_BUY_STOP = 4
+ORDER_TYPE_SELL_STOP = 5
+ORDER_TYPE_BUY_STOP_LIMIT = 6
+ORDER_TYPE_SELL_STOP_LIMIT = 7
+ORDER_TYPE_CLOSE_BY = 8
+
+# Filling and expiry of orders.
+ORDER_FILLING_FOK = 0
+ORDER_FILLING_IOC = 1
+ORDER_FILLING_RETURN = 2
+ORDER_TIME_GTC = 0
+ORDER_TIME_DAY = 1
+ORDER_TIME_SPECIFIED = 2
+ORDER_TIME_SPECIFIED_DAY = 3
+
+# Order states and reasons.
+ORDER_STATE_FILLED = 4
+ORDER_REASON_CLIENT = 0
+ORDER_REASON_EXPERT = 3
+
+# Deals.
+DEAL_TYPE_BUY = 0
+DEAL_TYPE_SELL = 1
+DEAL_TYPE_BALANCE = 2
+DEAL_ENTRY_IN = 0
+DEAL_ENTRY_OUT = 1
+
+# Positions.
+POSITION_TYPE_BUY = 0
+POSITION_TYPE_SELL = 1
+
+# Depth of market entries.
+BOOK_TYPE_SELL = 1
+BOOK_TYPE_BUY = 2
+
+# Account.
+ACCOUNT_TRADE_MODE_DEMO = 0
+ACCOUNT_MARGIN_MODE_RETAIL_NETTING = 0
+ACCOUNT_MARGIN_MODE_RETAIL_HEDGING = 2
+ACCOUNT_STOPOUT_MODE_PERCENT = 0
+
+# Symbols.
+SYMBOL_CALC_MODE_FOREX = 0
+SYMBOL_CALC_MODE_CFD = 2
+SYMBOL_CALC_MODE_CFDLEVERAGE = 4
+SYMBOL_TRADE_MODE_FULL = 4
+SYMBOL_TRADE_EXECUTION_MARKET = 2
+
+# Readiness reported while initialize and login wait.
+TERMINAL_STATE_CONNECTING = 1
+TERMINAL_STATE_READY = 2
+TERMINAL_STATE_AUTH_FAILED = 3
+
+# Return codes of order_check and order_send results.
+TRADE_RETCODE_CHECK_OK = 0            # order_check: the request would be executed
+TRADE_RETCODE_DONE = 10009            # executed
+TRADE_RETCODE_ERROR = 10011           # the terminal could not record the deal
+TRADE_RETCODE_INVALID = 10013         # invalid request, unknown symbol, wrong position
+TRADE_RETCODE_INVALID_VOLUME = 10014
+TRADE_RETCODE_MARKET_CLOSED = 10018
+TRADE_RETCODE_NO_MONEY = 10019
+TRADE_RETCODE_INVALID_FILL = 10030
+TRADE_RETCODE_NOT_SUPPORTED = 10035   # pending orders, stops, close-by, netting accounts
+TRADE_RETCODE_POSITION_CLOSED = 10036
+TRADE_RETCODE_INVALID_CLOSE_VOLUME = 10038
+TRADE_RETCODE_LIMIT_POSITIONS = 10040
