@@ -1,0 +1,104 @@
+"""Helpers for the tests that run the bundled terminal itself: a private
+copy of the installed terminal64.exe (its own pipe and data folder), its
+settings, and its process, found by its unique executable path."""
+
+import os
+import shutil
+import signal
+import time
+
+import pytest
+
+import peer
+import zelkor5
+from zelkor5.terminal import terminal_path
+
+DEFAULT_SETTINGS = "IdleExit=3\n"
+
+
+class Installation:
+    """A terminal installed in `root`/inst. Portable installations keep
+    their settings beside the executable; the others under `roaming`."""
+
+    def __init__(self, root, roaming, portable=True, settings=DEFAULT_SETTINGS):
+        self.dir = os.path.join(str(root), "inst")
+        os.makedirs(os.path.join(self.dir, "config"), exist_ok=True)
+        self.exe = os.path.join(self.dir, "terminal64.exe")
+        shutil.copy2(terminal_path(), self.exe)
+        self.roaming = str(roaming)
+        self.portable = portable
+        self.configure(settings)
+
+    def data_dir(self):
+        """Where the terminal keeps config/ and bases/."""
+        if self.portable:
+            return self.dir
+        folder_id = peer.path_digest(self.dir)[:16].hex().upper()
+        return os.path.join(self.roaming, "Brundel", "Terminal", folder_id)
+
+    def configure(self, settings):
+        config = os.path.join(self.data_dir(), "config")
+        os.makedirs(config, exist_ok=True)
+        with open(os.path.join(config, "terminal.ini"), "w") as f:
+            f.write("[Terminal]\n" + settings)
+
+    def initialize(self, **kwargs):
+        ok = zelkor5.initialize(self.exe, portable=self.portable, **kwargs)
+        return ok
+
+    def pids(self):
+        found = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    if os.readlink("/proc/%s/exe" % entry) == self.exe:
+                        found.append(int(entry))
+                except OSError:
+                    pass
+        return found
+
+    def signal(self, sig):
+        for pid in self.pids():
+            os.kill(pid, sig)
+
+    def wait_gone(self, timeout=10.0):
+        end = time.monotonic() + timeout
+        while self.pids():
+            if time.monotonic() > end:
+                return False
+            time.sleep(0.02)
+        return True
+
+    def stop(self):
+        zelkor5.shutdown()
+        self.signal(signal.SIGTERM)
+        self.wait_gone()
+
+
+@pytest.fixture
+def roaming(tmp_path, monkeypatch):
+    path = tmp_path / "roaming"
+    path.mkdir()
+    monkeypatch.setenv("XDG_DATA_HOME", str(path))
+    return path
+
+
+@pytest.fixture
+def install(tmp_path, roaming):
+    """install(settings=..., portable=True) -> a started-on-demand terminal."""
+    made = []
+
+    def _install(settings=DEFAULT_SETTINGS, portable=True, name="a"):
+        inst = Installation(tmp_path / name, roaming, portable=portable, settings=settings)
+        made.append(inst)
+        return inst
+
+    yield _install
+    for inst in made:
+        inst.stop()
+
+
+def ok(value):
+    """Asserts a module call succeeded, showing last_error when not."""
+    assert value is not None and value is not False, zelkor5.last_error()
+    return value
