@@ -77,9 +77,6 @@ def test_login_outcomes(install):
     # initialize with a wrong password fails through state 3 and disconnects.
     assert not inst.initialize(login=DEMO_LOGIN, password="nope")
     assert zelkor5.last_error() == (-6, "Terminal: Authorization failed")
-    # The first call finds the pipe broken, the next one no connection.
-    assert zelkor5.account_info() is None
-    assert zelkor5.last_error()[0] in (-10001, -10002)
     assert zelkor5.account_info() is None
     assert zelkor5.last_error()[0] == -10004
     assert not inst.initialize(login=DEMO_LOGIN + 1, password=DEMO_PASSWORD)
