@@ -16,6 +16,24 @@ from zelkor5.terminal import terminal_path
 DEFAULT_SETTINGS = "IdleExit=3\n"
 
 
+def _running(pid):
+    """True while any thread of the process lives: a leader shows as a
+    zombie while its other threads, and the descriptors they share (the
+    listening socket among them), are still going away."""
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return False
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X"):
+                    return True
+        except OSError:
+            pass
+    return False
+
+
 class Installation:
     """A terminal installed in `root`/inst. Portable installations keep
     their settings beside the executable; the others under `roaming`."""
@@ -27,6 +45,7 @@ class Installation:
         shutil.copy2(terminal_path(), self.exe)
         self.roaming = str(roaming)
         self.portable = portable
+        self._signalled = set()
         self.configure(settings)
 
     def data_dir(self):
@@ -59,11 +78,15 @@ class Installation:
 
     def signal(self, sig):
         for pid in self.pids():
+            self._signalled.add(pid)
             os.kill(pid, sig)
 
     def wait_gone(self, timeout=10.0):
+        """Waits until no process runs the executable. A signalled process
+        counts until it has been reaped: its descriptors (the listening
+        socket among them) outlive its memory, which /proc/PID/exe shows."""
         end = time.monotonic() + timeout
-        while self.pids():
+        while self.pids() or any(_running(p) for p in self._signalled):
             if time.monotonic() > end:
                 return False
             time.sleep(0.02)

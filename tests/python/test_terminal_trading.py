@@ -1,0 +1,153 @@
+"""Trading on the bundled terminal through the module: every function agrees
+with the others, deals survive a killed terminal, and two client processes
+trade one account at once."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import zelkor5
+from zelkor5.constants import (
+    DEAL_ENTRY_IN, DEAL_ENTRY_OUT, ORDER_TYPE_BUY, ORDER_TYPE_SELL, TRADE_ACTION_DEAL,
+    TRADE_ACTION_PENDING, TRADE_RETCODE_DONE, TRADE_RETCODE_INVALID_VOLUME,
+    TRADE_RETCODE_NOT_SUPPORTED, TRADE_RETCODE_POSITION_CLOSED)
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+
+SYMBOL = "BTCUSD"  # trades at weekends too
+
+
+def market(type_, volume, position=0, symbol=SYMBOL):
+    return {"action": TRADE_ACTION_DEAL, "symbol": symbol, "volume": volume, "type": type_,
+            "position": position, "magic": 11, "comment": "test"}
+
+
+@pytest.fixture
+def terminal(install):
+    inst = install()
+    assert inst.initialize(), zelkor5.last_error()
+    return inst
+
+
+def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
+    start = ok(zelkor5.account_info())
+    assert start.margin == 0 and zelkor5.positions_total() == 0
+    check = ok(zelkor5.order_check(market(ORDER_TYPE_BUY, 0.2)))
+    assert check.retcode == 0
+    sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.2)))
+    assert sent.retcode == TRADE_RETCODE_DONE, sent.comment
+    assert sent.volume == 0.2 and sent.price == sent.ask
+
+    assert zelkor5.positions_total() == 1
+    (pos,) = ok(zelkor5.positions_get())
+    assert ok(zelkor5.positions_get(ticket=pos.ticket)) == (pos,)
+    assert ok(zelkor5.positions_get(symbol=SYMBOL)) == (pos,)
+    assert ok(zelkor5.positions_get(group="*BTC*")) == (pos,)
+    assert pos.ticket == sent.order and pos.identifier == sent.order
+    assert pos.type == ORDER_TYPE_BUY and pos.volume == 0.2 and pos.price_open == sent.price
+    assert pos.magic == 11 and pos.comment == "test"
+    margin = ok(zelkor5.order_calc_margin(ORDER_TYPE_BUY, SYMBOL, 0.2, pos.price_open))
+    assert margin == check.margin
+    acc = ok(zelkor5.account_info())
+    assert acc.margin == pytest.approx(margin, abs=0.01)
+    assert acc.margin_free == pytest.approx(acc.equity - acc.margin, abs=0.011)
+    assert acc.balance == start.balance
+    profit = ok(zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, pos.price_open, pos.price_current))
+    assert pos.profit == pytest.approx(profit, abs=0.01)
+
+    closed = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.2, position=pos.ticket)))
+    assert closed.retcode == TRADE_RETCODE_DONE, closed.comment
+    assert zelkor5.positions_total() == 0 and ok(zelkor5.positions_get()) == ()
+    assert ok(zelkor5.positions_get(ticket=pos.ticket)) == ()
+    assert zelkor5.last_error() == (1, "Success")
+
+    deals = ok(zelkor5.history_deals_get(position=pos.ticket))
+    assert [d.entry for d in deals] == [DEAL_ENTRY_IN, DEAL_ENTRY_OUT]
+    assert [d.ticket for d in deals] == [sent.deal, closed.deal]
+    assert deals[1].price == closed.price
+    expected = ok(zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, sent.price, closed.price))
+    assert deals[1].profit == pytest.approx(expected, abs=0.01)
+    end = ok(zelkor5.account_info())
+    assert end.balance == pytest.approx(start.balance + deals[1].profit + deals[1].swap, abs=1e-6)
+    assert end.margin == 0
+    orders = ok(zelkor5.history_orders_get(position=pos.ticket))
+    assert [o.ticket for o in orders] == [sent.order, closed.order]
+    assert ok(zelkor5.history_deals_get(ticket=closed.deal))[0] == deals[1]
+    now = int(time.time())
+    in_range = ok(zelkor5.history_deals_get(now - 3600, now + 3600))
+    assert [d.ticket for d in in_range][-2:] == [sent.deal, closed.deal]
+    assert zelkor5.history_deals_total(now - 3600, now + 3600) == len(in_range)
+    assert ok(zelkor5.history_deals_get(now - 3600, now + 3600, group="EUR*")) == ()
+    assert zelkor5.history_orders_total(now - 3600, now + 3600) == 2
+    assert zelkor5.orders_total() == 0 and ok(zelkor5.orders_get()) == ()
+
+
+@pytest.mark.parametrize("request_,retcode", [
+    (dict(market(ORDER_TYPE_BUY, 0.001)), TRADE_RETCODE_INVALID_VOLUME),
+    (dict(market(ORDER_TYPE_BUY, 0.1), sl=1000.0), TRADE_RETCODE_NOT_SUPPORTED),
+    (dict(market(2, 0.1), action=TRADE_ACTION_PENDING, price=1000.0), TRADE_RETCODE_NOT_SUPPORTED),
+    (dict(market(ORDER_TYPE_SELL, 0.1, position=424242)), TRADE_RETCODE_POSITION_CLOSED),
+])
+def test_refused_requests_come_back_with_their_return_code(terminal, request_, retcode):
+    result = ok(zelkor5.order_send(request_))
+    assert result.retcode == retcode and result.deal == 0 and result.comment
+    assert zelkor5.last_error() == (1, "Success")
+    assert zelkor5.positions_total() == 0
+
+
+def test_a_confirmed_deal_survives_a_killed_terminal(terminal):
+    sent = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.05)))
+    assert sent.retcode == TRADE_RETCODE_DONE
+    terminal.signal(signal.SIGKILL)
+    assert terminal.wait_gone()
+    assert terminal.initialize(), zelkor5.last_error()
+    (deal,) = ok(zelkor5.history_deals_get(ticket=sent.deal))
+    assert deal.order == sent.order and deal.volume == 0.05 and deal.price == sent.price
+    (pos,) = ok(zelkor5.positions_get(ticket=sent.order))
+    assert pos.type == ORDER_TYPE_SELL
+    # Tickets go on from where they were.
+    again = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.05, position=pos.ticket)))
+    assert again.retcode == TRADE_RETCODE_DONE and again.order > sent.deal
+
+
+CLIENT = r"""
+import json, sys, zelkor5
+path, symbol, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+assert zelkor5.initialize(path, portable=True), zelkor5.last_error()
+sys.stdout.write("ready\n"); sys.stdout.flush()
+sys.stdin.readline()
+results = []
+for i in range(count):
+    r = zelkor5.order_send({"action": 1, "symbol": symbol, "volume": 0.01, "type": i % 2})
+    results.append([r.retcode, r.deal, r.order] if r is not None else [zelkor5.last_error()[0], 0, 0])
+print(json.dumps(results))
+"""
+
+
+def test_two_client_processes_trade_at_once(terminal):
+    start = ok(zelkor5.account_info())
+    procs = [subprocess.Popen([sys.executable, "-c", CLIENT, terminal.exe, "ETHUSD", "25"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                              env=os.environ.copy())
+             for _ in range(2)]
+    for p in procs:
+        assert p.stdout.readline().strip() == "ready"
+    for p in procs:  # let both go at the same moment
+        p.stdin.write("go\n")
+        p.stdin.flush()
+    outputs = [json.loads(p.communicate(timeout=60)[0]) for p in procs]
+    tickets = [t for out in outputs for r in out for t in r[1:]]
+    assert all(r[0] == TRADE_RETCODE_DONE for out in outputs for r in out)
+    assert len(tickets) == 100 and len(set(tickets)) == 100
+    assert zelkor5.positions_total() == 50
+    positions = ok(zelkor5.positions_get(symbol="ETHUSD"))
+    assert sorted(p.ticket for p in positions) == sorted(r[2] for out in outputs for r in out)
+    acc = ok(zelkor5.account_info())
+    assert acc.balance == start.balance
+    assert acc.margin == pytest.approx(sum(
+        zelkor5.order_calc_margin(p.type, "ETHUSD", p.volume, p.price_open) for p in positions), abs=0.05)
+    assert acc.profit == pytest.approx(sum(p.profit for p in positions), abs=0.05)
