@@ -1,0 +1,77 @@
+/* The yardstick of a small request: a C client and a C server exchanging
+ * frames of the sizes of SYMBOL_INFO_TICK (a 24-byte request, a 72-byte
+ * reply) over a Unix-domain stream socket, one exchange at a time.
+ *
+ *   terminal_pingpong CALLS
+ *
+ * Prints "median_wall_ns client_cpu_ns_per_call" for the client side.
+ */
+#define _GNU_SOURCE
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static int exact(int fd, void* buf, size_t n, int reading) {
+  char* p = buf;
+  while (n) {
+    ssize_t k = reading ? recv(fd, p, n, 0) : send(fd, p, n, MSG_NOSIGNAL);
+    if (k <= 0) return -1;
+    p += k;
+    n -= (size_t)k;
+  }
+  return 0;
+}
+
+static int64_t ns(clockid_t c) {
+  struct timespec ts;
+  clock_gettime(c, &ts);
+  return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static int cmp(const void* a, const void* b) {
+  int64_t x = *(const int64_t*)a, y = *(const int64_t*)b;
+  return (x > y) - (x < y);
+}
+
+int main(int argc, char** argv) {
+  int calls = argc > 1 ? atoi(argv[1]) : 100000;
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(sv[0]);
+    unsigned char req[24], rep[72];
+    memset(rep, 0, sizeof rep);
+    uint32_t len = 68;
+    memcpy(rep, &len, 4);
+    for (;;) {
+      if (exact(sv[1], req, 4, 1) || exact(sv[1], req + 4, 20, 1)) _exit(0);
+      memcpy(rep + 4, req + 4, 4);
+      if (exact(sv[1], rep, sizeof rep, 0)) _exit(0);
+    }
+  }
+  close(sv[1]);
+  unsigned char req[24], rep[72];
+  memset(req, 0, sizeof req);
+  uint32_t len = 20, cmd = 172;
+  memcpy(req, &len, 4);
+  memcpy(req + 4, &cmd, 4);
+  int64_t* wall = malloc(sizeof(int64_t) * (size_t)calls);
+  int64_t cpu0 = ns(CLOCK_PROCESS_CPUTIME_ID);
+  for (int i = 0; i < calls; ++i) {
+    int64_t t0 = ns(CLOCK_MONOTONIC);
+    if (exact(sv[0], req, sizeof req, 0) || exact(sv[0], rep, 4, 1) || exact(sv[0], rep + 4, 68, 1)) return 1;
+    wall[i] = ns(CLOCK_MONOTONIC) - t0;
+  }
+  int64_t cpu = ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+  qsort(wall, (size_t)calls, sizeof *wall, cmp);
+  printf("%lld %.1f\n", (long long)wall[calls / 2], (double)cpu / calls);
+  close(sv[0]);
+  waitpid(pid, NULL, 0);
+  return 0;
+}
