@@ -268,3 +268,37 @@ def test_single_text_values(connect, text):
     rec = fetch_symbol(connect, SYMBOL_INFO.pack({"description": text}))
     assert rec.description == text
     assert type(rec.description) is str
+
+
+def test_neighbouring_records_that_differ_slightly(connect):
+    # Each record differs from the one before it in one detail that a
+    # conversion reusing equal neighbouring values must not miss.
+    base = {"name": "A", "description": "abc", "bid": 0.0, "spread": 5, "volume": 7,
+            "basis": "B" * 31, "chart_mode": 1, "custom": 1}
+    variants = [
+        {},
+        {"description": "ab"},                  # shorter: the terminator differs
+        {"description": "ab\0zz"},              # same text, other bytes after the NUL
+        {"description": "abd"},
+        {"bid": -0.0},                          # equal as numbers, not as bits
+        {"bid": math.nan},
+        {"bid": 0.0},
+        {"basis": "B" * 32},                    # full width after a terminated one
+        {"basis": "B" * 31},
+        {"spread": -5, "volume": 2 ** 64 - 1},
+        {"custom": 2},
+        {"custom": 0},
+        {},
+    ]
+    values = []
+    for change in variants:
+        v = dict(base)
+        v.update(change)
+        values.append(v)
+    connect([reply(174, 1, array([SYMBOL_INFO.pack(v) for v in values], 2993))])
+    result = zelkor5.symbols_get()
+    assert len(result) == len(values)
+    for rec, v in zip(result, values):
+        assert_record(rec, SYMBOL_INFO, v)
+    assert math.copysign(1, result[4].bid) == -1
+    assert math.copysign(1, result[6].bid) == 1

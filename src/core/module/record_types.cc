@@ -4,13 +4,15 @@
 // Each type is a static struct sequence whose field names come from the
 // layout table of its wire record (in tuple-index order), so the table that
 // says where a field lies also names it. The conversion walks the same table
-// and builds every value straight from the bytes: it runs for each of the
-// thousands of records a symbol list can hold, so it does no per-field
-// lookups and goes through the codec machinery only for text that is not
-// plain Latin-1.
+// (merged into runs of like fields) and builds every value straight from the
+// bytes. It runs for each of the thousands of records a symbol list holds,
+// so it does no per-field lookups, uses the codec only for text that is not
+// Latin-1, and in a list lets a field whose bytes equal those of the record
+// before share that record's object.
 #include "module/record_types.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "ipc/stream.h"
 #include "ipc/wire.h"
@@ -49,16 +51,35 @@ const TypeSpec kSpecs[kTypeCount] = {
     {"This is a structure for storing Depth of Market information", &records::kBookInfo},
 };
 
+// Consecutive fields of one wire type, laid out back to back and standing
+// next to each other in the tuple: converted by one tight loop.
+struct Run {
+  WireType type;
+  std::uint16_t count;
+  std::uint16_t index;   // tuple index of the first field
+  std::uint32_t offset;  // byte offset of the first field
+  std::uint16_t width;   // bytes per field
+  std::uint16_t units;   // kText: UTF-16 units per field
+};
+
 // Process-wide, never freed: the types live as long as the process.
 struct TypeState {
   bool ready = false;
   PyStructSequence_Field fields[kMaxFields + 1] = {};
   // Field names as interned str, in tuple order: the keys of _asdict.
   PyObject* keys = nullptr;
+  // The record's fields in table order, merged into runs.
+  Run runs[kMaxFields] = {};
+  std::uint16_t run_count = 0;
+  Py_ssize_t count = 0;
+  // Whether records can be allocated directly (see NewRecord).
+  bool direct_alloc = false;
 };
 
 PyTypeObject g_types[kTypeCount];
 TypeState g_state[kTypeCount];
+// One shared 0.0: most price and session fields of a record are zero.
+PyObject* g_zero_float = nullptr;
 
 constexpr char kAsDictDoc[] = "Convert named tuple object to dictionary";
 
@@ -112,6 +133,24 @@ bool FillFieldNames(const RecordDef& def, PyStructSequence_Field* fields) {
   return true;
 }
 
+void BuildRuns(const RecordDef& def, TypeState* st) {
+  st->run_count = 0;
+  for (std::uint16_t i = 0; i < def.count; ++i) {
+    const FieldDef& f = def.fields[i];
+    const auto width = static_cast<std::uint16_t>(records::WireWidth(f));
+    if (st->run_count > 0) {
+      Run& last = st->runs[st->run_count - 1];
+      if (last.type == f.type && last.width == width && f.type != WireType::kNested &&
+          f.offset == last.offset + std::uint32_t{last.width} * last.count &&
+          f.index == last.index + last.count) {
+        ++last.count;
+        continue;
+      }
+    }
+    st->runs[st->run_count++] = {f.type, 1, f.index, f.offset, width, f.text_units};
+  }
+}
+
 PyObject* KeysOf(const PyStructSequence_Field* fields, int count) {
   PyObject* keys = PyTuple_New(count);
   if (keys == nullptr) return nullptr;
@@ -131,6 +170,7 @@ bool InitType(int i) {
   if (st.ready) return true;
   const RecordDef& def = *kSpecs[i].def;
   if (!FillFieldNames(def, st.fields)) return false;
+  BuildRuns(def, &st);
   PyStructSequence_Desc desc = {def.name, kSpecs[i].doc, st.fields, def.count};
   if (PyStructSequence_InitType2(&g_types[i], &desc) < 0) return false;
   st.keys = KeysOf(st.fields, def.count);
@@ -146,6 +186,16 @@ bool InitType(int i) {
   Py_DECREF(descr);
   if (set < 0) return false;
   PyType_Modified(&g_types[i]);
+  st.count = def.count;
+  // Direct allocation relies on the plain tuple layout that struct
+  // sequences without hidden fields have; check it once on a real record.
+  PyObject* probe = PyStructSequence_New(&g_types[i]);
+  if (probe == nullptr) return false;
+  st.direct_alloc = Py_SIZE(probe) == st.count &&
+                    g_types[i].tp_itemsize == sizeof(PyObject*) &&
+                    g_types[i].tp_basicsize ==
+                        static_cast<Py_ssize_t>(offsetof(PyTupleObject, ob_item));
+  Py_DECREF(probe);
   st.ready = true;
   return true;
 }
@@ -155,23 +205,53 @@ inline PyObject* NewRef(PyObject* o) {
   return o;
 }
 
+// The record converted just before in the same list. A field whose bytes
+// equal its bytes there takes the same object: neighbouring symbols share
+// most of their settings, currencies and zeros.
+struct Previous {
+  const std::uint8_t* record = nullptr;
+  PyObject* const* items = nullptr;
+};
+
+// Units of a text up to its first NUL (or `units`) and the OR of them,
+// four units at a time while no unit of the four is zero.
+std::size_t ScanText(const std::uint8_t* p, std::size_t units, unsigned* bits) {
+  constexpr std::uint64_t kLow = 0x0001000100010001u;
+  constexpr std::uint64_t kHigh = 0x8000800080008000u;
+  std::uint64_t acc = 0;
+  std::size_t n = 0;
+  for (; n + 4 <= units; n += 4) {
+    const std::uint64_t w = wire::Load<std::uint64_t>(p + 2 * n);
+    if (((w - kLow) & ~w & kHigh) != 0) break;  // a zero unit among the four
+    acc |= w;
+  }
+  for (; n < units; ++n) {
+    const std::uint16_t u = wire::Load<std::uint16_t>(p + 2 * n);
+    if (u == 0) break;
+    acc |= u;
+  }
+  acc |= acc >> 32;
+  acc |= acc >> 16;
+  *bits = static_cast<unsigned>(acc & 0xFFFF);
+  return n;
+}
+
 // str of a wchar[units] field up to its first NUL (or the field's end).
 // Latin-1 text, nearly all text a terminal sends, is copied straight into a
 // one-byte string; anything else goes through the UTF-16 codec, which keeps
 // surrogate pairs and passes lone surrogates through.
-PyObject* TextValue(const std::uint8_t* p, std::size_t units) {
-  std::size_t n = 0;
+PyObject* TextValue(const std::uint8_t* p, std::size_t units, const std::uint8_t* prev,
+                    PyObject* prev_value) {
   unsigned bits = 0;
-  for (; n < units; ++n) {
-    const unsigned u = p[2 * n] | (static_cast<unsigned>(p[2 * n + 1]) << 8);
-    if (u == 0) break;
-    bits |= u;
-  }
+  const std::size_t n = ScanText(p, units, &bits);
   if (n == 0) return PyUnicode_New(0, 0);  // the shared empty string
+  // Same text when the units and the terminator (if any) agree.
+  const std::size_t compared = 2 * (n < units ? n + 1 : n);
+  if (prev != nullptr && std::memcmp(p, prev, compared) == 0) return NewRef(prev_value);
   if (bits < 0x100) {
     // OR-ing the units keeps bit 7 iff some unit has it, so `bits` is in the
     // same class (ASCII or not) as the true maximum.
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), static_cast<Py_UCS4>(bits));
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), bits);
     if (s == nullptr) return nullptr;
     Py_UCS1* d = PyUnicode_1BYTE_DATA(s);
     for (std::size_t i = 0; i < n; ++i) d[i] = p[2 * i];
@@ -183,29 +263,116 @@ PyObject* TextValue(const std::uint8_t* p, std::size_t units) {
                                &byte_order);
 }
 
-PyObject* FieldValue(const FieldDef& f, const std::uint8_t* record, PyObject* nested) {
-  const std::uint8_t* p = record + f.offset;
-  switch (f.type) {
-    case WireType::kBool8:
-      return NewRef(*p != 0 ? Py_True : Py_False);
-    case WireType::kU8:
-      return PyLong_FromLong(*p);
-    case WireType::kU32:
-      return PyLong_FromUnsignedLong(wire::LoadU32(p));
-    case WireType::kI32:
-      return PyLong_FromLong(wire::LoadI32(p));
-    case WireType::kU64:
-      return PyLong_FromUnsignedLongLong(wire::LoadU64(p));
-    case WireType::kI64:
-      return PyLong_FromLongLong(wire::LoadI64(p));
-    case WireType::kF64:
-      return PyFloat_FromDouble(wire::LoadF64(p));
-    case WireType::kText:
-      return TextValue(p, f.text_units);
-    case WireType::kNested:
-      return nested != nullptr ? NewRef(nested) : nullptr;
+PyObject* U8Value(const std::uint8_t* p) { return PyLong_FromLong(*p); }
+PyObject* U32Value(const std::uint8_t* p) { return PyLong_FromUnsignedLong(wire::LoadU32(p)); }
+PyObject* I32Value(const std::uint8_t* p) { return PyLong_FromLong(wire::LoadI32(p)); }
+PyObject* U64Value(const std::uint8_t* p) {
+  return PyLong_FromUnsignedLongLong(wire::LoadU64(p));
+}
+PyObject* I64Value(const std::uint8_t* p) { return PyLong_FromLongLong(wire::LoadI64(p)); }
+PyObject* F64Value(const std::uint8_t* p) {
+  // All bits clear is +0.0 (and only that); -0.0 and the rest get their own.
+  if (wire::LoadU64(p) == 0 && g_zero_float != nullptr) return NewRef(g_zero_float);
+  return PyFloat_FromDouble(wire::LoadF64(p));
+}
+
+// n fields of W bytes each; equal bytes in the previous record mean the
+// same value (floats are compared by their bits, so NaNs and -0.0 too).
+template <std::size_t W, PyObject* (*Make)(const std::uint8_t*)>
+bool FixedRun(const std::uint8_t* p, std::uint16_t n, const std::uint8_t* prev,
+              PyObject* const* prev_out, PyObject** out) {
+  for (std::uint16_t k = 0; k < n; ++k) {
+    const std::uint8_t* f = p + W * k;
+    if (prev != nullptr && std::memcmp(f, prev + W * k, W) == 0) {
+      out[k] = NewRef(prev_out[k]);
+    } else if ((out[k] = Make(f)) == nullptr) {
+      return false;
+    }
   }
-  return nullptr;
+  return true;
+}
+
+// Sets run.count items starting at items[run.index]. False when an object
+// cannot be created; the items set so far stay for the caller to release.
+bool ConvertRun(const Run& run, const std::uint8_t* record, PyObject* nested,
+                const Previous& previous, PyObject** items) {
+  const std::uint8_t* p = record + run.offset;
+  PyObject** out = items + run.index;
+  const std::uint8_t* prev = previous.record ? previous.record + run.offset : nullptr;
+  PyObject* const* prev_out = previous.items ? previous.items + run.index : nullptr;
+  const std::uint16_t n = run.count;
+  switch (run.type) {
+    case WireType::kBool8:
+      for (std::uint16_t k = 0; k < n; ++k) out[k] = NewRef(p[k] != 0 ? Py_True : Py_False);
+      return true;
+    case WireType::kU8:
+      return FixedRun<1, U8Value>(p, n, prev, prev_out, out);
+    case WireType::kU32:
+      return FixedRun<4, U32Value>(p, n, prev, prev_out, out);
+    case WireType::kI32:
+      return FixedRun<4, I32Value>(p, n, prev, prev_out, out);
+    case WireType::kU64:
+      return FixedRun<8, U64Value>(p, n, prev, prev_out, out);
+    case WireType::kI64:
+      return FixedRun<8, I64Value>(p, n, prev, prev_out, out);
+    case WireType::kF64:
+      return FixedRun<8, F64Value>(p, n, prev, prev_out, out);
+    case WireType::kText:
+      for (std::uint16_t k = 0; k < n; ++k) {
+        const std::size_t at = std::size_t{run.width} * k;
+        out[k] = TextValue(p + at, run.units, prev ? prev + at : nullptr,
+                           prev_out ? prev_out[k] : nullptr);
+        if (out[k] == nullptr) return false;
+      }
+      return true;
+    case WireType::kNested:
+      if (nested == nullptr) return false;
+      for (std::uint16_t k = 0; k < n; ++k) out[k] = NewRef(nested);
+      return true;
+  }
+  return false;
+}
+
+// A new record of type i with every item null.
+PyObject* NewRecord(int i) {
+  const TypeState& st = g_state[i];
+  if (!st.direct_alloc) return PyStructSequence_New(&g_types[i]);
+  // What PyStructSequence_New does for a type without hidden fields, less
+  // its two dictionary look-ups of the field counts on every record.
+  PyTupleObject* obj = PyObject_GC_NewVar(PyTupleObject, &g_types[i], st.count);
+  if (obj == nullptr) return nullptr;
+  for (Py_ssize_t k = 0; k < st.count; ++k) obj->ob_item[k] = nullptr;
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+// Converts one record of type i; null with no Python error pending on
+// failure.
+PyObject* Convert(int i, const std::uint8_t* record, PyObject* nested,
+                  const Previous& previous) {
+  PyObject* obj = NewRecord(i);
+  if (obj == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  // Every item starts null; the runs set each exactly once.
+  PyObject** items = &PyTuple_GET_ITEM(obj, 0);
+  const TypeState& st = g_state[i];
+  for (std::uint16_t r = 0; r < st.run_count; ++r) {
+    if (!ConvertRun(st.runs[r], record, nested, previous, items)) {
+      Py_DECREF(obj);  // releases the items already set
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  return obj;
+}
+
+// The index of a usable type whose table is `def`, or -1.
+int CheckedType(RecordType type, const records::RecordDef& def) {
+  const int i = static_cast<int>(type);
+  // The type's fields were checked against its own table only.
+  if (i < 0 || i >= kTypeCount || !g_state[i].ready || &def != kSpecs[i].def) return -1;
+  return i;
 }
 
 }  // namespace
@@ -218,46 +385,30 @@ PyTypeObject* TypeOf(RecordType type) {
 
 PyObject* RecordToPython(RecordType type, const records::RecordDef& def,
                          const std::uint8_t* record, PyObject* nested) {
-  PyTypeObject* tp = TypeOf(type);
-  // The type's fields were checked against its own table only.
-  if (tp == nullptr || record == nullptr ||
-      &def != kSpecs[static_cast<int>(type)].def) {
-    return nullptr;
-  }
-  PyObject* obj = PyStructSequence_New(tp);
-  if (obj == nullptr) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  const FieldDef* fields = def.fields;
-  for (std::uint16_t i = 0; i < def.count; ++i) {
-    PyObject* value = FieldValue(fields[i], record, nested);
-    if (value == nullptr) {
-      Py_DECREF(obj);
-      PyErr_Clear();
-      return nullptr;
-    }
-    PyStructSequence_SET_ITEM(obj, fields[i].index, value);
-  }
-  return obj;
+  const int i = CheckedType(type, def);
+  if (i < 0 || record == nullptr) return nullptr;
+  return Convert(i, record, nested, Previous{});
 }
 
 PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def,
                          const std::uint8_t* block, std::uint32_t count) {
-  if (count > 0 && block == nullptr) return nullptr;
+  const int i = CheckedType(type, def);
+  if (i < 0 || (count > 0 && block == nullptr)) return nullptr;
   PyObject* tuple = PyTuple_New(count);
   if (tuple == nullptr) {
     PyErr_Clear();
     return nullptr;
   }
-  for (std::uint32_t i = 0; i < count; ++i) {
-    PyObject* item =
-        RecordToPython(type, def, block + static_cast<std::size_t>(i) * def.size);
+  Previous previous;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint8_t* record = block + static_cast<std::size_t>(k) * def.size;
+    PyObject* item = Convert(i, record, nullptr, previous);
     if (item == nullptr) {
       Py_DECREF(tuple);
       return nullptr;
     }
-    PyTuple_SET_ITEM(tuple, i, item);
+    PyTuple_SET_ITEM(tuple, k, item);
+    previous = {record, &PyTuple_GET_ITEM(item, 0)};
   }
   return tuple;
 }
@@ -277,6 +428,7 @@ PyObject* ArrayResultToTuple(std::int32_t result, RecordType type,
 }
 
 void RegisterRecordTypes(PyObject* module) {
+  if (g_zero_float == nullptr) g_zero_float = PyFloat_FromDouble(0.0);
   for (int i = 0; i < kTypeCount; ++i) {
     if (!InitType(i)) {
       // A type that cannot be built is left out; the rest still register.
