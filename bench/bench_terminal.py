@@ -23,6 +23,10 @@ installed (scripts/setup.sh). Linux only.
 
 import argparse
 import os
+
+# NumPy's BLAS worker threads would count in this process's CPU time; the
+# module never uses them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import shutil
 import socket
 import statistics
@@ -167,6 +171,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--count", type=int, default=10000000)
     parser.add_argument("--calls", type=int, default=100000)
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="alternate module and C runs this often; the best of each counts")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
@@ -188,8 +194,14 @@ def main():
         for name, rate in bench_ticks(exe, peer.pipe_path_for(exe, run), args.count).items():
             print("  %-40s %8.1f M ticks/s  %7.0f MB/s" % (name, rate / 1e6, rate * 60 / 1e6))
 
-        wall, cpu = bench_small(exe, args.calls)
-        c_wall, c_cpu = bench_pingpong(args.calls)
+        # On a shared machine other load only ever adds time: alternate the
+        # two and keep the best run of each.
+        runs, c_runs = [], []
+        for _ in range(args.repeat):
+            runs.append(bench_small(exe, args.calls))
+            c_runs.append(bench_pingpong(args.calls))
+        wall, cpu = min(r[0] for r in runs), min(r[1] for r in runs)
+        c_wall, c_cpu = min(r[0] for r in c_runs), min(r[1] for r in c_runs)
         print("symbol_info_tick, %d calls:" % args.calls)
         print("  %-40s median wall %6.2f us   client CPU %6.2f us/call" % ("module", wall / 1e3, cpu / 1e3))
         print("  %-40s median wall %6.2f us   client CPU %6.2f us/call" % ("C ping-pong, same frame sizes", c_wall / 1e3, c_cpu / 1e3))

@@ -163,7 +163,7 @@ Bar BarSource::Minute(int sym, std::int64_t minute, std::int64_t now_ms) const {
     bar.close = t.bid;
     bar.spread = std::min(bar.spread, spread);
     bar.tick_volume += 1;
-    if (IsTradeTick(t)) bar.real_volume += static_cast<std::uint64_t>(std::llround(t.volume));
+    if (IsTradeTick(t)) bar.real_volume += static_cast<std::uint64_t>(RoundToInt(t.volume));
   }
   return bar;
 }

@@ -118,11 +118,6 @@ std::vector<std::u16string> DefaultMarketWatch() {
           u"USDCAD", u"XAUUSD", u"US500", u"BTCUSD"};
 }
 
-double Pow10(std::uint32_t digits) {
-  static const double kPow[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-  return digits < 9 ? kPow[digits] : 1e8;
-}
-
 bool IsWeekend(std::int64_t time_sec) {
   // 1970-01-01 was a Thursday: day 2 and 3 of each week counted from there
   // are Saturday and Sunday.

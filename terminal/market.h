@@ -55,7 +55,10 @@ int FindSymbol(const std::u16string& name);
 std::vector<std::u16string> DefaultMarketWatch();
 
 // 10^digits as a double, for digits up to 8.
-double Pow10(std::uint32_t digits);
+inline double Pow10(std::uint32_t digits) {
+  constexpr double kPow[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  return digits < 9 ? kPow[digits] : 1e8;
+}
 
 // The market is closed from Saturday 00:00 to Monday 00:00 (server time =
 // UTC) for every symbol that is not always open.

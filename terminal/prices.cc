@@ -40,13 +40,6 @@ double HourActivity(const SymbolSpec& s, std::int64_t minute) {
 
 }  // namespace
 
-std::uint64_t Mix64(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
-
 std::uint64_t PriceModel::Key(int sym, std::uint64_t kind, std::int64_t a, std::int64_t b) const {
   std::uint64_t h = Mix64(seed_ ^ (static_cast<std::uint64_t>(sym) << 40) ^ (kind << 20));
   h = Mix64(h ^ static_cast<std::uint64_t>(a));
@@ -172,9 +165,10 @@ int PriceModel::MinuteTicks(int sym, std::int64_t minute, Tick* out) const {
   const double to = scale * std::exp(LogLevel(sym, minute + 1));
   const double jitter = from * s.daily_volatility / std::sqrt(double{kMinutesPerDay}) * 0.3;
   const std::int64_t base_ms = minute * 60000;
+  const std::uint64_t minute_key = Key(sym, kTickKind, minute, 0);
   Tick prev{};
   for (int j = 0; j < k; ++j) {
-    const std::uint64_t h = Key(sym, kTickKind, minute, j);
+    const std::uint64_t h = Mix64(minute_key + static_cast<std::uint64_t>(j) * 0xD6E8FEB86659FD93ULL);
     // Tick j lies in its own slot of the minute: times strictly increase.
     const std::int64_t slot_lo = std::int64_t{60000} * j / k;
     const std::int64_t slot_hi = std::int64_t{60000} * (j + 1) / k;
@@ -195,8 +189,8 @@ int PriceModel::MinuteTicks(int sym, std::int64_t minute, Tick* out) const {
       const double mid = from + (to - from) * (static_cast<double>(offset) / 60000.0) +
                          jitter * Normal(Mix64(h + 1));
       const std::int64_t spread = std::max<std::int64_t>(
-          1, std::llround(s.spread * (0.75 + 0.5 * Unit(Mix64(h + 2)))));
-      t.bid = std::max<std::int64_t>(1, std::llround(mid - 0.5 * static_cast<double>(spread)));
+          1, RoundToInt(s.spread * (0.75 + 0.5 * Unit(Mix64(h + 2)))));
+      t.bid = std::max<std::int64_t>(1, RoundToInt(mid - 0.5 * static_cast<double>(spread)));
       t.ask = t.bid + spread;
       if (j == 0) {
         t.flags = kTickFlagBid | kTickFlagAsk;

@@ -79,8 +79,19 @@ class PriceModel {
   std::uint64_t seed_;
 };
 
-// Hash helpers shared by the generators (splitmix64 finaliser).
-std::uint64_t Mix64(std::uint64_t x);
+// Hash helper shared by the generators (the splitmix64 finaliser); inline,
+// since millions of ticks call it several times each.
+inline std::uint64_t Mix64(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+// Nearest integer, halves away from zero (as llround, without the call).
+inline std::int64_t RoundToInt(double v) {
+  return static_cast<std::int64_t>(v >= 0 ? v + 0.5 : v - 0.5);
+}
 // Uniform in [0, 1) from a hash.
 inline double Unit(std::uint64_t h) { return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0); }
 

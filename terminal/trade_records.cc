@@ -157,11 +157,12 @@ TickEncoder::TickEncoder()
       volume_real_(FieldOffset(kTick, "volume_real")) {}
 
 void TickEncoder::Write(const Tick& t, std::uint32_t digits, std::uint8_t* rec) const {
+  const double scale = Pow10(digits);
   wire::Store(rec + time_, Seconds(t.time_msc));
-  wire::Store(rec + bid_, Price(t.bid, digits));
-  wire::Store(rec + ask_, Price(t.ask, digits));
-  wire::Store(rec + last_, t.last != 0 ? Price(t.last, digits) : 0.0);
-  wire::Store(rec + volume_, static_cast<std::uint64_t>(std::llround(t.volume)));
+  wire::Store(rec + bid_, static_cast<double>(t.bid) / scale);
+  wire::Store(rec + ask_, static_cast<double>(t.ask) / scale);
+  wire::Store(rec + last_, t.last != 0 ? static_cast<double>(t.last) / scale : 0.0);
+  wire::Store(rec + volume_, t.volume > 0 ? static_cast<std::uint64_t>(RoundToInt(t.volume)) : std::uint64_t{0});
   wire::Store(rec + time_msc_, t.time_msc);
   wire::Store(rec + flags_, t.flags);
   wire::Store(rec + volume_real_, t.volume);
