@@ -7,6 +7,8 @@ if(NOT EXISTS ${ZK5_GOOGLETEST_SOURCE}/CMakeLists.txt)
 endif()
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+# The same C runtime as ours (Visual C++ builds).
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(${ZK5_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 # Its code is not ours to keep free of warnings.
 target_compile_options(gtest PRIVATE -w)

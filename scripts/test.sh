@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native tests (plain and under
-# AddressSanitizer + UndefinedBehaviorSanitizer) and the Python suite under
+# Builds and runs every test: the native tests (plain, under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for Windows
+# and run under wine) and the Python suite under
 # CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +18,8 @@ echo "== native tests"
 native build/native
 echo "== native tests under ASan/UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 native build/native-asan -DZK5_SANITIZE=ON
+echo "== native tests for Windows, under wine"
+scripts/test_windows.sh
 
 for venv in py39 py39-np1 py311; do
   echo "== Python tests: $venv ($(.venv/$venv/bin/python -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"

@@ -5,9 +5,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <future>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "connection/search.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
+#include "test_client.h"
 #include "test_files.h"
 #include "test_terminal.h"
 
@@ -24,61 +23,16 @@ namespace zk5 {
 namespace {
 
 using ipc::CommandId;
+using test::AskVersion;
+using test::NameOf;
+using test::QuitTerminal;
 using test::TempFolder;
+using test::TextOf;
 using test::U16;
+using test::UniquePipeName;
+using test::Version;
 namespace fs = std::filesystem;
 namespace tt = test_terminal;
-
-std::u16string NameOf(const std::u16string& path) {
-  std::uint8_t digest[32];
-  EXPECT_TRUE(PathHash(path, digest));
-  return PipeNameFromHash(digest);
-}
-
-// A pipe name no other test uses.
-std::u16string UniquePipeName() {
-  static std::mt19937_64 random{std::random_device{}() ^
-                                static_cast<std::uint64_t>(
-                                    std::chrono::steady_clock::now().time_since_epoch().count())};
-  std::uint8_t digest[32];
-  for (int i = 0; i < 32; i += 8) {
-    const std::uint64_t r = random();
-    std::memcpy(digest + i, &r, 8);
-  }
-  return PipeNameFromHash(digest);
-}
-
-ipc::Text TextOf(const std::u16string& s) {
-  return ipc::Text{s.c_str(), static_cast<std::uint32_t>(s.size())};
-}
-
-// The VERSION reply of the connected terminal: the clients it has served
-// and its report.
-struct Version {
-  std::int32_t result = 0;
-  std::uint32_t served = 0;
-  std::u16string report;
-};
-
-Version AskVersion() {
-  Version v;
-  std::uint32_t build = 0;
-  char16_t* text = nullptr;
-  std::uint32_t units = 0;
-  v.result = calls::Version(&build, &v.served, &text, &units);
-  if (text != nullptr) {
-    v.report.assign(text, units);
-    ipc::HeapFree(text);
-  }
-  return v;
-}
-
-// Asks the terminal serving `exe` to quit, if one does.
-void QuitTerminal(const std::u16string& exe) {
-  g_client.Reset();
-  if (g_client.OpenPipe(NameOf(exe))) calls::StatusByText(CommandId::BOOK_RELEASE, TextOf(u""));
-  g_client.Reset();
-}
 
 // ---- Pipe names -----------------------------------------------------------
 
