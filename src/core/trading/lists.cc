@@ -42,15 +42,7 @@ PyObject* TicketTuple(calls::CommandId id, const RecordKind& kind, std::uint64_t
 
 PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count,
                     const RecordKind& kind) {
-  if (result < 0) {
-    ipc::HeapFree(block);
-    return FailNone(result);
-  }
-  PyObject* tuple =
-      RecordsToTuple(kind.type, *kind.def, static_cast<const std::uint8_t*>(block), count);
-  ipc::HeapFree(block);
-  if (tuple == nullptr) return FailNone(kCallFailed);
-  return tuple;
+  return ArrayResultToTuple(result, kind.type, *kind.def, block, count);
 }
 
 PyObject* GroupTuple(calls::CommandId id, const calls::Range* range, const char16_t* mask,
