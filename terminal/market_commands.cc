@@ -41,7 +41,7 @@ int SymbolArg(ArgReader& args, std::u16string* name) {
 }
 
 std::string SymbolRecord(Terminal& t, Session* s, int sym) {
-  const SymbolSpec& spec = Symbols()[static_cast<std::size_t>(sym)];
+  const SymbolSpec& sdef = Symbols()[static_cast<std::size_t>(sym)];
   const std::int64_t now = t.NowMs();
   Tick tick{};
   t.model().LastTick(sym, now, &tick);
@@ -52,9 +52,9 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   const std::int64_t day_start = BarStart(d1, tick.time_msc / 1000);
   const Bar today = t.bars().Compute(sym, d1, day_start, now);
   const std::vector<Bar> before = t.bars().From(sym, d1, day_start - 1, 1, now, 1);
-  const double prev_close = before.empty() ? 0.0 : ToPrice(before.back().close, spec);
-  const double bid = ToPrice(tick.bid, spec);
-  const double ask = ToPrice(tick.ask, spec);
+  const double prev_close = before.empty() ? 0.0 : ToPrice(before.back().close, sdef);
+  const double bid = ToPrice(tick.bid, sdef);
+  const double ask = ToPrice(tick.ask, sdef);
   const double spread = ask - bid;
 
   std::u16string currency = u"USD";
@@ -64,8 +64,8 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   });
   double rate = 0;
   Quotes quotes(t.model(), now);
-  quotes.Rate(spec.profit, currency, &rate);
-  const double tick_value = spec.point() * spec.contract_size * rate;
+  quotes.Rate(sdef.profit, currency, &rate);
+  const double tick_value = sdef.point() * sdef.contract_size * rate;
 
   std::string rec(records::kSymbolInfo.size, '\0');
   RecordWriter w(records::kSymbolInfo, reinterpret_cast<std::uint8_t*>(&rec[0]));
@@ -74,11 +74,11 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .Flag("select", t.Selected(sym))
       .Flag("visible", t.Selected(sym))
       .Int("time", tick.time_msc / 1000)
-      .UInt("digits", spec.digits)
+      .UInt("digits", sdef.digits)
       .Int("spread", tick.ask - tick.bid)
       .Flag("spread_float", true)
       .UInt("ticks_bookdepth", 2 * kBookLevels)
-      .UInt("trade_calc_mode", static_cast<std::uint32_t>(spec.calc_mode))
+      .UInt("trade_calc_mode", static_cast<std::uint32_t>(sdef.calc_mode))
       .UInt("trade_mode", 4)      // full access
       .UInt("trade_exemode", 2)   // market execution
       .UInt("swap_mode", 1)       // in points
@@ -87,34 +87,34 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .Int("filling_mode", 3)     // fill or kill, immediate or cancel
       .Int("order_mode", 1)       // market orders
       .Real("bid", bid)
-      .Real("bidhigh", today.tick_volume ? ToPrice(today.high, spec) : bid)
-      .Real("bidlow", today.tick_volume ? ToPrice(today.low, spec) : bid)
+      .Real("bidhigh", today.tick_volume ? ToPrice(today.high, sdef) : bid)
+      .Real("bidlow", today.tick_volume ? ToPrice(today.low, sdef) : bid)
       .Real("ask", ask)
-      .Real("askhigh", (today.tick_volume ? ToPrice(today.high, spec) : bid) + spread)
-      .Real("asklow", (today.tick_volume ? ToPrice(today.low, spec) : bid) + spread)
-      .Real("last", tick.last != 0 ? ToPrice(tick.last, spec) : 0.0)
-      .Real("point", spec.point())
+      .Real("askhigh", (today.tick_volume ? ToPrice(today.high, sdef) : bid) + spread)
+      .Real("asklow", (today.tick_volume ? ToPrice(today.low, sdef) : bid) + spread)
+      .Real("last", tick.last != 0 ? ToPrice(tick.last, sdef) : 0.0)
+      .Real("point", sdef.point())
       .Real("trade_tick_value", tick_value)
       .Real("trade_tick_value_profit", tick_value)
       .Real("trade_tick_value_loss", tick_value)
-      .Real("trade_tick_size", spec.point())
-      .Real("trade_contract_size", spec.contract_size)
-      .Real("volume_min", spec.volume_min)
-      .Real("volume_max", spec.volume_max)
-      .Real("volume_step", spec.volume_step)
-      .Real("swap_long", spec.swap_long)
-      .Real("swap_short", spec.swap_short)
-      .Real("session_open", today.tick_volume ? ToPrice(today.open, spec) : 0.0)
+      .Real("trade_tick_size", sdef.point())
+      .Real("trade_contract_size", sdef.contract_size)
+      .Real("volume_min", sdef.volume_min)
+      .Real("volume_max", sdef.volume_max)
+      .Real("volume_step", sdef.volume_step)
+      .Real("swap_long", sdef.swap_long)
+      .Real("swap_short", sdef.swap_short)
+      .Real("session_open", today.tick_volume ? ToPrice(today.open, sdef) : 0.0)
       .Real("session_close", prev_close)
-      .Real("margin_hedged", spec.contract_size)
+      .Real("margin_hedged", sdef.contract_size)
       .Real("price_change", prev_close > 0 ? (bid - prev_close) / prev_close * 100.0 : 0.0)
-      .Text("category", spec.category)
-      .Text("currency_base", spec.base)
-      .Text("currency_profit", spec.profit)
-      .Text("currency_margin", spec.margin)
-      .Text("description", spec.description)
-      .Text("path", spec.path())
-      .Text("name", spec.name);
+      .Text("category", sdef.category)
+      .Text("currency_base", sdef.base)
+      .Text("currency_profit", sdef.profit)
+      .Text("currency_margin", sdef.margin)
+      .Text("description", sdef.description)
+      .Text("path", sdef.path())
+      .Text("name", sdef.name);
   if (OldBuild(t)) rec.resize(records::kSymbolInfoShortSize);
   return rec;
 }
@@ -129,13 +129,13 @@ std::string TickRecord(const Terminal& t, int sym) {
   return rec;
 }
 
-Reply BarsReply(const std::vector<Bar>& bars, const SymbolSpec& spec) {
+Reply BarsReply(const std::vector<Bar>& bars, const SymbolSpec& sdef) {
   Reply r;
   r.U32(static_cast<std::uint32_t>(bars.size()));
   std::string rec(records::kRates.size, '\0');
   const BarEncoder encoder;
   for (const Bar& b : bars) {
-    encoder.Write(b, spec.digits, reinterpret_cast<std::uint8_t*>(&rec[0]));
+    encoder.Write(b, sdef.digits, reinterpret_cast<std::uint8_t*>(&rec[0]));
     r.payload += rec;
   }
   return r;
@@ -213,20 +213,20 @@ Reply Ticks(Terminal& t, std::uint32_t command, ArgReader& args) {
 
 Reply Book(Terminal& t, int sym) {
   Reply r;
-  const SymbolSpec& spec = Symbols()[static_cast<std::size_t>(sym)];
+  const SymbolSpec& sdef = Symbols()[static_cast<std::size_t>(sym)];
   Tick tick{};
   if (!t.model().LastTick(sym, t.NowMs(), &tick)) return r.U32(0);
   r.U32(2 * kBookLevels);
-  const std::int64_t step = std::max<std::int64_t>(1, spec.spread / 2);
+  const std::int64_t step = std::max<std::int64_t>(1, sdef.spread / 2);
   std::string rec(records::kBookInfo.size, '\0');
   auto add = [&](std::uint32_t type, std::int64_t points, int level) {
     const std::uint64_t h = Mix64(t.model().seed() ^ static_cast<std::uint64_t>(tick.time_msc) ^
                                   (static_cast<std::uint64_t>(sym) << 48) ^
                                   (static_cast<std::uint64_t>(level) << 40) ^ type);
-    const double volume = spec.volume_min * static_cast<double>(10 + h % 990);
+    const double volume = sdef.volume_min * static_cast<double>(10 + h % 990);
     RecordWriter(records::kBookInfo, reinterpret_cast<std::uint8_t*>(&rec[0]))
         .UInt("type", type)
-        .Real("price", ToPrice(points, spec))
+        .Real("price", ToPrice(points, sdef))
         .UInt("volume", static_cast<std::uint64_t>(std::llround(volume)))
         .Real("volume_dbl", volume);
     r.payload += rec;

@@ -59,7 +59,7 @@ PyArray_Descr* BuildRecordType(const records::RecordDef& def) {
   PyObject* names = PyList_New(def.count);
   PyObject* formats = PyList_New(def.count);
   PyObject* offsets = PyList_New(def.count);
-  PyObject* spec = nullptr;
+  PyObject* dict_layout = nullptr;
   PyArray_Descr* descr = nullptr;
   bool filled = names != nullptr && formats != nullptr && offsets != nullptr;
   for (std::uint16_t i = 0; filled && i < def.count; ++i) {
@@ -80,11 +80,11 @@ PyArray_Descr* BuildRecordType(const records::RecordDef& def) {
     }
   }
   if (filled) {
-    spec = Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names, "formats", formats, "offsets",
+    dict_layout = Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names, "formats", formats, "offsets",
                          offsets, "itemsize", static_cast<unsigned int>(def.size));
   }
-  if (spec != nullptr && PyArray_DescrConverter(spec, &descr) != NPY_SUCCEED) descr = nullptr;
-  Py_XDECREF(spec);
+  if (dict_layout != nullptr && PyArray_DescrConverter(dict_layout, &descr) != NPY_SUCCEED) descr = nullptr;
+  Py_XDECREF(dict_layout);
   Py_XDECREF(names);
   Py_XDECREF(formats);
   Py_XDECREF(offsets);
