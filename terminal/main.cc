@@ -14,6 +14,7 @@
 #include "context.h"
 #include "installation.h"
 #include "ipc/text.h"
+#include "os/pipe_server.h"
 #include "os/terminal_host.h"
 #include "server.h"
 
@@ -51,14 +52,15 @@ int main(int argc, char** argv) {
   if (!os::InstallStopSignals()) return Fail("cannot install the signal handlers");
 
   // Claim the name first, so a second instance leaves everything untouched.
-  os::PipeListener listener;
-  int err = 0;
-  switch (os::ListenPipe(PipeNameFromHash(digest), &listener, &err)) {
+  os::PipeServer server;
+  std::uint32_t err = 0;
+  switch (server.Listen(PipeNameFromHash(digest), os::PipeServer::kManyInstances, &err)) {
     case os::ListenStatus::kAlreadyServed:
       std::fprintf(stderr, "terminal64.exe: this installation is already running\n");
       return 1;
     case os::ListenStatus::kError:
-      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n", std::strerror(err));
+      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n",
+                   std::strerror(static_cast<int>(err)));
       return 2;
     case os::ListenStatus::kOk:
       break;
@@ -76,9 +78,9 @@ int main(int argc, char** argv) {
   if (!terminal->Load()) {
     std::fprintf(stderr, "terminal64.exe: cannot write config/accounts.dat\n");
   }
-  term::Serve(*terminal, listener, settings.idle_exit_sec * 1000);
+  term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
   terminal->SaveState();
-  os::CloseListener(&listener);
+  server.Close();
   std::fflush(nullptr);
   // Connection threads may still be running: leave without running static
   // destructors under them. Every confirmed change is already on disk.

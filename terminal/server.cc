@@ -81,7 +81,7 @@ void ServeConnection(Terminal& t, os::PipeHandle pipe) {
   if (pipe != os::kInvalidPipe) os::ClosePipe(pipe);
 }
 
-ExitReason Serve(Terminal& t, const os::PipeListener& listener, std::int64_t idle_ms) {
+ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms) {
   std::int64_t idle_since = MonotonicMs();
   for (;;) {
     int wait = 1000;
@@ -91,7 +91,7 @@ ExitReason Serve(Terminal& t, const os::PipeListener& listener, std::int64_t idl
       wait = static_cast<int>(std::min<std::int64_t>(left, 1000));
     }
     os::PipeHandle client = os::kInvalidPipe;
-    switch (os::AcceptPipe(listener, wait, &client)) {
+    switch (server.Accept(wait, &client)) {
       case os::AcceptStatus::kStop:
         return ExitReason::kStopSignal;
       case os::AcceptStatus::kError:
@@ -105,9 +105,11 @@ ExitReason Serve(Terminal& t, const os::PipeListener& listener, std::int64_t idl
         break;
     }
     if (g_connections.load() >= kMaxConnections) {
-      os::ClosePipe(client);
+      server.Release(client);
       continue;
     }
+    // The connection's thread ends it, or the stream layer on a broken pipe.
+    server.HandOver(client);
     g_connections.fetch_add(1);
     try {
       std::thread([&t, client] {

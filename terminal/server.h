@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "context.h"
-#include "os/terminal_host.h"
+#include "os/pipe_server.h"
 
 namespace zk5::term {
 
@@ -19,9 +19,10 @@ constexpr int kMaxConnections = 256;
 
 enum class ExitReason { kStopSignal, kIdle, kError };
 
-// Serves until a stop signal, or until no client has been connected for
-// idle_ms (0: never).
-ExitReason Serve(Terminal& t, const os::PipeListener& listener, std::int64_t idle_ms);
+// Serves the clients of `server` until a stop signal, or until no client has
+// been connected for idle_ms (0: never). Connections are handed over to
+// threads of their own.
+ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms);
 
 // Answers requests on one connection until it ends; closes it.
 void ServeConnection(Terminal& t, os::PipeHandle pipe);

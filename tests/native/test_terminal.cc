@@ -175,7 +175,7 @@ std::u16string ReportValue(const std::u16string& report, const std::u16string& k
 }
 
 std::u16string BuiltTerminal() {
-  std::u16string self = os::SelfImage();
+  std::u16string self = os::ExecutablePath();
   const std::size_t slash = self.find_last_of(u"/\\");
   self.resize(slash == std::u16string::npos ? 0 : slash + 1);
 #ifdef _WIN32

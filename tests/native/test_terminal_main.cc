@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "/portable") == 0) options.portable = true;
   }
-  const std::u16string self = os::SelfImage();
+  const std::u16string self = os::ExecutablePath();
   const std::size_t slash = self.find_last_of(u"/\\");
   if (StartsWith(self.substr(slash == std::u16string::npos ? 0 : slash + 1), u"silent")) {
     os::SleepMs(1000);
@@ -53,13 +53,13 @@ int main(int argc, char** argv) {
   std::uint8_t digest[32];
   if (self.empty() || !PathHash(self, digest)) return 1;
   os::PipeServer server;
-  if (server.Listen(PipeNameFromHash(digest), 1) != 0) return 1;
+  if (server.Listen(PipeNameFromHash(digest), 1) != os::ListenStatus::kOk) return 1;
 
   Touch();
   std::thread(Watchdog).detach();
   for (std::uint32_t served = 1;; ++served) {
     os::PipeHandle client = os::kInvalidPipe;
-    if (server.Accept(&client) != 0) return 1;
+    if (server.Accept(-1, &client) != os::AcceptStatus::kClient) return 1;
     Touch();
     switch (test_terminal::ServeConnection(client, options, served)) {
       case test_terminal::Outcome::kClientGone:

@@ -110,7 +110,7 @@ class ServerThread {
  public:
   template <typename Run>
   ServerThread(const std::u16string& name, unsigned instances, Run run) {
-    listening_ = server_.Listen(name, instances) == 0;
+    listening_ = server_.Listen(name, instances) == os::ListenStatus::kOk;
     if (listening_) thread_ = std::thread([this, run] { run(server_); });
   }
   // The server serves until its client leaves: the client goes first.
@@ -133,7 +133,7 @@ class ServerThread {
 void ServeClients(os::PipeServer& server, int clients) {
   for (std::uint32_t served = 1; served <= static_cast<std::uint32_t>(clients); ++served) {
     os::PipeHandle c = os::kInvalidPipe;
-    if (server.Accept(&c) != 0) return;
+    if (server.Accept(-1, &c) != os::AcceptStatus::kClient) return;
     tt::ServeConnection(c, tt::Options{}, served);
     server.Release(c);
   }
@@ -208,7 +208,7 @@ TEST_F(PlatformPipe, WriteToAClosedServerFailsAndLaterCallsReportNoConnection) {
   std::future<void> reply_read_future = reply_read.get_future();
   ServerThread server(name_, 1, [&reply_read_future](os::PipeServer& s) {
     os::PipeHandle c = os::kInvalidPipe;
-    if (s.Accept(&c) != 0) return;
+    if (s.Accept(-1, &c) != os::AcceptStatus::kClient) return;
     tt::ServeConnection(c, tt::Options{}, 1);  // until BOOK_RELEASE
     reply_read_future.wait();
     s.Close();
@@ -228,7 +228,7 @@ TEST_F(PlatformPipe, WriteToAClosedServerFailsAndLaterCallsReportNoConnection) {
 TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoConnection) {
   ServerThread server(name_, 1, [](os::PipeServer& s) {
     os::PipeHandle c = os::kInvalidPipe;
-    if (s.Accept(&c) != 0) return;
+    if (s.Accept(-1, &c) != os::AcceptStatus::kClient) return;
     tt::ServeConnection(c, tt::Options{}, 1);  // until the cut-off reply
     s.Release(c);
   });

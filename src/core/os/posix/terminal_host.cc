@@ -3,22 +3,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "ipc/text.h"
-#include "os/posix/socket_dir.h"
+#include "os/posix/stop_signal.h"
 
 namespace zk5::os {
 
@@ -62,84 +56,6 @@ std::string Parent(const std::string& path) {
 
 }  // namespace
 
-ListenStatus ListenPipe(const std::u16string& name, PipeListener* out, int* err) {
-  *err = 0;
-  std::string path;
-  if (int e = PipeSocketPath(name, &path)) {
-    *err = e;
-    return ListenStatus::kError;
-  }
-  const std::string lock_path = path + ".lock";
-  const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0) {
-    *err = errno;
-    return ListenStatus::kError;
-  }
-  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    const int e = errno;
-    close(lock);
-    if (e == EWOULDBLOCK) return ListenStatus::kAlreadyServed;
-    *err = e;
-    return ListenStatus::kError;
-  }
-  // Holding the lock, any socket file there is a dead host's.
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    *err = errno;
-    close(lock);
-    return ListenStatus::kError;
-  }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *err = errno;
-    close(lock);
-    return ListenStatus::kError;
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
-    *err = errno;
-    close(fd);
-    unlink(path.c_str());
-    close(lock);
-    return ListenStatus::kError;
-  }
-  out->socket = fd;
-  out->lock = lock;
-  out->path = path;
-  return ListenStatus::kOk;
-}
-
-AcceptStatus AcceptPipe(const PipeListener& listener, int timeout_ms, PipeHandle* client) {
-  if (g_stop.load()) return AcceptStatus::kStop;
-  pollfd fds[2] = {{static_cast<int>(listener.socket), POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
-  const nfds_t n = g_stop_pipe[0] >= 0 ? 2 : 1;
-  const int rc = poll(fds, n, timeout_ms < 0 ? -1 : timeout_ms);
-  if (g_stop.load()) return AcceptStatus::kStop;
-  if (rc == 0) return AcceptStatus::kTimeout;
-  if (rc < 0) return errno == EINTR ? AcceptStatus::kTimeout : AcceptStatus::kError;
-  if ((fds[0].revents & POLLIN) == 0) return AcceptStatus::kTimeout;
-  const int fd = accept4(static_cast<int>(listener.socket), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) {
-    // A client that gave up before we took it: simply wait again. Running
-    // out of descriptors is worth telling apart.
-    return errno == EMFILE || errno == ENFILE ? AcceptStatus::kError : AcceptStatus::kTimeout;
-  }
-  *client = fd;
-  return AcceptStatus::kClient;
-}
-
-void CloseListener(PipeListener* listener) {
-  if (listener->socket >= 0) {
-    close(static_cast<int>(listener->socket));
-    unlink(listener->path.c_str());
-  }
-  if (listener->lock >= 0) close(static_cast<int>(listener->lock));
-  listener->socket = -1;
-  listener->lock = -1;
-}
-
 bool InstallStopSignals() {
   if (g_stop_pipe[0] < 0 && pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct sigaction sa {};
@@ -155,13 +71,7 @@ bool InstallStopSignals() {
 
 bool StopRequested() { return g_stop.load(); }
 
-std::u16string ExecutablePath() {
-  char* resolved = realpath("/proc/self/exe", nullptr);
-  if (resolved == nullptr) return {};
-  const std::string path = resolved;
-  std::free(resolved);
-  return text::Utf8ToUtf16(path.data(), path.size());
-}
+int StopSignalDescriptor() { return g_stop_pipe[0]; }
 
 bool MakeDirectories(const std::u16string& path) {
   const std::string native = Native(path);

@@ -27,6 +27,35 @@ IoStatus FromLastError() {
 // One transfer call moves at most this much; larger buffers take several.
 constexpr std::size_t kMaxTransfer = 0x40000000;
 
+// The event a thread waits on for its own transfers, made on first use.
+class ThreadEvent {
+ public:
+  ThreadEvent() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~ThreadEvent() {
+    if (event_ != nullptr) CloseHandle(event_);
+  }
+  ThreadEvent(const ThreadEvent&) = delete;
+  ThreadEvent& operator=(const ThreadEvent&) = delete;
+  HANDLE get() const { return event_; }
+
+ private:
+  HANDLE event_;
+};
+
+// One read or write. The serving end's handles are opened for overlapped
+// transfers (pipe_server.cc), which may return before they are done: those
+// are waited for here. On the client's handles the call finishes the
+// transfer itself and the wait returns at once.
+bool Transfer(HANDLE h, bool write, char* p, DWORD ask, DWORD* done) {
+  thread_local ThreadEvent event;
+  OVERLAPPED ov{};
+  ov.hEvent = event.get();
+  const BOOL started =
+      write ? WriteFile(h, p, ask, nullptr, &ov) : ReadFile(h, p, ask, nullptr, &ov);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  return GetOverlappedResult(h, &ov, done, TRUE) != 0;
+}
+
 }  // namespace
 
 std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
@@ -55,7 +84,7 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
   while (n != 0) {
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    if (!ReadFile(AsHandle(h), p, ask, &got, nullptr)) return FromLastError();
+    if (!Transfer(AsHandle(h), false, p, ask, &got)) return FromLastError();
     // Zero bytes is a zero-length write by the server, not the end: the
     // end of a pipe shows as an error.
     p += got;
@@ -69,7 +98,7 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
   while (n != 0) {
     DWORD put = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    if (!WriteFile(AsHandle(h), p, ask, &put, nullptr)) return FromLastError();
+    if (!Transfer(AsHandle(h), true, const_cast<char*>(p), ask, &put)) return FromLastError();
     if (put == 0) return IoStatus::kError;  // nothing moved: do not spin
     p += put;
     n -= put;

@@ -60,8 +60,8 @@ TEST_F(Win32Process, StartedProgramHasUsAsParentAndNoStandardHandles) {
   ASSERT_TRUE(AwaitTerminal(exe, kStartWaitMs));
   const Version v = AskVersion();
   ASSERT_EQ(v.result, 0);
-  EXPECT_FALSE(os::FinalPath(os::SelfImage()).empty());
-  EXPECT_EQ(ReportValue(v.report, u"parent"), os::FinalPath(os::SelfImage()));
+  EXPECT_FALSE(os::FinalPath(os::ExecutablePath()).empty());
+  EXPECT_EQ(ReportValue(v.report, u"parent"), os::FinalPath(os::ExecutablePath()));
   EXPECT_EQ(ReportValue(v.report, u"stdout"), u"none");
   EXPECT_EQ(ReportValue(v.report, u"portable"), u"0");
 }

@@ -1,0 +1,128 @@
+// The serving end of a pipe, held to one behaviour on every platform: who
+// may serve a name, waiting for a client with a time limit, and the places
+// that connections take.
+#include "os/pipe_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "os/os.h"
+#include "test_client.h"
+
+namespace zk5 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using os::AcceptStatus;
+using os::ListenStatus;
+
+// One round trip over a connection: the client sends four bytes, the server
+// sends them back.
+bool Echo(os::PipeHandle client, os::PipeHandle served) {
+  const char sent[4] = {'p', 'i', 'n', 'g'};
+  char got[4] = {};
+  char back[4] = {};
+  return os::WriteAll(client, sent, 4) == os::IoStatus::kOk &&
+         os::ReadExact(served, got, 4) == os::IoStatus::kOk &&
+         os::WriteAll(served, got, 4) == os::IoStatus::kOk &&
+         os::ReadExact(client, back, 4) == os::IoStatus::kOk && std::memcmp(back, sent, 4) == 0;
+}
+
+class PipeServerTest : public ::testing::Test {
+ protected:
+  const std::u16string name_ = test::UniquePipeName();
+};
+
+TEST_F(PipeServerTest, ASecondServerOfANameIsTurnedAwayUntilTheFirstCloses) {
+  os::PipeServer first;
+  os::PipeServer second;
+  ASSERT_EQ(first.Listen(name_, 1), ListenStatus::kOk);
+  std::uint32_t error = 1;
+  EXPECT_EQ(second.Listen(name_, 1, &error), ListenStatus::kAlreadyServed);
+  EXPECT_EQ(error, 0u);
+  first.Close();
+  EXPECT_EQ(second.Listen(name_, 1), ListenStatus::kOk);
+  os::PipeHandle client = os::kInvalidPipe;
+  EXPECT_EQ(os::OpenPipe(name_, &client), 0u);
+  os::ClosePipe(client);
+}
+
+TEST_F(PipeServerTest, NoInstancesIsAnError) {
+  os::PipeServer server;
+  std::uint32_t error = 0;
+  EXPECT_EQ(server.Listen(name_, 0, &error), ListenStatus::kError);
+  EXPECT_NE(error, 0u);
+}
+
+TEST_F(PipeServerTest, AWaitWithoutAClientEndsAfterItsTime) {
+  os::PipeServer server;
+  ASSERT_EQ(server.Listen(name_, 1), ListenStatus::kOk);
+  os::PipeHandle served = os::kInvalidPipe;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(server.Accept(150, &served), AcceptStatus::kTimeout);
+  // Timers may be a tick early on some systems.
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(120));
+  EXPECT_EQ(served, os::kInvalidPipe);
+  EXPECT_EQ(server.Accept(0, &served), AcceptStatus::kTimeout);
+}
+
+TEST_F(PipeServerTest, AClientComingDuringAWaitOrBetweenWaitsIsAccepted) {
+  os::PipeServer server;
+  ASSERT_EQ(server.Listen(name_, 2), ListenStatus::kOk);
+  os::PipeHandle served = os::kInvalidPipe;
+  EXPECT_EQ(server.Accept(0, &served), AcceptStatus::kTimeout);
+  // Between waits.
+  os::PipeHandle early = os::kInvalidPipe;
+  ASSERT_EQ(os::OpenPipe(name_, &early), 0u);
+  ASSERT_EQ(server.Accept(5000, &served), AcceptStatus::kClient);
+  EXPECT_TRUE(Echo(early, served));
+  // During a wait without limit.
+  os::PipeHandle late = os::kInvalidPipe;
+  std::thread client([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    os::OpenPipe(name_, &late);
+  });
+  os::PipeHandle served_late = os::kInvalidPipe;
+  ASSERT_EQ(server.Accept(-1, &served_late), AcceptStatus::kClient);
+  client.join();
+  ASSERT_NE(late, os::kInvalidPipe);
+  EXPECT_TRUE(Echo(late, served_late));
+  server.Release(served);
+  server.Release(served_late);
+  os::ClosePipe(early);
+  os::ClosePipe(late);
+}
+
+TEST_F(PipeServerTest, EveryPlaceTakenFailsAnAcceptUntilOneIsReleasedOrHandedOver) {
+  os::PipeServer server;
+  ASSERT_EQ(server.Listen(name_, 1), ListenStatus::kOk);
+  os::PipeHandle client = os::kInvalidPipe;
+  ASSERT_EQ(os::OpenPipe(name_, &client), 0u);
+  os::PipeHandle served = os::kInvalidPipe;
+  ASSERT_EQ(server.Accept(5000, &served), AcceptStatus::kClient);
+  os::PipeHandle other = os::kInvalidPipe;
+  std::uint32_t error = 0;
+  EXPECT_EQ(server.Accept(0, &other, &error), AcceptStatus::kError);
+  EXPECT_NE(error, 0u);
+  server.Release(served);
+  EXPECT_EQ(os::ReadExact(client, &error, 1), os::IoStatus::kBroken);
+  os::ClosePipe(client);
+  EXPECT_EQ(server.Accept(0, &other), AcceptStatus::kTimeout);
+
+  // A connection handed over is the caller's, and its place is free.
+  ASSERT_EQ(os::OpenPipe(name_, &client), 0u);
+  ASSERT_EQ(server.Accept(5000, &served), AcceptStatus::kClient);
+  server.HandOver(served);
+  EXPECT_EQ(server.Accept(0, &other), AcceptStatus::kTimeout);
+  server.Close();
+  EXPECT_TRUE(Echo(client, served));
+  os::ClosePipe(served);
+  os::ClosePipe(client);
+}
+
+}  // namespace
+}  // namespace zk5
