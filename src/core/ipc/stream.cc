@@ -1,6 +1,7 @@
 #include "ipc/stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -133,12 +134,11 @@ bool PipeReader::get_array(std::uint32_t element_size, const ArrayOut& out) {
   std::uint32_t count = 0;
   if (!get_u32(&count)) return false;
   const std::uint64_t bytes = std::uint64_t{count} * element_size;
-  // A corrupt count must not reserve memory the reply cannot fill.
-  if (bytes > unread()) return false;
+  // A corrupt count must not reserve memory the reply cannot fill; one get()
+  // moves at most 4 GiB - 1.
+  if (bytes > unread() || bytes > UINT32_MAX) return false;
   void* block = out.alloc(bytes);
   if (block == nullptr) return false;
-  // get() takes 32-bit sizes; an array reply cannot exceed that since the
-  // reply's own length is 32-bit.
   if (!get(block, static_cast<std::uint32_t>(bytes))) {
     out.release(block);
     return false;
