@@ -33,13 +33,7 @@ PyObject* PySymbolsTotal(PyObject*, PyObject*) {
   ResetError();
   std::uint32_t count = 0;
   const std::int32_t result = calls::Count(CommandId::SYMBOLS_TOTAL, &count);
-  if (result < 0) return FailNone(result);
-  PyObject* value = PyLong_FromUnsignedLong(count);
-  if (value == nullptr) {
-    PyErr_Clear();
-    return FailNone(kCallFailed);
-  }
-  return value;
+  return CountResult(result, count);
 }
 
 PyObject* PySymbolsGet(PyObject*, PyObject* args, PyObject* kwargs) {

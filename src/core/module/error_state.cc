@@ -79,6 +79,26 @@ PyObject* FailFalse(std::int32_t code, const char* message) {
   Py_RETURN_FALSE;
 }
 
+namespace {
+
+PyObject* ValueOrCallFailed(PyObject* value) {
+  if (value != nullptr) return value;
+  PyErr_Clear();
+  return FailNone(kCallFailed);
+}
+
+}  // namespace
+
+PyObject* CountResult(std::int32_t result, std::uint32_t count) {
+  if (result < 0) return FailNone(result);
+  return ValueOrCallFailed(PyLong_FromUnsignedLong(count));
+}
+
+PyObject* FloatResult(std::int32_t result, double value) {
+  if (result < 0) return FailNone(result);
+  return ValueOrCallFailed(PyFloat_FromDouble(value));
+}
+
 std::int32_t LastErrorCode() { return g_error.code; }
 const char* LastErrorMessage() { return g_error.message; }
 

@@ -44,6 +44,11 @@ void SetError(std::int32_t code, const char* message = nullptr);
 PyObject* FailNone(std::int32_t code, const char* message = nullptr);
 PyObject* FailFalse(std::int32_t code, const char* message = nullptr);
 
+// The Python value of a count or float reply: an int / a float, or None
+// with the error state set when `result` is a failure.
+PyObject* CountResult(std::int32_t result, std::uint32_t count);
+PyObject* FloatResult(std::int32_t result, double value);
+
 // The table message of a code ("Terminal: Call failed" for codes without a
 // row). -10003 is completed by SetError with the client's failure text.
 const char* MessageForCode(std::int32_t code);

@@ -59,7 +59,7 @@ PyObject* Total(const HistoryFamily& family, PyObject* args) {
   }
   std::uint32_t count = 0;
   const std::int32_t result = calls::CountRange(family.total, range.from, range.to, &count);
-  return trading::CountResult(result, count);
+  return CountResult(result, count);
 }
 
 PyObject* GetRange(const HistoryFamily& family, PyObject* args, PyObject* kwargs) {

@@ -18,16 +18,6 @@ constexpr std::uint32_t kMaxTicketRecord = 340;
 
 }  // namespace
 
-PyObject* CountResult(std::int32_t result, std::uint32_t count) {
-  if (result < 0) return FailNone(result);
-  PyObject* value = PyLong_FromUnsignedLong(count);
-  if (value == nullptr) {
-    PyErr_Clear();
-    return FailNone(kCallFailed);
-  }
-  return value;
-}
-
 PyObject* TicketTuple(calls::CommandId id, const RecordKind& kind, std::uint64_t ticket) {
   std::uint8_t record[kMaxTicketRecord] = {};
   if (kind.def->size > sizeof record) return FailNone(kIpcCallFailed);

@@ -26,10 +26,6 @@ extern const RecordKind kPositionKind;
 extern const RecordKind kOrderKind;
 extern const RecordKind kDealKind;
 
-// The outcome of a count command: the count as an int, or None with the
-// error state set.
-PyObject* CountResult(std::int32_t result, std::uint32_t count);
-
 // A look-up by ticket (POSITION_BY_TICKET and the like). Not found (-4) and
 // status 0 give an empty tuple and leave the error state alone, a positive
 // status a tuple of the one record, anything else None.

@@ -35,7 +35,7 @@ PyObject* Total(const OpenFamily& family) {
   ResetError();
   std::uint32_t count = 0;
   const std::int32_t result = calls::Count(family.total, &count);
-  return trading::CountResult(result, count);
+  return CountResult(result, count);
 }
 
 PyObject* Get(const OpenFamily& family, PyObject* args, PyObject* kwargs) {

@@ -165,16 +165,6 @@ bool ReadActionSymbol(unsigned long action, PyObject* symbol_obj, std::uint32_t*
   return true;
 }
 
-PyObject* FloatResult(std::int32_t result, double value) {
-  if (result < 0) return FailNone(result);
-  PyObject* out = PyFloat_FromDouble(value);
-  if (out == nullptr) {
-    PyErr_Clear();
-    return FailNone(kCallFailed);
-  }
-  return out;
-}
-
 }  // namespace
 
 PyObject* PyOrderCheck(PyObject*, PyObject* args, PyObject* kwargs) {
