@@ -26,37 +26,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sock_io.h"
+
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
 
-static int read_exact(int fd, void* buf, size_t n) {
-  char* p = buf;
-  while (n != 0) {
-    ssize_t got = recv(fd, p, n, 0);
-    if (got > 0) {
-      p += got;
-      n -= (size_t)got;
-    } else if (got == 0 || errno != EINTR) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-static int write_all(int fd, const void* buf, size_t n) {
-  const char* p = buf;
-  while (n != 0) {
-    ssize_t put = send(fd, p, n, MSG_NOSIGNAL);
-    if (put > 0) {
-      p += put;
-      n -= (size_t)put;
-    } else if (put < 0 && errno != EINTR) {
-      return -1;
-    }
-  }
-  return 0;
-}
 
 static double now(void) {
   struct timespec ts;

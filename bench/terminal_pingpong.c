@@ -16,16 +16,8 @@
 #include <time.h>
 #include <unistd.h>
 
-static int exact(int fd, void* buf, size_t n, int reading) {
-  char* p = buf;
-  while (n) {
-    ssize_t k = reading ? recv(fd, p, n, 0) : send(fd, p, n, MSG_NOSIGNAL);
-    if (k <= 0) return -1;
-    p += k;
-    n -= (size_t)k;
-  }
-  return 0;
-}
+#include "sock_io.h"
+
 
 static int64_t ns(clockid_t c) {
   struct timespec ts;
@@ -50,9 +42,9 @@ int main(int argc, char** argv) {
     uint32_t len = 68;
     memcpy(rep, &len, 4);
     for (;;) {
-      if (exact(sv[1], req, 4, 1) || exact(sv[1], req + 4, 20, 1)) _exit(0);
+      if (read_exact(sv[1], req, 4) || read_exact(sv[1], req + 4, 20)) _exit(0);
       memcpy(rep + 4, req + 4, 4);
-      if (exact(sv[1], rep, sizeof rep, 0)) _exit(0);
+      if (write_all(sv[1], rep, sizeof rep)) _exit(0);
     }
   }
   close(sv[1]);
@@ -65,7 +57,7 @@ int main(int argc, char** argv) {
   int64_t cpu0 = ns(CLOCK_PROCESS_CPUTIME_ID);
   for (int i = 0; i < calls; ++i) {
     int64_t t0 = ns(CLOCK_MONOTONIC);
-    if (exact(sv[0], req, sizeof req, 0) || exact(sv[0], rep, 4, 1) || exact(sv[0], rep + 4, 68, 1)) return 1;
+    if (write_all(sv[0], req, sizeof req) || read_exact(sv[0], rep, 4) || read_exact(sv[0], rep + 4, 68)) return 1;
     wall[i] = ns(CLOCK_MONOTONIC) - t0;
   }
   int64_t cpu = ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0;

@@ -24,37 +24,12 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
+
+#include "sock_io.h"
 #endif
 
 enum { kRecordSize = 60, kReplyHeader = 16 };
 
-static int read_exact(int fd, void* buf, size_t n) {
-  char* p = buf;
-  while (n != 0) {
-    ssize_t got = recv(fd, p, n, 0);
-    if (got > 0) {
-      p += got;
-      n -= (size_t)got;
-    } else if (got == 0 || errno != EINTR) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-static int write_all(int fd, const void* buf, size_t n) {
-  const char* p = buf;
-  while (n != 0) {
-    ssize_t put = send(fd, p, n, MSG_NOSIGNAL);
-    if (put > 0) {
-      p += put;
-      n -= (size_t)put;
-    } else if (put < 0 && errno != EINTR) {
-      return -1;
-    }
-  }
-  return 0;
-}
 
 static void put_u32(unsigned char* p, uint32_t v) { memcpy(p, &v, 4); }
 
