@@ -10,7 +10,7 @@ scripts/setup.sh
 JOBS=${JOBS:-2}
 native() {  # build-dir extra-cmake-args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -DZK5_PYTHON=OFF -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+  cmake -S . -B "$dir" -DZK5_PYTHON=OFF -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DZK5_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$JOBS" >/dev/null
   "$dir/zk5_native_tests" --gtest_brief=1
 }

@@ -10,7 +10,7 @@ scripts/setup_windows.sh
 JOBS=${JOBS:-2}
 BUILD=build/win64
 cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DZK5_PYTHON=OFF \
-  -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -Wno-deprecated >/dev/null
+  -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DZK5_WERROR=ON -Wno-deprecated >/dev/null
 cmake --build "$BUILD" -j"$JOBS" >/dev/null
 
 export WINEDEBUG=-all WINEARCH=win64

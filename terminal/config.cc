@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "ipc/text.h"
+#include "base/text.h"
 
 namespace zk5::term {
 

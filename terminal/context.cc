@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/os.h"
 #include "os/terminal_host.h"
 #include "store.h"
@@ -81,10 +81,10 @@ std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16stri
   std::lock_guard<std::mutex> lock(mutex_);
   if (login == 0) login = s->login != 0 ? s->login : accounts_.last_login;
   const AccountConfig* a = FindConfig(login);
-  if (a != nullptr && a->otp) return kStatusUnsupported;
+  if (a != nullptr && a->otp) return kUnsupported;
   if (a == nullptr || a->password != password || (!server.empty() && server != a->server)) {
     s->auth_failed = true;
-    return kStatusOk;
+    return kSuccess;
   }
   s->login = login;
   s->auth_failed = false;
@@ -93,16 +93,16 @@ std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16stri
     accounts_.last_login = login;
     SaveAccountsFileLocked();
   }
-  return kStatusOk;
+  return kSuccess;
 }
 
 std::uint32_t Terminal::State(Session* s) {
-  if (s->auth_failed) return kStateAuthFailed;
+  if (s->auth_failed) return kStateAuthorizationFailed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::uint64_t login = s->login != 0 ? s->login : accounts_.last_login;
     const AccountConfig* a = FindConfig(login);
-    if (a == nullptr || a->otp) return kStateAuthFailed;
+    if (a == nullptr || a->otp) return kStateAuthorizationFailed;
   }
   return NowMs() < s->ready_at_ms ? kStateConnecting : kStateReady;
 }

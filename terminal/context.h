@@ -17,23 +17,10 @@
 #include "bars.h"
 #include "config.h"
 #include "installation.h"
+#include "ipc/status.h"
 #include "prices.h"
 
 namespace zk5::term {
-
-// Readiness as TERMINAL_STATE reports it.
-constexpr std::uint32_t kStateConnecting = 1;
-constexpr std::uint32_t kStateReady = 2;
-constexpr std::uint32_t kStateAuthFailed = 3;
-
-// Statuses of replies.
-constexpr std::int32_t kStatusOk = 1;
-constexpr std::int32_t kStatusFailed = -1;
-constexpr std::int32_t kStatusInvalidParams = -2;
-constexpr std::int32_t kStatusNotFound = -4;
-constexpr std::int32_t kStatusAuthFailed = -6;
-constexpr std::int32_t kStatusUnsupported = -7;
-constexpr std::int32_t kStatusTradeApiDisabled = -8;
 
 // One client connection.
 struct Session {
@@ -74,7 +61,7 @@ class Terminal {
     std::lock_guard<std::mutex> lock(mutex_);
     AccountConfig* config = nullptr;
     AccountState* state = nullptr;
-    if (!Account(s, &config, &state)) return kStatusAuthFailed;
+    if (!Account(s, &config, &state)) return kAuthorizationFailed;
     auto save = [this, config, state] { return SaveAccountLocked(*config, *state); };
     return f(static_cast<const AccountConfig&>(*config), *state, save);
   }

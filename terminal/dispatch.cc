@@ -59,7 +59,7 @@ Reply Dispatch(Terminal& t, Session* s, std::uint32_t command, const std::uint8_
   Reply reply;
   if (DispatchMarket(t, s, command, reader, &reply)) return reply;
   if (DispatchTrade(t, s, command, reader, &reply)) return reply;
-  return Reply::Fail(kStatusFailed);
+  return Reply::Fail(kCallFailed);
 }
 
 }  // namespace zk5::term

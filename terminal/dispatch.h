@@ -43,7 +43,7 @@ class ArgReader {
 using PayloadSink = std::function<bool(const void* data, std::size_t size)>;
 
 struct Reply {
-  std::int32_t status = kStatusOk;
+  std::int32_t status = kSuccess;
   std::string payload;  // after the status; nothing for a failure
   // Long replies: `stream_size` more bytes after `payload`, produced into
   // the sink. Returns false when the sink failed.

@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "config.h"
-#include "connection/client.h"
-#include "ipc/text.h"
+#include "connection/pipe_name.h"
+#include "base/text.h"
 #include "os/os.h"
 #include "os/terminal_host.h"
 

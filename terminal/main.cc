@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "connection/client.h"
+#include "connection/pipe_name.h"
 #include "context.h"
 #include "installation.h"
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/pipe_server.h"
 #include "os/terminal_host.h"
 #include "server.h"

@@ -60,7 +60,7 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   std::u16string currency = u"USD";
   t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
     currency = acc.currency;
-    return kStatusOk;
+    return kSuccess;
   });
   double rate = 0;
   Quotes quotes(t.model(), now);
@@ -159,18 +159,18 @@ Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
     args.I32(&ib);
   }
   Timeframe tf;
-  if (!args.Done() || !ParseTimeframe(code, &tf)) return Reply::Fail(kStatusInvalidParams);
-  if (sym < 0) return Reply::Fail(kStatusNotFound);
+  if (!args.Done() || !ParseTimeframe(code, &tf)) return Reply::Fail(kInvalidParams);
+  if (sym < 0) return Reply::Fail(kNotFound);
   const std::int64_t now = t.NowMs();
   const std::int64_t max = t.settings().max_bars;
   std::vector<Bar> bars;
   if (command == static_cast<std::uint32_t>(CommandId::RATES_FROM)) {
-    if (ib < 0) return Reply::Fail(kStatusInvalidParams);
+    if (ib < 0) return Reply::Fail(kInvalidParams);
     bars = t.bars().From(sym, tf, a, ib, now, max);
   } else if (command == static_cast<std::uint32_t>(CommandId::RATES_RANGE)) {
     bars = t.bars().Range(sym, tf, a, b, now, max);
   } else {
-    if (ia < 0 || ib < 0) return Reply::Fail(kStatusInvalidParams);
+    if (ia < 0 || ib < 0) return Reply::Fail(kInvalidParams);
     bars = t.bars().FromPos(sym, tf, ia, ib, now, max);
   }
   return BarsReply(bars, Symbols()[static_cast<std::size_t>(sym)]);
@@ -191,11 +191,11 @@ Reply Ticks(Terminal& t, std::uint32_t command, ArgReader& args) {
     args.I64(&to);
   }
   args.I32(&flags);
-  if (!args.Done() || count < 0) return Reply::Fail(kStatusInvalidParams);
+  if (!args.Done() || count < 0) return Reply::Fail(kInvalidParams);
   q.info = (flags & kCopyTicksInfo) != 0;
   q.trade = (flags & kCopyTicksTrade) != 0;
-  if (!q.info && !q.trade) return Reply::Fail(kStatusInvalidParams);
-  if (sym < 0) return Reply::Fail(kStatusNotFound);
+  if (!q.info && !q.trade) return Reply::Fail(kInvalidParams);
+  if (sym < 0) return Reply::Fail(kNotFound);
   q.sym = sym;
   q.from_ms = from;
   q.to_ms = std::min(to, now);
@@ -291,7 +291,7 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       const int sym = SymbolArg(args, &name);
       if (!args.Done()) break;
       if (sym < 0) {
-        *out = Reply::Fail(kStatusNotFound);
+        *out = Reply::Fail(kNotFound);
       } else {
         out->payload = static_cast<CommandId>(command) == CommandId::SYMBOL_INFO
                            ? SymbolRecord(t, s, sym)
@@ -303,8 +303,8 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       std::uint8_t enable = 0;
       const int sym = SymbolArg(args, &name);
       if (!args.U8(&enable) || !args.Done()) break;
-      if (sym < 0) *out = Reply::Fail(kStatusNotFound);
-      else if (!t.Select(sym, enable != 0)) *out = Reply::Fail(kStatusFailed);
+      if (sym < 0) *out = Reply::Fail(kNotFound);
+      else if (!t.Select(sym, enable != 0)) *out = Reply::Fail(kCallFailed);
       return true;
     }
     case CommandId::SYMBOLS_TOTAL:
@@ -314,7 +314,7 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       if (by_group && !args.String(&name)) break;
       if (!args.Done()) break;
       if (OldBuild(t)) {
-        *out = Reply::Fail(kStatusUnsupported);
+        *out = Reply::Fail(kUnsupported);
         return true;
       }
       if (static_cast<CommandId>(command) == CommandId::SYMBOLS_TOTAL) {
@@ -341,7 +341,7 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       const int sym = SymbolArg(args, &name);
       if (!args.Done()) break;
       if (sym < 0) {
-        *out = Reply::Fail(kStatusNotFound);
+        *out = Reply::Fail(kNotFound);
       } else if (static_cast<CommandId>(command) == CommandId::BOOK_ADD) {
         s->books.insert(sym);
       } else if (static_cast<CommandId>(command) == CommandId::BOOK_RELEASE) {
@@ -356,7 +356,7 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
     default:
       return false;
   }
-  *out = Reply::Fail(kStatusInvalidParams);
+  *out = Reply::Fail(kInvalidParams);
   return true;
 }
 

@@ -56,7 +56,7 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
   if (length < 4 || !reader.get(&command, 4)) return false;
   const std::uint64_t size = length - 4;
   if (size > kMaxRequestBytes) {
-    SendReply(pipe, command, Reply::Fail(kStatusInvalidParams));
+    SendReply(pipe, command, Reply::Fail(kInvalidParams));
     return false;
   }
   args->resize(size);

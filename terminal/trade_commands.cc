@@ -123,12 +123,12 @@ Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   std::uint64_t ticket = 0;
   if (id == CommandId::POSITIONS_BY_SYMBOL) args.String(&symbol);
   if (id == CommandId::POSITION_BY_TICKET) args.U64(&ticket);
-  if (!args.Done()) return Reply::Fail(kStatusInvalidParams);
+  if (!args.Done()) return Reply::Fail(kInvalidParams);
   Reply r;
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
     if (id == CommandId::POSITIONS_TOTAL) {
       r.U32(static_cast<std::uint32_t>(st.positions.size()));
-      return kStatusOk;
+      return kSuccess;
     }
     const Quotes q(t.model(), t.NowMs());
     std::vector<const Position*> chosen;
@@ -144,13 +144,13 @@ Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
       PositionToRecord(p, &v, rec);
     };
     if (id == CommandId::POSITION_BY_TICKET) {
-      if (chosen.empty()) return kStatusNotFound;
+      if (chosen.empty()) return kNotFound;
       r.payload.assign(records::kTradePosition.size, '\0');
       encode(*chosen[0], reinterpret_cast<std::uint8_t*>(&r.payload[0]));
-      return kStatusOk;
+      return kSuccess;
     }
     AppendRecords(chosen, records::kTradePosition.size, encode, &r);
-    return kStatusOk;
+    return kSuccess;
   });
   return status < 0 ? Reply::Fail(status) : r;
 }
@@ -162,9 +162,9 @@ Reply Orders(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   std::uint64_t ticket = 0;
   if (id == CommandId::ORDERS_BY_SYMBOL) args.String(&symbol);
   if (id == CommandId::ORDER_BY_TICKET) args.U64(&ticket);
-  if (!args.Done()) return Reply::Fail(kStatusInvalidParams);
+  if (!args.Done()) return Reply::Fail(kInvalidParams);
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState&, auto&&) {
-    return id == CommandId::ORDER_BY_TICKET ? kStatusNotFound : kStatusOk;
+    return id == CommandId::ORDER_BY_TICKET ? kNotFound : kSuccess;
   });
   if (status < 0) return Reply::Fail(status);
   Reply r;
@@ -185,7 +185,7 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   } else {
     args.U64(&number);
   }
-  if (!args.Done()) return Reply::Fail(kStatusInvalidParams);
+  if (!args.Done()) return Reply::Fail(kInvalidParams);
   Reply r;
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState& st, auto&&) {
     std::vector<const Deal*> ds;
@@ -209,7 +209,7 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
     if (total) {
       r.U32(static_cast<std::uint32_t>(n));
     } else if (by_ticket) {
-      if (n == 0) return kStatusNotFound;
+      if (n == 0) return kNotFound;
       const std::uint32_t size = deals ? records::kTradeDeal.size : records::kTradeOrder.size;
       r.payload.assign(size, '\0');
       auto* rec = reinterpret_cast<std::uint8_t*>(&r.payload[0]);
@@ -220,7 +220,7 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
     } else {
       AppendRecords(os, records::kTradeOrder.size, OrderToRecord, &r);
     }
-    return kStatusOk;
+    return kSuccess;
   });
   return status < 0 ? Reply::Fail(status) : r;
 }
@@ -228,10 +228,10 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
 Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   const std::uint8_t* rec = nullptr;
   if (!args.Record(records::kTradeRequest.size, &rec) || !args.Done()) {
-    return Reply::Fail(kStatusInvalidParams);
+    return Reply::Fail(kInvalidParams);
   }
   if (id == CommandId::ORDER_SEND && !t.settings().trade_api) {
-    return Reply::Fail(kStatusTradeApiDisabled);
+    return Reply::Fail(kAutoTradingDisabled);
   }
   const TradeRequest req = RequestFromRecord(rec);
   Reply r;
@@ -239,7 +239,7 @@ Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
     const Quotes q(t.model(), t.NowMs());
     if (id == CommandId::ORDER_CHECK) {
       r.payload = CheckRecord(CheckTrade(q, acc, st, req));
-      return kStatusOk;
+      return kSuccess;
     }
     const AccountState before = st;
     SendOutcome out = ExecuteTrade(q, acc, &st, req);
@@ -253,7 +253,7 @@ Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
       out.request_id = request_id;
     }
     r.payload = SendRecord(out);
-    return kStatusOk;
+    return kSuccess;
   });
   return status < 0 ? Reply::Fail(status) : r;
 }
@@ -267,15 +267,15 @@ Reply Calc(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   args.F64(&volume);
   args.F64(&price);
   if (id == CommandId::ORDER_CALC_PROFIT) args.F64(&close);
-  if (!args.Done()) return Reply::Fail(kStatusInvalidParams);
+  if (!args.Done()) return Reply::Fail(kInvalidParams);
   // Margin: any order type (even types buy, odd sell); profit: buy or sell.
   const std::uint32_t last_type = id == CommandId::ORDER_CALC_MARGIN ? 7 : 1;
   if (action > last_type || !(volume >= 0) || !std::isfinite(volume) || !std::isfinite(price) ||
       !std::isfinite(close)) {
-    return Reply::Fail(kStatusInvalidParams);
+    return Reply::Fail(kInvalidParams);
   }
   const int sym = FindSymbol(symbol);
-  if (sym < 0) return Reply::Fail(kStatusNotFound);
+  if (sym < 0) return Reply::Fail(kNotFound);
   Reply r;
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
     const Quotes q(t.model(), t.NowMs());
@@ -283,9 +283,9 @@ Reply Calc(Terminal& t, Session* s, CommandId id, ArgReader& args) {
     const bool ok = id == CommandId::ORDER_CALC_MARGIN
                         ? MarginFor(q, acc, sym, volume, price, &value)
                         : ProfitFor(q, acc, sym, action, volume, price, close, &value);
-    if (!ok) return kStatusFailed;
+    if (!ok) return kCallFailed;
     r.F64(value);
-    return kStatusOk;
+    return kSuccess;
   });
   return status < 0 ? Reply::Fail(status) : r;
 }
@@ -301,7 +301,7 @@ bool DispatchTrade(Terminal& t, Session* s, std::uint32_t command, ArgReader& ar
       std::u16string password, server;
       if (!args.U32(&zero) || !args.U64(&login) || !args.String(&password) ||
           !args.String(&server) || !args.Done()) {
-        *out = Reply::Fail(kStatusInvalidParams);
+        *out = Reply::Fail(kInvalidParams);
       } else {
         const std::int32_t status = t.Login(s, login, password, server);
         if (status < 0) *out = Reply::Fail(status);
@@ -310,12 +310,12 @@ bool DispatchTrade(Terminal& t, Session* s, std::uint32_t command, ArgReader& ar
     }
     case CommandId::ACCOUNT_INFO: {
       if (!args.Done()) {
-        *out = Reply::Fail(kStatusInvalidParams);
+        *out = Reply::Fail(kInvalidParams);
         return true;
       }
       const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
         out->payload = AccountRecord(Quotes(t.model(), t.NowMs()), acc, st);
-        return kStatusOk;
+        return kSuccess;
       });
       if (status < 0) *out = Reply::Fail(status);
       return true;

@@ -24,7 +24,7 @@ std::int32_t Precheck(CommandId id, bool outputs_present) {
   if (NeedsSymbolBuild(id) && g_client.terminal_build() < kSymbolsMinBuild) {
     return kIncompatibleVersion;
   }
-  if (!outputs_present) return ipc::kIpcCallFailed;
+  if (!outputs_present) return kIpcCallFailed;
   return 0;
 }
 
@@ -162,7 +162,7 @@ std::int32_t ListByNumber(CommandId id, std::uint64_t number, std::uint32_t size
 std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask,
                          std::uint32_t size, std::uint32_t symbol_offset, void** block,
                          std::uint32_t* count) {
-  if (mask == nullptr || block == nullptr || count == nullptr) return ipc::kIpcCallFailed;
+  if (mask == nullptr || block == nullptr || count == nullptr) return kIpcCallFailed;
   const ArrayOut out{block, count};
   const std::int32_t result =
       range != nullptr ? ListByRange(id, range->from, range->to, size, out)

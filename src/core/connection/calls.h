@@ -20,8 +20,6 @@ using ipc::ArrayOut;
 using ipc::CommandId;
 using ipc::Text;
 
-constexpr std::int32_t kIncompatibleVersion = -5;
-
 // VERSION: two numbers and a text block of `units` UTF-16 units (HeapFree).
 std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
                      std::uint32_t* units);

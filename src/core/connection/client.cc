@@ -10,13 +10,8 @@ CInterClient g_client;
 
 namespace {
 
-constexpr char16_t kPipeNamePrefix[] = u"\\\\.\\pipe\\ZK5.Terminal.";
 constexpr std::uint32_t kHelloVersion = 3;
 constexpr char16_t kHelloClient[] = u"Python";
-
-std::u16string Cut(const std::u16string& s, std::size_t units) {
-  return s.size() <= units ? s : s.substr(0, units);
-}
 
 // Replaces the first occurrence of `placeholder` in `format` by `value`.
 std::u16string Format(const char16_t* format, const char16_t* placeholder,
@@ -28,34 +23,6 @@ std::u16string Format(const char16_t* format, const char16_t* placeholder,
 }
 
 }  // namespace
-
-std::u16string CanonicalPath(const std::u16string& path) {
-  std::u16string final_path = os::FinalPath(path);
-  if (!final_path.empty() && final_path.size() <= kMaxTerminalPath) return final_path;
-  return Cut(path, kMaxTerminalPath);
-}
-
-std::u16string PipeNameFromHash(const std::uint8_t digest[32]) {
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string name(kPipeNamePrefix);
-  for (int i = 0; i < 32; ++i) {
-    name.push_back(kHex[digest[i] >> 4]);
-    name.push_back(kHex[digest[i] & 0x0F]);
-  }
-  return name;
-}
-
-bool PathHash(const std::u16string& path, std::uint8_t digest[32]) {
-  std::u16string canonical = CanonicalPath(path);
-  os::LowerCaseInPlace(canonical.data(), canonical.size());
-  // The digest covers the UTF-16LE units, two bytes each, no terminator.
-  std::string bytes(canonical.size() * 2, '\0');
-  for (std::size_t i = 0; i < canonical.size(); ++i) {
-    bytes[2 * i] = static_cast<char>(canonical[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<char>(canonical[i] >> 8);
-  }
-  return os::Sha256(bytes.data(), bytes.size(), digest);
-}
 
 void CInterClient::Reset() {
   if (m_pipe != os::kInvalidPipe) {
@@ -129,10 +96,10 @@ std::int32_t CInterClient::Hello() {
 std::int32_t CInterClient::Initialize(const std::u16string& path, bool portable) {
   if (m_pipe != os::kInvalidPipe) {
     SetInitError(u"CInterClient already initialized");
-    return -10003;
+    return kIpcInitializeFailed;
   }
   if (!ConnectToTerminal(path, portable) && !(path.empty() && FindTerminal())) {
-    return -10003;
+    return kIpcInitializeFailed;
   }
   return Hello();
 }

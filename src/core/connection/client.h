@@ -15,14 +15,13 @@
 #include <cstdint>
 #include <string>
 
+#include "connection/pipe_name.h"
 #include "ipc/commands.h"
 #include "os/os.h"
 
 namespace zk5 {
 
 constexpr std::size_t kInitErrorUnits = 2048;
-// Paths longer than this many units are refused ("Path too long").
-constexpr std::size_t kMaxTerminalPath = 260;
 // The first build that knows the symbol-list commands and sends the long
 // symbol record.
 constexpr std::int32_t kSymbolsMinBuild = 2364;
@@ -67,15 +66,6 @@ class CInterClient {
 };
 
 extern CInterClient g_client;
-
-// The canonical form of a path: its final path when the file exists, else
-// the path as given cut to 260 units.
-std::u16string CanonicalPath(const std::u16string& path);
-// "\\.\pipe\ZK5.Terminal." and the digest in upper-case hexadecimal.
-std::u16string PipeNameFromHash(const std::uint8_t digest[32]);
-// SHA-256 of the lower-cased canonical path, as UTF-16LE units. False when
-// the digest cannot be computed.
-bool PathHash(const std::u16string& path, std::uint8_t digest[32]);
 
 // Terminal search and start (search.cc).
 bool FindTerminal();

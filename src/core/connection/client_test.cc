@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "connection/calls.h"
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/posix/socket_dir.h"
 
 namespace zk5 {

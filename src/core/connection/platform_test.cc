@@ -220,9 +220,9 @@ TEST_F(PlatformPipe, WriteToAClosedServerFailsAndLaterCallsReportNoConnection) {
   server.Join();  // the server's end is closed now
 
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), ipc::kIpcSendFailed);
+  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kIpcSendFailed);
   EXPECT_FALSE(g_client.connected());
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), ipc::kNoIpcConnection);
+  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
 }
 
 TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoConnection) {
@@ -238,11 +238,11 @@ TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoCon
   std::uint32_t count = 0;
   EXPECT_EQ(calls::ListByNumber(CommandId::HISTORY_ORDERS_BY_POSITION, 500, tt::kRecordSize,
                                 ipc::ArrayOut{&block, &count}),
-            ipc::kIpcRecvFailed);
+            kIpcRecvFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_FALSE(g_client.connected());
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), ipc::kNoIpcConnection);
+  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
 }
 
 // ---- A terminal in a process of its own ------------------------------------
@@ -297,11 +297,11 @@ TEST_F(PlatformTerminal, TerminalDyingMidReplyFailsTheCallAndLaterCallsReportNoC
   std::uint32_t count = 0;
   EXPECT_EQ(calls::ListByNumber(CommandId::HISTORY_ORDERS_BY_POSITION, 2000, tt::kRecordSize,
                                 ipc::ArrayOut{&block, &count}),
-            ipc::kIpcRecvFailed);
+            kIpcRecvFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_FALSE(g_client.connected());
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), ipc::kNoIpcConnection);
+  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
 }
 
 TEST_F(PlatformTerminal, StartedTerminalThatNeverServesTimesOut) {

@@ -3,12 +3,13 @@
 // turns one exchange into a signed result.
 //
 // Result convention: negative is a failure code (a terminal status, or one of
-// the kIpc* codes below), zero or positive is the reply's status.
+// the client's own kIpc* codes of ipc/status.h), zero or positive is the reply's status.
 #ifndef ZK5_IPC_COMMANDS_H_
 #define ZK5_IPC_COMMANDS_H_
 
 #include <cstdint>
 
+#include "ipc/status.h"
 #include "ipc/stream.h"
 #include "os/os.h"
 
@@ -56,12 +57,6 @@ enum class CommandId : std::uint32_t {
   BOOK_RELEASE = 192,
   BOOK_GET = 193,
 };
-
-// Results of an exchange that are the client's own.
-constexpr std::int32_t kIpcCallFailed = -10000;   // wrong echo, missing value
-constexpr std::int32_t kIpcSendFailed = -10001;
-constexpr std::int32_t kIpcRecvFailed = -10002;
-constexpr std::int32_t kNoIpcConnection = -10004;
 
 // A text argument: the units of a NUL-terminated buffer before its first NUL.
 struct Text {

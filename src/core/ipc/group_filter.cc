@@ -90,7 +90,7 @@ std::int32_t FilterByGroup(const char16_t* mask, void** block,
     return kGroupFilterFailed;
   }
   const std::uint32_t total = *count;
-  if (total == 0) return 1;
+  if (total == 0) return kSuccess;
   if (*block == nullptr) return kGroupFilterFailed;
 
   void* fresh = nullptr;
@@ -117,7 +117,7 @@ std::int32_t FilterByGroup(const char16_t* mask, void** block,
   ::operator delete(*block);
   *block = fresh;
   *count = kept;
-  return fresh != nullptr ? 1 : kGroupFilterFailed;
+  return fresh != nullptr ? kSuccess : kGroupFilterFailed;
 }
 
 }  // namespace zk5::ipc

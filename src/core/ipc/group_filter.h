@@ -23,11 +23,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ipc/status.h"
+
 namespace zk5::ipc {
 
 // The result of FilterByGroup on failure; the module reports it as its IPC
 // call failure.
-constexpr std::int32_t kGroupFilterFailed = -10000;
+constexpr std::int32_t kGroupFilterFailed = kIpcCallFailed;
 
 // Longest pattern of a mask, in code units.
 constexpr std::size_t kMaxPatternUnits = 255;

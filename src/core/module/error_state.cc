@@ -4,7 +4,7 @@
 #include <string>
 
 #include "connection/client.h"
-#include "ipc/text.h"
+#include "base/text.h"
 
 namespace zk5 {
 

@@ -10,25 +10,9 @@
 
 #include <cstdint>
 
-namespace zk5 {
+#include "ipc/status.h"
 
-// Result codes. 1 success; -1..-7 terminal statuses; the rest the module's.
-enum ErrorCode : std::int32_t {
-  kSuccess = 1,
-  kCallFailed = -1,
-  kInvalidParams = -2,
-  kOutOfMemory = -3,
-  kNotFound = -4,
-  kIncompatibleVersion = -5,
-  kAuthorizationFailed = -6,
-  kUnsupported = -7,
-  kIpcCallFailed = -10000,
-  kIpcSendFailed = -10001,
-  kIpcRecvFailed = -10002,
-  kIpcInitializeFailed = -10003,
-  kNoIpcConnection = -10004,
-  kIpcTimeout = -10005,
-};
+namespace zk5 {
 
 // Size of the message buffer, terminator included.
 constexpr std::size_t kErrorMessageSize = 2048;

@@ -12,7 +12,7 @@ using NoArgs = PyObject* (*)(PyObject* self, PyObject* unused);
 using ArgsOnly = PyObject* (*)(PyObject* self, PyObject* args);
 using ArgsKw = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// connection/py_session.cc
+// module/session.cc
 PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* PyShutdown(PyObject*, PyObject*);
 PyObject* PyLogin(PyObject*, PyObject* args, PyObject* kwargs);

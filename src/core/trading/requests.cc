@@ -23,7 +23,6 @@ using calls::CommandId;
 using records::FieldDef;
 using records::WireType;
 
-constexpr std::int32_t kAutoTradingDisabled = -8;
 constexpr char kMsgAutoTradingDisabled[] = "Auto-Trading using Python API disabled in Terminal";
 
 constexpr std::uint32_t kTradeRequestSize = 232;

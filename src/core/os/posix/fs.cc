@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/os.h"
 
 namespace zk5::os {

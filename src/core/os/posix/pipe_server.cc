@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/posix/socket_dir.h"
 #include "os/posix/stop_signal.h"
 #include "os/terminal_host.h"

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/os.h"
 
 extern char** environ;

@@ -11,7 +11,7 @@
 #include <atomic>
 #include <string>
 
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/posix/stop_signal.h"
 
 namespace zk5::os {

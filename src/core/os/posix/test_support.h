@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "ipc/text.h"
+#include "base/text.h"
 
 namespace zk5::test {
 

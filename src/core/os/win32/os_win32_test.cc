@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/text.h"
+#include "base/text.h"
 #include "os/os.h"
 #include "os/win32/win32_util.h"
 #include "test_files.h"

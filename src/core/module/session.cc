@@ -6,7 +6,7 @@
 
 #include "connection/calls.h"
 #include "connection/client.h"
-#include "ipc/text.h"
+#include "base/text.h"
 #include "module/convert.h"
 #include "module/error_state.h"
 #include "module/functions.h"
@@ -17,8 +17,6 @@ namespace {
 
 constexpr std::uint32_t kDefaultReadyTimeoutMs = 60000;
 constexpr std::uint32_t kReadyPollMs = 100;
-constexpr std::uint32_t kStateReady = 2;
-constexpr std::uint32_t kStateAuthorizationFailed = 3;
 constexpr std::size_t kVersionTextBytes = 127;
 constexpr char kOtpMessage[] =
     "Unsupported authorization mode, OTP or certificate password needed";

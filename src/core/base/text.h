@@ -2,8 +2,8 @@
 //
 // Text to and from the terminal is UTF-16; Python and messages are UTF-8.
 // Everything here is pure and locale independent.
-#ifndef ZK5_IPC_TEXT_H_
-#define ZK5_IPC_TEXT_H_
+#ifndef ZK5_BASE_TEXT_H_
+#define ZK5_BASE_TEXT_H_
 
 #include <cstddef>
 #include <string>
@@ -35,4 +35,4 @@ void LowerInPlace(char16_t* s, std::size_t n);
 
 }  // namespace zk5::text
 
-#endif  // ZK5_IPC_TEXT_H_
+#endif  // ZK5_BASE_TEXT_H_

@@ -1,4 +1,4 @@
-#include "ipc/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -59,7 +59,7 @@ struct LowerRun {
 };
 
 constexpr LowerRun kLowerRuns[] = {
-#include "ipc/text_lower_table.inc"
+#include "base/text_lower_table.inc"
 };
 
 }  // namespace
