@@ -1,8 +1,9 @@
 #include "connection/client.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
+
+#include "connection/search.h"
 
 namespace zk5 {
 
@@ -22,6 +23,17 @@ std::u16string Format(const char16_t* format, const char16_t* placeholder,
   return text;
 }
 
+// Formats with one %s (a path) or %u (a number) placeholder.
+ConnectOutcome FailedPath(const char16_t* format, const std::u16string& path) {
+  return ConnectOutcome::Failed(Format(format, u"%s", path));
+}
+
+ConnectOutcome FailedNumber(const char16_t* format, std::uint32_t number) {
+  const std::string digits = std::to_string(number);
+  return ConnectOutcome::Failed(
+      Format(format, u"%u", std::u16string(digits.begin(), digits.end())));
+}
+
 }  // namespace
 
 void CInterClient::Reset() {
@@ -30,57 +42,44 @@ void CInterClient::Reset() {
     m_pipe = os::kInvalidPipe;
   }
   std::memset(m_path_hash, 0, sizeof m_path_hash);
-  m_init_error[0] = 0;
 }
 
-void CInterClient::SetInitError(const std::u16string& text) {
-  const std::size_t n = std::min(text.size(), kInitErrorUnits - 1);
-  std::copy_n(text.data(), n, m_init_error);
-  m_init_error[n] = 0;
+ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable) {
+  if (os::LaunchProcess(path, portable)) return {};
+  return FailedPath(u"Process create failed '%s'", path);
 }
 
-void CInterClient::SetInitErrorPath(const char16_t* format, const std::u16string& path) {
-  SetInitError(Format(format, u"%s", path));
-}
-
-void CInterClient::SetInitErrorNumber(const char16_t* format, std::uint32_t number) {
-  const std::string digits = std::to_string(number);
-  SetInitError(Format(format, u"%u", std::u16string(digits.begin(), digits.end())));
-}
-
-bool CInterClient::OpenPipe(const std::u16string& name) {
+ConnectOutcome CInterClient::OpenPipe(const std::u16string& name) {
   os::PipeHandle handle = os::kInvalidPipe;
   const std::uint32_t err = os::OpenPipe(name, &handle);
-  if (err == 0) {
-    m_pipe = handle;
-    return true;
-  }
-  SetInitErrorNumber(u"CreateFile failed [%u]", err);
-  return false;
+  if (err != 0) return FailedNumber(u"CreateFile failed [%u]", err);
+  m_pipe = handle;
+  return {};
 }
 
-bool CInterClient::ConnectToTerminal(const std::u16string& path, bool portable) {
-  if (path.empty()) return false;
-  if (path.size() > kMaxTerminalPath) {
-    SetInitError(u"Path too long");
-    return false;
-  }
-  if (!PathHash(path, m_path_hash)) {
-    SetInitError(u"Hash calculation failed");
-    return false;
-  }
+ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool portable) {
+  if (path.empty()) return ConnectOutcome::Failed(u"");
+  if (path.size() > kMaxTerminalPath) return ConnectOutcome::Failed(u"Path too long");
+  if (!PathHash(path, m_path_hash)) return ConnectOutcome::Failed(u"Hash calculation failed");
   const std::u16string name = PipeNameFromHash(m_path_hash);
-  if (OpenPipe(name)) return true;
-  if (!LaunchTerminal(path, portable)) return false;
+  if (OpenPipe(name)) return {};
+  if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
   for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
-    if (OpenPipe(name)) return true;
+    if (OpenPipe(name)) return {};
     os::SleepMs(launch_poll_interval_ms_);
   }
   // One last look after the final sleep, as the poll ends on a sleep.
-  if (OpenPipe(name)) return true;
-  SetInitErrorNumber(u"Pipe server didn't answer in %u sec",
-                     launch_poll_attempts_ * launch_poll_interval_ms_ / 1000);
-  return false;
+  if (OpenPipe(name)) return {};
+  return FailedNumber(u"Pipe server didn't answer in %u sec",
+                      launch_poll_attempts_ * launch_poll_interval_ms_ / 1000);
+}
+
+ConnectOutcome CInterClient::ConnectToFoundTerminal() {
+  std::u16string base;
+  if (!DataFoldersBase(&base)) return ConnectOutcome::Failed(u"");  // nothing was looked at
+  TerminalCandidate best;
+  if (!ChooseTerminal(base, &best)) return ConnectOutcome::Failed(u"Zelkor 5 x64 not found");
+  return ConnectToTerminal(best.exe_path, best.portable);
 }
 
 std::int32_t CInterClient::Hello() {
@@ -93,15 +92,12 @@ std::int32_t CInterClient::Hello() {
       [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); });
 }
 
-std::int32_t CInterClient::Initialize(const std::u16string& path, bool portable) {
-  if (m_pipe != os::kInvalidPipe) {
-    SetInitError(u"CInterClient already initialized");
-    return kIpcInitializeFailed;
-  }
-  if (!ConnectToTerminal(path, portable) && !(path.empty() && FindTerminal())) {
-    return kIpcInitializeFailed;
-  }
-  return Hello();
+ConnectOutcome CInterClient::Initialize(const std::u16string& path, bool portable) {
+  if (connected()) return ConnectOutcome::Failed(u"CInterClient already initialized");
+  ConnectOutcome outcome =
+      path.empty() ? ConnectToFoundTerminal() : ConnectToTerminal(path, portable);
+  if (!outcome) return outcome;
+  return {Hello(), {}};
 }
 
 }  // namespace zk5

@@ -114,16 +114,16 @@ TEST_F(ClientTest, PathLengthLimit) {
   const std::string ok = base + std::string(260 - base.size(), 'a');
   const std::string too_long = ok + "a";
   // 260 units pass the length check and fail later, at the start.
-  EXPECT_FALSE(g_client.ConnectToTerminal(U16(ok), false));
-  EXPECT_EQ(std::u16string(g_client.init_error()).find(u"Process create failed"), 0u);
-  EXPECT_FALSE(g_client.ConnectToTerminal(U16(too_long), false));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Path too long");
+  EXPECT_EQ(g_client.ConnectToTerminal(U16(ok), false).error.find(u"Process create failed"),
+            0u);
+  EXPECT_EQ(g_client.ConnectToTerminal(U16(too_long), false).error,
+            u"Path too long");
 }
 
 TEST_F(ClientTest, EmptyPathFailsWithoutAText) {
-  g_client.SetInitError(u"before");
-  EXPECT_FALSE(g_client.ConnectToTerminal(u"", false));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"before");
+  const ConnectOutcome outcome = g_client.ConnectToTerminal(u"", false);
+  EXPECT_EQ(outcome.code, -10003);
+  EXPECT_EQ(outcome.error, u"");
 }
 
 TEST_F(ClientTest, ConnectsToAServingTerminalWithoutStartingIt) {
@@ -131,15 +131,15 @@ TEST_F(ClientTest, ConnectsToAServingTerminalWithoutStartingIt) {
   // The executable is an empty, non-executable file: starting it would fail.
   EXPECT_TRUE(g_client.ConnectToTerminal(U16(exe_), false));
   EXPECT_TRUE(g_client.connected());
-  EXPECT_EQ(g_client.Initialize(U16(exe_), false), -10003);
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"CInterClient already initialized");
+  const ConnectOutcome again = g_client.Initialize(U16(exe_), false);
+  EXPECT_EQ(again.code, -10003);
+  EXPECT_EQ(again.error, u"CInterClient already initialized");
   EXPECT_TRUE(g_client.connected());
   close(listener);
 }
 
 TEST_F(ClientTest, MissingServerFailsAtOnceWithTheSystemError) {
-  EXPECT_FALSE(g_client.OpenPipe(NameOf(exe_)));
-  EXPECT_EQ(std::u16string(g_client.init_error()),
+  EXPECT_EQ(g_client.OpenPipe(NameOf(exe_)).error,
             u"CreateFile failed [" + U16(std::to_string(ENOENT)) + u"]");
 }
 
@@ -172,8 +172,8 @@ TEST_F(ClientTest, StartedTerminalThatNeverServesTimesOut) {
   fclose(f);
   chmod(script.c_str(), 0700);
   g_client.set_launch_poll(3, 10);
-  EXPECT_FALSE(g_client.ConnectToTerminal(U16(script), false));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Pipe server didn't answer in 0 sec");
+  EXPECT_EQ(g_client.ConnectToTerminal(U16(script), false).error,
+            u"Pipe server didn't answer in 0 sec");
 }
 
 TEST_F(ClientTest, HelloStoresTheBuildEvenWhenTheReplyRunsLong) {

@@ -97,8 +97,8 @@ TEST(PlatformPipeName, EquivalentPathsOfAFileShareOneName) {
 TEST(PlatformPipeName, PathLengthLimit) {
   const std::u16string too_long = u"C:\\zk5-no-such-folder\\" + std::u16string(239, u'a');
   ASSERT_EQ(too_long.size(), 261u);
-  EXPECT_FALSE(g_client.ConnectToTerminal(too_long, false));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Path too long");
+  EXPECT_EQ(g_client.ConnectToTerminal(too_long, false).error,
+            u"Path too long");
   g_client.Reset();
 }
 
@@ -147,8 +147,8 @@ class PlatformPipe : public ::testing::Test {
 
 TEST_F(PlatformPipe, MissingServerFailsAtOnceWithTheSystemError) {
   // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
-  EXPECT_FALSE(g_client.OpenPipe(name_));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"CreateFile failed [2]");
+  EXPECT_EQ(g_client.OpenPipe(name_).error,
+            u"CreateFile failed [2]");
   EXPECT_FALSE(g_client.connected());
 }
 
@@ -265,7 +265,7 @@ class PlatformTerminal : public ::testing::Test {
 };
 
 TEST_F(PlatformTerminal, StartsTheTerminalAndPollsUntilItServes) {
-  EXPECT_EQ(g_client.Initialize(exe_, false), 0);
+  EXPECT_EQ(g_client.Initialize(exe_, false).code, 0);
   EXPECT_EQ(g_client.terminal_build(), tt::kBuild);
   const Version v = AskVersion();
   ASSERT_EQ(v.result, 0);
@@ -274,25 +274,25 @@ TEST_F(PlatformTerminal, StartsTheTerminalAndPollsUntilItServes) {
 }
 
 TEST_F(PlatformTerminal, PortableStartPassesTheFlag) {
-  ASSERT_EQ(g_client.Initialize(exe_, true), 0);
+  ASSERT_EQ(g_client.Initialize(exe_, true).code, 0);
   const Version v = AskVersion();
   ASSERT_EQ(v.result, 0);
   EXPECT_EQ(tt::ReportValue(v.report, u"portable"), u"1");
 }
 
 TEST_F(PlatformTerminal, ServingTerminalIsReachedByAnEquivalentPathWithoutAStart) {
-  ASSERT_EQ(g_client.Initialize(exe_, false), 0);
+  ASSERT_EQ(g_client.Initialize(exe_, false).code, 0);
   g_client.Reset();
   ASSERT_TRUE(fs::create_directory(dir_ / "sub"));
   // A second start would serve its first client now.
-  EXPECT_EQ(g_client.Initialize(U16(dir_ / "sub" / ".." / "terminal64.exe"), false), 0);
+  EXPECT_EQ(g_client.Initialize(U16(dir_ / "sub" / ".." / "terminal64.exe"), false).code, 0);
   const Version v = AskVersion();
   ASSERT_EQ(v.result, 0);
   EXPECT_EQ(v.served, 2u);
 }
 
 TEST_F(PlatformTerminal, TerminalDyingMidReplyFailsTheCallAndLaterCallsReportNoConnection) {
-  ASSERT_EQ(g_client.Initialize(exe_, false), 0);
+  ASSERT_EQ(g_client.Initialize(exe_, false).code, 0);
   void* block = nullptr;
   std::uint32_t count = 0;
   EXPECT_EQ(calls::ListByNumber(CommandId::HISTORY_ORDERS_BY_POSITION, 2000, tt::kRecordSize,
@@ -308,14 +308,14 @@ TEST_F(PlatformTerminal, StartedTerminalThatNeverServesTimesOut) {
   const fs::path silent = dir_ / "silent.exe";
   ASSERT_TRUE(test::CopyTerminal(silent));
   g_client.set_launch_poll(3, 10);
-  EXPECT_FALSE(g_client.ConnectToTerminal(U16(silent), false));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Pipe server didn't answer in 0 sec");
+  EXPECT_EQ(g_client.ConnectToTerminal(U16(silent), false).error,
+            u"Pipe server didn't answer in 0 sec");
 }
 
 TEST_F(PlatformTerminal, FailedStartIsReported) {
   const std::u16string missing = U16(dir_ / "missing.exe");
-  EXPECT_FALSE(g_client.ConnectToTerminal(missing, false));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Process create failed '" + missing + u"'");
+  EXPECT_EQ(g_client.ConnectToTerminal(missing, false).error,
+            u"Process create failed '" + missing + u"'");
 }
 
 // ---- The search over data folders -----------------------------------------
@@ -402,11 +402,12 @@ TEST_F(PlatformSearch, FoldersFailingTheChecksAreNoCandidates) {
   ASSERT_TRUE(test::WriteBytes(no_exe / "origin.txt", test::Utf16File(U16(dir_ / "nothing"))));
 
   TerminalCandidate candidate;
-  EXPECT_FALSE(InspectDataFolder(U16(no_mark), &candidate));
-  EXPECT_FALSE(InspectDataFolder(U16(no_zsl5), &candidate));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"No ZSL5 folder in '" + U16(no_zsl5) + u"'");
-  EXPECT_FALSE(InspectDataFolder(U16(no_origin), &candidate));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"No origin.txt in '" + U16(no_origin) + u"'");
+  std::u16string reason;
+  EXPECT_FALSE(InspectDataFolder(U16(no_mark), &candidate, &reason));
+  EXPECT_FALSE(InspectDataFolder(U16(no_zsl5), &candidate, &reason));
+  EXPECT_EQ(reason, u"No ZSL5 folder in '" + U16(no_zsl5) + u"'");
+  EXPECT_FALSE(InspectDataFolder(U16(no_origin), &candidate, &reason));
+  EXPECT_EQ(reason, u"No origin.txt in '" + U16(no_origin) + u"'");
   EXPECT_FALSE(InspectDataFolder(U16(no_exe), &candidate));
   EXPECT_TRUE(candidate.exe_path.empty());
   EXPECT_FALSE(ChooseTerminal(Base(), &candidate));

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/client.h"
+#include "connection/pipe_name.h"
 #include "os/os.h"
 
 namespace zk5 {
@@ -45,7 +45,12 @@ bool OriginText(const std::string& bytes, std::u16string* text) {
 
 }  // namespace
 
-bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidate) {
+bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidate,
+                       std::u16string* reason) {
+  const auto fail = [&](const char16_t* text) {
+    if (reason != nullptr) *reason = text + folder + u"'";
+    return false;
+  };
   *candidate = TerminalCandidate{};
   std::uint64_t time = 0;
   if (os::LastWriteTime(folder + kSep + u"portable.txt", &time)) {
@@ -53,8 +58,7 @@ bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidat
     candidate->last_write_time = time;
   } else {
     if (!os::PathExists(folder + kSep + u"ZSL5")) {
-      g_client.SetInitErrorPath(u"No ZSL5 folder in '%s'", folder);
-      return false;
+      return fail(u"No ZSL5 folder in '");
     }
     const std::u16string config = folder + kSep + u"config" + kSep;
     if (os::LastWriteTime(config + u"accounts.dat", &time)) candidate->last_write_time = time;
@@ -65,8 +69,7 @@ bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidat
 
   std::string bytes;
   if (!os::ReadFilePrefix(folder + kSep + u"origin.txt", kOriginMaxBytes, &bytes)) {
-    g_client.SetInitErrorPath(u"No origin.txt in '%s'", folder);
-    return false;
+    return fail(u"No origin.txt in '");
   }
   std::u16string install;
   if (!OriginText(bytes, &install)) return false;
@@ -103,23 +106,6 @@ bool ChooseTerminal(const std::u16string& base, TerminalCandidate* best) {
     }
   }
   return !best->exe_path.empty();
-}
-
-bool FindTerminal() {
-  std::u16string base;
-  if (!DataFoldersBase(&base)) return false;  // no text: nothing was looked at
-  TerminalCandidate best;
-  if (!ChooseTerminal(base, &best)) {
-    g_client.SetInitError(u"Zelkor 5 x64 not found");
-    return false;
-  }
-  return g_client.ConnectToTerminal(best.exe_path, best.portable);
-}
-
-bool LaunchTerminal(const std::u16string& path, bool portable) {
-  if (os::LaunchProcess(path, portable)) return true;
-  g_client.SetInitErrorPath(u"Process create failed '%s'", path);
-  return false;
 }
 
 }  // namespace zk5

@@ -3,8 +3,8 @@
 // Every installed terminal keeps a data folder of its own under the user's
 // roaming folder, in Brundel/Terminal/, whose origin.txt names the
 // installation folder. The search picks the terminal that started us, else
-// the one whose data was written last. FindTerminal and LaunchTerminal are
-// declared with the client.
+// the one whose data was written last. Connecting to the chosen terminal is
+// the client's (CInterClient::ConnectToFoundTerminal).
 #ifndef ZK5_CONNECTION_SEARCH_H_
 #define ZK5_CONNECTION_SEARCH_H_
 
@@ -20,9 +20,10 @@ struct TerminalCandidate {
 };
 
 // Checks data folder `folder` and fills *candidate. True when the
-// installation's terminal64.exe exists. A missing ZSL5 or origin.txt leaves
-// its reason in g_client.
-bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidate);
+// installation's terminal64.exe exists. A missing ZSL5 or origin.txt writes
+// its reason to *reason when given; other outcomes leave it alone.
+bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidate,
+                       std::u16string* reason = nullptr);
 
 // The folder holding the data folders, ending in a separator. False when the
 // user has no roaming folder.

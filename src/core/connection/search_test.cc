@@ -104,7 +104,7 @@ class SearchTest : public ::testing::Test {
     c.exe_path = u"stale";
     c.last_write_time = 99;
     c.portable = true;
-    EXPECT_EQ(InspectDataFolder(U16(folder), &c), expect_found);
+    EXPECT_EQ(InspectDataFolder(U16(folder), &c, &reason_), expect_found);
     return c;
   }
 
@@ -122,6 +122,7 @@ class SearchTest : public ::testing::Test {
   TempDir tmp_;
   std::string roaming_;
   std::string base_;
+  std::u16string reason_;  // what the last Inspect gave as its reason
   ScopedEnv xdg_{"XDG_DATA_HOME", nullptr};
   void UseRoaming() { setenv("XDG_DATA_HOME", roaming_.c_str(), 1); }
 };
@@ -168,14 +169,14 @@ TEST_F(SearchTest, MissingZsl5WithoutPortableFails) {
   const std::string install = Install("inst");
   const std::string folder = Data("d", Origin(install), Folder(false, false, 100, 0, 0));
   Inspect(folder, false);
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"No ZSL5 folder in '" + U16(folder) + u"'");
+  EXPECT_EQ(reason_, u"No ZSL5 folder in '" + U16(folder) + u"'");
 }
 
 TEST_F(SearchTest, MissingOriginFails) {
   const std::string folder = Data("d", "", DataFolder{});
   ASSERT_EQ(unlink((base_ + "d/origin.txt").c_str()), 0);
   Inspect(folder, false);
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"No origin.txt in '" + U16(folder) + u"'");
+  EXPECT_EQ(reason_, u"No origin.txt in '" + U16(folder) + u"'");
 }
 
 struct OriginCase {
@@ -193,12 +194,12 @@ TEST_P(InspectOrigin, ReadsTheInstallationFolder) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
-  g_client.SetInitError(u"earlier");
+  reason_ = u"earlier";
   const TerminalCandidate c = Inspect(Data("d", GetParam().bytes, DataFolder{}), GetParam().found);
   ASSERT_EQ(chdir(cwd), 0);
   EXPECT_EQ(c.exe_path, GetParam().found ? u"abc/terminal64.exe" : u"");
   // Only a missing ZSL5 or origin.txt leaves a reason.
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"earlier");
+  EXPECT_EQ(reason_, u"earlier");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -350,28 +351,23 @@ TEST_F(ChooseTest, TheParentTerminalWinsOverNewer) {
 
 TEST_F(SearchTest, NoDataFolderIsNotFound) {
   UseRoaming();
-  g_client.SetInitError(u"earlier");
-  EXPECT_FALSE(FindTerminal());
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Zelkor 5 x64 not found");
+  EXPECT_EQ(g_client.ConnectToFoundTerminal().error, u"Zelkor 5 x64 not found");
   ASSERT_EQ(rmdir(base_.c_str()), 0);
-  g_client.SetInitError(u"earlier");
-  EXPECT_FALSE(FindTerminal());
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Zelkor 5 x64 not found");
+  EXPECT_EQ(g_client.ConnectToFoundTerminal().error, u"Zelkor 5 x64 not found");
   EXPECT_FALSE(g_client.connected());
 }
 
 TEST_F(SearchTest, NotFoundReplacesFolderReasons) {
   UseRoaming();
   Data("d", Origin(Install("inst")), Folder(false, false, 100, 0, 0));
-  EXPECT_FALSE(FindTerminal());
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Zelkor 5 x64 not found");
+  EXPECT_EQ(g_client.ConnectToFoundTerminal().error, u"Zelkor 5 x64 not found");
 }
 
 TEST_F(SearchTest, NoRoamingFolderLeavesNoText) {
   ScopedEnv home("HOME", nullptr);
-  g_client.SetInitError(u"");
-  EXPECT_FALSE(FindTerminal());
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"");
+  const ConnectOutcome outcome = g_client.ConnectToFoundTerminal();
+  EXPECT_FALSE(outcome);
+  EXPECT_EQ(outcome.error, u"");
 }
 
 TEST_F(SearchTest, DataFoldersBaseFollowsTheRoamingFolder) {
@@ -390,8 +386,8 @@ TEST_F(SearchTest, FindTerminalStartsTheChosenPortableTerminal) {
               "mv \"$0.args.tmp\" \"$0.args\"\n");
   Data("p", Origin(install), Folder(true, false, 0, 0, 300));
   g_client.set_launch_poll(1, 10);
-  EXPECT_FALSE(FindTerminal());
-  EXPECT_EQ(std::u16string(g_client.init_error()).rfind(u"Pipe server didn't answer in ", 0), 0u);
+  EXPECT_EQ(g_client.ConnectToFoundTerminal().error.rfind(u"Pipe server didn't answer in ", 0),
+            0u);
   const std::string args = install + "/terminal64.exe.args";
   for (int i = 0; i < 200 && access(args.c_str(), F_OK) != 0; ++i) usleep(50000);
   std::ifstream in(args);
@@ -404,15 +400,13 @@ TEST_F(SearchTest, FindTerminalReportsAFailedStart) {
   UseRoaming();
   const std::string install = Install("inst", "not a program", 0644);
   Data("d", Origin(install), Folder(false, true, 100, 0, 0));
-  EXPECT_FALSE(FindTerminal());
-  EXPECT_EQ(std::u16string(g_client.init_error()),
+  EXPECT_EQ(g_client.ConnectToFoundTerminal().error,
             u"Process create failed '" + U16(install + "/terminal64.exe") + u"'");
 }
 
 TEST_F(SearchTest, LaunchTerminalFailureText) {
   const std::u16string path = U16(tmp_ / "nowhere/terminal64.exe");
-  EXPECT_FALSE(LaunchTerminal(path, true));
-  EXPECT_EQ(std::u16string(g_client.init_error()), u"Process create failed '" + path + u"'");
+  EXPECT_EQ(LaunchTerminal(path, true).error, u"Process create failed '" + path + u"'");
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "module/error_state.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "connection/client.h"
 #include "base/text.h"
 
 namespace zk5 {
@@ -56,13 +56,6 @@ void SetError(std::int32_t code, const char* message) {
   g_error.code = code;
   if (message != nullptr) {
     StoreMessage(message, std::strlen(message));
-  } else if (code == kIpcInitializeFailed) {
-    const char16_t* reason = g_client.init_error();
-    std::size_t units = 0;
-    while (units < kInitErrorUnits && reason[units] != 0) ++units;
-    const std::string text =
-        std::string(MessageForCode(code)) + text::Utf16ToUtf8(reason, units);
-    StoreMessage(text.data(), text.size());
   } else {
     const char* table = MessageForCode(code);
     StoreMessage(table, std::strlen(table));
@@ -76,6 +69,15 @@ PyObject* FailNone(std::int32_t code, const char* message) {
 
 PyObject* FailFalse(std::int32_t code, const char* message) {
   SetError(code, message);
+  Py_RETURN_FALSE;
+}
+
+PyObject* FailConnect(std::int32_t code, const std::u16string& reason) {
+  if (code != kIpcInitializeFailed) return FailFalse(code);
+  // The reason ends at its first NUL, as a message does.
+  const std::size_t units = std::min(reason.size(), reason.find(u'\0'));
+  const std::string text = std::string(MessageForCode(code)) + text::Utf16ToUtf8(reason.data(), units);
+  SetError(code, text.c_str());
   Py_RETURN_FALSE;
 }
 

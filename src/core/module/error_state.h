@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 
 #include "ipc/status.h"
 
@@ -28,13 +29,17 @@ void SetError(std::int32_t code, const char* message = nullptr);
 PyObject* FailNone(std::int32_t code, const char* message = nullptr);
 PyObject* FailFalse(std::int32_t code, const char* message = nullptr);
 
+// FailFalse for the outcome of connecting: kIpcInitializeFailed takes the
+// reason after its table message, any other code its table message.
+PyObject* FailConnect(std::int32_t code, const std::u16string& reason);
+
 // The Python value of a count or float reply: an int / a float, or None
 // with the error state set when `result` is a failure.
 PyObject* CountResult(std::int32_t result, std::uint32_t count);
 PyObject* FloatResult(std::int32_t result, double value);
 
 // The table message of a code ("Terminal: Call failed" for codes without a
-// row). -10003 is completed by SetError with the client's failure text.
+// row). -10003 is completed by FailConnect with the connection's reason.
 const char* MessageForCode(std::int32_t code);
 
 std::int32_t LastErrorCode();

@@ -113,14 +113,9 @@ PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  const std::u16string terminal(path);
-  if (!g_client.ConnectToTerminal(terminal, portable) &&
-      !(terminal.empty() && FindTerminal())) {
-    return FailFalse(kIpcInitializeFailed);
-  }
-  // After a failed hello the pipe stays open, as the terminal did answer.
-  const std::int32_t hello = g_client.Hello();
-  if (hello < 0) return FailFalse(hello);
+  // Connect and greet; after a failed hello the pipe stays open.
+  const ConnectOutcome connected = g_client.Initialize(path, portable);
+  if (!connected) return FailConnect(connected.code, connected.error);
 
   if (c.login != 0 || c.server[0] != 0 || c.password[0] != 0) {
     const std::int32_t result = SendLogin(c);
