@@ -324,7 +324,7 @@ TEST_F(TerminalProcess, SeveralConnectionsTradeOneAccountConsistently) {
         std::uint8_t out[260];
         const std::int32_t r = ipc::Exchange(
             h, CommandId::ORDER_SEND,
-            [&] { return ipc::EncodeRecord(h, CommandId::ORDER_SEND, req.data(), 232); },
+            [&] { return ipc::Encode(h, CommandId::ORDER_SEND, ipc::Bytes{req.data(), 232}); },
             [&](ipc::PipeReader& rd, ipc::Header* hd) { return ipc::DecodeRecord(rd, hd, out, 260); });
         if (r >= 0 && wire::LoadU32(out) == 10009) tickets[static_cast<std::size_t>(i)].push_back(wire::LoadU64(out + 4));
       }

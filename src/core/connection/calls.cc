@@ -1,6 +1,7 @@
 #include "connection/calls.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "connection/client.h"
 #include "ipc/group_filter.h"
@@ -30,11 +31,14 @@ std::int32_t Precheck(CommandId id, bool outputs_present) {
 
 bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }
 
-template <typename Encode, typename Decode>
-std::int32_t Run(CommandId id, bool outputs_present, Encode&& encode, Decode&& decode) {
+// One exchange of command `id` with `args` as its request, after the common
+// checks.
+template <typename Decode, typename... Args>
+std::int32_t Call(CommandId id, bool outputs_present, Decode&& decode, const Args&... args) {
   if (std::int32_t gate = Precheck(id, outputs_present)) return gate;
   os::PipeHandle& pipe = g_client.pipe();
-  return ipc::Exchange(pipe, id, encode, decode);
+  return ipc::Exchange(
+      pipe, id, [&] { return ipc::Encode(pipe, id, args...); }, decode);
 }
 
 auto ArrayDecoder(std::uint32_t size, const ArrayOut& out) {
@@ -51,112 +55,88 @@ auto StatusDecoder() {
   return [](PipeReader& r, Header* h) { return ipc::DecodeStatusOnly(r, h); };
 }
 
+template <typename T>
+auto ValueDecoder(T* value) {
+  return [value](PipeReader& r, Header* h) {
+    if constexpr (std::is_same_v<T, double>) {
+      return ipc::DecodeF64(r, h, value);
+    } else {
+      return ipc::DecodeU32(r, h, value);
+    }
+  };
+}
+
 }  // namespace
 
 std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
                      std::uint32_t* units) {
-  const CommandId id = CommandId::VERSION;
   ArrayOut out{reinterpret_cast<void**>(text), units};
-  return Run(
-      id, a && b && text && units,
-      [&] { return ipc::EncodeU32(g_client.pipe(), id, 0); },
-      [&](PipeReader& r, Header* h) { return ipc::DecodeU32U32String(r, h, a, b, out); });
+  return Call(
+      CommandId::VERSION, a && b && text && units,
+      [&](PipeReader& r, Header* h) { return ipc::DecodeU32U32String(r, h, a, b, out); },
+      std::uint32_t{0});
 }
 
 std::int32_t Login(std::uint64_t login, Text password, Text server) {
-  const CommandId id = CommandId::LOGIN;
-  return Run(
-      id, password.units && server.units,
-      [&] { return ipc::EncodeU32U64StringString(g_client.pipe(), id, 0, login, password, server); },
-      StatusDecoder());
+  return Call(CommandId::LOGIN, password.units && server.units, StatusDecoder(),
+              std::uint32_t{0}, login, password, server);
 }
 
 std::int32_t Count(CommandId id, std::uint32_t* value) {
-  return Run(
-      id, value != nullptr, [&] { return ipc::EncodeNone(g_client.pipe(), id); },
-      [&](PipeReader& r, Header* h) { return ipc::DecodeU32(r, h, value); });
+  return Call(id, value != nullptr, ValueDecoder(value));
 }
 
 std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to,
                         std::uint32_t* value) {
-  return Run(
-      id, value != nullptr, [&] { return ipc::EncodeI64I64(g_client.pipe(), id, from, to); },
-      [&](PipeReader& r, Header* h) { return ipc::DecodeU32(r, h, value); });
+  return Call(id, value != nullptr, ValueDecoder(value), from, to);
 }
 
 std::int32_t TicksFrom(Text symbol, std::int64_t from, std::int32_t count,
                        std::int32_t flags, const ArrayOut& out) {
-  const CommandId id = CommandId::TICKS_FROM;
-  return Run(
-      id, symbol.units && Present(out),
-      [&] { return ipc::EncodeStringI64I32I32(g_client.pipe(), id, symbol, from, count, flags); },
-      ArrayDecoder(60, out));
+  return Call(CommandId::TICKS_FROM, symbol.units && Present(out),
+              ArrayDecoder(records::kTickSize, out), symbol, from, count, flags);
 }
 
 std::int32_t TicksRange(Text symbol, std::int64_t from, std::int64_t to,
                         std::int32_t flags, const ArrayOut& out) {
-  const CommandId id = CommandId::TICKS_RANGE;
-  return Run(
-      id, symbol.units && Present(out),
-      [&] { return ipc::EncodeStringI64I64I32(g_client.pipe(), id, symbol, from, to, flags); },
-      ArrayDecoder(60, out));
+  return Call(CommandId::TICKS_RANGE, symbol.units && Present(out),
+              ArrayDecoder(records::kTickSize, out), symbol, from, to, flags);
 }
 
 std::int32_t RatesFrom(Text symbol, std::int32_t timeframe, std::int64_t from,
                        std::int32_t count, const ArrayOut& out) {
-  const CommandId id = CommandId::RATES_FROM;
-  return Run(
-      id, symbol.units && Present(out),
-      [&] {
-        return ipc::EncodeStringI32I64I32(g_client.pipe(), id, symbol, timeframe, from, count);
-      },
-      ArrayDecoder(60, out));
+  return Call(CommandId::RATES_FROM, symbol.units && Present(out),
+              ArrayDecoder(records::kRatesSize, out), symbol, timeframe, from, count);
 }
 
 std::int32_t RatesRange(Text symbol, std::int32_t timeframe, std::int64_t from,
                         std::int64_t to, const ArrayOut& out) {
-  const CommandId id = CommandId::RATES_RANGE;
-  return Run(
-      id, symbol.units && Present(out),
-      [&] { return ipc::EncodeStringI32I64I64(g_client.pipe(), id, symbol, timeframe, from, to); },
-      ArrayDecoder(60, out));
+  return Call(CommandId::RATES_RANGE, symbol.units && Present(out),
+              ArrayDecoder(records::kRatesSize, out), symbol, timeframe, from, to);
 }
 
 std::int32_t RatesFromPos(Text symbol, std::int32_t timeframe, std::int32_t start,
                           std::int32_t count, const ArrayOut& out) {
-  const CommandId id = CommandId::RATES_FROM_POS;
-  return Run(
-      id, symbol.units && Present(out),
-      [&] {
-        return ipc::EncodeStringI32I32I32(g_client.pipe(), id, symbol, timeframe, start, count);
-      },
-      ArrayDecoder(60, out));
+  return Call(CommandId::RATES_FROM_POS, symbol.units && Present(out),
+              ArrayDecoder(records::kRatesSize, out), symbol, timeframe, start, count);
 }
 
 std::int32_t List(CommandId id, std::uint32_t size, const ArrayOut& out) {
-  return Run(
-      id, Present(out), [&] { return ipc::EncodeNone(g_client.pipe(), id); },
-      ArrayDecoder(size, out));
+  return Call(id, Present(out), ArrayDecoder(size, out));
 }
 
 std::int32_t ListByText(CommandId id, Text text, std::uint32_t size, const ArrayOut& out) {
-  return Run(
-      id, text.units && Present(out),
-      [&] { return ipc::EncodeString(g_client.pipe(), id, text); }, ArrayDecoder(size, out));
+  return Call(id, text.units && Present(out), ArrayDecoder(size, out), text);
 }
 
 std::int32_t ListByRange(CommandId id, std::int64_t from, std::int64_t to,
                          std::uint32_t size, const ArrayOut& out) {
-  return Run(
-      id, Present(out), [&] { return ipc::EncodeI64I64(g_client.pipe(), id, from, to); },
-      ArrayDecoder(size, out));
+  return Call(id, Present(out), ArrayDecoder(size, out), from, to);
 }
 
 std::int32_t ListByNumber(CommandId id, std::uint64_t number, std::uint32_t size,
                           const ArrayOut& out) {
-  return Run(
-      id, Present(out), [&] { return ipc::EncodeU64(g_client.pipe(), id, number); },
-      ArrayDecoder(size, out));
+  return Call(id, Present(out), ArrayDecoder(size, out), number);
 }
 
 std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask,
@@ -172,22 +152,16 @@ std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask,
 }
 
 std::int32_t Record(CommandId id, std::uint8_t* record, std::uint32_t size) {
-  return Run(
-      id, record != nullptr, [&] { return ipc::EncodeNone(g_client.pipe(), id); },
-      RecordDecoder(record, size));
+  return Call(id, record != nullptr, RecordDecoder(record, size));
 }
 
 std::int32_t RecordByText(CommandId id, Text text, std::uint8_t* record, std::uint32_t size) {
-  return Run(
-      id, text.units && record, [&] { return ipc::EncodeString(g_client.pipe(), id, text); },
-      RecordDecoder(record, size));
+  return Call(id, text.units && record, RecordDecoder(record, size), text);
 }
 
 std::int32_t RecordByNumber(CommandId id, std::uint64_t number, std::uint8_t* record,
                             std::uint32_t size) {
-  return Run(
-      id, record != nullptr, [&] { return ipc::EncodeU64(g_client.pipe(), id, number); },
-      RecordDecoder(record, size));
+  return Call(id, record != nullptr, RecordDecoder(record, size), number);
 }
 
 std::int32_t SymbolInfo(Text symbol, std::uint8_t* record) {
@@ -212,47 +186,29 @@ std::int32_t SymbolInfo(Text symbol, std::uint8_t* record) {
 std::int32_t TradeRequest(CommandId id, const std::uint8_t* request,
                           std::uint32_t request_size, std::uint8_t* result,
                           std::uint32_t result_size) {
-  return Run(
-      id, request && result,
-      [&] { return ipc::EncodeRecord(g_client.pipe(), id, request, request_size); },
-      RecordDecoder(result, result_size));
+  return Call(id, request && result, RecordDecoder(result, result_size),
+              ipc::Bytes{request, request_size});
 }
 
 std::int32_t SymbolSelect(Text symbol, std::uint8_t enable) {
-  const CommandId id = CommandId::SYMBOL_SELECT;
-  return Run(
-      id, symbol.units != nullptr,
-      [&] { return ipc::EncodeStringU8(g_client.pipe(), id, symbol, enable); },
-      StatusDecoder());
+  return Call(CommandId::SYMBOL_SELECT, symbol.units != nullptr, StatusDecoder(), symbol,
+              enable);
 }
 
 std::int32_t StatusByText(CommandId id, Text text) {
-  return Run(
-      id, text.units != nullptr, [&] { return ipc::EncodeString(g_client.pipe(), id, text); },
-      StatusDecoder());
+  return Call(id, text.units != nullptr, StatusDecoder(), text);
 }
 
 std::int32_t CalcMargin(std::uint32_t action, Text symbol, double volume, double price,
                         double* margin) {
-  const CommandId id = CommandId::ORDER_CALC_MARGIN;
-  return Run(
-      id, symbol.units && margin,
-      [&] {
-        return ipc::EncodeU32StringF64F64(g_client.pipe(), id, action, symbol, volume, price);
-      },
-      [&](PipeReader& r, Header* h) { return ipc::DecodeF64(r, h, margin); });
+  return Call(CommandId::ORDER_CALC_MARGIN, symbol.units && margin, ValueDecoder(margin),
+              action, symbol, volume, price);
 }
 
 std::int32_t CalcProfit(std::uint32_t action, Text symbol, double volume, double price_open,
                         double price_close, double* profit) {
-  const CommandId id = CommandId::ORDER_CALC_PROFIT;
-  return Run(
-      id, symbol.units && profit,
-      [&] {
-        return ipc::EncodeU32StringF64F64F64(g_client.pipe(), id, action, symbol, volume,
-                                             price_open, price_close);
-      },
-      [&](PipeReader& r, Header* h) { return ipc::DecodeF64(r, h, profit); });
+  return Call(CommandId::ORDER_CALC_PROFIT, symbol.units && profit, ValueDecoder(profit),
+              action, symbol, volume, price_open, price_close);
 }
 
 }  // namespace zk5::calls

@@ -88,7 +88,7 @@ std::int32_t CInterClient::Hello() {
   auto* build = reinterpret_cast<std::uint32_t*>(&m_terminal_build);
   return ipc::Exchange(
       m_pipe, ipc::CommandId::HELLO,
-      [&] { return ipc::EncodeU32String(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client); },
+      [&] { return ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client); },
       [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); });
 }
 

@@ -8,6 +8,7 @@
 #define ZK5_IPC_COMMANDS_H_
 
 #include <cstdint>
+#include <type_traits>
 
 #include "ipc/status.h"
 #include "ipc/stream.h"
@@ -65,33 +66,41 @@ struct Text {
 };
 Text TextOf(const char16_t* nul_terminated);
 
-// ---- Request encoders, one per argument shape. Each writes one whole
-// request and returns false as soon as a step fails.
-bool EncodeNone(os::PipeHandle& pipe, CommandId id);
-bool EncodeU32(os::PipeHandle& pipe, CommandId id, std::uint32_t a);
-bool EncodeU64(os::PipeHandle& pipe, CommandId id, std::uint64_t a);
-bool EncodeI64I64(os::PipeHandle& pipe, CommandId id, std::int64_t a, std::int64_t b);
-bool EncodeRecord(os::PipeHandle& pipe, CommandId id, const std::uint8_t* record,
-                  std::uint32_t size);
-bool EncodeString(os::PipeHandle& pipe, CommandId id, Text s);
-bool EncodeStringU8(os::PipeHandle& pipe, CommandId id, Text s, std::uint8_t b);
-bool EncodeU32String(os::PipeHandle& pipe, CommandId id, std::uint32_t a, Text s);
-bool EncodeStringI64I32I32(os::PipeHandle& pipe, CommandId id, Text s, std::int64_t a,
-                           std::int32_t b, std::int32_t c);
-bool EncodeStringI64I64I32(os::PipeHandle& pipe, CommandId id, Text s, std::int64_t a,
-                           std::int64_t b, std::int32_t c);
-bool EncodeStringI32I64I32(os::PipeHandle& pipe, CommandId id, Text s, std::int32_t a,
-                           std::int64_t b, std::int32_t c);
-bool EncodeStringI32I64I64(os::PipeHandle& pipe, CommandId id, Text s, std::int32_t a,
-                           std::int64_t b, std::int64_t c);
-bool EncodeStringI32I32I32(os::PipeHandle& pipe, CommandId id, Text s, std::int32_t a,
-                           std::int32_t b, std::int32_t c);
-bool EncodeU32StringF64F64(os::PipeHandle& pipe, CommandId id, std::uint32_t a, Text s,
-                           double b, double c);
-bool EncodeU32StringF64F64F64(os::PipeHandle& pipe, CommandId id, std::uint32_t a,
-                              Text s, double b, double c, double d);
-bool EncodeU32U64StringString(os::PipeHandle& pipe, CommandId id, std::uint32_t a,
-                              std::uint64_t b, Text s, Text t);
+// A fixed record argument: its bytes as they are.
+struct Bytes {
+  const std::uint8_t* data = nullptr;
+  std::uint32_t size = 0;
+};
+
+// ---- The request encoder. A request is its arguments in order: numbers as
+// their little-endian bytes (the width of the argument's type), a Text as
+// u32 unit count then the units, Bytes as they are. The length field is
+// computed from the arguments, so each call states only what it sends.
+namespace encode {
+
+template <typename T>
+constexpr std::uint32_t Size(T) {
+  static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>,
+                "a request argument is a number, a Text or Bytes");
+  return sizeof(T);
+}
+inline std::uint32_t Size(Text s) { return 4 + 2 * s.size; }
+inline std::uint32_t Size(Bytes b) { return b.size; }
+
+template <typename T>
+bool Put(PipeWriter& w, T v) { return w.put(&v, sizeof v); }
+inline bool Put(PipeWriter& w, Text s) { return w.put_string(s.units, s.size); }
+inline bool Put(PipeWriter& w, Bytes b) { return w.put(b.data, b.size); }
+
+}  // namespace encode
+
+// Writes one whole request; false as soon as a step fails.
+template <typename... Args>
+bool Encode(os::PipeHandle& pipe, CommandId id, const Args&... args) {
+  constexpr std::uint32_t kIdBytes = 4;
+  PipeWriter w(pipe, (kIdBytes + ... + encode::Size(args)), static_cast<std::uint32_t>(id));
+  return (encode::Put(w, args) && ...) && w.flush();
+}
 
 // ---- Reply decoders, one per payload shape. Each takes the reply header
 // (echo, status) and its payload, and succeeds only when every field was

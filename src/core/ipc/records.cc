@@ -9,26 +9,6 @@
 
 namespace zk5::records {
 
-std::size_t WireWidth(const FieldDef& f) {
-  switch (f.type) {
-    case WireType::kBool8:
-    case WireType::kU8:
-      return 1;
-    case WireType::kU32:
-    case WireType::kI32:
-      return 4;
-    case WireType::kU64:
-    case WireType::kI64:
-    case WireType::kF64:
-      return 8;
-    case WireType::kText:
-      return 2u * f.text_units;
-    case WireType::kNested:
-      return 0;
-  }
-  return 0;
-}
-
 const FieldDef* FindField(const RecordDef& rec, const char* name) {
   if (name == nullptr) return nullptr;
   for (std::uint16_t i = 0; i < rec.count; ++i) {
@@ -38,6 +18,16 @@ const FieldDef* FindField(const RecordDef& rec, const char* name) {
 }
 
 namespace {
+
+// The end of the last wire field of a table: the record's size.
+template <std::size_t N>
+constexpr std::size_t End(const FieldDef (&fields)[N]) {
+  std::size_t end = 0;
+  for (const FieldDef& f : fields) {
+    if (f.type != WireType::kNested && f.offset + WireWidth(f) > end) end = f.offset + WireWidth(f);
+  }
+  return end;
+}
 
 template <std::size_t N>
 constexpr std::uint16_t Count(const FieldDef (&)[N]) {
@@ -370,29 +360,24 @@ constexpr FieldDef kOrderSendResultFields[] = {
 
 }  // namespace
 
-const RecordDef kSymbolInfo = {"SymbolInfo", 2993, kSymbolInfoFields,
-    Count(kSymbolInfoFields)};
-const RecordDef kTick = {"Tick", 60, kTickFields, Count(kTickFields)};
-const RecordDef kBookInfo = {"BookInfo", 28, kBookInfoFields,
-    Count(kBookInfoFields)};
-const RecordDef kRates = {"Rates", 60, kRatesFields, Count(kRatesFields)};
-const RecordDef kAccountInfo = {"AccountInfo", 851, kAccountInfoFields,
-    Count(kAccountInfoFields)};
-const RecordDef kTerminalInfo = {"TerminalInfo", 3162, kTerminalInfoFields,
-    Count(kTerminalInfoFields)};
-const RecordDef kTradeOrder = {"TradeOrder", 340, kTradeOrderFields,
-    Count(kTradeOrderFields)};
-const RecordDef kTradePosition = {"TradePosition", 320, kTradePositionFields,
-    Count(kTradePositionFields)};
-const RecordDef kTradeDeal = {"TradeDeal", 300, kTradeDealFields,
-    Count(kTradeDealFields)};
-const RecordDef kTradeRequest = {"TradeRequest", 232, kTradeRequestFields,
-    Count(kTradeRequestFields)};
-const RecordDef kOrderCheckResult = {
-    "OrderCheckResult", 252, kOrderCheckResultFields,
-    Count(kOrderCheckResultFields)};
-const RecordDef kOrderSendResult = {
-    "OrderSendResult", 260, kOrderSendResultFields,
-    Count(kOrderSendResultFields)};
+// Each record: its table must end exactly at its declared size.
+#define ZK5_RECORD(Name)                                                              \
+  static_assert(End(k##Name##Fields) == k##Name##Size, #Name " table and size disagree"); \
+  const RecordDef k##Name = {#Name, k##Name##Size, k##Name##Fields, Count(k##Name##Fields)};
+
+ZK5_RECORD(SymbolInfo)
+ZK5_RECORD(Tick)
+ZK5_RECORD(BookInfo)
+ZK5_RECORD(Rates)
+ZK5_RECORD(AccountInfo)
+ZK5_RECORD(TerminalInfo)
+ZK5_RECORD(TradeOrder)
+ZK5_RECORD(TradePosition)
+ZK5_RECORD(TradeDeal)
+ZK5_RECORD(TradeRequest)
+ZK5_RECORD(OrderCheckResult)
+ZK5_RECORD(OrderSendResult)
+
+#undef ZK5_RECORD
 
 }  // namespace zk5::records

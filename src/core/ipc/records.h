@@ -39,25 +39,69 @@ struct RecordDef {
   std::uint16_t count;     // number of fields, also the tuple length
 };
 
-std::size_t WireWidth(const FieldDef& f);
+constexpr std::size_t WireWidth(const FieldDef& f) {
+  switch (f.type) {
+    case WireType::kBool8:
+    case WireType::kU8:
+      return 1;
+    case WireType::kU32:
+    case WireType::kI32:
+      return 4;
+    case WireType::kU64:
+    case WireType::kI64:
+    case WireType::kF64:
+      return 8;
+    case WireType::kText:
+      return 2u * f.text_units;
+    case WireType::kNested:
+      return 0;
+  }
+  return 0;
+}
 
-extern const RecordDef kSymbolInfo;       // 2993 bytes
-extern const RecordDef kTick;             // 60
-extern const RecordDef kBookInfo;         // 28
-extern const RecordDef kRates;            // 60 (NumPy element; no named tuple)
-extern const RecordDef kAccountInfo;      // 851
-extern const RecordDef kTerminalInfo;     // 3162
-extern const RecordDef kTradeOrder;       // 340
-extern const RecordDef kTradePosition;    // 320
-extern const RecordDef kTradeDeal;        // 300
-extern const RecordDef kTradeRequest;     // 232
-extern const RecordDef kOrderCheckResult; // 252
-extern const RecordDef kOrderSendResult;  // 260
+// The largest of some record sizes: the buffer that holds any of them.
+template <typename... Sizes>
+constexpr std::uint32_t MaxSize(std::uint32_t first, Sizes... rest) {
+  std::uint32_t m = first;
+  ((m = rest > m ? rest : m), ...);
+  return m;
+}
+
+// Wire sizes of the records, in bytes; records.cc checks each against the
+// end of its table's last field.
+constexpr std::uint32_t kSymbolInfoSize = 2993;
+constexpr std::uint32_t kTickSize = 60;
+constexpr std::uint32_t kBookInfoSize = 28;
+constexpr std::uint32_t kRatesSize = 60;
+constexpr std::uint32_t kAccountInfoSize = 851;
+constexpr std::uint32_t kTerminalInfoSize = 3162;
+constexpr std::uint32_t kTradeOrderSize = 340;
+constexpr std::uint32_t kTradePositionSize = 320;
+constexpr std::uint32_t kTradeDealSize = 300;
+constexpr std::uint32_t kTradeRequestSize = 232;
+constexpr std::uint32_t kOrderCheckResultSize = 252;
+constexpr std::uint32_t kOrderSendResultSize = 260;
+
+extern const RecordDef kSymbolInfo;
+extern const RecordDef kTick;
+extern const RecordDef kBookInfo;
+extern const RecordDef kRates;
+extern const RecordDef kAccountInfo;
+extern const RecordDef kTerminalInfo;
+extern const RecordDef kTradeOrder;
+extern const RecordDef kTradePosition;
+extern const RecordDef kTradeDeal;
+extern const RecordDef kTradeRequest;
+extern const RecordDef kOrderCheckResult;
+extern const RecordDef kOrderSendResult;
 
 // Size of the symbol record sent by terminals of build 2363 or lower; the
 // name field (the last 64 bytes) is missing from it.
 constexpr std::uint32_t kSymbolInfoShortSize = 2929;
 constexpr std::uint32_t kSymbolInfoNameOffset = 2929;
+static_assert(kSymbolInfoShortSize == kSymbolInfoNameOffset &&
+                  kSymbolInfoNameOffset + 64 == kSymbolInfoSize,
+              "the short symbol record is the long one without its name");
 
 // Offsets of the symbol text that the group filter reads.
 constexpr std::uint32_t kTradePositionSymbolOffset = 128;

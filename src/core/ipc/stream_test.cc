@@ -74,19 +74,19 @@ std::vector<std::size_t> WriteSizes(const Pair& p) {
 
 TEST(PipeWriter, CommandWithoutArgumentsIsEightBytes) {
   Pair p;
-  ASSERT_TRUE(EncodeNone(p.client, CommandId::POSITIONS_ALL));
+  ASSERT_TRUE(Encode(p.client, CommandId::POSITIONS_ALL));
   EXPECT_EQ(p.Drain(), U32(4) + U32(121));
 }
 
 TEST(PipeWriter, EmptyStringAddsOnlyItsCount) {
   Pair p;
-  ASSERT_TRUE(EncodeString(p.client, CommandId::SYMBOL_INFO, Text{u"", 0}));
+  ASSERT_TRUE(Encode(p.client, CommandId::SYMBOL_INFO, Text{u"", 0}));
   EXPECT_EQ(p.Drain(), U32(8) + U32(170) + U32(0));
 }
 
 TEST(PipeWriter, StringUnitsAreLittleEndianWithoutTerminator) {
   Pair p;
-  ASSERT_TRUE(EncodeStringU8(p.client, CommandId::SYMBOL_SELECT, TextOf(u"E\u20ac"), 1));
+  ASSERT_TRUE(Encode(p.client, CommandId::SYMBOL_SELECT, TextOf(u"E\u20ac"), std::uint8_t{1}));
   EXPECT_EQ(p.Drain(), U32(13) + U32(171) + U32(2) + Bytes("E\0\xac\x20", 4) + Bytes("\x01", 1));
 }
 
@@ -105,8 +105,8 @@ TEST_P(PipeWriterSplit, FullBuffersLeaveInOneWriteEach) {
   setsockopt(p.peer, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   setsockopt(static_cast<int>(p.client), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   std::vector<std::uint8_t> record(c.request_bytes - 8, 0x5A);
-  ASSERT_TRUE(EncodeRecord(p.client, CommandId::ORDER_SEND, record.data(),
-                           static_cast<std::uint32_t>(record.size())));
+  ASSERT_TRUE(Encode(p.client, CommandId::ORDER_SEND,
+                           ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
   EXPECT_EQ(WriteSizes(p), c.writes);
 }
 
@@ -134,7 +134,7 @@ TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
   std::uint32_t value = 0;
   auto count = [&](CommandId id) {
     return Exchange(
-        p.client, id, [&] { return EncodeNone(p.client, id); },
+        p.client, id, [&] { return Encode(p.client, id); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &value); });
   };
   EXPECT_EQ(count(CommandId::POSITIONS_TOTAL), c.result) << c.name;
@@ -171,7 +171,7 @@ std::int32_t ReadArray(Pair& p, void** block, std::uint32_t* count) {
   ArrayOut out{block, count, CountingAlloc, HeapFree};
   return Exchange(
       p.client, CommandId::POSITIONS_ALL,
-      [&] { return EncodeNone(p.client, CommandId::POSITIONS_ALL); },
+      [&] { return Encode(p.client, CommandId::POSITIONS_ALL); },
       [&](PipeReader& r, Header* h) { return DecodeArray(r, h, 4, out); });
 }
 
@@ -223,7 +223,7 @@ TEST(BrokenPipe, HangUpBeforeReplyClosesTheHandle) {
   auto call = [&] {
     return Exchange(
         p.client, CommandId::ORDERS_TOTAL,
-        [&] { return EncodeNone(p.client, CommandId::ORDERS_TOTAL); },
+        [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   };
   const std::int32_t first = call();
@@ -240,7 +240,7 @@ TEST(BrokenPipe, HangUpMidReplyClosesTheHandle) {
   std::thread reader([&] {
     result = Exchange(
         p.client, CommandId::ORDERS_TOTAL,
-        [&] { return EncodeNone(p.client, CommandId::ORDERS_TOTAL); },
+        [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   });
   usleep(20000);
@@ -254,8 +254,8 @@ TEST(BrokenPipe, WriteToAClosedPeerFailsWithoutSignal) {
   Pair p;
   p.HangUp();
   std::vector<std::uint8_t> record(100000, 1);
-  EXPECT_FALSE(EncodeRecord(p.client, CommandId::ORDER_SEND, record.data(),
-                            static_cast<std::uint32_t>(record.size())));
+  EXPECT_FALSE(Encode(p.client, CommandId::ORDER_SEND,
+                            ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
   EXPECT_EQ(p.client, os::kInvalidPipe);
 }
 

@@ -17,7 +17,6 @@ namespace {
 
 using calls::CommandId;
 
-constexpr std::uint32_t kBookInfoSize = 28;
 
 bool OneSymbol(PyObject* args, char16_t* symbol) {
   return args != nullptr && PyTuple_GET_SIZE(args) == 1 &&
@@ -52,7 +51,7 @@ PyObject* PyMarketBookGet(PyObject*, PyObject* args) {
   void* block = nullptr;
   std::uint32_t count = 0;
   const std::int32_t result = calls::ListByText(CommandId::BOOK_GET, ipc::TextOf(symbol),
-                                                kBookInfoSize, {&block, &count});
+                                                records::kBookInfoSize, {&block, &count});
   return ArrayResultToTuple(result, RecordType::kBookInfo, records::kBookInfo, block,
                             count);
 }

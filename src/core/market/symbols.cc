@@ -18,8 +18,6 @@ namespace {
 
 using calls::CommandId;
 
-constexpr std::uint32_t kTickSize = 60;
-constexpr std::uint32_t kSymbolInfoSize = 2993;
 
 // The one positional symbol of symbol_info and symbol_info_tick.
 bool OneSymbol(PyObject* args, char16_t* symbol) {
@@ -57,9 +55,9 @@ PyObject* PySymbolsGet(PyObject*, PyObject* args, PyObject* kwargs) {
   // the terminal.
   const std::int32_t result =
       mask[0] == 0
-          ? calls::List(CommandId::SYMBOLS_ALL, kSymbolInfoSize, out)
+          ? calls::List(CommandId::SYMBOLS_ALL, records::kSymbolInfoSize, out)
           : calls::ListByText(CommandId::SYMBOLS_BY_GROUP, ipc::TextOf(mask),
-                              kSymbolInfoSize, out);
+                              records::kSymbolInfoSize, out);
   return ArrayResultToTuple(result, RecordType::kSymbolInfo, records::kSymbolInfo, block,
                             count);
 }
@@ -68,7 +66,7 @@ PyObject* PySymbolInfo(PyObject*, PyObject* args) {
   ResetError();
   char16_t symbol[kSymbolUnits];
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
-  std::uint8_t record[kSymbolInfoSize] = {};
+  std::uint8_t record[records::kSymbolInfoSize] = {};
   const std::int32_t result = calls::SymbolInfo(ipc::TextOf(symbol), record);
   if (result < 0) return FailNone(result);
   PyObject* info = RecordToPython(RecordType::kSymbolInfo, records::kSymbolInfo, record);
@@ -80,9 +78,9 @@ PyObject* PySymbolInfoTick(PyObject*, PyObject* args) {
   ResetError();
   char16_t symbol[kSymbolUnits];
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
-  std::uint8_t record[kTickSize] = {};
+  std::uint8_t record[records::kTickSize] = {};
   const std::int32_t result = calls::RecordByText(CommandId::SYMBOL_INFO_TICK,
-                                                  ipc::TextOf(symbol), record, kTickSize);
+                                                  ipc::TextOf(symbol), record, records::kTickSize);
   if (result < 0) return FailNone(result);
   PyObject* tick = RecordToPython(RecordType::kTick, records::kTick, record);
   if (tick == nullptr) return FailNone(kCallFailed);

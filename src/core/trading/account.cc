@@ -10,7 +10,8 @@ namespace zk5 {
 namespace {
 
 // The largest of the two records (TerminalInfo).
-constexpr std::uint32_t kMaxInfoRecord = 3162;
+constexpr std::uint32_t kMaxInfoRecord =
+    records::MaxSize(records::kAccountInfoSize, records::kTerminalInfoSize);
 
 PyObject* InfoRecord(calls::CommandId id, RecordType type, const records::RecordDef& def) {
   ResetError();

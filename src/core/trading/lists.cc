@@ -14,7 +14,8 @@ const RecordKind kDealKind = {RecordType::kTradeDeal, &records::kTradeDeal,
 namespace {
 
 // The largest record a ticket look-up receives (a TradeOrder).
-constexpr std::uint32_t kMaxTicketRecord = 340;
+constexpr std::uint32_t kMaxTicketRecord = records::MaxSize(
+    records::kTradeOrderSize, records::kTradePositionSize, records::kTradeDealSize);
 
 }  // namespace
 

@@ -25,9 +25,9 @@ using records::WireType;
 
 constexpr char kMsgAutoTradingDisabled[] = "Auto-Trading using Python API disabled in Terminal";
 
-constexpr std::uint32_t kTradeRequestSize = 232;
 // The largest record a trade request exchanges (the OrderSendResult).
-constexpr std::uint32_t kMaxTradeRecord = 260;
+constexpr std::uint32_t kMaxTradeRecord =
+    records::MaxSize(records::kOrderCheckResultSize, records::kOrderSendResultSize);
 
 // Stores one request value in its field, with the strict conversion of the
 // field's wire type. False when the value is refused.
@@ -126,7 +126,7 @@ PyObject* SendRequest(const TradeCall& call, PyObject* args, PyObject* kwargs) {
   ResetError();
   PyObject* request = RequestObject(args, kwargs);
   if (request == nullptr) Py_RETURN_NONE;
-  std::uint8_t record[kTradeRequestSize];
+  std::uint8_t record[records::kTradeRequestSize];
   if (records::kTradeRequest.size != sizeof record) return FailNone(kCallFailed);
   if (!BuildRequest(request, record)) Py_RETURN_NONE;
 
