@@ -43,7 +43,7 @@ bool DecodeU32U32String(PipeReader& r, Header* h, std::uint32_t* a, std::uint32_
     return false;
   }
   if (r.finished()) return true;
-  text.release(*text.block);
+  text.Release(*text.block);
   *text.block = nullptr;
   *text.count = 0;
   return false;
@@ -58,7 +58,7 @@ bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size,
   if (!(ReadHeader(r, h) && r.get_array(element_size, out))) return false;
   if (r.finished()) return true;
   // Extra bytes after the elements: the reply is not what we asked for.
-  out.release(*out.block);
+  out.Release(*out.block);
   *out.block = nullptr;
   *out.count = 0;
   return false;

@@ -137,10 +137,10 @@ bool PipeReader::get_array(std::uint32_t element_size, const ArrayOut& out) {
   // A corrupt count must not reserve memory the reply cannot fill; one get()
   // moves at most 4 GiB - 1.
   if (bytes > unread() || bytes > UINT32_MAX) return false;
-  void* block = out.alloc(bytes);
+  void* block = out.Allocate(bytes);
   if (block == nullptr) return false;
   if (!get(block, static_cast<std::uint32_t>(bytes))) {
-    out.release(block);
+    out.Release(block);
     return false;
   }
   *out.block = block;

@@ -22,22 +22,27 @@ constexpr std::uint32_t kStreamBufferSize = 16384;
 // A field at least this large is read straight into its destination.
 constexpr std::uint32_t kDirectReadThreshold = 8192;
 
-// Allocation and release of an array reply's block. The caller of the
-// exchange owns the block afterwards and frees it with the matching release,
-// unless it hands it over (to a NumPy array).
-using AllocFn = void* (*)(std::uint64_t size);
-using FreeFn = void (*)(void* block);
+// Allocation and release of an array reply's block, given the ArrayOut's
+// context. The caller of the exchange owns the block afterwards and frees it
+// with the matching release, unless it hands it over (to a NumPy array).
+using AllocFn = void* (*)(void* context, std::uint64_t size);
+using FreeFn = void (*)(void* context, void* block);
 
-// The default pair: non-throwing global operator new / operator delete.
+// Non-throwing global operator new / operator delete.
 void* HeapAlloc(std::uint64_t size);
 void HeapFree(void* block);
 
-// Destination of an array (or string) reply.
+// Destination of an array (or string) reply. By default the block comes
+// from HeapAlloc and goes back with HeapFree.
 struct ArrayOut {
   void** block;           // receives the block address on success
   std::uint32_t* count;   // receives the element count on success
-  AllocFn alloc = HeapAlloc;
-  FreeFn release = HeapFree;
+  AllocFn alloc = [](void*, std::uint64_t size) { return HeapAlloc(size); };
+  FreeFn release = [](void*, void* b) { HeapFree(b); };
+  void* context = nullptr;  // handed to alloc and release
+
+  void* Allocate(std::uint64_t size) const { return alloc(context, size); }
+  void Release(void* b) const { release(context, b); }
 };
 
 class PipeWriter {

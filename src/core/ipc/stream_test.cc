@@ -162,13 +162,13 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 int g_allocations = 0;
-void* CountingAlloc(std::uint64_t size) {
+void* CountingAlloc(void*, std::uint64_t size) {
   ++g_allocations;
   return HeapAlloc(size);
 }
 
 std::int32_t ReadArray(Pair& p, void** block, std::uint32_t* count) {
-  ArrayOut out{block, count, CountingAlloc, HeapFree};
+  ArrayOut out{block, count, CountingAlloc};
   return Exchange(
       p.client, CommandId::POSITIONS_ALL,
       [&] { return Encode(p.client, CommandId::POSITIONS_ALL); },

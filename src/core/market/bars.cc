@@ -20,15 +20,12 @@
 #include "module/convert.h"
 #include "module/error_state.h"
 #include "module/functions.h"
+#include "module/record_types.h"
 #include "os/os.h"
 
 namespace zk5 {
 
 namespace {
-
-// Built once at start-up; null when building failed.
-PyArray_Descr* rates_dtype = nullptr;
-PyArray_Descr* ticks_dtype = nullptr;
 
 constexpr char kMsgNoMemory[] = "No memory";
 constexpr std::int64_t kMsPerSecond = 1000;
@@ -38,85 +35,17 @@ constexpr std::int64_t kMsPerSecond = 1000;
 // anyway.
 constexpr std::uint64_t kHugePageAdviceMin = std::uint64_t{32} << 20;
 
-int TypeNumber(records::WireType type) {
-  switch (type) {
-    case records::WireType::kI32: return NPY_INT32;
-    case records::WireType::kU32: return NPY_UINT32;
-    case records::WireType::kI64: return NPY_INT64;
-    case records::WireType::kU64: return NPY_UINT64;
-    case records::WireType::kF64: return NPY_FLOAT64;
-    default: return -1;
-  }
-}
-
-// The NumPy type of one wire record: a packed structure with the table's
-// field names, types and offsets, element size def.size, alignment 1 and the
-// NPY_NEEDS_PYAPI flag. NumPy's own converter builds exactly that from the
-// description np.dtype({"names", "formats", "offsets", "itemsize"}) takes,
-// under NumPy 1.x and 2.x alike, so no descriptor field is written by hand.
-// Null, with no Python error pending, on failure.
-PyArray_Descr* BuildRecordType(const records::RecordDef& def) {
-  PyObject* names = PyList_New(def.count);
-  PyObject* formats = PyList_New(def.count);
-  PyObject* offsets = PyList_New(def.count);
-  PyObject* dict_layout = nullptr;
-  PyArray_Descr* descr = nullptr;
-  bool filled = names != nullptr && formats != nullptr && offsets != nullptr;
-  for (std::uint16_t i = 0; filled && i < def.count; ++i) {
-    const records::FieldDef& field = def.fields[i];
-    const int type = TypeNumber(field.type);
-    PyObject* name = PyUnicode_FromString(field.name);
-    PyObject* format = type < 0 ? nullptr : reinterpret_cast<PyObject*>(PyArray_DescrFromType(type));
-    PyObject* offset = PyLong_FromUnsignedLong(field.offset);
-    filled = name != nullptr && format != nullptr && offset != nullptr;
-    if (filled) {
-      PyList_SET_ITEM(names, i, name);
-      PyList_SET_ITEM(formats, i, format);
-      PyList_SET_ITEM(offsets, i, offset);
-    } else {
-      Py_XDECREF(name);
-      Py_XDECREF(format);
-      Py_XDECREF(offset);
-    }
-  }
-  if (filled) {
-    dict_layout = Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names, "formats", formats, "offsets",
-                         offsets, "itemsize", static_cast<unsigned int>(def.size));
-  }
-  if (dict_layout != nullptr && PyArray_DescrConverter(dict_layout, &descr) != NPY_SUCCEED) descr = nullptr;
-  Py_XDECREF(dict_layout);
-  Py_XDECREF(names);
-  Py_XDECREF(formats);
-  Py_XDECREF(offsets);
-  // Kept only when it is the type described above: another stride or
-  // alignment would misread the records.
-  if (descr != nullptr &&
-      (PyDataType_ELSIZE(descr) != def.size || PyDataType_ALIGNMENT(descr) != 1 ||
-       (PyDataType_FLAGS(descr) & NPY_NEEDS_PYAPI) == 0)) {
-    Py_CLEAR(descr);
-  }
-  PyErr_Clear();
-  return descr;
-}
-
-// The result array a reply is being received into. ArrayOut's allocator
-// takes no context; one slot is enough because the module runs one exchange
-// at a time under the interpreter lock, and nothing in between can run
-// Python code.
+// The result array a reply is being received into: the ArrayOut's
+// allocator creates it, reaching this object through the ArrayOut's context.
 class Receiver {
  public:
   Receiver(PyArray_Descr* type, std::uint32_t record_size)
-      : type_(type), record_size_(record_size) {
-    current_ = this;
-  }
-  ~Receiver() {
-    Py_XDECREF(array_);
-    current_ = nullptr;
-  }
+      : type_(type), record_size_(record_size) {}
+  ~Receiver() { Py_XDECREF(array_); }
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
-  ipc::ArrayOut Out() { return {&block_, &count_, &Allocate, &Release}; }
+  ipc::ArrayOut Out() { return {&block_, &count_, &Allocate, &Release, this}; }
 
   // The received array, read-only from now on; the caller owns it.
   PyObject* Take() {
@@ -132,11 +61,9 @@ class Receiver {
   // A one-dimensional array of size / record_size records, C-contiguous so
   // its stride is the record size. NumPy allocates its block (without
   // touching it) and marks the array as owning it.
-  static void* Allocate(std::uint64_t size) {
-    Receiver* self = current_;
-    if (self == nullptr || self->array_ != nullptr || size % self->record_size_ != 0) {
-      return nullptr;
-    }
+  static void* Allocate(void* context, std::uint64_t size) {
+    auto* self = static_cast<Receiver*>(context);
+    if (self->array_ != nullptr || size % self->record_size_ != 0) return nullptr;
     npy_intp count = static_cast<npy_intp>(size / self->record_size_);
     Py_INCREF(self->type_);  // taken over by the array, also on failure
     PyObject* array = PyArray_NewFromDescr(&PyArray_Type, self->type_, 1, &count, nullptr,
@@ -153,11 +80,8 @@ class Receiver {
     return data;
   }
 
-  static void Release(void*) {
-    if (current_ != nullptr) Py_CLEAR(current_->array_);
-  }
+  static void Release(void* context, void*) { Py_CLEAR(static_cast<Receiver*>(context)->array_); }
 
-  static Receiver* current_;
   PyArray_Descr* type_;
   std::uint32_t record_size_;
   PyObject* array_ = nullptr;
@@ -165,13 +89,11 @@ class Receiver {
   std::uint32_t count_ = 0;
 };
 
-Receiver* Receiver::current_ = nullptr;
-
 // Runs `exchange` (a call operation taking an ArrayOut) and returns its
 // records as an array of `type`, or None with the error state set.
 template <typename Exchange>
-PyObject* ReceiveRecords(PyArray_Descr* type, const records::RecordDef& def,
-                         Exchange&& exchange) {
+PyObject* ReceiveRecords(const records::RecordDef& def, Exchange&& exchange) {
+  auto* type = reinterpret_cast<PyArray_Descr*>(RecordDtype(def));
   if (type == nullptr) {
     // Without the type there is nothing to build, but the exchange still
     // decides the outcome first.
@@ -213,11 +135,6 @@ PyObject* InvalidArguments() { return FailNone(kInvalidParams, kMsgInvalidArgume
 
 }  // namespace
 
-void BuildNumpyRecordTypes() {
-  rates_dtype = BuildRecordType(records::kRates);
-  ticks_dtype = BuildRecordType(records::kTick);
-}
-
 PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
   ResetError();
   PyObject *symbol_arg, *from_arg;
@@ -228,7 +145,7 @@ PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
       !read_symbol_arg(symbol_arg, symbol) || !ReadDate(from_arg, kMsPerSecond, &from)) {
     return InvalidArguments();
   }
-  return ReceiveRecords(ticks_dtype, records::kTick, [&](const ipc::ArrayOut& out) {
+  return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
     return calls::TicksFrom(ipc::TextOf(symbol), from, count, flags, out);
   });
 }
@@ -244,7 +161,7 @@ PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
       !ReadDate(to_arg, kMsPerSecond, &to)) {
     return InvalidArguments();
   }
-  return ReceiveRecords(ticks_dtype, records::kTick, [&](const ipc::ArrayOut& out) {
+  return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
     return calls::TicksRange(ipc::TextOf(symbol), from, to, flags, out);
   });
 }
@@ -259,7 +176,7 @@ PyObject* PyCopyRatesFrom(PyObject*, PyObject* args) {
       !read_symbol_arg(symbol_arg, symbol) || !ReadDate(from_arg, 1, &from)) {
     return InvalidArguments();
   }
-  return ReceiveRecords(rates_dtype, records::kRates, [&](const ipc::ArrayOut& out) {
+  return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
     return calls::RatesFrom(ipc::TextOf(symbol), timeframe, from, count, out);
   });
 }
@@ -273,7 +190,7 @@ PyObject* PyCopyRatesFromPos(PyObject*, PyObject* args) {
       !read_symbol_arg(symbol_arg, symbol)) {
     return InvalidArguments();
   }
-  return ReceiveRecords(rates_dtype, records::kRates, [&](const ipc::ArrayOut& out) {
+  return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
     return calls::RatesFromPos(ipc::TextOf(symbol), timeframe, start, count, out);
   });
 }
@@ -289,7 +206,7 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
       !ReadDate(to_arg, 1, &to)) {
     return InvalidArguments();
   }
-  return ReceiveRecords(rates_dtype, records::kRates, [&](const ipc::ArrayOut& out) {
+  return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
     return calls::RatesRange(ipc::TextOf(symbol), timeframe, from, to, out);
   });
 }

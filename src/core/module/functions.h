@@ -62,7 +62,8 @@ PyObject* PyMarketBookGet(PyObject*, PyObject* args);
 // module/error_state.cc: PyLastError (declared in error_state.h)
 
 // Start-up pieces of other subsystems.
-// market/bars.cc: builds rates_dtype and ticks_dtype; failure is not fatal.
+// module/record_dtypes.cc: builds the NumPy types of bars and ticks;
+// failure is not fatal.
 void BuildNumpyRecordTypes();
 // module/record_types.cc: creates and registers the eleven record types.
 void RegisterRecordTypes(PyObject* module);

@@ -22,6 +22,10 @@ unsigned int g_numpy_feature_version = 0;
 
 namespace {
 
+// The C API version the module is created with: CPython's
+// PYTHON_API_VERSION, 1013 since 3.x began.
+constexpr int kPythonApiVersion = 1013;
+
 #define ZK5_DOC(sig, desc) sig "\n\n" desc
 // Functions taking keywords go through the table as plain PyCFunction.
 #define ZK5_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
@@ -147,7 +151,7 @@ extern "C" PyMODINIT_FUNC PyInit__core(void) {
   if (ImportNumpy() < 0) return nullptr;
   g_numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
   BuildNumpyRecordTypes();
-  PyObject* module = PyModule_Create2(&kModule, 1013);
+  PyObject* module = PyModule_Create2(&kModule, kPythonApiVersion);
   if (module == nullptr) return nullptr;
   RegisterRecordTypes(module);
   // The process-wide client is reset at exit, closing an open pipe.

@@ -49,6 +49,11 @@ PyObject* ArrayResultToTuple(std::int32_t result, RecordType type,
                              const records::RecordDef& def, void* block,
                              std::uint32_t count);
 
+// module/record_dtypes.cc: the NumPy record type (a PyArray_Descr) of
+// kRates or kTick, built at start-up by BuildNumpyRecordTypes; null for other
+// records or when building failed. A borrowed reference.
+PyObject* RecordDtype(const records::RecordDef& def);
+
 }  // namespace zk5
 
 #endif  // ZK5_MODULE_RECORD_TYPES_H_
