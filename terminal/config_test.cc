@@ -87,10 +87,13 @@ struct BadWrite {
 class RecordIoRefuses : public ::testing::TestWithParam<BadWrite> {};
 
 TEST_P(RecordIoRefuses, UnknownNamesAndValuesThatDoNotFit) {
-  std::uint8_t rec[851];
+  std::uint8_t rec[records::kAccountInfoSize];
   RecordWriter w(records::kAccountInfo, rec);
+  const std::uint64_t refused = RefusedFieldAccesses();
   GetParam().write(w);
   EXPECT_FALSE(w.ok()) << GetParam().what;
+  // The count Dispatch watches to fail the request moved with it.
+  EXPECT_GT(RefusedFieldAccesses(), refused) << GetParam().what;
 }
 
 INSTANTIATE_TEST_SUITE_P(

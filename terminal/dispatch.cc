@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "record_io.h"
+
 namespace zk5::term {
 
 bool ArgReader::Raw(void* dest, std::size_t n) {
@@ -57,9 +59,14 @@ Reply Dispatch(Terminal& t, Session* s, std::uint32_t command, const std::uint8_
                std::size_t size) {
   ArgReader reader(args, size);
   Reply reply;
-  if (DispatchMarket(t, s, command, reader, &reply)) return reply;
-  if (DispatchTrade(t, s, command, reader, &reply)) return reply;
-  return Reply::Fail(kCallFailed);
+  const std::uint64_t refused = RefusedFieldAccesses();
+  if (!DispatchMarket(t, s, command, reader, &reply) &&
+      !DispatchTrade(t, s, command, reader, &reply)) {
+    return Reply::Fail(kCallFailed);
+  }
+  // A record built or read with a refused field is never sent.
+  if (RefusedFieldAccesses() != refused) return Reply::Fail(kCallFailed);
+  return reply;
 }
 
 }  // namespace zk5::term

@@ -11,6 +11,26 @@ namespace zk5::term {
 using records::FieldDef;
 using records::WireType;
 
+namespace {
+
+// Refused field accesses on this thread (each connection is served on its
+// own thread).
+thread_local std::uint64_t t_refused = 0;
+
+}  // namespace
+
+std::uint64_t RefusedFieldAccesses() { return t_refused; }
+
+void RecordWriter::Refuse() {
+  ok_ = false;
+  ++t_refused;
+}
+
+void RecordReader::Refuse() const {
+  ok_ = false;
+  ++t_refused;
+}
+
 RecordWriter::RecordWriter(const records::RecordDef& def, std::uint8_t* record)
     : def_(def), record_(record) {
   std::memset(record_, 0, def_.size);
@@ -18,7 +38,7 @@ RecordWriter::RecordWriter(const records::RecordDef& def, std::uint8_t* record)
 
 const FieldDef* RecordWriter::Find(const char* name) {
   const FieldDef* f = records::FindField(def_, name);
-  if (f == nullptr || f->type == WireType::kNested) ok_ = false;
+  if (f == nullptr || f->type == WireType::kNested) Refuse();
   return ok_ ? f : nullptr;
 }
 
@@ -29,30 +49,30 @@ RecordWriter& RecordWriter::Int(const char* name, std::int64_t value) {
   switch (f->type) {
     case WireType::kBool8:
     case WireType::kU8:
-      if (value < 0 || value > 0xFF) ok_ = false;
+      if (value < 0 || value > 0xFF) Refuse();
       else *p = static_cast<std::uint8_t>(value);
       break;
     case WireType::kU32:
-      if (value < 0 || value > 0xFFFFFFFFLL) ok_ = false;
+      if (value < 0 || value > 0xFFFFFFFFLL) Refuse();
       else wire::Store(p, static_cast<std::uint32_t>(value));
       break;
     case WireType::kI32:
       if (value < std::numeric_limits<std::int32_t>::min() ||
           value > std::numeric_limits<std::int32_t>::max()) {
-        ok_ = false;
+        Refuse();
       } else {
         wire::Store(p, static_cast<std::int32_t>(value));
       }
       break;
     case WireType::kU64:
-      if (value < 0) ok_ = false;
+      if (value < 0) Refuse();
       else wire::Store(p, static_cast<std::uint64_t>(value));
       break;
     case WireType::kI64:
       wire::Store(p, value);
       break;
     default:
-      ok_ = false;
+      Refuse();
   }
   return *this;
 }
@@ -63,7 +83,7 @@ RecordWriter& RecordWriter::UInt(const char* name, std::uint64_t value) {
   if (f->type == WireType::kU64) {
     wire::Store(record_ + f->offset, value);
   } else if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    ok_ = false;
+    Refuse();
   } else {
     Int(name, static_cast<std::int64_t>(value));
   }
@@ -74,7 +94,7 @@ RecordWriter& RecordWriter::Flag(const char* name, bool value) {
   const FieldDef* f = Find(name);
   if (f == nullptr) return *this;
   if (f->type != WireType::kBool8 && f->type != WireType::kU8) {
-    ok_ = false;
+    Refuse();
   } else {
     record_[f->offset] = value ? 1 : 0;
   }
@@ -84,7 +104,7 @@ RecordWriter& RecordWriter::Flag(const char* name, bool value) {
 RecordWriter& RecordWriter::Real(const char* name, double value) {
   const FieldDef* f = Find(name);
   if (f == nullptr) return *this;
-  if (f->type != WireType::kF64) ok_ = false;
+  if (f->type != WireType::kF64) Refuse();
   else wire::Store(record_ + f->offset, value);
   return *this;
 }
@@ -93,7 +113,7 @@ RecordWriter& RecordWriter::Text(const char* name, const std::u16string& value) 
   const FieldDef* f = Find(name);
   if (f == nullptr) return *this;
   if (f->type != WireType::kText || f->text_units == 0) {
-    ok_ = false;
+    Refuse();
     return *this;
   }
   std::size_t n = value.size();
@@ -110,7 +130,7 @@ RecordReader::RecordReader(const records::RecordDef& def, const std::uint8_t* re
 const FieldDef* RecordReader::Find(const char* name, bool text) const {
   const FieldDef* f = records::FindField(def_, name);
   if (f == nullptr || f->type == WireType::kNested || (f->type == WireType::kText) != text) {
-    ok_ = false;
+    Refuse();
     return nullptr;
   }
   return f;
@@ -143,7 +163,7 @@ double RecordReader::Real(const char* name) const {
   const FieldDef* f = Find(name, false);
   if (f == nullptr) return 0;
   if (f->type != WireType::kF64) {
-    ok_ = false;
+    Refuse();
     return 0;
   }
   return wire::LoadF64(record_ + f->offset);

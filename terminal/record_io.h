@@ -2,9 +2,10 @@
 // tables of ipc/records.h: the terminal never spells out an offset itself.
 //
 // A name that the record does not have, or a value of the wrong kind for the
-// field, is a programming error: the setter reports it by returning false
-// and tests catch it (every record the terminal builds is checked against
-// the tables by record_io_test.cc).
+// field, is a programming error: the writer or reader turns ok() false, and
+// the request being answered fails (Dispatch checks RefusedFieldAccesses),
+// so no reply carries a record built only in part. config_test.cc checks
+// the refusals; the terminal tests build every record the terminal sends.
 #ifndef ZK5_TERMINAL_RECORD_IO_H_
 #define ZK5_TERMINAL_RECORD_IO_H_
 
@@ -35,6 +36,7 @@ class RecordWriter {
 
  private:
   const records::FieldDef* Find(const char* name);
+  void Refuse();
 
   const records::RecordDef& def_;
   std::uint8_t* record_;
@@ -53,11 +55,17 @@ class RecordReader {
 
  private:
   const records::FieldDef* Find(const char* name, bool text) const;
+  void Refuse() const;
 
   const records::RecordDef& def_;
   const std::uint8_t* record_;
   mutable bool ok_ = true;
 };
+
+// How many field accesses writers and readers on this thread have refused so
+// far; a count that moved while a request was answered means the reply is
+// not what the tables describe.
+std::uint64_t RefusedFieldAccesses();
 
 // Offset of a field, for the hot loops that write millions of records; the
 // field must exist (checked once at start-up by the callers' tests).
