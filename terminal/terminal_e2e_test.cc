@@ -24,7 +24,7 @@
 #include "ipc/records.h"
 #include "ipc/wire.h"
 #include "os/posix/socket_dir.h"
-#include "os/posix/test_support.h"
+#include "test_files.h"
 #include "record_io.h"
 
 extern char** environ;

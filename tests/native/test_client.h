@@ -4,35 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "connection/calls.h"
 #include "connection/client.h"
 #include "ipc/stream.h"
 #include "os/os.h"
+#include "test_pipes.h"
 
 namespace zk5::test {
 
 inline std::u16string NameOf(const std::u16string& path) {
   std::uint8_t digest[32];
   EXPECT_TRUE(PathHash(path, digest));
-  return PipeNameFromHash(digest);
-}
-
-// A pipe name no other test uses.
-inline std::u16string UniquePipeName() {
-  static std::mt19937_64 random{std::random_device{}() ^
-                                static_cast<std::uint64_t>(
-                                    std::chrono::steady_clock::now().time_since_epoch().count())};
-  std::uint8_t digest[32];
-  for (int i = 0; i < 32; i += 8) {
-    const std::uint64_t r = random();
-    std::memcpy(digest + i, &r, 8);
-  }
   return PipeNameFromHash(digest);
 }
 

@@ -2,8 +2,8 @@
 //
 // CInterClient owns the pipe to the terminal: it connects to the terminal at
 // a given path or the one the search picks (starting it when it is not
-// serving), greets it, and runs each command as one exchange. It never
-// includes Python.h; the module functions sit on top of it.
+// serving), greets it, and runs each command as one exchange. It knows
+// nothing of Python; the module functions sit on top of it.
 //
 // Connecting reports its outcome as a value: a code and, for a failed
 // connection, the reason, which the module turns into its error message.

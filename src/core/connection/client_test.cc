@@ -1,77 +1,55 @@
-// The pipe name derivation and the connection steps of the client.
+// The pipe name derivation and the connection steps of the client, against
+// pipes served by the test itself; the same source runs on every platform.
 #include "connection/client.h"
 
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <thread>
 
-#include "connection/calls.h"
 #include "base/text.h"
-#include "os/posix/socket_dir.h"
+#include "connection/calls.h"
+#include "os/pipe_server.h"
+#include "test_client.h"
+#include "test_files.h"
 
 namespace zk5 {
 namespace {
 
-std::u16string U16(const std::string& s) { return text::Utf8ToUtf16(s.data(), s.size()); }
+using test::U16;
 
-std::u16string NameOf(const std::string& path) {
-  std::uint8_t digest[32];
-  EXPECT_TRUE(PathHash(U16(path), digest));
-  return PipeNameFromHash(digest);
-}
+std::u16string NameOf(const std::string& path) { return test::NameOf(U16(path)); }
 
 class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zk5c.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    const char* old = getenv("XDG_RUNTIME_DIR");
-    old_runtime_ = old ? old : "";
-    had_runtime_ = old != nullptr;
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    exe_ = dir_ + "/Terminal64.exe";
-    FILE* f = fopen(exe_.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
+    ASSERT_TRUE(dir_.ok());
+    // The pipes of this test live in a folder of its own (POSIX sockets).
+    runtime_ = std::make_unique<test::ScopedEnv>("XDG_RUNTIME_DIR", dir_.path().c_str());
+    exe_ = dir_ / "Terminal64.exe";
+    ASSERT_TRUE(test::WriteBytes(exe_, ""));
   }
   void TearDown() override {
     g_client.Reset();
     g_client.set_launch_poll(120, 500);
-    if (had_runtime_) {
-      setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
-    } else {
-      unsetenv("XDG_RUNTIME_DIR");
-    }
-    std::string cmd = "rm -rf " + dir_;
-    ASSERT_EQ(system(cmd.c_str()), 0);
   }
 
-  // Listens on the socket of `path` like a terminal would.
-  int Listen(const std::string& path) {
-    std::string sock;
-    EXPECT_EQ(os::PipeSocketPath(NameOf(path), &sock), 0);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, sock.c_str(), sizeof addr.sun_path - 1);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(listen(fd, 4), 0);
-    return fd;
+  // Serves the pipe of `path` like a terminal would, without answering.
+  std::unique_ptr<os::PipeServer> Listen(const std::string& path) {
+    auto server = std::make_unique<os::PipeServer>();
+    EXPECT_EQ(server->Listen(NameOf(path), 4), os::ListenStatus::kOk);
+    return server;
   }
 
-  std::string dir_;
+  test::TempDir dir_;
+  std::unique_ptr<test::ScopedEnv> runtime_;
   std::string exe_;
-  std::string old_runtime_;
-  bool had_runtime_ = false;
 };
 
 TEST_F(ClientTest, NameIsEightySixCharactersOfUpperCaseHex) {
@@ -86,7 +64,7 @@ TEST_F(ClientTest, NameIsEightySixCharactersOfUpperCaseHex) {
 TEST_F(ClientTest, NameIsTheDigestOfTheLowerCasedCanonicalPath) {
   // SHA-256 over UTF-16LE units of the lower-cased path, as a terminal that
   // derives its name independently would compute it.
-  std::u16string lower = U16(exe_);
+  std::u16string lower = CanonicalPath(U16(exe_));
   text::LowerInPlace(lower.data(), lower.size());
   std::string bytes;
   for (char16_t u : lower) {
@@ -99,14 +77,17 @@ TEST_F(ClientTest, NameIsTheDigestOfTheLowerCasedCanonicalPath) {
 }
 
 TEST_F(ClientTest, EquivalentPathsShareOneName) {
-  const std::string link = dir_ + "/link.exe";
+#ifndef _WIN32
+  // Links need privileges on Windows.
+  const std::string link = dir_ / "link.exe";
   ASSERT_EQ(symlink(exe_.c_str(), link.c_str()), 0);
-  ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
   EXPECT_EQ(NameOf(link), NameOf(exe_));
-  EXPECT_EQ(NameOf(dir_ + "/sub/../Terminal64.exe"), NameOf(exe_));
+#endif
+  ASSERT_TRUE(test::MakeDir(dir_ / "sub"));
+  EXPECT_EQ(NameOf(dir_ / "sub/../Terminal64.exe"), NameOf(exe_));
   // A path that does not exist is taken as given, letter case folded.
-  EXPECT_EQ(NameOf(dir_ + "/missing/T.EXE"), NameOf(dir_ + "/missing/t.exe"));
-  EXPECT_NE(NameOf(dir_ + "/missing/a.exe"), NameOf(dir_ + "/missing/b.exe"));
+  EXPECT_EQ(NameOf(dir_ / "missing/T.EXE"), NameOf(dir_ / "missing/t.exe"));
+  EXPECT_NE(NameOf(dir_ / "missing/a.exe"), NameOf(dir_ / "missing/b.exe"));
 }
 
 TEST_F(ClientTest, PathLengthLimit) {
@@ -127,7 +108,7 @@ TEST_F(ClientTest, EmptyPathFailsWithoutAText) {
 }
 
 TEST_F(ClientTest, ConnectsToAServingTerminalWithoutStartingIt) {
-  const int listener = Listen(exe_);
+  const auto listener = Listen(exe_);
   // The executable is an empty, non-executable file: starting it would fail.
   EXPECT_TRUE(g_client.ConnectToTerminal(U16(exe_), false));
   EXPECT_TRUE(g_client.connected());
@@ -135,7 +116,6 @@ TEST_F(ClientTest, ConnectsToAServingTerminalWithoutStartingIt) {
   EXPECT_EQ(again.code, -10003);
   EXPECT_EQ(again.error, u"CInterClient already initialized");
   EXPECT_TRUE(g_client.connected());
-  close(listener);
 }
 
 TEST_F(ClientTest, MissingServerFailsAtOnceWithTheSystemError) {
@@ -143,52 +123,27 @@ TEST_F(ClientTest, MissingServerFailsAtOnceWithTheSystemError) {
             u"CreateFile failed [" + U16(std::to_string(ENOENT)) + u"]");
 }
 
-TEST_F(ClientTest, UnsafeSocketFolderIsRefused) {
-  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-  std::string sock;
-  EXPECT_EQ(os::PipeSocketPath(NameOf(exe_), &sock), EPERM);
-  const std::string link = dir_ + "-link";
-  ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
-  ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
-  setenv("XDG_RUNTIME_DIR", link.c_str(), 1);
-  EXPECT_EQ(os::PipeSocketPath(NameOf(exe_), &sock), EPERM);
-  unlink(link.c_str());
-}
-
-TEST_F(ClientTest, SocketPathTooLongIsRefusedNotTruncated) {
-  const std::string deep = dir_ + "/" + std::string(90, 'd');
-  ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
-  setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
-  std::string sock;
-  EXPECT_EQ(os::PipeSocketPath(NameOf(exe_), &sock), ENAMETOOLONG);
-  os::PipeHandle h = os::kInvalidPipe;
-  EXPECT_EQ(os::OpenPipe(NameOf(exe_), &h), static_cast<std::uint32_t>(ENAMETOOLONG));
-}
-
 TEST_F(ClientTest, StartedTerminalThatNeverServesTimesOut) {
-  const std::string script = dir_ + "/silent.exe";
-  FILE* f = fopen(script.c_str(), "w");
-  fputs("#!/bin/sh\nsleep 5\n", f);
-  fclose(f);
-  chmod(script.c_str(), 0700);
+  // A copy of the test terminal named silent* starts but never serves.
+  const std::string script = dir_ / "silent.exe";
+  ASSERT_TRUE(test::CopyTerminal(script));
   g_client.set_launch_poll(3, 10);
   EXPECT_EQ(g_client.ConnectToTerminal(U16(script), false).error,
             u"Pipe server didn't answer in 0 sec");
 }
 
 TEST_F(ClientTest, HelloStoresTheBuildEvenWhenTheReplyRunsLong) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  test::PipePair p;
   // Reply: length 16, echo 4, status 1, build 2363, one stray u32.
   const std::uint32_t reply[] = {16, 4, 1, 2363, 0};
-  ASSERT_EQ(write(fds[1], reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
-  g_client.pipe() = fds[0];
+  p.Send(std::string(reinterpret_cast<const char*>(reply), sizeof reply));
+  g_client.pipe() = p.client;
+  p.client = os::kInvalidPipe;  // the client's now
   EXPECT_EQ(g_client.Hello(), -10002);
   EXPECT_EQ(g_client.terminal_build(), 2363);
   // Below the symbol-list build, the gate answers before any traffic.
   std::uint32_t n = 0;
   EXPECT_EQ(calls::Count(ipc::CommandId::SYMBOLS_TOTAL, &n), -5);
-  close(fds[1]);
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
-// The search builds real data folders on disk, so these tests are POSIX-only.
-#ifndef _WIN32
-
+// The search over real data folders on disk. The same source runs on every
+// platform; what needs POSIX (times to the nanosecond, the roaming folder
+// taken from the environment, fork, shell scripts as terminals) is marked.
 #include "connection/search.h"
 
+#ifndef _WIN32
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,18 +19,23 @@
 
 #include "connection/client.h"
 #include "os/os.h"
-#include "os/posix/test_support.h"
+#include "test_files.h"
 
 namespace zk5 {
 namespace {
 
+namespace fs = std::filesystem;
 using test::MakeDir;
+using test::WriteTime;
 using test::ScopedEnv;
 using test::SetMtime;
 using test::TempDir;
 using test::U16;
 using test::U8;
 using test::WriteFile;
+
+// The separator the search joins paths with.
+const std::string kSep(1, static_cast<char>(os::kPathSeparator));
 
 // origin.txt as the terminal writes it: the FF FE mark and UTF-16LE units.
 std::string Origin(const std::string& install) {
@@ -65,7 +73,7 @@ class SearchTest : public ::testing::Test {
 
   // An installation folder holding terminal64.exe; returns the folder.
   std::string Install(const std::string& name, const std::string& exe = "#!/bin/sh\n",
-                      mode_t mode = 0755) {
+                      int mode = 0755) {
     const std::string dir = tmp_ / name;
     EXPECT_TRUE(MakeDir(dir));
     EXPECT_TRUE(WriteFile(dir + "/terminal64.exe", exe, mode));
@@ -124,7 +132,9 @@ class SearchTest : public ::testing::Test {
   std::string base_;
   std::u16string reason_;  // what the last Inspect gave as its reason
   ScopedEnv xdg_{"XDG_DATA_HOME", nullptr};
+#ifndef _WIN32
   void UseRoaming() { setenv("XDG_DATA_HOME", roaming_.c_str(), 1); }
+#endif
 };
 
 // ---------------------------------------------------------------- one data folder
@@ -139,9 +149,11 @@ class InspectTimes : public SearchTest, public ::testing::WithParamInterface<Tim
 TEST_P(InspectTimes, CandidateTime) {
   const std::string install = Install("inst");
   const TerminalCandidate c = Inspect(Data("d", Origin(install), GetParam().folder), true);
-  EXPECT_EQ(c.exe_path, U16(install + "/terminal64.exe"));
+  EXPECT_EQ(c.exe_path, U16(install + kSep + "terminal64.exe"));
   EXPECT_EQ(c.portable, GetParam().folder.portable);
-  EXPECT_EQ(c.last_write_time, GetParam().expected_seconds * 1000000000u);
+  // 0: no file gave the folder a time.
+  const std::uint64_t seconds = GetParam().expected_seconds;
+  EXPECT_EQ(c.last_write_time, seconds == 0 ? 0 : WriteTime(seconds, 0));
 }
 
 DataFolder Folder(bool portable, bool zsl5, long accounts, long ini, long portable_time) {
@@ -174,7 +186,7 @@ TEST_F(SearchTest, MissingZsl5WithoutPortableFails) {
 
 TEST_F(SearchTest, MissingOriginFails) {
   const std::string folder = Data("d", "", DataFolder{});
-  ASSERT_EQ(unlink((base_ + "d/origin.txt").c_str()), 0);
+  ASSERT_TRUE(fs::remove(base_ + "d/origin.txt"));
   Inspect(folder, false);
   EXPECT_EQ(reason_, u"No origin.txt in '" + U16(folder) + u"'");
 }
@@ -191,13 +203,12 @@ class InspectOrigin : public SearchTest, public ::testing::WithParamInterface<Or
 // sit right at the 8-byte minimum. The current folder is the temp folder.
 TEST_P(InspectOrigin, ReadsTheInstallationFolder) {
   Install("abc");
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
+  const fs::path cwd = fs::current_path();
+  fs::current_path(tmp_.path());
   reason_ = u"earlier";
   const TerminalCandidate c = Inspect(Data("d", GetParam().bytes, DataFolder{}), GetParam().found);
-  ASSERT_EQ(chdir(cwd), 0);
-  EXPECT_EQ(c.exe_path, GetParam().found ? u"abc/terminal64.exe" : u"");
+  fs::current_path(cwd);
+  EXPECT_EQ(c.exe_path, GetParam().found ? U16("abc" + kSep + "terminal64.exe") : u"");
   // Only a missing ZSL5 or origin.txt leaves a reason.
   EXPECT_EQ(reason_, u"earlier");
 }
@@ -218,10 +229,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SearchTest, MissingTerminalExeIsNoCandidate) {
   const std::string install = Install("inst");
-  ASSERT_EQ(unlink((install + "/terminal64.exe").c_str()), 0);
+  ASSERT_TRUE(fs::remove(install + "/terminal64.exe"));
   Inspect(Data("d", Origin(install), DataFolder{}), false);
 }
 
+#ifndef _WIN32
+// Paths this long need POSIX (Windows caps them near 260 units).
 // origin.txt is read up to 518 bytes: 258 units of text. Text past that is
 // never seen, and the executable path is cut to 260 units, so a folder of
 // exactly 258 units names "<folder>/t".
@@ -234,6 +247,7 @@ TEST_F(SearchTest, OriginReadLimitAndPathCut) {
   const TerminalCandidate c = Inspect(Data("d", Origin(install + "/more"), DataFolder{}), true);
   EXPECT_EQ(c.exe_path, U16(install + "/t"));
 }
+#endif
 
 // ---------------------------------------------------------------- the choice
 
@@ -253,7 +267,7 @@ class ChooseTest : public SearchTest {
     return names.size() == 2 ? Pair{names[0], names[1]} : Pair{};
   }
   std::u16string ExeOf(const std::string& data_name) {
-    return U16(tmp_ / ("inst_" + data_name) + "/terminal64.exe");
+    return U16(tmp_ / ("inst_" + data_name) + kSep + "terminal64.exe");
   }
 };
 
@@ -262,15 +276,17 @@ TEST_F(ChooseTest, NewerWinsInEitherListingPosition) {
   TerminalCandidate best;
   ASSERT_TRUE(ChooseTerminal(U16(base_), &best));
   EXPECT_EQ(best.exe_path, ExeOf("b"));
-  EXPECT_EQ(best.last_write_time, 200000000000u);
+  EXPECT_EQ(best.last_write_time, WriteTime(200, 0));
   // Same folders, times reversed.
   ASSERT_TRUE(SetMtime(base_ + "a/config/accounts.dat", 200, 0));
   ASSERT_TRUE(SetMtime(base_ + "b/config/accounts.dat", 100, 0));
   ASSERT_TRUE(ChooseTerminal(U16(base_), &best));
   EXPECT_EQ(best.exe_path, ExeOf("a"));
-  EXPECT_EQ(best.last_write_time, 200000000000u);
+  EXPECT_EQ(best.last_write_time, WriteTime(200, 0));
 }
 
+#ifndef _WIN32
+// Windows keeps times in 100 ns steps.
 TEST_F(ChooseTest, NanosecondNewerWins) {
   const Pair p = TwoFolders(100, 100);
   ASSERT_TRUE(SetMtime(base_ + p.second + "/config/accounts.dat", 100, 1));
@@ -278,6 +294,7 @@ TEST_F(ChooseTest, NanosecondNewerWins) {
   ASSERT_TRUE(ChooseTerminal(U16(base_), &best));
   EXPECT_EQ(best.exe_path, ExeOf(p.second));
 }
+#endif
 
 TEST_F(ChooseTest, EqualTimesKeepTheFirstListed) {
   const Pair p = TwoFolders(100, 100);
@@ -303,7 +320,7 @@ TEST_F(ChooseTest, SkipsNonCandidatesAndDotFolders) {
   TerminalCandidate best;
   ASSERT_TRUE(ChooseTerminal(U16(base_), &best));
   EXPECT_EQ(best.exe_path, ExeOf("good"));
-  EXPECT_EQ(best.last_write_time, 100000000000u);
+  EXPECT_EQ(best.last_write_time, WriteTime(100, 0));
 }
 
 TEST_F(ChooseTest, NothingToChoose) {
@@ -313,6 +330,7 @@ TEST_F(ChooseTest, NothingToChoose) {
   EXPECT_TRUE(best.exe_path.empty());
 }
 
+#ifndef _WIN32
 // A process started by a terminal picks that terminal over a newer one. The
 // test binary plays the terminal: one installation's terminal64.exe is a link
 // to it, and a forked child (whose parent is this binary) does the search.
@@ -404,6 +422,8 @@ TEST_F(SearchTest, FindTerminalReportsAFailedStart) {
             u"Process create failed '" + U16(install + "/terminal64.exe") + u"'");
 }
 
+#endif  // _WIN32
+
 TEST_F(SearchTest, LaunchTerminalFailureText) {
   const std::u16string path = U16(tmp_ / "nowhere/terminal64.exe");
   EXPECT_EQ(LaunchTerminal(path, true).error, u"Process create failed '" + path + u"'");
@@ -411,5 +431,3 @@ TEST_F(SearchTest, LaunchTerminalFailureText) {
 
 }  // namespace
 }  // namespace zk5
-
-#endif  // _WIN32

@@ -3,7 +3,7 @@
 // One implementation per platform (os/posix, os/win32). Errors are translated
 // here, once: callers see an IoStatus or a platform error number (errno on
 // POSIX, GetLastError() on Windows) and never touch the OS API themselves.
-// Nothing here includes Python.h.
+// Nothing here depends on Python.
 #ifndef ZK5_OS_OS_H_
 #define ZK5_OS_OS_H_
 

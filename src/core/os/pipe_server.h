@@ -15,7 +15,7 @@
 // holder dies, so a socket file left by a killed server is known to be
 // stale, and two servers started at the same moment cannot both win. Every
 // descriptor is close-on-exec. On Windows a named mutex plays the lock
-// file's part. Nothing here includes Python.h.
+// file's part. Nothing here depends on Python.
 #ifndef ZK5_OS_PIPE_SERVER_H_
 #define ZK5_OS_PIPE_SERVER_H_
 

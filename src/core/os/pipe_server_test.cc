@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "os/os.h"
-#include "test_client.h"
+#include "test_pipes.h"
 
 namespace zk5 {
 namespace {

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "os/os.h"
-#include "os/posix/test_support.h"
+#include "test_files.h"
 
 namespace zk5::os {
 namespace {

@@ -155,7 +155,7 @@ TEST_F(Win32Search, InitializeWithoutAPathStartsTheNewestInstallation) {
   const std::u16string exe = Copy("install/terminal64.exe");
   DataFolder(dir_ / "install", true, std::chrono::hours(24));
   g_client.set_launch_poll(400, 25);
-  ASSERT_EQ(g_client.Initialize(u"", false), 0);
+  ASSERT_EQ(g_client.Initialize(u"", false).code, 0);
   const Version v = AskVersion();
   ASSERT_EQ(v.result, 0);
   EXPECT_EQ(v.served, 1u);
