@@ -28,7 +28,7 @@ bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r) {
   const std::uint64_t length = 8 + payload;
   if (length > 0xFFFFFFFFu) {
     // Cannot be framed; refuse it the way a shortage of memory would be.
-    return SendReply(pipe, command, Reply::Fail(-3));
+    return SendReply(pipe, command, Reply::Fail(kOutOfMemory));
   }
   ipc::PipeWriter w(pipe, static_cast<std::uint32_t>(length), command);
   if (!w.put_i32(r.status)) return false;
@@ -65,7 +65,7 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
   try {
     reply = Dispatch(t, s, command, args->data(), size);
   } catch (const std::bad_alloc&) {
-    reply = Reply::Fail(-3);
+    reply = Reply::Fail(kOutOfMemory);
   }
   return SendReply(pipe, command, reply);
 }

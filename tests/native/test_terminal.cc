@@ -147,13 +147,13 @@ Outcome ServeConnection(os::PipeHandle pipe, const Options& options, std::uint32
       }
       case CommandId::BOOK_ADD:
         if (!TextArg(body, 4, &text)) return Outcome::kClientGone;
-        ok = Reply(id, os::LaunchProcess(text, false) ? 0 : -1).send(pipe);
+        ok = Reply(id, os::LaunchProcess(text, false) ? 0 : kCallFailed).send(pipe);
         break;
       case CommandId::BOOK_RELEASE:
         Reply(id, 0).send(pipe);
         return Outcome::kQuit;
       default:
-        ok = Reply(id, -1).send(pipe);
+        ok = Reply(id, kCallFailed).send(pipe);
         break;
     }
     if (!ok) return Outcome::kClientGone;
