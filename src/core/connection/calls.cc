@@ -11,17 +11,14 @@ namespace zk5::calls {
 
 namespace {
 
-using ipc::Header;
-using ipc::PipeReader;
-
 bool NeedsSymbolBuild(CommandId id) {
   return id == CommandId::SYMBOLS_TOTAL || id == CommandId::SYMBOLS_ALL ||
          id == CommandId::SYMBOLS_BY_GROUP;
 }
 
-// The common steps before any traffic: build gate, then missing outputs.
-// Returns 0 to go on.
-std::int32_t Precheck(CommandId id, bool outputs_present) {
+}  // namespace
+
+std::int32_t detail::Precheck(CommandId id, bool outputs_present) {
   if (NeedsSymbolBuild(id) && g_client.terminal_build() < kSymbolsMinBuild) {
     return kIncompatibleVersion;
   }
@@ -29,21 +26,15 @@ std::int32_t Precheck(CommandId id, bool outputs_present) {
   return 0;
 }
 
-bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }
+os::PipeHandle& detail::Pipe() { return g_client.pipe(); }
 
-// One exchange of command `id` with `args` as its request, after the common
-// checks.
-template <typename Decode, typename... Args>
-std::int32_t Call(CommandId id, bool outputs_present, Decode&& decode, const Args&... args) {
-  if (std::int32_t gate = Precheck(id, outputs_present)) return gate;
-  os::PipeHandle& pipe = g_client.pipe();
-  return ipc::Exchange(
-      pipe, id, [&] { return ipc::Encode(pipe, id, args...); }, decode);
-}
+namespace {
 
-auto ArrayDecoder(std::uint32_t size, const ArrayOut& out) {
-  return [size, &out](PipeReader& r, Header* h) { return ipc::DecodeArray(r, h, size, out); };
-}
+using detail::ArrayDecoder;
+using detail::Call;
+using detail::Present;
+using ipc::Header;
+using ipc::PipeReader;
 
 auto RecordDecoder(std::uint8_t* record, std::uint32_t size) {
   return [record, size](PipeReader& r, Header* h) {
@@ -89,36 +80,6 @@ std::int32_t Count(CommandId id, std::uint32_t* value) {
 std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to,
                         std::uint32_t* value) {
   return Call(id, value != nullptr, ValueDecoder(value), from, to);
-}
-
-std::int32_t TicksFrom(Text symbol, std::int64_t from, std::int32_t count,
-                       std::int32_t flags, const ArrayOut& out) {
-  return Call(CommandId::TICKS_FROM, symbol.units && Present(out),
-              ArrayDecoder(records::kTickSize, out), symbol, from, count, flags);
-}
-
-std::int32_t TicksRange(Text symbol, std::int64_t from, std::int64_t to,
-                        std::int32_t flags, const ArrayOut& out) {
-  return Call(CommandId::TICKS_RANGE, symbol.units && Present(out),
-              ArrayDecoder(records::kTickSize, out), symbol, from, to, flags);
-}
-
-std::int32_t RatesFrom(Text symbol, std::int32_t timeframe, std::int64_t from,
-                       std::int32_t count, const ArrayOut& out) {
-  return Call(CommandId::RATES_FROM, symbol.units && Present(out),
-              ArrayDecoder(records::kRatesSize, out), symbol, timeframe, from, count);
-}
-
-std::int32_t RatesRange(Text symbol, std::int32_t timeframe, std::int64_t from,
-                        std::int64_t to, const ArrayOut& out) {
-  return Call(CommandId::RATES_RANGE, symbol.units && Present(out),
-              ArrayDecoder(records::kRatesSize, out), symbol, timeframe, from, to);
-}
-
-std::int32_t RatesFromPos(Text symbol, std::int32_t timeframe, std::int32_t start,
-                          std::int32_t count, const ArrayOut& out) {
-  return Call(CommandId::RATES_FROM_POS, symbol.units && Present(out),
-              ArrayDecoder(records::kRatesSize, out), symbol, timeframe, start, count);
 }
 
 std::int32_t List(CommandId id, std::uint32_t size, const ArrayOut& out) {

@@ -10,9 +10,11 @@
 #define ZK5_CONNECTION_CALLS_H_
 
 #include <cstdint>
+#include <type_traits>
 
 #include "ipc/commands.h"
 #include "ipc/stream.h"
+#include "os/os.h"
 
 namespace zk5::calls {
 
@@ -32,17 +34,50 @@ std::int32_t Count(CommandId id, std::uint32_t* value);
 std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to,
                         std::uint32_t* value);
 
-// Bars and ticks (times already in the command's unit).
-std::int32_t TicksFrom(Text symbol, std::int64_t from, std::int32_t count,
-                       std::int32_t flags, const ArrayOut& out);
-std::int32_t TicksRange(Text symbol, std::int64_t from, std::int64_t to,
-                        std::int32_t flags, const ArrayOut& out);
-std::int32_t RatesFrom(Text symbol, std::int32_t timeframe, std::int64_t from,
-                       std::int32_t count, const ArrayOut& out);
-std::int32_t RatesRange(Text symbol, std::int32_t timeframe, std::int64_t from,
-                        std::int64_t to, const ArrayOut& out);
-std::int32_t RatesFromPos(Text symbol, std::int32_t timeframe, std::int32_t start,
-                          std::int32_t count, const ArrayOut& out);
+namespace detail {
+
+// The steps before any traffic: the build gate, then missing outputs. 0 to
+// go on, else the result.
+std::int32_t Precheck(CommandId id, bool outputs_present);
+// g_client's pipe.
+os::PipeHandle& Pipe();
+
+// One exchange of command `id` with `args` as its request, after Precheck.
+template <typename Decode, typename... Args>
+std::int32_t Call(CommandId id, bool outputs_present, Decode&& decode, const Args&... args) {
+  if (std::int32_t gate = Precheck(id, outputs_present)) return gate;
+  os::PipeHandle& pipe = Pipe();
+  return ipc::Exchange(
+      pipe, id, [&] { return ipc::Encode(pipe, id, args...); }, decode);
+}
+
+inline bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }
+
+inline auto ArrayDecoder(std::uint32_t size, const ArrayOut& out) {
+  return [size, &out](ipc::PipeReader& r, ipc::Header* h) {
+    return ipc::DecodeArray(r, h, size, out);
+  };
+}
+
+}  // namespace detail
+
+// Bars and ticks: an array of `record_size`-byte records for `symbol` and
+// the command's numbers, which go out after the symbol with the width of
+// their types (times already in the command's unit):
+//   TICKS_FROM      i64 from, i32 count, i32 flags
+//   TICKS_RANGE     i64 from, i64 to, i32 flags
+//   RATES_FROM      i32 timeframe, i64 from, i32 count
+//   RATES_RANGE     i32 timeframe, i64 from, i64 to
+//   RATES_FROM_POS  i32 timeframe, i32 start, i32 count
+template <typename... Numbers>
+std::int32_t History(CommandId id, std::uint32_t record_size, const ArrayOut& out, Text symbol,
+                     Numbers... numbers) {
+  static_assert(((std::is_same_v<Numbers, std::int32_t> ||
+                  std::is_same_v<Numbers, std::int64_t>) && ...),
+                "bar and tick requests carry i32 and i64 numbers only");
+  return detail::Call(id, symbol.units && detail::Present(out),
+                      detail::ArrayDecoder(record_size, out), symbol, numbers...);
+}
 
 // Arrays of `size`-byte records.
 // POSITIONS_ALL, ORDERS_ALL, SYMBOLS_ALL.

@@ -27,6 +27,8 @@ namespace zk5 {
 
 namespace {
 
+using ipc::CommandId;
+
 constexpr char kMsgNoMemory[] = "No memory";
 constexpr std::int64_t kMsPerSecond = 1000;
 // Blocks this large always get a mapping of their own from the usual
@@ -146,7 +148,8 @@ PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::TicksFrom(ipc::TextOf(symbol), from, count, flags, out);
+    return calls::History(CommandId::TICKS_FROM, records::kTickSize, out, ipc::TextOf(symbol), from,
+                          count, flags);
   });
 }
 
@@ -162,7 +165,8 @@ PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::TicksRange(ipc::TextOf(symbol), from, to, flags, out);
+    return calls::History(CommandId::TICKS_RANGE, records::kTickSize, out, ipc::TextOf(symbol), from,
+                          to, flags);
   });
 }
 
@@ -177,7 +181,8 @@ PyObject* PyCopyRatesFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::RatesFrom(ipc::TextOf(symbol), timeframe, from, count, out);
+    return calls::History(CommandId::RATES_FROM, records::kRatesSize, out, ipc::TextOf(symbol),
+                          timeframe, from, count);
   });
 }
 
@@ -191,7 +196,8 @@ PyObject* PyCopyRatesFromPos(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::RatesFromPos(ipc::TextOf(symbol), timeframe, start, count, out);
+    return calls::History(CommandId::RATES_FROM_POS, records::kRatesSize, out, ipc::TextOf(symbol),
+                          timeframe, start, count);
   });
 }
 
@@ -207,7 +213,8 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::RatesRange(ipc::TextOf(symbol), timeframe, from, to, out);
+    return calls::History(CommandId::RATES_RANGE, records::kRatesSize, out, ipc::TextOf(symbol),
+                          timeframe, from, to);
   });
 }
 
