@@ -135,6 +135,16 @@ bool Terminal::Account(Session* s, AccountConfig** config, AccountState** state)
   return true;
 }
 
+bool Terminal::ResetAccount(std::uint64_t login) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const AccountConfig* a = FindConfig(login);
+  if (a == nullptr) return false;
+  AccountState st = NewAccount(*a, NowMs());
+  if (!SaveAccountLocked(*a, st)) return false;
+  states_[login] = std::move(st);
+  return true;
+}
+
 bool Terminal::SaveAccountLocked(const AccountConfig& config, const AccountState& state) {
   return SaveAccount(inst_.AccountFile(config.login), state);
 }

@@ -66,6 +66,11 @@ class Terminal {
     return f(static_cast<const AccountConfig&>(*config), *state, save);
   }
 
+  // Puts the account back to how its first use made it: its deposit as
+  // the only deal, no orders or positions. False for an unknown login or
+  // when the account cannot be saved.
+  bool ResetAccount(std::uint64_t login);
+
   // The market watch.
   bool Selected(int sym);
   // False when a symbol with open positions would be removed.

@@ -1,10 +1,13 @@
 // terminal64.exe: the bundled simulated terminal.
 //
-//   terminal64.exe [/portable]
+//   terminal64.exe [/portable] [/reset-account:LOGIN]
 //
 // Serves the pipe named after its own path until it is stopped (SIGTERM,
 // SIGINT, SIGHUP) or has had no client for the configured idle time. A
 // second instance for the same installation exits at once with status 1.
+// With /reset-account it does not serve: it puts that account back to its
+// first state and exits (0, or 2 for an unknown login).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,14 +23,34 @@
 
 namespace {
 
-bool IsPortableFlag(const char* arg) {
-  if (arg[0] != '/' && arg[0] != '-') return false;
-  const char* word = "portable";
-  for (std::size_t i = 0; i < 8; ++i) {
+// The text after "/word" (or "-word"), the word in any letter case; null
+// when `arg` is another argument.
+const char* FlagRest(const char* arg, const char* word) {
+  if (arg[0] != '/' && arg[0] != '-') return nullptr;
+  std::size_t i = 0;
+  for (; word[i] != '\0'; ++i) {
     const char c = arg[1 + i];
-    if (c == '\0' || (c | 0x20) != word[i]) return false;
+    if (c == '\0' || (c | 0x20) != word[i]) return nullptr;
   }
-  return arg[9] == '\0';
+  return arg + 1 + i;
+}
+
+bool IsPortableFlag(const char* arg) {
+  const char* rest = FlagRest(arg, "portable");
+  return rest != nullptr && *rest == '\0';
+}
+
+// "/reset-account:LOGIN": true with the login, which must be a positive
+// decimal number.
+bool ResetAccountFlag(const char* arg, std::uint64_t* login) {
+  const char* rest = FlagRest(arg, "reset-account:");
+  if (rest == nullptr || *rest < '1' || *rest > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(rest, &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *login = value;
+  return true;
 }
 
 int Fail(const char* what) {
@@ -40,7 +63,15 @@ int Fail(const char* what) {
 int main(int argc, char** argv) {
   using namespace zk5;
   bool portable = false;
-  for (int i = 1; i < argc; ++i) portable = portable || IsPortableFlag(argv[i]);
+  std::uint64_t reset_login = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (IsPortableFlag(argv[i])) {
+      portable = true;
+    } else if (FlagRest(argv[i], "reset-account") != nullptr &&
+               !ResetAccountFlag(argv[i], &reset_login)) {
+      return Fail("the login of /reset-account:LOGIN must be a positive number");
+    }
+  }
 
   const std::u16string exe = os::ExecutablePath();
   term::Installation inst;
@@ -77,6 +108,17 @@ int main(int argc, char** argv) {
   auto* terminal = new term::Terminal(inst, settings);
   if (!terminal->Load()) {
     std::fprintf(stderr, "terminal64.exe: cannot write config/accounts.dat\n");
+  }
+  if (reset_login != 0) {
+    // The pipe is claimed, so no running instance holds the account.
+    const bool reset = terminal->ResetAccount(reset_login);
+    if (!reset) {
+      std::fprintf(stderr, "terminal64.exe: cannot reset account %llu: no such account or "
+                   "its data cannot be written\n", static_cast<unsigned long long>(reset_login));
+    }
+    server.Close();
+    std::fflush(nullptr);
+    std::_Exit(reset ? 0 : 2);
   }
   term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
   terminal->SaveState();

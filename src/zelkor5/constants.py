@@ -1,121 +1,318 @@
 """Named values of the enumerations the terminal understands.
 
 The module passes these numbers through unchanged; the bundled terminal
-gives them the meanings below (see docs/terminal.md).
+gives them the meanings below (see docs/terminal.md). Each enumeration is
+an ``IntEnum`` (``TickFlag`` an ``IntFlag``), so its members compare equal
+to the plain numbers the module returns, and ``Timeframe(16385)`` or
+``DealType(deal.type).name`` decode a value. Every member also has a flat
+name, prefix and member name joined (``TIMEFRAME_H1`` is ``Timeframe.H1``),
+here and at the top level of the package.
+
+To add a value, add the member to its class and its flat name to the list
+below the class: a test checks that the two agree.
 """
+import enum as _enum
 
-# Timeframes of copy_rates_from, copy_rates_from_pos and copy_rates_range.
-TIMEFRAME_M1 = 1
-TIMEFRAME_M2 = 2
-TIMEFRAME_M3 = 3
-TIMEFRAME_M4 = 4
-TIMEFRAME_M5 = 5
-TIMEFRAME_M6 = 6
-TIMEFRAME_M10 = 10
-TIMEFRAME_M12 = 12
-TIMEFRAME_M15 = 15
-TIMEFRAME_M20 = 20
-TIMEFRAME_M30 = 30
-TIMEFRAME_H1 = 0x4000 | 1
-TIMEFRAME_H2 = 0x4000 | 2
-TIMEFRAME_H3 = 0x4000 | 3
-TIMEFRAME_H4 = 0x4000 | 4
-TIMEFRAME_H6 = 0x4000 | 6
-TIMEFRAME_H8 = 0x4000 | 8
-TIMEFRAME_H12 = 0x4000 | 12
-TIMEFRAME_D1 = 0x4000 | 24
-TIMEFRAME_W1 = 0x8000 | 1
-TIMEFRAME_MN1 = 0xC000 | 1
 
-# Which ticks copy_ticks_from and copy_ticks_range return.
-COPY_TICKS_ALL = -1
-COPY_TICKS_INFO = 1    # quote ticks: a bid or ask change
-COPY_TICKS_TRADE = 2   # trade ticks: a last price and volume
+class Timeframe(_enum.IntEnum):
+    """Timeframes of copy_rates_from, copy_rates_from_pos and copy_rates_range."""
+    M1 = 1
+    M2 = 2
+    M3 = 3
+    M4 = 4
+    M5 = 5
+    M6 = 6
+    M10 = 10
+    M12 = 12
+    M15 = 15
+    M20 = 20
+    M30 = 30
+    H1 = 0x4000 | 1
+    H2 = 0x4000 | 2
+    H3 = 0x4000 | 3
+    H4 = 0x4000 | 4
+    H6 = 0x4000 | 6
+    H8 = 0x4000 | 8
+    H12 = 0x4000 | 12
+    D1 = 0x4000 | 24
+    W1 = 0x8000 | 1
+    MN1 = 0xC000 | 1
 
-# Bits of a tick's flags.
-TICK_FLAG_BID = 2
-TICK_FLAG_ASK = 4
-TICK_FLAG_LAST = 8
-TICK_FLAG_VOLUME = 16
-TICK_FLAG_BUY = 32
-TICK_FLAG_SELL = 64
 
-# Trade request actions.
-TRADE_ACTION_DEAL = 1
-TRADE_ACTION_PENDING = 5
-TRADE_ACTION_SLTP = 6
-TRADE_ACTION_MODIFY = 7
-TRADE_ACTION_REMOVE = 8
-TRADE_ACTION_CLOSE_BY = 10
+class CopyTicks(_enum.IntEnum):
+    """Which ticks copy_ticks_from and copy_ticks_range return."""
+    ALL = -1
+    INFO = 1    # quote ticks: a bid or ask change
+    TRADE = 2   # trade ticks: a last price and volume
 
-# Order types.
-ORDER_TYPE_BUY = 0
-ORDER_TYPE_SELL = 1
-ORDER_TYPE_BUY_LIMIT = 2
-ORDER_TYPE_SELL_LIMIT = 3
-ORDER_TYPE_BUY_STOP = 4
-ORDER_TYPE_SELL_STOP = 5
-ORDER_TYPE_BUY_STOP_LIMIT = 6
-ORDER_TYPE_SELL_STOP_LIMIT = 7
-ORDER_TYPE_CLOSE_BY = 8
 
-# Filling and expiry of orders.
-ORDER_FILLING_FOK = 0
-ORDER_FILLING_IOC = 1
-ORDER_FILLING_RETURN = 2
-ORDER_TIME_GTC = 0
-ORDER_TIME_DAY = 1
-ORDER_TIME_SPECIFIED = 2
-ORDER_TIME_SPECIFIED_DAY = 3
+class TickFlag(_enum.IntFlag):
+    """Bits of a tick's flags."""
+    BID = 2
+    ASK = 4
+    LAST = 8
+    VOLUME = 16
+    BUY = 32
+    SELL = 64
 
-# Order states and reasons.
-ORDER_STATE_FILLED = 4
-ORDER_REASON_CLIENT = 0
-ORDER_REASON_EXPERT = 3
 
-# Deals.
-DEAL_TYPE_BUY = 0
-DEAL_TYPE_SELL = 1
-DEAL_TYPE_BALANCE = 2
-DEAL_ENTRY_IN = 0
-DEAL_ENTRY_OUT = 1
+class TradeAction(_enum.IntEnum):
+    """The action of a trade request."""
+    DEAL = 1
+    PENDING = 5
+    SLTP = 6
+    MODIFY = 7
+    REMOVE = 8
+    CLOSE_BY = 10
 
-# Positions.
-POSITION_TYPE_BUY = 0
-POSITION_TYPE_SELL = 1
 
-# Depth of market entries.
-BOOK_TYPE_SELL = 1
-BOOK_TYPE_BUY = 2
+class OrderType(_enum.IntEnum):
+    BUY = 0
+    SELL = 1
+    BUY_LIMIT = 2
+    SELL_LIMIT = 3
+    BUY_STOP = 4
+    SELL_STOP = 5
+    BUY_STOP_LIMIT = 6
+    SELL_STOP_LIMIT = 7
+    CLOSE_BY = 8
 
-# Account.
-ACCOUNT_TRADE_MODE_DEMO = 0
-ACCOUNT_MARGIN_MODE_RETAIL_NETTING = 0
-ACCOUNT_MARGIN_MODE_RETAIL_HEDGING = 2
-ACCOUNT_STOPOUT_MODE_PERCENT = 0
 
-# Symbols.
-SYMBOL_CALC_MODE_FOREX = 0
-SYMBOL_CALC_MODE_CFD = 2
-SYMBOL_CALC_MODE_CFDLEVERAGE = 4
-SYMBOL_TRADE_MODE_FULL = 4
-SYMBOL_TRADE_EXECUTION_MARKET = 2
+class OrderFilling(_enum.IntEnum):
+    FOK = 0
+    IOC = 1
+    RETURN = 2
 
-# Readiness reported while initialize and login wait.
-TERMINAL_STATE_CONNECTING = 1
-TERMINAL_STATE_READY = 2
-TERMINAL_STATE_AUTH_FAILED = 3
 
-# Return codes of order_check and order_send results.
-TRADE_RETCODE_CHECK_OK = 0            # order_check: the request would be executed
-TRADE_RETCODE_DONE = 10009            # executed
-TRADE_RETCODE_ERROR = 10011           # the terminal could not record the deal
-TRADE_RETCODE_INVALID = 10013         # invalid request, unknown symbol, wrong position
-TRADE_RETCODE_INVALID_VOLUME = 10014
-TRADE_RETCODE_MARKET_CLOSED = 10018
-TRADE_RETCODE_NO_MONEY = 10019
-TRADE_RETCODE_INVALID_FILL = 10030
-TRADE_RETCODE_NOT_SUPPORTED = 10035   # pending orders, stops, close-by, netting accounts
-TRADE_RETCODE_POSITION_CLOSED = 10036
-TRADE_RETCODE_INVALID_CLOSE_VOLUME = 10038
-TRADE_RETCODE_LIMIT_POSITIONS = 10040
+class OrderTime(_enum.IntEnum):
+    GTC = 0
+    DAY = 1
+    SPECIFIED = 2
+    SPECIFIED_DAY = 3
+
+
+class OrderState(_enum.IntEnum):
+    FILLED = 4
+
+
+class OrderReason(_enum.IntEnum):
+    CLIENT = 0
+    EXPERT = 3  # placed through this interface
+
+
+class DealType(_enum.IntEnum):
+    BUY = 0
+    SELL = 1
+    BALANCE = 2
+
+
+class DealEntry(_enum.IntEnum):
+    IN = 0
+    OUT = 1
+
+
+class DealReason(_enum.IntEnum):
+    CLIENT = 0  # the deposit's balance deal
+    EXPERT = 3  # deals of requests sent through this interface
+
+
+class PositionType(_enum.IntEnum):
+    BUY = 0
+    SELL = 1
+
+
+class BookType(_enum.IntEnum):
+    """The side of a depth-of-market entry."""
+    SELL = 1
+    BUY = 2
+
+
+class AccountTradeMode(_enum.IntEnum):
+    DEMO = 0
+
+
+class AccountMarginMode(_enum.IntEnum):
+    RETAIL_NETTING = 0
+    RETAIL_HEDGING = 2
+
+
+class AccountStopoutMode(_enum.IntEnum):
+    PERCENT = 0
+
+
+class SymbolCalcMode(_enum.IntEnum):
+    FOREX = 0
+    CFD = 2
+    CFDLEVERAGE = 4
+
+
+class SymbolTradeMode(_enum.IntEnum):
+    FULL = 4
+
+
+class SymbolTradeExecution(_enum.IntEnum):
+    MARKET = 2
+
+
+class TerminalState(_enum.IntEnum):
+    """Readiness reported while initialize and login wait."""
+    CONNECTING = 1
+    READY = 2
+    AUTH_FAILED = 3
+
+
+class TradeRetcode(_enum.IntEnum):
+    """The retcode of order_check and order_send results."""
+    CHECK_OK = 0              # order_check: the request would be executed
+    DONE = 10009              # executed
+    ERROR = 10011             # the terminal could not record the deal
+    INVALID = 10013           # invalid request, unknown symbol, wrong position
+    INVALID_VOLUME = 10014
+    MARKET_CLOSED = 10018
+    NO_MONEY = 10019
+    INVALID_FILL = 10030
+    NOT_SUPPORTED = 10035     # pending orders, stops, close-by, netting accounts
+    POSITION_CLOSED = 10036
+    INVALID_CLOSE_VOLUME = 10038
+    LIMIT_POSITIONS = 10040
+
+
+class ErrorCode(_enum.IntEnum):
+    """The code of last_error(): 1 success, -1..-8 reported by the
+    terminal, the rest by the module's own connection."""
+    SUCCESS = 1
+    CALL_FAILED = -1
+    INVALID_PARAMS = -2           # also every refused argument
+    OUT_OF_MEMORY = -3
+    NOT_FOUND = -4
+    INCOMPATIBLE_VERSION = -5
+    AUTHORIZATION_FAILED = -6
+    UNSUPPORTED = -7
+    TRADE_DISABLED = -8           # order_send: trading through the interface is off
+    IPC_CALL_FAILED = -10000
+    IPC_SEND_FAILED = -10001
+    IPC_RECV_FAILED = -10002
+    IPC_INITIALIZE_FAILED = -10003
+    NO_IPC_CONNECTION = -10004
+    IPC_TIMEOUT = -10005
+
+
+# Each enumeration with the prefix of its flat names.
+_GROUPS = {
+    Timeframe: "TIMEFRAME_", CopyTicks: "COPY_TICKS_", TickFlag: "TICK_FLAG_",
+    TradeAction: "TRADE_ACTION_", OrderType: "ORDER_TYPE_", OrderFilling: "ORDER_FILLING_",
+    OrderTime: "ORDER_TIME_", OrderState: "ORDER_STATE_", OrderReason: "ORDER_REASON_",
+    DealType: "DEAL_TYPE_", DealEntry: "DEAL_ENTRY_", DealReason: "DEAL_REASON_",
+    PositionType: "POSITION_TYPE_", BookType: "BOOK_TYPE_",
+    AccountTradeMode: "ACCOUNT_TRADE_MODE_", AccountMarginMode: "ACCOUNT_MARGIN_MODE_",
+    AccountStopoutMode: "ACCOUNT_STOPOUT_MODE_", SymbolCalcMode: "SYMBOL_CALC_MODE_",
+    SymbolTradeMode: "SYMBOL_TRADE_MODE_", SymbolTradeExecution: "SYMBOL_TRADE_EXECUTION_",
+    TerminalState: "TERMINAL_STATE_", TradeRetcode: "TRADE_RETCODE_", ErrorCode: "ERROR_",
+}
+
+# The flat names, group by group: aliases of the members above.
+TIMEFRAME_M1 = Timeframe.M1
+TIMEFRAME_M2 = Timeframe.M2
+TIMEFRAME_M3 = Timeframe.M3
+TIMEFRAME_M4 = Timeframe.M4
+TIMEFRAME_M5 = Timeframe.M5
+TIMEFRAME_M6 = Timeframe.M6
+TIMEFRAME_M10 = Timeframe.M10
+TIMEFRAME_M12 = Timeframe.M12
+TIMEFRAME_M15 = Timeframe.M15
+TIMEFRAME_M20 = Timeframe.M20
+TIMEFRAME_M30 = Timeframe.M30
+TIMEFRAME_H1 = Timeframe.H1
+TIMEFRAME_H2 = Timeframe.H2
+TIMEFRAME_H3 = Timeframe.H3
+TIMEFRAME_H4 = Timeframe.H4
+TIMEFRAME_H6 = Timeframe.H6
+TIMEFRAME_H8 = Timeframe.H8
+TIMEFRAME_H12 = Timeframe.H12
+TIMEFRAME_D1 = Timeframe.D1
+TIMEFRAME_W1 = Timeframe.W1
+TIMEFRAME_MN1 = Timeframe.MN1
+COPY_TICKS_ALL = CopyTicks.ALL
+COPY_TICKS_INFO = CopyTicks.INFO
+COPY_TICKS_TRADE = CopyTicks.TRADE
+TICK_FLAG_BID = TickFlag.BID
+TICK_FLAG_ASK = TickFlag.ASK
+TICK_FLAG_LAST = TickFlag.LAST
+TICK_FLAG_VOLUME = TickFlag.VOLUME
+TICK_FLAG_BUY = TickFlag.BUY
+TICK_FLAG_SELL = TickFlag.SELL
+TRADE_ACTION_DEAL = TradeAction.DEAL
+TRADE_ACTION_PENDING = TradeAction.PENDING
+TRADE_ACTION_SLTP = TradeAction.SLTP
+TRADE_ACTION_MODIFY = TradeAction.MODIFY
+TRADE_ACTION_REMOVE = TradeAction.REMOVE
+TRADE_ACTION_CLOSE_BY = TradeAction.CLOSE_BY
+ORDER_TYPE_BUY = OrderType.BUY
+ORDER_TYPE_SELL = OrderType.SELL
+ORDER_TYPE_BUY_LIMIT = OrderType.BUY_LIMIT
+ORDER_TYPE_SELL_LIMIT = OrderType.SELL_LIMIT
+ORDER_TYPE_BUY_STOP = OrderType.BUY_STOP
+ORDER_TYPE_SELL_STOP = OrderType.SELL_STOP
+ORDER_TYPE_BUY_STOP_LIMIT = OrderType.BUY_STOP_LIMIT
+ORDER_TYPE_SELL_STOP_LIMIT = OrderType.SELL_STOP_LIMIT
+ORDER_TYPE_CLOSE_BY = OrderType.CLOSE_BY
+ORDER_FILLING_FOK = OrderFilling.FOK
+ORDER_FILLING_IOC = OrderFilling.IOC
+ORDER_FILLING_RETURN = OrderFilling.RETURN
+ORDER_TIME_GTC = OrderTime.GTC
+ORDER_TIME_DAY = OrderTime.DAY
+ORDER_TIME_SPECIFIED = OrderTime.SPECIFIED
+ORDER_TIME_SPECIFIED_DAY = OrderTime.SPECIFIED_DAY
+ORDER_STATE_FILLED = OrderState.FILLED
+ORDER_REASON_CLIENT = OrderReason.CLIENT
+ORDER_REASON_EXPERT = OrderReason.EXPERT
+DEAL_TYPE_BUY = DealType.BUY
+DEAL_TYPE_SELL = DealType.SELL
+DEAL_TYPE_BALANCE = DealType.BALANCE
+DEAL_ENTRY_IN = DealEntry.IN
+DEAL_ENTRY_OUT = DealEntry.OUT
+DEAL_REASON_CLIENT = DealReason.CLIENT
+DEAL_REASON_EXPERT = DealReason.EXPERT
+POSITION_TYPE_BUY = PositionType.BUY
+POSITION_TYPE_SELL = PositionType.SELL
+BOOK_TYPE_SELL = BookType.SELL
+BOOK_TYPE_BUY = BookType.BUY
+ACCOUNT_TRADE_MODE_DEMO = AccountTradeMode.DEMO
+ACCOUNT_MARGIN_MODE_RETAIL_NETTING = AccountMarginMode.RETAIL_NETTING
+ACCOUNT_MARGIN_MODE_RETAIL_HEDGING = AccountMarginMode.RETAIL_HEDGING
+ACCOUNT_STOPOUT_MODE_PERCENT = AccountStopoutMode.PERCENT
+SYMBOL_CALC_MODE_FOREX = SymbolCalcMode.FOREX
+SYMBOL_CALC_MODE_CFD = SymbolCalcMode.CFD
+SYMBOL_CALC_MODE_CFDLEVERAGE = SymbolCalcMode.CFDLEVERAGE
+SYMBOL_TRADE_MODE_FULL = SymbolTradeMode.FULL
+SYMBOL_TRADE_EXECUTION_MARKET = SymbolTradeExecution.MARKET
+TERMINAL_STATE_CONNECTING = TerminalState.CONNECTING
+TERMINAL_STATE_READY = TerminalState.READY
+TERMINAL_STATE_AUTH_FAILED = TerminalState.AUTH_FAILED
+TRADE_RETCODE_CHECK_OK = TradeRetcode.CHECK_OK
+TRADE_RETCODE_DONE = TradeRetcode.DONE
+TRADE_RETCODE_ERROR = TradeRetcode.ERROR
+TRADE_RETCODE_INVALID = TradeRetcode.INVALID
+TRADE_RETCODE_INVALID_VOLUME = TradeRetcode.INVALID_VOLUME
+TRADE_RETCODE_MARKET_CLOSED = TradeRetcode.MARKET_CLOSED
+TRADE_RETCODE_NO_MONEY = TradeRetcode.NO_MONEY
+TRADE_RETCODE_INVALID_FILL = TradeRetcode.INVALID_FILL
+TRADE_RETCODE_NOT_SUPPORTED = TradeRetcode.NOT_SUPPORTED
+TRADE_RETCODE_POSITION_CLOSED = TradeRetcode.POSITION_CLOSED
+TRADE_RETCODE_INVALID_CLOSE_VOLUME = TradeRetcode.INVALID_CLOSE_VOLUME
+TRADE_RETCODE_LIMIT_POSITIONS = TradeRetcode.LIMIT_POSITIONS
+ERROR_SUCCESS = ErrorCode.SUCCESS
+ERROR_CALL_FAILED = ErrorCode.CALL_FAILED
+ERROR_INVALID_PARAMS = ErrorCode.INVALID_PARAMS
+ERROR_OUT_OF_MEMORY = ErrorCode.OUT_OF_MEMORY
+ERROR_NOT_FOUND = ErrorCode.NOT_FOUND
+ERROR_INCOMPATIBLE_VERSION = ErrorCode.INCOMPATIBLE_VERSION
+ERROR_AUTHORIZATION_FAILED = ErrorCode.AUTHORIZATION_FAILED
+ERROR_UNSUPPORTED = ErrorCode.UNSUPPORTED
+ERROR_TRADE_DISABLED = ErrorCode.TRADE_DISABLED
+ERROR_IPC_CALL_FAILED = ErrorCode.IPC_CALL_FAILED
+ERROR_IPC_SEND_FAILED = ErrorCode.IPC_SEND_FAILED
+ERROR_IPC_RECV_FAILED = ErrorCode.IPC_RECV_FAILED
+ERROR_IPC_INITIALIZE_FAILED = ErrorCode.IPC_INITIALIZE_FAILED
+ERROR_NO_IPC_CONNECTION = ErrorCode.NO_IPC_CONNECTION
+ERROR_IPC_TIMEOUT = ErrorCode.IPC_TIMEOUT

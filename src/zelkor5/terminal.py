@@ -8,17 +8,38 @@
     zelkor5.initialize(terminal_path())
     zelkor5.login(DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER)
 
+A started terminal keeps running after the Python process ends, until it
+has had no client for its idle time (10 minutes by default).
+``start()``, ``stop()``, ``status()``, ``reset_account()`` and
+``data_path()`` manage it (the ``zelkor5 terminal`` command does the same);
+each takes ``path`` for another installation than the bundled one. They
+work on Linux, where the terminal runs.
+
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
 """
+import collections
 import os
+import select
+import signal
+import subprocess
+import time
 
-__all__ = ["terminal_path", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
+__all__ = ["terminal_path", "start", "stop", "status", "reset_account", "data_path",
+           "Status", "TerminalError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
 
 # The demo account every fresh installation of the terminal creates.
 DEMO_LOGIN = 10000001
 DEMO_PASSWORD = "demo"
 DEMO_SERVER = "Brundel-Demo"
+
+Status = collections.namedtuple("Status", "running pid path data_path")
+Status.__doc__ = """Whether the terminal at `path` runs (its process id, or None),
+and its data folder (None before its first start)."""
+
+
+class TerminalError(RuntimeError):
+    """The terminal could not be started, stopped or reset."""
 
 
 def terminal_path():
@@ -26,7 +47,195 @@ def terminal_path():
 
     Raises FileNotFoundError when the package was installed without it.
     """
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin", "terminal64.exe")
+    here = os.path.dirname(os.path.abspath(__file__))
+    path = os.path.join(here, "bin", "terminal64.exe")
     if not os.path.isfile(path):
+        # An editable install keeps the built terminal beside the build.
+        from . import _core
+        built = os.path.join(os.path.dirname(os.path.abspath(_core.__file__)), "bin",
+                             "terminal64.exe")
+        if os.path.isfile(built):
+            return built
         raise FileNotFoundError("the bundled terminal is not installed: " + path)
     return path
+
+
+def _exe(path):
+    exe = os.path.realpath(path if path is not None else terminal_path())
+    if not os.path.isfile(exe):
+        raise TerminalError("no terminal at " + exe)
+    return exe
+
+
+def _alive(pid):
+    """True while any thread of the process lives. A terminal's leader
+    shows as a zombie while its other threads, and the listening socket
+    they share, are still going away."""
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return False
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X"):
+                    return True
+        except (OSError, IndexError):
+            pass
+    return False
+
+
+def _pids(exe):
+    """Processes running the executable `exe` (a resolved path)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                target = os.readlink("/proc/%s/exe" % entry)
+            except OSError:
+                continue
+            if target == exe or target == exe + " (deleted)":
+                found.append(int(entry))
+    return found
+
+
+def _roaming():
+    base = os.environ.get("XDG_DATA_HOME", "")
+    if not os.path.isabs(base):
+        base = os.path.join(os.path.expanduser("~"), ".local", "share")
+    return os.path.join(base, "Brundel", "Terminal")
+
+
+def _registration(exe):
+    """The installation's folder under the roaming folder (which names the
+    installation in its origin.txt), and whether it is portable; (None,
+    False) before the terminal's first start."""
+    install = os.path.dirname(exe)
+    root = _roaming()
+    try:
+        entries = sorted(os.listdir(root))
+    except OSError:
+        return None, False
+    for entry in entries:
+        folder = os.path.join(root, entry)
+        try:
+            with open(os.path.join(folder, "origin.txt"), "rb") as f:
+                origin = f.read()
+        except OSError:
+            continue
+        if origin[:2] != b"\xff\xfe":
+            continue
+        named = origin[2:].decode("utf-16-le", "replace").rstrip("\0\r\n")
+        if os.path.realpath(named) == install:
+            return folder, os.path.exists(os.path.join(folder, "portable.txt"))
+    return None, False
+
+
+def data_path(path=None):
+    """The data folder (config/, bases/) of the terminal at `path`, the
+    bundled one by default; None before the terminal's first start."""
+    exe = _exe(path)
+    folder, portable = _registration(exe)
+    if folder is None:
+        return None
+    return os.path.dirname(exe) if portable else folder
+
+
+def status(path=None):
+    """A Status of the terminal at `path`, the bundled one by default."""
+    exe = _exe(path)
+    pids = [p for p in _pids(exe) if _alive(p)]
+    return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe))
+
+
+def start(path=None, *, portable=False):
+    """Starts the terminal at `path` (the bundled one by default) unless it
+    runs, and returns its process id once it serves its pipe.
+
+    It starts the terminal the way initialize() does, through the module's
+    connection, and leaves the module disconnected: call it before
+    initialize(), not while connected to another terminal.
+    """
+    exe = _exe(path)
+    running = [p for p in _pids(exe) if _alive(p)]
+    if running:
+        return running[0]
+    from . import _core
+    if not _core.initialize(exe, portable=portable):
+        code, message = _core.last_error()
+        raise TerminalError("cannot start %s: %s (%d)" % (exe, message, code))
+    _core.shutdown()
+    running = [p for p in _pids(exe) if _alive(p)]
+    if not running:
+        raise TerminalError("the terminal at %s started and exited at once" % exe)
+    return running[0]
+
+
+def _wait_gone(pids, deadline):
+    """Waits until none of `pids` runs or `deadline` (monotonic) passes.
+    The terminal is not this process's child: wait on a process descriptor
+    where the system has them, then for its last threads."""
+    for pid in pids:
+        fd = None
+        try:
+            fd = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            pass
+        if fd is not None:
+            try:
+                poller = select.poll()
+                poller.register(fd, select.POLLIN)
+                poller.poll(max(deadline - time.monotonic(), 0) * 1000)
+            finally:
+                os.close(fd)
+    while any(_alive(p) for p in pids):
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def stop(path=None, *, timeout=10.0):
+    """Stops the terminal at `path` (the bundled one by default) and waits
+    until it has exited. It saves its state on the way out; one that has
+    not exited after `timeout` seconds is killed (every deal it confirmed
+    is already on disk). Returns whether a terminal was running.
+    """
+    exe = _exe(path)
+    pids = [p for p in _pids(exe) if _alive(p)]
+    if not pids:
+        return False
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    if not _wait_gone(pids, time.monotonic() + timeout):
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        if not _wait_gone(pids, time.monotonic() + 5.0):
+            raise TerminalError("the terminal at %s (pid %s) does not exit"
+                                % (exe, ", ".join(map(str, pids))))
+    return True
+
+
+def reset_account(login, path=None):
+    """Puts account `login` of the terminal at `path` (the bundled one by
+    default) back to its first state: its deposit as the only deal, no
+    positions or orders. Stops the terminal first; the next initialize()
+    starts it again. Raises TerminalError for an unknown login."""
+    if not isinstance(login, int) or login <= 0:
+        raise TerminalError("the login must be a positive number, not %r" % (login,))
+    exe = _exe(path)
+    stop(exe)
+    _, portable = _registration(exe)
+    args = [exe] + (["/portable"] if portable else []) + ["/reset-account:%d" % login]
+    done = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, timeout=60)
+    if done.returncode != 0:
+        lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
+        raise TerminalError(lines[-1] if lines else "the terminal failed with status %d"
+                            % done.returncode)

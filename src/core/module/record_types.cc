@@ -165,6 +165,16 @@ PyObject* KeysOf(const PyStructSequence_Field* fields, int count) {
   return keys;
 }
 
+// Stores `value` in the type's own dictionary. The type-level setter
+// refuses attributes on static types; the generic one writes there.
+bool SetTypeAttr(PyTypeObject* type, const char* name, PyObject* value) {
+  PyObject* key = PyUnicode_InternFromString(name);
+  if (key == nullptr) return false;
+  const int set = PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), key, value);
+  Py_DECREF(key);
+  return set == 0;
+}
+
 bool InitType(int i) {
   TypeState& st = g_state[i];
   if (st.ready) return true;
@@ -175,16 +185,14 @@ bool InitType(int i) {
   if (PyStructSequence_InitType2(&g_types[i], &desc) < 0) return false;
   st.keys = KeysOf(st.fields, def.count);
   if (st.keys == nullptr) return false;
-  PyObject* type = reinterpret_cast<PyObject*>(&g_types[i]);
   PyObject* descr = PyDescr_NewMethod(&g_types[i], &kAsDictMethod);
   if (descr == nullptr) return false;
-  PyObject* name = PyUnicode_InternFromString("_asdict");
-  // The type-level setter refuses attributes on static types; the generic
-  // one writes into the type's own dictionary.
-  const int set = name != nullptr ? PyObject_GenericSetAttr(type, name, descr) : -1;
-  Py_XDECREF(name);
+  const bool set = SetTypeAttr(&g_types[i], "_asdict", descr) &&
+                   // The field names, as named tuples have them: pandas and
+                   // other libraries name columns from `_fields`.
+                   SetTypeAttr(&g_types[i], "_fields", st.keys);
   Py_DECREF(descr);
-  if (set < 0) return false;
+  if (!set) return false;
   PyType_Modified(&g_types[i]);
   st.count = def.count;
   // Direct allocation relies on the plain tuple layout that struct

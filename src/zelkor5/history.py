@@ -1,0 +1,142 @@
+"""Bars and ticks of a period of any length.
+
+A terminal answers one request with at most so many bars (its ``MaxBars``
+setting, reported as ``terminal_info().maxbars``) or ticks, the first ones
+of the period, and calls that success. These helpers page through the
+period until it is complete and return one array, in the layout of the
+module's own results::
+
+    from datetime import datetime, timezone
+    from zelkor5 import TIMEFRAME_M1, history
+
+    bars = history.rates_range("EURUSD", TIMEFRAME_M1,
+                               datetime(2019, 1, 1, tzinfo=timezone.utc),
+                               datetime(2025, 1, 1, tzinfo=timezone.utc), progress=True)
+
+Dates are what the module takes: a ``datetime`` (a naive one is local time)
+or seconds since 1970 in UTC. Like the module's functions, the helpers
+return None when a request fails, with the reason in ``last_error()``.
+``progress=True`` shows a progress bar (needs ``tqdm``).
+"""
+import datetime
+
+import numpy as np
+
+from . import _core
+from .constants import CopyTicks
+
+__all__ = ["rates_range", "ticks_range"]
+
+# Ticks per request stay bounded by asking for a day at a time.
+TICKS_CHUNK_SECONDS = 86400
+
+
+def _seconds(value, name):
+    """A date argument as whole seconds, by the module's own rule."""
+    if isinstance(value, int):
+        return int(value)
+    if isinstance(value, float):
+        return int(value)  # truncated toward zero
+    if isinstance(value, datetime.datetime):
+        return int(value.timestamp())
+    raise TypeError("%s must be a datetime or seconds since 1970, not %s"
+                    % (name, type(value).__name__))
+
+
+class _Progress:
+    """A tqdm bar over the period's seconds, or nothing."""
+
+    def __init__(self, enabled, start, end, what):
+        self._bar = None
+        self._start = start
+        self._done = 0
+        if enabled:
+            from tqdm import tqdm
+            self._bar = tqdm(total=max(end - start, 0), desc=what, unit="s",
+                             unit_scale=True, leave=False)
+
+    def reached(self, seconds):
+        """The period is complete up to `seconds`."""
+        if self._bar is not None:
+            done = min(max(seconds - self._start, self._done), self._bar.total)
+            self._bar.update(done - self._done)
+            self._done = done
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self._bar is not None:
+            self._bar.close()
+
+
+def rates_range(symbol, timeframe, start, end, *, progress=False):
+    """Bars of `symbol` whose open time is from `start` to `end`, both
+    included, as one array (copy_rates_range without its cap)."""
+    lo, hi = _seconds(start, "start"), _seconds(end, "end")
+    pages = []
+    with _Progress(progress, lo, hi, symbol) as bar:
+        while True:
+            page = _core.copy_rates_range(symbol, timeframe, lo, hi)
+            if page is None:
+                return None
+            if len(page) == 0 and pages:
+                break
+            pages.append(page)
+            if len(page) == 0:
+                break
+            # Each page is the first bars of what is asked: go on after its
+            # last one until a page comes back empty.
+            last = int(page["time"][-1])
+            bar.reached(last)
+            if last >= hi:
+                break
+            lo = last + 1
+        bar.reached(hi)
+    return pages[0] if len(pages) == 1 else np.concatenate(pages)
+
+
+def ticks_range(symbol, start, end, flags=CopyTicks.ALL, *, chunk=TICKS_CHUNK_SECONDS,
+                progress=False):
+    """Ticks of `symbol` from `start` to `end` (in whole seconds; the
+    terminal takes milliseconds from start*1000 to end*1000), as one array
+    (copy_ticks_range without its cap), asked for `chunk` seconds at a
+    time."""
+    lo, hi = _seconds(start, "start"), _seconds(end, "end")
+    if chunk < 1:
+        raise ValueError("chunk must be at least one second")
+    pages = []
+    # The last tick received: its time_msc and how many ticks before it
+    # had the same one. A request starting in its second sends them again.
+    seen_msc, seen_count = None, 0
+    with _Progress(progress, lo, hi, symbol) as bar:
+        window_start = lo
+        while True:
+            window_end = min(hi, window_start + chunk)
+            ask_from = window_start
+            while True:
+                page = _core.copy_ticks_range(symbol, ask_from, window_end, flags)
+                if page is None:
+                    return None
+                if seen_msc is not None and len(page):
+                    msc = page["time_msc"]
+                    skip = int(np.searchsorted(msc, seen_msc, side="left"))
+                    same = int(np.searchsorted(msc, seen_msc, side="right")) - skip
+                    page = page[skip + min(same, seen_count):]
+                if len(page) == 0:
+                    if not pages:
+                        pages.append(page)  # keeps the dtype of an empty result
+                    break
+                pages.append(page)
+                last = int(page["time_msc"][-1])
+                run = len(page) - int(np.searchsorted(page["time_msc"], last, side="left"))
+                seen_count = run + (seen_count if last == seen_msc else 0)
+                seen_msc = last
+                bar.reached(last // 1000)
+                ask_from = last // 1000
+            bar.reached(window_end)
+            if window_end >= hi:
+                break
+            window_start = window_end
+    pages = [p for p in pages if len(p)] or pages[:1]
+    return pages[0] if len(pages) == 1 else np.concatenate(pages)
