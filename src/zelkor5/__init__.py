@@ -1,10 +1,10 @@
 """API Connector to Zelkor 5 Terminal"""
 from . import _core
 from ._core import *  # noqa: F401,F403  the functions and record types
-from . import _records  # noqa: F401  pickling and copying of the records
+from . import _records as _records  # noqa: F401  pickling and copying of the records
 from .constants import *  # noqa: F401,F403  the enumerations and their flat names
-from .frames import frame  # noqa: F401  optional: needs pandas when called
-from .terminal import terminal_path  # noqa: F401  the bundled terminal
+from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
+from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
 
 __doc__ = _core.__doc__
 __version__ = "0.1.0"

@@ -1,10 +1,15 @@
 """pandas DataFrames from the module's results (pandas is optional: it is
 imported when frame() is first called; install it with the ``pandas``
 extra)."""
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
 
+if TYPE_CHECKING:
+    import pandas
 
-def frame(result):
+
+def frame(result: Any) -> "pandas.DataFrame":
     """Return a pandas DataFrame of a module result.
 
     - a bar or tick array (copy_rates_*, copy_ticks_*): one column per

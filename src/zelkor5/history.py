@@ -19,6 +19,7 @@ return None when a request fails, with the reason in ``last_error()``.
 ``progress=True`` shows a progress bar (needs ``tqdm``).
 """
 import datetime
+from typing import Any, Optional, Union
 
 import numpy as np
 
@@ -31,7 +32,11 @@ __all__ = ["rates_range", "ticks_range"]
 TICKS_CHUNK_SECONDS = 86400
 
 
-def _seconds(value, name):
+_Date = Union[datetime.datetime, int, float]
+_Array = Any  # a NumPy structured array, as the module returns
+
+
+def _seconds(value: _Date, name: str) -> int:
     """A date argument as whole seconds, by the module's own rule."""
     if isinstance(value, int):
         return int(value)
@@ -46,8 +51,8 @@ def _seconds(value, name):
 class _Progress:
     """A tqdm bar over the period's seconds, or nothing."""
 
-    def __init__(self, enabled, start, end, what):
-        self._bar = None
+    def __init__(self, enabled: bool, start: int, end: int, what: str) -> None:
+        self._bar: Any = None
         self._start = start
         self._done = 0
         if enabled:
@@ -55,22 +60,23 @@ class _Progress:
             self._bar = tqdm(total=max(end - start, 0), desc=what, unit="s",
                              unit_scale=True, leave=False)
 
-    def reached(self, seconds):
+    def reached(self, seconds: int) -> None:
         """The period is complete up to `seconds`."""
         if self._bar is not None:
             done = min(max(seconds - self._start, self._done), self._bar.total)
             self._bar.update(done - self._done)
             self._done = done
 
-    def __enter__(self):
+    def __enter__(self) -> "_Progress":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         if self._bar is not None:
             self._bar.close()
 
 
-def rates_range(symbol, timeframe, start, end, *, progress=False):
+def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
+                progress: bool = False) -> Optional[_Array]:
     """Bars of `symbol` whose open time is from `start` to `end`, both
     included, as one array (copy_rates_range without its cap)."""
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
@@ -96,8 +102,8 @@ def rates_range(symbol, timeframe, start, end, *, progress=False):
     return pages[0] if len(pages) == 1 else np.concatenate(pages)
 
 
-def ticks_range(symbol, start, end, flags=CopyTicks.ALL, *, chunk=TICKS_CHUNK_SECONDS,
-                progress=False):
+def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
+                chunk: int = TICKS_CHUNK_SECONDS, progress: bool = False) -> Optional[_Array]:
     """Ticks of `symbol` from `start` to `end` (in whole seconds; the
     terminal takes milliseconds from start*1000 to end*1000), as one array
     (copy_ticks_range without its cap), asked for `chunk` seconds at a

@@ -18,12 +18,12 @@ work on Linux, where the terminal runs.
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
 """
-import collections
 import os
 import select
 import signal
 import subprocess
 import time
+from typing import List, NamedTuple, Optional, Tuple
 
 __all__ = ["terminal_path", "start", "stop", "status", "reset_account", "data_path",
            "Status", "TerminalError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
@@ -33,16 +33,20 @@ DEMO_LOGIN = 10000001
 DEMO_PASSWORD = "demo"
 DEMO_SERVER = "Brundel-Demo"
 
-Status = collections.namedtuple("Status", "running pid path data_path")
-Status.__doc__ = """Whether the terminal at `path` runs (its process id, or None),
-and its data folder (None before its first start)."""
+class Status(NamedTuple):
+    """Whether the terminal at `path` runs (its process id, or None), and
+    its data folder (None before its first start)."""
+    running: bool
+    pid: Optional[int]
+    path: str
+    data_path: Optional[str]
 
 
 class TerminalError(RuntimeError):
     """The terminal could not be started, stopped or reset."""
 
 
-def terminal_path():
+def terminal_path() -> str:
     """Return the full path of the bundled terminal64.exe.
 
     Raises FileNotFoundError when the package was installed without it.
@@ -60,14 +64,14 @@ def terminal_path():
     return path
 
 
-def _exe(path):
+def _exe(path: Optional[str]) -> str:
     exe = os.path.realpath(path if path is not None else terminal_path())
     if not os.path.isfile(exe):
         raise TerminalError("no terminal at " + exe)
     return exe
 
 
-def _alive(pid):
+def _alive(pid: int) -> bool:
     """True while any thread of the process lives. A terminal's leader
     shows as a zombie while its other threads, and the listening socket
     they share, are still going away."""
@@ -85,7 +89,7 @@ def _alive(pid):
     return False
 
 
-def _pids(exe):
+def _pids(exe: str) -> List[int]:
     """Processes running the executable `exe` (a resolved path)."""
     found = []
     for entry in os.listdir("/proc"):
@@ -99,14 +103,14 @@ def _pids(exe):
     return found
 
 
-def _roaming():
+def _roaming() -> str:
     base = os.environ.get("XDG_DATA_HOME", "")
     if not os.path.isabs(base):
         base = os.path.join(os.path.expanduser("~"), ".local", "share")
     return os.path.join(base, "Brundel", "Terminal")
 
 
-def _registration(exe):
+def _registration(exe: str) -> Tuple[Optional[str], bool]:
     """The installation's folder under the roaming folder (which names the
     installation in its origin.txt), and whether it is portable; (None,
     False) before the terminal's first start."""
@@ -131,7 +135,7 @@ def _registration(exe):
     return None, False
 
 
-def data_path(path=None):
+def data_path(path: Optional[str] = None) -> Optional[str]:
     """The data folder (config/, bases/) of the terminal at `path`, the
     bundled one by default; None before the terminal's first start."""
     exe = _exe(path)
@@ -141,14 +145,14 @@ def data_path(path=None):
     return os.path.dirname(exe) if portable else folder
 
 
-def status(path=None):
+def status(path: Optional[str] = None) -> Status:
     """A Status of the terminal at `path`, the bundled one by default."""
     exe = _exe(path)
     pids = [p for p in _pids(exe) if _alive(p)]
     return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe))
 
 
-def start(path=None, *, portable=False):
+def start(path: Optional[str] = None, *, portable: bool = False) -> int:
     """Starts the terminal at `path` (the bundled one by default) unless it
     runs, and returns its process id once it serves its pipe.
 
@@ -171,7 +175,7 @@ def start(path=None, *, portable=False):
     return running[0]
 
 
-def _wait_gone(pids, deadline):
+def _wait_gone(pids: List[int], deadline: float) -> bool:
     """Waits until none of `pids` runs or `deadline` (monotonic) passes.
     The terminal is not this process's child: wait on a process descriptor
     where the system has them, then for its last threads."""
@@ -195,7 +199,7 @@ def _wait_gone(pids, deadline):
     return True
 
 
-def stop(path=None, *, timeout=10.0):
+def stop(path: Optional[str] = None, *, timeout: float = 10.0) -> bool:
     """Stops the terminal at `path` (the bundled one by default) and waits
     until it has exited. It saves its state on the way out; one that has
     not exited after `timeout` seconds is killed (every deal it confirmed
@@ -222,7 +226,7 @@ def stop(path=None, *, timeout=10.0):
     return True
 
 
-def reset_account(login, path=None):
+def reset_account(login: int, path: Optional[str] = None) -> None:
     """Puts account `login` of the terminal at `path` (the bundled one by
     default) back to its first state: its deposit as the only deal, no
     positions or orders. Stops the terminal first; the next initialize()
