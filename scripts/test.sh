@@ -2,7 +2,9 @@
 # Builds and runs every test: the native tests (plain, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for Windows
 # and run under wine) and the Python suite under
-# CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11.
+# CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11;
+# then the type stub and examples under mypy, and the 3.9 and 3.13 wheels
+# built, repaired and smoke-tested from fresh environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -25,4 +27,11 @@ for venv in py39 py39-np1 py311; do
   echo "== Python tests: $venv ($(.venv/$venv/bin/python -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"
   (cd tests/python && "../../.venv/$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 done
+echo "== types: the stub against the built module, the examples under mypy --strict"
+.venv/py39/bin/python scripts/gen_core_stub.py --check
+.venv/py39/bin/python -m mypy.stubtest zelkor5._core
+.venv/py39/bin/python -m mypy --strict --no-incremental examples/
+echo "== wheels for CPython 3.9 and 3.13, each smoke-tested in a fresh environment"
+scripts/build_wheels.sh 3.9 3.13 >/dev/null
+scripts/smoke_wheels.sh 3.9 3.13
 echo "== all tests passed"

@@ -1,7 +1,11 @@
 """The eleven record types: registration, field lists, _asdict, and the
 byte-level conversion of wire records into them."""
 
+import copy
 import math
+import pickle
+import subprocess
+import sys
 import types
 
 import pytest
@@ -130,6 +134,38 @@ def test_asdict_does_not_convert_the_nested_request(name):
     d = rec._asdict()
     assert d["request"] is request
     assert type(d["request"]) is _core.TradeRequest
+
+
+@pytest.mark.parametrize("name", TYPE_NAMES)
+def test_records_have_fields_and_pickle_and_copy(name):
+    tp = getattr(_core, name)
+    assert tp._fields == LAYOUTS[name].names
+    values = [float(i) + 0.5 if i % 3 else "text %d" % i for i in range(FIELD_COUNTS[name])]
+    if name in ("OrderSendResult", "OrderCheckResult"):
+        values[-1] = instance(_core.TradeRequest)
+    rec = instance(tp, values)
+    copies = [copy.copy(rec), copy.deepcopy(rec)]
+    copies += [pickle.loads(pickle.dumps(rec, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for other in copies:
+        assert type(other) is tp and other == rec and repr(other) == repr(rec)
+        assert other._asdict() == rec._asdict()
+    # Nothing else about the type changed.
+    assert tp.__name__ == name and repr(tp) == "<class '%s'>" % name
+    try:
+        import pandas
+    except ImportError:  # only the main test environment has it
+        return
+    assert list(pandas.DataFrame([rec, rec]).columns) == list(tp._fields)
+
+
+def test_records_unpickle_in_another_interpreter():
+    """As multiprocessing and joblib hand them over."""
+    records = [instance(getattr(_core, name)) for name in TYPE_NAMES]
+    out = subprocess.run(
+        [sys.executable, "-c", "import pickle, sys\n"
+         "for r in pickle.load(sys.stdin.buffer): print(type(r).__name__, repr(r))"],
+        input=pickle.dumps(records), capture_output=True, check=True, text=False)
+    assert out.stdout.decode().splitlines() == ["%s %r" % (type(r).__name__, r) for r in records]
 
 
 def test_record_types_cannot_be_subclassed():
