@@ -85,10 +85,8 @@ def read_tables(text):
     for m in re.finditer(r"constexpr FieldDef (k\w+)\[\] = \{(.*?)\n\};", text, re.S):
         fields = re.findall(r'\{"(\w+)", \d+, WireType::(\w+), \d+, (\d+)\}', m.group(2))
         arrays[m.group(1)] = sorted((int(i), name, PY_TYPES[t]) for name, t, i in fields)
-    records = {}
-    for m in re.finditer(r'const RecordDef k\w+ = \{\s*"(\w+)", \d+, (k\w+),', text):
-        records[m.group(1)] = arrays[m.group(2)]
-    return records
+    # The table of record `Name` is kNameFields.
+    return {name: arrays["k%sFields" % name] for name in RECORDS}
 
 
 def record_class(name, fields):
