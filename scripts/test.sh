@@ -27,10 +27,10 @@ for venv in py39 py39-np1 py311; do
   echo "== Python tests: $venv ($(.venv/$venv/bin/python -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"
   (cd tests/python && "../../.venv/$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 done
-echo "== types: the stub against the built module, the examples under mypy --strict"
+echo "== types: the stub against the built module, the package and examples under mypy --strict"
 .venv/py39/bin/python scripts/gen_core_stub.py --check
 .venv/py39/bin/python -m mypy.stubtest zelkor5._core
-.venv/py39/bin/python -m mypy --strict --no-incremental examples/
+.venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null src/zelkor5 examples/
 echo "== wheels for CPython 3.9 and 3.13, each smoke-tested in a fresh environment"
 scripts/build_wheels.sh 3.9 3.13 >/dev/null
 scripts/smoke_wheels.sh 3.9 3.13

@@ -4,6 +4,7 @@ from ._core import *  # noqa: F401,F403  the functions and record types
 from . import _records as _records  # noqa: F401  pickling and copying of the records
 from .constants import *  # noqa: F401,F403  the enumerations and their flat names
 from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
+from . import history as history  # noqa: F401  long ranges in pages
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
 
 __doc__ = _core.__doc__

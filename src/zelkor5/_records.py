@@ -6,6 +6,7 @@ reduced instead to a call of `_rebuild` with its type's name and values,
 which pickle, copy, multiprocessing and joblib all use.
 """
 import copyreg
+from typing import Any, Callable, Tuple
 
 from . import _core
 
@@ -14,11 +15,11 @@ RECORD_TYPES = {name: value for name, value in vars(_core).items()
                 if isinstance(value, type) and issubclass(value, tuple)}
 
 
-def _rebuild(name, values):
+def _rebuild(name: str, values: Tuple[Any, ...]) -> Any:
     return RECORD_TYPES[name](values)
 
 
-def _reduce(record):
+def _reduce(record: Any) -> Tuple[Callable[..., Any], Tuple[str, Tuple[Any, ...]]]:
     return _rebuild, (type(record).__name__, tuple(record))
 
 

@@ -16,6 +16,7 @@ import csv
 import datetime
 import os
 import sys
+from typing import Any, Callable, List, NoReturn, Optional, Sequence
 
 from . import _core, history, terminal
 from .constants import CopyTicks, Timeframe
@@ -24,7 +25,7 @@ UTC = datetime.timezone.utc
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         """A usage error in one line, status 2."""
         self.exit(2, "%s: error: %s\n" % (self.prog, message))
 
@@ -33,7 +34,7 @@ class CommandError(Exception):
     """A failure to report in one line."""
 
 
-def _date(text, end_of_day=False):
+def _date(text: str, end_of_day: bool = False) -> datetime.datetime:
     """An ISO date or date and time; UTC unless it names an offset."""
     try:
         if len(text) == 10:
@@ -49,7 +50,7 @@ def _date(text, end_of_day=False):
     return value if value.tzinfo is not None else value.replace(tzinfo=UTC)
 
 
-def _timeframe(text):
+def _timeframe(text: str) -> Timeframe:
     try:
         return Timeframe[text.upper()]
     except KeyError:
@@ -57,13 +58,13 @@ def _timeframe(text):
             text, ", ".join(Timeframe.__members__))) from None
 
 
-def _login(text):
+def _login(text: str) -> int:
     if not text.isdigit() or int(text) <= 0:
         raise argparse.ArgumentTypeError("bad login %r: a positive number" % text)
     return int(text)
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
     common.add_argument("--path", default=argparse.SUPPRESS, metavar="EXE",
                         help="terminal64.exe of another installation (default: the bundled one)")
@@ -105,23 +106,23 @@ def _parser():
     return p
 
 
-def _connect(path):
+def _connect(path: Optional[str]) -> None:
     exe = path if path is not None else terminal.terminal_path()
-    if not _core.initialize(exe):
+    if not _core.initialize(exe, portable=terminal.is_portable(exe)):
         code, message = _core.last_error()
         raise CommandError("cannot connect to the terminal at %s: %s (%d)" % (exe, message, code))
 
 
-def _failed(what):
+def _failed(what: str) -> CommandError:
     code, message = _core.last_error()
     return CommandError("%s: %s (%d)" % (what, message, code))
 
 
-def _iso(seconds):
+def _iso(seconds: int) -> str:
     return datetime.datetime.fromtimestamp(seconds, UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-def _iso_ms(msc):
+def _iso_ms(msc: int) -> str:
     t = datetime.datetime.fromtimestamp(msc // 1000, UTC)
     return t.strftime("%Y-%m-%dT%H:%M:%S") + ".%03dZ" % (msc % 1000)
 
@@ -130,9 +131,9 @@ def _iso_ms(msc):
 _TIME_UNITS = {"time": "s", "time_msc": "ms"}
 
 
-def _write_csv(array, out):
+def _write_csv(array: Any, out: str) -> None:
     names = array.dtype.names
-    formats = []
+    formats: List[Callable[[Any], str]] = []
     for name in names:
         unit = _TIME_UNITS.get(name)
         if unit == "s":
@@ -151,10 +152,10 @@ def _write_csv(array, out):
             w.writerow([fmt(v) for fmt, v in zip(formats, row)])
 
 
-def _write_parquet(array, out):
+def _write_parquet(array: Any, out: str) -> None:
     try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped]
     except ImportError:
         raise CommandError("writing .parquet needs pyarrow: pip install pyarrow") from None
     columns = {}
@@ -168,7 +169,7 @@ def _write_parquet(array, out):
     pq.write_table(pa.table(columns), out)
 
 
-def _export(args, path):
+def _export(args: argparse.Namespace, path: Optional[str]) -> int:
     ext = os.path.splitext(args.output)[1].lower()
     if ext not in (".csv", ".parquet"):
         raise CommandError("the output file must end in .csv or .parquet: " + args.output)
@@ -197,15 +198,15 @@ def _export(args, path):
     return 0
 
 
-def _has_tqdm():
+def _has_tqdm() -> bool:
     try:
-        import tqdm  # noqa: F401
+        import tqdm  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         return False
     return True
 
 
-def _terminal(args, path):
+def _terminal(args: argparse.Namespace, path: Optional[str]) -> int:
     if args.action == "start":
         pid = terminal.start(path)
         print("running, pid %d" % pid)
@@ -213,7 +214,7 @@ def _terminal(args, path):
         print("stopped" if terminal.stop(path) else "not running")
     elif args.action == "status":
         st = terminal.status(path)
-        print("running, pid %d" % st.pid if st.running else "not running")
+        print("not running" if st.pid is None else "running, pid %d" % st.pid)
         print("path: " + st.path)
         print("data: " + (st.data_path or "(not created yet)"))
         return 0 if st.running else 3
@@ -231,7 +232,7 @@ def _terminal(args, path):
     return 0
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     path = getattr(args, "path", None)
     if path is not None:

@@ -126,6 +126,8 @@ def main(path: Optional[str] = None) -> int:
           [(p.ticket, "buy" if p.type == ORDER_TYPE_BUY else "sell", p.volume, p.price_open,
             p.price_current, "{:.2f}".format(p.profit)) for p in positions])
     acc = zk.account_info()
+    if acc is None:
+        return fail("account_info")
     print("margin in use {:.2f}, equity {:.2f}".format(acc.margin, acc.equity))
 
     ticket = sent.order
@@ -144,6 +146,8 @@ def main(path: Optional[str] = None) -> int:
             "in" if d.entry == 0 else "out", d.volume, d.price, "{:.2f}".format(d.profit))
            for d in deals])
     acc = zk.account_info()
+    if acc is None:
+        return fail("account_info")
     print("\nbalance now {:.2f} {}, open positions {}".format(acc.balance, acc.currency, zk.positions_total()))
 
     zk.shutdown()

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped]
 
 
 def frame(result: Any) -> "pandas.DataFrame":

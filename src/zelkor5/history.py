@@ -19,7 +19,7 @@ return None when a request fails, with the reason in ``last_error()``.
 ``progress=True`` shows a progress bar (needs ``tqdm``).
 """
 import datetime
-from typing import Any, Optional, Union
+from typing import Any, List, Optional, Union
 
 import numpy as np
 
@@ -56,7 +56,7 @@ class _Progress:
         self._start = start
         self._done = 0
         if enabled:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
             self._bar = tqdm(total=max(end - start, 0), desc=what, unit="s",
                              unit_scale=True, leave=False)
 
@@ -80,7 +80,7 @@ def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
     """Bars of `symbol` whose open time is from `start` to `end`, both
     included, as one array (copy_rates_range without its cap)."""
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
-    pages = []
+    pages: List[_Array] = []
     with _Progress(progress, lo, hi, symbol) as bar:
         while True:
             page = _core.copy_rates_range(symbol, timeframe, lo, hi)
@@ -111,7 +111,7 @@ def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.AL
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
     if chunk < 1:
         raise ValueError("chunk must be at least one second")
-    pages = []
+    pages: List[_Array] = []
     # The last tick received: its time_msc and how many ticks before it
     # had the same one. A request starting in its second sends them again.
     seen_msc, seen_count = None, 0

@@ -26,7 +26,7 @@ import time
 from typing import List, NamedTuple, Optional, Tuple
 
 __all__ = ["terminal_path", "start", "stop", "status", "reset_account", "data_path",
-           "Status", "TerminalError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
+           "is_portable", "Status", "TerminalError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
 
 # The demo account every fresh installation of the terminal creates.
 DEMO_LOGIN = 10000001
@@ -152,9 +152,16 @@ def status(path: Optional[str] = None) -> Status:
     return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe))
 
 
-def start(path: Optional[str] = None, *, portable: bool = False) -> int:
+def is_portable(path: Optional[str] = None) -> bool:
+    """Whether the installation at `path` was last started as portable (its
+    data beside the executable); False before its first start."""
+    return _registration(_exe(path))[1]
+
+
+def start(path: Optional[str] = None, *, portable: Optional[bool] = None) -> int:
     """Starts the terminal at `path` (the bundled one by default) unless it
-    runs, and returns its process id once it serves its pipe.
+    runs, and returns its process id once it serves its pipe. `portable`
+    defaults to how the installation was started last.
 
     It starts the terminal the way initialize() does, through the module's
     connection, and leaves the module disconnected: call it before
@@ -165,6 +172,8 @@ def start(path: Optional[str] = None, *, portable: bool = False) -> int:
     if running:
         return running[0]
     from . import _core
+    if portable is None:
+        portable = is_portable(exe)
     if not _core.initialize(exe, portable=portable):
         code, message = _core.last_error()
         raise TerminalError("cannot start %s: %s (%d)" % (exe, message, code))
@@ -235,7 +244,7 @@ def reset_account(login: int, path: Optional[str] = None) -> None:
         raise TerminalError("the login must be a positive number, not %r" % (login,))
     exe = _exe(path)
     stop(exe)
-    _, portable = _registration(exe)
+    portable = is_portable(exe)
     args = [exe] + (["/portable"] if portable else []) + ["/reset-account:%d" % login]
     done = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, timeout=60)
