@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the project needs and builds it. Idempotent: a second
 # run only rebuilds what changed.
-#   .venv/py39       CPython 3.9, NumPy 2.0.x: builds the wheel, runs tests
+#   .venv/py39       CPython 3.9, NumPy 2.0.x: builds the wheel, runs tests,
+#                    with mypy, pandas, pyarrow, tqdm and the wheel repair tools
 #   .venv/py39-np1   CPython 3.9, NumPy 1.26.x: the same wheel
 #   .venv/py311      CPython 3.11, NumPy 2.x: its own build (skipped, with
 #                    its venv, when ZK5_SKIP_311=1, as the demo does)

@@ -11,27 +11,12 @@ import pytest
 
 import peer
 import zelkor5
+# _alive: true while any thread of a process lives (a zombie leader may
+# still have threads holding the listening socket).
+from zelkor5.terminal import _alive as _running
 from zelkor5.terminal import terminal_path
 
 DEFAULT_SETTINGS = "IdleExit=3\n"
-
-
-def _running(pid):
-    """True while any thread of the process lives: a leader shows as a
-    zombie while its other threads, and the descriptors they share (the
-    listening socket among them), are still going away."""
-    try:
-        tasks = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return False
-    for task in tasks:
-        try:
-            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
-                if f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X"):
-                    return True
-        except OSError:
-            pass
-    return False
 
 
 class Installation:
