@@ -3,7 +3,7 @@
 #   scripts/build_wheels.sh            3.9 3.10 3.11 3.12 3.13
 #   scripts/build_wheels.sh 3.9 3.13   just these
 # Each version builds in its own environment (.venv/build-3.X) and folder
-# (build/wheel-3.X, kept for the next run), then `auditwheel repair` copies
+# (build/wheel-3.X, kept for the next run; 3.9 uses setup.sh's), then `auditwheel repair` copies
 # the shared libraries the module and the bundled terminal need that a
 # manylinux system does not promise (libcrypto, libsqlite3, ...) into the
 # wheel and gives it the manylinux tag this machine's C library allows.
@@ -40,19 +40,25 @@ numpy_for() { [ "$1" = 3.9 ] && echo numpy==2.0.2 || echo numpy==2.2.6; }
 mkdir -p dist/wheelhouse
 for v in "${@:-3.9 3.10 3.11 3.12 3.13}"; do
   for ver in $v; do
-    py=$(python_for "$ver")
-    env=.venv/build-$ver
-    want="scikit-build-core==0.10.7 ninja==1.11.1.3 $(numpy_for "$ver")"
-    if [ ! -x "$env/bin/python" ]; then "$py" -m venv "$env"; fi
-    if [ "$(cat "$env/.zk5-reqs" 2>/dev/null)" != "$want" ]; then
-      pip_q "$env/bin/python" -m pip install -q --upgrade pip
-      pip_q "$env/bin/python" -m pip install -q $want
-      echo "$want" > "$env/.zk5-reqs"
+    if [ "$ver" = 3.9 ]; then
+      # The main environment and its build folder: what setup.sh built.
+      env=.venv/py39
+      build='build/{wheel_tag}'
+    else
+      env=.venv/build-$ver
+      build=build/wheel-$ver/build
+      want="scikit-build-core==0.10.7 ninja==1.11.1.3 $(numpy_for "$ver")"
+      if [ ! -x "$env/bin/python" ]; then "$(python_for "$ver")" -m venv "$env"; fi
+      if [ "$(cat "$env/.zk5-reqs" 2>/dev/null)" != "$want" ]; then
+        pip_q "$env/bin/python" -m pip install -q --upgrade pip
+        pip_q "$env/bin/python" -m pip install -q $want
+        echo "$want" > "$env/.zk5-reqs"
+      fi
     fi
     raw=$ROOT/build/wheel-$ver/dist
     rm -rf "$raw"
     CMAKE_BUILD_PARALLEL_LEVEL=$JOBS pip_q "$env/bin/python" -m pip wheel -q --no-build-isolation \
-      --no-deps --config-settings=build-dir="$ROOT/build/wheel-$ver/build" -w "$raw" "$ROOT"
+      --no-deps --config-settings=build-dir="$ROOT/$build" -w "$raw" "$ROOT"
     wheel=$(ls "$raw"/zelkor5-*.whl)
     # The most compatible tag the binaries allow on this machine.
     plat=$(PATH=$TOOLS:$PATH "$TOOLS/auditwheel" show "$wheel" | tr -d '\n' |
