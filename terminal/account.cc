@@ -29,7 +29,7 @@ AccountState NewAccount(const AccountConfig& config, std::int64_t now_ms) {
   d.reason = kReasonClient;
   d.profit = st.balance;
   d.comment = u"Initial deposit";
-  st.deals.push_back(d);
+  st.new_deals.push_back(d);
   return st;
 }
 

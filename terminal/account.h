@@ -74,6 +74,9 @@ struct HistoryOrder {
   std::u16string comment;
 };
 
+// An account as the terminal holds it in memory: its money, counters and
+// open positions. History lives in the store (store.h); a change records
+// what it added in the journal fields until the store has committed it.
 struct AccountState {
   std::uint64_t login = 0;
   double balance = 0;
@@ -81,8 +84,18 @@ struct AccountState {
   std::uint64_t next_ticket = 1000001;  // orders, deals and positions share it
   std::uint32_t next_request_id = 1;
   std::vector<Position> positions;
-  std::vector<HistoryOrder> orders;
-  std::vector<Deal> deals;
+
+  // The journal of the change in progress: orders and deals it added (or,
+  // for orders, changed) and the tickets of positions it opened, changed or
+  // closed. Store::Commit writes them in one transaction and clears them.
+  std::vector<HistoryOrder> new_orders;
+  std::vector<Deal> new_deals;
+  std::vector<std::uint64_t> changed_positions;
+  void ClearJournal() {
+    new_orders.clear();
+    new_deals.clear();
+    changed_positions.clear();
+  }
 };
 
 // A fresh account: its deposit as a balance deal at `now_ms`.

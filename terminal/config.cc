@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "base/text.h"
+#include "password.h"
 
 namespace zk5::term {
 
@@ -132,6 +133,8 @@ Settings ParseSettings(const std::string& text) {
   ReadInt(ini, "terminal", "logindelay", 0, 600000, &s.login_delay_ms);
   const std::string* seed = Get(ini, "market", "seed");
   if (seed != nullptr) ToUInt64(*seed, &s.seed);
+  ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
+  ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
   return s;
 }
 
@@ -150,6 +153,10 @@ std::string DefaultSettingsText() {
          "MaxBars=100000\n"
          "; Milliseconds a login takes before the terminal reports ready.\n"
          "LoginDelay=0\n"
+         "; Seconds a client may take to send the whole of a request it started.\n"
+         "RequestTimeout=30\n"
+         "; Seconds a connection may stay silent before the terminal closes it.\n"
+         "ConnectionIdle=600\n"
          "[Market]\n"
          "; Seed of the simulated prices: equal seeds give equal ticks and bars.\n"
          "Seed=1\n";
@@ -169,6 +176,7 @@ AccountsFile ParseAccounts(const std::string& text) {
     if (!ToUInt64(Trim(section.substr(8)), &a.login) || a.login == 0) continue;
     for (const auto& [key, value] : keys) {
       if (key == "password") a.password = Wide(value);
+      else if (key == "passwordhash") a.password_hash = value;
       else if (key == "server") a.server = Wide(value);
       else if (key == "name") a.name = Wide(value);
       else if (key == "currency") a.currency = Wide(value);
@@ -192,11 +200,13 @@ AccountsFile ParseAccounts(const std::string& text) {
 std::string FormatAccounts(const AccountsFile& file) {
   std::string out =
       "; Accounts of the bundled Zelkor 5 terminal. Rewritten by the terminal:\n"
-      "; edit only while it is not running.\n"
+      "; edit only while it is not running. To set a password, write\n"
+      "; Password=<new password> in the account's section: the terminal replaces\n"
+      "; it by a PasswordHash line when it starts.\n"
       "[Terminal]\nLastLogin=" + std::to_string(file.last_login) + "\n";
   for (const AccountConfig& a : file.accounts) {
     out += "\n[Account " + std::to_string(a.login) + "]\n";
-    out += "Password=" + Narrow(a.password) + "\n";
+    if (!a.password_hash.empty()) out += "PasswordHash=" + a.password_hash + "\n";
     out += "Server=" + Narrow(a.server) + "\n";
     out += "Name=" + Narrow(a.name) + "\n";
     out += "Currency=" + Narrow(a.currency) + "\n";
@@ -207,6 +217,21 @@ std::string FormatAccounts(const AccountsFile& file) {
     out += std::string("Mode=") + (a.netting ? "netting" : "hedging") + "\n";
   }
   return out;
+}
+
+bool HashClearPasswords(AccountsFile* file) {
+  bool ok = true;
+  for (AccountConfig& a : file->accounts) {
+    if (a.password.empty()) continue;
+    std::string hash = HashPassword(a.password);
+    if (hash.empty()) {
+      ok = false;
+      continue;
+    }
+    a.password_hash = std::move(hash);
+    a.password.clear();
+  }
+  return ok;
 }
 
 AccountsFile DefaultAccounts() {

@@ -27,6 +27,10 @@ struct Settings {
   std::int64_t max_bars = 100000;     // [Terminal] MaxBars
   std::int64_t login_delay_ms = 0;    // [Terminal] LoginDelay
   std::uint64_t seed = 1;             // [Market] Seed
+  // A connection is closed when a request it started is not whole within
+  // request_timeout_sec, or when it sends nothing for connection_idle_sec.
+  std::int64_t request_timeout_sec = 30;   // [Terminal] RequestTimeout
+  std::int64_t connection_idle_sec = 600;  // [Terminal] ConnectionIdle
 };
 Settings ParseSettings(const std::string& text);
 // The file a fresh installation gets: every setting with its default and
@@ -35,7 +39,10 @@ std::string DefaultSettingsText();
 
 struct AccountConfig {
   std::uint64_t login = 0;
+  // A password written in clear in accounts.dat, until it is hashed at start
+  // (HashClearPasswords); never written back.
   std::u16string password;
+  std::string password_hash;  // see password.h
   std::u16string server;
   std::u16string name;
   std::u16string currency = u"USD";
@@ -51,7 +58,11 @@ struct AccountsFile {
   std::vector<AccountConfig> accounts;
 };
 AccountsFile ParseAccounts(const std::string& text);
+// The file's text; passwords only as their hashes (PasswordHash=).
 std::string FormatAccounts(const AccountsFile& file);
+// Replaces every clear password by its hash. False when a hash could not
+// be made (that account then keeps its clear password in memory only).
+bool HashClearPasswords(AccountsFile* file);
 // The demo accounts of a fresh installation.
 AccountsFile DefaultAccounts();
 

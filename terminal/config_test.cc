@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config.h"
+#include "password.h"
 #include "ipc/records.h"
 #include "ipc/wire.h"
 #include "record_io.h"
@@ -45,11 +46,19 @@ TEST(Accounts, RoundTripAndDefaults) {
   f.accounts[0].leverage = 500;
   f.accounts[0].deposit = 1234.5;
   f.accounts[0].currency = u"EUR";
-  const AccountsFile back = ParseAccounts(FormatAccounts(f));
+  // A clear password is never written: only its hash, which verifies.
+  EXPECT_EQ(FormatAccounts(f).find("demo\n"), std::string::npos);
+  ASSERT_TRUE(HashClearPasswords(&f));
+  const std::string text = FormatAccounts(f);
+  EXPECT_EQ(text.find("\nPassword="), std::string::npos);
+  const AccountsFile back = ParseAccounts(text);
   ASSERT_EQ(back.accounts.size(), f.accounts.size());
   for (std::size_t i = 0; i < f.accounts.size(); ++i) {
     EXPECT_EQ(back.accounts[i].login, f.accounts[i].login);
-    EXPECT_EQ(back.accounts[i].password, f.accounts[i].password);
+    EXPECT_TRUE(back.accounts[i].password.empty());
+    EXPECT_EQ(back.accounts[i].password_hash, f.accounts[i].password_hash);
+    EXPECT_TRUE(VerifyPassword(kDemoPassword, back.accounts[i].password_hash));
+    EXPECT_FALSE(VerifyPassword(u"Demo", back.accounts[i].password_hash));
     EXPECT_EQ(back.accounts[i].server, f.accounts[i].server);
     EXPECT_EQ(back.accounts[i].name, f.accounts[i].name);
     EXPECT_EQ(back.accounts[i].currency, f.accounts[i].currency);
@@ -59,6 +68,12 @@ TEST(Accounts, RoundTripAndDefaults) {
     EXPECT_EQ(back.accounts[i].netting, f.accounts[i].netting);
   }
   EXPECT_EQ(back.last_login, f.last_login);
+  // Equal passwords get different salts; malformed hashes match nothing.
+  EXPECT_NE(f.accounts[0].password_hash, f.accounts[1].password_hash);
+  for (const char* bad : {"", "pbkdf2-sha256$0$00$00", "pbkdf2-sha256$99999999999$00$00",
+                          "md5$1$00$00", "pbkdf2-sha256$1$zz$00"}) {
+    EXPECT_FALSE(VerifyPassword(u"", bad)) << bad;
+  }
   // A section that is not an account number is skipped.
   EXPECT_TRUE(ParseAccounts("[Account x]\nPassword=a\n[Account 0]\n").accounts.empty());
 }

@@ -1,11 +1,14 @@
 #include "context.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "base/text.h"
 #include "os/os.h"
 #include "os/terminal_host.h"
-#include "store.h"
+#include "legacy_file.h"
+#include "password.h"
 
 namespace zk5::term {
 
@@ -26,14 +29,20 @@ Terminal::Terminal(Installation inst, Settings settings)
 
 std::int64_t Terminal::NowMs() const { return os::NowMs(); }
 
-bool Terminal::Load() {
+bool Terminal::Load(std::string* error, bool durable) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!store_.Open(Narrow(inst_.StoreFile()), durable, error)) {
+    *error = "cannot open the account store " + Narrow(inst_.StoreFile()) + ": " + *error;
+    return false;
+  }
+  MigrateLegacyFilesLocked();
   std::string text;
   if (os::ReadWholeFile(inst_.ConfigFile(u"accounts.dat"), &text)) {
     accounts_ = ParseAccounts(text);
   } else {
     accounts_ = DefaultAccounts();
   }
+  if (!HashClearPasswords(&accounts_)) *error = "cannot hash the passwords of accounts.dat";
   if (os::ReadWholeFile(inst_.ConfigFile(u"symbols.dat"), &text)) {
     selected_.assign(Symbols().size(), false);
     std::size_t at = 0;
@@ -47,8 +56,43 @@ bool Terminal::Load() {
       at = end + 1;
     }
   }
-  // Rewriting accounts.dat marks this installation as the one used last.
-  return SaveAccountsFileLocked();
+  // Rewriting accounts.dat marks this installation as the one used last,
+  // and takes clear passwords out of it.
+  if (!SaveAccountsFileLocked()) *error = "cannot write config/accounts.dat";
+  return true;
+}
+
+// Account files of earlier versions (bases/<login>.dat) go into the store,
+// each in one transaction, and are kept as <login>.dat.migrated. A damaged
+// one is moved aside as <login>.dat.corrupt.
+void Terminal::MigrateLegacyFilesLocked() {
+  std::vector<os::DirEntry> entries;
+  if (!os::ListDirectory(inst_.BasesFolder(), &entries)) return;
+  for (const os::DirEntry& e : entries) {
+    const std::size_t dot = e.name.size() >= 5 ? e.name.size() - 4 : 0;
+    if (e.is_directory || dot == 0 || e.name.compare(dot, 4, u".dat") != 0) continue;
+    bool digits = true;
+    for (std::size_t i = 0; i < dot; ++i) digits = digits && e.name[i] >= u'0' && e.name[i] <= u'9';
+    if (!digits) continue;
+    const std::u16string path = inst_.BasesFolder() + os::kPathSeparator + e.name;
+    std::string bytes;
+    AccountState st;
+    if (!os::ReadWholeFile(path, &bytes) || !ParseLegacyAccount(bytes, &st)) {
+      const std::u16string aside = path + u".corrupt";
+      os::RenameFile(path, aside);
+      std::fprintf(stderr, "terminal64.exe: damaged account file moved to %s\n", Narrow(aside).c_str());
+      continue;
+    }
+    AccountState existing;
+    const Store::LoadResult there = store_.Load(st.login, &existing);
+    if (there == Store::LoadResult::kError) continue;
+    // Already in the store: a migration whose rename did not happen.
+    if (there == Store::LoadResult::kMissing && !store_.Commit(&st)) {
+      std::fprintf(stderr, "terminal64.exe: cannot move %s into the account store\n", Narrow(path).c_str());
+      continue;
+    }
+    os::RenameFile(path, path + u".migrated");
+  }
 }
 
 bool Terminal::SaveState() {
@@ -78,14 +122,33 @@ AccountConfig* Terminal::FindConfig(std::uint64_t login) {
 
 std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16string& password,
                              const std::u16string& server) {
+  std::string hash;
+  std::u16string clear;
+  bool known = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (login == 0) login = s->login != 0 ? s->login : accounts_.last_login;
+    const AccountConfig* a = FindConfig(login);
+    if (a != nullptr && a->otp) return kUnsupported;
+    if (a != nullptr && (server.empty() || server == a->server)) {
+      hash = a->password_hash;
+      clear = a->password;
+      const auto it = verified_.find(login);
+      known = it != verified_.end() && it->second.second == hash && !hash.empty() &&
+              it->second.first == PasswordFingerprint(password);
+    }
+  }
+  // The digest takes a while: other connections go on meanwhile.
+  bool ok = known;
+  if (!ok && !hash.empty()) ok = VerifyPassword(password, hash);
+  if (!ok && hash.empty()) ok = clear == password;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (login == 0) login = s->login != 0 ? s->login : accounts_.last_login;
   const AccountConfig* a = FindConfig(login);
-  if (a != nullptr && a->otp) return kUnsupported;
-  if (a == nullptr || a->password != password || (!server.empty() && server != a->server)) {
+  if (!ok || a == nullptr || a->password_hash != hash) {
     s->auth_failed = true;
     return kSuccess;
   }
+  if (!known && !hash.empty()) verified_[login] = {PasswordFingerprint(password), hash};
   s->login = login;
   s->auth_failed = false;
   s->ready_at_ms = NowMs() + settings_.login_delay_ms;
@@ -107,32 +170,35 @@ std::uint32_t Terminal::State(Session* s) {
   return NowMs() < s->ready_at_ms ? kStateConnecting : kStateReady;
 }
 
-bool Terminal::Account(Session* s, AccountConfig** config, AccountState** state) {
-  if (s->auth_failed) return false;
+std::int32_t Terminal::Account(Session* s, AccountConfig** config, AccountState** state) {
+  if (s->auth_failed) return kAuthorizationFailed;
   if (s->login == 0) s->login = accounts_.last_login;
   AccountConfig* a = FindConfig(s->login);
-  if (a == nullptr || a->otp) return false;
+  if (a == nullptr || a->otp) return kAuthorizationFailed;
   auto it = states_.find(a->login);
+  if (it != states_.end() && stale_.count(a->login) != 0) {
+    states_.erase(it);
+    it = states_.end();
+  }
   if (it == states_.end()) {
     AccountState st;
-    const std::u16string path = inst_.AccountFile(a->login);
-    const LoadResult r = LoadAccount(path, &st);
-    if (r == LoadResult::kCorrupt) {
-      // Kept for inspection; the account starts again rather than refusing
-      // every request.
-      const std::u16string aside = path + u".corrupt";
-      os::RenameFile(path, aside);
-      std::fprintf(stderr, "terminal64.exe: damaged account file moved to %s\n", Narrow(aside).c_str());
-    }
-    if (r != LoadResult::kLoaded) {
-      st = NewAccount(*a, NowMs());
-      SaveAccountLocked(*a, st);
+    switch (store_.Load(a->login, &st)) {
+      case Store::LoadResult::kLoaded:
+        break;
+      case Store::LoadResult::kMissing:
+        // A new account: its deposit, stored before anything can use it.
+        st = NewAccount(*a, NowMs());
+        if (!store_.Commit(&st)) return kCallFailed;
+        break;
+      case Store::LoadResult::kError:
+        return kCallFailed;
     }
     it = states_.emplace(a->login, std::move(st)).first;
+    stale_.erase(a->login);
   }
   *config = a;
   *state = &it->second;
-  return true;
+  return kSuccess;
 }
 
 bool Terminal::ResetAccount(std::uint64_t login) {
@@ -140,13 +206,30 @@ bool Terminal::ResetAccount(std::uint64_t login) {
   const AccountConfig* a = FindConfig(login);
   if (a == nullptr) return false;
   AccountState st = NewAccount(*a, NowMs());
-  if (!SaveAccountLocked(*a, st)) return false;
+  // Request ids go on increasing over a reset.
+  AccountState stored;
+  if (store_.Load(login, &stored) == Store::LoadResult::kLoaded) {
+    st.next_request_id = std::max(st.next_request_id, stored.next_request_id);
+  }
+  if (!store_.Replace(&st)) return false;
   states_[login] = std::move(st);
+  stale_.erase(login);
   return true;
 }
 
-bool Terminal::SaveAccountLocked(const AccountConfig& config, const AccountState& state) {
-  return SaveAccount(inst_.AccountFile(config.login), state);
+bool Terminal::CommitLocked(AccountState* state) {
+  if (store_.Commit(state)) return true;
+  // Back to what the store holds; request ids handed out stay used.
+  const std::uint32_t next_request_id = state->next_request_id;
+  AccountState stored;
+  if (store_.Load(state->login, &stored) == Store::LoadResult::kLoaded) {
+    *state = std::move(stored);
+  } else {
+    stale_.insert(state->login);  // read again before its next use
+  }
+  state->ClearJournal();
+  if (state->next_request_id < next_request_id) state->next_request_id = next_request_id;
+  return false;
 }
 
 bool Terminal::Selected(int sym) {

@@ -1,8 +1,8 @@
 // The running terminal's shared state: settings, market, accounts, market
 // watch, and each connection's session. Market data is immutable or
-// internally synchronised; accounts and the market watch are guarded by one
-// mutex, held for the whole of a change including its save, so the file
-// always holds what the last reply confirmed.
+// internally synchronised; accounts, the account store and the market watch
+// are guarded by one mutex, held for the whole of a change including its
+// commit, so the store always holds what the last reply confirmed.
 #ifndef ZK5_TERMINAL_CONTEXT_H_
 #define ZK5_TERMINAL_CONTEXT_H_
 
@@ -19,6 +19,7 @@
 #include "installation.h"
 #include "ipc/status.h"
 #include "prices.h"
+#include "store.h"
 
 namespace zk5::term {
 
@@ -34,9 +35,11 @@ class Terminal {
  public:
   Terminal(Installation inst, Settings settings);
 
-  // Reads accounts.dat and the market watch. False when accounts.dat cannot
-  // be read or written.
-  bool Load();
+  // Opens the account store (taking over the account files of earlier
+  // versions), reads accounts.dat (hashing clear passwords) and the market
+  // watch. False with a reason in *error when the store cannot be opened;
+  // a failure to rewrite accounts.dat is only reported in *error.
+  bool Load(std::string* error, bool durable = true);
   // Writes what is not saved on every change (the market watch, the last
   // login).
   bool SaveState();
@@ -53,18 +56,23 @@ class Terminal {
                      const std::u16string& server);
   std::uint32_t State(Session* s);
 
-  // Runs f(config, state, save) on the session's account with the lock
-  // held; save() writes the account file and returns whether it did. The
-  // result is -6 when the session has no usable account, else f's.
+  // Runs f(config, state, commit) on the session's account with the lock
+  // held. commit() makes the state's change durable in one transaction and
+  // returns whether it did; when it did not, the state is back to what the
+  // store holds (only request ids stay used). The result is -6 when the
+  // session has no usable account, -1 when the store fails, else f's.
   template <typename F>
   std::int32_t WithAccount(Session* s, F&& f) {
     std::lock_guard<std::mutex> lock(mutex_);
     AccountConfig* config = nullptr;
     AccountState* state = nullptr;
-    if (!Account(s, &config, &state)) return kAuthorizationFailed;
-    auto save = [this, config, state] { return SaveAccountLocked(*config, *state); };
-    return f(static_cast<const AccountConfig&>(*config), *state, save);
+    const std::int32_t found = Account(s, &config, &state);
+    if (found < 0) return found;
+    auto commit = [this, state] { return CommitLocked(state); };
+    return f(static_cast<const AccountConfig&>(*config), *state, commit);
   }
+  // The store's history; only inside WithAccount.
+  Store& store() { return store_; }
 
   // Puts the account back to how its first use made it: its deposit as
   // the only deal, no orders or positions. False for an unknown login or
@@ -77,8 +85,9 @@ class Terminal {
   bool Select(int sym, bool enable);
 
  private:
-  bool Account(Session* s, AccountConfig** config, AccountState** state);
-  bool SaveAccountLocked(const AccountConfig& config, const AccountState& state);
+  std::int32_t Account(Session* s, AccountConfig** config, AccountState** state);
+  bool CommitLocked(AccountState* state);
+  void MigrateLegacyFilesLocked();
   AccountConfig* FindConfig(std::uint64_t login);
   bool SaveAccountsFileLocked();
   bool SaveMarketWatchLocked();
@@ -89,8 +98,14 @@ class Terminal {
   BarSource bars_;
 
   std::mutex mutex_;
+  Store store_;
   AccountsFile accounts_;
+  // Passwords already verified in this run, by login: a keyed digest of the
+  // password and the hash it matched, so a repeated login is cheap.
+  std::map<std::uint64_t, std::pair<std::string, std::string>> verified_;
+  std::string verify_key_;
   std::map<std::uint64_t, AccountState> states_;
+  std::set<std::uint64_t> stale_;  // states that may differ from the store
   std::vector<bool> selected_;
 };
 

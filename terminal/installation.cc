@@ -29,10 +29,11 @@ std::u16string Installation::ConfigFile(const char16_t* name) const {
   return Join(Join(data, u"config"), name);
 }
 
-std::u16string Installation::AccountFile(std::uint64_t login) const {
-  const std::string n = std::to_string(login) + ".dat";
-  return Join(Join(data, u"bases"), std::u16string(n.begin(), n.end()));
-}
+std::u16string Installation::BasesFolder() const { return Join(data, u"bases"); }
+
+std::u16string Installation::StoreFile() const { return Join(BasesFolder(), u"accounts.sqlite"); }
+
+std::u16string Installation::LockFile() const { return Join(data, u"terminal.lock"); }
 
 std::string Utf16LeWithBom(const std::u16string& text) {
   std::string out = "\xFF\xFE";
@@ -78,7 +79,11 @@ bool RegisterInstallation(const Installation& inst) {
             os::MakeDirectories(Join(inst.data, u"config")) &&
             os::MakeDirectories(Join(inst.data, u"bases"));
   ok = ok && WriteIfMissing(inst.ConfigFile(u"terminal.ini"), DefaultSettingsText());
-  ok = ok && WriteIfMissing(inst.ConfigFile(u"accounts.dat"), FormatAccounts(DefaultAccounts()));
+  if (ok && !os::PathExists(inst.ConfigFile(u"accounts.dat"))) {
+    AccountsFile accounts = DefaultAccounts();
+    ok = HashClearPasswords(&accounts) &&
+         os::WriteFileAtomic(inst.ConfigFile(u"accounts.dat"), FormatAccounts(accounts));
+  }
   if (inst.registration.empty()) return ok;
   ok = ok && os::MakeDirectories(inst.registration) && os::MakeDirectories(inst.common);
   ok = ok && os::WriteFileAtomic(Join(inst.registration, u"origin.txt"), Utf16LeWithBom(inst.install));

@@ -6,7 +6,8 @@
 // digest as the pipe name's, so equivalent spellings of a path agree). It
 // holds origin.txt (the installation folder, UTF-16LE with byte-order
 // mark), ZSL5/, config/terminal.ini, config/accounts.dat, config/symbols.dat
-// (the market watch) and bases/<login>.dat (account files).
+// (the market watch), bases/accounts.sqlite (the account store) and
+// terminal.lock (held by the terminal that owns the data folder).
 //
 // A portable installation keeps all of that beside the executable and
 // registers a data folder holding only portable.txt and origin.txt, so the
@@ -27,7 +28,9 @@ struct Installation {
   bool portable = false;
 
   std::u16string ConfigFile(const char16_t* name) const;  // data/config/name
-  std::u16string AccountFile(std::uint64_t login) const;   // data/bases/<login>.dat
+  std::u16string BasesFolder() const;                      // data/bases
+  std::u16string StoreFile() const;                        // data/bases/accounts.sqlite
+  std::u16string LockFile() const;                         // data/terminal.lock
 };
 
 // The data-folder ID of an installation folder.

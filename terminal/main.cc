@@ -4,7 +4,8 @@
 //
 // Serves the pipe named after its own path until it is stopped (SIGTERM,
 // SIGINT, SIGHUP) or has had no client for the configured idle time. A
-// second instance for the same installation exits at once with status 1.
+// second instance for the same installation, or for the same data folder
+// whatever its socket folder, exits at once with status 1.
 // With /reset-account it does not serve: it puts that account back to its
 // first state and exits (0, or 2 for an unknown login).
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "connection/pipe_name.h"
 #include "context.h"
@@ -58,6 +60,53 @@ int Fail(const char* what) {
   return 2;
 }
 
+std::string Narrow(const std::u16string& s) { return zk5::text::Utf16ToUtf8(s.data(), s.size()); }
+
+std::u16string Join(const std::u16string& dir, const char16_t* name) {
+  return dir + zk5::os::kPathSeparator + name;
+}
+
+// "<name>.tmp<digits>": what an atomic write leaves when the process dies
+// in the middle of it.
+bool IsTempFile(const std::u16string& name) {
+  const std::size_t at = name.rfind(u".tmp");
+  if (at == std::u16string::npos || at == 0 || at + 4 == name.size()) return false;
+  for (std::size_t i = at + 4; i < name.size(); ++i) {
+    if (name[i] < u'0' || name[i] > u'9') return false;
+  }
+  return true;
+}
+
+// The data folder and everything in it private to this user; temporary
+// files of a terminal that was killed removed. Only the owner of the data
+// folder's lock does this.
+void TidyDataFolder(const zk5::term::Installation& inst) {
+  using namespace zk5;
+  std::vector<std::u16string> folders = {Join(inst.data, u"config"), Join(inst.data, u"bases"),
+                                         Join(inst.data, u"ZSL5"), inst.data};
+  if (!inst.registration.empty() && inst.registration != inst.data) {
+    folders.push_back(inst.registration);
+  }
+  for (const std::u16string& dir : folders) {
+    std::vector<os::DirEntry> entries;
+    if (!os::ListDirectory(dir, &entries)) continue;
+    // A portable installation's folder is the user's own: only the files
+    // the terminal keeps there are made private.
+    const bool own = dir != inst.install;
+    if (own) os::RestrictToOwner(dir);
+    for (const os::DirEntry& e : entries) {
+      if (e.is_directory) continue;
+      const std::u16string path = Join(dir, e.name.c_str());
+      if (IsTempFile(e.name)) {
+        os::RemoveFile(path);
+      } else if (own || e.name == u"terminal.lock" || e.name == u"origin.txt" ||
+                 e.name == u"portable.txt") {
+        os::RestrictToOwner(path);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,6 +130,8 @@ int main(int argc, char** argv) {
   std::uint8_t digest[32];
   if (!PathHash(exe, digest)) return Fail("cannot compute the pipe name");
   if (!os::InstallStopSignals()) return Fail("cannot install the signal handlers");
+  // Account data is for this user alone.
+  os::MakeCreatedFilesPrivate();
 
   // Claim the name first, so a second instance leaves everything untouched.
   os::PipeServer server;
@@ -90,15 +141,48 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "terminal64.exe: this installation is already running\n");
       return 1;
     case os::ListenStatus::kError:
+      if (err == EPERM) {
+        // Someone else's folder, or one open to others, would let another
+        // user put a fake terminal in the clients' way.
+        const std::string dir = Narrow(os::SocketFolderName());
+        std::fprintf(stderr,
+                     "terminal64.exe: cannot serve the pipe: the socket folder %s is not private "
+                     "to this user (another user created it, or others may write to it). Remove "
+                     "it if it is yours, or set XDG_RUNTIME_DIR to a folder of your own with "
+                     "mode 0700 (such as /run/user/<uid>) and start again.\n",
+                     dir.c_str());
+        return 2;
+      }
       std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n",
                    std::strerror(static_cast<int>(err)));
       return 2;
     case os::ListenStatus::kOk:
       break;
   }
+  // One owner per data folder, whichever socket folder it serves: the lock
+  // lives in the data folder itself.
+  if (!os::MakeDirectories(inst.data)) {
+    std::fprintf(stderr, "terminal64.exe: cannot create the data folder %s\n", Narrow(inst.data).c_str());
+    return 2;
+  }
+  std::int64_t holder = 0;
+  switch (os::LockForLife(inst.LockFile(), &holder)) {
+    case os::LockStatus::kHeld:
+      std::fprintf(stderr,
+                   "terminal64.exe: the data folder %s is in use by another terminal "
+                   "(pid %lld)\n",
+                   Narrow(inst.data).c_str(), static_cast<long long>(holder));
+      return 1;
+    case os::LockStatus::kError:
+      std::fprintf(stderr, "terminal64.exe: cannot lock the data folder %s: %s\n",
+                   Narrow(inst.data).c_str(), std::strerror(errno));
+      return 2;
+    case os::LockStatus::kLocked:
+      break;
+  }
+  TidyDataFolder(inst);
   if (!term::RegisterInstallation(inst)) {
-    std::fprintf(stderr, "terminal64.exe: cannot write the data folder %s\n",
-                 text::Utf16ToUtf8(inst.data.data(), inst.data.size()).c_str());
+    std::fprintf(stderr, "terminal64.exe: cannot write the data folder %s\n", Narrow(inst.data).c_str());
   }
   std::string ini;
   os::ReadWholeFile(inst.ConfigFile(u"terminal.ini"), &ini);
@@ -106,11 +190,14 @@ int main(int argc, char** argv) {
 
   // Lives until the process ends: connection threads may still hold it.
   auto* terminal = new term::Terminal(inst, settings);
-  if (!terminal->Load()) {
-    std::fprintf(stderr, "terminal64.exe: cannot write config/accounts.dat\n");
+  std::string problem;
+  if (!terminal->Load(&problem)) {
+    std::fprintf(stderr, "terminal64.exe: %s\n", problem.c_str());
+    return 2;
   }
+  if (!problem.empty()) std::fprintf(stderr, "terminal64.exe: %s\n", problem.c_str());
   if (reset_login != 0) {
-    // The pipe is claimed, so no running instance holds the account.
+    // The data folder is locked, so no running instance holds the account.
     const bool reset = terminal->ResetAccount(reset_login);
     if (!reset) {
       std::fprintf(stderr, "terminal64.exe: cannot reset account %llu: no such account or "

@@ -1,118 +1,427 @@
 #include "store.h"
 
-#include <cstring>
+#include <sqlite3.h>
 
-#include "ipc/records.h"
-#include "ipc/wire.h"
-#include "os/os.h"
-#include "os/terminal_host.h"
-#include "trade_records.h"
+#include <cstring>
+#include <type_traits>
+#include <variant>
 
 namespace zk5::term {
 
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'K', '5', 'A', 'C', 'C', 'T', '1'};
-// Magic, login, balance, credit, next ticket, request id, three counts.
-constexpr std::size_t kHeaderSize = 8 + 8 + 8 + 8 + 8 + 4 + 3 * 4;
+// One column of a record table: its name and the struct member it holds.
+template <typename T>
+struct Column {
+  const char* name;
+  std::variant<std::int64_t T::*, std::uint64_t T::*, std::uint32_t T::*, double T::*,
+               std::u16string T::*>
+      member;
+};
 
-std::uint64_t Fnv1a(const char* data, std::size_t n) {
-  std::uint64_t h = 0xCBF29CE484222325ULL;
-  for (std::size_t i = 0; i < n; ++i) {
-    h ^= static_cast<unsigned char>(data[i]);
-    h *= 0x100000001B3ULL;
+// The record tables; "login" comes first in each, then these columns, the
+// first of which is the ticket.
+const Column<Position> kPositionColumns[] = {
+    {"ticket", &Position::ticket},
+    {"time_msc", &Position::time_msc},
+    {"time_update_msc", &Position::time_update_msc},
+    {"type", &Position::type},
+    {"magic", &Position::magic},
+    {"reason", &Position::reason},
+    {"volume", &Position::volume},
+    {"price_open", &Position::price_open},
+    {"symbol", &Position::symbol},
+    {"comment", &Position::comment},
+};
+
+const Column<HistoryOrder> kOrderColumns[] = {
+    {"ticket", &HistoryOrder::ticket},
+    {"time_setup_msc", &HistoryOrder::time_setup_msc},
+    {"time_done_msc", &HistoryOrder::time_done_msc},
+    {"type", &HistoryOrder::type},
+    {"type_filling", &HistoryOrder::type_filling},
+    {"state", &HistoryOrder::state},
+    {"magic", &HistoryOrder::magic},
+    {"position_id", &HistoryOrder::position_id},
+    {"reason", &HistoryOrder::reason},
+    {"volume_initial", &HistoryOrder::volume_initial},
+    {"price_open", &HistoryOrder::price_open},
+    {"price_current", &HistoryOrder::price_current},
+    {"symbol", &HistoryOrder::symbol},
+    {"comment", &HistoryOrder::comment},
+};
+
+const Column<Deal> kDealColumns[] = {
+    {"ticket", &Deal::ticket},
+    {"order_ticket", &Deal::order},
+    {"time_msc", &Deal::time_msc},
+    {"type", &Deal::type},
+    {"entry", &Deal::entry},
+    {"magic", &Deal::magic},
+    {"position_id", &Deal::position_id},
+    {"reason", &Deal::reason},
+    {"volume", &Deal::volume},
+    {"price", &Deal::price},
+    {"commission", &Deal::commission},
+    {"swap", &Deal::swap},
+    {"profit", &Deal::profit},
+    {"fee", &Deal::fee},
+    {"symbol", &Deal::symbol},
+    {"comment", &Deal::comment},
+};
+
+// The table's name, and the column that history selects by time.
+template <typename T> struct TableOf;
+template <> struct TableOf<Position> {
+  static constexpr const char* kName = "positions";
+  static constexpr const char* kTime = "time_msc";
+};
+template <> struct TableOf<HistoryOrder> {
+  static constexpr const char* kName = "orders";
+  static constexpr const char* kTime = "time_done_msc";
+};
+template <> struct TableOf<Deal> {
+  static constexpr const char* kName = "deals";
+  static constexpr const char* kTime = "time_msc";
+};
+
+template <typename T, std::size_t N>
+std::string CreateTable(const Column<T> (&cols)[N]) {
+  std::string sql = std::string("CREATE TABLE ") + TableOf<T>::kName + "(login INTEGER NOT NULL";
+  for (const Column<T>& c : cols) {
+    const char* type = std::visit(
+        [](auto m) {
+          using V = std::remove_reference_t<decltype(std::declval<T&>().*m)>;
+          if constexpr (std::is_same_v<V, double>) return " REAL NOT NULL";
+          else if constexpr (std::is_same_v<V, std::u16string>) return " TEXT NOT NULL";
+          else return " INTEGER NOT NULL";
+        },
+        c.member);
+    sql += std::string(", ") + c.name + type;
   }
-  return h;
+  return sql + ", PRIMARY KEY(login, ticket)) WITHOUT ROWID";
 }
 
-template <typename T>
-void Append(std::string* out, T v) {
-  char b[sizeof(T)];
-  std::memcpy(b, &v, sizeof v);
-  out->append(b, sizeof v);
+template <typename T, std::size_t N>
+std::string ColumnList(const Column<T> (&cols)[N]) {
+  std::string out;
+  for (const Column<T>& c : cols) out += std::string(out.empty() ? "" : ", ") + c.name;
+  return out;
 }
 
+template <typename T, std::size_t N>
+std::string InsertSql(const Column<T> (&cols)[N]) {
+  std::string sql = std::string("INSERT OR REPLACE INTO ") + TableOf<T>::kName + "(login, " +
+                    ColumnList(cols) + ") VALUES(?";
+  for (std::size_t i = 0; i < N; ++i) sql += ", ?";
+  return sql + ")";
+}
+
+template <typename T, std::size_t N>
+bool Bind(sqlite3_stmt* st, std::uint64_t login, const T& rec, const Column<T> (&cols)[N]) {
+  bool ok = sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(login)) == SQLITE_OK;
+  int i = 2;
+  for (const Column<T>& c : cols) {
+    ok = ok && std::visit(
+                   [&](auto m) {
+                     const auto& v = rec.*m;
+                     using V = std::remove_const_t<std::remove_reference_t<decltype(v)>>;
+                     if constexpr (std::is_same_v<V, double>) {
+                       return sqlite3_bind_double(st, i, v) == SQLITE_OK;
+                     } else if constexpr (std::is_same_v<V, std::u16string>) {
+                       return sqlite3_bind_text16(st, i, v.data(), static_cast<int>(v.size() * 2),
+                                                  SQLITE_TRANSIENT) == SQLITE_OK;
+                     } else {
+                       return sqlite3_bind_int64(st, i, static_cast<sqlite3_int64>(v)) == SQLITE_OK;
+                     }
+                   },
+                   c.member);
+    ++i;
+  }
+  return ok;
+}
+
+// Reads the columns of the current row, starting at column `first`.
+template <typename T, std::size_t N>
+T Read(sqlite3_stmt* st, int first, const Column<T> (&cols)[N]) {
+  T rec;
+  int i = first;
+  for (const Column<T>& c : cols) {
+    std::visit(
+        [&](auto m) {
+          auto& v = rec.*m;
+          using V = std::remove_reference_t<decltype(v)>;
+          if constexpr (std::is_same_v<V, double>) {
+            v = sqlite3_column_double(st, i);
+          } else if constexpr (std::is_same_v<V, std::u16string>) {
+            const void* p = sqlite3_column_text16(st, i);
+            const int bytes = sqlite3_column_bytes16(st, i);
+            v.assign(static_cast<const char16_t*>(p), p == nullptr ? 0 : bytes / 2);
+          } else {
+            v = static_cast<V>(sqlite3_column_int64(st, i));
+          }
+        },
+        c.member);
+    ++i;
+  }
+  return rec;
+}
+
+// The history selection of a query as SQL after "FROM table", with the
+// bound values ?1 login, ?2 and ?3.
 template <typename T>
-T Take(const std::string& in, std::size_t* at) {
-  T v;
-  std::memcpy(&v, in.data() + *at, sizeof v);
-  *at += sizeof v;
-  return v;
+std::string Where(const HistoryQuery& q) {
+  switch (q.by) {
+    case HistoryQuery::kTime:
+      return std::string(" WHERE login = ?1 AND ") + TableOf<T>::kTime + " BETWEEN ?2 AND ?3";
+    case HistoryQuery::kPosition:
+      return " WHERE login = ?1 AND position_id = ?2";
+    case HistoryQuery::kTicket:
+      return " WHERE login = ?1 AND ticket = ?2";
+  }
+  return {};
+}
+
+bool BindQuery(sqlite3_stmt* st, std::uint64_t login, const HistoryQuery& q) {
+  bool ok = sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(login)) == SQLITE_OK;
+  if (q.by == HistoryQuery::kTime) {
+    ok = ok && sqlite3_bind_int64(st, 2, q.from_msc) == SQLITE_OK &&
+         sqlite3_bind_int64(st, 3, q.to_msc) == SQLITE_OK;
+  } else {
+    ok = ok && sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(q.number)) == SQLITE_OK;
+  }
+  return ok;
+}
+
+// Resets a statement for its next use whatever happened to it.
+struct Reset {
+  sqlite3_stmt* st;
+  ~Reset() {
+    if (st != nullptr) {
+      sqlite3_reset(st);
+      sqlite3_clear_bindings(st);
+    }
+  }
+};
+
+template <typename T, std::size_t N>
+bool Select(sqlite3_stmt* st, std::uint64_t login, const HistoryQuery& q,
+            const Column<T> (&cols)[N], std::vector<T>* out) {
+  Reset reset{st};
+  if (st == nullptr || !BindQuery(st, login, q)) return false;
+  out->clear();
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) out->push_back(Read(st, 0, cols));
+  return rc == SQLITE_DONE;
 }
 
 }  // namespace
 
-std::string SerializeAccount(const AccountState& st) {
-  std::string out(kMagic, sizeof kMagic);
-  Append(&out, st.login);
-  Append(&out, st.balance);
-  Append(&out, st.credit);
-  Append(&out, st.next_ticket);
-  Append(&out, st.next_request_id);
-  Append(&out, static_cast<std::uint32_t>(st.positions.size()));
-  Append(&out, static_cast<std::uint32_t>(st.orders.size()));
-  Append(&out, static_cast<std::uint32_t>(st.deals.size()));
-  std::string rec;
-  rec.resize(records::kTradePosition.size);
-  for (const Position& p : st.positions) {
-    PositionToRecord(p, nullptr, reinterpret_cast<std::uint8_t*>(&rec[0]));
-    out += rec;
+Store::~Store() { Close(); }
+
+void Store::Close() {
+  for (auto& [sql, st] : statements_) sqlite3_finalize(st);
+  statements_.clear();
+  if (db_ != nullptr) {
+    sqlite3_close(db_);
+    db_ = nullptr;
   }
-  rec.resize(records::kTradeOrder.size);
-  for (const HistoryOrder& o : st.orders) {
-    OrderToRecord(o, reinterpret_cast<std::uint8_t*>(&rec[0]));
-    out += rec;
-  }
-  rec.resize(records::kTradeDeal.size);
-  for (const Deal& d : st.deals) {
-    DealToRecord(d, reinterpret_cast<std::uint8_t*>(&rec[0]));
-    out += rec;
-  }
-  Append(&out, Fnv1a(out.data(), out.size()));
-  return out;
 }
 
-bool ParseAccount(const std::string& in, AccountState* st) {
-  if (in.size() < kHeaderSize + 8 || std::memcmp(in.data(), kMagic, sizeof kMagic) != 0) return false;
-  std::size_t end = in.size() - 8;
-  std::size_t at = end;
-  if (Take<std::uint64_t>(in, &at) != Fnv1a(in.data(), end)) return false;
-  at = sizeof kMagic;
-  AccountState s;
-  s.login = Take<std::uint64_t>(in, &at);
-  s.balance = Take<double>(in, &at);
-  s.credit = Take<double>(in, &at);
-  s.next_ticket = Take<std::uint64_t>(in, &at);
-  s.next_request_id = Take<std::uint32_t>(in, &at);
-  const std::uint64_t np = Take<std::uint32_t>(in, &at);
-  const std::uint64_t no = Take<std::uint32_t>(in, &at);
-  const std::uint64_t nd = Take<std::uint32_t>(in, &at);
-  const std::uint64_t body = np * records::kTradePosition.size + no * records::kTradeOrder.size +
-                             nd * records::kTradeDeal.size;
-  if (body != end - at) return false;
-  const auto* p = reinterpret_cast<const std::uint8_t*>(in.data()) + at;
-  for (std::uint64_t i = 0; i < np; ++i, p += records::kTradePosition.size) {
-    s.positions.push_back(PositionFromRecord(p));
+bool Store::Exec(const char* sql) {
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+sqlite3_stmt* Store::Prepare(const std::string& sql) {
+  const auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                         &st, nullptr) != SQLITE_OK) {
+    return nullptr;
   }
-  for (std::uint64_t i = 0; i < no; ++i, p += records::kTradeOrder.size) {
-    s.orders.push_back(OrderFromRecord(p));
+  statements_.emplace(sql, st);
+  return st;
+}
+
+bool Store::Open(const std::string& path, bool durable, std::string* error) {
+  Close();
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    *error = db_ != nullptr ? sqlite3_errmsg(db_) : "cannot open";
+    Close();
+    return false;
   }
-  for (std::uint64_t i = 0; i < nd; ++i, p += records::kTradeDeal.size) {
-    s.deals.push_back(DealFromRecord(p));
+  sqlite3_extended_result_codes(db_, 1);
+  // Only this process uses the file (the data folder's lock sees to it);
+  // exclusive locking keeps the WAL index in memory.
+  if (!Exec("PRAGMA encoding = 'UTF-16le'") || !Exec("PRAGMA locking_mode = EXCLUSIVE") ||
+      !Exec("PRAGMA journal_mode = WAL") ||
+      !Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") ||
+      !Migrate(error)) {
+    if (error->empty()) *error = sqlite3_errmsg(db_);
+    Close();
+    return false;
   }
-  *st = std::move(s);
   return true;
 }
 
-bool SaveAccount(const std::u16string& path, const AccountState& st) {
-  return os::WriteFileAtomic(path, SerializeAccount(st));
+bool Store::Migrate(std::string* error) {
+  sqlite3_stmt* st = Prepare("PRAGMA user_version");
+  if (st == nullptr) return false;
+  int version = -1;
+  {
+    Reset reset{st};
+    if (sqlite3_step(st) == SQLITE_ROW) version = sqlite3_column_int(st, 0);
+  }
+  if (version < 0) return false;
+  if (version > 1) {
+    *error = "the account database was made by a newer version (schema " +
+             std::to_string(version) + ")";
+    return false;
+  }
+  if (version == 1) return true;
+  const std::string sql =
+      "BEGIN IMMEDIATE;"
+      "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL,"
+      " credit REAL NOT NULL, next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL);" +
+      CreateTable(kPositionColumns) + ";" + CreateTable(kOrderColumns) + ";" +
+      CreateTable(kDealColumns) + ";" +
+      "CREATE INDEX orders_time ON orders(login, time_done_msc);"
+      "CREATE INDEX orders_position ON orders(login, position_id);"
+      "CREATE INDEX deals_time ON deals(login, time_msc);"
+      "CREATE INDEX deals_position ON deals(login, position_id);"
+      "PRAGMA user_version = 1;"
+      "COMMIT;";
+  if (!Exec(sql.c_str())) {
+    Exec("ROLLBACK");
+    return false;
+  }
+  return true;
 }
 
-LoadResult LoadAccount(const std::u16string& path, AccountState* st) {
-  if (!os::PathExists(path)) return LoadResult::kMissing;
-  std::string bytes;
-  if (!os::ReadWholeFile(path, &bytes)) return LoadResult::kCorrupt;
-  return ParseAccount(bytes, st) ? LoadResult::kLoaded : LoadResult::kCorrupt;
+Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
+  sqlite3_stmt* a = Prepare(
+      "SELECT balance, credit, next_ticket, next_request_id FROM accounts WHERE login = ?1");
+  if (a == nullptr) return LoadResult::kError;
+  AccountState s;
+  s.login = login;
+  {
+    Reset reset{a};
+    if (sqlite3_bind_int64(a, 1, static_cast<sqlite3_int64>(login)) != SQLITE_OK) {
+      return LoadResult::kError;
+    }
+    const int rc = sqlite3_step(a);
+    if (rc == SQLITE_DONE) return LoadResult::kMissing;
+    if (rc != SQLITE_ROW) return LoadResult::kError;
+    s.balance = sqlite3_column_double(a, 0);
+    s.credit = sqlite3_column_double(a, 1);
+    s.next_ticket = static_cast<std::uint64_t>(sqlite3_column_int64(a, 2));
+    s.next_request_id = static_cast<std::uint32_t>(sqlite3_column_int64(a, 3));
+  }
+  sqlite3_stmt* p = Prepare("SELECT " + ColumnList(kPositionColumns) +
+                            " FROM positions WHERE login = ?1 ORDER BY ticket");
+  if (p == nullptr) return LoadResult::kError;
+  Reset reset{p};
+  if (sqlite3_bind_int64(p, 1, static_cast<sqlite3_int64>(login)) != SQLITE_OK) {
+    return LoadResult::kError;
+  }
+  int rc;
+  while ((rc = sqlite3_step(p)) == SQLITE_ROW) s.positions.push_back(Read(p, 0, kPositionColumns));
+  if (rc != SQLITE_DONE) return LoadResult::kError;
+  *st = std::move(s);
+  return LoadResult::kLoaded;
+}
+
+bool Store::Commit(AccountState* st) { return Write(st, false); }
+
+bool Store::Replace(AccountState* st) { return Write(st, true); }
+
+bool Store::Write(AccountState* st, bool replace) {
+  if (db_ == nullptr) return false;
+  sqlite3_stmt* begin = Prepare("BEGIN IMMEDIATE");
+  sqlite3_stmt* commit = Prepare("COMMIT");
+  sqlite3_stmt* account = Prepare(
+      "INSERT INTO accounts(login, balance, credit, next_ticket, next_request_id)"
+      " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(login) DO UPDATE SET balance = excluded.balance,"
+      " credit = excluded.credit, next_ticket = excluded.next_ticket,"
+      " next_request_id = excluded.next_request_id");
+  sqlite3_stmt* put_position = Prepare(InsertSql(kPositionColumns));
+  sqlite3_stmt* drop_position = Prepare("DELETE FROM positions WHERE login = ?1 AND ticket = ?2");
+  sqlite3_stmt* put_order = Prepare(InsertSql(kOrderColumns));
+  sqlite3_stmt* put_deal = Prepare(InsertSql(kDealColumns));
+  if (begin == nullptr || commit == nullptr || account == nullptr || put_position == nullptr ||
+      drop_position == nullptr || put_order == nullptr || put_deal == nullptr) {
+    return false;
+  }
+  auto step = [](sqlite3_stmt* s, bool bound) {
+    Reset reset{s};
+    return bound && sqlite3_step(s) == SQLITE_DONE;
+  };
+  const auto login = static_cast<sqlite3_int64>(st->login);
+  if (!step(begin, true)) return false;
+  bool ok = true;
+  for (const char* table : {"positions", "orders", "deals"}) {
+    if (!replace) break;
+    sqlite3_stmt* erase = Prepare(std::string("DELETE FROM ") + table + " WHERE login = ?1");
+    ok = ok && erase != nullptr && step(erase, sqlite3_bind_int64(erase, 1, login) == SQLITE_OK);
+  }
+  ok = ok && step(account, sqlite3_bind_int64(account, 1, login) == SQLITE_OK &&
+                              sqlite3_bind_double(account, 2, st->balance) == SQLITE_OK &&
+                              sqlite3_bind_double(account, 3, st->credit) == SQLITE_OK &&
+                              sqlite3_bind_int64(account, 4, static_cast<sqlite3_int64>(st->next_ticket)) == SQLITE_OK &&
+                              sqlite3_bind_int64(account, 5, st->next_request_id) == SQLITE_OK);
+  for (std::uint64_t ticket : st->changed_positions) {
+    const Position* open = nullptr;
+    for (const Position& p : st->positions) {
+      if (p.ticket == ticket) open = &p;
+    }
+    if (open != nullptr) {
+      ok = ok && step(put_position, Bind(put_position, st->login, *open, kPositionColumns));
+    } else {
+      ok = ok && step(drop_position,
+                      sqlite3_bind_int64(drop_position, 1, login) == SQLITE_OK &&
+                          sqlite3_bind_int64(drop_position, 2, static_cast<sqlite3_int64>(ticket)) == SQLITE_OK);
+    }
+  }
+  for (const HistoryOrder& o : st->new_orders) {
+    ok = ok && step(put_order, Bind(put_order, st->login, o, kOrderColumns));
+  }
+  for (const Deal& d : st->new_deals) {
+    ok = ok && step(put_deal, Bind(put_deal, st->login, d, kDealColumns));
+  }
+  if (!ok || !step(commit, true)) {
+    // After a failed COMMIT the transaction may still be open.
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    return false;
+  }
+  st->ClearJournal();
+  return true;
+}
+
+bool Store::Orders(std::uint64_t login, const HistoryQuery& q, std::vector<HistoryOrder>* out) {
+  if (db_ == nullptr) return false;
+  sqlite3_stmt* st = Prepare("SELECT " + ColumnList(kOrderColumns) + " FROM orders" +
+                             Where<HistoryOrder>(q) + " ORDER BY ticket");
+  return Select(st, login, q, kOrderColumns, out);
+}
+
+bool Store::Deals(std::uint64_t login, const HistoryQuery& q, std::vector<Deal>* out) {
+  if (db_ == nullptr) return false;
+  sqlite3_stmt* st = Prepare("SELECT " + ColumnList(kDealColumns) + " FROM deals" +
+                             Where<Deal>(q) + " ORDER BY ticket");
+  return Select(st, login, q, kDealColumns, out);
+}
+
+bool Store::Count(std::uint64_t login, bool deals, const HistoryQuery& q, std::uint64_t* n) {
+  if (db_ == nullptr) return false;
+  sqlite3_stmt* st = Prepare(deals ? "SELECT COUNT(*) FROM deals" + Where<Deal>(q)
+                                   : "SELECT COUNT(*) FROM orders" + Where<HistoryOrder>(q));
+  if (st == nullptr) return false;
+  Reset reset{st};
+  if (!BindQuery(st, login, q) || sqlite3_step(st) != SQLITE_ROW) return false;
+  *n = static_cast<std::uint64_t>(sqlite3_column_int64(st, 0));
+  return true;
 }
 
 }  // namespace zk5::term

@@ -186,8 +186,9 @@ SendOutcome ExecuteTrade(const Quotes& q, const AccountConfig& acc, AccountState
     deal.entry = kEntryIn;
     st->positions.push_back(pos);
   }
-  st->orders.push_back(order);
-  st->deals.push_back(deal);
+  st->changed_positions.push_back(order.position_id);
+  st->new_orders.push_back(order);
+  st->new_deals.push_back(deal);
 
   out.retcode = kRetDone;
   out.comment = u"Request executed";

@@ -1,6 +1,9 @@
 // Account commands: login, account record, positions, orders, history and
 // trade requests.
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -8,6 +11,7 @@
 #include "ipc/commands.h"
 #include "ipc/records.h"
 #include "record_io.h"
+#include "store.h"
 #include "trade.h"
 #include "trade_records.h"
 
@@ -113,9 +117,12 @@ std::string SendRecord(const SendOutcome& o) {
   return rec;
 }
 
-bool InRange(std::int64_t msc, std::int64_t from, std::int64_t to) {
-  const std::int64_t sec = msc / 1000;
-  return sec >= from && sec <= to;
+// Seconds as milliseconds, saturating: history bounds may be any value.
+std::int64_t SecondsToMs(std::int64_t sec, std::int64_t extra) {
+  constexpr std::int64_t kLimit = INT64_MAX / 1000 - 1;
+  if (sec > kLimit) return INT64_MAX;
+  if (sec < -kLimit) return INT64_MIN;
+  return sec * 1000 + extra;
 }
 
 Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
@@ -186,39 +193,42 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
     args.U64(&number);
   }
   if (!args.Done()) return Reply::Fail(kInvalidParams);
+  HistoryQuery q;
+  if (range) {
+    q.by = HistoryQuery::kTime;
+    q.from_msc = SecondsToMs(from, 0);
+    q.to_msc = SecondsToMs(to, 999);
+  } else {
+    q.by = by_ticket ? HistoryQuery::kTicket : HistoryQuery::kPosition;
+    q.number = number;
+  }
   Reply r;
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState& st, auto&&) {
-    std::vector<const Deal*> ds;
-    std::vector<const HistoryOrder*> os;
-    if (deals) {
-      for (const Deal& d : st.deals) {
-        if (range ? InRange(d.time_msc, from, to)
-                  : (by_ticket ? d.ticket == number : d.position_id == number)) {
-          ds.push_back(&d);
-        }
-      }
-    } else {
-      for (const HistoryOrder& o : st.orders) {
-        if (range ? InRange(o.time_done_msc, from, to)
-                  : (by_ticket ? o.ticket == number : o.position_id == number)) {
-          os.push_back(&o);
-        }
-      }
-    }
-    const std::size_t n = deals ? ds.size() : os.size();
+    Store& store = t.store();
     if (total) {
-      r.U32(static_cast<std::uint32_t>(n));
-    } else if (by_ticket) {
-      if (n == 0) return kNotFound;
+      std::uint64_t n = 0;
+      if (!store.Count(st.login, deals, q, &n)) return kCallFailed;
+      r.U32(static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX)));
+      return kSuccess;
+    }
+    std::vector<Deal> ds;
+    std::vector<HistoryOrder> os;
+    if (!(deals ? store.Deals(st.login, q, &ds) : store.Orders(st.login, q, &os))) return kCallFailed;
+    std::vector<const Deal*> dp;
+    std::vector<const HistoryOrder*> op;
+    for (const Deal& d : ds) dp.push_back(&d);
+    for (const HistoryOrder& o : os) op.push_back(&o);
+    if (by_ticket) {
+      if (dp.empty() && op.empty()) return kNotFound;
       const std::uint32_t size = deals ? records::kTradeDeal.size : records::kTradeOrder.size;
       r.payload.assign(size, '\0');
       auto* rec = reinterpret_cast<std::uint8_t*>(&r.payload[0]);
-      if (deals) DealToRecord(*ds[0], rec);
-      else OrderToRecord(*os[0], rec);
+      if (deals) DealToRecord(*dp[0], rec);
+      else OrderToRecord(*op[0], rec);
     } else if (deals) {
-      AppendRecords(ds, records::kTradeDeal.size, DealToRecord, &r);
+      AppendRecords(dp, records::kTradeDeal.size, DealToRecord, &r);
     } else {
-      AppendRecords(os, records::kTradeOrder.size, OrderToRecord, &r);
+      AppendRecords(op, records::kTradeOrder.size, OrderToRecord, &r);
     }
     return kSuccess;
   });
@@ -235,18 +245,17 @@ Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   }
   const TradeRequest req = RequestFromRecord(rec);
   Reply r;
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&& save) {
+  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
     const Quotes q(t.model(), t.NowMs());
     if (id == CommandId::ORDER_CHECK) {
       r.payload = CheckRecord(CheckTrade(q, acc, st, req));
       return kSuccess;
     }
-    const AccountState before = st;
     SendOutcome out = ExecuteTrade(q, acc, &st, req);
-    // A deal is confirmed only once it is on disk.
-    if (out.retcode == kRetDone && !save()) {
+    // A deal is confirmed only once it is on disk; a refused request's id
+    // is stored too, so ids keep increasing across restarts.
+    if (!commit() && out.retcode == kRetDone) {
       const std::uint32_t request_id = out.request_id;
-      st = before;
       out = SendOutcome{};
       out.retcode = kRetError;
       out.comment = u"Cannot save the account";

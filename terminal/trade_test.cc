@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/records.h"
-#include "store.h"
+#include "legacy_file.h"
 #include "trade.h"
 #include "trade_records.h"
 
@@ -44,9 +44,9 @@ class TradeTest : public ::testing::Test {
 
 TEST_F(TradeTest, ANewAccountHoldsItsDepositAsABalanceDeal) {
   EXPECT_EQ(state_.balance, 10000);
-  ASSERT_EQ(state_.deals.size(), 1u);
-  EXPECT_EQ(state_.deals[0].type, kDealTypeBalance);
-  EXPECT_EQ(state_.deals[0].profit, 10000);
+  ASSERT_EQ(state_.new_deals.size(), 1u);
+  EXPECT_EQ(state_.new_deals[0].type, kDealTypeBalance);
+  EXPECT_EQ(state_.new_deals[0].profit, 10000);
 }
 
 TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
@@ -60,8 +60,8 @@ TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
   EXPECT_EQ(pos.ticket, open.order);
   EXPECT_EQ(pos.volume, 0.5);
   EXPECT_EQ(pos.magic, 77u);
-  EXPECT_EQ(state_.deals.back().entry, kEntryIn);
-  EXPECT_EQ(state_.deals.back().position_id, pos.ticket);
+  EXPECT_EQ(state_.new_deals.back().entry, kEntryIn);
+  EXPECT_EQ(state_.new_deals.back().position_id, pos.ticket);
 
   // Margin: 0.5 lot * 100000 EUR / 100, in USD at the EURUSD bid.
   const AccountSummary sum = Summarise(quotes_, acc_, state_);
@@ -81,9 +81,9 @@ TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
   const SendOutcome rest = ExecuteTrade(later, acc_, &state_, Market(u"", 1, 0.3, pos.ticket));
   ASSERT_EQ(rest.retcode, kRetDone);
   EXPECT_TRUE(state_.positions.empty());
-  ASSERT_EQ(state_.deals.size(), 4u);
+  ASSERT_EQ(state_.new_deals.size(), 4u);
   double realised = 0;
-  for (const Deal& d : state_.deals) {
+  for (const Deal& d : state_.new_deals) {
     if (d.entry == kEntryOut) {
       EXPECT_EQ(d.position_id, pos.ticket);
       realised += d.profit + d.swap;
@@ -91,7 +91,7 @@ TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
   }
   EXPECT_NEAR(realised, std::round((bid2 - ask) * 50000 * 100) / 100, 0.011);
   EXPECT_NEAR(state_.balance, 10000 + realised, 1e-9);
-  EXPECT_EQ(state_.orders.size(), 3u);
+  EXPECT_EQ(state_.new_orders.size(), 3u);
   // Tickets are unique and increasing.
   EXPECT_LT(open.deal, part.order);
   EXPECT_LT(part.deal, rest.order);
@@ -137,7 +137,7 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
   };
   const Refusal& c = cases[GetParam()];
   SCOPED_TRACE(c.what);
-  const std::string before = SerializeAccount(state_);
+  const std::string before = SerializeLegacyAccount(state_);
   const CheckOutcome check = CheckTrade(quotes_, acc_, state_, c.request);
   EXPECT_EQ(check.retcode, c.retcode);
   EXPECT_FALSE(check.comment.empty());
@@ -146,7 +146,7 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
   EXPECT_EQ(sent.deal, 0u);
   AccountState copy = state_;
   copy.next_request_id = 1;  // only the request counter moved
-  EXPECT_EQ(SerializeAccount(copy), before);
+  EXPECT_EQ(SerializeLegacyAccount(copy), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::Range(0, 12));
@@ -207,25 +207,25 @@ TEST_F(TradeTest, SwapIsChargedPerNightTripleOnWednesday) {
   EXPECT_EQ(none, 0);
 }
 
-TEST_F(TradeTest, AccountFilesRoundTripAndRefuseDamage) {
+TEST_F(TradeTest, OldAccountFilesRoundTripAndRefuseDamage) {
   ASSERT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"GBPUSD", 1, 0.3)).retcode, kRetDone);
   ASSERT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"BTCUSD", 0, 0.05)).retcode, kRetDone);
-  const std::string bytes = SerializeAccount(state_);
+  const std::string bytes = SerializeLegacyAccount(state_);
   AccountState back;
-  ASSERT_TRUE(ParseAccount(bytes, &back));
-  EXPECT_EQ(SerializeAccount(back), bytes);
+  ASSERT_TRUE(ParseLegacyAccount(bytes, &back));
+  EXPECT_EQ(SerializeLegacyAccount(back), bytes);
   ASSERT_EQ(back.positions.size(), 2u);
   EXPECT_EQ(back.positions[0].symbol, u"GBPUSD");
   EXPECT_EQ(back.positions[0].time_msc, state_.positions[0].time_msc);
-  EXPECT_EQ(back.deals.size(), 3u);
-  EXPECT_EQ(back.deals[0].comment, u"Initial deposit");
+  EXPECT_EQ(back.new_deals.size(), 3u);
+  EXPECT_EQ(back.new_deals[0].comment, u"Initial deposit");
   EXPECT_EQ(back.next_ticket, state_.next_ticket);
   for (std::size_t cut : {std::size_t{0}, std::size_t{7}, bytes.size() / 2, bytes.size() - 1}) {
-    EXPECT_FALSE(ParseAccount(bytes.substr(0, cut), &back)) << cut;
+    EXPECT_FALSE(ParseLegacyAccount(bytes.substr(0, cut), &back)) << cut;
   }
   std::string flipped = bytes;
   flipped[100] ^= 1;
-  EXPECT_FALSE(ParseAccount(flipped, &back));
+  EXPECT_FALSE(ParseLegacyAccount(flipped, &back));
 }
 
 }  // namespace

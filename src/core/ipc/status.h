@@ -1,7 +1,7 @@
 // Every status code the module and the terminal use, defined once.
 //
 // An exchange yields one signed 32-bit result: negative is a failure, zero
-// or positive the reply's status. -1..-8 are statuses the terminal sends;
+// or positive the reply's status. -1..-9 are statuses the terminal sends;
 // -10000..-10005 are the client's own. The messages that go with them live
 // in the module's error state; this header is free of Python.
 #ifndef ZK5_IPC_STATUS_H_
@@ -21,6 +21,7 @@ enum Status : std::int32_t {
   kAuthorizationFailed = -6,   // the account refused the login
   kUnsupported = -7,           // the terminal does not offer this (e.g. OTP login)
   kAutoTradingDisabled = -8,   // order_send refused: automated trading is off
+  kTerminalBusy = -9,          // the terminal serves as many connections as it can
   kIpcCallFailed = -10000,     // wrong echo, a missing output, the group filter failed
   kIpcSendFailed = -10001,     // the request could not be written
   kIpcRecvFailed = -10002,     // the reply could not be read or was malformed

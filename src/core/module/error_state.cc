@@ -37,6 +37,7 @@ const char* MessageForCode(std::int32_t code) {
              "Terminal and Python module";
     case kAuthorizationFailed: return "Terminal: Authorization failed";
     case kUnsupported: return "Terminal: Unsupported function";
+    case kTerminalBusy: return "Terminal: Busy, too many connections";
     case kIpcCallFailed: return "IPC call failed";
     case kIpcSendFailed: return "IPC send failed";
     case kIpcRecvFailed: return "IPC recv failed";

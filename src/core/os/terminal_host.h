@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "os/os.h"
+
 namespace zk5::os {
 
 // Makes SIGTERM, SIGINT and SIGHUP end the wait of PipeServer::Accept with
@@ -35,6 +37,39 @@ bool RenameFile(const std::u16string& from, const std::u16string& to);
 
 // Milliseconds since 1970 by the wall clock.
 std::int64_t NowMs();
+
+// ---- The data folder's privacy and ownership.
+
+// Makes every file and folder this process creates private to its user
+// (umask 077).
+void MakeCreatedFilesPrivate();
+// Takes group and other permissions away from an existing file or folder.
+// True when done or when `path` does not exist.
+bool RestrictToOwner(const std::u16string& path);
+
+enum class LockStatus {
+  kLocked,  // this process holds the lock until it ends
+  kHeld,    // another live process holds it; *holder is its pid when known
+  kError,
+};
+// Takes an exclusive lock on the file at `path` (created when missing) for
+// the rest of the process's life, and writes the process id into it. The
+// kernel drops the lock when the process dies, however it ends.
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder);
+
+// The folder that holds pipe sockets ($XDG_RUNTIME_DIR or /tmp/zk5-<uid>),
+// for messages.
+std::u16string SocketFolderName();
+
+// ---- Connections that must not hold the server up.
+
+// Milliseconds of a clock that never goes back.
+std::int64_t MonotonicMs();
+// ReadExact that gives up (kError) once MonotonicMs() reaches deadline_ms.
+IoStatus ReadExactBy(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms);
+// Makes a write on `h` fail (kError) when the peer takes nothing for
+// timeout_ms.
+bool SetWriteTimeout(PipeHandle h, std::int64_t timeout_ms);
 
 }  // namespace zk5::os
 

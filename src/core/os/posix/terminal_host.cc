@@ -3,12 +3,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 
 #include "base/text.h"
@@ -141,6 +144,89 @@ std::int64_t NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void MakeCreatedFilesPrivate() { umask(077); }
+
+bool RestrictToOwner(const std::u16string& path) {
+  struct stat st;
+  const std::string native = Native(path);
+  if (lstat(native.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISLNK(st.st_mode)) return true;  // the mode of a link means nothing
+  if ((st.st_mode & 077) == 0) return true;
+  return chmod(native.c_str(), st.st_mode & 0700) == 0;
+}
+
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
+  *holder = 0;
+  const std::string native = Native(path);
+  const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return LockStatus::kError;
+  struct flock lk {};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  if (fcntl(fd, F_SETLK, &lk) != 0) {
+    const int err = errno;
+    struct flock who {};
+    who.l_type = F_WRLCK;
+    who.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK) *holder = who.l_pid;
+    close(fd);
+    return err == EACCES || err == EAGAIN ? LockStatus::kHeld : LockStatus::kError;
+  }
+  // For people looking at the folder; the lock itself is what counts.
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) == 0) {
+    const ssize_t put = pwrite(fd, pid.data(), pid.size(), 0);
+    static_cast<void>(put);
+  }
+  // The descriptor stays open: closing it would drop the lock.
+  return LockStatus::kLocked;
+}
+
+std::u16string SocketFolderName() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  const std::string dir =
+      xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) : "/tmp/zk5-" + std::to_string(geteuid());
+  return text::Utf8ToUtf16(dir.data(), dir.size());
+}
+
+std::int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+IoStatus ReadExactBy(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
+  auto* p = static_cast<char*>(buf);
+  const int fd = static_cast<int>(h);
+  while (n != 0) {
+    const std::int64_t left = deadline_ms - MonotonicMs();
+    if (left <= 0) return IoStatus::kError;
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(left < 60000 ? left : 60000));
+    if (ready < 0 && errno != EINTR) return IoStatus::kError;
+    if (ready <= 0) continue;
+    const ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
+    if (got > 0) {
+      p += got;
+      n -= static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      return IoStatus::kBroken;
+    } else if (errno == ECONNRESET || errno == EPIPE) {
+      return IoStatus::kBroken;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return IoStatus::kError;
+    }
+  }
+  return IoStatus::kOk;
+}
+
+bool SetWriteTimeout(PipeHandle h, std::int64_t timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+  return setsockopt(static_cast<int>(h), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
 }  // namespace zk5::os
