@@ -13,6 +13,10 @@ ROOT=$PWD
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 [ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
+[ -f /usr/include/sqlite3.h ] || need_apt+=(libsqlite3-dev)
+# clang and its runtime (libFuzzer) build the request fuzzer.
+command -v clang++ >/dev/null || need_apt+=(clang)
+[ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need_apt+=(libclang-rt-dev)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v g++ >/dev/null || need_apt+=(g++)
 if [ ${#need_apt[@]} -gt 0 ]; then

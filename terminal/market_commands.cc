@@ -141,6 +141,15 @@ Reply BarsReply(const std::vector<Bar>& bars, const SymbolSpec& sdef) {
   return r;
 }
 
+// Dates in requests may be any 64-bit value: each is checked and clamped to
+// the history (from kHistoryStartSec, less the longest bar, which may open
+// before it) and to now before any arithmetic is done on it, so a request
+// costs what its clamped range holds, whatever its values.
+constexpr std::int64_t kLongestBarSec = 31 * 86400;
+constexpr std::int64_t kEarliestSec = kHistoryStartSec - kLongestBarSec;
+
+std::int64_t NowSec(std::int64_t now_ms) { return now_ms / 1000; }
+
 Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
   std::u16string name;
   std::int32_t code = 0;
@@ -166,8 +175,14 @@ Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
   std::vector<Bar> bars;
   if (command == static_cast<std::uint32_t>(CommandId::RATES_FROM)) {
     if (ib < 0) return Reply::Fail(kInvalidParams);
-    bars = t.bars().From(sym, tf, a, ib, now, max);
+    // No bar opens before the earliest one: nothing to return.
+    if (a >= kEarliestSec) bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
   } else if (command == static_cast<std::uint32_t>(CommandId::RATES_RANGE)) {
+    // An inverted range, or one wholly before the history or after now.
+    if (a > b) return Reply::Fail(kInvalidParams);
+    a = std::max(a, kEarliestSec);
+    b = std::min(b, NowSec(now));
+    if (a > b) return Reply::Fail(kInvalidParams);
     bars = t.bars().Range(sym, tf, a, b, now, max);
   } else {
     if (ia < 0 || ib < 0) return Reply::Fail(kInvalidParams);
@@ -192,13 +207,20 @@ Reply Ticks(Terminal& t, std::uint32_t command, ArgReader& args) {
   }
   args.I32(&flags);
   if (!args.Done() || count < 0) return Reply::Fail(kInvalidParams);
+  // Dates clamped to [history start, now]; a range that is inverted, or
+  // empty after that, is refused. Ticks from a future date are none.
+  const bool range = command == static_cast<std::uint32_t>(CommandId::TICKS_RANGE);
+  if (range && from > to) return Reply::Fail(kInvalidParams);
+  from = std::max(from, kHistoryStartSec * 1000);
+  to = std::min(to, now);
+  if (range && from > to) return Reply::Fail(kInvalidParams);
   q.info = (flags & kCopyTicksInfo) != 0;
   q.trade = (flags & kCopyTicksTrade) != 0;
   if (!q.info && !q.trade) return Reply::Fail(kInvalidParams);
   if (sym < 0) return Reply::Fail(kNotFound);
   q.sym = sym;
   q.from_ms = from;
-  q.to_ms = std::min(to, now);
+  q.to_ms = to;
   q.max_count = command == static_cast<std::uint32_t>(CommandId::TICKS_FROM)
                     ? static_cast<std::uint64_t>(count)
                     : kMaxTicksPerReply;

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <vector>
 
 #include "dispatch.h"
+#include "ipc/commands.h"
 #include "ipc/stream.h"
+#include "os/terminal_host.h"
 
 namespace zk5::term {
 
@@ -46,21 +49,34 @@ bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r) {
   return w.flush();
 }
 
-// Reads one request; false when the connection is over. An oversized one is
-// refused and ends the connection, since its bytes are not worth reading.
+// Reads one request; false when the connection is over. A client has
+// `idle_ms` to start a request and `request_ms` from its first byte to send
+// the rest; an oversized one is refused as soon as its header is in and
+// ends the connection, since its bytes are not worth reading.
 bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::uint8_t>* args) {
-  ipc::PipeReader reader(pipe);
-  if (!reader.begin()) return false;
-  const std::uint64_t length = reader.unread();
-  std::uint32_t command = 0;
-  if (length < 4 || !reader.get(&command, 4)) return false;
+  const std::int64_t idle_ms = t.settings().connection_idle_sec * 1000;
+  const std::int64_t request_ms = t.settings().request_timeout_sec * 1000;
+  std::uint8_t header[8];
+  if (os::ReadExactBy(pipe, header, 1, os::MonotonicMs() + idle_ms) != os::IoStatus::kOk) {
+    return false;
+  }
+  const std::int64_t deadline = os::MonotonicMs() + request_ms;
+  std::uint32_t length = 0, command = 0;
+  if (os::ReadExactBy(pipe, header + 1, 3, deadline) != os::IoStatus::kOk) return false;
+  std::memcpy(&length, header, 4);
+  // Too short to name a command: nothing to answer.
+  if (length < 4) return false;
+  if (os::ReadExactBy(pipe, header + 4, 4, deadline) != os::IoStatus::kOk) return false;
+  std::memcpy(&command, header + 4, 4);
   const std::uint64_t size = length - 4;
   if (size > kMaxRequestBytes) {
     SendReply(pipe, command, Reply::Fail(kInvalidParams));
     return false;
   }
   args->resize(size);
-  if (size != 0 && !reader.get(args->data(), static_cast<std::uint32_t>(size))) return false;
+  if (size != 0 && os::ReadExactBy(pipe, args->data(), size, deadline) != os::IoStatus::kOk) {
+    return false;
+  }
   Reply reply;
   try {
     reply = Dispatch(t, s, command, args->data(), size);
@@ -69,6 +85,50 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
   }
   return SendReply(pipe, command, reply);
 }
+
+// A client past the connection limit is told so at once: a reply to the
+// HELLO it is about to send, with the busy status. Its connection is held a
+// moment before it is closed, so that the client's request does not meet a
+// closed socket first.
+class Refusals {
+ public:
+  static constexpr std::int64_t kHoldMs = 2000;
+  static constexpr std::size_t kMaxHeld = 1024;
+
+  void Refuse(os::PipeServer& server, os::PipeHandle client) {
+    std::uint8_t frame[12];
+    const std::uint32_t length = 8;
+    const auto command = static_cast<std::uint32_t>(ipc::CommandId::HELLO);
+    const std::int32_t status = kTerminalBusy;
+    std::memcpy(frame, &length, 4);
+    std::memcpy(frame + 4, &command, 4);
+    std::memcpy(frame + 8, &status, 4);
+    os::SetWriteTimeout(client, 100);
+    os::WriteAll(client, frame, sizeof frame);
+    if (held_.size() >= kMaxHeld) {
+      server.Release(client);
+      return;
+    }
+    held_.push_back({client, os::MonotonicMs() + kHoldMs});
+  }
+
+  void Expire(os::PipeServer& server, bool all) {
+    const std::int64_t now = os::MonotonicMs();
+    std::size_t kept = 0;
+    for (const Held& h : held_) {
+      if (all || h.until <= now) server.Release(h.pipe);
+      else held_[kept++] = h;
+    }
+    held_.resize(kept);
+  }
+
+ private:
+  struct Held {
+    os::PipeHandle pipe;
+    std::int64_t until;
+  };
+  std::vector<Held> held_;
+};
 
 }  // namespace
 
@@ -81,9 +141,12 @@ void ServeConnection(Terminal& t, os::PipeHandle pipe) {
   if (pipe != os::kInvalidPipe) os::ClosePipe(pipe);
 }
 
-ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms) {
+namespace {
+
+ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms, Refusals* refusals) {
   std::int64_t idle_since = MonotonicMs();
   for (;;) {
+    refusals->Expire(server, false);
     int wait = 1000;
     if (idle_ms > 0 && g_connections.load() == 0) {
       const std::int64_t left = idle_since + idle_ms - MonotonicMs();
@@ -105,11 +168,13 @@ ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms) {
         break;
     }
     if (g_connections.load() >= kMaxConnections) {
-      server.Release(client);
+      refusals->Refuse(server, client);
       continue;
     }
     // The connection's thread ends it, or the stream layer on a broken pipe.
     server.HandOver(client);
+    // A client that takes no reply for this long is gone for good.
+    os::SetWriteTimeout(client, t.settings().request_timeout_sec * 1000);
     g_connections.fetch_add(1);
     try {
       std::thread([&t, client] {
@@ -121,6 +186,15 @@ ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms) {
       os::ClosePipe(client);
     }
   }
+}
+
+}  // namespace
+
+ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms) {
+  Refusals refusals;
+  const ExitReason reason = ServeUntil(t, server, idle_ms, &refusals);
+  refusals.Expire(server, true);
+  return reason;
 }
 
 }  // namespace zk5::term
