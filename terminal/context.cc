@@ -27,7 +27,7 @@ Terminal::Terminal(Installation inst, Settings settings)
   }
 }
 
-std::int64_t Terminal::NowMs() const { return os::NowMs(); }
+std::int64_t Terminal::NowMs() const { return fixed_now_ms_ != 0 ? fixed_now_ms_ : os::NowMs(); }
 
 bool Terminal::Load(std::string* error, bool durable) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -49,6 +49,9 @@ class Terminal {
   const PriceModel& model() const { return model_; }
   BarSource& bars() { return bars_; }
   std::int64_t NowMs() const;
+  // Stops the clock at `ms` (0: the wall clock again). For the fuzzer,
+  // whose requests then cover a history of the length it chooses.
+  void FixClock(std::int64_t ms) { fixed_now_ms_ = ms; }
 
   // LOGIN: 1 when accepted (success or failed authorisation, which the
   // state then reports), -7 for an account that needs a one-time password.
@@ -96,6 +99,7 @@ class Terminal {
   Settings settings_;
   PriceModel model_;
   BarSource bars_;
+  std::int64_t fixed_now_ms_ = 0;
 
   std::mutex mutex_;
   Store store_;

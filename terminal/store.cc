@@ -74,7 +74,6 @@ const Column<Deal> kDealColumns[] = {
 template <typename T> struct TableOf;
 template <> struct TableOf<Position> {
   static constexpr const char* kName = "positions";
-  static constexpr const char* kTime = "time_msc";
 };
 template <> struct TableOf<HistoryOrder> {
   static constexpr const char* kName = "orders";
