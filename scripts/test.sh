@@ -20,6 +20,18 @@ echo "== native tests"
 native build/native
 echo "== native tests under ASan/UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 native build/native-asan -DZK5_SANITIZE=ON
+echo "== the terminal's request fuzzer (libFuzzer, ASan/UBSan), ${FUZZ_SECONDS:-30} s"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DZK5_PYTHON=OFF -DZK5_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZK5_WERROR=ON >/dev/null
+cmake --build build/fuzz -j"$JOBS" --target zk5_fuzz_requests >/dev/null
+rm -rf build/fuzz/run && mkdir -p build/fuzz/run/corpus build/fuzz/run/tmp
+if ! TMPDIR=$PWD/build/fuzz/run/tmp build/fuzz/zk5_fuzz_requests -max_total_time="${FUZZ_SECONDS:-30}" \
+    -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/run/ \
+    build/fuzz/run/corpus fuzz/corpus/requests 2>build/fuzz/run/log; then
+  tail -40 build/fuzz/run/log
+  exit 1
+fi
+grep -E "^(Done|stat::number_of_executed_units)" build/fuzz/run/log
 echo "== native tests for Windows, under wine"
 scripts/test_windows.sh
 
