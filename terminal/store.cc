@@ -108,9 +108,12 @@ std::string ColumnList(const Column<T> (&cols)[N]) {
   return out;
 }
 
+// Positions and orders change (an order placed, later filled); a deal is
+// written once, and a second one with its ticket fails the transaction.
 template <typename T, std::size_t N>
 std::string InsertSql(const Column<T> (&cols)[N]) {
-  std::string sql = std::string("INSERT OR REPLACE INTO ") + TableOf<T>::kName + "(login, " +
+  const char* verb = std::is_same_v<T, Deal> ? "INSERT INTO " : "INSERT OR REPLACE INTO ";
+  std::string sql = std::string(verb) + TableOf<T>::kName + "(login, " +
                     ColumnList(cols) + ") VALUES(?";
   for (std::size_t i = 0; i < N; ++i) sql += ", ?";
   return sql + ")";
