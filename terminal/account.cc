@@ -1,5 +1,6 @@
 #include "account.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace zk5::term {
@@ -119,7 +120,9 @@ bool ProfitFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t
 bool SwapFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t type, double volume,
              std::int64_t open_msc, double* swap) {
   const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
-  const std::int64_t open_day = FloorDiv(open_msc, 86400000);
+  // No night before the history is charged (and a stored time far in the
+  // past costs no loop).
+  const std::int64_t open_day = std::max(FloorDiv(open_msc, 86400000), kHistoryStartSec / 86400 - 1);
   const std::int64_t now_day = FloorDiv(q.now_ms(), 86400000);
   std::int64_t nights = 0;
   // The night ending at the start of `day` is charged for the day before.
