@@ -124,13 +124,15 @@ std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16stri
                              const std::u16string& server) {
   std::string hash;
   std::u16string clear;
+  bool candidate = false;  // an account of that login on that server
   bool known = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (login == 0) login = s->login != 0 ? s->login : accounts_.last_login;
     const AccountConfig* a = FindConfig(login);
     if (a != nullptr && a->otp) return kUnsupported;
-    if (a != nullptr && (server.empty() || server == a->server)) {
+    candidate = a != nullptr && (server.empty() || server == a->server);
+    if (candidate) {
       hash = a->password_hash;
       clear = a->password;
       const auto it = verified_.find(login);
@@ -138,10 +140,10 @@ std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16stri
               it->second.first == PasswordFingerprint(password);
     }
   }
-  // The digest takes a while: other connections go on meanwhile.
-  bool ok = known;
-  if (!ok && !hash.empty()) ok = VerifyPassword(password, hash);
-  if (!ok && hash.empty()) ok = clear == password;
+  // The digest takes a while: other connections go on meanwhile. Without a
+  // hash (it could not be made) the password is compared in memory.
+  bool ok = candidate && known;
+  if (candidate && !ok) ok = hash.empty() ? clear == password : VerifyPassword(password, hash);
   std::lock_guard<std::mutex> lock(mutex_);
   const AccountConfig* a = FindConfig(login);
   if (!ok || a == nullptr || a->password_hash != hash) {

@@ -243,8 +243,9 @@ def test_private_files_hashed_passwords_and_old_account_files_taken_over(install
 
     # After a restart the hash still admits the password, and only it.
     inst.stop()
-    assert not inst.initialize(login=login, password=secret + "x", server="Old-Server")
-    assert zelkor5.last_error()[0] == -6
+    for password, server in ((secret + "x", "Old-Server"), (secret, "Elsewhere"), ("", "Elsewhere")):
+        assert not inst.initialize(login=login, password=password, server=server)
+        assert zelkor5.last_error()[0] == -6
     assert inst.initialize(login=login, password=secret, server="Old-Server"), zelkor5.last_error()
     assert ok(zelkor5.history_deals_get(ticket=sent.deal))[0].order == sent.order
 
