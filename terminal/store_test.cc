@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "os/posix/test_support.h"
+#include "test_files.h"
 #include "trade.h"
 
 namespace zk5::term {
