@@ -16,8 +16,9 @@
 // (every minute bar of the history, computed afresh) takes a few hundred
 // milliseconds under the sanitizers (a fresh data folder, every
 // kInputsPerFolder inputs, starts with cold caches). A request's cost is
-// bounded by the history it covers, since every date is clamped to it. Logins check against a one-iteration
-// hash that matches nothing, so they are cheap too.
+// bounded by the history it covers, since every date is clamped to it.
+// Logins check against a one-iteration hash that matches nothing, so they
+// are cheap too.
 #include <ctime>
 #include <cstdint>
 #include <cstdio>
