@@ -7,12 +7,6 @@ namespace zk5::term {
 
 namespace {
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 // Days since Thursday 1970-01-01: 0 Thursday ... 6 Wednesday.
 int Weekday(std::int64_t day) { return static_cast<int>(((day % 7) + 7) % 7); }
 
@@ -21,6 +15,7 @@ int Weekday(std::int64_t day) { return static_cast<int>(((day % 7) + 7) % 7); }
 AccountState NewAccount(const AccountConfig& config, std::int64_t now_ms) {
   AccountState st;
   st.login = config.login;
+  st.evaluated_msc = now_ms;
   st.balance = RoundMoney(config.deposit);
   Deal d;
   d.ticket = st.next_ticket++;
@@ -58,24 +53,60 @@ bool Quotes::Price(int sym, double* bid, double* ask) const {
   return known_[i] == 1;
 }
 
-bool Quotes::Direct(const std::u16string& from, const std::u16string& to, double* rate) const {
+void Quotes::Set(int sym, const Tick& t) {
+  const auto i = static_cast<std::size_t>(sym);
+  double bid, ask;
+  Price(sym, &bid, &ask);  // sizes the tables
+  const double scale = Pow10(Symbols()[i].digits);
+  known_[i] = 1;
+  bid_[i] = static_cast<double>(t.bid) / scale;
+  ask_[i] = static_cast<double>(t.ask) / scale;
+}
+
+namespace {
+
+// The pair that converts `from` into `to` directly: its index, and whether
+// it is quoted the other way round; -1 when there is none.
+int DirectPair(const std::u16string& from, const std::u16string& to, bool* inverse) {
   const auto& all = Symbols();
   for (std::size_t i = 0; i < all.size(); ++i) {
     const SymbolSpec& s = all[i];
     if (s.base == s.profit) continue;
-    double bid, ask;
-    if (s.base == from && s.profit == to) {
-      if (!Price(static_cast<int>(i), &bid, &ask)) return false;
-      *rate = bid;
-      return true;
-    }
-    if (s.base == to && s.profit == from) {
-      if (!Price(static_cast<int>(i), &bid, &ask) || ask <= 0) return false;
-      *rate = 1.0 / ask;
-      return true;
+    if ((s.base == from && s.profit == to) || (s.base == to && s.profit == from)) {
+      *inverse = s.base == to;
+      return static_cast<int>(i);
     }
   }
-  return false;
+  return -1;
+}
+
+}  // namespace
+
+bool Quotes::Direct(const std::u16string& from, const std::u16string& to, double* rate) const {
+  bool inverse = false;
+  const int sym = DirectPair(from, to, &inverse);
+  double bid, ask;
+  if (sym < 0 || !Price(sym, &bid, &ask)) return false;
+  if (!inverse) {
+    *rate = bid;
+    return true;
+  }
+  if (ask <= 0) return false;
+  *rate = 1.0 / ask;
+  return true;
+}
+
+std::vector<int> Quotes::RateSymbols(const std::u16string& from, const std::u16string& to) {
+  std::vector<int> out;
+  if (from == to) return out;
+  bool inverse;
+  const int direct = DirectPair(from, to, &inverse);
+  if (direct >= 0) return {direct};
+  if (from == u"USD" || to == u"USD") return out;
+  for (const int sym : {DirectPair(from, u"USD", &inverse), DirectPair(u"USD", to, &inverse)}) {
+    if (sym >= 0) out.push_back(sym);
+  }
+  return out;
 }
 
 bool Quotes::Rate(const std::u16string& from, const std::u16string& to, double* rate) const {
@@ -117,25 +148,18 @@ bool ProfitFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t
   return true;
 }
 
-bool SwapFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t type, double volume,
-             std::int64_t open_msc, double* swap) {
-  const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
-  // No night before the history is charged (and a stored time far in the
-  // past costs no loop).
-  const std::int64_t open_day = std::max(FloorDiv(open_msc, 86400000), kHistoryStartSec / 86400 - 1);
-  const std::int64_t now_day = FloorDiv(q.now_ms(), 86400000);
-  std::int64_t nights = 0;
+int RolloverNights(const SymbolSpec& s, std::int64_t day) {
   // The night ending at the start of `day` is charged for the day before.
-  for (std::int64_t day = open_day + 1; day <= now_day; ++day) {
-    const int wd = Weekday(day - 1);
-    if (s.always_open) {
-      nights += 1;
-    } else if (wd == 2 || wd == 3) {
-      continue;  // Saturday, Sunday: closed
-    } else {
-      nights += wd == 6 ? 3 : 1;  // Wednesday carries the weekend
-    }
-  }
+  const int wd = Weekday(day - 1);
+  if (s.always_open) return 1;
+  if (wd == 2 || wd == 3) return 0;  // Saturday, Sunday: closed
+  return wd == 6 ? 3 : 1;            // Wednesday carries the weekend
+}
+
+bool SwapFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t type, double volume,
+             std::int64_t day, double* swap) {
+  const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
+  const int nights = RolloverNights(s, day);
   if (nights == 0) {
     *swap = 0;
     return true;
@@ -147,6 +171,21 @@ bool SwapFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t t
   return true;
 }
 
+double CommissionPerLot(const SymbolSpec& s) {
+  if (s.category == u"Forex") return 3.5;
+  if (s.category == u"Metals") return 5.0;
+  if (s.category == u"Indices") return 1.0;
+  return 2.0;  // crypto
+}
+
+bool CommissionFor(const Quotes& q, const AccountConfig& acc, int sym, double volume,
+                   double* commission) {
+  double rate;
+  if (!q.Rate(u"USD", acc.currency, &rate)) return false;
+  *commission = -RoundMoney(CommissionPerLot(Symbols()[static_cast<std::size_t>(sym)]) * volume * rate);
+  return true;
+}
+
 PositionValue ValuePosition(const Quotes& q, const AccountConfig& acc, const Position& p) {
   PositionValue v;
   const int sym = FindSymbol(p.symbol);
@@ -155,7 +194,7 @@ PositionValue ValuePosition(const Quotes& q, const AccountConfig& acc, const Pos
   // A buy is closed by selling at the bid, a sell by buying at the ask.
   v.price_current = p.type == kOrderTypeBuy ? bid : ask;
   ProfitFor(q, acc, sym, p.type, p.volume, p.price_open, v.price_current, &v.profit);
-  SwapFor(q, acc, sym, p.type, p.volume, p.time_msc, &v.swap);
+  v.swap = p.swap;
   MarginFor(q, acc, sym, p.volume, p.price_open, &v.margin);
   return v;
 }

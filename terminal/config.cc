@@ -65,6 +65,14 @@ bool ToDouble(const std::string& v, double* out) {
   return true;
 }
 
+// A margin level in percent: 0 (never) up to 10000.
+bool ToPercent(const std::string& v, double* out) {
+  double d;
+  if (!ToDouble(v, &d) || d < 0 || d > 10000) return false;
+  *out = d;
+  return true;
+}
+
 bool ToBool(const std::string& v, bool* out) {
   const std::string l = Lower(v);
   if (l == "1" || l == "true" || l == "yes" || l == "on") {
@@ -135,6 +143,7 @@ Settings ParseSettings(const std::string& text) {
   if (seed != nullptr) ToUInt64(*seed, &s.seed);
   ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
   ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
+  ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400, &s.clock_shift_sec);
   return s;
 }
 
@@ -159,7 +168,11 @@ std::string DefaultSettingsText() {
          "ConnectionIdle=600\n"
          "[Market]\n"
          "; Seed of the simulated prices: equal seeds give equal ticks and bars.\n"
-         "Seed=1\n";
+         "Seed=1\n"
+         "; Seconds added to the system clock for the market and the accounts (for\n"
+         "; tests: a negative shift puts the market back in the past). Never lower it\n"
+         "; on an installation whose accounts already traded at a later time.\n"
+         "ClockShift=0\n";
 }
 
 AccountsFile ParseAccounts(const std::string& text) {
@@ -190,6 +203,10 @@ AccountsFile ParseAccounts(const std::string& text) {
         ToBool(value, &a.otp);
       } else if (key == "mode") {
         a.netting = Lower(value) == "netting";
+      } else if (key == "margincall") {
+        ToPercent(value, &a.margin_call);
+      } else if (key == "stopout") {
+        ToPercent(value, &a.stop_out);
       }
     }
     file.accounts.push_back(a);
@@ -215,6 +232,8 @@ std::string FormatAccounts(const AccountsFile& file) {
     out += "Deposit=" + FormatDouble(a.deposit) + "\n";
     out += std::string("Otp=") + (a.otp ? "1" : "0") + "\n";
     out += std::string("Mode=") + (a.netting ? "netting" : "hedging") + "\n";
+    out += "MarginCall=" + FormatDouble(a.margin_call) + "\n";
+    out += "StopOut=" + FormatDouble(a.stop_out) + "\n";
   }
   return out;
 }

@@ -31,6 +31,7 @@ struct Settings {
   // request_timeout_sec, or when it sends nothing for connection_idle_sec.
   std::int64_t request_timeout_sec = 30;   // [Terminal] RequestTimeout
   std::int64_t connection_idle_sec = 600;  // [Terminal] ConnectionIdle
+  std::int64_t clock_shift_sec = 0;   // [Market] ClockShift: added to the system clock
 };
 Settings ParseSettings(const std::string& text);
 // The file a fresh installation gets: every setting with its default and
@@ -50,7 +51,9 @@ struct AccountConfig {
   std::uint32_t leverage = 100;
   double deposit = 10000;
   bool otp = false;      // needs a one-time password: LOGIN answers -7
-  bool netting = false;  // a netting account (trading not supported yet)
+  bool netting = false;  // a netting account: one position per symbol
+  double margin_call = 50;  // margin level (%) at or below which no margin is added
+  double stop_out = 30;     // margin level (%) at or below which positions are closed
 };
 
 struct AccountsFile {

@@ -19,7 +19,11 @@ std::string Narrow(const std::u16string& s) { return text::Utf16ToUtf8(s.data(),
 }  // namespace
 
 Terminal::Terminal(Installation inst, Settings settings)
-    : inst_(std::move(inst)), settings_(settings), model_(settings.seed), bars_(model_) {
+    : inst_(std::move(inst)),
+      settings_(settings),
+      clock_(settings.clock_shift_sec * 1000),
+      model_(settings.seed),
+      bars_(model_) {
   selected_.assign(Symbols().size(), false);
   for (const std::u16string& name : DefaultMarketWatch()) {
     const int sym = FindSymbol(name);
@@ -27,7 +31,23 @@ Terminal::Terminal(Installation inst, Settings settings)
   }
 }
 
-std::int64_t Terminal::NowMs() const { return fixed_now_ms_ != 0 ? fixed_now_ms_ : os::NowMs(); }
+std::int64_t Terminal::NowMs() const { return clock_.NowMs(); }
+
+void Terminal::CatchUp() {
+  std::vector<std::uint64_t> stored;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const AccountConfig& a : accounts_.accounts) {
+      AccountState probe;
+      if (!a.otp && store_.Load(a.login, &probe) == Store::LoadResult::kLoaded) stored.push_back(a.login);
+    }
+  }
+  for (const std::uint64_t login : stored) {
+    Session s;
+    s.login = login;
+    WithAccount(&s, [](const AccountConfig&, AccountState&, auto&&) { return kSuccess; });
+  }
+}
 
 bool Terminal::Load(std::string* error, bool durable) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -242,9 +262,13 @@ bool Terminal::Selected(int sym) {
 bool Terminal::Select(int sym, bool enable) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!enable) {
+    const std::u16string& name = Symbols()[static_cast<std::size_t>(sym)].name;
     for (const auto& [login, st] : states_) {
       for (const Position& p : st.positions) {
-        if (p.symbol == Symbols()[static_cast<std::size_t>(sym)].name) return false;
+        if (p.symbol == name) return false;
+      }
+      for (const Order& o : st.working) {
+        if (o.symbol == name) return false;
       }
     }
   }

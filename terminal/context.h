@@ -15,11 +15,13 @@
 
 #include "account.h"
 #include "bars.h"
+#include "clock.h"
 #include "config.h"
 #include "installation.h"
 #include "ipc/status.h"
 #include "prices.h"
 #include "store.h"
+#include "stream.h"
 
 namespace zk5::term {
 
@@ -43,6 +45,8 @@ class Terminal {
   // Writes what is not saved on every change (the market watch, the last
   // login).
   bool SaveState();
+  // Applies the market since the terminal last ran to every stored account.
+  void CatchUp();
 
   const Installation& installation() const { return inst_; }
   const Settings& settings() const { return settings_; }
@@ -51,7 +55,7 @@ class Terminal {
   std::int64_t NowMs() const;
   // Stops the clock at `ms` (0: the wall clock again). For the fuzzer,
   // whose requests then cover a history of the length it chooses.
-  void FixClock(std::int64_t ms) { fixed_now_ms_ = ms; }
+  void FixClock(std::int64_t ms) { clock_.Fix(ms); }
 
   // LOGIN: 1 when accepted (success or failed authorisation, which the
   // state then reports), -7 for an account that needs a one-time password.
@@ -60,10 +64,13 @@ class Terminal {
   std::uint32_t State(Session* s);
 
   // Runs f(config, state, commit) on the session's account with the lock
-  // held. commit() makes the state's change durable in one transaction and
-  // returns whether it did; when it did not, the state is back to what the
-  // store holds (only request ids stay used). The result is -6 when the
-  // session has no usable account, -1 when the store fails, else f's.
+  // held, once the price stream has been applied to it up to now. commit()
+  // makes the state's change, with what the stream did, durable in one
+  // transaction and returns whether it did; when it did not, the state is
+  // back to what the store holds (only request ids stay used). What the
+  // stream did is committed after f when f did not commit. The result is
+  // -6 when the session has no usable account, -1 when the store fails,
+  // else f's.
   template <typename F>
   std::int32_t WithAccount(Session* s, F&& f) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -71,8 +78,15 @@ class Terminal {
     AccountState* state = nullptr;
     const std::int32_t found = Account(s, &config, &state);
     if (found < 0) return found;
-    auto commit = [this, state] { return CommitLocked(state); };
-    return f(static_cast<const AccountConfig&>(*config), *state, commit);
+    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed;
+    bool committed = false;
+    auto commit = [this, state, &committed] {
+      committed = true;
+      return CommitLocked(state);
+    };
+    const std::int32_t result = f(static_cast<const AccountConfig&>(*config), *state, commit);
+    if (walked && !committed && !CommitLocked(state)) return kCallFailed;
+    return result;
   }
   // The store's history; only inside WithAccount.
   Store& store() { return store_; }
@@ -97,9 +111,9 @@ class Terminal {
 
   Installation inst_;
   Settings settings_;
+  MarketClock clock_;
   PriceModel model_;
   BarSource bars_;
-  std::int64_t fixed_now_ms_ = 0;
 
   std::mutex mutex_;
   Store store_;

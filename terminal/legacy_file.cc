@@ -57,7 +57,7 @@ std::string SerializeLegacyAccount(const AccountState& st) {
     out += rec;
   }
   rec.resize(records::kTradeOrder.size);
-  for (const HistoryOrder& o : st.new_orders) {
+  for (const Order& o : st.new_orders) {
     OrderToRecord(o, reinterpret_cast<std::uint8_t*>(&rec[0]));
     out += rec;
   }

@@ -207,6 +207,8 @@ int main(int argc, char** argv) {
     std::fflush(nullptr);
     std::_Exit(reset ? 0 : 2);
   }
+  // The market went on while the terminal was not running.
+  terminal->CatchUp();
   term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
   terminal->SaveState();
   server.Close();

@@ -44,6 +44,9 @@ struct SymbolSpec {
 
   double point() const;
   std::u16string path() const;  // category + "\" + name
+  // Least distance in points between the market and a stop or a pending
+  // order's price: the typical spread.
+  std::int64_t stops_level() const { return spread; }
 };
 
 // The catalogue, in a fixed order; a symbol's index is its identity inside

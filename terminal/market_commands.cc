@@ -83,9 +83,11 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .UInt("trade_exemode", 2)   // market execution
       .UInt("swap_mode", 1)       // in points
       .UInt("swap_rollover3days", 3)
-      .Int("expiration_mode", 1)  // good till cancelled
-      .Int("filling_mode", 3)     // fill or kill, immediate or cancel
-      .Int("order_mode", 1)       // market orders
+      .Int("trade_stops_level", static_cast<std::int32_t>(sdef.stops_level()))
+      .Int("trade_freeze_level", 0)
+      .Int("expiration_mode", 15)  // good till cancelled, day, specified, specified day
+      .Int("filling_mode", 3)      // fill or kill, immediate or cancel
+      .Int("order_mode", 127)      // market, limit, stop, stop-limit, sl, tp, close-by
       .Real("bid", bid)
       .Real("bidhigh", today.tick_volume ? ToPrice(today.high, sdef) : bid)
       .Real("bidlow", today.tick_volume ? ToPrice(today.low, sdef) : bid)

@@ -10,13 +10,19 @@ namespace zk5::term {
 
 namespace {
 
-// One column of a record table: its name and the struct member it holds.
+// The schema version this terminal writes (PRAGMA user_version).
+constexpr int kSchemaVersion = 2;
+
+// One column of a record table: its name, the struct member it holds and
+// the schema version that added it (later ones are added to an older
+// database with the value 0).
 template <typename T>
 struct Column {
   const char* name;
   std::variant<std::int64_t T::*, std::uint64_t T::*, std::uint32_t T::*, double T::*,
                std::u16string T::*>
       member;
+  int since = 1;
 };
 
 // The record tables; "login" comes first in each, then these columns, the
@@ -32,23 +38,33 @@ const Column<Position> kPositionColumns[] = {
     {"price_open", &Position::price_open},
     {"symbol", &Position::symbol},
     {"comment", &Position::comment},
+    {"sl", &Position::sl, 2},
+    {"tp", &Position::tp, 2},
+    {"swap", &Position::swap, 2},
 };
 
-const Column<HistoryOrder> kOrderColumns[] = {
-    {"ticket", &HistoryOrder::ticket},
-    {"time_setup_msc", &HistoryOrder::time_setup_msc},
-    {"time_done_msc", &HistoryOrder::time_done_msc},
-    {"type", &HistoryOrder::type},
-    {"type_filling", &HistoryOrder::type_filling},
-    {"state", &HistoryOrder::state},
-    {"magic", &HistoryOrder::magic},
-    {"position_id", &HistoryOrder::position_id},
-    {"reason", &HistoryOrder::reason},
-    {"volume_initial", &HistoryOrder::volume_initial},
-    {"price_open", &HistoryOrder::price_open},
-    {"price_current", &HistoryOrder::price_current},
-    {"symbol", &HistoryOrder::symbol},
-    {"comment", &HistoryOrder::comment},
+const Column<Order> kOrderColumns[] = {
+    {"ticket", &Order::ticket},
+    {"time_setup_msc", &Order::time_setup_msc},
+    {"time_done_msc", &Order::time_done_msc},
+    {"type", &Order::type},
+    {"type_filling", &Order::type_filling},
+    {"state", &Order::state},
+    {"magic", &Order::magic},
+    {"position_id", &Order::position_id},
+    {"reason", &Order::reason},
+    {"volume_initial", &Order::volume_initial},
+    {"price_open", &Order::price_open},
+    {"price_current", &Order::price_current},
+    {"symbol", &Order::symbol},
+    {"comment", &Order::comment},
+    {"time_expiration", &Order::time_expiration, 2},
+    {"type_time", &Order::type_time, 2},
+    {"position_by_id", &Order::position_by_id, 2},
+    {"volume_current", &Order::volume_current, 2},
+    {"sl", &Order::sl, 2},
+    {"tp", &Order::tp, 2},
+    {"price_stoplimit", &Order::price_stoplimit, 2},
 };
 
 const Column<Deal> kDealColumns[] = {
@@ -75,7 +91,7 @@ template <typename T> struct TableOf;
 template <> struct TableOf<Position> {
   static constexpr const char* kName = "positions";
 };
-template <> struct TableOf<HistoryOrder> {
+template <> struct TableOf<Order> {
   static constexpr const char* kName = "orders";
   static constexpr const char* kTime = "time_done_msc";
 };
@@ -84,21 +100,35 @@ template <> struct TableOf<Deal> {
   static constexpr const char* kTime = "time_msc";
 };
 
+template <typename T>
+const char* SqlType(const Column<T>& c) {
+  return std::visit(
+      [](auto m) {
+        using V = std::remove_reference_t<decltype(std::declval<T&>().*m)>;
+        if constexpr (std::is_same_v<V, double>) return " REAL NOT NULL";
+        else if constexpr (std::is_same_v<V, std::u16string>) return " TEXT NOT NULL";
+        else return " INTEGER NOT NULL";
+      },
+      c.member);
+}
+
 template <typename T, std::size_t N>
 std::string CreateTable(const Column<T> (&cols)[N]) {
   std::string sql = std::string("CREATE TABLE ") + TableOf<T>::kName + "(login INTEGER NOT NULL";
-  for (const Column<T>& c : cols) {
-    const char* type = std::visit(
-        [](auto m) {
-          using V = std::remove_reference_t<decltype(std::declval<T&>().*m)>;
-          if constexpr (std::is_same_v<V, double>) return " REAL NOT NULL";
-          else if constexpr (std::is_same_v<V, std::u16string>) return " TEXT NOT NULL";
-          else return " INTEGER NOT NULL";
-        },
-        c.member);
-    sql += std::string(", ") + c.name + type;
-  }
+  for (const Column<T>& c : cols) sql += std::string(", ") + c.name + SqlType(c);
   return sql + ", PRIMARY KEY(login, ticket)) WITHOUT ROWID";
+}
+
+// The columns a database of schema `version` lacks, added with the value 0.
+template <typename T, std::size_t N>
+std::string AddColumns(const Column<T> (&cols)[N], int version) {
+  std::string sql;
+  for (const Column<T>& c : cols) {
+    if (c.since <= version) continue;
+    sql += std::string("ALTER TABLE ") + TableOf<T>::kName + " ADD COLUMN " + c.name + SqlType(c) +
+           (std::string(SqlType(c)) == " TEXT NOT NULL" ? " DEFAULT ''" : " DEFAULT 0") + ";";
+  }
+  return sql;
 }
 
 template <typename T, std::size_t N>
@@ -171,15 +201,17 @@ T Read(sqlite3_stmt* st, int first, const Column<T> (&cols)[N]) {
 
 // The history selection of a query as SQL after "FROM table", with the
 // bound values ?1 login, ?2 and ?3.
+// Working orders (state placed) share the orders table but are not history.
 template <typename T>
 std::string Where(const HistoryQuery& q) {
+  const std::string history = std::is_same_v<T, Order> ? " AND state <> 1" : "";
   switch (q.by) {
     case HistoryQuery::kTime:
-      return std::string(" WHERE login = ?1 AND ") + TableOf<T>::kTime + " BETWEEN ?2 AND ?3";
+      return std::string(" WHERE login = ?1 AND ") + TableOf<T>::kTime + " BETWEEN ?2 AND ?3" + history;
     case HistoryQuery::kPosition:
-      return " WHERE login = ?1 AND position_id = ?2";
+      return " WHERE login = ?1 AND position_id = ?2" + history;
     case HistoryQuery::kTicket:
-      return " WHERE login = ?1 AND ticket = ?2";
+      return " WHERE login = ?1 AND ticket = ?2" + history;
   }
   return {};
 }
@@ -277,24 +309,33 @@ bool Store::Migrate(std::string* error) {
     if (sqlite3_step(st) == SQLITE_ROW) version = sqlite3_column_int(st, 0);
   }
   if (version < 0) return false;
-  if (version > 1) {
+  if (version > kSchemaVersion) {
     *error = "the account database was made by a newer version (schema " +
              std::to_string(version) + ")";
     return false;
   }
-  if (version == 1) return true;
-  const std::string sql =
-      "BEGIN IMMEDIATE;"
-      "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL,"
-      " credit REAL NOT NULL, next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL);" +
-      CreateTable(kPositionColumns) + ";" + CreateTable(kOrderColumns) + ";" +
-      CreateTable(kDealColumns) + ";" +
-      "CREATE INDEX orders_time ON orders(login, time_done_msc);"
-      "CREATE INDEX orders_position ON orders(login, position_id);"
-      "CREATE INDEX deals_time ON deals(login, time_msc);"
-      "CREATE INDEX deals_position ON deals(login, position_id);"
-      "PRAGMA user_version = 1;"
-      "COMMIT;";
+  if (version == kSchemaVersion) return true;
+  std::string sql = "BEGIN IMMEDIATE;";
+  if (version == 0) {
+    sql += "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL,"
+           " credit REAL NOT NULL, next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL,"
+           " evaluated_msc INTEGER NOT NULL);" +
+           CreateTable(kPositionColumns) + ";" + CreateTable(kOrderColumns) + ";" +
+           CreateTable(kDealColumns) + ";" +
+           "CREATE INDEX orders_time ON orders(login, time_done_msc);"
+           "CREATE INDEX orders_position ON orders(login, position_id);"
+           "CREATE INDEX deals_time ON deals(login, time_msc);"
+           "CREATE INDEX deals_position ON deals(login, position_id);";
+  } else {
+    // Version 2: stops and swaps of positions, working orders (state placed
+    // in the orders table) and how far the price stream was evaluated (0:
+    // unknown, taken from the positions at load).
+    sql += AddColumns(kPositionColumns, version) + AddColumns(kOrderColumns, version) +
+           "ALTER TABLE accounts ADD COLUMN evaluated_msc INTEGER NOT NULL DEFAULT 0;";
+  }
+  sql += "CREATE INDEX orders_state ON orders(login, state);"
+         "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";"
+         "COMMIT;";
   if (!Exec(sql.c_str())) {
     Exec("ROLLBACK");
     return false;
@@ -304,7 +345,7 @@ bool Store::Migrate(std::string* error) {
 
 Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
   sqlite3_stmt* a = Prepare(
-      "SELECT balance, credit, next_ticket, next_request_id FROM accounts WHERE login = ?1");
+      "SELECT balance, credit, next_ticket, next_request_id, evaluated_msc FROM accounts WHERE login = ?1");
   if (a == nullptr) return LoadResult::kError;
   AccountState s;
   s.login = login;
@@ -320,6 +361,7 @@ Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
     s.credit = sqlite3_column_double(a, 1);
     s.next_ticket = static_cast<std::uint64_t>(sqlite3_column_int64(a, 2));
     s.next_request_id = static_cast<std::uint32_t>(sqlite3_column_int64(a, 3));
+    s.evaluated_msc = sqlite3_column_int64(a, 4);
   }
   sqlite3_stmt* p = Prepare("SELECT " + ColumnList(kPositionColumns) +
                             " FROM positions WHERE login = ?1 ORDER BY ticket");
@@ -330,6 +372,15 @@ Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
   }
   int rc;
   while ((rc = sqlite3_step(p)) == SQLITE_ROW) s.positions.push_back(Read(p, 0, kPositionColumns));
+  if (rc != SQLITE_DONE) return LoadResult::kError;
+  sqlite3_stmt* w = Prepare("SELECT " + ColumnList(kOrderColumns) +
+                            " FROM orders WHERE login = ?1 AND state = 1 ORDER BY ticket");
+  if (w == nullptr) return LoadResult::kError;
+  Reset reset_working{w};
+  if (sqlite3_bind_int64(w, 1, static_cast<sqlite3_int64>(login)) != SQLITE_OK) {
+    return LoadResult::kError;
+  }
+  while ((rc = sqlite3_step(w)) == SQLITE_ROW) s.working.push_back(Read(w, 0, kOrderColumns));
   if (rc != SQLITE_DONE) return LoadResult::kError;
   *st = std::move(s);
   return LoadResult::kLoaded;
@@ -344,10 +395,10 @@ bool Store::Write(AccountState* st, bool replace) {
   sqlite3_stmt* begin = Prepare("BEGIN IMMEDIATE");
   sqlite3_stmt* commit = Prepare("COMMIT");
   sqlite3_stmt* account = Prepare(
-      "INSERT INTO accounts(login, balance, credit, next_ticket, next_request_id)"
-      " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(login) DO UPDATE SET balance = excluded.balance,"
+      "INSERT INTO accounts(login, balance, credit, next_ticket, next_request_id, evaluated_msc)"
+      " VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(login) DO UPDATE SET balance = excluded.balance,"
       " credit = excluded.credit, next_ticket = excluded.next_ticket,"
-      " next_request_id = excluded.next_request_id");
+      " next_request_id = excluded.next_request_id, evaluated_msc = excluded.evaluated_msc");
   sqlite3_stmt* put_position = Prepare(InsertSql(kPositionColumns));
   sqlite3_stmt* drop_position = Prepare("DELETE FROM positions WHERE login = ?1 AND ticket = ?2");
   sqlite3_stmt* put_order = Prepare(InsertSql(kOrderColumns));
@@ -372,7 +423,8 @@ bool Store::Write(AccountState* st, bool replace) {
                               sqlite3_bind_double(account, 2, st->balance) == SQLITE_OK &&
                               sqlite3_bind_double(account, 3, st->credit) == SQLITE_OK &&
                               sqlite3_bind_int64(account, 4, static_cast<sqlite3_int64>(st->next_ticket)) == SQLITE_OK &&
-                              sqlite3_bind_int64(account, 5, st->next_request_id) == SQLITE_OK);
+                              sqlite3_bind_int64(account, 5, st->next_request_id) == SQLITE_OK &&
+                              sqlite3_bind_int64(account, 6, st->evaluated_msc) == SQLITE_OK);
   for (std::uint64_t ticket : st->changed_positions) {
     const Position* open = nullptr;
     for (const Position& p : st->positions) {
@@ -386,7 +438,7 @@ bool Store::Write(AccountState* st, bool replace) {
                           sqlite3_bind_int64(drop_position, 2, static_cast<sqlite3_int64>(ticket)) == SQLITE_OK);
     }
   }
-  for (const HistoryOrder& o : st->new_orders) {
+  for (const Order& o : st->new_orders) {
     ok = ok && step(put_order, Bind(put_order, st->login, o, kOrderColumns));
   }
   for (const Deal& d : st->new_deals) {
@@ -401,10 +453,10 @@ bool Store::Write(AccountState* st, bool replace) {
   return true;
 }
 
-bool Store::Orders(std::uint64_t login, const HistoryQuery& q, std::vector<HistoryOrder>* out) {
+bool Store::Orders(std::uint64_t login, const HistoryQuery& q, std::vector<Order>* out) {
   if (db_ == nullptr) return false;
   sqlite3_stmt* st = Prepare("SELECT " + ColumnList(kOrderColumns) + " FROM orders" +
-                             Where<HistoryOrder>(q) + " ORDER BY ticket");
+                             Where<Order>(q) + " ORDER BY ticket");
   return Select(st, login, q, kOrderColumns, out);
 }
 
@@ -418,7 +470,7 @@ bool Store::Deals(std::uint64_t login, const HistoryQuery& q, std::vector<Deal>*
 bool Store::Count(std::uint64_t login, bool deals, const HistoryQuery& q, std::uint64_t* n) {
   if (db_ == nullptr) return false;
   sqlite3_stmt* st = Prepare(deals ? "SELECT COUNT(*) FROM deals" + Where<Deal>(q)
-                                   : "SELECT COUNT(*) FROM orders" + Where<HistoryOrder>(q));
+                                   : "SELECT COUNT(*) FROM orders" + Where<Order>(q));
   if (st == nullptr) return false;
   Reset reset{st};
   if (!BindQuery(st, login, q) || sqlite3_step(st) != SQLITE_ROW) return false;

@@ -7,11 +7,14 @@
 // every change it confirmed and nothing of one it did not. A commit writes
 // only what the change touched: its cost does not grow with the history.
 //
-// Schema (version 1 in PRAGMA user_version; text stored as UTF-16LE so that
+// Schema (version 2 in PRAGMA user_version; text stored as UTF-16LE so that
 // any text a client sends comes back unit for unit):
-//   accounts(login PK, balance, credit, next_ticket, next_request_id)
+//   accounts(login PK, balance, credit, next_ticket, next_request_id,
+//            evaluated_msc: how far the price stream was applied)
 //   positions(login, ticket, ... the Position fields), PK (login, ticket)
-//   orders(login, ticket, ... the HistoryOrder fields), PK (login, ticket)
+//   orders(login, ticket, ... the Order fields), PK (login, ticket): the
+//          history, and the working orders (state 1, placed), which the
+//          history requests do not select
 //   deals(login, ticket, ... the Deal fields), PK (login, ticket)
 // with indexes on the times and position identifiers the history requests
 // select by. Tickets are per account. A later version adds columns or
@@ -55,7 +58,8 @@ class Store {
   void Close();
 
   enum class LoadResult { kLoaded, kMissing, kError };
-  // The account's money, counters and open positions; the journal empty.
+  // The account's money, counters, open positions and working orders; the
+  // journal empty.
   LoadResult Load(std::uint64_t login, AccountState* st);
 
   // Writes the account row and everything in the journal in one
@@ -67,7 +71,7 @@ class Store {
   bool Replace(AccountState* st);
 
   // History in ticket order. False on a database error.
-  bool Orders(std::uint64_t login, const HistoryQuery& q, std::vector<HistoryOrder>* out);
+  bool Orders(std::uint64_t login, const HistoryQuery& q, std::vector<Order>* out);
   bool Deals(std::uint64_t login, const HistoryQuery& q, std::vector<Deal>* out);
   bool Count(std::uint64_t login, bool deals, const HistoryQuery& q, std::uint64_t* n);
 

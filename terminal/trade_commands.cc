@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "dispatch.h"
@@ -21,8 +22,6 @@ namespace {
 
 using ipc::CommandId;
 
-constexpr std::uint32_t kRetError = 10011;
-
 std::string AccountRecord(const Quotes& q, const AccountConfig& acc, const AccountState& st) {
   const AccountSummary sum = Summarise(q, acc, st);
   std::string rec(records::kAccountInfo.size, '\0');
@@ -30,7 +29,7 @@ std::string AccountRecord(const Quotes& q, const AccountConfig& acc, const Accou
       .UInt("login", acc.login)
       .UInt("trade_mode", 0)  // demo
       .UInt("leverage", acc.leverage)
-      .UInt("limit_orders", 200)
+      .UInt("limit_orders", kMaxWorkingOrders)
       .UInt("margin_so_mode", 0)  // in percent
       .Flag("trade_allowed", true)
       .Flag("trade_expert", true)
@@ -44,8 +43,8 @@ std::string AccountRecord(const Quotes& q, const AccountConfig& acc, const Accou
       .Real("margin", sum.margin)
       .Real("margin_free", sum.margin_free)
       .Real("margin_level", sum.margin_level)
-      .Real("margin_so_call", 50)
-      .Real("margin_so_so", 30)
+      .Real("margin_so_call", acc.margin_call)
+      .Real("margin_so_so", acc.stop_out)
       .Text("name", acc.name)
       .Text("server", acc.server)
       .Text("currency", acc.currency)
@@ -125,57 +124,72 @@ std::int64_t SecondsToMs(std::int64_t sec, std::int64_t extra) {
   return sec * 1000 + extra;
 }
 
-Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
+// Positions and working orders alike: a count, all of them, those of a
+// symbol, or one by ticket. list(state) gives the items, encode(quotes,
+// config, item, record) writes one valued at current prices.
+struct ListCommands {
+  CommandId total, by_symbol, by_ticket;
+  std::uint32_t size;
+};
+
+template <typename List, typename Encode>
+Reply Listing(Terminal& t, Session* s, CommandId id, ArgReader& args, const ListCommands& c,
+              List&& list, Encode&& encode) {
   std::u16string symbol;
   std::uint64_t ticket = 0;
-  if (id == CommandId::POSITIONS_BY_SYMBOL) args.String(&symbol);
-  if (id == CommandId::POSITION_BY_TICKET) args.U64(&ticket);
+  if (id == c.by_symbol) args.String(&symbol);
+  if (id == c.by_ticket) args.U64(&ticket);
   if (!args.Done()) return Reply::Fail(kInvalidParams);
   Reply r;
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
-    if (id == CommandId::POSITIONS_TOTAL) {
-      r.U32(static_cast<std::uint32_t>(st.positions.size()));
+    const auto& items = list(st);
+    if (id == c.total) {
+      r.U32(static_cast<std::uint32_t>(items.size()));
       return kSuccess;
     }
     const Quotes q(t.model(), t.NowMs());
-    std::vector<const Position*> chosen;
-    for (const Position& p : st.positions) {
-      if ((id == CommandId::POSITIONS_BY_SYMBOL && p.symbol != symbol) ||
-          (id == CommandId::POSITION_BY_TICKET && p.ticket != ticket)) {
+    using Item = typename std::decay_t<decltype(items)>::value_type;
+    std::vector<const Item*> chosen;
+    for (const Item& item : items) {
+      if ((id == c.by_symbol && item.symbol != symbol) || (id == c.by_ticket && item.ticket != ticket)) {
         continue;
       }
-      chosen.push_back(&p);
+      chosen.push_back(&item);
     }
-    auto encode = [&](const Position& p, std::uint8_t* rec) {
-      const PositionValue v = ValuePosition(q, acc, p);
-      PositionToRecord(p, &v, rec);
-    };
-    if (id == CommandId::POSITION_BY_TICKET) {
+    auto write = [&](const Item& item, std::uint8_t* rec) { encode(q, acc, item, rec); };
+    if (id == c.by_ticket) {
       if (chosen.empty()) return kNotFound;
-      r.payload.assign(records::kTradePosition.size, '\0');
-      encode(*chosen[0], reinterpret_cast<std::uint8_t*>(&r.payload[0]));
+      r.payload.assign(c.size, '\0');
+      write(*chosen[0], reinterpret_cast<std::uint8_t*>(&r.payload[0]));
       return kSuccess;
     }
-    AppendRecords(chosen, records::kTradePosition.size, encode, &r);
+    AppendRecords(chosen, c.size, write, &r);
     return kSuccess;
   });
   return status < 0 ? Reply::Fail(status) : r;
 }
 
-// Working orders: none yet (pending orders are not supported), but the
-// commands answer as for an account without any.
+Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
+  const ListCommands c{CommandId::POSITIONS_TOTAL, CommandId::POSITIONS_BY_SYMBOL,
+                       CommandId::POSITION_BY_TICKET, records::kTradePosition.size};
+  return Listing(t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.positions; },
+                 [](const Quotes& q, const AccountConfig& acc, const Position& p, std::uint8_t* rec) {
+                   const PositionValue v = ValuePosition(q, acc, p);
+                   PositionToRecord(p, &v, rec);
+                 });
+}
+
+// Working orders show the price they would be executed at now.
 Reply Orders(Terminal& t, Session* s, CommandId id, ArgReader& args) {
-  std::u16string symbol;
-  std::uint64_t ticket = 0;
-  if (id == CommandId::ORDERS_BY_SYMBOL) args.String(&symbol);
-  if (id == CommandId::ORDER_BY_TICKET) args.U64(&ticket);
-  if (!args.Done()) return Reply::Fail(kInvalidParams);
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState&, auto&&) {
-    return id == CommandId::ORDER_BY_TICKET ? kNotFound : kSuccess;
-  });
-  if (status < 0) return Reply::Fail(status);
-  Reply r;
-  return r.U32(0);
+  const ListCommands c{CommandId::ORDERS_TOTAL, CommandId::ORDERS_BY_SYMBOL, CommandId::ORDER_BY_TICKET,
+                       records::kTradeOrder.size};
+  return Listing(t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.working; },
+                 [](const Quotes& q, const AccountConfig&, const Order& o, std::uint8_t* rec) {
+                   Order shown = o;
+                   double bid, ask;
+                   if (q.Price(FindSymbol(o.symbol), &bid, &ask)) shown.price_current = IsBuyType(o.type) ? ask : bid;
+                   OrderToRecord(shown, rec);
+                 });
 }
 
 Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
@@ -212,12 +226,12 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
       return kSuccess;
     }
     std::vector<Deal> ds;
-    std::vector<HistoryOrder> os;
+    std::vector<Order> os;
     if (!(deals ? store.Deals(st.login, q, &ds) : store.Orders(st.login, q, &os))) return kCallFailed;
     std::vector<const Deal*> dp;
-    std::vector<const HistoryOrder*> op;
+    std::vector<const Order*> op;
     for (const Deal& d : ds) dp.push_back(&d);
-    for (const HistoryOrder& o : os) op.push_back(&o);
+    for (const Order& o : os) op.push_back(&o);
     if (by_ticket) {
       if (dp.empty() && op.empty()) return kNotFound;
       const std::uint32_t size = deals ? records::kTradeDeal.size : records::kTradeOrder.size;

@@ -39,11 +39,12 @@ void PositionToRecord(const Position& p, const PositionValue* value, std::uint8_
       .UInt("reason", p.reason)
       .Real("volume", p.volume)
       .Real("price_open", p.price_open)
+      .Real("sl", p.sl)
+      .Real("tp", p.tp)
+      .Real("swap", p.swap)
       .Text("symbol", p.symbol)
       .Text("comment", p.comment);
-  if (value != nullptr) {
-    w.Real("price_current", value->price_current).Real("swap", value->swap).Real("profit", value->profit);
-  }
+  if (value != nullptr) w.Real("price_current", value->price_current).Real("profit", value->profit);
 }
 
 Position PositionFromRecord(const std::uint8_t* rec) {
@@ -57,6 +58,9 @@ Position PositionFromRecord(const std::uint8_t* rec) {
   p.reason = static_cast<std::uint32_t>(r.UInt("reason"));
   p.volume = r.Real("volume");
   p.price_open = r.Real("price_open");
+  p.sl = r.Real("sl");
+  p.tp = r.Real("tp");
+  p.swap = r.Real("swap");
   p.symbol = r.Text("symbol");
   p.comment = r.Text("comment");
   return p;
@@ -105,42 +109,55 @@ Deal DealFromRecord(const std::uint8_t* rec) {
   return d;
 }
 
-void OrderToRecord(const HistoryOrder& o, std::uint8_t* rec) {
+void OrderToRecord(const Order& o, std::uint8_t* rec) {
   RecordWriter(kTradeOrder, rec)
       .UInt("ticket", o.ticket)
       .Int("time_setup", Seconds(o.time_setup_msc))
       .Int("time_setup_msc", o.time_setup_msc)
       .Int("time_done", Seconds(o.time_done_msc))
       .Int("time_done_msc", o.time_done_msc)
+      .Int("time_expiration", o.time_expiration)
       .UInt("type", o.type)
+      .UInt("type_time", o.type_time)
       .UInt("type_filling", o.type_filling)
       .UInt("state", o.state)
       .UInt("magic", o.magic)
       .UInt("position_id", o.position_id)
+      .UInt("position_by_id", o.position_by_id)
       .UInt("reason", o.reason)
       .Real("volume_initial", o.volume_initial)
-      .Real("volume_current", 0.0)
+      .Real("volume_current", o.volume_current)
       .Real("price_open", o.price_open)
+      .Real("sl", o.sl)
+      .Real("tp", o.tp)
       .Real("price_current", o.price_current)
+      .Real("price_stoplimit", o.price_stoplimit)
       .Text("symbol", o.symbol)
       .Text("comment", o.comment);
 }
 
-HistoryOrder OrderFromRecord(const std::uint8_t* rec) {
+Order OrderFromRecord(const std::uint8_t* rec) {
   RecordReader r(kTradeOrder, rec);
-  HistoryOrder o;
+  Order o;
   o.ticket = r.UInt("ticket");
   o.time_setup_msc = r.Int("time_setup_msc");
   o.time_done_msc = r.Int("time_done_msc");
+  o.time_expiration = r.Int("time_expiration");
   o.type = static_cast<std::uint32_t>(r.UInt("type"));
+  o.type_time = static_cast<std::uint32_t>(r.UInt("type_time"));
   o.type_filling = static_cast<std::uint32_t>(r.UInt("type_filling"));
   o.state = static_cast<std::uint32_t>(r.UInt("state"));
   o.magic = r.UInt("magic");
   o.position_id = r.UInt("position_id");
+  o.position_by_id = r.UInt("position_by_id");
   o.reason = static_cast<std::uint32_t>(r.UInt("reason"));
   o.volume_initial = r.Real("volume_initial");
+  o.volume_current = r.Real("volume_current");
   o.price_open = r.Real("price_open");
+  o.sl = r.Real("sl");
+  o.tp = r.Real("tp");
   o.price_current = r.Real("price_current");
+  o.price_stoplimit = r.Real("price_stoplimit");
   o.symbol = r.Text("symbol");
   o.comment = r.Text("comment");
   return o;

@@ -11,13 +11,13 @@
 
 namespace zk5::term {
 
-// `value` may be null (the account file keeps no prices).
+// `value` may be null (the account store keeps no prices).
 void PositionToRecord(const Position& p, const PositionValue* value, std::uint8_t* rec);
 Position PositionFromRecord(const std::uint8_t* rec);
 void DealToRecord(const Deal& d, std::uint8_t* rec);
 Deal DealFromRecord(const std::uint8_t* rec);
-void OrderToRecord(const HistoryOrder& o, std::uint8_t* rec);
-HistoryOrder OrderFromRecord(const std::uint8_t* rec);
+void OrderToRecord(const Order& o, std::uint8_t* rec);
+Order OrderFromRecord(const std::uint8_t* rec);
 
 // Ticks and bars are written in bulk, so their field offsets are looked up
 // in the tables once.

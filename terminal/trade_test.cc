@@ -67,7 +67,8 @@ TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
   const AccountSummary sum = Summarise(quotes_, acc_, state_);
   EXPECT_NEAR(sum.margin, 0.5 * 100000 / 100 * bid, 0.01);
   EXPECT_NEAR(sum.profit, std::round((bid - ask) * 50000 * 100) / 100, 0.011);
-  EXPECT_NEAR(sum.equity, 10000 + sum.profit, 1e-9);
+  EXPECT_NEAR(sum.equity, state_.balance + sum.profit, 1e-9);
+  EXPECT_NEAR(state_.balance, 10000 - 3.5 * 0.5, 1e-9);  // the commission
 
   // Close 0.2 first, then the rest, an hour later.
   const Quotes later(model_, kTuesdayMs + 3600000);
@@ -82,15 +83,19 @@ TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
   ASSERT_EQ(rest.retcode, kRetDone);
   EXPECT_TRUE(state_.positions.empty());
   ASSERT_EQ(state_.new_deals.size(), 4u);
-  double realised = 0;
+  double realised = 0, money = 0;
   for (const Deal& d : state_.new_deals) {
+    money += d.profit + d.swap + d.commission + d.fee;
     if (d.entry == kEntryOut) {
       EXPECT_EQ(d.position_id, pos.ticket);
       realised += d.profit + d.swap;
     }
+    if (d.type != kDealTypeBalance) {
+      EXPECT_NEAR(d.commission, -3.5 * d.volume, 0.0051);
+    }
   }
   EXPECT_NEAR(realised, std::round((bid2 - ask) * 50000 * 100) / 100, 0.011);
-  EXPECT_NEAR(state_.balance, 10000 + realised, 1e-9);
+  EXPECT_NEAR(state_.balance, money, 1e-9);
   EXPECT_EQ(state_.new_orders.size(), 3u);
   // Tickets are unique and increasing.
   EXPECT_LT(open.deal, part.order);
@@ -115,17 +120,36 @@ TradeRequest With(std::uint32_t action, const char16_t* symbol, std::uint32_t ty
 class Refusals : public TradeTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
+  double bid, ask;
+  quotes_.Price(FindSymbol(u"EURUSD"), &bid, &ask);
   TradeRequest sl = With(kActionDeal, u"EURUSD", 0, 0.1);
-  sl.sl = 1.0;
+  sl.sl = bid + 0.0001;  // above the bid: on the wrong side for a buy
+  TradeRequest near = With(kActionDeal, u"EURUSD", 1, 0.1);
+  near.tp = ask - 0.00002;  // closer to the ask than the stops level
+  TradeRequest limit = With(kActionPending, u"EURUSD", 2, 0.1);
+  limit.price = ask + 0.001;  // a buy limit above the market
+  TradeRequest stop = With(kActionPending, u"EURUSD", 5, 0.1);
+  stop.price = std::round((bid - 0.002) * 1e5) / 1e5;  // a sell stop below it, but expired
+  stop.type_time = 2;
+  stop.expiration = kTuesdayMs / 1000 - 60;
+  TradeRequest odd = With(kActionPending, u"EURUSD", 4, 0.1);
+  odd.price = ask + 0.010005;  // not a whole number of points
+  TradeRequest missing = With(kActionModify, u"EURUSD", 2, 0.1);
+  missing.order = 4242;
   TradeRequest fill = With(kActionDeal, u"EURUSD", 0, 0.1);
   fill.type_filling = 3;
   TradeRequest gone = With(kActionDeal, u"EURUSD", 1, 0.1);
   gone.position = 999;
   const Refusal cases[] = {
-      {"pending order", With(kActionPending, u"EURUSD", 2, 0.1), kRetNotSupported},
-      {"stop loss", sl, kRetNotSupported},
-      {"close by", With(kActionCloseBy, u"EURUSD", 0, 0.1), kRetNotSupported},
-      {"limit type", With(kActionDeal, u"EURUSD", 2, 0.1), kRetNotSupported},
+      {"stop loss above the bid", sl, kRetInvalidStops},
+      {"take profit inside the stops level", near, kRetInvalidStops},
+      {"buy limit above the market", limit, kRetInvalidPrice},
+      {"expiration in the past", stop, kRetInvalidExpiration},
+      {"price between points", odd, kRetInvalidPrice},
+      {"modify an unknown order", missing, kRetInvalid},
+      {"close by unknown positions", With(kActionCloseBy, u"EURUSD", 0, 0.1), kRetPositionClosed},
+      {"stops of an unknown position", With(kActionSltp, u"EURUSD", 0, 0), kRetPositionClosed},
+      {"limit type on a market deal", With(kActionDeal, u"EURUSD", 2, 0.1), kRetInvalid},
       {"unknown action", With(99, u"EURUSD", 0, 0.1), kRetInvalid},
       {"unknown symbol", With(kActionDeal, u"NOPE", 0, 0.1), kRetInvalid},
       {"volume below minimum", With(kActionDeal, u"EURUSD", 0, 0.001), kRetInvalidVolume},
@@ -149,15 +173,38 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
   EXPECT_EQ(SerializeLegacyAccount(copy), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::Range(0, 12));
+INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::Range(0, 17));
 
-TEST_F(TradeTest, ClosedMarketsAndNettingAccountsRefuse) {
+TEST_F(TradeTest, ClosedMarketsRefuse) {
   const Quotes weekend(model_, kSaturdayMs);
   EXPECT_EQ(ExecuteTrade(weekend, acc_, &state_, Market(u"EURUSD", 0, 0.1)).retcode, kRetMarketClosed);
   EXPECT_EQ(ExecuteTrade(weekend, acc_, &state_, Market(u"BTCUSD", 0, 0.1)).retcode, kRetDone);
+}
+
+TEST_F(TradeTest, NettingAddsReducesAndReversesOnePositionPerSymbol) {
   AccountConfig netting = acc_;
   netting.netting = true;
-  EXPECT_EQ(ExecuteTrade(quotes_, netting, &state_, Market(u"EURUSD", 0, 0.1)).retcode, kRetNotSupported);
+  ASSERT_EQ(ExecuteTrade(quotes_, netting, &state_, Market(u"EURUSD", 0, 0.1)).retcode, kRetDone);
+  ASSERT_EQ(ExecuteTrade(quotes_, netting, &state_, Market(u"EURUSD", 0, 0.2)).retcode, kRetDone);
+  ASSERT_EQ(state_.positions.size(), 1u);
+  const std::uint64_t id = state_.positions[0].ticket;
+  EXPECT_NEAR(state_.positions[0].volume, 0.3, 1e-12);
+  ASSERT_EQ(ExecuteTrade(quotes_, netting, &state_, Market(u"EURUSD", 1, 0.1)).retcode, kRetDone);
+  EXPECT_EQ(state_.new_deals.back().entry, kEntryOut);
+  EXPECT_NEAR(state_.positions[0].volume, 0.2, 1e-12);
+  ASSERT_EQ(ExecuteTrade(quotes_, netting, &state_, Market(u"EURUSD", 1, 0.5)).retcode, kRetDone);
+  EXPECT_EQ(state_.new_deals.back().entry, kEntryInOut);
+  ASSERT_EQ(state_.positions.size(), 1u);
+  EXPECT_EQ(state_.positions[0].ticket, id);
+  EXPECT_EQ(state_.positions[0].type, kOrderTypeSell);
+  EXPECT_NEAR(state_.positions[0].volume, 0.3, 1e-12);
+  ASSERT_EQ(ExecuteTrade(quotes_, netting, &state_, Market(u"EURUSD", 0, 0.3)).retcode, kRetDone);
+  EXPECT_TRUE(state_.positions.empty());
+  for (const Deal& d : state_.new_deals) {
+    if (d.type != kDealTypeBalance) {
+      EXPECT_EQ(d.position_id, id);
+    }
+  }
 }
 
 TEST_F(TradeTest, CheckReportsTheMarginAfterTheDeal) {
@@ -192,18 +239,15 @@ TEST_F(TradeTest, CurrencyConversionGoesThroughDirectPairsOrUsd) {
 }
 
 TEST_F(TradeTest, SwapIsChargedPerNightTripleOnWednesday) {
-  AccountConfig a = acc_;
   const int eur = FindSymbol(u"EURUSD");
-  const Quotes next_day(model_, kTuesdayMs + 86400000LL);
-  const Quotes after_wednesday(model_, kTuesdayMs + 2 * 86400000LL);
-  double one, three;
-  ASSERT_TRUE(SwapFor(next_day, a, eur, 0, 1.0, kTuesdayMs, &one));
-  ASSERT_TRUE(SwapFor(after_wednesday, a, eur, 0, 1.0, kTuesdayMs, &three));
+  const std::int64_t wednesday = kTuesdayMs / 86400000 + 1;
+  double one, three, none;
+  ASSERT_TRUE(SwapFor(quotes_, acc_, eur, 0, 1.0, wednesday, &one));
+  ASSERT_TRUE(SwapFor(quotes_, acc_, eur, 0, 1.0, wednesday + 1, &three));
+  ASSERT_TRUE(SwapFor(quotes_, acc_, eur, 0, 1.0, wednesday + 4, &none));  // Saturday night
   const SymbolSpec& s = Symbols()[static_cast<std::size_t>(eur)];
   EXPECT_NEAR(one, s.swap_long * s.point() * s.contract_size, 0.01);
-  EXPECT_NEAR(three, 4 * one, 0.011);  // Tuesday night once, Wednesday night three times
-  double none;
-  ASSERT_TRUE(SwapFor(quotes_, a, eur, 0, 1.0, kTuesdayMs - 1000, &none));
+  EXPECT_NEAR(three, 3 * one, 0.011);
   EXPECT_EQ(none, 0);
 }
 
