@@ -92,12 +92,18 @@ class OrderTime(_enum.IntEnum):
 
 
 class OrderState(_enum.IntEnum):
+    PLACED = 1     # a working order
+    CANCELED = 2   # removed, or without the money when reached
     FILLED = 4
+    EXPIRED = 6
 
 
 class OrderReason(_enum.IntEnum):
     CLIENT = 0
     EXPERT = 3  # placed through this interface
+    SL = 4      # made by a stop-loss
+    TP = 5      # made by a take-profit
+    SO = 6      # made by a stop-out
 
 
 class DealType(_enum.IntEnum):
@@ -109,11 +115,16 @@ class DealType(_enum.IntEnum):
 class DealEntry(_enum.IntEnum):
     IN = 0
     OUT = 1
+    INOUT = 2    # a netting position reversed
+    OUT_BY = 3   # closed by an opposite position
 
 
 class DealReason(_enum.IntEnum):
     CLIENT = 0  # the deposit's balance deal
     EXPERT = 3  # deals of requests sent through this interface
+    SL = 4      # a stop-loss reached
+    TP = 5      # a take-profit reached
+    SO = 6      # a stop-out
 
 
 class PositionType(_enum.IntEnum):
@@ -154,6 +165,31 @@ class SymbolTradeExecution(_enum.IntEnum):
     MARKET = 2
 
 
+class SymbolOrderMode(_enum.IntFlag):
+    """Bits of a symbol's order_mode: the orders it accepts."""
+    MARKET = 1
+    LIMIT = 2
+    STOP = 4
+    STOP_LIMIT = 8
+    SL = 16
+    TP = 32
+    CLOSEBY = 64
+
+
+class SymbolExpirationMode(_enum.IntFlag):
+    """Bits of a symbol's expiration_mode: the expiry kinds it accepts."""
+    GTC = 1
+    DAY = 2
+    SPECIFIED = 4
+    SPECIFIED_DAY = 8
+
+
+class SymbolFillingMode(_enum.IntFlag):
+    """Bits of a symbol's filling_mode."""
+    FOK = 1
+    IOC = 2
+
+
 class TerminalState(_enum.IntEnum):
     """Readiness reported while initialize and login wait."""
     CONNECTING = 1
@@ -168,10 +204,15 @@ class TradeRetcode(_enum.IntEnum):
     ERROR = 10011             # the terminal could not record the deal
     INVALID = 10013           # invalid request, unknown symbol, wrong position
     INVALID_VOLUME = 10014
+    INVALID_PRICE = 10015     # a pending order's price on the wrong side of the market
+    INVALID_STOPS = 10016     # a stop-loss or take-profit on the wrong side or too near
     MARKET_CLOSED = 10018
     NO_MONEY = 10019
+    INVALID_EXPIRATION = 10022
+    NO_CHANGES = 10025
     INVALID_FILL = 10030
-    NOT_SUPPORTED = 10035     # pending orders, stops, close-by, netting accounts
+    LIMIT_ORDERS = 10033
+    NOT_SUPPORTED = 10035     # not answered by the bundled terminal, which supports every action
     POSITION_CLOSED = 10036
     INVALID_CLOSE_VOLUME = 10038
     LIMIT_POSITIONS = 10040
@@ -207,6 +248,8 @@ _GROUPS = {
     AccountTradeMode: "ACCOUNT_TRADE_MODE_", AccountMarginMode: "ACCOUNT_MARGIN_MODE_",
     AccountStopoutMode: "ACCOUNT_STOPOUT_MODE_", SymbolCalcMode: "SYMBOL_CALC_MODE_",
     SymbolTradeMode: "SYMBOL_TRADE_MODE_", SymbolTradeExecution: "SYMBOL_TRADE_EXECUTION_",
+    SymbolOrderMode: "SYMBOL_ORDER_", SymbolExpirationMode: "SYMBOL_EXPIRATION_",
+    SymbolFillingMode: "SYMBOL_FILLING_",
     TerminalState: "TERMINAL_STATE_", TradeRetcode: "TRADE_RETCODE_", ErrorCode: "ERROR_",
 }
 
@@ -263,16 +306,27 @@ ORDER_TIME_GTC = OrderTime.GTC
 ORDER_TIME_DAY = OrderTime.DAY
 ORDER_TIME_SPECIFIED = OrderTime.SPECIFIED
 ORDER_TIME_SPECIFIED_DAY = OrderTime.SPECIFIED_DAY
+ORDER_STATE_PLACED = OrderState.PLACED
+ORDER_STATE_CANCELED = OrderState.CANCELED
 ORDER_STATE_FILLED = OrderState.FILLED
+ORDER_STATE_EXPIRED = OrderState.EXPIRED
 ORDER_REASON_CLIENT = OrderReason.CLIENT
 ORDER_REASON_EXPERT = OrderReason.EXPERT
+ORDER_REASON_SL = OrderReason.SL
+ORDER_REASON_TP = OrderReason.TP
+ORDER_REASON_SO = OrderReason.SO
 DEAL_TYPE_BUY = DealType.BUY
 DEAL_TYPE_SELL = DealType.SELL
 DEAL_TYPE_BALANCE = DealType.BALANCE
 DEAL_ENTRY_IN = DealEntry.IN
 DEAL_ENTRY_OUT = DealEntry.OUT
+DEAL_ENTRY_INOUT = DealEntry.INOUT
+DEAL_ENTRY_OUT_BY = DealEntry.OUT_BY
 DEAL_REASON_CLIENT = DealReason.CLIENT
 DEAL_REASON_EXPERT = DealReason.EXPERT
+DEAL_REASON_SL = DealReason.SL
+DEAL_REASON_TP = DealReason.TP
+DEAL_REASON_SO = DealReason.SO
 POSITION_TYPE_BUY = PositionType.BUY
 POSITION_TYPE_SELL = PositionType.SELL
 BOOK_TYPE_SELL = BookType.SELL
@@ -286,6 +340,19 @@ SYMBOL_CALC_MODE_CFD = SymbolCalcMode.CFD
 SYMBOL_CALC_MODE_CFDLEVERAGE = SymbolCalcMode.CFDLEVERAGE
 SYMBOL_TRADE_MODE_FULL = SymbolTradeMode.FULL
 SYMBOL_TRADE_EXECUTION_MARKET = SymbolTradeExecution.MARKET
+SYMBOL_ORDER_MARKET = SymbolOrderMode.MARKET
+SYMBOL_ORDER_LIMIT = SymbolOrderMode.LIMIT
+SYMBOL_ORDER_STOP = SymbolOrderMode.STOP
+SYMBOL_ORDER_STOP_LIMIT = SymbolOrderMode.STOP_LIMIT
+SYMBOL_ORDER_SL = SymbolOrderMode.SL
+SYMBOL_ORDER_TP = SymbolOrderMode.TP
+SYMBOL_ORDER_CLOSEBY = SymbolOrderMode.CLOSEBY
+SYMBOL_EXPIRATION_GTC = SymbolExpirationMode.GTC
+SYMBOL_EXPIRATION_DAY = SymbolExpirationMode.DAY
+SYMBOL_EXPIRATION_SPECIFIED = SymbolExpirationMode.SPECIFIED
+SYMBOL_EXPIRATION_SPECIFIED_DAY = SymbolExpirationMode.SPECIFIED_DAY
+SYMBOL_FILLING_FOK = SymbolFillingMode.FOK
+SYMBOL_FILLING_IOC = SymbolFillingMode.IOC
 TERMINAL_STATE_CONNECTING = TerminalState.CONNECTING
 TERMINAL_STATE_READY = TerminalState.READY
 TERMINAL_STATE_AUTH_FAILED = TerminalState.AUTH_FAILED
@@ -294,9 +361,14 @@ TRADE_RETCODE_DONE = TradeRetcode.DONE
 TRADE_RETCODE_ERROR = TradeRetcode.ERROR
 TRADE_RETCODE_INVALID = TradeRetcode.INVALID
 TRADE_RETCODE_INVALID_VOLUME = TradeRetcode.INVALID_VOLUME
+TRADE_RETCODE_INVALID_PRICE = TradeRetcode.INVALID_PRICE
+TRADE_RETCODE_INVALID_STOPS = TradeRetcode.INVALID_STOPS
 TRADE_RETCODE_MARKET_CLOSED = TradeRetcode.MARKET_CLOSED
 TRADE_RETCODE_NO_MONEY = TradeRetcode.NO_MONEY
+TRADE_RETCODE_INVALID_EXPIRATION = TradeRetcode.INVALID_EXPIRATION
+TRADE_RETCODE_NO_CHANGES = TradeRetcode.NO_CHANGES
 TRADE_RETCODE_INVALID_FILL = TradeRetcode.INVALID_FILL
+TRADE_RETCODE_LIMIT_ORDERS = TradeRetcode.LIMIT_ORDERS
 TRADE_RETCODE_NOT_SUPPORTED = TradeRetcode.NOT_SUPPORTED
 TRADE_RETCODE_POSITION_CLOSED = TradeRetcode.POSITION_CLOSED
 TRADE_RETCODE_INVALID_CLOSE_VOLUME = TradeRetcode.INVALID_CLOSE_VOLUME

@@ -13,9 +13,13 @@ import pytest
 
 import zelkor5
 from zelkor5.constants import (
-    DEAL_ENTRY_IN, DEAL_ENTRY_OUT, ORDER_TYPE_BUY, ORDER_TYPE_SELL, TRADE_ACTION_DEAL,
-    TRADE_ACTION_PENDING, TRADE_RETCODE_DONE, TRADE_RETCODE_INVALID_VOLUME,
-    TRADE_RETCODE_NOT_SUPPORTED, TRADE_RETCODE_POSITION_CLOSED)
+    ACCOUNT_MARGIN_MODE_RETAIL_NETTING, DEAL_ENTRY_IN, DEAL_ENTRY_INOUT, DEAL_ENTRY_OUT, DEAL_ENTRY_OUT_BY,
+    ORDER_TIME_SPECIFIED, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_BUY_STOP_LIMIT,
+    ORDER_TYPE_CLOSE_BY, ORDER_TYPE_SELL, ORDER_TYPE_SELL_STOP, TRADE_ACTION_CLOSE_BY, TRADE_ACTION_DEAL,
+    TRADE_ACTION_MODIFY, TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE, TRADE_ACTION_SLTP, TRADE_RETCODE_DONE,
+    TRADE_RETCODE_INVALID, TRADE_RETCODE_INVALID_EXPIRATION, TRADE_RETCODE_INVALID_PRICE,
+    TRADE_RETCODE_INVALID_STOPS, TRADE_RETCODE_INVALID_VOLUME, TRADE_RETCODE_NO_CHANGES,
+    TRADE_RETCODE_POSITION_CLOSED)
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 SYMBOL = "BTCUSD"  # trades at weekends too
@@ -55,7 +59,9 @@ def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
     acc = ok(zelkor5.account_info())
     assert acc.margin == pytest.approx(margin, abs=0.01)
     assert acc.margin_free == pytest.approx(acc.equity - acc.margin, abs=0.011)
-    assert acc.balance == start.balance
+    (opening,) = ok(zelkor5.history_deals_get(ticket=sent.deal))
+    assert opening.commission == -0.4  # 2 dollars a lot and deal
+    assert acc.balance == pytest.approx(start.balance + opening.commission, abs=1e-6)
     profit = ok(zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, pos.price_open, pos.price_current))
     assert pos.profit == pytest.approx(profit, abs=0.01)
 
@@ -72,7 +78,8 @@ def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
     expected = ok(zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, sent.price, closed.price))
     assert deals[1].profit == pytest.approx(expected, abs=0.01)
     end = ok(zelkor5.account_info())
-    assert end.balance == pytest.approx(start.balance + deals[1].profit + deals[1].swap, abs=1e-6)
+    assert end.balance == pytest.approx(start.balance + sum(
+        d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6)
     assert end.margin == 0
     orders = ok(zelkor5.history_orders_get(position=pos.ticket))
     assert [o.ticket for o in orders] == [sent.order, closed.order]
@@ -86,17 +93,77 @@ def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
     assert zelkor5.orders_total() == 0 and ok(zelkor5.orders_get()) == ()
 
 
-@pytest.mark.parametrize("request_,retcode", [
-    (dict(market(ORDER_TYPE_BUY, 0.001)), TRADE_RETCODE_INVALID_VOLUME),
-    (dict(market(ORDER_TYPE_BUY, 0.1), sl=1000.0), TRADE_RETCODE_NOT_SUPPORTED),
-    (dict(market(2, 0.1), action=TRADE_ACTION_PENDING, price=1000.0), TRADE_RETCODE_NOT_SUPPORTED),
-    (dict(market(ORDER_TYPE_SELL, 0.1, position=424242)), TRADE_RETCODE_POSITION_CLOSED),
+def pending(type_, price, **more):
+    return dict(market(type_, 0.1), action=TRADE_ACTION_PENDING, price=price, **more)
+
+
+# Prices relative to the current bid (b) and ask (a); BTCUSD's stops level
+# is 25.00.
+@pytest.mark.parametrize("make,retcode", [
+    (lambda b, a: market(ORDER_TYPE_BUY, 0.001), TRADE_RETCODE_INVALID_VOLUME),
+    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), sl=b + 1.0), TRADE_RETCODE_INVALID_STOPS),
+    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), tp=b + 10.0), TRADE_RETCODE_INVALID_STOPS),
+    (lambda b, a: dict(market(ORDER_TYPE_SELL, 0.1), sl=a - 100.0), TRADE_RETCODE_INVALID_STOPS),
+    (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a + 100.0), TRADE_RETCODE_INVALID_PRICE),
+    (lambda b, a: pending(ORDER_TYPE_SELL_STOP, b - 10.0), TRADE_RETCODE_INVALID_PRICE),
+    (lambda b, a: pending(ORDER_TYPE_BUY_STOP_LIMIT, a + 100.0, stoplimit=a + 200.0), TRADE_RETCODE_INVALID_PRICE),
+    (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a - 500.0, sl=a - 400.0), TRADE_RETCODE_INVALID_STOPS),
+    (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a - 500.0, type_time=ORDER_TIME_SPECIFIED, expiration=1000),
+     TRADE_RETCODE_INVALID_EXPIRATION),
+    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_MODIFY, order=424242, price=a - 500.0),
+     TRADE_RETCODE_INVALID),
+    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_REMOVE, order=424242), TRADE_RETCODE_INVALID),
+    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_SLTP, position=424242, sl=b - 500.0),
+     TRADE_RETCODE_POSITION_CLOSED),
+    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_CLOSE_BY, position=424242,
+                       position_by=424243), TRADE_RETCODE_POSITION_CLOSED),
+    (lambda b, a: market(ORDER_TYPE_SELL, 0.1, position=424242), TRADE_RETCODE_POSITION_CLOSED),
 ])
-def test_refused_requests_come_back_with_their_return_code(terminal, request_, retcode):
+def test_refused_requests_come_back_with_their_return_code(terminal, make, retcode):
+    tick = ok(zelkor5.symbol_info_tick(SYMBOL))
+    request_ = make(round(tick.bid, 2), round(tick.ask, 2))
+    assert ok(zelkor5.order_check(request_)).retcode == retcode
     result = ok(zelkor5.order_send(request_))
     assert result.retcode == retcode and result.deal == 0 and result.comment
     assert zelkor5.last_error() == (1, "Success")
+    assert zelkor5.positions_total() == 0 and zelkor5.orders_total() == 0
+
+
+def test_close_by_and_an_unchanged_stop(terminal):
+    buy = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.3)))
+    sell = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.1)))
+    nothing = ok(zelkor5.order_send({"action": TRADE_ACTION_SLTP, "position": buy.order}))
+    assert nothing.retcode == TRADE_RETCODE_NO_CHANGES
+    by = ok(zelkor5.order_send({"action": TRADE_ACTION_CLOSE_BY, "position": buy.order,
+                                "position_by": sell.order}))
+    assert by.retcode == TRADE_RETCODE_DONE, by.comment
+    (left,) = ok(zelkor5.positions_get())
+    assert left.ticket == buy.order and left.volume == 0.2
+    (order,) = ok(zelkor5.history_orders_get(ticket=by.order))
+    assert order.type == ORDER_TYPE_CLOSE_BY and order.position_by_id == sell.order
+    for position in (buy.order, sell.order):
+        closing = ok(zelkor5.history_deals_get(position=position))[-1]
+        assert closing.entry == DEAL_ENTRY_OUT_BY and closing.volume == 0.1
+        assert closing.price == sell.price  # both at the price the opposite position opened at
+
+
+def test_a_netting_account_holds_one_position_per_symbol(install):
+    inst = install()
+    assert inst.initialize(login=10000003, password="demo", server="Brundel-Demo"), zelkor5.last_error()
+    assert ok(zelkor5.account_info()).margin_mode == ACCOUNT_MARGIN_MODE_RETAIL_NETTING
+    start = ok(zelkor5.account_info()).balance
+    for type_, volume in ((ORDER_TYPE_BUY, 0.1), (ORDER_TYPE_BUY, 0.1), (ORDER_TYPE_SELL, 0.05),
+                          (ORDER_TYPE_SELL, 0.3), (ORDER_TYPE_BUY, 0.15)):
+        assert ok(zelkor5.order_send(market(type_, volume))).retcode == TRADE_RETCODE_DONE
+        if zelkor5.positions_total():
+            (pos,) = ok(zelkor5.positions_get())
+            ident = pos.identifier
     assert zelkor5.positions_total() == 0
+    deals = ok(zelkor5.history_deals_get(position=ident))
+    assert [d.entry for d in deals] == [DEAL_ENTRY_IN, DEAL_ENTRY_IN, DEAL_ENTRY_OUT, DEAL_ENTRY_INOUT,
+                                        DEAL_ENTRY_OUT]
+    assert ok(zelkor5.account_info()).balance == pytest.approx(start + sum(
+        d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6)
 
 
 def test_a_confirmed_deal_survives_a_killed_terminal(terminal):
@@ -147,7 +214,7 @@ def test_two_client_processes_trade_at_once(terminal):
     positions = ok(zelkor5.positions_get(symbol="ETHUSD"))
     assert sorted(p.ticket for p in positions) == sorted(r[2] for out in outputs for r in out)
     acc = ok(zelkor5.account_info())
-    assert acc.balance == start.balance
+    assert acc.balance == pytest.approx(start.balance - 50 * 0.02, abs=1e-6)  # commissions
     assert acc.margin == pytest.approx(sum(
         zelkor5.order_calc_margin(p.type, "ETHUSD", p.volume, p.price_open) for p in positions), abs=0.05)
     assert acc.profit == pytest.approx(sum(p.profit for p in positions), abs=0.05)
