@@ -3,8 +3,9 @@
 
 Starts the terminal that comes with the package, logs in to its demo
 account, shows the account, a few quotes and recent bars, opens a market
-position, closes it by an opposite deal, shows the resulting deals, and
-disconnects.
+position with a stop-loss and a take-profit, places a pending order,
+modifies and removes it, closes the position by an opposite deal, shows
+the account's deals with their reasons, and disconnects.
 """
 import datetime
 import sys
@@ -12,11 +13,18 @@ from typing import Any, Dict, Optional, Sequence
 
 from . import _core as zk
 from .constants import (
-    ORDER_FILLING_IOC, ORDER_TYPE_BUY, ORDER_TYPE_SELL, TIMEFRAME_H1, TRADE_ACTION_DEAL,
-    TRADE_RETCODE_CHECK_OK, TRADE_RETCODE_DONE, TRADE_RETCODE_MARKET_CLOSED)
+    DEAL_ENTRY_IN, DEAL_ENTRY_INOUT, DEAL_ENTRY_OUT, DEAL_ENTRY_OUT_BY, DEAL_REASON_CLIENT,
+    DEAL_REASON_EXPERT, DEAL_REASON_SL, DEAL_REASON_SO, DEAL_REASON_TP, DEAL_TYPE_BALANCE, DEAL_TYPE_BUY,
+    ORDER_FILLING_IOC, ORDER_FILLING_RETURN, ORDER_STATE_CANCELED, ORDER_TIME_DAY, ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_SELL, TIMEFRAME_H1, TRADE_ACTION_DEAL, TRADE_ACTION_MODIFY,
+    TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE, TRADE_RETCODE_CHECK_OK, TRADE_RETCODE_DONE,
+    TRADE_RETCODE_MARKET_CLOSED)
 from .terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER, terminal_path
 
 QUOTED = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"]
+ENTRIES = {DEAL_ENTRY_IN: "in", DEAL_ENTRY_OUT: "out", DEAL_ENTRY_INOUT: "in/out", DEAL_ENTRY_OUT_BY: "out by"}
+REASONS = {DEAL_REASON_CLIENT: "client", DEAL_REASON_EXPERT: "expert", DEAL_REASON_SL: "stop-loss",
+           DEAL_REASON_TP: "take-profit", DEAL_REASON_SO: "stop-out"}
 
 
 def when(seconds: int) -> str:
@@ -110,11 +118,19 @@ def main(path: Optional[str] = None) -> int:
     print("\norder_check: margin after the deal {:.2f} {}, free margin {:.2f}".format(
         check.margin, acc.currency, check.margin_free))
 
+    # Stops at least the symbol's stops level away from the market.
+    info = zk.symbol_info(symbol)
+    tick = zk.symbol_info_tick(symbol)
+    if info is None or tick is None:
+        return fail("symbol_info " + symbol)
+    distance = max(info.trade_stops_level, 1) * 20 * info.point
+    request.update(sl=round(tick.bid - distance, info.digits), tp=round(tick.bid + distance, info.digits))
     sent = zk.order_send(request)
     if sent is None:
         return fail("order_send")
-    print("order_send: {} (retcode {}), deal {} order {}: bought {} {} at {}".format(
-        sent.comment, sent.retcode, sent.deal, sent.order, sent.volume, symbol, sent.price))
+    print("order_send: {} (retcode {}), deal {} order {}: bought {} {} at {}, stop-loss {}, take-profit {}".format(
+        sent.comment, sent.retcode, sent.deal, sent.order, sent.volume, symbol, sent.price,
+        request["sl"], request["tp"]))
     if sent.retcode != TRADE_RETCODE_DONE:
         zk.shutdown()
         return 1
@@ -122,33 +138,70 @@ def main(path: Optional[str] = None) -> int:
     positions = zk.positions_get(symbol=symbol)
     if positions is None:
         return fail("positions_get")
-    table("Open positions in " + symbol, ["ticket", "type", "volume", "open price", "current", "profit"],
+    table("Open positions in " + symbol,
+          ["ticket", "type", "volume", "open price", "sl", "tp", "current", "profit"],
           [(p.ticket, "buy" if p.type == ORDER_TYPE_BUY else "sell", p.volume, p.price_open,
-            p.price_current, "{:.2f}".format(p.profit)) for p in positions])
+            p.sl, p.tp, p.price_current, "{:.2f}".format(p.profit)) for p in positions])
     acc = zk.account_info()
     if acc is None:
         return fail("account_info")
     print("margin in use {:.2f}, equity {:.2f}".format(acc.margin, acc.equity))
 
+    # A buy limit below the market, good for the day: placed, moved, removed.
+    limit_price = round(tick.ask - 2 * distance, info.digits)
+    pending: Dict[str, Any] = {"action": TRADE_ACTION_PENDING, "symbol": symbol, "volume": request["volume"],
+               "type": ORDER_TYPE_BUY_LIMIT, "price": limit_price, "type_time": ORDER_TIME_DAY,
+               "type_filling": ORDER_FILLING_RETURN, "magic": 2026, "comment": "demo limit"}
+    placed = zk.order_send(pending)
+    if placed is None:
+        return fail("order_send (pending)")
+    if placed.retcode != TRADE_RETCODE_DONE:
+        print("pending:", placed.comment)
+        return 1
+    print("\npending: buy limit {} placed at {}".format(placed.order, limit_price))
+    moved = zk.order_send({"action": TRADE_ACTION_MODIFY, "order": placed.order,
+                           "price": round(limit_price - distance, info.digits), "type_time": ORDER_TIME_DAY,
+                           "sl": round(limit_price - 2 * distance, info.digits)})
+    if moved is None:
+        return fail("order_send (modify)")
+    orders = zk.orders_get()
+    if orders is None:
+        return fail("orders_get")
+    table("Working orders", ["ticket", "type", "volume", "price", "sl", "expires (UTC)"],
+          [(o.ticket, "buy limit", o.volume_current, o.price_open, o.sl, when(o.time_expiration))
+           for o in orders])
+    removed = zk.order_send({"action": TRADE_ACTION_REMOVE, "order": placed.order})
+    if removed is None:
+        return fail("order_send (remove)")
+    gone = zk.history_orders_get(ticket=placed.order) or ()
+    print("remove: {} (retcode {}); the order is now {}".format(
+        removed.comment, removed.retcode,
+        "cancelled" if gone and gone[0].state == ORDER_STATE_CANCELED else "still working"))
+
     ticket = sent.order
-    close = dict(request, type=ORDER_TYPE_SELL, position=ticket, comment="demo close")
+    close = dict(request, type=ORDER_TYPE_SELL, position=ticket, comment="demo close", sl=0.0, tp=0.0)
     closed = zk.order_send(close)
     if closed is None:
         return fail("order_send (close)")
     print("\nclosing: {} (retcode {}) at {}".format(closed.comment, closed.retcode, closed.price))
 
-    deals = zk.history_deals_get(position=ticket)
+    deals = zk.history_deals_get(0, int(datetime.datetime.now().timestamp()) + 86400)
     if deals is None:
         return fail("history_deals_get")
-    table("Deals of position {}".format(ticket),
-          ["deal", "order", "time (UTC)", "type", "entry", "volume", "price", "profit"],
-          [(d.ticket, d.order, when(d.time), "buy" if d.type == 0 else "sell",
-            "in" if d.entry == 0 else "out", d.volume, d.price, "{:.2f}".format(d.profit))
-           for d in deals])
+    table("The account's deals",
+          ["deal", "order", "time (UTC)", "symbol", "type", "entry", "reason", "volume", "price",
+           "commission", "swap", "profit"],
+          [(d.ticket, d.order, when(d.time), d.symbol or "-",
+            "balance" if d.type == DEAL_TYPE_BALANCE else "buy" if d.type == DEAL_TYPE_BUY else "sell",
+            ENTRIES.get(d.entry, d.entry), REASONS.get(d.reason, d.reason), d.volume, d.price,
+            "{:.2f}".format(d.commission), "{:.2f}".format(d.swap), "{:.2f}".format(d.profit))
+           for d in deals[-12:]])
     acc = zk.account_info()
     if acc is None:
         return fail("account_info")
-    print("\nbalance now {:.2f} {}, open positions {}".format(acc.balance, acc.currency, zk.positions_total()))
+    total = sum(d.profit + d.commission + d.swap + d.fee for d in deals)
+    print("\nbalance now {:.2f} {} (the sum of the deals: {:.2f}), open positions {}".format(
+        acc.balance, acc.currency, total, zk.positions_total()))
 
     zk.shutdown()
     print("shutdown: done")
