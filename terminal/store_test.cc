@@ -88,7 +88,7 @@ TEST_F(StoreTest, ChangesAreCommittedWholeAndReadBackAfterReopening) {
   std::uint64_t n = 0;
   ASSERT_TRUE(store_.Count(42, true, by_position, &n));
   EXPECT_EQ(n, 2u);
-  std::vector<HistoryOrder> orders;
+  std::vector<Order> orders;
   ASSERT_TRUE(store_.Orders(42, by_position, &orders));
   ASSERT_EQ(orders.size(), 2u);
   EXPECT_EQ(orders[1].ticket, part.order);
@@ -153,6 +153,91 @@ TEST_F(StoreTest, RefusesADatabaseOfANewerVersionOrNotADatabase) {
   EXPECT_FALSE(error.empty());
   AccountState st;
   EXPECT_FALSE(store_.Commit(&st));
+}
+
+// A database as the first schema left it: no stops, no working orders, no
+// evaluated time.
+constexpr char kSchema1[] =
+    "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL, credit REAL NOT NULL,"
+    " next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL);"
+    "CREATE TABLE positions(login INTEGER NOT NULL, ticket INTEGER NOT NULL, time_msc INTEGER NOT NULL,"
+    " time_update_msc INTEGER NOT NULL, type INTEGER NOT NULL, magic INTEGER NOT NULL,"
+    " reason INTEGER NOT NULL, volume REAL NOT NULL, price_open REAL NOT NULL, symbol TEXT NOT NULL,"
+    " comment TEXT NOT NULL, PRIMARY KEY(login, ticket)) WITHOUT ROWID;"
+    "CREATE TABLE orders(login INTEGER NOT NULL, ticket INTEGER NOT NULL, time_setup_msc INTEGER NOT NULL,"
+    " time_done_msc INTEGER NOT NULL, type INTEGER NOT NULL, type_filling INTEGER NOT NULL,"
+    " state INTEGER NOT NULL, magic INTEGER NOT NULL, position_id INTEGER NOT NULL,"
+    " reason INTEGER NOT NULL, volume_initial REAL NOT NULL, price_open REAL NOT NULL,"
+    " price_current REAL NOT NULL, symbol TEXT NOT NULL, comment TEXT NOT NULL,"
+    " PRIMARY KEY(login, ticket)) WITHOUT ROWID;"
+    "CREATE TABLE deals(login INTEGER NOT NULL, ticket INTEGER NOT NULL, order_ticket INTEGER NOT NULL,"
+    " time_msc INTEGER NOT NULL, type INTEGER NOT NULL, entry INTEGER NOT NULL, magic INTEGER NOT NULL,"
+    " position_id INTEGER NOT NULL, reason INTEGER NOT NULL, volume REAL NOT NULL, price REAL NOT NULL,"
+    " commission REAL NOT NULL, swap REAL NOT NULL, profit REAL NOT NULL, fee REAL NOT NULL,"
+    " symbol TEXT NOT NULL, comment TEXT NOT NULL, PRIMARY KEY(login, ticket)) WITHOUT ROWID;"
+    "INSERT INTO accounts VALUES(7, 9990, 0, 1000010, 5);"
+    "INSERT INTO positions VALUES(7, 1000004, 1709647200250, 1709647200250, 0, 1, 3, 0.5, 1.085,"
+    " 'EURUSD', 'old');"
+    "INSERT INTO orders VALUES(7, 1000004, 1709647200250, 1709647200250, 0, 0, 4, 1, 1000004, 3, 0.5,"
+    " 1.085, 1.085, 'EURUSD', 'old');"
+    "PRAGMA user_version = 1;";
+
+TEST_F(StoreTest, UpgradesTheFirstSchemaAndKeepsWorkingOrdersStopsAndTheEvaluatedTime) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, kSchema1, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  {
+    Open();
+    AccountState st;
+    ASSERT_EQ(store_.Load(7, &st), Store::LoadResult::kLoaded);
+    ASSERT_EQ(st.positions.size(), 1u);
+    EXPECT_EQ(st.positions[0].comment, u"old");
+    EXPECT_EQ(st.positions[0].sl, 0);
+    EXPECT_EQ(st.evaluated_msc, 0);  // unknown: the stream starts at the positions
+    EXPECT_TRUE(st.working.empty());
+
+    st.positions[0].sl = 1.08;
+    st.positions[0].swap = -1.25;
+    st.changed_positions.push_back(st.positions[0].ticket);
+    Order o;
+    o.ticket = 1000010;
+    o.state = kOrderStatePlaced;
+    o.type = kOrderTypeBuyStopLimit;
+    o.price_open = 1.09;
+    o.price_stoplimit = 1.088;
+    o.time_expiration = 1709683200;
+    o.type_time = kOrderTimeDay;
+    o.symbol = u"EURUSD";
+    st.working.push_back(o);
+    st.new_orders.push_back(o);
+    st.evaluated_msc = 1709647260000;
+    ASSERT_TRUE(store_.Commit(&st));
+    store_.Close();
+  }
+  Open();
+  AccountState st;
+  ASSERT_EQ(store_.Load(7, &st), Store::LoadResult::kLoaded);
+  EXPECT_EQ(st.evaluated_msc, 1709647260000);
+  EXPECT_EQ(st.positions[0].sl, 1.08);
+  EXPECT_EQ(st.positions[0].swap, -1.25);
+  ASSERT_EQ(st.working.size(), 1u);
+  EXPECT_EQ(st.working[0].price_stoplimit, 1.088);
+  EXPECT_EQ(st.working[0].time_expiration, 1709683200);
+  // A working order is no history yet.
+  std::vector<Order> history;
+  HistoryQuery all;
+  all.from_msc = 0;
+  all.to_msc = INT64_MAX;
+  ASSERT_TRUE(store_.Orders(7, all, &history));
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0].ticket, 1000004u);
+  HistoryQuery by_ticket;
+  by_ticket.by = HistoryQuery::kTicket;
+  by_ticket.number = 1000010;
+  ASSERT_TRUE(store_.Orders(7, by_ticket, &history));
+  EXPECT_TRUE(history.empty());
 }
 
 }  // namespace
