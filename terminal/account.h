@@ -120,6 +120,7 @@ struct AccountState {
   // Market time up to which the price stream has been applied to the
   // working orders, stops, rollovers and the stop-out level.
   std::int64_t evaluated_msc = 0;
+  std::int64_t stored_evaluated_msc = 0;  // the value the store holds
   std::vector<Position> positions;
   std::vector<Order> working;  // pending orders, in the order they were placed
 

@@ -35,6 +35,10 @@ struct Session {
 
 class Terminal {
  public:
+  // How far the price stream may run ahead of the evaluated time the store
+  // holds before it is stored without any other change.
+  static constexpr std::int64_t kStoreEvaluatedEveryMs = 3600000;
+
   Terminal(Installation inst, Settings settings);
 
   // Opens the account store (taking over the account files of earlier
@@ -78,7 +82,11 @@ class Terminal {
     AccountState* state = nullptr;
     const std::int32_t found = Account(s, &config, &state);
     if (found < 0) return found;
-    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed;
+    // What the stream did is stored; so is, now and then, how far it went
+    // (so that a restart does not walk the same hours again).
+    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
+                        ((!state->positions.empty() || !state->working.empty()) &&
+                         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
     bool committed = false;
     auto commit = [this, state, &committed] {
       committed = true;

@@ -362,6 +362,7 @@ Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
     s.next_ticket = static_cast<std::uint64_t>(sqlite3_column_int64(a, 2));
     s.next_request_id = static_cast<std::uint32_t>(sqlite3_column_int64(a, 3));
     s.evaluated_msc = sqlite3_column_int64(a, 4);
+    s.stored_evaluated_msc = s.evaluated_msc;
   }
   sqlite3_stmt* p = Prepare("SELECT " + ColumnList(kPositionColumns) +
                             " FROM positions WHERE login = ?1 ORDER BY ticket");
@@ -450,6 +451,7 @@ bool Store::Write(AccountState* st, bool replace) {
     return false;
   }
   st->ClearJournal();
+  st->stored_evaluated_msc = st->evaluated_msc;
   return true;
 }
 

@@ -158,10 +158,19 @@ def test_a_netting_account_holds_one_position_per_symbol(install):
         if zelkor5.positions_total():
             (pos,) = ok(zelkor5.positions_get())
             ident = pos.identifier
+    # Stops of a netting position are found by its symbol.
+    assert ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1))).retcode == TRADE_RETCODE_DONE
+    bid = ok(zelkor5.symbol_info_tick(SYMBOL)).bid
+    stops = ok(zelkor5.order_send({"action": TRADE_ACTION_SLTP, "symbol": SYMBOL, "sl": round(bid - 500, 2)}))
+    assert stops.retcode == TRADE_RETCODE_DONE, stops.comment
+    assert ok(zelkor5.positions_get())[0].sl == round(bid - 500, 2)
+    (pos,) = ok(zelkor5.positions_get())
+    assert ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.1))).retcode == TRADE_RETCODE_DONE
     assert zelkor5.positions_total() == 0
     deals = ok(zelkor5.history_deals_get(position=ident))
     assert [d.entry for d in deals] == [DEAL_ENTRY_IN, DEAL_ENTRY_IN, DEAL_ENTRY_OUT, DEAL_ENTRY_INOUT,
                                         DEAL_ENTRY_OUT]
+    deals += ok(zelkor5.history_deals_get(position=pos.identifier))
     assert ok(zelkor5.account_info()).balance == pytest.approx(start + sum(
         d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6)
 
