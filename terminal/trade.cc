@@ -336,7 +336,7 @@ bool ToPoints(const SymbolSpec& s, double price, std::int64_t* points) {
   const double x = price * Pow10(s.digits);
   if (x > 1e15) return false;
   const std::int64_t n = RoundToInt(x);
-  if (std::fabs(x - static_cast<double>(n)) > 1e-3) return false;
+  if (n < 1 || std::fabs(x - static_cast<double>(n)) > 1e-3) return false;
   *points = n;
   return true;
 }
