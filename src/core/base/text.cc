@@ -83,6 +83,43 @@ std::string Utf16ToUtf8(const char16_t* s, std::size_t n) {
   return out;
 }
 
+namespace {
+
+// Decodes the character starting at b[*i] (*i < n) into *cp and moves *i
+// past it. False for an ill-formed piece: then *i stands after the bytes
+// that formed it (the byte that broke it starts afresh).
+bool DecodeUtf8(const unsigned char* b, std::size_t n, std::size_t* i, char32_t* cp) {
+  const unsigned char lead = b[(*i)++];
+  if (lead < 0x80) {
+    *cp = lead;
+    return true;
+  }
+  const std::size_t length = LeadLength(lead);
+  if (length == 1) return false;  // stray continuation, C0/C1 or F5..FF
+  char32_t v = lead & (0xFF >> (length + 1));
+  // The second byte's range also rules out overlong forms (E0, F0),
+  // surrogates (ED) and values above U+10FFFF (F4).
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (lead == 0xE0) lo = 0xA0;
+  if (lead == 0xED) hi = 0x9F;
+  if (lead == 0xF0) lo = 0x90;
+  if (lead == 0xF4) hi = 0x8F;
+  for (std::size_t k = 1; k < length; ++k) {
+    if (*i >= n || b[*i] < lo || b[*i] > hi) return false;
+    v = (v << 6) | (b[(*i)++] & 0x3F);
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  *cp = v;
+  return true;
+}
+
+// The byte an escaping surrogate (U+DC80..U+DCFF) stands for.
+constexpr char16_t kEscapeBase = 0xDC00;
+bool IsEscape(char16_t u) { return u >= 0xDC80 && u <= 0xDCFF; }
+
+}  // namespace
+
 std::u16string Utf8ToUtf16(const char* s, std::size_t n) {
   std::u16string out;
   if (s == nullptr) return out;
@@ -90,39 +127,53 @@ std::u16string Utf8ToUtf16(const char* s, std::size_t n) {
   const auto* b = reinterpret_cast<const unsigned char*>(s);
   std::size_t i = 0;
   while (i < n) {
-    const unsigned char lead = b[i++];
-    if (lead < 0x80) {
-      out += static_cast<char16_t>(lead);
-      continue;
-    }
-    const std::size_t length = LeadLength(lead);
-    if (length == 1) {  // stray continuation, C0/C1 or F5..FF
-      out += static_cast<char16_t>(kReplacement);
-      continue;
-    }
-    char32_t cp = lead & (0xFF >> (length + 1));
-    // The second byte's range also rules out overlong forms (E0, F0),
-    // surrogates (ED) and values above U+10FFFF (F4).
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-    bool complete = true;
-    for (std::size_t k = 1; k < length; ++k) {
-      if (i >= n || b[i] < lo || b[i] > hi) {
-        // The bytes taken so far are one ill-formed piece; the byte that
-        // broke it starts afresh.
-        complete = false;
-        break;
-      }
-      cp = (cp << 6) | (b[i++] & 0x3F);
-      lo = 0x80;
-      hi = 0xBF;
-    }
-    AppendUtf16(out, complete ? cp : kReplacement);
+    char32_t cp = 0;
+    AppendUtf16(out, DecodeUtf8(b, n, &i, &cp) ? cp : kReplacement);
   }
   return out;
+}
+
+std::u16string FsDecode(const char* s, std::size_t n) {
+  std::u16string out;
+  if (s == nullptr) return out;
+  out.reserve(n);
+  const auto* b = reinterpret_cast<const unsigned char*>(s);
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t start = i;
+    char32_t cp = 0;
+    if (DecodeUtf8(b, n, &i, &cp)) {
+      AppendUtf16(out, cp);
+    } else {
+      // Only the first byte is escaped: the rest of an ill-formed piece are
+      // continuation bytes, which are escaped one by one in their turn.
+      out += static_cast<char16_t>(kEscapeBase + b[start]);
+      i = start + 1;
+    }
+  }
+  return out;
+}
+
+bool FsEncode(const char16_t* s, std::size_t n, std::string* out) {
+  out->clear();
+  if (s == nullptr) return n == 0;
+  out->reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t u = s[i];
+    if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
+      AppendUtf8(*out, 0x10000 + ((char32_t{u} - 0xD800) << 10) +
+                           (char32_t{s[i + 1]} - 0xDC00));
+      ++i;
+    } else if (IsEscape(u)) {
+      *out += static_cast<char>(u - kEscapeBase);
+    } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
+      out->clear();
+      return false;
+    } else {
+      AppendUtf8(*out, u);
+    }
+  }
+  return true;
 }
 
 std::size_t Utf8CutLength(const char* s, std::size_t len, std::size_t max_bytes) {

@@ -20,6 +20,17 @@ std::string Utf16ToUtf8(const char16_t* s, std::size_t n);
 // value above U+10FFFF) becomes one U+FFFD. s may be null when n is 0.
 std::u16string Utf8ToUtf16(const char* s, std::size_t n);
 
+// File-system names on POSIX are bytes; Python shows them as str decoded
+// from UTF-8 with "surrogateescape" (os.fsdecode), each byte that is not
+// part of well-formed UTF-8 becoming the lone surrogate U+DC80..U+DCFF.
+// These two do the same, so any name survives the trip: for all bytes b,
+// FsEncode(FsDecode(b)) == b.
+std::u16string FsDecode(const char* s, std::size_t n);
+// The bytes of a UTF-16 name: pairs and other units as UTF-8, U+DC80..U+DCFF
+// as the byte they stand for. False (and *out empty) for any other lone
+// surrogate, which names no file (os.fsencode raises for it).
+bool FsEncode(const char16_t* s, std::size_t n, std::string* out);
+
 // The longest prefix of the len bytes at s that is at most max_bytes long
 // and does not end inside a multi-byte character: len itself when it fits,
 // else max_bytes backed up to the start of a character the cut would split.

@@ -195,6 +195,56 @@ TEST(Utf8ToUtf16, RandomBytesGiveWellFormedUtf16) {
 }
 
 // ---------------------------------------------------------------------------
+// File-system names (surrogate escapes, as os.fsdecode / os.fsencode)
+
+TEST(FsNames, BytesThatAreNotUtf8BecomeEscapesAndComeBack) {
+  struct Case {
+    std::string bytes;
+    std::u16string units;
+  };
+  const Case cases[] = {
+      {"/opt/x", u"/opt/x"},
+      {"/d\xFF/t", u"/d\xDCFF/t"},
+      {"\xC3\xA9", u"\u00E9"},                           // well-formed stays text
+      {"\xE2\x82", u"\xDCE2\xDC82"},                    // cut-short character
+      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},         // an encoded surrogate
+      {"\xC0\xAF", u"\xDCC0\xDCAF"},                    // overlong
+      {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},           // outside the BMP
+      {"\x80" "A", u"\xDC80" u"A"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Hex(FsDecode(c.bytes.data(), c.bytes.size())), Hex(c.units)) << Hex(c.bytes);
+    std::string back;
+    ASSERT_TRUE(FsEncode(c.units.data(), c.units.size(), &back)) << Hex(c.units);
+    EXPECT_EQ(Hex(back), Hex(c.bytes));
+  }
+}
+
+TEST(FsNames, SurrogatesThatStandForNoByteAreRefused) {
+  std::string out = "stale";
+  for (const std::u16string& bad :
+       {std::u16string(u"a\xD800"), std::u16string(u"\xDC7F"), std::u16string(u"\xDFFF")}) {
+    EXPECT_FALSE(FsEncode(bad.data(), bad.size(), &out)) << Hex(bad);
+    EXPECT_EQ(out, "");
+  }
+  EXPECT_TRUE(FsEncode(nullptr, 0, &out));
+}
+
+TEST(FsNames, AnyBytesRoundTrip) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_int_distribution<int> len(0, 16);
+  for (int round = 0; round < 5000; ++round) {
+    std::string in(static_cast<std::size_t>(len(rng)), ' ');
+    for (char& b : in) b = static_cast<char>(byte(rng));
+    const std::u16string units = FsDecode(in.data(), in.size());
+    std::string back;
+    ASSERT_TRUE(FsEncode(units.data(), units.size(), &back)) << Hex(in);
+    ASSERT_EQ(Hex(back), Hex(in));
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Utf8CutLength
 
 struct CutCase {

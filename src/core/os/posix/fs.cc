@@ -1,6 +1,6 @@
 // File queries, final paths and the roaming data folder on POSIX.
 //
-// Paths arrive as UTF-16 and go to the OS as UTF-8. Every query follows
+// Paths arrive as UTF-16 and go to the OS as bytes (os/posix/names.h). Every query follows
 // symbolic links: what matters is the file a link leads to.
 #include <dirent.h>
 #include <errno.h>
@@ -15,18 +15,11 @@
 
 #include "base/text.h"
 #include "os/os.h"
+#include "os/posix/names.h"
 
 namespace zk5::os {
 
 namespace {
-
-std::string Native(const std::u16string& path) {
-  return text::Utf16ToUtf8(path.data(), path.size());
-}
-
-std::u16string Wide(const std::string& path) {
-  return text::Utf8ToUtf16(path.data(), path.size());
-}
 
 // Absolute, non-empty values only: a relative one would depend on the
 // current folder.
@@ -41,9 +34,9 @@ bool AbsoluteEnv(const char* name, std::string* value) {
 
 std::u16string FinalPath(const std::u16string& path) {
   if (path.empty()) return {};
-  char* resolved = realpath(Native(path).c_str(), nullptr);
+  char* resolved = realpath(NativePath(path).c_str(), nullptr);
   if (resolved == nullptr) return {};
-  std::u16string result = Wide(resolved);
+  std::u16string result = WidePath(resolved);
   std::free(resolved);
   return result;
 }
@@ -60,13 +53,13 @@ bool RoamingFolder(std::u16string* folder) {
     dir += dir.back() == '/' ? ".local/share" : "/.local/share";
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  *folder = Wide(dir);
+  *folder = WidePath(dir);
   return true;
 }
 
 bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
   entries->clear();
-  DIR* d = opendir(Native(dir).c_str());  // opened close-on-exec by the C library
+  DIR* d = opendir(NativePath(dir).c_str());  // opened close-on-exec by the C library
   if (d == nullptr) return false;
   const int fd = dirfd(d);
   bool ok = true;
@@ -83,7 +76,7 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
       is_dir = fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
     }
     const std::string name = e->d_name;
-    entries->push_back(DirEntry{Wide(name), is_dir});
+    entries->push_back(DirEntry{WidePath(name), is_dir});
   }
   closedir(d);
   return ok;
@@ -91,12 +84,12 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
 
 bool PathExists(const std::u16string& path) {
   struct stat st;
-  return !path.empty() && stat(Native(path).c_str(), &st) == 0;
+  return !path.empty() && stat(NativePath(path).c_str(), &st) == 0;
 }
 
 bool LastWriteTime(const std::u16string& path, std::uint64_t* time) {
   struct stat st;
-  if (path.empty() || stat(Native(path).c_str(), &st) != 0) return false;
+  if (path.empty() || stat(NativePath(path).c_str(), &st) != 0) return false;
   // Nanoseconds since 1970; files dated before that all count as oldest.
   if (st.st_mtim.tv_sec < 0) {
     *time = 0;
@@ -110,7 +103,7 @@ bool LastWriteTime(const std::u16string& path, std::uint64_t* time) {
 bool ReadFilePrefix(const std::u16string& path, std::size_t max, std::string* out) {
   out->clear();
   if (path.empty()) return false;
-  const int fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out->resize(max);
   std::size_t got = 0;

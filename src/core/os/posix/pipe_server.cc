@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "base/text.h"
+#include "os/posix/names.h"
 #include "os/posix/socket_dir.h"
 #include "os/posix/stop_signal.h"
 #include "os/terminal_host.h"
@@ -95,7 +95,7 @@ std::u16string ExecutablePath() {
     if (n < 0) return {};
     if (static_cast<std::size_t>(n) < target.size()) {
       target.resize(static_cast<std::size_t>(n));
-      return text::Utf8ToUtf16(target.data(), target.size());
+      return WidePath(target);
     }
     target.resize(target.size() * 2);  // possibly cut: ask again with more room
   }

@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "os/os.h"
+#include "os/posix/names.h"
 
 extern char** environ;
 
@@ -90,14 +91,15 @@ std::u16string ParentProcessImage() {
     }
     target.resize(target.size() * 2);  // possibly cut: ask again with more room
   }
-  std::u16string image = text::Utf8ToUtf16(target.data(), target.size());
+  std::u16string image = WidePath(target);
   if (image.size() > kMaxImageUnits) image.resize(kMaxImageUnits);
   return image;
 }
 
 bool LaunchProcess(const std::u16string& path, bool portable) {
   if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
-  std::string exe = text::Utf16ToUtf8(path.data(), path.size());
+  std::string exe = NativePath(path);
+  if (exe.empty()) return false;
   static char portable_flag[] = "/portable";
   char* argv[] = {&exe[0], portable ? portable_flag : nullptr, nullptr};
   const long open_max_l = sysconf(_SC_OPEN_MAX);

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/text.h"
+#include "os/posix/names.h"
 
 namespace zk5::os {
 
@@ -48,7 +48,7 @@ int PipeSocketPath(const std::u16string& name, std::string* path) {
   if (bare.empty() || bare.find(u'/') != std::u16string::npos) return EINVAL;
   std::string dir;
   if (int err = SocketDir(&dir)) return err;
-  *path = dir + "/" + text::Utf16ToUtf8(bare.data(), bare.size());
+  *path = dir + "/" + NativePath(bare);
   if (path->size() >= sizeof(sockaddr_un{}.sun_path)) return ENAMETOOLONG;
   return 0;
 }

@@ -14,16 +14,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/text.h"
+#include "os/posix/names.h"
 #include "os/posix/stop_signal.h"
 
 namespace zk5::os {
 
 namespace {
-
-std::string Native(const std::u16string& path) {
-  return text::Utf16ToUtf8(path.data(), path.size());
-}
 
 // The self-pipe that turns a stop signal into a readable descriptor.
 int g_stop_pipe[2] = {-1, -1};
@@ -77,7 +73,7 @@ bool StopRequested() { return g_stop.load(); }
 int StopSignalDescriptor() { return g_stop_pipe[0]; }
 
 bool MakeDirectories(const std::u16string& path) {
-  const std::string native = Native(path);
+  const std::string native = NativePath(path);
   if (native.empty()) return false;
   for (std::size_t at = 1; at <= native.size(); ++at) {
     if (at != native.size() && native[at] != '/') continue;
@@ -89,7 +85,7 @@ bool MakeDirectories(const std::u16string& path) {
 }
 
 bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
-  const std::string target = Native(path);
+  const std::string target = NativePath(path);
   if (target.empty()) return false;
   // Writers of one file are serialised by the caller; the pid keeps two
   // processes apart.
@@ -113,7 +109,7 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
 
 bool ReadWholeFile(const std::u16string& path, std::string* out) {
   out->clear();
-  const int fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char buf[65536];
   bool ok = true;
@@ -133,11 +129,11 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
 }
 
 bool RemoveFile(const std::u16string& path) {
-  return unlink(Native(path).c_str()) == 0 || errno == ENOENT;
+  return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
 }
 
 bool RenameFile(const std::u16string& from, const std::u16string& to) {
-  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
 std::int64_t NowMs() {
