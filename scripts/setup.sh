@@ -19,9 +19,17 @@ command -v clang++ >/dev/null || need_apt+=(clang)
 [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need_apt+=(libclang-rt-dev)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v g++ >/dev/null || need_apt+=(g++)
-if [ ${#need_apt[@]} -gt 0 ]; then
-  echo "setup: installing ${need_apt[*]}"
+# clang and its runtime libraries for the libFuzzer harnesses (scripts/fuzz.sh).
+command -v clang++ >/dev/null || need_apt+=(clang)
+fuzzer_rt=1
+compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
+  fuzzer_rt=0
+if [ ${#need_apt[@]} -gt 0 ] || [ $fuzzer_rt = 0 ]; then
   apt-get update -qq
+  # The runtime package is named after the clang version Debian ships.
+  [ $fuzzer_rt = 1 ] || need_apt+=("libclang-rt-$(apt-cache show clang |
+    sed -n 's/^Depends: clang-\([0-9]*\).*/\1/p' | head -1)-dev")
+  echo "setup: installing ${need_apt[*]}"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native tests (plain, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for Windows
-# and run under wine) and the Python suite under
-# CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11;
-# then the type stub and examples under mypy, and the 3.9 and 3.13 wheels
-# built, repaired and smoke-tested from fresh environments.
+# and run under wine), a bounded run of every fuzz harness, and the Python
+# suite under CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under
+# CPython 3.11; then the type stub and examples under mypy, and the 3.9 and
+# 3.13 wheels built, repaired and smoke-tested from fresh environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -34,6 +34,8 @@ fi
 grep -E "^(Done|stat::number_of_executed_units)" build/fuzz/run/log
 echo "== native tests for Windows, under wine"
 scripts/test_windows.sh
+echo "== fuzzing: each harness ${FUZZ_SECONDS:=25} s"
+FUZZ_SECONDS=$FUZZ_SECONDS scripts/fuzz.sh
 
 for venv in py39 py39-np1 py311; do
   echo "== Python tests: $venv ($(.venv/$venv/bin/python -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"

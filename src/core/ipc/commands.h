@@ -126,20 +126,26 @@ bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size, const Arr
 // refuses a call sends only the header); any other failure is -10002.
 std::int32_t ExchangeResult(bool decoded, const Header& h, CommandId sent);
 
-// Runs one exchange on `pipe`: -10004 when not connected, -10001 when the
-// request cannot be written, else the decoder's outcome by ExchangeResult.
-// A reply the decoder left unread is skipped so the next exchange stays in
-// step with the terminal.
-template <typename Encode, typename Decode>
-std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
-                      Decode&& decode) {
-  if (pipe == os::kInvalidPipe) return kNoIpcConnection;
-  if (!encode()) return kIpcSendFailed;
+// Reads and judges the reply to `id` (the part of an exchange after the
+// request went out). A reply the decoder left unread is skipped so the next
+// exchange stays in step with the terminal.
+template <typename Decode>
+std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode) {
   PipeReader reader(pipe);
   Header header;
   const bool decoded = decode(reader, &header);
   if (!decoded || !reader.finished()) reader.skip_rest();
   return ExchangeResult(decoded, header, id);
+}
+
+// Runs one exchange on `pipe`: -10004 when not connected, -10001 when the
+// request cannot be written, else the decoder's outcome by ExchangeResult.
+template <typename Encode, typename Decode>
+std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
+                      Decode&& decode) {
+  if (pipe == os::kInvalidPipe) return kNoIpcConnection;
+  if (!encode()) return kIpcSendFailed;
+  return Receive(pipe, id, decode);
 }
 
 }  // namespace zk5::ipc

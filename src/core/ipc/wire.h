@@ -5,6 +5,7 @@
 #ifndef ZK5_IPC_WIRE_H_
 #define ZK5_IPC_WIRE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -42,6 +43,32 @@ inline std::size_t TextLength(const std::uint8_t* p, std::size_t units) {
     if (p[2 * i] == 0 && p[2 * i + 1] == 0) return i;
   }
   return units;
+}
+
+// Units of a wchar[units] field up to its first NUL (or `units`), and in
+// *bits the OR of those units, which is at least their maximum and below
+// 0x80 / 0x100 exactly when all of them are. Four units at a time while no
+// unit of the four is zero: record conversion runs this over every text
+// field of thousands of records.
+inline std::size_t ScanText(const std::uint8_t* p, std::size_t units, unsigned* bits) {
+  constexpr std::uint64_t kLow = 0x0001000100010001u;
+  constexpr std::uint64_t kHigh = 0x8000800080008000u;
+  std::uint64_t acc = 0;
+  std::size_t n = 0;
+  for (; n + 4 <= units; n += 4) {
+    const std::uint64_t w = Load<std::uint64_t>(p + 2 * n);
+    if (((w - kLow) & ~w & kHigh) != 0) break;  // a zero unit among the four
+    acc |= w;
+  }
+  for (; n < units; ++n) {
+    const std::uint16_t u = Load<std::uint16_t>(p + 2 * n);
+    if (u == 0) break;
+    acc |= u;
+  }
+  acc |= acc >> 32;
+  acc |= acc >> 16;
+  *bits = static_cast<unsigned>(acc & 0xFFFF);
+  return n;
 }
 
 }  // namespace zk5::wire

@@ -221,29 +221,6 @@ struct Previous {
   PyObject* const* items = nullptr;
 };
 
-// Units of a text up to its first NUL (or `units`) and the OR of them,
-// four units at a time while no unit of the four is zero.
-std::size_t ScanText(const std::uint8_t* p, std::size_t units, unsigned* bits) {
-  constexpr std::uint64_t kLow = 0x0001000100010001u;
-  constexpr std::uint64_t kHigh = 0x8000800080008000u;
-  std::uint64_t acc = 0;
-  std::size_t n = 0;
-  for (; n + 4 <= units; n += 4) {
-    const std::uint64_t w = wire::Load<std::uint64_t>(p + 2 * n);
-    if (((w - kLow) & ~w & kHigh) != 0) break;  // a zero unit among the four
-    acc |= w;
-  }
-  for (; n < units; ++n) {
-    const std::uint16_t u = wire::Load<std::uint16_t>(p + 2 * n);
-    if (u == 0) break;
-    acc |= u;
-  }
-  acc |= acc >> 32;
-  acc |= acc >> 16;
-  *bits = static_cast<unsigned>(acc & 0xFFFF);
-  return n;
-}
-
 // str of a wchar[units] field up to its first NUL (or the field's end).
 // Latin-1 text, nearly all text a terminal sends, is copied straight into a
 // one-byte string; anything else goes through the UTF-16 codec, which keeps
@@ -251,7 +228,7 @@ std::size_t ScanText(const std::uint8_t* p, std::size_t units, unsigned* bits) {
 PyObject* TextValue(const std::uint8_t* p, std::size_t units, const std::uint8_t* prev,
                     PyObject* prev_value) {
   unsigned bits = 0;
-  const std::size_t n = ScanText(p, units, &bits);
+  const std::size_t n = wire::ScanText(p, units, &bits);
   if (n == 0) return PyUnicode_New(0, 0);  // the shared empty string
   // Same text when the units and the terminator (if any) agree.
   const std::size_t compared = 2 * (n < units ? n + 1 : n);
