@@ -246,7 +246,6 @@ ARGUMENT_ERRORS = [
     ("copy_ticks_range", (SYMBOL, datetime.date(2020, 1, 1), 0, 1)),
     ("copy_ticks_range", (SYMBOL, 0, "1000", 1)),
     ("copy_ticks_range", (SYMBOL, None, 0, 1)),
-    ("copy_rates_range", (SYMBOL, 1, 2 ** 31, 0)),      # date beyond 32 bits
     ("copy_ticks_from", (SYMBOL, float("nan"), 1, 1)),
     ("copy_ticks_from", (b"EURUSD", 0, 10, 1)),         # symbol
     ("copy_rates_from_pos", (None, 1, 0, 10)),

@@ -37,6 +37,12 @@ def sent_dates(p):
     (1000, 1000), (1000.9, 1000), (Stamp(1000.9), 1000), (-1.5, -1), (True, 1), (0, 0),
     (0.5, 0), (2 ** 31 - 1, 2 ** 31 - 1), (-(2 ** 31), -(2 ** 31)),
     (datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc), 1577836800),
+    # Beyond the 32-bit range: the earliest or latest second it holds.
+    (2 ** 31, 2 ** 31 - 1), (2 ** 100, 2 ** 31 - 1), (-(2 ** 31) - 1, -(2 ** 31)),
+    (-(2 ** 100), -(2 ** 31)), (2.0 ** 31, 2 ** 31 - 1), (-1e300, -(2 ** 31)),
+    (float("inf"), 2 ** 31 - 1), (float("-inf"), -(2 ** 31)), (Stamp(2.0 ** 40), 2 ** 31 - 1),
+    (datetime.datetime(2100, 1, 1), 2 ** 31 - 1),
+    (datetime.datetime(1900, 1, 1, tzinfo=datetime.timezone.utc), -(2 ** 31)),
 ])
 def test_dates_become_signed_seconds(connect, date, seconds):
     p = connect([reply(150, 1, u32(0))])
@@ -45,8 +51,7 @@ def test_dates_become_signed_seconds(connect, date, seconds):
 
 
 @pytest.mark.parametrize("date", [
-    datetime.date(2020, 1, 1), "1000", None, b"1", 2 ** 31, -(2 ** 31) - 1, 2.0 ** 31,
-    float("nan"), float("inf"), Stamp(2.0 ** 40), Stamp(math.nan),
+    datetime.date(2020, 1, 1), "1000", None, b"1", float("nan"), Stamp(math.nan),
 ])
 def test_dates_refused(connect, date):
     p = connect()
@@ -93,3 +98,57 @@ def test_mask_limit(connect, units, accepted):
     else:
         assert result is False  # argument errors of symbols_get
         assert zelkor5.last_error() == (-2, 'Invalid "group" argument')
+
+
+# A keyword a function does not take, or a request key it does not know, is
+# ignored as before, with a UserWarning naming the function and the key.
+ORDER = {"action": 1, "symbol": "XAUUSD", "volume": 0.1, "type": 0, "price": 2000.0}
+
+
+@pytest.mark.parametrize("call, plain, reply_to", [
+    (lambda: zelkor5.positions_get(sym="XAUUSD"), lambda: zelkor5.positions_get(),
+     reply(121, 1, u32(0))),
+    (lambda: zelkor5.orders_get(tiket=5), lambda: zelkor5.orders_get(), reply(131, 1, u32(0))),
+    (lambda: zelkor5.history_deals_get(0, 10, grop="EUR*"),
+     lambda: zelkor5.history_deals_get(0, 10), reply(151, 1, u32(0))),
+    (lambda: zelkor5.history_orders_get(positon=1, ticket=3),
+     lambda: zelkor5.history_orders_get(ticket=3), reply(143, 1, bytes(340))),
+    (lambda: zelkor5.symbols_get(groups="EUR*"), lambda: zelkor5.symbols_get(),
+     reply(174, 1, u32(0))),
+    (lambda: zelkor5.order_send(dict(ORDER, stop_loss=1.0)), lambda: zelkor5.order_send(ORDER),
+     reply(161, 1, bytes(260))),
+    (lambda: zelkor5.order_check(stop_loss=1.0, **ORDER), lambda: zelkor5.order_check(ORDER),
+     reply(160, 1, bytes(252))),
+])
+def test_unknown_keywords_warn_and_change_nothing(connect, call, plain, reply_to):
+    p = connect([reply_to, reply_to])
+    expected = plain()
+    with pytest.warns(UserWarning) as caught:
+        result = call()
+    assert result == expected and zelkor5.last_error() == (1, "Success")
+    first, second = after_handshake(p)
+    assert first == second
+    (warning,) = caught
+    name = call.__code__.co_names[1]  # the function the lambda calls
+    key = {"positions_get": "sym", "orders_get": "tiket", "history_deals_get": "grop",
+           "history_orders_get": "positon", "symbols_get": "groups"}.get(name, "stop_loss")
+    kind = "request key" if name.startswith("order_") else "keyword argument"
+    assert str(warning.message) == "%s() ignores unknown %s '%s'" % (name, kind, key)
+    assert warning.filename == __file__  # points at the caller's line
+
+
+def test_unknown_keyword_warns_once_per_call_site_and_obeys_the_filter(connect, exe_path):
+    import warnings
+    connect([reply(121, 1, u32(0))] * 3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")
+        for _ in range(3):
+            assert zelkor5.positions_get(symbl="X") == ()
+    assert len(caught) == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="ignores unknown keyword argument 'symbl'"):
+            zelkor5.positions_get(symbl="X")
+    with pytest.warns(UserWarning, match=r"initialize\(\) ignores unknown keyword argument 'timout'"):
+        assert zelkor5.initialize(exe_path + "-missing", timout=5) is False
+    assert zelkor5.last_error()[0] == -10003

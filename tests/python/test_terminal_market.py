@@ -1,6 +1,7 @@
 """Market data of the bundled terminal through the module: determinism and
 consistency of ticks and bars across timeframes and repeated calls."""
 
+import datetime
 import time
 
 import numpy as np
@@ -109,6 +110,15 @@ def test_positions_counts_and_history_depth(terminal):
     assert zelkor5.last_error()[0] == -2
     assert zelkor5.copy_rates_from_pos("NOPE", TIMEFRAME_D1, 0, 5) is None
     assert zelkor5.last_error()[0] == -4
+
+
+def test_an_end_in_2100_gives_the_bars_up_to_now(terminal):
+    recent = ok(zelkor5.copy_rates_from_pos("XAUUSD", TIMEFRAME_D1, 0, 30))
+    bars = ok(zelkor5.copy_rates_range("XAUUSD", TIMEFRAME_D1, int(recent["time"][0]),
+                                        datetime.datetime(2100, 1, 1)))
+    assert zelkor5.last_error() == (1, "Success")
+    assert list(bars["time"]) == list(recent["time"])
+    assert bars["time"][-1] <= time.time()
 
 
 def test_new_ticks_arrive_as_time_passes(terminal):

@@ -1,7 +1,10 @@
 #include "module/convert.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#include "ipc/records.h"
 
 namespace zk5 {
 
@@ -14,12 +17,21 @@ bool Refuse() {
   return false;
 }
 
-// Truncates toward zero into the signed 32-bit range; NaN and values whose
-// truncation falls outside the range are refused.
+constexpr std::int32_t kEarliest = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kLatest = std::numeric_limits<std::int32_t>::max();
+
+// Truncates toward zero and clamps to the signed 32-bit range, infinities
+// included; NaN names no time and is refused.
 bool TruncateToInt32(double v, std::int32_t* out) {
-  // Both bounds are exact in a double; NaN fails both comparisons.
-  if (!(v > -2147483649.0 && v < 2147483648.0)) return false;
-  *out = static_cast<std::int32_t>(v);
+  if (std::isnan(v)) return false;
+  // Both bounds are exact in a double.
+  if (v <= -2147483649.0) {
+    *out = kEarliest;
+  } else if (v >= 2147483648.0) {
+    *out = kLatest;
+  } else {
+    *out = static_cast<std::int32_t>(v);
+  }
   return true;
 }
 
@@ -87,13 +99,14 @@ bool read_date_arg(PyObject* obj, std::int32_t* out) {
   if (PyLong_Check(obj)) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return false;
     if (v == -1 && PyErr_Occurred()) return Refuse();
-    if (v < std::numeric_limits<std::int32_t>::min() ||
-        v > std::numeric_limits<std::int32_t>::max()) {
-      return false;
+    if (overflow < 0 || v < kEarliest) {
+      *out = kEarliest;
+    } else if (overflow > 0 || v > kLatest) {
+      *out = kLatest;
+    } else {
+      *out = static_cast<std::int32_t>(v);
     }
-    *out = static_cast<std::int32_t>(v);
     return true;
   }
   if (PyFloat_Check(obj)) {
@@ -160,6 +173,48 @@ PyObject* KwItem(PyObject* dict, const char* name) {
   Py_DECREF(key);
   if (item == nullptr) PyErr_Clear();
   return item;
+}
+
+namespace {
+
+// Calls warn(key) for each key of `dict` for which known(key) is false.
+template <typename Known>
+bool WarnUnknown(PyObject* dict, const char* function, const char* kind, Known&& known) {
+  if (dict == nullptr || !PyDict_Check(dict)) return true;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+    if (name == nullptr) PyErr_Clear();  // not text, or not encodable: not a name we know
+    if (name != nullptr && known(name)) continue;
+    // The key is borrowed from the dictionary, which a warning handler could
+    // change: hold it while warning.
+    Py_INCREF(key);
+    const int failed = PyErr_WarnFormat(PyExc_UserWarning, 1, "%s() ignores unknown %s %R",
+                                        function, kind, key);
+    Py_DECREF(key);
+    if (failed != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WarnUnknownKeys(PyObject* dict, const char* function, const char* kind,
+                     std::initializer_list<const char*> known) {
+  return WarnUnknown(dict, function, kind, [&](const char* name) {
+    for (const char* k : known) {
+      if (std::strcmp(k, name) == 0) return true;
+    }
+    return false;
+  });
+}
+
+bool WarnUnknownRequestKeys(PyObject* request, const char* function) {
+  return WarnUnknown(request, function, "request key", [](const char* name) {
+    return records::FindField(records::kTradeRequest, name) != nullptr;
+  });
 }
 
 void WipeText(char16_t* buf, std::size_t n) {

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace zk5 {
@@ -54,8 +55,10 @@ bool read_mask_arg(PyObject* obj, char16_t* buf);
 
 // A date as seconds since 1970: an int (bool included), a float truncated
 // toward zero, or a datetime.datetime (or subclass) by its timestamp()
-// truncated toward zero. Dates outside the signed 32-bit range, NaN and
-// infinities are refused rather than wrapped.
+// truncated toward zero (a naive datetime is local time, as timestamp()
+// takes it). Dates before or after the signed 32-bit range become its
+// earliest or latest second (so datetime(2100, 1, 1) as an end means "up
+// to now"); infinities too. NaN, and a timestamp() that fails, are refused.
 bool read_date_arg(PyObject* obj, std::int32_t* out);
 
 // float or subclass only; an int is refused.
@@ -71,6 +74,17 @@ bool read_uint32_value(PyObject* obj, std::uint32_t* out);
 // dict subclass), as a borrowed reference; null when dict is null, is not a
 // dict, or has no such key. Never raises.
 PyObject* KwItem(PyObject* dict, const char* name);
+
+// Warns (UserWarning, through Python's warning filter, so once per call
+// site by default) about every key of `dict` that is not among `known`:
+// "<function>() ignores unknown <kind> '<key>'". The call goes on as if the
+// key were not there. False, with the exception pending, only when the
+// filter turned the warning into an error; the caller then returns null.
+bool WarnUnknownKeys(PyObject* dict, const char* function, const char* kind,
+                     std::initializer_list<const char*> known);
+// The same for the keys of a trade request, which the request record's
+// table names.
+bool WarnUnknownRequestKeys(PyObject* request, const char* function);
 
 // Zeroes n units at buf with writes the compiler may not drop, so that a
 // password does not outlive the call in a dead stack buffer.
