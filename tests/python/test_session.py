@@ -210,6 +210,18 @@ def test_initialize_starts_the_terminal_and_waits_for_its_pipe(tmp_path):
         exe.kill()
 
 
+def test_a_folder_name_that_is_not_utf8_starts_and_canonicalises(tmp_path):
+    name = os.fsdecode(b"inst\xff")  # shows as 'inst\udcff'
+    exe = make_terminal_exe(tmp_path / name, handshake())
+    roundabout = os.path.join(str(tmp_path), name, "..", name, "terminal64.exe")
+    try:
+        assert zelkor5.initialize(roundabout), zelkor5.last_error()
+        assert exe.argv() == [roundabout]
+    finally:
+        zelkor5.shutdown()
+        exe.kill()
+
+
 def test_portable_terminal_is_started_with_portable_flag(tmp_path):
     exe = make_terminal_exe(tmp_path / "inst", handshake())
     try:

@@ -35,6 +35,7 @@ PyObject* PySymbolsTotal(PyObject*, PyObject*) {
 }
 
 PyObject* PySymbolsGet(PyObject*, PyObject* args, PyObject* kwargs) {
+  if (!WarnUnknownKeys(kwargs, "symbols_get", "keyword argument", {"group"})) return nullptr;
   char16_t mask[kMaskUnits] = {};
   ResetError();
   // Argument errors answer False, everything after them None.

@@ -87,6 +87,10 @@ void SetLoginError(std::int32_t result) {
 }  // namespace
 
 PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
+  if (!WarnUnknownKeys(kwargs, "initialize", "keyword argument",
+                       {"path", "login", "password", "server", "timeout", "portable"})) {
+    return nullptr;
+  }
   ResetError();
   // A previous connection is closed before anything else, also when the
   // arguments turn out to be wrong.
@@ -134,6 +138,10 @@ PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* PyLogin(PyObject*, PyObject* args, PyObject* kwargs) {
+  if (!WarnUnknownKeys(kwargs, "login", "keyword argument",
+                       {"login", "password", "server", "timeout"})) {
+    return nullptr;
+  }
   ResetError();
   Credentials c;
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);

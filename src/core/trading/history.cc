@@ -18,6 +18,7 @@ namespace {
 using calls::CommandId;
 
 struct HistoryFamily {
+  const char* name;  // of the get function
   CommandId total;
   CommandId range;
   CommandId by_position;
@@ -26,11 +27,11 @@ struct HistoryFamily {
 };
 
 const HistoryFamily kHistoryOrders = {
-    CommandId::HISTORY_ORDERS_TOTAL, CommandId::HISTORY_ORDERS_RANGE,
+    "history_orders_get", CommandId::HISTORY_ORDERS_TOTAL, CommandId::HISTORY_ORDERS_RANGE,
     CommandId::HISTORY_ORDERS_BY_POSITION, CommandId::HISTORY_ORDER_BY_TICKET,
     &trading::kOrderKind};
 const HistoryFamily kHistoryDeals = {
-    CommandId::HISTORY_DEALS_TOTAL, CommandId::HISTORY_DEALS_RANGE,
+    "history_deals_get", CommandId::HISTORY_DEALS_TOTAL, CommandId::HISTORY_DEALS_RANGE,
     CommandId::HISTORY_DEALS_BY_POSITION, CommandId::HISTORY_DEAL_BY_TICKET,
     &trading::kDealKind};
 
@@ -83,6 +84,10 @@ PyObject* GetRange(const HistoryFamily& family, PyObject* args, PyObject* kwargs
 }
 
 PyObject* Get(const HistoryFamily& family, PyObject* args, PyObject* kwargs) {
+  if (!WarnUnknownKeys(kwargs, family.name, "keyword argument",
+                       {"group", "ticket", "position"})) {
+    return nullptr;
+  }
   ResetError();
   const Py_ssize_t positional = PositionalCount(args);
   if (positional == 2) return GetRange(family, args, kwargs);

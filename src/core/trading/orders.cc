@@ -17,6 +17,7 @@ namespace {
 using calls::CommandId;
 
 struct OpenFamily {
+  const char* name;  // of the get function
   CommandId total;
   CommandId all;
   CommandId by_symbol;
@@ -24,10 +25,10 @@ struct OpenFamily {
   const trading::RecordKind* kind;
 };
 
-const OpenFamily kPositions = {CommandId::POSITIONS_TOTAL, CommandId::POSITIONS_ALL,
+const OpenFamily kPositions = {"positions_get", CommandId::POSITIONS_TOTAL, CommandId::POSITIONS_ALL,
                                CommandId::POSITIONS_BY_SYMBOL,
                                CommandId::POSITION_BY_TICKET, &trading::kPositionKind};
-const OpenFamily kOrders = {CommandId::ORDERS_TOTAL, CommandId::ORDERS_ALL,
+const OpenFamily kOrders = {"orders_get", CommandId::ORDERS_TOTAL, CommandId::ORDERS_ALL,
                             CommandId::ORDERS_BY_SYMBOL, CommandId::ORDER_BY_TICKET,
                             &trading::kOrderKind};
 
@@ -39,6 +40,9 @@ PyObject* Total(const OpenFamily& family) {
 }
 
 PyObject* Get(const OpenFamily& family, PyObject* args, PyObject* kwargs) {
+  if (!WarnUnknownKeys(kwargs, family.name, "keyword argument", {"symbol", "group", "ticket"})) {
+    return nullptr;
+  }
   ResetError();
   if (args != nullptr && PyTuple_GET_SIZE(args) > 0) {
     return FailNone(kInvalidParams, kMsgUnnamedNotAllowed);

@@ -117,6 +117,7 @@ PyObject* RequestObject(PyObject* args, PyObject* kwargs) {
 }
 
 struct TradeCall {
+  const char* name;
   CommandId id;
   RecordType result_type;
   const records::RecordDef* result_def;
@@ -126,6 +127,7 @@ PyObject* SendRequest(const TradeCall& call, PyObject* args, PyObject* kwargs) {
   ResetError();
   PyObject* request = RequestObject(args, kwargs);
   if (request == nullptr) Py_RETURN_NONE;
+  if (!WarnUnknownRequestKeys(request, call.name)) return nullptr;
   std::uint8_t record[records::kTradeRequestSize];
   if (records::kTradeRequest.size != sizeof record) return FailNone(kCallFailed);
   if (!BuildRequest(request, record)) Py_RETURN_NONE;
@@ -150,9 +152,9 @@ PyObject* SendRequest(const TradeCall& call, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-const TradeCall kOrderCheck = {CommandId::ORDER_CHECK, RecordType::kOrderCheckResult,
+const TradeCall kOrderCheck = {"order_check", CommandId::ORDER_CHECK, RecordType::kOrderCheckResult,
                                &records::kOrderCheckResult};
-const TradeCall kOrderSend = {CommandId::ORDER_SEND, RecordType::kOrderSendResult,
+const TradeCall kOrderSend = {"order_send", CommandId::ORDER_SEND, RecordType::kOrderSendResult,
                               &records::kOrderSendResult};
 
 // The leading action and symbol of the calc functions, after the tuple
