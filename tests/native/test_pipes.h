@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "os/os.h"
 #include "os/pipe_server.h"
@@ -47,6 +49,7 @@ class PipePair {
   }
   ~PipePair() {
     if (client != os::kInvalidPipe) os::ClosePipe(client);
+    WaitServed();
     HangUp();
   }
   PipePair(const PipePair&) = delete;
@@ -66,6 +69,19 @@ class PipePair {
     if (length != 0 && os::ReadExact(peer, &frame[4], length) != os::IoStatus::kOk) return "";
     return frame;
   }
+  // Answers each of the next requests with the next of `replies`, once the
+  // whole request has arrived, as a terminal does.
+  void Serve(std::vector<std::string> replies) {
+    serving_ = std::thread([this, replies] {
+      for (const std::string& reply : replies) {
+        if (ReadFrame().empty()) return;
+        Send(reply);
+      }
+    });
+  }
+  void WaitServed() {
+    if (serving_.joinable()) serving_.join();
+  }
   // The server end goes away; what the client has not read is dropped.
   void HangUp() {
     if (peer == os::kInvalidPipe) return;
@@ -79,6 +95,7 @@ class PipePair {
  private:
   std::u16string name_;
   os::PipeServer server_;
+  std::thread serving_;
 };
 
 }  // namespace zk5::test

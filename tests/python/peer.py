@@ -42,7 +42,7 @@ __all__ = [
     "u8", "u32", "i32", "u64", "i64", "f64", "wstr", "wchar", "array",
     "request_bytes", "reply_bytes", "parse_request", "parse_reply", "ArgReader",
     # script actions
-    "reply", "raw", "fail", "echo", "hangup_after", "delay", "close",
+    "reply", "raw", "fail", "echo", "tail", "hangup_after", "delay", "close",
     "hello", "ready", "handshake",
     # servers
     "Peer", "TerminalExe", "make_terminal_exe", "terminal_main",
@@ -329,6 +329,12 @@ def echo(status, payload=b""):
     return {"op": "echo", "status": int(status), "payload": bytes(payload).hex()}
 
 
+def tail(nbytes, status=1):
+    """Reply that echoes the command id and carries the last nbytes of the
+    request as its payload: each reply then tells which request it answers."""
+    return {"op": "tail", "n": int(nbytes), "status": int(status)}
+
+
 def hangup_after(nbytes, action):
     """Send the first nbytes of a reply (an action from raw, reply, fail or
     echo, or plain bytes) and close the connection. nbytes=None sends all of
@@ -376,7 +382,7 @@ def _check_action(action):
     elif op == "hangup":
         if action["action"].get("op") not in ("send", "echo"):
             raise ValueError("bad hangup action %r" % (action,))
-    elif op not in ("send", "echo", "close"):
+    elif op not in ("send", "echo", "tail", "close"):
         raise ValueError("unknown action %r" % (op,))
     return action
 
@@ -385,6 +391,8 @@ def _action_bytes(action, frame):
     if action["op"] == "send":
         return bytes.fromhex(action["data"])
     cmd = struct.unpack_from("<I", frame, 4)[0] if len(frame) >= 8 else 0
+    if action["op"] == "tail":
+        return reply_bytes(cmd, action["status"], frame[max(8, len(frame) - action["n"]):])
     return reply_bytes(cmd, action["status"], bytes.fromhex(action["payload"]))
 
 

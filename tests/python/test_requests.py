@@ -69,8 +69,12 @@ def test_empty_request_sends_232_zero_bytes(connect):
 
 def test_unknown_keys_are_ignored(connect):
     p = connect([check_ok()])
-    assert zelkor5.order_check({"action": 1, "request": 5, "volume_real": 1}) is not None
+    with pytest.warns(UserWarning) as caught:
+        assert zelkor5.order_check({"action": 1, "request": 5, "volume_real": 1}) is not None
     assert sent_record(p) == REQUEST.pack(action=1)
+    assert [str(w.message) for w in caught] == [
+        "order_check() ignores unknown request key 'request'",
+        "order_check() ignores unknown request key 'volume_real'"]
 
 
 def test_check_result_fields(connect):

@@ -2,6 +2,7 @@
 
 import os
 import time
+import warnings
 
 import pytest
 
@@ -94,7 +95,11 @@ def test_login_function(connect):
 ])
 def test_login_argument_forms(connect, args, kwargs, password, server):
     p = connect([reply(5, 1), ready()])
-    assert zelkor5.login(*args, **kwargs), zelkor5.last_error()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert zelkor5.login(*args, **kwargs), zelkor5.last_error()
+    assert [str(w.message) for w in caught] == (
+        ["login() ignores unknown keyword argument 'unknown'"] if "unknown" in kwargs else [])
     assert after_handshake(p)[0] == login_request(77, password, server)
 
 

@@ -49,12 +49,25 @@ ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable) {
   return FailedPath(u"Process create failed '%s'", path);
 }
 
-ConnectOutcome CInterClient::OpenPipe(const std::u16string& name) {
+namespace {
+
+ConnectOutcome OpenFailure(std::uint32_t err) {
+  if (err == os::kOpenInterrupted) return ConnectOutcome::Failed(u"Interrupted");
+  return FailedNumber(u"CreateFile failed [%u]", err);
+}
+
+}  // namespace
+
+std::uint32_t CInterClient::TryOpen(const std::u16string& name) {
   os::PipeHandle handle = os::kInvalidPipe;
   const std::uint32_t err = os::OpenPipe(name, &handle);
-  if (err != 0) return FailedNumber(u"CreateFile failed [%u]", err);
-  m_pipe = handle;
-  return {};
+  if (err == 0) m_pipe = handle;
+  return err;
+}
+
+ConnectOutcome CInterClient::OpenPipe(const std::u16string& name) {
+  const std::uint32_t err = TryOpen(name);
+  return err == 0 ? ConnectOutcome{} : OpenFailure(err);
 }
 
 ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool portable) {
@@ -62,14 +75,24 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   if (path.size() > kMaxTerminalPath) return ConnectOutcome::Failed(u"Path too long");
   if (!PathHash(path, m_path_hash)) return ConnectOutcome::Failed(u"Hash calculation failed");
   const std::u16string name = PipeNameFromHash(m_path_hash);
-  if (OpenPipe(name)) return {};
+  // Other threads may run while this waits for a terminal to start.
+  os::BlockingScope blocking;
+  std::uint32_t err = TryOpen(name);
+  // Only a missing server can be cured by starting the terminal; any other
+  // refusal (an unsafe socket folder, a socket path too long) fails at once.
+  if (err == 0) return {};
+  if (!os::ServerMissing(err)) return OpenFailure(err);
   if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
   for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
-    if (OpenPipe(name)) return {};
-    os::SleepMs(launch_poll_interval_ms_);
+    err = TryOpen(name);
+    if (err == 0) return {};
+    if (!os::ServerMissing(err)) return OpenFailure(err);
+    if (!os::SleepMs(launch_poll_interval_ms_)) return OpenFailure(os::kOpenInterrupted);
   }
   // One last look after the final sleep, as the poll ends on a sleep.
-  if (OpenPipe(name)) return {};
+  err = TryOpen(name);
+  if (err == 0) return {};
+  if (!os::ServerMissing(err)) return OpenFailure(err);
   return FailedNumber(u"Pipe server didn't answer in %u sec",
                       launch_poll_attempts_ * launch_poll_interval_ms_ / 1000);
 }

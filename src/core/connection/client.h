@@ -49,10 +49,13 @@ class CInterClient {
   // after a failed hello, as the terminal did answer.
   ConnectOutcome Initialize(const std::u16string& path, bool portable);
   // Opens the pipe of the terminal at `path`, starting the terminal and
-  // polling for it when nobody serves the pipe.
+  // polling for it when nobody serves the pipe; a refusal that starting it
+  // cannot cure (os::ServerMissing false) fails at once. Interruptible.
   ConnectOutcome ConnectToTerminal(const std::u16string& path, bool portable);
   // The search of the data folders, then ConnectToTerminal on its choice.
   ConnectOutcome ConnectToFoundTerminal();
+  // Opens the pipe of that name: "CreateFile failed [error]" (the platform's
+  // error number) or "Interrupted" when it cannot.
   ConnectOutcome OpenPipe(const std::u16string& name);
   // HELLO: stores the terminal build as soon as it has been read.
   std::int32_t Hello();
@@ -69,6 +72,9 @@ class CInterClient {
   }
 
  private:
+  // os::OpenPipe into m_pipe: 0 or its error.
+  std::uint32_t TryOpen(const std::u16string& name);
+
   os::PipeHandle m_pipe = os::kInvalidPipe;
   std::uint8_t m_path_hash[32] = {};
   std::int32_t m_terminal_build = 0;

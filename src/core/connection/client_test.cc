@@ -134,13 +134,17 @@ TEST_F(ClientTest, StartedTerminalThatNeverServesTimesOut) {
 
 TEST_F(ClientTest, HelloStoresTheBuildEvenWhenTheReplyRunsLong) {
   test::PipePair p;
-  // Reply: length 16, echo 4, status 1, build 2363, one stray u32.
+  // Reply, once the request is in: length 16, echo 4, status 1, build 2363,
+  // one stray u32.
   const std::uint32_t reply[] = {16, 4, 1, 2363, 0};
-  p.Send(std::string(reinterpret_cast<const char*>(reply), sizeof reply));
+  p.Serve({std::string(reinterpret_cast<const char*>(reply), sizeof reply)});
   g_client.pipe() = p.client;
   p.client = os::kInvalidPipe;  // the client's now
   EXPECT_EQ(g_client.Hello(), -10002);
+  p.WaitServed();
   EXPECT_EQ(g_client.terminal_build(), 2363);
+  // The reply was longer than its shape: the pipe is closed.
+  EXPECT_FALSE(g_client.connected());
   // Below the symbol-list build, the gate answers before any traffic.
   std::uint32_t n = 0;
   EXPECT_EQ(calls::Count(ipc::CommandId::SYMBOLS_TOTAL, &n), -5);

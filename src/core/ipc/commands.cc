@@ -64,6 +64,30 @@ bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size,
   return false;
 }
 
+std::int32_t FinishReply(PipeReader& reader, bool decoded, const Header& h, CommandId sent) {
+  if (reader.io_failed()) {
+    // The stream closed the pipe already.
+    if (os::InterruptPending()) return kIpcRecvFailed;
+  } else if (h.have_echo && h.echo != static_cast<std::uint32_t>(sent)) {
+    reader.drop();
+  } else if (!decoded || !reader.finished()) {
+    if (h.have_status && h.status < 0) {
+      reader.skip_rest();
+    } else {
+      reader.drop();
+    }
+  }
+  return ExchangeResult(decoded, h, sent);
+}
+
+std::int32_t CheckBeforeSend(os::PipeHandle& pipe) {
+  const os::Pending pending = os::PendingInput(pipe);
+  if (pending == os::Pending::kNothing) return 0;
+  os::ClosePipe(pipe);
+  pipe = os::kInvalidPipe;
+  return pending == os::Pending::kData ? kIpcCallFailed : kIpcSendFailed;
+}
+
 std::int32_t ExchangeResult(bool decoded, const Header& h, CommandId sent) {
   if (h.have_echo && h.echo != static_cast<std::uint32_t>(sent)) {
     return kIpcCallFailed;

@@ -126,24 +126,40 @@ bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size, const Arr
 // refuses a call sends only the header); any other failure is -10002.
 std::int32_t ExchangeResult(bool decoded, const Header& h, CommandId sent);
 
+// Ends the reception of a reply after its decoder ran: the result by
+// ExchangeResult, and the stream kept in step. The unread rest of a refusal
+// (a negative status) is skipped by its length field; every other fault
+// that leaves the position in the stream uncertain closes the pipe: a
+// failed or interrupted read, a wrong echo, and a reply of a non-negative
+// status whose length disagrees with the shape asked for. An interrupted
+// read is -10002 whatever was read.
+std::int32_t FinishReply(PipeReader& reader, bool decoded, const Header& h, CommandId sent);
+
+// Before a request is written: bytes already waiting on the pipe are a frame
+// nobody asked for, so the stream is out of step (-10000), and a peer that
+// has gone fails the send (-10001); both close the pipe. 0 when the pipe is
+// ready for the request.
+std::int32_t CheckBeforeSend(os::PipeHandle& pipe);
+
 // Reads and judges the reply to `id` (the part of an exchange after the
-// request went out). A reply the decoder left unread is skipped so the next
-// exchange stays in step with the terminal.
+// request went out).
 template <typename Decode>
 std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode) {
   PipeReader reader(pipe);
   Header header;
   const bool decoded = decode(reader, &header);
-  if (!decoded || !reader.finished()) reader.skip_rest();
-  return ExchangeResult(decoded, header, id);
+  return FinishReply(reader, decoded, header, id);
 }
 
-// Runs one exchange on `pipe`: -10004 when not connected, -10001 when the
-// request cannot be written, else the decoder's outcome by ExchangeResult.
+// Runs one exchange on `pipe`: -10004 when not connected, CheckBeforeSend,
+// -10001 when the request cannot be written, else the reply's outcome by
+// FinishReply. The thread blocks (os::BlockingScope) for the whole of it.
 template <typename Encode, typename Decode>
 std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
                       Decode&& decode) {
   if (pipe == os::kInvalidPipe) return kNoIpcConnection;
+  os::BlockingScope blocking;
+  if (const std::int32_t refused = CheckBeforeSend(pipe)) return refused;
   if (!encode()) return kIpcSendFailed;
   return Receive(pipe, id, decode);
 }

@@ -16,13 +16,17 @@ void HeapFree(void* block) { ::operator delete(block); }
 
 namespace {
 
-// Outcome of one OS transfer: a broken pipe also closes the client's handle.
+void Close(os::PipeHandle& pipe) {
+  if (pipe == os::kInvalidPipe) return;
+  os::ClosePipe(pipe);
+  pipe = os::kInvalidPipe;
+}
+
+// Outcome of one OS transfer: after a failed one nobody knows how much of
+// the frame moved, so it also closes the client's handle.
 bool Transfer(os::PipeHandle& pipe, os::IoStatus status) {
   if (status == os::IoStatus::kOk) return true;
-  if (status == os::IoStatus::kBroken && pipe != os::kInvalidPipe) {
-    os::ClosePipe(pipe);
-    pipe = os::kInvalidPipe;
-  }
+  Close(pipe);
   return false;
 }
 
@@ -157,10 +161,9 @@ void PipeReader::skip_rest() {
     if (!read(buffer_, chunk)) break;
     remaining_ -= chunk;
   }
-  if (remaining_ != 0 && pipe_ != os::kInvalidPipe) {
-    os::ClosePipe(pipe_);
-    pipe_ = os::kInvalidPipe;
-  }
+  if (remaining_ != 0) Close(pipe_);
 }
+
+void PipeReader::drop() { Close(pipe_); }
 
 }  // namespace zk5::ipc

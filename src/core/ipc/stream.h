@@ -5,9 +5,10 @@
 // Both objects live on the stack for one exchange and keep a 16384-byte
 // buffer, so framing never touches the heap.
 //
-// Broken pipe: a read or write that finds the peer gone closes the client's
-// handle and sets it to kInvalidPipe, so every later call reports "no
-// connection" until the client connects again. Other failures leave it open.
+// A read or write that fails (the peer gone, an error, or an interrupted
+// wait) closes the client's handle and sets it to kInvalidPipe: the position
+// in the stream is lost, so every later call reports "no connection" until
+// the client connects again.
 #ifndef ZK5_IPC_STREAM_H_
 #define ZK5_IPC_STREAM_H_
 
@@ -104,6 +105,8 @@ class PipeReader {
   void skip_rest();
   // True once a read has failed on the pipe itself (not for want of bytes).
   bool io_failed() const { return io_failed_; }
+  // Closes the pipe: the stream's position is uncertain.
+  void drop();
 
  private:
   bool read(void* dest, std::size_t n);

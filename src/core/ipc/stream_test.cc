@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -112,6 +114,7 @@ struct ExchangeCase {
   const char* name;
   Bytes reply;
   std::int32_t result;
+  bool stays_open;  // else the stream's position is lost and the pipe closed
 };
 
 class ExchangeRule : public ::testing::TestWithParam<ExchangeCase> {};
@@ -120,8 +123,9 @@ TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
   const ExchangeCase& c = GetParam();
   Pair p;
   // The scripted reply, then a good reply for a second exchange: the second
-  // must read its own reply whatever the first left behind.
-  p.Send(c.reply + Reply(130, 1, U32(7)));
+  // reads its own reply whatever the first left behind, or finds the pipe
+  // closed.
+  p.Serve({c.reply, Reply(130, 1, U32(7))});
   std::uint32_t value = 0;
   auto count = [&](CommandId id) {
     return Exchange(
@@ -129,23 +133,33 @@ TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &value); });
   };
   EXPECT_EQ(count(CommandId::POSITIONS_TOTAL), c.result) << c.name;
-  EXPECT_EQ(count(CommandId::ORDERS_TOTAL), 1) << c.name;
-  EXPECT_EQ(value, 7u);
+  if (c.stays_open) {
+    EXPECT_EQ(count(CommandId::ORDERS_TOTAL), 1) << c.name;
+    EXPECT_EQ(value, 7u);
+  } else {
+    EXPECT_EQ(p.client, os::kInvalidPipe) << c.name;
+    EXPECT_EQ(count(CommandId::ORDERS_TOTAL), kNoIpcConnection) << c.name;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ExchangeRule,
     ::testing::Values(
-        ExchangeCase{"ok", Reply(120, 0, U32(3)), 0},
-        ExchangeCase{"positive", Reply(120, 5, U32(3)), 5},
-        ExchangeCase{"failure reply", Reply(120, -4), -4},
-        ExchangeCase{"short payload", Reply(120, 1, Bytes("\1\0", 2)), kIpcRecvFailed},
-        ExchangeCase{"extra bytes", Reply(120, 1, U32(3) + U32(9)), kIpcRecvFailed},
-        ExchangeCase{"failure with extra", Reply(120, -2, Bytes("xyz", 3)), -2},
-        ExchangeCase{"wrong echo", Reply(121, 1, U32(3)), kIpcCallFailed},
-        ExchangeCase{"wrong echo negative", Reply(121, -3, U32(3)), kIpcCallFailed},
-        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed},
-        ExchangeCase{"length only", U32(0), kIpcRecvFailed}),
+        ExchangeCase{"ok", Reply(120, 0, U32(3)), 0, true},
+        ExchangeCase{"positive", Reply(120, 5, U32(3)), 5, true},
+        ExchangeCase{"failure reply", Reply(120, -4), -4, true},
+        // A refusal's unread rest is skipped by its length field.
+        ExchangeCase{"failure with extra", Reply(120, -2, Bytes("xyz", 3)), -2, true},
+        // The length disagrees with the shape of a success.
+        ExchangeCase{"short payload", Reply(120, 1, Bytes("\1\0", 2)), kIpcRecvFailed, false},
+        ExchangeCase{"extra bytes", Reply(120, 1, U32(3) + U32(9)), kIpcRecvFailed, false},
+        ExchangeCase{"length shorter than what follows", U32(8) + U32(120) + I32(1) + U32(3),
+                     kIpcRecvFailed, false},
+        ExchangeCase{"length only", U32(0), kIpcRecvFailed, false},
+        // A reply to another request: whatever follows is out of step too.
+        ExchangeCase{"wrong echo", Reply(121, 1, U32(3)), kIpcCallFailed, false},
+        ExchangeCase{"wrong echo negative", Reply(121, -3, U32(3)), kIpcCallFailed, false},
+        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed, false}),
     [](const auto& info) {
       std::string n = info.param.name;
       for (char& ch : n) if (ch == ' ') ch = '_';
@@ -168,7 +182,7 @@ std::int32_t ReadArray(Pair& p, void** block, std::uint32_t* count) {
 
 TEST(ArrayReply, CountZeroGivesAnEmptyBlock) {
   Pair p;
-  p.Send(Reply(121, 1, U32(0)));
+  p.Serve({Reply(121, 1, U32(0))});
   void* block = nullptr;
   std::uint32_t count = 99;
   EXPECT_EQ(ReadArray(p, &block, &count), 1);
@@ -182,11 +196,10 @@ TEST(ArrayReply, ElementsArriveInOrderAcrossBufferBoundaries) {
   Bytes elements;
   const std::uint32_t n = 20000;  // 80000 bytes: several buffers' worth
   for (std::uint32_t i = 0; i < n; ++i) elements += U32(i * 3);
-  std::thread sender([&] { p.Send(Reply(121, 2, U32(n) + elements)); });
+  p.Serve({Reply(121, 2, U32(n) + elements)});
   void* block = nullptr;
   std::uint32_t count = 0;
   EXPECT_EQ(ReadArray(p, &block, &count), 2);
-  sender.join();
   ASSERT_EQ(count, n);
   EXPECT_EQ(std::memcmp(block, elements.data(), elements.size()), 0);
   HeapFree(block);
@@ -194,17 +207,69 @@ TEST(ArrayReply, ElementsArriveInOrderAcrossBufferBoundaries) {
 
 TEST(ArrayReply, ImpossibleCountFailsWithoutAllocating) {
   Pair p;
-  p.Send(Reply(121, 1, U32(0xFFFFFFFFu) + U32(1)) + Reply(121, 1, U32(1) + U32(42)));
+  p.Serve({Reply(121, 1, U32(0xFFFFFFFFu) + U32(1))});
   void* block = nullptr;
   std::uint32_t count = 0;
   g_allocations = 0;
   EXPECT_EQ(ReadArray(p, &block, &count), kIpcRecvFailed);
   EXPECT_EQ(g_allocations, 0);
   EXPECT_EQ(block, nullptr);
-  // The rest of the corrupt reply was skipped.
-  EXPECT_EQ(ReadArray(p, &block, &count), 1);
-  EXPECT_EQ(count, 1u);
-  HeapFree(block);
+  // A count the frame cannot hold: its length is not to be trusted either.
+  EXPECT_EQ(p.client, os::kInvalidPipe);
+}
+
+TEST(Exchange, BytesWaitingBeforeTheRequestFailItUnwritten) {
+  Pair p;
+  // One frame too many from the last exchange, or one nobody asked for.
+  p.Send(Reply(120, 1, U32(3)));
+  std::uint32_t v = 0;
+  auto call = [&] {
+    return Exchange(
+        p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+        [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
+  };
+  EXPECT_EQ(call(), kIpcCallFailed);
+  EXPECT_EQ(p.client, os::kInvalidPipe);
+  EXPECT_EQ(call(), kNoIpcConnection);
+}
+
+std::atomic<bool> g_stop{false};
+std::atomic<int> g_checks{0};
+bool StopRequested() {
+  ++g_checks;
+  return g_stop.load();
+}
+
+// A terminal that never answers: the wait ends when the interrupt check
+// says so, the exchange is abandoned and the pipe closed.
+TEST(Exchange, InterruptEndsTheWaitAndClosesThePipe) {
+  os::WaitHooks hooks;
+  hooks.interrupted = StopRequested;
+  os::SetWaitHooks(hooks);
+  g_stop = false;
+  g_checks = 0;
+  Pair p;
+  std::thread stopper([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    g_stop = true;
+  });
+  std::uint32_t v = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t result = Exchange(
+      p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+      [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
+  const auto waited = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(result, kIpcRecvFailed);
+  EXPECT_EQ(p.client, os::kInvalidPipe);
+  EXPECT_GE(g_checks.load(), 3);  // asked every os::kWakeMs while waiting
+  EXPECT_LT(waited, std::chrono::milliseconds(200 + 4 * os::kWakeMs));
+  // The interrupt stays set: a sleep after it ends at once.
+  EXPECT_FALSE(os::SleepMs(10000));
+  os::ClearInterrupt();
+  g_stop = false;
+  EXPECT_TRUE(os::SleepMs(1));
+  os::SetWaitHooks({});
 }
 
 TEST(BrokenPipe, HangUpBeforeReplyClosesTheHandle) {
@@ -225,7 +290,6 @@ TEST(BrokenPipe, HangUpBeforeReplyClosesTheHandle) {
 
 TEST(BrokenPipe, HangUpMidReplyClosesTheHandle) {
   Pair p;
-  p.Send(Reply(130, 1, U32(7)).substr(0, 10));
   std::uint32_t v = 0;
   std::int32_t result = 0;
   std::thread reader([&] {
@@ -236,6 +300,7 @@ TEST(BrokenPipe, HangUpMidReplyClosesTheHandle) {
   });
   // Once the request is in, the client is reading the reply.
   EXPECT_EQ(p.ReadFrame(), U32(4) + U32(130));
+  p.Send(Reply(130, 1, U32(7)).substr(0, 10));
   p.HangUp();
   reader.join();
   EXPECT_EQ(result, kIpcRecvFailed);

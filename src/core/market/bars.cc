@@ -63,12 +63,20 @@ class Receiver {
   // A one-dimensional array of size / record_size records, C-contiguous so
   // its stride is the record size. NumPy allocates its block (without
   // touching it) and marks the array as owning it.
+  // Called while the exchange blocks, with the interpreter lock released:
+  // it takes the lock for the moment it needs it.
   static void* Allocate(void* context, std::uint64_t size) {
-    auto* self = static_cast<Receiver*>(context);
-    if (self->array_ != nullptr || size % self->record_size_ != 0) return nullptr;
-    npy_intp count = static_cast<npy_intp>(size / self->record_size_);
-    Py_INCREF(self->type_);  // taken over by the array, also on failure
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, self->type_, 1, &count, nullptr,
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    void* data = static_cast<Receiver*>(context)->AllocateHoldingLock(size);
+    PyGILState_Release(gil);
+    return data;
+  }
+
+  void* AllocateHoldingLock(std::uint64_t size) {
+    if (array_ != nullptr || size % record_size_ != 0) return nullptr;
+    npy_intp count = static_cast<npy_intp>(size / record_size_);
+    Py_INCREF(type_);  // taken over by the array, also on failure
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, type_, 1, &count, nullptr,
                                            nullptr, 0, nullptr);
     if (array == nullptr) {
       PyErr_Clear();
@@ -78,11 +86,15 @@ class Receiver {
     // First-touch page faults dominate the cost of receiving a large
     // reply; with huge pages there is one per 2 MiB instead of per 4 KiB.
     if (size >= kHugePageAdviceMin) os::AdviseHugePages(data, static_cast<std::size_t>(size));
-    self->array_ = array;
+    array_ = array;
     return data;
   }
 
-  static void Release(void* context, void*) { Py_CLEAR(static_cast<Receiver*>(context)->array_); }
+  static void Release(void* context, void*) {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    Py_CLEAR(static_cast<Receiver*>(context)->array_);
+    PyGILState_Release(gil);
+  }
 
   PyArray_Descr* type_;
   std::uint32_t record_size_;

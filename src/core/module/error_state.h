@@ -2,7 +2,7 @@
 //
 // Module functions never raise for a terminal or protocol failure: they set
 // a code and a message here and return None or False. The state is a plain
-// global guarded by the interpreter lock (the module holds it throughout).
+// global guarded by the module lock (module/serial.h).
 #ifndef ZK5_MODULE_ERROR_STATE_H_
 #define ZK5_MODULE_ERROR_STATE_H_
 

@@ -18,6 +18,7 @@
 #include "ipc/wire.h"
 #include "module/error_state.h"
 #include "module/functions.h"
+#include "module/serial.h"
 
 namespace zk5 {
 
@@ -85,7 +86,8 @@ constexpr char kAsDictDoc[] = "Convert named tuple object to dictionary";
 
 PyObject* AsDict(PyObject* self, PyObject*);
 
-PyMethodDef kAsDictMethod = {"_asdict", AsDict, METH_NOARGS, kAsDictDoc};
+// Through the module lock: it sets the error state on failure.
+PyMethodDef kAsDictMethod = {"_asdict", Serial<AsDict>, METH_NOARGS, kAsDictDoc};
 
 // Record -> dict from field name to the record's own item objects. It leaves
 // the error state alone unless it fails.

@@ -59,7 +59,8 @@ bool ReadCredentialKeywords(PyObject* kwargs, Credentials* c) {
                  [&](PyObject* v) { return read_uint32_value(v, &c->timeout); });
 }
 
-// Polls the terminal's readiness: 1 when ready, else a failure code.
+// Polls the terminal's readiness: 1 when ready, else a failure code. An
+// interrupt anywhere in the wait is the wait's own failure, -10005.
 std::int32_t WaitReady(std::uint32_t timeout_ms) {
   if (timeout_ms == 0) timeout_ms = kDefaultReadyTimeoutMs;
   // Only the sleeps count against the timeout, not the exchanges.
@@ -67,10 +68,10 @@ std::int32_t WaitReady(std::uint32_t timeout_ms) {
     if (!g_client.connected()) return kNoIpcConnection;
     std::uint32_t state = 0;
     const std::int32_t result = calls::Count(ipc::CommandId::TERMINAL_STATE, &state);
-    if (result < 0) return result;
+    if (result < 0) return os::InterruptPending() ? kIpcTimeout : result;
     if (state == kStateReady) return 1;
     if (state == kStateAuthorizationFailed) return kAuthorizationFailed;
-    os::SleepMs(kReadyPollMs);
+    if (!os::SleepMs(kReadyPollMs)) return kIpcTimeout;
   }
   return kIpcTimeout;
 }

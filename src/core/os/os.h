@@ -19,10 +19,42 @@ namespace zk5::os {
 using PipeHandle = std::intptr_t;
 constexpr PipeHandle kInvalidPipe = -1;
 
+// ---- Waiting. A call of this layer that waits (for the peer, for a busy
+// pipe, or a sleep) wakes at least every kWakeMs to ask the interrupt check
+// of the layer above whether to give up; a wait it ends reports
+// kInterrupted, kOpenInterrupted or false. The layer above may also take
+// the time a thread blocks to let other threads run: `release` is called
+// when the outermost BlockingScope of a thread begins, `reacquire` when it
+// ends. Every waiting call here opens a BlockingScope itself; callers open
+// one around a longer stretch (a whole exchange) to switch only once.
+constexpr std::uint32_t kWakeMs = 50;
+struct WaitHooks {
+  void (*release)() = nullptr;
+  void (*reacquire)() = nullptr;
+  bool (*interrupted)() = nullptr;  // runs inside a BlockingScope
+};
+// Installs the hooks of the process (before any thread waits).
+void SetWaitHooks(const WaitHooks& hooks);
+
+class BlockingScope {
+ public:
+  BlockingScope();
+  ~BlockingScope();
+  BlockingScope(const BlockingScope&) = delete;
+  BlockingScope& operator=(const BlockingScope&) = delete;
+};
+
+// Asks the interrupt check; a true answer stays set for this thread until
+// ClearInterrupt, so every wait after it ends at once too.
+bool CheckInterrupt();
+bool InterruptPending();
+void ClearInterrupt();
+
 enum class IoStatus {
-  kOk,      // exactly the asked number of bytes moved
-  kBroken,  // the peer is gone (end of file, EPIPE, ECONNRESET; 109/232/233)
-  kError,   // any other failure; the handle is still usable in principle
+  kOk,           // exactly the asked number of bytes moved
+  kBroken,       // the peer is gone (end of file, EPIPE, ECONNRESET; 109/232/233)
+  kError,        // any other failure; the handle is still usable in principle
+  kInterrupted,  // the interrupt check ended the wait; some bytes may have moved
 };
 
 // Reads exactly n bytes, completing short reads. kBroken on end of file.
@@ -32,10 +64,25 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n);
 IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n);
 void ClosePipe(PipeHandle h);
 
+// What is waiting to be read on a pipe, without reading or waiting.
+enum class Pending {
+  kNothing,
+  kData,    // bytes have arrived
+  kBroken,  // the peer is gone
+};
+Pending PendingInput(PipeHandle h);
+
 // Opens the pipe whose Windows-style name is `name` ("\\.\pipe\NAME"). Waits
 // while every instance is busy. Returns 0 and sets *out on success, else the
-// platform error number (never 0). A missing server fails at once.
+// platform error number (never 0), or kOpenInterrupted when the interrupt
+// check ended the wait. A missing server fails at once.
+constexpr std::uint32_t kOpenInterrupted = 0xFFFFFFFFu;
 std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out);
+// Whether an OpenPipe error means that nobody serves the name (yet), so that
+// starting the terminal may help. Any other refusal (an unsafe socket
+// folder, a name too long for a socket address, access denied) cannot
+// clear up by waiting.
+bool ServerMissing(std::uint32_t error);
 
 // The final path of an existing file, or empty when it cannot be resolved.
 std::u16string FinalPath(const std::u16string& path);
@@ -75,7 +122,8 @@ std::u16string ParentProcessImage();
 // only argument when `portable`. False when it cannot be started.
 bool LaunchProcess(const std::u16string& path, bool portable);
 
-void SleepMs(std::uint32_t ms);
+// Sleeps `ms` milliseconds; false when the interrupt check cut it short.
+bool SleepMs(std::uint32_t ms);
 
 // Asks the OS to back the huge-page-aligned part of [block, block + size)
 // with huge pages when it is first touched; the unaligned ends (which may

@@ -1,6 +1,7 @@
 // The pipe to the terminal as a Unix-domain stream socket.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,6 +9,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,40 +25,88 @@ IoStatus FromErrno(int err) {
   return (err == EPIPE || err == ECONNRESET) ? IoStatus::kBroken : IoStatus::kError;
 }
 
+// Waits until `fd` is ready for `events` (or has an error the next call will
+// report), waking every kWakeMs for the interrupt check.
+IoStatus Await(int fd, short events) {
+  for (;;) {
+    if (InterruptPending()) return IoStatus::kInterrupted;
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, static_cast<int>(kWakeMs));
+    if (r > 0) return IoStatus::kOk;
+    if (r < 0 && errno != EINTR) return FromErrno(errno);
+    // A timeout, or a signal (EINTR): time to ask.
+    if (CheckInterrupt()) return IoStatus::kInterrupted;
+  }
+}
+
+std::uint64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// The interval between two connection attempts while the server's backlog
+// is full (the busy-pipe wait).
+constexpr std::uint32_t kBusyRetryMs = 10;
+
 }  // namespace
+
+bool ServerMissing(std::uint32_t error) { return error == ENOENT || error == ECONNREFUSED; }
 
 std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
   std::string path;
   if (int err = PipeSocketPath(name, &path)) return static_cast<std::uint32_t>(err);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return static_cast<std::uint32_t>(errno);
+  BlockingScope blocking;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  // A blocking connect waits while the server's backlog is full, which is the
-  // busy-pipe wait; a missing or dead server fails at once.
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
+  for (;;) {
+    // Non-blocking, so that a full backlog (EAGAIN) is waited for here, with
+    // the interrupt check, instead of inside connect().
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return static_cast<std::uint32_t>(errno);
+    int rc;
+    do {
+      rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    int err = rc == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      const IoStatus ready = Await(fd, POLLOUT);
+      socklen_t len = sizeof err;
+      if (ready == IoStatus::kInterrupted) {
+        err = EINTR;
+      } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        err = errno;
+      }
+    }
+    if (err == 0) {
+      // Back to blocking: the transfers below wait with poll() themselves.
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      *out = fd;
+      return 0;
+    }
     close(fd);
-    return static_cast<std::uint32_t>(err);
+    if (err == EINTR) return kOpenInterrupted;
+    if (err != EAGAIN) return static_cast<std::uint32_t>(err);
+    if (!SleepMs(kBusyRetryMs)) return kOpenInterrupted;
   }
-  *out = fd;
-  return 0;
 }
 
 IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
+  BlockingScope blocking;
+  const int fd = static_cast<int>(h);
   auto* p = static_cast<char*>(buf);
   while (n != 0) {
-    const ssize_t got = recv(static_cast<int>(h), p, n, 0);
+    const ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
     if (got > 0) {
       p += got;
       n -= static_cast<std::size_t>(got);
     } else if (got == 0) {
       return IoStatus::kBroken;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      const IoStatus ready = Await(fd, POLLIN);
+      if (ready != IoStatus::kOk) return ready;
     } else if (errno != EINTR) {
       return FromErrno(errno);
     }
@@ -65,12 +115,17 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
 }
 
 IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
+  BlockingScope blocking;
+  const int fd = static_cast<int>(h);
   const auto* p = static_cast<const char*>(buf);
   while (n != 0) {
-    const ssize_t put = send(static_cast<int>(h), p, n, MSG_NOSIGNAL);
+    const ssize_t put = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (put > 0) {
       p += put;
       n -= static_cast<std::size_t>(put);
+    } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const IoStatus ready = Await(fd, POLLOUT);
+      if (ready != IoStatus::kOk) return ready;
     } else if (put < 0 && errno != EINTR) {
       return FromErrno(errno);
     }
@@ -78,13 +133,28 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
   return IoStatus::kOk;
 }
 
+Pending PendingInput(PipeHandle h) {
+  char byte;
+  const ssize_t n = recv(static_cast<int>(h), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n > 0) return Pending::kData;
+  if (n == 0) return Pending::kBroken;
+  return FromErrno(errno) == IoStatus::kBroken ? Pending::kBroken : Pending::kNothing;
+}
+
 void ClosePipe(PipeHandle h) {
   if (h != kInvalidPipe) close(static_cast<int>(h));
 }
 
-void SleepMs(std::uint32_t ms) {
-  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+bool SleepMs(std::uint32_t ms) {
+  BlockingScope blocking;
+  const std::uint64_t end = NowMs() + ms;
+  for (;;) {
+    if (CheckInterrupt()) return false;
+    const std::uint64_t now = NowMs();
+    if (now >= end) return true;
+    const std::uint64_t step = std::min<std::uint64_t>(end - now, kWakeMs);
+    timespec ts{static_cast<time_t>(step / 1000), static_cast<long>(step % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);  // a signal cuts it short: then the check runs at once
   }
 }
 

@@ -42,37 +42,52 @@ class ThreadEvent {
   HANDLE event_;
 };
 
-// One read or write. The serving end's handles are opened for overlapped
-// transfers (pipe_server.cc), which may return before they are done: those
-// are waited for here. On the client's handles the call finishes the
-// transfer itself and the wait returns at once.
-bool Transfer(HANDLE h, bool write, char* p, DWORD ask, DWORD* done) {
+// One read or write on a handle opened for overlapped transfers (the
+// client's, here, and the serving end's, pipe_server.cc). The wait for it
+// wakes every kWakeMs for the interrupt check; an interrupted transfer is
+// cancelled and waited out before its OVERLAPPED goes away.
+IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, DWORD* done) {
   thread_local ThreadEvent event;
   OVERLAPPED ov{};
   ov.hEvent = event.get();
   const BOOL started =
       write ? WriteFile(h, p, ask, nullptr, &ov) : ReadFile(h, p, ask, nullptr, &ov);
-  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-  return GetOverlappedResult(h, &ov, done, TRUE) != 0;
+  if (!started && GetLastError() != ERROR_IO_PENDING) return FromLastError();
+  for (;;) {
+    if (GetOverlappedResult(h, &ov, done, FALSE)) return IoStatus::kOk;
+    if (GetLastError() != ERROR_IO_INCOMPLETE) return FromLastError();
+    const bool timed_out = WaitForSingleObject(ov.hEvent, kWakeMs) == WAIT_TIMEOUT;
+    if (InterruptPending() || (timed_out && CheckInterrupt())) {
+      CancelIoEx(h, &ov);
+      GetOverlappedResult(h, &ov, done, TRUE);
+      return IoStatus::kInterrupted;
+    }
+  }
 }
 
 }  // namespace
 
+bool ServerMissing(std::uint32_t error) { return error == ERROR_FILE_NOT_FOUND; }
+
 std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
+  BlockingScope blocking;
   const std::wstring wide = win32::Wide(name);
   for (;;) {
+    // Overlapped, so that every wait on it can be interrupted.
     HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       *out = win32::FromHandle(h);
       return 0;
     }
     DWORD err = GetLastError();
     if (err != ERROR_PIPE_BUSY) return err;
-    // Every instance is serving another client: wait for one without limit.
-    if (!WaitNamedPipeW(wide.c_str(), NMPWAIT_WAIT_FOREVER)) {
+    // Every instance is serving another client: wait for one without limit,
+    // in steps short enough for the interrupt check.
+    while (!WaitNamedPipeW(wide.c_str(), kWakeMs)) {
       err = GetLastError();
-      return err != 0 ? err : ERROR_PIPE_BUSY;
+      if (err != ERROR_SEM_TIMEOUT) return err != 0 ? err : ERROR_PIPE_BUSY;
+      if (CheckInterrupt()) return kOpenInterrupted;
     }
   }
 }
@@ -80,11 +95,13 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
 // A byte-mode pipe hands over what has arrived so far, which can be less than
 // asked when the writer sent its reply in pieces: read on until it is all here.
 IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
+  BlockingScope blocking;
   auto* p = static_cast<char*>(buf);
   while (n != 0) {
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    if (!Transfer(AsHandle(h), false, p, ask, &got)) return FromLastError();
+    const IoStatus status = Transfer(AsHandle(h), false, p, ask, &got);
+    if (status != IoStatus::kOk) return status;
     // Zero bytes is a zero-length write by the server, not the end: the
     // end of a pipe shows as an error.
     p += got;
@@ -94,11 +111,13 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
 }
 
 IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
+  BlockingScope blocking;
   const auto* p = static_cast<const char*>(buf);
   while (n != 0) {
     DWORD put = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    if (!Transfer(AsHandle(h), true, const_cast<char*>(p), ask, &put)) return FromLastError();
+    const IoStatus status = Transfer(AsHandle(h), true, const_cast<char*>(p), ask, &put);
+    if (status != IoStatus::kOk) return status;
     if (put == 0) return IoStatus::kError;  // nothing moved: do not spin
     p += put;
     n -= put;
@@ -106,10 +125,27 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
   return IoStatus::kOk;
 }
 
+Pending PendingInput(PipeHandle h) {
+  DWORD available = 0;
+  if (!PeekNamedPipe(AsHandle(h), nullptr, 0, nullptr, &available, nullptr)) {
+    return FromLastError() == IoStatus::kBroken ? Pending::kBroken : Pending::kNothing;
+  }
+  return available > 0 ? Pending::kData : Pending::kNothing;
+}
+
 void ClosePipe(PipeHandle h) {
   if (h != kInvalidPipe) CloseHandle(AsHandle(h));
 }
 
-void SleepMs(std::uint32_t ms) { Sleep(ms); }
+bool SleepMs(std::uint32_t ms) {
+  BlockingScope blocking;
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (;;) {
+    if (CheckInterrupt()) return false;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= end) return true;
+    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(end - now, kWakeMs)));
+  }
+}
 
 }  // namespace zk5::os
