@@ -22,12 +22,12 @@ using ipc::Header;
 using ipc::PipeReader;
 
 int g_live_blocks = 0;
-void* CountedAlloc(std::uint64_t size) {
+void* CountedAlloc(void*, std::uint64_t size) {
   void* block = ipc::HeapAlloc(size);
   if (block != nullptr) ++g_live_blocks;
   return block;
 }
-void CountedFree(void* block) {
+void CountedFree(void*, void* block) {
   if (block != nullptr) --g_live_blocks;
   ipc::HeapFree(block);
 }
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // A block belongs to the caller whatever the result (a wrong echo comes
   // with a whole array); the caller frees it on every path.
-  if (array_shape) CountedFree(block);
+  if (array_shape) CountedFree(nullptr, block);
   if (g_live_blocks != 0) Fail("a block leaked or was freed twice");
 
   // In step: an open stream stands exactly after the frame.
