@@ -1,0 +1,107 @@
+"""Time from SIGINT to KeyboardInterrupt while the module waits.
+
+For each wait the module has, TRIALS times: start the wait, send SIGINT to
+the process after a random 200..400 ms, and time from the signal to the
+KeyboardInterrupt reaching Python code. The baseline, measured in the same
+run the same way, is Python's own time.sleep(), which the interpreter ends
+at once on a signal. The module asks the signal handlers every 50 ms, so it
+is expected to take up to about that much longer.
+
+Waits:
+- reply:  positions_total() against a terminal that never answers;
+- launch: initialize() of a started terminal that never serves its socket;
+- ready:  initialize() of a terminal that keeps answering "connecting";
+- sleep:  time.sleep(60) (the baseline).
+
+    python bench/bench_interrupt.py [--trials N]
+
+Run it with the interpreter of a virtual environment that has zelkor5
+installed (scripts/setup.sh). Linux only.
+"""
+
+import argparse
+import os
+import random
+import signal
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
+
+import peer  # noqa: E402
+import zelkor5  # noqa: E402
+
+
+def interrupted_after(delay, wait):
+    """Seconds from a SIGINT sent after `delay` to wait()'s KeyboardInterrupt."""
+    sent = []
+
+    def fire():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(delay, fire)
+    timer.start()
+    try:
+        wait()
+    except KeyboardInterrupt:
+        return time.monotonic() - sent[0]
+    finally:
+        timer.cancel()
+    raise RuntimeError("the wait ended without an interrupt")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--trials", type=int, default=10)
+    args = parser.parse_args()
+    rnd = random.Random(1)
+    work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
+    os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
+    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
+    exe = os.path.join(work, "terminal64.exe")
+    open(exe, "w").close()
+    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=600)
+
+    def reply_wait():
+        with peer.Peer(exe, peer.handshake(), default=peer.delay(600, peer.close())):
+            assert zelkor5.initialize(exe), zelkor5.last_error()
+            return interrupted_after(rnd.uniform(0.2, 0.4), zelkor5.positions_total)
+
+    def launch_wait():
+        return interrupted_after(rnd.uniform(0.2, 0.4), lambda: zelkor5.initialize(silent.path))
+
+    def ready_wait():
+        with peer.Peer(exe, [peer.hello()], default=peer.reply(109, 1, peer.u32(1))):
+            return interrupted_after(rnd.uniform(0.2, 0.4), lambda: zelkor5.initialize(exe))
+
+    def sleep_wait():
+        return interrupted_after(rnd.uniform(0.2, 0.4), lambda: time.sleep(60))
+
+    waits = [("sleep", sleep_wait), ("reply", reply_wait), ("launch", launch_wait),
+             ("ready", ready_wait)]
+    results = {name: [] for name, _ in waits}
+    try:
+        for _ in range(args.trials):
+            for name, wait in waits:
+                results[name].append(wait())
+                zelkor5.shutdown()
+    finally:
+        silent.kill()
+    base = statistics.median(results["sleep"])
+    print("SIGINT -> KeyboardInterrupt, %d trials each (ms)" % args.trials)
+    print("%-8s %8s %8s %8s %10s" % ("wait", "median", "max", "min", "vs sleep"))
+    for name, _ in waits:
+        values = results[name]
+        median = statistics.median(values)
+        print("%-8s %8.1f %8.1f %8.1f %9.1fx" % (
+            name, 1000 * median, 1000 * max(values), 1000 * min(values),
+            median / base if base > 0 else float("inf")))
+
+
+if __name__ == "__main__":
+    main()
