@@ -12,8 +12,8 @@ cd "$(dirname "$0")/.."
 read -r -a HARNESSES <<< "${FUZZ_ONLY:-replies records group text}"
 BUILD=${FUZZ_BUILD:-build/fuzz}
 # Longest input of each: a reply of two of the largest records; one record;
-# masks and texts well beyond the limits the module enforces.
-declare -A MAX_LEN=([replies]=8192 [records]=3300 [group]=512 [text]=512)
+# masks past the 255-unit pattern cut; texts well beyond the module's limits.
+declare -A MAX_LEN=([replies]=8192 [records]=3300 [group]=320 [text]=512)
 limit=("-max_total_time=${FUZZ_SECONDS:-25}")
 if [ "${1:-}" = --runs ]; then limit=("-runs=$2"); fi
 

@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Symbols: the other parts, cut to what a wchar[32] field holds.
   std::vector<std::u16string> symbols(parts.begin() + 1, parts.end());
   for (auto& s : symbols) s.resize(std::min<std::size_t>(s.size(), kSymbolFieldUnits - 1));
-  if (symbols.size() > 8) symbols.resize(8);
+  if (symbols.size() > 4) symbols.resize(4);
 
   for (const auto& s : symbols) {
     if (ipc::MatchGroup(mask.c_str(), s.c_str()) != RefGroup(mask, s)) Fail("MatchGroup");
