@@ -3,6 +3,7 @@
 #include "connection/client.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -122,6 +123,26 @@ TEST_F(ClientTest, MissingServerFailsAtOnceWithTheSystemError) {
   EXPECT_EQ(g_client.OpenPipe(NameOf(exe_)).error,
             u"CreateFile failed [" + U16(std::to_string(ENOENT)) + u"]");
 }
+
+#ifndef _WIN32
+// Only a missing server (ENOENT, ECONNREFUSED) is worth starting a terminal
+// for; an unsafe socket folder fails at once, without a launch or a poll.
+TEST_F(ClientTest, UnsafeSocketFolderFailsAtOnceWithoutStarting) {
+  EXPECT_TRUE(os::ServerMissing(ENOENT));
+  EXPECT_TRUE(os::ServerMissing(ECONNREFUSED));
+  EXPECT_FALSE(os::ServerMissing(EPERM));
+  EXPECT_FALSE(os::ServerMissing(ENAMETOOLONG));
+  EXPECT_FALSE(os::ServerMissing(os::kOpenInterrupted));
+  const std::string script = dir_ / "terminal.exe";
+  ASSERT_TRUE(test::CopyTerminal(script));
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const ConnectOutcome outcome = g_client.ConnectToTerminal(U16(script), false);
+  chmod(dir_.path().c_str(), 0700);
+  EXPECT_EQ(outcome.code, -10003);
+  EXPECT_EQ(outcome.error, u"CreateFile failed [" + U16(std::to_string(EPERM)) + u"]");
+  EXPECT_FALSE(g_client.connected());
+}
+#endif
 
 TEST_F(ClientTest, StartedTerminalThatNeverServesTimesOut) {
   // A copy of the test terminal named silent* starts but never serves.
