@@ -1,9 +1,8 @@
 """Scriptable stand-in for the trading terminal, for the Python tests.
 
-The extension module blocks on the terminal pipe with the interpreter lock
-held, so whatever answers it must run in another process: a server thread in
-the test process would never get to run. A ``Peer`` therefore starts this file
-as a child process that listens on the pipe (a Unix-domain stream socket) of a
+The terminal runs in another process, as a real one does, so that a test
+sees the module exactly as a user does (signals, threads and all). A
+``Peer`` therefore starts this file as a child process that listens on the pipe (a Unix-domain stream socket) of a
 given terminal path and answers each request with the next action of a script.
 ``make_terminal_exe`` writes a ``terminal64.exe`` that the module itself can
 start; it serves a script on the pipe derived from its own path.
