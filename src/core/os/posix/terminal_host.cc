@@ -146,7 +146,7 @@ void MakeCreatedFilesPrivate() { umask(077); }
 
 bool RestrictToOwner(const std::u16string& path) {
   struct stat st;
-  const std::string native = Native(path);
+  const std::string native = NativePath(path);
   if (lstat(native.c_str(), &st) != 0) return errno == ENOENT;
   if (S_ISLNK(st.st_mode)) return true;  // the mode of a link means nothing
   if ((st.st_mode & 077) == 0) return true;
@@ -155,7 +155,7 @@ bool RestrictToOwner(const std::u16string& path) {
 
 LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
   *holder = 0;
-  const std::string native = Native(path);
+  const std::string native = NativePath(path);
   const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return LockStatus::kError;
   struct flock lk {};
