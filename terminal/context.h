@@ -17,6 +17,7 @@
 #include "bars.h"
 #include "clock.h"
 #include "config.h"
+#include "history_store.h"
 #include "installation.h"
 #include "ipc/status.h"
 #include "prices.h"
@@ -39,7 +40,9 @@ class Terminal {
   // holds before it is stored without any other change.
   static constexpr std::int64_t kStoreEvaluatedEveryMs = 3600000;
 
-  Terminal(Installation inst, Settings settings);
+  // `history`, when given, is imported price history; it must outlive the
+  // terminal.
+  Terminal(Installation inst, Settings settings, const HistoryStore* history = nullptr);
 
   // Opens the account store (taking over the account files of earlier
   // versions), reads accounts.dat (hashing clear passwords) and the market
@@ -60,6 +63,8 @@ class Terminal {
   // Stops the clock at `ms` (0: the wall clock again). For the fuzzer,
   // whose requests then cover a history of the length it chooses.
   void FixClock(std::int64_t ms) { clock_.Fix(ms); }
+  // Called once a request has been answered (a stepped replay moves on).
+  void Answered() { clock_.Step(); }
 
   // LOGIN: 1 when accepted (success or failed authorisation, which the
   // state then reports), -7 for an account that needs a one-time password.
