@@ -73,12 +73,12 @@ class Terminal {
   std::uint32_t State(Session* s);
 
   // Runs f(config, state, commit) on the session's account with the lock
-  // held, once the price stream has been applied to it up to now. commit()
-  // makes the state's change, with what the stream did, durable in one
+  // held, once the price stream has been applied to it up to now and what
+  // the stream did is durable, so that f reads it from the store too (the
+  // history requests do). commit() makes the state's change durable in one
   // transaction and returns whether it did; when it did not, the state is
-  // back to what the store holds (only request ids stay used). What the
-  // stream did is committed after f when f did not commit. The result is
-  // -6 when the session has no usable account, -1 when the store fails,
+  // back to what the store holds (only request ids stay used). The result
+  // is -6 when the session has no usable account, -1 when the store fails,
   // else f's.
   template <typename F>
   std::int32_t WithAccount(Session* s, F&& f) {
@@ -92,14 +92,9 @@ class Terminal {
     const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
                         ((!state->positions.empty() || !state->working.empty()) &&
                          state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
-    bool committed = false;
-    auto commit = [this, state, &committed] {
-      committed = true;
-      return CommitLocked(state);
-    };
-    const std::int32_t result = f(static_cast<const AccountConfig&>(*config), *state, commit);
-    if (walked && !committed && !CommitLocked(state)) return kCallFailed;
-    return result;
+    if (walked && !CommitLocked(state)) return kCallFailed;
+    auto commit = [this, state] { return CommitLocked(state); };
+    return f(static_cast<const AccountConfig&>(*config), *state, commit);
   }
   // The store's history; only inside WithAccount.
   Store& store() { return store_; }
