@@ -20,6 +20,7 @@ import random
 import shutil
 import sys
 import tempfile
+from typing import List
 
 import zelkor5 as zk
 from zelkor5.constants import (
@@ -33,11 +34,11 @@ DAYS = 3
 FAST, SLOW = 5, 20
 
 
-def when(seconds):
+def when(seconds: float) -> str:
     return datetime.datetime.fromtimestamp(int(seconds), datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
 
 
-def write_bars(path):
+def write_bars(path: str) -> None:
     """A random walk with a slow swing, in minute bars of two decimals."""
     rnd = random.Random(5)
     price = 100.0
@@ -51,17 +52,21 @@ def write_bars(path):
             f.write("%d,%.2f,%.2f,%.2f,%.2f,%d\n" % (START + 60 * k, open_, high, low, price, rnd.randint(4, 30)))
 
 
-def average(values):
+def average(values: List[float]) -> float:
     return sum(values) / len(values)
 
 
-def run(exe):
+def run(exe: str) -> int:
     # The market starts an hour into the data, so the averages have their
     # history; every request moves it on one minute.
     if not replay(when(START + 3600), step=60000, path=exe, portable=True):
         print("cannot start the replay:", zk.last_error())
         return 1
-    start_balance = zk.account_info().balance
+    info = zk.account_info()
+    if info is None:
+        print("no account:", zk.last_error())
+        return 1
+    start_balance = info.balance
     last_seen = 0
     while True:
         bars = zk.copy_rates_from_pos(SYMBOL, TIMEFRAME_M1, 1, SLOW + 1)  # closed minutes
@@ -79,6 +84,8 @@ def run(exe):
         positions = zk.positions_get(symbol=SYMBOL) or ()
         if not positions and fast_before <= slow_before and fast_now > slow_now:
             tick = zk.symbol_info_tick(SYMBOL)
+            if tick is None:
+                continue
             sent = zk.order_send({"action": TRADE_ACTION_DEAL, "symbol": SYMBOL, "volume": 1.0,
                                   "type": ORDER_TYPE_BUY, "sl": round(tick.bid - 1.5, 2)})
             if sent is None or sent.retcode != TRADE_RETCODE_DONE:
@@ -96,6 +103,9 @@ def run(exe):
         print("%-16s  %-4s  %-5s  %9.2f  %9.2f" % (when(d.time), "buy" if d.type == DEAL_TYPE_BUY else "sell",
                                                    entry, d.price, d.profit))
     account = zk.account_info()
+    if account is None:
+        print("no account:", zk.last_error())
+        return 1
     closed = [d for d in deals if d.symbol == SYMBOL and d.entry == DEAL_ENTRY_OUT]
     print("\n%d round trips, %d won; balance %.2f -> %.2f (%+.2f), equity %.2f"
           % (len(closed), sum(1 for d in closed if d.profit > 0), start_balance, account.balance,
@@ -104,7 +114,7 @@ def run(exe):
     return 0
 
 
-def main():
+def main() -> int:
     work = tempfile.mkdtemp(prefix="zk5replay")
     try:
         exe = os.path.join(work, "terminal64.exe")

@@ -248,3 +248,29 @@ def test_two_stepped_replays_give_identical_results(install):
     assert [d.reason == DEAL_REASON_SL for d in deals] == [False, False, True, False, False]
     assert deals[2].price == 97.5 and deals[3].price == 96.0
     assert all(T0 <= d.time < T0 + 3600 for d in deals)
+
+
+def test_the_command_imports_history_and_starts_a_replay(install):
+    from test_package_terminal import cli
+    inst = install(portable=False)
+    good = os.path.join(inst.dir, "REPLAYX.M1.csv")
+    write_bars(good, ramp_bars(), extra=False)
+    bad = os.path.join(inst.dir, "BADX.M1.csv")
+    with open(bad, "w") as f:
+        f.write("time,open,high,low,close,tick_volume\n%d,1,2,0.5,1.5,4\n%d,1,x,0.5,1,4\n" % (T0, T0 + 60))
+    done = cli("terminal", "import", bad, "--path", inst.exe)
+    assert done.returncode == 1 and "line 3" in done.stderr, done.stderr
+    done = cli("terminal", "import", good, "--path", inst.exe)
+    assert (done.returncode, done.stdout) == (0, "imported 60 rows\n"), done.stderr
+
+    # Each request moves the market a minute from 00:40.
+    done = cli("terminal", "replay", "--from", "2024-03-05T00:40", "--step", "60000", "--path", inst.exe)
+    assert done.returncode == 0 and "pid" in done.stdout, done.stderr
+    done = cli("terminal", "replay", "--from", "2024-03-05T00:40", "--path", inst.exe)
+    assert done.returncode == 1 and "stop it first" in done.stderr
+    assert inst.initialize(), zelkor5.last_error()
+    tick = ok(zelkor5.symbol_info_tick("REPLAYX"))
+    assert T0 + 40 * 60 <= tick.time < T0 + 60 * 60
+    # The next request is a minute later: its current bar is the next one.
+    bar = ok(zelkor5.copy_rates_from_pos("REPLAYX", TIMEFRAME_M1, 0, 1))[0]
+    assert bar["time"] == tick.time - tick.time % 60 + 60
