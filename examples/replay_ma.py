@@ -95,12 +95,12 @@ def run(exe: str) -> int:
                            "type": ORDER_TYPE_SELL, "position": positions[0].ticket})
 
     deals = zk.history_deals_get(START, START + DAYS * 86400) or ()
-    print("%-16s  %-4s  %-5s  %9s  %9s" % ("time", "side", "entry", "price", "profit"))
+    print("%-16s  %-4s  %-15s  %9s  %9s" % ("time", "side", "entry", "price", "profit"))
     for d in deals:
         if d.symbol != SYMBOL:
             continue
         entry = ("out (stop-loss)" if d.reason == DEAL_REASON_SL else "out") if d.entry == DEAL_ENTRY_OUT else "in"
-        print("%-16s  %-4s  %-5s  %9.2f  %9.2f" % (when(d.time), "buy" if d.type == DEAL_TYPE_BUY else "sell",
+        print("%-16s  %-4s  %-15s  %9.2f  %9.2f" % (when(d.time), "buy" if d.type == DEAL_TYPE_BUY else "sell",
                                                    entry, d.price, d.profit))
     account = zk.account_info()
     if account is None:
