@@ -172,6 +172,7 @@ bool SwapFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t t
 }
 
 double CommissionPerLot(const SymbolSpec& s) {
+  if (s.custom) return 0.0;  // the user's own market: no broker to pay
   if (s.category == u"Forex") return 3.5;
   if (s.category == u"Metals") return 5.0;
   if (s.category == u"Indices") return 1.0;

@@ -146,6 +146,7 @@ class Quotes {
  public:
   Quotes(const PriceModel& model, std::int64_t now_ms) : model_(model), now_ms_(now_ms) {}
   std::int64_t now_ms() const { return now_ms_; }
+  const PriceModel& model() const { return model_; }
   // Current bid and ask of a symbol as prices; false before history.
   bool Price(int sym, double* bid, double* ask) const;
   // Factor that turns an amount in `from` into `to`: a direct pair, its

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "history_store.h"
+
 namespace zk5::term {
 
 namespace {
@@ -18,9 +20,11 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
   return q;
 }
 
+// Hours and days since 1970 up to the year 9999 fit 28 bits; any number of
+// symbols (custom ones included) the upper 32.
 std::uint64_t CacheKey(int sym, std::uint64_t level, std::int64_t index) {
-  return (static_cast<std::uint64_t>(sym) << 56) | (level << 48) |
-         (static_cast<std::uint64_t>(index) & 0xFFFFFFFFFFFFULL);
+  return (static_cast<std::uint64_t>(sym) << 32) | (level << 28) |
+         (static_cast<std::uint64_t>(index) & 0xFFFFFFFULL);
 }
 
 std::int64_t MonthStart(std::int64_t t) {
@@ -148,8 +152,11 @@ Bar BarSource::Minute(int sym, std::int64_t minute, std::int64_t now_ms) const {
   Bar bar;
   bar.time = minute * 60;
   if (minute * 60000 > now_ms) return bar;
-  Tick ticks[kMaxTicksPerMinute];
-  const int n = model_.MinuteTicks(sym, minute, ticks);
+  thread_local std::vector<Tick> ticks;
+  const int n = model_.MinuteTicks(sym, minute, &ticks);
+  // An imported minute bar is served as it was imported once its ticks
+  // are all past (its volumes and spread need not follow from them).
+  if (n > 0 && ticks[static_cast<std::size_t>(n - 1)].time_msc <= now_ms && ImportedBar(sym, minute, &bar)) return bar;
   for (int j = 0; j < n; ++j) {
     const Tick& t = ticks[j];
     if (t.time_msc > now_ms) break;
@@ -166,6 +173,12 @@ Bar BarSource::Minute(int sym, std::int64_t minute, std::int64_t now_ms) const {
     if (IsTradeTick(t)) bar.real_volume += static_cast<std::uint64_t>(RoundToInt(t.volume));
   }
   return bar;
+}
+
+bool BarSource::ImportedBar(int sym, std::int64_t minute, Bar* bar) const {
+  const HistoryStore* h = model_.history();
+  const Segment* seg = h != nullptr ? h->Find(sym, minute) : nullptr;
+  return seg != nullptr && h->MinuteBar(*seg, minute, bar);
 }
 
 bool BarSource::Cached(std::uint64_t key, Bar* bar) {
@@ -211,7 +224,7 @@ Bar BarSource::Compute(int sym, const Timeframe& tf, std::int64_t start, std::in
   Bar bar;
   bar.time = start;
   const std::int64_t end = BarEnd(tf, start);
-  if (end <= kHistoryStartSec || start * 1000 > now_ms) return bar;
+  if (end <= model_.FirstMinute(sym) * 60 || start * 1000 > now_ms) return bar;
   if (tf.kind == Timeframe::kMinutes && tf.minutes < 60) {
     for (std::int64_t m = start / 60; m < end / 60; ++m) MergeBar(&bar, Minute(sym, m, now_ms));
   } else if (tf.kind == Timeframe::kMinutes && tf.minutes < 1440) {
@@ -230,7 +243,8 @@ std::vector<Bar> BarSource::From(int sym, const Timeframe& tf, std::int64_t date
   count = std::min(count, max);
   if (count <= 0) return out;
   std::int64_t start = BarStart(tf, std::min(date_from, FloorDiv(now_ms, 1000)));
-  while (static_cast<std::int64_t>(out.size()) < count && BarEnd(tf, start) > kHistoryStartSec) {
+  const std::int64_t first = model_.FirstMinute(sym) * 60;
+  while (static_cast<std::int64_t>(out.size()) < count && BarEnd(tf, start) > first) {
     Bar bar = Compute(sym, tf, start, now_ms);
     if (bar.tick_volume != 0) out.push_back(bar);
     start = PrevBarStart(tf, start);
@@ -246,7 +260,8 @@ std::vector<Bar> BarSource::FromPos(int sym, const Timeframe& tf, std::int64_t s
   if (start_pos < 0 || count <= 0 || start_pos >= last) return out;
   std::int64_t start = BarStart(tf, FloorDiv(now_ms, 1000));
   std::int64_t pos = 0;
-  while (pos < last && BarEnd(tf, start) > kHistoryStartSec) {
+  const std::int64_t first = model_.FirstMinute(sym) * 60;
+  while (pos < last && BarEnd(tf, start) > first) {
     if (pos < start_pos) {
       // Only existence matters before the wanted positions: a bar whose
       // interval is all closed market has no ticks.
@@ -269,7 +284,7 @@ std::vector<Bar> BarSource::Range(int sym, const Timeframe& tf, std::int64_t fro
                                   std::int64_t now_ms, std::int64_t max) {
   std::vector<Bar> out;
   const std::int64_t until = std::min(to, FloorDiv(now_ms, 1000));
-  std::int64_t start = BarStart(tf, std::max(from, kHistoryStartSec));
+  std::int64_t start = BarStart(tf, std::max(from, model_.FirstMinute(sym) * 60));
   if (start < from) start = NextBarStart(tf, start);
   while (start <= until && static_cast<std::int64_t>(out.size()) < max) {
     Bar bar = Compute(sym, tf, start, now_ms);

@@ -69,6 +69,7 @@ class BarSource {
 
  private:
   Bar Minute(int sym, std::int64_t minute, std::int64_t now_ms) const;
+  bool ImportedBar(int sym, std::int64_t minute, Bar* bar) const;
   Bar Hour(int sym, std::int64_t hour, std::int64_t now_ms);
   Bar Day(int sym, std::int64_t day, std::int64_t now_ms);
   bool Cached(std::uint64_t key, Bar* bar);

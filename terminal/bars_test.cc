@@ -90,8 +90,8 @@ TEST(Bars, MinuteBarsAreTheirTicks) {
   BarSource bars(model);
   const int sym = FindSymbol(u"GBPUSD");
   const std::int64_t minute = (kWednesday + 13 * 3600) / 60;
-  Tick ticks[kMaxTicksPerMinute];
-  const int n = model.MinuteTicks(sym, minute, ticks);
+  std::vector<Tick> ticks;
+  const int n = model.MinuteTicks(sym, minute, &ticks);
   const Bar b = bars.Compute(sym, Tf(1), minute * 60, kNowMs);
   ASSERT_GT(n, 0);
   EXPECT_EQ(b.tick_volume, static_cast<std::uint64_t>(n));
@@ -111,9 +111,9 @@ TEST(Bars, TheCurrentBarHoldsOnlyTicksUpToNow) {
   BarSource bars(model);
   const int sym = FindSymbol(u"BTCUSD");
   const std::int64_t minute = kNowMs / 60000;
-  Tick ticks[kMaxTicksPerMinute];
-  const int n = model.MinuteTicks(sym, minute, ticks);
-  const std::int64_t seen = std::count_if(ticks, ticks + n, [](const Tick& t) { return t.time_msc <= kNowMs; });
+  std::vector<Tick> ticks;
+  const int n = model.MinuteTicks(sym, minute, &ticks);
+  const std::int64_t seen = std::count_if(ticks.begin(), ticks.begin() + n, [](const Tick& t) { return t.time_msc <= kNowMs; });
   EXPECT_EQ(bars.Compute(sym, Tf(1), minute * 60, kNowMs).tick_volume, static_cast<std::uint64_t>(seen));
   EXPECT_EQ(bars.Compute(sym, Tf(1), minute * 60 + 60, kNowMs).tick_volume, 0u);
 }

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "password.h"
+#include "import.h"
 
 namespace zk5::term {
 
@@ -144,6 +145,17 @@ Settings ParseSettings(const std::string& text) {
   ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
   ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
   ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400, &s.clock_shift_sec);
+  const std::string* from = Get(ini, "replay", "from");
+  if (from != nullptr && !from->empty()) {
+    bool seconds = false, fraction = false;
+    if (ParseDateTime(from->data(), from->data() + from->size(), &s.replay_from_ms, &seconds, &fraction)) {
+      s.replay = true;
+    } else {
+      s.replay_error = "[Replay] From is not YYYY-MM-DD HH:MM[:SS]: " + *from;
+    }
+  }
+  ReadInt(ini, "replay", "speed", 1, 1000000, &s.replay_speed);
+  ReadInt(ini, "replay", "step", 0, 86400000LL * 366, &s.replay_step_ms);
   return s;
 }
 
@@ -172,7 +184,16 @@ std::string DefaultSettingsText() {
          "; Seconds added to the system clock for the market and the accounts (for\n"
          "; tests: a negative shift puts the market back in the past). Never lower it\n"
          "; on an installation whose accounts already traded at a later time.\n"
-         "ClockShift=0\n";
+         "ClockShift=0\n"
+         "[Replay]\n"
+         "; A replay of the past: the market clock starts at From (UTC, YYYY-MM-DD HH:MM)\n"
+         "; when the terminal starts and runs Speed market seconds per real second\n"
+         "; (1 to 1000000). Step=N instead moves it N milliseconds per request, for\n"
+         "; replays that repeat exactly. Accounts start afresh in a store of their own\n"
+         "; at every start. Empty From: the market runs on the wall clock.\n"
+         "From=\n"
+         "Speed=1\n"
+         "Step=0\n";
 }
 
 AccountsFile ParseAccounts(const std::string& text) {

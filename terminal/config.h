@@ -32,6 +32,12 @@ struct Settings {
   std::int64_t request_timeout_sec = 30;   // [Terminal] RequestTimeout
   std::int64_t connection_idle_sec = 600;  // [Terminal] ConnectionIdle
   std::int64_t clock_shift_sec = 0;   // [Market] ClockShift: added to the system clock
+  // [Replay] From (UTC), Speed, Step: a replay of the past when From is set.
+  bool replay = false;
+  std::int64_t replay_from_ms = 0;
+  std::int64_t replay_speed = 1;      // market seconds per real second, 1..1000000
+  std::int64_t replay_step_ms = 0;    // > 0: the clock moves this much per request instead
+  std::string replay_error;           // why a given From was not taken
 };
 Settings ParseSettings(const std::string& text);
 // The file a fresh installation gets: every setting with its default and

@@ -18,11 +18,20 @@ std::string Narrow(const std::u16string& s) { return text::Utf16ToUtf8(s.data(),
 
 }  // namespace
 
-Terminal::Terminal(Installation inst, Settings settings)
+namespace {
+
+MarketClock MakeClock(const Settings& s) {
+  if (s.replay) return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms);
+  return MarketClock(s.clock_shift_sec * 1000);
+}
+
+}  // namespace
+
+Terminal::Terminal(Installation inst, Settings settings, const HistoryStore* history)
     : inst_(std::move(inst)),
       settings_(settings),
-      clock_(settings.clock_shift_sec * 1000),
-      model_(settings.seed),
+      clock_(MakeClock(settings)),
+      model_(settings.seed, history),
       bars_(model_) {
   selected_.assign(Symbols().size(), false);
   for (const std::u16string& name : DefaultMarketWatch()) {

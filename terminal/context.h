@@ -17,6 +17,7 @@
 #include "bars.h"
 #include "clock.h"
 #include "config.h"
+#include "history_store.h"
 #include "installation.h"
 #include "ipc/status.h"
 #include "prices.h"
@@ -39,7 +40,9 @@ class Terminal {
   // holds before it is stored without any other change.
   static constexpr std::int64_t kStoreEvaluatedEveryMs = 3600000;
 
-  Terminal(Installation inst, Settings settings);
+  // `history`, when given, is imported price history; it must outlive the
+  // terminal.
+  Terminal(Installation inst, Settings settings, const HistoryStore* history = nullptr);
 
   // Opens the account store (taking over the account files of earlier
   // versions), reads accounts.dat (hashing clear passwords) and the market
@@ -60,6 +63,8 @@ class Terminal {
   // Stops the clock at `ms` (0: the wall clock again). For the fuzzer,
   // whose requests then cover a history of the length it chooses.
   void FixClock(std::int64_t ms) { clock_.Fix(ms); }
+  // Called once a request has been answered (a stepped replay moves on).
+  void Answered() { clock_.Step(); }
 
   // LOGIN: 1 when accepted (success or failed authorisation, which the
   // state then reports), -7 for an account that needs a one-time password.
@@ -68,12 +73,12 @@ class Terminal {
   std::uint32_t State(Session* s);
 
   // Runs f(config, state, commit) on the session's account with the lock
-  // held, once the price stream has been applied to it up to now. commit()
-  // makes the state's change, with what the stream did, durable in one
+  // held, once the price stream has been applied to it up to now and what
+  // the stream did is durable, so that f reads it from the store too (the
+  // history requests do). commit() makes the state's change durable in one
   // transaction and returns whether it did; when it did not, the state is
-  // back to what the store holds (only request ids stay used). What the
-  // stream did is committed after f when f did not commit. The result is
-  // -6 when the session has no usable account, -1 when the store fails,
+  // back to what the store holds (only request ids stay used). The result
+  // is -6 when the session has no usable account, -1 when the store fails,
   // else f's.
   template <typename F>
   std::int32_t WithAccount(Session* s, F&& f) {
@@ -87,14 +92,9 @@ class Terminal {
     const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
                         ((!state->positions.empty() || !state->working.empty()) &&
                          state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
-    bool committed = false;
-    auto commit = [this, state, &committed] {
-      committed = true;
-      return CommitLocked(state);
-    };
-    const std::int32_t result = f(static_cast<const AccountConfig&>(*config), *state, commit);
-    if (walked && !committed && !CommitLocked(state)) return kCallFailed;
-    return result;
+    if (walked && !CommitLocked(state)) return kCallFailed;
+    auto commit = [this, state] { return CommitLocked(state); };
+    return f(static_cast<const AccountConfig&>(*config), *state, commit);
   }
   // The store's history; only inside WithAccount.
   Store& store() { return store_; }

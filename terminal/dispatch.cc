@@ -62,10 +62,12 @@ Reply Dispatch(Terminal& t, Session* s, std::uint32_t command, const std::uint8_
   const std::uint64_t refused = RefusedFieldAccesses();
   if (!DispatchMarket(t, s, command, reader, &reply) &&
       !DispatchTrade(t, s, command, reader, &reply)) {
-    return Reply::Fail(kCallFailed);
+    reply = Reply::Fail(kCallFailed);
+  } else if (RefusedFieldAccesses() != refused) {
+    // A record built or read with a refused field is never sent.
+    reply = Reply::Fail(kCallFailed);
   }
-  // A record built or read with a refused field is never sent.
-  if (RefusedFieldAccesses() != refused) return Reply::Fail(kCallFailed);
+  t.Answered();
   return reply;
 }
 

@@ -29,7 +29,8 @@ std::u16string Installation::ConfigFile(const char16_t* name) const {
   return Join(Join(data, u"config"), name);
 }
 
-std::u16string Installation::BasesFolder() const { return Join(data, u"bases"); }
+// A replay keeps its accounts apart from the ordinary ones.
+std::u16string Installation::BasesFolder() const { return Join(data, replay ? u"replay" : u"bases"); }
 
 std::u16string Installation::StoreFile() const { return Join(BasesFolder(), u"accounts.sqlite"); }
 

@@ -1,6 +1,6 @@
 // terminal64.exe: the bundled simulated terminal.
 //
-//   terminal64.exe [/portable] [/reset-account:LOGIN]
+//   terminal64.exe [/portable] [/reset-account:LOGIN] [/import[:FILE]...]
 //
 // Serves the pipe named after its own path until it is stopped (SIGTERM,
 // SIGINT, SIGHUP) or has had no client for the configured idle time. A
@@ -8,6 +8,8 @@
 // whatever its socket folder, exits at once with status 1.
 // With /reset-account it does not serve: it puts that account back to its
 // first state and exits (0, or 2 for an unknown login).
+// With /import it does not serve: it copies each FILE into <data>/import/,
+// imports what is there and exits (0, or 3 when a file was rejected).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +19,10 @@
 
 #include "connection/pipe_name.h"
 #include "context.h"
+#include "import.h"
 #include "installation.h"
 #include "base/text.h"
+#include "os/os.h"
 #include "os/pipe_server.h"
 #include "os/terminal_host.h"
 #include "server.h"
@@ -53,6 +57,57 @@ bool ResetAccountFlag(const char* arg, std::uint64_t* login) {
   if (errno != 0 || *end != '\0') return false;
   *login = value;
   return true;
+}
+
+// "/import" or "/import:FILE": true, with FILE (empty without one).
+bool ImportFlag(const char* arg, std::string* file) {
+  const char* rest = FlagRest(arg, "import");
+  if (rest == nullptr) return false;
+  if (*rest == '\0') return true;
+  if (*rest != ':' || rest[1] == '\0') return false;
+  *file = rest + 1;
+  return true;
+}
+
+int ExistingDigits(const std::u16string& name) {
+  const int sym = zk5::term::FindSymbol(name);
+  return sym < 0 ? -1 : static_cast<int>(zk5::term::Symbols()[static_cast<std::size_t>(sym)].digits);
+}
+
+// Imports the files waiting in <data>/import/, then (with a store) loads
+// all stored history and adds the custom symbols it names. False when a
+// file was rejected.
+bool LoadHistory(const zk5::term::Installation& inst, zk5::term::HistoryStore* store) {
+  using namespace zk5::term;
+  bool all = true;
+  for (const ImportOutcome& o : ImportFolder(inst.data, &ExistingDigits)) {
+    const std::string name = zk5::text::Utf16ToUtf8(o.file.data(), o.file.size());
+    if (o.ok) {
+      std::fprintf(stderr, "terminal64.exe: imported %s: %llu rows\n", name.c_str(),
+                   static_cast<unsigned long long>(o.rows));
+    }
+    all = all && o.ok;
+  }
+  if (store == nullptr) return all;
+  store->Load(HistoryFolder(inst.data));
+  for (const std::u16string& name : store->SymbolNames()) {
+    if (FindSymbol(name) >= 0) continue;
+    AddCustomSymbol(name, store->Digits(name), static_cast<std::int32_t>(store->TypicalSpread(name)),
+                    store->HasTrades(name));
+  }
+  store->Bind();
+  return all;
+}
+
+// A replay's accounts start afresh: the replay folder is emptied.
+void ClearFolder(const std::u16string& folder) {
+  std::vector<zk5::os::DirEntry> entries;
+  if (zk5::os::ListDirectory(folder, &entries)) {
+    for (const zk5::os::DirEntry& e : entries) {
+      if (!e.is_directory) zk5::os::RemoveFile(folder + zk5::os::kPathSeparator + e.name);
+    }
+  }
+  zk5::os::MakeDirectories(folder);
 }
 
 int Fail(const char* what) {
@@ -113,12 +168,18 @@ int main(int argc, char** argv) {
   using namespace zk5;
   bool portable = false;
   std::uint64_t reset_login = 0;
+  bool import_only = false;
+  std::vector<std::string> import_files;
   for (int i = 1; i < argc; ++i) {
+    std::string file;
     if (IsPortableFlag(argv[i])) {
       portable = true;
     } else if (FlagRest(argv[i], "reset-account") != nullptr &&
                !ResetAccountFlag(argv[i], &reset_login)) {
       return Fail("the login of /reset-account:LOGIN must be a positive number");
+    } else if (ImportFlag(argv[i], &file)) {
+      import_only = true;
+      if (!file.empty()) import_files.push_back(file);
     }
   }
 
@@ -187,9 +248,40 @@ int main(int argc, char** argv) {
   std::string ini;
   os::ReadWholeFile(inst.ConfigFile(u"terminal.ini"), &ini);
   const term::Settings settings = term::ParseSettings(ini);
+  if (!settings.replay_error.empty()) std::fprintf(stderr, "terminal64.exe: %s\n", settings.replay_error.c_str());
+
+  if (import_only) {
+    // The pipe is claimed: no running instance reads the folders meanwhile.
+    bool copied = true;
+    const std::u16string folder = inst.data + os::kPathSeparator + u"import";
+    os::MakeDirectories(folder);
+    for (const std::string& file : import_files) {
+      std::string bytes;
+      const std::u16string from = text::Utf8ToUtf16(file.data(), file.size());
+      const std::size_t slash = from.find_last_of(u"/\\");
+      const std::u16string to = folder + os::kPathSeparator + (slash == std::u16string::npos ? from : from.substr(slash + 1));
+      if (!os::ReadWholeFile(from, &bytes) || !os::WriteFileAtomic(to, bytes)) {
+        std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n", file.c_str());
+        copied = false;
+      }
+    }
+    const bool imported = LoadHistory(inst, nullptr);
+    server.Close();
+    std::fflush(nullptr);
+    std::_Exit(copied && imported ? 0 : 3);
+  }
+
+  // Price history the user dropped into import/, and what was stored
+  // before; lives until the process ends, as the terminal does.
+  auto* history = new term::HistoryStore();
+  LoadHistory(inst, history);
+  if (settings.replay) {
+    inst.replay = true;
+    ClearFolder(inst.BasesFolder());
+  }
 
   // Lives until the process ends: connection threads may still hold it.
-  auto* terminal = new term::Terminal(inst, settings);
+  auto* terminal = new term::Terminal(inst, settings, history);
   std::string problem;
   if (!terminal->Load(&problem)) {
     std::fprintf(stderr, "terminal64.exe: %s\n", problem.c_str());

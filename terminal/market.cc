@@ -100,9 +100,39 @@ double SymbolSpec::point() const { return 1.0 / Pow10(digits); }
 
 std::u16string SymbolSpec::path() const { return category + u"\\" + name; }
 
-const std::vector<SymbolSpec>& Symbols() {
-  static const std::vector<SymbolSpec> symbols = Build();
+namespace {
+
+std::vector<SymbolSpec>& Catalogue() {
+  static std::vector<SymbolSpec> symbols = Build();
   return symbols;
+}
+
+}  // namespace
+
+const std::vector<SymbolSpec>& Symbols() { return Catalogue(); }
+
+int AddCustomSymbol(const std::u16string& name, std::uint32_t digits, std::int32_t spread, bool trades) {
+  SymbolSpec s;
+  s.name = name;
+  s.description = name;
+  s.category = u"Custom";
+  s.base = s.profit = s.margin = u"USD";
+  s.digits = digits;
+  s.contract_size = 1;
+  s.calc_mode = CalcMode::kCfd;
+  s.base_price = 1;
+  s.daily_volatility = 0;
+  s.spread = spread;
+  s.ticks_per_minute = 0;
+  s.volume_min = 0.01;
+  s.volume_max = 100000;
+  s.volume_step = 0.01;
+  s.swap_long = s.swap_short = 0;
+  s.always_open = true;
+  s.trade_ticks = trades;
+  s.custom = true;
+  Catalogue().push_back(std::move(s));
+  return static_cast<int>(Catalogue().size() - 1);
 }
 
 int FindSymbol(const std::u16string& name) {

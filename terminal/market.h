@@ -41,6 +41,7 @@ struct SymbolSpec {
   double swap_short;
   bool always_open;             // trades at weekends too
   bool trade_ticks;             // the feed carries trades (last price, volume)
+  bool custom = false;          // made from imported history alone
 
   double point() const;
   std::u16string path() const;  // category + "\" + name
@@ -52,6 +53,10 @@ struct SymbolSpec {
 // The catalogue, in a fixed order; a symbol's index is its identity inside
 // the terminal.
 const std::vector<SymbolSpec>& Symbols();
+// Adds a custom symbol (path Custom\<name>, contract size 1, CFD
+// calculation, no weekend) after the built-in ones and returns its index.
+// Only before the terminal serves: indices must not move under requests.
+int AddCustomSymbol(const std::u16string& name, std::uint32_t digits, std::int32_t spread, bool trades);
 // Index of the symbol with exactly this name, or -1.
 int FindSymbol(const std::u16string& name);
 // The symbols in the market watch of a fresh installation.

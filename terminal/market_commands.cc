@@ -69,7 +69,7 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
 
   std::string rec(records::kSymbolInfo.size, '\0');
   RecordWriter w(records::kSymbolInfo, reinterpret_cast<std::uint8_t*>(&rec[0]));
-  w.Flag("custom", false)
+  w.Flag("custom", sdef.custom)
       .UInt("chart_mode", 0)
       .Flag("select", t.Selected(sym))
       .Flag("visible", t.Selected(sym))
@@ -144,11 +144,12 @@ Reply BarsReply(const std::vector<Bar>& bars, const SymbolSpec& sdef) {
 }
 
 // Dates in requests may be any 64-bit value: each is checked and clamped to
-// the history (from kHistoryStartSec, less the longest bar, which may open
-// before it) and to now before any arithmetic is done on it, so a request
-// costs what its clamped range holds, whatever its values.
+// the symbol's history (from its first minute, imported data included,
+// less the longest bar, which may open before it) and to now before any
+// arithmetic is done on it, so a request costs what its clamped range
+// holds, whatever its values.
 constexpr std::int64_t kLongestBarSec = 31 * 86400;
-constexpr std::int64_t kEarliestSec = kHistoryStartSec - kLongestBarSec;
+std::int64_t EarliestSec(const Terminal& t, int sym) { return t.model().FirstMinute(sym) * 60 - kLongestBarSec; }
 
 std::int64_t NowSec(std::int64_t now_ms) { return now_ms / 1000; }
 
@@ -178,11 +179,11 @@ Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
   if (command == static_cast<std::uint32_t>(CommandId::RATES_FROM)) {
     if (ib < 0) return Reply::Fail(kInvalidParams);
     // No bar opens before the earliest one: nothing to return.
-    if (a >= kEarliestSec) bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
+    if (a >= EarliestSec(t, sym)) bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
   } else if (command == static_cast<std::uint32_t>(CommandId::RATES_RANGE)) {
     // An inverted range, or one wholly before the history or after now.
     if (a > b) return Reply::Fail(kInvalidParams);
-    a = std::max(a, kEarliestSec);
+    a = std::max(a, EarliestSec(t, sym));
     b = std::min(b, NowSec(now));
     if (a > b) return Reply::Fail(kInvalidParams);
     bars = t.bars().Range(sym, tf, a, b, now, max);
@@ -213,7 +214,7 @@ Reply Ticks(Terminal& t, std::uint32_t command, ArgReader& args) {
   // empty after that, is refused. Ticks from a future date are none.
   const bool range = command == static_cast<std::uint32_t>(CommandId::TICKS_RANGE);
   if (range && from > to) return Reply::Fail(kInvalidParams);
-  from = std::max(from, kHistoryStartSec * 1000);
+  from = std::max(from, (sym >= 0 ? t.model().FirstMinute(sym) : kHistoryStartMinute) * 60000);
   to = std::min(to, now);
   if (range && from > to) return Reply::Fail(kInvalidParams);
   q.info = (flags & kCopyTicksInfo) != 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "history_store.h"
+
 namespace zk5::term {
 
 namespace {
@@ -46,8 +48,46 @@ std::uint64_t PriceModel::Key(int sym, std::uint64_t kind, std::int64_t a, std::
   return Mix64(h ^ (static_cast<std::uint64_t>(b) * 0xD1B54A32D192ED03ULL));
 }
 
+bool PriceModel::SimulatedMinute(int sym, std::int64_t minute) const {
+  const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
+  return !s.custom && minute >= kHistoryStartMinute && IsOpenAt(s, minute * 60);
+}
+
 bool PriceModel::HasTicks(int sym, std::int64_t minute) const {
-  return minute >= kHistoryStartMinute && IsOpenAt(Symbols()[static_cast<std::size_t>(sym)], minute * 60);
+  const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
+  if (seg == nullptr) return SimulatedMinute(sym, minute);
+  if (seg->header().kind == SegmentKind::kBars) {
+    Bar bar;
+    return history_->MinuteBar(*seg, minute, &bar);
+  }
+  const std::size_t i = seg->LowerBound(minute * 60000);
+  return i < seg->size() && seg->TimeAt(i) < (minute + 1) * 60000;
+}
+
+int PriceModel::MinuteTicks(int sym, std::int64_t minute, std::vector<Tick>* out) const {
+  const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
+  if (seg != nullptr) {
+    history_->MinuteTicks(*seg, sym, minute, out);
+    return static_cast<int>(out->size());
+  }
+  out->resize(kMaxTicksPerMinute);
+  const int n = Simulate(sym, minute, out->data());
+  out->resize(static_cast<std::size_t>(n));
+  return n;
+}
+
+std::int64_t PriceModel::FirstMinute(int sym) const {
+  std::int64_t first = kHistoryStartMinute, last = 0;
+  if (history_ == nullptr || !history_->Span(sym, &first, &last)) return kHistoryStartMinute;
+  return Symbols()[static_cast<std::size_t>(sym)].custom ? first : std::min(first, kHistoryStartMinute);
+}
+
+bool PriceModel::IsOpen(int sym, std::int64_t time_sec) const {
+  const std::int64_t minute = FloorDiv(time_sec, 60);
+  const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
+  if (seg == nullptr) return SimulatedMinute(sym, minute);
+  Tick t;
+  return history_->LastTick(*seg, sym, time_sec * 1000 + 999, &t) && time_sec * 1000 - t.time_msc < 3600000;
 }
 
 double PriceModel::DayLevel(int sym, std::int64_t day) const {
@@ -148,7 +188,15 @@ double PriceModel::LogLevelSlow(int sym, std::int64_t minute) const {
 }
 
 int PriceModel::MinuteTickCount(int sym, std::int64_t minute) const {
-  if (!HasTicks(sym, minute)) return 0;
+  if (history_ != nullptr && history_->Find(sym, minute) != nullptr) {
+    std::vector<Tick> ticks;
+    return MinuteTicks(sym, minute, &ticks);
+  }
+  return SimulatedCount(sym, minute);
+}
+
+int PriceModel::SimulatedCount(int sym, std::int64_t minute) const {
+  if (!SimulatedMinute(sym, minute)) return 0;
   const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
   const double mean = s.ticks_per_minute * HourActivity(s, minute);
   const auto span = static_cast<std::uint64_t>(std::max(1.0, std::floor(2 * mean - 1)));
@@ -156,8 +204,8 @@ int PriceModel::MinuteTickCount(int sym, std::int64_t minute) const {
   return std::min(k, kMaxTicksPerMinute);
 }
 
-int PriceModel::MinuteTicks(int sym, std::int64_t minute, Tick* out) const {
-  const int k = MinuteTickCount(sym, minute);
+int PriceModel::Simulate(int sym, std::int64_t minute, Tick* out) const {
+  const int k = SimulatedCount(sym, minute);
   if (k == 0) return 0;
   const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
   const double scale = s.base_price * Pow10(s.digits);
@@ -209,13 +257,36 @@ int PriceModel::MinuteTicks(int sym, std::int64_t minute, Tick* out) const {
 bool PriceModel::LastTick(int sym, std::int64_t time_msc, Tick* out) const {
   std::int64_t minute = FloorDiv(time_msc, 60000);
   Tick ticks[kMaxTicksPerMinute];
-  while (minute >= kHistoryStartMinute) {
-    if (!HasTicks(sym, minute)) {
-      // A closed weekend: straight to the last minute of the day before.
-      minute = FloorDiv(minute, kMinutesPerDay) * kMinutesPerDay - 1;
+  const bool custom = Symbols()[static_cast<std::size_t>(sym)].custom;
+  for (;;) {
+    const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
+    if (seg != nullptr) {
+      // Imported data: its latest tick up to the moment, else what came
+      // before the segment.
+      if (history_->LastTick(*seg, sym, std::min(time_msc, (minute + 1) * 60000 - 1), out)) return true;
+      minute = seg->header().first_minute - 1;
       continue;
     }
-    const int n = MinuteTicks(sym, minute, ticks);
+    if (custom) {
+      // Nothing but imported data: straight to its latest minute before.
+      if (history_ == nullptr || !history_->LatestCovered(sym, minute, &minute)) return false;
+      continue;
+    }
+    if (minute < kHistoryStartMinute) {
+      // Before the simulated history only imported data.
+      if (history_ == nullptr || !history_->LatestCovered(sym, minute, &minute)) return false;
+      continue;
+    }
+    if (!HasTicks(sym, minute)) {
+      // A closed weekend: straight to the last minute of the day before,
+      // or to imported data inside the weekend.
+      std::int64_t covered = 0;
+      const std::int64_t before = FloorDiv(minute, kMinutesPerDay) * kMinutesPerDay - 1;
+      minute = history_ != nullptr && history_->LatestCovered(sym, minute, &covered) ? std::max(before, covered)
+                                                                                    : before;
+      continue;
+    }
+    const int n = Simulate(sym, minute, ticks);
     for (int j = n - 1; j >= 0; --j) {
       if (ticks[j].time_msc <= time_msc) {
         *out = ticks[j];
@@ -224,7 +295,6 @@ bool PriceModel::LastTick(int sym, std::int64_t time_msc, Tick* out) const {
     }
     --minute;
   }
-  return false;
 }
 
 }  // namespace zk5::term

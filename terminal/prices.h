@@ -13,6 +13,7 @@
 #define ZK5_TERMINAL_PRICES_H_
 
 #include <cstdint>
+#include <vector>
 
 #include "market.h"
 
@@ -44,19 +45,34 @@ struct Tick {
 inline bool IsTradeTick(const Tick& t) { return (t.flags & (kTickFlagLast | kTickFlagVolume)) != 0; }
 inline bool IsInfoTick(const Tick& t) { return (t.flags & (kTickFlagBid | kTickFlagAsk)) != 0; }
 
+class HistoryStore;
+
 class PriceModel {
  public:
-  explicit PriceModel(std::uint64_t seed) : seed_(seed) {}
+  // Imported history, where there is some, takes the place of the
+  // simulated prices (and is a custom symbol's only market).
+  explicit PriceModel(std::uint64_t seed, const HistoryStore* history = nullptr)
+      : seed_(seed), history_(history) {}
 
   std::uint64_t seed() const { return seed_; }
+  const HistoryStore* history() const { return history_; }
 
   // Whether symbol `sym` has ticks in minute `minute` (minutes since 1970):
-  // inside history and not a closed weekend.
+  // inside history and not a closed weekend, or a minute of imported data.
   bool HasTicks(int sym, std::int64_t minute) const;
 
-  // All ticks of a minute, in time order, into out[kMaxTicksPerMinute];
-  // returns their number (0 when the minute has none).
-  int MinuteTicks(int sym, std::int64_t minute, Tick* out) const;
+  // All ticks of a minute, in time order, into *out (resized to them);
+  // returns their number (0 when the minute has none). Simulated minutes
+  // have at most kMaxTicksPerMinute, imported ones any number.
+  int MinuteTicks(int sym, std::int64_t minute, std::vector<Tick>* out) const;
+
+  // The first minute that can have ticks: the start of the simulated
+  // history, or of imported data before it.
+  std::int64_t FirstMinute(int sym) const;
+
+  // Whether the symbol trades at `time_sec`: its session, or for imported
+  // data a tick within the hour before.
+  bool IsOpen(int sym, std::int64_t time_sec) const;
 
   // Only the number of ticks of a minute: no prices are computed.
   int MinuteTickCount(int sym, std::int64_t minute) const;
@@ -72,11 +88,15 @@ class PriceModel {
   double LogLevelSlow(int sym, std::int64_t minute) const;
 
  private:
+  int Simulate(int sym, std::int64_t minute, Tick* out) const;
+  int SimulatedCount(int sym, std::int64_t minute) const;
+  bool SimulatedMinute(int sym, std::int64_t minute) const;
   void FillDay(int sym, std::int64_t day, double* level) const;
   double DayLevel(int sym, std::int64_t day) const;
   std::uint64_t Key(int sym, std::uint64_t kind, std::int64_t a, std::int64_t b) const;
 
   std::uint64_t seed_;
+  const HistoryStore* history_;
 };
 
 // Hash helper shared by the generators (the splitmix64 finaliser); inline,

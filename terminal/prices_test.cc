@@ -20,9 +20,9 @@ int Sym(const char16_t* name) {
 }
 
 std::vector<Tick> Ticks(const PriceModel& m, int sym, std::int64_t minute) {
-  Tick buf[kMaxTicksPerMinute];
-  const int n = m.MinuteTicks(sym, minute, buf);
-  return std::vector<Tick>(buf, buf + n);
+  std::vector<Tick> out;
+  m.MinuteTicks(sym, minute, &out);
+  return out;
 }
 
 TEST(Catalogue, HasAboutThirtySymbolsWithSaneSettings) {

@@ -66,8 +66,7 @@ class Walker {
     for (const int sym : syms_) Rewatch(sym);
     next_expiry_ = -kNever;  // the first look finds the earliest
     Reexpose();
-    std::vector<Tick> ticks(syms_.size() * kMaxTicksPerMinute);
-    std::vector<int> counts(syms_.size());
+    std::vector<std::vector<Tick>> ticks(syms_.size());
     struct Event {
       std::int64_t time;
       int slot;
@@ -82,9 +81,9 @@ class Walker {
       }
       events.clear();
       for (std::size_t k = 0; k < syms_.size(); ++k) {
-        Tick* t = &ticks[k * kMaxTicksPerMinute];
-        counts[k] = model_.MinuteTicks(syms_[k], m, t);
-        for (int j = 0; j < counts[k]; ++j) {
+        const std::vector<Tick>& t = ticks[k];
+        const int n = model_.MinuteTicks(syms_[k], m, &ticks[k]);
+        for (int j = 0; j < n; ++j) {
           if (t[j].time_msc > from && t[j].time_msc <= to) events.push_back({t[j].time_msc, static_cast<int>(k), j});
         }
       }
@@ -94,7 +93,7 @@ class Walker {
       for (const Event& e : events) {
         Expire(e.time);
         OnTick(syms_[static_cast<std::size_t>(e.slot)],
-               ticks[static_cast<std::size_t>(e.slot) * kMaxTicksPerMinute + static_cast<std::size_t>(e.index)]);
+               ticks[static_cast<std::size_t>(e.slot)][static_cast<std::size_t>(e.index)]);
       }
       out_.ticks += events.size();
     }

@@ -28,9 +28,9 @@ class StreamTest : public ::testing::Test {
   // The first tick of `symbol` after `from` for which `reached` holds.
   Tick FirstTick(const char16_t* symbol, std::int64_t from, const std::function<bool(const Tick&)>& reached) {
     const int sym = FindSymbol(symbol);
-    Tick ticks[kMaxTicksPerMinute];
+    std::vector<Tick> ticks;
     for (std::int64_t m = from / 60000; m < from / 60000 + 20 * 1440; ++m) {
-      const int n = model_.MinuteTicks(sym, m, ticks);
+      const int n = model_.MinuteTicks(sym, m, &ticks);
       for (int j = 0; j < n; ++j) {
         if (ticks[j].time_msc > from && reached(ticks[j])) return ticks[j];
       }

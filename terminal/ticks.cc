@@ -35,8 +35,8 @@ struct MinuteRange {
   std::int64_t last;
 };
 
-MinuteRange Minutes(const TickQuery& q) {
-  return {std::max(FloorDiv(q.from_ms, 60000), kHistoryStartMinute), FloorDiv(q.to_ms, 60000)};
+MinuteRange Minutes(const PriceModel& model, const TickQuery& q) {
+  return {std::max(FloorDiv(q.from_ms, 60000), model.FirstMinute(q.sym)), FloorDiv(q.to_ms, 60000)};
 }
 
 }  // namespace
@@ -47,9 +47,9 @@ std::uint64_t CountTicks(const PriceModel& model, const TickQuery& q) {
   if (!q.info && (!q.trade || !mixed)) return 0;
   const bool every_kind = q.info && (q.trade || !mixed);
   const std::uint64_t limit = std::min(q.max_count, kMaxTicksPerReply);
-  const MinuteRange r = Minutes(q);
+  const MinuteRange r = Minutes(model, q);
   std::uint64_t seen = 0;
-  Tick ticks[kMaxTicksPerMinute];
+  std::vector<Tick> ticks;
   for (std::int64_t m = r.first; m <= r.last && seen < limit; ++m) {
     if (every_kind && m * 60000 >= q.from_ms && m * 60000 + 59999 <= q.to_ms) {
       // A minute taken whole is counted without computing its prices.
@@ -57,7 +57,7 @@ std::uint64_t CountTicks(const PriceModel& model, const TickQuery& q) {
                                       limit - seen);
       continue;
     }
-    const int n = model.MinuteTicks(q.sym, m, ticks);
+    const int n = model.MinuteTicks(q.sym, m, &ticks);
     for (int j = 0; j < n && seen < limit; ++j) {
       if (Selected(q, ticks[j])) ++seen;
     }
@@ -151,8 +151,8 @@ bool StreamTicks(const PriceModel& model, const TickQuery& q, std::uint64_t coun
   const std::uint32_t digits = Symbols()[static_cast<std::size_t>(q.sym)].digits;
   const std::size_t chunk_bytes = (kChunkBytes / size) * size;
   const TickEncoder encoder;
-  const MinuteRange r = Minutes(q);
-  Tick ticks[kMaxTicksPerMinute];
+  const MinuteRange r = Minutes(model, q);
+  std::vector<Tick> ticks;
   std::uint64_t written = 0;
 
   // A reply that fits one chunk is written from here; longer ones overlap
@@ -170,7 +170,7 @@ bool StreamTicks(const PriceModel& model, const TickQuery& q, std::uint64_t coun
   }
   std::size_t used = 0;
   for (std::int64_t m = r.first; m <= r.last && written < count; ++m) {
-    const int n = model.MinuteTicks(q.sym, m, ticks);
+    const int n = model.MinuteTicks(q.sym, m, &ticks);
     for (int j = 0; j < n && written < count; ++j) {
       if (!Selected(q, ticks[j])) continue;
       encoder.Write(ticks[j], digits, chunk->data() + used);

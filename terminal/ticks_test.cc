@@ -16,11 +16,11 @@ constexpr std::int64_t kMondayMs = 1709510400000;  // 2024-03-04 00:00 UTC
 // The records of a query, made minute by minute without the streaming code.
 std::string Expected(const PriceModel& m, const TickQuery& q, std::uint64_t limit) {
   std::string out;
-  Tick ticks[kMaxTicksPerMinute];
+  std::vector<Tick> ticks;
   std::uint8_t rec[60];
   const TickEncoder enc;
   for (std::int64_t minute = q.from_ms / 60000; minute <= q.to_ms / 60000; ++minute) {
-    const int n = m.MinuteTicks(q.sym, minute, ticks);
+    const int n = m.MinuteTicks(q.sym, minute, &ticks);
     for (int j = 0; j < n && out.size() < limit * 60; ++j) {
       const Tick& t = ticks[j];
       if (t.time_msc < q.from_ms || t.time_msc > q.to_ms) continue;

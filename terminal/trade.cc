@@ -119,7 +119,7 @@ Plan Market(Plan p, const Quotes& q, const std::u16string& symbol) {
   p.sym = FindSymbol(symbol);
   if (p.sym < 0) return Refuse(p, kRetInvalid, u"Unknown symbol");
   const SymbolSpec& s = Spec(p.sym);
-  if (!IsOpenAt(s, FloorDiv(q.now_ms(), 1000))) return Refuse(p, kRetMarketClosed, u"Market closed");
+  if (!q.model().IsOpen(p.sym, FloorDiv(q.now_ms(), 1000))) return Refuse(p, kRetMarketClosed, u"Market closed");
   if (!q.Price(p.sym, &p.bid, &p.ask)) return Refuse(p, kRetMarketClosed, u"No prices");
   ToPoints(s, p.bid, &p.bid_pts);
   ToPoints(s, p.ask, &p.ask_pts);

@@ -3,6 +3,8 @@
     zelkor5 demo
     zelkor5 terminal start|stop|status|path [--data]
     zelkor5 terminal reset-account LOGIN
+    zelkor5 terminal import FILE [--symbol SYMBOL]
+    zelkor5 terminal replay --from 2024-03-05T00:00 [--speed 600 | --step MS]
     zelkor5 export rates SYMBOL --timeframe H1 --from 2024-01-01 --to 2024-06-30 -o FILE
     zelkor5 export ticks SYMBOL --from 2024-03-06 --to 2024-03-06 -o FILE
 
@@ -86,6 +88,17 @@ def _parser() -> argparse.ArgumentParser:
     reset = tsub.add_parser("reset-account", parents=[common],
                             help="put an account back to its first state (stops the terminal)")
     reset.add_argument("login", type=_login)
+    imp = tsub.add_parser("import", parents=[common],
+                          help="import a CSV file of price history (while the terminal is stopped)")
+    imp.add_argument("file")
+    imp.add_argument("--symbol", help="the symbol (default: the file name's first part)")
+    rep = tsub.add_parser("replay", parents=[common],
+                          help="start it as a replay of the market from a past moment")
+    rep.add_argument("--from", dest="start", required=True, type=_date, metavar="DATE")
+    rep.add_argument("--speed", type=int, default=1,
+                     help="market seconds per real second, 1 to 1000000 (default 1)")
+    rep.add_argument("--step", type=int, default=0, metavar="MS",
+                     help="instead move the market MS milliseconds per request")
 
     export = sub.add_parser("export", parents=[common], help="bars or ticks to a file")
     esub = export.add_subparsers(dest="kind", metavar="KIND")
@@ -229,6 +242,18 @@ def _terminal(args: argparse.Namespace, path: Optional[str]) -> int:
     elif args.action == "reset-account":
         terminal.reset_account(args.login, path)
         print("account %d reset; the terminal is stopped" % args.login)
+    elif args.action == "import":
+        rows = terminal.import_history(args.file, args.symbol, path)
+        print("imported %d rows" % rows)
+    elif args.action == "replay":
+        if not 1 <= args.speed <= 1000000:
+            raise CommandError("the speed must be from 1 to 1000000")
+        if terminal.status(path).running:
+            raise CommandError("the terminal is running: stop it first, a replay begins "
+                               "when it starts")
+        terminal.configure_replay(args.start, args.speed, args.step, path)
+        pid = terminal.start(path)
+        print("replay from %s, running, pid %d" % (_iso(int(args.start.timestamp())), pid))
     return 0
 
 

@@ -15,18 +15,28 @@ has had no client for its idle time (10 minutes by default).
 each takes ``path`` for another installation than the bundled one. They
 work on Linux, where the terminal runs.
 
+``import_history()`` stores a CSV file of price history in an
+installation, ``configure_replay()`` sets (or clears) the replay clock in
+its settings, and ``replay()`` does that and starts the terminal.
+
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
 """
+import datetime
+import hashlib
 import os
+import re
 import select
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
-from typing import List, NamedTuple, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = ["terminal_path", "start", "stop", "status", "reset_account", "data_path",
-           "is_portable", "Status", "TerminalError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
+           "is_portable", "import_history", "configure_replay", "replay", "Status",
+           "TerminalError", "HistoryImportError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
 
 # The demo account every fresh installation of the terminal creates.
 DEMO_LOGIN = 10000001
@@ -43,7 +53,16 @@ class Status(NamedTuple):
 
 
 class TerminalError(RuntimeError):
-    """The terminal could not be started, stopped or reset."""
+    """The terminal could not be started, stopped, reset or given history."""
+
+
+class HistoryImportError(TerminalError):
+    """A price history file was rejected (``reason`` names the line), or the
+    terminal could not import it."""
+
+    def __init__(self, message: str, reason: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.reason = reason
 
 
 def terminal_path() -> str:
@@ -252,3 +271,146 @@ def reset_account(login: int, path: Optional[str] = None) -> None:
         lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
         raise TerminalError(lines[-1] if lines else "the terminal failed with status %d"
                             % done.returncode)
+
+
+def _data_folder(exe: str, portable: bool) -> str:
+    """The data folder the terminal at `exe` uses (or will use at its first
+    start): beside it when portable, else its folder under the roaming
+    folder, whose ID names the installation folder as the terminal names it
+    (SHA-256 over its lower-cased UTF-16LE path)."""
+    install = os.path.dirname(exe)
+    if portable:
+        return install
+    registered = _registration(exe)[0]
+    if registered is not None:
+        return registered
+    units = "".join(c.lower() if len(c.lower()) == 1 else c for c in install)
+    folder_id = hashlib.sha256(units.encode("utf-16-le")).digest()[:16].hex().upper()
+    return os.path.join(_roaming(), folder_id)
+
+
+def _kind_of(csv_path: str) -> str:
+    """"M1" or "ticks" from the file name, else from its header line."""
+    name = os.path.basename(csv_path).lower()
+    if name.endswith(".m1.csv"):
+        return "M1"
+    if name.endswith(".ticks.csv"):
+        return "ticks"
+    with open(csv_path, "r", encoding="utf-8-sig") as f:
+        first = f.readline().strip().lower()
+    return "ticks" if first.startswith("time_msc") else "M1"
+
+
+def _run_import(exe: str, portable: bool,
+                files: Sequence[str] = ()) -> "subprocess.CompletedProcess[str]":
+    args = [exe] + (["/portable"] if portable else []) + ["/import"]
+    args += ["/import:" + f for f in files]
+    return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+
+
+def import_history(csv_path: str, symbol: Optional[str] = None, path: Optional[str] = None,
+                   *, portable: Optional[bool] = None) -> int:
+    """Imports a CSV file of price history into the terminal at `path` (the
+    bundled one by default) and returns the number of rows stored.
+
+    Minute bars have the header ``time,open,high,low,close,tick_volume``
+    (optionally ``,spread,real_volume``), ticks ``time_msc,bid,ask``
+    (optionally ``,last,volume,flags``). The symbol is `symbol`, or the file
+    name's first part (``EURUSD.M1.csv``); a name the terminal does not know
+    becomes a custom symbol. `portable` defaults to how the installation was
+    started last. The terminal imports while it is not running; raises
+    HistoryImportError when it runs, or when it rejects the file (with the
+    line and the reason).
+    """
+    exe = _exe(path)
+    if portable is None:
+        portable = is_portable(exe)
+    kind = _kind_of(csv_path)
+    if symbol is None:
+        symbol = os.path.basename(csv_path).split(".")[0]
+    with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
+        named = os.path.join(tmp, "%s.%s.csv" % (symbol, kind))
+        shutil.copyfile(csv_path, named)
+        done = _run_import(exe, portable, [named])
+    if done.returncode == 1:
+        raise HistoryImportError("the terminal at %s is running: stop it first, it imports "
+                                 "when it starts" % exe)
+    name = re.escape("%s.%s.csv" % (symbol, kind))
+    rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
+    if rejected:
+        raise HistoryImportError("%s rejected: %s" % (csv_path, rejected.group(1)),
+                                 rejected.group(1))
+    imported = re.search("imported " + name + r": (\d+) rows", done.stderr)
+    if done.returncode not in (0, 3) or not imported:
+        raise HistoryImportError("the terminal could not import %s: %s"
+                                 % (csv_path, done.stderr.strip()))
+    return int(imported.group(1))
+
+
+When = Union[str, int, float, datetime.datetime]
+
+
+def _when(start: When) -> str:
+    if isinstance(start, str):
+        return start
+    if isinstance(start, (int, float)):
+        start = datetime.datetime.fromtimestamp(start, datetime.timezone.utc)
+    if start.tzinfo is not None:
+        start = start.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return start.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def configure_replay(start: Optional[When], speed: int = 1, step: int = 0,
+                     path: Optional[str] = None, *, portable: Optional[bool] = None) -> None:
+    """Sets the replay clock of the terminal at `path` (the bundled one by
+    default) for its next start: the market begins at `start` (a UTC
+    datetime, seconds since 1970 or "YYYY-MM-DD HH:MM") and runs `speed`
+    market seconds per real second; `step` > 0 instead moves it `step`
+    milliseconds per request, so that a replay repeats exactly. `start`
+    None clears it (the market runs on the wall clock). Other settings in
+    config/terminal.ini are kept.
+    """
+    if start is not None and not 1 <= int(speed) <= 1000000:
+        raise ValueError("speed must be from 1 to 1000000")
+    exe = _exe(path)
+    if portable is None:
+        portable = is_portable(exe)
+    config = os.path.join(_data_folder(exe, portable), "config")
+    os.makedirs(config, exist_ok=True)
+    ini = os.path.join(config, "terminal.ini")
+    try:
+        with open(ini, "r", encoding="utf-8-sig") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        lines = []
+    kept, inside = [], False
+    for line in lines:
+        head = line.strip()
+        if head.startswith("[") and head.endswith("]"):
+            inside = head[1:-1].strip().lower() == "replay"
+        if not inside:
+            kept.append(line)
+    if start is not None:
+        kept += ["[Replay]", "From=" + _when(start), "Speed=%d" % int(speed), "Step=%d" % int(step)]
+    with open(ini, "w", encoding="utf-8") as f:
+        f.write("\n".join(kept) + "\n")
+
+
+def replay(start: When, speed: int = 1, step: int = 0, path: Optional[str] = None, *,
+           portable: Optional[bool] = None, **initialize_kwargs: Any) -> bool:
+    """Starts the terminal at `path` (the bundled one by default) as a
+    replay from `start` (see configure_replay) and connects the module to
+    it with initialize(); returns initialize's result. Every account starts
+    afresh in the replay. Raises TerminalError when the terminal already
+    runs (a replay begins when the terminal starts).
+    """
+    from . import _core
+    exe = _exe(path)
+    if portable is None:
+        portable = is_portable(exe)
+    if status(exe).running:
+        raise TerminalError("the terminal at %s is running: stop it first, a replay "
+                            "begins when it starts" % exe)
+    configure_replay(start, speed, step, exe, portable=portable)
+    return bool(_core.initialize(exe, portable=portable, **initialize_kwargs))

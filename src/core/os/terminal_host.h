@@ -24,7 +24,10 @@ bool MakeDirectories(const std::u16string& path);
 // Replaces the file at `path` by `bytes` so that a crash at any moment
 // leaves either the old or the new content: a temporary file beside it is
 // written, flushed to disk and renamed over it, and the folder is flushed.
-bool WriteFileAtomic(const std::u16string& path, const std::string& bytes);
+// With `flush` false nothing is flushed: readers never see a partial file,
+// but after a system crash the file may be lost (for data that can be
+// made again).
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool flush = true);
 
 // The whole content of a file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::u16string& path, std::string* out);

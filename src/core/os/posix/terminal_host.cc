@@ -84,7 +84,7 @@ bool MakeDirectories(const std::u16string& path) {
   return stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool flush) {
   const std::string target = NativePath(path);
   if (target.empty()) return false;
   // Writers of one file are serialised by the caller; the pid keeps two
@@ -92,12 +92,13 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
   const std::string temp = target + ".tmp" + std::to_string(getpid());
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = WriteWhole(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
+  bool ok = WriteWhole(fd, bytes.data(), bytes.size()) && (!flush || fsync(fd) == 0);
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
     unlink(temp.c_str());
     return false;
   }
+  if (!flush) return true;
   // The rename itself is durable only once the folder is.
   const int dir = open(Parent(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
@@ -111,12 +112,17 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
   out->clear();
   const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  char buf[65536];
+  // Read straight into a block of the file's size (large files: no
+  // regrowing); a file that grows meanwhile is read to its end all the same.
+  struct stat st;
+  std::size_t used = 0;
+  out->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
   bool ok = true;
   for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
+    if (used == out->size()) out->resize(out->size() * 2);
+    const ssize_t n = read(fd, &(*out)[used], out->size() - used);
     if (n > 0) {
-      out->append(buf, static_cast<std::size_t>(n));
+      used += static_cast<std::size_t>(n);
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
@@ -125,6 +131,7 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
     }
   }
   close(fd);
+  out->resize(ok ? used : 0);
   return ok;
 }
 

@@ -1,0 +1,276 @@
+"""The user's own price history in the bundled terminal, through the module:
+imported bars and ticks served exactly (for a known and a new symbol), a
+rejected file, and replays of the imported market."""
+
+import calendar
+import datetime
+import os
+import time
+
+import pytest
+
+import zelkor5
+from zelkor5.constants import (
+    COPY_TICKS_ALL, DEAL_REASON_SL, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_SELL, TIMEFRAME_H1,
+    TIMEFRAME_M1, TIMEFRAME_M5, TRADE_ACTION_DEAL, TRADE_ACTION_PENDING, TRADE_RETCODE_DONE)
+from zelkor5.terminal import HistoryImportError, import_history, replay
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+
+T0 = calendar.timegm((2024, 3, 5, 0, 0, 0))  # a Tuesday
+END = T0 + 86400
+
+
+def stamp(t):
+    return datetime.datetime.fromtimestamp(t, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
+
+
+def write_bars(path, bars, extra=True):
+    """bars: (time, open, high, low, close, tick_volume, spread, real_volume)."""
+    head = "time,open,high,low,close,tick_volume" + (",spread,real_volume" if extra else "")
+    with open(path, "w") as f:
+        f.write(head + "\n")
+        for i, b in enumerate(bars):
+            # Both time forms, alternately.
+            when = str(b[0]) if i % 2 else stamp(b[0])
+            cells = [when] + ["%.5f" % p for p in b[1:5]] + [str(b[5])]
+            if extra:
+                cells += [str(b[6]), str(b[7])]
+            f.write(",".join(cells) + "\n")
+
+
+# EURUSD minutes 10:00..10:29 of 2024-03-05, one missing at 10:13.
+EURUSD_BARS = []
+for k in range(30):
+    if k == 13:
+        continue
+    o = 1.08500 + 0.0001 * (k % 7)
+    EURUSD_BARS.append((T0 + 36000 + 60 * k, o, o + 0.00040, o - 0.00025, o + 0.00010 * (k % 3 - 1),
+                        [0, 1, 2, 7, 150][k % 5], 3 + k % 4, 10 * k))
+# A new symbol's ticks, three decimals.
+CUSTOM_TICKS = [(T0 * 1000 + 36000000 + 137 * j + (j // 50) * 61000, 250.125 + 0.01 * (j % 13),
+                 250.125 + 0.01 * (j % 13) + 0.05) for j in range(200)]
+
+
+def rows(array, fields):
+    return [tuple(r[f].item() for f in fields) for r in array]
+
+
+@pytest.fixture
+def imported(install):
+    inst = install()
+    folder = os.path.join(inst.data_dir(), "import")
+    os.makedirs(folder)
+    write_bars(os.path.join(folder, "EURUSD.M1.csv"), EURUSD_BARS)
+    with open(os.path.join(folder, "MYIDX.ticks.csv"), "w") as f:
+        f.write("time_msc,bid,ask\n")
+        for i, (t, bid, ask) in enumerate(CUSTOM_TICKS):
+            when = str(t) if i % 2 else datetime.datetime.fromtimestamp(
+                t / 1000, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+            f.write("%s,%.3f,%.3f\n" % (when, bid, ask))
+    # A malformed file: line 4 has a low above its open.
+    write_bars(os.path.join(folder, "GBPUSD.M1.csv"),
+               [EURUSD_BARS[0], EURUSD_BARS[1], (T0 + 36120, 1.3, 1.31, 1.305, 1.302, 5, 1, 0)])
+    return inst
+
+
+def test_imported_bars_and_ticks_are_served_exactly(imported):
+    assert imported.initialize(), zelkor5.last_error()
+    folder = os.path.join(imported.data_dir(), "import")
+    assert sorted(os.listdir(os.path.join(folder, "done"))) == ["EURUSD.M1.csv", "MYIDX.ticks.csv"]
+    assert sorted(os.listdir(os.path.join(folder, "failed"))) == ["GBPUSD.M1.csv", "GBPUSD.M1.csv.err"]
+    with open(os.path.join(folder, "failed", "GBPUSD.M1.csv.err")) as f:
+        assert f.read().startswith("line 4: high and low do not contain open and close")
+    assert not [n for n in os.listdir(folder) if n.endswith(".csv")]
+
+    # Minute bars as imported, every field (a tick_volume of 0 is no count:
+    # the ticks made for the bar); the rejected file left GBPUSD alone.
+    fields = ("time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume")
+    m1 = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36000 + 29 * 60))
+    assert rows(m1, fields) == [(b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) + b[6:]
+                                for b in EURUSD_BARS]
+    gbp = ok(zelkor5.copy_rates_range("GBPUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36120))
+    assert len(gbp) == 3 and gbp[2]["open"] != 1.3
+    # Outside the imported span the simulated market goes on.
+    hour = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0 + 35940, T0 + 39600))
+    assert hour[0]["time"] == T0 + 35940 and hour[-1]["time"] == T0 + 39600
+    assert len(hour) == 62 - 1  # 09:59 to 11:00 but 10:13
+
+    # Larger timeframes from the minutes; ticks that reproduce each minute.
+    for tf, span in ((TIMEFRAME_M5, 300), (TIMEFRAME_H1, 3600)):
+        for bar in ok(zelkor5.copy_rates_range("EURUSD", tf, T0 + 36000, T0 + 39599)):
+            inside = hour[(hour["time"] >= bar["time"]) & (hour["time"] < bar["time"] + span)]
+            assert (bar["open"], bar["close"]) == (inside[0]["open"], inside[-1]["close"])
+            assert (bar["high"], bar["low"]) == (inside["high"].max(), inside["low"].min())
+            assert bar["tick_volume"] == inside["tick_volume"].sum()
+            assert bar["real_volume"] == inside["real_volume"].sum()
+    ticks = ok(zelkor5.copy_ticks_range("EURUSD", T0 + 36000, T0 + 37800, COPY_TICKS_ALL))
+    for bar in m1:
+        mine = ticks[(ticks["time_msc"] >= bar["time"] * 1000) & (ticks["time_msc"] < bar["time"] * 1000 + 60000)]
+        assert len(mine) == max(bar["tick_volume"], 4)
+        assert mine[0]["bid"] == bar["open"] and mine[-1]["bid"] == bar["close"]
+        assert mine["bid"].max() == bar["high"] and mine["bid"].min() == bar["low"]
+        assert (mine["ask"] - mine["bid"]).round(5).min() == round(bar["spread"] * 1e-5, 5)
+
+    # The new symbol: a custom symbol with the data's digits, its ticks as they are.
+    info = ok(zelkor5.symbol_info("MYIDX"))
+    assert info.custom and info.path == "Custom\\MYIDX" and info.digits == 3
+    assert info.trade_contract_size == 1 and info.trade_calc_mode == 2
+    got = ok(zelkor5.copy_ticks_range("MYIDX", 0, END, COPY_TICKS_ALL))
+    assert rows(got, ("time_msc", "bid", "ask")) == [(t, round(b, 3), round(a, 3)) for t, b, a in CUSTOM_TICKS]
+    bars = ok(zelkor5.copy_rates_range("MYIDX", TIMEFRAME_M1, 0, END))
+    assert sum(bars["tick_volume"]) == len(CUSTOM_TICKS)
+    for bar in bars:
+        mine = got[(got["time"] >= bar["time"]) & (got["time"] < bar["time"] + 60)]
+        assert (bar["open"], bar["close"]) == (mine[0]["bid"], mine[-1]["bid"])
+        assert (bar["high"], bar["low"]) == (mine["bid"].max(), mine["bid"].min())
+    assert zelkor5.symbol_info("GBPUSD.M1") is None
+
+
+def test_import_helper_reports_the_line_of_a_fault(install, tmp_path):
+    inst = install()
+    good = tmp_path / "prices.csv"
+    # Years before the simulated history begins.
+    early = [(b[0] - 441763200,) + b[1:] for b in EURUSD_BARS[:3]]
+    write_bars(str(good), early, extra=False)
+    assert import_history(str(good), symbol="ABC", path=inst.exe, portable=True) == 3
+    bad = tmp_path / "XYZ.ticks.csv"
+    bad.write_text("time_msc,bid,ask\n1709600000000,1.5,1.6\n1709600000001,1.5,oops\n")
+    with pytest.raises(HistoryImportError) as err:
+        import_history(str(bad), path=inst.exe, portable=True)
+    assert err.value.reason == 'line 3: ask is not a positive number: "oops"'
+    assert inst.initialize(), zelkor5.last_error()
+    assert ok(zelkor5.symbol_info("ABC")).custom and zelkor5.symbol_info("XYZ") is None
+    bars = ok(zelkor5.copy_rates_range("ABC", TIMEFRAME_M1, early[0][0], early[-1][0]))
+    assert list(bars["time"]) == [b[0] for b in early]
+    assert len(ok(zelkor5.copy_rates_from_pos("ABC", TIMEFRAME_H1, 0, 10))) == 1
+
+
+def ramp_bars():
+    """REPLAYX minutes from 00:00: flat at 100, a dip to 97.50 at 00:30 and
+    one to 96.00 at 00:45; each dip goes to its high first, so its low is
+    the minute's third tick, at :30."""
+    bars = []
+    for k in range(60):
+        o, h, low, c, n = 100.0, 100.0, 100.0, 100.0, 1
+        if k == 30:
+            h, low, c, n = 100.5, 97.5, 99.0, 4
+        if k == 45:
+            o, h, low, c, n = 99.0, 99.5, 96.0, 98.0, 4
+        bars.append((T0 + 60 * k, o, h, low, c, n, 0, 0))
+    return bars
+
+
+def replay_install(install, settings):
+    inst = install(settings="IdleExit=3\n" + settings)
+    folder = os.path.join(inst.data_dir(), "import")
+    os.makedirs(folder)
+    write_bars(os.path.join(folder, "REPLAYX.M1.csv"), ramp_bars(), extra=False)
+    return inst
+
+
+def market(type_, volume, **kw):
+    return dict({"action": TRADE_ACTION_DEAL, "symbol": "REPLAYX", "volume": volume, "type": type_}, **kw)
+
+
+def test_a_fast_replay_triggers_a_stop_and_a_pending_order_at_imported_prices(install):
+    inst = install()
+    write_bars(os.path.join(str(inst.dir), "REPLAYX.M1.csv"), ramp_bars(), extra=False)
+    import_history(os.path.join(str(inst.dir), "REPLAYX.M1.csv"), path=inst.exe, portable=True)
+    # 600 market seconds a second: the dips come 3 and 4.5 seconds in.
+    assert replay(stamp(T0), speed=600, path=inst.exe, portable=True), zelkor5.last_error()
+    start = ok(zelkor5.symbol_info_tick("REPLAYX"))
+    assert T0 * 1000 <= start.time_msc < (T0 + 25 * 60) * 1000
+    # Nothing later than the clock exists.
+    latest = ok(zelkor5.copy_rates_from_pos("REPLAYX", TIMEFRAME_M1, 0, 100))
+    assert latest[-1]["time"] <= start.time_msc // 1000 + 60 and len(latest) < 30
+    deposit = ok(zelkor5.account_info()).balance
+    assert ok(zelkor5.history_deals_get(0, END))[0].time < T0 + 25 * 60
+
+    bought = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 1.0, sl=98.0)))
+    assert bought.retcode == TRADE_RETCODE_DONE and bought.price == 100.0, bought.comment
+    placed = ok(zelkor5.order_send({"action": TRADE_ACTION_PENDING, "symbol": "REPLAYX", "volume": 2.0,
+                                   "type": ORDER_TYPE_BUY_LIMIT, "price": 96.5}))
+    assert placed.retcode == TRADE_RETCODE_DONE, placed.comment
+    # The market clock reaches 00:46 within about 5 real seconds.
+    deadline = time.monotonic() + 60
+    while ok(zelkor5.symbol_info_tick("REPLAYX")).time < T0 + 46 * 60:
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+
+    # The first request after the walk already sees what the stream did.
+    deals = ok(zelkor5.history_deals_get(T0, T0 + 3600))
+    sl = [d for d in deals if d.reason == DEAL_REASON_SL]
+    assert len(sl) == 1 and sl[0].price == 97.5 and sl[0].time_msc == (T0 + 30 * 60 + 30) * 1000
+    filled = [d for d in deals if d.order == placed.order]
+    assert len(filled) == 1 and filled[0].price == 96.0 and filled[0].time_msc == (T0 + 45 * 60 + 30) * 1000
+    for d in (sl[0], filled[0]):
+        # The tick that reached the level, at the deal's time.
+        tick = ok(zelkor5.copy_ticks_range("REPLAYX", d.time, d.time, COPY_TICKS_ALL))
+        assert len(tick) == 1 and tick[0]["time_msc"] == d.time_msc and tick[0]["bid"] == d.price
+    assert sl[0].profit == -2.5
+    assert zelkor5.positions_total() == 1 and zelkor5.orders_total() == 0
+    assert ok(zelkor5.account_info()).balance == pytest.approx(deposit - 2.5)
+
+
+def scripted_session(inst):
+    """One fixed sequence of requests; what a replay answered to it."""
+    assert inst.initialize(), zelkor5.last_error()
+    seen = []
+    sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.5, sl=98.0)))
+    seen.append((sent.retcode, sent.price, sent.deal))
+    for _ in range(50):
+        seen.append(tuple(ok(zelkor5.symbol_info_tick("REPLAYX"))))
+    sent = ok(zelkor5.order_send({"action": TRADE_ACTION_PENDING, "symbol": "REPLAYX", "volume": 1.0,
+                                  "type": ORDER_TYPE_BUY_LIMIT, "price": 97.0}))
+    seen.append((sent.retcode, sent.order))
+    for _ in range(50):
+        seen.append(tuple(ok(zelkor5.symbol_info_tick("REPLAYX"))))
+    (position,) = ok(zelkor5.positions_get())
+    sent = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 1.0, position=position.ticket)))
+    seen.append((sent.retcode, sent.price))
+    deals = ok(zelkor5.history_deals_get(0, END))
+    seen.append(tuple(tuple(d) for d in deals))
+    seen.append(tuple(tuple(o) for o in ok(zelkor5.history_orders_get(0, END))))
+    seen.append(ok(zelkor5.account_info()).balance)
+    seen.append(ok(zelkor5.copy_ticks_range("REPLAYX", 0, END, COPY_TICKS_ALL)).tobytes())
+    inst.stop()
+    return seen, deals
+
+
+def test_two_stepped_replays_give_identical_results(install):
+    # Each request moves the market 30 seconds: the stop-loss at 00:30 and
+    # the limit order at 00:45 are reached in the middle of the script.
+    inst = replay_install(install, "[Replay]\nFrom=%s\nStep=30000\n" % stamp(T0))
+    first, deals = scripted_session(inst)
+    second, _ = scripted_session(inst)
+    assert first == second
+    # deposit, buy, its stop-loss, the limit order's fill, its close
+    assert [d.reason == DEAL_REASON_SL for d in deals] == [False, False, True, False, False]
+    assert deals[2].price == 97.5 and deals[3].price == 96.0
+    assert all(T0 <= d.time < T0 + 3600 for d in deals)
+
+
+def test_the_command_imports_history_and_starts_a_replay(install):
+    from test_package_terminal import cli
+    inst = install(portable=False)
+    good = os.path.join(inst.dir, "REPLAYX.M1.csv")
+    write_bars(good, ramp_bars(), extra=False)
+    bad = os.path.join(inst.dir, "BADX.M1.csv")
+    with open(bad, "w") as f:
+        f.write("time,open,high,low,close,tick_volume\n%d,1,2,0.5,1.5,4\n%d,1,x,0.5,1,4\n" % (T0, T0 + 60))
+    done = cli("terminal", "import", bad, "--path", inst.exe)
+    assert done.returncode == 1 and "line 3" in done.stderr, done.stderr
+    done = cli("terminal", "import", good, "--path", inst.exe)
+    assert (done.returncode, done.stdout) == (0, "imported 60 rows\n"), done.stderr
+
+    # Each request moves the market a minute from 00:40.
+    done = cli("terminal", "replay", "--from", "2024-03-05T00:40", "--step", "60000", "--path", inst.exe)
+    assert done.returncode == 0 and "pid" in done.stdout, done.stderr
+    done = cli("terminal", "replay", "--from", "2024-03-05T00:40", "--path", inst.exe)
+    assert done.returncode == 1 and "stop it first" in done.stderr
+    assert inst.initialize(), zelkor5.last_error()
+    tick = ok(zelkor5.symbol_info_tick("REPLAYX"))
+    assert T0 + 40 * 60 <= tick.time < T0 + 60 * 60
+    # The next request is a minute later: its current bar is the next one.
+    bar = ok(zelkor5.copy_rates_from_pos("REPLAYX", TIMEFRAME_M1, 0, 1))[0]
+    assert bar["time"] == tick.time - tick.time % 60 + 60
