@@ -22,8 +22,8 @@ from .constants import (
 from .terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER, terminal_path
 
 QUOTED = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"]
-ENTRIES = {DEAL_ENTRY_IN: "in", DEAL_ENTRY_OUT: "out", DEAL_ENTRY_INOUT: "in/out", DEAL_ENTRY_OUT_BY: "out by"}
-REASONS = {DEAL_REASON_CLIENT: "client", DEAL_REASON_EXPERT: "expert", DEAL_REASON_SL: "stop-loss",
+ENTRIES: Dict[int, str] = {DEAL_ENTRY_IN: "in", DEAL_ENTRY_OUT: "out", DEAL_ENTRY_INOUT: "in/out", DEAL_ENTRY_OUT_BY: "out by"}
+REASONS: Dict[int, str] = {DEAL_REASON_CLIENT: "client", DEAL_REASON_EXPERT: "expert", DEAL_REASON_SL: "stop-loss",
            DEAL_REASON_TP: "take-profit", DEAL_REASON_SO: "stop-out"}
 
 
