@@ -33,6 +33,9 @@ def interrupt_after(seconds):
         timing["sent"] = time.monotonic()
         os.kill(os.getpid(), signal.SIGINT)
 
+    # A process started in the background by a shell inherits SIGINT
+    # ignored, and Python then installs no handler of its own.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(seconds, fire)
     timer.start()
     try:
@@ -42,6 +45,7 @@ def interrupt_after(seconds):
         raise
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_interrupt_while_the_terminal_never_answers(connect):

@@ -109,10 +109,14 @@ std::int32_t CInterClient::Hello() {
   const ipc::Text client{kHelloClient, 6};
   // The build is kept as soon as it has been read, whatever follows it.
   auto* build = reinterpret_cast<std::uint32_t*>(&m_terminal_build);
-  return ipc::Exchange(
-      m_pipe, ipc::CommandId::HELLO,
-      [&] { return ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client); },
-      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); });
+  // The first exchange of a fresh connection skips the check for bytes
+  // already waiting: a terminal past its connection limit answers this HELLO
+  // with its busy status before it is sent, and that reply is read as such.
+  if (!connected()) return kNoIpcConnection;
+  os::BlockingScope blocking;
+  if (!ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client)) return kIpcSendFailed;
+  return ipc::Receive(m_pipe, ipc::CommandId::HELLO,
+                      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); });
 }
 
 ConnectOutcome CInterClient::Initialize(const std::u16string& path, bool portable) {
