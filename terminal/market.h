@@ -53,6 +53,8 @@ struct SymbolSpec {
 // The catalogue, in a fixed order; a symbol's index is its identity inside
 // the terminal.
 const std::vector<SymbolSpec>& Symbols();
+// The symbol at an index FindSymbol gave.
+inline const SymbolSpec& SymbolAt(int sym) { return Symbols()[static_cast<std::size_t>(sym)]; }
 // Adds a custom symbol (path Custom\<name>, contract size 1, CFD
 // calculation, no weekend) after the built-in ones and returns its index.
 // Only before the terminal serves: indices must not move under requests.

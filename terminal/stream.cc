@@ -21,8 +21,6 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
   return q;
 }
 
-const SymbolSpec& Spec(int sym) { return Symbols()[static_cast<std::size_t>(sym)]; }
-
 std::int64_t Points(const SymbolSpec& s, double price) { return RoundToInt(price * Pow10(s.digits)); }
 
 // "[sl 1.08512]": the comment of a deal a trigger made.
@@ -111,7 +109,7 @@ class Walker {
       const int sym = FindSymbol(name);
       if (sym < 0) return;
       used[static_cast<std::size_t>(sym)] = true;
-      const SymbolSpec& s = Spec(sym);
+      const SymbolSpec& s = SymbolAt(sym);
       for (const auto* from : {&s.profit, &s.margin}) {
         for (const int r : Quotes::RateSymbols(*from, acc_.currency)) used[static_cast<std::size_t>(r)] = true;
       }
@@ -125,7 +123,7 @@ class Walker {
   }
 
   void Rewatch(int sym) {
-    const SymbolSpec& s = Spec(sym);
+    const SymbolSpec& s = SymbolAt(sym);
     Watch w;
     for (const Position& p : st_->positions) {
       if (p.symbol != s.name) continue;
@@ -169,7 +167,7 @@ class Walker {
         it = exposures_.end() - 1;
         it->sym = sym;
       }
-      const SymbolSpec& s = Spec(sym);
+      const SymbolSpec& s = SymbolAt(sym);
       if (p.type == kOrderTypeBuy) {
         it->buy_volume += p.volume;
         it->buy_cost += p.volume * p.price_open;
@@ -183,7 +181,7 @@ class Walker {
       it->margin_units += units;
     }
     for (std::size_t i = 0; i < exposures_.size(); ++i) {
-      const SymbolSpec& s = Spec(exposures_[i].sym);
+      const SymbolSpec& s = SymbolAt(exposures_[i].sym);
       for (const auto* from : {&s.profit, &s.margin}) {
         for (const int r : Quotes::RateSymbols(*from, acc_.currency)) rate_users_[static_cast<std::size_t>(r)].push_back(i);
       }
@@ -192,7 +190,7 @@ class Walker {
   }
 
   void Rerate(Exposure* e) {
-    const SymbolSpec& s = Spec(e->sym);
+    const SymbolSpec& s = SymbolAt(e->sym);
     if (!q_.Rate(s.profit, acc_.currency, &e->profit_rate)) e->profit_rate = 0;
     if (!q_.Rate(s.margin, acc_.currency, &e->margin_rate)) e->margin_rate = 0;
   }
@@ -210,7 +208,7 @@ class Walker {
   // filled through a gap may open a position whose stop the same tick
   // already passed).
   void Trigger(int sym, const Tick& t) {
-    const SymbolSpec& s = Spec(sym);
+    const SymbolSpec& s = SymbolAt(sym);
     bool positions_changed = false;
     for (bool again = true; again;) {
       again = false;
@@ -262,7 +260,7 @@ class Walker {
   void Fill(std::size_t i, const Tick& t) {
     Order o = st_->working[i];
     const int sym = FindSymbol(o.symbol);
-    const SymbolSpec& s = Spec(sym);
+    const SymbolSpec& s = SymbolAt(sym);
     term::Fill f;
     f.sym = sym;
     f.type = IsBuyType(o.type) ? kOrderTypeBuy : kOrderTypeSell;
@@ -363,7 +361,7 @@ class Walker {
     for (const Exposure& e : exposures_) {
       double bid, ask;
       q_.Price(e.sym, &bid, &ask);
-      const double contract = Spec(e.sym).contract_size;
+      const double contract = SymbolAt(e.sym).contract_size;
       equity += e.profit_rate * contract *
                 (bid * e.buy_volume - e.buy_cost + e.sell_cost - ask * e.sell_volume);
       margin += e.margin_rate * e.margin_units;

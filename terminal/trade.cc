@@ -43,8 +43,6 @@ double NormaliseVolume(const SymbolSpec& s, double volume) {
 
 double RoundVolume(double v) { return std::round(v * 1e8) / 1e8; }
 
-const SymbolSpec& Spec(int sym) { return Symbols()[static_cast<std::size_t>(sym)]; }
-
 // Stop-loss and take-profit of a buy (or sell) measured from `ref` in
 // points: a buy's stop-loss at least the stops level below, its take-profit
 // as far above; mirrored for a sell. Zero means none.
@@ -118,7 +116,7 @@ int FindNetPosition(const AccountState& st, const std::u16string& symbol) {
 Plan Market(Plan p, const Quotes& q, const std::u16string& symbol) {
   p.sym = FindSymbol(symbol);
   if (p.sym < 0) return Refuse(p, kRetInvalid, u"Unknown symbol");
-  const SymbolSpec& s = Spec(p.sym);
+  const SymbolSpec& s = SymbolAt(p.sym);
   if (!q.model().IsOpen(p.sym, FloorDiv(q.now_ms(), 1000))) return Refuse(p, kRetMarketClosed, u"Market closed");
   if (!q.Price(p.sym, &p.bid, &p.ask)) return Refuse(p, kRetMarketClosed, u"No prices");
   ToPoints(s, p.bid, &p.bid_pts);
@@ -147,7 +145,7 @@ Plan ValidateDeal(Plan p, const Quotes& q, const AccountConfig& acc, const Accou
   }
   p = Market(p, q, pos != nullptr ? pos->symbol : req.symbol);
   if (p.retcode != kRetCheckOk) return p;
-  const SymbolSpec& s = Spec(p.sym);
+  const SymbolSpec& s = SymbolAt(p.sym);
   p.volume = NormaliseVolume(s, req.volume);
   if (p.volume < 0 || p.volume < s.volume_min - 1e-9 || p.volume > s.volume_max + 1e-9) {
     return Refuse(p, kRetInvalidVolume, u"Invalid volume");
@@ -188,7 +186,7 @@ Plan ValidatePending(Plan p, const Quotes& q, const TradeRequest& req) {
   if (req.type_filling > 2) return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
   p = Market(p, q, req.symbol);
   if (p.retcode != kRetCheckOk) return p;
-  const SymbolSpec& s = Spec(p.sym);
+  const SymbolSpec& s = SymbolAt(p.sym);
   p.volume = NormaliseVolume(s, req.volume);
   if (p.volume < 0 || p.volume < s.volume_min - 1e-9 || p.volume > s.volume_max + 1e-9) {
     return Refuse(p, kRetInvalidVolume, u"Invalid volume");
@@ -252,7 +250,7 @@ Plan ValidateSltp(Plan p, const Quotes& q, const AccountConfig& acc, const Accou
   p = Market(p, q, pos.symbol);
   if (p.retcode != kRetCheckOk) return p;
   const bool buy = pos.type == kOrderTypeBuy;
-  if (!StopsFit(Spec(p.sym), buy, buy ? p.bid_pts : p.ask_pts, req.sl, req.tp)) {
+  if (!StopsFit(SymbolAt(p.sym), buy, buy ? p.bid_pts : p.ask_pts, req.sl, req.tp)) {
     return Refuse(p, kRetInvalidStops, u"Invalid stops");
   }
   if (req.sl == pos.sl && req.tp == pos.tp) return Refuse(p, kRetNoChanges, u"No changes");
@@ -313,7 +311,7 @@ Deal NewDeal(AccountState* st, const Order& order, const Fill& f) {
   d.reason = f.reason;
   d.volume = f.volume;
   d.price = f.price;
-  d.symbol = Spec(f.sym).name;
+  d.symbol = SymbolAt(f.sym).name;
   d.comment = f.comment;
   return d;
 }
@@ -352,7 +350,7 @@ bool MarginAfter(const Quotes& q, const AccountConfig& acc, const AccountState& 
       return false;
     }
   } else {
-    const int i = FindNetPosition(st, Spec(f.sym).name);
+    const int i = FindNetPosition(st, SymbolAt(f.sym).name);
     double volume = f.volume, open = f.price;
     if (i >= 0) {
       const Position& pos = st.positions[static_cast<std::size_t>(i)];
@@ -389,7 +387,7 @@ bool Affordable(const AccountConfig& acc, const AccountSummary& now, double marg
 
 std::uint64_t ApplyFill(const Quotes& q, const AccountConfig& acc, AccountState* st, Order order,
                         const Fill& f) {
-  const SymbolSpec& s = Spec(f.sym);
+  const SymbolSpec& s = SymbolAt(f.sym);
   order.state = kOrderStateFilled;
   order.time_done_msc = f.time_msc;
   order.price_current = f.price;
@@ -581,7 +579,7 @@ SendOutcome ExecuteTrade(const Quotes& q, const AccountConfig& acc, AccountState
       o.price_open = req.price;
       o.price_stoplimit = IsStopLimit(req.type) ? req.stoplimit : 0;
       o.price_current = IsBuyType(req.type) ? p.ask : p.bid;
-      o.symbol = Spec(p.sym).name;
+      o.symbol = SymbolAt(p.sym).name;
       st->working.push_back(o);
       st->new_orders.push_back(o);
       out.comment = u"Order placed";
