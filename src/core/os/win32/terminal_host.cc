@@ -1,0 +1,128 @@
+// Hosting the terminal on Windows.
+//
+// No stop signal is caught: Ctrl-C or closing the console ends the process
+// the system's way, which loses nothing, since every confirmed change is on
+// disk before its reply is sent.
+#include "os/terminal_host.h"
+
+#include <string>
+
+#include "os/win32/win32_util.h"
+
+namespace zk5::os {
+
+namespace {
+
+using win32::Wide;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsDirectory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+class File {
+ public:
+  explicit File(HANDLE h) : h_(h) {}
+  ~File() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  HANDLE get() const { return h_; }
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+  bool Close() {
+    const bool closed = CloseHandle(h_) != 0;
+    h_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+bool WriteWhole(HANDLE h, const char* data, std::size_t n) {
+  while (n != 0) {
+    const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
+    DWORD put = 0;
+    if (!WriteFile(h, data, ask, &put, nullptr) || put == 0) return false;
+    data += put;
+    n -= put;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool InstallStopSignals() { return true; }
+
+bool StopRequested() { return false; }
+
+bool MakeDirectories(const std::u16string& path) {
+  const std::wstring wide = Wide(path);
+  if (wide.empty()) return false;
+  // Each parent in turn; those that exist (or cannot be made, such as a
+  // drive's root) are passed over, and the last one decides.
+  for (std::size_t at = 1; at <= wide.size(); ++at) {
+    if (at != wide.size() && !IsSeparator(wide[at])) continue;
+    const std::wstring prefix = wide.substr(0, at);
+    if (!IsDirectory(prefix)) CreateDirectoryW(prefix.c_str(), nullptr);
+  }
+  return IsDirectory(wide);
+}
+
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
+  const std::wstring target = Wide(path);
+  if (target.empty()) return false;
+  // Writers of one file are serialised by the caller; the process id keeps
+  // two processes apart.
+  const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
+  File file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok()) return false;
+  bool ok = WriteWhole(file.get(), bytes.data(), bytes.size()) && FlushFileBuffers(file.get());
+  ok = file.Close() && ok;
+  if (!ok || !MoveFileExW(temp.c_str(), target.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::string* out) {
+  out->clear();
+  File file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok()) return false;
+  char buf[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buf, sizeof buf, &got, nullptr)) return false;
+    if (got == 0) return true;
+    out->append(buf, got);
+  }
+}
+
+bool RemoveFile(const std::u16string& path) {
+  if (DeleteFileW(Wide(path).c_str())) return true;
+  const DWORD err = GetLastError();
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+}
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::int64_t NowMs() {
+  // 100-ns intervals since 1601.
+  constexpr std::int64_t kEpochDifferenceMs = 11644473600000LL;
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000) - kEpochDifferenceMs;
+}
+
+}  // namespace zk5::os
