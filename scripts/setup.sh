@@ -33,6 +33,10 @@ if [ ${#need_apt[@]} -gt 0 ] || [ $fuzzer_rt = 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
+# The package carries a Windows program (the relay to terminals under Wine),
+# built with mingw-w64; the tests run it under wine.
+scripts/setup_windows.sh
+
 PYENV_ROOT=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
 PY39=$PYENV_ROOT/versions/3.9.18/bin/python
 PY311=$PYENV_ROOT/versions/3.11.7/bin/python

@@ -5,13 +5,8 @@
 # afterwards; every wine call has a time limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup_windows.sh
-
-JOBS=${JOBS:-2}
+scripts/build_windows.sh
 BUILD=build/win64
-cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DZK5_PYTHON=OFF \
-  -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DZK5_WERROR=ON -Wno-deprecated >/dev/null
-cmake --build "$BUILD" -j"$JOBS" >/dev/null
 
 export WINEDEBUG=-all WINEARCH=win64
 # No runtime installers (their absence only matters to programs that use them).

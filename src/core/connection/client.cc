@@ -5,6 +5,10 @@
 
 #include "connection/search.h"
 
+#ifndef _WIN32
+#include "connection/wine_route.h"
+#endif
+
 namespace zk5 {
 
 CInterClient g_client;
@@ -73,6 +77,9 @@ ConnectOutcome CInterClient::OpenPipe(const std::u16string& name) {
 ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool portable) {
   if (path.empty()) return ConnectOutcome::Failed(u"");
   if (path.size() > kMaxTerminalPath) return ConnectOutcome::Failed(u"Path too long");
+#ifndef _WIN32
+  if (IsWindowsProgram(path)) return ConnectUnderWine(path, portable);
+#endif
   if (!PathHash(path, m_path_hash)) return ConnectOutcome::Failed(u"Hash calculation failed");
   const std::u16string name = PipeNameFromHash(m_path_hash);
   // Other threads may run while this waits for a terminal to start.
@@ -101,7 +108,18 @@ ConnectOutcome CInterClient::ConnectToFoundTerminal() {
   std::u16string base;
   if (!DataFoldersBase(&base)) return ConnectOutcome::Failed(u"");  // nothing was looked at
   TerminalCandidate best;
-  if (!ChooseTerminal(base, &best)) return ConnectOutcome::Failed(u"Zelkor 5 x64 not found");
+  bool found = ChooseTerminal(base, &best);
+#ifndef _WIN32
+  // Terminals under the default Wine prefix compete on the same terms.
+  std::u16string wine_base, prefix;
+  TerminalCandidate under_wine;
+  if (WineDataFoldersBase(&wine_base, &prefix) && ChooseTerminal(wine_base, &under_wine, &prefix) &&
+      (!found || best.last_write_time < under_wine.last_write_time)) {
+    best = std::move(under_wine);
+    found = true;
+  }
+#endif
+  if (!found) return ConnectOutcome::Failed(u"Zelkor 5 x64 not found");
   return ConnectToTerminal(best.exe_path, best.portable);
 }
 

@@ -57,6 +57,13 @@ class CInterClient {
   // Opens the pipe of that name: "CreateFile failed [error]" (the platform's
   // error number) or "Interrupted" when it cannot.
   ConnectOutcome OpenPipe(const std::u16string& name);
+#ifndef _WIN32
+  // ConnectToTerminal for a Windows terminal under Wine (client_wine.cc).
+  ConnectOutcome ConnectUnderWine(const std::u16string& path, bool portable);
+  // The relay program; by default bin/zk5relay.exe beside this code.
+  std::u16string RelayPath() const;
+  void set_relay_path(std::u16string path) { relay_path_ = std::move(path); }
+#endif
   // HELLO: stores the terminal build as soon as it has been read.
   std::int32_t Hello();
 
@@ -80,6 +87,7 @@ class CInterClient {
   std::int32_t m_terminal_build = 0;
   std::uint32_t launch_poll_attempts_ = 120;
   std::uint32_t launch_poll_interval_ms_ = 500;
+  std::u16string relay_path_;
 };
 
 extern CInterClient g_client;

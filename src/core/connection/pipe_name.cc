@@ -29,7 +29,10 @@ std::u16string PipeNameFromHash(const std::uint8_t digest[32]) {
 }
 
 bool PathHash(const std::u16string& path, std::uint8_t digest[32]) {
-  std::u16string canonical = CanonicalPath(path);
+  return CanonicalPathHash(CanonicalPath(path), digest);
+}
+
+bool CanonicalPathHash(std::u16string canonical, std::uint8_t digest[32]) {
   os::LowerCaseInPlace(canonical.data(), canonical.size());
   // The digest covers the UTF-16LE units, two bytes each, no terminator.
   std::string bytes(canonical.size() * 2, '\0');

@@ -23,6 +23,9 @@ std::u16string PipeNameFromHash(const std::uint8_t digest[32]);
 // SHA-256 of the lower-cased canonical path, as UTF-16LE units. False when
 // the digest cannot be computed.
 bool PathHash(const std::u16string& path, std::uint8_t digest[32]);
+// The same digest of a path already in canonical form, such as the final
+// path a Windows terminal under Wine sees for itself.
+bool CanonicalPathHash(std::u16string canonical, std::uint8_t digest[32]);
 
 }  // namespace zk5
 

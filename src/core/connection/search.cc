@@ -6,6 +6,10 @@
 #include "connection/pipe_name.h"
 #include "os/os.h"
 
+#ifndef _WIN32
+#include "connection/wine_route.h"
+#endif
+
 namespace zk5 {
 
 namespace {
@@ -46,7 +50,7 @@ bool OriginText(const std::string& bytes, std::u16string* text) {
 }  // namespace
 
 bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidate,
-                       std::u16string* reason) {
+                       std::u16string* reason, const std::u16string* wine_prefix) {
   const auto fail = [&](const char16_t* text) {
     if (reason != nullptr) *reason = text + folder + u"'";
     return false;
@@ -73,6 +77,11 @@ bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidat
   }
   std::u16string install;
   if (!OriginText(bytes, &install)) return false;
+#ifndef _WIN32
+  if (wine_prefix != nullptr) install = HostPathIn(*wine_prefix, install);
+#else
+  static_cast<void>(wine_prefix);
+#endif
   std::u16string exe = Cut(install + kSep + u"terminal64.exe", kMaxTerminalPath);
   if (!os::PathExists(exe)) return false;
   candidate->exe_path = std::move(exe);
@@ -86,7 +95,8 @@ bool DataFoldersBase(std::u16string* base) {
   return true;
 }
 
-bool ChooseTerminal(const std::u16string& base, TerminalCandidate* best) {
+bool ChooseTerminal(const std::u16string& base, TerminalCandidate* best,
+                    const std::u16string* wine_prefix) {
   *best = TerminalCandidate{};
   std::vector<os::DirEntry> entries;
   if (!os::ListDirectory(base, &entries)) return false;
@@ -96,7 +106,8 @@ bool ChooseTerminal(const std::u16string& base, TerminalCandidate* best) {
   for (const os::DirEntry& entry : entries) {
     if (!entry.is_directory || entry.name.empty() || entry.name[0] == u'.') continue;
     TerminalCandidate current;
-    if (!InspectDataFolder(Cut(base + kSep + entry.name, kMaxDataFolderUnits), &current)) continue;
+    const std::u16string folder = Cut(base + kSep + entry.name, kMaxDataFolderUnits);
+    if (!InspectDataFolder(folder, &current, nullptr, wine_prefix)) continue;
     if (!parent.empty() && CanonicalPath(current.exe_path) == parent) {
       *best = std::move(current);
       break;

@@ -21,9 +21,12 @@ struct TerminalCandidate {
 
 // Checks data folder `folder` and fills *candidate. True when the
 // installation's terminal64.exe exists. A missing ZSL5 or origin.txt writes
-// its reason to *reason when given; other outcomes leave it alone.
+// its reason to *reason when given; other outcomes leave it alone. With
+// `wine_prefix`, the data folder belongs to a Windows terminal under Wine,
+// whose origin.txt names a Windows folder of that prefix.
 bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidate,
-                       std::u16string* reason = nullptr);
+                       std::u16string* reason = nullptr,
+                       const std::u16string* wine_prefix = nullptr);
 
 // The folder holding the data folders, ending in a separator. False when the
 // user has no roaming folder.
@@ -31,7 +34,8 @@ bool DataFoldersBase(std::u16string* base);
 
 // Examines the data folders in `base` in the order the system lists them
 // and puts the chosen one in *best. False when none is a candidate.
-bool ChooseTerminal(const std::u16string& base, TerminalCandidate* best);
+bool ChooseTerminal(const std::u16string& base, TerminalCandidate* best,
+                    const std::u16string* wine_prefix = nullptr);
 
 }  // namespace zk5
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "os/os.h"
+#include "os/posix/relay.h"
 #include "os/posix/socket_dir.h"
 
 namespace zk5::os {
@@ -142,7 +143,9 @@ Pending PendingInput(PipeHandle h) {
 }
 
 void ClosePipe(PipeHandle h) {
-  if (h != kInvalidPipe) close(static_cast<int>(h));
+  if (h == kInvalidPipe) return;
+  close(static_cast<int>(h));
+  EndRelayOf(h);
 }
 
 bool SleepMs(std::uint32_t ms) {

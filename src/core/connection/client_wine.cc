@@ -1,0 +1,88 @@
+// Connecting to a Windows terminal under Wine (see wine_route.h): the same
+// steps as for any terminal (open its pipe, else start it and poll), with a
+// relay per connection in place of the pipe and Wine starting the terminal.
+// Failures that are certain (no Wine, no prefix, a terminal that ended at
+// once) are reported at once instead of after the poll.
+#include <cstring>
+#include <string>
+
+#include "connection/client.h"
+#include "connection/wine_route.h"
+#include "os/wine.h"
+
+namespace zk5 {
+
+namespace {
+
+// A relay that has not answered in this time never will (a cold start of a
+// prefix takes about half a second).
+constexpr std::uint32_t kRelayAnswerMs = 60000;
+
+// `text` with its %u replaced by `number`.
+std::u16string WithNumber(const char16_t* text, std::uint32_t number) {
+  const std::string digits = std::to_string(number);
+  std::u16string s(text);
+  s.replace(s.find(u"%u"), 2, std::u16string(digits.begin(), digits.end()));
+  return s;
+}
+
+}  // namespace
+
+std::u16string CInterClient::RelayPath() const {
+  if (!relay_path_.empty()) return relay_path_;
+  const std::u16string folder = os::OwnFolder();
+  return folder.empty() ? folder : folder + u"/bin/zk5relay.exe";
+}
+
+ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool portable) {
+  WineRoute route;
+  const std::u16string reason = PlanWineRoute(path, RelayPath(), &route);
+  std::memcpy(m_path_hash, route.digest, sizeof m_path_hash);
+  if (!reason.empty()) return ConnectOutcome::Failed(reason);
+  ConnectOutcome failure;
+  // One try: kOpen connects, kRefused lets the caller start the terminal,
+  // kFailed is final.
+  const auto attempt = [&](std::uint32_t wait_ms) {
+    std::uint32_t err = 0;
+    os::PipeHandle pipe = os::kInvalidPipe;
+    const os::RelayResult r =
+        os::OpenPipeThroughRelay(route.setup, route.pipe_name, wait_ms, kRelayAnswerMs, &pipe, &err);
+    if (r == os::RelayResult::kOpen) {
+      m_pipe = pipe;
+    } else if (r == os::RelayResult::kRefused) {
+      failure = ConnectOutcome::Failed(WithNumber(u"CreateFile failed [%u]", err));
+    } else {
+      failure = ConnectOutcome::Failed(WithNumber(u"The relay to Wine did not answer [%u]", err));
+    }
+    return r;
+  };
+  const auto outcome = [&](os::RelayResult r) {
+    return r == os::RelayResult::kOpen ? ConnectOutcome{} : failure;
+  };
+  os::RelayResult r = attempt(0);
+  if (r != os::RelayResult::kRefused) return outcome(r);
+
+  os::LaunchWatch watch;
+  if (os::LaunchUnderWine(route.setup, path, portable, &watch) != 0) {
+    return ConnectOutcome::Failed(u"Process create failed '" + path + u"'");
+  }
+  // Each try lets the relay wait one interval for the name to appear.
+  std::uint32_t exit_code = 0;
+  bool exited = false;
+  for (std::uint32_t i = 0; i < launch_poll_attempts_ && r == os::RelayResult::kRefused; ++i) {
+    exited = os::WatchedExit(&watch, &exit_code);
+    // A terminal that ended may have left the name to one already running.
+    r = attempt(exited ? 0 : launch_poll_interval_ms_);
+    if (exited) break;
+  }
+  os::EndWatch(&watch);
+  if (r != os::RelayResult::kRefused) return outcome(r);
+  if (exited) {
+    return ConnectOutcome::Failed(WithNumber(
+        u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code));
+  }
+  return ConnectOutcome::Failed(WithNumber(u"Pipe server didn't answer in %u sec",
+                                           launch_poll_attempts_ * launch_poll_interval_ms_ / 1000));
+}
+
+}  // namespace zk5

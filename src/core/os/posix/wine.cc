@@ -1,0 +1,222 @@
+// Wine's side of the client on POSIX: the relay per connection and the
+// terminal started under Wine.
+//
+// Every Wine program we start gets WINEPREFIX, WINEDEBUG=-all (Wine's
+// diagnostics would otherwise go to a stream we do not read) and, unless
+// the user chose otherwise, WINEDLLOVERRIDES="mscoree,mshtml=" (no prompts
+// to install runtimes). Standard error is always the null device: the first
+// Wine program of a prefix hands it on to the services Wine starts, which
+// would keep anything we wait on open for their whole life.
+#include "os/wine.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/text.h"
+#include "os/posix/relay.h"
+#include "os/posix/spawn.h"
+
+namespace zk5::os {
+
+namespace {
+
+// How long a relay may take to go after its socket was closed before it is
+// killed; it normally takes a few milliseconds.
+constexpr int kRelayExitMs = 2000;
+
+std::string Native(const std::u16string& s) { return text::Utf16ToUtf8(s.data(), s.size()); }
+
+std::u16string Wide(const std::string& s) { return text::Utf8ToUtf16(s.data(), s.size()); }
+
+std::vector<std::string> WineEnvironment(const WineSetup& wine) {
+  return EnvironmentWith({"WINEPREFIX=" + Native(wine.prefix), "WINEDEBUG=-all"},
+                         {"WINEDLLOVERRIDES=mscoree,mshtml="});
+}
+
+// The relays alive, by the descriptor of their socket.
+std::mutex g_relays_mutex;
+std::vector<std::pair<int, pid_t>> g_relays;
+
+void ReapOrKill(pid_t pid) {
+  for (int waited = 0;; ++waited) {
+    const pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return;  // gone, or reaped by the host
+    if (waited == kRelayExitMs) break;
+    SleepMs(1);
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool WaitReadable(int fd, std::uint32_t ms) {
+  pollfd p{fd, POLLIN, 0};
+  int rc;
+  do {
+    rc = poll(&p, 1, ms > INT_MAX ? -1 : static_cast<int>(ms));
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0;
+}
+
+}  // namespace
+
+void EndRelayOf(PipeHandle h) {
+  pid_t pid = -1;
+  {
+    const std::lock_guard<std::mutex> lock(g_relays_mutex);
+    for (auto it = g_relays.begin(); it != g_relays.end(); ++it) {
+      if (it->first == static_cast<int>(h)) {
+        pid = it->second;
+        g_relays.erase(it);
+        break;
+      }
+    }
+  }
+  // Its socket is closed by now: the relay reads end of file and leaves.
+  if (pid > 0) ReapOrKill(pid);
+}
+
+std::u16string FindProgram(const std::u16string& name) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr || name.empty()) return {};
+  const std::string file = Native(name);
+  const std::string dirs = path;
+  for (std::size_t at = 0; at <= dirs.size();) {
+    std::size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = dirs.substr(at, end - at);
+    at = end + 1;
+    if (dir.empty() || dir[0] != '/') continue;  // never the current folder
+    const std::string candidate = dir + "/" + file;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return Wide(candidate);
+    }
+  }
+  return {};
+}
+
+std::u16string OwnFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  char* resolved = realpath(info.dli_fname, nullptr);
+  if (resolved == nullptr) return {};
+  std::string file = resolved;
+  std::free(resolved);
+  const std::size_t slash = file.find_last_of('/');
+  return slash == std::string::npos ? std::u16string() : Wide(file.substr(0, slash == 0 ? 1 : slash));
+}
+
+std::u16string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return Wide(home);
+  const passwd* pw = getpwuid(getuid());
+  return pw != nullptr && pw->pw_dir != nullptr ? Wide(pw->pw_dir) : std::u16string();
+}
+
+std::u16string DefaultWinePrefix() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix != nullptr && prefix[0] == '/') return Wide(prefix);
+  const std::u16string home = HomeFolder();
+  return home.empty() ? home : home + u"/.wine";
+}
+
+std::u16string UserName() {
+  const char* user = std::getenv("USER");
+  if (user != nullptr && user[0] != '\0') return Wide(user);
+  const passwd* pw = getpwuid(getuid());
+  return pw != nullptr && pw->pw_name != nullptr ? Wide(pw->pw_name) : std::u16string();
+}
+
+RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& name,
+                                 std::uint32_t wait_ms, std::uint32_t answer_ms,
+                                 PipeHandle* out, std::uint32_t* error) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    *error = static_cast<std::uint32_t>(errno);
+    return RelayResult::kFailed;
+  }
+  const SpawnRequest request(
+      {Native(wine.wine), Native(wine.relay), Native(name), std::to_string(wait_ms)},
+      WineEnvironment(wine));
+  pid_t pid = -1;
+  const int err = SpawnChild(request, fds[1], &pid);
+  close(fds[1]);
+  if (err != 0) {
+    close(fds[0]);
+    *error = static_cast<std::uint32_t>(err);
+    return RelayResult::kFailed;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(g_relays_mutex);
+    g_relays.emplace_back(fds[0], pid);
+  }
+  // The relay's first word: 0 when the pipe is open, else why not.
+  unsigned char word[4];
+  IoStatus got = IoStatus::kError;
+  const bool answered = WaitReadable(fds[0], answer_ms);
+  if (answered) got = ReadExact(fds[0], word, sizeof word);
+  if (got != IoStatus::kOk) {
+    ClosePipe(fds[0]);
+    *error = answered ? ECONNABORTED : ETIMEDOUT;
+    return RelayResult::kFailed;
+  }
+  const std::uint32_t status = word[0] | word[1] << 8 | word[2] << 16 |
+                               static_cast<std::uint32_t>(word[3]) << 24;
+  if (status != 0) {
+    ClosePipe(fds[0]);
+    *error = status;
+    return RelayResult::kRefused;
+  }
+  *out = fds[0];
+  return RelayResult::kOpen;
+}
+
+int LaunchUnderWine(const WineSetup& wine, const std::u16string& path, bool portable,
+                    LaunchWatch* watch) {
+  std::vector<std::string> args{Native(wine.wine), Native(path)};
+  if (portable) args.emplace_back("/portable");
+  const SpawnRequest request(std::move(args), WineEnvironment(wine));
+  return SpawnDetached(request, watch);
+}
+
+bool WatchedExit(LaunchWatch* watch, std::uint32_t* code) {
+  if (watch->report < 0) return false;
+  int st = 0;
+  ssize_t n;
+  do {
+    n = read(watch->report, &st, sizeof st);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(sizeof st)) return false;
+  *code = static_cast<std::uint32_t>(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
+  return true;
+}
+
+void EndWatch(LaunchWatch* watch) {
+  if (watch->watcher < 0) return;
+  close(watch->control);
+  while (waitpid(static_cast<pid_t>(watch->watcher), nullptr, 0) < 0 && errno == EINTR) {
+  }
+  close(watch->report);
+  *watch = LaunchWatch{};
+}
+
+}  // namespace zk5::os
