@@ -32,6 +32,18 @@ if ! TMPDIR=$PWD/build/fuzz/run/tmp build/fuzz/zk5_fuzz_requests -max_total_time
   exit 1
 fi
 grep -E "^(Done|stat::number_of_executed_units)" build/fuzz/run/log
+# One wine prefix and one wineserver for every test under wine (starting
+# them is slow): the Windows native tests, and the Python tests that drive
+# the Windows build of the terminal (build/win64, made by test_windows.sh)
+# under wine.
+export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+ZK5_TEST_WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/zk5-wine.XXXXXX")
+export ZK5_TEST_WINEPREFIX
+cleanup() {
+  WINEPREFIX=$ZK5_TEST_WINEPREFIX timeout 30 wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$ZK5_TEST_WINEPREFIX"
+}
+trap cleanup EXIT
 echo "== native tests for Windows, under wine"
 scripts/test_windows.sh
 echo "== fuzzing: each harness ${FUZZ_SECONDS:=25} s"
