@@ -13,6 +13,7 @@
 #include "connection/calls.h"
 #include "connection/client.h"
 #include "connection/search.h"
+#include "os/crypto.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
 #include "test_client.h"
@@ -77,6 +78,38 @@ TEST(PlatformSha256, KnownVectors) {
     const std::u16string hex = PipeNameFromHash(digest).substr(22);
     EXPECT_EQ(std::string(hex.begin(), hex.end()), c.digest) << c.message.size();
   }
+}
+
+std::string Hex(const std::uint8_t* p, std::size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) {
+    s.push_back(kHex[p[i] >> 4]);
+    s.push_back(kHex[p[i] & 15]);
+  }
+  return s;
+}
+
+TEST(PlatformCrypto, KeyedDigestsDerivedKeysAndRandomBytes) {
+  // HMAC-SHA-256 and PBKDF2-HMAC-SHA-256 test vectors from their standards.
+  std::uint8_t mac[32];
+  const std::string data = "what do ya want for nothing?";
+  ASSERT_TRUE(os::HmacSha256("Jefe", 4, data.data(), data.size(), mac));
+  EXPECT_EQ(Hex(mac, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  std::uint8_t key[64];
+  ASSERT_TRUE(os::Pbkdf2Sha256("passwd", 6, "salt", 4, 1, key, sizeof key));
+  EXPECT_EQ(Hex(key, sizeof key),
+            "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+            "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
+  ASSERT_TRUE(os::Pbkdf2Sha256("Password", 8, "NaCl", 4, 80000, key, sizeof key));
+  EXPECT_EQ(Hex(key, sizeof key),
+            "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56"
+            "a1d425a1225833549adb841b51c9b3176a272bdebba1d078478f62b397f33c8d");
+  EXPECT_FALSE(os::Pbkdf2Sha256("p", 1, "s", 1, 0, key, sizeof key));
+  std::uint8_t a[32] = {}, b[32] = {};
+  ASSERT_TRUE(os::RandomBytes(a, sizeof a));
+  ASSERT_TRUE(os::RandomBytes(b, sizeof b));
+  EXPECT_NE(Hex(a, 32), Hex(b, 32));
 }
 
 TEST(PlatformPipeName, EquivalentPathsOfAFileShareOneName) {
