@@ -45,8 +45,8 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
   const auto attempt = [&](std::uint32_t wait_ms) {
     std::uint32_t err = 0;
     os::PipeHandle pipe = os::kInvalidPipe;
-    const os::RelayResult r =
-        os::OpenPipeThroughRelay(route.setup, route.pipe_name, wait_ms, kRelayAnswerMs, &pipe, &err);
+    const os::RelayResult r = os::OpenPipeThroughRelay(route.setup, route.pipe_name, wait_ms,
+                                                       kRelayAnswerMs, &pipe, &err);
     if (r == os::RelayResult::kOpen) {
       m_pipe = pipe;
     } else if (r == os::RelayResult::kRefused) {
@@ -81,8 +81,8 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
     return ConnectOutcome::Failed(WithNumber(
         u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code));
   }
-  return ConnectOutcome::Failed(WithNumber(u"Pipe server didn't answer in %u sec",
-                                           launch_poll_attempts_ * launch_poll_interval_ms_ / 1000));
+  const std::uint32_t poll_sec = launch_poll_attempts_ * launch_poll_interval_ms_ / 1000;
+  return ConnectOutcome::Failed(WithNumber(u"Pipe server didn't answer in %u sec", poll_sec));
 }
 
 }  // namespace zk5

@@ -18,7 +18,8 @@ bool Sha256(const void* data, std::size_t size, std::uint8_t digest[32]) {
 }
 
 bool RandomBytes(void* out, std::size_t size) {
-  return size <= INT_MAX && RAND_bytes(static_cast<unsigned char*>(out), static_cast<int>(size)) == 1;
+  return size <= INT_MAX &&
+         RAND_bytes(static_cast<unsigned char*>(out), static_cast<int>(size)) == 1;
 }
 
 bool HmacSha256(const void* key, std::size_t key_size, const void* data, std::size_t size,

@@ -35,12 +35,12 @@ void CloseDescriptorsExcept(const int* keep, int n, int open_max) {
   int from = 3;
   for (int i = 0; i <= n; ++i) {
     const int to = i < n ? keep[i] : open_max;  // close [from, to)
-    if (to > from) {
+    bool closed = to <= from;
 #ifdef SYS_close_range
-      if (syscall(SYS_close_range, static_cast<unsigned>(from), static_cast<unsigned>(to - 1), 0u) != 0)
+    const auto first = static_cast<unsigned>(from), last = static_cast<unsigned>(to - 1);
+    closed = closed || syscall(SYS_close_range, first, last, 0u) == 0;
 #endif
-        for (int fd = from; fd < to; ++fd) close(fd);
-    }
+    for (int fd = from; !closed && fd < to; ++fd) close(fd);
     if (i < n) from = std::max(from, keep[i] + 1);
   }
 }

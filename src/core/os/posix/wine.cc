@@ -122,7 +122,8 @@ std::u16string OwnFolder() {
   std::string file = resolved;
   std::free(resolved);
   const std::size_t slash = file.find_last_of('/');
-  return slash == std::string::npos ? std::u16string() : Wide(file.substr(0, slash == 0 ? 1 : slash));
+  if (slash == std::string::npos) return {};
+  return Wide(file.substr(0, slash == 0 ? 1 : slash));
 }
 
 std::u16string HomeFolder() {

@@ -26,21 +26,6 @@ constexpr GUID kRoamingAppData = {
 // terminal does when it names its own pipe.
 constexpr DWORD kFinalPathUnits = 260;
 
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE h) : h_(h) {}
-  ~FileHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return h_; }
-  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_;
-};
-
 HANDLE OpenForReading(const wchar_t* path) {
   return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      OPEN_EXISTING, 0, nullptr);
@@ -51,7 +36,7 @@ HANDLE OpenForReading(const wchar_t* path) {
 namespace win32 {
 
 bool FinalPathOfFile(const wchar_t* path, DWORD units, std::u16string* out) {
-  const FileHandle file(OpenForReading(path));
+  const win32::FileHandle file(OpenForReading(path));
   if (!file.ok()) return false;
   std::vector<wchar_t> buffer(units);
   const DWORD n = GetFinalPathNameByHandleW(file.get(), buffer.data(), units, 0);
@@ -129,7 +114,7 @@ bool LastWriteTime(const std::u16string& path, std::uint64_t* time) {
 bool ReadFilePrefix(const std::u16string& path, std::size_t max, std::string* out) {
   out->clear();
   if (path.empty()) return false;
-  const FileHandle file(OpenForReading(Wide(path).c_str()));
+  const win32::FileHandle file(OpenForReading(Wide(path).c_str()));
   if (!file.ok()) return false;
   out->resize(max);
   std::size_t got = 0;

@@ -22,26 +22,6 @@ bool IsDirectory(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-class File {
- public:
-  explicit File(HANDLE h) : h_(h) {}
-  ~File() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  HANDLE get() const { return h_; }
-  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-  bool Close() {
-    const bool closed = CloseHandle(h_) != 0;
-    h_ = INVALID_HANDLE_VALUE;
-    return closed;
-  }
-
- private:
-  HANDLE h_;
-};
-
 bool WriteWhole(HANDLE h, const char* data, std::size_t n) {
   while (n != 0) {
     const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
@@ -78,8 +58,8 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
   // Writers of one file are serialised by the caller; the process id keeps
   // two processes apart.
   const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
-  File file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  win32::FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.ok()) return false;
   bool ok = WriteWhole(file.get(), bytes.data(), bytes.size()) && FlushFileBuffers(file.get());
   ok = file.Close() && ok;
@@ -93,8 +73,9 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
 
 bool ReadWholeFile(const std::u16string& path, std::string* out) {
   out->clear();
-  File file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win32::FileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.ok()) return false;
   char buf[65536];
   for (;;) {

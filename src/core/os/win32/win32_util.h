@@ -28,6 +28,28 @@ inline std::u16string FromWide(const wchar_t* s, std::size_t n) {
   return std::u16string(s, s + n);
 }
 
+// A file handle closed when it goes out of scope (or by Close, which tells
+// whether closing succeeded: for a file written, whether it was kept).
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  ~FileHandle() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return h_; }
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+  bool Close() {
+    const bool closed = CloseHandle(h_) != 0;
+    h_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE h_;
+};
+
 inline HANDLE AsHandle(PipeHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 inline PipeHandle FromHandle(HANDLE h) { return reinterpret_cast<PipeHandle>(h); }
