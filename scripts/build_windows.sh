@@ -10,8 +10,12 @@ scripts/setup_windows.sh
 
 JOBS=${JOBS:-2}
 BUILD=build/win64
+# The terminal's account store: SQLite built for Windows (kept across runs).
+SQLITE=build/win64-deps/sqlite
+scripts/sqlite_windows.sh "$SQLITE"
 cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DZK5_PYTHON=OFF \
   -DZK5_TESTS="${ZK5_TESTS:-ON}" -DCMAKE_BUILD_TYPE=Release -DZK5_WERROR=ON -Wno-deprecated \
+  -DSQLite3_INCLUDE_DIR="$PWD/$SQLITE/include" -DSQLite3_LIBRARY="$PWD/$SQLITE/lib/libsqlite3.a" \
   "$@" >/dev/null
 cmake --build "$BUILD" -j"$JOBS" >/dev/null
 ls "$BUILD/terminal64.exe" "$BUILD/zk5relay.exe" >/dev/null

@@ -8,9 +8,8 @@
 #
 # leaves DIR/include/sqlite3.h and DIR/lib/libsqlite3.a; nothing is done
 # when they are there already. Nothing of SQLite is kept in the project.
-# For the Windows build of a terminal that stores its accounts with SQLite:
 # build_windows.sh hands these two files to CMake (SQLite3_INCLUDE_DIR,
-# SQLite3_LIBRARY) once the terminal links SQLite.
+# SQLite3_LIBRARY) for the terminal's account store.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 OUT=$(realpath -m "$1")

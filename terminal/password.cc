@@ -1,16 +1,12 @@
 #include "password.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
 
 #include "base/text.h"
+#include "os/crypto.h"
 
 namespace zk5::term {
 
@@ -49,14 +45,27 @@ bool Unhex(const std::string& s, std::vector<unsigned char>* out) {
   return true;
 }
 
+// Overwrites a secret before its memory is given back; the volatile
+// stores are not optimised away.
+void Wipe(std::string* s) {
+  volatile char* p = s->empty() ? nullptr : &(*s)[0];
+  for (std::size_t i = 0; i < s->size(); ++i) p[i] = 0;
+}
+
+// Compares in a time that does not depend on where the bytes differ.
+bool SameBytes(const unsigned char* a, const unsigned char* b, std::size_t n) {
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < n; ++i) diff = static_cast<unsigned char>(diff | (a[i] ^ b[i]));
+  return diff == 0;
+}
+
 // The password as UTF-8, the digest's input.
 bool Derive(const std::u16string& password, const unsigned char* salt, std::size_t salt_size,
             long iterations, unsigned char* digest, std::size_t digest_size) {
   std::string utf8 = text::Utf16ToUtf8(password.data(), password.size());
-  const bool ok = PKCS5_PBKDF2_HMAC(utf8.data(), static_cast<int>(utf8.size()), salt,
-                                    static_cast<int>(salt_size), static_cast<int>(iterations),
-                                    EVP_sha256(), static_cast<int>(digest_size), digest) == 1;
-  OPENSSL_cleanse(&utf8[0], utf8.size());
+  const bool ok = os::Pbkdf2Sha256(utf8.data(), utf8.size(), salt, salt_size,
+                                   static_cast<std::uint32_t>(iterations), digest, digest_size);
+  Wipe(&utf8);
   return ok;
 }
 
@@ -65,7 +74,7 @@ bool Derive(const std::u16string& password, const unsigned char* salt, std::size
 std::string HashPassword(const std::u16string& password) {
   unsigned char salt[kSaltBytes];
   unsigned char digest[kDigestBytes];
-  if (RAND_bytes(salt, sizeof salt) != 1 ||
+  if (!os::RandomBytes(salt, sizeof salt) ||
       !Derive(password, salt, sizeof salt, kIterations, digest, sizeof digest)) {
     return {};
   }
@@ -89,22 +98,20 @@ bool VerifyPassword(const std::u16string& password, const std::string& hash) {
   }
   unsigned char got[64];
   if (!Derive(password, salt.data(), salt.size(), iterations, got, want.size())) return false;
-  return CRYPTO_memcmp(got, want.data(), want.size()) == 0;
+  return SameBytes(got, want.data(), want.size());
 }
 
 std::string PasswordFingerprint(const std::u16string& password) {
   static unsigned char key[32];
   static std::once_flag once;
   static bool keyed = false;
-  std::call_once(once, [] { keyed = RAND_bytes(key, sizeof key) == 1; });
+  std::call_once(once, [] { keyed = os::RandomBytes(key, sizeof key); });
   if (!keyed) return {};
   std::string utf8 = text::Utf16ToUtf8(password.data(), password.size());
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  const bool ok = HMAC(EVP_sha256(), key, sizeof key, reinterpret_cast<const unsigned char*>(utf8.data()),
-                       utf8.size(), mac, &size) != nullptr;
-  OPENSSL_cleanse(&utf8[0], utf8.size());
-  return ok ? Hex(mac, size) : std::string();
+  std::uint8_t mac[32];
+  const bool ok = os::HmacSha256(key, sizeof key, utf8.data(), utf8.size(), mac);
+  Wipe(&utf8);
+  return ok ? Hex(mac, sizeof mac) : std::string();
 }
 
 }  // namespace zk5::term

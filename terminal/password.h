@@ -1,5 +1,5 @@
 // Account passwords at rest: salted PBKDF2-HMAC-SHA256 digests, written as
-// "pbkdf2-sha256$<iterations>$<salt hex>$<digest hex>" (OpenSSL does the
+// "pbkdf2-sha256$<iterations>$<salt hex>$<digest hex>" (os/crypto.h does the
 // work). A clear password is never stored.
 #ifndef ZK5_TERMINAL_PASSWORD_H_
 #define ZK5_TERMINAL_PASSWORD_H_

@@ -5,7 +5,11 @@
 // disk before its reply is sent.
 #include "os/terminal_host.h"
 
+#include <cstdlib>
 #include <string>
+#include <vector>
+
+#include <aclapi.h>
 
 #include "os/win32/win32_util.h"
 
@@ -104,6 +108,122 @@ std::int64_t NowMs() {
   const std::uint64_t ticks =
       (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return static_cast<std::int64_t>(ticks / 10000) - kEpochDifferenceMs;
+}
+
+void MakeCreatedFilesPrivate() {
+  // Files and folders inherit the access list of the folder they are made
+  // in; the user's profile (AppData) is private to the user already.
+}
+
+bool RestrictToOwner(const std::u16string& path) {
+  // An access list with the owner alone, not inherited from above.
+  const std::wstring wide = Wide(path);
+  if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+  }
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> user(size);
+  bool ok = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  CloseHandle(token);
+  if (!ok) return false;
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = SET_ACCESS;
+  access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+  access.Trustee.ptstrName = static_cast<LPWSTR>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+  PACL acl = nullptr;
+  if (SetEntriesInAclW(1, &access, nullptr, &acl) != ERROR_SUCCESS) return false;
+  ok = SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
+  LocalFree(acl);
+  return ok;
+}
+
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
+  *holder = 0;
+  // Others may read the process id at the start; the lock is on a byte far
+  // beyond it, so that reading is never blocked.
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LockStatus::kError;
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x100;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD err = GetLastError();
+    char text[32] = {};
+    DWORD got = 0;
+    if (ReadFile(file, text, sizeof text - 1, &got, nullptr)) *holder = std::atoll(text);
+    CloseHandle(file);
+    return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? LockStatus::kHeld
+                                                                   : LockStatus::kError;
+  }
+  // For people looking at the folder; the lock itself is what counts.
+  const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+  DWORD put = 0;
+  if (SetEndOfFile(file)) WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &put, nullptr);
+  // The handle stays open: closing it would drop the lock.
+  return LockStatus::kLocked;
+}
+
+std::u16string SocketFolderName() { return u"\\\\.\\pipe"; }
+
+std::int64_t MonotonicMs() { return static_cast<std::int64_t>(GetTickCount64()); }
+
+IoStatus ReadExactBy(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
+  // The serving end's handles are overlapped: each read is waited for with
+  // the time left, and cancelled when it runs out.
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return IoStatus::kError;
+  auto* p = static_cast<char*>(buf);
+  IoStatus status = IoStatus::kOk;
+  while (n != 0 && status == IoStatus::kOk) {
+    const std::int64_t left = deadline_ms - MonotonicMs();
+    if (left <= 0) {
+      status = IoStatus::kError;
+      break;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
+    DWORD got = 0;
+    if (!ReadFile(win32::AsHandle(h), p, ask, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+      const DWORD err = GetLastError();
+      status = err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED ? IoStatus::kBroken
+                                                                           : IoStatus::kError;
+      break;
+    }
+    const DWORD wait = static_cast<DWORD>(left < 0x7FFFFFFF ? left : 0x7FFFFFFF);
+    if (WaitForSingleObject(event, wait) == WAIT_TIMEOUT) {
+      CancelIoEx(win32::AsHandle(h), &ov);
+      GetOverlappedResult(win32::AsHandle(h), &ov, &got, TRUE);
+      status = IoStatus::kError;
+      break;
+    }
+    if (!GetOverlappedResult(win32::AsHandle(h), &ov, &got, TRUE)) {
+      const DWORD err = GetLastError();
+      status = err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED ? IoStatus::kBroken
+                                                                           : IoStatus::kError;
+      break;
+    }
+    p += got;
+    n -= got;
+  }
+  CloseHandle(event);
+  return status;
+}
+
+bool SetWriteTimeout(PipeHandle, std::int64_t) {
+  // A named pipe has no time limit for writes; a client that reads nothing
+  // holds one connection thread, not the others.
+  return false;
 }
 
 }  // namespace zk5::os
