@@ -56,7 +56,7 @@ bool MakeDirectories(const std::u16string& path) {
   return IsDirectory(wide);
 }
 
-bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool flush) {
   const std::wstring target = Wide(path);
   if (target.empty()) return false;
   // Writers of one file are serialised by the caller; the process id keeps
@@ -65,10 +65,11 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes) {
   win32::FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.ok()) return false;
-  bool ok = WriteWhole(file.get(), bytes.data(), bytes.size()) && FlushFileBuffers(file.get());
+  bool ok = WriteWhole(file.get(), bytes.data(), bytes.size()) &&
+            (!flush || FlushFileBuffers(file.get()));
   ok = file.Close() && ok;
-  if (!ok || !MoveFileExW(temp.c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+  if (!ok || !MoveFileExW(temp.c_str(), target.c_str(), move)) {
     DeleteFileW(temp.c_str());
     return false;
   }
