@@ -31,10 +31,22 @@ using zk5::os::win32::AsHandle;
 constexpr DWORD kChunk = 1 << 20;
 constexpr DWORD kRetryMs = 20;
 
-bool WriteWhole(HANDLE h, const char* p, DWORD n) {
+// One ReadFile or WriteFile, waited for. The pipe's handle is opened for
+// overlapped transfers (os::OpenPipe), where a call without an OVERLAPPED
+// may report completion before any byte moved; on the standard streams the
+// same call simply completes at once.
+bool Transfer(HANDLE h, HANDLE event, bool write, char* p, DWORD n, DWORD* done) {
+  OVERLAPPED ov{};
+  ov.hEvent = event;
+  const BOOL started = write ? WriteFile(h, p, n, nullptr, &ov) : ReadFile(h, p, n, nullptr, &ov);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  return GetOverlappedResult(h, &ov, done, TRUE) != 0;
+}
+
+bool WriteWhole(HANDLE h, HANDLE event, char* p, DWORD n) {
   while (n != 0) {
     DWORD put = 0;
-    if (!WriteFile(h, p, n, &put, nullptr) || put == 0) return false;
+    if (!Transfer(h, event, true, p, n, &put) || put == 0) return false;
     p += put;
     n -= put;
   }
@@ -46,17 +58,20 @@ bool WriteWhole(HANDLE h, const char* p, DWORD n) {
 void Copy(HANDLE from, HANDLE to, bool zero_is_end) {
   static_assert(kChunk <= 0x7FFFFFFF, "one call");
   char* buffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, kChunk));
-  if (buffer == nullptr) return;
+  // This thread's transfers are waited for on their own event.
+  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   for (;;) {
+    if (buffer == nullptr || event == nullptr) break;
     DWORD got = 0;
-    if (!ReadFile(from, buffer, kChunk, &got, nullptr)) break;
+    if (!Transfer(from, event, false, buffer, kChunk, &got)) break;
     if (got == 0) {
       if (zero_is_end) break;
       continue;
     }
-    if (!WriteWhole(to, buffer, got)) break;
+    if (!WriteWhole(to, event, buffer, got)) break;
   }
-  HeapFree(GetProcessHeap(), 0, buffer);
+  if (event != nullptr) CloseHandle(event);
+  if (buffer != nullptr) HeapFree(GetProcessHeap(), 0, buffer);
 }
 
 struct Streams {
@@ -96,9 +111,11 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD wait_ms = argc == 3 ? wcstoul(argv[2], nullptr, 10) : 0;
     err = Open(zk5::os::win32::FromWide(argv[1], wcslen(argv[1])), wait_ms, &pipe);
   }
-  unsigned char word[4];
-  for (int i = 0; i < 4; ++i) word[i] = static_cast<unsigned char>(err >> (8 * i));
-  if (!WriteWhole(out, reinterpret_cast<const char*>(word), 4) || err != 0) return 1;
+  char word[4];
+  for (int i = 0; i < 4; ++i) word[i] = static_cast<char>(err >> (8 * i));
+  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr || !WriteWhole(out, event, word, 4) || err != 0) return 1;
+  CloseHandle(event);
 
   static Streams streams{in, out, AsHandle(pipe)};
   if (CreateThread(nullptr, 0, ClientToPipe, &streams, 0, nullptr) == nullptr) return 1;
