@@ -39,9 +39,12 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
   const std::u16string reason = PlanWineRoute(path, RelayPath(), &route);
   std::memcpy(m_path_hash, route.digest, sizeof m_path_hash);
   if (!reason.empty()) return ConnectOutcome::Failed(reason);
+  // Other threads may run while this waits for the relay or the terminal;
+  // every wait in it asks the interrupt check.
+  os::BlockingScope blocking;
   ConnectOutcome failure;
   // One try: kOpen connects, kRefused lets the caller start the terminal,
-  // kFailed is final.
+  // kFailed and kInterrupted are final.
   const auto attempt = [&](std::uint32_t wait_ms) {
     std::uint32_t err = 0;
     os::PipeHandle pipe = os::kInvalidPipe;
@@ -49,6 +52,8 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
                                                        kRelayAnswerMs, &pipe, &err);
     if (r == os::RelayResult::kOpen) {
       m_pipe = pipe;
+    } else if (r == os::RelayResult::kInterrupted) {
+      failure = ConnectOutcome::Failed(u"Interrupted");
     } else if (r == os::RelayResult::kRefused) {
       failure = ConnectOutcome::Failed(WithNumber(u"CreateFile failed [%u]", err));
     } else {
@@ -70,6 +75,11 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
   std::uint32_t exit_code = 0;
   bool exited = false;
   for (std::uint32_t i = 0; i < launch_poll_attempts_ && r == os::RelayResult::kRefused; ++i) {
+    if (os::CheckInterrupt()) {
+      r = os::RelayResult::kInterrupted;
+      failure = ConnectOutcome::Failed(u"Interrupted");
+      break;
+    }
     exited = os::WatchedExit(&watch, &exit_code);
     // A terminal that ended may have left the name to one already running.
     r = attempt(exited ? 0 : launch_poll_interval_ms_);

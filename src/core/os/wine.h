@@ -44,11 +44,13 @@ enum class RelayResult {
              // error code (2: nobody serves the name)
   kFailed,   // no answer from a relay: *error is an errno value (ETIMEDOUT
              // when it did not answer within answer_ms)
+  kInterrupted,  // the interrupt check ended the wait for the answer
 };
 
 // Opens pipe `name` ("\\.\pipe\NAME") inside the prefix through a relay
 // started for this connection. The relay tries a name nobody serves for up
-// to wait_ms. Every descriptor is close-on-exec.
+// to wait_ms. Every descriptor is close-on-exec. The wait for the relay's
+// answer is a blocking wait with the interrupt check.
 RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& name,
                                  std::uint32_t wait_ms, std::uint32_t answer_ms,
                                  PipeHandle* out, std::uint32_t* error);

@@ -15,30 +15,13 @@
 #include <string>
 
 #include "os/os.h"
+#include "os/posix/await.h"
 #include "os/posix/relay.h"
 #include "os/posix/socket_dir.h"
 
 namespace zk5::os {
 
 namespace {
-
-IoStatus FromErrno(int err) {
-  return (err == EPIPE || err == ECONNRESET) ? IoStatus::kBroken : IoStatus::kError;
-}
-
-// Waits until `fd` is ready for `events` (or has an error the next call will
-// report), waking every kWakeMs for the interrupt check.
-IoStatus Await(int fd, short events) {
-  for (;;) {
-    if (InterruptPending()) return IoStatus::kInterrupted;
-    pollfd p{fd, events, 0};
-    const int r = poll(&p, 1, static_cast<int>(kWakeMs));
-    if (r > 0) return IoStatus::kOk;
-    if (r < 0 && errno != EINTR) return FromErrno(errno);
-    // A timeout, or a signal (EINTR): time to ask.
-    if (CheckInterrupt()) return IoStatus::kInterrupted;
-  }
-}
 
 std::uint64_t NowMs() {
   timespec ts;
@@ -47,11 +30,38 @@ std::uint64_t NowMs() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+IoStatus FromErrno(int err) {
+  return (err == EPIPE || err == ECONNRESET) ? IoStatus::kBroken : IoStatus::kError;
+}
+
 // The interval between two connection attempts while the server's backlog
 // is full (the busy-pipe wait).
 constexpr std::uint32_t kBusyRetryMs = 10;
 
 }  // namespace
+
+IoStatus Await(int fd, short events, std::uint32_t limit_ms) {
+  BlockingScope blocking;
+  const std::uint64_t end = limit_ms == kNoLimit ? 0 : NowMs() + limit_ms;
+  for (;;) {
+    if (InterruptPending()) return IoStatus::kInterrupted;
+    std::uint64_t step = kWakeMs;
+    if (limit_ms != kNoLimit) {
+      const std::uint64_t now = NowMs();
+      if (now >= end) {
+        errno = ETIMEDOUT;
+        return IoStatus::kError;
+      }
+      step = std::min<std::uint64_t>(step, end - now);
+    }
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, static_cast<int>(step));
+    if (r > 0) return IoStatus::kOk;
+    if (r < 0 && errno != EINTR) return FromErrno(errno);
+    // A timeout, or a signal (EINTR): time to ask.
+    if (CheckInterrupt()) return IoStatus::kInterrupted;
+  }
+}
 
 bool ServerMissing(std::uint32_t error) { return error == ENOENT || error == ECONNREFUSED; }
 
@@ -73,7 +83,7 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
     } while (rc != 0 && errno == EINTR);
     int err = rc == 0 ? 0 : errno;
     if (err == EINPROGRESS) {
-      const IoStatus ready = Await(fd, POLLOUT);
+      const IoStatus ready = Await(fd, POLLOUT, kNoLimit);
       socklen_t len = sizeof err;
       if (ready == IoStatus::kInterrupted) {
         err = EINTR;
@@ -106,7 +116,7 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
     } else if (got == 0) {
       return IoStatus::kBroken;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      const IoStatus ready = Await(fd, POLLIN);
+      const IoStatus ready = Await(fd, POLLIN, kNoLimit);
       if (ready != IoStatus::kOk) return ready;
     } else if (errno != EINTR) {
       return FromErrno(errno);
@@ -125,7 +135,7 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
       p += put;
       n -= static_cast<std::size_t>(put);
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoStatus ready = Await(fd, POLLOUT);
+      const IoStatus ready = Await(fd, POLLOUT, kNoLimit);
       if (ready != IoStatus::kOk) return ready;
     } else if (put < 0 && errno != EINTR) {
       return FromErrno(errno);

@@ -19,7 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "os/posix/await.h"
 #include "os/posix/relay.h"
 #include "os/posix/spawn.h"
 
@@ -56,21 +56,12 @@ void ReapOrKill(pid_t pid) {
   for (int waited = 0;; ++waited) {
     const pid_t r = waitpid(pid, nullptr, WNOHANG);
     if (r == pid || (r < 0 && errno != EINTR)) return;  // gone, or reaped by the host
-    if (waited == kRelayExitMs) break;
-    SleepMs(1);
+    // An interrupt cuts the wait short: the relay is killed at once.
+    if (waited == kRelayExitMs || !SleepMs(1)) break;
   }
   kill(pid, SIGKILL);
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
-}
-
-bool WaitReadable(int fd, std::uint32_t ms) {
-  pollfd p{fd, POLLIN, 0};
-  int rc;
-  do {
-    rc = poll(&p, 1, ms > INT_MAX ? -1 : static_cast<int>(ms));
-  } while (rc < 0 && errno == EINTR);
-  return rc > 0;
 }
 
 }  // namespace
@@ -172,12 +163,17 @@ RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& na
   }
   // The relay's first word: 0 when the pipe is open, else why not.
   unsigned char word[4];
-  IoStatus got = IoStatus::kError;
-  const bool answered = WaitReadable(fds[0], answer_ms);
+  IoStatus got = Await(fds[0], POLLIN, answer_ms);
+  const int why = errno;
+  const bool answered = got == IoStatus::kOk;
   if (answered) got = ReadExact(fds[0], word, sizeof word);
   if (got != IoStatus::kOk) {
     ClosePipe(fds[0]);
-    *error = answered ? ECONNABORTED : ETIMEDOUT;
+    if (got == IoStatus::kInterrupted) {
+      *error = EINTR;
+      return RelayResult::kInterrupted;
+    }
+    *error = static_cast<std::uint32_t>(answered ? ECONNABORTED : why);
     return RelayResult::kFailed;
   }
   const std::uint32_t status = word[0] | word[1] << 8 | word[2] << 16 |
