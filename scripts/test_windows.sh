@@ -26,6 +26,11 @@ fi
 
 # Setting up a new prefix takes several seconds: done apart, so that the
 # tests' own limit is for the tests. Then one server for every program.
-[ -f "$WINEPREFIX/system.reg" ] || timeout 180 wineboot -i >/dev/null 2>&1
+# The registry files are written when the server ends: wait for that, or a
+# server kept alive below would leave the prefix without them.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  timeout 180 wineboot -i >/dev/null 2>&1
+  timeout 60 wineserver -w >/dev/null 2>&1 || true
+fi
 wineserver -p >/dev/null 2>&1 || true
 timeout 300 wine "$BUILD/zk5_native_tests.exe" --gtest_brief=1

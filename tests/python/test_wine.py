@@ -49,6 +49,9 @@ def wine_prefix():
     prefix = given or tempfile.mkdtemp(prefix="zk5-wine.")
     if not given:
         _wine(prefix, "wineboot", "-i")
+        # The registry files (which mark a prefix) are written when the server
+        # ends: wait for that before keeping one alive.
+        _wine(prefix, "wineserver", "-w")
     # One server for the whole session, so that no test pays its start
     # (status 2: one runs already).
     _wine(prefix, "wineserver", "-p", check=False)
