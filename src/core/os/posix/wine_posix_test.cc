@@ -92,6 +92,38 @@ TEST_F(WineStandIn, RefusalsAndSilenceAreTold) {
   EXPECT_EQ(pipe, kInvalidPipe);
 }
 
+int g_interrupt_checks = 0;
+bool AlwaysInterrupted() {
+  ++g_interrupt_checks;
+  return true;
+}
+
+// The wait for the relay's answer asks the interrupt check like every other
+// wait: Ctrl-C ends it (instead of the minute's limit) and the relay is killed.
+TEST_F(WineStandIn, InterruptEndsTheWaitForTheRelay) {
+  const std::string pid_file = tmp_ / "pid";
+  const WineSetup wine = Wine("echo $$ > " + pid_file + "\nexec sleep 30");
+  WaitHooks hooks;
+  hooks.interrupted = AlwaysInterrupted;
+  SetWaitHooks(hooks);
+  ClearInterrupt();
+  g_interrupt_checks = 0;
+  PipeHandle pipe = kInvalidPipe;
+  std::uint32_t err = 0;
+  EXPECT_EQ(OpenPipeThroughRelay(wine, u"\\\\.\\pipe\\X", 0, 60000, &pipe, &err),
+            RelayResult::kInterrupted);
+  SetWaitHooks({});
+  ClearInterrupt();
+  EXPECT_EQ(err, static_cast<std::uint32_t>(EINTR));
+  EXPECT_EQ(pipe, kInvalidPipe);
+  EXPECT_GE(g_interrupt_checks, 1);
+  // (No pid file: it was killed before it could write one.)
+  const std::string pid = ReadText(pid_file);
+  if (!pid.empty()) {
+    EXPECT_NE(kill(std::stoi(pid), 0), 0) << "the relay outlived the wait";
+  }
+}
+
 TEST_F(WineStandIn, StartedProgramIsWatchedForAnEarlyEnd) {
   LaunchWatch watch;
   ASSERT_EQ(LaunchUnderWine(Wine("[ \"$2\" = /portable ] && exit 3; exit 4"),
