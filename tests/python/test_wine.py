@@ -24,6 +24,7 @@ import peer
 import zelkor5
 from zelkor5.constants import COPY_TICKS_ALL, ORDER_TYPE_BUY, TIMEFRAME_H1, TRADE_ACTION_DEAL
 from test_terminal_helpers import DEFAULT_SETTINGS, install, ok, roaming  # noqa: F401  fixtures
+from test_threads_and_interrupts import INTERRUPT_BOUND, interrupt_after
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINDOWS_TERMINAL = os.environ.get("ZK5_WINDOWS_TERMINAL",
@@ -225,6 +226,25 @@ def test_certain_failures_are_told_at_once(windows_install, tmp_path, monkeypatc
     monkeypatch.setenv("WINEPREFIX", wine_prefix)
     monkeypatch.setenv("PATH", str(tmp_path))
     _fails_at_once(exe, "Wine is needed", "no wine program is in PATH")
+
+
+def test_interrupt_ends_the_wait_for_a_silent_relay(windows_install, tmp_path, monkeypatch):
+    # A wine that starts nothing and never answers: the relay it stands for
+    # is the one the client waits on.
+    pidfile = tmp_path / "relay.pid"
+    fake = tmp_path / "wine"
+    fake.write_text("#!/bin/sh\necho $$ > '%s'\nexec sleep 600\n" % pidfile)
+    fake.chmod(0o755)
+    monkeypatch.setenv("PATH", "%s:%s" % (tmp_path, os.environ["PATH"]))
+    win = windows_install()
+    with pytest.raises(KeyboardInterrupt):
+        with interrupt_after(1.0) as timing:
+            win.initialize()
+    assert timing["latency"] < INTERRUPT_BOUND
+    assert zelkor5.last_error() == (-10003, "IPC initialize failed, Interrupted")
+    # The relay is killed and reaped, not left behind.
+    assert not os.path.exists("/proc/%s" % pidfile.read_text().strip())
+    assert zelkor5.version() == (0, 0, "")
 
 
 def _relay(prefix, pipe_name, wait_ms):
