@@ -107,7 +107,7 @@ def test_an_old_build_and_trading_switched_off(install):
 
 
 def test_sigterm_saves_and_leaves(install):
-    inst = install(settings="IdleExit=0\n")
+    inst = install(settings="IdleExit=120\n")
     assert inst.initialize()
     ok(zelkor5.symbol_select("XPTUSD", True))
     inst.signal(signal.SIGTERM)

@@ -140,7 +140,7 @@ print(json.dumps(["end"]), flush=True)
 
 
 def test_killed_at_random_moments_nothing_confirmed_is_lost_nothing_half_applied(install):
-    inst = install(settings="IdleExit=0\n")
+    inst = install(settings="IdleExit=120\n")
     assert inst.initialize(), zelkor5.last_error()
     zelkor5.shutdown()
     rng = random.Random(13)
@@ -305,7 +305,7 @@ def test_hostile_requests_are_answered_within_a_second(install):
 
 
 def test_silent_connections_and_oversized_requests_do_not_lock_others_out(install):
-    inst = install(settings="IdleExit=0\nConnectionIdle=5\nRequestTimeout=2\n")
+    inst = install(settings="IdleExit=120\nConnectionIdle=5\nRequestTimeout=2\n")
     assert inst.initialize(), zelkor5.last_error()
     path = peer.pipe_path_for(inst.exe)
     zelkor5.shutdown()
