@@ -19,12 +19,6 @@ namespace {
 
 std::atomic<int> g_connections{0};
 
-std::int64_t MonotonicMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r) {
   const bool failed = r.status < 0;
   const std::uint64_t payload = failed ? 0 : r.payload.size() + r.stream_size;
@@ -57,16 +51,16 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
   const std::int64_t idle_ms = t.settings().connection_idle_sec * 1000;
   const std::int64_t request_ms = t.settings().request_timeout_sec * 1000;
   std::uint8_t header[8];
-  if (os::ReadExactBy(pipe, header, 1, os::MonotonicMs() + idle_ms) != os::IoStatus::kOk) {
+  if (os::ReadExact(pipe, header, 1, os::MonotonicMs() + idle_ms) != os::IoStatus::kOk) {
     return false;
   }
   const std::int64_t deadline = os::MonotonicMs() + request_ms;
   std::uint32_t length = 0, command = 0;
-  if (os::ReadExactBy(pipe, header + 1, 3, deadline) != os::IoStatus::kOk) return false;
+  if (os::ReadExact(pipe, header + 1, 3, deadline) != os::IoStatus::kOk) return false;
   std::memcpy(&length, header, 4);
   // Too short to name a command: nothing to answer.
   if (length < 4) return false;
-  if (os::ReadExactBy(pipe, header + 4, 4, deadline) != os::IoStatus::kOk) return false;
+  if (os::ReadExact(pipe, header + 4, 4, deadline) != os::IoStatus::kOk) return false;
   std::memcpy(&command, header + 4, 4);
   const std::uint64_t size = length - 4;
   if (size > kMaxRequestBytes) {
@@ -74,7 +68,7 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
     return false;
   }
   args->resize(size);
-  if (size != 0 && os::ReadExactBy(pipe, args->data(), size, deadline) != os::IoStatus::kOk) {
+  if (size != 0 && os::ReadExact(pipe, args->data(), size, deadline) != os::IoStatus::kOk) {
     return false;
   }
   Reply reply;
@@ -144,12 +138,12 @@ void ServeConnection(Terminal& t, os::PipeHandle pipe) {
 namespace {
 
 ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms, Refusals* refusals) {
-  std::int64_t idle_since = MonotonicMs();
+  std::int64_t idle_since = os::MonotonicMs();
   for (;;) {
     refusals->Expire(server, false);
     int wait = 1000;
     if (idle_ms > 0 && g_connections.load() == 0) {
-      const std::int64_t left = idle_since + idle_ms - MonotonicMs();
+      const std::int64_t left = idle_since + idle_ms - os::MonotonicMs();
       if (left <= 0) return ExitReason::kIdle;
       wait = static_cast<int>(std::min<std::int64_t>(left, 1000));
     }
@@ -162,7 +156,7 @@ ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms,
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         continue;
       case os::AcceptStatus::kTimeout:
-        if (g_connections.load() != 0) idle_since = MonotonicMs();
+        if (g_connections.load() != 0) idle_since = os::MonotonicMs();
         continue;
       case os::AcceptStatus::kClient:
         break;

@@ -53,12 +53,22 @@ void ClearInterrupt();
 enum class IoStatus {
   kOk,           // exactly the asked number of bytes moved
   kBroken,       // the peer is gone (end of file, EPIPE, ECONNRESET; 109/232/233)
-  kError,        // any other failure; the handle is still usable in principle
+  kError,        // any other failure, or a deadline passed; the handle is
+                 // still usable in principle
   kInterrupted,  // the interrupt check ended the wait; some bytes may have moved
 };
 
+// Milliseconds of a clock that never goes back (not the wall clock). The
+// deadlines of this layer are readings of it.
+std::int64_t MonotonicMs();
+constexpr std::int64_t kNoDeadline = INT64_MAX;
+
 // Reads exactly n bytes, completing short reads. kBroken on end of file.
-IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n);
+// With a deadline (a MonotonicMs() reading), gives up with kError once it
+// has passed while bytes are still missing; some may have been read. Bytes
+// that have already arrived are taken even after it.
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n,
+                   std::int64_t deadline_ms = kNoDeadline);
 // Writes exactly n bytes in one write call when the OS takes it whole, and
 // completes short writes otherwise. Never raises SIGPIPE.
 IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n);

@@ -124,5 +124,47 @@ TEST_F(PipeServerTest, EveryPlaceTakenFailsAnAcceptUntilOneIsReleasedOrHandedOve
   os::ClosePipe(client);
 }
 
+// The serving end's reads with a deadline: what has arrived is taken even
+// when it has passed, a read waits across pieces, and one whose bytes do
+// not all come by the deadline gives up.
+TEST_F(PipeServerTest, AReadWithADeadlineTakesPiecesAndGivesUpWhenItPasses) {
+  os::PipeServer server;
+  ASSERT_EQ(server.Listen(name_, 1), ListenStatus::kOk);
+  os::PipeHandle client = os::kInvalidPipe;
+  ASSERT_EQ(os::OpenPipe(name_, &client), 0u);
+  os::PipeHandle served = os::kInvalidPipe;
+  ASSERT_EQ(server.Accept(5000, &served), AcceptStatus::kClient);
+  char got[4] = {};
+
+  ASSERT_EQ(os::WriteAll(client, "ok", 2), os::IoStatus::kOk);
+  EXPECT_EQ(os::ReadExact(served, got, 2, os::MonotonicMs() - 1), os::IoStatus::kOk);
+  EXPECT_EQ(std::string(got, 2), "ok");
+
+  // The second piece is sent once the first has been taken by the read.
+  std::thread writer([&] {
+    os::WriteAll(client, "pi", 2);
+    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+    while (os::PendingInput(served) == os::Pending::kData && Clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+    os::WriteAll(client, "ng", 2);
+  });
+  EXPECT_EQ(os::ReadExact(served, got, 4, os::MonotonicMs() + 10000), os::IoStatus::kOk);
+  writer.join();
+  EXPECT_EQ(std::string(got, 4), "ping");
+
+  for (std::size_t sent : {0, 3}) {
+    ASSERT_EQ(os::WriteAll(client, "abc", sent), os::IoStatus::kOk);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(os::ReadExact(served, got, 4, os::MonotonicMs() + 150), os::IoStatus::kError);
+    // Timers may be a tick early on some systems.
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(120)) << sent;
+  }
+  // Without a deadline the read still waits, and the end of the peer ends it.
+  os::ClosePipe(client);
+  EXPECT_EQ(os::ReadExact(served, got, 1), os::IoStatus::kBroken);
+  server.Release(served);
+}
+
 }  // namespace
 }  // namespace zk5

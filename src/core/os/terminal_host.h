@@ -66,10 +66,6 @@ std::u16string SocketFolderName();
 
 // ---- Connections that must not hold the server up.
 
-// Milliseconds of a clock that never goes back.
-std::int64_t MonotonicMs();
-// ReadExact that gives up (kError) once MonotonicMs() reaches deadline_ms.
-IoStatus ReadExactBy(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms);
 // Makes a write on `h` fail (kError) when the peer takes nothing for
 // timeout_ms. False where writes have no such limit (Windows named pipes).
 bool SetWriteTimeout(PipeHandle h, std::int64_t timeout_ms);

@@ -9,13 +9,12 @@
 
 namespace zk5::os {
 
-constexpr std::uint32_t kNoLimit = 0xFFFFFFFFu;
-
 // Waits until `fd` is ready for `events` (poll() events), or has an error the
-// next call will report, for up to limit_ms (kNoLimit: no limit). Inside a
-// blocking scope; wakes every kWakeMs for the interrupt check. kOk when
-// ready, kInterrupted, or kError with errno ETIMEDOUT once the limit passed.
-IoStatus Await(int fd, short events, std::uint32_t limit_ms);
+// next call will report, until MonotonicMs() reaches deadline_ms
+// (kNoDeadline: no limit). Inside a blocking scope; wakes every kWakeMs for
+// the interrupt check. kOk when ready, kInterrupted, or kError with errno
+// ETIMEDOUT once the deadline passed.
+IoStatus Await(int fd, short events, std::int64_t deadline_ms);
 
 }  // namespace zk5::os
 

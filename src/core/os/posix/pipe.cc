@@ -23,13 +23,6 @@ namespace zk5::os {
 
 namespace {
 
-std::uint64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 IoStatus FromErrno(int err) {
   return (err == EPIPE || err == ECONNRESET) ? IoStatus::kBroken : IoStatus::kError;
 }
@@ -40,22 +33,23 @@ constexpr std::uint32_t kBusyRetryMs = 10;
 
 }  // namespace
 
-IoStatus Await(int fd, short events, std::uint32_t limit_ms) {
+std::int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+IoStatus Await(int fd, short events, std::int64_t deadline_ms) {
   BlockingScope blocking;
-  const std::uint64_t end = limit_ms == kNoLimit ? 0 : NowMs() + limit_ms;
   for (;;) {
     if (InterruptPending()) return IoStatus::kInterrupted;
-    std::uint64_t step = kWakeMs;
-    if (limit_ms != kNoLimit) {
-      const std::uint64_t now = NowMs();
-      if (now >= end) {
-        errno = ETIMEDOUT;
-        return IoStatus::kError;
-      }
-      step = std::min<std::uint64_t>(step, end - now);
+    const std::int64_t left = deadline_ms - MonotonicMs();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return IoStatus::kError;
     }
     pollfd p{fd, events, 0};
-    const int r = poll(&p, 1, static_cast<int>(step));
+    const int r = poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, kWakeMs)));
     if (r > 0) return IoStatus::kOk;
     if (r < 0 && errno != EINTR) return FromErrno(errno);
     // A timeout, or a signal (EINTR): time to ask.
@@ -83,7 +77,7 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
     } while (rc != 0 && errno == EINTR);
     int err = rc == 0 ? 0 : errno;
     if (err == EINPROGRESS) {
-      const IoStatus ready = Await(fd, POLLOUT, kNoLimit);
+      const IoStatus ready = Await(fd, POLLOUT, kNoDeadline);
       socklen_t len = sizeof err;
       if (ready == IoStatus::kInterrupted) {
         err = EINTR;
@@ -104,7 +98,7 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
   }
 }
 
-IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
   BlockingScope blocking;
   const int fd = static_cast<int>(h);
   auto* p = static_cast<char*>(buf);
@@ -116,7 +110,7 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
     } else if (got == 0) {
       return IoStatus::kBroken;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      const IoStatus ready = Await(fd, POLLIN, kNoLimit);
+      const IoStatus ready = Await(fd, POLLIN, deadline_ms);
       if (ready != IoStatus::kOk) return ready;
     } else if (errno != EINTR) {
       return FromErrno(errno);
@@ -135,7 +129,7 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
       p += put;
       n -= static_cast<std::size_t>(put);
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoStatus ready = Await(fd, POLLOUT, kNoLimit);
+      const IoStatus ready = Await(fd, POLLOUT, kNoDeadline);
       if (ready != IoStatus::kOk) return ready;
     } else if (put < 0 && errno != EINTR) {
       return FromErrno(errno);
@@ -160,12 +154,12 @@ void ClosePipe(PipeHandle h) {
 
 bool SleepMs(std::uint32_t ms) {
   BlockingScope blocking;
-  const std::uint64_t end = NowMs() + ms;
+  const std::int64_t end = MonotonicMs() + ms;
   for (;;) {
     if (CheckInterrupt()) return false;
-    const std::uint64_t now = NowMs();
-    if (now >= end) return true;
-    const std::uint64_t step = std::min<std::uint64_t>(end - now, kWakeMs);
+    const std::int64_t left = end - MonotonicMs();
+    if (left <= 0) return true;
+    const std::int64_t step = std::min<std::int64_t>(left, kWakeMs);
     timespec ts{static_cast<time_t>(step / 1000), static_cast<long>(step % 1000) * 1000000L};
     nanosleep(&ts, nullptr);  // a signal cuts it short: then the check runs at once
   }

@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -192,37 +191,6 @@ std::u16string SocketFolderName() {
   const std::string dir =
       xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) : "/tmp/zk5-" + std::to_string(geteuid());
   return text::Utf8ToUtf16(dir.data(), dir.size());
-}
-
-std::int64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-IoStatus ReadExactBy(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
-  auto* p = static_cast<char*>(buf);
-  const int fd = static_cast<int>(h);
-  while (n != 0) {
-    const std::int64_t left = deadline_ms - MonotonicMs();
-    if (left <= 0) return IoStatus::kError;
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>(left < 60000 ? left : 60000));
-    if (ready < 0 && errno != EINTR) return IoStatus::kError;
-    if (ready <= 0) continue;
-    const ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
-    if (got > 0) {
-      p += got;
-      n -= static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      return IoStatus::kBroken;
-    } else if (errno == ECONNRESET || errno == EPIPE) {
-      return IoStatus::kBroken;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return IoStatus::kError;
-    }
-  }
-  return IoStatus::kOk;
 }
 
 bool SetWriteTimeout(PipeHandle h, std::int64_t timeout_ms) {

@@ -11,7 +11,6 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -27,7 +26,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "os/posix/await.h"
 #include "os/posix/relay.h"
 #include "os/posix/spawn.h"
 
@@ -163,17 +161,16 @@ RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& na
   }
   // The relay's first word: 0 when the pipe is open, else why not.
   unsigned char word[4];
-  IoStatus got = Await(fds[0], POLLIN, answer_ms);
+  const IoStatus got = ReadExact(fds[0], word, sizeof word, MonotonicMs() + answer_ms);
   const int why = errno;
-  const bool answered = got == IoStatus::kOk;
-  if (answered) got = ReadExact(fds[0], word, sizeof word);
   if (got != IoStatus::kOk) {
     ClosePipe(fds[0]);
     if (got == IoStatus::kInterrupted) {
       *error = EINTR;
       return RelayResult::kInterrupted;
     }
-    *error = static_cast<std::uint32_t>(answered ? ECONNABORTED : why);
+    // A relay that ended without a whole answer aborted the connection.
+    *error = static_cast<std::uint32_t>(got == IoStatus::kBroken ? ECONNABORTED : why);
     return RelayResult::kFailed;
   }
   const std::uint32_t status = word[0] | word[1] << 8 | word[2] << 16 |

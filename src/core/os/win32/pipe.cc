@@ -44,9 +44,11 @@ class ThreadEvent {
 
 // One read or write on a handle opened for overlapped transfers (the
 // client's, here, and the serving end's, pipe_server.cc). The wait for it
-// wakes every kWakeMs for the interrupt check; an interrupted transfer is
-// cancelled and waited out before its OVERLAPPED goes away.
-IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, DWORD* done) {
+// wakes every kWakeMs for the interrupt check; a transfer that is
+// interrupted, or still pending when the deadline passes, is cancelled and
+// waited out before its OVERLAPPED goes away.
+IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, std::int64_t deadline_ms,
+                  DWORD* done) {
   thread_local ThreadEvent event;
   OVERLAPPED ov{};
   ov.hEvent = event.get();
@@ -56,16 +58,25 @@ IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, DWORD* done) {
   for (;;) {
     if (GetOverlappedResult(h, &ov, done, FALSE)) return IoStatus::kOk;
     if (GetLastError() != ERROR_IO_INCOMPLETE) return FromLastError();
-    const bool timed_out = WaitForSingleObject(ov.hEvent, kWakeMs) == WAIT_TIMEOUT;
-    if (InterruptPending() || (timed_out && CheckInterrupt())) {
+    const std::int64_t left = std::max<std::int64_t>(0, deadline_ms - MonotonicMs());
+    const DWORD step = static_cast<DWORD>(std::min<std::int64_t>(left, kWakeMs));
+    const bool timed_out = WaitForSingleObject(ov.hEvent, step) == WAIT_TIMEOUT;
+    const bool late = timed_out && MonotonicMs() >= deadline_ms;
+    if (InterruptPending() || late || (timed_out && CheckInterrupt())) {
       CancelIoEx(h, &ov);
-      GetOverlappedResult(h, &ov, done, TRUE);
-      return IoStatus::kInterrupted;
+      const bool finished = GetOverlappedResult(h, &ov, done, TRUE);
+      if (!late) return IoStatus::kInterrupted;
+      // Done before the cancel took: what it moved counts.
+      if (finished) return IoStatus::kOk;
+      SetLastError(ERROR_TIMEOUT);
+      return IoStatus::kError;
     }
   }
 }
 
 }  // namespace
+
+std::int64_t MonotonicMs() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 bool ServerMissing(std::uint32_t error) { return error == ERROR_FILE_NOT_FOUND; }
 
@@ -94,13 +105,13 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
 
 // A byte-mode pipe hands over what has arrived so far, which can be less than
 // asked when the writer sent its reply in pieces: read on until it is all here.
-IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n) {
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
   BlockingScope blocking;
   auto* p = static_cast<char*>(buf);
   while (n != 0) {
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    const IoStatus status = Transfer(AsHandle(h), false, p, ask, &got);
+    const IoStatus status = Transfer(AsHandle(h), false, p, ask, deadline_ms, &got);
     if (status != IoStatus::kOk) return status;
     // Zero bytes is a zero-length write by the server, not the end: the
     // end of a pipe shows as an error.
@@ -116,7 +127,7 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
   while (n != 0) {
     DWORD put = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    const IoStatus status = Transfer(AsHandle(h), true, const_cast<char*>(p), ask, &put);
+    const IoStatus status = Transfer(AsHandle(h), true, const_cast<char*>(p), ask, kNoDeadline, &put);
     if (status != IoStatus::kOk) return status;
     if (put == 0) return IoStatus::kError;  // nothing moved: do not spin
     p += put;

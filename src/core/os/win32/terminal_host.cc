@@ -176,51 +176,6 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
 
 std::u16string SocketFolderName() { return u"\\\\.\\pipe"; }
 
-std::int64_t MonotonicMs() { return static_cast<std::int64_t>(GetTickCount64()); }
-
-IoStatus ReadExactBy(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
-  // The serving end's handles are overlapped: each read is waited for with
-  // the time left, and cancelled when it runs out.
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return IoStatus::kError;
-  auto* p = static_cast<char*>(buf);
-  IoStatus status = IoStatus::kOk;
-  while (n != 0 && status == IoStatus::kOk) {
-    const std::int64_t left = deadline_ms - MonotonicMs();
-    if (left <= 0) {
-      status = IoStatus::kError;
-      break;
-    }
-    OVERLAPPED ov{};
-    ov.hEvent = event;
-    const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
-    DWORD got = 0;
-    if (!ReadFile(win32::AsHandle(h), p, ask, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
-      const DWORD err = GetLastError();
-      status = err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED ? IoStatus::kBroken
-                                                                           : IoStatus::kError;
-      break;
-    }
-    const DWORD wait = static_cast<DWORD>(left < 0x7FFFFFFF ? left : 0x7FFFFFFF);
-    if (WaitForSingleObject(event, wait) == WAIT_TIMEOUT) {
-      CancelIoEx(win32::AsHandle(h), &ov);
-      GetOverlappedResult(win32::AsHandle(h), &ov, &got, TRUE);
-      status = IoStatus::kError;
-      break;
-    }
-    if (!GetOverlappedResult(win32::AsHandle(h), &ov, &got, TRUE)) {
-      const DWORD err = GetLastError();
-      status = err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED ? IoStatus::kBroken
-                                                                           : IoStatus::kError;
-      break;
-    }
-    p += got;
-    n -= got;
-  }
-  CloseHandle(event);
-  return status;
-}
-
 bool SetWriteTimeout(PipeHandle, std::int64_t) {
   // A named pipe has no time limit for writes; a client that reads nothing
   // holds one connection thread, not the others.
