@@ -35,6 +35,13 @@ bool Echo(os::PipeHandle client, os::PipeHandle served) {
 class PipeServerTest : public ::testing::Test {
  protected:
   const std::u16string name_ = test::UniquePipeName();
+
+  // A server of one place, and a client connected to it.
+  void Connect(os::PipeServer* server, os::PipeHandle* client, os::PipeHandle* served) {
+    ASSERT_EQ(server->Listen(name_, 1), ListenStatus::kOk);
+    ASSERT_EQ(os::OpenPipe(name_, client), 0u);
+    ASSERT_EQ(server->Accept(5000, served), AcceptStatus::kClient);
+  }
 };
 
 TEST_F(PipeServerTest, ASecondServerOfANameIsTurnedAwayUntilTheFirstCloses) {
@@ -99,11 +106,9 @@ TEST_F(PipeServerTest, AClientComingDuringAWaitOrBetweenWaitsIsAccepted) {
 
 TEST_F(PipeServerTest, EveryPlaceTakenFailsAnAcceptUntilOneIsReleasedOrHandedOver) {
   os::PipeServer server;
-  ASSERT_EQ(server.Listen(name_, 1), ListenStatus::kOk);
   os::PipeHandle client = os::kInvalidPipe;
-  ASSERT_EQ(os::OpenPipe(name_, &client), 0u);
   os::PipeHandle served = os::kInvalidPipe;
-  ASSERT_EQ(server.Accept(5000, &served), AcceptStatus::kClient);
+  ASSERT_NO_FATAL_FAILURE(Connect(&server, &client, &served));
   os::PipeHandle other = os::kInvalidPipe;
   std::uint32_t error = 0;
   EXPECT_EQ(server.Accept(0, &other, &error), AcceptStatus::kError);
@@ -129,11 +134,9 @@ TEST_F(PipeServerTest, EveryPlaceTakenFailsAnAcceptUntilOneIsReleasedOrHandedOve
 // not all come by the deadline gives up.
 TEST_F(PipeServerTest, AReadWithADeadlineTakesPiecesAndGivesUpWhenItPasses) {
   os::PipeServer server;
-  ASSERT_EQ(server.Listen(name_, 1), ListenStatus::kOk);
   os::PipeHandle client = os::kInvalidPipe;
-  ASSERT_EQ(os::OpenPipe(name_, &client), 0u);
   os::PipeHandle served = os::kInvalidPipe;
-  ASSERT_EQ(server.Accept(5000, &served), AcceptStatus::kClient);
+  ASSERT_NO_FATAL_FAILURE(Connect(&server, &client, &served));
   char got[4] = {};
 
   ASSERT_EQ(os::WriteAll(client, "ok", 2), os::IoStatus::kOk);
