@@ -172,6 +172,7 @@ BAD_GETS = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore:.*ignores unknown:UserWarning")  # some cases pass unknown keywords
 @pytest.mark.parametrize("args, kwargs, expected", BAD_GETS)
 def test_get_argument_errors_send_nothing(connect, fam, args, kwargs, expected):
     p = connect()
@@ -180,6 +181,7 @@ def test_get_argument_errors_send_nothing(connect, fam, args, kwargs, expected):
     assert after_handshake(p) == []
 
 
+@pytest.mark.filterwarnings("ignore:.*ignores unknown:UserWarning")  # some cases pass unknown keywords
 @pytest.mark.parametrize("args, kwargs, expected", BAD_GETS)
 def test_get_argument_errors_come_before_the_connection_check(fam, args, kwargs, expected):
     assert fam.get(*args, **kwargs) is None

@@ -47,6 +47,7 @@ def tickets(result):
 
 # --- which command -------------------------------------------------------------
 
+@pytest.mark.filterwarnings("ignore:.*ignores unknown:UserWarning")  # some cases pass unknown keywords
 @pytest.mark.parametrize("kwargs, which, args", [
     ({}, "all", b""),
     ({"symbol": "EURUSD"}, "by_symbol", wstr("EURUSD")),

@@ -220,6 +220,7 @@ def test_keywords_are_the_request(connect):
                                                             volume=0.1))
 
 
+@pytest.mark.filterwarnings("ignore:.*ignores unknown:UserWarning")  # some cases pass unknown keywords
 def test_a_keyword_named_request_is_just_another_key(connect):
     p = connect([send_ok()])
     assert zelkor5.order_send(request={"action": 1}) is not None
