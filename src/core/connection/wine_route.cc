@@ -93,8 +93,9 @@ std::u16string HostPathIn(const std::u16string& prefix, const std::u16string& wi
 }
 
 bool IsWinePrefix(const std::u16string& prefix) {
-  return !prefix.empty() && os::PathExists(prefix + u"/system.reg") &&
-         os::PathExists(prefix + u"/dosdevices");
+  // Not system.reg: a new prefix's server writes it only when it ends, and
+  // the prefix serves well before that.
+  return !prefix.empty() && os::PathExists(prefix + u"/dosdevices");
 }
 
 std::u16string PlanWineRoute(const std::u16string& path, const std::u16string& relay,

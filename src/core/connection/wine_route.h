@@ -33,8 +33,8 @@ std::u16string WindowsPathIn(const std::u16string& prefix, const std::u16string&
 // empty when it names no drive.
 std::u16string HostPathIn(const std::u16string& prefix, const std::u16string& windows_path);
 
-// Whether `prefix` is a Wine prefix that has been set up (its system.reg
-// and drive links exist).
+// Whether `prefix` is a Wine prefix that has been set up (its drive links
+// exist).
 bool IsWinePrefix(const std::u16string& prefix);
 
 struct WineRoute {

@@ -41,7 +41,6 @@ class WineRouteTest : public ::testing::Test {
                                    prefix_ + "/drive_c/Zelkor", other_}) {
       ASSERT_TRUE(MakeDir(dir));
     }
-    ASSERT_TRUE(WriteFile(prefix_ + "/system.reg", "WINE REGISTRY Version 2\n"));
     ASSERT_EQ(symlink("../drive_c", (prefix_ + "/dosdevices/c:").c_str()), 0);
     ASSERT_EQ(symlink("/", (prefix_ + "/dosdevices/z:").c_str()), 0);
     ASSERT_EQ(symlink(other_.c_str(), (prefix_ + "/dosdevices/d:").c_str()), 0);
