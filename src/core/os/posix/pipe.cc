@@ -119,17 +119,23 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline
   return IoStatus::kOk;
 }
 
-IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
+IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n, std::int64_t stall_ms) {
   BlockingScope blocking;
   const int fd = static_cast<int>(h);
   const auto* p = static_cast<const char*>(buf);
+  // Set when the first wait since bytes last moved begins.
+  std::int64_t deadline = kNoDeadline;
+  bool moved = true;
   while (n != 0) {
     const ssize_t put = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (put > 0) {
       p += put;
       n -= static_cast<std::size_t>(put);
+      moved = true;
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoStatus ready = Await(fd, POLLOUT, kNoDeadline);
+      if (moved) deadline = DeadlineIn(stall_ms);
+      moved = false;
+      const IoStatus ready = Await(fd, POLLOUT, deadline);
       if (ready != IoStatus::kOk) return ready;
     } else if (put < 0 && errno != EINTR) {
       return FromErrno(errno);
