@@ -179,13 +179,14 @@ TEST_F(PipeServerTest, AWriteWithAStallLimitGivesUpOnlyWhenThePeerStopsTaking) {
   os::PipeHandle served = os::kInvalidPipe;
   ASSERT_NO_FATAL_FAILURE(Connect(&server, &client, &served));
   constexpr std::int64_t kStallMs = 200;
-  std::string sent(2 << 20, '\0');
+  // More than the pipe's buffers hold, so that the write waits on the reader
+  // for longer in all than the limit.
+  std::string sent(512 << 10, '\0');
   for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 + i / 4096);
 
   std::string got;
-  const Clock::time_point start = Clock::now();
   std::thread reader([&] {
-    char piece[16384];
+    char piece[2048];
     while (got.size() < sent.size()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       const std::size_t ask = std::min(sizeof piece, sent.size() - got.size());
@@ -193,9 +194,10 @@ TEST_F(PipeServerTest, AWriteWithAStallLimitGivesUpOnlyWhenThePeerStopsTaking) {
       got.append(piece, ask);
     }
   });
+  const Clock::time_point start = Clock::now();
   EXPECT_EQ(os::WriteAll(served, sent.data(), sent.size(), kStallMs), os::IoStatus::kOk);
-  reader.join();
   EXPECT_GT(Clock::now() - start, std::chrono::milliseconds(kStallMs));
+  reader.join();
   EXPECT_TRUE(got == sent) << got.size();
 
   const Clock::time_point stalled = Clock::now();

@@ -26,11 +26,11 @@ IoStatus FromLastError() {
 
 // One transfer call moves at most this much; larger buffers take several.
 constexpr std::size_t kMaxTransfer = 0x40000000;
-// A write with a stall limit goes in pieces no larger than the serving
-// end's pipe buffer: a write completes only once the reader has made room
-// for all of it, and a steady reader must see each piece through before
-// the limit.
-constexpr std::size_t kStallPiece = 0x10000;
+// A write with a stall limit goes in pieces this small: a write completes
+// only once the reader has made room for all of it, and a cancelled one
+// need not tell what it moved, so a piece is what a steady reader must take
+// within the limit.
+constexpr std::size_t kStallPiece = 0x4000;
 
 // The event a thread waits on for its own transfers, made on first use.
 class ThreadEvent {
