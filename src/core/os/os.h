@@ -79,7 +79,8 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n,
 // limit (milliseconds), gives up with kError once the peer has taken no
 // byte for that long; some bytes may have been written. The limit starts
 // again whenever bytes move, so a slow but steady reader of a long write
-// is not cut off.
+// is not cut off. Bytes are seen to move a piece (some tens of KiB at
+// most) at a time: a reader must take that much within the limit.
 IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n,
                   std::int64_t stall_ms = kNoDeadline);
 void ClosePipe(PipeHandle h);
