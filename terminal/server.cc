@@ -19,15 +19,18 @@ namespace {
 
 std::atomic<int> g_connections{0};
 
-bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r) {
+// A client that takes no part of its reply for `stall_ms` is gone for good:
+// the write gives up and the connection ends.
+bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r,
+               std::int64_t stall_ms) {
   const bool failed = r.status < 0;
   const std::uint64_t payload = failed ? 0 : r.payload.size() + r.stream_size;
   const std::uint64_t length = 8 + payload;
   if (length > 0xFFFFFFFFu) {
     // Cannot be framed; refuse it the way a shortage of memory would be.
-    return SendReply(pipe, command, Reply::Fail(kOutOfMemory));
+    return SendReply(pipe, command, Reply::Fail(kOutOfMemory), stall_ms);
   }
-  ipc::PipeWriter w(pipe, static_cast<std::uint32_t>(length), command);
+  ipc::PipeWriter w(pipe, static_cast<std::uint32_t>(length), command, stall_ms);
   if (!w.put_i32(r.status)) return false;
   if (!failed) {
     if (!r.payload.empty() && !w.put(r.payload.data(), static_cast<std::uint32_t>(r.payload.size()))) {
@@ -64,7 +67,7 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
   std::memcpy(&command, header + 4, 4);
   const std::uint64_t size = length - 4;
   if (size > kMaxRequestBytes) {
-    SendReply(pipe, command, Reply::Fail(kInvalidParams));
+    SendReply(pipe, command, Reply::Fail(kInvalidParams), request_ms);
     return false;
   }
   args->resize(size);
@@ -77,7 +80,7 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
   } catch (const std::bad_alloc&) {
     reply = Reply::Fail(kOutOfMemory);
   }
-  return SendReply(pipe, command, reply);
+  return SendReply(pipe, command, reply, request_ms);
 }
 
 // A client past the connection limit is told so at once: a reply to the
@@ -87,6 +90,8 @@ bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::ui
 class Refusals {
  public:
   static constexpr std::int64_t kHoldMs = 2000;
+  // The refusal is written by the accepting thread, which must not wait long.
+  static constexpr std::int64_t kWriteStallMs = 100;
   static constexpr std::size_t kMaxHeld = 1024;
 
   void Refuse(os::PipeServer& server, os::PipeHandle client) {
@@ -97,8 +102,7 @@ class Refusals {
     std::memcpy(frame, &length, 4);
     std::memcpy(frame + 4, &command, 4);
     std::memcpy(frame + 8, &status, 4);
-    os::SetWriteTimeout(client, 100);
-    os::WriteAll(client, frame, sizeof frame);
+    os::WriteAll(client, frame, sizeof frame, kWriteStallMs);
     if (held_.size() >= kMaxHeld) {
       server.Release(client);
       return;
@@ -167,8 +171,6 @@ ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms,
     }
     // The connection's thread ends it, or the stream layer on a broken pipe.
     server.HandOver(client);
-    // A client that takes no reply for this long is gone for good.
-    os::SetWriteTimeout(client, t.settings().request_timeout_sec * 1000);
     g_connections.fetch_add(1);
     try {
       std::thread([&t, client] {

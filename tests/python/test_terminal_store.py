@@ -7,6 +7,7 @@ connections that try to hold the terminal up."""
 import json
 import os
 import random
+import select
 import shutil
 import signal
 import socket
@@ -322,6 +323,33 @@ def test_silent_connections_and_oversized_requests_do_not_lock_others_out(instal
         s.connect(path)
         s.sendall(struct.pack("<II", 100, 172) + b"\x01")
         assert s.recv(1) == b""
+    # A client that asks for a long reply and takes nothing after its start
+    # is let go once it has taken nothing for the request time; others are
+    # served meanwhile.
+    now_ms = int(time.time()) * 1000
+    ticks = peer.request_bytes(peer.CMD["TICKS_RANGE"], peer.wstr(SYMBOL) + peer.i64(now_ms - 3 * 86400000)
+                               + peer.i64(now_ms) + peer.i32(-1))
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(10)
+        s.connect(path)
+        s.sendall(ticks)
+        length, _, status = struct.unpack("<IIi", s.recv(12, socket.MSG_WAITALL))
+        assert status >= 0 and length > 4 << 20
+        assert inst.initialize(), zelkor5.last_error()
+        assert ok(zelkor5.symbol_info_tick("EURUSD")).bid > 0
+        zelkor5.shutdown()
+        # Only the hang-up is waited for (asking for input too would end the
+        # wait at once): both directions end when the terminal closes it.
+        hangup = select.poll()
+        hangup.register(s, select.POLLHUP)
+        assert hangup.poll(20000), "the terminal still holds a client that takes nothing"
+        drained = 0
+        while True:
+            got = s.recv(1 << 20)
+            if not got:
+                break
+            drained += len(got)
+        assert 8 + drained < length
     silent = []
     try:
         for _ in range(300):

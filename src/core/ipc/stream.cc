@@ -33,8 +33,8 @@ bool Transfer(os::PipeHandle& pipe, os::IoStatus status) {
 }  // namespace
 
 PipeWriter::PipeWriter(os::PipeHandle& pipe, std::uint32_t length,
-                       std::uint32_t command)
-    : pipe_(pipe) {
+                       std::uint32_t command, std::int64_t stall_ms)
+    : pipe_(pipe), stall_ms_(stall_ms) {
   std::memcpy(buffer_, &length, 4);
   std::memcpy(buffer_ + 4, &command, 4);
   used_ = 8;
@@ -48,7 +48,7 @@ PipeWriter::~PipeWriter() {
 
 bool PipeWriter::write(const void* data, std::size_t n) {
   if (pipe_ == os::kInvalidPipe) return false;
-  return Transfer(pipe_, os::WriteAll(pipe_, data, n));
+  return Transfer(pipe_, os::WriteAll(pipe_, data, n, stall_ms_));
 }
 
 bool PipeWriter::put(const void* data, std::uint32_t n) {

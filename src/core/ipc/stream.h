@@ -49,8 +49,10 @@ struct ArrayOut {
 class PipeWriter {
  public:
   // Starts a request of `length` bytes after the length field (4 + argument
-  // bytes) for command `command`.
-  PipeWriter(os::PipeHandle& pipe, std::uint32_t length, std::uint32_t command);
+  // bytes) for command `command`. Each write gives up when the peer takes
+  // nothing for `stall_ms` (os::WriteAll); the client's have no such limit.
+  PipeWriter(os::PipeHandle& pipe, std::uint32_t length, std::uint32_t command,
+             std::int64_t stall_ms = os::kNoDeadline);
   // Wipes what the request put in the buffer: requests can carry passwords.
   ~PipeWriter();
   PipeWriter(const PipeWriter&) = delete;
@@ -72,6 +74,7 @@ class PipeWriter {
   bool write(const void* data, std::size_t n);
 
   os::PipeHandle& pipe_;
+  const std::int64_t stall_ms_;
   std::uint32_t used_ = 0;
   std::uint32_t free_ = kStreamBufferSize;
   std::uint32_t high_water_ = 0;

@@ -62,6 +62,11 @@ enum class IoStatus {
 // deadlines of this layer are readings of it.
 std::int64_t MonotonicMs();
 constexpr std::int64_t kNoDeadline = INT64_MAX;
+// The deadline `ms` milliseconds from now; none for kNoDeadline.
+inline std::int64_t DeadlineIn(std::int64_t ms) {
+  const std::int64_t now = MonotonicMs();
+  return ms >= kNoDeadline - now ? kNoDeadline : now + ms;
+}
 
 // Reads exactly n bytes, completing short reads. kBroken on end of file.
 // With a deadline (a MonotonicMs() reading), gives up with kError once it
@@ -70,8 +75,14 @@ constexpr std::int64_t kNoDeadline = INT64_MAX;
 IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n,
                    std::int64_t deadline_ms = kNoDeadline);
 // Writes exactly n bytes in one write call when the OS takes it whole, and
-// completes short writes otherwise. Never raises SIGPIPE.
-IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n);
+// completes short writes otherwise. Never raises SIGPIPE. With a stall
+// limit (milliseconds), gives up with kError once the peer has taken no
+// byte for that long; some bytes may have been written. The limit starts
+// again whenever bytes move, so a slow but steady reader of a long write
+// is not cut off. Bytes are seen to move a piece (some tens of KiB at
+// most) at a time: a reader must take that much within the limit.
+IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n,
+                  std::int64_t stall_ms = kNoDeadline);
 void ClosePipe(PipeHandle h);
 
 // What is waiting to be read on a pipe, without reading or waiting.

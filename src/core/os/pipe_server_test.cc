@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -166,6 +167,45 @@ TEST_F(PipeServerTest, AReadWithADeadlineTakesPiecesAndGivesUpWhenItPasses) {
   // Without a deadline the read still waits, and the end of the peer ends it.
   os::ClosePipe(client);
   EXPECT_EQ(os::ReadExact(served, got, 1), os::IoStatus::kBroken);
+  server.Release(served);
+}
+
+// The serving end's writes with a stall limit: a peer that takes small
+// pieces steadily, for longer in all than the limit, gets the whole write;
+// one that takes nothing makes it give up after about the limit.
+TEST_F(PipeServerTest, AWriteWithAStallLimitGivesUpOnlyWhenThePeerStopsTaking) {
+  os::PipeServer server;
+  os::PipeHandle client = os::kInvalidPipe;
+  os::PipeHandle served = os::kInvalidPipe;
+  ASSERT_NO_FATAL_FAILURE(Connect(&server, &client, &served));
+  constexpr std::int64_t kStallMs = 200;
+  // More than the pipe's buffers hold, so that the write waits on the reader
+  // for longer in all than the limit.
+  std::string sent(512 << 10, '\0');
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 + i / 4096);
+
+  std::string got;
+  std::thread reader([&] {
+    char piece[2048];
+    while (got.size() < sent.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const std::size_t ask = std::min(sizeof piece, sent.size() - got.size());
+      if (os::ReadExact(client, piece, ask, os::DeadlineIn(10000)) != os::IoStatus::kOk) return;
+      got.append(piece, ask);
+    }
+  });
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(os::WriteAll(served, sent.data(), sent.size(), kStallMs), os::IoStatus::kOk);
+  EXPECT_GT(Clock::now() - start, std::chrono::milliseconds(kStallMs));
+  reader.join();
+  EXPECT_TRUE(got == sent) << got.size();
+
+  const Clock::time_point stalled = Clock::now();
+  EXPECT_EQ(os::WriteAll(served, sent.data(), sent.size(), kStallMs), os::IoStatus::kError);
+  // Timers may be a tick early on some systems.
+  EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(kStallMs - 30));
+  EXPECT_LT(Clock::now() - stalled, std::chrono::seconds(10));
+  os::ClosePipe(client);
   server.Release(served);
 }
 

@@ -64,12 +64,6 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder);
 // for messages.
 std::u16string SocketFolderName();
 
-// ---- Connections that must not hold the server up.
-
-// Makes a write on `h` fail (kError) when the peer takes nothing for
-// timeout_ms. False where writes have no such limit (Windows named pipes).
-bool SetWriteTimeout(PipeHandle h, std::int64_t timeout_ms);
-
 }  // namespace zk5::os
 
 #endif  // ZK5_OS_TERMINAL_HOST_H_

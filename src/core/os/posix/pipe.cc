@@ -1,7 +1,9 @@
 // The pipe to the terminal as a Unix-domain stream socket.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,6 +27,13 @@ namespace {
 
 IoStatus FromErrno(int err) {
   return (err == EPIPE || err == ECONNRESET) ? IoStatus::kBroken : IoStatus::kError;
+}
+
+// Bytes written to a socket that its peer has not read yet; -1 when
+// unknown. Linux frees them a whole send at a time, not byte by byte.
+int Unread(int fd) {
+  int n = 0;
+  return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
 }
 
 // The interval between two connection attempts while the server's backlog
@@ -119,17 +128,37 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline
   return IoStatus::kOk;
 }
 
-IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
+IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n, std::int64_t stall_ms) {
   BlockingScope blocking;
   const int fd = static_cast<int>(h);
   const auto* p = static_cast<const char*>(buf);
+  // Set when the first wait since bytes last moved begins.
+  std::int64_t deadline = kNoDeadline;
+  int unread = -1;
+  bool moved = true;
   while (n != 0) {
     const ssize_t put = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (put > 0) {
       p += put;
       n -= static_cast<std::size_t>(put);
+      moved = true;
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoStatus ready = Await(fd, POLLOUT, kNoDeadline);
+      if (moved) {
+        deadline = DeadlineIn(stall_ms);
+        unread = Unread(fd);
+      }
+      moved = false;
+      const IoStatus ready = Await(fd, POLLOUT, deadline);
+      // A socket shows room only once most of its buffer has been read, so
+      // a reader taking small pieces may not make it writable within the
+      // limit: what it took meanwhile counts as progress too.
+      if (ready == IoStatus::kError && MonotonicMs() >= deadline) {
+        const int left = Unread(fd);
+        if (left >= 0 && left < unread) {
+          moved = true;
+          continue;
+        }
+      }
       if (ready != IoStatus::kOk) return ready;
     } else if (put < 0 && errno != EINTR) {
       return FromErrno(errno);

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -191,13 +190,6 @@ std::u16string SocketFolderName() {
   const std::string dir =
       xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) : "/tmp/zk5-" + std::to_string(geteuid());
   return text::Utf8ToUtf16(dir.data(), dir.size());
-}
-
-bool SetWriteTimeout(PipeHandle h, std::int64_t timeout_ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
-  return setsockopt(static_cast<int>(h), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
 }  // namespace zk5::os

@@ -26,6 +26,11 @@ IoStatus FromLastError() {
 
 // One transfer call moves at most this much; larger buffers take several.
 constexpr std::size_t kMaxTransfer = 0x40000000;
+// A write with a stall limit goes in pieces this small: a write completes
+// only once the reader has made room for all of it, and a cancelled one
+// need not tell what it moved, so a piece is what a steady reader must take
+// within the limit.
+constexpr std::size_t kStallPiece = 0x4000;
 
 // The event a thread waits on for its own transfers, made on first use.
 class ThreadEvent {
@@ -66,8 +71,9 @@ IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, std::int64_t deadlin
       CancelIoEx(h, &ov);
       const bool finished = GetOverlappedResult(h, &ov, done, TRUE);
       if (!late) return IoStatus::kInterrupted;
-      // Done before the cancel took: what it moved counts.
-      if (finished) return IoStatus::kOk;
+      // Done before the cancel took, or cut short after moving some bytes:
+      // what it moved counts.
+      if (finished || *done != 0) return IoStatus::kOk;
       SetLastError(ERROR_TIMEOUT);
       return IoStatus::kError;
     }
@@ -121,13 +127,15 @@ IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline
   return IoStatus::kOk;
 }
 
-IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n) {
+IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n, std::int64_t stall_ms) {
   BlockingScope blocking;
   const auto* p = static_cast<const char*>(buf);
+  const std::size_t piece = stall_ms == kNoDeadline ? kMaxTransfer : kStallPiece;
   while (n != 0) {
     DWORD put = 0;
-    const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    const IoStatus status = Transfer(AsHandle(h), true, const_cast<char*>(p), ask, kNoDeadline, &put);
+    const DWORD ask = static_cast<DWORD>(std::min(n, piece));
+    const IoStatus status =
+        Transfer(AsHandle(h), true, const_cast<char*>(p), ask, DeadlineIn(stall_ms), &put);
     if (status != IoStatus::kOk) return status;
     if (put == 0) return IoStatus::kError;  // nothing moved: do not spin
     p += put;

@@ -176,10 +176,4 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
 
 std::u16string SocketFolderName() { return u"\\\\.\\pipe"; }
 
-bool SetWriteTimeout(PipeHandle, std::int64_t) {
-  // A named pipe has no time limit for writes; a client that reads nothing
-  // holds one connection thread, not the others.
-  return false;
-}
-
 }  // namespace zk5::os
