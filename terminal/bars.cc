@@ -14,12 +14,6 @@ constexpr std::size_t kCacheLimit = 2000000;
 constexpr std::uint64_t kLevelHour = 1;
 constexpr std::uint64_t kLevelDay = 2;
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 // Hours and days since 1970 up to the year 9999 fit 28 bits; any number of
 // symbols (custom ones included) the upper 32.
 std::uint64_t CacheKey(int sym, std::uint64_t level, std::int64_t index) {

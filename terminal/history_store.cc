@@ -27,12 +27,6 @@ T Get(const std::uint8_t* in, std::size_t at) {
   return v;
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 std::size_t RecordSize(const SegmentHeader& h) {
   if (h.kind == SegmentKind::kBars) return kStoredBarSize;
   return (h.columns & kColumnsTickTrades) != 0 ? kStoredTradeSize : kStoredQuoteSize;

@@ -70,6 +70,14 @@ inline double Pow10(std::uint32_t digits) {
   return digits < 9 ? kPow[digits] : 1e8;
 }
 
+// a / b rounded towards minus infinity (b > 0): the bar, minute or day a
+// time before 1970 falls in.
+inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
 // The market is closed from Saturday 00:00 to Monday 00:00 (server time =
 // UTC) for every symbol that is not always open.
 bool IsWeekend(std::int64_t time_sec);

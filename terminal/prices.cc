@@ -25,12 +25,6 @@ double Normal(std::uint64_t h) {
   return (sum / 65536.0 - 2.0) * 1.7320508075688772;
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 // Quote activity by hour of the day: quiet nights, busy overlaps.
 double HourActivity(const SymbolSpec& s, std::int64_t minute) {
   if (s.always_open) return 1.0;

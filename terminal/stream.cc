@@ -15,12 +15,6 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinuteMs = 60000;
 constexpr std::int64_t kDayMinutes = 1440;
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 std::int64_t Points(const SymbolSpec& s, double price) { return RoundToInt(price * Pow10(s.digits)); }
 
 // "[sl 1.08512]": the comment of a deal a trigger made.

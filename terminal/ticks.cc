@@ -19,12 +19,6 @@ namespace {
 // Records are written out in chunks of this many bytes.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 bool Selected(const TickQuery& q, const Tick& t) {
   return t.time_msc >= q.from_ms && t.time_msc <= q.to_ms &&
          ((q.info && IsInfoTick(t)) || (q.trade && IsTradeTick(t)));

@@ -74,12 +74,6 @@ bool IsStopLimit(std::uint32_t type) {
   return type == kOrderTypeBuyStopLimit || type == kOrderTypeSellStopLimit;
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
 // Expiry in seconds of an order placed now: 0 never, -1 invalid or past.
 std::int64_t ExpirySeconds(std::uint32_t type_time, std::int64_t expiration, std::int64_t now_ms) {
   const std::int64_t now_s = FloorDiv(now_ms, 1000);
