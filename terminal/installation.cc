@@ -66,7 +66,7 @@ bool LocateInstallation(const std::u16string& exe, bool portable, Installation* 
   inst.portable = portable;
   std::u16string roaming;
   if (os::RoamingFolder(&roaming)) {
-    const std::u16string base = Join(Join(Join(roaming, u"Brundel"), u"Terminal"), u"");
+    const std::u16string base = Join(Join(Join(roaming, kDataVendorFolder), kDataProductFolder), u"");
     inst.registration = Join(base, DataFolderId(inst.install));
     inst.common = Join(base, u"Common");
   }

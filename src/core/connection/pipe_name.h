@@ -2,7 +2,7 @@
 //
 // The name is the SHA-256 digest of the lower-cased canonical path. The
 // client connects by it and the bundled terminal listens on it, so both use
-// this one unit.
+// this one unit, and the folder where terminals keep their data folders.
 #ifndef ZK5_CONNECTION_PIPE_NAME_H_
 #define ZK5_CONNECTION_PIPE_NAME_H_
 
@@ -11,6 +11,11 @@
 #include <string>
 
 namespace zk5 {
+
+// Where terminals keep their data folders, one per installation: these two
+// folders, one inside the other, in the user's roaming folder.
+constexpr char16_t kDataVendorFolder[] = u"Brundel";
+constexpr char16_t kDataProductFolder[] = u"Terminal";
 
 // Paths longer than this many units are refused ("Path too long").
 constexpr std::size_t kMaxTerminalPath = 260;

@@ -91,7 +91,7 @@ bool InspectDataFolder(const std::u16string& folder, TerminalCandidate* candidat
 bool DataFoldersBase(std::u16string* base) {
   std::u16string roaming;
   if (!os::RoamingFolder(&roaming) || roaming.empty()) return false;
-  *base = Cut(roaming + kSep + u"Brundel" + kSep + u"Terminal" + kSep, kMaxBaseUnits);
+  *base = Cut(roaming + kSep + kDataVendorFolder + kSep + kDataProductFolder + kSep, kMaxBaseUnits);
   return true;
 }
 

@@ -129,7 +129,8 @@ bool WineDataFoldersBase(std::u16string* base, std::u16string* prefix) {
   *prefix = os::DefaultWinePrefix();
   const std::u16string user = os::UserName();
   if (!IsWinePrefix(*prefix) || user.empty()) return false;
-  *base = *prefix + u"/drive_c/users/" + user + u"/AppData/Roaming/Brundel/Terminal/";
+  *base = *prefix + u"/drive_c/users/" + user + u"/AppData/Roaming/" + kDataVendorFolder + u"/" +
+          kDataProductFolder + u"/";
   return true;
 }
 
