@@ -50,8 +50,8 @@ def wine_prefix():
     prefix = given or tempfile.mkdtemp(prefix="zk5-wine.")
     if not given:
         _wine(prefix, "wineboot", "-i")
-        # The registry files (which mark a prefix) are written when the server
-        # ends: wait for that before keeping one alive.
+        # The registry files are written when the server ends: wait for them,
+        # so that the prefix is whole on disk, before keeping one alive.
         _wine(prefix, "wineserver", "-w")
     # One server for the whole session, so that no test pays its start
     # (status 2: one runs already).
