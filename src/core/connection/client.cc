@@ -27,18 +27,21 @@ std::u16string Format(const char16_t* format, const char16_t* placeholder,
   return text;
 }
 
-// Formats with one %s (a path) or %u (a number) placeholder.
-ConnectOutcome FailedPath(const char16_t* format, const std::u16string& path) {
-  return ConnectOutcome::Failed(Format(format, u"%s", path));
-}
-
-ConnectOutcome FailedNumber(const char16_t* format, std::uint32_t number) {
-  const std::string digits = std::to_string(number);
-  return ConnectOutcome::Failed(
-      Format(format, u"%u", std::u16string(digits.begin(), digits.end())));
-}
-
 }  // namespace
+
+ConnectOutcome ConnectOutcome::FailedWith(const char16_t* format, const std::u16string& text) {
+  return Failed(Format(format, u"%s", text));
+}
+
+ConnectOutcome ConnectOutcome::FailedWith(const char16_t* format, std::uint32_t number) {
+  const std::string digits = std::to_string(number);
+  return Failed(Format(format, u"%u", std::u16string(digits.begin(), digits.end())));
+}
+
+ConnectOutcome ConnectOutcome::OpenFailed(std::uint32_t err) {
+  if (err == os::kOpenInterrupted) return Failed(u"Interrupted");
+  return FailedWith(u"CreateFile failed [%u]", err);
+}
 
 void CInterClient::Reset() {
   if (m_pipe != os::kInvalidPipe) {
@@ -50,17 +53,13 @@ void CInterClient::Reset() {
 
 ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable) {
   if (os::LaunchProcess(path, portable)) return {};
-  return FailedPath(u"Process create failed '%s'", path);
+  return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
 }
 
-namespace {
-
-ConnectOutcome OpenFailure(std::uint32_t err) {
-  if (err == os::kOpenInterrupted) return ConnectOutcome::Failed(u"Interrupted");
-  return FailedNumber(u"CreateFile failed [%u]", err);
+ConnectOutcome CInterClient::PollExpired() const {
+  return ConnectOutcome::FailedWith(u"Pipe server didn't answer in %u sec",
+                                    launch_poll_attempts_ * launch_poll_interval_ms_ / 1000);
 }
-
-}  // namespace
 
 std::uint32_t CInterClient::TryOpen(const std::u16string& name) {
   os::PipeHandle handle = os::kInvalidPipe;
@@ -71,7 +70,7 @@ std::uint32_t CInterClient::TryOpen(const std::u16string& name) {
 
 ConnectOutcome CInterClient::OpenPipe(const std::u16string& name) {
   const std::uint32_t err = TryOpen(name);
-  return err == 0 ? ConnectOutcome{} : OpenFailure(err);
+  return err == 0 ? ConnectOutcome{} : ConnectOutcome::OpenFailed(err);
 }
 
 ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool portable) {
@@ -88,20 +87,21 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   // Only a missing server can be cured by starting the terminal; any other
   // refusal (an unsafe socket folder, a socket path too long) fails at once.
   if (err == 0) return {};
-  if (!os::ServerMissing(err)) return OpenFailure(err);
+  if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
   if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
   for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
     err = TryOpen(name);
     if (err == 0) return {};
-    if (!os::ServerMissing(err)) return OpenFailure(err);
-    if (!os::SleepMs(launch_poll_interval_ms_)) return OpenFailure(os::kOpenInterrupted);
+    if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+    if (!os::SleepMs(launch_poll_interval_ms_)) {
+      return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
+    }
   }
   // One last look after the final sleep, as the poll ends on a sleep.
   err = TryOpen(name);
   if (err == 0) return {};
-  if (!os::ServerMissing(err)) return OpenFailure(err);
-  return FailedNumber(u"Pipe server didn't answer in %u sec",
-                      launch_poll_attempts_ * launch_poll_interval_ms_ / 1000);
+  if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+  return PollExpired();
 }
 
 ConnectOutcome CInterClient::ConnectToFoundTerminal() {

@@ -37,6 +37,13 @@ struct ConnectOutcome {
   static ConnectOutcome Failed(std::u16string reason) {
     return {kIpcInitializeFailed, std::move(reason)};
   }
+  // Failed with `format`'s one %s replaced by `text`, or its one %u by
+  // `number`.
+  static ConnectOutcome FailedWith(const char16_t* format, const std::u16string& text);
+  static ConnectOutcome FailedWith(const char16_t* format, std::uint32_t number);
+  // "CreateFile failed [error]" (the platform's error number), or
+  // "Interrupted" for os::kOpenInterrupted.
+  static ConnectOutcome OpenFailed(std::uint32_t err);
   explicit operator bool() const { return code >= 0; }
 };
 
@@ -81,6 +88,8 @@ class CInterClient {
  private:
   // os::OpenPipe into m_pipe: 0 or its error.
   std::uint32_t TryOpen(const std::u16string& name);
+  // The failure of a started terminal that never served its pipe.
+  ConnectOutcome PollExpired() const;
 
   os::PipeHandle m_pipe = os::kInvalidPipe;
   std::uint8_t m_path_hash[32] = {};

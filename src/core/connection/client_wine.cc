@@ -18,14 +18,6 @@ namespace {
 // prefix takes about half a second).
 constexpr std::uint32_t kRelayAnswerMs = 60000;
 
-// `text` with its %u replaced by `number`.
-std::u16string WithNumber(const char16_t* text, std::uint32_t number) {
-  const std::string digits = std::to_string(number);
-  std::u16string s(text);
-  s.replace(s.find(u"%u"), 2, std::u16string(digits.begin(), digits.end()));
-  return s;
-}
-
 }  // namespace
 
 std::u16string CInterClient::RelayPath() const {
@@ -55,9 +47,9 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
     } else if (r == os::RelayResult::kInterrupted) {
       failure = ConnectOutcome::Failed(u"Interrupted");
     } else if (r == os::RelayResult::kRefused) {
-      failure = ConnectOutcome::Failed(WithNumber(u"CreateFile failed [%u]", err));
+      failure = ConnectOutcome::OpenFailed(err);
     } else {
-      failure = ConnectOutcome::Failed(WithNumber(u"The relay to Wine did not answer [%u]", err));
+      failure = ConnectOutcome::FailedWith(u"The relay to Wine did not answer [%u]", err);
     }
     return r;
   };
@@ -69,7 +61,7 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
 
   os::LaunchWatch watch;
   if (os::LaunchUnderWine(route.setup, path, portable, &watch) != 0) {
-    return ConnectOutcome::Failed(u"Process create failed '" + path + u"'");
+    return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
   }
   // Each try lets the relay wait one interval for the name to appear.
   std::uint32_t exit_code = 0;
@@ -88,11 +80,10 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
   os::EndWatch(&watch);
   if (r != os::RelayResult::kRefused) return outcome(r);
   if (exited) {
-    return ConnectOutcome::Failed(WithNumber(
-        u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code));
+    return ConnectOutcome::FailedWith(
+        u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code);
   }
-  const std::uint32_t poll_sec = launch_poll_attempts_ * launch_poll_interval_ms_ / 1000;
-  return ConnectOutcome::Failed(WithNumber(u"Pipe server didn't answer in %u sec", poll_sec));
+  return PollExpired();
 }
 
 }  // namespace zk5
