@@ -9,3 +9,4 @@ from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled 
 
 __doc__ = _core.__doc__
 __version__ = "0.1.0"
+__author__ = "The zelkor5 developers"
