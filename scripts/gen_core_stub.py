@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes src/zelkor5/_core.pyi: the functions below by hand, the record
 types from the layout tables in src/core/ipc/records.cc (field names, tuple
-order and value types), so the stub cannot drift from the tables.
+order and value types), so the stub cannot drift from the tables. The keys
+of TradeRequestDict (src/zelkor5/_request.py), which types the request of
+order_check and order_send, are checked against the request record's.
 
     scripts/gen_core_stub.py          rewrite the stub
     scripts/gen_core_stub.py --check  exit 1 when the stub is out of date
@@ -13,6 +15,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TABLES = os.path.join(ROOT, "src", "core", "ipc", "records.cc")
 STUB = os.path.join(ROOT, "src", "zelkor5", "_core.pyi")
+REQUEST_KEYS = os.path.join(ROOT, "src", "zelkor5", "_request.py")
 
 # In the order the module registers them.
 RECORDS = ["TradePosition", "TradeOrder", "TradeDeal", "TradeRequest", "OrderSendResult",
@@ -27,10 +30,12 @@ HEAD = '''"""API Connector to Zelkor 5 Terminal"""
 # typed `-> bool`) and last_error() tells why.
 import sys
 from datetime import datetime
-from typing import Any, ClassVar, Dict, Final, Mapping, Optional, Tuple, Union, final
+from typing import Any, ClassVar, Dict, Final, Optional, Tuple, Union, final
 
 import numpy as np
 from _typeshed import structseq
+
+from zelkor5._request import TradeRequestDict
 
 # A date: a datetime (a naive one is local time) or seconds since 1970.
 _Date = Union[datetime, int, float]
@@ -62,8 +67,8 @@ def history_orders_get(date_from: _Date = ..., date_to: _Date = ..., /, *, group
 def history_deals_total(date_from: _Date, date_to: _Date, /) -> Optional[int]: ...
 def history_deals_get(date_from: _Date = ..., date_to: _Date = ..., /, *, group: str = ...,
                       position: int = ..., ticket: int = ...) -> Optional[Tuple[TradeDeal, ...]]: ...
-def order_check(request: Mapping[str, Any]) -> Optional[OrderCheckResult]: ...
-def order_send(request: Mapping[str, Any]) -> Optional[OrderSendResult]: ...
+def order_check(request: TradeRequestDict) -> Optional[OrderCheckResult]: ...
+def order_send(request: TradeRequestDict) -> Optional[OrderSendResult]: ...
 def order_calc_margin(action: int, symbol: str, volume: float, price: float, /) -> Optional[float]: ...
 def order_calc_profit(action: int, symbol: str, volume: float, price_open: float,
                       price_close: float, /) -> Optional[float]: ...
@@ -103,9 +108,21 @@ def record_class(name, fields):
     return "\n".join(lines) + "\n"
 
 
+def check_request_keys(fields):
+    """Exits when TradeRequestDict's keys or types differ from the record's."""
+    with open(REQUEST_KEYS) as f:
+        body = re.search(r"class TradeRequestDict\(.*?\n((?:    .*\n)+)", f.read()).group(1)
+    keys = re.findall(r"^    (\w+): (\w+)$", body, re.M)
+    want = [(name, t) for _, name, t in fields]
+    if keys != want:
+        sys.exit("TradeRequestDict in src/zelkor5/_request.py differs from the request record:\n"
+                 "  has   %s\n  needs %s" % (keys, want))
+
+
 def render():
     with open(TABLES) as f:
         records = read_tables(f.read())
+    check_request_keys(records["TradeRequest"])
     return HEAD + "".join(record_class(n, records[n]) for n in RECORDS)
 
 
