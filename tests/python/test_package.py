@@ -5,6 +5,8 @@ import csv
 import importlib.metadata
 import io
 import os
+import pickle
+import pydoc
 import re
 
 import numpy as np
@@ -98,6 +100,20 @@ def test_last_error_codes_have_names():
 def test_version_and_author():
     assert zelkor5.__version__ == importlib.metadata.version("zelkor5")
     assert zelkor5.__author__ and isinstance(zelkor5.__author__, str)
+
+
+@pytest.mark.parametrize("name", ["order_check", "order_send"])
+def test_help_lists_the_request_keys_and_the_module_function_is_unchanged(name):
+    function = getattr(zelkor5, name)
+    text = pydoc.render_doc(function, renderer=pydoc.plaintext)
+    assert getattr(_core, name).__doc__.splitlines()[-1] in text
+    for key, kind in zelkor5.TradeRequestDict.__annotations__.items():
+        assert re.search(r"^ +%s +%s +\S" % (key, kind.__name__), text, re.M), key
+    assert function.__wrapped__ is getattr(_core, name)
+    assert getattr(_core, name).__doc__.startswith(name + "(request)\n\n")
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert function({"volume": 1}) is None  # the module function's own checks
+    assert zelkor5.last_error() == (-2, 'Invalid "volume" argument')
 
 
 def test_frame_refuses_what_is_not_a_result():
