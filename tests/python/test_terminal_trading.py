@@ -20,17 +20,17 @@ from zelkor5.constants import (
     TRADE_ACTION_MODIFY, TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE, TRADE_ACTION_SLTP, TRADE_RETCODE_DONE,
     TRADE_RETCODE_INVALID, TRADE_RETCODE_INVALID_EXPIRATION, TRADE_RETCODE_INVALID_PRICE,
     TRADE_RETCODE_INVALID_STOPS, TRADE_RETCODE_INVALID_VOLUME, TRADE_RETCODE_NO_CHANGES,
-    TRADE_RETCODE_POSITION_CLOSED, SYMBOL_FILLING_FOK, SYMBOL_TRADE_EXECUTION_MARKET,
+    TRADE_RETCODE_POSITION_CLOSED, SYMBOL_TRADE_EXECUTION_MARKET,
     SYMBOL_TRADE_MODE_CLOSEONLY, SYMBOL_TRADE_MODE_FULL, SYMBOL_TRADE_MODE_LONGONLY,
     TRADE_RETCODE_CLOSE_ONLY, TRADE_RETCODE_INVALID_FILL, TRADE_RETCODE_LONG_ONLY)
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
 
 SYMBOL = "BTCUSD"  # trades at weekends too
 
 
 def market(type_, volume, position=0, symbol=SYMBOL):
     return {"action": TRADE_ACTION_DEAL, "symbol": symbol, "volume": volume, "type": type_,
-            "position": position, "magic": 11, "comment": "test"}
+            "type_filling": filling_for(symbol), "position": position, "magic": 11, "comment": "test"}
 
 
 @pytest.fixture
@@ -52,17 +52,13 @@ def test_each_symbol_s_filling_policies_and_trade_mode_are_enforced(install):
                       "LTCUSD": (3, long_only, 2), "XRPUSD": (3, close_only, 2)}
     assert SYMBOL_TRADE_EXECUTION_MARKET == 2
 
-    def careful(symbol):
-        """The policy a careful script picks: one the symbol allows."""
-        mode = ok(zelkor5.symbol_info(symbol)).filling_mode
-        return ORDER_FILLING_FOK if mode & SYMBOL_FILLING_FOK else ORDER_FILLING_IOC
-
     for symbol, other in (("GER40", ORDER_FILLING_FOK), ("XAGUSD", ORDER_FILLING_IOC),
                           ("EURUSD", ORDER_FILLING_RETURN)):
+        assert filling_for(symbol) != other
         refused = ok(zelkor5.order_send(dict(market(ORDER_TYPE_BUY, 0.1, symbol=symbol), type_filling=other)))
         assert (refused.retcode, refused.comment) == (TRADE_RETCODE_INVALID_FILL, "Unsupported filling mode")
         assert zelkor5.last_error() == (1, "Success")
-        sent = ok(zelkor5.order_send(dict(market(ORDER_TYPE_BUY, 0.1, symbol=symbol), type_filling=careful(symbol))))
+        sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1, symbol=symbol)))
         assert sent.retcode == TRADE_RETCODE_DONE, (symbol, sent.comment)
     # A limit order rests at its price: it may keep a remainder working.
     bid = ok(zelkor5.symbol_info_tick("EURUSD")).bid
