@@ -217,12 +217,6 @@ bool WarnUnknownRequestKeys(PyObject* request, const char* function) {
   });
 }
 
-void WipeText(char16_t* buf, std::size_t n) {
-  if (buf == nullptr) return;
-  volatile char16_t* p = buf;
-  for (std::size_t i = 0; i < n; ++i) p[i] = 0;
-}
-
 std::string InvalidNamedArgument(const char* name) {
   std::string message = "Invalid \"";
   if (name != nullptr) message += name;

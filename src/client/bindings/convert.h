@@ -36,7 +36,6 @@ extern PyDateTime_CAPI* g_datetime_api;
 // longest accepted text is two units shorter (29, 1997, 253, 257).
 constexpr std::size_t kSymbolUnits = 32;
 constexpr std::size_t kMaskUnits = 2000;
-constexpr std::size_t kCredentialUnits = 256;  // server and password
 constexpr std::size_t kPathUnits = 260;
 
 // Copies a str (or subclass) into a buffer of `units` UTF-16 units, zero
@@ -86,9 +85,6 @@ bool WarnUnknownKeys(PyObject* dict, const char* function, const char* kind,
 // table names.
 bool WarnUnknownRequestKeys(PyObject* request, const char* function);
 
-// Zeroes n units at buf with writes the compiler may not drop, so that a
-// password does not outlive the call in a dead stack buffer.
-void WipeText(char16_t* buf, std::size_t n);
 
 // Argument-error messages (reported with code -2).
 inline constexpr char kMsgInvalidArguments[] = "Invalid arguments";

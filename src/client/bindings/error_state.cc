@@ -1,4 +1,6 @@
 #include "bindings/error_state.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 
 #include <algorithm>
 #include <cstring>
@@ -108,5 +110,13 @@ const char* LastErrorMessage() { return g_error.message; }
 PyObject* PyLastError(PyObject*, PyObject*) {
   return Py_BuildValue("(is)", static_cast<int>(g_error.code), g_error.message);
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kErrorFunctions = {{
+    {"last_error", Serial<PyLastError>, METH_NOARGS,
+     ZK5_DOC("last_error()", "Return last error code and description")},
+    
+}};
 
 }  // namespace zk5

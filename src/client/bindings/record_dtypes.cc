@@ -7,7 +7,6 @@
 #include <numpy/arrayobject.h>
 
 #include "ipc/records.h"
-#include "bindings/functions.h"
 #include "bindings/record_types.h"
 
 namespace zk5 {

@@ -17,7 +17,6 @@
 #include "ipc/stream.h"
 #include "ipc/wire.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
 #include "bindings/serial.h"
 
 namespace zk5 {

@@ -54,6 +54,11 @@ PyObject* ArrayResultToTuple(std::int32_t result, RecordType type,
 // records or when building failed. A borrowed reference.
 PyObject* RecordDtype(const records::RecordDef& def);
 
+// Start-up: builds the NumPy types of bars and ticks (record_dtypes.cc;
+// failure is not fatal), and creates and registers the eleven record types.
+void BuildNumpyRecordTypes();
+void RegisterRecordTypes(PyObject* module);
+
 }  // namespace zk5
 
 #endif  // ZK5_CLIENT_BINDINGS_RECORD_TYPES_H_

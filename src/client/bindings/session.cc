@@ -6,37 +6,23 @@
 
 #include "connection/calls.h"
 #include "connection/client.h"
+#include "connection/session.h"
 #include "base/text.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 
 namespace zk5 {
 
 namespace {
 
-constexpr std::uint32_t kDefaultReadyTimeoutMs = 60000;
-constexpr std::uint32_t kReadyPollMs = 100;
 constexpr std::size_t kVersionTextBytes = 127;
 constexpr char kOtpMessage[] =
     "Unsupported authorization mode, OTP or certificate password needed";
 
-// Credentials of one call. The buffers are wiped when the call returns, on
-// every path, so the module keeps no password after it.
-struct Credentials {
-  std::uint64_t login = 0;
-  char16_t server[kCredentialUnits] = {};
-  char16_t password[kCredentialUnits] = {};
-  std::uint32_t timeout = 0;
-
-  Credentials() = default;
-  Credentials(const Credentials&) = delete;
-  Credentials& operator=(const Credentials&) = delete;
-  ~Credentials() {
-    WipeText(password, kCredentialUnits);
-    WipeText(server, kCredentialUnits);
-  }
-};
+using session::Credentials;
+using session::kCredentialUnits;
 
 // Reads one keyword when present. False (with the error state set) when its
 // value does not convert.
@@ -57,28 +43,6 @@ bool ReadCredentialKeywords(PyObject* kwargs, Credentials* c) {
                  [&](PyObject* v) { return ReadText(v, c->password, kCredentialUnits); }) &&
          Keyword(kwargs, "timeout",
                  [&](PyObject* v) { return read_uint32_value(v, &c->timeout); });
-}
-
-// Polls the terminal's readiness: 1 when ready, else a failure code. An
-// interrupt anywhere in the wait is the wait's own failure, -10005.
-std::int32_t WaitReady(std::uint32_t timeout_ms) {
-  if (timeout_ms == 0) timeout_ms = kDefaultReadyTimeoutMs;
-  // Only the sleeps count against the timeout, not the exchanges.
-  for (std::uint32_t elapsed = 0; elapsed < timeout_ms; elapsed += kReadyPollMs) {
-    if (!g_client.connected()) return kNoIpcConnection;
-    std::uint32_t state = 0;
-    const std::int32_t result = calls::Count(ipc::CommandId::TERMINAL_STATE, &state);
-    if (result < 0) return os::InterruptPending() ? kIpcTimeout : result;
-    if (state == kStateReady) return 1;
-    if (state == kStateAuthorizationFailed) return kAuthorizationFailed;
-    if (!os::SleepMs(kReadyPollMs)) return kIpcTimeout;
-  }
-  return kIpcTimeout;
-}
-
-std::int32_t SendLogin(const Credentials& c) {
-  if (!g_client.connected()) return kNoIpcConnection;
-  return calls::Login(c.login, ipc::TextOf(c.password), ipc::TextOf(c.server));
 }
 
 void SetLoginError(std::int32_t result) {
@@ -122,15 +86,15 @@ PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
   const ConnectOutcome connected = g_client.Initialize(path, portable);
   if (!connected) return FailConnect(connected.code, connected.error);
 
-  if (c.login != 0 || c.server[0] != 0 || c.password[0] != 0) {
-    const std::int32_t result = SendLogin(c);
+  if (c.any()) {
+    const std::int32_t result = session::SendLogin(c);
     if (result < 0) {
       g_client.Reset();
       SetLoginError(result);
       Py_RETURN_FALSE;
     }
   }
-  const std::int32_t ready = WaitReady(c.timeout);
+  const std::int32_t ready = session::WaitReady(c.timeout);
   if (ready < 0) {
     g_client.Reset();
     return FailFalse(ready);
@@ -158,12 +122,12 @@ PyObject* PyLogin(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (kwargs != nullptr && !ReadCredentialKeywords(kwargs, &c)) Py_RETURN_FALSE;
   if (c.login == 0) return FailFalse(kInvalidParams, InvalidNamedArgument("login").c_str());
-  const std::int32_t result = SendLogin(c);
+  const std::int32_t result = session::SendLogin(c);
   if (result < 0) {
     SetLoginError(result);
     Py_RETURN_FALSE;
   }
-  const std::int32_t ready = WaitReady(c.timeout);
+  const std::int32_t ready = session::WaitReady(c.timeout);
   if (ready < 0) return FailFalse(ready);
   Py_RETURN_TRUE;
 }
@@ -198,5 +162,21 @@ PyObject* PyShutdown(PyObject*, PyObject*) {
   g_client.Reset();
   Py_RETURN_TRUE;
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kSessionFunctions = {{
+    {"initialize", ZK5_KW(SerialKw<PyInitialize>),
+     METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
+             "Establish connection to Zelkor 5 terminal")},
+    {"shutdown", Serial<PyShutdown>, METH_NOARGS,
+     ZK5_DOC("shutdown()", "Disconnect from Zelkor 5 terminal")},
+    {"login", ZK5_KW(SerialKw<PyLogin>),
+     METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
+             "Log in to specific account")},
+    {"version", Serial<PyVersion>, METH_NOARGS, ZK5_DOC("version()", "Get Zelkor 5 terminal version")},
+}};
 
 }  // namespace zk5

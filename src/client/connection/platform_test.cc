@@ -12,6 +12,7 @@
 
 #include "connection/calls.h"
 #include "connection/client.h"
+#include "connection/session.h"
 #include "connection/search.h"
 #include "os/crypto.h"
 #include "os/os.h"
@@ -256,6 +257,28 @@ TEST_F(PlatformPipe, WriteToAClosedServerFailsAndLaterCallsReportNoConnection) {
   EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kIpcSendFailed);
   EXPECT_FALSE(g_client.connected());
   EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
+}
+
+TEST_F(PlatformPipe, SessionWaitsUntilReadyAndPassesOnTheLoginOutcome) {
+  ServerThread server(name_, 1, [](os::PipeServer& s) {
+    os::PipeHandle c = os::kInvalidPipe;
+    if (s.Accept(-1, &c) != os::AcceptStatus::kClient) return;
+    tt::ServeConnection(c, tt::Options{}, 1);  // until BOOK_RELEASE
+    s.Release(c);
+  });
+  ASSERT_TRUE(server.listening());
+  ASSERT_TRUE(g_client.OpenPipe(name_));
+  session::Credentials c;
+  c.login = 5;
+  EXPECT_EQ(session::WaitReady(0), 1);
+  // The test terminal refuses LOGIN with -1; the status is the outcome.
+  EXPECT_EQ(session::SendLogin(c), -1);
+  EXPECT_TRUE(g_client.connected());
+  EXPECT_EQ(calls::StatusByText(CommandId::BOOK_RELEASE, TextOf(u"")), 0);
+  server.Join();
+  g_client.Reset();
+  EXPECT_EQ(session::SendLogin(c), kNoIpcConnection);
+  EXPECT_EQ(session::WaitReady(500), kNoIpcConnection);
 }
 
 TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoConnection) {

@@ -208,4 +208,10 @@ void LowerInPlace(char16_t* s, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) s[i] = SimpleLower(s[i]);
 }
 
+void Wipe(char16_t* s, std::size_t n) {
+  if (s == nullptr) return;
+  volatile char16_t* p = s;
+  for (std::size_t i = 0; i < n; ++i) p[i] = 0;
+}
+
 }  // namespace zk5::text

@@ -44,6 +44,9 @@ char16_t SimpleLower(char16_t u);
 // SimpleLower applied to each of the n units at s.
 void LowerInPlace(char16_t* s, std::size_t n);
 
+// Zeroes the n units at s (a password buffer) in a way the compiler keeps.
+void Wipe(char16_t* s, std::size_t n);
+
 }  // namespace zk5::text
 
 #endif  // ZK5_COMMON_BASE_TEXT_H_

@@ -19,7 +19,8 @@
 #include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/record_types.h"
 #include "os/os.h"
 
@@ -229,5 +230,25 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
                           timeframe, from, to);
   });
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kBarsFunctions = {{
+    {"copy_ticks_from", Serial<PyCopyTicksFrom>, METH_VARARGS,
+     ZK5_DOC("copy_ticks_from(symbol, date_from, count, flags)",
+             "Get ticks starting from specific date")},
+    {"copy_ticks_range", Serial<PyCopyTicksRange>, METH_VARARGS,
+     ZK5_DOC("copy_ticks_range(symbol, date_from, date_to, flags)",
+             "Get ticks from specified period")},
+    {"copy_rates_from", Serial<PyCopyRatesFrom>, METH_VARARGS,
+     ZK5_DOC("copy_rates_from(symbol, timeframe, date_from, count)",
+             "Get bars starting from specific date")},
+    {"copy_rates_from_pos", Serial<PyCopyRatesFromPos>, METH_VARARGS,
+     ZK5_DOC("copy_rates_from_pos(symbol, timeframe, start_pos, count)",
+             "Get bars starting from specified position")},
+    {"copy_rates_range", Serial<PyCopyRatesRange>, METH_VARARGS,
+     ZK5_DOC("copy_rates_range(symbol, timeframe, date_from, date_to)",
+             "Get bars from specified period")},
+}};
 
 }  // namespace zk5

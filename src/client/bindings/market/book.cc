@@ -8,7 +8,8 @@
 #include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/record_types.h"
 
 namespace zk5 {
@@ -55,5 +56,16 @@ PyObject* PyMarketBookGet(PyObject*, PyObject* args) {
   return ArrayResultToTuple(result, RecordType::kBookInfo, records::kBookInfo, block,
                             count);
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kBookFunctions = {{
+    {"market_book_add", Serial<PyMarketBookAdd>, METH_VARARGS,
+     ZK5_DOC("market_book_add(symbol)", "Opens Depth of Market for a selected symbol")},
+    {"market_book_release", Serial<PyMarketBookRelease>, METH_VARARGS,
+     ZK5_DOC("market_book_release(symbol)", "Closes Depth of Market for a selected symbol")},
+    {"market_book_get", Serial<PyMarketBookGet>, METH_VARARGS,
+     ZK5_DOC("market_book_get(symbol)", "Returns Depth of Market structures of a specified symbol")},
+}};
 
 }  // namespace zk5

@@ -9,7 +9,8 @@
 #include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/record_types.h"
 
 namespace zk5 {
@@ -112,5 +113,21 @@ PyObject* PySymbolSelect(PyObject*, PyObject* args) {
   if (result < 0) return FailFalse(result);
   Py_RETURN_TRUE;
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kSymbolsFunctions = {{
+    {"symbol_info", Serial<PySymbolInfo>, METH_VARARGS,
+     ZK5_DOC("symbol_info(symbol)", "Return full information for specified symbol")},
+    {"symbol_info_tick", Serial<PySymbolInfoTick>, METH_VARARGS,
+     ZK5_DOC("symbol_info_tick(symbol)", "Return current prices of specified symbol")},
+    {"symbol_select", Serial<PySymbolSelect>, METH_VARARGS,
+     ZK5_DOC("symbol_select(symbol,[enable])",
+             "Select symbol in Market Watch window or remove symbol from the window")},
+    {"symbols_total", Serial<PySymbolsTotal>, METH_NOARGS,
+     ZK5_DOC("symbols_total()", "Return the number of all available symbols")},
+    {"symbols_get", ZK5_KW(SerialKw<PySymbolsGet>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("symbols_get([group=\"GROUP\"])", "Return all available symbols or filtred by group")},
+}};
 
 }  // namespace zk5

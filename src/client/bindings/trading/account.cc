@@ -2,7 +2,8 @@
 #include "connection/calls.h"
 #include "ipc/records.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/record_types.h"
 
 namespace zk5 {
@@ -36,5 +37,14 @@ PyObject* PyAccountInfo(PyObject*, PyObject*) {
   return InfoRecord(calls::CommandId::ACCOUNT_INFO, RecordType::kAccountInfo,
                     records::kAccountInfo);
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kAccountFunctions = {{
+    {"terminal_info", Serial<PyTerminalInfo>, METH_NOARGS,
+     ZK5_DOC("terminal_info()", "Get parameters of Zelkor 5 terminal")},
+    {"account_info", Serial<PyAccountInfo>, METH_NOARGS,
+     ZK5_DOC("account_info()", "Return information on the current account")},
+}};
 
 }  // namespace zk5

@@ -8,7 +8,8 @@
 #include "ipc/commands.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/trading/lists.h"
 
 namespace zk5 {
@@ -137,5 +138,24 @@ PyObject* PyHistoryDealsTotal(PyObject*, PyObject* args) {
 PyObject* PyHistoryDealsGet(PyObject*, PyObject* args, PyObject* kwargs) {
   return Get(kHistoryDeals, args, kwargs);
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kHistoryFunctions = {{
+    {"history_orders_total", Serial<PyHistoryOrdersTotal>, METH_VARARGS,
+     ZK5_DOC("history_orders_total(date_from, date_to)",
+             "Return the number of orders in selected range from history")},
+    {"history_orders_get", ZK5_KW(SerialKw<PyHistoryOrdersGet>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("history_orders_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
+             "[ticket=TICKET])",
+             "Return orders in selected range from history or filtered by position id, ticket")},
+    {"history_deals_total", Serial<PyHistoryDealsTotal>, METH_VARARGS,
+     ZK5_DOC("history_deals_total(date_from, date_to)",
+             "Return the number of deals in selected range from history")},
+    {"history_deals_get", ZK5_KW(SerialKw<PyHistoryDealsGet>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("history_deals_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
+             "[ticket=TICKET])",
+             "Return deals in selected range from history or filtered by position id, ticket")},
+}};
 
 }  // namespace zk5

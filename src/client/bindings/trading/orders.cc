@@ -7,7 +7,8 @@
 #include "ipc/commands.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/trading/lists.h"
 
 namespace zk5 {
@@ -96,5 +97,20 @@ PyObject* PyOrdersTotal(PyObject*, PyObject*) { return Total(kOrders); }
 PyObject* PyOrdersGet(PyObject*, PyObject* args, PyObject* kwargs) {
   return Get(kOrders, args, kwargs);
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kOrdersFunctions = {{
+    {"positions_total", Serial<PyPositionsTotal>, METH_NOARGS,
+     ZK5_DOC("positions_total()", "Return the number of open positions")},
+    {"positions_get", ZK5_KW(SerialKw<PyPositionsGet>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+             "Return all open positions, can be filtered by symbol, group or ticket")},
+    {"orders_total", Serial<PyOrdersTotal>, METH_NOARGS,
+     ZK5_DOC("orders_total()", "Return the number of orders")},
+    {"orders_get", ZK5_KW(SerialKw<PyOrdersGet>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+             "Return all orders, can be filtered by symbol, group or ticket")},
+}};
 
 }  // namespace zk5

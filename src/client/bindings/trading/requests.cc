@@ -12,7 +12,8 @@
 #include "ipc/wire.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
-#include "bindings/functions.h"
+#include "bindings/function_table.h"
+#include "bindings/serial.h"
 #include "bindings/record_types.h"
 
 namespace zk5 {
@@ -217,5 +218,22 @@ PyObject* PyOrderCalcProfit(PyObject*, PyObject* args) {
                                                 price_open, price_close, &profit);
   return FloatResult(result, profit);
 }
+
+// This file's functions in the module's method table (module.cc puts the
+// groups in order).
+const FunctionGroup kRequestsFunctions = {{
+    {"order_check", ZK5_KW(SerialKw<PyOrderCheck>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("order_check(request)",
+             "Check if there are enough funds to execute required trading operation")},
+    {"order_send", ZK5_KW(SerialKw<PyOrderSend>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("order_send(request)", "Send trading requests to server")},
+    {"order_calc_margin", Serial<PyOrderCalcMargin>, METH_VARARGS,
+     ZK5_DOC("order_calc_margin(action, symbol, volume, price,)",
+             "Calculate margin required for specified order")},
+    {"order_calc_profit", Serial<PyOrderCalcProfit>, METH_VARARGS,
+     ZK5_DOC("order_calc_profit(action, symbol, volume, price_open, price_close)",
+             "Calculate profit for the current account in the current market conditions based "
+             "on parameters passed")},
+}};
 
 }  // namespace zk5
