@@ -16,7 +16,7 @@ import zelkor5
 from zelkor5 import _core, constants
 
 # The one definition of the status codes, in the native sources.
-STATUS_HEADER = os.path.join("src", "core", "ipc", "status.h")
+STATUS_HEADER = os.path.join("src", "common", "ipc", "status.h")
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
