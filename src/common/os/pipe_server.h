@@ -34,6 +34,7 @@ std::u16string ExecutablePath();
 enum class ListenStatus {
   kOk,             // serving the name
   kAlreadyServed,  // another live server holds the name
+  kUnsafeFolder,   // the socket folder is not private to this user (POSIX)
   kError,          // *error holds the platform error number
 };
 

@@ -58,7 +58,9 @@ enum class LockStatus {
 // Takes an exclusive lock on the file at `path` (created when missing) for
 // the rest of the process's life, and writes the process id into it. The
 // kernel drops the lock when the process dies, however it ends.
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder);
+// `error`, when given, receives the platform error of kError.
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder,
+                       std::uint32_t* error = nullptr);
 
 // The folder that holds pipe sockets ($XDG_RUNTIME_DIR or /tmp/zk5-<uid>),
 // for messages.
