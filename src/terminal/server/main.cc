@@ -23,7 +23,7 @@
 #include "base/text.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 #include "server/server.h"
 
 namespace {

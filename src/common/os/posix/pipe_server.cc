@@ -20,7 +20,7 @@
 #include "os/posix/names.h"
 #include "os/posix/socket_dir.h"
 #include "os/posix/stop_signal.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace zk5::os {
 

@@ -3,7 +3,7 @@
 // No stop signal is caught: Ctrl-C or closing the console ends the process
 // the system's way, which loses nothing, since every confirmed change is on
 // disk before its reply is sent.
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 #include <cstdlib>
 #include <string>

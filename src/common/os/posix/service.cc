@@ -1,5 +1,5 @@
 // Hosting the terminal on POSIX.
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
-// What a process that hosts the terminal needs from the OS besides serving
-// its pipe (pipe_server.h): to be told of a stop signal, folders, durable
-// files and the time. POSIX only for now; every descriptor is close-on-exec.
-#ifndef ZK5_COMMON_OS_TERMINAL_HOST_H_
-#define ZK5_COMMON_OS_TERMINAL_HOST_H_
+// What a long-running serving process needs from the OS besides serving its
+// pipe (pipe_server.h): to be told of a stop signal, folders, durable files
+// and the time. Every descriptor is close-on-exec.
+#ifndef ZK5_COMMON_OS_SERVICE_H_
+#define ZK5_COMMON_OS_SERVICE_H_
 
 #include <cstdint>
 #include <string>
@@ -68,4 +68,4 @@ std::u16string SocketFolderName();
 
 }  // namespace zk5::os
 
-#endif  // ZK5_COMMON_OS_TERMINAL_HOST_H_
+#endif  // ZK5_COMMON_OS_SERVICE_H_
