@@ -7,6 +7,7 @@ annotate a request as ``TradeRequestDict`` and a type checker names the
 misspelling before it is sent. scripts/gen_core_stub.py checks that the
 keys and their types are those of the request record.
 """
+
 from typing import Any, Callable, Dict, TypedDict, TypeVar, cast
 
 __all__ = ["TradeRequestDict"]
@@ -14,6 +15,7 @@ __all__ = ["TradeRequestDict"]
 
 class TradeRequestDict(TypedDict, total=False):
     """A trade request of order_check() and order_send(); every key optional."""
+
     action: int
     magic: int
     order: int
@@ -58,8 +60,9 @@ KEYS: Dict[str, str] = {
 def _key_lines() -> str:
     width = max(map(len, KEYS))
     types = TradeRequestDict.__annotations__
-    return "\n".join("    %-*s  %-5s  %s" % (width, key, types[key].__name__, text)
-                     for key, text in KEYS.items())
+    return "\n".join(
+        "    %-*s  %-5s  %s" % (width, key, types[key].__name__, text) for key, text in KEYS.items()
+    )
 
 
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -71,13 +74,19 @@ def with_request_keys(function: _F) -> _F:
     the module function itself, so a call costs no Python frame and a
     warning about an unknown key still names the caller's line."""
     doc = "%s\n\nThe request's keys (every one optional; TradeRequestDict types them):\n%s\n" % (
-        function.__doc__, _key_lines())
-    kind = type(function.__name__, (), {
-        "__call__": staticmethod(function),
-        "__get__": lambda self, instance, owner=None: self,  # a routine to help() and inspect
-        "__repr__": lambda self: repr(function),
-        "__reduce__": lambda self: function.__name__,
-    })
+        function.__doc__,
+        _key_lines(),
+    )
+    kind = type(
+        function.__name__,
+        (),
+        {
+            "__call__": staticmethod(function),
+            "__get__": lambda self, instance, owner=None: self,  # a routine to help() and inspect
+            "__repr__": lambda self: repr(function),
+            "__reduce__": lambda self: function.__name__,
+        },
+    )
     documented = kind()
     documented.__doc__ = doc
     documented.__name__ = documented.__qualname__ = function.__name__

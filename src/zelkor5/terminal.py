@@ -287,7 +287,7 @@ def _data_folder(exe: str, portable: bool) -> str:
         done = subprocess.run([exe, "/data-path"], stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
     except (OSError, subprocess.TimeoutExpired) as e:
-        raise TerminalError("cannot ask the terminal at %s for its data folder: %s" % (exe, e))
+        raise TerminalError("cannot ask the terminal at %s for its data folder: %s" % (exe, e)) from e
     folder = os.fsdecode(done.stdout).rstrip("\n")
     if done.returncode != 0 or not os.path.isabs(folder) or "\n" in folder:
         raise TerminalError("the terminal at %s did not tell its data folder: %s"
