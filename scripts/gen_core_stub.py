@@ -8,6 +8,7 @@ order_check and order_send, are checked against the request record's.
     scripts/gen_core_stub.py          rewrite the stub
     scripts/gen_core_stub.py --check  exit 1 when the stub is out of date
 """
+import ast
 import os
 import re
 import sys
@@ -111,12 +112,15 @@ def record_class(name, fields):
 def check_request_keys(fields):
     """Exits when TradeRequestDict's keys or types differ from the record's."""
     with open(REQUEST_KEYS) as f:
-        body = re.search(r"class TradeRequestDict\(.*?\n((?:    .*\n)+)", f.read()).group(1)
-    keys = re.findall(r"^    (\w+): (\w+)$", body, re.M)
+        tree = ast.parse(f.read())
+    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "TradeRequestDict"]
+    keys = [(n.target.id, n.annotation.id) for n in cls.body if isinstance(n, ast.AnnAssign)]
     want = [(name, t) for _, name, t in fields]
     if keys != want:
-        sys.exit("TradeRequestDict in src/zelkor5/_request.py differs from the request record:\n"
-                 "  has   %s\n  needs %s" % (keys, want))
+        sys.exit(
+            "TradeRequestDict in src/zelkor5/_request.py differs from the request record:\n"
+            "  has   %s\n  needs %s" % (keys, want)
+        )
 
 
 def render():
