@@ -25,9 +25,14 @@ def test_module_docstring():
 
 
 def test_package_reexports_the_core_functions():
+    # order_check and order_send are the module functions themselves, called
+    # through an object whose help() also lists the request's keys.
     for name in dir(_core):
         if not name.startswith("_"):
-            assert getattr(zelkor5, name) is getattr(_core, name)
+            exported = getattr(zelkor5, name)
+            if name in ("order_check", "order_send"):
+                exported = exported.__wrapped__
+            assert exported is getattr(_core, name)
 
 
 def test_functions_are_in_table_order_ahead_of_the_types():
