@@ -38,7 +38,7 @@ from typing import (
     TypeVar, Union)
 
 from . import strict as _zk
-from ._core import TradeDeal, TradeOrder, TradePosition
+from ._core import Tick, TradeDeal, TradeOrder, TradePosition
 
 __all__ = ["ticks", "bars", "trades", "Stream", "TickStream", "BarStream", "TradeStream",
            "StreamTick", "Bar", "TradeEvent"]
@@ -48,6 +48,7 @@ T = TypeVar("T")
 # The end of every history request: far after any clock, replays included.
 _FAR_FUTURE = 4102444800  # 2100-01-01
 _COPY_TICKS_ALL = -1
+_TIME_MSC = 5  # the index of time_msc in a tick record
 
 
 class StreamTick(NamedTuple):
@@ -169,6 +170,10 @@ class TickStream(Stream[StreamTick]):
         self._last: Dict[str, Tuple[int, int]] = {}
         if since_msc is not None:
             self._last = {s: (int(since_msc), 0) for s in self.symbols}
+        # Ticks read but not given yet (see _poll), and the newest tick read.
+        self._held: Dict[str, List[Tuple[Any, ...]]] = {s: [] for s in self.symbols}
+        self._latest: Dict[str, Tick] = {}
+        self._newest = 0
 
     def _start(self) -> None:
         if self._last:
@@ -180,6 +185,13 @@ class TickStream(Stream[StreamTick]):
             self._last[symbol] = (last, int((at == last).sum()))
 
     def _new(self, symbol: str) -> List[Tuple[Any, ...]]:
+        # The symbol's last tick is cheaper to ask than its ticks: while it
+        # stays the same, nothing is new. (A new tick equal to the last in
+        # every field, millisecond included, waits for the next change.)
+        latest = _zk.symbol_info_tick(symbol)
+        if latest == self._latest.get(symbol):
+            return []
+        self._latest[symbol] = latest
         last, delivered = self._last[symbol]
         page = self.page
         out: List[Tuple[Any, ...]] = []
@@ -209,7 +221,35 @@ class TickStream(Stream[StreamTick]):
         if len(self.symbols) == 1:
             symbol = self.symbols[0]
             return [StreamTick(symbol, *t) for t in self._new(symbol)]
-        rounds = [[StreamTick(s, *t) for t in self._new(s)] for s in self.symbols]
+        # A reply holds a symbol's ticks up to the terminal's clock when it
+        # was answered, which is at least the newest tick seen until then:
+        # that is how far the symbol is known complete. Symbols known less
+        # far than the newest tick seen are asked again (twice at most),
+        # and ticks newer than the least of those bounds wait for the next
+        # round, so that ticks of different symbols come in time order.
+        newest = self._newest
+        known: Dict[str, int] = {}
+        for round_ in range(3):
+            for symbol in self.symbols:
+                if round_ and known[symbol] >= newest:
+                    continue
+                new = self._new(symbol)
+                if new:
+                    self._held[symbol].extend(new)
+                    newest = max(newest, new[-1][_TIME_MSC])
+                known[symbol] = newest
+            if min(known.values()) >= newest:
+                break
+        self._newest = newest
+        cut = min(known.values())
+        rounds = []
+        for symbol in self.symbols:
+            held = self._held[symbol]
+            ready = len(held)
+            while ready and held[ready - 1][_TIME_MSC] > cut:
+                ready -= 1
+            rounds.append([StreamTick(symbol, *t) for t in held[:ready]])
+            del held[:ready]
         return list(heapq.merge(*rounds, key=lambda t: t.time_msc))
 
 
@@ -315,8 +355,10 @@ def ticks(symbols: Union[str, Sequence[str]], interval: float = 0.02, *,
     """Every new tick of `symbols` (a name or a list of names), each once,
     as :class:`StreamTick` (the symbol and the tick's fields).
 
-    Each symbol's ticks come in the terminal's order; ticks of several
-    symbols found in one round come merged by ``time_msc``. A round asks
+    Ticks come in the terminal's order, those of several symbols merged by
+    ``time_msc``: a tick of one symbol waits until the others are known up
+    to its time (a round asks a symbol again when another's ticks are
+    newer than its reply could hold, twice at most). A round asks
     ``copy_ticks_from`` from the second of the last delivered tick, in
     pages of `page` ticks, and skips what was delivered, ticks of one
     millisecond included.

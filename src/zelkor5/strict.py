@@ -17,7 +17,8 @@ where the plain function returns ``None`` or ``False``::
 
 ``order_send`` also raises :class:`~zelkor5.errors.TradeRejected` when the
 terminal answers with a retcode other than done, placed, done partially or
-no changes. ``last_error()`` is the plain one. Calls through this module
+no changes; ``order_check`` returns its result whatever the retcode (it
+only asks). ``last_error()`` is the plain one. Calls through this module
 are logged by the ``zelkor5`` logger and reconnect when that is enabled
 (``zelkor5.reconnect``); the plain functions are untouched.
 """
