@@ -4,6 +4,7 @@ bars and trade events live and in replays, and the asyncio facade with a
 cancelled call."""
 
 import asyncio
+import logging
 import signal
 import threading
 import time
@@ -37,7 +38,7 @@ def replay(inst, speed=1, step=0):
     assert inst.initialize(), zelkor5.last_error()
 
 
-def test_reads_reconnect_across_a_terminal_restart(install, reconnecting):
+def test_reads_reconnect_across_a_terminal_restart(install, reconnecting, caplog):
     inst = install()
     assert strict.initialize(inst.exe, portable=True)
     login = strict.account_info().login
@@ -45,8 +46,12 @@ def test_reads_reconnect_across_a_terminal_restart(install, reconnecting):
     assert inst.wait_gone()
     # The call fails, the layer starts the terminal again with the same
     # arguments and repeats the read.
-    assert strict.account_info().login == login
+    with caplog.at_level(logging.INFO, logger="zelkor5"):
+        assert strict.account_info().login == login
     assert inst.pids()
+    assert [r.levelno for r in caplog.records] == [logging.WARNING, logging.INFO]
+    assert caplog.records[0].getMessage() == \
+        "account_info: connection lost, reconnecting (attempt 1 of 4)"
     # Reconnection off: the loss is reported as it happens.
     reconnect.disable()
     inst.signal(signal.SIGKILL)
