@@ -196,7 +196,8 @@ class TickStream(Stream[StreamTick]):
         page = self.page
         out: List[Tuple[Any, ...]] = []
         while True:
-            ticks = _zk.copy_ticks_from(symbol, last // 1000, page, self.flags)
+            second = last // 1000
+            ticks = _zk.copy_ticks_from(symbol, second, page, self.flags)
             times = ticks["time_msc"]
             first = int(times.searchsorted(last, "left"))
             same = int(times.searchsorted(last, "right")) - first
@@ -207,12 +208,11 @@ class TickStream(Stream[StreamTick]):
                 delivered = delivered + count if newest == last else count
                 last = newest
                 out.extend(new.tolist())
-                page = self.page
             if len(ticks) < page:
                 break
-            if not len(new):
-                # A full page with nothing new: more ticks in one second than
-                # a page holds. A larger page gets past them.
+            if last // 1000 == second:
+                # The next page starts at the same second: it must reach
+                # further than this one.
                 page *= 2
         self._last[symbol] = (last, delivered)
         return out

@@ -1,18 +1,22 @@
 """The opt-in layers against the scriptable test terminal: zelkor5.strict
 raises the family of each failure and returns the plain values otherwise,
-and the zelkor5 logger records calls with passwords masked."""
+the zelkor5 logger records calls with passwords masked, and the tick
+stream's requests skip what it gave, ticks of one millisecond included."""
 
 import logging
 
 import pytest
 
 import zelkor5
-from zelkor5 import errors, strict
+from zelkor5 import errors, stream, strict
 from zelkor5 import _layers
+from conftest import after_handshake
 from layouts import ORDER_SEND_RESULT, TICK
-from peer import CMD, close, echo, fail, hello, ready, reply, u32, Peer
+from peer import (
+    CMD, Peer, close, echo, fail, hello, i32, i64, ready, reply, request_bytes, u32, wstr)
 
 ORDER_SEND = CMD["ORDER_SEND"]
+TICKS_FROM = CMD["TICKS_FROM"]
 
 
 def test_the_wrapper_table_has_every_module_function():
@@ -144,3 +148,35 @@ def test_nothing_is_logged_below_the_level(connect, log_records):
     connect(default=echo(1, u32(3)))
     assert strict.positions_total() == 3
     assert log_records == []
+
+
+def test_tick_stream_gives_ticks_of_one_millisecond_once_across_pages(connect):
+    def tick(msc, bid):
+        return TICK.pack({"time": msc // 1000, "bid": bid, "ask": bid + 1, "time_msc": msc})
+
+    def ticks(*records):
+        return reply(TICKS_FROM, 1, u32(len(records)) + b"".join(records))
+
+    a, b, c, d, e, f = (tick(1000, 1.0), tick(1000, 2.0), tick(1000, 3.0), tick(1500, 4.0),
+                        tick(2000, 5.0), tick(2000, 6.0))
+    info = CMD["SYMBOL_INFO_TICK"]
+    p = connect([
+        # Round 1: three ticks of one millisecond, in pages of 2.
+        reply(info, 1, e), ticks(a, b), ticks(a, b, c, d), ticks(a, b, c, d, e),
+        # Round 2: the last tick has not changed: nothing is asked.
+        reply(info, 1, e),
+        # Round 3: a new tick of the last tick's millisecond.
+        reply(info, 1, f), ticks(e, f), ticks(e, f),
+    ])
+    s = stream.ticks("EURUSD", since_msc=1000, page=2, flags=1)
+    got = s.poll() + s.poll() + s.poll()
+    assert [(t.time_msc, t.bid) for t in got] == [(1000, 1.0), (1000, 2.0), (1000, 3.0),
+                                                 (1500, 4.0), (2000, 5.0), (2000, 6.0)]
+    assert all(t.symbol == "EURUSD" for t in got)
+
+    def asked(second, count):
+        return request_bytes(TICKS_FROM, wstr("EURUSD") + i64(second * 1000) + i32(count) +
+                             i32(1))
+
+    sent = [r for r in after_handshake(p) if r[4:8] == u32(TICKS_FROM)]
+    assert sent == [asked(1, 2), asked(1, 4), asked(1, 8), asked(2, 2), asked(2, 4)]

@@ -124,14 +124,20 @@ def test_streams_in_a_stepped_replay_follow_the_terminal_clock(install):
     replay(inst, step=15000)
     bars = stream.bars("BTCUSD", TIMEFRAME_M1)
     ticks = stream.ticks("BTCUSD")
-    closed, seen = [], []
-    for _ in range(40):
+    trades = stream.trades()
+    closed, seen, events = [], [], []
+    for round_ in range(40):
         # Rounds without waiting: only the terminal's clock moves.
         for bar in bars.poll():
             now = ok(zelkor5.symbol_info_tick("BTCUSD")).time
             assert now >= bar.time + 60, "given before it closed"
             closed.append(bar)
         seen += ticks.poll()
+        events += trades.poll()
+        if round_ == 20:
+            buy = strict.order_send({"action": TRADE_ACTION_DEAL, "symbol": "BTCUSD",
+                                     "volume": 0.01, "type": ORDER_TYPE_BUY})
+    assert [(e.kind, e.ticket) for e in events] == [("deal", buy.deal), ("position", buy.order)]
     assert len(closed) >= 5
     assert [b.time for b in closed] == list(range(closed[0].time, closed[-1].time + 1, 60))
     final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, closed[0].time,
