@@ -18,8 +18,7 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from . import _core
 from .errors import (
-    TRADE_SUCCESS_RETCODES, ConnectionLost, TradeOutcomeUnknown, TradeRejected, Zelkor5Error,
-    error_for)
+    TRADE_SUCCESS_RETCODES, TradeOutcomeUnknown, TradeRejected, Zelkor5Error, error_for)
 
 logger = logging.getLogger("zelkor5")
 
@@ -273,6 +272,3 @@ def enable_reconnect(attempts: int = 5, first_delay: float = 0.2,
 def disable_reconnect() -> None:
     """See zelkor5.reconnect.disable."""
     RECONNECTION.enabled = False
-
-
-__all__ = ["FUNCTIONS", "layered", "logger", "ConnectionLost"]
