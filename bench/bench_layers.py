@@ -24,9 +24,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from private_terminal import private_terminal  # noqa: E402
+
 import zelkor5  # noqa: E402
 from zelkor5 import strict  # noqa: E402
-from private_terminal import private_terminal  # noqa: E402
 
 
 class Drop(logging.Handler):
@@ -55,8 +56,11 @@ def main():
     handler = Drop()
     with private_terminal():
         assert zelkor5.symbol_info_tick("EURUSD") is not None, zelkor5.last_error()
-        best = {"plain": (0.0, 1e9), "strict, logging off": (0.0, 1e9),
-                "strict, logging at DEBUG": (0.0, 1e9)}
+        best = {
+            "plain": (0.0, 1e9),
+            "strict, logging off": (0.0, 1e9),
+            "strict, logging at DEBUG": (0.0, 1e9),
+        }
 
         def keep(name, result):
             best[name] = (max(best[name][0], result[0]), min(best[name][1], result[1]))
@@ -75,8 +79,10 @@ def main():
     base, base_cpu = best["plain"]
     print("symbol_info_tick, best of %d rounds of %d calls:" % (args.rounds, args.calls))
     for name, (value, cpu) in best.items():
-        print("  %-28s %9.0f calls/s   %.3f x plain   client CPU %5.1f us/call (%+.1f)"
-              % (name, value, value / base, cpu, cpu - base_cpu))
+        print(
+            "  %-28s %9.0f calls/s   %.3f x plain   client CPU %5.1f us/call (%+.1f)"
+            % (name, value, value / base, cpu, cpu - base_cpu)
+        )
 
 
 if __name__ == "__main__":

@@ -34,9 +34,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from private_terminal import private_terminal  # noqa: E402
+
 import zelkor5  # noqa: E402
 from zelkor5 import stream  # noqa: E402
-from private_terminal import private_terminal  # noqa: E402
 
 
 def now_ms():
@@ -86,13 +87,28 @@ def report(name, delays, cpu, seconds, expected, replay):
     if not delays:
         print("  %-34s no ticks" % name)
         return
-    q = statistics.quantiles(delays, n=20, method="inclusive") if len(delays) > 1 \
+    q = (
+        statistics.quantiles(delays, n=20, method="inclusive")
+        if len(delays) > 1
         else [delays[0]] * 19
-    delay = "" if replay else "  delay median %6.1f ms  p95 %6.1f ms  max %6.1f ms" % (
-        statistics.median(delays), q[18], max(delays))
-    print("  %-34s %5d ticks (%d missed)%s  CPU %6.1f us/tick  %5.2f %% of a core"
-          % (name, len(delays), max(expected - len(delays), 0), delay,
-             cpu / len(delays) * 1e6, cpu / seconds * 100))
+    )
+    delay = (
+        ""
+        if replay
+        else "  delay median %6.1f ms  p95 %6.1f ms  max %6.1f ms"
+        % (statistics.median(delays), q[18], max(delays))
+    )
+    print(
+        "  %-34s %5d ticks (%d missed)%s  CPU %6.1f us/tick  %5.2f %% of a core"
+        % (
+            name,
+            len(delays),
+            max(expected - len(delays), 0),
+            delay,
+            cpu / len(delays) * 1e6,
+            cpu / seconds * 100,
+        )
+    )
 
 
 def main():
@@ -110,12 +126,20 @@ def main():
     if args.speed:
         settings += "[Replay]\nFrom=2024-03-05 14:00\nSpeed=%d\n" % args.speed
     with private_terminal(settings):
-        symbols = [s.name for s in zelkor5.symbols_get()][:args.symbols]
-        print("%d symbols, %.0f s each, polling every %.0f ms%s:"
-              % (len(symbols), args.seconds, args.interval * 1000,
-                 ", replay at %dx" % args.speed if args.speed else ""))
-        for name, fn in (("zelkor5.stream.ticks", run_stream),
-                         ("hand-written symbol_info_tick loop", run_baseline)):
+        symbols = [s.name for s in zelkor5.symbols_get()][: args.symbols]
+        print(
+            "%d symbols, %.0f s each, polling every %.0f ms%s:"
+            % (
+                len(symbols),
+                args.seconds,
+                args.interval * 1000,
+                ", replay at %dx" % args.speed if args.speed else "",
+            )
+        )
+        for name, fn in (
+            ("zelkor5.stream.ticks", run_stream),
+            ("hand-written symbol_info_tick loop", run_baseline),
+        ):
             since = max(zelkor5.symbol_info_tick(s).time_msc for s in symbols) + 1
             delays, cpu, times = fn(symbols, args.seconds, args.interval, since)
             expected = in_history(symbols, since, max(times)) if times else 0

@@ -10,6 +10,7 @@ events stream reports every fill once.
 
     python examples/live_bot.py
 """
+
 import logging
 import os
 import shutil
@@ -53,13 +54,28 @@ def main() -> None:
                 above = bar.close > average
                 try:
                     if above and not position:
-                        position = zk.order_send({"action": TRADE_ACTION_DEAL, "symbol": SYMBOL,
-                                                  "volume": 0.1, "type": ORDER_TYPE_BUY,
-                                                  "magic": 11, "comment": "bot"}).order
+                        position = zk.order_send(
+                            {
+                                "action": TRADE_ACTION_DEAL,
+                                "symbol": SYMBOL,
+                                "volume": 0.1,
+                                "type": ORDER_TYPE_BUY,
+                                "magic": 11,
+                                "comment": "bot",
+                            }
+                        ).order
                     elif not above and position:
-                        zk.order_send({"action": TRADE_ACTION_DEAL, "symbol": SYMBOL,
-                                       "volume": 0.1, "type": ORDER_TYPE_SELL,
-                                       "position": position, "magic": 11, "comment": "bot"})
+                        zk.order_send(
+                            {
+                                "action": TRADE_ACTION_DEAL,
+                                "symbol": SYMBOL,
+                                "volume": 0.1,
+                                "type": ORDER_TYPE_SELL,
+                                "position": position,
+                                "magic": 11,
+                                "comment": "bot",
+                            }
+                        )
                         position = 0
                 except TradeRejected as e:
                     print("rejected:", e.result.retcode, e.result.comment)

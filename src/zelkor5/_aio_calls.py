@@ -1,5 +1,6 @@
 """The module's functions as coroutines on the worker thread (their types
 are in _aio_calls.pyi, generated from _core.pyi)."""
+
 import contextvars
 from typing import Any, Callable, Coroutine, Tuple
 
@@ -10,16 +11,21 @@ __all__ = list(_layers.FUNCTIONS)
 
 # The outcome of the current task's last call (each task has its own).
 _LAST: "contextvars.ContextVar[Tuple[int, str]]" = contextvars.ContextVar(
-    "zelkor5_aio_last_error", default=(1, "Success"))
+    "zelkor5_aio_last_error", default=(1, "Success")
+)
 _SUCCESS = (1, "Success")
 
 
 def _coroutine(name: str) -> Callable[..., Coroutine[Any, Any, Any]]:
     if name == "last_error":
+
         async def last_error() -> Tuple[int, str]:
             return _LAST.get()
-        last_error.__doc__ = ("The outcome (code, message) of the current task's last call "
-                              "through zelkor5.aio: (1, 'Success') or its failure.")
+
+        last_error.__doc__ = (
+            "The outcome (code, message) of the current task's last call "
+            "through zelkor5.aio: (1, 'Success') or its failure."
+        )
         return last_error
     fn = _layers.layered(name, raising=False)
 
@@ -29,8 +35,10 @@ def _coroutine(name: str) -> Callable[..., Coroutine[Any, Any, Any]]:
         return value
 
     call.__name__ = call.__qualname__ = name
-    call.__doc__ = ("zelkor5.%s as a coroutine, run on the worker thread; its outcome is "
-                    "zelkor5.aio.last_error()." % name)
+    call.__doc__ = (
+        "zelkor5.%s as a coroutine, run on the worker thread; its outcome is "
+        "zelkor5.aio.last_error()." % name
+    )
     return call
 
 

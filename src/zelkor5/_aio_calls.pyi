@@ -3,101 +3,187 @@
 
 from typing import Any, Mapping, Optional, Tuple
 
-from ._core import (AccountInfo, BookInfo, OrderCheckResult, OrderSendResult, SymbolInfo, TerminalInfo, Tick, TradeDeal, TradeOrder, TradePosition, TradeRequest, _Date, _RecordArray)
+from ._core import (
+    AccountInfo,
+    BookInfo,
+    OrderCheckResult,
+    OrderSendResult,
+    SymbolInfo,
+    TerminalInfo,
+    Tick,
+    TradeDeal,
+    TradeOrder,
+    TradePosition,
+    _Date,
+    _RecordArray,
+)
 
-async def initialize(path: str=..., *, login: int=..., password: str=..., server: str=..., timeout: int=..., portable: bool=...) -> bool:
+async def initialize(
+    path: str = ...,
+    *,
+    login: int = ...,
+    password: str = ...,
+    server: str = ...,
+    timeout: int = ...,
+    portable: bool = ...,
+) -> bool:
     """zelkor5.initialize as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def shutdown() -> bool:
     """zelkor5.shutdown as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def login(login: int, password: str=..., server: str=..., *, timeout: int=...) -> bool:
+
+async def login(login: int, password: str = ..., server: str = ..., *, timeout: int = ...) -> bool:
     """zelkor5.login as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def version() -> Tuple[int, int, str]:
     """zelkor5.version as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def terminal_info() -> Optional[TerminalInfo]:
     """zelkor5.terminal_info as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def account_info() -> Optional[AccountInfo]:
     """zelkor5.account_info as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def copy_ticks_from(symbol: str, date_from: _Date, count: int, flags: int, /) -> Optional[_RecordArray]:
+
+async def copy_ticks_from(
+    symbol: str, date_from: _Date, count: int, flags: int, /
+) -> Optional[_RecordArray]:
     """zelkor5.copy_ticks_from as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def copy_ticks_range(symbol: str, date_from: _Date, date_to: _Date, flags: int, /) -> Optional[_RecordArray]:
+
+async def copy_ticks_range(
+    symbol: str, date_from: _Date, date_to: _Date, flags: int, /
+) -> Optional[_RecordArray]:
     """zelkor5.copy_ticks_range as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def copy_rates_from(symbol: str, timeframe: int, date_from: _Date, count: int, /) -> Optional[_RecordArray]:
+
+async def copy_rates_from(
+    symbol: str, timeframe: int, date_from: _Date, count: int, /
+) -> Optional[_RecordArray]:
     """zelkor5.copy_rates_from as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int, /) -> Optional[_RecordArray]:
+
+async def copy_rates_from_pos(
+    symbol: str, timeframe: int, start_pos: int, count: int, /
+) -> Optional[_RecordArray]:
     """zelkor5.copy_rates_from_pos as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def copy_rates_range(symbol: str, timeframe: int, date_from: _Date, date_to: _Date, /) -> Optional[_RecordArray]:
+
+async def copy_rates_range(
+    symbol: str, timeframe: int, date_from: _Date, date_to: _Date, /
+) -> Optional[_RecordArray]:
     """zelkor5.copy_rates_range as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def positions_total() -> Optional[int]:
     """zelkor5.positions_total as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def positions_get(*, symbol: str=..., ticket: int=..., group: str=...) -> Optional[Tuple[TradePosition, ...]]:
+
+async def positions_get(
+    *, symbol: str = ..., ticket: int = ..., group: str = ...
+) -> Optional[Tuple[TradePosition, ...]]:
     """zelkor5.positions_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def orders_total() -> Optional[int]:
     """zelkor5.orders_total as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def orders_get(*, symbol: str=..., ticket: int=..., group: str=...) -> Optional[Tuple[TradeOrder, ...]]:
+
+async def orders_get(
+    *, symbol: str = ..., ticket: int = ..., group: str = ...
+) -> Optional[Tuple[TradeOrder, ...]]:
     """zelkor5.orders_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def history_orders_total(date_from: _Date, date_to: _Date, /) -> Optional[int]:
     """zelkor5.history_orders_total as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def history_orders_get(date_from: _Date=..., date_to: _Date=..., /, *, group: str=..., position: int=..., ticket: int=...) -> Optional[Tuple[TradeOrder, ...]]:
+
+async def history_orders_get(
+    date_from: _Date = ...,
+    date_to: _Date = ...,
+    /,
+    *,
+    group: str = ...,
+    position: int = ...,
+    ticket: int = ...,
+) -> Optional[Tuple[TradeOrder, ...]]:
     """zelkor5.history_orders_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def history_deals_total(date_from: _Date, date_to: _Date, /) -> Optional[int]:
     """zelkor5.history_deals_total as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def history_deals_get(date_from: _Date=..., date_to: _Date=..., /, *, group: str=..., position: int=..., ticket: int=...) -> Optional[Tuple[TradeDeal, ...]]:
+
+async def history_deals_get(
+    date_from: _Date = ...,
+    date_to: _Date = ...,
+    /,
+    *,
+    group: str = ...,
+    position: int = ...,
+    ticket: int = ...,
+) -> Optional[Tuple[TradeDeal, ...]]:
     """zelkor5.history_deals_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def order_check(request: Mapping[str, Any]) -> Optional[OrderCheckResult]:
     """zelkor5.order_check as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def order_send(request: Mapping[str, Any]) -> Optional[OrderSendResult]:
     """zelkor5.order_send as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def order_calc_margin(action: int, symbol: str, volume: float, price: float, /) -> Optional[float]:
+
+async def order_calc_margin(
+    action: int, symbol: str, volume: float, price: float, /
+) -> Optional[float]:
     """zelkor5.order_calc_margin as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def order_calc_profit(action: int, symbol: str, volume: float, price_open: float, price_close: float, /) -> Optional[float]:
+
+async def order_calc_profit(
+    action: int, symbol: str, volume: float, price_open: float, price_close: float, /
+) -> Optional[float]:
     """zelkor5.order_calc_profit as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def symbol_info(symbol: str, /) -> Optional[SymbolInfo]:
     """zelkor5.symbol_info as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def symbol_info_tick(symbol: str, /) -> Optional[Tick]:
     """zelkor5.symbol_info_tick as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def symbol_select(symbol: str, enable: bool=..., /) -> bool:
+
+async def symbol_select(symbol: str, enable: bool = ..., /) -> bool:
     """zelkor5.symbol_select as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def symbols_total() -> Optional[int]:
     """zelkor5.symbols_total as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
-async def symbols_get(group: str=...) -> Optional[Tuple[SymbolInfo, ...]]:
+
+async def symbols_get(group: str = ...) -> Optional[Tuple[SymbolInfo, ...]]:
     """zelkor5.symbols_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def market_book_add(symbol: str, /) -> bool:
     """zelkor5.market_book_add as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def market_book_release(symbol: str, /) -> bool:
     """zelkor5.market_book_release as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def market_book_get(symbol: str, /) -> Optional[Tuple[BookInfo, ...]]:
     """zelkor5.market_book_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
+
 async def last_error() -> Tuple[int, str]:
     """The outcome (code, message) of the current task's last call through zelkor5.aio: (1, 'Success') or its failure."""
     ...

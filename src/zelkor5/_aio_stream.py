@@ -1,5 +1,6 @@
 """The streams of zelkor5.stream for ``async for``: each round of requests
 runs on the worker thread, the wait between rounds is the event loop's."""
+
 import asyncio
 from collections import deque
 from typing import Any, AsyncIterator, Deque, Generic, Optional, Sequence, TypeVar, Union
@@ -52,11 +53,16 @@ class AsyncStream(Generic[T]):
         self.stop()
 
 
-def ticks(symbols: Union[str, Sequence[str]], interval: float = 0.02, *, flags: int = -1,
-          page: int = 10000, since_msc: Optional[int] = None) -> AsyncStream[StreamTick]:
+def ticks(
+    symbols: Union[str, Sequence[str]],
+    interval: float = 0.02,
+    *,
+    flags: int = -1,
+    page: int = 10000,
+    since_msc: Optional[int] = None,
+) -> AsyncStream[StreamTick]:
     """zelkor5.stream.ticks for ``async for`` (same arguments)."""
-    return AsyncStream(_sync.ticks(symbols, interval, flags=flags, page=page,
-                                   since_msc=since_msc))
+    return AsyncStream(_sync.ticks(symbols, interval, flags=flags, page=page, since_msc=since_msc))
 
 
 def bars(symbol: str, timeframe: int, interval: float = 0.1) -> AsyncStream[Bar]:

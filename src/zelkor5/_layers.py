@@ -11,6 +11,7 @@ so the log shows each attempt's outcome and the raised exception is the
 final outcome. The plain functions of the package are the _core functions
 themselves, untouched.
 """
+
 import logging
 import threading
 import time
@@ -18,7 +19,12 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from . import _core
 from .errors import (
-    TRADE_SUCCESS_RETCODES, TradeOutcomeUnknown, TradeRejected, Zelkor5Error, error_for)
+    TRADE_SUCCESS_RETCODES,
+    TradeOutcomeUnknown,
+    TradeRejected,
+    Zelkor5Error,
+    error_for,
+)
 
 logger = logging.getLogger("zelkor5")
 
@@ -30,16 +36,37 @@ logger = logging.getLogger("zelkor5")
 READ, TRADE, SESSION, LOCAL = "read", "trade", "session", "local"
 
 FUNCTIONS: Dict[str, str] = {
-    "initialize": SESSION, "shutdown": SESSION, "login": SESSION, "version": READ,
-    "terminal_info": READ, "account_info": READ, "copy_ticks_from": READ,
-    "copy_ticks_range": READ, "copy_rates_from": READ, "copy_rates_from_pos": READ,
-    "copy_rates_range": READ, "positions_total": READ, "positions_get": READ,
-    "orders_total": READ, "orders_get": READ, "history_orders_total": READ,
-    "history_orders_get": READ, "history_deals_total": READ, "history_deals_get": READ,
-    "order_check": READ, "order_send": TRADE, "order_calc_margin": READ,
-    "order_calc_profit": READ, "symbol_info": READ, "symbol_info_tick": READ,
-    "symbol_select": READ, "symbols_total": READ, "symbols_get": READ,
-    "market_book_add": READ, "market_book_release": READ, "market_book_get": READ,
+    "initialize": SESSION,
+    "shutdown": SESSION,
+    "login": SESSION,
+    "version": READ,
+    "terminal_info": READ,
+    "account_info": READ,
+    "copy_ticks_from": READ,
+    "copy_ticks_range": READ,
+    "copy_rates_from": READ,
+    "copy_rates_from_pos": READ,
+    "copy_rates_range": READ,
+    "positions_total": READ,
+    "positions_get": READ,
+    "orders_total": READ,
+    "orders_get": READ,
+    "history_orders_total": READ,
+    "history_orders_get": READ,
+    "history_deals_total": READ,
+    "history_deals_get": READ,
+    "order_check": READ,
+    "order_send": TRADE,
+    "order_calc_margin": READ,
+    "order_calc_profit": READ,
+    "symbol_info": READ,
+    "symbol_info_tick": READ,
+    "symbol_select": READ,
+    "symbols_total": READ,
+    "symbols_get": READ,
+    "market_book_add": READ,
+    "market_book_release": READ,
+    "market_book_get": READ,
     "last_error": LOCAL,
 }
 
@@ -75,12 +102,17 @@ class _Reconnection:
         outcome = (1, "Success")
         with self.lock:
             for attempt in range(1, self.attempts + 1):
-                logger.warning("%s: connection lost, reconnecting (attempt %d of %d)",
-                               function, attempt, self.attempts)
+                logger.warning(
+                    "%s: connection lost, reconnecting (attempt %d of %d)",
+                    function,
+                    attempt,
+                    self.attempts,
+                )
                 _core.shutdown()
                 if _core.initialize(*args, **kwargs):
-                    if self.login_args is None or _core.login(*self.login_args[0],
-                                                              **self.login_args[1]):
+                    if self.login_args is None or _core.login(
+                        *self.login_args[0], **self.login_args[1]
+                    ):
                         logger.info("reconnected to the terminal")
                         return True, _core.last_error()
                 outcome = _core.last_error()
@@ -114,26 +146,37 @@ def _failed(value: Any) -> bool:
     return value is None or value is False
 
 
-def _unknown_outcome(function: str, code: int, message: str,
-                     request: Dict[str, Any], reconnected: bool) -> TradeOutcomeUnknown:
+def _unknown_outcome(
+    function: str, code: int, message: str, request: Dict[str, Any], reconnected: bool
+) -> TradeOutcomeUnknown:
     where = []
     if "magic" in request:
         where.append("magic=%r" % (request["magic"],))
     if "comment" in request:
         where.append("comment=%r" % (request["comment"],))
-    key = " and ".join(where) if where else "its symbol, type and volume (give requests a magic " \
-        "number or comment to find them)"
-    text = ("%s: the connection was lost while the request was sent (%s); its outcome is "
-            "unknown and it was not sent again. %s Before sending it again, look for it among "
-            "the deals and orders of the last seconds by %s: history_deals_get(from, to), "
-            "history_orders_get(from, to), orders_get() and positions_get()."
-            % (function, message, "The connection is restored." if reconnected
-               else "Reconnecting failed too.", key))
+    key = (
+        " and ".join(where)
+        if where
+        else "its symbol, type and volume (give requests a magic " "number or comment to find them)"
+    )
+    text = (
+        "%s: the connection was lost while the request was sent (%s); its outcome is "
+        "unknown and it was not sent again. %s Before sending it again, look for it among "
+        "the deals and orders of the last seconds by %s: history_deals_get(from, to), "
+        "history_orders_get(from, to), orders_get() and positions_get()."
+        % (
+            function,
+            message,
+            "The connection is restored." if reconnected else "Reconnecting failed too.",
+            key,
+        )
+    )
     return TradeOutcomeUnknown(code, text, request)
 
 
-def _call(function: str, kind: str, raw: Callable[..., Any], args: Tuple[Any, ...],
-          kwargs: Dict[str, Any]) -> Tuple[Any, Optional[Tuple[int, str]]]:
+def _call(
+    function: str, kind: str, raw: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]
+) -> Tuple[Any, Optional[Tuple[int, str]]]:
     """One call through the reconnection layer. Returns the value and, when
     it failed, the outcome (code, message); raises TradeOutcomeUnknown for
     a trade request lost with the connection."""
@@ -144,17 +187,22 @@ def _call(function: str, kind: str, raw: Callable[..., Any], args: Tuple[Any, ..
         return value, None
     outcome = _core.last_error()
     rec = RECONNECTION
-    if not (rec.enabled and outcome[0] in _LOST and rec.init_args is not None
-            and kind in (READ, TRADE)):
+    if not (
+        rec.enabled and outcome[0] in _LOST and rec.init_args is not None and kind in (READ, TRADE)
+    ):
         return value, outcome
     reconnected, after = rec.reconnect(function)
     if kind == TRADE:
         if outcome[0] == -10004:
             # Nothing was sent: no connection was open.
-            return value, (outcome[0], "%s (the request was not sent%s)" % (
-                outcome[1], "; the connection is restored" if reconnected else ""))
-        raise _unknown_outcome(function, outcome[0], outcome[1], _request_of(args, kwargs),
-                               reconnected)
+            return value, (
+                outcome[0],
+                "%s (the request was not sent%s)"
+                % (outcome[1], "; the connection is restored" if reconnected else ""),
+            )
+        raise _unknown_outcome(
+            function, outcome[0], outcome[1], _request_of(args, kwargs), reconnected
+        )
     if not reconnected:
         return value, (after[0], "%s; reconnecting failed: %s" % (outcome[1], after[1]))
     value = raw(*args, **kwargs)
@@ -172,8 +220,9 @@ def _record_session(function: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]
         rec.init_args = rec.login_args = None
 
 
-def _logged_call(function: str, kind: str, raw: Callable[..., Any], args: Tuple[Any, ...],
-                 kwargs: Dict[str, Any]) -> Tuple[Any, Optional[Tuple[int, str]]]:
+def _logged_call(
+    function: str, kind: str, raw: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]
+) -> Tuple[Any, Optional[Tuple[int, str]]]:
     """_call with its DEBUG record (arguments, duration, outcome) and, for
     order_send, the INFO records of the request and its result."""
     trade = kind == TRADE and logger.isEnabledFor(logging.INFO)
@@ -183,25 +232,42 @@ def _logged_call(function: str, kind: str, raw: Callable[..., Any], args: Tuple[
     try:
         value, outcome = _call(function, kind, raw, args, kwargs)
     except Zelkor5Error as e:
-        logger.debug("%s(%s) -> raised %s in %.3f ms", function, _masked(function, args, kwargs),
-                     type(e).__name__, (time.perf_counter() - start) * 1e3)
+        logger.debug(
+            "%s(%s) -> raised %s in %.3f ms",
+            function,
+            _masked(function, args, kwargs),
+            type(e).__name__,
+            (time.perf_counter() - start) * 1e3,
+        )
         if trade:
             logger.info("%s result: %s", function, e)
         raise
     elapsed = (time.perf_counter() - start) * 1e3
     code = outcome[0] if outcome is not None else 1
     if logger.isEnabledFor(logging.DEBUG):
-        logger.debug("%s(%s) -> %s in %.3f ms, code %d%s", function,
-                     _masked(function, args, kwargs), _short(value), elapsed, code,
-                     "" if outcome is None else " " + repr(outcome[1]))
+        logger.debug(
+            "%s(%s) -> %s in %.3f ms, code %d%s",
+            function,
+            _masked(function, args, kwargs),
+            _short(value),
+            elapsed,
+            code,
+            "" if outcome is None else " " + repr(outcome[1]),
+        )
     if trade:
         if value is None:
-            logger.info("%s result: failed, %s (%d)", function,
-                        outcome[1] if outcome else "", code)
+            logger.info("%s result: failed, %s (%d)", function, outcome[1] if outcome else "", code)
         else:
-            logger.info("%s result: retcode %d, deal %d, order %d, volume %r, price %r, "
-                        "comment %r", function, value.retcode, value.deal, value.order,
-                        value.volume, value.price, value.comment)
+            logger.info(
+                "%s result: retcode %d, deal %d, order %d, volume %r, price %r, " "comment %r",
+                function,
+                value.retcode,
+                value.deal,
+                value.order,
+                value.volume,
+                value.price,
+                value.comment,
+            )
     return value, outcome
 
 
@@ -258,8 +324,7 @@ class _Outcome(threading.local):
 _OUTCOME = _Outcome()
 
 
-def enable_reconnect(attempts: int = 5, first_delay: float = 0.2,
-                     max_delay: float = 5.0) -> None:
+def enable_reconnect(attempts: int = 5, first_delay: float = 0.2, max_delay: float = 5.0) -> None:
     """See zelkor5.reconnect.enable."""
     if attempts < 1 or first_delay < 0 or max_delay < first_delay:
         raise ValueError("attempts must be at least 1 and 0 <= first_delay <= max_delay")

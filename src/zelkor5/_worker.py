@@ -10,6 +10,7 @@ one (PyThreadState_SetAsyncExc); it then ends the wait, closes the pipe
 that is answered before the check is not disturbed: the exception sent is
 withdrawn once the call has returned.
 """
+
 import asyncio
 import concurrent.futures
 import ctypes
@@ -23,7 +24,8 @@ _set_async_exc = ctypes.pythonapi.PyThreadState_SetAsyncExc
 _set_async_exc.argtypes = [ctypes.c_ulong, ctypes.py_object]
 _set_async_exc.restype = ctypes.c_int
 _clear_async_exc = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p)(
-    ("PyThreadState_SetAsyncExc", ctypes.pythonapi))
+    ("PyThreadState_SetAsyncExc", ctypes.pythonapi)
+)
 
 
 class CallCancelled(BaseException):
@@ -40,8 +42,9 @@ class _Job:
         self.fn = fn
         self.args = args
         self.kwargs = kwargs
-        self.future: "concurrent.futures.Future[Tuple[Any, Optional[Tuple[int, str]]]]" = \
+        self.future: "concurrent.futures.Future[Tuple[Any, Optional[Tuple[int, str]]]]" = (
             concurrent.futures.Future()
+        )
         self.state = _QUEUED
         self.sent = False
 
@@ -58,8 +61,7 @@ class Worker:
     def _ensure(self) -> None:
         with self._lock:
             if self._thread is None or not self._thread.is_alive():
-                self._thread = threading.Thread(target=self._run, name="zelkor5-aio",
-                                                daemon=True)
+                self._thread = threading.Thread(target=self._run, name="zelkor5-aio", daemon=True)
                 self._thread.start()
 
     def _run(self) -> None:
@@ -104,8 +106,9 @@ class Worker:
                 assert ident is not None
                 _set_async_exc(ident, CallCancelled)
 
-    async def run(self, fn: Callable[..., Any], *args: Any,
-                  **kwargs: Any) -> Tuple[Any, Optional[Tuple[int, str]]]:
+    async def run(
+        self, fn: Callable[..., Any], *args: Any, **kwargs: Any
+    ) -> Tuple[Any, Optional[Tuple[int, str]]]:
         """Runs fn(*args, **kwargs) on the worker and returns its value
         with the outcome a values facade left (None: success)."""
         job = self.submit(fn, args, kwargs)

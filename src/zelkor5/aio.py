@@ -32,6 +32,7 @@ the connection was lost under it. ``aio.stream`` has the streams of
 ``zelkor5.stream`` for ``async for``, raising ``zelkor5.errors``
 exceptions.
 """
+
 from . import _aio_stream as stream
 from . import _layers
 from ._aio_calls import *  # noqa: F401,F403  the 32 functions

@@ -18,14 +18,27 @@ handles each the way it needs::
 
 The plain functions of ``zelkor5`` never raise these.
 """
+
 from typing import Any, Dict, Mapping, Optional, Type
 
 from ._core import OrderSendResult
 
-__all__ = ["Zelkor5Error", "TerminalConnectionError", "ConnectFailed", "ConnectionLost",
-           "TradeOutcomeUnknown", "InvalidArguments", "NotFound", "AuthorizationFailed",
-           "TerminalBusy", "Unsupported", "TradingDisabled", "TradeRejected",
-           "TRADE_SUCCESS_RETCODES", "error_for"]
+__all__ = [
+    "Zelkor5Error",
+    "TerminalConnectionError",
+    "ConnectFailed",
+    "ConnectionLost",
+    "TradeOutcomeUnknown",
+    "InvalidArguments",
+    "NotFound",
+    "AuthorizationFailed",
+    "TerminalBusy",
+    "Unsupported",
+    "TradingDisabled",
+    "TradeRejected",
+    "TRADE_SUCCESS_RETCODES",
+    "error_for",
+]
 
 # The retcodes of an order_send result that mean the request was carried out
 # (done, placed, done partially) or needed nothing (no changes).
@@ -121,8 +134,11 @@ class TradeRejected(Zelkor5Error):
     comment."""
 
     def __init__(self, result: OrderSendResult) -> None:
-        super().__init__(int(result.retcode), "order_send rejected: %s (retcode %d)"
-                         % (result.comment or "no comment", result.retcode))
+        super().__init__(
+            int(result.retcode),
+            "order_send rejected: %s (retcode %d)"
+            % (result.comment or "no comment", result.retcode),
+        )
         self.result = result
 
     def __str__(self) -> str:

@@ -18,6 +18,7 @@ to find out (the deals and orders of the last seconds, by the request's
 was sent: the call fails with -10004 as without reconnection, after
 reconnecting.
 """
+
 from . import _layers
 
 __all__ = ["enable", "disable", "enabled"]

@@ -30,18 +30,41 @@ They call the terminal through ``zelkor5.strict``: a failure raises its
 ``zelkor5.reconnect`` is enabled). The connection is the module's one:
 initialize it first.
 """
+
 import heapq
 import threading
 from collections import deque
 from typing import (
-    Any, Deque, Dict, Generic, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
-    TypeVar, Union)
+    Any,
+    Deque,
+    Dict,
+    Generic,
+    Iterable,
+    Iterator,
+    List,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+    TypeVar,
+    Union,
+)
 
 from . import strict as _zk
 from ._core import Tick, TradeDeal, TradeOrder, TradePosition
 
-__all__ = ["ticks", "bars", "trades", "Stream", "TickStream", "BarStream", "TradeStream",
-           "StreamTick", "Bar", "TradeEvent"]
+__all__ = [
+    "ticks",
+    "bars",
+    "trades",
+    "Stream",
+    "TickStream",
+    "BarStream",
+    "TradeStream",
+    "StreamTick",
+    "Bar",
+    "TradeEvent",
+]
 
 T = TypeVar("T")
 
@@ -54,6 +77,7 @@ _TIME_MSC = 5  # the index of time_msc in a tick record
 class StreamTick(NamedTuple):
     """A tick of `symbol`: the fields of the module's tick records (time in
     seconds, time_msc in milliseconds since 1970, the terminal's time)."""
+
     symbol: str
     time: int
     bid: float
@@ -68,6 +92,7 @@ class StreamTick(NamedTuple):
 class Bar(NamedTuple):
     """A closed bar of `symbol` and `timeframe`: the fields of the module's
     bar records (time: the bar's opening, seconds since 1970)."""
+
     symbol: str
     timeframe: int
     time: int
@@ -86,6 +111,7 @@ class TradeEvent(NamedTuple):
     cancelled or expired: its history has the rest), "position" (a position
     opened or changed: volume, stops) or "position_gone" (closed). `record`
     is the deal, order or position (for the "_gone" kinds, as last seen)."""
+
     kind: str
     ticket: int
     record: Union[TradeDeal, TradeOrder, TradePosition]
@@ -153,9 +179,14 @@ class Stream(Generic[T]):
 class TickStream(Stream[StreamTick]):
     """See ticks()."""
 
-    def __init__(self, symbols: Union[str, Sequence[str]], interval: float = 0.02,
-                 flags: int = _COPY_TICKS_ALL, page: int = 10000,
-                 since_msc: Optional[int] = None) -> None:
+    def __init__(
+        self,
+        symbols: Union[str, Sequence[str]],
+        interval: float = 0.02,
+        flags: int = _COPY_TICKS_ALL,
+        page: int = 10000,
+        since_msc: Optional[int] = None,
+    ) -> None:
         super().__init__(interval)
         self.symbols = [symbols] if isinstance(symbols, str) else list(symbols)
         if not self.symbols:
@@ -201,7 +232,7 @@ class TickStream(Stream[StreamTick]):
             times = ticks["time_msc"]
             first = int(times.searchsorted(last, "left"))
             same = int(times.searchsorted(last, "right")) - first
-            new = ticks[first + min(delivered, same):]
+            new = ticks[first + min(delivered, same) :]
             if len(new):
                 newest = int(new[-1]["time_msc"])
                 count = int((new["time_msc"] == newest).sum())
@@ -295,8 +326,7 @@ class TradeStream(Stream[TradeEvent]):
 
     # Fields that change with every quote, not with the order or position.
     _ORDER_VOLATILE = (TradeOrder._fields.index("price_current"),)
-    _POSITION_VOLATILE = tuple(TradePosition._fields.index(f)
-                               for f in ("price_current", "profit"))
+    _POSITION_VOLATILE = tuple(TradePosition._fields.index(f) for f in ("price_current", "profit"))
 
     def __init__(self, interval: float = 0.05) -> None:
         super().__init__(interval)
@@ -309,8 +339,9 @@ class TradeStream(Stream[TradeEvent]):
         deals = _zk.history_deals_get(0, _FAR_FUTURE)
         self._remember(deals)
         self._orders = {o.ticket: (_key(o, self._ORDER_VOLATILE), o) for o in _zk.orders_get()}
-        self._positions = {p.ticket: (_key(p, self._POSITION_VOLATILE), p)
-                           for p in _zk.positions_get()}
+        self._positions = {
+            p.ticket: (_key(p, self._POSITION_VOLATILE), p) for p in _zk.positions_get()
+        }
 
     def _remember(self, deals: Sequence[TradeDeal]) -> None:
         for d in deals:
@@ -320,19 +351,24 @@ class TradeStream(Stream[TradeEvent]):
             self._deals = {t: s for t, s in self._deals.items() if s >= self._since}
 
     def _poll(self) -> List[TradeEvent]:
-        deals = [d for d in _zk.history_deals_get(self._since, _FAR_FUTURE)
-                 if d.ticket not in self._deals]
+        deals = [
+            d
+            for d in _zk.history_deals_get(self._since, _FAR_FUTURE)
+            if d.ticket not in self._deals
+        ]
         deals.sort(key=lambda d: (d.time_msc, d.ticket))
         self._remember(deals)
         events = [TradeEvent("deal", d.ticket, d) for d in deals]
         events += self._changes("order", _zk.orders_get(), self._orders, self._ORDER_VOLATILE)
-        events += self._changes("position", _zk.positions_get(), self._positions,
-                                self._POSITION_VOLATILE)
+        events += self._changes(
+            "position", _zk.positions_get(), self._positions, self._POSITION_VOLATILE
+        )
         return events
 
     @staticmethod
-    def _changes(kind: str, records: Sequence[Any], known: Dict[int, Any],
-                 volatile: Sequence[int]) -> List[TradeEvent]:
+    def _changes(
+        kind: str, records: Sequence[Any], known: Dict[int, Any], volatile: Sequence[int]
+    ) -> List[TradeEvent]:
         events = []
         now = {}
         for r in records:
@@ -349,9 +385,14 @@ class TradeStream(Stream[TradeEvent]):
         return events
 
 
-def ticks(symbols: Union[str, Sequence[str]], interval: float = 0.02, *,
-          flags: int = _COPY_TICKS_ALL, page: int = 10000,
-          since_msc: Optional[int] = None) -> TickStream:
+def ticks(
+    symbols: Union[str, Sequence[str]],
+    interval: float = 0.02,
+    *,
+    flags: int = _COPY_TICKS_ALL,
+    page: int = 10000,
+    since_msc: Optional[int] = None,
+) -> TickStream:
     """Every new tick of `symbols` (a name or a list of names), each once,
     as :class:`StreamTick` (the symbol and the tick's fields).
 

@@ -22,6 +22,7 @@ only asks). ``last_error()`` is the plain one. Calls through this module
 are logged by the ``zelkor5`` logger and reconnect when that is enabled
 (``zelkor5.reconnect``); the plain functions are untouched.
 """
+
 from typing import Any
 
 from . import _layers
@@ -35,8 +36,10 @@ def _build() -> None:
         fn: Any = _layers.layered(name, raising=True)
         if _layers.FUNCTIONS[name] != _layers.LOCAL:
             fn.__module__ = __name__
-            fn.__doc__ = ("As zelkor5.%s, but raises a zelkor5.errors.Zelkor5Error subclass "
-                          "where it would return None or False." % name)
+            fn.__doc__ = (
+                "As zelkor5.%s, but raises a zelkor5.errors.Zelkor5Error subclass "
+                "where it would return None or False." % name
+            )
         space[name] = fn
 
 

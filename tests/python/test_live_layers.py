@@ -6,14 +6,26 @@ stream's requests skip what it gave, ticks of one millisecond included."""
 import logging
 
 import pytest
-
-import zelkor5
-from zelkor5 import errors, stream, strict
-from zelkor5 import _layers
 from conftest import after_handshake
 from layouts import ORDER_SEND_RESULT, TICK
 from peer import (
-    CMD, Peer, close, echo, fail, hello, i32, i64, ready, reply, request_bytes, u32, wstr)
+    CMD,
+    Peer,
+    close,
+    echo,
+    fail,
+    hello,
+    i32,
+    i64,
+    ready,
+    reply,
+    request_bytes,
+    u32,
+    wstr,
+)
+
+import zelkor5
+from zelkor5 import _layers, errors, stream, strict
 
 ORDER_SEND = CMD["ORDER_SEND"]
 TICKS_FROM = CMD["TICKS_FROM"]
@@ -21,19 +33,23 @@ TICKS_FROM = CMD["TICKS_FROM"]
 
 def test_the_wrapper_table_has_every_module_function():
     from test_function_table import FUNCTIONS
+
     assert list(_layers.FUNCTIONS) == FUNCTIONS
     assert strict.__all__ == FUNCTIONS
     assert all(callable(getattr(strict, name)) for name in FUNCTIONS)
 
 
-@pytest.mark.parametrize("status, family", [
-    (-1, errors.Zelkor5Error),
-    (-2, errors.InvalidArguments),
-    (-4, errors.NotFound),
-    (-5, errors.Unsupported),
-    (-6, errors.AuthorizationFailed),
-    (-9, errors.TerminalBusy),
-])
+@pytest.mark.parametrize(
+    "status, family",
+    [
+        (-1, errors.Zelkor5Error),
+        (-2, errors.InvalidArguments),
+        (-4, errors.NotFound),
+        (-5, errors.Unsupported),
+        (-6, errors.AuthorizationFailed),
+        (-9, errors.TerminalBusy),
+    ],
+)
 def test_each_status_raises_its_family(connect, status, family):
     connect(default=echo(status))
     plain = zelkor5.positions_total()
@@ -42,8 +58,10 @@ def test_each_status_raises_its_family(connect, status, family):
     with pytest.raises(family) as caught:
         strict.positions_total()
     assert type(caught.value) is family
-    assert (caught.value.code, caught.value.message) == (expected[0], "positions_total: " +
-                                                         expected[1])
+    assert (caught.value.code, caught.value.message) == (
+        expected[0],
+        "positions_total: " + expected[1],
+    )
     assert str(caught.value) == "positions_total: %s (%d)" % (expected[1], expected[0])
 
 
@@ -66,8 +84,11 @@ def test_connection_families_and_values(connect, exe_path):
         strict.initialize(exe_path + ".missing")
     assert failed.value.code == -10003
     assert isinstance(failed.value, errors.TerminalConnectionError)
-    assert strict.last_error() == zelkor5.last_error() == (failed.value.code,
-                                                            failed.value.message[12:])
+    assert (
+        strict.last_error()
+        == zelkor5.last_error()
+        == (failed.value.code, failed.value.message[12:])
+    )
 
 
 def test_a_terminal_not_ready_in_time_is_busy(exe_path):
@@ -77,8 +98,10 @@ def test_a_terminal_not_ready_in_time_is_busy(exe_path):
     assert caught.value.code == -10005
 
 
-@pytest.mark.parametrize("retcode, rejected", [(10009, False), (10008, False), (10010, False),
-                                               (10025, False), (10019, True), (10013, True)])
+@pytest.mark.parametrize(
+    "retcode, rejected",
+    [(10009, False), (10008, False), (10010, False), (10025, False), (10019, True), (10013, True)],
+)
 def test_order_send_raises_trade_rejected_for_a_refusal(connect, retcode, rejected):
     record = ORDER_SEND_RESULT.pack({"retcode": retcode, "order": 77, "comment": "why"})
     connect(default=reply(ORDER_SEND, 1, record))
@@ -121,8 +144,14 @@ def log_records():
 
 def test_calls_are_logged_with_passwords_masked(exe_path, log_records):
     record = ORDER_SEND_RESULT.pack({"retcode": 10009, "deal": 9, "order": 8, "comment": "ok"})
-    script = [hello(), reply(CMD["LOGIN"], 1), ready(), reply(CMD["LOGIN"], 1), ready(),
-                            reply(ORDER_SEND, 1, record)]
+    script = [
+        hello(),
+        reply(CMD["LOGIN"], 1),
+        ready(),
+        reply(CMD["LOGIN"], 1),
+        ready(),
+        reply(ORDER_SEND, 1, record),
+    ]
     with Peer(exe_path, script, default=echo(-4)):
         strict.initialize(exe_path, login=5, password="hunter2", server="S")
         strict.login(5, "hunter2", "S")
@@ -132,15 +161,17 @@ def test_calls_are_logged_with_passwords_masked(exe_path, log_records):
     text = "\n".join(r.getMessage() for r in log_records)
     assert "hunter2" not in text
     debug = [r.getMessage() for r in log_records if r.levelno == logging.DEBUG]
-    assert debug[0].startswith("initialize('%s', login=5, password=***, server='S') -> True in "
-                               % exe_path) and debug[0].endswith(" ms, code 1")
+    assert debug[0].startswith(
+        "initialize('%s', login=5, password=***, server='S') -> True in " % exe_path
+    ) and debug[0].endswith(" ms, code 1")
     assert debug[1].startswith("login(5, ***, 'S') -> True")
     assert debug[-1].startswith("symbol_info('NOPE') -> None in ")
     assert debug[-1].endswith("code -4 'Terminal: Not found'")
     info = [r.getMessage() for r in log_records if r.levelno == logging.INFO]
-    assert info == ["order_send request: {'action': 1, 'symbol': 'EURUSD', 'magic': 3}",
-                    "order_send result: retcode 10009, deal 9, order 8, volume 0.0, "
-                    "price 0.0, comment 'ok'"]
+    assert info == [
+        "order_send request: {'action': 1, 'symbol': 'EURUSD', 'magic': 3}",
+        "order_send result: retcode 10009, deal 9, order 8, volume 0.0, " "price 0.0, comment 'ok'",
+    ]
 
 
 def test_nothing_is_logged_below_the_level(connect, log_records):
@@ -157,26 +188,44 @@ def test_tick_stream_gives_ticks_of_one_millisecond_once_across_pages(connect):
     def ticks(*records):
         return reply(TICKS_FROM, 1, u32(len(records)) + b"".join(records))
 
-    a, b, c, d, e, f = (tick(1000, 1.0), tick(1000, 2.0), tick(1000, 3.0), tick(1500, 4.0),
-                        tick(2000, 5.0), tick(2000, 6.0))
+    a, b, c, d, e, f = (
+        tick(1000, 1.0),
+        tick(1000, 2.0),
+        tick(1000, 3.0),
+        tick(1500, 4.0),
+        tick(2000, 5.0),
+        tick(2000, 6.0),
+    )
     info = CMD["SYMBOL_INFO_TICK"]
-    p = connect([
-        # Round 1: three ticks of one millisecond, in pages of 2.
-        reply(info, 1, e), ticks(a, b), ticks(a, b, c, d), ticks(a, b, c, d, e),
-        # Round 2: the last tick has not changed: nothing is asked.
-        reply(info, 1, e),
-        # Round 3: a new tick of the last tick's millisecond.
-        reply(info, 1, f), ticks(e, f), ticks(e, f),
-    ])
+    p = connect(
+        [
+            # Round 1: three ticks of one millisecond, in pages of 2.
+            reply(info, 1, e),
+            ticks(a, b),
+            ticks(a, b, c, d),
+            ticks(a, b, c, d, e),
+            # Round 2: the last tick has not changed: nothing is asked.
+            reply(info, 1, e),
+            # Round 3: a new tick of the last tick's millisecond.
+            reply(info, 1, f),
+            ticks(e, f),
+            ticks(e, f),
+        ]
+    )
     s = stream.ticks("EURUSD", since_msc=1000, page=2, flags=1)
     got = s.poll() + s.poll() + s.poll()
-    assert [(t.time_msc, t.bid) for t in got] == [(1000, 1.0), (1000, 2.0), (1000, 3.0),
-                                                 (1500, 4.0), (2000, 5.0), (2000, 6.0)]
+    assert [(t.time_msc, t.bid) for t in got] == [
+        (1000, 1.0),
+        (1000, 2.0),
+        (1000, 3.0),
+        (1500, 4.0),
+        (2000, 5.0),
+        (2000, 6.0),
+    ]
     assert all(t.symbol == "EURUSD" for t in got)
 
     def asked(second, count):
-        return request_bytes(TICKS_FROM, wstr("EURUSD") + i64(second * 1000) + i32(count) +
-                             i32(1))
+        return request_bytes(TICKS_FROM, wstr("EURUSD") + i64(second * 1000) + i32(count) + i32(1))
 
     sent = [r for r in after_handshake(p) if r[4:8] == u32(TICKS_FROM)]
     assert sent == [asked(1, 2), asked(1, 4), asked(1, 8), asked(2, 2), asked(2, 4)]

@@ -9,17 +9,23 @@ import signal
 import threading
 import time
 
-import numpy as np
 import pytest
+from peer import CMD, Peer, close, delay, echo, handshake, u32
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5 import aio, errors, reconnect, stream, strict
 from zelkor5.constants import (
-    COPY_TICKS_ALL, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_SELL, TIMEFRAME_M1,
-    TRADE_ACTION_DEAL, TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE)
+    COPY_TICKS_ALL,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_SELL,
+    TIMEFRAME_M1,
+    TRADE_ACTION_DEAL,
+    TRADE_ACTION_PENDING,
+    TRADE_ACTION_REMOVE,
+)
 from zelkor5.terminal import configure_replay
-from peer import CMD, Peer, close, delay, echo, handshake, u32
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 # Tuesday 2024-03-05 14:00:00 UTC, a busy hour of the deterministic market.
 T0 = 1709647200
@@ -50,8 +56,10 @@ def test_reads_reconnect_across_a_terminal_restart(install, reconnecting, caplog
         assert strict.account_info().login == login
     assert inst.pids()
     assert [r.levelno for r in caplog.records] == [logging.WARNING, logging.INFO]
-    assert caplog.records[0].getMessage() == \
-        "account_info: connection lost, reconnecting (attempt 1 of 4)"
+    assert (
+        caplog.records[0].getMessage()
+        == "account_info: connection lost, reconnecting (attempt 1 of 4)"
+    )
     # Reconnection off: the loss is reported as it happens.
     reconnect.disable()
     inst.signal(signal.SIGKILL)
@@ -66,8 +74,14 @@ def test_a_trade_request_is_never_sent_twice(exe_path, reconnecting):
     script = handshake() + [close()] + handshake()
     with Peer(exe_path, script, default=echo(1, u32(0))) as p:
         assert strict.initialize(exe_path)
-        request = {"action": TRADE_ACTION_DEAL, "symbol": "EURUSD", "volume": 0.1,
-                   "type": ORDER_TYPE_BUY, "magic": 42, "comment": "once"}
+        request = {
+            "action": TRADE_ACTION_DEAL,
+            "symbol": "EURUSD",
+            "volume": 0.1,
+            "type": ORDER_TYPE_BUY,
+            "magic": 42,
+            "comment": "once",
+        }
         with pytest.raises(errors.TradeOutcomeUnknown) as caught:
             strict.order_send(request)
         e = caught.value
@@ -135,13 +149,18 @@ def test_streams_in_a_stepped_replay_follow_the_terminal_clock(install):
         seen += ticks.poll()
         events += trades.poll()
         if round_ == 20:
-            buy = strict.order_send({"action": TRADE_ACTION_DEAL, "symbol": "BTCUSD",
-                                     "volume": 0.01, "type": ORDER_TYPE_BUY})
+            buy = strict.order_send(
+                {
+                    "action": TRADE_ACTION_DEAL,
+                    "symbol": "BTCUSD",
+                    "volume": 0.01,
+                    "type": ORDER_TYPE_BUY,
+                }
+            )
     assert [(e.kind, e.ticket) for e in events] == [("deal", buy.deal), ("position", buy.order)]
     assert len(closed) >= 5
     assert [b.time for b in closed] == list(range(closed[0].time, closed[-1].time + 1, 60))
-    final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, closed[0].time,
-                                        closed[-1].time))
+    final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, closed[0].time, closed[-1].time))
     assert [tuple(b[2:]) for b in closed] == final.tolist()
     assert [t.time_msc for t in seen] == sorted(t.time_msc for t in seen)
     assert len(seen) == len(set(seen))
@@ -153,21 +172,44 @@ def test_a_fill_is_seen_once(install):
     assert inst.initialize(), zelkor5.last_error()
     events = stream.trades(interval=0.01)
     assert events.poll() == []
-    buy = strict.order_send({"action": TRADE_ACTION_DEAL, "symbol": "BTCUSD", "volume": 0.01,
-                             "type": ORDER_TYPE_BUY, "magic": 7})
-    limit = strict.order_send({"action": TRADE_ACTION_PENDING, "symbol": "BTCUSD",
-                               "volume": 0.01, "type": ORDER_TYPE_BUY_LIMIT,
-                               "price": round(buy.price * 0.5, 2)})
+    buy = strict.order_send(
+        {
+            "action": TRADE_ACTION_DEAL,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_BUY,
+            "magic": 7,
+        }
+    )
+    limit = strict.order_send(
+        {
+            "action": TRADE_ACTION_PENDING,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_BUY_LIMIT,
+            "price": round(buy.price * 0.5, 2),
+        }
+    )
     first = [(e.kind, e.ticket) for e in events.poll()]
     assert first == [("deal", buy.deal), ("order", limit.order), ("position", buy.order)]
     assert events.poll() == []  # nothing twice, whatever the prices do
     strict.order_send({"action": TRADE_ACTION_REMOVE, "order": limit.order})
-    sell = strict.order_send({"action": TRADE_ACTION_DEAL, "symbol": "BTCUSD", "volume": 0.01,
-                              "type": ORDER_TYPE_SELL, "position": buy.order})
+    sell = strict.order_send(
+        {
+            "action": TRADE_ACTION_DEAL,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_SELL,
+            "position": buy.order,
+        }
+    )
     with events:
         got = collect(events, 3, timeout=10)
     assert [(e.kind, e.ticket) for e in got] == [
-        ("deal", sell.deal), ("order_gone", limit.order), ("position_gone", buy.order)]
+        ("deal", sell.deal),
+        ("order_gone", limit.order),
+        ("position_gone", buy.order),
+    ]
     assert events.stopped
 
 
@@ -196,6 +238,7 @@ def test_asyncio_calls_streams_and_a_cancelled_wait(install, exe_path):
     asyncio.run(main())
     # Cancelling a task whose call waits for a terminal that never answers.
     with Peer(exe_path, handshake() + [delay(60, close())]) as p:
+
         async def cancelled():
             assert await aio.initialize(exe_path)
             task = asyncio.ensure_future(aio.positions_total())
