@@ -202,7 +202,11 @@ def main():
     ap.add_argument("--valgrind-rounds", type=int, default=2)
     ap.add_argument("--distinct", action="store_true",
                     help="every number of every record different (worst case)")
+    ap.add_argument("--smoke", action="store_true", help="a small run: 200 symbols, 2 rounds")
     args = ap.parse_args()
+    if args.smoke:
+        ap.set_defaults(symbols=200, rounds=2)
+        args = ap.parse_args()
 
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
     try:

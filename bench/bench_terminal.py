@@ -173,7 +173,11 @@ def main():
     parser.add_argument("--calls", type=int, default=100000)
     parser.add_argument("--repeat", type=int, default=3,
                         help="alternate module and C runs this often; the best of each counts")
+    parser.add_argument("--smoke", action="store_true", help="a small run: 200,000 ticks, 2,000 calls, once")
     args = parser.parse_args()
+    if args.smoke:
+        parser.set_defaults(count=200000, calls=2000, repeat=1)
+        args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
     try:

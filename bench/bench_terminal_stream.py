@@ -133,7 +133,11 @@ def main():
     parser.add_argument("--orders", type=int, default=1000)
     parser.add_argument("--positions", type=int, default=1000)
     parser.add_argument("--hours", type=float, default=24)
+    parser.add_argument("--smoke", action="store_true", help="a small run: 30 orders, 30 positions, 1 hour")
     args = parser.parse_args()
+    if args.smoke:
+        parser.set_defaults(orders=30, positions=30, hours=1)
+        args = parser.parse_args()
     folder = tempfile.mkdtemp(prefix="zk5-bench-stream-")
     try:
         term = Terminal(os.path.join(folder, "inst"))

@@ -17,6 +17,8 @@ each, as other load on a shared machine only ever adds time. Without
 --prefix a private Wine prefix is made (about 20 s) and removed afterwards.
 """
 
+# bench: needs wine
+
 import argparse
 import hashlib
 import os
@@ -68,7 +70,11 @@ def main():
     parser.add_argument("--count", type=int, default=10000000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--prefix")
+    parser.add_argument("--smoke", action="store_true", help="a small run: 500 calls, 200,000 ticks, once")
     args = parser.parse_args()
+    if args.smoke:
+        parser.set_defaults(calls=500, count=200000, repeat=1)
+        args = parser.parse_args()
     if not os.path.isfile(WINDOWS_TERMINAL):
         sys.exit("no %s: run scripts/build_windows.sh" % WINDOWS_TERMINAL)
 
