@@ -22,6 +22,7 @@ installed (scripts/setup.sh). Linux only.
 import argparse
 import os
 import random
+import shutil
 import signal
 import statistics
 import sys
@@ -60,6 +61,17 @@ def interrupted_after(delay, wait):
     raise RuntimeError("the wait ended without an interrupt")
 
 
+def end_started(path):
+    """Ends every process running the script `path`."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if path.encode() in f.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGTERM)
+        except (OSError, ValueError):
+            pass
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--trials", type=int, default=10)
@@ -74,7 +86,9 @@ def main():
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     exe = os.path.join(work, "terminal64.exe")
     open(exe, "w").close()
-    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=600)
+    # Each initialize() starts one more of these: all are ended at the end,
+    # and each ends itself after a while regardless.
+    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=60)
 
     def reply_wait():
         with peer.Peer(exe, peer.handshake(), default=peer.delay(600, peer.close())):
@@ -100,7 +114,8 @@ def main():
                 results[name].append(wait())
                 zelkor5.shutdown()
     finally:
-        silent.kill()
+        end_started(silent.path)
+        shutil.rmtree(work, ignore_errors=True)
     base = statistics.median(results["sleep"])
     print("SIGINT -> KeyboardInterrupt, %d trials each (ms)" % args.trials)
     print("%-8s %8s %8s %8s %10s" % ("wait", "median", "max", "min", "vs sleep"))
