@@ -18,6 +18,7 @@ import argparse
 import glob
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -34,13 +35,26 @@ def run(path, source, args):
             return "skipped (needs wine)", True
         if os.environ.get("ZK5_TEST_WINEPREFIX"):
             cmd += ["--prefix", os.environ["ZK5_TEST_WINEPREFIX"]]
+    # Its own process group, so that a benchmark over its limit can be
+    # stopped with whatever it started: first as by Ctrl-C, so that its
+    # cleanup runs, then for good.
+    proc = subprocess.Popen(cmd, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, start_new_session=True)
     try:
-        done = subprocess.run(cmd, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=args.timeout)
-        output, status = done.stdout, "exit %d" % done.returncode
-        ok = done.returncode == 0
-    except subprocess.TimeoutExpired as e:
-        output, status, ok = e.output or b"", "over the %d s limit" % args.timeout, False
+        output, _ = proc.communicate(timeout=args.timeout)
+        status, ok = "exit %d" % proc.returncode, proc.returncode == 0
+    except subprocess.TimeoutExpired:
+        for sig, grace in ((signal.SIGINT, 10), (signal.SIGKILL, None)):
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                output, _ = proc.communicate(timeout=grace)
+                break
+            except subprocess.TimeoutExpired:
+                pass
+        status, ok = "over the %d s limit" % args.timeout, False
     text = output.decode("utf-8", "replace").rstrip()
     if ok and not text:
         status, ok = "printed nothing", False
