@@ -137,13 +137,12 @@ def grow_history(db_path, deals):
             for needed in ("login", "ticket", "position_id"):
                 if needed not in cols:
                     raise RuntimeError("the store's %s table has no %s column" % (table, needed))
-            db.execute("WITH RECURSIVE copies(k) AS (SELECT 0 WHERE ?3 > 0 UNION ALL SELECT k + 1 FROM copies"
-                       " WHERE k + 1 < ?3)"
+            db.execute("WITH RECURSIVE copies(k) AS (SELECT 0 WHERE ?3 > 0"
+                       " UNION ALL SELECT k + 1 FROM copies WHERE k + 1 < ?3)"
                        " INSERT INTO %s(%s) SELECT %s FROM %s, copies"
-                       " WHERE login = ?1 AND position_id = %d"
-                       % (table, ", ".join(cols), ", ".join(value(c) for c in cols), table,
-                          position),
-                       (LOGIN, ticket, copies))
+                       " WHERE login = ?1 AND position_id = ?4"
+                       % (table, ", ".join(cols), ", ".join(value(c) for c in cols), table),
+                       (LOGIN, ticket, copies, position))
         db.execute("UPDATE accounts SET next_ticket = ? WHERE login = ?",
                    (ticket + copies * span, LOGIN))
     db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
