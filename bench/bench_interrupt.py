@@ -57,14 +57,20 @@ def interrupted_after(delay, wait):
 
 
 def end_started(path):
-    """Ends every process running the script `path`."""
+    """Ends every process running the script `path` and waits for them (each
+    writes a file beside the script as it exits)."""
+    pids = []
     for entry in os.listdir("/proc"):
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
                 if path.encode() in f.read().split(b"\0"):
                     os.kill(int(entry), signal.SIGTERM)
+                    pids.append(int(entry))
         except (OSError, ValueError):
             pass
+    end = time.monotonic() + 10
+    while time.monotonic() < end and any(os.path.exists("/proc/%d" % p) for p in pids):
+        time.sleep(0.02)
 
 
 def main():
