@@ -38,8 +38,14 @@ def run(path, source, args):
     # Its own process group, so that a benchmark over its limit can be
     # stopped with whatever it started: first as by Ctrl-C, so that its
     # cleanup runs, then for good.
-    proc = subprocess.Popen(cmd, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, start_new_session=True)
+    proc = subprocess.Popen(
+        cmd,
+        cwd=ROOT,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        start_new_session=True,
+    )
     try:
         output, _ = proc.communicate(timeout=args.timeout)
         status, ok = "exit %d" % proc.returncode, proc.returncode == 0
@@ -100,9 +106,15 @@ def main():
         skipped += status.startswith("skipped")
         if not ok:
             failed.append(name)
-    print("%d benchmarks run, %d skipped, in %.1f s%s"
-          % (len(benches) - skipped, skipped, time.monotonic() - started,
-             "; failed: " + " ".join(failed) if failed else ""))
+    print(
+        "%d benchmarks run, %d skipped, in %.1f s%s"
+        % (
+            len(benches) - skipped,
+            skipped,
+            time.monotonic() - started,
+            "; failed: " + " ".join(failed) if failed else "",
+        )
+    )
     return 1 if failed else 0
 
 
