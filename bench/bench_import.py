@@ -10,7 +10,7 @@ time_msc,bid,ask, then measures in the same run:
     (flushed to disk);
 and prints both times, the stored size and the ratio.
 
-    python bench/bench_import.py [--rows N] [--rounds R]
+    python bench/bench_import.py [--rows N] [--rounds R] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5 and
 pandas installed (scripts/setup.sh). Linux only.

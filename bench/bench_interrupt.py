@@ -13,7 +13,7 @@ Waits:
 - ready:  initialize() of a terminal that keeps answering "connecting";
 - sleep:  time.sleep(60) (the baseline).
 
-    python bench/bench_interrupt.py [--trials N]
+    python bench/bench_interrupt.py [--trials N] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.

@@ -12,7 +12,7 @@ CPU time (user + system) per record. With --valgrind each child also runs
 under callgrind twice, with ROUNDS rounds and with none, and the difference
 of the instruction counts gives instructions per record.
 
-    python bench/bench_symbols.py [--symbols N] [--rounds R] [--valgrind] [--distinct]
+    python bench/bench_symbols.py [--symbols N] [--rounds R] [--valgrind] [--distinct] [--smoke]
 
 Records are forex-like by default (prices and names of their own, shared
 settings, option and session fields zero); --distinct gives every number of

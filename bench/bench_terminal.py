@@ -15,7 +15,7 @@
    ping-pong of the same frame sizes over the same kind of socket
    (bench/terminal_pingpong.c, built here with cc -O2).
 
-    python bench/bench_terminal.py [--count N] [--calls N]
+    python bench/bench_terminal.py [--count N] [--calls N] [--repeat R] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.

@@ -14,7 +14,7 @@ in the same run:
     production rate: how many times faster than the market the terminal
     can follow it.
 
-    python bench/bench_terminal_stream.py [--orders N] [--positions N] [--hours H]
+    python bench/bench_terminal_stream.py [--orders N] [--positions N] [--hours H] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.

@@ -11,7 +11,7 @@ server:
     pages (huge) and also prefaulted (populate).
 The two C programs are built here with `cc -O2` into build/bench/.
 
-    python bench/bench_ticks.py [--count N] [--rounds R] [--passes P]
+    python bench/bench_ticks.py [--count N] [--rounds R] [--passes P] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only (VmHWM, clear_refs).

@@ -9,7 +9,7 @@ the same Wine), in the same run:
    reply, received into a fresh block; target: the relay's throughput at
    least 0.8 x the direct client's.
 
-    python bench/bench_wine.py [--calls N] [--count N] [--repeat R] [--prefix DIR]
+    python bench/bench_wine.py [--calls N] [--count N] [--repeat R] [--prefix DIR] [--smoke]
 
 Needs scripts/build_windows.sh (build/win64/terminal64.exe) and wine. Each
 measurement alternates the two clients REPEAT times and keeps the best of
