@@ -3,6 +3,8 @@
 #
 # Failures never raise: a function returns None (False for the functions
 # typed `-> bool`) and last_error() tells why.
+# A default of `...` marks an argument whose absence is what counts (a
+# filter, a form of the call): it has no value that means the same.
 import sys
 from datetime import datetime
 from typing import Any, ClassVar, Dict, Final, Mapping, Optional, Tuple, Union, final
@@ -18,45 +20,389 @@ _Date = Union[datetime, int, float]
 # (i8, milliseconds), flags (u4), volume_real (f8).
 _RecordArray = np.ndarray[Any, np.dtype[np.void]]
 
-def initialize(path: str = ..., *, login: int = ..., password: str = ..., server: str = ...,
-               timeout: int = ..., portable: bool = ...) -> bool: ...
-def shutdown() -> bool: ...
-def login(login: int, password: str = ..., server: str = ..., *, timeout: int = ...) -> bool: ...
-def version() -> Tuple[int, int, str]: ...
-def terminal_info() -> Optional[TerminalInfo]: ...
-def account_info() -> Optional[AccountInfo]: ...
-def copy_ticks_from(symbol: str, date_from: _Date, count: int, flags: int, /) -> Optional[_RecordArray]: ...
-def copy_ticks_range(symbol: str, date_from: _Date, date_to: _Date, flags: int, /) -> Optional[_RecordArray]: ...
-def copy_rates_from(symbol: str, timeframe: int, date_from: _Date, count: int, /) -> Optional[_RecordArray]: ...
-def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int, /) -> Optional[_RecordArray]: ...
-def copy_rates_range(symbol: str, timeframe: int, date_from: _Date, date_to: _Date, /) -> Optional[_RecordArray]: ...
-def positions_total() -> Optional[int]: ...
-def positions_get(*, symbol: str = ..., ticket: int = ..., group: str = ...) -> Optional[Tuple[TradePosition, ...]]: ...
-def orders_total() -> Optional[int]: ...
-def orders_get(*, symbol: str = ..., ticket: int = ..., group: str = ...) -> Optional[Tuple[TradeOrder, ...]]: ...
-def history_orders_total(date_from: _Date, date_to: _Date, /) -> Optional[int]: ...
+def initialize(path: str = "", *, login: int = 0, password: str = "", server: str = "",
+               timeout: int = 0, portable: bool = False) -> bool:
+    """Connect to a terminal, starting it when it is not running.
+
+    Closes this process's previous connection first. Without `path`, the
+    terminal used most recently is found (`docs/connection.md`, "The
+    terminal search"); with one, only that installation is tried.
+
+    Args:
+        path: the terminal's executable (`terminal64.exe`); empty or left
+            out: search for it.
+        login: account number to log in to after connecting; 0 or left out:
+            the terminal's current account.
+        password: the account's password.
+        server: the account's trade server.
+        timeout: **milliseconds** to wait for the terminal to become ready
+            after connecting (and logging in); 0 or left out means 60000.
+            Only the waits count, not the exchanges.
+        portable: start the terminal in portable mode (its data in its
+            installation folder).
+
+    Returns:
+        True when connected and ready; False on failure, with the reason
+        in `last_error()`: -10003 (the terminal could not be found, started
+        or reached), -6 (authorization failed), -7 (the account needs a
+        one-time password), -10005 (not ready within `timeout`), -2 (an
+        argument of the wrong type or too long).
+    """
+def shutdown() -> bool:
+    """Close this process's connection (the terminal keeps running).
+
+    Returns:
+        True, always, also when not connected.
+    """
+def login(login: int, password: str = "", server: str = "", *, timeout: int = 0) -> bool:
+    """Log the connected terminal in to another account.
+
+    Positional arguments are taken in the order login, password, server.
+
+    Args:
+        login: the account number (not 0).
+        password: the account's password.
+        server: the account's trade server.
+        timeout: **milliseconds** to wait for the terminal to become ready
+            after the login; 0 or left out means 60000.
+
+    Returns:
+        True when logged in and ready; False on failure (-6 wrong account,
+        password or server; -7 a one-time password is needed; -10004 not
+        connected; -10005 not ready within `timeout`; -2 a bad argument).
+        The connection stays open either way.
+    """
+def version() -> Tuple[int, int, str]:
+    """The terminal's version: (version, build, release date).
+
+    Returns:
+        A tuple of two numbers and a text; `(0, 0, "")` on failure.
+    """
+def terminal_info() -> Optional[TerminalInfo]:
+    """The terminal's settings and state: `TerminalInfo` (its `maxbars` is
+    the most bars one request returns).
+
+    Returns:
+        A `TerminalInfo`, or None on failure.
+    """
+def account_info() -> Optional[AccountInfo]:
+    """The logged-in account: balance, equity, margin, leverage, currency.
+
+    Returns:
+        An `AccountInfo`, or None on failure.
+    """
+def copy_ticks_from(symbol: str, date_from: _Date, count: int, flags: int, /) -> Optional[_RecordArray]:
+    """Up to `count` ticks of `symbol` from `date_from` on.
+
+    Args:
+        symbol: the symbol's name.
+        date_from: a `datetime` (a naive one is local time) or seconds
+            since 1970 UTC; sent in milliseconds.
+        count: the most ticks to return.
+        flags: which ticks: `COPY_TICKS_ALL`, `COPY_TICKS_INFO` (bid or ask
+            changes) or `COPY_TICKS_TRADE` (last price and volume).
+
+    Returns:
+        A NumPy structured array, one element per tick: `time` (i8,
+        seconds), `bid`, `ask`, `last` (f8), `volume` (u8), `time_msc`
+        (i8, milliseconds), `flags` (u4, `TickFlag` bits), `volume_real`
+        (f8); read-only. None on failure (-2 bad arguments, -4 unknown
+        symbol, and the connection codes). A terminal returns at most
+        `zelkor5.history.TICK_LIMIT` ticks per request.
+    """
+def copy_ticks_range(symbol: str, date_from: _Date, date_to: _Date, flags: int, /) -> Optional[_RecordArray]:
+    """Ticks of `symbol` from `date_from` to `date_to`, both included.
+
+    Args:
+        symbol: the symbol's name.
+        date_from: start, a `datetime` or seconds since 1970 UTC.
+        date_to: end, likewise (sent in milliseconds: `date_to * 1000`).
+        flags: `COPY_TICKS_ALL`, `COPY_TICKS_INFO` or `COPY_TICKS_TRADE`.
+
+    Returns:
+        A tick array as `copy_ticks_from` returns; None on failure (-2 also
+        for an inverted range or one wholly outside the history). At most
+        `zelkor5.history.TICK_LIMIT` ticks, the first ones, and no more
+        than that: `zelkor5.history.ticks_range` pages through any
+        length. The package's `zelkor5.copy_ticks_range` warns when a
+        result stops at that limit.
+    """
+def copy_rates_from(symbol: str, timeframe: int, date_from: _Date, count: int, /) -> Optional[_RecordArray]:
+    """Up to `count` bars of `symbol` opening at or before `date_from`,
+    oldest first.
+
+    Args:
+        symbol: the symbol's name.
+        timeframe: a `Timeframe` (`TIMEFRAME_M1` ... `TIMEFRAME_MN1`).
+        date_from: a `datetime` or seconds since 1970 UTC.
+        count: the most bars to return.
+
+    Returns:
+        A NumPy structured array, one element per bar: `time` (i8, open
+        time in seconds), `open`, `high`, `low`, `close` (f8),
+        `tick_volume` (u8), `spread` (i4, points), `real_volume` (u8);
+        read-only. None on failure (-2 bad arguments or timeframe, -4
+        unknown symbol, and the connection codes). At most
+        `terminal_info().maxbars` bars; the package's function warns when
+        a result stops there.
+    """
+def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int, /) -> Optional[_RecordArray]:
+    """Up to `count` bars of `symbol` from position `start_pos` back, where
+    0 is the current (unfinished) bar; oldest first.
+
+    Args:
+        symbol: the symbol's name.
+        timeframe: a `Timeframe`.
+        start_pos: position of the newest bar wanted (0: the current one).
+        count: the most bars to return.
+
+    Returns:
+        A bar array as `copy_rates_from` returns; None on failure.
+        Positions past `terminal_info().maxbars` do not exist.
+    """
+def copy_rates_range(symbol: str, timeframe: int, date_from: _Date, date_to: _Date, /) -> Optional[_RecordArray]:
+    """Bars of `symbol` opening from `date_from` to `date_to`, both included.
+
+    Args:
+        symbol: the symbol's name.
+        timeframe: a `Timeframe`.
+        date_from: start, a `datetime` or seconds since 1970 UTC.
+        date_to: end, likewise.
+
+    Returns:
+        A bar array as `copy_rates_from` returns; None on failure (-2 also
+        for an inverted range or one wholly outside the history). At most
+        `terminal_info().maxbars` bars, the first ones of the range:
+        `zelkor5.history.rates_range` pages through any length, and the
+        package's `zelkor5.copy_rates_range` warns when a result stops at
+        the limit.
+    """
+def positions_total() -> Optional[int]:
+    """The number of open positions of the account.
+
+    Returns:
+        The count, or None on failure.
+    """
+def positions_get(*, symbol: str = ..., ticket: int = ..., group: str = ...) -> Optional[Tuple[TradePosition, ...]]:
+    """The account's open positions, all or filtered by one keyword.
+
+    The first filter given of `ticket`, `symbol`, `group` is used; the
+    others are not looked at.
+
+    Args:
+        symbol: positions of this symbol.
+        ticket: the position with this ticket.
+        group: positions whose symbol matches the mask: comma-separated
+            patterns with `*`, a leading `!` excludes (`"*USD*,!EURUSD"`).
+
+    Returns:
+        A tuple of `TradePosition` (empty when there are none: give
+        `kind=TradePosition` to `zelkor5.frame` for a frame with columns),
+        or None on failure.
+    """
+def orders_total() -> Optional[int]:
+    """The number of working (pending) orders.
+
+    Returns:
+        The count, or None on failure.
+    """
+def orders_get(*, symbol: str = ..., ticket: int = ..., group: str = ...) -> Optional[Tuple[TradeOrder, ...]]:
+    """The working (pending) orders, all or filtered by one keyword
+    (`ticket`, then `symbol`, then `group`, as `positions_get`).
+
+    Returns:
+        A tuple of `TradeOrder` (possibly empty), or None on failure.
+    """
+def history_orders_total(date_from: _Date, date_to: _Date, /) -> Optional[int]:
+    """The number of orders in the history from `date_from` to `date_to`.
+
+    Args:
+        date_from: a `datetime` or seconds since 1970 UTC.
+        date_to: likewise.
+
+    Returns:
+        The count, or None on failure.
+    """
 def history_orders_get(date_from: _Date = ..., date_to: _Date = ..., /, *, group: str = ...,
-                       position: int = ..., ticket: int = ...) -> Optional[Tuple[TradeOrder, ...]]: ...
-def history_deals_total(date_from: _Date, date_to: _Date, /) -> Optional[int]: ...
+                       position: int = ..., ticket: int = ...) -> Optional[Tuple[TradeOrder, ...]]:
+    """Orders of the history, selected in one of three ways.
+
+    - two dates, and optionally `group`: the orders of that period;
+    - `ticket=` alone: the order with that ticket (an empty tuple when
+      there is none);
+    - `position=` alone: the orders of that position.
+
+    Args:
+        date_from: start, a `datetime` or seconds since 1970 UTC.
+        date_to: end, likewise.
+        group: a symbol mask, as in `positions_get` (with the dates only).
+        position: a position identifier.
+        ticket: an order ticket.
+
+    Returns:
+        A tuple of `TradeOrder` (possibly empty), or None on failure (-2
+        with "Invalid arguments" when no form is given, "Unnamed arguments
+        not allowed" for dates together with `ticket` or `position`).
+    """
+def history_deals_total(date_from: _Date, date_to: _Date, /) -> Optional[int]:
+    """The number of deals in the history from `date_from` to `date_to`.
+
+    Returns:
+        The count, or None on failure.
+    """
 def history_deals_get(date_from: _Date = ..., date_to: _Date = ..., /, *, group: str = ...,
-                      position: int = ..., ticket: int = ...) -> Optional[Tuple[TradeDeal, ...]]: ...
-def order_check(request: Mapping[str, Any]) -> Optional[OrderCheckResult]: ...
-def order_send(request: Mapping[str, Any]) -> Optional[OrderSendResult]: ...
-def order_calc_margin(action: int, symbol: str, volume: float, price: float, /) -> Optional[float]: ...
+                      position: int = ..., ticket: int = ...) -> Optional[Tuple[TradeDeal, ...]]:
+    """Deals of the history: by two dates (and optionally `group`), by
+    `ticket=`, or by `position=`, as `history_orders_get`.
+
+    Returns:
+        A tuple of `TradeDeal` (possibly empty), or None on failure.
+    """
+def order_check(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderCheckResult]:
+    """Check a trade request without sending it: would it be executed, and
+    what would the account's margin be after it.
+
+    Args:
+        request: a `dict` of the keys of `order_send`; or give the keys as
+            keyword arguments instead.
+
+    Returns:
+        An `OrderCheckResult` whose `retcode` is 0 when the request would
+        be executed, or None on failure.
+    """
+def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderSendResult]:
+    """Send a trade request.
+
+    The request is a `dict` (or the same keys as keyword arguments). Every
+    key is optional (an absent one is 0 or empty); a key of another name is
+    ignored with a `UserWarning`. Types are strict: a `float` key does not
+    take an `int`.
+
+    | Key | Type | Meaning |
+    |---|---|---|
+    | `action` | int | `TradeAction`: `TRADE_ACTION_DEAL` (market order), `PENDING`, `SLTP`, `MODIFY`, `REMOVE`, `CLOSE_BY` |
+    | `magic` | int | your identifier, copied to the order and deal |
+    | `order` | int | ticket of the working order to modify or remove |
+    | `symbol` | str | the symbol (at most 29 characters) |
+    | `volume` | float | lots |
+    | `price` | float | price of a pending order (stop price of a stop-limit) |
+    | `stoplimit` | float | limit price of a stop-limit order |
+    | `sl` | float | stop-loss price (0: none) |
+    | `tp` | float | take-profit price (0: none) |
+    | `deviation` | int | most slippage, in points |
+    | `type` | int | `OrderType`: `ORDER_TYPE_BUY`, `SELL`, `BUY_LIMIT`, ... |
+    | `type_filling` | int | `OrderFilling`: `ORDER_FILLING_FOK`, `IOC`, `RETURN` |
+    | `type_time` | int | `OrderTime`: `ORDER_TIME_GTC`, `DAY`, `SPECIFIED`, `SPECIFIED_DAY` |
+    | `expiration` | int | expiry in seconds since 1970 UTC (an `int`, not a datetime) |
+    | `comment` | str | a comment (at most 29 characters) |
+    | `position` | int | ticket of the position to close, modify or close by |
+    | `position_by` | int | ticket of the opposite position of `CLOSE_BY` |
+
+    Args:
+        request: the request `dict`; or give its keys as keyword arguments.
+
+    Returns:
+        An `OrderSendResult` whenever the terminal answered, whatever the
+        outcome: check its `retcode` (`TRADE_RETCODE_DONE` 10009, ...;
+        see `TradeRetcode`). None on failure: -2 a bad key (its name is in
+        the message), -8 trading through this interface is disabled in the
+        terminal, and the connection codes.
+    """
+def order_calc_margin(action: int, symbol: str, volume: float, price: float, /) -> Optional[float]:
+    """Margin of a hypothetical deal, in the account's currency.
+
+    Args:
+        action: an `OrderType` (`ORDER_TYPE_BUY`, `ORDER_TYPE_SELL`, ...).
+        symbol: the symbol's name.
+        volume: lots.
+        price: the opening price.
+
+    Returns:
+        The margin, or None on failure.
+    """
 def order_calc_profit(action: int, symbol: str, volume: float, price_open: float,
-                      price_close: float, /) -> Optional[float]: ...
-def symbol_info(symbol: str, /) -> Optional[SymbolInfo]: ...
-def symbol_info_tick(symbol: str, /) -> Optional[Tick]: ...
-def symbol_select(symbol: str, enable: bool = ..., /) -> bool: ...
-def symbols_total() -> Optional[int]: ...
-def symbols_get(group: str = ...) -> Optional[Tuple[SymbolInfo, ...]]: ...
-def market_book_add(symbol: str, /) -> bool: ...
-def market_book_release(symbol: str, /) -> bool: ...
-def market_book_get(symbol: str, /) -> Optional[Tuple[BookInfo, ...]]: ...
-def last_error() -> Tuple[int, str]: ...
+                      price_close: float, /) -> Optional[float]:
+    """Profit of a hypothetical deal, in the account's currency.
+
+    Args:
+        action: `ORDER_TYPE_BUY` or `ORDER_TYPE_SELL`.
+        symbol: the symbol's name.
+        volume: lots.
+        price_open: the opening price.
+        price_close: the closing price.
+
+    Returns:
+        The profit, or None on failure.
+    """
+def symbol_info(symbol: str, /) -> Optional[SymbolInfo]:
+    """Everything about a symbol: `SymbolInfo`.
+
+    Returns:
+        A `SymbolInfo`, or None on failure (-4 unknown symbol).
+    """
+def symbol_info_tick(symbol: str, /) -> Optional[Tick]:
+    """The symbol's latest prices.
+
+    Returns:
+        A `Tick`, or None on failure.
+    """
+def symbol_select(symbol: str, enable: bool = True, /) -> bool:
+    """Add a symbol to the market watch (`enable` True, the default) or
+    remove it (False).
+
+    Returns:
+        True, or False on failure (-4 unknown symbol; -1 removing a symbol
+        with open positions).
+    """
+def symbols_total() -> Optional[int]:
+    """The number of symbols the terminal knows.
+
+    Returns:
+        The count, or None on failure.
+    """
+def symbols_get(group: str = "") -> Optional[Tuple[SymbolInfo, ...]]:
+    """All symbols, or those matching a mask.
+
+    Args:
+        group: comma-separated patterns with `*`, a leading `!` excludes;
+            empty or left out: all symbols.
+
+    Returns:
+        A tuple of `SymbolInfo`, or None on failure.
+    """
+def market_book_add(symbol: str, /) -> bool:
+    """Subscribe to the symbol's depth of market.
+
+    Returns:
+        True, or False on failure.
+    """
+def market_book_release(symbol: str, /) -> bool:
+    """End the subscription of `market_book_add`.
+
+    Returns:
+        True, or False on failure.
+    """
+def market_book_get(symbol: str, /) -> Optional[Tuple[BookInfo, ...]]:
+    """The symbol's depth of market (after `market_book_add`).
+
+    Returns:
+        A tuple of `BookInfo` (sell offers first), or None on failure.
+    """
+def last_error() -> Tuple[int, str]:
+    """The outcome of the last other call: (code, message).
+
+    1 is success; negative codes are failures, named by `ErrorCode`
+    (`ErrorCode(code).name`): -1 to -8 come from the terminal, -10000 to
+    -10005 from the connection (-10004: not connected).
+
+    Returns:
+        A tuple of the code and its message.
+    """
 
 @final
 class TradePosition(structseq[Any], Tuple[int, int, int, int, int, int, int, int, int, float, float, float, float, float, float, float, str, str, str]):
+    """An open position (`positions_get`). Times: `time*` in seconds, `time*_msc` in
+    milliseconds since 1970 UTC; `type` a `PositionType`, `reason` a `DealReason`."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("ticket", "time", "time_msc", "time_update", "time_update_msc", "type", "magic", "identifier", "reason", "volume", "price_open", "sl", "tp", "price_current", "swap", "profit", "symbol", "comment", "external_id")
@@ -102,6 +448,8 @@ class TradePosition(structseq[Any], Tuple[int, int, int, int, int, int, int, int
 
 @final
 class TradeOrder(structseq[Any], Tuple[int, int, int, int, int, int, int, int, int, int, int, int, int, int, float, float, float, float, float, float, float, str, str, str]):
+    """A working order (`orders_get`) or an order of the history
+    (`history_orders_get`); `type` an `OrderType`, `state` an `OrderState`."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("ticket", "time_setup", "time_setup_msc", "time_done", "time_done_msc", "time_expiration", "type", "type_time", "type_filling", "state", "magic", "position_id", "position_by_id", "reason", "volume_initial", "volume_current", "price_open", "sl", "tp", "price_current", "price_stoplimit", "symbol", "comment", "external_id")
@@ -157,6 +505,9 @@ class TradeOrder(structseq[Any], Tuple[int, int, int, int, int, int, int, int, i
 
 @final
 class TradeDeal(structseq[Any], Tuple[int, int, int, int, int, int, int, int, int, float, float, float, float, float, float, str, str, str]):
+    """A deal of the history (`history_deals_get`); `type` a `DealType`, `entry` a
+    `DealEntry`, `reason` a `DealReason`; `profit`, `commission`, `swap` and `fee` in the
+    account's currency."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("ticket", "order", "time", "time_msc", "type", "entry", "magic", "position_id", "reason", "volume", "price", "commission", "swap", "profit", "fee", "symbol", "comment", "external_id")
@@ -200,6 +551,8 @@ class TradeDeal(structseq[Any], Tuple[int, int, int, int, int, int, int, int, in
 
 @final
 class TradeRequest(structseq[Any], Tuple[int, int, int, str, float, float, float, float, float, int, int, int, int, int, str, int, int]):
+    """The request as it was sent, in the `request` field of `OrderSendResult` and
+    `OrderCheckResult` (keys that were left out are 0 or empty)."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("action", "magic", "order", "symbol", "volume", "price", "stoplimit", "sl", "tp", "deviation", "type", "type_filling", "type_time", "expiration", "comment", "position", "position_by")
@@ -241,6 +594,8 @@ class TradeRequest(structseq[Any], Tuple[int, int, int, str, float, float, float
 
 @final
 class OrderSendResult(structseq[Any], Tuple[int, int, int, float, float, float, float, str, int, int, TradeRequest]):
+    """The terminal's answer to `order_send`: `retcode` a `TradeRetcode`
+    (`TRADE_RETCODE_DONE` is 10009), `deal` and `order` the new tickets."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("retcode", "deal", "order", "volume", "price", "bid", "ask", "comment", "request_id", "retcode_external", "request")
@@ -270,6 +625,8 @@ class OrderSendResult(structseq[Any], Tuple[int, int, int, float, float, float, 
 
 @final
 class OrderCheckResult(structseq[Any], Tuple[int, float, float, float, float, float, float, str, TradeRequest]):
+    """The answer to `order_check`: `retcode` 0 when the request would be
+    executed, and the account's figures after it."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("retcode", "balance", "equity", "profit", "margin", "margin_free", "margin_level", "comment", "request")
@@ -295,6 +652,8 @@ class OrderCheckResult(structseq[Any], Tuple[int, float, float, float, float, fl
 
 @final
 class Tick(structseq[Any], Tuple[int, float, float, float, int, int, int, float]):
+    """The latest prices of a symbol (`symbol_info_tick`): `time` in seconds, `time_msc`
+    in milliseconds since 1970 UTC, `flags` of `TickFlag`."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("time", "bid", "ask", "last", "volume", "time_msc", "flags", "volume_real")
@@ -318,6 +677,8 @@ class Tick(structseq[Any], Tuple[int, float, float, float, int, int, int, float]
 
 @final
 class TerminalInfo(structseq[Any], Tuple[bool, bool, bool, bool, bool, bool, bool, bool, bool, bool, int, int, int, int, float, float, str, str, str, str, str, str]):
+    """The terminal's settings and state (`terminal_info`): `maxbars` is the most
+    bars one request returns."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("community_account", "community_connection", "connected", "dlls_allowed", "trade_allowed", "tradeapi_disabled", "email_enabled", "ftp_enabled", "notifications_enabled", "bdid", "build", "maxbars", "codepage", "ping_last", "community_balance", "retransmission", "company", "name", "language", "path", "data_path", "commondata_path")
@@ -369,6 +730,7 @@ class TerminalInfo(structseq[Any], Tuple[bool, bool, bool, bool, bool, bool, boo
 
 @final
 class SymbolInfo(structseq[Any], Tuple[bool, int, bool, bool, int, int, int, int, int, int, int, int, int, bool, int, int, int, int, int, int, int, int, int, int, bool, int, int, int, int, int, int, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, float, str, str, str, str, str, str, str, str, str, str, str, str, str]):
+    """Everything about a symbol (`symbol_info`, `symbols_get`)."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("custom", "chart_mode", "select", "visible", "session_deals", "session_buy_orders", "session_sell_orders", "volume", "volumehigh", "volumelow", "time", "digits", "spread", "spread_float", "ticks_bookdepth", "trade_calc_mode", "trade_mode", "start_time", "expiration_time", "trade_stops_level", "trade_freeze_level", "trade_exemode", "swap_mode", "swap_rollover3days", "margin_hedged_use_leg", "expiration_mode", "filling_mode", "order_mode", "order_gtc_mode", "option_mode", "option_right", "bid", "bidhigh", "bidlow", "ask", "askhigh", "asklow", "last", "lasthigh", "lastlow", "volume_real", "volumehigh_real", "volumelow_real", "option_strike", "point", "trade_tick_value", "trade_tick_value_profit", "trade_tick_value_loss", "trade_tick_size", "trade_contract_size", "trade_accrued_interest", "trade_face_value", "trade_liquidity_rate", "volume_min", "volume_max", "volume_step", "volume_limit", "swap_long", "swap_short", "margin_initial", "margin_maintenance", "session_volume", "session_turnover", "session_interest", "session_buy_orders_volume", "session_sell_orders_volume", "session_open", "session_close", "session_aw", "session_price_settlement", "session_price_limit_min", "session_price_limit_max", "margin_hedged", "price_change", "price_volatility", "price_theoretical", "price_greeks_delta", "price_greeks_theta", "price_greeks_gamma", "price_greeks_vega", "price_greeks_rho", "price_greeks_omega", "price_sensitivity", "basis", "category", "currency_base", "currency_profit", "currency_margin", "bank", "description", "exchange", "formula", "isin", "name", "page", "path")
@@ -568,6 +930,7 @@ class SymbolInfo(structseq[Any], Tuple[bool, int, bool, bool, int, int, int, int
 
 @final
 class AccountInfo(structseq[Any], Tuple[int, int, int, int, int, bool, bool, int, int, bool, float, float, float, float, float, float, float, float, float, float, float, float, float, float, str, str, str, str]):
+    """The logged-in account (`account_info`); money in its `currency`."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("login", "trade_mode", "leverage", "limit_orders", "margin_so_mode", "trade_allowed", "trade_expert", "margin_mode", "currency_digits", "fifo_close", "balance", "credit", "profit", "equity", "margin", "margin_free", "margin_level", "margin_so_call", "margin_so_so", "margin_initial", "margin_maintenance", "assets", "liabilities", "commission_blocked", "name", "server", "currency", "company")
@@ -631,6 +994,7 @@ class AccountInfo(structseq[Any], Tuple[int, int, int, int, int, bool, bool, int
 
 @final
 class BookInfo(structseq[Any], Tuple[int, float, int, float]):
+    """One level of the depth of market (`market_book_get`): `type` a `BookType`."""
     _fields: ClassVar[Tuple[str, ...]]
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("type", "price", "volume", "volume_dbl")
