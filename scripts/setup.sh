@@ -19,6 +19,8 @@ command -v clang++ >/dev/null || need_apt+=(clang)
 [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)" ] || need_apt+=(libclang-rt-dev)
 command -v cmake >/dev/null || need_apt+=(cmake)
 command -v g++ >/dev/null || need_apt+=(g++)
+# Headless Chromium checks the documentation site (scripts/check_site.py).
+command -v chromium >/dev/null || need_apt+=(chromium)
 # clang and its runtime libraries for the libFuzzer harnesses (scripts/fuzz.sh).
 command -v clang++ >/dev/null || need_apt+=(clang)
 fuzzer_rt=1
