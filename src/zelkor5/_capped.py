@@ -6,16 +6,18 @@ A terminal answers a bar request with at most ``terminal_info().maxbars``
 bars and a tick request with at most ``history.TICK_LIMIT`` ticks, the
 first ones, and calls that success; nothing in the result says it was cut.
 The warning goes through Python's warning filter, attributed to the
-caller's line: shown once per calling line by default, silenced with
-``warnings.filterwarnings("ignore", category=UserWarning, module=...)``
-or ``warnings.simplefilter``.
+caller's line: shown once per calling line by default, silenced like any
+warning (``warnings.filterwarnings("ignore", "copy_rates_range")``).
 
 The terminal does not send its bar limit with the bars: a result that may
 have been cut (at least BAR_CHECK_FROM bars, and fewer than asked for where
 a count was given) is checked with one ``terminal_info()`` exchange. A
 result that may have been cut is a large one, so that exchange costs
 little beside it; a smaller result costs nothing more than the module's
-own call.
+own call. Should that exchange fail (the connection lost just then), there
+is no warning and ``last_error()`` tells of the failure; the result is the
+module's all the same. The tick limit is the terminal's fixed one,
+``history.TICK_LIMIT``: nothing is asked.
 """
 import functools
 import warnings
