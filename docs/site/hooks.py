@@ -91,7 +91,8 @@ def functions_page() -> str:
         "the one exception let through is your own interrupt (Ctrl-C). A date (`_Date`) is a "
         "`datetime` (a naive one is local time) or seconds since 1970 UTC, an `int` or a "
         "`float` (truncated). `inspect.signature()` and `help()` show each function's "
-        "parameters; the first line of its docstring is the module's own.",
+        "parameters with the module's own short docstring; the text here is the stub's "
+        "(`zelkor5/_core.pyi`), which IDEs show too.",
         "zelkor5._core",
         {"show_root_heading": "false", "show_root_toc_entry": "false",
          "members": "[%s]" % ", ".join(functions)})
