@@ -8,6 +8,7 @@ Cases: a small count request (no check), a small range (no check), and a
 range of exactly MaxBars bars (the check asks terminal_info() once).
 Rounds alternate module and package; the figure is the median ratio.
 """
+
 import argparse
 import os
 import shutil
@@ -37,18 +38,28 @@ def main() -> int:
     os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     from test_terminal_helpers import Installation
-    inst = Installation(os.path.join(work, "t"), os.path.join(work, "roaming"),
-                        settings="IdleExit=30\nMaxBars=%d\n" % MAX_BARS)
+
+    inst = Installation(
+        os.path.join(work, "t"),
+        os.path.join(work, "roaming"),
+        settings="IdleExit=30\nMaxBars=%d\n" % MAX_BARS,
+    )
     try:
         if not inst.initialize():
             print("initialize failed:", zelkor5.last_error())
             return 1
         cases = [
             ("copy_rates_from_pos, 10 bars", "copy_rates_from_pos", ("EURUSD", 16385, 0, 10)),
-            ("copy_rates_range, 25 H1 bars", "copy_rates_range",
-             ("EURUSD", 16385, WEDNESDAY, WEDNESDAY + 86400)),
-            ("copy_rates_range, MaxBars M1 bars", "copy_rates_range",
-             ("EURUSD", 1, WEDNESDAY - 2 * 86400, WEDNESDAY)),
+            (
+                "copy_rates_range, 25 H1 bars",
+                "copy_rates_range",
+                ("EURUSD", 16385, WEDNESDAY, WEDNESDAY + 86400),
+            ),
+            (
+                "copy_rates_range, MaxBars M1 bars",
+                "copy_rates_range",
+                ("EURUSD", 1, WEDNESDAY - 2 * 86400, WEDNESDAY),
+            ),
         ]
         warnings.simplefilter("ignore")
         for label, name, call_args in cases:
@@ -64,9 +75,16 @@ def main() -> int:
                     pair.append((time.perf_counter() - t) / args.calls)
                 times.append(pair)
                 ratios.append(pair[1] / pair[0])
-            print("%-36s %5d bars: module %7.1f us, package %7.1f us, package/module %.3f"
-                  % (label, n, statistics.median(t[0] for t in times) * 1e6,
-                     statistics.median(t[1] for t in times) * 1e6, statistics.median(ratios)))
+            print(
+                "%-36s %5d bars: module %7.1f us, package %7.1f us, package/module %.3f"
+                % (
+                    label,
+                    n,
+                    statistics.median(t[0] for t in times) * 1e6,
+                    statistics.median(t[1] for t in times) * 1e6,
+                    statistics.median(ratios),
+                )
+            )
     finally:
         zelkor5.shutdown()
         inst.stop()

@@ -11,6 +11,7 @@ browser would get it; Chromium is driven through its DevTools protocol
 over a pipe (--remote-debugging-pipe), with the standard library only.
 A screenshot of each page can be kept with ZK5_SITE_SCREENSHOTS=DIR.
 """
+
 import base64
 import functools
 import http.server
@@ -37,14 +38,29 @@ class Browser:
         self._from_browser, from_browser_w = os.pipe()
         # The browser reads commands from its descriptor 3 and writes to 4.
         self._proc = subprocess.Popen(
-            [exe, "--headless=new", "--remote-debugging-pipe", "--no-sandbox",
-             "--disable-gpu", "--window-size=1280,1600", "--no-first-run", "--no-default-browser-check",
-             "--disable-extensions", "--disable-background-networking",
-             "--disable-component-update", "--disable-sync", "--mute-audio",
-             "--user-data-dir=" + self._profile, "about:blank"],
-            pass_fds=(3, 4), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            [
+                exe,
+                "--headless=new",
+                "--remote-debugging-pipe",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--window-size=1280,1600",
+                "--no-first-run",
+                "--no-default-browser-check",
+                "--disable-extensions",
+                "--disable-background-networking",
+                "--disable-component-update",
+                "--disable-sync",
+                "--mute-audio",
+                "--user-data-dir=" + self._profile,
+                "about:blank",
+            ],
+            pass_fds=(3, 4),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
-            preexec_fn=functools.partial(_pipes_as_3_and_4, to_browser_r, from_browser_w))
+            preexec_fn=functools.partial(_pipes_as_3_and_4, to_browser_r, from_browser_w),
+        )
         os.close(to_browser_r)
         os.close(from_browser_w)
         self._buffer = b""
@@ -52,8 +68,9 @@ class Browser:
         self.events = []  # (method, params) of the page's session
         self._session = None
         target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
-        self._session = self.call("Target.attachToTarget",
-                                  {"targetId": target, "flatten": True})["sessionId"]
+        self._session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})[
+            "sessionId"
+        ]
         for domain in ("Page", "Runtime", "Log", "Network"):
             self.call(domain + ".enable")
         self.call("Page.setLifecycleEventsEnabled", {"enabled": True})
@@ -61,7 +78,7 @@ class Browser:
     def _send(self, message: dict) -> None:
         data = json.dumps(message).encode() + b"\0"
         while data:
-            data = data[os.write(self._to_browser, data):]
+            data = data[os.write(self._to_browser, data) :]
 
     def _receive(self, deadline: float) -> dict:
         while b"\0" not in self._buffer:
@@ -124,8 +141,13 @@ def errors_of(events) -> list:
             d = p["exceptionDetails"]
             found.append("exception: %s" % d.get("exception", {}).get("description", d["text"]))
         elif method == "Runtime.consoleAPICalled" and p["type"] in ("error", "assert"):
-            found.append("console.%s: %s" % (p["type"], " ".join(
-                str(a.get("value", a.get("description", ""))) for a in p["args"])))
+            found.append(
+                "console.%s: %s"
+                % (
+                    p["type"],
+                    " ".join(str(a.get("value", a.get("description", ""))) for a in p["args"]),
+                )
+            )
         elif method == "Log.entryAdded" and p["entry"]["level"] == "error":
             found.append("log: %s %s" % (p["entry"]["text"], p["entry"].get("url", "")))
         elif method == "Network.loadingFailed" and not p.get("canceled"):
@@ -161,14 +183,20 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 def main() -> int:
-    site = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "site"))
+    site = os.path.abspath(
+        sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "site")
+    )
     exe = shutil.which("chromium") or shutil.which("chromium-browser")
     if exe is None:
         print("check_site: chromium is not installed (scripts/setup.sh installs it)")
         return 1
     shots = os.environ.get("ZK5_SITE_SCREENSHOTS")
-    pages = sorted(os.path.relpath(os.path.join(d, f), site)
-                   for d, _, fs in os.walk(site) for f in fs if f.endswith(".html"))
+    pages = sorted(
+        os.path.relpath(os.path.join(d, f), site)
+        for d, _, fs in os.walk(site)
+        for f in fs
+        if f.endswith(".html")
+    )
     server = serve(site)
     origin = "http://127.0.0.1:%d/" % server.server_address[1]
     browser = Browser(exe)
@@ -183,17 +211,27 @@ def main() -> int:
             # (scripts that fetch more, like the search index, have had
             # their answers).
             for event in ("load", "networkIdle"):
-                browser.wait_event(lambda m, p: m == "Page.lifecycleEvent"
-                                   and p["name"] == event and p["loaderId"] == loader)
-            got = browser.call("Runtime.evaluate", {"expression": PAGE_FACTS,
-                                                    "returnByValue": True})["result"]["value"]
+                browser.wait_event(
+                    lambda m, p, event=event, loader=loader: m == "Page.lifecycleEvent"
+                    and p["name"] == event
+                    and p["loaderId"] == loader
+                )
+            got = browser.call(
+                "Runtime.evaluate", {"expression": PAGE_FACTS, "returnByValue": True}
+            )["result"]["value"]
             facts[url] = got
             for error in errors_of(browser.events):
                 problems.append("%s: %s" % (page, error))
-            if got["ready"] != "complete" or got["text"] < 50 or got["headings"] < 1 \
-                    or not got["title"]:
-                problems.append("%s: did not render (%r)" % (page, {k: got[k] for k in
-                                                                     ("ready", "title", "text", "headings")}))
+            if (
+                got["ready"] != "complete"
+                or got["text"] < 50
+                or got["headings"] < 1
+                or not got["title"]
+            ):
+                problems.append(
+                    "%s: did not render (%r)"
+                    % (page, {k: got[k] for k in ("ready", "title", "text", "headings")})
+                )
             if shots:
                 os.makedirs(shots, exist_ok=True)
                 png = browser.call("Page.captureScreenshot", {"format": "png"})["data"]
@@ -206,26 +244,30 @@ def main() -> int:
     # Every link and resource within the site must exist, every anchor too.
     links = 0
     for url, got in facts.items():
-        page = url[len(origin):]
+        page = url[len(origin) :]
         for target in got["links"] + got["resources"]:
             if not target.startswith(origin):
                 continue
             links += 1
             path, _, anchor = target.partition("#")
-            path = urllib.parse.unquote(path[len(origin):].split("?")[0])
+            path = urllib.parse.unquote(path[len(origin) :].split("?")[0])
             file = os.path.join(site, path)
             if os.path.isdir(file):
                 file = os.path.join(file, "index.html")
             if not os.path.isfile(file):
                 problems.append("%s: broken link %s" % (page, target))
             elif anchor and file.endswith(".html"):
-                ids = facts.get(origin + urllib.parse.quote(os.path.relpath(file, site)), {}).get("ids", [])
+                ids = facts.get(origin + urllib.parse.quote(os.path.relpath(file, site)), {}).get(
+                    "ids", []
+                )
                 if urllib.parse.unquote(anchor) not in ids:
                     problems.append("%s: broken anchor %s" % (page, target))
     for problem in problems:
         print("check_site: " + problem)
-    print("check_site: %d pages, %d internal links and resources, %d problems"
-          % (len(pages), links, len(problems)))
+    print(
+        "check_site: %d pages, %d internal links and resources, %d problems"
+        % (len(pages), links, len(problems))
+    )
     return 1 if problems else 0
 
 

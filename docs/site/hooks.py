@@ -11,6 +11,7 @@ A new module gets its page by itself; MODULE_ORDER places it among the
 others (modules not named there come after them, in alphabetical order),
 and MODULE_SKIP leaves out modules that are no API (the command line).
 """
+
 import ast
 import importlib.util
 import os
@@ -23,12 +24,24 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 PACKAGE = os.path.join(ROOT, "src", "zelkor5")
 STUB = os.path.join(PACKAGE, "_core.pyi")
 
-GUIDES = [("How the connection works", "connection.md"),
-          ("The bundled terminal", "terminal.md"),
-          ("Fuzzing", "fuzzing.md")]
+GUIDES = [
+    ("How the connection works", "connection.md"),
+    ("The bundled terminal", "terminal.md"),
+    ("Fuzzing", "fuzzing.md"),
+]
 README_SKIP = {"The two commands", "Documentation", "Windows", "Layout"}
-MODULE_ORDER = ["history", "frames", "terminal", "errors", "strict", "stream", "aio",
-                "replay", "report", "sweep"]
+MODULE_ORDER = [
+    "history",
+    "frames",
+    "terminal",
+    "errors",
+    "strict",
+    "stream",
+    "aio",
+    "replay",
+    "report",
+    "sweep",
+]
 # constants has its own page; cli and demo are the command line.
 MODULE_SKIP = {"constants", "cli", "demo"}
 
@@ -71,7 +84,8 @@ def readme_page() -> str:
         "\n## Reference\n\n"
         "The [API reference](reference/functions.md) gives every function's parameters, "
         "units and failure values, the [record types](reference/records.md), the "
-        "[constants](reference/constants.md) and the package's own modules.\n")
+        "[constants](reference/constants.md) and the package's own modules.\n"
+    )
 
 
 def mkdocstrings_page(title: str, intro: str, target: str, options: Dict[str, Any]) -> str:
@@ -94,8 +108,12 @@ def functions_page() -> str:
         "parameters with the module's own short docstring; the text here is the stub's "
         "(`zelkor5/_core.pyi`), which IDEs show too.",
         "zelkor5._core",
-        {"show_root_heading": "false", "show_root_toc_entry": "false",
-         "members": "[%s]" % ", ".join(functions)})
+        {
+            "show_root_heading": "false",
+            "show_root_toc_entry": "false",
+            "members": "[%s]" % ", ".join(functions),
+        },
+    )
 
 
 def records_page() -> str:
@@ -107,8 +125,13 @@ def records_page() -> str:
         "tuple of them into a pandas DataFrame, and `kind=` gives an empty result its "
         "columns.",
         "zelkor5._core",
-        {"show_root_heading": "false", "show_root_toc_entry": "false",
-         "members": "[%s]" % ", ".join(records), "show_signature": "false"})
+        {
+            "show_root_heading": "false",
+            "show_root_toc_entry": "false",
+            "members": "[%s]" % ", ".join(records),
+            "show_signature": "false",
+        },
+    )
 
 
 def _member_comments(source: str) -> Dict[Tuple[str, str], str]:
@@ -137,26 +160,46 @@ def constants_page() -> str:
     out = ["# Constants", "", (module.__doc__ or "").strip(), ""]
     for enum_type, prefix in module._GROUPS.items():
         name = enum_type.__name__
-        out += ["## %s" % name, "", (enum_type.__doc__ or "").strip(), "",
-                "| Member | Flat name | Value | |", "|---|---|---|---|"]
+        out += [
+            "## %s" % name,
+            "",
+            (enum_type.__doc__ or "").strip(),
+            "",
+            "| Member | Flat name | Value | |",
+            "|---|---|---|---|",
+        ]
         for member in enum_type:
-            out.append("| `%s.%s` | `%s%s` | %d | %s |" % (
-                name, member.name, prefix, member.name, int(member),
-                comments.get((name, member.name), "")))
+            out.append(
+                "| `%s.%s` | `%s%s` | %d | %s |"
+                % (
+                    name,
+                    member.name,
+                    prefix,
+                    member.name,
+                    int(member),
+                    comments.get((name, member.name), ""),
+                )
+            )
         out.append("")
     return "\n".join(out)
 
 
 def module_page(name: str) -> str:
-    return mkdocstrings_page("zelkor5." + name, "", "zelkor5." + name,
-                             {"show_root_heading": "false", "show_root_toc_entry": "false"})
+    return mkdocstrings_page(
+        "zelkor5." + name,
+        "",
+        "zelkor5." + name,
+        {"show_root_heading": "false", "show_root_toc_entry": "false"},
+    )
 
 
 def _pages() -> Dict[str, str]:
-    pages = {"index.md": readme_page(),
-             "reference/functions.md": functions_page(),
-             "reference/records.md": records_page(),
-             "reference/constants.md": constants_page()}
+    pages = {
+        "index.md": readme_page(),
+        "reference/functions.md": functions_page(),
+        "reference/records.md": records_page(),
+        "reference/constants.md": constants_page(),
+    }
     for name in public_modules():
         pages["reference/%s.md" % name] = module_page(name)
     return pages
@@ -166,11 +209,16 @@ def on_config(config: Any) -> Any:
     guides = [{title: page} for title, page in GUIDES]
     listed = {page for _, page in GUIDES}
     docs = os.path.join(ROOT, "docs")
-    guides += [{os.path.splitext(p)[0]: p} for p in sorted(os.listdir(docs))
-               if p.endswith(".md") and p not in listed]
-    reference = [{"Functions": "reference/functions.md"},
-                 {"Record types": "reference/records.md"},
-                 {"Constants": "reference/constants.md"}]
+    guides += [
+        {os.path.splitext(p)[0]: p}
+        for p in sorted(os.listdir(docs))
+        if p.endswith(".md") and p not in listed
+    ]
+    reference = [
+        {"Functions": "reference/functions.md"},
+        {"Record types": "reference/records.md"},
+        {"Constants": "reference/constants.md"},
+    ]
     reference += [{"zelkor5." + n: "reference/%s.md" % n} for n in public_modules()]
     config["nav"] = [{"Home": "index.md"}, {"Guides": guides}, {"API reference": reference}]
     return config

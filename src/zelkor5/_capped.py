@@ -19,14 +19,20 @@ is no warning and ``last_error()`` tells of the failure; the result is the
 module's all the same. The tick limit is the terminal's fixed one,
 ``history.TICK_LIMIT``: nothing is asked.
 """
+
 import functools
 import warnings
 from typing import Any, Callable, Optional, TypeVar
 
 from . import _core
 
-__all__ = ["copy_rates_from", "copy_rates_from_pos", "copy_rates_range",
-           "copy_ticks_from", "copy_ticks_range"]
+__all__ = [
+    "copy_rates_from",
+    "copy_rates_from_pos",
+    "copy_rates_range",
+    "copy_ticks_from",
+    "copy_ticks_range",
+]
 
 # Bar results smaller than this are not checked against the terminal's
 # limit (a terminal's MaxBars is at least this in practice).
@@ -38,10 +44,12 @@ _F = TypeVar("_F", bound=Callable[..., Any])
 def _same_as(core_function: Callable[..., Any]) -> Callable[[_F], _F]:
     """Gives the wrapper the module function's name and docstring, and
     leads inspect.signature() and help() to its signature."""
+
     def decorate(wrapper: _F) -> _F:
         functools.update_wrapper(wrapper, core_function)
         wrapper.__module__ = __name__.rpartition(".")[0]
         return wrapper
+
     return decorate
 
 
@@ -51,12 +59,16 @@ def _maxbars() -> Optional[int]:
 
 
 def _message(function: str, limit: int, what: str, helper: str) -> str:
-    return ("%s() stopped at the terminal's limit of %d %s: the result may go on past it "
-            "(zelkor5.history.%s() pages through a range of any length)"
-            % (function, limit, what, helper))
+    return (
+        "%s() stopped at the terminal's limit of %d %s: the result may go on past it "
+        "(zelkor5.history.%s() pages through a range of any length)"
+        % (function, limit, what, helper)
+    )
 
 
-def _bars_cut(function: str, result: Any, asked: Optional[int], start_pos: int = 0) -> Optional[str]:
+def _bars_cut(
+    function: str, result: Any, asked: Optional[int], start_pos: int = 0
+) -> Optional[str]:
     """The warning when `result` ends at the terminal's bar limit: `asked`
     bars were asked for (None: a range) from position `start_pos`."""
     if result is None:
@@ -74,6 +86,7 @@ def _ticks_cut(function: str, result: Any, asked: Optional[int]) -> Optional[str
     if result is None:
         return None
     from .history import TICK_LIMIT
+
     if len(result) != TICK_LIMIT or (asked is not None and asked <= TICK_LIMIT):
         return None
     return _message(function, TICK_LIMIT, "ticks (zelkor5.history.TICK_LIMIT)", "ticks_range")
