@@ -2,7 +2,7 @@
 for a result that stops at the terminal's limit) against the module's own,
 measured in the same run against the bundled terminal.
 
-    .venv/py39/bin/python bench/bench_capped.py [--rounds R] [--calls N]
+    .venv/py39/bin/python bench/bench_capped.py [--rounds R] [--calls N] [--smoke]
 
 Cases: a small count request (no check), a small range (no check), and a
 range of exactly MaxBars bars (the check asks terminal_info() once).
@@ -32,7 +32,10 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--calls", type=int, default=200)
+    parser.add_argument("--smoke", action="store_true", help="a small run: 2 rounds of 5 calls")
     args = parser.parse_args()
+    if args.smoke:
+        args.rounds, args.calls = 2, 5
 
     work = tempfile.mkdtemp(prefix="zk5bc", dir="/tmp")
     os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")

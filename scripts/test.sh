@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native tests (plain, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for Windows
-# and run under wine), a bounded run of every fuzz harness, and the Python
-# suite under CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under
-# CPython 3.11; then the type stub and examples under mypy, the documentation
-# site built and checked in headless Chromium, and the 3.9 and 3.13 wheels
-# built, repaired and smoke-tested from fresh environments.
+# and run under wine), every benchmark in bench/ at its small size, a
+# bounded run of every fuzz harness, and the Python suite under CPython 3.9
+# with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11; then the type
+# stub and examples under mypy, the documentation site built and checked in
+# headless Chromium, and the 3.9 and 3.13 wheels built, repaired and
+# smoke-tested from fresh environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -59,6 +60,8 @@ cleanup() {
 trap cleanup EXIT
 echo "== native tests for Windows, under wine"
 scripts/test_windows.sh
+echo "== every benchmark at its small size (figures not judged), those under wine included"
+.venv/py39/bin/python bench/smoke.py
 echo "== fuzzing: each harness ${FUZZ_SECONDS:=25} s"
 FUZZ_SECONDS=$FUZZ_SECONDS scripts/fuzz.sh
 
