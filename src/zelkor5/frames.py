@@ -17,7 +17,7 @@ _DTYPES = {"int": "int64", "float": "float64", "bool": "bool", "str": "object"}
 def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
     """Return a pandas DataFrame of a module result.
 
-    - a bar or tick array (copy_rates_*, copy_ticks_*): one column per
+    - a bar or tick array (``copy_rates_*``, ``copy_ticks_*``): one column per
       field and a UTC DatetimeIndex named ``time``, from ``time_msc`` for
       ticks and from ``time`` for bars (the integer ``time`` column becomes
       the index; ticks keep ``time_msc``);
@@ -31,9 +31,10 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
         result: what a module function returned.
         kind: the record type the result holds (``zelkor5.TradePosition``,
             ``zelkor5.TradeDeal``, ...), so that an empty result still has
-            its columns: ``frame(positions_get(), kind=TradePosition)
-            ["profit"].sum()`` is 0.0 without positions. Records of another
-            type raise TypeError.
+            its columns and their dtypes: without positions,
+            ``frame(positions_get(), kind=TradePosition)["profit"].sum()``
+            is 0.0. Records of another type raise TypeError. A bar or tick
+            array has its fields already and needs none.
 
     Returns:
         A ``pandas.DataFrame``.
