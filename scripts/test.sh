@@ -71,6 +71,7 @@ for venv in py39 py39-np1 py311; do
 done
 echo "== types: the stub against the built module, the package and examples under mypy --strict"
 .venv/py39/bin/python scripts/gen_core_stub.py --check
+.venv/py39/bin/python scripts/gen_facade_stubs.py --check
 .venv/py39/bin/python -m mypy.stubtest zelkor5._core
 .venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null src/zelkor5 examples/
 echo "== the documentation site: built (warnings as errors), every page opened in headless Chromium"
