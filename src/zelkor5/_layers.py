@@ -12,6 +12,7 @@ final outcome. The plain functions of the package are the _core functions
 themselves, untouched.
 """
 
+import functools
 import logging
 import threading
 import time
@@ -311,6 +312,8 @@ def layered(function: str, raising: bool) -> Callable[..., Any]:
         return value
 
     call.__name__ = call.__qualname__ = function
+    # inspect.signature() and help() show the module function's parameters.
+    functools.update_wrapper(call, raw, assigned=(), updated=())
     return call
 
 

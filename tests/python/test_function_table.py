@@ -9,7 +9,7 @@ import re
 import types
 
 import zelkor5
-from zelkor5 import _core
+from zelkor5 import _core, aio, strict
 
 FUNCTIONS = [
     "initialize", "shutdown", "login", "version", "terminal_info", "account_info",
@@ -94,6 +94,9 @@ def test_every_function_has_the_stubs_signature_and_keeps_its_docstring():
         # help() shows the parameters and the docstring.
         text = pydoc.render_doc(function, renderer=pydoc.plaintext)
         assert name + str(signature) in text and line in text and description in text
+        # So do the facades' functions.
+        for facade in (strict, aio):
+            assert inspect.signature(getattr(facade, name)) == signature or name == "last_error"
 
 
 def test_order_send_documents_every_request_key():
