@@ -9,7 +9,8 @@ here is written per function. The order, outermost first::
 
 so the log shows each attempt's outcome and the raised exception is the
 final outcome. The plain functions of the package are the _core functions
-themselves, untouched.
+themselves (the bar and tick ones with a warning when a result stops at the
+terminal's limit, zelkor5._capped), untouched by these layers.
 """
 
 import functools
