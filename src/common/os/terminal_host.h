@@ -32,6 +32,12 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool 
 // The whole content of a file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::u16string& path, std::string* out);
 
+// Copies the regular file at `from` (links followed: the caller named it)
+// to `to` as WriteFileAtomic would write it, a piece at a time, so that
+// memory does not grow with the file. False when `from` is not a regular
+// file or the copy fails (nothing is left at `to` then).
+bool CopyFileAtomic(const std::u16string& from, const std::u16string& to);
+
 // Removes a file; true when it is gone afterwards.
 bool RemoveFile(const std::u16string& path);
 

@@ -285,9 +285,14 @@ int main(int argc, char** argv) {
     // The pipe is claimed: no running instance reads the folders meanwhile.
     bool copied = true;
     const std::u16string folder = inst.data + os::kPathSeparator + u"import";
-    os::MakeDirectories(folder);
+    // Copies go into the import folder itself, never through a link.
+    if (!import_files.empty() && !os::MakeRealFolder(folder)) {
+      std::fprintf(stderr, "terminal64.exe: cannot import: %s is not a folder inside the data folder\n",
+                   Narrow(folder).c_str());
+      import_files.clear();
+      copied = false;
+    }
     for (const std::string& file : import_files) {
-      std::string bytes;
       const std::u16string from = text::Utf8ToUtf16(file.data(), file.size());
       const std::size_t slash = from.find_last_of(u"/\\");
       const std::u16string name = slash == std::u16string::npos ? from : from.substr(slash + 1);
@@ -302,7 +307,7 @@ int main(int argc, char** argv) {
         continue;
       }
       const std::u16string to = folder + os::kPathSeparator + name;
-      if (!os::ReadWholeFile(from, &bytes) || !os::WriteFileAtomic(to, bytes)) {
+      if (!os::CopyFileAtomic(from, to)) {
         std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n", file.c_str());
         copied = false;
       }

@@ -136,6 +136,50 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
   return ok;
 }
 
+bool CopyFileAtomic(const std::u16string& from, const std::u16string& to) {
+  const std::string target = NativePath(to);
+  if (target.empty()) return false;
+  // O_NONBLOCK: a FIFO named by mistake does not hold the open up.
+  const int in = open(NativePath(from).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(in);
+    return false;
+  }
+  fcntl(in, F_SETFL, fcntl(in, F_GETFL) & ~O_NONBLOCK);
+  const std::string temp = target + ".tmp" + std::to_string(getpid());
+  unlink(temp.c_str());
+  const int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  std::string piece(1 << 20, '\0');
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(in, &piece[0], piece.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (!WriteWhole(out, piece.data(), static_cast<std::size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  close(in);
+  ok = fsync(out) == 0 && ok;
+  ok = close(out) == 0 && ok;
+  if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool RemoveFile(const std::u16string& path) {
   return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
 }

@@ -91,6 +91,21 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
   }
 }
 
+bool CopyFileAtomic(const std::u16string& from, const std::u16string& to) {
+  const std::wstring target = Wide(to);
+  if (target.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(Wide(from).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
+  // The system copies a piece at a time.
+  if (!CopyFileW(Wide(from).c_str(), temp.c_str(), FALSE) ||
+      !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool RemoveFile(const std::u16string& path) {
   if (DeleteFileW(Wide(path).c_str())) return true;
   const DWORD err = GetLastError();
