@@ -367,4 +367,3 @@ def test_invalid_replay_settings_stop_the_start_before_anything_is_written(insta
     for folder in ("bases", "replay"):
         path = os.path.join(inst.data_dir(), folder)
         assert not os.path.exists(path) or os.listdir(path) == []
-    assert not inst.initialize()

@@ -173,6 +173,12 @@ class Parser {
   bool Feed(const char* p, std::size_t n) {
     const char* end = p + n;
     while (p < end && !failed_) {
+      // Runs of empty lines are only counted (past the header).
+      if (carry_.empty() && line_ != 0 && *p == '\n') {
+        ++line_;
+        ++p;
+        continue;
+      }
       const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       const char* stop = nl != nullptr ? nl : end;
       if (!carry_.empty() || nl == nullptr) {
