@@ -273,7 +273,10 @@ bool MakeRealFolder(const std::u16string& path) {
 bool FlushToDisk(const std::u16string& path) {
   const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
+  struct stat st;
+  // A file's data and what reading it needs (its size), without its times;
+  // a folder whole.
+  const bool ok = fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) ? fsync(fd) : fdatasync(fd)) == 0;
   close(fd);
   return ok;
 }
