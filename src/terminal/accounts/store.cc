@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 #include <type_traits>
 #include <variant>
 
