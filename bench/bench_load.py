@@ -64,13 +64,26 @@ while done < calls:
 print(json.dumps(times), flush=True)
 """
 
-KINDS = ["symbol_info_tick", "copy_rates_from_pos", "order_send", "positions_get", "history_deals_get"]
+KINDS = [
+    "symbol_info_tick",
+    "copy_rates_from_pos",
+    "order_send",
+    "positions_get",
+    "history_deals_get",
+]
 
 
 def run_clients(exe, procs, calls):
     """Starts `procs` clients, lets them go together, returns their times."""
-    clients = [subprocess.Popen([sys.executable, "-c", CLIENT, exe, str(calls)], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, text=True) for _ in range(procs)]
+    clients = [
+        subprocess.Popen(
+            [sys.executable, "-c", CLIENT, exe, str(calls)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(procs)
+    ]
     for c in clients:
         line = c.stdout.readline().strip()
         if line != "ready":
@@ -114,14 +127,20 @@ def main():
             raise SystemExit("cannot start the terminal: %s" % (zelkor5.last_error(),))
         alone = run_clients(exe, 1, args.calls)
         loaded = run_clients(exe, args.procs, args.calls)
-        print("%d client(s) x %d calls alone, then %d processes x %d calls at once (ms)"
-              % (1, args.calls, args.procs, args.calls))
-        print("%-20s %31s   %31s   %s" % ("", "alone: median p90 p99 max", "loaded: median p90 p99 max",
-                                           "median ratio"))
+        print(
+            "%d client(s) x %d calls alone, then %d processes x %d calls at once (ms)"
+            % (1, args.calls, args.procs, args.calls)
+        )
+        print(
+            "%-20s %31s   %31s   %s"
+            % ("", "alone: median p90 p99 max", "loaded: median p90 p99 max", "median ratio")
+        )
         for kind in KINDS:
             a, b = figures(alone[kind]), figures(loaded[kind])
-            print("%-20s %7.2f %7.2f %7.2f %7.2f   %7.2f %7.2f %7.2f %7.2f   %6.2fx"
-                  % ((kind,) + a + b + (b[0] / a[0],)))
+            print(
+                "%-20s %7.2f %7.2f %7.2f %7.2f   %7.2f %7.2f %7.2f %7.2f   %6.2fx"
+                % ((kind,) + a + b + (b[0] / a[0],))
+            )
         ratio = figures(loaded["order_send"])[0] / figures(alone["order_send"])[0]
         print("order_send median under load / alone: %.2fx (target: at most 3x)" % ratio)
     finally:
