@@ -31,8 +31,11 @@ def test_every_enumeration_member_has_its_flat_name_here_and_at_the_top():
             if not any(member is m for m in constants._UNPREFIXED.values()):
                 flat[prefix + name] = member
     # The further names of the last_error() codes.
-    flat.update((n, v) for n, v in vars(constants).items()
-                if n.startswith("RES_") and type(v) is constants.ErrorCode)
+    flat.update(
+        (n, v)
+        for n, v in vars(constants).items()
+        if n.startswith("RES_") and type(v) is constants.ErrorCode
+    )
     for name, member in flat.items():
         assert getattr(constants, name) is member, name
         assert getattr(zelkor5, name) is member, name
@@ -46,8 +49,9 @@ def test_every_name_scripts_use_has_its_value_in_one_enumeration_per_family():
     """api_constants.tsv: the names scripts written for this API expect at
     the top level, with their values and families."""
     with open(os.path.join(HERE, "api_constants.tsv"), newline="") as f:
-        rows = list(csv.DictReader((line for line in f if not line.startswith("#")),
-                                   delimiter="\t"))
+        rows = list(
+            csv.DictReader((line for line in f if not line.startswith("#")), delimiter="\t")
+        )
     assert len(rows) == 241
     families = {}
     for row in rows:
@@ -70,7 +74,14 @@ def test_constants_are_numbers_in_text_and_names_in_repr():
     csv.writer(row).writerow([h1, bits, zelkor5.ORDER_TYPE_SELL])
     assert row.getvalue() == "16385,6,1\r\n"
     assert [str(h1), format(h1), "%s" % h1, f"{h1}", f"{h1:>6}", f"{h1:x}", "{}".format(bits)] == [
-        "16385", "16385", "16385", "16385", " 16385", "4001", "6"]
+        "16385",
+        "16385",
+        "16385",
+        "16385",
+        " 16385",
+        "4001",
+        "6",
+    ]
     assert repr(h1) == "<Timeframe.H1: 16385>"
     assert "DEAL_TYPE_BUY=%s" % zelkor5.DealType(0) == "DEAL_TYPE_BUY=0"
     assert repr(zelkor5.RES_S_OK) == "<ErrorCode.SUCCESS: 1>"
