@@ -7,6 +7,7 @@
 
 #ifndef _WIN32
 #include "connection/wine_route.h"
+#include "os/wine.h"
 #endif
 
 namespace zk5 {
@@ -83,25 +84,62 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   const std::u16string name = PipeNameFromHash(m_path_hash);
   // Other threads may run while this waits for a terminal to start.
   os::BlockingScope blocking;
-  std::uint32_t err = TryOpen(name);
+  const std::uint32_t err = TryOpen(name);
   // Only a missing server can be cured by starting the terminal; any other
   // refusal (an unsafe socket folder, a socket path too long) fails at once.
   if (err == 0) return {};
   if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+#ifdef _WIN32
   if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
+  return PollStarted(name, [](std::uint32_t*) { return false; }, nullptr);  // not watched
+#else
+  // The started terminal is watched: one that exits before it serves (it
+  // cannot load, its data folder is taken, ...) fails the wait at once.
+  os::LaunchWatch watch;
+  if (os::LaunchWatched(path, portable, &watch) != 0) {
+    return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
+  }
+  bool ended = false;
+  ConnectOutcome outcome = PollStarted(
+      name, [&](std::uint32_t* code) { return ended = os::WatchedExit(&watch, code); },
+      u"The terminal ended before serving its pipe [exit code %u]");
+  // What it said about why follows the exit code.
+  if (ended && !outcome) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
+  os::EndWatch(&watch);
+  return outcome;
+#endif
+}
+
+template <typename Ended>
+ConnectOutcome CInterClient::PollStarted(const std::u16string& name, Ended&& ended,
+                                         const char16_t* ended_format) {
+  const auto look = [&](ConnectOutcome* outcome) {
+    const std::uint32_t err = TryOpen(name);
+    if (err == 0) return true;
+    if (os::ServerMissing(err)) return false;
+    *outcome = ConnectOutcome::OpenFailed(err);
+    return true;
+  };
+  ConnectOutcome outcome;
+  std::uint32_t exit_code = 0;
   for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
-    err = TryOpen(name);
-    if (err == 0) return {};
-    if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+    if (look(&outcome)) return outcome;
+    if (ended(&exit_code)) {
+      // It may have left the name to a terminal already serving it.
+      if (look(&outcome)) return outcome;
+      return ConnectOutcome::FailedWith(ended_format, exit_code);
+    }
     if (!os::SleepMs(launch_poll_interval_ms_)) {
       return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
     }
   }
   // One last look after the final sleep, as the poll ends on a sleep.
-  err = TryOpen(name);
-  if (err == 0) return {};
-  if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+  if (look(&outcome)) return outcome;
   return PollExpired();
+}
+
+std::u16string ReasonSuffix(const std::u16string& line) {
+  return line.empty() ? line : u": " + line;
 }
 
 ConnectOutcome CInterClient::ConnectToFoundTerminal() {
@@ -133,8 +171,10 @@ std::int32_t CInterClient::Hello() {
   if (!connected()) return kNoIpcConnection;
   os::BlockingScope blocking;
   if (!ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client)) return kIpcSendFailed;
-  return ipc::Receive(m_pipe, ipc::CommandId::HELLO,
-                      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); });
+  return ipc::Receive(
+      m_pipe, ipc::CommandId::HELLO,
+      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); },
+      reply_stall_ms());
 }
 
 ConnectOutcome CInterClient::Initialize(const std::u16string& path, bool portable) {

@@ -51,6 +51,12 @@ class CInterClient {
  public:
   // Closes the pipe and clears the digest. The build stays.
   void Reset();
+  // In the child of a fork: forgets the inherited pipe without touching the
+  // parent's connection. Does only what a signal handler may.
+  void AbandonAfterFork() {
+    os::AbandonPipe(m_pipe);
+    m_pipe = os::kInvalidPipe;
+  }
   // The connection of initialize: to the terminal at `path`, or, with an
   // empty path, to the one the search picks; then HELLO. The pipe stays open
   // after a failed hello, as the terminal did answer.
@@ -74,6 +80,12 @@ class CInterClient {
   // HELLO: stores the terminal build as soon as it has been read.
   std::int32_t Hello();
 
+  // How long a reply may make no progress before the call fails with -10005
+  // and the pipe is closed; initialize's `timeout`.
+  static constexpr std::uint32_t kDefaultTimeoutMs = 60000;
+  void set_timeout_ms(std::uint32_t ms) { timeout_ms_ = ms == 0 ? kDefaultTimeoutMs : ms; }
+  std::int64_t reply_stall_ms() const { return timeout_ms_; }
+
   bool connected() const { return m_pipe != os::kInvalidPipe; }
   os::PipeHandle& pipe() { return m_pipe; }
   std::int32_t terminal_build() const { return m_terminal_build; }
@@ -90,10 +102,17 @@ class CInterClient {
   std::uint32_t TryOpen(const std::u16string& name);
   // The failure of a started terminal that never served its pipe.
   ConnectOutcome PollExpired() const;
+  // Polls for the pipe `name` of a terminal just started, every launch poll
+  // interval; `ended(&code)` tells when the terminal has exited, which ends
+  // the wait at once with `ended_format` (its %u the exit code).
+  template <typename Ended>
+  ConnectOutcome PollStarted(const std::u16string& name, Ended&& ended,
+                             const char16_t* ended_format);
 
   os::PipeHandle m_pipe = os::kInvalidPipe;
   std::uint8_t m_path_hash[32] = {};
   std::int32_t m_terminal_build = 0;
+  std::uint32_t timeout_ms_ = kDefaultTimeoutMs;
   std::uint32_t launch_poll_attempts_ = 120;
   std::uint32_t launch_poll_interval_ms_ = 500;
   std::u16string relay_path_;
@@ -103,6 +122,10 @@ extern CInterClient g_client;
 
 // Starts the terminal at `path` ("/portable" when `portable`).
 ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable);
+
+// ": " and what a terminal that ended said about why, or nothing when it
+// said nothing.
+std::u16string ReasonSuffix(const std::u16string& line);
 
 }  // namespace zk5
 

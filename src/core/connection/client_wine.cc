@@ -77,11 +77,14 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
     r = attempt(exited ? 0 : launch_poll_interval_ms_);
     if (exited) break;
   }
+  const std::u16string said = exited ? ReasonSuffix(os::WatchedErrorLine(&watch)) : u"";
   os::EndWatch(&watch);
   if (r != os::RelayResult::kRefused) return outcome(r);
   if (exited) {
-    return ConnectOutcome::FailedWith(
+    ConnectOutcome ended = ConnectOutcome::FailedWith(
         u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code);
+    ended.error += said;
+    return ended;
   }
   return PollExpired();
 }

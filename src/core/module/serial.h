@@ -11,11 +11,17 @@
 // for readiness (os::BlockingScope), other Python threads run.
 //
 // Interrupts: every wait asks Python's signal handlers at least every
-// os::kWakeMs. When one raises (Ctrl-C: KeyboardInterrupt), the wait ends,
+// os::kWakeMs, also while a reply keeps arriving. When one raises (Ctrl-C: KeyboardInterrupt), the wait ends,
 // the call fails the step it was in (-10001 sending, -10002 receiving,
 // -10003 connecting, -10005 waiting for readiness), the pipe is closed, and
 // the handler's exception propagates from the call: the one exception the
 // module lets through.
+//
+// Exit and fork: once the interpreter has begun to exit, a call that comes
+// back from a wait never touches Python again; its thread waits for the
+// process to end. In the child of a fork the lock is new and the inherited
+// pipe is let go (the parent's connection goes on): calls there report
+// "no connection" until the child connects itself.
 #ifndef ZK5_MODULE_SERIAL_H_
 #define ZK5_MODULE_SERIAL_H_
 
@@ -23,8 +29,13 @@
 
 namespace zk5 {
 
-// Installs the wait hooks of os/ (module start-up).
+// Installs the wait hooks of os/ and the fork handler (module start-up).
 void InstallWaitHooks();
+// Registers the hook that tells waiting calls the interpreter exits (an
+// atexit function of Python's). False with an exception when it cannot.
+bool RegisterInterpreterExit();
+// Closes the pipe at process exit unless a call still holds the lock.
+void ResetClientIfIdle();
 
 // Takes the module lock (re-entrant for the thread that holds it). False,
 // with the exception pending, when a signal handler raised while waiting.

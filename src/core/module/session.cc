@@ -15,7 +15,7 @@ namespace zk5 {
 
 namespace {
 
-constexpr std::uint32_t kDefaultReadyTimeoutMs = 60000;
+constexpr std::uint32_t kDefaultReadyTimeoutMs = CInterClient::kDefaultTimeoutMs;
 constexpr std::uint32_t kReadyPollMs = 100;
 constexpr std::size_t kVersionTextBytes = 127;
 constexpr char kOtpMessage[] =
@@ -118,7 +118,9 @@ PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  // Connect and greet; after a failed hello the pipe stays open.
+  // Connect and greet; after a failed hello the pipe stays open. The
+  // timeout also bounds how long any reply of this connection may stall.
+  g_client.set_timeout_ms(c.timeout);
   const ConnectOutcome connected = g_client.Initialize(path, portable);
   if (!connected) return FailConnect(connected.code, connected.error);
 

@@ -60,7 +60,13 @@ struct LaunchWatch {
   long watcher = -1;  // the process that watches
   int control = -1;   // closing it ends the watch
   int report = -1;    // the program's exit status arrives here
+  int errors = -1;    // the program's standard error, a file without a name
 };
+
+// Starts the program at `path` like LaunchProcess, with "/portable" when
+// `portable`, and watches it; its standard error goes to a file the watch
+// keeps. Returns 0, or an errno value.
+int LaunchWatched(const std::u16string& path, bool portable, LaunchWatch* watch);
 
 // Starts the Windows program at `path` (a path of this system) under Wine,
 // detached from this process like LaunchProcess, with "/portable" when
@@ -71,6 +77,10 @@ int LaunchUnderWine(const WineSetup& wine, const std::u16string& path, bool port
 // True, with the program's exit code in *code (128 + the signal number when
 // a signal ended it), once the watched program has ended. Does not block.
 bool WatchedExit(LaunchWatch* watch, std::uint32_t* code);
+// The first line the watched program wrote to its standard error that is
+// not blank (without its line end, at most 300 bytes, UTF-8 as far as it
+// is valid), or empty.
+std::u16string WatchedErrorLine(const LaunchWatch* watch);
 // Stops watching; the program runs on by itself.
 void EndWatch(LaunchWatch* watch);
 

@@ -84,4 +84,8 @@ bool LaunchProcess(const std::u16string& path, bool portable) {
   return true;
 }
 
+void OnForkChild(void (*)()) {}
+
+void AbandonPipe(PipeHandle h) { ClosePipe(h); }
+
 }  // namespace zk5::os
