@@ -154,6 +154,7 @@ extern "C" PyMODINIT_FUNC PyInit__core(void) {
   BuildNumpyRecordTypes();
   InstallWaitHooks();
   MarkLoaderThread();
+  SetMethodTable(kMethods);
   PyObject* module = PyModule_Create2(&kModule, kPythonApiVersion);
   if (module == nullptr) return nullptr;
   RegisterRecordTypes(module);

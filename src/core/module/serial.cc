@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "connection/client.h"
+#include "module/convert.h"
+#include "module/error_state.h"
 #include "os/os.h"
 
 namespace zk5 {
@@ -14,6 +16,14 @@ namespace zk5 {
 namespace {
 
 std::recursive_timed_mutex g_call_lock;
+const PyMethodDef* g_methods = nullptr;
+
+const PyMethodDef* MethodOf(void (*entry)()) {
+  for (const PyMethodDef* m = g_methods; m != nullptr && m->ml_name != nullptr; ++m) {
+    if (reinterpret_cast<void (*)()>(m->ml_meth) == entry) return m;
+  }
+  return nullptr;
+}
 
 // Per thread: how deep in module calls it is, its thread state while a
 // blocking scope has the interpreter lock released, and the exception a
@@ -141,6 +151,8 @@ bool RegisterInterpreterExit() {
   return done != nullptr;
 }
 
+void SetMethodTable(const PyMethodDef* table) { g_methods = table; }
+
 bool EnterCall() {
   if (!g_call_lock.try_lock()) {
     for (;;) {
@@ -151,11 +163,22 @@ bool EnterCall() {
       if (PyErr_CheckSignals() < 0) return false;
     }
   }
-  if (t_depth++ == 0) os::ClearInterrupt();
+  if (t_depth++ == 0) {
+    os::ClearInterrupt();
+    ClearTypeHint();
+  }
   return true;
 }
 
-PyObject* LeaveCall(PyObject* result) {
+PyObject* LeaveCall(PyObject* result, void (*entry)(), PyObject* args, PyObject* kwargs) {
+  if (result != nullptr && t_depth == 1 && LastErrorCode() == kInvalidParams) {
+    const PyMethodDef* method = MethodOf(entry);
+    if (method != nullptr &&
+        !WarnTypeHint(method->ml_name, method->ml_doc, LastErrorMessage(), args, kwargs)) {
+      Py_DECREF(result);
+      result = nullptr;
+    }
+  }
   if (t_exc_type != nullptr) {
     // The exchange was abandoned half-way: the stream is out of step.
     g_client.Reset();

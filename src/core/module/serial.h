@@ -37,23 +37,31 @@ bool RegisterInterpreterExit();
 // Closes the pipe at process exit unless a call still holds the lock.
 void ResetClientIfIdle();
 
+// The module's function table, where a call finds its name and signature
+// for the hints beside an argument refusal (module start-up).
+void SetMethodTable(const PyMethodDef* table);
+
 // Takes the module lock (re-entrant for the thread that holds it). False,
 // with the exception pending, when a signal handler raised while waiting.
 bool EnterCall();
 // Gives the lock back and returns `result`; after an interrupt it drops
 // `result`, closes the pipe and returns null with the handler's exception.
-PyObject* LeaveCall(PyObject* result);
+// After an argument error it issues the conversion's hint (WarnTypeHint)
+// for the table entry whose function is `entry`.
+PyObject* LeaveCall(PyObject* result, void (*entry)() = nullptr, PyObject* args = nullptr,
+                    PyObject* kwargs = nullptr);
 
 template <PyObject* (*F)(PyObject*, PyObject*)>
 PyObject* Serial(PyObject* self, PyObject* args) {
   if (!EnterCall()) return nullptr;
-  return LeaveCall(F(self, args));
+  return LeaveCall(F(self, args), reinterpret_cast<void (*)()>(&Serial<F>), args);
 }
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyObject* SerialKw(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!EnterCall()) return nullptr;
-  return LeaveCall(F(self, args, kwargs));
+  return LeaveCall(F(self, args, kwargs), reinterpret_cast<void (*)()>(&SerialKw<F>), args,
+                   kwargs);
 }
 
 }  // namespace zk5
