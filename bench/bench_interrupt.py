@@ -11,9 +11,16 @@ Waits:
 - reply:  positions_total() against a terminal that never answers;
 - launch: initialize() of a started terminal that never serves its socket;
 - ready:  initialize() of a terminal that keeps answering "connecting";
+- large:  copy_ticks_range("EURUSD", 2019-01-01, 2024-01-01) from the
+          bundled terminal, a reply of about 3 GB that keeps arriving
+          (interrupted after a random 1..3 s, well before it ends);
 - sleep:  time.sleep(60) (the baseline).
 
-    python bench/bench_interrupt.py [--trials N]
+    python bench/bench_interrupt.py [--trials N] [--smoke]
+
+--smoke runs two trials and asks the bundled terminal for a month of ticks
+(some tens of MB, interrupted after 50..150 ms) instead: a quick check that
+the benchmark still runs.
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.
@@ -22,6 +29,7 @@ installed (scripts/setup.sh). Linux only.
 import argparse
 import os
 import random
+import shutil
 import signal
 import statistics
 import sys
@@ -34,6 +42,30 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import peer  # noqa: E402
 import zelkor5  # noqa: E402
+from zelkor5.terminal import terminal_path  # noqa: E402
+
+UTC_2019 = 1546300800
+UTC_2024 = 1704067200
+MONTH = 31 * 86400
+
+
+def bundled_terminal(folder):
+    """A portable copy of the bundled terminal in `folder`; its path."""
+    os.makedirs(os.path.join(folder, "config"))
+    exe = os.path.join(folder, "terminal64.exe")
+    shutil.copy2(terminal_path(), exe)
+    with open(os.path.join(folder, "config", "terminal.ini"), "w") as f:
+        f.write("[Terminal]\nIdleExit=30\n")
+    return exe
+
+
+def stop_terminal(exe):
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.readlink("/proc/%s/exe" % entry) == exe:
+                os.kill(int(entry), signal.SIGTERM)
+        except OSError:
+            pass
 
 
 def interrupted_after(delay, wait):
@@ -58,7 +90,10 @@ def interrupted_after(delay, wait):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--trials", type=int, default=10)
+    parser.add_argument("--smoke", action="store_true", help="two trials, a small reply")
     args = parser.parse_args()
+    if args.smoke:
+        args.trials = 2
     rnd = random.Random(1)
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
     os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
@@ -66,6 +101,9 @@ def main():
     exe = os.path.join(work, "terminal64.exe")
     open(exe, "w").close()
     silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=600)
+    big = bundled_terminal(os.path.join(work, "bundled"))
+    ticks_from, ticks_to = (UTC_2024 - MONTH, UTC_2024) if args.smoke else (UTC_2019, UTC_2024)
+    after = (0.05, 0.15) if args.smoke else (1.0, 3.0)
 
     def reply_wait():
         with peer.Peer(exe, peer.handshake(), default=peer.delay(600, peer.close())):
@@ -79,11 +117,18 @@ def main():
         with peer.Peer(exe, [peer.hello()], default=peer.reply(109, 1, peer.u32(1))):
             return interrupted_after(rnd.uniform(0.2, 0.4), lambda: zelkor5.initialize(exe))
 
+    def large_wait():
+        assert zelkor5.initialize(big, portable=True), zelkor5.last_error()
+        latency = interrupted_after(rnd.uniform(*after), lambda: zelkor5.copy_ticks_range(
+            "EURUSD", ticks_from, ticks_to, zelkor5.COPY_TICKS_ALL))
+        assert zelkor5.last_error() == (-10002, "IPC recv failed"), zelkor5.last_error()
+        return latency
+
     def sleep_wait():
         return interrupted_after(rnd.uniform(0.2, 0.4), lambda: time.sleep(60))
 
     waits = [("sleep", sleep_wait), ("reply", reply_wait), ("launch", launch_wait),
-             ("ready", ready_wait)]
+             ("ready", ready_wait), ("large", large_wait)]
     results = {name: [] for name, _ in waits}
     try:
         for _ in range(args.trials):
@@ -92,6 +137,8 @@ def main():
                 zelkor5.shutdown()
     finally:
         silent.kill()
+        zelkor5.shutdown()
+        stop_terminal(big)
     base = statistics.median(results["sleep"])
     print("SIGINT -> KeyboardInterrupt, %d trials each (ms)" % args.trials)
     print("%-8s %8s %8s %8s %10s" % ("wait", "median", "max", "min", "vs sleep"))
