@@ -30,9 +30,9 @@
 #include <unistd.h>
 
 #include "base/text.h"
-#include "dispatch.h"
-#include "installation.h"
-#include "os/terminal_host.h"
+#include "server/dispatch.h"
+#include "server/installation.h"
+#include "os/service.h"
 
 namespace {
 

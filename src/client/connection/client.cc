@@ -1,0 +1,193 @@
+#include "connection/client.h"
+
+#include <cstring>
+#include <string>
+
+#include "connection/search.h"
+
+#ifndef _WIN32
+#include "connection/wine_route.h"
+#include "os/wine.h"
+#endif
+
+namespace zk5 {
+
+CInterClient g_client;
+
+namespace {
+
+constexpr std::uint32_t kHelloVersion = 3;
+constexpr char16_t kHelloClient[] = u"Python";
+
+// Replaces the first occurrence of `placeholder` in `format` by `value`.
+std::u16string Format(const char16_t* format, const char16_t* placeholder,
+                      const std::u16string& value) {
+  std::u16string text(format);
+  const std::size_t at = text.find(placeholder);
+  if (at != std::u16string::npos) text.replace(at, 2, value);
+  return text;
+}
+
+}  // namespace
+
+ConnectOutcome ConnectOutcome::FailedWith(const char16_t* format, const std::u16string& text) {
+  return Failed(Format(format, u"%s", text));
+}
+
+ConnectOutcome ConnectOutcome::FailedWith(const char16_t* format, std::uint32_t number) {
+  const std::string digits = std::to_string(number);
+  return Failed(Format(format, u"%u", std::u16string(digits.begin(), digits.end())));
+}
+
+ConnectOutcome ConnectOutcome::OpenFailed(std::uint32_t err) {
+  if (err == os::kOpenInterrupted) return Failed(u"Interrupted");
+  return FailedWith(u"CreateFile failed [%u]", err);
+}
+
+void CInterClient::Reset() {
+  if (m_pipe != os::kInvalidPipe) {
+    os::ClosePipe(m_pipe);
+    m_pipe = os::kInvalidPipe;
+  }
+  std::memset(m_path_hash, 0, sizeof m_path_hash);
+}
+
+std::vector<std::u16string> LaunchArguments(bool portable) {
+  if (portable) return {u"/portable"};
+  return {};
+}
+
+ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable) {
+  if (os::LaunchProcess(path, LaunchArguments(portable))) return {};
+  return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
+}
+
+ConnectOutcome CInterClient::PollExpired() const {
+  return ConnectOutcome::FailedWith(u"Pipe server didn't answer in %u sec",
+                                    launch_poll_attempts_ * launch_poll_interval_ms_ / 1000);
+}
+
+std::uint32_t CInterClient::TryOpen(const std::u16string& name) {
+  os::PipeHandle handle = os::kInvalidPipe;
+  const std::uint32_t err = os::OpenPipe(name, &handle);
+  if (err == 0) m_pipe = handle;
+  return err;
+}
+
+ConnectOutcome CInterClient::OpenPipe(const std::u16string& name) {
+  const std::uint32_t err = TryOpen(name);
+  return err == 0 ? ConnectOutcome{} : ConnectOutcome::OpenFailed(err);
+}
+
+ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool portable) {
+  if (path.empty()) return ConnectOutcome::Failed(u"");
+  if (path.size() > kMaxTerminalPath) return ConnectOutcome::Failed(u"Path too long");
+#ifndef _WIN32
+  if (IsWindowsProgram(path)) return ConnectUnderWine(path, portable);
+#endif
+  if (!PathHash(path, m_path_hash)) return ConnectOutcome::Failed(u"Hash calculation failed");
+  const std::u16string name = PipeNameFromHash(m_path_hash);
+  // Other threads may run while this waits for a terminal to start.
+  os::BlockingScope blocking;
+  const std::uint32_t err = TryOpen(name);
+  // Only a missing server can be cured by starting the terminal; any other
+  // refusal (an unsafe socket folder, a socket path too long) fails at once.
+  if (err == 0) return {};
+  if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+#ifdef _WIN32
+  if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
+  return PollStarted(name, [](std::uint32_t*) { return false; }, nullptr);  // not watched
+#else
+  // The started terminal is watched: one that exits before it serves (it
+  // cannot load, its data folder is taken, ...) fails the wait at once.
+  os::LaunchWatch watch;
+  if (os::LaunchWatched(path, LaunchArguments(portable), &watch) != 0) {
+    return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
+  }
+  bool ended = false;
+  ConnectOutcome outcome = PollStarted(
+      name, [&](std::uint32_t* code) { return ended = os::WatchedExit(&watch, code); },
+      u"The terminal ended before serving its pipe [exit code %u]");
+  // What it said about why follows the exit code.
+  if (ended && !outcome) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
+  os::EndWatch(&watch);
+  return outcome;
+#endif
+}
+
+template <typename Ended>
+ConnectOutcome CInterClient::PollStarted(const std::u16string& name, Ended&& ended,
+                                         const char16_t* ended_format) {
+  const auto look = [&](ConnectOutcome* outcome) {
+    const std::uint32_t err = TryOpen(name);
+    if (err == 0) return true;
+    if (os::ServerMissing(err)) return false;
+    *outcome = ConnectOutcome::OpenFailed(err);
+    return true;
+  };
+  ConnectOutcome outcome;
+  std::uint32_t exit_code = 0;
+  for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
+    if (look(&outcome)) return outcome;
+    if (ended(&exit_code)) {
+      // It may have left the name to a terminal already serving it.
+      if (look(&outcome)) return outcome;
+      return ConnectOutcome::FailedWith(ended_format, exit_code);
+    }
+    if (!os::SleepMs(launch_poll_interval_ms_)) {
+      return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
+    }
+  }
+  // One last look after the final sleep, as the poll ends on a sleep.
+  if (look(&outcome)) return outcome;
+  return PollExpired();
+}
+
+std::u16string ReasonSuffix(const std::u16string& line) {
+  return line.empty() ? line : u": " + line;
+}
+
+ConnectOutcome CInterClient::ConnectToFoundTerminal() {
+  std::u16string base;
+  if (!DataFoldersBase(&base)) return ConnectOutcome::Failed(u"");  // nothing was looked at
+  TerminalCandidate best;
+  bool found = ChooseTerminal(base, &best);
+#ifndef _WIN32
+  // Terminals under the default Wine prefix compete on the same terms.
+  std::u16string wine_base, prefix;
+  TerminalCandidate under_wine;
+  if (WineDataFoldersBase(&wine_base, &prefix) && ChooseTerminal(wine_base, &under_wine, &prefix) &&
+      (!found || best.last_write_time < under_wine.last_write_time)) {
+    best = std::move(under_wine);
+    found = true;
+  }
+#endif
+  if (!found) return ConnectOutcome::Failed(u"Zelkor 5 x64 not found");
+  return ConnectToTerminal(best.exe_path, best.portable);
+}
+
+std::int32_t CInterClient::Hello() {
+  const ipc::Text client{kHelloClient, 6};
+  // The build is kept as soon as it has been read, whatever follows it.
+  auto* build = reinterpret_cast<std::uint32_t*>(&m_terminal_build);
+  // The first exchange of a fresh connection skips the check for bytes
+  // already waiting: a terminal past its connection limit answers this HELLO
+  // with its busy status before it is sent, and that reply is read as such.
+  if (!connected()) return kNoIpcConnection;
+  os::BlockingScope blocking;
+  if (!ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client)) return kIpcSendFailed;
+  return ipc::Receive(
+      m_pipe, ipc::CommandId::HELLO,
+      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); },
+      reply_stall_ms());
+}
+
+ConnectOutcome CInterClient::Initialize(const std::u16string& path, bool portable) {
+  if (connected()) return ConnectOutcome::Failed(u"CInterClient already initialized");
+  ConnectOutcome outcome =
+      path.empty() ? ConnectToFoundTerminal() : ConnectToTerminal(path, portable);
+  if (!outcome) return outcome;
+  return {Hello(), {}};
+}
+
+}  // namespace zk5

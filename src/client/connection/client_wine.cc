@@ -1,0 +1,92 @@
+// Connecting to a Windows terminal under Wine (see wine_route.h): the same
+// steps as for any terminal (open its pipe, else start it and poll), with a
+// relay per connection in place of the pipe and Wine starting the terminal.
+// Failures that are certain (no Wine, no prefix, a terminal that ended at
+// once) are reported at once instead of after the poll.
+#include <cstring>
+#include <string>
+
+#include "connection/client.h"
+#include "connection/wine_route.h"
+#include "os/wine.h"
+
+namespace zk5 {
+
+namespace {
+
+// A relay that has not answered in this time never will (a cold start of a
+// prefix takes about half a second).
+constexpr std::uint32_t kRelayAnswerMs = 60000;
+
+}  // namespace
+
+std::u16string CInterClient::RelayPath() const {
+  if (!relay_path_.empty()) return relay_path_;
+  const std::u16string folder = os::OwnFolder();
+  return folder.empty() ? folder : folder + u"/bin/zk5relay.exe";
+}
+
+ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool portable) {
+  WineRoute route;
+  const std::u16string reason = PlanWineRoute(path, RelayPath(), &route);
+  std::memcpy(m_path_hash, route.digest, sizeof m_path_hash);
+  if (!reason.empty()) return ConnectOutcome::Failed(reason);
+  // Other threads may run while this waits for the relay or the terminal;
+  // every wait in it asks the interrupt check.
+  os::BlockingScope blocking;
+  ConnectOutcome failure;
+  // One try: kOpen connects, kRefused lets the caller start the terminal,
+  // kFailed and kInterrupted are final.
+  const auto attempt = [&](std::uint32_t wait_ms) {
+    std::uint32_t err = 0;
+    os::PipeHandle pipe = os::kInvalidPipe;
+    const os::RelayResult r = os::OpenPipeThroughRelay(route.setup, route.pipe_name, wait_ms,
+                                                       kRelayAnswerMs, &pipe, &err);
+    if (r == os::RelayResult::kOpen) {
+      m_pipe = pipe;
+    } else if (r == os::RelayResult::kInterrupted) {
+      failure = ConnectOutcome::Failed(u"Interrupted");
+    } else if (r == os::RelayResult::kRefused) {
+      failure = ConnectOutcome::OpenFailed(err);
+    } else {
+      failure = ConnectOutcome::FailedWith(u"The relay to Wine did not answer [%u]", err);
+    }
+    return r;
+  };
+  const auto outcome = [&](os::RelayResult r) {
+    return r == os::RelayResult::kOpen ? ConnectOutcome{} : failure;
+  };
+  os::RelayResult r = attempt(0);
+  if (r != os::RelayResult::kRefused) return outcome(r);
+
+  os::LaunchWatch watch;
+  if (os::LaunchUnderWine(route.setup, path, LaunchArguments(portable), &watch) != 0) {
+    return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
+  }
+  // Each try lets the relay wait one interval for the name to appear.
+  std::uint32_t exit_code = 0;
+  bool exited = false;
+  for (std::uint32_t i = 0; i < launch_poll_attempts_ && r == os::RelayResult::kRefused; ++i) {
+    if (os::CheckInterrupt()) {
+      r = os::RelayResult::kInterrupted;
+      failure = ConnectOutcome::Failed(u"Interrupted");
+      break;
+    }
+    exited = os::WatchedExit(&watch, &exit_code);
+    // A terminal that ended may have left the name to one already running.
+    r = attempt(exited ? 0 : launch_poll_interval_ms_);
+    if (exited) break;
+  }
+  const std::u16string said = exited ? ReasonSuffix(os::WatchedErrorLine(&watch)) : u"";
+  os::EndWatch(&watch);
+  if (r != os::RelayResult::kRefused) return outcome(r);
+  if (exited) {
+    ConnectOutcome ended = ConnectOutcome::FailedWith(
+        u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code);
+    ended.error += said;
+    return ended;
+  }
+  return PollExpired();
+}
+
+}  // namespace zk5

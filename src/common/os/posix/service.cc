@@ -1,0 +1,201 @@
+// Hosting the terminal on POSIX.
+#include "os/service.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include "os/posix/names.h"
+#include "os/posix/stop_signal.h"
+
+namespace zk5::os {
+
+namespace {
+
+// The self-pipe that turns a stop signal into a readable descriptor.
+int g_stop_pipe[2] = {-1, -1};
+std::atomic<bool> g_stop{false};
+
+void OnStopSignal(int) {
+  g_stop.store(true);
+  const int saved = errno;
+  const char byte = 1;
+  const ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
+  static_cast<void>(ignored);
+  errno = saved;
+}
+
+bool WriteWhole(int fd, const char* data, std::size_t n) {
+  while (n != 0) {
+    const ssize_t put = write(fd, data, n);
+    if (put > 0) {
+      data += put;
+      n -= static_cast<std::size_t>(put);
+    } else if (put < 0 && errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Parent(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool InstallStopSignals() {
+  if (g_stop_pipe[0] < 0 && pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  return sigaction(SIGTERM, &sa, nullptr) == 0 && sigaction(SIGINT, &sa, nullptr) == 0 &&
+         sigaction(SIGHUP, &sa, nullptr) == 0 && sigaction(SIGPIPE, &ign, nullptr) == 0;
+}
+
+bool StopRequested() { return g_stop.load(); }
+
+int StopSignalDescriptor() { return g_stop_pipe[0]; }
+
+bool MakeDirectories(const std::u16string& path) {
+  const std::string native = NativePath(path);
+  if (native.empty()) return false;
+  for (std::size_t at = 1; at <= native.size(); ++at) {
+    if (at != native.size() && native[at] != '/') continue;
+    const std::string prefix = native.substr(0, at);
+    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st;
+  return stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool flush) {
+  const std::string target = NativePath(path);
+  if (target.empty()) return false;
+  // Writers of one file are serialised by the caller; the pid keeps two
+  // processes apart.
+  const std::string temp = target + ".tmp" + std::to_string(getpid());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteWhole(fd, bytes.data(), bytes.size()) && (!flush || fsync(fd) == 0);
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  if (!flush) return true;
+  // The rename itself is durable only once the folder is.
+  const int dir = open(Parent(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::string* out) {
+  out->clear();
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Read straight into a block of the file's size (large files: no
+  // regrowing); a file that grows meanwhile is read to its end all the same.
+  struct stat st;
+  std::size_t used = 0;
+  out->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
+  bool ok = true;
+  for (;;) {
+    if (used == out->size()) out->resize(out->size() * 2);
+    const ssize_t n = read(fd, &(*out)[used], out->size() - used);
+    if (n > 0) {
+      used += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  out->resize(ok ? used : 0);
+  return ok;
+}
+
+bool RemoveFile(const std::u16string& path) {
+  return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
+}
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+std::int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void MakeCreatedFilesPrivate() { umask(077); }
+
+bool RestrictToOwner(const std::u16string& path) {
+  struct stat st;
+  const std::string native = NativePath(path);
+  if (lstat(native.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISLNK(st.st_mode)) return true;  // the mode of a link means nothing
+  if ((st.st_mode & 077) == 0) return true;
+  return chmod(native.c_str(), st.st_mode & 0700) == 0;
+}
+
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::uint32_t* error) {
+  *holder = 0;
+  std::uint32_t unused = 0;
+  if (error == nullptr) error = &unused;
+  const std::string native = NativePath(path);
+  const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = static_cast<std::uint32_t>(errno);
+    return LockStatus::kError;
+  }
+  struct flock lk {};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  if (fcntl(fd, F_SETLK, &lk) != 0) {
+    const int err = errno;
+    struct flock who {};
+    who.l_type = F_WRLCK;
+    who.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK) *holder = who.l_pid;
+    close(fd);
+    *error = static_cast<std::uint32_t>(err);
+    return err == EACCES || err == EAGAIN ? LockStatus::kHeld : LockStatus::kError;
+  }
+  // For people looking at the folder; the lock itself is what counts.
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) == 0) {
+    const ssize_t put = pwrite(fd, pid.data(), pid.size(), 0);
+    static_cast<void>(put);
+  }
+  // The descriptor stays open: closing it would drop the lock.
+  return LockStatus::kLocked;
+}
+
+std::u16string SocketFolderName() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  const std::string dir =
+      xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) : "/tmp/zk5-" + std::to_string(geteuid());
+  return text::Utf8ToUtf16(dir.data(), dir.size());
+}
+
+}  // namespace zk5::os

@@ -1,0 +1,185 @@
+// Hosting the terminal on Windows.
+//
+// No stop signal is caught: Ctrl-C or closing the console ends the process
+// the system's way, which loses nothing, since every confirmed change is on
+// disk before its reply is sent.
+#include "os/service.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <aclapi.h>
+
+#include "os/win32/win32_util.h"
+
+namespace zk5::os {
+
+namespace {
+
+using win32::Wide;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsDirectory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool WriteWhole(HANDLE h, const char* data, std::size_t n) {
+  while (n != 0) {
+    const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
+    DWORD put = 0;
+    if (!WriteFile(h, data, ask, &put, nullptr) || put == 0) return false;
+    data += put;
+    n -= put;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool InstallStopSignals() { return true; }
+
+bool StopRequested() { return false; }
+
+bool MakeDirectories(const std::u16string& path) {
+  const std::wstring wide = Wide(path);
+  if (wide.empty()) return false;
+  // Each parent in turn; those that exist (or cannot be made, such as a
+  // drive's root) are passed over, and the last one decides.
+  for (std::size_t at = 1; at <= wide.size(); ++at) {
+    if (at != wide.size() && !IsSeparator(wide[at])) continue;
+    const std::wstring prefix = wide.substr(0, at);
+    if (!IsDirectory(prefix)) CreateDirectoryW(prefix.c_str(), nullptr);
+  }
+  return IsDirectory(wide);
+}
+
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool flush) {
+  const std::wstring target = Wide(path);
+  if (target.empty()) return false;
+  // Writers of one file are serialised by the caller; the process id keeps
+  // two processes apart.
+  const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
+  win32::FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok()) return false;
+  bool ok = WriteWhole(file.get(), bytes.data(), bytes.size()) &&
+            (!flush || FlushFileBuffers(file.get()));
+  ok = file.Close() && ok;
+  const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+  if (!ok || !MoveFileExW(temp.c_str(), target.c_str(), move)) {
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::string* out) {
+  out->clear();
+  win32::FileHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok()) return false;
+  char buf[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buf, sizeof buf, &got, nullptr)) return false;
+    if (got == 0) return true;
+    out->append(buf, got);
+  }
+}
+
+bool RemoveFile(const std::u16string& path) {
+  if (DeleteFileW(Wide(path).c_str())) return true;
+  const DWORD err = GetLastError();
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+}
+
+bool RenameFile(const std::u16string& from, const std::u16string& to) {
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::int64_t NowMs() {
+  // 100-ns intervals since 1601.
+  constexpr std::int64_t kEpochDifferenceMs = 11644473600000LL;
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000) - kEpochDifferenceMs;
+}
+
+void MakeCreatedFilesPrivate() {
+  // Files and folders inherit the access list of the folder they are made
+  // in; the user's profile (AppData) is private to the user already.
+}
+
+bool RestrictToOwner(const std::u16string& path) {
+  // An access list with the owner alone, not inherited from above.
+  const std::wstring wide = Wide(path);
+  if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+  }
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> user(size);
+  bool ok = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  CloseHandle(token);
+  if (!ok) return false;
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = SET_ACCESS;
+  access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+  access.Trustee.ptstrName = static_cast<LPWSTR>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+  PACL acl = nullptr;
+  if (SetEntriesInAclW(1, &access, nullptr, &acl) != ERROR_SUCCESS) return false;
+  ok = SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
+  LocalFree(acl);
+  return ok;
+}
+
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::uint32_t* error) {
+  *holder = 0;
+  std::uint32_t unused = 0;
+  if (error == nullptr) error = &unused;
+  // Others may read the process id at the start; the lock is on a byte far
+  // beyond it, so that reading is never blocked.
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return LockStatus::kError;
+  }
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x100;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD err = GetLastError();
+    char text[32] = {};
+    DWORD got = 0;
+    if (ReadFile(file, text, sizeof text - 1, &got, nullptr)) *holder = std::atoll(text);
+    CloseHandle(file);
+    *error = err;
+    return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? LockStatus::kHeld
+                                                                   : LockStatus::kError;
+  }
+  // For people looking at the folder; the lock itself is what counts.
+  const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+  DWORD put = 0;
+  if (SetEndOfFile(file)) WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &put, nullptr);
+  // The handle stays open: closing it would drop the lock.
+  return LockStatus::kLocked;
+}
+
+std::u16string SocketFolderName() { return u"\\\\.\\pipe"; }
+
+}  // namespace zk5::os
