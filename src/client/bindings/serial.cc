@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "connection/client.h"
-#include "module/convert.h"
-#include "module/error_state.h"
+#include "bindings/convert.h"
+#include "bindings/error_state.h"
 #include "os/os.h"
 
 namespace zk5 {

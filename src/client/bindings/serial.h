@@ -11,11 +11,11 @@
 // for readiness (os::BlockingScope), other Python threads run.
 //
 // Interrupts: every wait asks Python's signal handlers at least every
-// os::kWakeMs, also while a reply keeps arriving. When one raises (Ctrl-C: KeyboardInterrupt), the wait ends,
-// the call fails the step it was in (-10001 sending, -10002 receiving,
-// -10003 connecting, -10005 waiting for readiness), the pipe is closed, and
-// the handler's exception propagates from the call: the one exception the
-// module lets through.
+// os::kWakeMs, also while a reply keeps arriving. When one raises (Ctrl-C:
+// KeyboardInterrupt), the wait ends, the call fails the step it was in
+// (-10001 sending, -10002 receiving, -10003 connecting, -10005 waiting for
+// readiness), the pipe is closed, and the handler's exception propagates
+// from the call: the one exception the module lets through.
 //
 // Exit and fork: once the interpreter has begun to exit, a call that comes
 // back from a wait never touches Python again; its thread waits for the
