@@ -28,7 +28,7 @@ constexpr std::uint32_t kRetryMs = 20;
 
 std::uint32_t Open(const std::u16string& name, std::uint64_t wait_ms,
                    zk5::os::PipeHandle* pipe) {
-  const std::uint64_t deadline = zk5::os::MonotonicMs() + wait_ms;
+  const std::int64_t deadline = zk5::os::DeadlineIn(static_cast<std::int64_t>(wait_ms));
   for (;;) {
     const std::uint32_t err = zk5::os::OpenPipe(name, pipe);
     if (err != zk5::os::NoServerError() || zk5::os::MonotonicMs() >= deadline) return err;

@@ -136,7 +136,9 @@ TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &value); });
   };
   EXPECT_EQ(count(CommandId::POSITIONS_TOTAL), c.result) << c.name;
-  if (c.next == kNoIpcConnection) EXPECT_EQ(p.client, os::kInvalidPipe) << c.name;
+  if (c.next == kNoIpcConnection) {
+    EXPECT_EQ(p.client, os::kInvalidPipe) << c.name;
+  }
   EXPECT_EQ(count(CommandId::ORDERS_TOTAL), c.next) << c.name;
   if (c.next == 1) {
     EXPECT_EQ(value, 7u);
