@@ -127,6 +127,14 @@ bool SignalRaised() {
 
 }  // namespace
 
+InterpreterMoment::InterpreterMoment() : taken_(t_released != nullptr) {
+  if (taken_) ReacquireInterpreter();
+}
+
+InterpreterMoment::~InterpreterMoment() {
+  if (taken_) ReleaseInterpreter();
+}
+
 void InstallWaitHooks() {
   os::WaitHooks hooks;
   hooks.release = ReleaseInterpreter;

@@ -37,6 +37,21 @@ bool RegisterInterpreterExit();
 // Closes the pipe at process exit unless a call still holds the lock.
 void ResetClientIfIdle();
 
+// Holds the interpreter lock for a moment inside a wait (an allocator that
+// needs Python while a reply arrives), taken through the same gate as every
+// return from a wait: at the interpreter's exit the thread waits for the
+// process to end instead. Does nothing where the lock is held already.
+class InterpreterMoment {
+ public:
+  InterpreterMoment();
+  ~InterpreterMoment();
+  InterpreterMoment(const InterpreterMoment&) = delete;
+  InterpreterMoment& operator=(const InterpreterMoment&) = delete;
+
+ private:
+  bool taken_;
+};
+
 // The module's function table, where a call finds its name and signature
 // for the hints beside an argument refusal (module start-up).
 void SetMethodTable(const PyMethodDef* table);
