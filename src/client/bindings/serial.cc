@@ -64,9 +64,10 @@ void ReleaseInterpreter() { t_released = PyEval_SaveThread(); }
 
 void ReacquireInterpreter() {
   {
-    std::lock_guard<std::mutex> lock(g_exit_mutex);
+    std::unique_lock<std::mutex> lock(g_exit_mutex);
     if ((g_exiting || InterpreterFinalizing()) && std::this_thread::get_id() != g_exit_thread) {
-      // The lock stays with this thread; the process ends anyway.
+      // The module lock stays with this thread; the process ends anyway.
+      lock.unlock();
       WaitForProcessEnd();
     }
     ++g_returning;
