@@ -41,6 +41,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import peer  # noqa: E402
+
 import zelkor5  # noqa: E402
 from zelkor5.terminal import terminal_path  # noqa: E402
 

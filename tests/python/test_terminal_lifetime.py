@@ -6,15 +6,15 @@ once."""
 import os
 import shutil
 import socket
-import stat
 import subprocess
 import sys
 import threading
 import time
 
 import peer
-import zelkor5
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+
+import zelkor5
 
 NO_CONNECTION = (-10004, "No IPC connection")
 
@@ -58,8 +58,12 @@ def test_the_interpreter_exits_cleanly_with_daemon_threads_in_calls(install):
     assert inst.initialize(), zelkor5.last_error()
     abnormal = []
     for run in range(20):
-        done = subprocess.run([sys.executable, "-c", EXIT_WITH_CALLS_IN_FLIGHT, inst.exe],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-c", EXIT_WITH_CALLS_IN_FLIGHT, inst.exe],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=60,
+        )
         if done.returncode != 0 or done.stderr:
             abnormal.append((run, done.returncode, done.stderr.decode(errors="replace")[-500:]))
     assert abnormal == []
@@ -87,8 +91,10 @@ def test_a_forked_child_never_uses_the_parents_connection(install):
             if pid == 0:
                 code = 1
                 try:
-                    if (zelkor5.symbol_info_tick("EURUSD") is None
-                            and zelkor5.last_error() == NO_CONNECTION):
+                    if (
+                        zelkor5.symbol_info_tick("EURUSD") is None
+                        and zelkor5.last_error() == NO_CONNECTION
+                    ):
                         code = 2
                         if inst.initialize() and zelkor5.symbol_info_tick("EURUSD") is not None:
                             code = 0
@@ -107,15 +113,19 @@ def test_a_started_terminal_that_exits_at_once_is_reported_at_once(install, tmp_
     # A stand-in that tells why on its standard error and leaves.
     quitter = tmp_path / "quits" / "terminal64.exe"
     quitter.parent.mkdir()
-    quitter.write_text("#!/bin/sh\necho >&2\necho '  cannot make the socket folder /x ' >&2\n"
-                       "echo 'a second line' >&2\nexit 3\n")
+    quitter.write_text(
+        "#!/bin/sh\necho >&2\necho '  cannot make the socket folder /x ' >&2\n"
+        "echo 'a second line' >&2\nexit 3\n"
+    )
     quitter.chmod(0o755)
     start = time.monotonic()
     assert zelkor5.initialize(str(quitter)) is False
     assert time.monotonic() - start < 5
     assert zelkor5.last_error() == (
-        -10003, "IPC initialize failed, The terminal ended before serving its pipe [exit code 3]: "
-        "cannot make the socket folder /x")
+        -10003,
+        "IPC initialize failed, The terminal ended before serving its pipe [exit code 3]: "
+        "cannot make the socket folder /x",
+    )
 
     # The bundled terminal, started beside one that already holds its data
     # folder (a portable installation's folder is the executable's).
@@ -131,5 +141,6 @@ def test_a_started_terminal_that_exits_at_once_is_reported_at_once(install, tmp_
     code, message = zelkor5.last_error()
     assert code == -10003
     assert message.startswith(
-        "IPC initialize failed, The terminal ended before serving its pipe [exit code 1]: ")
+        "IPC initialize failed, The terminal ended before serving its pipe [exit code 1]: "
+    )
     assert message.endswith("is in use by another terminal (pid %d)" % holder[0]), message
