@@ -60,15 +60,6 @@ def bundled_terminal(folder):
     return exe
 
 
-def stop_terminal(exe):
-    for entry in os.listdir("/proc"):
-        try:
-            if entry.isdigit() and os.readlink("/proc/%s/exe" % entry) == exe:
-                os.kill(int(entry), signal.SIGTERM)
-        except OSError:
-            pass
-
-
 def interrupted_after(delay, wait):
     """Seconds from a SIGINT sent after `delay` to wait()'s KeyboardInterrupt."""
     sent = []
@@ -88,20 +79,43 @@ def interrupted_after(delay, wait):
     raise RuntimeError("the wait ended without an interrupt")
 
 
+def end_started(path):
+    """Ends every process running the script `path` and waits for them (each
+    writes a file beside the script as it exits)."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if path.encode() in f.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGTERM)
+                    pids.append(int(entry))
+        except (OSError, ValueError):
+            pass
+    end = time.monotonic() + 10
+    while time.monotonic() < end and any(os.path.exists("/proc/%d" % p) for p in pids):
+        time.sleep(0.02)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--trials", type=int, default=10)
-    parser.add_argument("--smoke", action="store_true", help="two trials, a small reply")
+    parser.add_argument("--smoke", action="store_true", help="a small run: 2 trials")
     args = parser.parse_args()
     if args.smoke:
-        args.trials = 2
+        parser.set_defaults(trials=2)
+        args = parser.parse_args()
+    # Started in the background by a shell, Python inherits SIGINT ignored
+    # and leaves it so: every wait would then run to its end.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rnd = random.Random(1)
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
     os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     exe = os.path.join(work, "terminal64.exe")
     open(exe, "w").close()
-    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=600)
+    # Each initialize() starts one more of these: all are ended at the end,
+    # and each ends itself after a while regardless.
+    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=60)
     big = bundled_terminal(os.path.join(work, "bundled"))
     ticks_from, ticks_to = (UTC_2024 - MONTH, UTC_2024) if args.smoke else (UTC_2019, UTC_2024)
     after = (0.05, 0.15) if args.smoke else (1.0, 3.0)
@@ -120,8 +134,10 @@ def main():
 
     def large_wait():
         assert zelkor5.initialize(big, portable=True), zelkor5.last_error()
-        latency = interrupted_after(rnd.uniform(*after), lambda: zelkor5.copy_ticks_range(
-            "EURUSD", ticks_from, ticks_to, zelkor5.COPY_TICKS_ALL))
+        latency = interrupted_after(
+            rnd.uniform(*after),
+            lambda: zelkor5.copy_ticks_range("EURUSD", ticks_from, ticks_to, zelkor5.COPY_TICKS_ALL),
+        )
         assert zelkor5.last_error() == (-10002, "IPC recv failed"), zelkor5.last_error()
         return latency
 
@@ -137,9 +153,10 @@ def main():
                 results[name].append(wait())
                 zelkor5.shutdown()
     finally:
-        silent.kill()
         zelkor5.shutdown()
-        stop_terminal(big)
+        end_started(silent.path)
+        end_started(big)
+        shutil.rmtree(work, ignore_errors=True)
     base = statistics.median(results["sleep"])
     print("SIGINT -> KeyboardInterrupt, %d trials each (ms)" % args.trials)
     print("%-8s %8s %8s %8s %10s" % ("wait", "median", "max", "min", "vs sleep"))

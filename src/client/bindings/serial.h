@@ -15,7 +15,10 @@
 // KeyboardInterrupt), the wait ends, the call fails the step it was in
 // (-10001 sending, -10002 receiving, -10003 connecting, -10005 waiting for
 // readiness), the pipe is closed, and the handler's exception propagates
-// from the call: the one exception the module lets through.
+// from the call: the one exception the module lets through. In a thread
+// other than the main one, where no signal handler runs, an exception sent
+// to the thread with PyThreadState_SetAsyncExc interrupts the wait the same
+// way.
 //
 // Exit and fork: once the interpreter has begun to exit, a call that comes
 // back from a wait never touches Python again; its thread waits for the
