@@ -19,13 +19,13 @@ from ._core import (
 )
 
 async def initialize(
-    path: str = ...,
+    path: str = "",
     *,
-    login: int = ...,
-    password: str = ...,
-    server: str = ...,
-    timeout: int = ...,
-    portable: bool = ...,
+    login: int = 0,
+    password: str = "",
+    server: str = "",
+    timeout: int = 0,
+    portable: bool = False,
 ) -> bool:
     """zelkor5.initialize as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
@@ -34,7 +34,7 @@ async def shutdown() -> bool:
     """zelkor5.shutdown as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
-async def login(login: int, password: str = ..., server: str = ..., *, timeout: int = ...) -> bool:
+async def login(login: int, password: str = "", server: str = "", *, timeout: int = 0) -> bool:
     """zelkor5.login as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
@@ -132,11 +132,13 @@ async def history_deals_get(
     """zelkor5.history_deals_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
-async def order_check(request: Mapping[str, Any]) -> Optional[OrderCheckResult]:
+async def order_check(
+    request: Mapping[str, Any] = ..., /, **keys: Any
+) -> Optional[OrderCheckResult]:
     """zelkor5.order_check as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
-async def order_send(request: Mapping[str, Any]) -> Optional[OrderSendResult]:
+async def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderSendResult]:
     """zelkor5.order_send as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
@@ -160,7 +162,7 @@ async def symbol_info_tick(symbol: str, /) -> Optional[Tick]:
     """zelkor5.symbol_info_tick as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
-async def symbol_select(symbol: str, enable: bool = ..., /) -> bool:
+async def symbol_select(symbol: str, enable: bool = True, /) -> bool:
     """zelkor5.symbol_select as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
@@ -168,7 +170,7 @@ async def symbols_total() -> Optional[int]:
     """zelkor5.symbols_total as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 
-async def symbols_get(group: str = ...) -> Optional[Tuple[SymbolInfo, ...]]:
+async def symbols_get(group: str = "") -> Optional[Tuple[SymbolInfo, ...]]:
     """zelkor5.symbols_get as a coroutine, run on the worker thread; its outcome is zelkor5.aio.last_error()."""
     ...
 

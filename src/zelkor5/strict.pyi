@@ -19,13 +19,13 @@ from ._core import (
 )
 
 def initialize(
-    path: str = ...,
+    path: str = "",
     *,
-    login: int = ...,
-    password: str = ...,
-    server: str = ...,
-    timeout: int = ...,
-    portable: bool = ...,
+    login: int = 0,
+    password: str = "",
+    server: str = "",
+    timeout: int = 0,
+    portable: bool = False,
 ) -> bool:
     """As zelkor5.initialize, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
@@ -34,7 +34,7 @@ def shutdown() -> bool:
     """As zelkor5.shutdown, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
-def login(login: int, password: str = ..., server: str = ..., *, timeout: int = ...) -> bool:
+def login(login: int, password: str = "", server: str = "", *, timeout: int = 0) -> bool:
     """As zelkor5.login, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
@@ -122,11 +122,11 @@ def history_deals_get(
     """As zelkor5.history_deals_get, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
-def order_check(request: Mapping[str, Any]) -> OrderCheckResult:
+def order_check(request: Mapping[str, Any] = ..., /, **keys: Any) -> OrderCheckResult:
     """As zelkor5.order_check, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
-def order_send(request: Mapping[str, Any]) -> OrderSendResult:
+def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> OrderSendResult:
     """As zelkor5.order_send, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
@@ -148,7 +148,7 @@ def symbol_info_tick(symbol: str, /) -> Tick:
     """As zelkor5.symbol_info_tick, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
-def symbol_select(symbol: str, enable: bool = ..., /) -> bool:
+def symbol_select(symbol: str, enable: bool = True, /) -> bool:
     """As zelkor5.symbol_select, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
@@ -156,7 +156,7 @@ def symbols_total() -> int:
     """As zelkor5.symbols_total, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 
-def symbols_get(group: str = ...) -> Tuple[SymbolInfo, ...]:
+def symbols_get(group: str = "") -> Tuple[SymbolInfo, ...]:
     """As zelkor5.symbols_get, but raises a zelkor5.errors.Zelkor5Error subclass where it would return None or False."""
     ...
 

@@ -1,6 +1,6 @@
 """The simulated terminal installed with the package.
 
-``terminal_path()`` is what ``initialize(path=...)`` needs to start it::
+``terminal_path()`` is what ``initialize(path=...)`` needs to start it:
 
     import zelkor5
     from zelkor5.terminal import terminal_path, DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER
