@@ -1,5 +1,7 @@
 #include "bindings/convert.h"
 
+#include <frameobject.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -361,11 +363,48 @@ std::string ArgumentName(PyObject* value, const char* message, const char* doc, 
 
 }  // namespace
 
+namespace {
+
+PyObject* FrameGlobals(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyFrame_GetGlobals(frame);
+#else
+  Py_XINCREF(frame->f_globals);
+  return frame->f_globals;
+#endif
+}
+
+// The stack level of the warning that names the caller's line: past the
+// package's own frames (its wrappers of the module's functions).
+int CallerStackLevel() {
+  int level = 1;
+  PyFrameObject* frame = PyEval_GetFrame();
+  Py_XINCREF(frame);
+  while (frame != nullptr) {
+    PyObject* globals = FrameGlobals(frame);
+    PyObject* name = globals != nullptr ? PyDict_GetItemString(globals, "__name__") : nullptr;
+    const char* text = name != nullptr && PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    const bool ours = text != nullptr && (std::strcmp(text, "zelkor5") == 0 ||
+                                          std::strncmp(text, "zelkor5.", 8) == 0);
+    Py_XDECREF(globals);
+    if (!ours) break;
+    ++level;
+    PyFrameObject* back = PyFrame_GetBack(frame);
+    Py_DECREF(frame);
+    frame = back;
+  }
+  Py_XDECREF(frame);
+  return level;
+}
+
+}  // namespace
+
 bool WarnTypeHint(const char* function, const char* doc, const char* message, PyObject* args,
                   PyObject* kwargs) {
   if (t_hint.value == nullptr) return true;
   const std::string name = ArgumentName(t_hint.value, message, doc, args, kwargs);
-  const int failed = PyErr_WarnFormat(PyExc_UserWarning, 1,
+  const int failed = PyErr_WarnFormat(PyExc_UserWarning, CallerStackLevel(),
                                       "%s(): %s of type %s is not accepted; pass %s", function,
                                       name.c_str(), Py_TYPE(t_hint.value)->tp_name,
                                       t_hint.advice.c_str());
