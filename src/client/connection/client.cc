@@ -94,9 +94,18 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   // refusal (an unsafe socket folder, a socket path too long) fails at once.
   if (err == 0) return {};
   if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+  const Look look = [&](std::uint32_t, ConnectOutcome* outcome) {
+    const std::uint32_t open_error = TryOpen(name);
+    if (open_error == 0) return true;
+    if (os::ServerMissing(open_error)) return false;
+    *outcome = ConnectOutcome::OpenFailed(open_error);
+    return true;
+  };
+  bool ended = false;
 #ifdef _WIN32
   if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
-  return PollStarted(name, [](std::uint32_t*) { return false; }, nullptr);  // not watched
+  // Not watched.
+  return PollStarted(look, false, [](std::uint32_t*) { return false; }, nullptr, &ended);
 #else
   // The started terminal is watched: one that exits before it serves (it
   // cannot load, its data folder is taken, ...) fails the wait at once.
@@ -104,42 +113,35 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   if (os::LaunchWatched(path, LaunchArguments(portable), &watch) != 0) {
     return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
   }
-  bool ended = false;
-  ConnectOutcome outcome = PollStarted(
-      name, [&](std::uint32_t* code) { return ended = os::WatchedExit(&watch, code); },
-      u"The terminal ended before serving its pipe [exit code %u]");
+  ConnectOutcome outcome =
+      PollStarted(look, false, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
+                  u"The terminal ended before serving its pipe [exit code %u]", &ended);
   // What it said about why follows the exit code.
-  if (ended && !outcome) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
+  if (ended) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
   os::EndWatch(&watch);
   return outcome;
 #endif
 }
 
-template <typename Ended>
-ConnectOutcome CInterClient::PollStarted(const std::u16string& name, Ended&& ended,
-                                         const char16_t* ended_format) {
-  const auto look = [&](ConnectOutcome* outcome) {
-    const std::uint32_t err = TryOpen(name);
-    if (err == 0) return true;
-    if (os::ServerMissing(err)) return false;
-    *outcome = ConnectOutcome::OpenFailed(err);
-    return true;
-  };
+ConnectOutcome CInterClient::PollStarted(const Look& look, bool look_waits, const Ended& ended,
+                                         const char16_t* ended_format, bool* ended_out) {
+  *ended_out = false;
   ConnectOutcome outcome;
   std::uint32_t exit_code = 0;
   for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
-    if (look(&outcome)) return outcome;
-    if (ended(&exit_code)) {
-      // It may have left the name to a terminal already serving it.
-      if (look(&outcome)) return outcome;
+    if (os::CheckInterrupt()) return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
+    const bool exited = ended(&exit_code);
+    if (look(exited ? 0 : launch_poll_interval_ms_, &outcome)) return outcome;
+    if (exited) {
+      *ended_out = true;
       return ConnectOutcome::FailedWith(ended_format, exit_code);
     }
-    if (!os::SleepMs(launch_poll_interval_ms_)) {
+    if (!look_waits && !os::SleepMs(launch_poll_interval_ms_)) {
       return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
     }
   }
-  // One last look after the final sleep, as the poll ends on a sleep.
-  if (look(&outcome)) return outcome;
+  // One last look after the final wait.
+  if (look(0, &outcome)) return outcome;
   return PollExpired();
 }
 

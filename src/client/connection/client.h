@@ -14,6 +14,7 @@
 #define ZK5_CLIENT_CONNECTION_CLIENT_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -103,12 +104,20 @@ class CInterClient {
   std::uint32_t TryOpen(const std::u16string& name);
   // The failure of a started terminal that never served its pipe.
   ConnectOutcome PollExpired() const;
-  // Polls for the pipe `name` of a terminal just started, every launch poll
-  // interval; `ended(&code)` tells when the terminal has exited, which ends
-  // the wait at once with `ended_format` (its %u the exit code).
-  template <typename Ended>
-  ConnectOutcome PollStarted(const std::u16string& name, Ended&& ended,
-                             const char16_t* ended_format);
+  // One try to connect to a terminal just started: true when the wait is
+  // over, with *outcome (empty on success); false while nobody serves it.
+  // The try itself may wait up to `wait_ms` for the name to appear.
+  using Look = std::function<bool(std::uint32_t wait_ms, ConnectOutcome* outcome)>;
+  // Whether the started terminal has exited, with its exit code.
+  using Ended = std::function<bool(std::uint32_t* code)>;
+  // The one wait for a terminal just started, native or under Wine: a try
+  // every launch poll interval (a try that does not wait itself, as
+  // `look_waits` says, is followed by a sleep) until it connects or fails for
+  // good, the attempts run out, or the terminal exits: then one last try, as
+  // it may have left the name to a terminal already serving it, and the
+  // failure `ended_format` (its %u the exit code) with *ended set.
+  ConnectOutcome PollStarted(const Look& look, bool look_waits, const Ended& ended,
+                             const char16_t* ended_format, bool* ended_out);
 
   os::PipeHandle m_pipe = os::kInvalidPipe;
   std::uint8_t m_path_hash[32] = {};
