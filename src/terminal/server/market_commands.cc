@@ -295,6 +295,7 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
     case CommandId::HELLO: {
       std::uint32_t version;
       if (!args.U32(&version) || !args.String(&name) || !args.Done()) break;
+      s->greeted = true;
       out->U32(t.settings().build);
       return true;
     }
