@@ -13,6 +13,7 @@ Dates on the command line are UTC: a bare date as --to means the end of
 that day. Files are .csv or .parquet (needs pyarrow); their times are UTC.
 Errors print one line on standard error and exit with status 1.
 """
+
 import argparse
 import csv
 import datetime
@@ -48,7 +49,8 @@ def _date(text: str, end_of_day: bool = False) -> datetime.datetime:
         value = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
     except ValueError:
         raise argparse.ArgumentTypeError(
-            "bad date %r: use YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]" % text) from None
+            "bad date %r: use YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]" % text
+        ) from None
     return value if value.tzinfo is not None else value.replace(tzinfo=UTC)
 
 
@@ -56,8 +58,9 @@ def _timeframe(text: str) -> Timeframe:
     try:
         return Timeframe[text.upper()]
     except KeyError:
-        raise argparse.ArgumentTypeError("unknown timeframe %r: one of %s" % (
-            text, ", ".join(Timeframe.__members__))) from None
+        raise argparse.ArgumentTypeError(
+            "unknown timeframe %r: one of %s" % (text, ", ".join(Timeframe.__members__))
+        ) from None
 
 
 def _login(text: str) -> int:
@@ -68,10 +71,13 @@ def _login(text: str) -> int:
 
 def _parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
-    common.add_argument("--path", default=argparse.SUPPRESS, metavar="EXE",
-                        help="terminal64.exe of another installation (default: the bundled one)")
-    p = _Parser(prog="zelkor5", parents=[common],
-                                description="Client of the Zelkor 5 terminal.")
+    common.add_argument(
+        "--path",
+        default=argparse.SUPPRESS,
+        metavar="EXE",
+        help="terminal64.exe of another installation (default: the bundled one)",
+    )
+    p = _Parser(prog="zelkor5", parents=[common], description="Client of the Zelkor 5 terminal.")
     sub = p.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     sub.add_parser("demo", parents=[common], help="run the demo session")
@@ -81,24 +87,39 @@ def _parser() -> argparse.ArgumentParser:
     tsub.required = True
     tsub.add_parser("start", parents=[common], help="start it unless it runs")
     tsub.add_parser("stop", parents=[common], help="stop it and wait until it has exited")
-    tsub.add_parser("status", parents=[common],
-                    help="whether it runs (exit status 0) or not (3)")
+    tsub.add_parser("status", parents=[common], help="whether it runs (exit status 0) or not (3)")
     path = tsub.add_parser("path", parents=[common], help="print the executable's path")
     path.add_argument("--data", action="store_true", help="print the data folder instead")
-    reset = tsub.add_parser("reset-account", parents=[common],
-                            help="put an account back to its first state (stops the terminal)")
+    reset = tsub.add_parser(
+        "reset-account",
+        parents=[common],
+        help="put an account back to its first state (stops the terminal)",
+    )
     reset.add_argument("login", type=_login)
-    imp = tsub.add_parser("import", parents=[common],
-                          help="import a CSV file of price history (while the terminal is stopped)")
+    imp = tsub.add_parser(
+        "import",
+        parents=[common],
+        help="import a CSV file of price history (while the terminal is stopped)",
+    )
     imp.add_argument("file")
     imp.add_argument("--symbol", help="the symbol (default: the file name's first part)")
-    rep = tsub.add_parser("replay", parents=[common],
-                          help="start it as a replay of the market from a past moment")
+    rep = tsub.add_parser(
+        "replay", parents=[common], help="start it as a replay of the market from a past moment"
+    )
     rep.add_argument("--from", dest="start", required=True, type=_date, metavar="DATE")
-    rep.add_argument("--speed", type=int, default=1,
-                     help="market seconds per real second, 1 to 1000000 (default 1)")
-    rep.add_argument("--step", type=int, default=0, metavar="MS",
-                     help="instead move the market MS milliseconds per request")
+    rep.add_argument(
+        "--speed",
+        type=int,
+        default=1,
+        help="market seconds per real second, 1 to 1000000 (default 1)",
+    )
+    rep.add_argument(
+        "--step",
+        type=int,
+        default=0,
+        metavar="MS",
+        help="instead move the market MS milliseconds per request",
+    )
 
     export = sub.add_parser("export", parents=[common], help="bars or ticks to a file")
     esub = export.add_subparsers(dest="kind", metavar="KIND")
@@ -107,15 +128,25 @@ def _parser() -> argparse.ArgumentParser:
         e = esub.add_parser(kind, parents=[common], help="export " + kind)
         e.add_argument("symbol")
         if kind == "rates":
-            e.add_argument("--timeframe", "-t", type=_timeframe, default=Timeframe.H1,
-                           help="M1 ... MN1 (default H1)")
+            e.add_argument(
+                "--timeframe",
+                "-t",
+                type=_timeframe,
+                default=Timeframe.H1,
+                help="M1 ... MN1 (default H1)",
+            )
         else:
-            e.add_argument("--flags", choices=[m.lower() for m in CopyTicks.__members__],
-                           default="all", help="which ticks (default all)")
+            e.add_argument(
+                "--flags",
+                choices=[m.lower() for m in CopyTicks.__members__],
+                default="all",
+                help="which ticks (default all)",
+            )
         e.add_argument("--from", dest="start", required=True, type=_date, metavar="DATE")
         e.add_argument("--to", dest="end", required=True, metavar="DATE")
-        e.add_argument("-o", "--output", required=True, metavar="FILE",
-                       help="FILE.csv or FILE.parquet")
+        e.add_argument(
+            "-o", "--output", required=True, metavar="FILE", help="FILE.csv or FILE.parquet"
+        )
     return p
 
 
@@ -198,11 +229,11 @@ def _export(args: argparse.Namespace, path: Optional[str]) -> int:
         raise CommandError("unknown symbol %s: %s (%d)" % (args.symbol, message, code))
     progress = sys.stderr.isatty() and _has_tqdm()
     if args.kind == "rates":
-        data = history.rates_range(args.symbol, args.timeframe, args.start, end,
-                                   progress=progress)
+        data = history.rates_range(args.symbol, args.timeframe, args.start, end, progress=progress)
     else:
-        data = history.ticks_range(args.symbol, args.start, end,
-                                   CopyTicks[args.flags.upper()], progress=progress)
+        data = history.ticks_range(
+            args.symbol, args.start, end, CopyTicks[args.flags.upper()], progress=progress
+        )
     if data is None:
         raise _failed("%s %s" % (args.kind, args.symbol))
     (_write_csv if ext == ".csv" else _write_parquet)(data, args.output)
@@ -249,8 +280,9 @@ def _terminal(args: argparse.Namespace, path: Optional[str]) -> int:
         if not 1 <= args.speed <= 1000000:
             raise CommandError("the speed must be from 1 to 1000000")
         if terminal.status(path).running:
-            raise CommandError("the terminal is running: stop it first, a replay begins "
-                               "when it starts")
+            raise CommandError(
+                "the terminal is running: stop it first, a replay begins " "when it starts"
+            )
         terminal.configure_replay(args.start, args.speed, args.step, path)
         pid = terminal.start(path)
         print("replay from %s, running, pid %d" % (_iso(int(args.start.timestamp())), pid))
@@ -265,6 +297,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command == "demo":
             from . import demo
+
             return demo.main(path)
         if args.command == "terminal":
             return _terminal(args, path)

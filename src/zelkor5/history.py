@@ -19,6 +19,7 @@ return None when a request fails, with the reason in ``last_error()``.
 ``progress=True`` shows a progress bar (needs ``tqdm``): a widget in a
 notebook, text on standard error elsewhere, as ``tqdm.auto`` decides.
 """
+
 import datetime
 from typing import Any, List, Optional, Union
 
@@ -50,18 +51,21 @@ def _seconds(value: _Date, name: str) -> int:
         return int(value)  # truncated toward zero
     if isinstance(value, datetime.datetime):
         return int(value.timestamp())
-    raise TypeError("%s must be a datetime or seconds since 1970, not %s"
-                    % (name, type(value).__name__))
+    raise TypeError(
+        "%s must be a datetime or seconds since 1970, not %s" % (name, type(value).__name__)
+    )
 
 
 def _progress_bar(**kwargs: Any) -> Any:
     """A tqdm bar: one widget in a notebook, text elsewhere (tqdm.auto
     decides). A notebook without ipywidgets gets the text bar."""
     from tqdm.auto import tqdm  # type: ignore[import-untyped]
+
     try:
         return tqdm(**kwargs)
     except ImportError:  # the notebook bar without its widgets
         from tqdm.std import tqdm as text_tqdm  # type: ignore[import-untyped]
+
         return text_tqdm(**kwargs)
 
 
@@ -91,8 +95,9 @@ class _Progress:
             self._bar.close()
 
 
-def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
-                progress: bool = False) -> Optional[_Array]:
+def rates_range(
+    symbol: str, timeframe: int, start: _Date, end: _Date, *, progress: bool = False
+) -> Optional[_Array]:
     """Bars of `symbol` whose open time is from `start` to `end`, both
     included, as one array: ``copy_rates_range`` without its cap.
 
@@ -132,8 +137,15 @@ def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
     return pages[0] if len(pages) == 1 else np.concatenate(pages)
 
 
-def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
-                chunk: int = TICKS_CHUNK_SECONDS, progress: bool = False) -> Optional[_Array]:
+def ticks_range(
+    symbol: str,
+    start: _Date,
+    end: _Date,
+    flags: int = CopyTicks.ALL,
+    *,
+    chunk: int = TICKS_CHUNK_SECONDS,
+    progress: bool = False,
+) -> Optional[_Array]:
     """Ticks of `symbol` from `start` to `end`, as one array:
     ``copy_ticks_range`` without its cap.
 
@@ -173,7 +185,7 @@ def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.AL
                     msc = page["time_msc"]
                     skip = int(np.searchsorted(msc, seen_msc, side="left"))
                     same = int(np.searchsorted(msc, seen_msc, side="right")) - skip
-                    page = page[skip + min(same, seen_count):]
+                    page = page[skip + min(same, seen_count) :]
                 if len(page) == 0:
                     if not pages:
                         pages.append(page)  # keeps the dtype of an empty result

@@ -22,6 +22,7 @@ its settings, and ``replay()`` does that and starts the terminal.
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
 """
+
 import datetime
 import os
 import re
@@ -33,18 +34,35 @@ import tempfile
 import time
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-__all__ = ["terminal_path", "start", "stop", "status", "reset_account", "data_path",
-           "is_portable", "import_history", "configure_replay", "replay", "Status",
-           "TerminalError", "HistoryImportError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
+__all__ = [
+    "terminal_path",
+    "start",
+    "stop",
+    "status",
+    "reset_account",
+    "data_path",
+    "is_portable",
+    "import_history",
+    "configure_replay",
+    "replay",
+    "Status",
+    "TerminalError",
+    "HistoryImportError",
+    "DEMO_LOGIN",
+    "DEMO_PASSWORD",
+    "DEMO_SERVER",
+]
 
 # The demo account every fresh installation of the terminal creates.
 DEMO_LOGIN = 10000001
 DEMO_PASSWORD = "demo"
 DEMO_SERVER = "Brundel-Demo"
 
+
 class Status(NamedTuple):
     """Whether the terminal at `path` runs (its process id, or None), and
     its data folder (None before its first start)."""
+
     running: bool
     pid: Optional[int]
     path: str
@@ -74,8 +92,10 @@ def terminal_path() -> str:
     if not os.path.isfile(path):
         # An editable install keeps the built terminal beside the build.
         from . import _core
-        built = os.path.join(os.path.dirname(os.path.abspath(_core.__file__)), "bin",
-                             "terminal64.exe")
+
+        built = os.path.join(
+            os.path.dirname(os.path.abspath(_core.__file__)), "bin", "terminal64.exe"
+        )
         if os.path.isfile(built):
             return built
         raise FileNotFoundError("the bundled terminal is not installed: " + path)
@@ -190,6 +210,7 @@ def start(path: Optional[str] = None, *, portable: Optional[bool] = None) -> int
     if running:
         return running[0]
     from . import _core
+
     if portable is None:
         portable = is_portable(exe)
     if not _core.initialize(exe, portable=portable):
@@ -248,8 +269,9 @@ def stop(path: Optional[str] = None, *, timeout: float = 10.0) -> bool:
             except ProcessLookupError:
                 pass
         if not _wait_gone(pids, time.monotonic() + 5.0):
-            raise TerminalError("the terminal at %s (pid %s) does not exit"
-                                % (exe, ", ".join(map(str, pids))))
+            raise TerminalError(
+                "the terminal at %s (pid %s) does not exit" % (exe, ", ".join(map(str, pids)))
+            )
     return True
 
 
@@ -264,12 +286,18 @@ def reset_account(login: int, path: Optional[str] = None) -> None:
     stop(exe)
     portable = is_portable(exe)
     args = [exe] + (["/portable"] if portable else []) + ["/reset-account:%d" % login]
-    done = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, timeout=60)
+    done = subprocess.run(
+        args,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        timeout=60,
+    )
     if done.returncode != 0:
         lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise TerminalError(lines[-1] if lines else "the terminal failed with status %d"
-                            % done.returncode)
+        raise TerminalError(
+            lines[-1] if lines else "the terminal failed with status %d" % done.returncode
+        )
 
 
 def _data_folder(exe: str, portable: bool) -> str:
@@ -284,19 +312,28 @@ def _data_folder(exe: str, portable: bool) -> str:
     if registered is not None:
         return registered
     try:
-        done = subprocess.run([exe, "/data-path"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+        done = subprocess.run(
+            [exe, "/data-path"],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=30,
+        )
     except (OSError, subprocess.TimeoutExpired) as e:
-        raise TerminalError("cannot ask the terminal at %s for its data folder: %s" % (exe, e)) from e
+        raise TerminalError(
+            "cannot ask the terminal at %s for its data folder: %s" % (exe, e)
+        ) from e
     folder = os.fsdecode(done.stdout).rstrip("\n")
     if done.returncode != 0 or not os.path.isabs(folder) or "\n" in folder:
-        raise TerminalError("the terminal at %s did not tell its data folder: %s"
-                            % (exe, done.stderr.decode("utf-8", "replace").strip()))
+        raise TerminalError(
+            "the terminal at %s did not tell its data folder: %s"
+            % (exe, done.stderr.decode("utf-8", "replace").strip())
+        )
     return folder
 
 
 def _kind_of(csv_path: str) -> str:
-    """"M1" or "ticks" from the file name, else from its header line."""
+    """ "M1" or "ticks" from the file name, else from its header line."""
     name = os.path.basename(csv_path).lower()
     if name.endswith(".m1.csv"):
         return "M1"
@@ -316,23 +353,39 @@ _NOT_IN_SYMBOLS = set('/\\:,*!?"<>|')
 
 def _check_symbol(symbol: str) -> None:
     units = len(symbol.encode("utf-16-le", "surrogatepass")) // 2
-    if (not symbol or units > _MAX_SYMBOL_UNITS or ".." in symbol
-            or any(c in _NOT_IN_SYMBOLS or ord(c) < 0x20 or ord(c) == 0x7F for c in symbol)):
+    if (
+        not symbol
+        or units > _MAX_SYMBOL_UNITS
+        or ".." in symbol
+        or any(c in _NOT_IN_SYMBOLS or ord(c) < 0x20 or ord(c) == 0x7F for c in symbol)
+    ):
         raise HistoryImportError(
-            "%r is not a symbol name: 1 to %d characters, without \"..\", control characters or "
-            "any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS))))
+            '%r is not a symbol name: 1 to %d characters, without "..", control characters or '
+            "any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS)))
+        )
 
 
-def _run_import(exe: str, portable: bool,
-                files: Sequence[str] = ()) -> "subprocess.CompletedProcess[str]":
+def _run_import(
+    exe: str, portable: bool, files: Sequence[str] = ()
+) -> "subprocess.CompletedProcess[str]":
     args = [exe] + (["/portable"] if portable else []) + ["/import"]
     args += ["/import:" + f for f in files]
-    return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True)
+    return subprocess.run(
+        args,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+    )
 
 
-def import_history(csv_path: str, symbol: Optional[str] = None, path: Optional[str] = None,
-                   *, portable: Optional[bool] = None) -> int:
+def import_history(
+    csv_path: str,
+    symbol: Optional[str] = None,
+    path: Optional[str] = None,
+    *,
+    portable: Optional[bool] = None,
+) -> int:
     """Imports a CSV file of price history into the terminal at `path` (the
     bundled one by default) and returns the number of rows stored.
 
@@ -358,17 +411,20 @@ def import_history(csv_path: str, symbol: Optional[str] = None, path: Optional[s
         shutil.copyfile(csv_path, named)
         done = _run_import(exe, portable, [named])
     if done.returncode == 1:
-        raise HistoryImportError("the terminal at %s is running: stop it first, it imports "
-                                 "when it starts" % exe)
+        raise HistoryImportError(
+            "the terminal at %s is running: stop it first, it imports " "when it starts" % exe
+        )
     name = re.escape("%s.%s.csv" % (symbol, kind))
     rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
     if rejected:
-        raise HistoryImportError("%s rejected: %s" % (csv_path, rejected.group(1)),
-                                 rejected.group(1))
+        raise HistoryImportError(
+            "%s rejected: %s" % (csv_path, rejected.group(1)), rejected.group(1)
+        )
     imported = re.search("imported " + name + r": (\d+) rows", done.stderr)
     if done.returncode not in (0, 3) or not imported:
-        raise HistoryImportError("the terminal could not import %s: %s"
-                                 % (csv_path, done.stderr.strip()))
+        raise HistoryImportError(
+            "the terminal could not import %s: %s" % (csv_path, done.stderr.strip())
+        )
     return int(imported.group(1))
 
 
@@ -385,8 +441,14 @@ def _when(start: When) -> str:
     return start.strftime("%Y-%m-%d %H:%M:%S")
 
 
-def configure_replay(start: Optional[When], speed: int = 1, step: int = 0,
-                     path: Optional[str] = None, *, portable: Optional[bool] = None) -> None:
+def configure_replay(
+    start: Optional[When],
+    speed: int = 1,
+    step: int = 0,
+    path: Optional[str] = None,
+    *,
+    portable: Optional[bool] = None,
+) -> None:
     """Sets the replay clock of the terminal at `path` (the bundled one by
     default) for its next start: the market begins at `start` (a UTC
     datetime, seconds since 1970 or "YYYY-MM-DD HH:MM") and runs `speed`
@@ -421,8 +483,15 @@ def configure_replay(start: Optional[When], speed: int = 1, step: int = 0,
         f.write("\n".join(kept) + "\n")
 
 
-def replay(start: When, speed: int = 1, step: int = 0, path: Optional[str] = None, *,
-           portable: Optional[bool] = None, **initialize_kwargs: Any) -> bool:
+def replay(
+    start: When,
+    speed: int = 1,
+    step: int = 0,
+    path: Optional[str] = None,
+    *,
+    portable: Optional[bool] = None,
+    **initialize_kwargs: Any,
+) -> bool:
     """Starts the terminal at `path` (the bundled one by default) as a
     replay from `start` (see configure_replay) and connects the module to
     it with initialize(); returns initialize's result. Every account starts
@@ -430,11 +499,13 @@ def replay(start: When, speed: int = 1, step: int = 0, path: Optional[str] = Non
     runs (a replay begins when the terminal starts).
     """
     from . import _core
+
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
     if status(exe).running:
-        raise TerminalError("the terminal at %s is running: stop it first, a replay "
-                            "begins when it starts" % exe)
+        raise TerminalError(
+            "the terminal at %s is running: stop it first, a replay " "begins when it starts" % exe
+        )
     configure_replay(start, speed, step, exe, portable=portable)
     return bool(_core.initialize(exe, portable=portable, **initialize_kwargs))

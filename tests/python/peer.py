@@ -35,16 +35,45 @@ import weakref
 
 __all__ = [
     # naming
-    "canonical_path", "path_digest", "pipe_name_for", "pipe_path_for",
-    "runtime_dir", "ensure_runtime_dir",
+    "canonical_path",
+    "path_digest",
+    "pipe_name_for",
+    "pipe_path_for",
+    "runtime_dir",
+    "ensure_runtime_dir",
     # encoding and decoding
-    "u8", "u32", "i32", "u64", "i64", "f64", "wstr", "wchar", "array",
-    "request_bytes", "reply_bytes", "parse_request", "parse_reply", "ArgReader",
+    "u8",
+    "u32",
+    "i32",
+    "u64",
+    "i64",
+    "f64",
+    "wstr",
+    "wchar",
+    "array",
+    "request_bytes",
+    "reply_bytes",
+    "parse_request",
+    "parse_reply",
+    "ArgReader",
     # script actions
-    "reply", "raw", "fail", "echo", "tail", "hangup_after", "delay", "slowly", "close",
-    "hello", "ready", "handshake",
+    "reply",
+    "raw",
+    "fail",
+    "echo",
+    "tail",
+    "hangup_after",
+    "delay",
+    "slowly",
+    "close",
+    "hello",
+    "ready",
+    "handshake",
     # servers
-    "Peer", "TerminalExe", "make_terminal_exe", "terminal_main",
+    "Peer",
+    "TerminalExe",
+    "make_terminal_exe",
+    "terminal_main",
     # command ids
     "CMD",
 ]
@@ -63,29 +92,53 @@ MAX_REQUEST = 16 * 1024 * 1024
 DEFAULT_BUILD = 4000
 
 CMD = {
-    "VERSION": 1, "HELLO": 4, "LOGIN": 5,
-    "TICKS_FROM": 104, "TICKS_RANGE": 105, "RATES_FROM": 106,
-    "RATES_RANGE": 107, "RATES_FROM_POS": 108, "TERMINAL_STATE": 109,
-    "POSITIONS_TOTAL": 120, "POSITIONS_ALL": 121, "POSITIONS_BY_SYMBOL": 122,
+    "VERSION": 1,
+    "HELLO": 4,
+    "LOGIN": 5,
+    "TICKS_FROM": 104,
+    "TICKS_RANGE": 105,
+    "RATES_FROM": 106,
+    "RATES_RANGE": 107,
+    "RATES_FROM_POS": 108,
+    "TERMINAL_STATE": 109,
+    "POSITIONS_TOTAL": 120,
+    "POSITIONS_ALL": 121,
+    "POSITIONS_BY_SYMBOL": 122,
     "POSITION_BY_TICKET": 123,
-    "ORDERS_TOTAL": 130, "ORDERS_ALL": 131, "ORDERS_BY_SYMBOL": 132,
+    "ORDERS_TOTAL": 130,
+    "ORDERS_ALL": 131,
+    "ORDERS_BY_SYMBOL": 132,
     "ORDER_BY_TICKET": 133,
-    "HISTORY_ORDERS_TOTAL": 140, "HISTORY_ORDERS_RANGE": 141,
-    "HISTORY_ORDERS_BY_POSITION": 142, "HISTORY_ORDER_BY_TICKET": 143,
-    "HISTORY_DEALS_TOTAL": 150, "HISTORY_DEALS_RANGE": 151,
-    "HISTORY_DEALS_BY_POSITION": 152, "HISTORY_DEAL_BY_TICKET": 153,
-    "ORDER_CHECK": 160, "ORDER_SEND": 161, "ORDER_CALC_MARGIN": 162,
+    "HISTORY_ORDERS_TOTAL": 140,
+    "HISTORY_ORDERS_RANGE": 141,
+    "HISTORY_ORDERS_BY_POSITION": 142,
+    "HISTORY_ORDER_BY_TICKET": 143,
+    "HISTORY_DEALS_TOTAL": 150,
+    "HISTORY_DEALS_RANGE": 151,
+    "HISTORY_DEALS_BY_POSITION": 152,
+    "HISTORY_DEAL_BY_TICKET": 153,
+    "ORDER_CHECK": 160,
+    "ORDER_SEND": 161,
+    "ORDER_CALC_MARGIN": 162,
     "ORDER_CALC_PROFIT": 163,
-    "SYMBOL_INFO": 170, "SYMBOL_SELECT": 171, "SYMBOL_INFO_TICK": 172,
-    "SYMBOLS_TOTAL": 173, "SYMBOLS_ALL": 174, "SYMBOLS_BY_GROUP": 175,
-    "TERMINAL_INFO": 180, "ACCOUNT_INFO": 190,
-    "BOOK_ADD": 191, "BOOK_RELEASE": 192, "BOOK_GET": 193,
+    "SYMBOL_INFO": 170,
+    "SYMBOL_SELECT": 171,
+    "SYMBOL_INFO_TICK": 172,
+    "SYMBOLS_TOTAL": 173,
+    "SYMBOLS_ALL": 174,
+    "SYMBOLS_BY_GROUP": 175,
+    "TERMINAL_INFO": 180,
+    "ACCOUNT_INFO": 190,
+    "BOOK_ADD": 191,
+    "BOOK_RELEASE": 192,
+    "BOOK_GET": 193,
 }
 
 
 # ---------------------------------------------------------------------------
 # Pipe naming
 # ---------------------------------------------------------------------------
+
 
 def _units(text):
     """UTF-16LE bytes of text; lone surrogates pass through unchanged."""
@@ -100,7 +153,7 @@ def canonical_path(path):
         real = os.path.realpath(path)
         if 1 <= len(_units(real)) // 2 <= MAX_PATH_UNITS:
             return real
-    return _units(path)[:2 * MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
+    return _units(path)[: 2 * MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
 
 
 def _lower_units(text):
@@ -159,6 +212,7 @@ def pipe_path_for(exe_path, runtime_dir_path=None):
 # Value encoding and frame parsing
 # ---------------------------------------------------------------------------
 
+
 def u8(v):
     return struct.pack("<B", v)
 
@@ -194,8 +248,7 @@ def wchar(text, units):
     exactly `units` units leaves no terminator (useful for edge cases)."""
     data = _units(text)
     if len(data) > 2 * units:
-        raise ValueError("text of %d units does not fit wchar[%d]"
-                         % (len(data) // 2, units))
+        raise ValueError("text of %d units does not fit wchar[%d]" % (len(data) // 2, units))
     return data + b"\0" * (2 * units - len(data))
 
 
@@ -228,8 +281,7 @@ def parse_request(frame):
         raise ValueError("request frame of %d bytes" % len(frame))
     length, cmd = struct.unpack_from("<II", frame)
     if length != len(frame) - 4:
-        raise ValueError("length field %d, frame carries %d bytes"
-                         % (length, len(frame) - 4))
+        raise ValueError("length field %d, frame carries %d bytes" % (length, len(frame) - 4))
     return cmd, frame[8:]
 
 
@@ -240,8 +292,7 @@ def parse_reply(frame):
         raise ValueError("reply frame of %d bytes" % len(frame))
     length, cmd, status = struct.unpack_from("<IIi", frame)
     if length != len(frame) - 4:
-        raise ValueError("length field %d, frame carries %d bytes"
-                         % (length, len(frame) - 4))
+        raise ValueError("length field %d, frame carries %d bytes" % (length, len(frame) - 4))
     return cmd, status, frame[12:]
 
 
@@ -257,9 +308,11 @@ class ArgReader(object):
 
     def take(self, n):
         if self.pos + n > len(self.data):
-            raise ValueError("need %d bytes at offset %d, only %d left"
-                             % (n, self.pos, len(self.data) - self.pos))
-        out = self.data[self.pos:self.pos + n]
+            raise ValueError(
+                "need %d bytes at offset %d, only %d left"
+                % (n, self.pos, len(self.data) - self.pos)
+            )
+        out = self.data[self.pos : self.pos + n]
         self.pos += n
         return out
 
@@ -307,6 +360,7 @@ class ArgReader(object):
 # ---------------------------------------------------------------------------
 # Script actions (plain dicts so that they travel as JSON)
 # ---------------------------------------------------------------------------
+
 
 def raw(data):
     """Send exactly these bytes as the answer."""
@@ -400,7 +454,7 @@ def _action_bytes(action, frame):
         return bytes.fromhex(action["data"])
     cmd = struct.unpack_from("<I", frame, 4)[0] if len(frame) >= 8 else 0
     if action["op"] == "tail":
-        return reply_bytes(cmd, action["status"], frame[max(8, len(frame) - action["n"]):])
+        return reply_bytes(cmd, action["status"], frame[max(8, len(frame) - action["n"]) :])
     return reply_bytes(cmd, action["status"], bytes.fromhex(action["payload"]))
 
 
@@ -410,11 +464,11 @@ def _action_bytes(action, frame):
 # ---------------------------------------------------------------------------
 
 _KINDS = {
-    b"C": "connect",   # a connection was accepted
-    b"R": "request",   # one complete request frame
-    b"P": "partial",   # the bytes of a request cut short (EOF or absurd length)
-    b"E": "eof",       # the client hung up (or reset the connection)
-    b"K": "close",     # the peer closed the connection as scripted
+    b"C": "connect",  # a connection was accepted
+    b"R": "request",  # one complete request frame
+    b"P": "partial",  # the bytes of a request cut short (EOF or absurd length)
+    b"E": "eof",  # the client hung up (or reset the connection)
+    b"K": "close",  # the peer closed the connection as scripted
 }
 
 
@@ -427,12 +481,11 @@ def _read_log(path):
     events = []
     pos = 0
     while pos + 5 <= len(data):
-        kind = data[pos:pos + 1]
+        kind = data[pos : pos + 1]
         (size,) = struct.unpack_from("<I", data, pos + 1)
         if pos + 5 + size > len(data):
             break
-        events.append((_KINDS.get(kind, kind.decode("latin-1")),
-                       data[pos + 5:pos + 5 + size]))
+        events.append((_KINDS.get(kind, kind.decode("latin-1")), data[pos + 5 : pos + 5 + size]))
         pos += 5 + size
     return events
 
@@ -488,13 +541,22 @@ class _LogView(object):
 # The server (runs in the child process)
 # ---------------------------------------------------------------------------
 
+
 class _Stop(Exception):
     pass
 
 
 class _Server(object):
-    def __init__(self, socket_path, script, default, log_path,
-                 parent_pid=None, idle_timeout=None, exit_when_done=False):
+    def __init__(
+        self,
+        socket_path,
+        script,
+        default,
+        log_path,
+        parent_pid=None,
+        idle_timeout=None,
+        exit_when_done=False,
+    ):
         self.socket_path = socket_path
         self.script = [_check_action(a) for a in script]
         self.default = _check_action(default) if default else close()
@@ -538,8 +600,10 @@ class _Server(object):
         try:
             while True:
                 self._check_stop()
-                if (self.idle_timeout is not None
-                        and time.monotonic() - idle_since > self.idle_timeout):
+                if (
+                    self.idle_timeout is not None
+                    and time.monotonic() - idle_since > self.idle_timeout
+                ):
                     return
                 ready_list, _, _ = select.select([self.listener], [], [], 0.2)
                 if not ready_list:
@@ -626,12 +690,12 @@ class _Server(object):
             for start in range(0, len(data), step):
                 if start:
                     time.sleep(action["interval"])
-                conn.sendall(data[start:start + step])
+                conn.sendall(data[start : start + step])
             return True
         if op == "hangup":
             data = _action_bytes(action["action"], frame)
             if action["n"] is not None:
-                data = data[:action["n"]]
+                data = data[: action["n"]]
             conn.sendall(data)
             return False
         conn.sendall(_action_bytes(action, frame))
@@ -663,9 +727,14 @@ def _child_main(args):
     with open(args[1]) as f:
         cfg = json.load(f)
     signal.signal(signal.SIGTERM, _raise_exit)
-    server = _Server(cfg["socket"], cfg["script"], cfg["default"], cfg["log"],
-                     parent_pid=cfg["parent_pid"],
-                     idle_timeout=cfg.get("idle_timeout"))
+    server = _Server(
+        cfg["socket"],
+        cfg["script"],
+        cfg["default"],
+        cfg["log"],
+        parent_pid=cfg["parent_pid"],
+        idle_timeout=cfg.get("idle_timeout"),
+    )
     try:
         server.listen()
         sys.stdout.write("READY %d\n" % server.inode)
@@ -680,6 +749,7 @@ def _child_main(args):
 # Peer: server process started by the test
 # ---------------------------------------------------------------------------
 
+
 class Peer(_LogView):
     """Serves a script on the pipe of exe_path from a child process.
 
@@ -691,8 +761,7 @@ class Peer(_LogView):
     quits; None waits until stopped (it also quits when the test process dies).
     """
 
-    def __init__(self, exe_path, script=(), default=None, runtime_dir_path=None,
-                 idle_timeout=None):
+    def __init__(self, exe_path, script=(), default=None, runtime_dir_path=None, idle_timeout=None):
         self.exe_path = os.fspath(exe_path)
         self.script = [_check_action(a) for a in script]
         self.default = _check_action(default) if default is not None else close()
@@ -709,8 +778,7 @@ class Peer(_LogView):
         """Starts the server; returns once the socket is listening."""
         if self._proc is not None:
             raise RuntimeError("peer already started")
-        base = (self.runtime_dir_path if self.runtime_dir_path is not None
-                else runtime_dir())
+        base = self.runtime_dir_path if self.runtime_dir_path is not None else runtime_dir()
         path = pipe_path_for(self.exe_path, base)
         if len(os.fsencode(path)) > MAX_SOCKET_PATH:
             raise ValueError("socket path too long for AF_UNIX: %s" % path)
@@ -722,23 +790,32 @@ class Peer(_LogView):
         open(self._log_path, "wb").close()
         cfg_path = os.path.join(self._tmp, "config.json")
         with open(cfg_path, "w") as f:
-            json.dump({"socket": path, "script": self.script,
-                       "default": self.default, "log": self._log_path,
-                       "parent_pid": os.getpid(),
-                       "idle_timeout": self.idle_timeout}, f)
+            json.dump(
+                {
+                    "socket": path,
+                    "script": self.script,
+                    "default": self.default,
+                    "log": self._log_path,
+                    "parent_pid": os.getpid(),
+                    "idle_timeout": self.idle_timeout,
+                },
+                f,
+            )
         err_path = os.path.join(self._tmp, "stderr.txt")
         with open(err_path, "wb") as err:
             self._proc = subprocess.Popen(
                 [sys.executable, PEER_FILE, "--config", cfg_path],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=err,
+            )
         self.pid = self._proc.pid
         line = self._read_ready(timeout)
         if not line.startswith(b"READY "):
             self.stop()
             with open(err_path, "rb") as f:
                 detail = f.read().decode("utf-8", "replace")
-            raise RuntimeError("peer did not start listening on %s:\n%s"
-                               % (path, detail))
+            raise RuntimeError("peer did not start listening on %s:\n%s" % (path, detail))
         self._inode = int(line.split()[1])
         return self
 
@@ -905,8 +982,16 @@ class TerminalExe(_LogView):
         return False
 
 
-def make_terminal_exe(dirpath, script=(), serve=True, delay=0.0, default=None,
-                      timeout=120.0, exit_when_done=True, name="terminal64.exe"):
+def make_terminal_exe(
+    dirpath,
+    script=(),
+    serve=True,
+    delay=0.0,
+    default=None,
+    timeout=120.0,
+    exit_when_done=True,
+    name="terminal64.exe",
+):
     """Writes an executable `name` in dirpath that, when started, serves
     `script` on the pipe derived from its own path.
 
@@ -924,11 +1009,17 @@ def make_terminal_exe(dirpath, script=(), serve=True, delay=0.0, default=None,
         except FileNotFoundError:
             pass
     with open(path + ".json", "w") as f:
-        json.dump({"script": [_check_action(a) for a in script],
-                   "default": _check_action(default) if default is not None else close(),
-                   "serve": bool(serve), "delay": float(delay),
-                   "timeout": float(timeout),
-                   "exit_when_done": bool(exit_when_done)}, f)
+        json.dump(
+            {
+                "script": [_check_action(a) for a in script],
+                "default": _check_action(default) if default is not None else close(),
+                "serve": bool(serve),
+                "delay": float(delay),
+                "timeout": float(timeout),
+                "exit_when_done": bool(exit_when_done),
+            },
+            f,
+        )
     with open(path, "w") as f:
         f.write(_EXE_TEMPLATE.format(python=sys.executable, tests_dir=TESTS_DIR))
     os.chmod(path, 0o755)
@@ -963,9 +1054,14 @@ def terminal_main(exe_file, argv):
             return 0
         if cfg["delay"] > 0:
             time.sleep(cfg["delay"])
-        server = _Server(pipe_path_for(exe), cfg["script"], cfg["default"],
-                         exe + ".log", idle_timeout=cfg["timeout"],
-                         exit_when_done=cfg["exit_when_done"])
+        server = _Server(
+            pipe_path_for(exe),
+            cfg["script"],
+            cfg["default"],
+            exe + ".log",
+            idle_timeout=cfg["timeout"],
+            exit_when_done=cfg["exit_when_done"],
+        )
         server.listen()
         _write_atomic(exe + ".listening", server.socket_path)
         server.run()

@@ -10,14 +10,37 @@ import subprocess
 import tempfile
 import time
 
-import pytest
-
 import peer
+import pytest
 from peer import (
-    ArgReader, Peer, array, close, delay, echo, f64, fail, handshake,
-    hangup_after, hello, i32, i64, make_terminal_exe, parse_reply,
-    parse_request, pipe_name_for, pipe_path_for, raw, ready, reply,
-    reply_bytes, request_bytes, u8, u32, u64, wchar, wstr,
+    ArgReader,
+    Peer,
+    array,
+    close,
+    delay,
+    echo,
+    f64,
+    fail,
+    handshake,
+    hangup_after,
+    hello,
+    i32,
+    i64,
+    make_terminal_exe,
+    parse_reply,
+    parse_request,
+    pipe_name_for,
+    pipe_path_for,
+    raw,
+    ready,
+    reply,
+    reply_bytes,
+    request_bytes,
+    u8,
+    u32,
+    u64,
+    wchar,
+    wstr,
 )
 
 HELLO_REQUEST = request_bytes(4, u32(3) + wstr("Python"))
@@ -66,13 +89,13 @@ def recv_all(s):
 
 # --- naming ----------------------------------------------------------------
 
+
 def test_pipe_name_of_missing_path_matches_independent_digest():
     path = "/Opt/Zelkor 5/Terminal64.EXE"
     name = pipe_name_for(path)
     assert name == independent_name(path)
     # Fixed vector, so that both computations cannot drift together.
-    assert name.endswith(
-        "B64D4CD5469EE6AD91D21ACA53F91390A2F85E9CE0C2BA67CB19BF59EED34706")
+    assert name.endswith("B64D4CD5469EE6AD91D21ACA53F91390A2F85E9CE0C2BA67CB19BF59EED34706")
 
 
 def test_pipe_name_shape():
@@ -119,7 +142,8 @@ def test_pipe_path_respects_xdg_runtime_dir(monkeypatch):
     assert pipe_path_for("/x/terminal64.exe") == "/run/user/4242/ZK5.Terminal." + hexpart
     monkeypatch.delenv("XDG_RUNTIME_DIR")
     assert pipe_path_for("/x/terminal64.exe") == (
-        "/tmp/zk5-%d/ZK5.Terminal.%s" % (os.geteuid(), hexpart))
+        "/tmp/zk5-%d/ZK5.Terminal.%s" % (os.geteuid(), hexpart)
+    )
 
 
 def test_peer_creates_missing_runtime_dir_private(rundir, monkeypatch):
@@ -133,6 +157,7 @@ def test_peer_creates_missing_runtime_dir_private(rundir, monkeypatch):
 
 
 # --- encoding helpers --------------------------------------------------------
+
 
 def test_encoders():
     assert u8(1) == b"\x01"
@@ -186,6 +211,7 @@ def test_presets():
 
 # --- serving -------------------------------------------------------------------
 
+
 def test_start_returns_listening_and_stop_cleans_up(rundir):
     p = Peer("/nowhere/terminal64.exe", [hello()])
     p.start()
@@ -220,7 +246,7 @@ def test_replies_are_byte_exact_and_requests_recorded(rundir):
         STATE_REQUEST,
         request_bytes(173),
         request_bytes(120),
-        request_bytes(190),   # beyond the script: the default closes
+        request_bytes(190),  # beyond the script: the default closes
     ]
     expected = [
         reply_bytes(4, 1, u32(2364)),
@@ -235,7 +261,7 @@ def test_replies_are_byte_exact_and_requests_recorded(rundir):
             s.sendall(sent[i])
             assert recv_exact(s, len(want)) == want
             # Logged before the reply went out, so visible without waiting.
-            assert p.requests() == sent[:i + 1]
+            assert p.requests() == sent[: i + 1]
         s.sendall(sent[-1])
         # Nothing beyond the scripted bytes, then the connection ends.
         assert recv_all(s) == b""
@@ -333,7 +359,7 @@ def test_default_action_is_configurable(rundir):
 
 
 def test_large_request_and_reply(rundir):
-    big_args = bytes(range(256)) * 80          # request over 16384 bytes
+    big_args = bytes(range(256)) * 80  # request over 16384 bytes
     payload = array([bytes([i % 256]) * 60 for i in range(1000)], 60)
     with Peer("/x/terminal64.exe", [reply(106, 1, payload)]) as p:
         s = connect(p.socket_path)
@@ -378,11 +404,16 @@ def test_socket_path_too_long_is_refused(monkeypatch):
 
 # --- launchable terminal ---------------------------------------------------------
 
+
 def launch(path, *args):
     # Like the module: own session, standard streams on the null device.
-    return subprocess.Popen([path] + list(args), start_new_session=True,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+    return subprocess.Popen(
+        [path] + list(args),
+        start_new_session=True,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
 
 
 def test_terminal_exe_serves_and_exits_when_done(rundir, tmp_path):

@@ -38,9 +38,7 @@ using ipc::Header;
 using ipc::PipeReader;
 
 auto RecordDecoder(std::uint8_t* record, std::uint32_t size) {
-  return [record, size](PipeReader& r, Header* h) {
-    return ipc::DecodeRecord(r, h, record, size);
-  };
+  return [record, size](PipeReader& r, Header* h) { return ipc::DecodeRecord(r, h, record, size); };
 }
 
 auto StatusDecoder() {
@@ -60,8 +58,7 @@ auto ValueDecoder(T* value) {
 
 }  // namespace
 
-std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
-                     std::uint32_t* units) {
+std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text, std::uint32_t* units) {
   ArrayOut out{reinterpret_cast<void**>(text), units};
   return Call(
       CommandId::VERSION, a && b && text && units,
@@ -70,16 +67,15 @@ std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
 }
 
 std::int32_t Login(std::uint64_t login, Text password, Text server) {
-  return Call(CommandId::LOGIN, password.units && server.units, StatusDecoder(),
-              std::uint32_t{0}, login, password, server);
+  return Call(CommandId::LOGIN, password.units && server.units, StatusDecoder(), std::uint32_t{0},
+              login, password, server);
 }
 
 std::int32_t Count(CommandId id, std::uint32_t* value) {
   return Call(id, value != nullptr, ValueDecoder(value));
 }
 
-std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to,
-                        std::uint32_t* value) {
+std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to, std::uint32_t* value) {
   return Call(id, value != nullptr, ValueDecoder(value), from, to);
 }
 
@@ -91,8 +87,8 @@ std::int32_t ListByText(CommandId id, Text text, std::uint32_t size, const Array
   return Call(id, text.units && Present(out), ArrayDecoder(size, out), text);
 }
 
-std::int32_t ListByRange(CommandId id, std::int64_t from, std::int64_t to,
-                         std::uint32_t size, const ArrayOut& out) {
+std::int32_t ListByRange(CommandId id, std::int64_t from, std::int64_t to, std::uint32_t size,
+                         const ArrayOut& out) {
   return Call(id, Present(out), ArrayDecoder(size, out), from, to);
 }
 
@@ -101,14 +97,12 @@ std::int32_t ListByNumber(CommandId id, std::uint64_t number, std::uint32_t size
   return Call(id, Present(out), ArrayDecoder(size, out), number);
 }
 
-std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask,
-                         std::uint32_t size, std::uint32_t symbol_offset, void** block,
-                         std::uint32_t* count) {
+std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask, std::uint32_t size,
+                         std::uint32_t symbol_offset, void** block, std::uint32_t* count) {
   if (mask == nullptr || block == nullptr || count == nullptr) return kIpcCallFailed;
   const ArrayOut out{block, count};
   const std::int32_t result =
-      range != nullptr ? ListByRange(id, range->from, range->to, size, out)
-                       : List(id, size, out);
+      range != nullptr ? ListByRange(id, range->from, range->to, size, out) : List(id, size, out);
   if (result < 0) return result;
   return ipc::FilterByGroup(mask, block, count, size, symbol_offset);
 }
@@ -145,16 +139,14 @@ std::int32_t SymbolInfo(Text symbol, std::uint8_t* record) {
   return result;
 }
 
-std::int32_t TradeRequest(CommandId id, const std::uint8_t* request,
-                          std::uint32_t request_size, std::uint8_t* result,
-                          std::uint32_t result_size) {
+std::int32_t TradeRequest(CommandId id, const std::uint8_t* request, std::uint32_t request_size,
+                          std::uint8_t* result, std::uint32_t result_size) {
   return Call(id, request && result, RecordDecoder(result, result_size),
               ipc::Bytes{request, request_size});
 }
 
 std::int32_t SymbolSelect(Text symbol, std::uint8_t enable) {
-  return Call(CommandId::SYMBOL_SELECT, symbol.units != nullptr, StatusDecoder(), symbol,
-              enable);
+  return Call(CommandId::SYMBOL_SELECT, symbol.units != nullptr, StatusDecoder(), symbol, enable);
 }
 
 std::int32_t StatusByText(CommandId id, Text text) {
@@ -163,14 +155,14 @@ std::int32_t StatusByText(CommandId id, Text text) {
 
 std::int32_t CalcMargin(std::uint32_t action, Text symbol, double volume, double price,
                         double* margin) {
-  return Call(CommandId::ORDER_CALC_MARGIN, symbol.units && margin, ValueDecoder(margin),
-              action, symbol, volume, price);
+  return Call(CommandId::ORDER_CALC_MARGIN, symbol.units && margin, ValueDecoder(margin), action,
+              symbol, volume, price);
 }
 
 std::int32_t CalcProfit(std::uint32_t action, Text symbol, double volume, double price_open,
                         double price_close, double* profit) {
-  return Call(CommandId::ORDER_CALC_PROFIT, symbol.units && profit, ValueDecoder(profit),
-              action, symbol, volume, price_open, price_close);
+  return Call(CommandId::ORDER_CALC_PROFIT, symbol.units && profit, ValueDecoder(profit), action,
+              symbol, volume, price_open, price_close);
 }
 
 }  // namespace zk5::calls

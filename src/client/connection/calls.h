@@ -23,16 +23,14 @@ using ipc::CommandId;
 using ipc::Text;
 
 // VERSION: two numbers and a text block of `units` UTF-16 units (HeapFree).
-std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
-                     std::uint32_t* units);
+std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text, std::uint32_t* units);
 // LOGIN: password before server.
 std::int32_t Login(std::uint64_t login, Text password, Text server);
 // Commands answered with one u32: TERMINAL_STATE, POSITIONS_TOTAL,
 // ORDERS_TOTAL, SYMBOLS_TOTAL.
 std::int32_t Count(CommandId id, std::uint32_t* value);
 // HISTORY_ORDERS_TOTAL, HISTORY_DEALS_TOTAL.
-std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to,
-                        std::uint32_t* value);
+std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to, std::uint32_t* value);
 
 namespace detail {
 
@@ -73,9 +71,9 @@ inline auto ArrayDecoder(std::uint32_t size, const ArrayOut& out) {
 template <typename... Numbers>
 std::int32_t History(CommandId id, std::uint32_t record_size, const ArrayOut& out, Text symbol,
                      Numbers... numbers) {
-  static_assert(((std::is_same_v<Numbers, std::int32_t> ||
-                  std::is_same_v<Numbers, std::int64_t>) && ...),
-                "bar and tick requests carry i32 and i64 numbers only");
+  static_assert(
+      ((std::is_same_v<Numbers, std::int32_t> || std::is_same_v<Numbers, std::int64_t>)&&...),
+      "bar and tick requests carry i32 and i64 numbers only");
   return detail::Call(id, symbol.units && detail::Present(out),
                       detail::ArrayDecoder(record_size, out), symbol, numbers...);
 }
@@ -86,8 +84,8 @@ std::int32_t List(CommandId id, std::uint32_t size, const ArrayOut& out);
 // POSITIONS_BY_SYMBOL, ORDERS_BY_SYMBOL, SYMBOLS_BY_GROUP, BOOK_GET.
 std::int32_t ListByText(CommandId id, Text text, std::uint32_t size, const ArrayOut& out);
 // HISTORY_ORDERS_RANGE, HISTORY_DEALS_RANGE.
-std::int32_t ListByRange(CommandId id, std::int64_t from, std::int64_t to,
-                         std::uint32_t size, const ArrayOut& out);
+std::int32_t ListByRange(CommandId id, std::int64_t from, std::int64_t to, std::uint32_t size,
+                         const ArrayOut& out);
 // HISTORY_ORDERS_BY_POSITION, HISTORY_DEALS_BY_POSITION.
 std::int32_t ListByNumber(CommandId id, std::uint64_t number, std::uint32_t size,
                           const ArrayOut& out);
@@ -99,9 +97,8 @@ struct Range {
   std::int64_t from;
   std::int64_t to;
 };
-std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask,
-                         std::uint32_t size, std::uint32_t symbol_offset, void** block,
-                         std::uint32_t* count);
+std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask, std::uint32_t size,
+                         std::uint32_t symbol_offset, void** block, std::uint32_t* count);
 
 // One fixed record of `size` bytes.
 // TERMINAL_INFO, ACCOUNT_INFO.
@@ -116,9 +113,8 @@ std::int32_t RecordByNumber(CommandId id, std::uint64_t number, std::uint8_t* re
 // record, the requested name is written into the missing name field.
 std::int32_t SymbolInfo(Text symbol, std::uint8_t* record);
 // ORDER_CHECK, ORDER_SEND: the request record in, the result record out.
-std::int32_t TradeRequest(CommandId id, const std::uint8_t* request,
-                          std::uint32_t request_size, std::uint8_t* result,
-                          std::uint32_t result_size);
+std::int32_t TradeRequest(CommandId id, const std::uint8_t* request, std::uint32_t request_size,
+                          std::uint8_t* result, std::uint32_t result_size);
 
 // Status-only replies: SYMBOL_SELECT, BOOK_ADD, BOOK_RELEASE.
 std::int32_t SymbolSelect(Text symbol, std::uint8_t enable);

@@ -12,8 +12,8 @@
 
 #include "connection/calls.h"
 #include "connection/client.h"
-#include "connection/session.h"
 #include "connection/search.h"
+#include "connection/session.h"
 #include "os/crypto.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
@@ -131,8 +131,7 @@ TEST(PlatformPipeName, EquivalentPathsOfAFileShareOneName) {
 TEST(PlatformPipeName, PathLengthLimit) {
   const std::u16string too_long = u"C:\\zk5-no-such-folder\\" + std::u16string(239, u'a');
   ASSERT_EQ(too_long.size(), 261u);
-  EXPECT_EQ(g_client.ConnectToTerminal(too_long, false).error,
-            u"Path too long");
+  EXPECT_EQ(g_client.ConnectToTerminal(too_long, false).error, u"Path too long");
   g_client.Reset();
 }
 
@@ -181,8 +180,7 @@ class PlatformPipe : public ::testing::Test {
 
 TEST_F(PlatformPipe, MissingServerFailsAtOnceWithTheSystemError) {
   // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
-  EXPECT_EQ(g_client.OpenPipe(name_).error,
-            u"CreateFile failed [2]");
+  EXPECT_EQ(g_client.OpenPipe(name_).error, u"CreateFile failed [2]");
   EXPECT_FALSE(g_client.connected());
 }
 

@@ -11,7 +11,6 @@ Text TextOf(const char16_t* nul_terminated) {
   return t;
 }
 
-
 namespace {
 
 bool ReadHeader(PipeReader& r, Header* h) {
@@ -25,9 +24,7 @@ bool ReadHeader(PipeReader& r, Header* h) {
 
 }  // namespace
 
-bool DecodeStatusOnly(PipeReader& r, Header* h) {
-  return ReadHeader(r, h) && r.finished();
-}
+bool DecodeStatusOnly(PipeReader& r, Header* h) { return ReadHeader(r, h) && r.finished(); }
 
 bool DecodeU32(PipeReader& r, Header* h, std::uint32_t* v) {
   return ReadHeader(r, h) && r.get_u32(v) && r.finished();
@@ -53,8 +50,7 @@ bool DecodeRecord(PipeReader& r, Header* h, std::uint8_t* record, std::uint32_t 
   return ReadHeader(r, h) && r.get(record, size) && r.finished();
 }
 
-bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size,
-                 const ArrayOut& out) {
+bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size, const ArrayOut& out) {
   if (!(ReadHeader(r, h) && r.get_array(element_size, out))) return false;
   if (r.finished()) return true;
   // Extra bytes after the elements: the reply is not what we asked for.

@@ -88,7 +88,9 @@ inline std::uint32_t Size(Text s) { return 4 + 2 * s.size; }
 inline std::uint32_t Size(Bytes b) { return b.size; }
 
 template <typename T>
-bool Put(PipeWriter& w, T v) { return w.put(&v, sizeof v); }
+bool Put(PipeWriter& w, T v) {
+  return w.put(&v, sizeof v);
+}
 inline bool Put(PipeWriter& w, Text s) { return w.put_string(s.units, s.size); }
 inline bool Put(PipeWriter& w, Bytes b) { return w.put(b.data, b.size); }
 
@@ -164,8 +166,8 @@ std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode,
 // FinishReply. The thread blocks (os::BlockingScope) for the whole of it.
 // A reply that makes no progress for `stall_ms` fails with -10005 (Receive).
 template <typename Encode, typename Decode>
-std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
-                      Decode&& decode, std::int64_t stall_ms = os::kNoDeadline) {
+std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode, Decode&& decode,
+                      std::int64_t stall_ms = os::kNoDeadline) {
   if (pipe == os::kInvalidPipe) return kNoIpcConnection;
   os::BlockingScope blocking;
   if (const std::int32_t refused = CheckBeforeSend(pipe)) return refused;

@@ -13,8 +13,8 @@
 namespace zk5::records {
 
 enum class WireType : std::uint8_t {
-  kBool8,   // one byte, non-zero is true
-  kU8,      // one byte, an unsigned number
+  kBool8,  // one byte, non-zero is true
+  kU8,     // one byte, an unsigned number
   kU32,
   kI32,
   kU64,
@@ -25,8 +25,8 @@ enum class WireType : std::uint8_t {
 };
 
 struct FieldDef {
-  const char* name;       // Python field name
-  std::uint32_t offset;   // byte offset in the record (0 for kNested)
+  const char* name;      // Python field name
+  std::uint32_t offset;  // byte offset in the record (0 for kNested)
   WireType type;
   std::uint16_t text_units;  // kText only: width in UTF-16 units
   std::uint16_t index;       // position in the Python named tuple

@@ -20,7 +20,11 @@ class MarketClock {
   // with step_ms > 0, moves step_ms at every Step() and not by itself, so
   // that the same requests always meet the same moments.
   MarketClock(std::int64_t from_ms, std::int64_t speed, std::int64_t step_ms)
-      : replay_(true), from_ms_(from_ms), speed_(speed), step_ms_(step_ms), started_ms_(os::NowMs()) {}
+      : replay_(true),
+        from_ms_(from_ms),
+        speed_(speed),
+        step_ms_(step_ms),
+        started_ms_(os::NowMs()) {}
 
   std::int64_t NowMs() const {
     if (fixed_ms_ != 0) return fixed_ms_;

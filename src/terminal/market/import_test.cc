@@ -45,26 +45,30 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"header", kBars, "time,open,high,low,close\n60,1,1,1,1\n", 1,
                 "the header must be time,open,high,low,close,tick_volume[,spread,real_volume]"},
         BadCase{"empty", kTicks, "time_msc,bid,ask\n\n", 0, "no rows after the header"},
-        BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n", 3,
-                "expected 6 columns"},
+        BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n",
+                3, "expected 6 columns"},
         BadCase{"minute", kBars, "time,open,high,low,close,tick_volume\n61,1,1,1,1,1\n", 2,
                 "time is not the start of a minute"},
-        BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n", 2,
-                "time is not seconds since 1970 or YYYY-MM-DD HH:MM[:SS]: \"2024-02-30 10:00\""},
+        BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n",
+                2, "time is not seconds since 1970 or YYYY-MM-DD HH:MM[:SS]: \"2024-02-30 10:00\""},
         BadCase{"order", kBars,
-                "time,open,high,low,close,tick_volume\n2024-03-05 10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n", 3,
-                "time is not later than the row before"},
+                "time,open,high,low,close,tick_volume\n2024-03-05 "
+                "10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n",
+                3, "time is not later than the row before"},
         BadCase{"price", kBars, "time,open,high,low,close,tick_volume\n60,1,1,-1,1,1\n", 2,
                 "low is not a positive number: \"-1\""},
         BadCase{"range", kBars, "time,open,high,low,close,tick_volume\n60,1,2,1.5,1.2,1\n", 2,
                 "high and low do not contain open and close"},
         BadCase{"volume", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,x\n", 2,
                 "tick_volume is not a whole number: \"x\""},
-        BadCase{"future", kBars, "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
+        BadCase{"future", kBars,
+                "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
                 "time is after the year 9999"},
-        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3, "time_msc is earlier than the row before"},
+        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3,
+                "time_msc is earlier than the row before"},
         BadCase{"ask", kTicks, "time_msc,bid,ask\n1000,1.2,1.1\n", 2, "ask is below bid"},
-        BadCase{"long", kTicks, "time_msc,bid,ask\n\n1000,1.2,1.1", 3, "the line is longer than 4096 bytes"}),
+        BadCase{"long", kTicks, "time_msc,bid,ask\n\n1000,1.2,1.1", 3,
+                "the line is longer than 4096 bytes"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
 
 TEST(Import, NewSymbolsTakeTheDigitsTheirPricesNeed) {
@@ -95,8 +99,8 @@ TEST(Import, NewSymbolsTakeTheDigitsTheirPricesNeed) {
 }
 
 TEST(Import, KnownSymbolsRoundToTheirDigits) {
-  const ParsedHistory p =
-      ParseHistoryCsv("time,open,high,low,close,tick_volume\n60,1.234567,1.3,1.2,1.25,9\n", kBars, u"X", 2);
+  const ParsedHistory p = ParseHistoryCsv(
+      "time,open,high,low,close,tick_volume\n60,1.234567,1.3,1.2,1.25,9\n", kBars, u"X", 2);
   ASSERT_TRUE(p.ok);
   const std::string bytes = EncodeSegment(p.header, p.records);
   SegmentHeader h;
@@ -157,7 +161,8 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   const fs::path in = data / "import";
   ASSERT_TRUE(test::MakeDir(in));
   const fs::path outside = data / "secret.csv";
-  ASSERT_TRUE(test::WriteBytes(outside, "time,open,high,low,close,tick_volume\nTOPSECRET-42,1,1,1,1,1\n"));
+  ASSERT_TRUE(
+      test::WriteBytes(outside, "time,open,high,low,close,tick_volume\nTOPSECRET-42,1,1,1,1,1\n"));
   ASSERT_TRUE(test::WriteBytes(in / "GOOD.M1.csv", kGoodBars));
   ASSERT_TRUE(test::WriteBytes(in / "inside.txt", kGoodBars));
   fs::create_symlink(in / "inside.txt", in / "LINKIN.M1.csv");
@@ -169,10 +174,10 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   ASSERT_TRUE(test::WriteBytes(in / "BIG.M1.csv", kGoodBars));
   fs::resize_file(in / "BIG.M1.csv", kMaxImportBytes + 1);  // sparse: costs no disk
   // A flood of empty lines and a line without end: bounded by the rows.
-  ASSERT_TRUE(test::WriteBytes(in / "BLANK.M1.csv", "time,open,high,low,close,tick_volume\n" +
-                                                        std::string(8 << 20, '\n')));
-  ASSERT_TRUE(test::WriteBytes(in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" +
-                                                          std::string(8 << 20, '1')));
+  ASSERT_TRUE(test::WriteBytes(
+      in / "BLANK.M1.csv", "time,open,high,low,close,tick_volume\n" + std::string(8 << 20, '\n')));
+  ASSERT_TRUE(test::WriteBytes(
+      in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" + std::string(8 << 20, '1')));
 
   const std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
   std::map<std::string, std::string> errors;
@@ -219,7 +224,8 @@ TEST(ImportFolder, NeverFollowsALinkedFolder) {
   std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_FALSE(got[0].ok);
-  EXPECT_NE(got[0].error.find("is not a folder inside the data folder (a symbolic link)"), std::string::npos)
+  EXPECT_NE(got[0].error.find("is not a folder inside the data folder (a symbolic link)"),
+            std::string::npos)
       << got[0].error;
   EXPECT_TRUE(fs::exists(elsewhere / "GOOD.M1.csv"));
   EXPECT_FALSE(fs::exists(elsewhere / "done"));
@@ -249,9 +255,11 @@ TEST(Import, SymbolNamesStayOneNameAndWithinTheLimit) {
   SegmentKind kind;
   EXPECT_TRUE(ImportFileName(u"EURUSD.m.M1.csv", &symbol, &kind));
   EXPECT_EQ(symbol, u"EURUSD.m");
-  EXPECT_TRUE(ImportFileName(std::u16string(kMaxSymbolUnits, u'A') + u".ticks.csv", &symbol, &kind));
-  for (const std::u16string& bad : std::vector<std::u16string>{u"...M1.csv", u"a..b.M1.csv", u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv",
-                                   u".M1.csv", std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
+  EXPECT_TRUE(
+      ImportFileName(std::u16string(kMaxSymbolUnits, u'A') + u".ticks.csv", &symbol, &kind));
+  for (const std::u16string& bad : std::vector<std::u16string>{
+           u"...M1.csv", u"a..b.M1.csv", u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv", u".M1.csv",
+           std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
     EXPECT_FALSE(ImportFileName(bad, &symbol, &kind)) << test::U8(bad);
   }
 }

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "server/dispatch.h"
+#include "accounts/record_io.h"
+#include "accounts/trade_records.h"
 #include "ipc/commands.h"
 #include "ipc/group_filter.h"
 #include "ipc/records.h"
-#include "accounts/record_io.h"
 #include "market/ticks.h"
-#include "accounts/trade_records.h"
+#include "server/dispatch.h"
 
 namespace zk5::term {
 
@@ -81,13 +81,13 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .UInt("trade_calc_mode", static_cast<std::uint32_t>(sdef.calc_mode))
       .UInt("trade_mode", static_cast<std::uint32_t>(sdef.trade_mode))
       .UInt("trade_exemode", static_cast<std::uint32_t>(sdef.execution))
-      .UInt("swap_mode", 1)       // in points
+      .UInt("swap_mode", 1)  // in points
       .UInt("swap_rollover3days", 3)
       .Int("trade_stops_level", static_cast<std::int32_t>(sdef.stops_level()))
       .Int("trade_freeze_level", 0)
       .Int("expiration_mode", 15)  // good till cancelled, day, specified, specified day
       .Int("filling_mode", static_cast<std::int32_t>(sdef.filling_mode))
-      .Int("order_mode", 127)      // market, limit, stop, stop-limit, sl, tp, close-by
+      .Int("order_mode", 127)  // market, limit, stop, stop-limit, sl, tp, close-by
       .Real("bid", bid)
       .Real("bidhigh", today.tick_volume ? ToPrice(today.high, sdef) : bid)
       .Real("bidlow", today.tick_volume ? ToPrice(today.low, sdef) : bid)
@@ -149,7 +149,9 @@ Reply BarsReply(const std::vector<Bar>& bars, const SymbolSpec& sdef) {
 // arithmetic is done on it, so a request costs what its clamped range
 // holds, whatever its values.
 constexpr std::int64_t kLongestBarSec = 31 * 86400;
-std::int64_t EarliestSec(const Terminal& t, int sym) { return t.model().FirstMinute(sym) * 60 - kLongestBarSec; }
+std::int64_t EarliestSec(const Terminal& t, int sym) {
+  return t.model().FirstMinute(sym) * 60 - kLongestBarSec;
+}
 
 std::int64_t NowSec(std::int64_t now_ms) { return now_ms / 1000; }
 
@@ -179,7 +181,8 @@ Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
   if (command == static_cast<std::uint32_t>(CommandId::RATES_FROM)) {
     if (ib < 0) return Reply::Fail(kInvalidParams);
     // No bar opens before the earliest one: nothing to return.
-    if (a >= EarliestSec(t, sym)) bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
+    if (a >= EarliestSec(t, sym))
+      bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
   } else if (command == static_cast<std::uint32_t>(CommandId::RATES_RANGE)) {
     // An inverted range, or one wholly before the history or after now.
     if (a > b) return Reply::Fail(kInvalidParams);
@@ -329,8 +332,10 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       std::uint8_t enable = 0;
       const int sym = SymbolArg(args, &name);
       if (!args.U8(&enable) || !args.Done()) break;
-      if (sym < 0) *out = Reply::Fail(kNotFound);
-      else if (!t.Select(sym, enable != 0)) *out = Reply::Fail(kCallFailed);
+      if (sym < 0)
+        *out = Reply::Fail(kNotFound);
+      else if (!t.Select(sym, enable != 0))
+        *out = Reply::Fail(kCallFailed);
       return true;
     }
     case CommandId::SYMBOLS_TOTAL:

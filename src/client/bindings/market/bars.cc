@@ -15,13 +15,13 @@
 
 #include <cstdint>
 
-#include "connection/calls.h"
-#include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
-#include "bindings/serial.h"
 #include "bindings/record_types.h"
+#include "bindings/serial.h"
+#include "connection/calls.h"
+#include "ipc/records.h"
 #include "os/os.h"
 
 namespace zk5 {
@@ -75,8 +75,8 @@ class Receiver {
     if (array_ != nullptr || size % record_size_ != 0) return nullptr;
     npy_intp count = static_cast<npy_intp>(size / record_size_);
     Py_INCREF(type_);  // taken over by the array, also on failure
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, type_, 1, &count, nullptr,
-                                           nullptr, 0, nullptr);
+    PyObject* array =
+        PyArray_NewFromDescr(&PyArray_Type, type_, 1, &count, nullptr, nullptr, 0, nullptr);
     if (array == nullptr) {
       PyErr_Clear();
       return nullptr;
@@ -175,8 +175,8 @@ PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::TICKS_RANGE, records::kTickSize, out, ipc::TextOf(symbol), from,
-                          to, flags);
+    return calls::History(CommandId::TICKS_RANGE, records::kTickSize, out, ipc::TextOf(symbol),
+                          from, to, flags);
   });
 }
 

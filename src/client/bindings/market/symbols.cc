@@ -4,21 +4,20 @@
 // client refuses them (-5) before looking at the connection. Older terminals
 // answer symbol_info with a record that lacks the name, which the client
 // fills in from the request.
-#include "connection/calls.h"
-#include "ipc/commands.h"
-#include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
-#include "bindings/serial.h"
 #include "bindings/record_types.h"
+#include "bindings/serial.h"
+#include "connection/calls.h"
+#include "ipc/commands.h"
+#include "ipc/records.h"
 
 namespace zk5 {
 
 namespace {
 
 using calls::CommandId;
-
 
 // The one positional symbol of symbol_info and symbol_info_tick.
 bool OneSymbol(PyObject* args, char16_t* symbol) {
@@ -56,12 +55,10 @@ PyObject* PySymbolsGet(PyObject*, PyObject* args, PyObject* kwargs) {
   // An empty mask, given or not, asks for every symbol; a mask is matched by
   // the terminal.
   const std::int32_t result =
-      mask[0] == 0
-          ? calls::List(CommandId::SYMBOLS_ALL, records::kSymbolInfoSize, out)
-          : calls::ListByText(CommandId::SYMBOLS_BY_GROUP, ipc::TextOf(mask),
-                              records::kSymbolInfoSize, out);
-  return ArrayResultToTuple(result, RecordType::kSymbolInfo, records::kSymbolInfo, block,
-                            count);
+      mask[0] == 0 ? calls::List(CommandId::SYMBOLS_ALL, records::kSymbolInfoSize, out)
+                   : calls::ListByText(CommandId::SYMBOLS_BY_GROUP, ipc::TextOf(mask),
+                                       records::kSymbolInfoSize, out);
+  return ArrayResultToTuple(result, RecordType::kSymbolInfo, records::kSymbolInfo, block, count);
 }
 
 PyObject* PySymbolInfo(PyObject*, PyObject* args) {
@@ -81,8 +78,8 @@ PyObject* PySymbolInfoTick(PyObject*, PyObject* args) {
   char16_t symbol[kSymbolUnits];
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
   std::uint8_t record[records::kTickSize] = {};
-  const std::int32_t result = calls::RecordByText(CommandId::SYMBOL_INFO_TICK,
-                                                  ipc::TextOf(symbol), record, records::kTickSize);
+  const std::int32_t result = calls::RecordByText(CommandId::SYMBOL_INFO_TICK, ipc::TextOf(symbol),
+                                                  record, records::kTickSize);
   if (result < 0) return FailNone(result);
   PyObject* tick = RecordToPython(RecordType::kTick, records::kTick, record);
   if (tick == nullptr) return FailNone(kCallFailed);

@@ -31,8 +31,7 @@ PyObject* TicketTuple(calls::CommandId id, const RecordKind& kind, std::uint64_t
   return tuple;
 }
 
-PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count,
-                    const RecordKind& kind) {
+PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count, const RecordKind& kind) {
   return ArrayResultToTuple(result, kind.type, *kind.def, block, count);
 }
 
@@ -40,8 +39,8 @@ PyObject* GroupTuple(calls::CommandId id, const calls::Range* range, const char1
                      const RecordKind& kind) {
   void* block = nullptr;
   std::uint32_t count = 0;
-  const std::int32_t result = calls::ListByGroup(id, range, mask, kind.def->size,
-                                                 kind.symbol_offset, &block, &count);
+  const std::int32_t result =
+      calls::ListByGroup(id, range, mask, kind.def->size, kind.symbol_offset, &block, &count);
   return ListTuple(result, block, count, kind);
 }
 
