@@ -161,7 +161,7 @@ PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::TICKS_FROM, records::kTickSize, out, ipc::TextOf(symbol), from,
+    return calls::History(calls::kCommand<CommandId::TICKS_FROM>, records::kTickSize, out, ipc::TextOf(symbol), from,
                           count, flags);
   });
 }
@@ -178,7 +178,7 @@ PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::TICKS_RANGE, records::kTickSize, out, ipc::TextOf(symbol), from,
+    return calls::History(calls::kCommand<CommandId::TICKS_RANGE>, records::kTickSize, out, ipc::TextOf(symbol), from,
                           to, flags);
   });
 }
@@ -194,7 +194,7 @@ PyObject* PyCopyRatesFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::RATES_FROM, records::kRatesSize, out, ipc::TextOf(symbol),
+    return calls::History(calls::kCommand<CommandId::RATES_FROM>, records::kRatesSize, out, ipc::TextOf(symbol),
                           timeframe, from, count);
   });
 }
@@ -209,7 +209,7 @@ PyObject* PyCopyRatesFromPos(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::RATES_FROM_POS, records::kRatesSize, out, ipc::TextOf(symbol),
+    return calls::History(calls::kCommand<CommandId::RATES_FROM_POS>, records::kRatesSize, out, ipc::TextOf(symbol),
                           timeframe, start, count);
   });
 }
@@ -226,7 +226,7 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::RATES_RANGE, records::kRatesSize, out, ipc::TextOf(symbol),
+    return calls::History(calls::kCommand<CommandId::RATES_RANGE>, records::kRatesSize, out, ipc::TextOf(symbol),
                           timeframe, from, to);
   });
 }
