@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native tests (plain, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for Windows
-# and run under wine), a bounded run of every fuzz harness, and the Python
-# suite under CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under
-# CPython 3.11; then the type stub and examples under mypy, and the 3.9 and
-# 3.13 wheels built, repaired and smoke-tested from fresh environments.
+# and run under wine), every benchmark in bench/ at its small size, a
+# bounded run of every fuzz harness, and the Python suite under CPython 3.9
+# with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11; then the type
+# stub and examples under mypy, and the 3.9 and 3.13 wheels built, repaired
+# and smoke-tested from fresh environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 JOBS=${JOBS:-2}
+echo "== formatting and lint: clang-format, ruff"
+scripts/format.sh --check
+echo "== CMake: every combination of the options generates"
+for py in ON OFF; do for tests in ON OFF; do for term in ON OFF; do
+  cmake -S . -B build/options -DZK5_PYTHON=$py -DZK5_TESTS=$tests -DZK5_TERMINAL=$term \
+    -DPython_EXECUTABLE="$PWD/.venv/py39/bin/python" --no-warn-unused-cli >/dev/null
+  rm -rf build/options
+done; done; done
+for term in ON OFF; do
+  CC=clang CXX=clang++ cmake -S . -B build/options -DZK5_PYTHON=OFF -DZK5_FUZZ=ON -DZK5_TERMINAL=$term >/dev/null
+  rm -rf build/options
+done
 native() {  # build-dir extra-cmake-args...
   local dir=$1; shift
   cmake -S . -B "$dir" -DZK5_PYTHON=OFF -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DZK5_WERROR=ON "$@" >/dev/null
@@ -46,6 +59,8 @@ cleanup() {
 trap cleanup EXIT
 echo "== native tests for Windows, under wine"
 scripts/test_windows.sh
+echo "== every benchmark at its small size (figures not judged), those under wine included"
+.venv/py39/bin/python bench/smoke.py
 echo "== fuzzing: each harness ${FUZZ_SECONDS:=25} s"
 FUZZ_SECONDS=$FUZZ_SECONDS scripts/fuzz.sh
 
