@@ -7,6 +7,7 @@ terminal (tests/python/peer.py), so that it cannot drift from the C++.
     scripts/gen_commands.py          rewrite the file
     scripts/gen_commands.py --check  exit 1 when the file is out of date
 """
+
 import os
 import re
 import sys
@@ -16,10 +17,24 @@ COMMANDS_H = os.path.join(ROOT, "src", "common", "ipc", "commands.h")
 RECORDS_H = os.path.join(ROOT, "src", "common", "ipc", "records.h")
 OUT = os.path.join(ROOT, "tests", "python", "wire_commands.py")
 
-ARGS = {"kU8": "u8", "kU32": "u32", "kI32": "i32", "kU64": "u64", "kI64": "i64",
-        "kF64": "f64", "kText": "text", "kRecord": "record"}
-REPLIES = {"kStatus": "status", "kU32": "u32", "kF64": "f64", "kRecord": "record",
-           "kArray": "array", "kVersion": "version"}
+ARGS = {
+    "kU8": "u8",
+    "kU32": "u32",
+    "kI32": "i32",
+    "kU64": "u64",
+    "kI64": "i64",
+    "kF64": "f64",
+    "kText": "text",
+    "kRecord": "record",
+}
+REPLIES = {
+    "kStatus": "status",
+    "kU32": "u32",
+    "kF64": "f64",
+    "kRecord": "record",
+    "kArray": "array",
+    "kVersion": "version",
+}
 
 HEAD = '''"""The command table of the wire, for the tests' stand-in terminal.
 
@@ -39,41 +54,67 @@ RECORD_SIZES: record type -> bytes on the wire.
 '''
 
 
+def _record(pointer):
+    """The record type named by `&records::kName`, or None for nullptr."""
+    return None if pointer == "nullptr" else pointer[len("&records::k") :]
+
+
+def _py(value):
+    """Python source of a value, written as the formatter writes it."""
+    if isinstance(value, str):
+        return '"%s"' % value
+    if isinstance(value, tuple):
+        items = ", ".join(_py(v) for v in value)
+        return "(%s,)" % items if len(value) == 1 else "(%s)" % items
+    return repr(value)
+
+
 def _tokens(text):
     return [t.strip() for t in text.split(",") if t.strip()]
 
 
 def read_table(commands_h, records_h):
-    enum = commands_h[commands_h.index("enum class CommandId"):]
-    enum = enum[:enum.index("};")]
+    enum = commands_h[commands_h.index("enum class CommandId") :]
+    enum = enum[: enum.index("};")]
     ids = dict((name, int(value)) for name, value in re.findall(r"\b([A-Z_]+) = (\d+),", enum))
-    body = re.search(r"inline constexpr CommandSpec kCommands\[\] = \{(.*?)\n\};",
-                     commands_h, re.S).group(1)
+    body = re.search(
+        r"inline constexpr CommandSpec kCommands\[\] = \{(.*?)\n\};", commands_h, re.S
+    ).group(1)
     # One entry per command, however the lines are broken.
     body = " ".join(re.sub(r"//[^\n]*", "", body).split())
-    entry = re.compile(r"\{CommandId::(\w+), \{([^}]*)\}, Reply::(\w+), "
-                       r"(nullptr|&records::k\w+), (nullptr|&records::k\w+)\},?")
+    entry = re.compile(
+        r"\{CommandId::(\w+), \{([^}]*)\}, Reply::(\w+), "
+        r"(nullptr|&records::k\w+), (nullptr|&records::k\w+)\},?"
+    )
     commands = {}
     pos = 0
     while pos < len(body):
         m = entry.match(body, pos)
         if m is None:
-            raise SystemExit("cannot read kCommands from here: %s" % body[pos:pos + 80])
-        pos = m.end() + (1 if body[m.end():m.end() + 1] == " " else 0)
+            raise SystemExit("cannot read kCommands from here: %s" % body[pos : pos + 80])
+        pos = m.end() + (1 if body[m.end() : m.end() + 1] == " " else 0)
         name, args, reply, arg_record, reply_record = m.groups()
         kinds = tuple(ARGS[a.replace("Arg::", "")] for a in _tokens(args))
-        record = lambda r: None if r == "nullptr" else r[len("&records::k"):]
-        commands[name] = (ids[name], kinds, REPLIES[reply], record(arg_record),
-                          record(reply_record))
-        if (("record" in kinds) != (arg_record != "nullptr") or
-                (reply in ("kRecord", "kArray")) != (reply_record != "nullptr")):
-            raise SystemExit("%s: a record type goes exactly with a record argument or reply"
-                             % name)
+        commands[name] = (
+            ids[name],
+            kinds,
+            REPLIES[reply],
+            _record(arg_record),
+            _record(reply_record),
+        )
+        if ("record" in kinds) != (arg_record != "nullptr") or (reply in ("kRecord", "kArray")) != (
+            reply_record != "nullptr"
+        ):
+            raise SystemExit(
+                "%s: a record type goes exactly with a record argument or reply" % name
+            )
     missing = sorted(set(ids) - set(commands), key=ids.get)
     if missing:
         raise SystemExit("commands without an entry in kCommands: %s" % ", ".join(missing))
-    sizes = dict((name, int(size)) for name, size in
-                 re.findall(r"constexpr std::uint32_t k(\w+)Size = (\d+);", records_h))
+    sizes = dict(
+        (name, int(size))
+        for name, size in re.findall(r"constexpr std::uint32_t k(\w+)Size = (\d+);", records_h)
+    )
     return sorted(commands.items(), key=lambda kv: kv[1][0]), sizes
 
 
@@ -84,12 +125,11 @@ def render():
         records_h = f.read()
     commands, sizes = read_table(commands_h, records_h)
     lines = [HEAD, "COMMANDS = {\n"]
-    for name, (cid, kinds, reply, arg_record, reply_record) in commands:
-        lines.append("    %r: (%d, %r, %r, %r, %r),\n"
-                     % (name, cid, kinds, reply, arg_record, reply_record))
+    for name, spec in commands:
+        lines.append("    %s: %s,\n" % (_py(name), _py(spec)))
     lines.append("}\n\nRECORD_SIZES = {\n")
     for name in sorted(sizes):
-        lines.append("    %r: %d,\n" % (name, sizes[name]))
+        lines.append("    %s: %d,\n" % (_py(name), sizes[name]))
     lines.append("}\n")
     return "".join(lines)
 

@@ -17,8 +17,8 @@ import zelkor5
 from peer import (
     ArgReader, Peer, array, close, delay, echo, f64, fail, handshake,
     hangup_after, hello, i32, i64, make_terminal_exe, parse_args, parse_reply,
-    parse_request, pipe_name_for, request_args, pipe_path_for, raw, ready, reply,
-    reply_bytes, request_bytes, u8, u32, u64, wchar, wstr,
+    parse_request, pipe_name_for, pipe_path_for, raw, ready, reply,
+    reply_bytes, request_args, request_bytes, u8, u32, u64, wchar, wstr,
 )
 
 HELLO_REQUEST = request_bytes(4, u32(3) + wstr("Python"))
