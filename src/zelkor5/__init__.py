@@ -1,4 +1,6 @@
 """API Connector to Zelkor 5 Terminal"""
+import typing as _typing
+
 from . import _core
 from ._core import *  # noqa: F401,F403  the functions and record types
 from . import _records as _records  # noqa: F401  pickling and copying of the records
@@ -6,6 +8,13 @@ from .constants import *  # noqa: F401,F403  the enumerations and their flat nam
 from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
 from . import history as history  # noqa: F401  long ranges in pages
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
+
+if not _typing.TYPE_CHECKING:
+    # The bar and tick functions, as the module's with a warning when a
+    # result stops at the terminal's limit (typed by the module's stub).
+    from ._capped import (  # noqa: F401
+        copy_rates_from, copy_rates_from_pos, copy_rates_range, copy_ticks_from,
+        copy_ticks_range)
 
 __doc__ = _core.__doc__
 __version__ = "0.1.0"

@@ -4,7 +4,7 @@ A terminal answers one request with at most so many bars (its ``MaxBars``
 setting, reported as ``terminal_info().maxbars``) or ticks, the first ones
 of the period, and calls that success. These helpers page through the
 period until it is complete and return one array, in the layout of the
-module's own results::
+module's own results:
 
     from datetime import datetime, timezone
     from zelkor5 import TIMEFRAME_M1, history
@@ -16,7 +16,8 @@ module's own results::
 Dates are what the module takes: a ``datetime`` (a naive one is local time)
 or seconds since 1970 in UTC. Like the module's functions, the helpers
 return None when a request fails, with the reason in ``last_error()``.
-``progress=True`` shows a progress bar (needs ``tqdm``).
+``progress=True`` shows a progress bar (needs ``tqdm``): a widget in a
+notebook, text on standard error elsewhere, as ``tqdm.auto`` decides.
 """
 import datetime
 from typing import Any, List, Optional, Union
@@ -26,10 +27,15 @@ import numpy as np
 from . import _core
 from .constants import CopyTicks
 
-__all__ = ["rates_range", "ticks_range"]
+__all__ = ["rates_range", "ticks_range", "TICK_LIMIT", "TICKS_CHUNK_SECONDS"]
 
-# Ticks per request stay bounded by asking for a day at a time.
 TICKS_CHUNK_SECONDS = 86400
+"""Seconds of ticks ``ticks_range`` asks for per request (a day), so that
+each request stays well under the terminal's limit."""
+
+TICK_LIMIT = 50_000_000
+"""The most ticks a terminal answers one request with (the first ones of
+the period). Bars have their own limit, ``terminal_info().maxbars``."""
 
 
 _Date = Union[datetime.datetime, int, float]
@@ -48,6 +54,17 @@ def _seconds(value: _Date, name: str) -> int:
                     % (name, type(value).__name__))
 
 
+def _progress_bar(**kwargs: Any) -> Any:
+    """A tqdm bar: one widget in a notebook, text elsewhere (tqdm.auto
+    decides). A notebook without ipywidgets gets the text bar."""
+    from tqdm.auto import tqdm  # type: ignore[import-untyped]
+    try:
+        return tqdm(**kwargs)
+    except ImportError:  # the notebook bar without its widgets
+        from tqdm.std import tqdm as text_tqdm  # type: ignore[import-untyped]
+        return text_tqdm(**kwargs)
+
+
 class _Progress:
     """A tqdm bar over the period's days, or nothing."""
 
@@ -56,9 +73,8 @@ class _Progress:
         self._start = start
         self._done = 0
         if enabled:
-            from tqdm import tqdm  # type: ignore[import-untyped]
             days = max(-(-(end - start) // 86400), 1)
-            self._bar = tqdm(total=days, desc=what, unit="day", leave=False)
+            self._bar = _progress_bar(total=days, desc=what, unit="day", leave=False)
 
     def reached(self, seconds: int) -> None:
         """The period is complete up to `seconds`."""
@@ -78,7 +94,21 @@ class _Progress:
 def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
                 progress: bool = False) -> Optional[_Array]:
     """Bars of `symbol` whose open time is from `start` to `end`, both
-    included, as one array (copy_rates_range without its cap)."""
+    included, as one array: ``copy_rates_range`` without its cap.
+
+    Args:
+        symbol: the symbol's name.
+        timeframe: a ``Timeframe`` (``TIMEFRAME_M1``, ...).
+        start: a ``datetime`` (a naive one is local time) or seconds since
+            1970 UTC.
+        end: likewise.
+        progress: show a progress bar over the period's days (needs tqdm).
+
+    Returns:
+        One bar array, as ``copy_rates_range`` returns (empty when the
+        period has no bars), or None when a request failed (the reason in
+        ``last_error()``).
+    """
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
     pages: List[_Array] = []
     with _Progress(progress, lo, hi, symbol) as bar:
@@ -104,10 +134,25 @@ def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
 
 def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
                 chunk: int = TICKS_CHUNK_SECONDS, progress: bool = False) -> Optional[_Array]:
-    """Ticks of `symbol` from `start` to `end` (in whole seconds; the
-    terminal takes milliseconds from start*1000 to end*1000), as one array
-    (copy_ticks_range without its cap), asked for `chunk` seconds at a
-    time."""
+    """Ticks of `symbol` from `start` to `end`, as one array:
+    ``copy_ticks_range`` without its cap.
+
+    Args:
+        symbol: the symbol's name.
+        start: a ``datetime`` or seconds since 1970 UTC, in whole seconds
+            (the ticks from ``start * 1000`` milliseconds on).
+        end: likewise (up to ``end * 1000`` milliseconds, included).
+        flags: ``COPY_TICKS_ALL``, ``COPY_TICKS_INFO`` or ``COPY_TICKS_TRADE``.
+        chunk: seconds of ticks asked for per request.
+        progress: show a progress bar over the period's days (needs tqdm).
+
+    Returns:
+        One tick array, as ``copy_ticks_range`` returns, each tick once, or
+        None when a request failed (the reason in ``last_error()``).
+
+    Raises:
+        ValueError: ``chunk`` is less than one second.
+    """
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
     if chunk < 1:
         raise ValueError("chunk must be at least one second")

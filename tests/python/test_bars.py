@@ -3,8 +3,11 @@ copy_ticks_range: requests, the record arrays, failures and memory."""
 
 import datetime
 import gc
+import glob
 import os
+import re
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -377,3 +380,43 @@ def test_array_memory_is_released_when_the_array_dies(connect):
         assert view.base is not None and view["bid"][0] == TICK.sample(3)["bid"]
         del view
         assert resident_bytes() - base < 4 * MB
+
+
+# --- the package's word when a result stops at the terminal's limit ----------
+
+def test_tick_results_at_the_limit_warn_and_nothing_more_is_asked(connect, monkeypatch):
+    # The tick limit lowered to 3; the terminal answers with 3 ticks or 2.
+    monkeypatch.setattr(zelkor5.history, "TICK_LIMIT", 3)
+    three, two = sample_records(TICK, 3), sample_records(TICK, 2)
+    cases = [  # (function, args, answer, warns)
+        ("copy_ticks_range", (SYMBOL, 1000, 2000, 6), three, True),
+        ("copy_ticks_range", (SYMBOL, 1000, 2000, 6), two, False),
+        ("copy_ticks_from", (SYMBOL, 1000, 5, 6), three, True),
+        ("copy_ticks_from", (SYMBOL, 1000, 3, 6), three, False),  # as many as asked for
+        ("copy_rates_range", (SYMBOL, 16385, 1000, 2000), sample_records(RATES, 3), False),
+    ]
+    p = connect([records_reply(FUNCTIONS[name][0], answer) for name, _, answer, _ in cases])
+    for name, args, answer, warns in cases:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = call(name, *args)
+        assert result.tobytes() == b"".join(answer)
+        assert zelkor5.last_error() == SUCCESS
+        assert [str(w.message) for w in caught] == ([
+            "%s() stopped at the terminal's limit of 3 ticks (zelkor5.history.TICK_LIMIT): the "
+            "result may go on past it (zelkor5.history.ticks_range() pages through a range of "
+            "any length)" % name] if warns else []), name
+    # One request per call: the limit's check asks the terminal nothing.
+    assert [r[4:8] for r in after_handshake(p)] == \
+        [struct.pack("<I", FUNCTIONS[name][0]) for name, _, _, _ in cases]
+
+
+def test_the_tick_limit_is_the_terminals():
+    # The bundled terminal's sources, before and after they moved under src/.
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    found = glob.glob(os.path.join(root, "terminal", "ticks.h")) + \
+        glob.glob(os.path.join(root, "src", "terminal", "**", "ticks.h"), recursive=True)
+    assert len(found) == 1
+    with open(found[0]) as f:
+        limit = re.search(r"kMaxTicksPerReply = (\d+);", f.read())
+    assert int(limit.group(1)) == zelkor5.history.TICK_LIMIT

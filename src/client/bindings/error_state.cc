@@ -115,8 +115,8 @@ PyObject* PyLastError(PyObject*, PyObject*) {
 // groups in order).
 const FunctionGroup kErrorFunctions = {{
     {"last_error", Serial<PyLastError>, METH_NOARGS,
-     ZK5_DOC("last_error()", "Return last error code and description")},
-    
+     ZK5_DOC("last_error()", "last_error()", "Return last error code and description")},
+
 }};
 
 }  // namespace zk5
