@@ -82,7 +82,9 @@ PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  // Connect and greet; after a failed hello the pipe stays open.
+  // Connect and greet; after a failed hello the pipe stays open. The
+  // timeout also bounds how long any reply of this connection may stall.
+  g_client.set_timeout_ms(c.timeout);
   const ConnectOutcome connected = g_client.Initialize(path, portable);
   if (!connected) return FailConnect(connected.code, connected.error);
 

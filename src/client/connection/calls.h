@@ -60,8 +60,9 @@ namespace detail {
 // The steps before any traffic: the build gate, then missing outputs. 0 to
 // go on, else the result.
 std::int32_t Precheck(CommandId id, bool outputs_present);
-// g_client's pipe.
+// g_client's pipe, and how long its replies may stall.
 os::PipeHandle& Pipe();
+std::int64_t StallMs();
 
 // One exchange of `command` with `args` as its request, after Precheck.
 template <Reply R, Arg... A, typename Decode, typename... Args>
@@ -70,7 +71,8 @@ std::int32_t Call(ipc::Command<R, A...> command, bool outputs_present, Decode&& 
   if (std::int32_t gate = Precheck(command.id, outputs_present)) return gate;
   os::PipeHandle& pipe = Pipe();
   return ipc::Exchange(
-      pipe, command.id, [&] { return ipc::Encode(pipe, command, args...); }, decode);
+      pipe, command.id, [&] { return ipc::Encode(pipe, command, args...); }, decode,
+      StallMs());
 }
 
 inline bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }

@@ -34,6 +34,7 @@ struct Session {
   bool auth_failed = false;
   std::int64_t ready_at_ms = 0;
   std::set<int> books;            // symbols with an open depth of market
+  bool greeted = false;           // a HELLO was answered: never dropped for idling
 };
 
 class Terminal {

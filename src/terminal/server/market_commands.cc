@@ -286,6 +286,7 @@ bool DispatchMarket(Terminal& t, Session* s, CommandId command, const Args& args
       out->U32(kVersionMajor).U32(t.settings().build).String(kReleaseDate);
       return true;
     case CommandId::HELLO:
+      s->greeted = true;
       out->U32(t.settings().build);
       return true;
     case CommandId::TERMINAL_STATE:

@@ -67,10 +67,8 @@ class Receiver {
   // Called while the exchange blocks, with the interpreter lock released:
   // it takes the lock for the moment it needs it.
   static void* Allocate(void* context, std::uint64_t size) {
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    void* data = static_cast<Receiver*>(context)->AllocateHoldingLock(size);
-    PyGILState_Release(gil);
-    return data;
+    const InterpreterMoment holding;
+    return static_cast<Receiver*>(context)->AllocateHoldingLock(size);
   }
 
   void* AllocateHoldingLock(std::uint64_t size) {
@@ -92,9 +90,8 @@ class Receiver {
   }
 
   static void Release(void* context, void*) {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const InterpreterMoment holding;
     Py_CLEAR(static_cast<Receiver*>(context)->array_);
-    PyGILState_Release(gil);
   }
 
   PyArray_Descr* type_;
