@@ -24,8 +24,9 @@ from typing import List
 
 import zelkor5 as zk
 from zelkor5.constants import (
-    DEAL_ENTRY_OUT, DEAL_REASON_SL, DEAL_TYPE_BUY, ORDER_TYPE_BUY, ORDER_TYPE_SELL, TIMEFRAME_M1,
-    TRADE_ACTION_DEAL, TRADE_RETCODE_DONE)
+    DEAL_ENTRY_OUT, DEAL_REASON_SL, DEAL_TYPE_BUY, ORDER_FILLING_FOK, ORDER_FILLING_IOC,
+    ORDER_FILLING_RETURN, ORDER_TYPE_BUY, ORDER_TYPE_SELL, SYMBOL_FILLING_FOK, SYMBOL_FILLING_IOC,
+    TIMEFRAME_M1, TRADE_ACTION_DEAL, TRADE_RETCODE_DONE)
 from zelkor5.terminal import import_history, replay, terminal_path
 
 SYMBOL = "MYCOIN"
@@ -52,6 +53,18 @@ def write_bars(path: str) -> None:
             f.write("%d,%.2f,%.2f,%.2f,%.2f,%d\n" % (START + 60 * k, open_, high, low, price, rnd.randint(4, 30)))
 
 
+def filling_for(symbol: str) -> int:
+    """A filling policy the symbol accepts for market orders, from its
+    filling_mode bits (a broker may allow only one)."""
+    info = zk.symbol_info(symbol)
+    mode = info.filling_mode if info is not None else 0
+    if mode & SYMBOL_FILLING_FOK:
+        return ORDER_FILLING_FOK
+    if mode & SYMBOL_FILLING_IOC:
+        return ORDER_FILLING_IOC
+    return ORDER_FILLING_RETURN
+
+
 def average(values: List[float]) -> float:
     return sum(values) / len(values)
 
@@ -67,6 +80,7 @@ def run(exe: str) -> int:
         print("no account:", zk.last_error())
         return 1
     start_balance = info.balance
+    filling = filling_for(SYMBOL)
     last_seen = 0
     while True:
         bars = zk.copy_rates_from_pos(SYMBOL, TIMEFRAME_M1, 1, SLOW + 1)  # closed minutes
@@ -87,12 +101,13 @@ def run(exe: str) -> int:
             if tick is None:
                 continue
             sent = zk.order_send({"action": TRADE_ACTION_DEAL, "symbol": SYMBOL, "volume": 1.0,
-                                  "type": ORDER_TYPE_BUY, "sl": round(tick.bid - 1.5, 2)})
+                                  "type": ORDER_TYPE_BUY, "type_filling": filling,
+                                  "sl": round(tick.bid - 1.5, 2)})
             if sent is None or sent.retcode != TRADE_RETCODE_DONE:
                 print("buy refused:", sent.comment if sent else zk.last_error())
         elif positions and fast_before >= slow_before and fast_now < slow_now:
             zk.order_send({"action": TRADE_ACTION_DEAL, "symbol": SYMBOL, "volume": positions[0].volume,
-                           "type": ORDER_TYPE_SELL, "position": positions[0].ticket})
+                           "type": ORDER_TYPE_SELL, "type_filling": filling, "position": positions[0].ticket})
 
     deals = zk.history_deals_get(START, START + DAYS * 86400) or ()
     print("%-16s  %-4s  %-15s  %9s  %9s" % ("time", "side", "entry", "price", "profit"))

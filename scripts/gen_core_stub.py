@@ -4,11 +4,15 @@ documentation (the API reference's text), the record types from the
 layout tables in src/common/ipc/records.h (field names, tuple order and
 value types), so the stub cannot drift from the tables; and
 src/zelkor5/_fields.py, the same fields for zelkor5.frame's empty frames.
+The keys of TradeRequestDict (src/zelkor5/_request.py), which types the
+request of order_check and order_send, are checked against the request
+record's.
 
     scripts/gen_core_stub.py          rewrite the stub
     scripts/gen_core_stub.py --check  exit 1 when the stub is out of date
 """
 
+import ast
 import os
 import re
 import shutil
@@ -19,6 +23,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TABLES = os.path.join(ROOT, "src", "common", "ipc", "records.h")
 STUB = os.path.join(ROOT, "src", "zelkor5", "_core.pyi")
 FIELDS = os.path.join(ROOT, "src", "zelkor5", "_fields.py")
+REQUEST_KEYS = os.path.join(ROOT, "src", "zelkor5", "_request.py")
 
 # In the order the module registers them.
 RECORDS = [
@@ -55,10 +60,12 @@ HEAD = '''"""API Connector to Zelkor 5 Terminal"""
 # filter, a form of the call): it has no value that means the same.
 import sys
 from datetime import datetime
-from typing import Any, ClassVar, Dict, Final, Mapping, Optional, Tuple, Union, final
+from typing import Any, ClassVar, Dict, Final, Optional, Tuple, Union, final
 
 import numpy as np
 from _typeshed import structseq
+
+from zelkor5._request import TradeRequestDict
 
 # A date: a datetime (a naive one is local time) or seconds since 1970.
 _Date = Union[datetime, int, float]
@@ -306,7 +313,7 @@ def history_deals_get(date_from: _Date = ..., date_to: _Date = ..., /, *, group:
     Returns:
         A tuple of `TradeDeal` (possibly empty), or None on failure.
     """
-def order_check(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderCheckResult]:
+def order_check(request: TradeRequestDict = ..., /, **keys: Any) -> Optional[OrderCheckResult]:
     """Check a trade request without sending it: would it be executed, and
     what would the account's margin be after it.
 
@@ -318,7 +325,7 @@ def order_check(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[Or
         An `OrderCheckResult` whose `retcode` is 0 when the request would
         be executed, or None on failure.
     """
-def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderSendResult]:
+def order_send(request: TradeRequestDict = ..., /, **keys: Any) -> Optional[OrderSendResult]:
     """Send a trade request.
 
     The request is a `dict` (or the same keys as keyword arguments). Every
@@ -339,7 +346,7 @@ def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[Ord
     | `tp` | float | take-profit price (0: none) |
     | `deviation` | int | most slippage, in points |
     | `type` | int | `OrderType`: `ORDER_TYPE_BUY`, `SELL`, `BUY_LIMIT`, ... |
-    | `type_filling` | int | `OrderFilling`: `ORDER_FILLING_FOK`, `IOC`, `RETURN` |
+    | `type_filling` | int | `OrderFilling`: one the symbol's `filling_mode` allows (`ORDER_FILLING_FOK`, `IOC`; `RETURN` also for limit orders) |
     | `type_time` | int | `OrderTime`: `ORDER_TIME_GTC`, `DAY`, `SPECIFIED`, `SPECIFIED_DAY` |
     | `expiration` | int | expiry in seconds since 1970 UTC (an `int`, not a datetime) |
     | `comment` | str | a comment (at most 29 characters) |
@@ -529,9 +536,24 @@ def formatted(text, name):
     return done.stdout
 
 
+def check_request_keys(fields):
+    """Exits when TradeRequestDict's keys or types differ from the record's."""
+    with open(REQUEST_KEYS) as f:
+        tree = ast.parse(f.read())
+    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "TradeRequestDict"]
+    keys = [(n.target.id, n.annotation.id) for n in cls.body if isinstance(n, ast.AnnAssign)]
+    want = [(name, t) for _, name, t in fields]
+    if keys != want:
+        sys.exit(
+            "TradeRequestDict in src/zelkor5/_request.py differs from the request record:\n"
+            "  has   %s\n  needs %s" % (keys, want)
+        )
+
+
 def render():
     with open(TABLES) as f:
         records = read_tables(f.read())
+    check_request_keys(records["TradeRequest"])
     stub = HEAD + "".join(record_class(n, records[n]) for n in RECORDS)
     return {
         STUB: formatted(stub, "_core.pyi"),

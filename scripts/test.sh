@@ -77,6 +77,11 @@ echo "== types: the stub against the built module, the package and examples unde
 .venv/py39/bin/python scripts/gen_facade_stubs.py --check
 .venv/py39/bin/python -m mypy.stubtest zelkor5._core
 .venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null src/zelkor5 examples/
+# A request with a misspelt key must not pass the type check.
+if misspelt=$(.venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null tests/types/misspelt_request.py); then
+  echo "mypy accepted tests/types/misspelt_request.py"; exit 1
+fi
+grep -q 'Extra key "stoploss"' <<<"$misspelt" || { echo "$misspelt"; exit 1; }
 echo "== the documentation site: built (warnings as errors), every page opened in headless Chromium"
 scripts/docs.sh --check
 echo "== wheels for CPython 3.9 and 3.13, each smoke-tested in a fresh environment"

@@ -5,9 +5,14 @@ from . import _core
 from ._core import *  # noqa: F401,F403  the functions and record types
 from . import _records as _records  # noqa: F401  pickling and copying of the records
 from .constants import *  # noqa: F401,F403  the enumerations and their flat names
+from ._request import TradeRequestDict as TradeRequestDict, with_request_keys as _with_request_keys
 from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
 from . import history as history  # noqa: F401  long ranges in pages
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
+
+# help() lists the request's keys; the module's own docstrings stay as they are.
+order_check = _with_request_keys(_core.order_check)
+order_send = _with_request_keys(_core.order_send)
 
 if not _typing.TYPE_CHECKING:
     # The bar and tick functions, as the module's with a warning when a
@@ -18,3 +23,4 @@ if not _typing.TYPE_CHECKING:
 
 __doc__ = _core.__doc__
 __version__ = "0.1.0"
+__author__ = "The zelkor5 developers"

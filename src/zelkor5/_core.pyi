@@ -8,10 +8,12 @@
 # filter, a form of the call): it has no value that means the same.
 import sys
 from datetime import datetime
-from typing import Any, ClassVar, Dict, Final, Mapping, Optional, Tuple, Union, final
+from typing import Any, ClassVar, Dict, Final, Optional, Tuple, Union, final
 
 import numpy as np
 from _typeshed import structseq
+
+from zelkor5._request import TradeRequestDict
 
 # A date: a datetime (a naive one is local time) or seconds since 1970.
 _Date = Union[datetime, int, float]
@@ -313,7 +315,7 @@ def history_deals_get(
         A tuple of `TradeDeal` (possibly empty), or None on failure.
     """
 
-def order_check(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderCheckResult]:
+def order_check(request: TradeRequestDict = ..., /, **keys: Any) -> Optional[OrderCheckResult]:
     """Check a trade request without sending it: would it be executed, and
     what would the account's margin be after it.
 
@@ -326,7 +328,7 @@ def order_check(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[Or
         be executed, or None on failure.
     """
 
-def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[OrderSendResult]:
+def order_send(request: TradeRequestDict = ..., /, **keys: Any) -> Optional[OrderSendResult]:
     """Send a trade request.
 
     The request is a `dict` (or the same keys as keyword arguments). Every
@@ -347,7 +349,7 @@ def order_send(request: Mapping[str, Any] = ..., /, **keys: Any) -> Optional[Ord
     | `tp` | float | take-profit price (0: none) |
     | `deviation` | int | most slippage, in points |
     | `type` | int | `OrderType`: `ORDER_TYPE_BUY`, `SELL`, `BUY_LIMIT`, ... |
-    | `type_filling` | int | `OrderFilling`: `ORDER_FILLING_FOK`, `IOC`, `RETURN` |
+    | `type_filling` | int | `OrderFilling`: one the symbol's `filling_mode` allows (`ORDER_FILLING_FOK`, `IOC`; `RETURN` also for limit orders) |
     | `type_time` | int | `OrderTime`: `ORDER_TIME_GTC`, `DAY`, `SPECIFIED`, `SPECIFIED_DAY` |
     | `expiration` | int | expiry in seconds since 1970 UTC (an `int`, not a datetime) |
     | `comment` | str | a comment (at most 29 characters) |

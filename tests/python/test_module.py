@@ -36,7 +36,11 @@ def test_package_reexports_the_core_functions():
         if name.startswith("_"):
             continue
         ours, core = getattr(zelkor5, name), getattr(_core, name)
-        if name in WRAPPED:
+        if name in ("order_check", "order_send"):
+            # The module's own, called through an object whose help() also
+            # lists the request's keys.
+            assert ours.__wrapped__ is core and ours.__name__ == name
+        elif name in WRAPPED:
             assert ours.__wrapped__ is core and ours.__name__ == name
             assert ours.__doc__ == core.__doc__
             assert inspect.signature(ours) == inspect.signature(core)

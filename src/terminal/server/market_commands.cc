@@ -75,14 +75,14 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .Flag<W::Field("spread_float")>(true)
       .UInt<W::Field("ticks_bookdepth")>(2 * kBookLevels)
       .UInt<W::Field("trade_calc_mode")>(static_cast<std::uint32_t>(sdef.calc_mode))
-      .UInt<W::Field("trade_mode")>(4)      // full access
-      .UInt<W::Field("trade_exemode")>(2)   // market execution
+      .UInt<W::Field("trade_mode")>(static_cast<std::uint32_t>(sdef.trade_mode))
+      .UInt<W::Field("trade_exemode")>(static_cast<std::uint32_t>(sdef.execution))
       .UInt<W::Field("swap_mode")>(1)       // in points
       .UInt<W::Field("swap_rollover3days")>(3)
       .Int<W::Field("trade_stops_level")>(static_cast<std::int32_t>(sdef.stops_level()))
       .Int<W::Field("trade_freeze_level")>(0)
       .Int<W::Field("expiration_mode")>(15)  // good till cancelled, day, specified, specified day
-      .Int<W::Field("filling_mode")>(3)      // fill or kill, immediate or cancel
+      .Int<W::Field("filling_mode")>(static_cast<std::int32_t>(sdef.filling_mode))
       .Int<W::Field("order_mode")>(127)      // market, limit, stop, stop-limit, sl, tp, close-by
       .Real<W::Field("bid")>(bid)
       .Real<W::Field("bidhigh")>(today.tick_volume ? ToPrice(today.high, sdef) : bid)
