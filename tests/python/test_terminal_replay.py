@@ -160,7 +160,7 @@ def test_an_export_holds_one_page_at_a_time(install, tmp_path, monkeypatch, ext)
     inst = install()
     out = str(tmp_path / ("ticks." + ext))
     monkeypatch.setattr(history, "TICKS_CHUNK_SECONDS", 1800)  # small pages
-    args = ["export", "ticks", "EURUSD", "--from", "2024-03-05", "--to", "2024-03-05",
+    args = ["export", "ticks", "EURUSD", "--from", "2024-03-04", "--to", "2024-03-07",
             "-o", out, "--path", inst.exe]
     tracemalloc.start()
     try:
@@ -169,14 +169,15 @@ def test_an_export_holds_one_page_at_a_time(install, tmp_path, monkeypatch, ext)
     finally:
         tracemalloc.stop()
     assert inst.initialize()
-    total = ok(history.ticks_range("EURUSD", T0, T0 + 86400 - 1))
-    pages = ok(history.ticks_range("EURUSD", T0, T0 + 1800))
-    # The whole day is 48 pages: the export held a few pages' worth at most.
-    assert total.nbytes > 40 * pages.nbytes and peak < total.nbytes / 4, (peak, total.nbytes)
+    total = ok(history.ticks_range("EURUSD", T0 - 86400, T0 + 3 * 86400 - 1))
+    page = ok(history.ticks_range("EURUSD", T0, T0 + 1800))
+    # Four days are 192 pages: the export held a few pages' worth at most
+    # (as text: a page of CSV lines is some 40 times its binary size).
+    assert total.nbytes > 150 * page.nbytes and peak < total.nbytes / 5, (peak, total.nbytes)
     if ext == "parquet":
         import pyarrow.parquet as pq
         meta = pq.ParquetFile(out).metadata
-        assert meta.num_rows == len(total) and meta.num_row_groups >= 48
+        assert meta.num_rows == len(total) and meta.num_row_groups >= 192
     else:
         with open(out) as f:
             assert sum(1 for _ in f) == len(total) + 1
@@ -263,7 +264,7 @@ def test_the_report_page_renders_in_chromium(install, tmp_path):
     page = str(tmp_path / "report.html")
     result = zelkor5.report(html=page, png_dir=str(tmp_path / "png"))
     assert result.statistics["trades"] == 3 and len(result.png) == 3
-    assert result.curve.index[-1].timestamp() <= T0 + 3600 and len(result.curve) >= 59
+    assert result.curve.index[-1].timestamp() <= T0 + 3600 and len(result.curve) >= 50
     deals = ok(zelkor5.history_deals_get(0, T0 + 7200))
     assert result.statistics["net_profit"] == pytest.approx(
         sum(d.profit + d.commission + d.swap + d.fee for d in deals if d.type != DEAL_TYPE_BALANCE))
