@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 ZK5_SKIP_311=1 scripts/setup.sh
 .venv/py39/bin/python examples/demo.py "$@"
 echo
-exec .venv/py39/bin/python examples/replay_ma.py
+exec .venv/py39/bin/python examples/replay_ma.py build/replay_ma.html

@@ -175,11 +175,11 @@ _TIME_UNITS = {"time": "s", "time_msc": "ms"}
 def _csv_column(page: Any, name: str) -> List[str]:
     """One column of a page as CSV texts: times as ISO 8601 UTC (with
     milliseconds for time_msc), floats as their shortest exact text."""
-    values = page[name]
+    values: Any = page[name]
     unit = _TIME_UNITS.get(name)
     if unit is not None:
-        stamps = np.datetime_as_string(values.astype("int64").astype("datetime64[%s]" % unit),
-                                       unit=unit)
+        moments: Any = values.astype("int64").astype("datetime64[%s]" % unit)
+        stamps: Any = np.datetime_as_string(moments, unit="s" if unit == "s" else "ms")
         return [t + "Z" for t in stamps.tolist()]
     if values.dtype.kind == "f":
         return list(map(repr, values.tolist()))
@@ -462,7 +462,7 @@ class _Stdout:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = _parser()
     stdout = sys.stdout
-    sys.stdout = _Stdout(stdout)  # type: ignore[assignment]
+    sys.stdout = _Stdout(stdout)
     try:
         args = parser.parse_args(argv)
         code = _run(args, parser)

@@ -245,7 +245,8 @@ def advance(seconds: float, path: Optional[str] = None) -> float:
     status, payload = channel.call(REPLAY_ADVANCE, struct.pack("<q", ms))
     if status < 0:
         raise _refused(status, channel)
-    return struct.unpack("<q", payload)[0] / 1000.0
+    moved: int = struct.unpack("<q", payload)[0]
+    return moved / 1000.0
 
 
 def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:

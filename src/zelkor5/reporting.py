@@ -244,8 +244,8 @@ def equity_curve(deals: Sequence[Any], bars: Mapping[str, Any],
     else:
         step = 60
     # The bars' closes, carried forward over bars a symbol lacks.
-    close: Dict[str, np.ndarray] = {}
-    spread: Dict[str, np.ndarray] = {}
+    close: Dict[str, Any] = {}
+    spread: Dict[str, Any] = {}
     for sym, b in bars.items():
         t = np.asarray(b["time"], dtype=np.int64)
         at = np.searchsorted(t, times, side="right") - 1
