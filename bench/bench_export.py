@@ -36,7 +36,8 @@ s = cli._date(start)
 e = cli._date(end, end_of_day=True)
 ticks = history.ticks_range("EURUSD", s, e)
 assert ticks is not None, zelkor5.last_error()
-cli.write_pages([ticks], out)
+# Written in slices, so that only the array itself is what is held whole.
+cli.write_pages((ticks[i:i + 100000] for i in range(0, max(len(ticks), 1), 100000)), out)
 print(len(ticks))
 """
 

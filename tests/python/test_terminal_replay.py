@@ -22,11 +22,15 @@ from zelkor5.constants import (
     COPY_TICKS_ALL, DEAL_ENTRY_IN, DEAL_ENTRY_OUT, DEAL_TYPE_BALANCE, DEAL_TYPE_BUY, DEAL_TYPE_SELL,
     ORDER_TYPE_BUY, ORDER_TYPE_SELL, TIMEFRAME_M1, TRADE_ACTION_DEAL, TRADE_RETCODE_DONE)
 from zelkor5.terminal import import_history, replay, status
-from test_package_terminal import cli
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 from test_terminal_history import T0, ramp_bars, replay_install, stamp, write_bars
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, "-m", "zelkor5"] + list(args),
+                          capture_output=True, text=True, timeout=120)
 
 
 def test_the_replay_commands_and_the_socket_are_those_of_the_terminal():
@@ -157,6 +161,8 @@ def test_exported_bars_and_ticks_import_back_byte_for_byte(install):
 
 @pytest.mark.parametrize("ext", ["csv", "parquet"])
 def test_an_export_holds_one_page_at_a_time(install, tmp_path, monkeypatch, ext):
+    if ext == "parquet":
+        pytest.importorskip("pyarrow")
     inst = install()
     out = str(tmp_path / ("ticks." + ext))
     monkeypatch.setattr(history, "TICKS_CHUNK_SECONDS", 1800)  # small pages
@@ -211,6 +217,11 @@ def test_the_statistics_of_a_scenario_computed_by_hand():
         Deal(t + DAY + 120, DEAL_TYPE_SELL, DEAL_ENTRY_IN, 2, 2.0, 110.0),
         Deal(t + 2 * DAY + 60, DEAL_TYPE_BUY, DEAL_ENTRY_OUT, 2, 2.0, 115.0, profit=-1000.0),
     ]
+    # Without prices: the balance after each deal is the curve (no pandas needed).
+    plain = zelkor5.reporting.statistics(deals)
+    assert plain["max_drawdown"] == pytest.approx(1000) and plain["net_profit"] == -2
+    assert plain["profit_factor"] == pytest.approx(0.998) and plain["trades"] == 2
+    pytest.importorskip("pandas")
     # Minute closes (bid) of the symbol; spread 0; 100 money per 1.0 per lot.
     times = np.array([t, t + 60, t + 120, t + DAY, t + DAY + 60, t + DAY + 120, t + DAY + 180,
                       t + 2 * DAY, t + 2 * DAY + 60, t + 3 * DAY], dtype=np.int64)
@@ -239,12 +250,11 @@ def test_the_statistics_of_a_scenario_computed_by_hand():
     }
     assert list(stats) == list(expected)
     assert stats == pytest.approx(expected)
-    # Without prices: the balance after each deal is the curve.
-    plain = zelkor5.reporting.statistics(deals)
-    assert plain["max_drawdown"] == pytest.approx(1000) and plain["net_profit"] == -2
 
 
 def test_the_report_page_renders_in_chromium(install, tmp_path):
+    pytest.importorskip("pandas")
+    pytest.importorskip("matplotlib")
     inst = install()
     csv_path = os.path.join(inst.dir, "REPLAYX.M1.csv")
     write_bars(csv_path, ramp_bars(), extra=False)
