@@ -30,8 +30,8 @@
 #include <unistd.h>
 
 #include "base/text.h"
-#include "dispatch.h"
-#include "installation.h"
+#include "server/dispatch.h"
+#include "server/installation.h"
 #include "os/terminal_host.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (clang, with ASan and UBSan) and runs each
-# over its checked-in seeds (tests/fuzz/corpus/NAME).
+# over its checked-in seeds (fuzz/corpus/NAME).
 #   scripts/fuzz.sh              each harness for $FUZZ_SECONDS (default 25) s
 #   scripts/fuzz.sh --runs N     each harness for N executions (the long run)
 # FUZZ_ONLY="text group" runs only those; FUZZ_BUILD sets the build folder.
@@ -29,7 +29,7 @@ for h in "${HARNESSES[@]}"; do
   start=$SECONDS
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       "$BUILD/fuzz_$h" "${limit[@]}" "-max_len=${MAX_LEN[$h]}" -print_final_stats=1 \
-      -artifact_prefix="$BUILD/" "$scratch/$h" "tests/fuzz/corpus/$h" >"$log" 2>&1; then
+      -artifact_prefix="$BUILD/" "$scratch/$h" "fuzz/corpus/$h" >"$log" 2>&1; then
     tail -40 "$log"
     echo "fuzz_$h: FAILED (log: $log)"
     exit 1

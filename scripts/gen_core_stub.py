@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes src/zelkor5/_core.pyi: the functions below by hand, the record
-types from the layout tables in src/core/ipc/records.cc (field names, tuple
+types from the layout tables in src/common/ipc/records.cc (field names, tuple
 order and value types), so the stub cannot drift from the tables.
 
     scripts/gen_core_stub.py          rewrite the stub
@@ -11,7 +11,7 @@ import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TABLES = os.path.join(ROOT, "src", "core", "ipc", "records.cc")
+TABLES = os.path.join(ROOT, "src", "common", "ipc", "records.cc")
 STUB = os.path.join(ROOT, "src", "zelkor5", "_core.pyi")
 
 # In the order the module registers them.

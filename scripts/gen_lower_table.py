@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes src/core/base/text_lower_table.inc: the simple lower-case mapping
+"""Writes src/common/base/text_lower_table.inc: the simple lower-case mapping
 of every UTF-16 code unit, as runs of code points sharing one delta.
 
 Run with the Python whose Unicode data the table should follow:
-    python3 scripts/gen_lower_table.py > src/core/base/text_lower_table.inc
+    python3 scripts/gen_lower_table.py > src/common/base/text_lower_table.inc
 """
 import sys
 import unicodedata

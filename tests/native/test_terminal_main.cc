@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "connection/pipe_name.h"
+#include "ipc/pipe_name.h"
 #include "os/pipe_server.h"
 #include "test_terminal.h"
 

@@ -34,7 +34,7 @@ def cli(*args):
 
 
 def test_the_replay_commands_and_the_socket_are_those_of_the_terminal():
-    with open(os.path.join(ROOT, "src", "core", "ipc", "commands.h")) as f:
+    with open(os.path.join(ROOT, "src", "common", "ipc", "commands.h")) as f:
         table = dict(re.findall(r"^\s*(REPLAY_\w+) = (\d+),", f.read(), re.M))
     assert {k: int(v) for k, v in table.items()} == {
         "REPLAY_STATE": zreplay.REPLAY_STATE, "REPLAY_ADVANCE": zreplay.REPLAY_ADVANCE,

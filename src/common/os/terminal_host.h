@@ -1,0 +1,69 @@
+// What a process that hosts the terminal needs from the OS besides serving
+// its pipe (pipe_server.h): to be told of a stop signal, folders, durable
+// files and the time. POSIX only for now; every descriptor is close-on-exec.
+#ifndef ZK5_COMMON_OS_TERMINAL_HOST_H_
+#define ZK5_COMMON_OS_TERMINAL_HOST_H_
+
+#include <cstdint>
+#include <string>
+
+#include "os/os.h"
+
+namespace zk5::os {
+
+// Makes SIGTERM, SIGINT and SIGHUP end the wait of PipeServer::Accept with
+// kStop instead of killing the process, and ignores SIGPIPE. False on
+// failure.
+bool InstallStopSignals();
+bool StopRequested();
+
+// Creates `path` and any missing parents (mode 0755). True when it exists
+// as a folder afterwards.
+bool MakeDirectories(const std::u16string& path);
+
+// Replaces the file at `path` by `bytes` so that a crash at any moment
+// leaves either the old or the new content: a temporary file beside it is
+// written, flushed to disk and renamed over it, and the folder is flushed.
+// With `flush` false nothing is flushed: readers never see a partial file,
+// but after a system crash the file may be lost (for data that can be
+// made again).
+bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool flush = true);
+
+// The whole content of a file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::u16string& path, std::string* out);
+
+// Removes a file; true when it is gone afterwards.
+bool RemoveFile(const std::u16string& path);
+
+// Renames a file, replacing the target.
+bool RenameFile(const std::u16string& from, const std::u16string& to);
+
+// Milliseconds since 1970 by the wall clock.
+std::int64_t NowMs();
+
+// ---- The data folder's privacy and ownership.
+
+// Makes every file and folder this process creates private to its user
+// (umask 077).
+void MakeCreatedFilesPrivate();
+// Takes group and other permissions away from an existing file or folder.
+// True when done or when `path` does not exist.
+bool RestrictToOwner(const std::u16string& path);
+
+enum class LockStatus {
+  kLocked,  // this process holds the lock until it ends
+  kHeld,    // another live process holds it; *holder is its pid when known
+  kError,
+};
+// Takes an exclusive lock on the file at `path` (created when missing) for
+// the rest of the process's life, and writes the process id into it. The
+// kernel drops the lock when the process dies, however it ends.
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder);
+
+// The folder that holds pipe sockets ($XDG_RUNTIME_DIR or /tmp/zk5-<uid>),
+// for messages.
+std::u16string SocketFolderName();
+
+}  // namespace zk5::os
+
+#endif  // ZK5_COMMON_OS_TERMINAL_HOST_H_

@@ -1,0 +1,90 @@
+// The account store: one SQLite database per data folder
+// (bases/accounts.sqlite) holding every account's money and counters, its
+// open positions, its history orders and its deals.
+//
+// The database runs in WAL mode with synchronous=FULL, and a change is one
+// transaction (Commit), so a terminal killed at any moment restarts with
+// every change it confirmed and nothing of one it did not. A commit writes
+// only what the change touched: its cost does not grow with the history.
+//
+// Schema (version 2 in PRAGMA user_version; text stored as UTF-16LE so that
+// any text a client sends comes back unit for unit):
+//   accounts(login PK, balance, credit, next_ticket, next_request_id,
+//            evaluated_msc: how far the price stream was applied)
+//   positions(login, ticket, ... the Position fields), PK (login, ticket)
+//   orders(login, ticket, ... the Order fields), PK (login, ticket): the
+//          history, and the working orders (state 1, placed), which the
+//          history requests do not select
+//   deals(login, ticket, ... the Deal fields), PK (login, ticket)
+// with indexes on the times and position identifiers the history requests
+// select by. Tickets are per account. A later version adds columns or
+// tables by raising user_version (see Migrate in store.cc).
+//
+// Not thread-safe: the terminal serialises every use under its lock.
+#ifndef ZK5_TERMINAL_ACCOUNTS_STORE_H_
+#define ZK5_TERMINAL_ACCOUNTS_STORE_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "accounts/account.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace zk5::term {
+
+// Which history records a request selects.
+struct HistoryQuery {
+  enum By { kTime, kPosition, kTicket } by = kTime;
+  std::int64_t from_msc = 0;  // kTime: inclusive bounds
+  std::int64_t to_msc = 0;
+  std::uint64_t number = 0;   // kPosition: position identifier; kTicket: ticket
+};
+
+class Store {
+ public:
+  Store() = default;
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Opens the database at `path` (UTF-8), creating it and its tables when
+  // missing. `durable` false turns the flush to disk off (for fuzzing only).
+  // False with a reason in *error.
+  bool Open(const std::string& path, bool durable, std::string* error);
+  void Close();
+
+  enum class LoadResult { kLoaded, kMissing, kError };
+  // The account's money, counters, open positions and working orders; the
+  // journal empty.
+  LoadResult Load(std::uint64_t login, AccountState* st);
+
+  // Writes the account row and everything in the journal in one
+  // transaction; clears the journal once it is durable. On failure nothing
+  // is written and the journal is kept.
+  bool Commit(AccountState* st);
+  // Commit, after taking away everything the account held: its positions,
+  // orders and deals. One transaction.
+  bool Replace(AccountState* st);
+
+  // History in ticket order. False on a database error.
+  bool Orders(std::uint64_t login, const HistoryQuery& q, std::vector<Order>* out);
+  bool Deals(std::uint64_t login, const HistoryQuery& q, std::vector<Deal>* out);
+  bool Count(std::uint64_t login, bool deals, const HistoryQuery& q, std::uint64_t* n);
+
+ private:
+  sqlite3_stmt* Prepare(const std::string& sql);
+  bool Exec(const char* sql);
+  bool Migrate(std::string* error);
+  bool Write(AccountState* st, bool replace);
+
+  sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+}  // namespace zk5::term
+
+#endif  // ZK5_TERMINAL_ACCOUNTS_STORE_H_

@@ -1,0 +1,66 @@
+// Import of the user's price history: CSV files dropped into
+// <data>/import/ are read at start, checked whole, and stored in binary
+// under <data>/history/ (see history_store.h). An imported file moves to
+// import/done/; a rejected one to import/failed/ with <file>.err beside it
+// naming the line and the reason, and nothing of it is kept.
+//
+//   <SYMBOL>.M1.csv     time,open,high,low,close,tick_volume[,spread[,real_volume]]
+//   <SYMBOL>.ticks.csv  time_msc,bid,ask[,last[,volume[,flags]]]
+//
+// `time` is UTC seconds since 1970 or "YYYY-MM-DD HH:MM[:SS]" (whole
+// minutes); `time_msc` milliseconds since 1970 or
+// "YYYY-MM-DD HH:MM:SS[.fff]". Bars strictly increase in time, ticks do not
+// go back.
+#ifndef ZK5_TERMINAL_MARKET_IMPORT_H_
+#define ZK5_TERMINAL_MARKET_IMPORT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "market/history_store.h"
+
+namespace zk5::term {
+
+// A parsed file, ready to be stored; or the first fault found in it.
+struct ParsedHistory {
+  bool ok = false;
+  std::uint64_t line = 0;  // of the fault; 0 when it is the file as a whole
+  std::string error;
+  SegmentHeader header;
+  std::string records;  // in the stored layout
+};
+
+// "YYYY-MM-DD HH:MM[:SS[.fff]]" (a 'T' may part date and time; up to nine
+// fraction digits, those past the millisecond dropped), then optionally
+// "Z" or an offset "+HH:MM" / "-HHMM" / "+HH" (the time is then local to it),
+// as UTC milliseconds since 1970; `*seconds` and `*fraction` tell what was
+// given.
+bool ParseDateTime(const char* begin, const char* end, std::int64_t* ms, bool* seconds, bool* fraction);
+
+// Whether `file_name` names an import file: its symbol and kind.
+bool ImportFileName(const std::u16string& file_name, std::u16string* symbol, SegmentKind* kind);
+
+// Parses a whole CSV text. `digits` < 0: a new symbol, whose digits the
+// data decides; else prices are rounded to that many digits.
+ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind, const std::u16string& symbol,
+                              int digits);
+
+struct ImportOutcome {
+  std::u16string file;
+  bool ok = false;
+  std::string error;  // "line N: reason" when rejected
+  std::uint64_t rows = 0;
+};
+
+// Imports every CSV file of <data>/import/ in name order into
+// <data>/history/; `existing_digits(name)` gives a known symbol's digits
+// or -1.
+std::vector<ImportOutcome> ImportFolder(const std::u16string& data, int (*existing_digits)(const std::u16string&));
+
+// <data>/history/
+std::u16string HistoryFolder(const std::u16string& data);
+
+}  // namespace zk5::term
+
+#endif  // ZK5_TERMINAL_MARKET_IMPORT_H_

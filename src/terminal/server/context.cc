@@ -1,0 +1,291 @@
+#include "server/context.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "base/text.h"
+#include "os/os.h"
+#include "os/terminal_host.h"
+#include "accounts/legacy_file.h"
+#include "accounts/password.h"
+
+namespace zk5::term {
+
+namespace {
+
+std::string Narrow(const std::u16string& s) { return text::Utf16ToUtf8(s.data(), s.size()); }
+
+}  // namespace
+
+namespace {
+
+MarketClock MakeClock(const Settings& s) {
+  if (s.replay) return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped);
+  return MarketClock(s.clock_shift_sec * 1000);
+}
+
+}  // namespace
+
+Terminal::Terminal(Installation inst, Settings settings, const HistoryStore* history)
+    : inst_(std::move(inst)),
+      settings_(settings),
+      clock_(MakeClock(settings)),
+      model_(settings.seed, history),
+      bars_(model_) {
+  selected_.assign(Symbols().size(), false);
+  for (const std::u16string& name : DefaultMarketWatch()) {
+    const int sym = FindSymbol(name);
+    if (sym >= 0) selected_[static_cast<std::size_t>(sym)] = true;
+  }
+}
+
+std::int64_t Terminal::NowMs() const { return clock_.NowMs(); }
+
+void Terminal::CatchUp() {
+  std::vector<std::uint64_t> stored;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const AccountConfig& a : accounts_.accounts) {
+      AccountState probe;
+      if (!a.otp && store_.Load(a.login, &probe) == Store::LoadResult::kLoaded) stored.push_back(a.login);
+    }
+  }
+  for (const std::uint64_t login : stored) {
+    Session s;
+    s.login = login;
+    WithAccount(&s, [](const AccountConfig&, AccountState&, auto&&) { return kSuccess; });
+  }
+}
+
+bool Terminal::Load(std::string* error, bool durable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!store_.Open(Narrow(inst_.StoreFile()), durable, error)) {
+    *error = "cannot open the account store " + Narrow(inst_.StoreFile()) + ": " + *error;
+    return false;
+  }
+  MigrateLegacyFilesLocked();
+  std::string text;
+  if (os::ReadWholeFile(inst_.ConfigFile(u"accounts.dat"), &text)) {
+    accounts_ = ParseAccounts(text);
+  } else {
+    accounts_ = DefaultAccounts();
+  }
+  if (!HashClearPasswords(&accounts_)) *error = "cannot hash the passwords of accounts.dat";
+  if (os::ReadWholeFile(inst_.ConfigFile(u"symbols.dat"), &text)) {
+    selected_.assign(Symbols().size(), false);
+    std::size_t at = 0;
+    while (at < text.size()) {
+      std::size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(at, end - at);
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      const int sym = FindSymbol(text::Utf8ToUtf16(line.data(), line.size()));
+      if (sym >= 0) selected_[static_cast<std::size_t>(sym)] = true;
+      at = end + 1;
+    }
+  }
+  // Rewriting accounts.dat marks this installation as the one used last,
+  // and takes clear passwords out of it.
+  if (!SaveAccountsFileLocked()) *error = "cannot write config/accounts.dat";
+  return true;
+}
+
+// Account files of earlier versions (bases/<login>.dat) go into the store,
+// each in one transaction, and are kept as <login>.dat.migrated. A damaged
+// one is moved aside as <login>.dat.corrupt.
+void Terminal::MigrateLegacyFilesLocked() {
+  std::vector<os::DirEntry> entries;
+  if (!os::ListDirectory(inst_.BasesFolder(), &entries)) return;
+  for (const os::DirEntry& e : entries) {
+    const std::size_t dot = e.name.size() >= 5 ? e.name.size() - 4 : 0;
+    if (e.is_directory || dot == 0 || e.name.compare(dot, 4, u".dat") != 0) continue;
+    bool digits = true;
+    for (std::size_t i = 0; i < dot; ++i) digits = digits && e.name[i] >= u'0' && e.name[i] <= u'9';
+    if (!digits) continue;
+    const std::u16string path = inst_.BasesFolder() + os::kPathSeparator + e.name;
+    std::string bytes;
+    AccountState st;
+    if (!os::ReadWholeFile(path, &bytes) || !ParseLegacyAccount(bytes, &st)) {
+      const std::u16string aside = path + u".corrupt";
+      os::RenameFile(path, aside);
+      std::fprintf(stderr, "terminal64.exe: damaged account file moved to %s\n", Narrow(aside).c_str());
+      continue;
+    }
+    AccountState existing;
+    const Store::LoadResult there = store_.Load(st.login, &existing);
+    if (there == Store::LoadResult::kError) continue;
+    // Already in the store: a migration whose rename did not happen.
+    if (there == Store::LoadResult::kMissing && !store_.Commit(&st)) {
+      std::fprintf(stderr, "terminal64.exe: cannot move %s into the account store\n", Narrow(path).c_str());
+      continue;
+    }
+    os::RenameFile(path, path + u".migrated");
+  }
+}
+
+bool Terminal::SaveState() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool watch = SaveMarketWatchLocked();
+  return SaveAccountsFileLocked() && watch;
+}
+
+bool Terminal::SaveAccountsFileLocked() {
+  return os::WriteFileAtomic(inst_.ConfigFile(u"accounts.dat"), FormatAccounts(accounts_));
+}
+
+bool Terminal::SaveMarketWatchLocked() {
+  std::string text;
+  for (std::size_t i = 0; i < selected_.size(); ++i) {
+    if (selected_[i]) text += Narrow(Symbols()[i].name) + "\n";
+  }
+  return os::WriteFileAtomic(inst_.ConfigFile(u"symbols.dat"), text);
+}
+
+AccountConfig* Terminal::FindConfig(std::uint64_t login) {
+  for (AccountConfig& a : accounts_.accounts) {
+    if (a.login == login) return &a;
+  }
+  return nullptr;
+}
+
+std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16string& password,
+                             const std::u16string& server) {
+  std::string hash;
+  std::u16string clear;
+  bool candidate = false;  // an account of that login on that server
+  bool known = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (login == 0) login = s->login != 0 ? s->login : accounts_.last_login;
+    const AccountConfig* a = FindConfig(login);
+    if (a != nullptr && a->otp) return kUnsupported;
+    candidate = a != nullptr && (server.empty() || server == a->server);
+    if (candidate) {
+      hash = a->password_hash;
+      clear = a->password;
+      const auto it = verified_.find(login);
+      known = it != verified_.end() && it->second.second == hash && !hash.empty() &&
+              it->second.first == PasswordFingerprint(password);
+    }
+  }
+  // The digest takes a while: other connections go on meanwhile. Without a
+  // hash (it could not be made) the password is compared in memory.
+  bool ok = candidate && known;
+  if (candidate && !ok) ok = hash.empty() ? clear == password : VerifyPassword(password, hash);
+  std::lock_guard<std::mutex> lock(mutex_);
+  const AccountConfig* a = FindConfig(login);
+  if (!ok || a == nullptr || a->password_hash != hash) {
+    s->auth_failed = true;
+    return kSuccess;
+  }
+  if (!known && !hash.empty()) verified_[login] = {PasswordFingerprint(password), hash};
+  s->login = login;
+  s->auth_failed = false;
+  s->ready_at_ms = NowMs() + settings_.login_delay_ms;
+  if (accounts_.last_login != login) {
+    accounts_.last_login = login;
+    SaveAccountsFileLocked();
+  }
+  return kSuccess;
+}
+
+std::uint32_t Terminal::State(Session* s) {
+  if (s->auth_failed) return kStateAuthorizationFailed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t login = s->login != 0 ? s->login : accounts_.last_login;
+    const AccountConfig* a = FindConfig(login);
+    if (a == nullptr || a->otp) return kStateAuthorizationFailed;
+  }
+  return NowMs() < s->ready_at_ms ? kStateConnecting : kStateReady;
+}
+
+std::int32_t Terminal::Account(Session* s, AccountConfig** config, AccountState** state) {
+  if (s->auth_failed) return kAuthorizationFailed;
+  if (s->login == 0) s->login = accounts_.last_login;
+  AccountConfig* a = FindConfig(s->login);
+  if (a == nullptr || a->otp) return kAuthorizationFailed;
+  auto it = states_.find(a->login);
+  if (it != states_.end() && stale_.count(a->login) != 0) {
+    states_.erase(it);
+    it = states_.end();
+  }
+  if (it == states_.end()) {
+    AccountState st;
+    switch (store_.Load(a->login, &st)) {
+      case Store::LoadResult::kLoaded:
+        break;
+      case Store::LoadResult::kMissing:
+        // A new account: its deposit, stored before anything can use it.
+        st = NewAccount(*a, NowMs());
+        if (!store_.Commit(&st)) return kCallFailed;
+        break;
+      case Store::LoadResult::kError:
+        return kCallFailed;
+    }
+    it = states_.emplace(a->login, std::move(st)).first;
+    stale_.erase(a->login);
+  }
+  *config = a;
+  *state = &it->second;
+  return kSuccess;
+}
+
+bool Terminal::ResetAccount(std::uint64_t login) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const AccountConfig* a = FindConfig(login);
+  if (a == nullptr) return false;
+  AccountState st = NewAccount(*a, NowMs());
+  // Request ids go on increasing over a reset.
+  AccountState stored;
+  if (store_.Load(login, &stored) == Store::LoadResult::kLoaded) {
+    st.next_request_id = std::max(st.next_request_id, stored.next_request_id);
+  }
+  if (!store_.Replace(&st)) return false;
+  states_[login] = std::move(st);
+  stale_.erase(login);
+  return true;
+}
+
+bool Terminal::CommitLocked(AccountState* state) {
+  if (store_.Commit(state)) return true;
+  // Back to what the store holds; request ids handed out stay used.
+  const std::uint32_t next_request_id = state->next_request_id;
+  AccountState stored;
+  if (store_.Load(state->login, &stored) == Store::LoadResult::kLoaded) {
+    *state = std::move(stored);
+  } else {
+    stale_.insert(state->login);  // read again before its next use
+  }
+  state->ClearJournal();
+  if (state->next_request_id < next_request_id) state->next_request_id = next_request_id;
+  return false;
+}
+
+bool Terminal::Selected(int sym) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sym >= 0 && selected_[static_cast<std::size_t>(sym)];
+}
+
+bool Terminal::Select(int sym, bool enable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!enable) {
+    const std::u16string& name = Symbols()[static_cast<std::size_t>(sym)].name;
+    for (const auto& [login, st] : states_) {
+      for (const Position& p : st.positions) {
+        if (p.symbol == name) return false;
+      }
+      for (const Order& o : st.working) {
+        if (o.symbol == name) return false;
+      }
+    }
+  }
+  if (selected_[static_cast<std::size_t>(sym)] != enable) {
+    selected_[static_cast<std::size_t>(sym)] = enable;
+    SaveMarketWatchLocked();
+  }
+  return true;
+}
+
+}  // namespace zk5::term

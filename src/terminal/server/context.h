@@ -1,0 +1,142 @@
+// The running terminal's shared state: settings, market, accounts, market
+// watch, and each connection's session. Market data is immutable or
+// internally synchronised; accounts, the account store and the market watch
+// are guarded by one mutex, held for the whole of a change including its
+// commit, so the store always holds what the last reply confirmed.
+#ifndef ZK5_TERMINAL_SERVER_CONTEXT_H_
+#define ZK5_TERMINAL_SERVER_CONTEXT_H_
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "accounts/account.h"
+#include "market/bars.h"
+#include "market/clock.h"
+#include "accounts/config.h"
+#include "market/history_store.h"
+#include "server/installation.h"
+#include "ipc/status.h"
+#include "market/prices.h"
+#include "accounts/store.h"
+#include "accounts/stream.h"
+
+namespace zk5::term {
+
+// One client connection.
+struct Session {
+  std::uint64_t login = 0;        // 0 until the first use: then the default account
+  bool auth_failed = false;
+  std::int64_t ready_at_ms = 0;
+  std::set<int> books;            // symbols with an open depth of market
+};
+
+class Terminal {
+ public:
+  // How far the price stream may run ahead of the evaluated time the store
+  // holds before it is stored without any other change.
+  static constexpr std::int64_t kStoreEvaluatedEveryMs = 3600000;
+
+  // `history`, when given, is imported price history; it must outlive the
+  // terminal.
+  Terminal(Installation inst, Settings settings, const HistoryStore* history = nullptr);
+
+  // Opens the account store (taking over the account files of earlier
+  // versions), reads accounts.dat (hashing clear passwords) and the market
+  // watch. False with a reason in *error when the store cannot be opened;
+  // a failure to rewrite accounts.dat is only reported in *error.
+  bool Load(std::string* error, bool durable = true);
+  // Writes what is not saved on every change (the market watch, the last
+  // login).
+  bool SaveState();
+  // Applies the market since the terminal last ran to every stored account.
+  void CatchUp();
+
+  const Installation& installation() const { return inst_; }
+  const Settings& settings() const { return settings_; }
+  const PriceModel& model() const { return model_; }
+  BarSource& bars() { return bars_; }
+  std::int64_t NowMs() const;
+  // Stops the clock at `ms` (0: the wall clock again). For the fuzzer,
+  // whose requests then cover a history of the length it chooses.
+  void FixClock(std::int64_t ms) { clock_.Fix(ms); }
+  // Called once a request has been answered (a stepped replay moves on).
+  void Answered() { clock_.Step(); }
+  // The market clock, for the replay's own commands.
+  MarketClock& clock() { return clock_; }
+
+  // LOGIN: 1 when accepted (success or failed authorisation, which the
+  // state then reports), -7 for an account that needs a one-time password.
+  std::int32_t Login(Session* s, std::uint64_t login, const std::u16string& password,
+                     const std::u16string& server);
+  std::uint32_t State(Session* s);
+
+  // Runs f(config, state, commit) on the session's account with the lock
+  // held, once the price stream has been applied to it up to now and what
+  // the stream did is durable, so that f reads it from the store too (the
+  // history requests do). commit() makes the state's change durable in one
+  // transaction and returns whether it did; when it did not, the state is
+  // back to what the store holds (only request ids stay used). The result
+  // is -6 when the session has no usable account, -1 when the store fails,
+  // else f's.
+  template <typename F>
+  std::int32_t WithAccount(Session* s, F&& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    AccountConfig* config = nullptr;
+    AccountState* state = nullptr;
+    const std::int32_t found = Account(s, &config, &state);
+    if (found < 0) return found;
+    // What the stream did is stored; so is, now and then, how far it went
+    // (so that a restart does not walk the same hours again).
+    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
+                        ((!state->positions.empty() || !state->working.empty()) &&
+                         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
+    if (walked && !CommitLocked(state)) return kCallFailed;
+    auto commit = [this, state] { return CommitLocked(state); };
+    return f(static_cast<const AccountConfig&>(*config), *state, commit);
+  }
+  // The store's history; only inside WithAccount.
+  Store& store() { return store_; }
+
+  // Puts the account back to how its first use made it: its deposit as
+  // the only deal, no orders or positions. False for an unknown login or
+  // when the account cannot be saved.
+  bool ResetAccount(std::uint64_t login);
+
+  // The market watch.
+  bool Selected(int sym);
+  // False when a symbol with open positions would be removed.
+  bool Select(int sym, bool enable);
+
+ private:
+  std::int32_t Account(Session* s, AccountConfig** config, AccountState** state);
+  bool CommitLocked(AccountState* state);
+  void MigrateLegacyFilesLocked();
+  AccountConfig* FindConfig(std::uint64_t login);
+  bool SaveAccountsFileLocked();
+  bool SaveMarketWatchLocked();
+
+  Installation inst_;
+  Settings settings_;
+  MarketClock clock_;
+  PriceModel model_;
+  BarSource bars_;
+
+  std::mutex mutex_;
+  Store store_;
+  AccountsFile accounts_;
+  // Passwords already verified in this run, by login: a keyed digest of the
+  // password and the hash it matched, so a repeated login is cheap.
+  std::map<std::uint64_t, std::pair<std::string, std::string>> verified_;
+  std::string verify_key_;
+  std::map<std::uint64_t, AccountState> states_;
+  std::set<std::uint64_t> stale_;  // states that may differ from the store
+  std::vector<bool> selected_;
+};
+
+}  // namespace zk5::term
+
+#endif  // ZK5_TERMINAL_SERVER_CONTEXT_H_

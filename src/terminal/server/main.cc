@@ -1,0 +1,311 @@
+// terminal64.exe: the bundled simulated terminal.
+//
+//   terminal64.exe [/portable] [/reset-account:LOGIN] [/import[:FILE]...]
+//
+// Serves the pipe named after its own path until it is stopped (SIGTERM,
+// SIGINT, SIGHUP) or has had no client for the configured idle time. A
+// second instance for the same installation, or for the same data folder
+// whatever its socket folder, exits at once with status 1.
+// With /reset-account it does not serve: it puts that account back to its
+// first state and exits (0, or 2 for an unknown login).
+// With /import it does not serve: it copies each FILE into <data>/import/,
+// imports what is there and exits (0, or 3 when a file was rejected).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipc/pipe_name.h"
+#include "server/context.h"
+#include "market/import.h"
+#include "server/installation.h"
+#include "base/text.h"
+#include "os/os.h"
+#include "os/pipe_server.h"
+#include "os/terminal_host.h"
+#include "server/server.h"
+
+namespace {
+
+// The text after "/word" (or "-word"), the word in any letter case; null
+// when `arg` is another argument.
+const char* FlagRest(const char* arg, const char* word) {
+  if (arg[0] != '/' && arg[0] != '-') return nullptr;
+  std::size_t i = 0;
+  for (; word[i] != '\0'; ++i) {
+    const char c = arg[1 + i];
+    if (c == '\0' || (c | 0x20) != word[i]) return nullptr;
+  }
+  return arg + 1 + i;
+}
+
+bool IsPortableFlag(const char* arg) {
+  const char* rest = FlagRest(arg, "portable");
+  return rest != nullptr && *rest == '\0';
+}
+
+// "/reset-account:LOGIN": true with the login, which must be a positive
+// decimal number.
+bool ResetAccountFlag(const char* arg, std::uint64_t* login) {
+  const char* rest = FlagRest(arg, "reset-account:");
+  if (rest == nullptr || *rest < '1' || *rest > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(rest, &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *login = value;
+  return true;
+}
+
+// "/import" or "/import:FILE": true, with FILE (empty without one).
+bool ImportFlag(const char* arg, std::string* file) {
+  const char* rest = FlagRest(arg, "import");
+  if (rest == nullptr) return false;
+  if (*rest == '\0') return true;
+  if (*rest != ':' || rest[1] == '\0') return false;
+  *file = rest + 1;
+  return true;
+}
+
+int ExistingDigits(const std::u16string& name) {
+  const int sym = zk5::term::FindSymbol(name);
+  return sym < 0 ? -1 : static_cast<int>(zk5::term::Symbols()[static_cast<std::size_t>(sym)].digits);
+}
+
+// Imports the files waiting in <data>/import/, then (with a store) loads
+// all stored history and adds the custom symbols it names. False when a
+// file was rejected.
+bool LoadHistory(const zk5::term::Installation& inst, zk5::term::HistoryStore* store) {
+  using namespace zk5::term;
+  bool all = true;
+  for (const ImportOutcome& o : ImportFolder(inst.data, &ExistingDigits)) {
+    const std::string name = zk5::text::Utf16ToUtf8(o.file.data(), o.file.size());
+    if (o.ok) {
+      std::fprintf(stderr, "terminal64.exe: imported %s: %llu rows\n", name.c_str(),
+                   static_cast<unsigned long long>(o.rows));
+    }
+    all = all && o.ok;
+  }
+  if (store == nullptr) return all;
+  store->Load(HistoryFolder(inst.data));
+  for (const std::u16string& name : store->SymbolNames()) {
+    if (FindSymbol(name) >= 0) continue;
+    AddCustomSymbol(name, store->Digits(name), static_cast<std::int32_t>(store->TypicalSpread(name)),
+                    store->HasTrades(name));
+  }
+  store->Bind();
+  return all;
+}
+
+// A replay's accounts start afresh: the replay folder is emptied.
+void ClearFolder(const std::u16string& folder) {
+  std::vector<zk5::os::DirEntry> entries;
+  if (zk5::os::ListDirectory(folder, &entries)) {
+    for (const zk5::os::DirEntry& e : entries) {
+      if (!e.is_directory) zk5::os::RemoveFile(folder + zk5::os::kPathSeparator + e.name);
+    }
+  }
+  zk5::os::MakeDirectories(folder);
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "terminal64.exe: %s\n", what);
+  return 2;
+}
+
+std::string Narrow(const std::u16string& s) { return zk5::text::Utf16ToUtf8(s.data(), s.size()); }
+
+std::u16string Join(const std::u16string& dir, const char16_t* name) {
+  return dir + zk5::os::kPathSeparator + name;
+}
+
+// "<name>.tmp<digits>": what an atomic write leaves when the process dies
+// in the middle of it.
+bool IsTempFile(const std::u16string& name) {
+  const std::size_t at = name.rfind(u".tmp");
+  if (at == std::u16string::npos || at == 0 || at + 4 == name.size()) return false;
+  for (std::size_t i = at + 4; i < name.size(); ++i) {
+    if (name[i] < u'0' || name[i] > u'9') return false;
+  }
+  return true;
+}
+
+// The data folder and everything in it private to this user; temporary
+// files of a terminal that was killed removed. Only the owner of the data
+// folder's lock does this.
+void TidyDataFolder(const zk5::term::Installation& inst) {
+  using namespace zk5;
+  std::vector<std::u16string> folders = {Join(inst.data, u"config"), Join(inst.data, u"bases"),
+                                         Join(inst.data, u"ZSL5"), inst.data};
+  if (!inst.registration.empty() && inst.registration != inst.data) {
+    folders.push_back(inst.registration);
+  }
+  for (const std::u16string& dir : folders) {
+    std::vector<os::DirEntry> entries;
+    if (!os::ListDirectory(dir, &entries)) continue;
+    // A portable installation's folder is the user's own: only the files
+    // the terminal keeps there are made private.
+    const bool own = dir != inst.install;
+    if (own) os::RestrictToOwner(dir);
+    for (const os::DirEntry& e : entries) {
+      if (e.is_directory) continue;
+      const std::u16string path = Join(dir, e.name.c_str());
+      if (IsTempFile(e.name)) {
+        os::RemoveFile(path);
+      } else if (own || e.name == u"terminal.lock" || e.name == u"origin.txt" ||
+                 e.name == u"portable.txt") {
+        os::RestrictToOwner(path);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace zk5;
+  bool portable = false;
+  std::uint64_t reset_login = 0;
+  bool import_only = false;
+  std::vector<std::string> import_files;
+  for (int i = 1; i < argc; ++i) {
+    std::string file;
+    if (IsPortableFlag(argv[i])) {
+      portable = true;
+    } else if (FlagRest(argv[i], "reset-account") != nullptr &&
+               !ResetAccountFlag(argv[i], &reset_login)) {
+      return Fail("the login of /reset-account:LOGIN must be a positive number");
+    } else if (ImportFlag(argv[i], &file)) {
+      import_only = true;
+      if (!file.empty()) import_files.push_back(file);
+    }
+  }
+
+  const std::u16string exe = os::ExecutablePath();
+  term::Installation inst;
+  if (exe.empty() || !term::LocateInstallation(exe, portable, &inst)) {
+    return Fail("cannot tell where the executable is");
+  }
+  std::uint8_t digest[32];
+  if (!PathHash(exe, digest)) return Fail("cannot compute the pipe name");
+  if (!os::InstallStopSignals()) return Fail("cannot install the signal handlers");
+  // Account data is for this user alone.
+  os::MakeCreatedFilesPrivate();
+
+  // Claim the name first, so a second instance leaves everything untouched.
+  os::PipeServer server;
+  std::uint32_t err = 0;
+  switch (server.Listen(PipeNameFromHash(digest), os::PipeServer::kManyInstances, &err)) {
+    case os::ListenStatus::kAlreadyServed:
+      std::fprintf(stderr, "terminal64.exe: this installation is already running\n");
+      return 1;
+    case os::ListenStatus::kError:
+      if (err == EPERM) {
+        // Someone else's folder, or one open to others, would let another
+        // user put a fake terminal in the clients' way.
+        const std::string dir = Narrow(os::SocketFolderName());
+        std::fprintf(stderr,
+                     "terminal64.exe: cannot serve the pipe: the socket folder %s is not private "
+                     "to this user (another user created it, or others may write to it). Remove "
+                     "it if it is yours, or set XDG_RUNTIME_DIR to a folder of your own with "
+                     "mode 0700 (such as /run/user/<uid>) and start again.\n",
+                     dir.c_str());
+        return 2;
+      }
+      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n",
+                   std::strerror(static_cast<int>(err)));
+      return 2;
+    case os::ListenStatus::kOk:
+      break;
+  }
+  // One owner per data folder, whichever socket folder it serves: the lock
+  // lives in the data folder itself.
+  if (!os::MakeDirectories(inst.data)) {
+    std::fprintf(stderr, "terminal64.exe: cannot create the data folder %s\n", Narrow(inst.data).c_str());
+    return 2;
+  }
+  std::int64_t holder = 0;
+  switch (os::LockForLife(inst.LockFile(), &holder)) {
+    case os::LockStatus::kHeld:
+      std::fprintf(stderr,
+                   "terminal64.exe: the data folder %s is in use by another terminal "
+                   "(pid %lld)\n",
+                   Narrow(inst.data).c_str(), static_cast<long long>(holder));
+      return 1;
+    case os::LockStatus::kError:
+      std::fprintf(stderr, "terminal64.exe: cannot lock the data folder %s: %s\n",
+                   Narrow(inst.data).c_str(), std::strerror(errno));
+      return 2;
+    case os::LockStatus::kLocked:
+      break;
+  }
+  TidyDataFolder(inst);
+  if (!term::RegisterInstallation(inst)) {
+    std::fprintf(stderr, "terminal64.exe: cannot write the data folder %s\n", Narrow(inst.data).c_str());
+  }
+  std::string ini;
+  os::ReadWholeFile(inst.ConfigFile(u"terminal.ini"), &ini);
+  const term::Settings settings = term::ParseSettings(ini);
+  if (!settings.replay_error.empty()) std::fprintf(stderr, "terminal64.exe: %s\n", settings.replay_error.c_str());
+
+  if (import_only) {
+    // The pipe is claimed: no running instance reads the folders meanwhile.
+    bool copied = true;
+    const std::u16string folder = inst.data + os::kPathSeparator + u"import";
+    os::MakeDirectories(folder);
+    for (const std::string& file : import_files) {
+      std::string bytes;
+      const std::u16string from = text::Utf8ToUtf16(file.data(), file.size());
+      const std::size_t slash = from.find_last_of(u"/\\");
+      const std::u16string to = folder + os::kPathSeparator + (slash == std::u16string::npos ? from : from.substr(slash + 1));
+      if (!os::ReadWholeFile(from, &bytes) || !os::WriteFileAtomic(to, bytes)) {
+        std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n", file.c_str());
+        copied = false;
+      }
+    }
+    const bool imported = LoadHistory(inst, nullptr);
+    server.Close();
+    std::fflush(nullptr);
+    std::_Exit(copied && imported ? 0 : 3);
+  }
+
+  // Price history the user dropped into import/, and what was stored
+  // before; lives until the process ends, as the terminal does.
+  auto* history = new term::HistoryStore();
+  LoadHistory(inst, history);
+  if (settings.replay) {
+    inst.replay = true;
+    ClearFolder(inst.BasesFolder());
+  }
+
+  // Lives until the process ends: connection threads may still hold it.
+  auto* terminal = new term::Terminal(inst, settings, history);
+  std::string problem;
+  if (!terminal->Load(&problem)) {
+    std::fprintf(stderr, "terminal64.exe: %s\n", problem.c_str());
+    return 2;
+  }
+  if (!problem.empty()) std::fprintf(stderr, "terminal64.exe: %s\n", problem.c_str());
+  if (reset_login != 0) {
+    // The data folder is locked, so no running instance holds the account.
+    const bool reset = terminal->ResetAccount(reset_login);
+    if (!reset) {
+      std::fprintf(stderr, "terminal64.exe: cannot reset account %llu: no such account or "
+                   "its data cannot be written\n", static_cast<unsigned long long>(reset_login));
+    }
+    server.Close();
+    std::fflush(nullptr);
+    std::_Exit(reset ? 0 : 2);
+  }
+  // The market went on while the terminal was not running.
+  terminal->CatchUp();
+  term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
+  terminal->SaveState();
+  server.Close();
+  std::fflush(nullptr);
+  // Connection threads may still be running: leave without running static
+  // destructors under them. Every confirmed change is already on disk.
+  std::_Exit(0);
+}
