@@ -1,6 +1,6 @@
 """Peak memory and rows per second of a long tick export.
 
-Runs `zelkor5 export ticks EURUSD` over DAYS days (default 1095, three
+Runs `zelkor5 export ticks EURUSD` over DAYS days (default 1096, three
 years: some 30 million ticks) from a private copy of the bundled terminal,
 to Parquet and to CSV, each in a fresh process whose peak resident size
 (ru_maxrss) is taken; and, as the baseline measured in the same run, the
@@ -61,7 +61,7 @@ def child_peak(args, cwd):
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--from", dest="start", default=FROM, help="the first day (default %s)" % FROM)
-    p.add_argument("--days", type=int, default=1095, help="days of ticks (default 1095)")
+    p.add_argument("--days", type=int, default=1096, help="days of ticks (default 1096: to 2024-12-31)")
     p.add_argument("--formats", default="parquet,csv", help="comma-separated: parquet, csv")
     p.add_argument("--smoke", action="store_true", help="two weekdays, to see that it runs")
     args = p.parse_args()
