@@ -399,8 +399,11 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
                                png_dir=args.png)
     except report.ReportError as e:
         raise CommandError(str(e)) from None
+    except ImportError as e:
+        raise CommandError("the report needs pandas and matplotlib (%s): pip install pandas "
+                           "matplotlib" % e) from None
     if args.csv:
-        result.statistics.to_csv(args.csv, header=["value"])
+        result.statistics.to_csv(args.csv, header=["value"], index_label="statistic", na_rep="nan")
     net = result.statistics["net_profit"]
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
     _core.shutdown()

@@ -278,6 +278,15 @@ def test_the_report_page_renders_in_chromium(install, tmp_path):
     deals = ok(zelkor5.history_deals_get(0, T0 + 7200))
     assert result.statistics["net_profit"] == pytest.approx(
         sum(d.profit + d.commission + d.swap + d.fee for d in deals if d.type != DEAL_TYPE_BALANCE))
+    # The command: the same statistics, for the account named.
+    stats_csv = str(tmp_path / "stats.csv")
+    done = cli("report", "--login", str(ok(zelkor5.account_info()).login), "-o",
+               str(tmp_path / "cli.html"), "--csv", stats_csv, "--path", inst.exe)
+    assert done.returncode == 0 and "3 trades" in done.stdout, done.stderr
+    with open(stats_csv) as f:
+        written = {row[0]: float(row[1]) for row in list(csv.reader(f))[1:]}
+    assert written == pytest.approx(dict(result.statistics), nan_ok=True)
+    assert cli("report", "-o", str(tmp_path / "x.txt"), "--path", inst.exe).returncode == 1
     with open(page) as f:
         text = f.read()
     assert "http" not in text.replace("http-equiv", "") and text.count("data:image/png;base64,") == 3
