@@ -32,7 +32,7 @@
 #include "base/text.h"
 #include "server/dispatch.h"
 #include "server/installation.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace {
 

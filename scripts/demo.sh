@@ -3,7 +3,7 @@
 # moving-average strategy in a replay of imported price history.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ZK5_SKIP_311=1 scripts/setup.sh
+scripts/setup.sh --demo
 .venv/py39/bin/python examples/demo.py "$@"
 echo
 exec .venv/py39/bin/python examples/replay_ma.py build/replay_ma.html

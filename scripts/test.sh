@@ -10,6 +10,18 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 JOBS=${JOBS:-2}
+echo "== formatting and lint: clang-format, ruff"
+scripts/format.sh --check
+echo "== CMake: every combination of the options generates"
+for py in ON OFF; do for tests in ON OFF; do for term in ON OFF; do
+  cmake -S . -B build/options -DZK5_PYTHON=$py -DZK5_TESTS=$tests -DZK5_TERMINAL=$term \
+    -DPython_EXECUTABLE="$PWD/.venv/py39/bin/python" --no-warn-unused-cli >/dev/null
+  rm -rf build/options
+done; done; done
+for term in ON OFF; do
+  CC=clang CXX=clang++ cmake -S . -B build/options -DZK5_PYTHON=OFF -DZK5_FUZZ=ON -DZK5_TERMINAL=$term >/dev/null
+  rm -rf build/options
+done
 native() {  # build-dir extra-cmake-args...
   local dir=$1; shift
   cmake -S . -B "$dir" -DZK5_PYTHON=OFF -DZK5_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DZK5_WERROR=ON "$@" >/dev/null

@@ -147,7 +147,7 @@ Outcome ServeConnection(os::PipeHandle pipe, const Options& options, std::uint32
       }
       case CommandId::BOOK_ADD:
         if (!TextArg(body, 4, &text)) return Outcome::kClientGone;
-        ok = Reply(id, os::LaunchProcess(text, false) ? 0 : kCallFailed).send(pipe);
+        ok = Reply(id, os::LaunchProcess(text, {}) ? 0 : kCallFailed).send(pipe);
         break;
       case CommandId::BOOK_RELEASE:
         Reply(id, 0).send(pipe);

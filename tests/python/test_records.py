@@ -215,7 +215,7 @@ def assert_record(rec, layout, values):
 
 
 @pytest.mark.parametrize("layout", [SYMBOL_INFO, TICK, BOOK_INFO, ACCOUNT_INFO,
-                                    TERMINAL_INFO], ids=lambda l: l.name)
+                                    TERMINAL_INFO], ids=lambda layout: layout.name)
 @pytest.mark.parametrize("seed", [1, 2])
 def test_every_field_comes_from_its_own_bytes(connect, layout, seed):
     values = layout.sample(seed)

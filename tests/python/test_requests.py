@@ -175,11 +175,11 @@ def test_a_float_subclass_and_an_int_subclass_are_accepted(connect):
     class F(float):
         pass
 
-    class I(int):
+    class Int(int):
         pass
 
     p = connect([check_ok()])
-    zelkor5.order_check({"volume": F(2.5), "magic": I(3)})
+    zelkor5.order_check({"volume": F(2.5), "magic": Int(3)})
     assert sent_record(p) == REQUEST.pack(volume=2.5, magic=3)
 
 

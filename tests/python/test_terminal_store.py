@@ -228,7 +228,7 @@ def test_private_files_hashed_passwords_and_old_account_files_taken_over(install
     assert sent.retcode == TRADE_RETCODE_DONE and sent.order > 1000005 and sent.request_id >= 40
 
     names = set()
-    for folder, dirs, files in os.walk(data):
+    for folder, _dirs, files in os.walk(data):
         assert stat.S_IMODE(os.stat(folder).st_mode) == 0o700, folder
         for name in files:
             path = os.path.join(folder, name)

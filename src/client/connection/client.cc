@@ -51,8 +51,13 @@ void CInterClient::Reset() {
   std::memset(m_path_hash, 0, sizeof m_path_hash);
 }
 
+std::vector<std::u16string> LaunchArguments(bool portable) {
+  if (portable) return {u"/portable"};
+  return {};
+}
+
 ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable) {
-  if (os::LaunchProcess(path, portable)) return {};
+  if (os::LaunchProcess(path, LaunchArguments(portable))) return {};
   return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
 }
 

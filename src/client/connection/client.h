@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ipc/pipe_name.h"
 #include "ipc/commands.h"
@@ -103,6 +104,9 @@ extern CInterClient g_client;
 
 // Starts the terminal at `path` ("/portable" when `portable`).
 ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable);
+// A terminal's command line after its name: "/portable" for a portable
+// installation.
+std::vector<std::u16string> LaunchArguments(bool portable);
 
 }  // namespace zk5
 

@@ -60,7 +60,7 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
   if (r != os::RelayResult::kRefused) return outcome(r);
 
   os::LaunchWatch watch;
-  if (os::LaunchUnderWine(route.setup, path, portable, &watch) != 0) {
+  if (os::LaunchUnderWine(route.setup, path, LaunchArguments(portable), &watch) != 0) {
     return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
   }
   // Each try lets the relay wait one interval for the name to appear.

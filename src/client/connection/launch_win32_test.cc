@@ -56,7 +56,7 @@ class Win32Process : public ::testing::Test {
 
 TEST_F(Win32Process, StartedProgramHasUsAsParentAndNoStandardHandles) {
   const std::u16string exe = Copy("plain/terminal64.exe");
-  ASSERT_TRUE(os::LaunchProcess(exe, false));
+  ASSERT_TRUE(os::LaunchProcess(exe, {}));
   ASSERT_TRUE(AwaitTerminal(exe, kStartWaitMs));
   const Version v = AskVersion();
   ASSERT_EQ(v.result, 0);
@@ -69,7 +69,7 @@ TEST_F(Win32Process, StartedProgramHasUsAsParentAndNoStandardHandles) {
 TEST_F(Win32Process, PathsWithSpacesStartEitherWay) {
   for (bool portable : {false, true}) {
     const std::u16string exe = Copy(portable ? "a b/with space.exe" : "c d/with space.exe");
-    ASSERT_TRUE(os::LaunchProcess(exe, portable));
+    ASSERT_TRUE(os::LaunchProcess(exe, portable ? std::vector<std::u16string>{u"/portable"} : std::vector<std::u16string>{}));
     ASSERT_TRUE(AwaitTerminal(exe, kStartWaitMs));
     const Version v = AskVersion();
     ASSERT_EQ(v.result, 0);
@@ -79,10 +79,10 @@ TEST_F(Win32Process, PathsWithSpacesStartEitherWay) {
 }
 
 TEST_F(Win32Process, StartFailsForWhatIsNoProgram) {
-  EXPECT_FALSE(os::LaunchProcess(U16(dir_ / "missing.exe"), false));
+  EXPECT_FALSE(os::LaunchProcess(U16(dir_ / "missing.exe"), {}));
   ASSERT_TRUE(test::WriteBytes(dir_ / "text.exe", "not a program"));
-  EXPECT_FALSE(os::LaunchProcess(U16(dir_ / "text.exe"), true));
-  EXPECT_FALSE(os::LaunchProcess(u"", false));
+  EXPECT_FALSE(os::LaunchProcess(U16(dir_ / "text.exe"), {u"/portable"}));
+  EXPECT_FALSE(os::LaunchProcess(u"", {}));
 }
 
 // Data folders in the user's real roaming folder, as the search expects
@@ -139,7 +139,7 @@ TEST_F(Win32Search, TheTerminalThatStartedUsWinsOverANewerOne) {
 
   // A program started by the older terminal chooses that one.
   const std::u16string child = Copy("child/helper.exe");
-  ASSERT_TRUE(os::LaunchProcess(parent, false));
+  ASSERT_TRUE(os::LaunchProcess(parent, {}));
   ASSERT_TRUE(AwaitTerminal(parent, kStartWaitMs));
   ASSERT_EQ(calls::StatusByText(ipc::CommandId::BOOK_ADD, test::TextOf(child)), 0);
   g_client.Reset();

@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <charconv>
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -207,6 +208,27 @@ void LowerInPlace(char16_t* s, std::size_t n) {
   if (s == nullptr) return;
   for (std::size_t i = 0; i < n; ++i) s[i] = SimpleLower(s[i]);
 }
+
+namespace {
+
+template <typename T>
+bool ParseDecimalAs(const std::string& s, T* out) {
+  const char* p = s.data();
+  const char* end = p + s.size();
+  while (p != end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  if (p != end && *p == '+') ++p;
+  if (p == end || *p == '+') return false;
+  T value{};
+  const auto [stop, ec] = std::from_chars(p, end, value);
+  if (ec != std::errc() || stop != end) return false;
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+bool ParseDecimal(const std::string& s, std::int64_t* out) { return ParseDecimalAs(s, out); }
+bool ParseDecimal(const std::string& s, std::uint64_t* out) { return ParseDecimalAs(s, out); }
 
 void Wipe(char16_t* s, std::size_t n) {
   if (s == nullptr) return;

@@ -44,6 +44,11 @@ char16_t SimpleLower(char16_t u);
 // SimpleLower applied to each of the n units at s.
 void LowerInPlace(char16_t* s, std::size_t n);
 
+// A whole decimal number: optional leading white space and sign ('-' only
+// for the signed form), digits, nothing after them, within the type's range.
+bool ParseDecimal(const std::string& s, std::int64_t* out);
+bool ParseDecimal(const std::string& s, std::uint64_t* out);
+
 // Zeroes the n units at s (a password buffer) in a way the compiler keeps.
 void Wipe(char16_t* s, std::size_t n);
 

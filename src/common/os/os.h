@@ -105,6 +105,10 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out);
 // clear up by waiting.
 bool ServerMissing(std::uint32_t error);
 
+// The system's text for a platform error number (errno on POSIX, a
+// GetLastError value on Windows), for messages.
+std::string ErrorText(std::uint32_t error);
+
 // The final path of an existing file, or empty when it cannot be resolved.
 std::u16string FinalPath(const std::u16string& path);
 
@@ -139,9 +143,9 @@ bool ReadFilePrefix(const std::u16string& path, std::size_t max, std::string* ou
 std::u16string ParentProcessImage();
 
 // Starts `path` detached from this process (own session, no inherited
-// descriptors, standard streams on the null device), with "/portable" as its
-// only argument when `portable`. False when it cannot be started.
-bool LaunchProcess(const std::u16string& path, bool portable);
+// descriptors, standard streams on the null device) with `args` after its
+// own name. False when it cannot be started.
+bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>& args);
 
 // Sleeps `ms` milliseconds; false when the interrupt check cut it short.
 bool SleepMs(std::uint32_t ms);

@@ -34,6 +34,7 @@ std::u16string ExecutablePath();
 enum class ListenStatus {
   kOk,             // serving the name
   kAlreadyServed,  // another live server holds the name
+  kUnsafeFolder,   // the socket folder is not private to this user (POSIX)
   kError,          // *error holds the platform error number
 };
 
@@ -41,7 +42,7 @@ enum class AcceptStatus {
   kClient,   // *client holds a new connection
   kTimeout,  // nobody came within the time
   kStop,     // a stop signal arrived (POSIX, see InstallStopSignals in
-             // terminal_host.h); never on Windows
+             // service.h); never on Windows
   kError,    // *error holds the platform error number
 };
 

@@ -63,9 +63,10 @@ struct LaunchWatch {
 };
 
 // Starts the Windows program at `path` (a path of this system) under Wine,
-// detached from this process like LaunchProcess, with "/portable" when
-// `portable`, and watches it. Returns 0, or an errno value.
-int LaunchUnderWine(const WineSetup& wine, const std::u16string& path, bool portable,
+// detached from this process like LaunchProcess, with `args` after its
+// name, and watches it. Returns 0, or an errno value.
+int LaunchUnderWine(const WineSetup& wine, const std::u16string& path,
+                    const std::vector<std::u16string>& args,
                     LaunchWatch* watch);
 
 // True, with the program's exit code in *code (128 + the signal number when

@@ -1,6 +1,5 @@
 #include "accounts/config.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -38,23 +37,14 @@ const std::string* Get(const IniData& ini, const char* section, const char* key)
 }
 
 bool ToInt(const std::string& v, std::int64_t lo, std::int64_t hi, std::int64_t* out) {
-  if (v.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long n = std::strtoll(v.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || n < lo || n > hi) return false;
+  std::int64_t n = 0;
+  if (!text::ParseDecimal(v, &n) || n < lo || n > hi) return false;
   *out = n;
   return true;
 }
 
 bool ToUInt64(const std::string& v, std::uint64_t* out) {
-  if (v.empty() || v[0] == '-') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  *out = n;
-  return true;
+  return text::ParseDecimal(v, out);
 }
 
 bool ToDouble(const std::string& v, double* out) {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace zk5::term {
 

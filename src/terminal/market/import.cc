@@ -7,7 +7,7 @@
 #include "base/text.h"
 #include "market/market.h"
 #include "os/os.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace zk5::term {
 

@@ -6,7 +6,7 @@
 
 #include "base/text.h"
 #include "os/os.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 #include "accounts/legacy_file.h"
 #include "accounts/password.h"
 

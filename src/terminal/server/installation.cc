@@ -6,7 +6,7 @@
 #include "ipc/pipe_name.h"
 #include "base/text.h"
 #include "os/os.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace zk5::term {
 

@@ -10,7 +10,6 @@
 // first state and exits (0, or 2 for an unknown login).
 // With /import it does not serve: it copies each FILE into <data>/import/,
 // imports what is there and exits (0, or 3 when a file was rejected).
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +23,7 @@
 #include "base/text.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 #include "server/server.h"
 
 namespace {
@@ -51,12 +50,7 @@ bool IsPortableFlag(const char* arg) {
 bool ResetAccountFlag(const char* arg, std::uint64_t* login) {
   const char* rest = FlagRest(arg, "reset-account:");
   if (rest == nullptr || *rest < '1' || *rest > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(rest, &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  *login = value;
-  return true;
+  return zk5::text::ParseDecimal(rest, login);
 }
 
 // "/import" or "/import:FILE": true, with FILE (empty without one).
@@ -201,8 +195,7 @@ int main(int argc, char** argv) {
     case os::ListenStatus::kAlreadyServed:
       std::fprintf(stderr, "terminal64.exe: this installation is already running\n");
       return 1;
-    case os::ListenStatus::kError:
-      if (err == EPERM) {
+    case os::ListenStatus::kUnsafeFolder: {
         // Someone else's folder, or one open to others, would let another
         // user put a fake terminal in the clients' way.
         const std::string dir = Narrow(os::SocketFolderName());
@@ -214,8 +207,8 @@ int main(int argc, char** argv) {
                      dir.c_str());
         return 2;
       }
-      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n",
-                   std::strerror(static_cast<int>(err)));
+    case os::ListenStatus::kError:
+      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n", os::ErrorText(err).c_str());
       return 2;
     case os::ListenStatus::kOk:
       break;
@@ -227,7 +220,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::int64_t holder = 0;
-  switch (os::LockForLife(inst.LockFile(), &holder)) {
+  std::uint32_t lock_error = 0;
+  switch (os::LockForLife(inst.LockFile(), &holder, &lock_error)) {
     case os::LockStatus::kHeld:
       std::fprintf(stderr,
                    "terminal64.exe: the data folder %s is in use by another terminal "
@@ -236,7 +230,7 @@ int main(int argc, char** argv) {
       return 1;
     case os::LockStatus::kError:
       std::fprintf(stderr, "terminal64.exe: cannot lock the data folder %s: %s\n",
-                   Narrow(inst.data).c_str(), std::strerror(errno));
+                   Narrow(inst.data).c_str(), os::ErrorText(lock_error).c_str());
       return 2;
     case os::LockStatus::kLocked:
       break;

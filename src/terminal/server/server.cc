@@ -11,7 +11,7 @@
 #include "server/dispatch.h"
 #include "ipc/commands.h"
 #include "ipc/stream.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace zk5::term {
 

@@ -332,6 +332,11 @@ ProbeReport ReadProbe(const std::string& dir, const std::string& script) {
 
 class PosixLaunchProcess : public ::testing::TestWithParam<bool> {};
 
+std::vector<std::u16string> Args(bool portable) {
+  if (portable) return {u"/portable"};
+  return {};
+}
+
 TEST_P(PosixLaunchProcess, DetachedWithNullStreamsAndNoInheritedDescriptors) {
   const bool portable = GetParam();
   TempDir dir;
@@ -342,7 +347,7 @@ TEST_P(PosixLaunchProcess, DetachedWithNullStreamsAndNoInheritedDescriptors) {
   ASSERT_TRUE(WriteFile(dir / "leak", ""));
   const int leak = open((dir / "leak").c_str(), O_RDONLY);
   ASSERT_GE(leak, 0);
-  const bool launched = LaunchProcess(U16(script), portable);
+  const bool launched = LaunchProcess(U16(script), Args(portable));
   close(leak);
   ASSERT_TRUE(launched);
   // The intermediate child is reaped and the program is not our child.
@@ -387,8 +392,8 @@ TEST_P(PosixLaunchProcessFails, ReportsExecFailure) {
       ASSERT_TRUE(WriteFile(path, std::string("\x01\x02garbage\n", 10), 0755));
       break;
   }
-  EXPECT_FALSE(LaunchProcess(U16(path), false));
-  EXPECT_FALSE(LaunchProcess(U16(path), true));
+  EXPECT_FALSE(LaunchProcess(U16(path), {}));
+  EXPECT_FALSE(LaunchProcess(U16(path), {u"/portable"}));
   int status = 0;
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
 }
@@ -397,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, PosixLaunchProcessFails,
                          ::testing::Values(Unstartable::kMissing, Unstartable::kNotExecutable,
                                            Unstartable::kDirectory, Unstartable::kNoFormat));
 
-TEST(PosixLaunchProcessArgs, RefusesEmptyPath) { EXPECT_FALSE(LaunchProcess(u"", false)); }
+TEST(PosixLaunchProcessArgs, RefusesEmptyPath) { EXPECT_FALSE(LaunchProcess(u"", {})); }
 
 }  // namespace
 }  // namespace zk5::os

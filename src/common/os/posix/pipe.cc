@@ -68,6 +68,8 @@ IoStatus Await(int fd, short events, std::int64_t deadline_ms) {
 
 bool ServerMissing(std::uint32_t error) { return error == ENOENT || error == ECONNREFUSED; }
 
+std::string ErrorText(std::uint32_t error) { return std::strerror(static_cast<int>(error)); }
+
 std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
   std::string path;
   if (int err = PipeSocketPath(name, &path)) return static_cast<std::uint32_t>(err);

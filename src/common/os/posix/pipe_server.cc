@@ -20,7 +20,7 @@
 #include "os/posix/names.h"
 #include "os/posix/socket_dir.h"
 #include "os/posix/stop_signal.h"
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 namespace zk5::os {
 
@@ -118,6 +118,7 @@ ListenStatus PipeServer::Listen(const std::u16string& name, unsigned instances,
   int lock = -1;
   if (err == 0) err = TakeLock(lock_path, &lock);
   if (err == EWOULDBLOCK) return ListenStatus::kAlreadyServed;
+  if (err == EPERM) return ListenStatus::kUnsafeFolder;
   if (err != 0) {
     *error = static_cast<std::uint32_t>(err);
     return ListenStatus::kError;

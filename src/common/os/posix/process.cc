@@ -37,12 +37,16 @@ std::u16string ParentProcessImage() {
   return image;
 }
 
-bool LaunchProcess(const std::u16string& path, bool portable) {
+bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>& extra) {
   if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
   std::string exe = NativePath(path);
   if (exe.empty()) return false;
   std::vector<std::string> args{exe};
-  if (portable) args.emplace_back("/portable");
+  for (const std::u16string& arg : extra) {
+    std::string native;
+    if (!text::FsEncode(arg.data(), arg.size(), &native)) return false;
+    args.push_back(std::move(native));
+  }
   const SpawnRequest request(std::move(args), EnvironmentWith({}, {}));
   return SpawnDetached(request, nullptr) == 0;
 }

@@ -1,4 +1,4 @@
-// The side of the stop signals (see InstallStopSignals in terminal_host.h)
+// The side of the stop signals (see InstallStopSignals in service.h)
 // that the pipe server waits on. Only files in os/posix include this.
 #ifndef ZK5_COMMON_OS_POSIX_STOP_SIGNAL_H_
 #define ZK5_COMMON_OS_POSIX_STOP_SIGNAL_H_

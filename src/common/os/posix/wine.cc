@@ -193,10 +193,10 @@ RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& na
   return RelayResult::kOpen;
 }
 
-int LaunchUnderWine(const WineSetup& wine, const std::u16string& path, bool portable,
-                    LaunchWatch* watch) {
+int LaunchUnderWine(const WineSetup& wine, const std::u16string& path,
+                    const std::vector<std::u16string>& extra, LaunchWatch* watch) {
   std::vector<std::string> args{Native(wine.wine), Native(path)};
-  if (portable) args.emplace_back("/portable");
+  for (const std::u16string& arg : extra) args.push_back(Native(arg));
   const SpawnRequest request(std::move(args), WineEnvironment(wine));
   return SpawnDetached(request, watch);
 }

@@ -127,7 +127,7 @@ TEST_F(WineStandIn, InterruptEndsTheWaitForTheRelay) {
 TEST_F(WineStandIn, StartedProgramIsWatchedForAnEarlyEnd) {
   LaunchWatch watch;
   ASSERT_EQ(LaunchUnderWine(Wine("[ \"$2\" = /portable ] && exit 3; exit 4"),
-                            u"/x/terminal64.exe", true, &watch),
+                            u"/x/terminal64.exe", {u"/portable"}, &watch),
             0);
   std::uint32_t code = 0;
   for (int i = 0; i < 500 && !WatchedExit(&watch, &code); ++i) SleepMs(10);
@@ -136,7 +136,7 @@ TEST_F(WineStandIn, StartedProgramIsWatchedForAnEarlyEnd) {
 
   // One that runs on is left running when the watch ends.
   const std::string mark = tmp_ / "still";
-  ASSERT_EQ(LaunchUnderWine(Wine("sleep 1; touch " + mark), u"/x/terminal64.exe", false, &watch),
+  ASSERT_EQ(LaunchUnderWine(Wine("sleep 1; touch " + mark), u"/x/terminal64.exe", {}, &watch),
             0);
   EXPECT_FALSE(WatchedExit(&watch, &code));
   EndWatch(&watch);

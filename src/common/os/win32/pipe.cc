@@ -86,6 +86,15 @@ std::int64_t MonotonicMs() { return static_cast<std::int64_t>(GetTickCount64());
 
 bool ServerMissing(std::uint32_t error) { return error == ERROR_FILE_NOT_FOUND; }
 
+std::string ErrorText(std::uint32_t error) {
+  char text[512] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 error, 0, text, sizeof text, nullptr);
+  std::string out(text, n);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+  return out.empty() ? "error " + std::to_string(error) : out;
+}
+
 std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
   BlockingScope blocking;
   const std::wstring wide = win32::Wide(name);

@@ -57,12 +57,14 @@ std::u16string ParentProcessImage() {
   return win32::FromWide(image, std::min(size, kCanonicalImageUnits));
 }
 
-bool LaunchProcess(const std::u16string& path, bool portable) {
+bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>& args) {
   if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
   const std::wstring application = win32::Wide(path);
+  // Without arguments the system makes the command line from the name.
   std::wstring command_line;
-  if (portable) {
-    command_line = L"\"" + application + L"\" /portable";
+  if (!args.empty()) {
+    command_line = L"\"" + application + L"\"";
+    for (const std::u16string& arg : args) command_line += L" " + win32::Wide(arg);
     if (command_line.size() > kCommandLineUnits) command_line.resize(kCommandLineUnits);
   }
   // The terminal gets none of our console handles: all three standard
@@ -74,7 +76,7 @@ bool LaunchProcess(const std::u16string& path, bool portable) {
   startup.hStdOutput = INVALID_HANDLE_VALUE;
   startup.hStdError = INVALID_HANDLE_VALUE;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application.c_str(), portable ? &command_line[0] : nullptr, nullptr,
+  if (!CreateProcessW(application.c_str(), args.empty() ? nullptr : &command_line[0], nullptr,
                       nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }

@@ -3,7 +3,7 @@
 // No stop signal is caught: Ctrl-C or closing the console ends the process
 // the system's way, which loses nothing, since every confirmed change is on
 // disk before its reply is sent.
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 #include <cstdlib>
 #include <string>
@@ -147,14 +147,19 @@ bool RestrictToOwner(const std::u16string& path) {
   return ok;
 }
 
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::uint32_t* error) {
   *holder = 0;
+  std::uint32_t unused = 0;
+  if (error == nullptr) error = &unused;
   // Others may read the process id at the start; the lock is on a byte far
   // beyond it, so that reading is never blocked.
   HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LockStatus::kError;
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return LockStatus::kError;
+  }
   OVERLAPPED at{};
   at.OffsetHigh = 0x100;
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
@@ -163,6 +168,7 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
     DWORD got = 0;
     if (ReadFile(file, text, sizeof text - 1, &got, nullptr)) *holder = std::atoll(text);
     CloseHandle(file);
+    *error = err;
     return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? LockStatus::kHeld
                                                                    : LockStatus::kError;
   }

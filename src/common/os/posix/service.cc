@@ -1,5 +1,5 @@
 // Hosting the terminal on POSIX.
-#include "os/terminal_host.h"
+#include "os/service.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -158,11 +158,16 @@ bool RestrictToOwner(const std::u16string& path) {
   return chmod(native.c_str(), st.st_mode & 0700) == 0;
 }
 
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::uint32_t* error) {
   *holder = 0;
+  std::uint32_t unused = 0;
+  if (error == nullptr) error = &unused;
   const std::string native = NativePath(path);
   const int fd = open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return LockStatus::kError;
+  if (fd < 0) {
+    *error = static_cast<std::uint32_t>(errno);
+    return LockStatus::kError;
+  }
   struct flock lk {};
   lk.l_type = F_WRLCK;
   lk.l_whence = SEEK_SET;
@@ -173,6 +178,7 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder) {
     who.l_whence = SEEK_SET;
     if (fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK) *holder = who.l_pid;
     close(fd);
+    *error = static_cast<std::uint32_t>(err);
     return err == EACCES || err == EAGAIN ? LockStatus::kHeld : LockStatus::kError;
   }
   // For people looking at the folder; the lock itself is what counts.

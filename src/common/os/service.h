@@ -1,8 +1,8 @@
-// What a process that hosts the terminal needs from the OS besides serving
-// its pipe (pipe_server.h): to be told of a stop signal, folders, durable
-// files and the time. POSIX only for now; every descriptor is close-on-exec.
-#ifndef ZK5_COMMON_OS_TERMINAL_HOST_H_
-#define ZK5_COMMON_OS_TERMINAL_HOST_H_
+// What a long-running serving process needs from the OS besides serving its
+// pipe (pipe_server.h): to be told of a stop signal, folders, durable files
+// and the time. Every descriptor is close-on-exec.
+#ifndef ZK5_COMMON_OS_SERVICE_H_
+#define ZK5_COMMON_OS_SERVICE_H_
 
 #include <cstdint>
 #include <string>
@@ -58,7 +58,9 @@ enum class LockStatus {
 // Takes an exclusive lock on the file at `path` (created when missing) for
 // the rest of the process's life, and writes the process id into it. The
 // kernel drops the lock when the process dies, however it ends.
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder);
+// `error`, when given, receives the platform error of kError.
+LockStatus LockForLife(const std::u16string& path, std::int64_t* holder,
+                       std::uint32_t* error = nullptr);
 
 // The folder that holds pipe sockets ($XDG_RUNTIME_DIR or /tmp/zk5-<uid>),
 // for messages.
@@ -66,4 +68,4 @@ std::u16string SocketFolderName();
 
 }  // namespace zk5::os
 
-#endif  // ZK5_COMMON_OS_TERMINAL_HOST_H_
+#endif  // ZK5_COMMON_OS_SERVICE_H_
