@@ -51,8 +51,9 @@ def child_peak(args, cwd):
     elapsed = time.perf_counter() - t0
     out = proc.stdout.read().decode()
     err = proc.stderr.read().decode()
-    proc.returncode = os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode") \
-        else status >> 8
+    proc.returncode = (
+        os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode") else status >> 8
+    )
     if proc.returncode != 0:
         sys.exit("failed: %s\n%s" % (" ".join(args), err))
     return elapsed, usage.ru_maxrss * 1024, out
@@ -61,7 +62,9 @@ def child_peak(args, cwd):
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--from", dest="start", default=FROM, help="the first day (default %s)" % FROM)
-    p.add_argument("--days", type=int, default=1096, help="days of ticks (default 1096: to 2024-12-31)")
+    p.add_argument(
+        "--days", type=int, default=1096, help="days of ticks (default 1096: to 2024-12-31)"
+    )
     p.add_argument("--formats", default="parquet,csv", help="comma-separated: parquet, csv")
     p.add_argument("--smoke", action="store_true", help="two weekdays, to see that it runs")
     args = p.parse_args()
@@ -81,26 +84,59 @@ def main():
         env_python = sys.executable
         print("ticks of EURUSD, %s to %s (%d days)" % (start, end, days))
         # The terminal's own start, outside the figures.
-        subprocess.run([env_python, "-m", "zelkor5", "terminal", "start", "--path", exe],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [env_python, "-m", "zelkor5", "terminal", "start", "--path", exe],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
         for fmt in args.formats.split(","):
             out = os.path.join(work, "ticks." + fmt)
             secs, peak, text = child_peak(
-                [env_python, "-m", "zelkor5", "export", "ticks", "EURUSD", "--from", start,
-                 "--to", end, "-o", out, "--path", exe], work)
+                [
+                    env_python,
+                    "-m",
+                    "zelkor5",
+                    "export",
+                    "ticks",
+                    "EURUSD",
+                    "--from",
+                    start,
+                    "--to",
+                    end,
+                    "-o",
+                    out,
+                    "--path",
+                    exe,
+                ],
+                work,
+            )
             rows = int(text.split(": ")[1].split()[0])
             size = os.path.getsize(out)
             os.remove(out)
             base_secs, base_peak, base_text = child_peak(
-                [env_python, "-c", WHOLE, exe, start, end, out], work)
+                [env_python, "-c", WHOLE, exe, start, end, out], work
+            )
             assert int(base_text) == rows, (base_text, rows)
             os.remove(out)
-            print("%-8s %11d rows %8.0f MB file | streamed: peak %7.1f MB, %9.0f rows/s | "
-                  "whole in memory: peak %7.1f MB, %9.0f rows/s | peak ratio %.2f"
-                  % (fmt, rows, size / 1e6, peak / 1e6, rows / secs, base_peak / 1e6,
-                     rows / base_secs, peak / base_peak))
-        subprocess.run([env_python, "-m", "zelkor5", "terminal", "stop", "--path", exe],
-                       check=True, stdout=subprocess.DEVNULL)
+            print(
+                "%-8s %11d rows %8.0f MB file | streamed: peak %7.1f MB, %9.0f rows/s | "
+                "whole in memory: peak %7.1f MB, %9.0f rows/s | peak ratio %.2f"
+                % (
+                    fmt,
+                    rows,
+                    size / 1e6,
+                    peak / 1e6,
+                    rows / secs,
+                    base_peak / 1e6,
+                    rows / base_secs,
+                    peak / base_peak,
+                )
+            )
+        subprocess.run(
+            [env_python, "-m", "zelkor5", "terminal", "stop", "--path", exe],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -28,8 +28,15 @@ from typing import List
 import zelkor5 as zk
 from zelkor5 import replay as market_clock
 from zelkor5.constants import (
-    DEAL_ENTRY_OUT, DEAL_REASON_SL, DEAL_TYPE_BUY, ORDER_TYPE_BUY, ORDER_TYPE_SELL, TIMEFRAME_M1,
-    TRADE_ACTION_DEAL, TRADE_RETCODE_DONE)
+    DEAL_ENTRY_OUT,
+    DEAL_REASON_SL,
+    DEAL_TYPE_BUY,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_SELL,
+    TIMEFRAME_M1,
+    TRADE_ACTION_DEAL,
+    TRADE_RETCODE_DONE,
+)
 from zelkor5.terminal import import_history, replay, terminal_path
 
 SYMBOL = "MYCOIN"

@@ -3,10 +3,12 @@
 # only rebuilds what changed.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh --demo   only what the demo uses: the build's compiler
-#                             and libraries, .venv/py39 with NumPy, the wheel
+#                             and libraries, .venv/py39 with NumPy, pandas and
+#                             matplotlib (the replay example's report), the wheel
 #                             (without the relay to Wine)
 #   .venv/py39       CPython 3.9, NumPy 2.0.x: builds the wheel, runs tests,
-#                    with mypy, pandas, pyarrow, tqdm and the wheel repair tools
+#                    with mypy, ruff, pandas, pyarrow, tqdm, matplotlib and the
+#                    wheel repair tools
 #   .venv/py39-np1   CPython 3.9, NumPy 1.26.x: the same wheel
 #   .venv/py311      CPython 3.11, NumPy 2.x: its own build (skipped, with
 #                    its venv, when ZK5_SKIP_311=1, as the demo does)

@@ -24,6 +24,7 @@ The terminal is the one ``path`` names (its terminal64.exe), else the one
 ``zelkor5.terminal.replay()`` started last, else the one the module is
 connected to, else the bundled one. Failures raise ReplayError.
 """
+
 import datetime
 import hashlib
 import os
@@ -59,6 +60,7 @@ class ReplayState(NamedTuple):
     answered request) or "stepped" (held until the script moves it);
     `start` is where the replay began (None live) and `now` where the
     clock stands (UTC datetimes)."""
+
     mode: str
     now: datetime.datetime
     start: Optional[datetime.datetime]
@@ -96,9 +98,9 @@ def socket_path(exe: str) -> str:
         if 1 <= len(_units(real)) // 2 <= _MAX_PATH_UNITS:
             path = real
         else:
-            path = _units(path)[:2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
+            path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
     else:
-        path = _units(path)[:2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
+        path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
     digest = hashlib.sha256(_lower_units(path)).hexdigest().upper()
     base = os.environ.get("XDG_RUNTIME_DIR") or "/tmp/zk5-%d" % os.geteuid()
     return os.path.join(base, _NAME_PREFIX + digest)
@@ -154,8 +156,9 @@ class _Channel:
                     self.close()
                     # A connection the terminal closed for idleness: once more.
                     if attempt:
-                        raise ReplayError("the terminal at %s did not answer: %s"
-                                          % (self.exe, e)) from None
+                        raise ReplayError(
+                            "the terminal at %s did not answer: %s" % (self.exe, e)
+                        ) from None
             if echo != command or len(body) < 4:
                 self.close()
                 raise ReplayError("the terminal at %s answered out of turn" % self.exe)
@@ -179,6 +182,7 @@ def _exe(path: Optional[str]) -> str:
     if _started is not None:
         return _started
     from . import _core, terminal
+
     info = _core.terminal_info()
     if info is not None and info.path:
         return os.path.realpath(os.path.join(info.path, "terminal64.exe"))
@@ -199,8 +203,10 @@ def _time(ms: int) -> datetime.datetime:
 
 def _refused(status: int, channel: _Channel) -> ReplayError:
     if status == _UNSUPPORTED:
-        return ReplayError("the terminal at %s does not run a stepped replay (start it with "
-                           "stepped=True or --stepped)" % channel.exe)
+        return ReplayError(
+            "the terminal at %s does not run a stepped replay (start it with "
+            "stepped=True or --stepped)" % channel.exe
+        )
     if status == _INVALID_PARAMS:
         return ReplayError("invalid arguments")
     return ReplayError("the terminal at %s refused the call (%d)" % (channel.exe, status))
@@ -226,8 +232,9 @@ def _state(channel: _Channel) -> ReplayState:
         raise ReplayError("the terminal at %s does not tell its clock (%d)" % (channel.exe, status))
     mode, now_ms, from_ms, speed, step_ms = struct.unpack("<Iqqqq", payload)
     name = MODES[mode] if mode < len(MODES) else "unknown"
-    return ReplayState(name, _time(now_ms), None if name == "live" else _time(from_ms),
-                       speed, step_ms)
+    return ReplayState(
+        name, _time(now_ms), None if name == "live" else _time(from_ms), speed, step_ms
+    )
 
 
 def now(path: Optional[str] = None) -> float:
@@ -257,6 +264,7 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
     the symbol's data (nothing for 40 days), the clock unmoved. Needs the
     module connected to the terminal, which returns the bar."""
     from . import _core
+
     channel = _channel(path)
     name = _units(str(symbol))
     args = struct.pack("<I", len(name) // 2) + name + struct.pack("<i", int(timeframe))
@@ -270,6 +278,8 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
     _, opened = struct.unpack("<qq", payload)
     bars = _core.copy_rates_range(symbol, int(timeframe), opened, opened)
     if bars is None or len(bars) == 0:
-        raise ReplayError("the bar of %s at %s could not be read: %s"
-                          % (symbol, _time(opened * 1000).isoformat(), _core.last_error()))
+        raise ReplayError(
+            "the bar of %s at %s could not be read: %s"
+            % (symbol, _time(opened * 1000).isoformat(), _core.last_error())
+        )
     return bars[0]

@@ -20,6 +20,7 @@ curve; ``equity_curve(deals, bars, values)`` builds the curve from given
 bars. Neither needs a terminal, pandas aside for the curve. Every
 statistic is defined in docs/report.md. Needs pandas and matplotlib.
 """
+
 import base64
 import datetime
 import html as _html
@@ -32,8 +33,7 @@ import numpy as np
 
 from .constants import DealEntry, DealType, OrderType, Timeframe
 
-__all__ = ["report", "statistics", "equity_curve", "trades", "Report", "ReportError",
-           "STATISTICS"]
+__all__ = ["report", "statistics", "equity_curve", "trades", "Report", "ReportError", "STATISTICS"]
 
 _UTC = datetime.timezone.utc
 # Trading days in a year: the Sharpe ratio of daily returns is annualised
@@ -73,6 +73,7 @@ class Report(NamedTuple):
     """What report() built: `statistics` (pandas Series, in the order of
     STATISTICS), `curve` (pandas DataFrame indexed by UTC time), `trades`
     (pandas DataFrame, one row per closing deal), and the files written."""
+
     statistics: Any
     curve: Any
     trades: Any
@@ -100,8 +101,9 @@ def trades(deals: Sequence[Any]) -> List[Tuple[int, str, float]]:
         if not _is_trade(d):
             continue
         if int(d.entry) == DealEntry.IN:
-            opening[int(d.position_id)] = opening.get(int(d.position_id), 0.0) + \
-                float(d.commission) + float(d.fee)
+            opening[int(d.position_id)] = (
+                opening.get(int(d.position_id), 0.0) + float(d.commission) + float(d.fee)
+            )
             continue
         result = _money(d) + opening.pop(int(d.position_id), 0.0)
         out.append((int(d.time), str(d.symbol), result))
@@ -114,10 +116,13 @@ def _exposure_and_curve_stats(curve: Any) -> Dict[str, float]:
     drawdown = peak - equity
     with np.errstate(divide="ignore", invalid="ignore"):
         pct = np.where(peak > 0, drawdown / peak * 100.0, 0.0)
-    stats = {"max_drawdown": float(drawdown.max()) if len(equity) else 0.0,
-             "max_drawdown_pct": float(pct.max()) if len(equity) else 0.0,
-             "exposure_pct": float(np.mean(np.asarray(curve["exposed"], dtype=bool)) * 100.0)
-             if len(equity) else 0.0}
+    stats = {
+        "max_drawdown": float(drawdown.max()) if len(equity) else 0.0,
+        "max_drawdown_pct": float(pct.max()) if len(equity) else 0.0,
+        "exposure_pct": float(np.mean(np.asarray(curve["exposed"], dtype=bool)) * 100.0)
+        if len(equity)
+        else 0.0,
+    }
     # Daily returns: the equity at the last point of each UTC day, against
     # the day before (deposits and withdrawals taken out of the change).
     times = np.asarray(curve["time"], dtype=np.int64)
@@ -128,8 +133,9 @@ def _exposure_and_curve_stats(curve: Any) -> Dict[str, float]:
     if len(daily) >= 3:
         returns = (daily[1:] - (flows[1:] - flows[:-1])) / daily[:-1] - 1.0
         sd = float(np.std(returns, ddof=1))
-        stats["sharpe"] = float(np.mean(returns)) / sd * math.sqrt(TRADING_DAYS) if sd > 0 \
-            else float("nan")
+        stats["sharpe"] = (
+            float(np.mean(returns)) / sd * math.sqrt(TRADING_DAYS) if sd > 0 else float("nan")
+        )
     else:
         stats["sharpe"] = float("nan")
     return stats
@@ -151,8 +157,9 @@ def statistics(deals: Sequence[Any], curve: Any = None) -> Dict[str, float]:
     # The first balance deals before any trade are the initial balance;
     # later ones are deposits and withdrawals.
     first_trade = int(trade_deals[0].time_msc) if trade_deals else None
-    initial = sum(_money(d) for d in balance_deals
-                  if first_trade is None or int(d.time_msc) <= first_trade)
+    initial = sum(
+        _money(d) for d in balance_deals if first_trade is None or int(d.time_msc) <= first_trade
+    )
     flows = sum(_money(d) for d in balance_deals) - initial
     net = float(sum(_money(d) for d in trade_deals))
     final_balance = initial + flows + net
@@ -190,8 +197,16 @@ def statistics(deals: Sequence[Any], curve: Any = None) -> Dict[str, float]:
             times.append(int(d.time))
             equity.append(running)
             deposits.append(flows_so_far)
-        stats.update(_exposure_and_curve_stats(
-            {"time": times, "equity": equity, "deposits": deposits, "exposed": [False] * len(times)}))
+        stats.update(
+            _exposure_and_curve_stats(
+                {
+                    "time": times,
+                    "equity": equity,
+                    "deposits": deposits,
+                    "exposed": [False] * len(times),
+                }
+            )
+        )
         stats["exposure_pct"] = float("nan")
     else:
         stats.update(_exposure_and_curve_stats(curve))
@@ -202,6 +217,7 @@ def statistics(deals: Sequence[Any], curve: Any = None) -> Dict[str, float]:
 
 class _Position:
     """A position rebuilt from its deals: signed volume and average price."""
+
     __slots__ = ("symbol", "volume", "price")
 
     def __init__(self, symbol: str) -> None:
@@ -223,8 +239,9 @@ class _Position:
             self.price = price
 
 
-def equity_curve(deals: Sequence[Any], bars: Mapping[str, Any],
-                 values: Mapping[str, Tuple[float, float]]) -> Any:
+def equity_curve(
+    deals: Sequence[Any], bars: Mapping[str, Any], values: Mapping[str, Tuple[float, float]]
+) -> Any:
     """The balance and equity at the close of every bar (a pandas
     DataFrame indexed by UTC time, columns time, balance, equity, deposits,
     drawdown, drawdown_pct, exposed).
@@ -235,10 +252,14 @@ def equity_curve(deals: Sequence[Any], bars: Mapping[str, Any],
     valued at the ask, the close plus the bar's spread. Deals count at the
     close of the bar they fall in."""
     import pandas as pd  # type: ignore[import-untyped]
+
     ordered = sorted(deals, key=lambda d: (int(d.time_msc), int(d.ticket)))
-    times = np.unique(np.concatenate([np.asarray(b["time"], dtype=np.int64)
-                                      for b in bars.values()] +
-                                     [np.asarray([int(d.time) for d in ordered], dtype=np.int64)]))
+    times = np.unique(
+        np.concatenate(
+            [np.asarray(b["time"], dtype=np.int64) for b in bars.values()]
+            + [np.asarray([int(d.time) for d in ordered], dtype=np.int64)]
+        )
+    )
     if len(times) > 1:
         step = int(np.min(np.diff(times)))
     else:
@@ -289,20 +310,33 @@ def equity_curve(deals: Sequence[Any], bars: Mapping[str, Any],
         deposits[i] = flows
         exposed[i] = bool(positions)
     peak = np.maximum.accumulate(equity) if len(equity) else equity
-    frame = pd.DataFrame({
-        "time": times, "balance": balance, "equity": equity, "deposits": deposits,
-        "drawdown": peak - equity,
-        "drawdown_pct": np.where(peak > 0, (peak - equity) / np.where(peak > 0, peak, 1) * 100, 0.0),
-        "exposed": exposed},
-        index=pd.to_datetime(times, unit="s", utc=True))
+    frame = pd.DataFrame(
+        {
+            "time": times,
+            "balance": balance,
+            "equity": equity,
+            "deposits": deposits,
+            "drawdown": peak - equity,
+            "drawdown_pct": np.where(
+                peak > 0, (peak - equity) / np.where(peak > 0, peak, 1) * 100, 0.0
+            ),
+            "exposed": exposed,
+        },
+        index=pd.to_datetime(times, unit="s", utc=True),
+    )
     frame.index.name = "when"
     return frame
 
 
 def _auto_timeframe(span_seconds: int) -> int:
     """The smallest timeframe that keeps the curve under ~20000 bars."""
-    for tf, seconds in ((Timeframe.M1, 60), (Timeframe.M5, 300), (Timeframe.M15, 900),
-                        (Timeframe.H1, 3600), (Timeframe.H4, 14400)):
+    for tf, seconds in (
+        (Timeframe.M1, 60),
+        (Timeframe.M5, 300),
+        (Timeframe.M15, 900),
+        (Timeframe.H1, 3600),
+        (Timeframe.H4, 14400),
+    ):
         if span_seconds / seconds <= 20000:
             return int(tf)
     return int(Timeframe.D1)
@@ -319,8 +353,10 @@ def _seconds(value: Union[None, int, float, datetime.datetime], default: int) ->
 def _figures(curve: Any, trade_list: List[Tuple[int, str, float]]) -> Dict[str, bytes]:
     """The plots as PNG bytes: equity and balance, drawdown, trade results."""
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     out: Dict[str, bytes] = {}
     when = curve.index.tz_convert(None)
 
@@ -332,8 +368,14 @@ def _figures(curve: Any, trade_list: List[Tuple[int, str, float]]) -> Dict[str, 
 
     fig, ax = plt.subplots(figsize=(10, 3.6), layout="constrained")
     ax.plot(when, curve["equity"], color="#1f6fb2", linewidth=1.2, label="Equity")
-    ax.plot(when, curve["balance"], color="#d9822b", linewidth=1.2, label="Balance",
-            drawstyle="steps-post")
+    ax.plot(
+        when,
+        curve["balance"],
+        color="#d9822b",
+        linewidth=1.2,
+        label="Balance",
+        drawstyle="steps-post",
+    )
     ax.set_title("Balance and equity")
     ax.legend(loc="upper left")
     ax.grid(alpha=0.3)
@@ -347,8 +389,11 @@ def _figures(curve: Any, trade_list: List[Tuple[int, str, float]]) -> Dict[str, 
 
     fig, ax = plt.subplots(figsize=(10, 2.4), layout="constrained")
     results = [r for _, _, r in trade_list]
-    ax.bar(range(1, len(results) + 1), results,
-           color=["#2e8b57" if r > 0 else "#c0392b" for r in results])
+    ax.bar(
+        range(1, len(results) + 1),
+        results,
+        color=["#2e8b57" if r > 0 else "#c0392b" for r in results],
+    )
     ax.axhline(0, color="#555555", linewidth=0.8)
     ax.set_title("Result of each trade")
     ax.set_xlabel("trade")
@@ -369,19 +414,33 @@ def _format(key: str, value: float) -> str:
     return "{:,.2f}".format(value)
 
 
-def _page(title: str, subtitle: str, stats: Mapping[str, float], pngs: Mapping[str, bytes],
-          trade_list: List[Tuple[int, str, float]]) -> str:
-    rows = "\n".join('<tr><th>%s</th><td>%s</td></tr>' % (_html.escape(STATISTICS[k]),
-                                                          _format(k, v))
-                     for k, v in stats.items())
-    images = "\n".join('<figure><img alt="%s" src="data:image/png;base64,%s"></figure>'
-                       % (name, base64.b64encode(data).decode("ascii"))
-                       for name, data in pngs.items())
+def _page(
+    title: str,
+    subtitle: str,
+    stats: Mapping[str, float],
+    pngs: Mapping[str, bytes],
+    trade_list: List[Tuple[int, str, float]],
+) -> str:
+    rows = "\n".join(
+        "<tr><th>%s</th><td>%s</td></tr>" % (_html.escape(STATISTICS[k]), _format(k, v))
+        for k, v in stats.items()
+    )
+    images = "\n".join(
+        '<figure><img alt="%s" src="data:image/png;base64,%s"></figure>'
+        % (name, base64.b64encode(data).decode("ascii"))
+        for name, data in pngs.items()
+    )
     trade_rows = "\n".join(
         "<tr><td>%d</td><td>%s</td><td>%s</td><td class=%s>%s</td></tr>"
-        % (i + 1, datetime.datetime.fromtimestamp(t, _UTC).strftime("%Y-%m-%d %H:%M"),
-           _html.escape(sym), "win" if r > 0 else "loss", "{:,.2f}".format(r))
-        for i, (t, sym, r) in enumerate(trade_list))
+        % (
+            i + 1,
+            datetime.datetime.fromtimestamp(t, _UTC).strftime("%Y-%m-%d %H:%M"),
+            _html.escape(sym),
+            "win" if r > 0 else "loss",
+            "{:,.2f}".format(r),
+        )
+        for i, (t, sym, r) in enumerate(trade_list)
+    )
     return """<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <title>%(title)s</title>
@@ -407,14 +466,24 @@ figure { margin: 0 0 12px 0; } img { max-width: 100%%; }
 %(images)s
 <p class="sub">Definitions of the statistics: docs/report.md of zelkor5.</p>
 </body></html>
-""" % {"title": _html.escape(title), "subtitle": _html.escape(subtitle), "rows": rows,
-       "images": images, "trade_rows": trade_rows}
+""" % {
+        "title": _html.escape(title),
+        "subtitle": _html.escape(subtitle),
+        "rows": rows,
+        "images": images,
+        "trade_rows": trade_rows,
+    }
 
 
-def report(start: Union[None, int, float, datetime.datetime] = None,
-           end: Union[None, int, float, datetime.datetime] = None, *,
-           html: Optional[str] = None, png_dir: Optional[str] = None,
-           timeframe: Optional[int] = None, title: Optional[str] = None) -> Report:
+def report(
+    start: Union[None, int, float, datetime.datetime] = None,
+    end: Union[None, int, float, datetime.datetime] = None,
+    *,
+    html: Optional[str] = None,
+    png_dir: Optional[str] = None,
+    timeframe: Optional[int] = None,
+    title: Optional[str] = None,
+) -> Report:
     """The report of the connected account from `start` (default: its
     first deal) to `end` (default: now by the terminal's clock), dates as
     the module takes them. Writes the page to `html` and the plots as PNG
@@ -422,7 +491,9 @@ def report(start: Union[None, int, float, datetime.datetime] = None,
     (default: the smallest keeping it under ~20000 bars). Raises
     ReportError when the deals or prices cannot be read."""
     import pandas as pd
+
     from . import _core, history
+
     account = _core.account_info()
     if account is None:
         raise ReportError("no account: %s (%d)" % (_core.last_error()[1], _core.last_error()[0]))
@@ -430,6 +501,7 @@ def report(start: Union[None, int, float, datetime.datetime] = None,
     if end is None:
         # Now by the terminal's clock (a replay's), else the system's.
         from . import replay
+
         try:
             hi = int(replay.now())
         except replay.ReplayError:
@@ -450,24 +522,41 @@ def report(start: Union[None, int, float, datetime.datetime] = None,
         got = history.rates_range(sym, tf, lo, hi)
         info = _core.symbol_info(sym)
         if got is None or info is None:
-            raise ReportError("prices of %s: %s (%d)" % (sym, _core.last_error()[1],
-                                                        _core.last_error()[0]))
+            raise ReportError(
+                "prices of %s: %s (%d)" % (sym, _core.last_error()[1], _core.last_error()[0])
+            )
         bars[sym] = got
         # Money per 1.0 of price per lot, from the terminal's own rule.
         base = float(got["close"][-1]) if len(got) else 1.0
         profit = _core.order_calc_profit(int(OrderType.BUY), sym, 1.0, base, base + 1.0)
-        values[sym] = (float(profit) if profit is not None else float(info.trade_contract_size),
-                       float(info.point))
+        values[sym] = (
+            float(profit) if profit is not None else float(info.trade_contract_size),
+            float(info.point),
+        )
     if not symbols:
         # No trades: the curve is the balance at the account's own deals.
         bars = {}
-    curve = equity_curve(deals, bars, values) if (bars or deals) else pd.DataFrame(
-        {"time": [], "balance": [], "equity": [], "deposits": [], "drawdown": [],
-         "drawdown_pct": [], "exposed": []})
+    curve = (
+        equity_curve(deals, bars, values)
+        if (bars or deals)
+        else pd.DataFrame(
+            {
+                "time": [],
+                "balance": [],
+                "equity": [],
+                "deposits": [],
+                "drawdown": [],
+                "drawdown_pct": [],
+                "exposed": [],
+            }
+        )
+    )
     stats = statistics(deals, curve)
     trade_list = trades(deals)
-    frame = pd.DataFrame([(datetime.datetime.fromtimestamp(t, _UTC), s, r)
-                          for t, s, r in trade_list], columns=["time", "symbol", "result"])
+    frame = pd.DataFrame(
+        [(datetime.datetime.fromtimestamp(t, _UTC), s, r) for t, s, r in trade_list],
+        columns=["time", "symbol", "result"],
+    )
     series = pd.Series(stats, name="value")
     written: List[str] = []
     page = None
@@ -483,10 +572,14 @@ def report(start: Union[None, int, float, datetime.datetime] = None,
         if html is not None:
             fmt = "%Y-%m-%d %H:%M"
             subtitle = "Account %d (%s, %s), %s to %s UTC, %s bars; %s" % (
-                account.login, account.server, account.currency,
+                account.login,
+                account.server,
+                account.currency,
                 datetime.datetime.fromtimestamp(lo, _UTC).strftime(fmt),
                 datetime.datetime.fromtimestamp(hi, _UTC).strftime(fmt),
-                Timeframe(tf).name, ", ".join(symbols) or "no trades")
+                Timeframe(tf).name,
+                ", ".join(symbols) or "no trades",
+            )
             with open(html, "w", encoding="utf-8") as f:
                 f.write(_page(title or "Trading report", subtitle, stats, pngs, trade_list))
             page = html
