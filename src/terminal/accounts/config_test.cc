@@ -5,11 +5,11 @@
 
 #include "accounts/config.h"
 #include "accounts/password.h"
-#include "market/clock.h"
-#include "ipc/records.h"
-#include "ipc/wire.h"
 #include "accounts/record_io.h"
 #include "accounts/trade_records.h"
+#include "ipc/records.h"
+#include "ipc/wire.h"
+#include "market/clock.h"
 
 namespace zk5::term {
 namespace {

@@ -18,10 +18,10 @@ class MarketClock {
 
   // How a replay's clock moves.
   enum class Mode : std::uint32_t {
-    kLive = 0,     // the system clock (plus a shift)
-    kTimed = 1,    // `speed` market seconds per real second
+    kLive = 0,        // the system clock (plus a shift)
+    kTimed = 1,       // `speed` market seconds per real second
     kPerRequest = 2,  // step_ms at every answered request
-    kHeld = 3,     // only when the script moves it (Advance, MoveTo)
+    kHeld = 3,        // only when the script moves it (Advance, MoveTo)
   };
 
   // A replay that is at `from_ms` now and runs `speed` times real time; or,

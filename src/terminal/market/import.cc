@@ -254,7 +254,8 @@ class Parser {
     // What the exporter writes for ticks: the whole tick record, time_msc
     // giving the time (time is the same in whole seconds) and volume_real
     // the volume again.
-    static const char* const kExportedTicks[] = {"time", "bid", "ask", "last", "volume", "time_msc", "flags", "volume_real"};
+    static const char* const kExportedTicks[] = {"time",   "bid",      "ask",   "last",
+                                                 "volume", "time_msc", "flags", "volume_real"};
     if (!bars && f.count == 8) {
       for (int i = 0; i < f.count; ++i) {
         std::string name(f.begin[i], f.end[i]);
@@ -366,8 +367,10 @@ class Parser {
     bool secs, frac;
     if (!ParseInt(f.begin[0], f.end[0], &t.time_msc) &&
         !(ParseDateTime(f.begin[0], f.end[0], &t.time_msc, &secs, &frac) && secs)) {
-      return Bad(line, "time_msc is not milliseconds since 1970 or YYYY-MM-DD[T]HH:MM:SS[.fff][Z|+HH:MM]: \"" +
-                           std::string(f.begin[0], f.end[0]) + "\"");
+      return Bad(
+          line,
+          "time_msc is not milliseconds since 1970 or YYYY-MM-DD[T]HH:MM:SS[.fff][Z|+HH:MM]: \"" +
+              std::string(f.begin[0], f.end[0]) + "\"");
     }
     if (t.time_msc > kLatestSec * 1000 + 999) return Bad(line, "time_msc is after the year 9999");
     if (rows_ > 0 && t.time_msc < last_time_) return Bad(line, "time_msc is earlier than the row before");

@@ -36,26 +36,33 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"header", kBars, "time,open,high,low,close\n60,1,1,1,1\n", 1,
                 "the header must be time,open,high,low,close,tick_volume[,spread,real_volume]"},
         BadCase{"empty", kTicks, "time_msc,bid,ask\n\n", 0, "no rows after the header"},
-        BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n", 3,
-                "expected 6 columns"},
+        BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n",
+                3, "expected 6 columns"},
         BadCase{"minute", kBars, "time,open,high,low,close,tick_volume\n61,1,1,1,1,1\n", 2,
                 "time is not the start of a minute"},
-        BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n", 2,
-                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"2024-02-30 10:00\""},
-        BadCase{"offset", kBars, "time,open,high,low,close,tick_volume\n2024-03-05T10:00:00+1,1,1,1,1,1\n", 2,
-                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"2024-03-05T10:00:00+1\""},
+        BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n",
+                2,
+                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"2024-02-30 "
+                "10:00\""},
+        BadCase{"offset", kBars,
+                "time,open,high,low,close,tick_volume\n2024-03-05T10:00:00+1,1,1,1,1,1\n", 2,
+                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: "
+                "\"2024-03-05T10:00:00+1\""},
         BadCase{"order", kBars,
-                "time,open,high,low,close,tick_volume\n2024-03-05 10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n", 3,
-                "time is not later than the row before"},
+                "time,open,high,low,close,tick_volume\n2024-03-05 "
+                "10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n",
+                3, "time is not later than the row before"},
         BadCase{"price", kBars, "time,open,high,low,close,tick_volume\n60,1,1,-1,1,1\n", 2,
                 "low is not a positive number: \"-1\""},
         BadCase{"range", kBars, "time,open,high,low,close,tick_volume\n60,1,2,1.5,1.2,1\n", 2,
                 "high and low do not contain open and close"},
         BadCase{"volume", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,x\n", 2,
                 "tick_volume is not a whole number: \"x\""},
-        BadCase{"future", kBars, "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
+        BadCase{"future", kBars,
+                "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
                 "time is after the year 9999"},
-        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3, "time_msc is earlier than the row before"},
+        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3,
+                "time_msc is earlier than the row before"},
         BadCase{"ask", kTicks, "time_msc,bid,ask\n1000,1.2,1.1\n", 2, "ask is below bid"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
 
@@ -92,17 +99,19 @@ TEST(Import, TakesIsoTimesWithTheirZone) {
     std::int64_t ms;
   };
   const std::int64_t base = 1709632800000;  // 2024-03-05 10:00 UTC
-  for (const Case& c : {Case{"2024-03-05T10:00:00Z", base}, Case{"2024-03-05 10:00", base},
-                        Case{"2024-03-05T11:30:00+01:30", base}, Case{"2024-03-05T05:00-0500", base},
-                        Case{"2024-03-05T12:00:00.250+02", base + 250},
-                        Case{"2024-03-05T10:00:00.123456789Z", base + 123}}) {
+  for (const Case& c :
+       {Case{"2024-03-05T10:00:00Z", base}, Case{"2024-03-05 10:00", base},
+        Case{"2024-03-05T11:30:00+01:30", base}, Case{"2024-03-05T05:00-0500", base},
+        Case{"2024-03-05T12:00:00.250+02", base + 250},
+        Case{"2024-03-05T10:00:00.123456789Z", base + 123}}) {
     std::int64_t ms = 0;
     bool secs = false, frac = false;
     const std::string t = c.text;
     EXPECT_TRUE(ParseDateTime(t.data(), t.data() + t.size(), &ms, &secs, &frac)) << t;
     EXPECT_EQ(ms, c.ms) << t;
   }
-  for (const char* bad : {"2024-03-05T10:00:00+24:00", "2024-03-05T10:00:00.1234567890Z", "2024-03-05T10:00Zz"}) {
+  for (const char* bad :
+       {"2024-03-05T10:00:00+24:00", "2024-03-05T10:00:00.1234567890Z", "2024-03-05T10:00Zz"}) {
     std::int64_t ms = 0;
     bool secs = false, frac = false;
     const std::string t = bad;
