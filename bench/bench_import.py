@@ -10,7 +10,7 @@ time_msc,bid,ask, then measures in the same run:
     (flushed to disk);
 and prints both times, the stored size and the ratio.
 
-    python bench/bench_import.py [--rows N] [--rounds R]
+    python bench/bench_import.py [--rows N] [--rounds R] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5 and
 pandas installed (scripts/setup.sh). Linux only.
@@ -65,7 +65,11 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--rows", type=int, default=10000000)
     ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--smoke", action="store_true", help="a small run: 20,000 rows, one round")
     args = ap.parse_args()
+    if args.smoke:
+        ap.set_defaults(rows=20000, rounds=1)
+        args = ap.parse_args()
 
     cache = os.path.join(ROOT, "build", "bench")
     os.makedirs(cache, exist_ok=True)

@@ -13,7 +13,7 @@ Waits:
 - ready:  initialize() of a terminal that keeps answering "connecting";
 - sleep:  time.sleep(60) (the baseline).
 
-    python bench/bench_interrupt.py [--trials N]
+    python bench/bench_interrupt.py [--trials N] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.
@@ -22,6 +22,7 @@ installed (scripts/setup.sh). Linux only.
 import argparse
 import os
 import random
+import shutil
 import signal
 import statistics
 import sys
@@ -55,17 +56,43 @@ def interrupted_after(delay, wait):
     raise RuntimeError("the wait ended without an interrupt")
 
 
+def end_started(path):
+    """Ends every process running the script `path` and waits for them (each
+    writes a file beside the script as it exits)."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if path.encode() in f.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGTERM)
+                    pids.append(int(entry))
+        except (OSError, ValueError):
+            pass
+    end = time.monotonic() + 10
+    while time.monotonic() < end and any(os.path.exists("/proc/%d" % p) for p in pids):
+        time.sleep(0.02)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--trials", type=int, default=10)
+    parser.add_argument("--smoke", action="store_true", help="a small run: 2 trials")
     args = parser.parse_args()
+    if args.smoke:
+        parser.set_defaults(trials=2)
+        args = parser.parse_args()
+    # Started in the background by a shell, Python inherits SIGINT ignored
+    # and leaves it so: every wait would then run to its end.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rnd = random.Random(1)
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
     os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     exe = os.path.join(work, "terminal64.exe")
     open(exe, "w").close()
-    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=600)
+    # Each initialize() starts one more of these: all are ended at the end,
+    # and each ends itself after a while regardless.
+    silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=60)
 
     def reply_wait():
         with peer.Peer(exe, peer.handshake(), default=peer.delay(600, peer.close())):
@@ -91,7 +118,8 @@ def main():
                 results[name].append(wait())
                 zelkor5.shutdown()
     finally:
-        silent.kill()
+        end_started(silent.path)
+        shutil.rmtree(work, ignore_errors=True)
     base = statistics.median(results["sleep"])
     print("SIGINT -> KeyboardInterrupt, %d trials each (ms)" % args.trials)
     print("%-8s %8s %8s %8s %10s" % ("wait", "median", "max", "min", "vs sleep"))

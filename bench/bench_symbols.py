@@ -12,7 +12,7 @@ CPU time (user + system) per record. With --valgrind each child also runs
 under callgrind twice, with ROUNDS rounds and with none, and the difference
 of the instruction counts gives instructions per record.
 
-    python bench/bench_symbols.py [--symbols N] [--rounds R] [--valgrind] [--distinct]
+    python bench/bench_symbols.py [--symbols N] [--rounds R] [--valgrind] [--distinct] [--smoke]
 
 Records are forex-like by default (prices and names of their own, shared
 settings, option and session fields zero); --distinct gives every number of
@@ -202,7 +202,11 @@ def main():
     ap.add_argument("--valgrind-rounds", type=int, default=2)
     ap.add_argument("--distinct", action="store_true",
                     help="every number of every record different (worst case)")
+    ap.add_argument("--smoke", action="store_true", help="a small run: 200 symbols, 2 rounds")
     args = ap.parse_args()
+    if args.smoke:
+        ap.set_defaults(symbols=200, rounds=2)
+        args = ap.parse_args()
 
     work = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")
     try:

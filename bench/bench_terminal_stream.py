@@ -14,7 +14,7 @@ in the same run:
     production rate: how many times faster than the market the terminal
     can follow it.
 
-    python bench/bench_terminal_stream.py [--orders N] [--positions N] [--hours H]
+    python bench/bench_terminal_stream.py [--orders N] [--positions N] [--hours H] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.
@@ -133,7 +133,11 @@ def main():
     parser.add_argument("--orders", type=int, default=1000)
     parser.add_argument("--positions", type=int, default=1000)
     parser.add_argument("--hours", type=float, default=24)
+    parser.add_argument("--smoke", action="store_true", help="a small run: 30 orders, 30 positions, 1 hour")
     args = parser.parse_args()
+    if args.smoke:
+        parser.set_defaults(orders=30, positions=30, hours=1)
+        args = parser.parse_args()
     folder = tempfile.mkdtemp(prefix="zk5-bench-stream-")
     try:
         term = Terminal(os.path.join(folder, "inst"))

@@ -11,7 +11,7 @@ server:
     pages (huge) and also prefaulted (populate).
 The two C programs are built here with `cc -O2` into build/bench/.
 
-    python bench/bench_ticks.py [--count N] [--rounds R] [--passes P]
+    python bench/bench_ticks.py [--count N] [--rounds R] [--passes P] [--smoke]
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only (VmHWM, clear_refs).
@@ -120,7 +120,11 @@ def main():
     ap.add_argument("--passes", type=int, default=1,
                     help="repeat the whole set, interleaved, to even out noise")
     ap.add_argument("--json", action="store_true", help="print the raw figures as JSON")
+    ap.add_argument("--smoke", action="store_true", help="a small run: 200,000 ticks, 2 rounds")
     args = ap.parse_args()
+    if args.smoke:
+        ap.set_defaults(count=200000, rounds=2)
+        args = ap.parse_args()
 
     tools = build_tools()
     rundir = tempfile.mkdtemp(prefix="zk5b", dir="/tmp")  # AF_UNIX paths are short

@@ -9,13 +9,15 @@ the same Wine), in the same run:
    reply, received into a fresh block; target: the relay's throughput at
    least 0.8 x the direct client's.
 
-    python bench/bench_wine.py [--calls N] [--count N] [--repeat R] [--prefix DIR]
+    python bench/bench_wine.py [--calls N] [--count N] [--repeat R] [--prefix DIR] [--smoke]
 
 Needs scripts/build_windows.sh (build/win64/terminal64.exe) and wine. Each
 measurement alternates the two clients REPEAT times and keeps the best of
 each, as other load on a shared machine only ever adds time. Without
 --prefix a private Wine prefix is made (about 20 s) and removed afterwards.
 """
+
+# bench: needs wine
 
 import argparse
 import hashlib
@@ -68,7 +70,11 @@ def main():
     parser.add_argument("--count", type=int, default=10000000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--prefix")
+    parser.add_argument("--smoke", action="store_true", help="a small run: 500 calls, 200,000 ticks, once")
     args = parser.parse_args()
+    if args.smoke:
+        parser.set_defaults(calls=500, count=200000, repeat=1)
+        args = parser.parse_args()
     if not os.path.isfile(WINDOWS_TERMINAL):
         sys.exit("no %s: run scripts/build_windows.sh" % WINDOWS_TERMINAL)
 

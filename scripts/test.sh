@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native tests (plain, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and cross-built for Windows
-# and run under wine), a bounded run of every fuzz harness, and the Python
-# suite under CPython 3.9 with NumPy 2.0 and 1.26 (one binary) and under
-# CPython 3.11; then the type stub and examples under mypy, and the 3.9 and
-# 3.13 wheels built, repaired and smoke-tested from fresh environments.
+# and run under wine), every benchmark in bench/ at its small size, a
+# bounded run of every fuzz harness, and the Python suite under CPython 3.9
+# with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11; then the type
+# stub and examples under mypy, and the 3.9 and 3.13 wheels built, repaired
+# and smoke-tested from fresh environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -58,6 +59,8 @@ cleanup() {
 trap cleanup EXIT
 echo "== native tests for Windows, under wine"
 scripts/test_windows.sh
+echo "== every benchmark at its small size (figures not judged), those under wine included"
+.venv/py39/bin/python bench/smoke.py
 echo "== fuzzing: each harness ${FUZZ_SECONDS:=25} s"
 FUZZ_SECONDS=$FUZZ_SECONDS scripts/fuzz.sh
 
@@ -67,6 +70,7 @@ for venv in py39 py39-np1 py311; do
 done
 echo "== types: the stub against the built module, the package and examples under mypy --strict"
 .venv/py39/bin/python scripts/gen_core_stub.py --check
+.venv/py39/bin/python scripts/gen_facade_stubs.py --check
 .venv/py39/bin/python -m mypy.stubtest zelkor5._core
 .venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null src/zelkor5 examples/
 echo "== wheels for CPython 3.9 and 3.13, each smoke-tested in a fresh environment"

@@ -25,10 +25,12 @@
 namespace {
 
 constexpr std::uint32_t kRetryMs = 20;
+// A day: longer waits are nobody's intent.
+constexpr std::uint64_t kMaxWaitMs = 86400000;
 
 std::uint32_t Open(const std::u16string& name, std::uint64_t wait_ms,
                    zk5::os::PipeHandle* pipe) {
-  const std::uint64_t deadline = zk5::os::MonotonicMs() + wait_ms;
+  const std::int64_t deadline = zk5::os::MonotonicMs() + static_cast<std::int64_t>(wait_ms);
   for (;;) {
     const std::uint32_t err = zk5::os::OpenPipe(name, pipe);
     if (err != zk5::os::NoServerError() || zk5::os::MonotonicMs() >= deadline) return err;
@@ -45,11 +47,11 @@ int main() {
   std::uint32_t err = os::InvalidArgumentError();
   os::PipeHandle pipe = os::kInvalidPipe;
   if (args.size() == 1 || args.size() == 2) {
-    // A malformed WAIT_MS counts as none, as before.
+    // A malformed WAIT_MS counts as none.
     std::uint64_t wait_ms = 0;
     if (args.size() == 2) {
       const std::string digits = zk5::text::Utf16ToUtf8(args[1].data(), args[1].size());
-      if (!zk5::text::ParseDecimal(digits, &wait_ms)) wait_ms = 0;
+      if (!zk5::text::ParseDecimal(digits, &wait_ms) || wait_ms > kMaxWaitMs) wait_ms = 0;
     }
     err = Open(args[0], wait_ms, &pipe);
   }

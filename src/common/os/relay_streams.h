@@ -27,9 +27,6 @@ bool WriteWordToStandardOutput(std::uint32_t word);
 // the terminal went away, the terminal a broken pipe when the client did.
 [[noreturn]] void CarryStandardStreams(PipeHandle pipe);
 
-// Milliseconds of a clock that never goes back.
-std::uint64_t MonotonicMs();
-
 // The error number of OpenPipe when nobody serves the name.
 std::uint32_t NoServerError();
 

@@ -112,8 +112,6 @@ void CarryStandardStreams(PipeHandle pipe) {
   ExitProcess(0);
 }
 
-std::uint64_t MonotonicMs() { return GetTickCount64(); }
-
 std::uint32_t NoServerError() { return ERROR_FILE_NOT_FOUND; }
 
 std::uint32_t InvalidArgumentError() { return ERROR_INVALID_PARAMETER; }
