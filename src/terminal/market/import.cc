@@ -299,8 +299,8 @@ class Parser {
       }
       columns_ = 8;
       exported_ = trades_ = true;
-      out->header.columns = kColumnsTickTrades;
-      body_ = nl < text_.size() ? nl + 1 : nl;
+      size_ = kStoredTradeSize;
+      out_.header.columns = kColumnsTickTrades;
       return true;
     }
     if (f.count < least || f.count > most) return Bad(1, std::string("the header must be ") + expected);
