@@ -11,9 +11,16 @@ Waits:
 - reply:  positions_total() against a terminal that never answers;
 - launch: initialize() of a started terminal that never serves its socket;
 - ready:  initialize() of a terminal that keeps answering "connecting";
+- large:  copy_ticks_range("EURUSD", 2019-01-01, 2024-01-01) from the
+          bundled terminal, a reply of about 3 GB that keeps arriving
+          (interrupted after a random 1..3 s, well before it ends);
 - sleep:  time.sleep(60) (the baseline).
 
     python bench/bench_interrupt.py [--trials N] [--smoke]
+
+--smoke runs two trials and asks the bundled terminal for a month of ticks
+(some tens of MB, interrupted after 50..150 ms) instead: a quick check that
+the benchmark still runs.
 
 Run it with the interpreter of a virtual environment that has zelkor5
 installed (scripts/setup.sh). Linux only.
@@ -34,7 +41,23 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import peer  # noqa: E402
+
 import zelkor5  # noqa: E402
+from zelkor5.terminal import terminal_path  # noqa: E402
+
+UTC_2019 = 1546300800
+UTC_2024 = 1704067200
+MONTH = 31 * 86400
+
+
+def bundled_terminal(folder):
+    """A portable copy of the bundled terminal in `folder`; its path."""
+    os.makedirs(os.path.join(folder, "config"))
+    exe = os.path.join(folder, "terminal64.exe")
+    shutil.copy2(terminal_path(), exe)
+    with open(os.path.join(folder, "config", "terminal.ini"), "w") as f:
+        f.write("[Terminal]\nIdleExit=30\n")
+    return exe
 
 
 def interrupted_after(delay, wait):
@@ -93,6 +116,9 @@ def main():
     # Each initialize() starts one more of these: all are ended at the end,
     # and each ends itself after a while regardless.
     silent = peer.make_terminal_exe(os.path.join(work, "silent"), serve=False, timeout=60)
+    big = bundled_terminal(os.path.join(work, "bundled"))
+    ticks_from, ticks_to = (UTC_2024 - MONTH, UTC_2024) if args.smoke else (UTC_2019, UTC_2024)
+    after = (0.05, 0.15) if args.smoke else (1.0, 3.0)
 
     def reply_wait():
         with peer.Peer(exe, peer.handshake(), default=peer.delay(600, peer.close())):
@@ -106,11 +132,20 @@ def main():
         with peer.Peer(exe, [peer.hello()], default=peer.reply(109, 1, peer.u32(1))):
             return interrupted_after(rnd.uniform(0.2, 0.4), lambda: zelkor5.initialize(exe))
 
+    def large_wait():
+        assert zelkor5.initialize(big, portable=True), zelkor5.last_error()
+        latency = interrupted_after(
+            rnd.uniform(*after),
+            lambda: zelkor5.copy_ticks_range("EURUSD", ticks_from, ticks_to, zelkor5.COPY_TICKS_ALL),
+        )
+        assert zelkor5.last_error() == (-10002, "IPC recv failed"), zelkor5.last_error()
+        return latency
+
     def sleep_wait():
         return interrupted_after(rnd.uniform(0.2, 0.4), lambda: time.sleep(60))
 
     waits = [("sleep", sleep_wait), ("reply", reply_wait), ("launch", launch_wait),
-             ("ready", ready_wait)]
+             ("ready", ready_wait), ("large", large_wait)]
     results = {name: [] for name, _ in waits}
     try:
         for _ in range(args.trials):
@@ -118,7 +153,9 @@ def main():
                 results[name].append(wait())
                 zelkor5.shutdown()
     finally:
+        zelkor5.shutdown()
         end_started(silent.path)
+        end_started(big)
         shutil.rmtree(work, ignore_errors=True)
     base = statistics.median(results["sleep"])
     print("SIGINT -> KeyboardInterrupt, %d trials each (ms)" % args.trials)

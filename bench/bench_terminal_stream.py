@@ -34,7 +34,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 import zelkor5  # noqa: E402
 from zelkor5.constants import (  # noqa: E402
     COPY_TICKS_ALL, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_BUY_STOP, ORDER_TYPE_SELL,
-    ORDER_TYPE_SELL_LIMIT, ORDER_TYPE_SELL_STOP, TRADE_ACTION_DEAL, TRADE_ACTION_PENDING, TRADE_RETCODE_DONE)
+    ORDER_TYPE_SELL_LIMIT, ORDER_TYPE_SELL_STOP, TRADE_ACTION_DEAL, TRADE_ACTION_PENDING, TRADE_RETCODE_DONE,
+    ORDER_FILLING_FOK, ORDER_FILLING_IOC, SYMBOL_FILLING_FOK)
 from zelkor5.terminal import terminal_path  # noqa: E402
 
 T0 = 1709647200  # Tuesday 2024-03-05 14:00 UTC
@@ -104,6 +105,11 @@ def send(request):
     assert r is not None and r.retcode == TRADE_RETCODE_DONE, (request, r and r.comment)
 
 
+def filling(info):
+    """A filling policy the symbol allows."""
+    return ORDER_FILLING_FOK if info.filling_mode & SYMBOL_FILLING_FOK else ORDER_FILLING_IOC
+
+
 def fill_account(symbols, orders, positions):
     """Positions with stops and working orders 1.5% away from the market,
     round-robin over the symbols: some are reached during the hours."""
@@ -115,7 +121,7 @@ def fill_account(symbols, orders, positions):
         ref = tick.bid if buy else tick.ask
         away = ref * 0.015
         send({"action": TRADE_ACTION_DEAL, "symbol": s, "volume": info[s].volume_min,
-              "type": ORDER_TYPE_BUY if buy else ORDER_TYPE_SELL,
+              "type": ORDER_TYPE_BUY if buy else ORDER_TYPE_SELL, "type_filling": filling(info[s]),
               "sl": round(ref - away if buy else ref + away, info[s].digits),
               "tp": round(ref + away if buy else ref - away, info[s].digits)})
     kinds = [(ORDER_TYPE_BUY_LIMIT, -1), (ORDER_TYPE_SELL_LIMIT, 1), (ORDER_TYPE_BUY_STOP, 1),
@@ -125,7 +131,7 @@ def fill_account(symbols, orders, positions):
         tick = zelkor5.symbol_info_tick(s)
         type_, side = kinds[i % 4]
         send({"action": TRADE_ACTION_PENDING, "symbol": s, "volume": info[s].volume_min, "type": type_,
-              "price": round(tick.bid * (1 + side * 0.015), info[s].digits)})
+              "type_filling": filling(info[s]), "price": round(tick.bid * (1 + side * 0.015), info[s].digits)})
 
 
 def main():

@@ -1,5 +1,5 @@
-"""A week of hourly bars and an hour of ticks into pandas, and the demo
-account's deals as a table: the recipes of the README.
+"""A week of hourly bars and an hour of ticks into pandas, the demo
+account's deals as a table and its open profit: the recipes of the README.
 
 Needs the pandas extra (pip install zelkor5[pandas]).
 """
@@ -22,13 +22,17 @@ def main() -> int:
     ticks = zelkor5.copy_ticks_range("EURUSD", end - timedelta(hours=1), end,
                                      zelkor5.COPY_TICKS_ALL)
     deals = zelkor5.history_deals_get(0, int(datetime.now(timezone.utc).timestamp()))
-    if bars is None or ticks is None or deals is None:
+    positions = zelkor5.positions_get()
+    if bars is None or ticks is None or deals is None or positions is None:
         print("request failed:", zelkor5.last_error())
         zelkor5.shutdown()
         return 1
     print(zelkor5.frame(bars).tail())        # UTC DatetimeIndex
     print(zelkor5.frame(ticks)[["bid", "ask"]].head())
-    print(zelkor5.frame(deals)[["ticket", "type", "volume", "price", "profit"]])
+    # kind= gives a result that may be empty its columns.
+    print(zelkor5.frame(deals, kind=zelkor5.TradeDeal)[["ticket", "type", "volume", "price",
+                                                        "profit"]])
+    print("open profit:", zelkor5.frame(positions, kind=zelkor5.TradePosition)["profit"].sum())
     print("{} bars, {} ticks, {} deals".format(len(bars), len(ticks), len(deals)))
     zelkor5.shutdown()
     return 0

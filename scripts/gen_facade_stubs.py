@@ -100,6 +100,10 @@ def render(functions, types, head, asynchronous, doc):
         "from typing import " + ", ".join(typing_names),
         "",
         "from ._core import (" + ", ".join(core_names) + ")",
+    ]
+    if "TradeRequestDict" in used:  # the request of order_check and order_send
+        out.append("from ._request import TradeRequestDict")
+    out += [
         "",
         code,
     ]

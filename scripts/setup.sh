@@ -32,7 +32,8 @@ if [ $DEMO = 0 ]; then
     fuzzer_rt=0
   # The C++ formatter (scripts/format.sh).
   command -v clang-format >/dev/null || need_apt+=(clang-format)
-  # Headless Chromium: the report page's rendering test.
+  # Headless Chromium checks the documentation site (scripts/check_site.py) and
+  # renders the report page in its test.
   command -v chromium >/dev/null || need_apt+=(chromium)
 fi
 if [ ${#need_apt[@]} -gt 0 ] || [ $fuzzer_rt = 0 ]; then

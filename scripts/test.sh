@@ -4,8 +4,9 @@
 # and run under wine), every benchmark in bench/ at its small size, a
 # bounded run of every fuzz harness, and the Python suite under CPython 3.9
 # with NumPy 2.0 and 1.26 (one binary) and under CPython 3.11; then the type
-# stub and examples under mypy, and the 3.9 and 3.13 wheels built, repaired
-# and smoke-tested from fresh environments.
+# stub and examples under mypy, the documentation site built and checked in
+# headless Chromium, and the 3.9 and 3.13 wheels built, repaired and
+# smoke-tested from fresh environments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -73,6 +74,13 @@ echo "== types: the stub against the built module, the package and examples unde
 .venv/py39/bin/python scripts/gen_facade_stubs.py --check
 .venv/py39/bin/python -m mypy.stubtest zelkor5._core
 .venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null src/zelkor5 examples/
+# A request with a misspelt key must not pass the type check.
+if misspelt=$(.venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null tests/types/misspelt_request.py); then
+  echo "mypy accepted tests/types/misspelt_request.py"; exit 1
+fi
+grep -q 'Extra key "stoploss"' <<<"$misspelt" || { echo "$misspelt"; exit 1; }
+echo "== the documentation site: built (warnings as errors), every page opened in headless Chromium"
+scripts/docs.sh --check
 echo "== wheels for CPython 3.9 and 3.13, each smoke-tested in a fresh environment"
 scripts/build_wheels.sh 3.9 3.13 >/dev/null
 scripts/smoke_wheels.sh 3.9 3.13

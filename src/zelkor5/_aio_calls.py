@@ -2,6 +2,7 @@
 are in _aio_calls.pyi, generated from _core.pyi)."""
 
 import contextvars
+import functools
 from typing import Any, Callable, Coroutine, Tuple
 
 from . import _layers
@@ -35,6 +36,8 @@ def _coroutine(name: str) -> Callable[..., Coroutine[Any, Any, Any]]:
         return value
 
     call.__name__ = call.__qualname__ = name
+    # inspect.signature() and help() show the module function's parameters.
+    functools.update_wrapper(call, fn, assigned=(), updated=())
     call.__doc__ = (
         "zelkor5.%s as a coroutine, run on the worker thread; its outcome is "
         "zelkor5.aio.last_error()." % name

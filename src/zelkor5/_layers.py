@@ -9,9 +9,11 @@ here is written per function. The order, outermost first::
 
 so the log shows each attempt's outcome and the raised exception is the
 final outcome. The plain functions of the package are the _core functions
-themselves, untouched.
+themselves (the bar and tick ones with a warning when a result stops at the
+terminal's limit, zelkor5._capped), untouched by these layers.
 """
 
+import functools
 import logging
 import threading
 import time
@@ -311,6 +313,8 @@ def layered(function: str, raising: bool) -> Callable[..., Any]:
         return value
 
     call.__name__ = call.__qualname__ = function
+    # inspect.signature() and help() show the module function's parameters.
+    functools.update_wrapper(call, raw, assigned=(), updated=())
     return call
 
 

@@ -12,13 +12,14 @@ import sys
 from typing import Any, Dict, Optional, Sequence
 
 from . import _core as zk
+from ._request import TradeRequestDict
 from .constants import (
     DEAL_ENTRY_IN, DEAL_ENTRY_INOUT, DEAL_ENTRY_OUT, DEAL_ENTRY_OUT_BY, DEAL_REASON_CLIENT,
     DEAL_REASON_EXPERT, DEAL_REASON_SL, DEAL_REASON_SO, DEAL_REASON_TP, DEAL_TYPE_BALANCE, DEAL_TYPE_BUY,
-    ORDER_FILLING_IOC, ORDER_FILLING_RETURN, ORDER_STATE_CANCELED, ORDER_TIME_DAY, ORDER_TYPE_BUY,
+    ORDER_FILLING_FOK, ORDER_FILLING_IOC, ORDER_FILLING_RETURN, ORDER_STATE_CANCELED, ORDER_TIME_DAY, ORDER_TYPE_BUY,
     ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_SELL, TIMEFRAME_H1, TRADE_ACTION_DEAL, TRADE_ACTION_MODIFY,
     TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE, TRADE_RETCODE_CHECK_OK, TRADE_RETCODE_DONE,
-    TRADE_RETCODE_MARKET_CLOSED)
+    TRADE_RETCODE_MARKET_CLOSED, SYMBOL_FILLING_FOK, SYMBOL_FILLING_IOC)
 from .terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER, terminal_path
 
 QUOTED = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"]
@@ -51,6 +52,17 @@ def _numeric(text: str) -> bool:
         return True
     except ValueError:
         return False
+
+
+def filling_for(symbol: str) -> int:
+    """A filling policy the symbol accepts for market orders: its
+    filling_mode bits tell which (a broker may allow only one)."""
+    info = zk.symbol_info(symbol)
+    if info is not None and info.filling_mode & SYMBOL_FILLING_FOK:
+        return ORDER_FILLING_FOK
+    if info is not None and info.filling_mode & SYMBOL_FILLING_IOC:
+        return ORDER_FILLING_IOC
+    return ORDER_FILLING_RETURN
 
 
 def fail(what: str) -> int:
@@ -102,13 +114,13 @@ def main(path: Optional[str] = None) -> int:
 
     # Currency markets rest at the weekend; crypto trades around the clock.
     symbol = "EURUSD"
-    request: Dict[str, Any] = {"action": TRADE_ACTION_DEAL, "symbol": symbol, "volume": 0.1,
-               "type": ORDER_TYPE_BUY, "type_filling": ORDER_FILLING_IOC,
-               "magic": 2026, "comment": "demo"}
+    request: TradeRequestDict = {"action": TRADE_ACTION_DEAL, "symbol": symbol, "volume": 0.1,
+                                 "type": ORDER_TYPE_BUY, "type_filling": filling_for(symbol),
+                                 "magic": 2026, "comment": "demo"}
     check = zk.order_check(request)
     if check is not None and check.retcode == TRADE_RETCODE_MARKET_CLOSED:
         symbol = "BTCUSD"
-        request.update(symbol=symbol, volume=0.01)
+        request.update({"symbol": symbol, "volume": 0.01, "type_filling": filling_for(symbol)})
         check = zk.order_check(request)
     if check is None or check.retcode != TRADE_RETCODE_CHECK_OK:
         if check is None:
@@ -124,7 +136,7 @@ def main(path: Optional[str] = None) -> int:
     if info is None or tick is None:
         return fail("symbol_info " + symbol)
     distance = max(info.trade_stops_level, 1) * 20 * info.point
-    request.update(sl=round(tick.bid - distance, info.digits), tp=round(tick.bid + distance, info.digits))
+    request.update({"sl": round(tick.bid - distance, info.digits), "tp": round(tick.bid + distance, info.digits)})
     sent = zk.order_send(request)
     if sent is None:
         return fail("order_send")
@@ -149,9 +161,10 @@ def main(path: Optional[str] = None) -> int:
 
     # A buy limit below the market, good for the day: placed, moved, removed.
     limit_price = round(tick.ask - 2 * distance, info.digits)
-    pending: Dict[str, Any] = {"action": TRADE_ACTION_PENDING, "symbol": symbol, "volume": request["volume"],
-               "type": ORDER_TYPE_BUY_LIMIT, "price": limit_price, "type_time": ORDER_TIME_DAY,
-               "type_filling": ORDER_FILLING_RETURN, "magic": 2026, "comment": "demo limit"}
+    # A limit order rests at its price, so it may keep a remainder working.
+    pending: TradeRequestDict = {"action": TRADE_ACTION_PENDING, "symbol": symbol, "volume": request["volume"],
+                                 "type": ORDER_TYPE_BUY_LIMIT, "price": limit_price, "type_time": ORDER_TIME_DAY,
+                                 "type_filling": ORDER_FILLING_RETURN, "magic": 2026, "comment": "demo limit"}
     placed = zk.order_send(pending)
     if placed is None:
         return fail("order_send (pending)")
@@ -179,7 +192,8 @@ def main(path: Optional[str] = None) -> int:
         "cancelled" if gone and gone[0].state == ORDER_STATE_CANCELED else "still working"))
 
     ticket = sent.order
-    close = dict(request, type=ORDER_TYPE_SELL, position=ticket, comment="demo close", sl=0.0, tp=0.0)
+    close = request.copy()
+    close.update({"type": ORDER_TYPE_SELL, "position": ticket, "comment": "demo close", "sl": 0.0, "tp": 0.0})
     closed = zk.order_send(close)
     if closed is None:
         return fail("order_send (close)")

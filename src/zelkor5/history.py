@@ -4,7 +4,7 @@ A terminal answers one request with at most so many bars (its ``MaxBars``
 setting, reported as ``terminal_info().maxbars``) or ticks, the first ones
 of the period, and calls that success. These helpers page through the
 period until it is complete and return one array, in the layout of the
-module's own results::
+module's own results:
 
     from datetime import datetime, timezone
     from zelkor5 import TIMEFRAME_M1, history
@@ -16,11 +16,13 @@ module's own results::
 Dates are what the module takes: a ``datetime`` (a naive one is local time)
 or seconds since 1970 in UTC. Like the module's functions, the helpers
 return None when a request fails, with the reason in ``last_error()``.
-``progress=True`` shows a progress bar (needs ``tqdm``).
+``progress=True`` shows a progress bar (needs ``tqdm``): a widget in a
+notebook, text on standard error elsewhere, as ``tqdm.auto`` decides.
 ``rates_pages`` and ``ticks_pages`` give the same data page by page as it
 arrives, for work in bounded memory (the ``zelkor5 export`` command writes
 each page as it comes).
 """
+
 import datetime
 from typing import Any, Iterator, List, Optional, Union
 
@@ -29,10 +31,22 @@ import numpy as np
 from . import _core
 from .constants import CopyTicks
 
-__all__ = ["rates_range", "ticks_range", "rates_pages", "ticks_pages"]
+__all__ = [
+    "rates_range",
+    "ticks_range",
+    "rates_pages",
+    "ticks_pages",
+    "TICK_LIMIT",
+    "TICKS_CHUNK_SECONDS",
+]
 
-# Ticks per request stay bounded by asking for a day at a time.
 TICKS_CHUNK_SECONDS = 86400
+"""Seconds of ticks ``ticks_range`` asks for per request (a day), so that
+each request stays well under the terminal's limit."""
+
+TICK_LIMIT = 50_000_000
+"""The most ticks a terminal answers one request with (the first ones of
+the period). Bars have their own limit, ``terminal_info().maxbars``."""
 
 
 _Date = Union[datetime.datetime, int, float]
@@ -47,8 +61,22 @@ def _seconds(value: _Date, name: str) -> int:
         return int(value)  # truncated toward zero
     if isinstance(value, datetime.datetime):
         return int(value.timestamp())
-    raise TypeError("%s must be a datetime or seconds since 1970, not %s"
-                    % (name, type(value).__name__))
+    raise TypeError(
+        "%s must be a datetime or seconds since 1970, not %s" % (name, type(value).__name__)
+    )
+
+
+def _progress_bar(**kwargs: Any) -> Any:
+    """A tqdm bar: one widget in a notebook, text elsewhere (tqdm.auto
+    decides). A notebook without ipywidgets gets the text bar."""
+    from tqdm.auto import tqdm  # type: ignore[import-untyped]
+
+    try:
+        return tqdm(**kwargs)
+    except ImportError:  # the notebook bar without its widgets
+        from tqdm.std import tqdm as text_tqdm  # type: ignore[import-untyped]
+
+        return text_tqdm(**kwargs)
 
 
 class _Progress:
@@ -59,9 +87,8 @@ class _Progress:
         self._start = start
         self._done = 0
         if enabled:
-            from tqdm import tqdm  # type: ignore[import-untyped]
             days = max(-(-(end - start) // 86400), 1)
-            self._bar = tqdm(total=days, desc=what, unit="day", leave=False)
+            self._bar = _progress_bar(total=days, desc=what, unit="day", leave=False)
 
     def reached(self, seconds: int) -> None:
         """The period is complete up to `seconds`."""
@@ -78,8 +105,9 @@ class _Progress:
             self._bar.close()
 
 
-def rates_pages(symbol: str, timeframe: int, start: _Date, end: _Date, *,
-                progress: bool = False) -> Iterator[Optional[_Array]]:
+def rates_pages(
+    symbol: str, timeframe: int, start: _Date, end: _Date, *, progress: bool = False
+) -> Iterator[Optional[_Array]]:
     """The pages of rates_range as they arrive (at most MaxBars bars each);
     None, as the last item, when a request fails (the reason in
     last_error()). An empty period yields one empty page."""
@@ -107,9 +135,15 @@ def rates_pages(symbol: str, timeframe: int, start: _Date, end: _Date, *,
         bar.reached(hi + 86400)
 
 
-def ticks_pages(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
-                chunk: int = TICKS_CHUNK_SECONDS,
-                progress: bool = False) -> Iterator[Optional[_Array]]:
+def ticks_pages(
+    symbol: str,
+    start: _Date,
+    end: _Date,
+    flags: int = CopyTicks.ALL,
+    *,
+    chunk: int = TICKS_CHUNK_SECONDS,
+    progress: bool = False,
+) -> Iterator[Optional[_Array]]:
     """The pages of ticks_range as they arrive (`chunk` seconds of ticks at
     most, fewer when the terminal caps a reply); None, as the last item,
     when a request fails. An empty period yields one empty page."""
@@ -134,7 +168,7 @@ def ticks_pages(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.AL
                     msc = page["time_msc"]
                     skip = int(np.searchsorted(msc, seen_msc, side="left"))
                     same = int(np.searchsorted(msc, seen_msc, side="right")) - skip
-                    page = page[skip + min(same, seen_count):]
+                    page = page[skip + min(same, seen_count) :]
                 if len(page) == 0:
                     if not sent and window_end >= hi:
                         yield page  # keeps the dtype of an empty result
@@ -165,17 +199,54 @@ def _joined(pages: Iterator[Optional[_Array]]) -> Optional[_Array]:
     return kept[0] if len(kept) == 1 else np.concatenate(kept)
 
 
-def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
-                progress: bool = False) -> Optional[_Array]:
+def rates_range(
+    symbol: str, timeframe: int, start: _Date, end: _Date, *, progress: bool = False
+) -> Optional[_Array]:
     """Bars of `symbol` whose open time is from `start` to `end`, both
-    included, as one array (copy_rates_range without its cap)."""
+    included, as one array: ``copy_rates_range`` without its cap.
+
+    Args:
+        symbol: the symbol's name.
+        timeframe: a ``Timeframe`` (``TIMEFRAME_M1``, ...).
+        start: a ``datetime`` (a naive one is local time) or seconds since
+            1970 UTC.
+        end: likewise.
+        progress: show a progress bar over the period's days (needs tqdm).
+
+    Returns:
+        One bar array, as ``copy_rates_range`` returns (empty when the
+        period has no bars), or None when a request failed (the reason in
+        ``last_error()``).
+    """
     return _joined(rates_pages(symbol, timeframe, start, end, progress=progress))
 
 
-def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
-                chunk: int = TICKS_CHUNK_SECONDS, progress: bool = False) -> Optional[_Array]:
-    """Ticks of `symbol` from `start` to `end` (in whole seconds; the
-    terminal takes milliseconds from start*1000 to end*1000), as one array
-    (copy_ticks_range without its cap), asked for `chunk` seconds at a
-    time."""
+def ticks_range(
+    symbol: str,
+    start: _Date,
+    end: _Date,
+    flags: int = CopyTicks.ALL,
+    *,
+    chunk: int = TICKS_CHUNK_SECONDS,
+    progress: bool = False,
+) -> Optional[_Array]:
+    """Ticks of `symbol` from `start` to `end`, as one array:
+    ``copy_ticks_range`` without its cap.
+
+    Args:
+        symbol: the symbol's name.
+        start: a ``datetime`` or seconds since 1970 UTC, in whole seconds
+            (the ticks from ``start * 1000`` milliseconds on).
+        end: likewise (up to ``end * 1000`` milliseconds, included).
+        flags: ``COPY_TICKS_ALL``, ``COPY_TICKS_INFO`` or ``COPY_TICKS_TRADE``.
+        chunk: seconds of ticks asked for per request.
+        progress: show a progress bar over the period's days (needs tqdm).
+
+    Returns:
+        One tick array, as ``copy_ticks_range`` returns, each tick once, or
+        None when a request failed (the reason in ``last_error()``).
+
+    Raises:
+        ValueError: ``chunk`` is less than one second.
+    """
     return _joined(ticks_pages(symbol, start, end, flags, chunk=chunk, progress=progress))

@@ -1,6 +1,6 @@
 """The simulated terminal installed with the package.
 
-``terminal_path()`` is what ``initialize(path=...)`` needs to start it::
+``terminal_path()`` is what ``initialize(path=...)`` needs to start it:
 
     import zelkor5
     from zelkor5.terminal import terminal_path, DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER
@@ -24,7 +24,6 @@ Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
 """
 import datetime
-import hashlib
 import os
 import re
 import select
@@ -341,17 +340,24 @@ def reset_account(login: int, path: Optional[str] = None) -> None:
 def _data_folder(exe: str, portable: bool) -> str:
     """The data folder the terminal at `exe` uses (or will use at its first
     start): beside it when portable, else its folder under the roaming
-    folder, whose ID names the installation folder as the terminal names it
-    (SHA-256 over its lower-cased UTF-16LE path)."""
+    folder. The terminal names that folder after its lower-cased path, by
+    its own rule: it is asked rather than imitated."""
     install = os.path.dirname(exe)
     if portable:
         return install
     registered = _registration(exe)[0]
     if registered is not None:
         return registered
-    units = "".join(c.lower() if len(c.lower()) == 1 else c for c in install)
-    folder_id = hashlib.sha256(units.encode("utf-16-le")).digest()[:16].hex().upper()
-    return os.path.join(_roaming(), folder_id)
+    try:
+        done = subprocess.run([exe, "/data-path"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise TerminalError("cannot ask the terminal at %s for its data folder: %s" % (exe, e)) from e
+    folder = os.fsdecode(done.stdout).rstrip("\n")
+    if done.returncode != 0 or not os.path.isabs(folder) or "\n" in folder:
+        raise TerminalError("the terminal at %s did not tell its data folder: %s"
+                            % (exe, done.stderr.decode("utf-8", "replace").strip()))
+    return folder
 
 
 def _kind_of(csv_path: str) -> str:

@@ -41,7 +41,7 @@ __all__ = [
     "u8", "u32", "i32", "u64", "i64", "f64", "wstr", "wchar", "array",
     "request_bytes", "reply_bytes", "parse_request", "parse_reply", "ArgReader",
     # script actions
-    "reply", "raw", "fail", "echo", "tail", "hangup_after", "delay", "close",
+    "reply", "raw", "fail", "echo", "tail", "hangup_after", "delay", "slowly", "close",
     "hello", "ready", "handshake",
     # servers
     "Peer", "TerminalExe", "make_terminal_exe", "terminal_main",
@@ -352,6 +352,15 @@ def delay(seconds, action):
     return {"op": "delay", "seconds": float(seconds), "action": _check_action(action)}
 
 
+def slowly(action, chunk, interval):
+    """Send the reply of a reply action (raw, reply, fail, echo) in pieces
+    of `chunk` bytes, one every `interval` seconds: a reply that keeps
+    arriving but takes its time."""
+    if action.get("op") not in ("send", "echo"):
+        raise ValueError("slowly needs a reply action, got %r" % (action,))
+    return {"op": "slowly", "chunk": int(chunk), "interval": float(interval), "action": action}
+
+
 def close():
     """Close the connection without replying."""
     return {"op": "close"}
@@ -378,9 +387,9 @@ def _check_action(action):
     op = action["op"]
     if op == "delay":
         _check_action(action["action"])
-    elif op == "hangup":
+    elif op in ("hangup", "slowly"):
         if action["action"].get("op") not in ("send", "echo"):
-            raise ValueError("bad hangup action %r" % (action,))
+            raise ValueError("bad %s action %r" % (op, action))
     elif op not in ("send", "echo", "tail", "close"):
         raise ValueError("unknown action %r" % (op,))
     return action
@@ -611,6 +620,14 @@ class _Server(object):
             return self._perform(action["action"], conn, frame)
         if op == "close":
             return False
+        if op == "slowly":
+            data = _action_bytes(action["action"], frame)
+            step = action["chunk"]
+            for start in range(0, len(data), step):
+                if start:
+                    time.sleep(action["interval"])
+                conn.sendall(data[start:start + step])
+            return True
         if op == "hangup":
             data = _action_bytes(action["action"], frame)
             if action["n"] is not None:

@@ -3,8 +3,11 @@ copy_ticks_range: requests, the record arrays, failures and memory."""
 
 import datetime
 import gc
+import glob
 import os
+import re
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -301,26 +304,32 @@ def test_negative_status_with_records_still_fails(connect, name):
 
 
 @pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("action, error", [
-    # The reply answers another command: the received array is dropped.
-    (lambda cmd, data: reply(cmd + 1, 0, array(data, 60)), (-10000, "IPC call failed")),
+@pytest.mark.parametrize("action, error, in_step", [
+    # The reply answers another command: the received array is dropped, and
+    # the stream's position is lost.
+    (lambda cmd, data: reply(cmd + 1, 0, array(data, 60)), (-10000, "IPC call failed"), False),
     # Fewer records than the count announces: nothing is allocated.
     (lambda cmd, data: reply(cmd, 0, struct.pack("<I", len(data) + 1) + b"".join(data)),
-     (-10002, "IPC recv failed")),
+     (-10002, "IPC recv failed"), True),
     # Bytes after the records: the filled array is dropped.
-    (lambda cmd, data: reply(cmd, 0, array(data, 60) + b"\0"), (-10002, "IPC recv failed")),
+    (lambda cmd, data: reply(cmd, 0, array(data, 60) + b"\0"), (-10002, "IPC recv failed"), True),
     # No count at all.
-    (lambda cmd, data: reply(cmd, 0), (-10002, "IPC recv failed")),
+    (lambda cmd, data: reply(cmd, 0), (-10002, "IPC recv failed"), True),
 ], ids=["echo", "short", "long", "no-count"])
-def test_bad_replies_give_none_and_close_the_pipe(connect, name, action, error):
+def test_bad_replies_give_none(connect, name, action, error, in_step):
     cmd, layout, args = FUNCTIONS[name]
     data = sample_records(layout, 3)
     connect([action(cmd, data), records_reply(cmd, data)])
     assert call(name, *args) is None
     assert zelkor5.last_error() == error
-    # The stream's position is lost: the next call finds no connection.
-    assert call(name, *args) is None
-    assert zelkor5.last_error() == (-10004, "No IPC connection")
+    if in_step:
+        # A whole frame of the wrong shape is skipped: the next call is served.
+        assert len(call(name, *args)) == 3
+        assert zelkor5.last_error() == (1, "Success")
+    else:
+        # The stream's position is lost: the next call finds no connection.
+        assert call(name, *args) is None
+        assert zelkor5.last_error() == (-10004, "No IPC connection")
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -377,3 +386,43 @@ def test_array_memory_is_released_when_the_array_dies(connect):
         assert view.base is not None and view["bid"][0] == TICK.sample(3)["bid"]
         del view
         assert resident_bytes() - base < 4 * MB
+
+
+# --- the package's word when a result stops at the terminal's limit ----------
+
+def test_tick_results_at_the_limit_warn_and_nothing_more_is_asked(connect, monkeypatch):
+    # The tick limit lowered to 3; the terminal answers with 3 ticks or 2.
+    monkeypatch.setattr(zelkor5.history, "TICK_LIMIT", 3)
+    three, two = sample_records(TICK, 3), sample_records(TICK, 2)
+    cases = [  # (function, args, answer, warns)
+        ("copy_ticks_range", (SYMBOL, 1000, 2000, 6), three, True),
+        ("copy_ticks_range", (SYMBOL, 1000, 2000, 6), two, False),
+        ("copy_ticks_from", (SYMBOL, 1000, 5, 6), three, True),
+        ("copy_ticks_from", (SYMBOL, 1000, 3, 6), three, False),  # as many as asked for
+        ("copy_rates_range", (SYMBOL, 16385, 1000, 2000), sample_records(RATES, 3), False),
+    ]
+    p = connect([records_reply(FUNCTIONS[name][0], answer) for name, _, answer, _ in cases])
+    for name, args, answer, warns in cases:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = call(name, *args)
+        assert result.tobytes() == b"".join(answer)
+        assert zelkor5.last_error() == SUCCESS
+        assert [str(w.message) for w in caught] == ([
+            "%s() stopped at the terminal's limit of 3 ticks (zelkor5.history.TICK_LIMIT): the "
+            "result may go on past it (zelkor5.history.ticks_range() pages through a range of "
+            "any length)" % name] if warns else []), name
+    # One request per call: the limit's check asks the terminal nothing.
+    assert [r[4:8] for r in after_handshake(p)] == \
+        [struct.pack("<I", FUNCTIONS[name][0]) for name, _, _, _ in cases]
+
+
+def test_the_tick_limit_is_the_terminals():
+    # The bundled terminal's sources, before and after they moved under src/.
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    found = glob.glob(os.path.join(root, "terminal", "ticks.h")) + \
+        glob.glob(os.path.join(root, "src", "terminal", "**", "ticks.h"), recursive=True)
+    assert len(found) == 1
+    with open(found[0]) as f:
+        limit = re.search(r"kMaxTicksPerReply = (\d+);", f.read())
+    assert int(limit.group(1)) == zelkor5.history.TICK_LIMIT

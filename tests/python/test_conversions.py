@@ -53,6 +53,7 @@ def test_dates_become_signed_seconds(connect, date, seconds):
 @pytest.mark.parametrize("date", [
     datetime.date(2020, 1, 1), "1000", None, b"1", float("nan"), Stamp(math.nan),
 ])
+@pytest.mark.filterwarnings("ignore:history_deals_total")  # the hint for a date
 def test_dates_refused(connect, date):
     p = connect()
     assert zelkor5.history_deals_total(date, 0) is None
@@ -152,3 +153,45 @@ def test_unknown_keyword_warns_once_per_call_site_and_obeys_the_filter(connect, 
     with pytest.warns(UserWarning, match=r"initialize\(\) ignores unknown keyword argument 'timout'"):
         assert zelkor5.initialize(exe_path + "-missing", timout=5) is False
     assert zelkor5.last_error()[0] == -10003
+
+
+# A value refused for its type that would do as the type asked for: the call
+# fails exactly as before, and a UserWarning says what to pass instead.
+@pytest.mark.parametrize("call, error, hint", [
+    (lambda np: zelkor5.copy_rates_from("EURUSD", 1, np.int64(1000), 2), INVALID,
+     "copy_rates_from(): date_from of type numpy.int64 is not accepted; pass int(value)"),
+    (lambda np: zelkor5.history_deals_total(0, np.float32(10.0)), INVALID,
+     "history_deals_total(): date_to of type numpy.float32 is not accepted; pass float(value)"),
+    (lambda np: zelkor5.copy_ticks_range("EURUSD", datetime.date(2020, 1, 1), 0, 1), INVALID,
+     "copy_ticks_range(): date_from of type datetime.date is not accepted; pass a "
+     "datetime.datetime, or an int of seconds since 1970"),
+    (lambda np: zelkor5.history_orders_total(np.datetime64("2020-01-01"), 0), INVALID,
+     "history_orders_total(): date_from of type numpy.datetime64 is not accepted; pass a "
+     "datetime.datetime, or an int of seconds since 1970"),
+    (lambda np: zelkor5.positions_get(ticket=np.uint64(7)), (-2, 'Invalid "ticket" argument'),
+     "positions_get(): ticket of type numpy.uint64 is not accepted; pass int(value)"),
+    (lambda np: zelkor5.history_deals_get(position=np.int64(7)),
+     (-2, 'Invalid "position" argument'),
+     "history_deals_get(): position of type numpy.int64 is not accepted; pass int(value)"),
+    (lambda np: zelkor5.order_check(dict(ORDER, action=1, volume=1)),
+     (-2, 'Invalid "volume" argument'),
+     "order_check(): volume of type int is not accepted; pass 1.0"),
+    (lambda np: zelkor5.order_send(dict(ORDER, type=np.int32(0))), (-2, 'Invalid "type" argument'),
+     "order_send(): type of type numpy.int32 is not accepted; pass int(value)"),
+], ids=["numpy int date", "numpy float date", "date", "datetime64", "numpy ticket",
+        "numpy position", "int volume", "numpy type"])
+def test_type_refusals_hint_at_what_to_pass(connect, call, error, hint):
+    np = pytest.importorskip("numpy")
+    p = connect()
+    with pytest.warns(UserWarning) as caught:
+        assert call(np) is None
+    assert zelkor5.last_error() == error
+    assert [str(w.message) for w in caught] == [hint]
+    assert caught[0].filename == __file__
+    assert after_handshake(p) == []
+    # Values of the right type, and refusals no other type would cure, say nothing.
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert zelkor5.history_deals_total("1000", 0) is None
+        assert zelkor5.last_error() == INVALID

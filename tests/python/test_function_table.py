@@ -1,9 +1,15 @@
 """The module's complete contents: its 32 functions in table order, then the
 eleven record types."""
 
+import ast
+import inspect
+import os
+import pydoc
+import re
 import types
 
-from zelkor5 import _core
+import zelkor5
+from zelkor5 import _core, aio, strict
 
 FUNCTIONS = [
     "initialize", "shutdown", "login", "version", "terminal_info", "account_info",
@@ -55,3 +61,45 @@ def test_each_record_type_has_its_docstring_fields_and_asdict():
         assert cls.__doc__ == doc
         assert cls.n_fields == cls.n_sequence_fields == count
         assert callable(cls._asdict)
+
+
+def _stub():
+    with open(os.path.join(os.path.dirname(zelkor5.__file__), "_core.pyi")) as f:
+        return {n.name: n for n in ast.parse(f.read()).body if isinstance(n, ast.FunctionDef)}
+
+
+def _stub_parameters(node):
+    a = node.args
+    kinds = inspect.Parameter
+    params = [(x.arg, kinds.POSITIONAL_ONLY) for x in a.posonlyargs]
+    params += [(x.arg, kinds.POSITIONAL_OR_KEYWORD) for x in a.args]
+    params += [(x.arg, kinds.KEYWORD_ONLY) for x in a.kwonlyargs]
+    if a.kwarg:
+        params.append((a.kwarg.arg, kinds.VAR_KEYWORD))
+    return params
+
+
+def test_every_function_has_the_stubs_signature_and_keeps_its_docstring():
+    stub = _stub()
+    assert list(stub) == FUNCTIONS
+    for name in FUNCTIONS:
+        function = getattr(zelkor5, name)
+        signature = inspect.signature(function)
+        assert [(p.name, p.kind) for p in signature.parameters.values()] == \
+            _stub_parameters(stub[name]), name
+        # The docstring is the signature line and the description, nothing
+        # else (the text signature stays out of it).
+        line, description = getattr(_core, name).__doc__.split("\n\n")
+        assert line.startswith(name + "(") and description and "\n" not in description
+        # help() shows the parameters and the docstring.
+        text = pydoc.render_doc(function, renderer=pydoc.plaintext)
+        assert name + str(signature) in text and line in text and description in text
+        # So do the facades' functions.
+        for facade in (strict, aio):
+            assert inspect.signature(getattr(facade, name)) == signature or name == "last_error"
+
+
+def test_order_send_documents_every_request_key():
+    doc = ast.get_docstring(_stub()["order_send"])
+    keys = re.findall(r"^\s*\| `(\w+)` \|", doc, re.M)
+    assert keys == list(_core.TradeRequest._fields)

@@ -6,6 +6,7 @@ import csv
 import os
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -54,7 +55,23 @@ def test_frame_of_every_kind_of_result(terminal):
     assert len(df) == len(ticks) > 0
     assert (df.index.asi8 // 10**6 == ticks["time_msc"]).all() and str(df.index.tz) == "UTC"
 
+    # Without positions or orders, frames of their record type still have
+    # the columns, with the dtypes a frame of such records gets.
+    empty = {kind: zelkor5.frame(ok(get()), kind=kind)
+             for get, kind in ((zelkor5.positions_get, zelkor5.TradePosition),
+                               (zelkor5.orders_get, zelkor5.TradeOrder))}
+    for kind, df in empty.items():
+        assert df.shape == (0, len(kind._fields)) and list(df.columns) == list(kind._fields)
+    assert empty[zelkor5.TradePosition]["profit"].sum() == 0.0
+    assert zelkor5.frame((), kind=zelkor5.TradeDeal)["commission"].dtype == "float64"
+    with pytest.raises(TypeError, match="kind=TradeOrder but a TradeDeal record"):
+        zelkor5.frame(ok(zelkor5.history_deals_get(0, 2**31 - 1)), kind=zelkor5.TradeOrder)
+    with pytest.raises(TypeError, match="record types"):
+        zelkor5.frame((), kind=tuple)
+
     buy()
+    full = zelkor5.frame(ok(zelkor5.positions_get()), kind=zelkor5.TradePosition)
+    assert full.dtypes.to_dict() == empty[zelkor5.TradePosition].dtypes.to_dict()
     for records in (ok(zelkor5.positions_get()), ok(zelkor5.history_deals_get(0, 2**31 - 1)),
                     ok(zelkor5.symbols_get("EUR*"))):
         df = zelkor5.frame(records)
@@ -66,12 +83,20 @@ def test_frame_of_every_kind_of_result(terminal):
 
 def test_paged_ranges_equal_the_pages_put_together(terminal):
     start, end = WEDNESDAY - 2 * DAY, WEDNESDAY + 2 * DAY
-    # The terminal cuts one request to its cap ...
-    assert len(ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, start, end))) == MAX_BARS
+    # The terminal cuts one request to its cap, and the call says so ...
+    with pytest.warns(UserWarning) as caught:
+        assert len(ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, start, end))) == MAX_BARS
+    assert len(caught) == 1 and caught[0].filename == __file__
+    assert str(caught[0].message) == (
+        "copy_rates_range() stopped at the terminal's limit of %d bars "
+        "(terminal_info().maxbars): the result may go on past it (zelkor5.history.rates_range() "
+        "pages through a range of any length)" % MAX_BARS)
     # ... the helper pages through; day by day (each under the cap) agrees.
-    paged = ok(history.rates_range("EURUSD", TIMEFRAME_M1, start, end))
-    days = [ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, t, min(t + DAY - 1, end)))
-            for t in range(start, end + 1, DAY)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        paged = ok(history.rates_range("EURUSD", TIMEFRAME_M1, start, end))
+        days = [ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, t, min(t + DAY - 1, end)))
+                for t in range(start, end + 1, DAY)]
     assert len(paged) > 2 * MAX_BARS
     assert paged.tobytes() == np.concatenate(days).tobytes()
 
@@ -157,3 +182,54 @@ def test_terminal_stop_waits_and_reset_account_starts_afresh(terminal):
 
     done = cli("terminal", "reset-account", "12345", "--path", terminal.exe)
     assert done.returncode == 1 and "12345" in done.stderr
+
+
+def test_bar_results_at_the_terminals_limit_warn_once_per_calling_line(terminal):
+    now = int(ok(zelkor5.symbol_info_tick("EURUSD")).time)
+    capped = [lambda: zelkor5.copy_rates_from("EURUSD", TIMEFRAME_M1, now, MAX_BARS + 10),
+              lambda: zelkor5.copy_rates_from_pos("EURUSD", TIMEFRAME_M1, 5, MAX_BARS),
+              lambda: zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now)]
+    whole = [lambda: zelkor5.copy_rates_from("EURUSD", TIMEFRAME_M1, now, MAX_BARS),
+             lambda: zelkor5.copy_rates_from_pos("EURUSD", TIMEFRAME_M1, 0, MAX_BARS - 5),
+             lambda: zelkor5.copy_rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY, WEDNESDAY + DAY)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")  # Python's own: once per calling line
+        for _ in range(2):
+            for call in capped + whole:
+                call()
+    assert [str(w.message).split("()")[0] for w in caught] == \
+        ["copy_rates_from", "copy_rates_from_pos", "copy_rates_range"]
+    assert all(w.filename == __file__ and "%d bars" % MAX_BARS in str(w.message) and
+               "zelkor5.history" in str(w.message) for w in caught)
+    # Silenced like any warning, and the result is the module's.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        warnings.filterwarnings("ignore", "copy_rates_range", UserWarning)
+        result = zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now)
+    assert result.tobytes() == zelkor5._core.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now).tobytes()
+
+
+def test_history_progress_is_the_notebook_aware_bar(terminal, monkeypatch):
+    tqdm_auto = pytest.importorskip("tqdm.auto")
+    import tqdm.std
+    made = []
+
+    class Recording(tqdm.std.tqdm):
+        def __init__(self, **kwargs):
+            made.append(self)
+            super().__init__(disable=True, **kwargs)
+
+    monkeypatch.setattr(tqdm_auto, "tqdm", Recording)
+    bars = ok(history.rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY - 4 * DAY, WEDNESDAY,
+                                  progress=True))
+    assert len(made) == 1 and made[0].total == 4 and len(bars) > 0
+
+    # A notebook without its widgets: the notebook bar refuses, the text bar
+    # takes over.
+    def refuses(**kwargs):
+        raise ImportError("IProgress not found")
+
+    monkeypatch.setattr(tqdm_auto, "tqdm", refuses)
+    monkeypatch.setattr(tqdm.std, "tqdm", Recording)
+    ok(history.ticks_range("EURUSD", WEDNESDAY, WEDNESDAY + 60, progress=True))
+    assert len(made) == 2

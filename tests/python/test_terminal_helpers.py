@@ -14,6 +14,8 @@ import zelkor5
 # _alive: true while any thread of a process lives (a zombie leader may
 # still have threads holding the listening socket).
 from zelkor5.terminal import _alive as _running
+from zelkor5.constants import (
+    ORDER_FILLING_FOK, ORDER_FILLING_IOC, ORDER_FILLING_RETURN, SYMBOL_FILLING_FOK, SYMBOL_FILLING_IOC)
 from zelkor5.terminal import terminal_path
 
 DEFAULT_SETTINGS = "IdleExit=3\n"
@@ -104,6 +106,15 @@ def install(tmp_path, roaming):
     yield _install
     for inst in made:
         inst.stop()
+
+
+def filling_for(symbol):
+    """The filling policy a careful script sends: one the symbol's
+    filling_mode allows (fill-or-kill, the default, while not connected)."""
+    info = zelkor5.symbol_info(symbol)
+    if info is None or info.filling_mode & SYMBOL_FILLING_FOK:
+        return ORDER_FILLING_FOK
+    return ORDER_FILLING_IOC if info.filling_mode & SYMBOL_FILLING_IOC else ORDER_FILLING_RETURN
 
 
 def ok(value):

@@ -1,6 +1,7 @@
 """The bundled terminal, started and found by the module: session functions,
 login outcomes, settings."""
 
+import calendar
 import os
 import signal
 import time
@@ -8,7 +9,8 @@ import time
 import pytest
 
 import zelkor5
-from zelkor5.terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER
+import zelkor5.terminal
+from zelkor5.terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER, configure_replay
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 
@@ -66,9 +68,9 @@ def test_login_outcomes(install):
     assert inst.initialize(login=DEMO_LOGIN, password=DEMO_PASSWORD, server=DEMO_SERVER)
     assert not zelkor5.login(DEMO_LOGIN, "wrong")
     assert zelkor5.last_error() == (-6, "Terminal: Authorization failed")
-    assert zelkor5.account_info() is None
-    assert zelkor5.last_error()[0] == -6
-    assert zelkor5.symbol_info_tick("EURUSD") is not None  # market data needs no login
+    # The refused login leaves the account logged in, as a real terminal does.
+    assert ok(zelkor5.account_info()).login == DEMO_LOGIN
+    assert zelkor5.symbol_info_tick("EURUSD") is not None
     assert not zelkor5.login(DEMO_LOGIN + 1, DEMO_PASSWORD)
     assert zelkor5.last_error() == (
         -7, "Unsupported authorization mode, OTP or certificate password needed")
@@ -81,6 +83,40 @@ def test_login_outcomes(install):
     assert zelkor5.last_error()[0] == -10004
     assert not inst.initialize(login=DEMO_LOGIN + 1, password=DEMO_PASSWORD)
     assert zelkor5.last_error()[0] == -7
+
+
+def test_saved_accounts_log_in_without_a_password(install):
+    inst = install()
+    netting = DEMO_LOGIN + 2  # saved in accounts.dat, on the demo server
+    assert inst.initialize(login=netting), zelkor5.last_error()
+    acc = ok(zelkor5.account_info())
+    assert (acc.login, acc.server, acc.margin_mode) == (netting, DEMO_SERVER, 0)
+    assert zelkor5.login(DEMO_LOGIN), zelkor5.last_error()
+    assert ok(zelkor5.account_info()).login == DEMO_LOGIN
+    # Unknown without a password, or saved on another server: refused, and
+    # the account in use stays.
+    for args in ((424242,), (netting, "", "Other-Server")):
+        assert not zelkor5.login(*args)
+        assert zelkor5.last_error() == (-6, "Terminal: Authorization failed")
+        assert ok(zelkor5.account_info()).login == DEMO_LOGIN
+    assert zelkor5.login(netting, server=DEMO_SERVER), zelkor5.last_error()
+    assert ok(zelkor5.account_info()).login == netting
+    assert not inst.initialize(login=424242)
+    assert zelkor5.last_error() == (-6, "Terminal: Authorization failed")
+
+
+def test_replay_settings_reach_a_terminal_whose_path_lower_cases_unusually(install):
+    """The data folder is named after the lower-cased installation path: the
+    terminal maps U+0130 to "i" (one unit for one, unlike str.lower()) and
+    leaves a character outside the BMP alone; configure_replay writes where
+    the terminal reads."""
+    inst = install(portable=False, name="\u0130stanbul \u03a3\U00010400")
+    assert zelkor5.terminal.data_path(inst.exe) is None  # never started
+    configure_replay("2024-03-05 00:40", step=60000, path=inst.exe, portable=False)
+    assert inst.initialize(), zelkor5.last_error()
+    assert ok(zelkor5.terminal_info()).data_path == zelkor5.terminal.data_path(inst.exe) == inst.data_dir()
+    start = calendar.timegm((2024, 3, 5, 0, 40, 0))
+    assert start <= ok(zelkor5.symbol_info_tick("EURUSD")).time < start + 3600
 
 
 def test_a_login_delay_is_waited_for_and_can_time_out(install):

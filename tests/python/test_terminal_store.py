@@ -25,7 +25,7 @@ import peer
 import trade_records
 import zelkor5
 from zelkor5.constants import TRADE_RETCODE_DONE
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
 
 SYMBOL = "BTCUSD"  # trades at weekends too
 FAR = int(time.time()) + 86400 * 365  # a date after every deal
@@ -33,7 +33,7 @@ FAR = int(time.time()) + 86400 * 365  # a date after every deal
 
 def market(type_, volume=0.01, position=0):
     return {"action": 1, "symbol": SYMBOL, "volume": volume, "type": type_,
-            "position": position, "magic": 7}
+            "type_filling": filling_for(SYMBOL), "position": position, "magic": 7}
 
 
 def history():

@@ -14,20 +14,23 @@ import pytest
 import zelkor5
 from zelkor5.constants import (
     ACCOUNT_MARGIN_MODE_RETAIL_NETTING, DEAL_ENTRY_IN, DEAL_ENTRY_INOUT, DEAL_ENTRY_OUT, DEAL_ENTRY_OUT_BY,
+    ORDER_FILLING_FOK, ORDER_FILLING_IOC, ORDER_FILLING_RETURN,
     ORDER_TIME_SPECIFIED, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_BUY_STOP_LIMIT,
     ORDER_TYPE_CLOSE_BY, ORDER_TYPE_SELL, ORDER_TYPE_SELL_STOP, TRADE_ACTION_CLOSE_BY, TRADE_ACTION_DEAL,
     TRADE_ACTION_MODIFY, TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE, TRADE_ACTION_SLTP, TRADE_RETCODE_DONE,
     TRADE_RETCODE_INVALID, TRADE_RETCODE_INVALID_EXPIRATION, TRADE_RETCODE_INVALID_PRICE,
     TRADE_RETCODE_INVALID_STOPS, TRADE_RETCODE_INVALID_VOLUME, TRADE_RETCODE_NO_CHANGES,
-    TRADE_RETCODE_POSITION_CLOSED)
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+    TRADE_RETCODE_POSITION_CLOSED, SYMBOL_TRADE_EXECUTION_MARKET,
+    SYMBOL_TRADE_MODE_CLOSEONLY, SYMBOL_TRADE_MODE_FULL, SYMBOL_TRADE_MODE_LONGONLY,
+    TRADE_RETCODE_CLOSE_ONLY, TRADE_RETCODE_INVALID_FILL, TRADE_RETCODE_LONG_ONLY)
+from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
 
 SYMBOL = "BTCUSD"  # trades at weekends too
 
 
 def market(type_, volume, position=0, symbol=SYMBOL):
     return {"action": TRADE_ACTION_DEAL, "symbol": symbol, "volume": volume, "type": type_,
-            "position": position, "magic": 11, "comment": "test"}
+            "type_filling": filling_for(symbol), "position": position, "magic": 11, "comment": "test"}
 
 
 @pytest.fixture
@@ -35,6 +38,41 @@ def terminal(install):
     inst = install()
     assert inst.initialize(), zelkor5.last_error()
     return inst
+
+
+def test_each_symbol_s_filling_policies_and_trade_mode_are_enforced(install):
+    # A Tuesday afternoon: the index and metal markets are open.
+    inst = install(settings="IdleExit=3\n[Replay]\nFrom=2024-03-05 14:00:00\nSpeed=1\nStep=0\n")
+    assert inst.initialize(), zelkor5.last_error()
+    full, long_only, close_only = (SYMBOL_TRADE_MODE_FULL, SYMBOL_TRADE_MODE_LONGONLY,
+                                   SYMBOL_TRADE_MODE_CLOSEONLY)
+    stated = {s: (i.filling_mode, i.trade_mode, i.trade_exemode) for s in
+              ("EURUSD", "GER40", "XAGUSD", "LTCUSD", "XRPUSD") for i in [ok(zelkor5.symbol_info(s))]}
+    assert stated == {"EURUSD": (3, full, 2), "GER40": (2, full, 2), "XAGUSD": (1, full, 2),
+                      "LTCUSD": (3, long_only, 2), "XRPUSD": (3, close_only, 2)}
+    assert SYMBOL_TRADE_EXECUTION_MARKET == 2
+
+    for symbol, other in (("GER40", ORDER_FILLING_FOK), ("XAGUSD", ORDER_FILLING_IOC),
+                          ("EURUSD", ORDER_FILLING_RETURN)):
+        assert filling_for(symbol) != other
+        refused = ok(zelkor5.order_send(dict(market(ORDER_TYPE_BUY, 0.1, symbol=symbol), type_filling=other)))
+        assert (refused.retcode, refused.comment) == (TRADE_RETCODE_INVALID_FILL, "Unsupported filling mode")
+        assert zelkor5.last_error() == (1, "Success")
+        sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1, symbol=symbol)))
+        assert sent.retcode == TRADE_RETCODE_DONE, (symbol, sent.comment)
+    # A limit order rests at its price: it may keep a remainder working.
+    bid = ok(zelkor5.symbol_info_tick("EURUSD")).bid
+    limit = ok(zelkor5.order_send({"action": TRADE_ACTION_PENDING, "symbol": "EURUSD", "volume": 0.1,
+                                   "type": ORDER_TYPE_BUY_LIMIT, "price": round(bid - 0.005, 5),
+                                   "type_filling": ORDER_FILLING_RETURN}))
+    assert limit.retcode == TRADE_RETCODE_DONE, limit.comment
+
+    assert ok(zelkor5.order_check(market(ORDER_TYPE_SELL, 0.1, symbol="LTCUSD"))).retcode == TRADE_RETCODE_LONG_ONLY
+    bought = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1, symbol="LTCUSD")))
+    assert bought.retcode == TRADE_RETCODE_DONE, bought.comment
+    sold = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.1, bought.order, symbol="LTCUSD")))
+    assert sold.retcode == TRADE_RETCODE_DONE, sold.comment
+    assert ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 100.0, symbol="XRPUSD"))).retcode == TRADE_RETCODE_CLOSE_ONLY
 
 
 def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):

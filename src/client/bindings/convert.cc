@@ -1,8 +1,14 @@
 #include "bindings/convert.h"
 
+#include <frameobject.h>
+
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "ipc/records.h"
 
@@ -35,10 +41,66 @@ bool TruncateToInt32(double v, std::int32_t* out) {
   return true;
 }
 
+// What a refused value could have been passed as, kept for the calling
+// thread until its call ends (WarnTypeHint). The value is compared by
+// identity only: it is borrowed from the call's arguments, which outlive it.
+struct TypeHint {
+  PyObject* value = nullptr;
+  std::string advice;
+};
+thread_local TypeHint t_hint;
+
+// A number type that is not int but converts to one losslessly (NumPy's
+// integers): it offers __index__.
+bool IsOtherInteger(PyObject* obj) {
+  return !PyLong_Check(obj) && !PyBool_Check(obj) && PyIndex_Check(obj);
+}
+
+// A number that is not float but offers __float__ (NumPy's float32, a
+// Decimal); strings and ints are not.
+bool IsOtherFloat(PyObject* obj) {
+  return !PyFloat_Check(obj) && !PyLong_Check(obj) && !PyIndex_Check(obj) &&
+         Py_TYPE(obj)->tp_as_number != nullptr && Py_TYPE(obj)->tp_as_number->nb_float != nullptr;
+}
+
+void Hint(PyObject* obj, std::string advice) {
+  if (t_hint.value != nullptr) return;  // the first refusal of a call is the one reported
+  t_hint.value = obj;
+  t_hint.advice = std::move(advice);
+}
+
+// Why an int-typed argument was refused, when the value would do as an int.
+void HintForInt(PyObject* obj) {
+  if (IsOtherInteger(obj)) Hint(obj, "int(value)");
+}
+
+// The same for a float: an int shows the float to pass ("1.0").
+void HintForFloat(PyObject* obj) {
+  if (PyLong_Check(obj) && !PyBool_Check(obj)) {
+    PyObject* as_float = PyNumber_Float(obj);
+    PyObject* repr = as_float == nullptr ? nullptr : PyObject_Repr(as_float);
+    const char* text = repr == nullptr ? nullptr : PyUnicode_AsUTF8(repr);
+    Hint(obj, text != nullptr ? text : "float(value)");
+    Py_XDECREF(repr);
+    Py_XDECREF(as_float);
+    PyErr_Clear();
+  } else if (IsOtherInteger(obj) || IsOtherFloat(obj)) {
+    Hint(obj, "float(value)");
+  }
+}
+
 bool IsDateTime(PyObject* obj) {
   if (g_datetime_api == nullptr) return false;
   const int r = PyObject_IsInstance(
       obj, reinterpret_cast<PyObject*>(g_datetime_api->DateTimeType));
+  if (r < 0) PyErr_Clear();
+  return r == 1;
+}
+
+// A datetime.date that is not a datetime (a datetime is a date too).
+bool IsDate(PyObject* obj) {
+  if (g_datetime_api == nullptr || IsDateTime(obj)) return false;
+  const int r = PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(g_datetime_api->DateType));
   if (r < 0) PyErr_Clear();
   return r == 1;
 }
@@ -122,11 +184,22 @@ bool read_date_arg(PyObject* obj, std::int32_t* out) {
     if (v == -1.0 && PyErr_Occurred()) return Refuse();
     return TruncateToInt32(v, out);
   }
+  if (IsDate(obj) || std::strcmp(Py_TYPE(obj)->tp_name, "numpy.datetime64") == 0) {
+    Hint(obj, "a datetime.datetime, or an int of seconds since 1970");
+  } else if (IsOtherInteger(obj)) {
+    Hint(obj, "int(value)");
+  } else if (IsOtherFloat(obj)) {
+    Hint(obj, "float(value)");
+  }
   return false;
 }
 
 bool read_float_value(PyObject* obj, double* out) {
-  if (obj == nullptr || out == nullptr || !PyFloat_Check(obj)) return false;
+  if (obj == nullptr || out == nullptr) return false;
+  if (!PyFloat_Check(obj)) {
+    HintForFloat(obj);
+    return false;
+  }
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) return Refuse();
   *out = v;
@@ -134,7 +207,11 @@ bool read_float_value(PyObject* obj, double* out) {
 }
 
 bool read_int64_value(PyObject* obj, std::int64_t* out) {
-  if (obj == nullptr || out == nullptr || !PyLong_Check(obj)) return false;
+  if (obj == nullptr || out == nullptr) return false;
+  if (!PyLong_Check(obj)) {
+    HintForInt(obj);
+    return false;
+  }
   const long long v = PyLong_AsLongLong(obj);
   if (v == -1 && PyErr_Occurred()) return Refuse();
   *out = static_cast<std::int64_t>(v);
@@ -142,7 +219,11 @@ bool read_int64_value(PyObject* obj, std::int64_t* out) {
 }
 
 bool read_uint64_value(PyObject* obj, std::uint64_t* out) {
-  if (obj == nullptr || out == nullptr || !PyLong_Check(obj)) return false;
+  if (obj == nullptr || out == nullptr) return false;
+  if (!PyLong_Check(obj)) {
+    HintForInt(obj);
+    return false;
+  }
   // Raises OverflowError for negative values as well as for too large ones.
   const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Refuse();
@@ -222,6 +303,113 @@ std::string InvalidNamedArgument(const char* name) {
   if (name != nullptr) message += name;
   message += "\" argument";
   return message;
+}
+
+void ClearTypeHint() {
+  t_hint.value = nullptr;
+  t_hint.advice.clear();
+}
+
+namespace {
+
+// The name of the argument that holds `value`: the one an argument message
+// names ("Invalid \"volume\" argument"), else the positional parameter of
+// `doc`'s signature at its position, else the keyword that holds it.
+std::string ArgumentName(PyObject* value, const char* message, const char* doc, PyObject* args,
+                         PyObject* kwargs) {
+  const std::string text = message != nullptr ? message : "";
+  const std::string prefix = "Invalid \"";
+  if (text.compare(0, prefix.size(), prefix) == 0) {
+    const std::size_t end = text.find('"', prefix.size());
+    if (end != std::string::npos) return text.substr(prefix.size(), end - prefix.size());
+  }
+  if (args != nullptr && PyTuple_Check(args) && doc != nullptr) {
+    const char* open = std::strchr(doc, '(');
+    const char* close = open != nullptr ? std::strchr(open, ')') : nullptr;
+    std::vector<std::string> names;
+    std::string name;
+    bool in_default = false;
+    for (const char* p = open == nullptr ? doc : open + 1; p != nullptr && p < close; ++p) {
+      if (*p == ',') {
+        names.push_back(name);
+        name.clear();
+        in_default = false;
+      } else if (*p == '=') {
+        in_default = true;
+      } else if (!in_default && (std::isalnum(static_cast<unsigned char>(*p)) || *p == '_')) {
+        name += *p;
+      }
+    }
+    names.push_back(name);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+      if (PyTuple_GET_ITEM(args, i) == value && static_cast<std::size_t>(i) < names.size() &&
+          !names[static_cast<std::size_t>(i)].empty()) {
+        return names[static_cast<std::size_t>(i)];
+      }
+    }
+  }
+  if (kwargs != nullptr && PyDict_Check(kwargs)) {
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &item)) {
+      const char* name = item == value && PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+      if (name != nullptr) return name;
+      PyErr_Clear();
+    }
+  }
+  return "an argument";
+}
+
+}  // namespace
+
+namespace {
+
+PyObject* FrameGlobals(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyFrame_GetGlobals(frame);
+#else
+  Py_XINCREF(frame->f_globals);
+  return frame->f_globals;
+#endif
+}
+
+// The stack level of the warning that names the caller's line: past the
+// package's own frames (its wrappers of the module's functions).
+int CallerStackLevel() {
+  int level = 1;
+  PyFrameObject* frame = PyEval_GetFrame();
+  Py_XINCREF(frame);
+  while (frame != nullptr) {
+    PyObject* globals = FrameGlobals(frame);
+    PyObject* name = globals != nullptr ? PyDict_GetItemString(globals, "__name__") : nullptr;
+    const char* text = name != nullptr && PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    const bool ours = text != nullptr && (std::strcmp(text, "zelkor5") == 0 ||
+                                          std::strncmp(text, "zelkor5.", 8) == 0);
+    Py_XDECREF(globals);
+    if (!ours) break;
+    ++level;
+    PyFrameObject* back = PyFrame_GetBack(frame);
+    Py_DECREF(frame);
+    frame = back;
+  }
+  Py_XDECREF(frame);
+  return level;
+}
+
+}  // namespace
+
+bool WarnTypeHint(const char* function, const char* doc, const char* message, PyObject* args,
+                  PyObject* kwargs) {
+  if (t_hint.value == nullptr) return true;
+  const std::string name = ArgumentName(t_hint.value, message, doc, args, kwargs);
+  const int failed = PyErr_WarnFormat(PyExc_UserWarning, CallerStackLevel(),
+                                      "%s(): %s of type %s is not accepted; pass %s", function,
+                                      name.c_str(), Py_TYPE(t_hint.value)->tp_name,
+                                      t_hint.advice.c_str());
+  ClearTypeHint();
+  return failed == 0;
 }
 
 }  // namespace zk5

@@ -85,6 +85,20 @@ bool WarnUnknownKeys(PyObject* dict, const char* function, const char* kind,
 // table names.
 bool WarnUnknownRequestKeys(PyObject* request, const char* function);
 
+// Hints beside a refusal. The number conversions above, refusing a value
+// whose type is wrong but which would do as the right one (a NumPy integer
+// or float, an int where a float is needed, a datetime.date or a NumPy
+// datetime64 as a date), keep what to pass instead for the calling thread.
+// ClearTypeHint forgets it (a call's start). WarnTypeHint, at the end of a
+// call that failed with an argument error, issues it as a UserWarning that
+// names `function`, the argument (from the error `message`, else its
+// position in `doc`'s signature, else its keyword) and what to pass; the
+// call's result and error state stay as they are. False, with the exception
+// pending, only when the warning filter turned it into an error.
+void ClearTypeHint();
+bool WarnTypeHint(const char* function, const char* doc, const char* message, PyObject* args,
+                  PyObject* kwargs);
+
 
 // Argument-error messages (reported with code -2).
 inline constexpr char kMsgInvalidArguments[] = "Invalid arguments";

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/text.h"
 
@@ -14,12 +15,21 @@ namespace {
 
 struct ErrorState {
   std::int32_t code = 0;
+  bool set = false;
   char message[kErrorMessageSize] = {};
 };
 
-ErrorState g_error;
+// The thread that imported the module: before its first call it reports
+// code 0 with no message; any other thread that has made no call reports
+// success.
+std::thread::id g_loader;
+
+// Each thread has its own: with the interpreter lock released during calls,
+// a shared one would show another thread's outcome.
+thread_local ErrorState g_error;
 
 void StoreMessage(const char* text, std::size_t len) {
+  g_error.set = true;
   // Cut at a character boundary so that last_error() can always decode it.
   const std::size_t n = text::Utf8CutLength(text, len, kErrorMessageSize - 1);
   std::memcpy(g_error.message, text, n);
@@ -50,7 +60,10 @@ const char* MessageForCode(std::int32_t code) {
   }
 }
 
+void MarkLoaderThread() { g_loader = std::this_thread::get_id(); }
+
 void ResetError() {
+  g_error.set = true;
   g_error.code = kSuccess;
   std::memcpy(g_error.message, "Success", sizeof "Success");
 }
@@ -108,6 +121,9 @@ std::int32_t LastErrorCode() { return g_error.code; }
 const char* LastErrorMessage() { return g_error.message; }
 
 PyObject* PyLastError(PyObject*, PyObject*) {
+  if (!g_error.set && std::this_thread::get_id() != g_loader) {
+    return Py_BuildValue("(is)", static_cast<int>(kSuccess), MessageForCode(kSuccess));
+  }
   return Py_BuildValue("(is)", static_cast<int>(g_error.code), g_error.message);
 }
 
@@ -115,8 +131,8 @@ PyObject* PyLastError(PyObject*, PyObject*) {
 // groups in order).
 const FunctionGroup kErrorFunctions = {{
     {"last_error", Serial<PyLastError>, METH_NOARGS,
-     ZK5_DOC("last_error()", "Return last error code and description")},
-    
+     ZK5_DOC("last_error()", "last_error()", "Return last error code and description")},
+
 }};
 
 }  // namespace zk5

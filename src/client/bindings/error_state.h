@@ -1,8 +1,9 @@
 // The process-wide error state that every module function reports through.
 //
 // Module functions never raise for a terminal or protocol failure: they set
-// a code and a message here and return None or False. The state is a plain
-// global guarded by the module lock (bindings/serial.h).
+// a code and a message here and return None or False. Each thread has its
+// own state, so last_error() tells the outcome of the calling thread's own
+// last call whatever other threads do meanwhile.
 #ifndef ZK5_CLIENT_BINDINGS_ERROR_STATE_H_
 #define ZK5_CLIENT_BINDINGS_ERROR_STATE_H_
 
@@ -17,6 +18,10 @@ namespace zk5 {
 
 // Size of the message buffer, terminator included.
 constexpr std::size_t kErrorMessageSize = 2048;
+
+// Remembers the importing thread (module start-up), whose state reads
+// (0, "") before its first call; other threads' read (1, "Success").
+void MarkLoaderThread();
 
 // code := 1, message := "Success".
 void ResetError();

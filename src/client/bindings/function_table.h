@@ -15,8 +15,12 @@ struct FunctionGroup {
   PyMethodDef methods[kMaxGroupFunctions];
 };
 
-// A docstring: the signature line, a blank line, the description.
-#define ZK5_DOC(sig, desc) sig "\n\n" desc
+// A docstring: the text signature that inspect.signature() reads, which
+// CPython strips from __doc__ at the "--" line, then the documented
+// signature line, a blank line and the description: __doc__ keeps exactly
+// those two. In a text signature "..." stands for an argument whose absence
+// is what counts (a filter, a form of the call).
+#define ZK5_DOC(text_signature, sig, desc) text_signature "\n--\n\n" sig "\n\n" desc
 // Functions taking keywords go through the table as plain PyCFunction.
 #define ZK5_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 

@@ -58,7 +58,7 @@ PyModuleDef kModule = {
     nullptr,
 };
 
-void ResetClientAtExit() { g_client.Reset(); }
+void ResetClientAtExit() { ResetClientIfIdle(); }
 
 // NumPy's own import procedure; on failure it prints the cause and raises
 // ImportError "numpy._core.multiarray failed to import".
@@ -79,12 +79,19 @@ extern "C" PyMODINIT_FUNC PyInit__core(void) {
   g_numpy_feature_version = PyArray_GetNDArrayCFeatureVersion();
   BuildNumpyRecordTypes();
   InstallWaitHooks();
+  MarkLoaderThread();
   static std::vector<PyMethodDef> methods = MethodTable();
   kModule.m_methods = methods.data();
+  SetMethodTable(methods.data());
   PyObject* module = PyModule_Create2(&kModule, kPythonApiVersion);
   if (module == nullptr) return nullptr;
   RegisterRecordTypes(module);
-  // The process-wide client is reset at exit, closing an open pipe.
+  if (!RegisterInterpreterExit()) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  // The process-wide client is reset at exit, closing an open pipe that no
+  // call still holds.
   static bool at_exit_registered = false;
   if (!at_exit_registered) {
     std::atexit(ResetClientAtExit);

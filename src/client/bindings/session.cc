@@ -82,7 +82,9 @@ PyObject* PyInitialize(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  // Connect and greet; after a failed hello the pipe stays open.
+  // Connect and greet; after a failed hello the pipe stays open. The
+  // timeout also bounds how long any reply of this connection may stall.
+  g_client.set_timeout_ms(c.timeout);
   const ConnectOutcome connected = g_client.Initialize(path, portable);
   if (!connected) return FailConnect(connected.code, connected.error);
 
@@ -166,17 +168,18 @@ PyObject* PyShutdown(PyObject*, PyObject*) {
 // This file's functions in the module's method table (module.cc puts the
 // groups in order).
 const FunctionGroup kSessionFunctions = {{
-    {"initialize", ZK5_KW(SerialKw<PyInitialize>),
-     METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
+    {"initialize", ZK5_KW(SerialKw<PyInitialize>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("initialize(path='', *, login=0, password='', server='', timeout=0, portable=False)",
+             "initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
              "Establish connection to Zelkor 5 terminal")},
     {"shutdown", Serial<PyShutdown>, METH_NOARGS,
-     ZK5_DOC("shutdown()", "Disconnect from Zelkor 5 terminal")},
-    {"login", ZK5_KW(SerialKw<PyLogin>),
-     METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
+     ZK5_DOC("shutdown()", "shutdown()", "Disconnect from Zelkor 5 terminal")},
+    {"login", ZK5_KW(SerialKw<PyLogin>), METH_VARARGS | METH_KEYWORDS,
+     ZK5_DOC("login(login, password='', server='', *, timeout=0)",
+             "login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
              "Log in to specific account")},
-    {"version", Serial<PyVersion>, METH_NOARGS, ZK5_DOC("version()", "Get Zelkor 5 terminal version")},
+    {"version", Serial<PyVersion>, METH_NOARGS,
+     ZK5_DOC("version()", "version()", "Get Zelkor 5 terminal version")},
 }};
 
 }  // namespace zk5

@@ -27,6 +27,7 @@ std::int32_t detail::Precheck(CommandId id, bool outputs_present) {
 }
 
 os::PipeHandle& detail::Pipe() { return g_client.pipe(); }
+std::int64_t detail::StallMs() { return g_client.reply_stall_ms(); }
 
 namespace {
 

@@ -39,8 +39,9 @@ namespace detail {
 // The steps before any traffic: the build gate, then missing outputs. 0 to
 // go on, else the result.
 std::int32_t Precheck(CommandId id, bool outputs_present);
-// g_client's pipe.
+// g_client's pipe, and how long its replies may stall.
 os::PipeHandle& Pipe();
+std::int64_t StallMs();
 
 // One exchange of command `id` with `args` as its request, after Precheck.
 template <typename Decode, typename... Args>
@@ -48,7 +49,7 @@ std::int32_t Call(CommandId id, bool outputs_present, Decode&& decode, const Arg
   if (std::int32_t gate = Precheck(id, outputs_present)) return gate;
   os::PipeHandle& pipe = Pipe();
   return ipc::Exchange(
-      pipe, id, [&] { return ipc::Encode(pipe, id, args...); }, decode);
+      pipe, id, [&] { return ipc::Encode(pipe, id, args...); }, decode, StallMs());
 }
 
 inline bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }

@@ -7,6 +7,7 @@
 
 #ifndef _WIN32
 #include "connection/wine_route.h"
+#include "os/wine.h"
 #endif
 
 namespace zk5 {
@@ -88,25 +89,64 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   const std::u16string name = PipeNameFromHash(m_path_hash);
   // Other threads may run while this waits for a terminal to start.
   os::BlockingScope blocking;
-  std::uint32_t err = TryOpen(name);
+  const std::uint32_t err = TryOpen(name);
   // Only a missing server can be cured by starting the terminal; any other
   // refusal (an unsafe socket folder, a socket path too long) fails at once.
   if (err == 0) return {};
   if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+  const Look look = [&](std::uint32_t, ConnectOutcome* outcome) {
+    const std::uint32_t open_error = TryOpen(name);
+    if (open_error == 0) return true;
+    if (os::ServerMissing(open_error)) return false;
+    *outcome = ConnectOutcome::OpenFailed(open_error);
+    return true;
+  };
+  bool ended = false;
+#ifdef _WIN32
   if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
+  // Not watched.
+  return PollStarted(look, false, [](std::uint32_t*) { return false; }, nullptr, &ended);
+#else
+  // The started terminal is watched: one that exits before it serves (it
+  // cannot load, its data folder is taken, ...) fails the wait at once.
+  os::LaunchWatch watch;
+  if (os::LaunchWatched(path, LaunchArguments(portable), &watch) != 0) {
+    return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
+  }
+  ConnectOutcome outcome =
+      PollStarted(look, false, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
+                  u"The terminal ended before serving its pipe [exit code %u]", &ended);
+  // What it said about why follows the exit code.
+  if (ended) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
+  os::EndWatch(&watch);
+  return outcome;
+#endif
+}
+
+ConnectOutcome CInterClient::PollStarted(const Look& look, bool look_waits, const Ended& ended,
+                                         const char16_t* ended_format, bool* ended_out) {
+  *ended_out = false;
+  ConnectOutcome outcome;
+  std::uint32_t exit_code = 0;
   for (std::uint32_t attempt = 0; attempt < launch_poll_attempts_; ++attempt) {
-    err = TryOpen(name);
-    if (err == 0) return {};
-    if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
-    if (!os::SleepMs(launch_poll_interval_ms_)) {
+    if (os::CheckInterrupt()) return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
+    const bool exited = ended(&exit_code);
+    if (look(exited ? 0 : launch_poll_interval_ms_, &outcome)) return outcome;
+    if (exited) {
+      *ended_out = true;
+      return ConnectOutcome::FailedWith(ended_format, exit_code);
+    }
+    if (!look_waits && !os::SleepMs(launch_poll_interval_ms_)) {
       return ConnectOutcome::OpenFailed(os::kOpenInterrupted);
     }
   }
-  // One last look after the final sleep, as the poll ends on a sleep.
-  err = TryOpen(name);
-  if (err == 0) return {};
-  if (!os::ServerMissing(err)) return ConnectOutcome::OpenFailed(err);
+  // One last look after the final wait.
+  if (look(0, &outcome)) return outcome;
   return PollExpired();
+}
+
+std::u16string ReasonSuffix(const std::u16string& line) {
+  return line.empty() ? line : u": " + line;
 }
 
 ConnectOutcome CInterClient::ConnectToFoundTerminal() {
@@ -138,8 +178,10 @@ std::int32_t CInterClient::Hello() {
   if (!connected()) return kNoIpcConnection;
   os::BlockingScope blocking;
   if (!ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client)) return kIpcSendFailed;
-  return ipc::Receive(m_pipe, ipc::CommandId::HELLO,
-                      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); });
+  return ipc::Receive(
+      m_pipe, ipc::CommandId::HELLO,
+      [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); },
+      reply_stall_ms());
 }
 
 ConnectOutcome CInterClient::Initialize(const std::u16string& path, bool portable) {

@@ -14,6 +14,7 @@
 #define ZK5_CLIENT_CONNECTION_CLIENT_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,12 @@ class CInterClient {
  public:
   // Closes the pipe and clears the digest. The build stays.
   void Reset();
+  // In the child of a fork: forgets the inherited pipe without touching the
+  // parent's connection. Does only what a signal handler may.
+  void AbandonAfterFork() {
+    os::AbandonPipe(m_pipe);
+    m_pipe = os::kInvalidPipe;
+  }
   // The connection of initialize: to the terminal at `path`, or, with an
   // empty path, to the one the search picks; then HELLO. The pipe stays open
   // after a failed hello, as the terminal did answer.
@@ -75,6 +82,12 @@ class CInterClient {
   // HELLO: stores the terminal build as soon as it has been read.
   std::int32_t Hello();
 
+  // How long a reply may make no progress before the call fails with -10005
+  // and the pipe is closed; initialize's `timeout`.
+  static constexpr std::uint32_t kDefaultTimeoutMs = 60000;
+  void set_timeout_ms(std::uint32_t ms) { timeout_ms_ = ms == 0 ? kDefaultTimeoutMs : ms; }
+  std::int64_t reply_stall_ms() const { return timeout_ms_; }
+
   bool connected() const { return m_pipe != os::kInvalidPipe; }
   os::PipeHandle& pipe() { return m_pipe; }
   std::int32_t terminal_build() const { return m_terminal_build; }
@@ -91,10 +104,25 @@ class CInterClient {
   std::uint32_t TryOpen(const std::u16string& name);
   // The failure of a started terminal that never served its pipe.
   ConnectOutcome PollExpired() const;
+  // One try to connect to a terminal just started: true when the wait is
+  // over, with *outcome (empty on success); false while nobody serves it.
+  // The try itself may wait up to `wait_ms` for the name to appear.
+  using Look = std::function<bool(std::uint32_t wait_ms, ConnectOutcome* outcome)>;
+  // Whether the started terminal has exited, with its exit code.
+  using Ended = std::function<bool(std::uint32_t* code)>;
+  // The one wait for a terminal just started, native or under Wine: a try
+  // every launch poll interval (a try that does not wait itself, as
+  // `look_waits` says, is followed by a sleep) until it connects or fails for
+  // good, the attempts run out, or the terminal exits: then one last try, as
+  // it may have left the name to a terminal already serving it, and the
+  // failure `ended_format` (its %u the exit code) with *ended set.
+  ConnectOutcome PollStarted(const Look& look, bool look_waits, const Ended& ended,
+                             const char16_t* ended_format, bool* ended_out);
 
   os::PipeHandle m_pipe = os::kInvalidPipe;
   std::uint8_t m_path_hash[32] = {};
   std::int32_t m_terminal_build = 0;
+  std::uint32_t timeout_ms_ = kDefaultTimeoutMs;
   std::uint32_t launch_poll_attempts_ = 120;
   std::uint32_t launch_poll_interval_ms_ = 500;
   std::u16string relay_path_;
@@ -107,6 +135,10 @@ ConnectOutcome LaunchTerminal(const std::u16string& path, bool portable);
 // A terminal's command line after its name: "/portable" for a portable
 // installation.
 std::vector<std::u16string> LaunchArguments(bool portable);
+
+// ": " and what a terminal that ended said about why, or nothing when it
+// said nothing.
+std::u16string ReasonSuffix(const std::u16string& line);
 
 }  // namespace zk5
 

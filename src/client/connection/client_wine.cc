@@ -63,27 +63,20 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
   if (os::LaunchUnderWine(route.setup, path, LaunchArguments(portable), &watch) != 0) {
     return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
   }
-  // Each try lets the relay wait one interval for the name to appear.
-  std::uint32_t exit_code = 0;
-  bool exited = false;
-  for (std::uint32_t i = 0; i < launch_poll_attempts_ && r == os::RelayResult::kRefused; ++i) {
-    if (os::CheckInterrupt()) {
-      r = os::RelayResult::kInterrupted;
-      failure = ConnectOutcome::Failed(u"Interrupted");
-      break;
-    }
-    exited = os::WatchedExit(&watch, &exit_code);
-    // A terminal that ended may have left the name to one already running.
-    r = attempt(exited ? 0 : launch_poll_interval_ms_);
-    if (exited) break;
-  }
+  // Each try lets the relay wait for the name to appear.
+  const Look look = [&](std::uint32_t wait_ms, ConnectOutcome* result) {
+    r = attempt(wait_ms);
+    if (r == os::RelayResult::kRefused) return false;
+    *result = outcome(r);
+    return true;
+  };
+  bool ended = false;
+  ConnectOutcome result =
+      PollStarted(look, true, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
+                  u"The terminal under Wine ended before serving its pipe [exit code %u]", &ended);
+  if (ended) result.error += ReasonSuffix(os::WatchedErrorLine(&watch));
   os::EndWatch(&watch);
-  if (r != os::RelayResult::kRefused) return outcome(r);
-  if (exited) {
-    return ConnectOutcome::FailedWith(
-        u"The terminal under Wine ended before serving its pipe [exit code %u]", exit_code);
-  }
-  return PollExpired();
+  return result;
 }
 
 }  // namespace zk5

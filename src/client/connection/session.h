@@ -7,12 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "connection/client.h"
+
 namespace zk5::session {
 
 // Server and password buffers, in UTF-16 units with the terminating NUL.
 constexpr std::size_t kCredentialUnits = 256;
-// initialize's and login's wait for readiness when `timeout` is 0 or absent.
-constexpr std::uint32_t kDefaultReadyTimeoutMs = 60000;
+// initialize's and login's wait for readiness when `timeout` is 0 or absent
+// (also the connection's deadline for silence then).
+constexpr std::uint32_t kDefaultReadyTimeoutMs = CInterClient::kDefaultTimeoutMs;
 constexpr std::uint32_t kReadyPollMs = 100;
 
 // Credentials of one call. The buffers are wiped when the call returns, on

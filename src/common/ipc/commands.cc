@@ -65,17 +65,22 @@ bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size,
 }
 
 std::int32_t FinishReply(PipeReader& reader, bool decoded, const Header& h, CommandId sent) {
+  if (!reader.io_failed()) {
+    if (h.have_echo && h.echo != static_cast<std::uint32_t>(sent)) {
+      reader.drop();
+    } else if (reader.length() < kReplyHeaderBytes) {
+      // Not even an echo and a status: not a frame of this protocol.
+      reader.drop();
+    } else if (!decoded || !reader.finished()) {
+      // The frame is whole as far as its length goes, whatever its payload
+      // holds: the next reply starts right after it.
+      reader.skip_rest();
+    }
+  }
   if (reader.io_failed()) {
     // The stream closed the pipe already.
     if (os::InterruptPending()) return kIpcRecvFailed;
-  } else if (h.have_echo && h.echo != static_cast<std::uint32_t>(sent)) {
-    reader.drop();
-  } else if (!decoded || !reader.finished()) {
-    if (h.have_status && h.status < 0) {
-      reader.skip_rest();
-    } else {
-      reader.drop();
-    }
+    if (reader.timed_out()) return kIpcTimeout;
   }
   return ExchangeResult(decoded, h, sent);
 }

@@ -138,13 +138,19 @@ bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size, const Arr
 // refuses a call sends only the header); any other failure is -10002.
 std::int32_t ExchangeResult(bool decoded, const Header& h, CommandId sent);
 
+// Bytes of a reply's frame after its length field that every reply has:
+// the echo and the status.
+constexpr std::uint32_t kReplyHeaderBytes = 8;
+
 // Ends the reception of a reply after its decoder ran: the result by
-// ExchangeResult, and the stream kept in step. The unread rest of a refusal
-// (a negative status) is skipped by its length field; every other fault
-// that leaves the position in the stream uncertain closes the pipe: a
-// failed or interrupted read, a wrong echo, and a reply of a non-negative
-// status whose length disagrees with the shape asked for. An interrupted
-// read is -10002 whatever was read.
+// ExchangeResult, and the stream kept in step. A frame whose payload
+// disagrees with what its decoder expected (too short, too long, a count
+// the frame cannot hold, a refusal followed by bytes) is skipped by its
+// length field, so the next reply is read from its start. Where the frame
+// itself cannot be trusted the pipe is closed: a failed, stalled or
+// interrupted read, a wrong echo, a length field too short for the echo
+// and the status. A stalled read is -10005 and an interrupted one -10002,
+// whatever was read.
 std::int32_t FinishReply(PipeReader& reader, bool decoded, const Header& h, CommandId sent);
 
 // Before a request is written: bytes already waiting on the pipe are a frame
@@ -155,9 +161,11 @@ std::int32_t CheckBeforeSend(os::PipeHandle& pipe);
 
 // Reads and judges the reply to `id` (the part of an exchange after the
 // request went out).
+// Each read gives up when the terminal sends nothing for `stall_ms`.
 template <typename Decode>
-std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode) {
-  PipeReader reader(pipe);
+std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode,
+                     std::int64_t stall_ms = os::kNoDeadline) {
+  PipeReader reader(pipe, stall_ms);
   Header header;
   const bool decoded = decode(reader, &header);
   return FinishReply(reader, decoded, header, id);
@@ -166,14 +174,15 @@ std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode) {
 // Runs one exchange on `pipe`: -10004 when not connected, CheckBeforeSend,
 // -10001 when the request cannot be written, else the reply's outcome by
 // FinishReply. The thread blocks (os::BlockingScope) for the whole of it.
+// A reply that makes no progress for `stall_ms` fails with -10005 (Receive).
 template <typename Encode, typename Decode>
 std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
-                      Decode&& decode) {
+                      Decode&& decode, std::int64_t stall_ms = os::kNoDeadline) {
   if (pipe == os::kInvalidPipe) return kNoIpcConnection;
   os::BlockingScope blocking;
   if (const std::int32_t refused = CheckBeforeSend(pipe)) return refused;
   if (!encode()) return kIpcSendFailed;
-  return Receive(pipe, id, decode);
+  return Receive(pipe, id, decode, stall_ms);
 }
 
 }  // namespace zk5::ipc

@@ -88,21 +88,25 @@ bool PipeWriter::flush() {
   return ok;
 }
 
-PipeReader::PipeReader(os::PipeHandle& pipe) : pipe_(pipe) {}
+PipeReader::PipeReader(os::PipeHandle& pipe, std::int64_t stall_ms)
+    : pipe_(pipe), stall_ms_(stall_ms) {}
 
 bool PipeReader::read(void* dest, std::size_t n) {
   if (pipe_ == os::kInvalidPipe) {
     io_failed_ = true;
     return false;
   }
-  if (Transfer(pipe_, os::ReadExact(pipe_, dest, n))) return true;
+  const os::IoStatus status = os::ReadExact(pipe_, dest, n, os::kNoDeadline, stall_ms_);
+  if (Transfer(pipe_, status)) return true;
   io_failed_ = true;
+  timed_out_ = status == os::IoStatus::kTimedOut;
   return false;
 }
 
 bool PipeReader::begin() {
   begun_ = read(&remaining_, 4);
   if (!begun_) remaining_ = 0;
+  length_ = remaining_;
   return begun_;
 }
 

@@ -5,10 +5,10 @@
 // Both objects live on the stack for one exchange and keep a 16384-byte
 // buffer, so framing never touches the heap.
 //
-// A read or write that fails (the peer gone, an error, or an interrupted
-// wait) closes the client's handle and sets it to kInvalidPipe: the position
-// in the stream is lost, so every later call reports "no connection" until
-// the client connects again.
+// A read or write that fails (the peer gone, an error, a reply that stalls,
+// or an interrupted wait) closes the client's handle and sets it to
+// kInvalidPipe: the position in the stream is lost, so every later call
+// reports "no connection" until the client connects again.
 #ifndef ZK5_COMMON_IPC_STREAM_H_
 #define ZK5_COMMON_IPC_STREAM_H_
 
@@ -83,7 +83,8 @@ class PipeWriter {
 
 class PipeReader {
  public:
-  explicit PipeReader(os::PipeHandle& pipe);
+  // Each read gives up when no byte arrives for `stall_ms` (os::ReadExact).
+  explicit PipeReader(os::PipeHandle& pipe, std::int64_t stall_ms = os::kNoDeadline);
   PipeReader(const PipeReader&) = delete;
   PipeReader& operator=(const PipeReader&) = delete;
 
@@ -108,6 +109,10 @@ class PipeReader {
   void skip_rest();
   // True once a read has failed on the pipe itself (not for want of bytes).
   bool io_failed() const { return io_failed_; }
+  // True when that failure was the stall limit.
+  bool timed_out() const { return timed_out_; }
+  // The length field read by begin().
+  std::uint32_t length() const { return length_; }
   // Closes the pipe: the stream's position is uncertain.
   void drop();
 
@@ -115,11 +120,14 @@ class PipeReader {
   bool read(void* dest, std::size_t n);
 
   os::PipeHandle& pipe_;
+  const std::int64_t stall_ms_;
   std::uint32_t remaining_ = 0;
+  std::uint32_t length_ = 0;
   std::uint32_t position_ = 0;
   std::uint32_t available_ = 0;
   bool begun_ = false;
   bool io_failed_ = false;
+  bool timed_out_ = false;
   unsigned char buffer_[kStreamBufferSize];
 };
 

@@ -114,7 +114,10 @@ struct ExchangeCase {
   const char* name;
   Bytes reply;
   std::int32_t result;
-  bool stays_open;  // else the stream's position is lost and the pipe closed
+  // The result of the next exchange: 1 when the stream stayed in step,
+  // kIpcCallFailed when bytes nobody asked for were left waiting, and
+  // kNoIpcConnection when the pipe was closed at once.
+  std::int32_t next;
 };
 
 class ExchangeRule : public ::testing::TestWithParam<ExchangeCase> {};
@@ -133,33 +136,39 @@ TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &value); });
   };
   EXPECT_EQ(count(CommandId::POSITIONS_TOTAL), c.result) << c.name;
-  if (c.stays_open) {
-    EXPECT_EQ(count(CommandId::ORDERS_TOTAL), 1) << c.name;
+  if (c.next == kNoIpcConnection) {
+    EXPECT_EQ(p.client, os::kInvalidPipe) << c.name;
+  }
+  EXPECT_EQ(count(CommandId::ORDERS_TOTAL), c.next) << c.name;
+  if (c.next == 1) {
     EXPECT_EQ(value, 7u);
   } else {
     EXPECT_EQ(p.client, os::kInvalidPipe) << c.name;
-    EXPECT_EQ(count(CommandId::ORDERS_TOTAL), kNoIpcConnection) << c.name;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ExchangeRule,
     ::testing::Values(
-        ExchangeCase{"ok", Reply(120, 0, U32(3)), 0, true},
-        ExchangeCase{"positive", Reply(120, 5, U32(3)), 5, true},
-        ExchangeCase{"failure reply", Reply(120, -4), -4, true},
-        // A refusal's unread rest is skipped by its length field.
-        ExchangeCase{"failure with extra", Reply(120, -2, Bytes("xyz", 3)), -2, true},
-        // The length disagrees with the shape of a success.
-        ExchangeCase{"short payload", Reply(120, 1, Bytes("\1\0", 2)), kIpcRecvFailed, false},
-        ExchangeCase{"extra bytes", Reply(120, 1, U32(3) + U32(9)), kIpcRecvFailed, false},
+        ExchangeCase{"ok", Reply(120, 0, U32(3)), 0, 1},
+        ExchangeCase{"positive", Reply(120, 5, U32(3)), 5, 1},
+        ExchangeCase{"failure reply", Reply(120, -4), -4, 1},
+        // A whole frame's unread rest is skipped by its length field.
+        ExchangeCase{"failure with extra", Reply(120, -2, Bytes("xyz", 3)), -2, 1},
+        ExchangeCase{"short payload", Reply(120, 1, Bytes("\1\0", 2)), kIpcRecvFailed, 1},
+        ExchangeCase{"extra bytes", Reply(120, 1, U32(3) + U32(9)), kIpcRecvFailed, 1},
+        // The frame ends after the status; what follows is a frame nobody
+        // asked for, found before the next request is written.
         ExchangeCase{"length shorter than what follows", U32(8) + U32(120) + I32(1) + U32(3),
-                     kIpcRecvFailed, false},
-        ExchangeCase{"length only", U32(0), kIpcRecvFailed, false},
+                     kIpcRecvFailed, kIpcCallFailed},
+        // Not even an echo and a status: no frame of this protocol.
+        ExchangeCase{"length only", U32(0), kIpcRecvFailed, kNoIpcConnection},
         // A reply to another request: whatever follows is out of step too.
-        ExchangeCase{"wrong echo", Reply(121, 1, U32(3)), kIpcCallFailed, false},
-        ExchangeCase{"wrong echo negative", Reply(121, -3, U32(3)), kIpcCallFailed, false},
-        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed, false}),
+        ExchangeCase{"wrong echo", Reply(121, 1, U32(3)), kIpcCallFailed, kNoIpcConnection},
+        ExchangeCase{"wrong echo negative", Reply(121, -3, U32(3)), kIpcCallFailed,
+                     kNoIpcConnection},
+        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed,
+                     kNoIpcConnection}),
     [](const auto& info) {
       std::string n = info.param.name;
       for (char& ch : n) if (ch == ' ') ch = '_';
@@ -214,8 +223,24 @@ TEST(ArrayReply, ImpossibleCountFailsWithoutAllocating) {
   EXPECT_EQ(ReadArray(p, &block, &count), kIpcRecvFailed);
   EXPECT_EQ(g_allocations, 0);
   EXPECT_EQ(block, nullptr);
-  // A count the frame cannot hold: its length is not to be trusted either.
+  // The frame itself was whole: the stream stays in step.
+  EXPECT_NE(p.client, os::kInvalidPipe);
+}
+
+// A terminal that takes a request and then says nothing: the read gives up
+// once nothing has arrived for the stall limit, and the pipe is closed.
+TEST(Exchange, SilenceForTheStallLimitEndsTheCall) {
+  Pair p;
+  std::uint32_t v = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t result = Exchange(
+      p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+      [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); }, 200);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result, kIpcTimeout);
   EXPECT_EQ(p.client, os::kInvalidPipe);
+  EXPECT_GE(waited, std::chrono::milliseconds(190));
+  EXPECT_LT(waited, std::chrono::milliseconds(5000));
 }
 
 TEST(Exchange, BytesWaitingBeforeTheRequestFailItUnwritten) {

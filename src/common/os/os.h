@@ -47,14 +47,18 @@ class BlockingScope {
 // Asks the interrupt check; a true answer stays set for this thread until
 // ClearInterrupt, so every wait after it ends at once too.
 bool CheckInterrupt();
+// CheckInterrupt when this thread has not asked for kWakeMs; else whether an
+// interrupt is pending. For loops that keep moving bytes without waiting.
+bool CheckInterruptDue();
 bool InterruptPending();
+// Forgets an interrupt; the next CheckInterruptDue asks kWakeMs from now.
 void ClearInterrupt();
 
 enum class IoStatus {
   kOk,           // exactly the asked number of bytes moved
   kBroken,       // the peer is gone (end of file, EPIPE, ECONNRESET; 109/232/233)
-  kError,        // any other failure, or a deadline passed; the handle is
-                 // still usable in principle
+  kError,        // any other failure; the handle is still usable in principle
+  kTimedOut,     // a deadline or stall limit passed; some bytes may have moved
   kInterrupted,  // the interrupt check ended the wait; some bytes may have moved
 };
 
@@ -69,14 +73,19 @@ inline std::int64_t DeadlineIn(std::int64_t ms) {
 }
 
 // Reads exactly n bytes, completing short reads. kBroken on end of file.
-// With a deadline (a MonotonicMs() reading), gives up with kError once it
-// has passed while bytes are still missing; some may have been read. Bytes
-// that have already arrived are taken even after it.
+// With a deadline (a MonotonicMs() reading), gives up with kTimedOut once
+// it has passed while bytes are still missing; some may have been read.
+// With a stall limit (milliseconds), gives up with kTimedOut once no byte
+// has arrived for that long; a slow but steady sender is never cut off.
+// Bytes that have already arrived are taken even after either. The
+// interrupt check is asked at least every kWakeMs, also while bytes keep
+// arriving.
 IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n,
-                   std::int64_t deadline_ms = kNoDeadline);
+                   std::int64_t deadline_ms = kNoDeadline,
+                   std::int64_t stall_ms = kNoDeadline);
 // Writes exactly n bytes in one write call when the OS takes it whole, and
 // completes short writes otherwise. Never raises SIGPIPE. With a stall
-// limit (milliseconds), gives up with kError once the peer has taken no
+// limit (milliseconds), gives up with kTimedOut once the peer has taken no
 // byte for that long; some bytes may have been written. The limit starts
 // again whenever bytes move, so a slow but steady reader of a long write
 // is not cut off. Bytes are seen to move a piece (some tens of KiB at
@@ -146,6 +155,15 @@ std::u16string ParentProcessImage();
 // descriptors, standard streams on the null device) with `args` after its
 // own name. False when it cannot be started.
 bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>& args);
+
+// Runs `fn` in the child of every fork() of this process, inside fork(),
+// before anything else runs there (POSIX; Windows has no fork). `fn` may
+// do only what a signal handler may.
+void OnForkChild(void (*fn)());
+// Lets go of a pipe a forked child inherited: closes the child's copy of
+// the descriptor only, so the parent's connection (and its relay under
+// Wine) goes on untouched. Fit for an OnForkChild handler.
+void AbandonPipe(PipeHandle h);
 
 // Sleeps `ms` milliseconds; false when the interrupt check cut it short.
 bool SleepMs(std::uint32_t ms);

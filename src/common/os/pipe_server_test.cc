@@ -160,7 +160,7 @@ TEST_F(PipeServerTest, AReadWithADeadlineTakesPiecesAndGivesUpWhenItPasses) {
   for (std::size_t sent : {0, 3}) {
     ASSERT_EQ(os::WriteAll(client, "abc", sent), os::IoStatus::kOk);
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(os::ReadExact(served, got, 4, os::MonotonicMs() + 150), os::IoStatus::kError);
+    EXPECT_EQ(os::ReadExact(served, got, 4, os::MonotonicMs() + 150), os::IoStatus::kTimedOut);
     // Timers may be a tick early on some systems.
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(120)) << sent;
   }
@@ -201,7 +201,7 @@ TEST_F(PipeServerTest, AWriteWithAStallLimitGivesUpOnlyWhenThePeerStopsTaking) {
   EXPECT_TRUE(got == sent) << got.size();
 
   const Clock::time_point stalled = Clock::now();
-  EXPECT_EQ(os::WriteAll(served, sent.data(), sent.size(), kStallMs), os::IoStatus::kError);
+  EXPECT_EQ(os::WriteAll(served, sent.data(), sent.size(), kStallMs), os::IoStatus::kTimedOut);
   // Timers may be a tick early on some systems.
   EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(kStallMs - 30));
   EXPECT_LT(Clock::now() - stalled, std::chrono::seconds(10));

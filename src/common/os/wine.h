@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "os/os.h"
 
@@ -60,7 +61,14 @@ struct LaunchWatch {
   long watcher = -1;  // the process that watches
   int control = -1;   // closing it ends the watch
   int report = -1;    // the program's exit status arrives here
+  int errors = -1;    // the program's standard error, a file without a name
 };
+
+// Starts the program at `path` like LaunchProcess, with `args` after its
+// name, and watches it; its standard error goes to a file the watch keeps.
+// Returns 0, or an errno value.
+int LaunchWatched(const std::u16string& path, const std::vector<std::u16string>& args,
+                  LaunchWatch* watch);
 
 // Starts the Windows program at `path` (a path of this system) under Wine,
 // detached from this process like LaunchProcess, with `args` after its
@@ -72,6 +80,10 @@ int LaunchUnderWine(const WineSetup& wine, const std::u16string& path,
 // True, with the program's exit code in *code (128 + the signal number when
 // a signal ended it), once the watched program has ended. Does not block.
 bool WatchedExit(LaunchWatch* watch, std::uint32_t* code);
+// The first line the watched program wrote to its standard error that is
+// not blank (without its line end, at most 300 bytes, UTF-8 as far as it
+// is valid), or empty.
+std::u16string WatchedErrorLine(const LaunchWatch* watch);
 // Stops watching; the program runs on by itself.
 void EndWatch(LaunchWatch* watch);
 

@@ -74,6 +74,39 @@ bool IsStopLimit(std::uint32_t type) {
   return type == kOrderTypeBuyStopLimit || type == kOrderTypeSellStopLimit;
 }
 
+bool IsLimit(std::uint32_t type) {
+  return type == kOrderTypeBuyLimit || type == kOrderTypeSellLimit;
+}
+
+// Whether an order of `type` may ask for `filling` on the symbol: fill-or-
+// kill and immediate-or-cancel when its filling_mode has their bit; return
+// in exchange execution, and for limit and stop-limit orders, whose
+// remainder rests at their price.
+bool FillingAllowed(const SymbolSpec& s, std::uint32_t type, std::uint32_t filling) {
+  switch (filling) {
+    case kFillingFok: return (s.filling_mode & kSymbolFillingFok) != 0;
+    case kFillingIoc: return (s.filling_mode & kSymbolFillingIoc) != 0;
+    case kFillingReturn: return s.execution == Execution::kExchange || IsLimit(type) || IsStopLimit(type);
+    default: return false;
+  }
+}
+
+// Refuses a request that would add exposure in the direction of `buy`
+// where the symbol's trade mode forbids it; reducing a position is always
+// allowed.
+Plan CheckTradeMode(Plan p, const SymbolSpec& s, bool buy) {
+  switch (s.trade_mode) {
+    case TradeMode::kDisabled: return Refuse(p, kRetTradeDisabled, u"Trade disabled");
+    case TradeMode::kCloseOnly: return Refuse(p, kRetCloseOnly, u"Only position closing is allowed");
+    case TradeMode::kLongOnly:
+      return buy ? p : Refuse(p, kRetLongOnly, u"Only long positions are allowed");
+    case TradeMode::kShortOnly:
+      return buy ? Refuse(p, kRetShortOnly, u"Only short positions are allowed") : p;
+    case TradeMode::kFull: break;
+  }
+  return p;
+}
+
 // Expiry in seconds of an order placed now: 0 never, -1 invalid or past.
 std::int64_t ExpirySeconds(std::uint32_t type_time, std::int64_t expiration, std::int64_t now_ms) {
   const std::int64_t now_s = FloorDiv(now_ms, 1000);
@@ -123,7 +156,6 @@ Plan ValidateDeal(Plan p, const Quotes& q, const AccountConfig& acc, const Accou
   if (req.type != kOrderTypeBuy && req.type != kOrderTypeSell) {
     return Refuse(p, kRetInvalid, u"Invalid order type");
   }
-  if (req.type_filling > 2) return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
   const Position* pos = nullptr;
   if (req.position != 0) {
     const int i = FindPosition(st, req.position);
@@ -140,6 +172,9 @@ Plan ValidateDeal(Plan p, const Quotes& q, const AccountConfig& acc, const Accou
   p = Market(p, q, pos != nullptr ? pos->symbol : req.symbol);
   if (p.retcode != kRetCheckOk) return p;
   const SymbolSpec& s = SymbolAt(p.sym);
+  if (!FillingAllowed(s, req.type, req.type_filling)) {
+    return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
+  }
   p.volume = NormaliseVolume(s, req.volume);
   if (p.volume < 0 || p.volume < s.volume_min - 1e-9 || p.volume > s.volume_max + 1e-9) {
     return Refuse(p, kRetInvalidVolume, u"Invalid volume");
@@ -148,6 +183,21 @@ Plan ValidateDeal(Plan p, const Quotes& q, const AccountConfig& acc, const Accou
     return Refuse(p, kRetInvalidCloseVolume, u"Volume exceeds the position's");
   }
   const bool buy = req.type == kOrderTypeBuy;
+  // Only a deal that reduces a position leaves the exposure it adds at none:
+  // closing part or all of a hedging position, or an opposite netting deal
+  // no larger than the position.
+  bool reduces = !acc.netting && pos != nullptr;
+  if (acc.netting) {
+    const int net = FindNetPosition(st, s.name);
+    if (net >= 0) {
+      const Position& np = st.positions[static_cast<std::size_t>(net)];
+      reduces = np.type != req.type && p.volume <= np.volume + 1e-9;
+    }
+  }
+  if (!reduces) {
+    p = CheckTradeMode(p, s, buy);
+    if (p.retcode != kRetCheckOk) return p;
+  }
   p.price = buy ? p.ask : p.bid;
   if ((acc.netting || pos == nullptr) &&
       !StopsFit(s, buy, buy ? p.bid_pts : p.ask_pts, req.sl, req.tp)) {
@@ -170,17 +220,27 @@ Plan ValidateDeal(Plan p, const Quotes& q, const AccountConfig& acc, const Accou
   return p;
 }
 
-Plan ValidatePending(Plan p, const Quotes& q, const TradeRequest& req) {
+// A pending order's request; `placing` for a new order, whose filling
+// policy and direction the symbol must allow (a modified order keeps what
+// it was placed with).
+Plan ValidatePending(Plan p, const Quotes& q, const TradeRequest& req, bool placing) {
   if (req.type < kOrderTypeBuyLimit || req.type > kOrderTypeSellStopLimit) {
     return Refuse(p, kRetInvalid, u"Invalid order type");
   }
   if (req.position != 0 || req.position_by != 0) {
     return Refuse(p, kRetInvalid, u"A pending order cannot name a position");
   }
-  if (req.type_filling > 2) return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
+  if (req.type_filling > kFillingReturn) return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
   p = Market(p, q, req.symbol);
   if (p.retcode != kRetCheckOk) return p;
   const SymbolSpec& s = SymbolAt(p.sym);
+  if (placing) {
+    if (!FillingAllowed(s, req.type, req.type_filling)) {
+      return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
+    }
+    p = CheckTradeMode(p, s, IsBuyType(req.type));
+    if (p.retcode != kRetCheckOk) return p;
+  }
   p.volume = NormaliseVolume(s, req.volume);
   if (p.volume < 0 || p.volume < s.volume_min - 1e-9 || p.volume > s.volume_max + 1e-9) {
     return Refuse(p, kRetInvalidVolume, u"Invalid volume");
@@ -221,7 +281,7 @@ Plan ValidateModify(Plan p, const Quotes& q, const AccountState& st, const Trade
   as_new.type_filling = o.type_filling;
   as_new.position = as_new.position_by = 0;
   if (!IsStopLimit(o.type)) as_new.stoplimit = 0;
-  p = ValidatePending(p, q, as_new);
+  p = ValidatePending(p, q, as_new, false);
   if (p.retcode != kRetCheckOk) return p;
   if (req.price == o.price_open && as_new.stoplimit == o.price_stoplimit && req.sl == o.sl &&
       req.tp == o.tp && req.type_time == o.type_time && p.expiry_s == o.time_expiration) {
@@ -286,7 +346,7 @@ Plan Validate(const Quotes& q, const AccountConfig& acc, const AccountState& st,
     case kActionDeal: return ValidateDeal(p, q, acc, st, req);
     case kActionPending:
       if (st.working.size() >= kMaxWorkingOrders) return Refuse(p, kRetLimitOrders, u"Too many orders");
-      return ValidatePending(p, q, req);
+      return ValidatePending(p, q, req, true);
     case kActionSltp: return ValidateSltp(p, q, acc, st, req);
     case kActionModify: return ValidateModify(p, q, st, req);
     case kActionRemove: return FindWorking(p, st, req.order);

@@ -38,6 +38,14 @@ constexpr std::uint32_t kRetLimitOrders = 10033;
 constexpr std::uint32_t kRetPositionClosed = 10036;
 constexpr std::uint32_t kRetInvalidCloseVolume = 10038;
 constexpr std::uint32_t kRetLimitPositions = 10040;
+constexpr std::uint32_t kRetLongOnly = 10042;
+constexpr std::uint32_t kRetShortOnly = 10043;
+constexpr std::uint32_t kRetCloseOnly = 10044;
+
+// A request's type_filling.
+constexpr std::uint32_t kFillingFok = 0;
+constexpr std::uint32_t kFillingIoc = 1;
+constexpr std::uint32_t kFillingReturn = 2;
 
 // Most open positions and working orders an account may hold.
 constexpr std::size_t kMaxPositions = 1000;

@@ -140,6 +140,17 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
   fill.type_filling = 3;
   TradeRequest gone = With(kActionDeal, u"EURUSD", 1, 0.1);
   gone.position = 999;
+  TradeRequest returned = With(kActionDeal, u"EURUSD", 0, 0.1);
+  returned.type_filling = kFillingReturn;  // market execution has no remainder to keep
+  TradeRequest fok_on_ioc = With(kActionDeal, u"GER40", 0, 0.1);
+  fok_on_ioc.type_filling = kFillingFok;
+  TradeRequest ioc_on_fok = With(kActionDeal, u"XAGUSD", 1, 0.1);
+  ioc_on_fok.type_filling = kFillingIoc;
+  TradeRequest stop_returned = With(kActionPending, u"EURUSD", 4, 0.1);
+  stop_returned.price = std::round((ask + 0.002) * 1e5) / 1e5;
+  stop_returned.type_filling = kFillingReturn;
+  TradeRequest short_limit = With(kActionPending, u"LTCUSD", 3, 0.1);
+  short_limit.price = 1000;
   const Refusal cases[] = {
       {"stop loss above the bid", sl, kRetInvalidStops},
       {"take profit inside the stops level", near, kRetInvalidStops},
@@ -158,6 +169,14 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
       {"too big for the money", With(kActionDeal, u"XAUUSD", 0, 50), kRetNoMoney},
       {"filling", fill, kRetInvalidFill},
       {"unknown position", gone, kRetPositionClosed},
+      {"return filling on a market deal", returned, kRetInvalidFill},
+      {"fill-or-kill on an immediate-or-cancel symbol", fok_on_ioc, kRetInvalidFill},
+      {"immediate-or-cancel on a fill-or-kill symbol", ioc_on_fok, kRetInvalidFill},
+      {"return filling on a stop order", stop_returned, kRetInvalidFill},
+      {"a new position on a close-only symbol", With(kActionDeal, u"XRPUSD", 0, 100), kRetCloseOnly},
+      {"a pending order on a close-only symbol", With(kActionPending, u"XRPUSD", 2, 100), kRetCloseOnly},
+      {"a sell on a long-only symbol", With(kActionDeal, u"LTCUSD", 1, 0.1), kRetLongOnly},
+      {"a sell limit on a long-only symbol", short_limit, kRetLongOnly},
   };
   const Refusal& c = cases[GetParam()];
   SCOPED_TRACE(c.what);
@@ -173,7 +192,57 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
   EXPECT_EQ(SerializeLegacyAccount(copy), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::Range(0, 17));
+INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::Range(0, 25));
+
+TEST_F(TradeTest, FillingPoliciesAndTradeModesAdmitWhatTheSymbolAllows) {
+  TradeRequest ioc = Market(u"GER40", 0, 0.1);
+  ioc.type_filling = kFillingIoc;
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, ioc).retcode, kRetDone);
+  TradeRequest fok = Market(u"XAGUSD", 1, 0.1);
+  fok.type_filling = kFillingFok;
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, fok).retcode, kRetDone);
+  double bid, ask;
+  ASSERT_TRUE(quotes_.Price(FindSymbol(u"EURUSD"), &bid, &ask));
+  // Limit and stop-limit orders rest at their price: return is theirs.
+  TradeRequest limit = With(kActionPending, u"EURUSD", kOrderTypeBuyLimit, 0.1);
+  limit.price = std::round((bid - 0.002) * 1e5) / 1e5;
+  limit.type_filling = kFillingReturn;
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, limit).retcode, kRetDone);
+  TradeRequest stop_limit = With(kActionPending, u"EURUSD", kOrderTypeSellStopLimit, 0.1);
+  stop_limit.price = std::round((bid - 0.002) * 1e5) / 1e5;
+  stop_limit.stoplimit = std::round((bid - 0.001) * 1e5) / 1e5;
+  stop_limit.type_filling = kFillingReturn;
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, stop_limit).retcode, kRetDone);
+
+  // Long only: a buy opens, and a sell may close it.
+  const SendOutcome bought = ExecuteTrade(quotes_, acc_, &state_, Market(u"LTCUSD", 0, 0.5));
+  ASSERT_EQ(bought.retcode, kRetDone);
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"LTCUSD", 1, 0.5, bought.order)).retcode, kRetDone);
+  // Netting: a sell no larger than the long position reduces it; a larger
+  // one would reverse it into a short.
+  AccountConfig netting = acc_;
+  netting.netting = true;
+  AccountState net = NewAccount(netting, kTuesdayMs - 1000);
+  ASSERT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"LTCUSD", 0, 0.5)).retcode, kRetDone);
+  EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"LTCUSD", 1, 0.8)).retcode, kRetLongOnly);
+  EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"LTCUSD", 1, 0.2)).retcode, kRetDone);
+
+  // Close only: a position held from before may be closed, not added to.
+  Position held;
+  held.ticket = 5000;
+  held.time_msc = held.time_update_msc = kTuesdayMs - 60000;
+  held.volume = 200;
+  held.price_open = 0.55;
+  held.symbol = u"XRPUSD";
+  state_.positions.push_back(held);
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"XRPUSD", 0, 100)).retcode, kRetCloseOnly);
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"XRPUSD", 1, 100, held.ticket)).retcode, kRetDone);
+  net.positions.push_back(held);
+  EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"XRPUSD", 0, 100)).retcode, kRetCloseOnly);
+  EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"XRPUSD", 1, 300)).retcode, kRetCloseOnly);
+  EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"XRPUSD", 1, 200)).retcode, kRetDone);
+  EXPECT_TRUE(net.positions.empty() || net.positions[0].symbol != u"XRPUSD");
+}
 
 TEST_F(TradeTest, ClosedMarketsRefuse) {
   const Quotes weekend(model_, kSaturdayMs);

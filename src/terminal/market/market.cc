@@ -64,6 +64,29 @@ const Row kRows[] = {
     {u"XRPUSD", u"Ripple vs US Dollar", u"Crypto", u"XRP", u"USD", 5, 1, kLev, 0.55000, 0.0500, 120, 14, 100, 1000000, 100, -3.0, -1.5, true, true},
 };
 
+// Symbols whose trading conditions differ from the default (full access,
+// market execution, fill-or-kill and immediate-or-cancel), as brokers set
+// them: index CFDs filled immediate-or-cancel, exotic pairs and minor
+// metals fill-or-kill, one coin being delisted and one without short selling.
+struct Conditions {
+  const char16_t* name;
+  TradeMode trade_mode;
+  std::uint32_t filling_mode;
+};
+
+const Conditions kConditions[] = {
+    {u"US30", TradeMode::kFull, kSymbolFillingIoc},
+    {u"NAS100", TradeMode::kFull, kSymbolFillingIoc},
+    {u"GER40", TradeMode::kFull, kSymbolFillingIoc},
+    {u"UK100", TradeMode::kFull, kSymbolFillingIoc},
+    {u"USDSEK", TradeMode::kFull, kSymbolFillingFok},
+    {u"USDMXN", TradeMode::kFull, kSymbolFillingFok},
+    {u"XAGUSD", TradeMode::kFull, kSymbolFillingFok},
+    {u"XPTUSD", TradeMode::kFull, kSymbolFillingFok},
+    {u"LTCUSD", TradeMode::kLongOnly, kSymbolFillingFok | kSymbolFillingIoc},
+    {u"XRPUSD", TradeMode::kCloseOnly, kSymbolFillingFok | kSymbolFillingIoc},
+};
+
 std::vector<SymbolSpec> Build() {
   std::vector<SymbolSpec> out;
   for (const Row& r : kRows) {
@@ -89,6 +112,12 @@ std::vector<SymbolSpec> Build() {
     s.swap_short = r.swap_short;
     s.always_open = r.always_open;
     s.trade_ticks = r.trades;
+    for (const Conditions& c : kConditions) {
+      if (s.name == c.name) {
+        s.trade_mode = c.trade_mode;
+        s.filling_mode = c.filling_mode;
+      }
+    }
     out.push_back(std::move(s));
   }
   return out;

@@ -20,6 +20,26 @@ enum class CalcMode : std::uint32_t {
   kCfdLeverage = 4,  // margin = lots * contract * price / leverage
 };
 
+// Who may trade a symbol (the symbol record's trade_mode).
+enum class TradeMode : std::uint32_t {
+  kDisabled = 0,
+  kLongOnly = 1,   // no new short exposure
+  kShortOnly = 2,  // no new long exposure
+  kCloseOnly = 3,  // positions may only be reduced
+  kFull = 4,
+};
+
+// How market orders are priced (trade_exemode). Return filling, which
+// leaves a remainder working, exists only in exchange execution.
+enum class Execution : std::uint32_t {
+  kMarket = 2,
+  kExchange = 3,
+};
+
+// Bits of filling_mode: the policies a market order may ask for.
+constexpr std::uint32_t kSymbolFillingFok = 1;
+constexpr std::uint32_t kSymbolFillingIoc = 2;
+
 struct SymbolSpec {
   std::u16string name;
   std::u16string description;
@@ -42,6 +62,9 @@ struct SymbolSpec {
   bool always_open;             // trades at weekends too
   bool trade_ticks;             // the feed carries trades (last price, volume)
   bool custom = false;          // made from imported history alone
+  TradeMode trade_mode = TradeMode::kFull;
+  Execution execution = Execution::kMarket;
+  std::uint32_t filling_mode = kSymbolFillingFok | kSymbolFillingIoc;
 
   double point() const;
   std::u16string path() const;  // category + "\" + name

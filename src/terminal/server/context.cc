@@ -189,15 +189,20 @@ std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16stri
   }
   // The digest takes a while: other connections go on meanwhile. Without a
   // hash (it could not be made) the password is compared in memory.
-  bool ok = candidate && known;
+  // The accounts of accounts.dat are this terminal's saved logins: one
+  // named without a password logs in with the password saved for it.
+  const bool saved = candidate && password.empty();
+  bool ok = candidate && (known || saved);
   if (candidate && !ok) ok = hash.empty() ? clear == password : VerifyPassword(password, hash);
   std::lock_guard<std::mutex> lock(mutex_);
   const AccountConfig* a = FindConfig(login);
   if (!ok || a == nullptr || a->password_hash != hash) {
+    // The account in use stays logged in; only the state says the login
+    // was refused, until the next one.
     s->auth_failed = true;
     return kSuccess;
   }
-  if (!known && !hash.empty()) verified_[login] = {PasswordFingerprint(password), hash};
+  if (!known && !saved && !hash.empty()) verified_[login] = {PasswordFingerprint(password), hash};
   if (accounts_.last_login != login) {
     // The login new connections start with must be saved, or the login
     // fails: a restart would otherwise go back to another account.
@@ -226,7 +231,6 @@ std::uint32_t Terminal::State(Session* s) {
 }
 
 std::int32_t Terminal::Account(Session* s, AccountConfig** config, AccountState** state) {
-  if (s->auth_failed) return kAuthorizationFailed;
   if (s->login == 0) s->login = accounts_.last_login;
   AccountConfig* a = FindConfig(s->login);
   if (a == nullptr || a->otp) return kAuthorizationFailed;

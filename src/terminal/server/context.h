@@ -31,9 +31,10 @@ namespace zk5::term {
 // One client connection.
 struct Session {
   std::uint64_t login = 0;        // 0 until the first use: then the default account
-  bool auth_failed = false;
+  bool auth_failed = false;       // the last login was refused (the account above stays)
   std::int64_t ready_at_ms = 0;
   std::set<int> books;            // symbols with an open depth of market
+  bool greeted = false;           // a HELLO was answered: never dropped for idling
 };
 
 class Terminal {
@@ -72,6 +73,9 @@ class Terminal {
 
   // LOGIN: 1 when accepted (success or failed authorisation, which the
   // state then reports), -7 for an account that needs a one-time password.
+  // A saved account (one of accounts.dat) needs no password; an empty
+  // server means the account's own. A refused login leaves the session's
+  // account logged in.
   std::int32_t Login(Session* s, std::uint64_t login, const std::u16string& password,
                      const std::u16string& server);
   std::uint32_t State(Session* s);

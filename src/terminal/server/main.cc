@@ -1,6 +1,7 @@
 // terminal64.exe: the bundled simulated terminal.
 //
 //   terminal64.exe [/portable] [/reset-account:LOGIN] [/import[:FILE]...]
+//   terminal64.exe [/portable] /data-path
 //
 // Serves the pipe named after its own path until it is stopped (SIGTERM,
 // SIGINT, SIGHUP) or has had no client for the configured idle time. A
@@ -10,6 +11,9 @@
 // first state and exits (0, or 2 for an unknown login).
 // With /import it does not serve: it copies each FILE into <data>/import/,
 // imports what is there and exits (0, or 3 when a file was rejected).
+// With /data-path it prints the data folder it uses (or will use at its
+// first start) as UTF-8 on a line of its own, and exits: tools ask it
+// rather than repeat how the folder is named.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -187,11 +191,14 @@ int main(int argc, char** argv) {
   bool portable = false;
   std::uint64_t reset_login = 0;
   bool import_only = false;
+  bool print_data_path = false;
   std::vector<std::string> import_files;
   for (int i = 1; i < argc; ++i) {
     std::string file;
     if (IsPortableFlag(argv[i])) {
       portable = true;
+    } else if (const char* rest = FlagRest(argv[i], "data-path"); rest != nullptr && *rest == '\0') {
+      print_data_path = true;
     } else if (FlagRest(argv[i], "reset-account") != nullptr &&
                !ResetAccountFlag(argv[i], &reset_login)) {
       return Fail("the login of /reset-account:LOGIN must be a positive number");
@@ -205,6 +212,10 @@ int main(int argc, char** argv) {
   term::Installation inst;
   if (exe.empty() || !term::LocateInstallation(exe, portable, &inst)) {
     return Fail("cannot tell where the executable is");
+  }
+  if (print_data_path) {
+    std::printf("%s\n", Narrow(inst.data).c_str());
+    return std::fflush(stdout) == 0 ? 0 : 2;
   }
   std::uint8_t digest[32];
   if (!PathHash(exe, digest)) return Fail("cannot compute the pipe name");

@@ -79,14 +79,14 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .Flag("spread_float", true)
       .UInt("ticks_bookdepth", 2 * kBookLevels)
       .UInt("trade_calc_mode", static_cast<std::uint32_t>(sdef.calc_mode))
-      .UInt("trade_mode", 4)      // full access
-      .UInt("trade_exemode", 2)   // market execution
+      .UInt("trade_mode", static_cast<std::uint32_t>(sdef.trade_mode))
+      .UInt("trade_exemode", static_cast<std::uint32_t>(sdef.execution))
       .UInt("swap_mode", 1)       // in points
       .UInt("swap_rollover3days", 3)
       .Int("trade_stops_level", static_cast<std::int32_t>(sdef.stops_level()))
       .Int("trade_freeze_level", 0)
       .Int("expiration_mode", 15)  // good till cancelled, day, specified, specified day
-      .Int("filling_mode", 3)      // fill or kill, immediate or cancel
+      .Int("filling_mode", static_cast<std::int32_t>(sdef.filling_mode))
       .Int("order_mode", 127)      // market, limit, stop, stop-limit, sl, tp, close-by
       .Real("bid", bid)
       .Real("bidhigh", today.tick_volume ? ToPrice(today.high, sdef) : bid)
@@ -331,6 +331,7 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
     case CommandId::HELLO: {
       std::uint32_t version;
       if (!args.U32(&version) || !args.String(&name) || !args.Done()) break;
+      s->greeted = true;
       out->U32(t.settings().build);
       return true;
     }

@@ -47,15 +47,18 @@ bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r,
   return w.flush();
 }
 
-// Reads one request; false when the connection is over. A client has
-// `idle_ms` to start a request and `request_ms` from its first byte to send
+// Reads one request; false when the connection is over. A client that has
+// not greeted has `idle_ms` to start a request; one that has may stay idle
+// as long as it likes (a notebook left for a day keeps its connection).
+// Every client has `request_ms` from a request's first byte to send
 // the rest; an oversized one is refused as soon as its header is in and
 // ends the connection, since its bytes are not worth reading.
 bool ServeOne(Terminal& t, Session* s, os::PipeHandle& pipe, std::vector<std::uint8_t>* args) {
   const std::int64_t idle_ms = t.settings().connection_idle_sec * 1000;
   const std::int64_t request_ms = t.settings().request_timeout_sec * 1000;
   std::uint8_t header[8];
-  if (os::ReadExact(pipe, header, 1, os::MonotonicMs() + idle_ms) != os::IoStatus::kOk) {
+  const std::int64_t idle_deadline = s->greeted ? os::kNoDeadline : os::MonotonicMs() + idle_ms;
+  if (os::ReadExact(pipe, header, 1, idle_deadline) != os::IoStatus::kOk) {
     return false;
   }
   const std::int64_t deadline = os::MonotonicMs() + request_ms;

@@ -181,10 +181,16 @@ TEST_F(TerminalProcess, TheClientStartsItAndASecondInstanceLeavesAtOnce) {
 TEST_F(TerminalProcess, LoginOutcomes) {
   Start();
   const char16_t* wrong = u"wrong";
+  EXPECT_GE(calls::Login(10000003, ipc::TextOf(u""), ipc::TextOf(u"")), 0);  // saved: no password
+  EXPECT_EQ(State(), 2u);
   EXPECT_GE(calls::Login(10000001, ipc::TextOf(wrong), ipc::TextOf(u"")), 0);
   EXPECT_EQ(State(), 3u);
+  // The refused login leaves the account in use logged in.
   std::uint8_t acc[851];
-  EXPECT_EQ(calls::Record(CommandId::ACCOUNT_INFO, acc, sizeof acc), -6);
+  ASSERT_GE(calls::Record(CommandId::ACCOUNT_INFO, acc, sizeof acc), 0);
+  EXPECT_EQ(wire::LoadU64(acc), 10000003u);
+  EXPECT_GE(calls::Login(424242, ipc::TextOf(u""), ipc::TextOf(u"")), 0);  // not saved
+  EXPECT_EQ(State(), 3u);
   EXPECT_EQ(calls::Login(10000002, ipc::TextOf(u"demo"), ipc::TextOf(u"")), -7);
   EXPECT_GE(calls::Login(10000001, ipc::TextOf(u"demo"), ipc::TextOf(u"Brundel-Demo")), 0);
   EXPECT_EQ(State(), 2u);

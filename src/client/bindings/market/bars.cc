@@ -67,10 +67,8 @@ class Receiver {
   // Called while the exchange blocks, with the interpreter lock released:
   // it takes the lock for the moment it needs it.
   static void* Allocate(void* context, std::uint64_t size) {
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    void* data = static_cast<Receiver*>(context)->AllocateHoldingLock(size);
-    PyGILState_Release(gil);
-    return data;
+    const InterpreterMoment holding;
+    return static_cast<Receiver*>(context)->AllocateHoldingLock(size);
   }
 
   void* AllocateHoldingLock(std::uint64_t size) {
@@ -92,9 +90,8 @@ class Receiver {
   }
 
   static void Release(void* context, void*) {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const InterpreterMoment holding;
     Py_CLEAR(static_cast<Receiver*>(context)->array_);
-    PyGILState_Release(gil);
   }
 
   PyArray_Descr* type_;
@@ -235,19 +232,24 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
 // groups in order).
 const FunctionGroup kBarsFunctions = {{
     {"copy_ticks_from", Serial<PyCopyTicksFrom>, METH_VARARGS,
-     ZK5_DOC("copy_ticks_from(symbol, date_from, count, flags)",
+     ZK5_DOC("copy_ticks_from(symbol, date_from, count, flags, /)",
+             "copy_ticks_from(symbol, date_from, count, flags)",
              "Get ticks starting from specific date")},
     {"copy_ticks_range", Serial<PyCopyTicksRange>, METH_VARARGS,
-     ZK5_DOC("copy_ticks_range(symbol, date_from, date_to, flags)",
+     ZK5_DOC("copy_ticks_range(symbol, date_from, date_to, flags, /)",
+             "copy_ticks_range(symbol, date_from, date_to, flags)",
              "Get ticks from specified period")},
     {"copy_rates_from", Serial<PyCopyRatesFrom>, METH_VARARGS,
-     ZK5_DOC("copy_rates_from(symbol, timeframe, date_from, count)",
+     ZK5_DOC("copy_rates_from(symbol, timeframe, date_from, count, /)",
+             "copy_rates_from(symbol, timeframe, date_from, count)",
              "Get bars starting from specific date")},
     {"copy_rates_from_pos", Serial<PyCopyRatesFromPos>, METH_VARARGS,
-     ZK5_DOC("copy_rates_from_pos(symbol, timeframe, start_pos, count)",
+     ZK5_DOC("copy_rates_from_pos(symbol, timeframe, start_pos, count, /)",
+             "copy_rates_from_pos(symbol, timeframe, start_pos, count)",
              "Get bars starting from specified position")},
     {"copy_rates_range", Serial<PyCopyRatesRange>, METH_VARARGS,
-     ZK5_DOC("copy_rates_range(symbol, timeframe, date_from, date_to)",
+     ZK5_DOC("copy_rates_range(symbol, timeframe, date_from, date_to, /)",
+             "copy_rates_range(symbol, timeframe, date_from, date_to)",
              "Get bars from specified period")},
 }};
 

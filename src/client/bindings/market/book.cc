@@ -61,11 +61,14 @@ PyObject* PyMarketBookGet(PyObject*, PyObject* args) {
 // groups in order).
 const FunctionGroup kBookFunctions = {{
     {"market_book_add", Serial<PyMarketBookAdd>, METH_VARARGS,
-     ZK5_DOC("market_book_add(symbol)", "Opens Depth of Market for a selected symbol")},
+     ZK5_DOC("market_book_add(symbol, /)", "market_book_add(symbol)",
+             "Opens Depth of Market for a selected symbol")},
     {"market_book_release", Serial<PyMarketBookRelease>, METH_VARARGS,
-     ZK5_DOC("market_book_release(symbol)", "Closes Depth of Market for a selected symbol")},
+     ZK5_DOC("market_book_release(symbol, /)", "market_book_release(symbol)",
+             "Closes Depth of Market for a selected symbol")},
     {"market_book_get", Serial<PyMarketBookGet>, METH_VARARGS,
-     ZK5_DOC("market_book_get(symbol)", "Returns Depth of Market structures of a specified symbol")},
+     ZK5_DOC("market_book_get(symbol, /)", "market_book_get(symbol)",
+             "Returns Depth of Market structures of a specified symbol")},
 }};
 
 }  // namespace zk5

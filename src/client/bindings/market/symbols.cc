@@ -118,16 +118,19 @@ PyObject* PySymbolSelect(PyObject*, PyObject* args) {
 // groups in order).
 const FunctionGroup kSymbolsFunctions = {{
     {"symbol_info", Serial<PySymbolInfo>, METH_VARARGS,
-     ZK5_DOC("symbol_info(symbol)", "Return full information for specified symbol")},
+     ZK5_DOC("symbol_info(symbol, /)", "symbol_info(symbol)",
+             "Return full information for specified symbol")},
     {"symbol_info_tick", Serial<PySymbolInfoTick>, METH_VARARGS,
-     ZK5_DOC("symbol_info_tick(symbol)", "Return current prices of specified symbol")},
+     ZK5_DOC("symbol_info_tick(symbol, /)", "symbol_info_tick(symbol)",
+             "Return current prices of specified symbol")},
     {"symbol_select", Serial<PySymbolSelect>, METH_VARARGS,
-     ZK5_DOC("symbol_select(symbol,[enable])",
+     ZK5_DOC("symbol_select(symbol, enable=True, /)", "symbol_select(symbol,[enable])",
              "Select symbol in Market Watch window or remove symbol from the window")},
     {"symbols_total", Serial<PySymbolsTotal>, METH_NOARGS,
-     ZK5_DOC("symbols_total()", "Return the number of all available symbols")},
+     ZK5_DOC("symbols_total()", "symbols_total()", "Return the number of all available symbols")},
     {"symbols_get", ZK5_KW(SerialKw<PySymbolsGet>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("symbols_get([group=\"GROUP\"])", "Return all available symbols or filtred by group")},
+     ZK5_DOC("symbols_get(group='')", "symbols_get([group=\"GROUP\"])",
+             "Return all available symbols or filtred by group")},
 }};
 
 }  // namespace zk5

@@ -42,9 +42,9 @@ PyObject* PyAccountInfo(PyObject*, PyObject*) {
 // groups in order).
 const FunctionGroup kAccountFunctions = {{
     {"terminal_info", Serial<PyTerminalInfo>, METH_NOARGS,
-     ZK5_DOC("terminal_info()", "Get parameters of Zelkor 5 terminal")},
+     ZK5_DOC("terminal_info()", "terminal_info()", "Get parameters of Zelkor 5 terminal")},
     {"account_info", Serial<PyAccountInfo>, METH_NOARGS,
-     ZK5_DOC("account_info()", "Return information on the current account")},
+     ZK5_DOC("account_info()", "account_info()", "Return information on the current account")},
 }};
 
 }  // namespace zk5

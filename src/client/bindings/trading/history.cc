@@ -143,17 +143,23 @@ PyObject* PyHistoryDealsGet(PyObject*, PyObject* args, PyObject* kwargs) {
 // groups in order).
 const FunctionGroup kHistoryFunctions = {{
     {"history_orders_total", Serial<PyHistoryOrdersTotal>, METH_VARARGS,
-     ZK5_DOC("history_orders_total(date_from, date_to)",
+     ZK5_DOC("history_orders_total(date_from, date_to, /)",
+             "history_orders_total(date_from, date_to)",
              "Return the number of orders in selected range from history")},
     {"history_orders_get", ZK5_KW(SerialKw<PyHistoryOrdersGet>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("history_orders_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
+     ZK5_DOC("history_orders_get(date_from=..., date_to=..., /, *, group=..., position=..., "
+             "ticket=...)",
+             "history_orders_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
              "[ticket=TICKET])",
              "Return orders in selected range from history or filtered by position id, ticket")},
     {"history_deals_total", Serial<PyHistoryDealsTotal>, METH_VARARGS,
-     ZK5_DOC("history_deals_total(date_from, date_to)",
+     ZK5_DOC("history_deals_total(date_from, date_to, /)",
+             "history_deals_total(date_from, date_to)",
              "Return the number of deals in selected range from history")},
     {"history_deals_get", ZK5_KW(SerialKw<PyHistoryDealsGet>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("history_deals_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
+     ZK5_DOC("history_deals_get(date_from=..., date_to=..., /, *, group=..., position=..., "
+             "ticket=...)",
+             "history_deals_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
              "[ticket=TICKET])",
              "Return deals in selected range from history or filtered by position id, ticket")},
 }};

@@ -102,14 +102,16 @@ PyObject* PyOrdersGet(PyObject*, PyObject* args, PyObject* kwargs) {
 // groups in order).
 const FunctionGroup kOrdersFunctions = {{
     {"positions_total", Serial<PyPositionsTotal>, METH_NOARGS,
-     ZK5_DOC("positions_total()", "Return the number of open positions")},
+     ZK5_DOC("positions_total()", "positions_total()", "Return the number of open positions")},
     {"positions_get", ZK5_KW(SerialKw<PyPositionsGet>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+     ZK5_DOC("positions_get(*, symbol=..., ticket=..., group=...)",
+             "positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
              "Return all open positions, can be filtered by symbol, group or ticket")},
     {"orders_total", Serial<PyOrdersTotal>, METH_NOARGS,
-     ZK5_DOC("orders_total()", "Return the number of orders")},
+     ZK5_DOC("orders_total()", "orders_total()", "Return the number of orders")},
     {"orders_get", ZK5_KW(SerialKw<PyOrdersGet>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+     ZK5_DOC("orders_get(*, symbol=..., ticket=..., group=...)",
+             "orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
              "Return all orders, can be filtered by symbol, group or ticket")},
 }};
 

@@ -223,15 +223,18 @@ PyObject* PyOrderCalcProfit(PyObject*, PyObject* args) {
 // groups in order).
 const FunctionGroup kRequestsFunctions = {{
     {"order_check", ZK5_KW(SerialKw<PyOrderCheck>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("order_check(request)",
+     ZK5_DOC("order_check(request=..., /, **keys)", "order_check(request)",
              "Check if there are enough funds to execute required trading operation")},
     {"order_send", ZK5_KW(SerialKw<PyOrderSend>), METH_VARARGS | METH_KEYWORDS,
-     ZK5_DOC("order_send(request)", "Send trading requests to server")},
+     ZK5_DOC("order_send(request=..., /, **keys)", "order_send(request)",
+             "Send trading requests to server")},
     {"order_calc_margin", Serial<PyOrderCalcMargin>, METH_VARARGS,
-     ZK5_DOC("order_calc_margin(action, symbol, volume, price,)",
+     ZK5_DOC("order_calc_margin(action, symbol, volume, price, /)",
+             "order_calc_margin(action, symbol, volume, price,)",
              "Calculate margin required for specified order")},
     {"order_calc_profit", Serial<PyOrderCalcProfit>, METH_VARARGS,
-     ZK5_DOC("order_calc_profit(action, symbol, volume, price_open, price_close)",
+     ZK5_DOC("order_calc_profit(action, symbol, volume, price_open, price_close, /)",
+             "order_calc_profit(action, symbol, volume, price_open, price_close)",
              "Calculate profit for the current account in the current market conditions based "
              "on parameters passed")},
 }};

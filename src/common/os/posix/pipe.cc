@@ -55,7 +55,7 @@ IoStatus Await(int fd, short events, std::int64_t deadline_ms) {
     const std::int64_t left = deadline_ms - MonotonicMs();
     if (left <= 0) {
       errno = ETIMEDOUT;
-      return IoStatus::kError;
+      return IoStatus::kTimedOut;
     }
     pollfd p{fd, events, 0};
     const int r = poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, kWakeMs)));
@@ -109,19 +109,24 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
   }
 }
 
-IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms,
+                   std::int64_t stall_ms) {
   BlockingScope blocking;
   const int fd = static_cast<int>(h);
   auto* p = static_cast<char*>(buf);
+  std::int64_t deadline = std::min(deadline_ms, DeadlineIn(stall_ms));
   while (n != 0) {
     const ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
     if (got > 0) {
       p += got;
       n -= static_cast<std::size_t>(got);
+      if (stall_ms != kNoDeadline) deadline = std::min(deadline_ms, DeadlineIn(stall_ms));
+      // A reply that keeps arriving never makes the wait below time out.
+      if (n != 0 && CheckInterruptDue()) return IoStatus::kInterrupted;
     } else if (got == 0) {
       return IoStatus::kBroken;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      const IoStatus ready = Await(fd, POLLIN, deadline_ms);
+      const IoStatus ready = Await(fd, POLLIN, deadline);
       if (ready != IoStatus::kOk) return ready;
     } else if (errno != EINTR) {
       return FromErrno(errno);
@@ -154,7 +159,7 @@ IoStatus WriteAll(PipeHandle h, const void* buf, std::size_t n, std::int64_t sta
       // A socket shows room only once most of its buffer has been read, so
       // a reader taking small pieces may not make it writable within the
       // limit: what it took meanwhile counts as progress too.
-      if (ready == IoStatus::kError && MonotonicMs() >= deadline) {
+      if (ready == IoStatus::kTimedOut) {
         const int left = Unread(fd);
         if (left >= 0 && left < unread) {
           moved = true;

@@ -1,4 +1,6 @@
 // Starting the terminal and naming our parent process on POSIX.
+#include <errno.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include "os/os.h"
 #include "os/posix/names.h"
 #include "os/posix/spawn.h"
+#include "os/wine.h"
 
 namespace zk5::os {
 
@@ -37,18 +40,39 @@ std::u16string ParentProcessImage() {
   return image;
 }
 
-bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>& extra) {
-  if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
+namespace {
+
+int Launch(const std::u16string& path, const std::vector<std::u16string>& extra,
+           LaunchWatch* watch) {
+  if (path.empty() || path.find(u'\0') != std::u16string::npos) return ENOENT;
   std::string exe = NativePath(path);
-  if (exe.empty()) return false;
+  if (exe.empty()) return ENOENT;
   std::vector<std::string> args{exe};
   for (const std::u16string& arg : extra) {
     std::string native;
-    if (!text::FsEncode(arg.data(), arg.size(), &native)) return false;
+    if (!text::FsEncode(arg.data(), arg.size(), &native)) return EINVAL;
     args.push_back(std::move(native));
   }
   const SpawnRequest request(std::move(args), EnvironmentWith({}, {}));
-  return SpawnDetached(request, nullptr) == 0;
+  return SpawnDetached(request, watch);
+}
+
+}  // namespace
+
+bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>& extra) {
+  return Launch(path, extra, nullptr) == 0;
+}
+
+int LaunchWatched(const std::u16string& path, const std::vector<std::u16string>& extra,
+                  LaunchWatch* watch) {
+  return Launch(path, extra, watch);
+}
+
+void OnForkChild(void (*fn)()) { pthread_atfork(nullptr, nullptr, fn); }
+
+void AbandonPipe(PipeHandle h) {
+  // Not ClosePipe: that would end the parent's relay.
+  if (h != kInvalidPipe) close(static_cast<int>(h));
 }
 
 }  // namespace zk5::os

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -62,14 +63,17 @@ void ResetSignals() {
   sigaction(SIGXFSZ, &dfl, nullptr);
 }
 
-// The program's side: standard streams set, everything else closed but the
-// report descriptor, which exec closes.
-[[noreturn]] void Exec(const SpawnRequest& request, int stdio, int report, int open_max) {
+// The program's side: standard streams set (standard error on `errors`, or
+// the null device when -1), everything else closed but the report
+// descriptor, which exec closes.
+[[noreturn]] void Exec(const SpawnRequest& request, int stdio, int report, int open_max,
+                       int errors = -1) {
   ResetSignals();
   const int null_fd = open("/dev/null", O_RDWR);
   if (null_fd < 0) ReportAndExit(report, errno);
   const int in_out = stdio >= 0 ? stdio : null_fd;
-  if (dup2(in_out, 0) < 0 || dup2(in_out, 1) < 0 || dup2(null_fd, 2) < 0) {
+  const int err_out = errors >= 0 ? errors : null_fd;
+  if (dup2(in_out, 0) < 0 || dup2(in_out, 1) < 0 || dup2(err_out, 2) < 0) {
     ReportAndExit(report, errno);
   }
   CloseDescriptorsExcept(&report, 1, open_max);
@@ -99,6 +103,19 @@ bool ReportPipe(int fds[2]) {
 void CloseBoth(int fds[2]) {
   close(fds[0]);
   close(fds[1]);
+}
+
+// A file without a name for a watched program's standard error: what it
+// says before it serves is read back if it ends early, and a program that
+// runs on may keep writing without anybody having to read.
+int ErrorFile() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
+  pattern += "/zk5-stderr-XXXXXX";
+  int fd = mkostemp(&pattern[0], O_CLOEXEC | O_APPEND);
+  if (fd < 0) return -1;
+  unlink(pattern.c_str());
+  return AboveStandardStreams(&fd) ? fd : -1;
 }
 
 // What the report pipe says once every writer has closed it: 0 when exec
@@ -207,6 +224,7 @@ int SpawnDetached(const SpawnRequest& request, LaunchWatch* watch) {
   if (!ReportPipe(exec_report)) return errno;
   int control[2] = {-1, -1};
   int status[2] = {-1, -1};
+  int errors = -1;
   if (watch != nullptr) {
     const bool made = ReportPipe(control) && (ReportPipe(status) || (CloseBoth(control), false));
     if (!made) {
@@ -214,6 +232,7 @@ int SpawnDetached(const SpawnRequest& request, LaunchWatch* watch) {
       CloseBoth(exec_report);
       return err;
     }
+    errors = ErrorFile();  // without one the program's errors go unread
   }
   const pid_t child = fork();
   if (child < 0) {
@@ -222,6 +241,7 @@ int SpawnDetached(const SpawnRequest& request, LaunchWatch* watch) {
     if (watch != nullptr) {
       CloseBoth(control);
       CloseBoth(status);
+      if (errors >= 0) close(errors);
     }
     return err;
   }
@@ -229,7 +249,7 @@ int SpawnDetached(const SpawnRequest& request, LaunchWatch* watch) {
     setsid();
     const pid_t program = fork();
     if (program < 0) ReportAndExit(exec_report[1], errno);
-    if (program == 0) Exec(request, -1, exec_report[1], open_max);
+    if (program == 0) Exec(request, -1, exec_report[1], open_max, errors);
     if (watch == nullptr) _exit(0);
     // Only the watch's two ends stay, so that nothing of the caller's is
     // held open meanwhile.
@@ -247,6 +267,7 @@ int SpawnDetached(const SpawnRequest& request, LaunchWatch* watch) {
     if (watch != nullptr) {
       close(control[1]);
       close(status[0]);
+      if (errors >= 0) close(errors);
     }
     Reap(child);
     return err;
@@ -255,6 +276,7 @@ int SpawnDetached(const SpawnRequest& request, LaunchWatch* watch) {
   watch->watcher = static_cast<long>(child);
   watch->control = control[1];
   watch->report = status[0];
+  watch->errors = errors;
   return 0;
 }
 

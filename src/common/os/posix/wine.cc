@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,15 @@ std::vector<std::string> WineEnvironment(const WineSetup& wine) {
 // The relays alive, by the descriptor of their socket.
 std::mutex g_relays_mutex;
 std::vector<std::pair<int, pid_t>> g_relays;
+
+// A forked child owns none of its parent's relays: it forgets them (the
+// lock may have been held by a thread the child does not have).
+void ForgetRelaysInChild() {
+  new (&g_relays_mutex) std::mutex;
+  new (&g_relays) std::vector<std::pair<int, pid_t>>;
+}
+
+[[maybe_unused]] const bool g_relays_forgotten_on_fork = (OnForkChild(ForgetRelaysInChild), true);
 
 void ReapOrKill(pid_t pid) {
   for (int waited = 0;; ++waited) {
@@ -213,7 +223,36 @@ bool WatchedExit(LaunchWatch* watch, std::uint32_t* code) {
   return true;
 }
 
+std::u16string WatchedErrorLine(const LaunchWatch* watch) {
+  if (watch->errors < 0) return {};
+  char buf[4096];
+  const ssize_t n = pread(watch->errors, buf, sizeof buf, 0);
+  if (n <= 0) return {};
+  std::size_t start = 0;
+  const std::size_t end_of_text = static_cast<std::size_t>(n);
+  while (start < end_of_text) {
+    std::size_t stop = start;
+    while (stop < end_of_text && buf[stop] != '\n') ++stop;
+    std::size_t last = stop;
+    while (last > start && (buf[last - 1] == '\r' || buf[last - 1] == ' ' ||
+                            buf[last - 1] == '\t')) {
+      --last;
+    }
+    std::size_t first = start;
+    while (first < last && (buf[first] == ' ' || buf[first] == '\t')) ++first;
+    if (first < last) {
+      constexpr std::size_t kMaxLine = 300;
+      const std::size_t size = text::Utf8CutLength(buf + first, last - first, kMaxLine);
+      return text::Utf8ToUtf16(buf + first, size);
+    }
+    start = stop + 1;
+  }
+  return {};
+}
+
 void EndWatch(LaunchWatch* watch) {
+  if (watch->errors >= 0) close(watch->errors);
+  watch->errors = -1;
   if (watch->watcher < 0) return;
   close(watch->control);
   while (waitpid(static_cast<pid_t>(watch->watcher), nullptr, 0) < 0 && errno == EINTR) {

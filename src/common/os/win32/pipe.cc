@@ -75,7 +75,7 @@ IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, std::int64_t deadlin
       // what it moved counts.
       if (finished || *done != 0) return IoStatus::kOk;
       SetLastError(ERROR_TIMEOUT);
-      return IoStatus::kError;
+      return IoStatus::kTimedOut;
     }
   }
 }
@@ -120,18 +120,22 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
 
 // A byte-mode pipe hands over what has arrived so far, which can be less than
 // asked when the writer sent its reply in pieces: read on until it is all here.
-IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms) {
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms,
+                   std::int64_t stall_ms) {
   BlockingScope blocking;
   auto* p = static_cast<char*>(buf);
   while (n != 0) {
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(std::min(n, kMaxTransfer));
-    const IoStatus status = Transfer(AsHandle(h), false, p, ask, deadline_ms, &got);
+    const std::int64_t deadline = std::min(deadline_ms, DeadlineIn(stall_ms));
+    const IoStatus status = Transfer(AsHandle(h), false, p, ask, deadline, &got);
     if (status != IoStatus::kOk) return status;
     // Zero bytes is a zero-length write by the server, not the end: the
     // end of a pipe shows as an error.
     p += got;
     n -= got;
+    // A reply that keeps arriving never makes the wait time out.
+    if (n != 0 && CheckInterruptDue()) return IoStatus::kInterrupted;
   }
   return IoStatus::kOk;
 }

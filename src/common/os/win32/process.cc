@@ -86,4 +86,8 @@ bool LaunchProcess(const std::u16string& path, const std::vector<std::u16string>
   return true;
 }
 
+void OnForkChild(void (*)()) {}
+
+void AbandonPipe(PipeHandle h) { ClosePipe(h); }
+
 }  // namespace zk5::os

@@ -1,0 +1,146 @@
+"""The connection to the bundled terminal over a process's life: it lasts
+while idle, survives the interpreter's exit with calls in flight, is never
+shared with a forked child, and a terminal that cannot start says why at
+once."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import peer
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+
+import zelkor5
+
+NO_CONNECTION = (-10004, "No IPC connection")
+
+
+def test_a_greeted_connection_outlives_the_idle_setting(install):
+    inst = install(settings="IdleExit=120\nConnectionIdle=1\n")
+    assert inst.initialize(), zelkor5.last_error()
+    start = time.monotonic()
+    # A client that never greets is still let go after ConnectionIdle.
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(20)
+        s.connect(peer.pipe_path_for(inst.exe))
+        assert s.recv(1) == b""
+    # Meanwhile the module's connection, greeted, has been idle as long.
+    time.sleep(max(0.0, 1.5 - (time.monotonic() - start)))
+    assert ok(zelkor5.symbol_info_tick("EURUSD")).bid > 0
+    assert zelkor5.last_error() == (1, "Success")
+
+
+EXIT_WITH_CALLS_IN_FLIGHT = r"""
+import sys, threading, time
+import zelkor5
+assert zelkor5.initialize(sys.argv[1], portable=True), zelkor5.last_error()
+calls = [lambda: zelkor5.symbol_info_tick("EURUSD"),
+         lambda: zelkor5.copy_rates_from_pos("EURUSD", zelkor5.TIMEFRAME_M1, 0, 20000),
+         lambda: zelkor5.copy_ticks_from("EURUSD", int(time.time()) - 3600, 20000,
+                                         zelkor5.COPY_TICKS_ALL)]
+
+def loop(call):
+    while True:
+        call()
+
+for call in calls:
+    threading.Thread(target=loop, args=(call,), daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+def test_the_interpreter_exits_cleanly_with_daemon_threads_in_calls(install):
+    inst = install(settings="IdleExit=120\n")
+    assert inst.initialize(), zelkor5.last_error()
+    abnormal = []
+    for run in range(20):
+        done = subprocess.run(
+            [sys.executable, "-c", EXIT_WITH_CALLS_IN_FLIGHT, inst.exe],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=60,
+        )
+        if done.returncode != 0 or done.stderr:
+            abnormal.append((run, done.returncode, done.stderr.decode(errors="replace")[-500:]))
+    assert abnormal == []
+    # The terminal served them all and serves on.
+    assert ok(zelkor5.symbol_info_tick("EURUSD"))
+
+
+def test_a_forked_child_never_uses_the_parents_connection(install):
+    inst = install(settings="IdleExit=120\n")
+    assert inst.initialize(), zelkor5.last_error()
+    stop, failures = threading.Event(), []
+
+    def poll():
+        # The parent keeps calling from a thread, so forks come while it
+        # holds the module's lock.
+        while not stop.is_set():
+            if zelkor5.symbol_info_tick("EURUSD") is None:
+                failures.append(zelkor5.last_error())
+
+    thread = threading.Thread(target=poll)
+    thread.start()
+    try:
+        for _ in range(10):
+            pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    if (
+                        zelkor5.symbol_info_tick("EURUSD") is None
+                        and zelkor5.last_error() == NO_CONNECTION
+                    ):
+                        code = 2
+                        if inst.initialize() and zelkor5.symbol_info_tick("EURUSD") is not None:
+                            code = 0
+                finally:
+                    os._exit(code)
+            _, status = os.waitpid(pid, 0)
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    finally:
+        stop.set()
+        thread.join()
+    assert failures == []
+    assert ok(zelkor5.symbol_info_tick("EURUSD"))
+
+
+def test_a_started_terminal_that_exits_at_once_is_reported_at_once(install, tmp_path):
+    # A stand-in that tells why on its standard error and leaves.
+    quitter = tmp_path / "quits" / "terminal64.exe"
+    quitter.parent.mkdir()
+    quitter.write_text(
+        "#!/bin/sh\necho >&2\necho '  cannot make the socket folder /x ' >&2\n"
+        "echo 'a second line' >&2\nexit 3\n"
+    )
+    quitter.chmod(0o755)
+    start = time.monotonic()
+    assert zelkor5.initialize(str(quitter)) is False
+    assert time.monotonic() - start < 5
+    assert zelkor5.last_error() == (
+        -10003,
+        "IPC initialize failed, The terminal ended before serving its pipe [exit code 3]: "
+        "cannot make the socket folder /x",
+    )
+
+    # The bundled terminal, started beside one that already holds its data
+    # folder (a portable installation's folder is the executable's).
+    inst = install(settings="IdleExit=120\n")
+    assert inst.initialize(), zelkor5.last_error()
+    holder = inst.pids()
+    zelkor5.shutdown()
+    second = os.path.join(inst.dir, "terminal64-copy.exe")
+    shutil.copy2(inst.exe, second)
+    start = time.monotonic()
+    assert zelkor5.initialize(second, portable=True) is False
+    assert time.monotonic() - start < 5
+    code, message = zelkor5.last_error()
+    assert code == -10003
+    assert message.startswith(
+        "IPC initialize failed, The terminal ended before serving its pipe [exit code 1]: "
+    )
+    assert message.endswith("is in use by another terminal (pid %d)" % holder[0]), message
