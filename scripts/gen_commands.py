@@ -34,6 +34,7 @@ REPLIES = {
     "kRecord": "record",
     "kArray": "array",
     "kVersion": "version",
+    "kFixed": "fixed",
 }
 
 HEAD = '''"""The command table of the wire, for the tests' stand-in terminal.

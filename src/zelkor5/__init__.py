@@ -8,6 +8,9 @@ from .constants import *  # noqa: F401,F403  the enumerations and their flat nam
 from ._request import TradeRequestDict as TradeRequestDict, with_request_keys as _with_request_keys
 from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
 from . import history as history  # noqa: F401  long ranges in pages
+from . import replay as replay  # noqa: F401  a stepped replay's clock
+from . import reporting as reporting  # noqa: F401  statistics of an account's deals
+from .reporting import report as report  # noqa: F401  needs pandas and matplotlib when called
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
 
 # help() lists the request's keys; the module's own docstrings stay as they are.

@@ -54,6 +54,9 @@ COMMANDS = {
     "BOOK_ADD": (191, ("text",), "status", None, None),
     "BOOK_RELEASE": (192, ("text",), "status", None, None),
     "BOOK_GET": (193, ("text",), "array", None, "BookInfo"),
+    "REPLAY_STATE": (9001, (), "fixed", None, None),
+    "REPLAY_ADVANCE": (9002, ("i64",), "fixed", None, None),
+    "REPLAY_NEXT_BAR": (9003, ("text", "i32"), "fixed", None, None),
 }
 
 RECORD_SIZES = {

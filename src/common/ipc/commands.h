@@ -63,6 +63,18 @@ enum class CommandId : std::uint32_t {
   BOOK_ADD = 191,
   BOOK_RELEASE = 192,
   BOOK_GET = 193,
+  // The bundled terminal's own commands, far from the range above: a
+  // replay's clock, asked for and moved by the script that runs in it.
+  // REPLAY_STATE: no arguments; u32 mode (0 live, 1 timed, 2 a step per
+  // request, 3 held), i64 now_ms, from_ms, speed, step_ms.
+  REPLAY_STATE = 9001,
+  // REPLAY_ADVANCE: i64 ms >= 0; i64 now_ms. A held clock only (else -7).
+  REPLAY_ADVANCE = 9002,
+  // REPLAY_NEXT_BAR: symbol, i32 timeframe; i64 now_ms, i64 the bar's
+  // opening time: the clock moved to the close of the first bar that closes
+  // after now; -4 for an unknown symbol, -1 when no bar opens within 40
+  // days (the end of the data), -7 unless the clock is held.
+  REPLAY_NEXT_BAR = 9003,
 };
 
 // ---- The command table: what each request carries after its id, and what
@@ -78,9 +90,10 @@ enum class Arg : std::uint8_t { kU8, kU32, kI32, kU64, kI64, kF64, kText, kRecor
 
 // What a reply of non-negative status holds after the status: nothing, one
 // number, one record of the entry's `reply_record` type, an array (u32
-// count, then the records), or VERSION's two numbers and a text. A refusal
-// (negative status) holds nothing, whatever the command.
-enum class Reply : std::uint8_t { kStatus, kU32, kF64, kRecord, kArray, kVersion };
+// count, then the records), VERSION's two numbers and a text, or the fixed
+// numbers a command of the terminal's own lists beside its id (kFixed). A
+// refusal (negative status) holds nothing, whatever the command.
+enum class Reply : std::uint8_t { kStatus, kU32, kF64, kRecord, kArray, kVersion, kFixed };
 
 constexpr std::size_t kMaxArgs = 6;
 
@@ -147,6 +160,9 @@ inline constexpr CommandSpec kCommands[] = {
     {CommandId::BOOK_ADD, {Arg::kText}, Reply::kStatus, nullptr, nullptr},
     {CommandId::BOOK_RELEASE, {Arg::kText}, Reply::kStatus, nullptr, nullptr},
     {CommandId::BOOK_GET, {Arg::kText}, Reply::kArray, nullptr, &records::kBookInfo},
+    {CommandId::REPLAY_STATE, {}, Reply::kFixed, nullptr, nullptr},
+    {CommandId::REPLAY_ADVANCE, {Arg::kI64}, Reply::kFixed, nullptr, nullptr},
+    {CommandId::REPLAY_NEXT_BAR, {Arg::kText, Arg::kI32}, Reply::kFixed, nullptr, nullptr},
 };
 // clang-format on
 
