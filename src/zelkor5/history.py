@@ -17,16 +17,19 @@ Dates are what the module takes: a ``datetime`` (a naive one is local time)
 or seconds since 1970 in UTC. Like the module's functions, the helpers
 return None when a request fails, with the reason in ``last_error()``.
 ``progress=True`` shows a progress bar (needs ``tqdm``).
+``rates_pages`` and ``ticks_pages`` give the same data page by page as it
+arrives, for work in bounded memory (the ``zelkor5 export`` command writes
+each page as it comes).
 """
 import datetime
-from typing import Any, List, Optional, Union
+from typing import Any, Iterator, List, Optional, Union
 
 import numpy as np
 
 from . import _core
 from .constants import CopyTicks
 
-__all__ = ["rates_range", "ticks_range"]
+__all__ = ["rates_range", "ticks_range", "rates_pages", "ticks_pages"]
 
 # Ticks per request stay bounded by asking for a day at a time.
 TICKS_CHUNK_SECONDS = 86400
@@ -75,22 +78,25 @@ class _Progress:
             self._bar.close()
 
 
-def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
-                progress: bool = False) -> Optional[_Array]:
-    """Bars of `symbol` whose open time is from `start` to `end`, both
-    included, as one array (copy_rates_range without its cap)."""
+def rates_pages(symbol: str, timeframe: int, start: _Date, end: _Date, *,
+                progress: bool = False) -> Iterator[Optional[_Array]]:
+    """The pages of rates_range as they arrive (at most MaxBars bars each);
+    None, as the last item, when a request fails (the reason in
+    last_error()). An empty period yields one empty page."""
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
-    pages: List[_Array] = []
+    sent = False
     with _Progress(progress, lo, hi, symbol) as bar:
         while True:
             page = _core.copy_rates_range(symbol, timeframe, lo, hi)
             if page is None:
-                return None
-            if len(page) == 0 and pages:
-                break
-            pages.append(page)
+                yield None
+                return
             if len(page) == 0:
+                if not sent:
+                    yield page  # keeps the dtype of an empty result
                 break
+            yield page
+            sent = True
             # Each page is the first bars of what is asked: go on after its
             # last one until a page comes back empty.
             last = int(page["time"][-1])
@@ -99,19 +105,18 @@ def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
                 break
             lo = last + 1
         bar.reached(hi + 86400)
-    return pages[0] if len(pages) == 1 else np.concatenate(pages)
 
 
-def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
-                chunk: int = TICKS_CHUNK_SECONDS, progress: bool = False) -> Optional[_Array]:
-    """Ticks of `symbol` from `start` to `end` (in whole seconds; the
-    terminal takes milliseconds from start*1000 to end*1000), as one array
-    (copy_ticks_range without its cap), asked for `chunk` seconds at a
-    time."""
+def ticks_pages(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
+                chunk: int = TICKS_CHUNK_SECONDS,
+                progress: bool = False) -> Iterator[Optional[_Array]]:
+    """The pages of ticks_range as they arrive (`chunk` seconds of ticks at
+    most, fewer when the terminal caps a reply); None, as the last item,
+    when a request fails. An empty period yields one empty page."""
     lo, hi = _seconds(start, "start"), _seconds(end, "end")
     if chunk < 1:
         raise ValueError("chunk must be at least one second")
-    pages: List[_Array] = []
+    sent = False
     # The last tick received: its time_msc and how many ticks before it
     # had the same one. A request starting in its second sends them again.
     seen_msc, seen_count = None, 0
@@ -123,17 +128,20 @@ def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.AL
             while True:
                 page = _core.copy_ticks_range(symbol, ask_from, window_end, flags)
                 if page is None:
-                    return None
+                    yield None
+                    return
                 if seen_msc is not None and len(page):
                     msc = page["time_msc"]
                     skip = int(np.searchsorted(msc, seen_msc, side="left"))
                     same = int(np.searchsorted(msc, seen_msc, side="right")) - skip
                     page = page[skip + min(same, seen_count):]
                 if len(page) == 0:
-                    if not pages:
-                        pages.append(page)  # keeps the dtype of an empty result
+                    if not sent and window_end >= hi:
+                        yield page  # keeps the dtype of an empty result
+                        sent = True
                     break
-                pages.append(page)
+                yield page
+                sent = True
                 last = int(page["time_msc"][-1])
                 run = len(page) - int(np.searchsorted(page["time_msc"], last, side="left"))
                 seen_count = run + (seen_count if last == seen_msc else 0)
@@ -144,5 +152,30 @@ def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.AL
             if window_end >= hi:
                 break
             window_start = window_end
-    pages = [p for p in pages if len(p)] or pages[:1]
-    return pages[0] if len(pages) == 1 else np.concatenate(pages)
+
+
+def _joined(pages: Iterator[Optional[_Array]]) -> Optional[_Array]:
+    kept: List[_Array] = []
+    for page in pages:
+        if page is None:
+            return None
+        if len(page) or not kept:
+            kept.append(page)
+    kept = [p for p in kept if len(p)] or kept[:1]
+    return kept[0] if len(kept) == 1 else np.concatenate(kept)
+
+
+def rates_range(symbol: str, timeframe: int, start: _Date, end: _Date, *,
+                progress: bool = False) -> Optional[_Array]:
+    """Bars of `symbol` whose open time is from `start` to `end`, both
+    included, as one array (copy_rates_range without its cap)."""
+    return _joined(rates_pages(symbol, timeframe, start, end, progress=progress))
+
+
+def ticks_range(symbol: str, start: _Date, end: _Date, flags: int = CopyTicks.ALL, *,
+                chunk: int = TICKS_CHUNK_SECONDS, progress: bool = False) -> Optional[_Array]:
+    """Ticks of `symbol` from `start` to `end` (in whole seconds; the
+    terminal takes milliseconds from start*1000 to end*1000), as one array
+    (copy_ticks_range without its cap), asked for `chunk` seconds at a
+    time."""
+    return _joined(ticks_pages(symbol, start, end, flags, chunk=chunk, progress=progress))

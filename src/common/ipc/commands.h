@@ -57,6 +57,18 @@ enum class CommandId : std::uint32_t {
   BOOK_ADD = 191,
   BOOK_RELEASE = 192,
   BOOK_GET = 193,
+  // The bundled terminal's own commands, far from the range above: a
+  // replay's clock, asked for and moved by the script that runs in it.
+  // REPLAY_STATE: no arguments; u32 mode (0 live, 1 timed, 2 a step per
+  // request, 3 held), i64 now_ms, from_ms, speed, step_ms.
+  REPLAY_STATE = 9001,
+  // REPLAY_ADVANCE: i64 ms >= 0; i64 now_ms. A held clock only (else -7).
+  REPLAY_ADVANCE = 9002,
+  // REPLAY_NEXT_BAR: symbol, i32 timeframe; i64 now_ms, i64 the bar's
+  // opening time: the clock moved to the close of the first bar that closes
+  // after now; -4 for an unknown symbol, -1 when no bar opens within 40
+  // days (the end of the data), -7 unless the clock is held.
+  REPLAY_NEXT_BAR = 9003,
 };
 
 // A text argument: the units of a NUL-terminated buffer before its first NUL.

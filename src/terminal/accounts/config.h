@@ -37,6 +37,7 @@ struct Settings {
   std::int64_t replay_from_ms = 0;
   std::int64_t replay_speed = 1;      // market seconds per real second, 1..1000000
   std::int64_t replay_step_ms = 0;    // > 0: the clock moves this much per request instead
+  bool replay_stepped = false;        // [Replay] Stepped: held until the script moves it
   std::string replay_error;           // why a given From was not taken
 };
 Settings ParseSettings(const std::string& text);

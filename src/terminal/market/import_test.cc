@@ -36,24 +36,33 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"header", kBars, "time,open,high,low,close\n60,1,1,1,1\n", 1,
                 "the header must be time,open,high,low,close,tick_volume[,spread,real_volume]"},
         BadCase{"empty", kTicks, "time_msc,bid,ask\n\n", 0, "no rows after the header"},
-        BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n", 3,
-                "expected 6 columns"},
+        BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n",
+                3, "expected 6 columns"},
         BadCase{"minute", kBars, "time,open,high,low,close,tick_volume\n61,1,1,1,1,1\n", 2,
                 "time is not the start of a minute"},
-        BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n", 2,
-                "time is not seconds since 1970 or YYYY-MM-DD HH:MM[:SS]: \"2024-02-30 10:00\""},
+        BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n",
+                2,
+                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"2024-02-30 "
+                "10:00\""},
+        BadCase{"offset", kBars,
+                "time,open,high,low,close,tick_volume\n2024-03-05T10:00:00+1,1,1,1,1,1\n", 2,
+                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: "
+                "\"2024-03-05T10:00:00+1\""},
         BadCase{"order", kBars,
-                "time,open,high,low,close,tick_volume\n2024-03-05 10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n", 3,
-                "time is not later than the row before"},
+                "time,open,high,low,close,tick_volume\n2024-03-05 "
+                "10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n",
+                3, "time is not later than the row before"},
         BadCase{"price", kBars, "time,open,high,low,close,tick_volume\n60,1,1,-1,1,1\n", 2,
                 "low is not a positive number: \"-1\""},
         BadCase{"range", kBars, "time,open,high,low,close,tick_volume\n60,1,2,1.5,1.2,1\n", 2,
                 "high and low do not contain open and close"},
         BadCase{"volume", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,x\n", 2,
                 "tick_volume is not a whole number: \"x\""},
-        BadCase{"future", kBars, "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
+        BadCase{"future", kBars,
+                "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
                 "time is after the year 9999"},
-        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3, "time_msc is earlier than the row before"},
+        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3,
+                "time_msc is earlier than the row before"},
         BadCase{"ask", kTicks, "time_msc,bid,ask\n1000,1.2,1.1\n", 2, "ask is below bid"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
 
@@ -82,6 +91,51 @@ TEST(Import, NewSymbolsTakeTheDigitsTheirPricesNeed) {
   EXPECT_EQ(b.last, 108550);
   EXPECT_EQ(b.volume, 0.25);
   EXPECT_EQ(b.flags, kTickFlagBid | kTickFlagAsk | kTickFlagLast | kTickFlagVolume);
+}
+
+TEST(Import, TakesIsoTimesWithTheirZone) {
+  struct Case {
+    const char* text;
+    std::int64_t ms;
+  };
+  const std::int64_t base = 1709632800000;  // 2024-03-05 10:00 UTC
+  for (const Case& c :
+       {Case{"2024-03-05T10:00:00Z", base}, Case{"2024-03-05 10:00", base},
+        Case{"2024-03-05T11:30:00+01:30", base}, Case{"2024-03-05T05:00-0500", base},
+        Case{"2024-03-05T12:00:00.250+02", base + 250},
+        Case{"2024-03-05T10:00:00.123456789Z", base + 123}}) {
+    std::int64_t ms = 0;
+    bool secs = false, frac = false;
+    const std::string t = c.text;
+    EXPECT_TRUE(ParseDateTime(t.data(), t.data() + t.size(), &ms, &secs, &frac)) << t;
+    EXPECT_EQ(ms, c.ms) << t;
+  }
+  for (const char* bad :
+       {"2024-03-05T10:00:00+24:00", "2024-03-05T10:00:00.1234567890Z", "2024-03-05T10:00Zz"}) {
+    std::int64_t ms = 0;
+    bool secs = false, frac = false;
+    const std::string t = bad;
+    EXPECT_FALSE(ParseDateTime(t.data(), t.data() + t.size(), &ms, &secs, &frac)) << t;
+  }
+}
+
+TEST(Import, TakesTicksInTheExportersLayout) {
+  const ParsedHistory p = ParseHistoryCsv(
+      "time,bid,ask,last,volume,time_msc,flags,volume_real\n"
+      "2024-03-05T10:00:00Z,1.08512,1.0852,0.0,0,2024-03-05T10:00:00.500Z,6,0.0\n"
+      "2024-03-05T10:00:00Z,1.0851,1.086,1.0855,2,2024-03-05T10:00:00.600Z,30,2.0\n",
+      kTicks, u"X", 5);
+  ASSERT_TRUE(p.ok) << p.line << ": " << p.error;
+  const std::string bytes = EncodeSegment(p.header, p.records);
+  SegmentHeader h;
+  std::size_t at = 0;
+  ASSERT_TRUE(DecodeSegmentHeader(bytes, &h, &at));
+  const Segment seg(h, bytes, at);
+  EXPECT_EQ(seg.TickAt(0).time_msc, 1709632800500);
+  EXPECT_EQ(seg.TickAt(0).flags, 6u);
+  EXPECT_EQ(seg.TickAt(1).last, 108550);
+  EXPECT_EQ(seg.TickAt(1).volume, 2.0);
+  EXPECT_EQ(seg.TickAt(1).flags, 30u);
 }
 
 TEST(Import, KnownSymbolsRoundToTheirDigits) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "accounts/record_io.h"
+#include "ipc/commands.h"
 
 namespace zk5::term {
 
@@ -67,7 +68,8 @@ Reply Dispatch(Terminal& t, Session* s, std::uint32_t command, const std::uint8_
     // A record built or read with a refused field is never sent.
     reply = Reply::Fail(kCallFailed);
   }
-  t.Answered();
+  // The replay's own commands move the clock as they say, not by a step.
+  if (command < static_cast<std::uint32_t>(ipc::CommandId::REPLAY_STATE)) t.Answered();
   return reply;
 }
 

@@ -281,6 +281,42 @@ std::string TerminalRecord(Terminal& t) {
   return rec;
 }
 
+// The first bar of `tf` closing after now: the clock moves to its close.
+// Minutes without ticks (a weekend, a gap in imported data) hold no bar
+// and are passed over, for at most 40 days.
+Reply NextBar(Terminal& t, ArgReader& args) {
+  std::u16string name;
+  std::int32_t code = 0;
+  const int sym = SymbolArg(args, &name);
+  args.I32(&code);
+  Timeframe tf;
+  if (!args.Done() || !ParseTimeframe(code, &tf)) return Reply::Fail(kInvalidParams);
+  if (sym < 0) return Reply::Fail(kNotFound);
+  if (t.clock().mode() != MarketClock::Mode::kHeld) return Reply::Fail(kUnsupported);
+  const std::int64_t now = t.NowMs();
+  // The bar that contains now closes after it (a bar opening exactly now
+  // included); so does every later one.
+  std::int64_t minute = FloorDiv(BarStart(tf, FloorDiv(now, 1000)), 60);
+  const std::int64_t last = FloorDiv(now, 60000) + 40 * 1440;
+  while (minute <= last && !t.model().HasTicks(sym, minute)) ++minute;
+  if (minute > last) return Reply::Fail(kCallFailed);
+  const std::int64_t open = BarStart(tf, std::max(minute * 60, BarStart(tf, FloorDiv(now, 1000))));
+  const std::int64_t close_ms = NextBarStart(tf, open) * 1000;
+  Reply r;
+  const std::int64_t moved = t.clock().MoveTo(close_ms);
+  r.Raw(&moved, 8).Raw(&open, 8);
+  return r;
+}
+
+Reply ReplayState(Terminal& t) {
+  const MarketClock& c = t.clock();
+  Reply r;
+  r.U32(static_cast<std::uint32_t>(c.mode()));
+  const std::int64_t fields[] = {t.NowMs(), c.from_ms(), c.speed(), c.step_ms()};
+  for (std::int64_t v : fields) r.Raw(&v, 8);
+  return r;
+}
+
 }  // namespace
 
 bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& args, Reply* out) {
@@ -298,6 +334,26 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       out->U32(t.settings().build);
       return true;
     }
+    case CommandId::REPLAY_STATE:
+      if (!args.Done()) break;
+      *out = ReplayState(t);
+      return true;
+    case CommandId::REPLAY_ADVANCE: {
+      std::int64_t ms = 0;
+      if (!args.I64(&ms) || !args.Done()) break;
+      if (ms < 0 || ms > 100LL * 366 * 86400000) {
+        *out = Reply::Fail(kInvalidParams);
+      } else if (t.clock().mode() != MarketClock::Mode::kHeld) {
+        *out = Reply::Fail(kUnsupported);
+      } else {
+        const std::int64_t now = t.clock().Advance(ms);
+        out->Raw(&now, 8);
+      }
+      return true;
+    }
+    case CommandId::REPLAY_NEXT_BAR:
+      *out = NextBar(t, args);
+      return true;
     case CommandId::TERMINAL_STATE:
       if (!args.Done()) break;
       out->U32(t.State(s));
