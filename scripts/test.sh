@@ -70,6 +70,7 @@ for venv in py39 py39-np1 py311; do
 done
 echo "== types: the stub against the built module, the package and examples under mypy --strict"
 .venv/py39/bin/python scripts/gen_core_stub.py --check
+.venv/py39/bin/python scripts/gen_facade_stubs.py --check
 .venv/py39/bin/python -m mypy.stubtest zelkor5._core
 .venv/py39/bin/python -m mypy --strict --cache-dir=/dev/null src/zelkor5 examples/
 echo "== wheels for CPython 3.9 and 3.13, each smoke-tested in a fresh environment"

@@ -29,14 +29,34 @@ void ReacquireInterpreter() {
   PyEval_RestoreThread(state);
 }
 
-// Runs the signal handlers (which Python does only in the main thread). An
-// exception they raise is kept for LeaveCall, so that the rest of the call
-// runs without one pending.
+// Takes the exception another thread asked this one to raise with
+// PyThreadState_SetAsyncExc, as the interpreter would at its next
+// instruction. Signal handlers run only in the main thread: this is how a
+// call waiting in another thread is interrupted (the package's asyncio
+// worker, when its task is cancelled).
+bool TakeAsyncException() {
+  PyThreadState* state = PyThreadState_Get();
+  PyObject* exc = state->async_exc;
+  if (exc == nullptr) return false;
+  state->async_exc = nullptr;
+  if (PyExceptionClass_Check(exc)) {
+    PyErr_SetNone(exc);
+  } else {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+  }
+  Py_DECREF(exc);
+  return true;
+}
+
+// Runs the signal handlers (which Python does only in the main thread), or
+// takes an exception another thread sent this one. An exception either
+// raises is kept for LeaveCall, so that the rest of the call runs without
+// one pending.
 bool SignalRaised() {
   const bool released = t_released != nullptr;
   if (released) ReacquireInterpreter();
   bool raised = false;
-  if (PyErr_CheckSignals() < 0) {
+  if (PyErr_CheckSignals() < 0 || TakeAsyncException()) {
     if (t_exc_type == nullptr) {
       PyErr_Fetch(&t_exc_type, &t_exc_value, &t_exc_traceback);
     } else {
@@ -66,7 +86,7 @@ bool EnterCall() {
       taken = g_call_lock.try_lock_for(std::chrono::milliseconds(os::kWakeMs));
       Py_END_ALLOW_THREADS
       if (taken) break;
-      if (PyErr_CheckSignals() < 0) return false;
+      if (PyErr_CheckSignals() < 0 || TakeAsyncException()) return false;
     }
   }
   if (t_depth++ == 0) os::ClearInterrupt();

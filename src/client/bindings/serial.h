@@ -15,7 +15,9 @@
 // the call fails the step it was in (-10001 sending, -10002 receiving,
 // -10003 connecting, -10005 waiting for readiness), the pipe is closed, and
 // the handler's exception propagates from the call: the one exception the
-// module lets through.
+// module lets through. In a thread other than the main one, where no signal
+// handler runs, an exception sent to the thread with
+// PyThreadState_SetAsyncExc interrupts the wait the same way.
 #ifndef ZK5_CLIENT_BINDINGS_SERIAL_H_
 #define ZK5_CLIENT_BINDINGS_SERIAL_H_
 

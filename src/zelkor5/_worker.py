@@ -1,0 +1,122 @@
+"""The one thread that runs the asyncio facade's calls, and the
+cancellation of a call it is waiting in.
+
+The module releases the interpreter lock while a call waits for the
+terminal, so the event loop runs meanwhile. A cancelled call is
+interrupted the way Ctrl-C interrupts the main thread: the module's wait
+checks, at least every 50 ms, for an exception another thread sent this
+one (PyThreadState_SetAsyncExc); it then ends the wait, closes the pipe
+(its stream is out of step) and lets the exception out of the call. A call
+that is answered before the check is not disturbed: the exception sent is
+withdrawn once the call has returned.
+"""
+
+import asyncio
+import concurrent.futures
+import ctypes
+import queue
+import threading
+from typing import Any, Callable, Optional, Tuple
+
+from . import _layers
+
+_set_async_exc = ctypes.pythonapi.PyThreadState_SetAsyncExc
+_set_async_exc.argtypes = [ctypes.c_ulong, ctypes.py_object]
+_set_async_exc.restype = ctypes.c_int
+_clear_async_exc = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p)(
+    ("PyThreadState_SetAsyncExc", ctypes.pythonapi)
+)
+
+
+class CallCancelled(BaseException):
+    """Sent to the worker to interrupt the call of a cancelled task."""
+
+
+_QUEUED, _RUNNING, _DONE = 0, 1, 2
+
+
+class _Job:
+    __slots__ = ("fn", "args", "kwargs", "future", "state", "sent")
+
+    def __init__(self, fn: Callable[..., Any], args: Tuple[Any, ...], kwargs: Any) -> None:
+        self.fn = fn
+        self.args = args
+        self.kwargs = kwargs
+        self.future: "concurrent.futures.Future[Tuple[Any, Optional[Tuple[int, str]]]]" = (
+            concurrent.futures.Future()
+        )
+        self.state = _QUEUED
+        self.sent = False
+
+
+class Worker:
+    """Runs jobs one after the other on its own thread (started at the
+    first job; a daemon, so that it never holds the process up)."""
+
+    def __init__(self) -> None:
+        self._queue: "queue.SimpleQueue[_Job]" = queue.SimpleQueue()
+        self._lock = threading.Lock()
+        self._thread: Optional[threading.Thread] = None
+
+    def _ensure(self) -> None:
+        with self._lock:
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=self._run, name="zelkor5-aio", daemon=True)
+                self._thread.start()
+
+    def _run(self) -> None:
+        ident = threading.get_ident()
+        while True:
+            job = self._queue.get()
+            try:
+                with self._lock:
+                    if not job.future.set_running_or_notify_cancel():
+                        continue
+                    job.state = _RUNNING
+                try:
+                    _layers._OUTCOME.value = None
+                    value = job.fn(*job.args, **job.kwargs)
+                    outcome = _layers._OUTCOME.value
+                finally:
+                    with self._lock:
+                        job.state = _DONE
+                        if job.sent:
+                            _clear_async_exc(ident, None)  # one not taken yet
+                job.future.set_result((value, outcome))
+            except CallCancelled:
+                job.future.set_exception(asyncio.CancelledError())
+            except BaseException as e:  # noqa: B902  handed to the awaiting task
+                if not job.future.done():
+                    job.future.set_exception(e)
+
+    def submit(self, fn: Callable[..., Any], args: Tuple[Any, ...], kwargs: Any) -> _Job:
+        self._ensure()
+        job = _Job(fn, args, kwargs)
+        self._queue.put(job)
+        return job
+
+    def cancel(self, job: _Job) -> None:
+        """Interrupts `job` if the worker is in it; a queued job is dropped."""
+        with self._lock:
+            if job.state == _QUEUED:
+                job.future.cancel()
+            elif job.state == _RUNNING and not job.sent and self._thread is not None:
+                job.sent = True
+                ident = self._thread.ident
+                assert ident is not None
+                _set_async_exc(ident, CallCancelled)
+
+    async def run(
+        self, fn: Callable[..., Any], *args: Any, **kwargs: Any
+    ) -> Tuple[Any, Optional[Tuple[int, str]]]:
+        """Runs fn(*args, **kwargs) on the worker and returns its value
+        with the outcome a values facade left (None: success)."""
+        job = self.submit(fn, args, kwargs)
+        try:
+            return await asyncio.wrap_future(job.future)
+        except asyncio.CancelledError:
+            self.cancel(job)
+            raise
+
+
+WORKER = Worker()

@@ -1,0 +1,257 @@
+"""The opt-in layers for live bots against the bundled terminal: reconnection
+across a restart (and never a second trade request), the streams of ticks,
+bars and trade events live and in replays, and the asyncio facade with a
+cancelled call."""
+
+import asyncio
+import logging
+import signal
+import threading
+import time
+
+import pytest
+from peer import CMD, Peer, close, delay, echo, handshake, u32
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+
+import zelkor5
+from zelkor5 import aio, errors, reconnect, stream, strict
+from zelkor5.constants import (
+    COPY_TICKS_ALL,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_SELL,
+    TIMEFRAME_M1,
+    TRADE_ACTION_DEAL,
+    TRADE_ACTION_PENDING,
+    TRADE_ACTION_REMOVE,
+)
+from zelkor5.terminal import configure_replay
+
+# Tuesday 2024-03-05 14:00:00 UTC, a busy hour of the deterministic market.
+T0 = 1709647200
+FAR = 4102444800
+
+
+@pytest.fixture
+def reconnecting():
+    reconnect.enable(attempts=4, first_delay=0.05, max_delay=0.2)
+    yield
+    reconnect.disable()
+
+
+def replay(inst, speed=1, step=0):
+    configure_replay(T0, speed, step, inst.exe, portable=True)
+    assert inst.initialize(), zelkor5.last_error()
+
+
+def test_reads_reconnect_across_a_terminal_restart(install, reconnecting, caplog):
+    inst = install()
+    assert strict.initialize(inst.exe, portable=True)
+    login = strict.account_info().login
+    inst.signal(signal.SIGTERM)
+    assert inst.wait_gone()
+    # The call fails, the layer starts the terminal again with the same
+    # arguments and repeats the read.
+    with caplog.at_level(logging.INFO, logger="zelkor5"):
+        assert strict.account_info().login == login
+    assert inst.pids()
+    assert [r.levelno for r in caplog.records] == [logging.WARNING, logging.INFO]
+    assert (
+        caplog.records[0].getMessage()
+        == "account_info: connection lost, reconnecting (attempt 1 of 4)"
+    )
+    # Reconnection off: the loss is reported as it happens.
+    reconnect.disable()
+    inst.signal(signal.SIGKILL)
+    assert inst.wait_gone()
+    with pytest.raises(errors.ConnectionLost):
+        strict.account_info()
+
+
+def test_a_trade_request_is_never_sent_twice(exe_path, reconnecting):
+    # The terminal takes the order_send and hangs up without an answer; the
+    # next connection answers everything.
+    script = handshake() + [close()] + handshake()
+    with Peer(exe_path, script, default=echo(1, u32(0))) as p:
+        assert strict.initialize(exe_path)
+        request = {
+            "action": TRADE_ACTION_DEAL,
+            "symbol": "EURUSD",
+            "volume": 0.1,
+            "type": ORDER_TYPE_BUY,
+            "magic": 42,
+            "comment": "once",
+        }
+        with pytest.raises(errors.TradeOutcomeUnknown) as caught:
+            strict.order_send(request)
+        e = caught.value
+        assert isinstance(e, errors.ConnectionLost) and e.code in (-10001, -10002)
+        assert e.request == request
+        text = str(e)
+        assert "outcome is unknown" in text and "not sent again" in text
+        assert "magic=42" in text and "comment='once'" in text
+        assert "history_deals_get" in text and "connection is restored" in text
+        # The connection is back, and reads work.
+        assert strict.positions_total() == 0
+        assert p.commands().count(CMD["ORDER_SEND"]) == 1
+        assert p.connections() == 2
+
+
+def collect(s, count, timeout=30.0):
+    """The first `count` items of stream `s` (stopped from a timer when the
+    terminal is too slow, so that a failure does not hang)."""
+    timer = threading.Timer(timeout, s.stop)
+    timer.start()
+    try:
+        out = []
+        for item in s:
+            out.append(item)
+            if len(out) == count:
+                s.stop()
+        return out
+    finally:
+        timer.cancel()
+
+
+def test_ticks_in_order_each_once_across_pages(install):
+    inst = install()
+    replay(inst, speed=60)
+    symbols = ["EURUSD", "BTCUSD"]
+    # Pages of 3 ticks from the start of the replay: many page boundaries.
+    got = collect(stream.ticks(symbols, since_msc=T0 * 1000, page=3), 200)
+    assert len(got) == 200
+    assert [t.time_msc for t in got] == sorted(t.time_msc for t in got)
+    for symbol in symbols:
+        mine = [t for t in got if t.symbol == symbol]
+        assert mine, symbol
+        last = mine[-1].time_msc
+        # Exactly the terminal's ticks of the period, none twice.
+        ticks = ok(zelkor5.copy_ticks_range(symbol, T0, last // 1000 + 1, COPY_TICKS_ALL))
+        ticks = ticks[ticks["time_msc"] <= last]
+        assert [tuple(t[1:]) for t in mine] == ticks.tolist()
+        assert all(tick.time_msc >= T0 * 1000 for tick in mine)
+
+
+def test_streams_in_a_stepped_replay_follow_the_terminal_clock(install):
+    inst = install()
+    # The clock stands still but for 15 s after every request.
+    replay(inst, step=15000)
+    bars = stream.bars("BTCUSD", TIMEFRAME_M1)
+    ticks = stream.ticks("BTCUSD")
+    trades = stream.trades()
+    closed, seen, events = [], [], []
+    for round_ in range(40):
+        # Rounds without waiting: only the terminal's clock moves.
+        for bar in bars.poll():
+            now = ok(zelkor5.symbol_info_tick("BTCUSD")).time
+            assert now >= bar.time + 60, "given before it closed"
+            closed.append(bar)
+        seen += ticks.poll()
+        events += trades.poll()
+        if round_ == 20:
+            buy = strict.order_send(
+                {
+                    "action": TRADE_ACTION_DEAL,
+                    "symbol": "BTCUSD",
+                    "volume": 0.01,
+                    "type": ORDER_TYPE_BUY,
+                }
+            )
+    assert [(e.kind, e.ticket) for e in events] == [("deal", buy.deal), ("position", buy.order)]
+    assert len(closed) >= 5
+    assert [b.time for b in closed] == list(range(closed[0].time, closed[-1].time + 1, 60))
+    final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, closed[0].time, closed[-1].time))
+    assert [tuple(b[2:]) for b in closed] == final.tolist()
+    assert [t.time_msc for t in seen] == sorted(t.time_msc for t in seen)
+    assert len(seen) == len(set(seen))
+    assert seen and closed[-1].time < seen[-1].time
+
+
+def test_a_fill_is_seen_once(install):
+    inst = install()
+    assert inst.initialize(), zelkor5.last_error()
+    events = stream.trades(interval=0.01)
+    assert events.poll() == []
+    buy = strict.order_send(
+        {
+            "action": TRADE_ACTION_DEAL,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_BUY,
+            "magic": 7,
+        }
+    )
+    limit = strict.order_send(
+        {
+            "action": TRADE_ACTION_PENDING,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_BUY_LIMIT,
+            "price": round(buy.price * 0.5, 2),
+        }
+    )
+    first = [(e.kind, e.ticket) for e in events.poll()]
+    assert first == [("deal", buy.deal), ("order", limit.order), ("position", buy.order)]
+    assert events.poll() == []  # nothing twice, whatever the prices do
+    strict.order_send({"action": TRADE_ACTION_REMOVE, "order": limit.order})
+    sell = strict.order_send(
+        {
+            "action": TRADE_ACTION_DEAL,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_SELL,
+            "position": buy.order,
+        }
+    )
+    with events:
+        got = collect(events, 3, timeout=10)
+    assert [(e.kind, e.ticket) for e in got] == [
+        ("deal", sell.deal),
+        ("order_gone", limit.order),
+        ("position_gone", buy.order),
+    ]
+    assert events.stopped
+
+
+def test_asyncio_calls_streams_and_a_cancelled_wait(install, exe_path):
+    inst = install()
+    replay(inst, speed=60)
+    zelkor5.shutdown()
+
+    async def main():
+        assert await aio.initialize(inst.exe, portable=True)
+        info, total = await asyncio.gather(aio.account_info(), aio.positions_total())
+        assert info == zelkor5.account_info() and total == 0
+        assert await aio.symbol_info("NOPE") is None
+        assert await aio.last_error() == (-4, "Terminal: Not found")
+        # The loop goes on while the stream waits for ticks.
+        got = []
+        async with aio.stream.ticks("EURUSD", since_msc=T0 * 1000, page=5) as ticks:
+            async for tick in ticks:
+                got.append(tick)
+                await asyncio.sleep(0)
+                if len(got) == 20:
+                    break
+        assert [t.time_msc for t in got] == sorted(t.time_msc for t in got)
+        assert await aio.shutdown()
+
+    asyncio.run(main())
+    # Cancelling a task whose call waits for a terminal that never answers.
+    with Peer(exe_path, handshake() + [delay(60, close())]) as p:
+
+        async def cancelled():
+            assert await aio.initialize(exe_path)
+            task = asyncio.ensure_future(aio.positions_total())
+            while not p.commands().count(CMD["POSITIONS_TOTAL"]):
+                await asyncio.sleep(0.01)
+            started = time.monotonic()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            # The worker is free again at once: the wait ended.
+            assert await aio.positions_total() is None
+            elapsed = time.monotonic() - started
+            assert await aio.last_error() == (-10004, "No IPC connection")
+            return elapsed
+
+        assert asyncio.run(cancelled()) < 0.5
