@@ -484,7 +484,7 @@ def _sweep(args: argparse.Namespace) -> int:
     else:
         frame.to_csv(args.output, index=False, na_rep="nan")
     failed = int(frame["error"].notna().sum())
-    print("%s: %d runs, %d failed" % (args.output, len(frame), failed))
+    print("%s: %d run%s, %d failed" % (args.output, len(frame), "s"[: len(frame) != 1], failed))
     for error in frame["error"].dropna().unique()[:3]:
         print("  %s" % error, file=sys.stderr)
     return 1 if failed else 0

@@ -143,16 +143,27 @@ def bars(symbol: str, timeframe: int) -> Iterator[Any]:
     if _current is None:
         raise SweepError("no sweep run in progress")
     exe, run_span = _current
-    while True:
-        st = replay.state(exe)
-        if st.now.timestamp() >= run_span.end:
-            return
+    period = _period(int(timeframe))
+    now = replay.state(exe).now.timestamp()
+    while now < run_span.end:
         bar = replay.next_bar(symbol, timeframe, exe)
         if bar is None:
             return
-        if replay.state(exe).now.timestamp() > run_span.end:
+        # The clock stands at the bar's close.
+        now = int(bar["time"]) + period if period else replay.state(exe).now.timestamp()
+        if now > run_span.end:
             return
         yield bar
+
+
+def _period(timeframe: int) -> int:
+    """Seconds of a bar of `timeframe`; 0 for months (of varying length)."""
+    unit = timeframe & 0xC000
+    if unit == 0:
+        return 60 * timeframe
+    if unit == 0x4000:
+        return 3600 * (timeframe & 0x3FFF)
+    return 7 * 86400 if unit == 0x8000 else 0
 
 
 class _Task(NamedTuple):

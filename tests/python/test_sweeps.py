@@ -6,6 +6,7 @@ import concurrent.futures
 import math
 import os
 import random
+import shutil
 import subprocess
 import sys
 
@@ -21,6 +22,7 @@ from zelkor5.constants import (  # noqa: E402
     TIMEFRAME_M1,
     TRADE_ACTION_DEAL,
 )
+from zelkor5.terminal import import_history  # noqa: E402
 
 START = calendar.timegm((2024, 3, 4, 0, 0, 0))
 DAYS = 2
@@ -89,6 +91,21 @@ def leftovers():
 
 
 @pytest.fixture(scope="module")
+def cluster():
+    """A Dask cluster of two single-thread workers in this process, reachable
+    over TCP (by the command's process too)."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=False,
+        protocol="tcp://",
+        dashboard_address=None,
+    ) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
 def history_csv(tmp_path_factory):
     path = str(tmp_path_factory.mktemp("sweep") / "SWEEPX.M1.csv")
     write_bars(path)
@@ -98,38 +115,28 @@ def history_csv(tmp_path_factory):
 SPAN = (START + 3600, START + 3600 + 6 * 3600)  # six hours of minutes
 
 
-def test_a_sweep_gives_the_same_frame_on_every_executor(history_csv):
+def test_a_sweep_gives_the_same_frame_on_every_executor(history_csv, cluster, tmp_path):
+    import distributed
+
     before = leftovers()
     with concurrent.futures.ThreadPoolExecutor(1) as one:
         sequential = zk.sweep(
             crossing, GRID, history=history_csv, span=SPAN, executor=one, progress=False
         )
-    assert list(sequential[["fast", "slow"]].itertuples(index=False, name=None)) == [
-        (3, 15),
-        (3, 30),
-        (8, 15),
-        (8, 30),
-    ]
+    grid_order = list(sequential[["fast", "slow"]].itertuples(index=False, name=None))
+    assert grid_order == [(3, 15), (3, 30), (8, 15), (8, 30)]
     assert sequential["error"].isna().all(), sequential["error"].tolist()
     assert (sequential["bars"] == 360).all() and (sequential["span_minutes"] == 360).all()
     assert (sequential["trades"] > 0).all() and sequential["net_profit"].nunique() == 4
-    assert list(sequential.columns[2 : 2 + len(zk.reporting.STATISTICS)]) == list(
-        zk.reporting.STATISTICS
-    )
+    stats = list(zk.reporting.STATISTICS)
+    assert list(sequential.columns[2 : 2 + len(stats)]) == stats
 
     # The grid reversed on a process pool: the same rows, in the grid's order.
     reversed_grid = [dict(fast=f, slow=s) for f in (8, 3) for s in (30, 15)]
     on_processes = zk.sweep(crossing, reversed_grid, history=history_csv, span=SPAN, workers=2)
-    on_processes = on_processes.iloc[::-1].reset_index(drop=True)
-    pd.testing.assert_frame_equal(on_processes, sequential)
+    pd.testing.assert_frame_equal(on_processes.iloc[::-1].reset_index(drop=True), sequential)
 
-    distributed = pytest.importorskip("distributed")
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    with distributed.Client(cluster) as client:
         on_dask = zk.sweep(
             crossing,
             GRID,
@@ -140,72 +147,76 @@ def test_a_sweep_gives_the_same_frame_on_every_executor(history_csv):
             shared_history=True,
         )
     pd.testing.assert_frame_equal(on_dask, sequential)
+
+    # The history an installation imported, in place of the CSV file.
+    inst = tmp_path / "inst"
+    inst.mkdir()
+    exe = str(inst / "terminal64.exe")
+    shutil.copy2(zk.terminal_path(), exe)
+    import_history(history_csv, path=exe, portable=True)
+    from_installation = zk.sweep(crossing, GRID, history=exe, span=SPAN, progress=False)
+    pd.testing.assert_frame_equal(from_installation, sequential)
     assert leftovers() == before
 
 
-def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, tmp_path):
-    before = leftovers()
-    script = tmp_path / "strategy.py"
-    script.write_text("from test_sweeps import crossing as strategy\n")
-    out = tmp_path / "results.csv"
+def sweep_command(*args):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
-    done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "zelkor5",
-            "sweep",
-            str(script),
-            "--grid",
-            "fast=3,40",
-            "--grid",
-            "slow=30",
-            "--history",
-            history_csv,
-            "--from",
-            "2024-03-04T01:00",
-            "--to",
-            "2024-03-04T02:00",
-            "--workers",
-            "2",
-            "-o",
-            str(out),
-        ],
+    return subprocess.run(
+        [sys.executable, "-m", "zelkor5", "sweep", *args],
         capture_output=True,
         text=True,
         timeout=120,
         env=env,
     )
-    assert done.returncode == 1, done.stderr
-    assert (
-        "2 runs, 1 failed" in done.stdout and "ValueError: fast must be below slow" in done.stderr
-    )
-    frame = pd.read_csv(out)
-    assert frame["error"].tolist()[1] == "ValueError: fast must be below slow"
-    assert pd.isna(frame["error"][0]) and frame["bars"][0] == 60 and pd.isna(frame["net_profit"][1])
 
-    bad = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "zelkor5",
-            "sweep",
-            str(script),
-            "--grid",
-            "fast",
-            "--history",
-            history_csv,
-            "--from",
-            "2024-03-04",
-            "--to",
-            "2024-03-04",
-            "-o",
-            str(out),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=60,
+
+def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cluster, tmp_path):
+    before = leftovers()
+    script = tmp_path / "strategy.py"
+    script.write_text("from test_sweeps import crossing as strategy\n")
+    out = str(tmp_path / "results.parquet")
+    span = ["--from", "2024-03-04T01:00", "--to", "2024-03-04T02:00"]
+    done = sweep_command(
+        str(script),
+        "--grid",
+        "fast=3,40",
+        "--grid",
+        "slow=30",
+        "--history",
+        history_csv,
+        *span,
+        "--scheduler",
+        cluster.scheduler_address,
+        "-o",
+        out,
     )
+    assert done.returncode == 1, done.stderr
+    assert "2 runs, 1 failed" in done.stdout
+    assert "ValueError: fast must be below slow" in done.stderr
+    frame = pd.read_parquet(out)
+    assert frame["error"].tolist() == [None, "ValueError: fast must be below slow"]
+    assert frame["bars"][0] == 60 and pd.isna(frame["net_profit"][1])
+
+    # On this machine's processes, to CSV: every run done, exit status 0.
+    out = str(tmp_path / "results.csv")
+    done = sweep_command(
+        str(script),
+        "--grid",
+        "fast=3",
+        "--grid",
+        "slow=30",
+        "--history",
+        history_csv,
+        *span,
+        "--workers",
+        "2",
+        "-o",
+        out,
+    )
+    assert done.returncode == 0 and "1 run, 0 failed" in done.stdout, done.stderr
+    assert pd.read_csv(out)["bars"].tolist() == [60]
+
+    bad = sweep_command(str(script), "--grid", "fast", "--history", history_csv, *span, "-o", out)
     assert bad.returncode == 2 and "NAME=V1,V2" in bad.stderr
     with pytest.raises(sweeps.SweepError, match="no history file"):
         zk.sweep(crossing, GRID, history=str(tmp_path / "none.csv"), span=SPAN)
