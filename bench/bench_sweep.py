@@ -46,49 +46,67 @@ def main():
         default=os.cpu_count() or 1,
         help="processes of the parallel sweep (default: one per core)",
     )
-    ap.add_argument("--smoke", action="store_true", help="a small run: 2 runs over 2 hours")
+    ap.add_argument(
+        "--rounds", type=int, default=2, help="alternations of the two sweeps (default 2)"
+    )
+    ap.add_argument(
+        "--smoke", action="store_true", help="a small run: 2 runs over 2 hours, one round"
+    )
     args = ap.parse_args()
     if args.smoke:
-        ap.set_defaults(runs=2, days=2 / 24)
+        ap.set_defaults(runs=2, days=2 / 24, rounds=1)
         args = ap.parse_args()
 
     fasts = [3, 5, 8, 10, 13, 16, 20, 25]
     slows = [30, 40, 60, 90]
     grid = [{"fast": f, "slow": s} for s in slows for f in fasts][: args.runs]
     work = tempfile.mkdtemp(prefix="zk5bsw")
+    t_seq = t_par = 0.0
+    frames, ratios = [], []
     try:
         csv = os.path.join(work, sweep_ma.SYMBOL + ".M1.csv")
         sweep_ma.write_bars(csv)  # three days
         start = sweep_ma.START + 3600
         span = (start, start + int(args.days * 86400))
-        t0 = time.perf_counter()
-        with concurrent.futures.ThreadPoolExecutor(1) as one:
-            sequential = zk.sweep(
-                sweep_ma.strategy, grid, history=csv, span=span, executor=one, progress=False
+        for _ in range(args.rounds):
+            t0 = time.perf_counter()
+            with concurrent.futures.ThreadPoolExecutor(1) as one:
+                sequential = zk.sweep(
+                    sweep_ma.strategy, grid, history=csv, span=span, executor=one, progress=False
+                )
+            seq = time.perf_counter() - t0
+            t0 = time.perf_counter()
+            parallel = zk.sweep(
+                sweep_ma.strategy,
+                grid,
+                history=csv,
+                span=span,
+                workers=args.workers,
+                progress=False,
             )
-        t_seq = time.perf_counter() - t0
-        t0 = time.perf_counter()
-        parallel = zk.sweep(
-            sweep_ma.strategy, grid, history=csv, span=span, workers=args.workers, progress=False
-        )
-        t_par = time.perf_counter() - t0
+            par = time.perf_counter() - t0
+            t_seq, t_par = t_seq + seq, t_par + par
+            ratios.append(seq / par)
+            frames += [sequential, parallel]
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    for frame in (sequential, parallel):
+    for frame in frames:
         if frame["error"].notna().any():
             sys.exit("a run failed: %s" % frame["error"].dropna().iloc[0])
-    if not sequential.equals(parallel):
-        sys.exit("the parallel sweep's frame differs from the sequential one")
-    setup = [s["setup"] for s in sequential.attrs["seconds"] + parallel.attrs["seconds"]]
-    runs = [s["run"] for s in sequential.attrs["seconds"]]
-    minutes = int(sequential["minutes"].iloc[0])
+        if not frame.equals(frames[0]):
+            sys.exit("the sweeps' frames differ")
+    setup = [s["setup"] for f in frames for s in f.attrs["seconds"]]
+    runs = [s["run"] for f in frames[::2] for s in f.attrs["seconds"]]
+    first = frames[0]
     print(
-        "%d runs of %d stepped minutes each (%d trades in all), %d cores, load average %.1f"
+        "%d runs of %d stepped minutes each (%d trades in all), %d round(s), %d cores, "
+        "load average %.1f"
         % (
             len(grid),
-            minutes,
-            int(sequential["trades"].sum()),
+            int(first["minutes"].iloc[0]),
+            int(first["trades"].sum()),
+            args.rounds,
             os.cpu_count() or 1,
             os.getloadavg()[0],
         )
@@ -99,7 +117,8 @@ def main():
     )
     print("  %d processes                    %7.2f s" % (args.workers, t_par))
     print(
-        "  ratio sequential / parallel    %7.2f x   (goal >= 1.7 x on two cores)" % (t_seq / t_par)
+        "  ratio sequential / parallel    %7.2f x   (goal >= 1.7 x on two cores; rounds %s)"
+        % (t_seq / t_par, ", ".join("%.2f" % r for r in ratios))
     )
     print(
         "  private installation, start to first answer: median %.3f s, min %.3f s, max %.3f s"
