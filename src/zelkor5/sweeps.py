@@ -414,6 +414,7 @@ def sweep(
     rows: List[Optional[Dict[str, Any]]] = [None] * len(tasks)
     pool, owned = _executor_of(executor, workers)
     bar = _progress(len(tasks), progress)
+    futures: Dict[Any, int] = {}
     try:
         import concurrent.futures
 
@@ -426,6 +427,12 @@ def sweep(
                 rows[index] = {"error": "%s: %s" % (type(e).__name__, e), "_times": {}}
             if bar is not None:
                 bar.update(1)
+    except BaseException:
+        # Interrupted: the runs not begun are dropped; those under way end
+        # (their terminals and folders removed) before this returns.
+        for future in futures:
+            future.cancel()
+        raise
     finally:
         if bar is not None:
             bar.close()
