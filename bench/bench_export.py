@@ -34,8 +34,11 @@ exe, start, end, out = sys.argv[1:5]
 assert zelkor5.initialize(exe, portable=True), zelkor5.last_error()
 s = cli._date(start)
 e = cli._date(end, end_of_day=True)
-ticks = history.ticks_range("EURUSD", s, e)
+# To the last millisecond of the last second, as the command exports.
+last = int(e.timestamp()) + 1
+ticks = history.ticks_range("EURUSD", s, last)
 assert ticks is not None, zelkor5.last_error()
+ticks = ticks[ticks["time_msc"] < last * 1000]
 # Written in slices, so that only the array itself is what is held whole.
 cli.write_pages((ticks[i:i + 100000] for i in range(0, max(len(ticks), 1), 100000)), out)
 print(len(ticks))
