@@ -193,6 +193,7 @@ def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cl
     assert done.returncode == 1, done.stderr
     assert "2 runs, 1 failed" in done.stdout
     assert "ValueError: fast must be below slow" in done.stderr
+    assert "sweep: 100%" in done.stderr and "2/2" in done.stderr  # the progress bar
     frame = pd.read_parquet(out)
     assert frame["error"].tolist() == [None, "ValueError: fast must be below slow"]
     assert frame["bars"][0] == 60 and pd.isna(frame["net_profit"][1])
