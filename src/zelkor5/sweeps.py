@@ -1,10 +1,10 @@
 """Many replays at once: one strategy over a grid of parameters.
 
     import zelkor5 as zk
-    from zelkor5 import sweep
+    from zelkor5 import sweeps
 
     def strategy(params):
-        for bar in sweep.bars("EURUSD", zk.TIMEFRAME_M1):   # every minute of the span
+        for bar in sweeps.bars("EURUSD", zk.TIMEFRAME_M1):   # every minute of the span
             ...                                            # the ordinary API
         return {"bars": ...}                               # optional: more columns
 
@@ -441,10 +441,11 @@ def sweep(
     stats = list(reporting.STATISTICS)
     records = []
     times = []
+    tracebacks = []
     for params, row in zip(sets, rows):
         assert row is not None
         times.append(row.pop("_times", {}))
-        row.pop("traceback", None)
+        tracebacks.append(row.pop("traceback", None))
         record: Dict[str, Any] = dict(params)
         for k in stats:
             record[k] = row.pop(k, math.nan)
@@ -454,6 +455,7 @@ def sweep(
         records.append(record)
     frame = pd.DataFrame.from_records(records)
     frame.attrs["seconds"] = times
+    frame.attrs["tracebacks"] = tracebacks
     return frame
 
 

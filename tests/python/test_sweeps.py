@@ -219,6 +219,18 @@ def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cl
 
     bad = sweep_command(str(script), "--grid", "fast", "--history", history_csv, *span, "-o", out)
     assert bad.returncode == 2 and "NAME=V1,V2" in bad.stderr
+    # In this process, the failure's traceback beside its row.
+    with concurrent.futures.ThreadPoolExecutor(1) as one:
+        failed = zk.sweep(
+            crossing,
+            [{"fast": 9, "slow": 9}],
+            history=history_csv,
+            span=SPAN,
+            executor=one,
+            progress=False,
+        )
+    assert failed["error"][0] == "ValueError: fast must be below slow"
+    assert "in crossing" in failed.attrs["tracebacks"][0]
     with pytest.raises(sweeps.SweepError, match="no history file"):
         zk.sweep(crossing, GRID, history=str(tmp_path / "none.csv"), span=SPAN)
     assert leftovers() == before
