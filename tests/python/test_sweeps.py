@@ -1,5 +1,7 @@
 """Sweeps: one strategy over a grid of parameters, each run a private
-terminal replaying imported history, on whichever executor."""
+terminal replaying imported history, on whichever executor. Needs pandas,
+which only the main test venv has: the other interpreters of the suite skip
+the file (and the Dask parts need dask[distributed], in that venv only)."""
 
 import calendar
 import concurrent.futures
