@@ -116,8 +116,8 @@ def _parser() -> argparse.ArgumentParser:
                           "terminal64.exe (its imported history); repeatable")
     swp.add_argument("--from", dest="start", type=_date, required=True, metavar="DATE",
                      help="where each replay begins, UTC")
-    swp.add_argument("--to", dest="end", type=lambda t: _date(t, end_of_day=True), required=True,
-                     metavar="DATE", help="where it ends, UTC (a bare date: to its end)")
+    swp.add_argument("--to", dest="end", type=_span_end, required=True, metavar="DATE",
+                     help="where it ends, UTC (a bare date: to its end, the next midnight)")
     swp.add_argument("--scheduler", metavar="ADDRESS",
                      help="run on the Dask cluster of this scheduler (needs dask[distributed]; "
                           "default: the cores of this machine)")
@@ -437,6 +437,14 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
     _core.shutdown()
     return 0
+
+
+def _span_end(text: str) -> datetime.datetime:
+    """A replay's end: a bare date ends at the next midnight, so that the
+    day's last bar, which closes then, is in it."""
+    if len(text) == 10:
+        return _date(text) + datetime.timedelta(days=1)
+    return _date(text)
 
 
 def _grid_axis(text: str) -> Any:
