@@ -413,12 +413,14 @@ def sweep(
     tasks = [_Task(i, p, strategy, tuple(files), start, end) for i, p in enumerate(sets)]
     rows: List[Optional[Dict[str, Any]]] = [None] * len(tasks)
     pool, owned = _executor_of(executor, workers)
-    bar = _progress(len(tasks), progress)
+    bar = None
     futures: Dict[Any, int] = {}
     try:
         import concurrent.futures
 
         futures = {pool.submit(_run, t): t.number for t in tasks}
+        # After the pool has forked its processes: the bar has a thread.
+        bar = _progress(len(tasks), progress)
         for done in concurrent.futures.as_completed(futures):
             index = futures[done]
             try:
