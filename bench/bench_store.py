@@ -17,8 +17,8 @@ that close them, 0.01 BTCUSD), in alternating rounds of ROUND so that a
 change in the machine's load falls on both alike, and reports the median
 and 90th percentile of their wall time.
 
-Every order_send is one transaction flushed to disk (WAL, synchronous=FULL)
-before its reply, so both medians are mostly the disk's flush; what matters
+Every order_send is one transaction on disk (WAL, flushed) before its
+reply, so both medians are mostly the disk's flush; what matters
 is that the second stays within 1.5x the first: the cost of a deal does not
 grow with the history.
 

@@ -366,6 +366,22 @@ def _kind_of(csv_path: str) -> str:
     return "ticks" if first.startswith("time_msc") else "M1"
 
 
+# What a symbol's name may be: what a client can send (29 UTF-16 units),
+# one file name anywhere (no separators, no "..", nothing a file system
+# refuses). The terminal checks the same.
+_MAX_SYMBOL_UNITS = 29
+_NOT_IN_SYMBOLS = set('/\\:,*!?"<>|')
+
+
+def _check_symbol(symbol: str) -> None:
+    units = len(symbol.encode("utf-16-le", "surrogatepass")) // 2
+    if (not symbol or units > _MAX_SYMBOL_UNITS or ".." in symbol
+            or any(c in _NOT_IN_SYMBOLS or ord(c) < 0x20 or ord(c) == 0x7F for c in symbol)):
+        raise HistoryImportError(
+            "%r is not a symbol name: 1 to %d characters, without \"..\", control characters or "
+            "any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS))))
+
+
 def _run_import(exe: str, portable: bool,
                 files: Sequence[str] = ()) -> "subprocess.CompletedProcess[str]":
     args = [exe] + (["/portable"] if portable else []) + ["/import"]
@@ -385,15 +401,17 @@ def import_history(csv_path: str, symbol: Optional[str] = None, path: Optional[s
     name's first part (``EURUSD.M1.csv``); a name the terminal does not know
     becomes a custom symbol. `portable` defaults to how the installation was
     started last. The terminal imports while it is not running; raises
-    HistoryImportError when it runs, or when it rejects the file (with the
-    line and the reason).
+    HistoryImportError when it runs, when it rejects the file (with the
+    line and the reason), or when the symbol is no symbol name (at most 29
+    characters, no path separators or "..").
     """
-    exe = _exe(path)
-    if portable is None:
-        portable = is_portable(exe)
     kind = _kind_of(csv_path)
     if symbol is None:
         symbol = os.path.basename(csv_path).split(".")[0]
+    _check_symbol(symbol)
+    exe = _exe(path)
+    if portable is None:
+        portable = is_portable(exe)
     with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
         named = os.path.join(tmp, "%s.%s.csv" % (symbol, kind))
         shutil.copyfile(csv_path, named)

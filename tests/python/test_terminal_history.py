@@ -274,3 +274,96 @@ def test_the_command_imports_history_and_starts_a_replay(install):
     # The next request is a minute later: its current bar is the next one.
     bar = ok(zelkor5.copy_rates_from_pos("REPLAYX", TIMEFRAME_M1, 0, 1))[0]
     assert bar["time"] == tick.time - tick.time % 60 + 60
+
+
+PEAK_RSS = r"""
+import resource, subprocess, sys
+done = subprocess.run(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.PIPE, universal_newlines=True)
+print(done.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+sys.stdout.write(done.stderr)
+"""
+
+
+def test_hostile_import_files_cost_a_refusal_never_the_start_nor_a_read_outside(install, tmp_path):
+    import subprocess
+    import sys
+    inst = install()
+    folder = os.path.join(inst.data_dir(), "import")
+    os.makedirs(folder)
+    secret = tmp_path / "secret.csv"
+    secret.write_text("time,open,high,low,close,tick_volume\nTOPSECRET-42,1,1,1,1,1\n")
+    os.symlink(str(secret), os.path.join(folder, "OUT.M1.csv"))
+    os.symlink("/dev/zero", os.path.join(folder, "ZERO.ticks.csv"))
+    os.mkfifo(os.path.join(folder, "PIPE.M1.csv"))
+    write_bars(os.path.join(folder, "EURUSD.M1.csv"), EURUSD_BARS)
+    # 100 MB of empty lines after the header: bounded by the rows kept.
+    with open(os.path.join(folder, "BLANK.M1.csv"), "wb") as f:
+        f.write(b"time,open,high,low,close,tick_volume\n")
+        for _ in range(100):
+            f.write(b"\n" * (1 << 20))
+    exe = [inst.exe, "/portable", "/import"]
+    done = subprocess.run([sys.executable, "-c", PEAK_RSS] + exe, stdout=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    status, peak_kib = map(int, done.stdout.splitlines()[0].split())
+    assert status == 3, done.stdout
+    print("peak memory of the import: %.1f MiB" % (peak_kib / 1024))
+    assert peak_kib < 64 * 1024
+    failed = os.path.join(folder, "failed")
+    reasons = {n[:-4]: open(os.path.join(failed, n)).read() for n in os.listdir(failed) if n.endswith(".err")}
+    assert sorted(reasons) == ["BLANK.M1.csv", "OUT.M1.csv", "PIPE.M1.csv", "ZERO.ticks.csv"]
+    assert "symbolic link" in reasons["OUT.M1.csv"] and "FIFO" in reasons["PIPE.M1.csv"]
+    assert reasons["BLANK.M1.csv"] == "no rows after the header\n"
+    assert not any("TOPSECRET" in r for r in reasons.values()) and secret.exists()
+    assert os.listdir(os.path.join(folder, "done")) == ["EURUSD.M1.csv"]
+    # The same files dropped in again (renamed) cost nothing at start.
+    os.symlink("/dev/zero", os.path.join(folder, "ZERO2.ticks.csv"))
+    os.mkfifo(os.path.join(folder, "PIPE2.M1.csv"))
+    assert inst.initialize(), zelkor5.last_error()
+    bars = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36000))
+    assert bars[0]["open"] == pytest.approx(EURUSD_BARS[0][1])
+    assert [n for n in os.listdir(folder) if n.endswith(".csv")] == []
+
+
+def test_symbol_names_never_lead_outside_their_folders(install, tmp_path):
+    from test_package_terminal import cli
+    inst = install()
+    good = tmp_path / "t.M1.csv"
+    write_bars(str(good), EURUSD_BARS[:2], extra=False)
+    escape = os.path.join(tempfile_root(), "escape.M1.csv")
+    for symbol in ["../../../escape", "a/b", "..", "x" * 30, ""]:
+        with pytest.raises(HistoryImportError, match="is not a symbol name"):
+            import_history(str(good), symbol=symbol, path=inst.exe, portable=True)
+    done = cli("terminal", "import", str(good), "--symbol", "../../../escape", "--path", inst.exe)
+    assert done.returncode == 1 and "is not a symbol name" in done.stderr, done.stderr
+    assert not os.path.exists(escape) and not os.path.exists("/escape.M1.csv")
+    assert import_history(str(good), symbol="MY.X", path=inst.exe, portable=True) == 2
+
+
+def tempfile_root():
+    import tempfile
+    return tempfile.gettempdir()
+
+
+@pytest.mark.parametrize("setting, says", [
+    ("From=2024-13-01 00:00", "[Replay] From=2024-13-01 00:00 is not a UTC date and time YYYY-MM-DD HH:MM[:SS]"),
+    ("From=24-03-05 00:00", "[Replay] From=24-03-05 00:00 is not a UTC date and time"),
+    ("From=2024-03-05 00:00\nSpeed=0", "[Replay] Speed=0 is not a whole number from 1 to 1000000"),
+    ("From=2024-03-05 00:00\nSpeed=abc", "[Replay] Speed=abc is not a whole number from 1 to 1000000"),
+    ("From=2024-03-05 00:00\nSpeed=1000000000", "[Replay] Speed=1000000000 is not a whole number"),
+    ("From=2024-03-05 00:00\nStep=-1", "[Replay] Step=-1 is not a whole number from 0 to"),
+    ("From=2030-01-01 00:00", "[Replay] From=2030-01-01 00:00 is outside the price history, which covers "
+                              "2015-01-01 00:00 to now"),
+    ("From=1900-01-01 00:00", "[Replay] From=1900-01-01 00:00 is outside the price history"),
+])
+def test_invalid_replay_settings_stop_the_start_before_anything_is_written(install, setting, says):
+    import subprocess
+    inst = install(settings="IdleExit=3\n[Replay]\n" + setting + "\n")
+    done = subprocess.run([inst.exe, "/portable"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=30)
+    first = done.stderr.splitlines()[0]
+    assert done.returncode == 2 and first.startswith("terminal64.exe: " + says), done.stderr
+    assert "terminal.ini" in first
+    for folder in ("bases", "replay"):
+        path = os.path.join(inst.data_dir(), folder)
+        assert not os.path.exists(path) or os.listdir(path) == []

@@ -11,6 +11,7 @@ import select
 import shutil
 import signal
 import socket
+import sqlite3
 import stat
 import struct
 import subprocess
@@ -141,34 +142,51 @@ print(json.dumps(["end"]), flush=True)
 
 
 def test_killed_at_random_moments_nothing_confirmed_is_lost_nothing_half_applied(install):
+    import threading
     inst = install(settings="IdleExit=120\n")
     assert inst.initialize(), zelkor5.last_error()
     zelkor5.shutdown()
     rng = random.Random(13)
-    kill_after = set(rng.sample(range(20, 980), 22))
-    client = subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, inst.exe, "1000"],
-                              stdout=subprocess.PIPE, text=True)
+    kill_after = set(rng.sample(range(20, 580), 22))
+    # Three clients at once, so that their requests share flushes (group
+    # commit); the kills follow the first one's replies.
+    clients = [subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, inst.exe, "600"],
+                                stdout=subprocess.PIPE, text=True) for _ in range(3)]
+    others = [[], []]
+    readers = [threading.Thread(target=lambda c=c, out=out: out.extend(json.loads(x) for x in c.stdout))
+               for c, out in zip(clients[1:], others)]
+    for r in readers:
+        r.start()
     lines, kills = [], 0
-    for line in client.stdout:
+    for line in clients[0].stdout:
         lines.append(json.loads(line))
         if len(lines) in kill_after:
             time.sleep(rng.uniform(0, 0.004))  # somewhere in the next request
             inst.signal(signal.SIGKILL)
             kills += 1
-    assert client.wait(timeout=60) == 0 and lines[-1] == ["end"]
+    for c in clients:
+        assert c.wait(timeout=120) == 0
+    for r in readers:
+        r.join()
+    assert all(out[-1] == ["end"] for out in [lines] + others)
     assert kills >= 20 and any(r[0] == "lost" for r in lines)
 
     assert inst.initialize(), zelkor5.last_error()
     deals, orders, positions = history()
-    done = [r for r in lines if r[0] == "done"]
-    assert all(r[1] == TRADE_RETCODE_DONE for r in done)
-    assert len(done) >= 1000 - kills
     by_ticket = {d.ticket: d for d in deals}
-    for r in done:
-        assert by_ticket[r[2]].order == r[3]
-    # Request ids only increase, across every restart.
+    done = []
+    for out in [lines] + others:
+        mine = [r for r in out if r[0] == "done"]
+        assert all(r[1] == TRADE_RETCODE_DONE for r in mine)
+        for r in mine:
+            assert by_ticket[r[2]].order == r[3]
+        # Request ids only increase, across every restart.
+        ids = [r[4] for r in mine]
+        assert ids == sorted(ids)
+        done += mine
+    assert len(lines) - 1 - kills <= len([r for r in lines if r[0] == "done"])
     ids = [r[4] for r in done]
-    assert ids == sorted(ids) and len(set(ids)) == len(ids)
+    assert len(set(ids)) == len(ids)
     # A request whose reply was lost happened wholly or not at all.
     assert len(deals) - 1 >= len(done)
     check_consistent(deals, orders, positions, ok(zelkor5.account_info()).balance)
@@ -384,3 +402,137 @@ def test_a_socket_folder_open_to_others_is_refused_with_the_way_out(install):
         shutil.rmtree(shared, ignore_errors=True)
     assert code == 2
     assert shared in err and "not private" in err and "XDG_RUNTIME_DIR" in err
+
+
+def socket_of(folder):
+    (name,) = [n for n in os.listdir(folder) if n.startswith("ZK5.Terminal.") and not n.endswith(".lock")]
+    return os.path.join(folder, name)
+
+
+def wait_for(check, timeout=10.0):
+    end = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def test_a_removed_socket_is_made_again_and_a_removed_folder_ends_the_terminal(install, monkeypatch):
+    inst = install(settings="IdleExit=60\n")
+    folder = tempfile.mkdtemp(prefix="zk5r", dir="/tmp")
+    monkeypatch.setenv("XDG_RUNTIME_DIR", folder)
+    assert inst.initialize(), zelkor5.last_error()
+    (pid,) = inst.pids()
+    path = socket_of(folder)
+    os.unlink(path)
+    # Made again within a second or two, by the same terminal.
+    assert wait_for(lambda: os.path.exists(path))
+    zelkor5.shutdown()
+    assert inst.initialize(), zelkor5.last_error()
+    assert inst.pids() == [pid] and ok(zelkor5.account_info()).login
+    zelkor5.shutdown()
+    # Its folder gone (a logout): the terminal cannot be reached there, so
+    # it leaves at once, and the data folder is free for the next one.
+    shutil.rmtree(folder)
+    assert inst.wait_gone(timeout=10)
+    os.mkdir(folder, 0o700)
+    try:
+        assert inst.initialize(), zelkor5.last_error()
+    finally:
+        inst.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_a_damaged_store_stops_the_start_and_a_new_one_is_told(install):
+    inst = install(settings="IdleExit=1\n")
+    assert inst.initialize(), zelkor5.last_error()
+    for i in range(40):
+        ok(zelkor5.order_send(market(i % 2)))
+    inst.stop()
+    store = os.path.join(inst.data_dir(), "bases", "accounts.sqlite")
+    db = sqlite3.connect(store)  # the log moved into the file, then the file cut in half
+    db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+    db.close()
+    assert not os.path.exists(store + "-wal")
+    with open(store, "r+b") as f:
+        f.truncate(os.path.getsize(store) // 2)
+    code, err = exited(subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True))
+    first = err.splitlines()[0]
+    assert code == 2 and store in first and "damaged" in first and "move it aside" in first, err
+    # An empty store is a new one: the terminal serves, and says so.
+    open(store, "wb").close()
+    code, err = exited(subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True))
+    assert code == 0 and "the account store %s is new" % store in err, err
+
+
+def fill(folder):
+    """Fills the file system of `folder`; returns the filler's path."""
+    filler = os.path.join(folder, "filler")
+    with open(filler, "wb", buffering=0) as f:
+        for size in (1 << 16, 4096, 1):
+            try:
+                while True:
+                    f.write(b"\0" * size)
+            except OSError:
+                pass
+    return filler
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(disk)],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        pytest.skip("cannot mount a small file system here (needs root)")
+    yield str(disk)
+    subprocess.run(["umount", "-l", str(disk)])
+
+
+def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_import(
+        install, small_disk, monkeypatch):
+    from test_terminal_helpers import Installation
+    inst = Installation(os.path.join(small_disk, "x"), small_disk, portable=True, settings="IdleExit=60\n")
+    assert inst.initialize(), zelkor5.last_error()
+    ids = [ok(zelkor5.order_send(market(0))).request_id for _ in range(3)]
+    filler = fill(small_disk)
+    refused = [ok(zelkor5.order_send(market(0))) for _ in range(5)]
+    assert all(r.retcode == 10011 for r in refused)
+    ids += [r.request_id for r in refused if r.request_id]
+    # The last login cannot be saved: the login fails.
+    assert not zelkor5.login(10000003, password="demo", server="Brundel-Demo")
+    inst.signal(signal.SIGKILL)
+    assert inst.wait_gone()
+    os.unlink(filler)
+    assert inst.initialize(), zelkor5.last_error()
+    assert ok(zelkor5.account_info()).login == 10000001
+    ids += [ok(zelkor5.order_send(market(0))).request_id for _ in range(3)]
+    assert ids == sorted(ids) and len(set(ids)) == len(ids) and 0 not in ids
+    inst.stop()
+
+    # Leftover temporary files of a killed terminal go at the next start,
+    # in every folder it writes; a good file met by a full disk waits in
+    # import/ for the next start.
+    data = inst.data_dir()
+    leftovers = [os.path.join(data, "history", "00000009.hst.tmp4242"),
+                 os.path.join(data, "import", "A.M1.csv.tmp4242"),
+                 os.path.join(data, "config", "accounts.dat.tmp4242")]
+    for path in leftovers:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(b"x" * 100)
+    good = os.path.join(data, "import", "BIGX.M1.csv")
+    with open(good, "w") as f:
+        f.write("time,open,high,low,close,tick_volume\n")
+        for k in range(40000):
+            f.write("%d,1,1,1,1,1\n" % (1709600000 - 1709600000 % 60 + 60 * k))
+    filler = fill(small_disk)
+    assert inst.initialize(), zelkor5.last_error()
+    assert not any(os.path.exists(p) for p in leftovers)
+    assert os.path.exists(good) and not os.path.exists(os.path.join(data, "import", "failed", "BIGX.M1.csv"))
+    inst.stop()
+    os.unlink(filler)
+    assert inst.initialize(), zelkor5.last_error()
+    assert os.path.exists(os.path.join(data, "import", "done", "BIGX.M1.csv"))
+    assert ok(zelkor5.symbol_info("BIGX")).custom

@@ -75,6 +75,15 @@ class PipeServer {
   // Ends every connection not handed over and stops serving the name.
   void Close();
 
+  // Whether clients can still reach the name. On POSIX its socket file, or
+  // its folder, may be removed or replaced while it is served (a logout, a
+  // cleaner of /tmp): then the socket is made again when the folder is
+  // still private and nobody else has taken the name meanwhile (kRemade),
+  // else kLost, and the server should end. Windows names cannot be taken
+  // away: always kServed.
+  enum class NameStatus { kServed, kRemade, kLost };
+  NameStatus CheckName();
+
  private:
   struct State;
   std::unique_ptr<State> state_;

@@ -32,11 +32,52 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool 
 // The whole content of a file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::u16string& path, std::string* out);
 
+// Copies the regular file at `from` (links followed: the caller named it)
+// to `to` as WriteFileAtomic would write it, a piece at a time, so that
+// memory does not grow with the file. False when `from` is not a regular
+// file or the copy fails (nothing is left at `to` then).
+bool CopyFileAtomic(const std::u16string& from, const std::u16string& to);
+
 // Removes a file; true when it is gone afterwards.
 bool RemoveFile(const std::u16string& path);
 
 // Renames a file, replacing the target.
 bool RenameFile(const std::u16string& from, const std::u16string& to);
+
+// ---- Files taken in from a folder: only regular files, never through a
+// link, never waiting.
+
+// What is at a path, without following a link there.
+enum class FileKind {
+  kMissing,
+  kRegular,
+  kFolder,
+  kLink,   // a symbolic link (or another reparse point), whatever it leads to
+  kOther,  // a FIFO, a device, a socket
+  kError,  // cannot be told
+};
+// Where a FileKind is named in messages: "a symbolic link", "a folder", ...
+const char* FileKindName(FileKind kind);
+FileKind KindOfPath(const std::u16string& path);
+
+// A file opened for reading (OpenRegularFile).
+using FileHandle = std::intptr_t;
+constexpr FileHandle kInvalidFile = -1;
+// Opens `path` for reading when it is a regular file: a link in its last
+// component is not followed, and opening a FIFO or a device does not wait
+// for it. Anything else leaves *out invalid, with its kind returned.
+FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint64_t* size);
+// Reads up to n bytes; *got 0 at the end. False on a read error.
+bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got);
+void CloseFile(FileHandle h);
+
+// Makes `path` a folder when nothing is there (its parent must exist);
+// true when it is a real folder afterwards, not a link to one.
+bool MakeRealFolder(const std::u16string& path);
+
+// Flushes a file's (or, on POSIX, a folder's) data already written by any
+// descriptor of this process to disk. Safe from any thread.
+bool FlushToDisk(const std::u16string& path);
 
 // Milliseconds since 1970 by the wall clock.
 std::int64_t NowMs();

@@ -117,6 +117,10 @@ struct AccountState {
   double credit = 0;
   std::uint64_t next_ticket = 1000001;  // orders, deals and positions share it
   std::uint32_t next_request_id = 1;
+  // Ids below this are reserved in the store: a request takes one only
+  // below it, so that none is handed out twice, whatever fails or ends.
+  std::uint32_t request_id_limit = 0;
+  static constexpr std::uint32_t kRequestIdBlock = 1000;
   // Market time up to which the price stream has been applied to the
   // working orders, stops, rollovers and the stop-out level.
   std::int64_t evaluated_msc = 0;

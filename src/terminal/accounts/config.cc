@@ -135,18 +135,45 @@ Settings ParseSettings(const std::string& text) {
   ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
   ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
   ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400, &s.clock_shift_sec);
+  // A replay's settings are checked, not defaulted: a replay on other terms
+  // than asked (or on the wall clock, trading the ordinary accounts) would
+  // be worse than none.
   const std::string* from = Get(ini, "replay", "from");
   if (from != nullptr && !from->empty()) {
     bool seconds = false, fraction = false;
     if (ParseDateTime(from->data(), from->data() + from->size(), &s.replay_from_ms, &seconds, &fraction)) {
       s.replay = true;
     } else {
-      s.replay_error = "[Replay] From is not YYYY-MM-DD HH:MM[:SS]: " + *from;
+      s.replay_error = "[Replay] From=" + *from +
+                       " is not a UTC date and time YYYY-MM-DD HH:MM[:SS] (such as 2024-03-05 00:00)";
     }
   }
-  ReadInt(ini, "replay", "speed", 1, 1000000, &s.replay_speed);
-  ReadInt(ini, "replay", "step", 0, 86400000LL * 366, &s.replay_step_ms);
-  ReadBool(ini, "replay", "stepped", &s.replay_stepped);
+  const struct {
+    const char* key;
+    const char* name;
+    std::int64_t lo, hi;
+    const char* unit;
+    std::int64_t* field;
+  } kReplayNumbers[] = {
+      {"speed", "Speed", kMinReplaySpeed, kMaxReplaySpeed, "market seconds per real second", &s.replay_speed},
+      {"step", "Step", 0, kMaxReplayStepMs, "milliseconds per request", &s.replay_step_ms},
+  };
+  for (const auto& n : kReplayNumbers) {
+    const std::string* v = Get(ini, "replay", n.key);
+    if (v == nullptr || v->empty() || !s.replay_error.empty()) continue;
+    std::int64_t value;
+    if (ToInt(*v, n.lo, n.hi, &value)) {
+      *n.field = value;
+    } else {
+      s.replay_error = std::string("[Replay] ") + n.name + "=" + *v + " is not a whole number from " +
+                       std::to_string(n.lo) + " to " + std::to_string(n.hi) + " (" + n.unit + ")";
+    }
+  }
+  const std::string* stepped = Get(ini, "replay", "stepped");
+  if (stepped != nullptr && !stepped->empty() && s.replay_error.empty() &&
+      !ToBool(*stepped, &s.replay_stepped)) {
+    s.replay_error = "[Replay] Stepped=" + *stepped + " is not 0 or 1";
+  }
   return s;
 }
 

@@ -19,6 +19,11 @@ IniData ParseIni(const std::string& text);
 // The build a terminal reports unless configured otherwise.
 constexpr std::uint32_t kDefaultBuild = 4410;
 
+// The ranges of the replay settings.
+constexpr std::int64_t kMinReplaySpeed = 1;
+constexpr std::int64_t kMaxReplaySpeed = 1000000;
+constexpr std::int64_t kMaxReplayStepMs = 86400000LL * 366;
+
 struct Settings {
   std::int64_t idle_exit_sec = 600;   // [Terminal] IdleExit; 0 = never
   std::uint32_t build = kDefaultBuild;  // [Terminal] Build
@@ -38,7 +43,9 @@ struct Settings {
   std::int64_t replay_speed = 1;      // market seconds per real second, 1..1000000
   std::int64_t replay_step_ms = 0;    // > 0: the clock moves this much per request instead
   bool replay_stepped = false;        // [Replay] Stepped: held until the script moves it
-  std::string replay_error;           // why a given From was not taken
+  // Why a given From, Speed or Step cannot be taken (the terminal does
+  // not start then), naming the setting and what it may be.
+  std::string replay_error;
 };
 Settings ParseSettings(const std::string& text);
 // The file a fresh installation gets: every setting with its default and

@@ -57,6 +57,37 @@ TEST(Settings, ASteppedReplayHoldsItsClockUntilMoved) {
   EXPECT_FALSE(ParseSettings(DefaultSettingsText()).replay_stepped);
 }
 
+// A replay setting is taken as given or refused, naming the setting and
+// what it may be: never defaulted, never clamped.
+TEST(Settings, ReplaySettingsAreCheckedNotDefaulted) {
+  const struct {
+    const char* text;
+    const char* error;  // the start of it; empty: taken
+  } kCases[] = {
+      {"From=2024-03-05 00:00\nSpeed=1000000\nStep=0", ""},
+      {"From=2024-03-05 00:00:30\nStep=86400000", ""},
+      {"From=2024-13-01 00:00", "[Replay] From=2024-13-01 00:00 is not a UTC date and time YYYY-MM-DD HH:MM[:SS]"},
+      {"From=24-03-05 00:00", "[Replay] From=24-03-05 00:00 is not a UTC date and time"},
+      {"From=2024-03-05 00:00\nSpeed=0", "[Replay] Speed=0 is not a whole number from 1 to 1000000"},
+      {"From=2024-03-05 00:00\nSpeed=-5", "[Replay] Speed=-5 is not a whole number from 1 to 1000000"},
+      {"From=2024-03-05 00:00\nSpeed=abc", "[Replay] Speed=abc is not a whole number from 1 to 1000000"},
+      {"From=2024-03-05 00:00\nSpeed=1000000000", "[Replay] Speed=1000000000 is not a whole number"},
+      {"From=2024-03-05 00:00\nStep=-1", "[Replay] Step=-1 is not a whole number from 0 to 31622400000"},
+      {"Step=1.5", "[Replay] Step=1.5 is not a whole number"},
+      {"From=2024-03-05 00:00\nStepped=maybe", "[Replay] Stepped=maybe is not 0 or 1"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    const Settings s = ParseSettings(std::string("[Replay]\n") + c.text + "\n");
+    EXPECT_EQ(s.replay_error.compare(0, std::strlen(c.error), c.error), 0) << s.replay_error;
+    EXPECT_EQ(s.replay_error.empty(), c.error[0] == '\0');
+  }
+  const Settings s = ParseSettings("[Replay]\nFrom=2024-03-05 00:00\nSpeed=600\nStep=250\n");
+  EXPECT_TRUE(s.replay);
+  EXPECT_EQ(s.replay_speed, 600);
+  EXPECT_EQ(s.replay_step_ms, 250);
+}
+
 TEST(Accounts, RoundTripAndDefaults) {
   const AccountsFile def = DefaultAccounts();
   ASSERT_GE(def.accounts.size(), 2u);

@@ -2,7 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
+
+#include "base/text.h"
+#include "os/service.h"
 #include <type_traits>
 #include <variant>
 
@@ -280,6 +284,9 @@ sqlite3_stmt* Store::Prepare(const std::string& sql) {
 
 bool Store::Open(const std::string& path, bool durable, std::string* error) {
   Close();
+  damaged_ = created_ = deferred_ = false;
+  folder_flushed_.store(false);
+  wal_path_.clear();
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     *error = db_ != nullptr ? sqlite3_errmsg(db_) : "cannot open";
@@ -289,15 +296,59 @@ bool Store::Open(const std::string& path, bool durable, std::string* error) {
   sqlite3_extended_result_codes(db_, 1);
   // Only this process uses the file (the data folder's lock sees to it);
   // exclusive locking keeps the WAL index in memory.
-  if (!Exec("PRAGMA encoding = 'UTF-16le'") || !Exec("PRAGMA locking_mode = EXCLUSIVE") ||
-      !Exec("PRAGMA journal_mode = WAL") ||
-      !Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") ||
-      !Migrate(error)) {
+  bool ok = Exec("PRAGMA encoding = 'UTF-16le'") && Exec("PRAGMA locking_mode = EXCLUSIVE") &&
+            Exec("PRAGMA journal_mode = WAL") &&
+            Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") && Migrate(error);
+  // Every page read once: a file cut short or overwritten is found now,
+  // not by the account calls later (an empty file is a new store).
+  if (ok) {
+    sqlite3_stmt* check = Prepare("PRAGMA quick_check(1)");
+    std::string verdict;
+    if (check != nullptr) {
+      Reset reset{check};
+      if (sqlite3_step(check) == SQLITE_ROW) {
+        const unsigned char* v = sqlite3_column_text(check, 0);
+        verdict = v != nullptr ? reinterpret_cast<const char*>(v) : "";
+      }
+    }
+    if (verdict != "ok") {
+      ok = false;
+      damaged_ = true;
+      *error = verdict.empty() ? sqlite3_errmsg(db_) : verdict;
+    }
+  }
+  if (!ok) {
+    const int code = sqlite3_errcode(db_) & 0xFF;
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) damaged_ = true;
     if (error->empty()) *error = sqlite3_errmsg(db_);
     Close();
     return false;
   }
+  const std::u16string wide = text::Utf8ToUtf16(path.data(), path.size());
+  wal_path_ = wide + u"-wal";
+  const std::size_t slash = wide.find_last_of(u"/\\");
+  folder_path_ = slash == std::u16string::npos ? u"." : wide.substr(0, slash == 0 ? 1 : slash);
   return true;
+}
+
+void Store::DeferFlushes() {
+  if (db_ == nullptr) return;
+  // NORMAL in WAL mode: a commit is written to the log but not flushed;
+  // checkpoints still flush the log before the database.
+  Exec("PRAGMA synchronous = NORMAL");
+  deferred_ = true;
+}
+
+bool Store::Flush() {
+  if (!deferred_) return true;
+  // The log's own name must be durable too, once (it lives as long as the
+  // store is open: exclusive locking keeps it).
+  const bool ok = os::FlushToDisk(wal_path_);
+  if (ok && !folder_flushed_.load()) {
+    if (!os::FlushToDisk(folder_path_)) return false;
+    folder_flushed_.store(true);
+  }
+  return ok;
 }
 
 bool Store::Migrate(std::string* error) {
@@ -315,6 +366,7 @@ bool Store::Migrate(std::string* error) {
     return false;
   }
   if (version == kSchemaVersion) return true;
+  created_ = version == 0;
   std::string sql = "BEGIN IMMEDIATE;";
   if (version == 0) {
     sql += "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL,"
@@ -361,6 +413,7 @@ Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
     s.credit = sqlite3_column_double(a, 1);
     s.next_ticket = static_cast<std::uint64_t>(sqlite3_column_int64(a, 2));
     s.next_request_id = static_cast<std::uint32_t>(sqlite3_column_int64(a, 3));
+    s.request_id_limit = s.next_request_id;
     s.evaluated_msc = sqlite3_column_int64(a, 4);
     s.stored_evaluated_msc = s.evaluated_msc;
   }
@@ -424,7 +477,7 @@ bool Store::Write(AccountState* st, bool replace) {
                               sqlite3_bind_double(account, 2, st->balance) == SQLITE_OK &&
                               sqlite3_bind_double(account, 3, st->credit) == SQLITE_OK &&
                               sqlite3_bind_int64(account, 4, static_cast<sqlite3_int64>(st->next_ticket)) == SQLITE_OK &&
-                              sqlite3_bind_int64(account, 5, st->next_request_id) == SQLITE_OK &&
+                              sqlite3_bind_int64(account, 5, std::max<std::int64_t>(st->next_request_id, st->request_id_limit)) == SQLITE_OK &&
                               sqlite3_bind_int64(account, 6, st->evaluated_msc) == SQLITE_OK);
   for (std::uint64_t ticket : st->changed_positions) {
     const Position* open = nullptr;

@@ -9,8 +9,9 @@
 //
 // Schema (version 2 in PRAGMA user_version; text stored as UTF-16LE so that
 // any text a client sends comes back unit for unit):
-//   accounts(login PK, balance, credit, next_ticket, next_request_id,
-//            evaluated_msc: how far the price stream was applied)
+//   accounts(login PK, balance, credit, next_ticket, next_request_id:
+//            the end of the request ids reserved (none at or above it was
+//            handed out), evaluated_msc: how far the price stream was applied)
 //   positions(login, ticket, ... the Position fields), PK (login, ticket)
 //   orders(login, ticket, ... the Order fields), PK (login, ticket): the
 //          history, and the working orders (state 1, placed), which the
@@ -25,6 +26,7 @@
 #define ZK5_TERMINAL_ACCOUNTS_STORE_H_
 
 #include <cstdint>
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,10 +54,23 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   // Opens the database at `path` (UTF-8), creating it and its tables when
-  // missing. `durable` false turns the flush to disk off (for fuzzing only).
-  // False with a reason in *error.
+  // missing, and checks it whole. `durable` false turns the flush to disk
+  // off (for fuzzing only). False with a reason in *error; damaged() tells
+  // a damaged file from one that cannot be opened.
   bool Open(const std::string& path, bool durable, std::string* error);
   void Close();
+  // Whether the last Open found the file damaged (cut short, overwritten).
+  bool damaged() const { return damaged_; }
+  // Whether the last Open made the tables: a new (or empty) store.
+  bool created() const { return created_; }
+
+  // Group commit: from now on Commit leaves the flush to disk to Flush, so
+  // that changes committed meanwhile share one. Until Flush returns true
+  // a committed change is not durable (it is only visible).
+  void DeferFlushes();
+  // Flushes every change committed so far to disk. The one call that may
+  // run on any thread, at the same time as the others.
+  bool Flush();
 
   enum class LoadResult { kLoaded, kMissing, kError };
   // The account's money, counters, open positions and working orders; the
@@ -83,6 +98,12 @@ class Store {
 
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> statements_;
+  bool damaged_ = false;
+  bool created_ = false;
+  std::u16string wal_path_;     // set by DeferFlushes
+  std::u16string folder_path_;  // the folder that holds the log's name
+  bool deferred_ = false;
+  std::atomic<bool> folder_flushed_{false};
 };
 
 }  // namespace zk5::term

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -153,6 +154,56 @@ TEST_F(StoreTest, RefusesADatabaseOfANewerVersionOrNotADatabase) {
   EXPECT_FALSE(error.empty());
   AccountState st;
   EXPECT_FALSE(store_.Commit(&st));
+}
+
+// A store cut short is found at once and refused as damaged, whatever
+// part of it the account calls would read; a new (or empty) one says so.
+TEST_F(StoreTest, ADamagedStoreIsRefusedAtOpenAndANewOneIsTold) {
+  Open();
+  EXPECT_TRUE(store_.created());
+  AccountState st = NewAccount(acc_, kTuesdayMs - 1000);
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(ExecuteTrade(quotes_, acc_, &st, Market(i % 2, 0.01)).retcode, kRetDone);
+    ASSERT_TRUE(store_.Commit(&st));
+  }
+  store_.Close();
+  Open();
+  EXPECT_FALSE(store_.created());
+  store_.Close();
+  const auto size = std::filesystem::file_size(path_);
+  ASSERT_GT(size, 16384u);
+  std::filesystem::resize_file(path_, size / 2);
+  std::string error;
+  EXPECT_FALSE(store_.Open(path_, true, &error));
+  EXPECT_TRUE(store_.damaged());
+  EXPECT_FALSE(error.empty());
+  // A file that is no database at all is damaged too; an empty one is new.
+  ASSERT_TRUE(test::WriteFile(dir_ / "junk.sqlite", std::string(8192, 'x')));
+  EXPECT_FALSE(store_.Open(dir_ / "junk.sqlite", true, &error));
+  EXPECT_TRUE(store_.damaged());
+  ASSERT_TRUE(test::WriteFile(dir_ / "empty.sqlite", ""));
+  ASSERT_TRUE(store_.Open(dir_ / "empty.sqlite", true, &error)) << error;
+  EXPECT_FALSE(store_.damaged());
+  EXPECT_TRUE(store_.created());
+}
+
+// With flushes deferred, commits are visible at once and durable after
+// Flush; the request ids stored are the end of the reserved block.
+TEST_F(StoreTest, DeferredFlushesAndReservedRequestIds) {
+  Open();
+  store_.DeferFlushes();
+  AccountState st = NewAccount(acc_, kTuesdayMs - 1000);
+  st.request_id_limit = 1000;
+  ASSERT_EQ(ExecuteTrade(quotes_, acc_, &st, Market(0, 0.1)).request_id, 1u);
+  ASSERT_TRUE(store_.Commit(&st));
+  ASSERT_TRUE(store_.Flush());
+  store_.Close();
+  Open();
+  AccountState back;
+  ASSERT_EQ(store_.Load(42, &back), Store::LoadResult::kLoaded);
+  EXPECT_EQ(back.positions.size(), 1u);
+  EXPECT_EQ(back.next_request_id, 1000u);
+  EXPECT_EQ(back.request_id_limit, 1000u);
 }
 
 // A database as the first schema left it: no stops, no working orders, no

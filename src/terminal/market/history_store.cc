@@ -187,7 +187,38 @@ void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out) {
   }
 }
 
+namespace {
+
+// The whole of a regular file, never read through a link.
+bool ReadRegularFile(const std::u16string& path, std::string* out) {
+  os::FileHandle file = os::kInvalidFile;
+  std::uint64_t size = 0;
+  if (os::OpenRegularFile(path, &file, &size) != os::FileKind::kRegular) return false;
+  bool ok = size < (std::uint64_t{1} << 40);
+  if (ok) out->resize(static_cast<std::size_t>(size));
+  std::size_t used = 0;
+  while (ok) {
+    if (used == out->size()) out->resize(used + 65536);  // it grew meanwhile
+    std::size_t got = 0;
+    ok = os::ReadFromFile(file, &(*out)[used], out->size() - used, &got);
+    if (got == 0) break;
+    used += got;
+  }
+  os::CloseFile(file);
+  out->resize(ok ? used : 0);
+  return ok;
+}
+
+}  // namespace
+
 void HistoryStore::Load(const std::u16string& folder) {
+  const os::FileKind kind = os::KindOfPath(folder);
+  if (kind == os::FileKind::kMissing) return;
+  if (kind != os::FileKind::kFolder) {
+    std::fprintf(stderr, "terminal64.exe: %s is %s, not a folder inside the data folder: no imported history is served\n",
+                 Narrow(folder).c_str(), os::FileKindName(kind));
+    return;
+  }
   std::vector<os::DirEntry> entries;
   if (!os::ListDirectory(folder, &entries)) return;
   std::vector<std::u16string> names;
@@ -203,7 +234,7 @@ void HistoryStore::Load(const std::u16string& folder) {
     std::string bytes;
     SegmentHeader h;
     std::size_t at = 0;
-    if (!os::ReadWholeFile(path, &bytes) || !DecodeSegmentHeader(bytes, &h, &at)) {
+    if (!ReadRegularFile(path, &bytes) || !DecodeSegmentHeader(bytes, &h, &at)) {
       std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n", Narrow(path).c_str());
       continue;
     }

@@ -179,70 +179,105 @@ struct Fault {
   std::string what;
 };
 
+// Reads a CSV text line by line as it arrives (Feed), so that memory
+// grows with the rows kept, never with the size of the text or its
+// number of lines.
 class Parser {
  public:
-  Parser(const std::string& text, SegmentKind kind, int digits)
-      : text_(text), kind_(kind), digits_(digits) {}
+  Parser(SegmentKind kind, int digits) : kind_(kind), digits_(digits) {
+    size_ = kind_ == SegmentKind::kBars ? kStoredBarSize : kStoredQuoteSize;
+    out_.header.kind = kind_;
+  }
 
-  ParsedHistory Run() {
-    ParsedHistory out;
-    out.header.kind = kind_;
-    if (!Header(&out)) return Fail(&out);
-    const std::size_t size = kind_ == SegmentKind::kBars
-                                 ? kStoredBarSize
-                                 : (trades_ ? kStoredTradeSize : kStoredQuoteSize);
-    const char* p = text_.data() + body_;
-    const char* end = text_.data() + text_.size();
-    // Room for every line at once: no copies while the rows are stored.
-    out.records.resize((static_cast<std::size_t>(std::count(p, end, '\n')) + 1) * size);
-    std::uint64_t line = 1;
-    std::uint64_t rows = 0;
-    std::size_t used = 0;
-    while (p < end) {
-      ++line;
+  // The next bytes of the text; false once a fault is found (the rest
+  // need not be read).
+  bool Feed(const char* p, std::size_t n) {
+    const char* end = p + n;
+    while (p < end && !failed_) {
+      // Runs of empty lines are only counted (past the header).
+      if (carry_.empty() && line_ != 0 && *p == '\n') {
+        ++line_;
+        ++p;
+        continue;
+      }
       const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       const char* stop = nl != nullptr ? nl : end;
-      const char* q = stop;
-      while (q > p && IsBlank(q[-1])) --q;
-      if (q > p) {
-        auto* rec = reinterpret_cast<std::uint8_t*>(&out.records[0]) + used;
-        if (!(kind_ == SegmentKind::kBars ? BarRow(p, q, line, rec) : TickRow(p, q, line, rec))) return Fail(&out);
-        used += size;
-        ++rows;
+      if (!carry_.empty() || nl == nullptr) {
+        if (carry_.size() + static_cast<std::size_t>(stop - p) > kMaxImportLineBytes) {
+          failed_ = true;
+          fault_ = {line_ + 1, "the line is longer than " + std::to_string(kMaxImportLineBytes) + " bytes"};
+          return false;
+        }
+        carry_.append(p, stop);
+        if (nl == nullptr) return true;
+        Line(carry_.data(), carry_.data() + carry_.size());
+        carry_.clear();
+      } else {
+        Line(p, stop);
       }
       p = stop + 1;
     }
-    out.records.resize(used);
-    if (rows == 0) {
-      fault_ = {0, "no rows after the header"};
-      return Fail(&out);
+    return !failed_;
+  }
+
+  ParsedHistory Finish() {
+    if (!failed_ && !carry_.empty()) {
+      Line(carry_.data(), carry_.data() + carry_.size());
+      carry_.clear();
     }
-    Finish(&out, rows, size);
-    out.ok = true;
-    return out;
+    if (!failed_ && line_ == 0) {
+      static const char kNothing[1] = {'\0'};
+      Line(kNothing, kNothing);  // an empty file: no header
+    }
+    if (!failed_ && rows_ == 0) Bad(0, "no rows after the header");
+    if (failed_) return Fail();
+    std::string(records_).swap(records_);  // no room kept beyond the rows
+    Finish(rows_, size_);
+    out_.records = std::move(records_);
+    out_.ok = true;
+    return std::move(out_);
   }
 
  private:
-  ParsedHistory Fail(ParsedHistory* out) {
-    out->ok = false;
-    out->line = fault_.line;
-    out->error = fault_.what;
-    out->records.clear();
-    return std::move(*out);
+  void Line(const char* p, const char* e) {
+    ++line_;
+    if (static_cast<std::size_t>(e - p) > kMaxImportLineBytes) {
+      Bad(line_, "the line is longer than " + std::to_string(kMaxImportLineBytes) + " bytes");
+      return;
+    }
+    if (line_ == 1) {
+      if (!Header(p, e)) failed_ = true;
+      return;
+    }
+    const char* q = e;
+    while (q > p && IsBlank(q[-1])) --q;
+    if (q == p) return;  // an empty line
+    std::uint8_t rec[kStoredBarSize > kStoredTradeSize ? kStoredBarSize : kStoredTradeSize];
+    if (!(kind_ == SegmentKind::kBars ? BarRow(p, q, line_, rec) : TickRow(p, q, line_, rec))) {
+      failed_ = true;
+      return;
+    }
+    records_.append(reinterpret_cast<const char*>(rec), size_);
+  }
+
+  ParsedHistory Fail() {
+    out_.ok = false;
+    out_.line = fault_.line;
+    out_.error = fault_.what;
+    out_.records.clear();
+    return std::move(out_);
   }
 
   bool Bad(std::uint64_t line, std::string what) {
     fault_ = {line, std::move(what)};
+    failed_ = true;
     return false;
   }
 
-  bool Header(ParsedHistory* out) {
-    std::size_t nl = text_.find('\n');
-    if (nl == std::string::npos) nl = text_.size();
-    std::size_t start = 0;
-    if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;  // an editor's byte-order mark
+  bool Header(const char* begin, const char* end) {
+    if (end - begin >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0) begin += 3;  // an editor's byte-order mark
     Fields f;
-    if (!Split(text_.data() + start, text_.data() + nl, &f)) return Bad(1, "too many columns in the header");
+    if (!Split(begin, end, &f)) return Bad(1, "too many columns in the header");
     static const char* const kBars[] = {"time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume"};
     static const char* const kTicks[] = {"time_msc", "bid", "ask", "last", "volume", "flags"};
     const bool bars = kind_ == SegmentKind::kBars;
@@ -264,8 +299,8 @@ class Parser {
       }
       columns_ = 8;
       exported_ = trades_ = true;
-      out->header.columns = kColumnsTickTrades;
-      body_ = nl < text_.size() ? nl + 1 : nl;
+      size_ = kStoredTradeSize;
+      out_.header.columns = kColumnsTickTrades;
       return true;
     }
     if (f.count < least || f.count > most) return Bad(1, std::string("the header must be ") + expected);
@@ -276,8 +311,8 @@ class Parser {
     }
     columns_ = f.count;
     trades_ = !bars && f.count > 3;
-    out->header.columns = bars ? (f.count > 6 ? kColumnsBarExtra : 0) : (trades_ ? kColumnsTickTrades : 0);
-    body_ = nl < text_.size() ? nl + 1 : nl;
+    if (trades_) size_ = kStoredTradeSize;
+    out_.header.columns = bars ? (f.count > 6 ? kColumnsBarExtra : 0) : (trades_ ? kColumnsTickTrades : 0);
     return true;
   }
 
@@ -431,13 +466,14 @@ class Parser {
 
   // A new symbol's digits are those its prices need; its prices become
   // points of them.
-  void Finish(ParsedHistory* out, std::uint64_t rows, std::size_t size) {
+  void Finish(std::uint64_t rows, std::size_t size) {
+    ParsedHistory* out = &out_;
     int digits = digits_;
     if (digits < 0) {
       digits = max_decimals_;
       const std::int64_t unit = kPow10[kScaleDigits - digits];
       if (unit != 1) {
-        auto* r = reinterpret_cast<std::uint8_t*>(&out->records[0]);
+        auto* r = reinterpret_cast<std::uint8_t*>(&records_[0]);
         // Price fields: open..close of a bar; bid, ask (and last) of a tick.
         static const std::size_t kBarPrices[] = {8, 16, 24, 32};
         static const std::size_t kTickPrices[] = {8, 16, 28};
@@ -459,10 +495,14 @@ class Parser {
     out->header.last_minute = last_minute_;
   }
 
-  const std::string& text_;
   SegmentKind kind_;
   int digits_;
-  std::size_t body_ = 0;
+  std::size_t size_;
+  ParsedHistory out_;
+  std::string records_;  // in the stored layout
+  std::string carry_;    // a line cut by the end of a piece
+  std::uint64_t line_ = 0;
+  bool failed_ = false;
   int columns_ = 0;
   bool trades_ = false;
   bool exported_ = false;  // ticks in the exporter's layout
@@ -505,6 +545,18 @@ std::uint64_t NextSequence(const std::u16string& folder) {
 
 std::u16string HistoryFolder(const std::u16string& data) { return Join(data, u"history"); }
 
+bool IsSymbolName(const std::u16string& name) {
+  // Names a client can send, that stay one path component anywhere.
+  if (name.empty() || name.size() > kMaxSymbolUnits || name.find(u"..") != std::u16string::npos) return false;
+  for (char16_t c : name) {
+    if (c < 0x20 || c == 0x7F || c == u'\\' || c == u'/' || c == u':' || c == u',' || c == u'*' || c == u'!' ||
+        c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|') {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ImportFileName(const std::u16string& file_name, std::u16string* symbol, SegmentKind* kind) {
   std::size_t cut;
   if (EndsWith(file_name, u".m1.csv", 7)) {
@@ -517,52 +569,101 @@ bool ImportFileName(const std::u16string& file_name, std::u16string* symbol, Seg
     return false;
   }
   *symbol = file_name.substr(0, file_name.size() - cut);
-  // Names a client can send (29 units) and that stay one path component.
-  if (symbol->empty() || symbol->size() > 29) return false;
-  for (char16_t c : *symbol) {
-    if (c < 0x20 || c == u'\\' || c == u'/' || c == u',' || c == u'*' || c == u'!' || c == u'?') return false;
-  }
-  return true;
+  return IsSymbolName(*symbol);
 }
 
 ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind, const std::u16string& symbol, int digits) {
-  ParsedHistory out = Parser(text, kind, digits).Run();
+  Parser parser(kind, digits);
+  parser.Feed(text.data(), text.size());
+  ParsedHistory out = parser.Finish();
   out.header.symbol = symbol;
   return out;
 }
+
+namespace {
+
+// Reads and parses an open file piece by piece.
+ParsedHistory ParseFile(os::FileHandle file, SegmentKind kind, const std::u16string& symbol, int digits,
+                        bool* read_error) {
+  Parser parser(kind, digits);
+  std::string piece(1 << 20, '\0');
+  *read_error = false;
+  for (;;) {
+    std::size_t got = 0;
+    if (!os::ReadFromFile(file, &piece[0], piece.size(), &got)) {
+      *read_error = true;
+      break;
+    }
+    if (got == 0 || !parser.Feed(piece.data(), got)) break;
+  }
+  ParsedHistory out = parser.Finish();
+  out.header.symbol = symbol;
+  return out;
+}
+
+void Log(const std::u16string& name, const std::string& what) {
+  std::fprintf(stderr, "terminal64.exe: import of %s %s\n", Narrow(name).c_str(), what.c_str());
+}
+
+}  // namespace
 
 std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
                                         int (*existing_digits)(const std::u16string&)) {
   std::vector<ImportOutcome> outcomes;
   const std::u16string folder = Join(data, u"import");
+  const os::FileKind there = os::KindOfPath(folder);
+  if (there == os::FileKind::kMissing) return outcomes;
+  // Files are taken from the data folder only: never through a link.
+  auto refuse_folder = [&](const std::u16string& which) {
+    ImportOutcome o;
+    o.file = which;
+    o.error = "the folder " + Narrow(which) + " is not a folder inside the data folder (" +
+              os::FileKindName(os::KindOfPath(which)) + "): nothing is imported until it is";
+    std::fprintf(stderr, "terminal64.exe: %s\n", o.error.c_str());
+    outcomes.push_back(std::move(o));
+    return outcomes;
+  };
+  if (there != os::FileKind::kFolder) return refuse_folder(folder);
   std::vector<os::DirEntry> entries;
   if (!os::ListDirectory(folder, &entries)) return outcomes;
   std::vector<std::u16string> files;
   for (const os::DirEntry& e : entries) {
-    if (!e.is_directory && EndsWith(e.name, u".csv", 4)) files.push_back(e.name);
+    if (EndsWith(e.name, u".csv", 4)) files.push_back(e.name);
   }
   std::sort(files.begin(), files.end());
   if (files.empty()) return outcomes;
   const std::u16string history = HistoryFolder(data);
-  os::MakeDirectories(history);
-  os::MakeDirectories(Join(folder, u"done"));
-  os::MakeDirectories(Join(folder, u"failed"));
+  const std::u16string done = Join(folder, u"done");
+  const std::u16string failed_folder = Join(folder, u"failed");
+  for (const std::u16string* f : {&history, &done, &failed_folder}) {
+    if (!os::MakeRealFolder(*f)) return refuse_folder(*f);
+  }
   for (const std::u16string& name : files) {
     ImportOutcome o;
     o.file = name;
     const std::u16string path = Join(folder, name);
     std::u16string symbol;
     SegmentKind kind;
-    std::string text;
-    ParsedHistory parsed;
+    os::FileHandle file = os::kInvalidFile;
+    std::uint64_t size = 0;
+    bool retry = false;  // a good file the disk had no room for
     if (!ImportFileName(name, &symbol, &kind)) {
-      o.error = "the file name is not <SYMBOL>.M1.csv or <SYMBOL>.ticks.csv";
-    } else if (!os::ReadWholeFile(path, &text)) {
-      o.error = "the file cannot be read";
+      o.error = "the file name is not <SYMBOL>.M1.csv or <SYMBOL>.ticks.csv with a symbol name (at most " +
+                std::to_string(kMaxSymbolUnits) + " characters, no path separators, no \"..\")";
+    } else if (const os::FileKind k = os::OpenRegularFile(path, &file, &size); k != os::FileKind::kRegular) {
+      o.error = k == os::FileKind::kError ? std::string("the file cannot be read")
+                                          : std::string("it is ") + os::FileKindName(k) +
+                                                ", not a regular file: only regular files inside the data "
+                                                "folder are imported";
+    } else if (size > kMaxImportBytes) {
+      o.error = "the file is larger than " + std::to_string(kMaxImportBytes >> 30) +
+                " GiB, the most one file may hold: split it";
     } else {
-      parsed = ParseHistoryCsv(text, kind, symbol, existing_digits(symbol));
-      std::string().swap(text);
-      if (!parsed.ok) {
+      bool read_error = false;
+      const ParsedHistory parsed = ParseFile(file, kind, symbol, existing_digits(symbol), &read_error);
+      if (read_error) {
+        o.error = "the file cannot be read";
+      } else if (!parsed.ok) {
         o.error = parsed.line != 0 ? "line " + std::to_string(parsed.line) + ": " + parsed.error : parsed.error;
       } else {
         char seq[32];
@@ -574,17 +675,26 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
           o.ok = true;
           o.rows = parsed.header.count;
         } else {
-          o.error = "the history folder cannot be written";
+          retry = true;
+          o.error = "the history folder cannot be written (is the disk full?): the file stays in import/ "
+                    "and is tried again at the next start";
         }
       }
     }
+    os::CloseFile(file);
     if (o.ok) {
-      os::RenameFile(path, Join(Join(folder, u"done"), name));
+      if (!os::RenameFile(path, Join(done, name))) Log(name, "done, but it cannot be moved to import/done/");
+    } else if (retry) {
+      Log(name, "postponed: " + o.error);
     } else {
-      const std::u16string failed = Join(Join(folder, u"failed"), name);
-      os::RenameFile(path, failed);
-      os::WriteFileAtomic(failed + u".err", o.error + "\n");
-      std::fprintf(stderr, "terminal64.exe: import of %s rejected: %s\n", Narrow(name).c_str(), o.error.c_str());
+      // Renaming moves a link or a FIFO itself, never what it leads to.
+      const std::u16string failed = Join(failed_folder, name);
+      if (os::RenameFile(path, failed)) {
+        os::WriteFileAtomic(failed + u".err", o.error + "\n");
+      } else {
+        o.error += " (left in import/: it cannot be moved to import/failed/)";
+      }
+      Log(name, "rejected: " + o.error);
     }
     outcomes.push_back(std::move(o));
   }

@@ -38,10 +38,22 @@ struct ParsedHistory {
 // given.
 bool ParseDateTime(const char* begin, const char* end, std::int64_t* ms, bool* seconds, bool* fraction);
 
+// The longest symbol name (UTF-16 units) a client can send.
+constexpr std::size_t kMaxSymbolUnits = 29;
+// The largest file imported (4 GiB), and the longest line in one.
+constexpr std::uint64_t kMaxImportBytes = std::uint64_t{4} << 30;
+constexpr std::size_t kMaxImportLineBytes = 4096;
+
+// Whether `name` can be a symbol's name: 1 to kMaxSymbolUnits units, no
+// control characters, no path separators or other characters file names
+// cannot hold, no "..".
+bool IsSymbolName(const std::u16string& name);
+
 // Whether `file_name` names an import file: its symbol and kind.
 bool ImportFileName(const std::u16string& file_name, std::u16string* symbol, SegmentKind* kind);
 
-// Parses a whole CSV text. `digits` < 0: a new symbol, whose digits the
+// Parses a whole CSV text (the terminal reads files piece by piece the
+// same way: memory grows with the rows, not with the text). `digits` < 0: a new symbol, whose digits the
 // data decides; else prices are rounded to that many digits.
 ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind, const std::u16string& symbol,
                               int digits);
@@ -55,7 +67,13 @@ struct ImportOutcome {
 
 // Imports every CSV file of <data>/import/ in name order into
 // <data>/history/; `existing_digits(name)` gives a known symbol's digits
-// or -1.
+// or -1. Only regular files are read, never through a link, and import/,
+// its done/ and failed/, and history/ must be real folders (else nothing
+// is imported, and the reason is logged). Anything else named like an
+// import file (a link, a FIFO, a device, a folder), a bad name, a file
+// over kMaxImportBytes or a malformed one goes to import/failed/ with
+// <file>.err; a good file that cannot be stored (a full disk) stays in
+// import/ for the next start.
 std::vector<ImportOutcome> ImportFolder(const std::u16string& data, int (*existing_digits)(const std::u16string&));
 
 // <data>/history/

@@ -1,9 +1,16 @@
 #include "market/import.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "test_files.h"
 
 namespace zk5::term {
 namespace {
@@ -20,7 +27,9 @@ class Malformed : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(Malformed, IsRejectedWholeWithItsLine) {
   const BadCase& c = GetParam();
-  const ParsedHistory p = ParseHistoryCsv(c.text, c.kind, u"X", -1);
+  std::string text = c.text;
+  if (std::string(c.name) == "long") text += std::string(5000, '0');  // padding of a number
+  const ParsedHistory p = ParseHistoryCsv(text, c.kind, u"X", -1);
   EXPECT_FALSE(p.ok);
   EXPECT_EQ(p.line, c.line);
   EXPECT_EQ(p.error, c.error);
@@ -61,9 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"future", kBars,
                 "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
                 "time is after the year 9999"},
-        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3,
-                "time_msc is earlier than the row before"},
-        BadCase{"ask", kTicks, "time_msc,bid,ask\n1000,1.2,1.1\n", 2, "ask is below bid"}),
+        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3, "time_msc is earlier than the row before"},
+        BadCase{"ask", kTicks, "time_msc,bid,ask\n1000,1.2,1.1\n", 2, "ask is below bid"},
+        BadCase{"long", kTicks, "time_msc,bid,ask\n\n1000,1.2,1.1", 3, "the line is longer than 4096 bytes"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
 
 TEST(Import, NewSymbolsTakeTheDigitsTheirPricesNeed) {
@@ -177,6 +186,126 @@ TEST(Import, TicksReproduceTheirBar) {
     EXPECT_EQ(ticks.back().bid, 120);
     EXPECT_EQ(hi, 130);
     EXPECT_EQ(lo, 90);
+  }
+}
+
+namespace fs = std::filesystem;
+
+constexpr char kGoodBars[] = "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n";
+
+int NoDigits(const std::u16string&) { return -1; }
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Whatever is named like an import file, only a regular file inside the
+// data folder is read: links (inside, outside, to a device), FIFOs,
+// folders, files over the size limit and names that are no symbol's go to
+// failed/ with a reason, unread; what they lead to is untouched and never
+// quoted.
+TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
+  test::TempFolder data;
+  const fs::path in = data / "import";
+  ASSERT_TRUE(test::MakeDir(in));
+  const fs::path outside = data / "secret.csv";
+  ASSERT_TRUE(test::WriteBytes(outside, "time,open,high,low,close,tick_volume\nTOPSECRET-42,1,1,1,1,1\n"));
+  ASSERT_TRUE(test::WriteBytes(in / "GOOD.M1.csv", kGoodBars));
+  ASSERT_TRUE(test::WriteBytes(in / "inside.txt", kGoodBars));
+  fs::create_symlink(in / "inside.txt", in / "LINKIN.M1.csv");
+  fs::create_symlink(outside, in / "LINKOUT.M1.csv");
+  fs::create_symlink("/dev/zero", in / "ZERO.ticks.csv");
+  ASSERT_EQ(mkfifo((in / "FIFO.M1.csv").c_str(), 0600), 0);
+  ASSERT_TRUE(test::MakeDir(in / "DIR.M1.csv"));
+  ASSERT_TRUE(test::WriteBytes(in / "...M1.csv", kGoodBars));
+  ASSERT_TRUE(test::WriteBytes(in / "BIG.M1.csv", kGoodBars));
+  fs::resize_file(in / "BIG.M1.csv", kMaxImportBytes + 1);  // sparse: costs no disk
+  // A flood of empty lines and a line without end: bounded by the rows.
+  ASSERT_TRUE(test::WriteBytes(in / "BLANK.M1.csv", "time,open,high,low,close,tick_volume\n" +
+                                                        std::string(8 << 20, '\n')));
+  ASSERT_TRUE(test::WriteBytes(in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" +
+                                                          std::string(8 << 20, '1')));
+
+  const std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
+  std::map<std::string, std::string> errors;
+  for (const ImportOutcome& o : got) errors[test::U8(o.file)] = o.ok ? "ok" : o.error;
+  const std::map<std::string, std::string> want = {
+      {"GOOD.M1.csv", "ok"},
+      {"LINKIN.M1.csv", "it is a symbolic link"},
+      {"LINKOUT.M1.csv", "it is a symbolic link"},
+      {"ZERO.ticks.csv", "it is a symbolic link"},
+      {"FIFO.M1.csv", "it is a FIFO, device or socket"},
+      {"DIR.M1.csv", "it is a folder"},
+      {"...M1.csv", "the file name is not"},
+      {"BIG.M1.csv", "the file is larger than 4 GiB"},
+      {"BLANK.M1.csv", "no rows after the header"},
+      {"ENDLESS.M1.csv", "line 2: the line is longer than 4096 bytes"},
+  };
+  ASSERT_EQ(errors.size(), want.size());
+  for (const auto& [name, start] : want) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(errors[name].compare(0, start.size(), start), 0) << errors[name];
+    if (start == "ok") {
+      EXPECT_TRUE(fs::exists(in / "done" / name));
+      continue;
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(in / name)));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(in / "failed" / name)));
+    const std::string err = ReadText(in / "failed" / (name + ".err"));
+    EXPECT_EQ(err, errors[name] + "\n");
+    EXPECT_EQ(err.find("TOPSECRET"), std::string::npos);
+  }
+  // Links were moved, not what they lead to.
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(in / "failed" / "LINKOUT.M1.csv")));
+  EXPECT_TRUE(fs::exists(outside));
+  EXPECT_TRUE(fs::exists(in / "inside.txt"));
+  EXPECT_EQ(fs::file_size(data / "history" / "00000001.hst") > 0, true);
+}
+
+// import/, its done/ and failed/, and history/ must be folders of the data
+// folder: through a link nothing is read, made or moved.
+TEST(ImportFolder, NeverFollowsALinkedFolder) {
+  test::TempFolder data, elsewhere;
+  ASSERT_TRUE(test::WriteBytes(elsewhere / "GOOD.M1.csv", kGoodBars));
+  fs::create_symlink(elsewhere.path(), data / "import");
+  std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_FALSE(got[0].ok);
+  EXPECT_NE(got[0].error.find("is not a folder inside the data folder (a symbolic link)"), std::string::npos)
+      << got[0].error;
+  EXPECT_TRUE(fs::exists(elsewhere / "GOOD.M1.csv"));
+  EXPECT_FALSE(fs::exists(elsewhere / "done"));
+  EXPECT_FALSE(fs::exists(elsewhere / "failed"));
+
+  fs::remove(data / "import");
+  ASSERT_TRUE(test::MakeDir(data / "import"));
+  ASSERT_TRUE(test::WriteBytes(data / "import" / "GOOD.M1.csv", kGoodBars));
+  for (const char* linked : {"history", "import/done"}) {
+    SCOPED_TRACE(linked);
+    test::TempFolder target;
+    fs::create_symlink(target.path(), data / linked);
+    got = ImportFolder(test::U16(data.path()), &NoDigits);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_FALSE(got[0].ok);
+    EXPECT_TRUE(fs::is_empty(target.path()));
+    EXPECT_TRUE(fs::exists(data / "import" / "GOOD.M1.csv"));  // left for the next start
+    fs::remove(data / linked);
+  }
+  got = ImportFolder(test::U16(data.path()), &NoDigits);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].ok) << got[0].error;
+}
+
+TEST(Import, SymbolNamesStayOneNameAndWithinTheLimit) {
+  std::u16string symbol;
+  SegmentKind kind;
+  EXPECT_TRUE(ImportFileName(u"EURUSD.m.M1.csv", &symbol, &kind));
+  EXPECT_EQ(symbol, u"EURUSD.m");
+  EXPECT_TRUE(ImportFileName(std::u16string(kMaxSymbolUnits, u'A') + u".ticks.csv", &symbol, &kind));
+  for (const std::u16string& bad : std::vector<std::u16string>{u"...M1.csv", u"a..b.M1.csv", u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv",
+                                   u".M1.csv", std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
+    EXPECT_FALSE(ImportFileName(bad, &symbol, &kind)) << test::U8(bad);
   }
 }
 

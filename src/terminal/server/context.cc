@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include "base/text.h"
@@ -61,11 +62,27 @@ void Terminal::CatchUp() {
 
 bool Terminal::Load(std::string* error, bool durable) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!store_.Open(Narrow(inst_.StoreFile()), durable, error)) {
-    *error = "cannot open the account store " + Narrow(inst_.StoreFile()) + ": " + *error;
+  const std::string file = Narrow(inst_.StoreFile());
+  if (!store_.Open(file, durable, error)) {
+    if (store_.damaged()) {
+      *error = "the account store " + file + " is damaged (" + *error +
+               "): nothing is served from it. Restore it from a backup, or move it aside (with its -wal "
+               "file) to start with fresh accounts";
+    } else {
+      *error = "cannot open the account store " + file + ": " + *error;
+    }
     return false;
   }
+  if (store_.created()) {
+    std::fprintf(stderr, "terminal64.exe: the account store %s is new: accounts start with their deposits\n",
+                 file.c_str());
+  }
   MigrateLegacyFilesLocked();
+  // Trade requests share flushes from now on.
+  if (durable) {
+    store_.DeferFlushes();
+    group_ = true;
+  }
   std::string text;
   if (os::ReadWholeFile(inst_.ConfigFile(u"accounts.dat"), &text)) {
     accounts_ = ParseAccounts(text);
@@ -181,13 +198,19 @@ std::int32_t Terminal::Login(Session* s, std::uint64_t login, const std::u16stri
     return kSuccess;
   }
   if (!known && !hash.empty()) verified_[login] = {PasswordFingerprint(password), hash};
+  if (accounts_.last_login != login) {
+    // The login new connections start with must be saved, or the login
+    // fails: a restart would otherwise go back to another account.
+    const std::uint64_t before = accounts_.last_login;
+    accounts_.last_login = login;
+    if (!SaveAccountsFileLocked()) {
+      accounts_.last_login = before;
+      return kCallFailed;
+    }
+  }
   s->login = login;
   s->auth_failed = false;
   s->ready_at_ms = NowMs() + settings_.login_delay_ms;
-  if (accounts_.last_login != login) {
-    accounts_.last_login = login;
-    SaveAccountsFileLocked();
-  }
   return kSuccess;
 }
 
@@ -220,7 +243,7 @@ std::int32_t Terminal::Account(Session* s, AccountConfig** config, AccountState*
       case Store::LoadResult::kMissing:
         // A new account: its deposit, stored before anything can use it.
         st = NewAccount(*a, NowMs());
-        if (!store_.Commit(&st)) return kCallFailed;
+        if (!StoreCommit(&st)) return kCallFailed;
         break;
       case Store::LoadResult::kError:
         return kCallFailed;
@@ -243,14 +266,49 @@ bool Terminal::ResetAccount(std::uint64_t login) {
   if (store_.Load(login, &stored) == Store::LoadResult::kLoaded) {
     st.next_request_id = std::max(st.next_request_id, stored.next_request_id);
   }
-  if (!store_.Replace(&st)) return false;
+  if (!store_.Replace(&st) || !store_.Flush()) return false;
   states_[login] = std::move(st);
   stale_.erase(login);
   return true;
 }
 
+bool Terminal::StoreCommit(AccountState* state) {
+  if (!store_.Commit(state)) return false;
+  committed_.fetch_add(1);
+  return true;
+}
+
+void Terminal::WaitDurable(std::uint64_t seq) {
+  if (!group_) return;
+  std::unique_lock<std::mutex> lock(flush_mutex_);
+  while (flushed_ < seq) {
+    if (flushing_) {
+      flushed_cv_.wait(lock);
+      continue;
+    }
+    // This thread flushes for every commit written so far; those that
+    // arrive meanwhile wait for the next flush.
+    flushing_ = true;
+    const std::uint64_t target = committed_.load();
+    lock.unlock();
+    const bool ok = store_.Flush();
+    lock.lock();
+    flushing_ = false;
+    if (!ok) {
+      // A change is written but may never reach the disk: no reply may
+      // confirm it, and nothing after it may build on it.
+      std::fprintf(stderr, "terminal64.exe: cannot flush the account store %s to disk: stopping\n",
+                   Narrow(inst_.StoreFile()).c_str());
+      std::fflush(nullptr);
+      std::_Exit(2);
+    }
+    flushed_ = std::max(flushed_, target);
+    flushed_cv_.notify_all();
+  }
+}
+
 bool Terminal::CommitLocked(AccountState* state) {
-  if (store_.Commit(state)) return true;
+  if (StoreCommit(state)) return true;
   // Back to what the store holds; request ids handed out stay used.
   const std::uint32_t next_request_id = state->next_request_id;
   AccountState stored;

@@ -6,6 +6,8 @@
 #ifndef ZK5_TERMINAL_SERVER_CONTEXT_H_
 #define ZK5_TERMINAL_SERVER_CONTEXT_H_
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -82,21 +84,21 @@ class Terminal {
   // back to what the store holds (only request ids stay used). The result
   // is -6 when the session has no usable account, -1 when the store fails,
   // else f's.
+  // Replies wait for the disk, not for each other: changes committed while
+  // a flush runs share the next one (group commit), and every reply waits
+  // until what it saw is durable (WaitDurable), so none confirms a change,
+  // or shows one, that a crash could take back.
   template <typename F>
   std::int32_t WithAccount(Session* s, F&& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    AccountConfig* config = nullptr;
-    AccountState* state = nullptr;
-    const std::int32_t found = Account(s, &config, &state);
-    if (found < 0) return found;
-    // What the stream did is stored; so is, now and then, how far it went
-    // (so that a restart does not walk the same hours again).
-    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
-                        ((!state->positions.empty() || !state->working.empty()) &&
-                         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
-    if (walked && !CommitLocked(state)) return kCallFailed;
-    auto commit = [this, state] { return CommitLocked(state); };
-    return f(static_cast<const AccountConfig&>(*config), *state, commit);
+    std::int32_t result;
+    std::uint64_t seen;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result = WithAccountLocked(s, f);
+      seen = committed_.load();
+    }
+    WaitDurable(seen);
+    return result;
   }
   // The store's history; only inside WithAccount.
   Store& store() { return store_; }
@@ -112,6 +114,25 @@ class Terminal {
   bool Select(int sym, bool enable);
 
  private:
+  template <typename F>
+  std::int32_t WithAccountLocked(Session* s, F& f) {
+    AccountConfig* config = nullptr;
+    AccountState* state = nullptr;
+    const std::int32_t found = Account(s, &config, &state);
+    if (found < 0) return found;
+    // What the stream did is stored; so is, now and then, how far it went
+    // (so that a restart does not walk the same hours again).
+    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
+                        ((!state->positions.empty() || !state->working.empty()) &&
+                         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
+    if (walked && !CommitLocked(state)) return kCallFailed;
+    auto commit = [this, state] { return CommitLocked(state); };
+    return f(static_cast<const AccountConfig&>(*config), *state, commit);
+  }
+  // Returns once every change committed up to `seq` is on disk.
+  void WaitDurable(std::uint64_t seq);
+  // Store::Commit, counted for WaitDurable.
+  bool StoreCommit(AccountState* state);
   std::int32_t Account(Session* s, AccountConfig** config, AccountState** state);
   bool CommitLocked(AccountState* state);
   void MigrateLegacyFilesLocked();
@@ -127,6 +148,14 @@ class Terminal {
 
   std::mutex mutex_;
   Store store_;
+  // Group commit: commits counted (under mutex_), and how many of them are
+  // known to be on disk. One thread at a time flushes, the others wait.
+  bool group_ = false;
+  std::atomic<std::uint64_t> committed_{0};
+  std::mutex flush_mutex_;
+  std::condition_variable flushed_cv_;
+  std::uint64_t flushed_ = 0;
+  bool flushing_ = false;
   AccountsFile accounts_;
   // Passwords already verified in this run, by login: a keyed digest of the
   // password and the hash it matched, so a repeated login is cheap.

@@ -10,6 +10,7 @@
 // first state and exits (0, or 2 for an unknown login).
 // With /import it does not serve: it copies each FILE into <data>/import/,
 // imports what is there and exits (0, or 3 when a file was rejected).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +18,11 @@
 #include <vector>
 
 #include "ipc/pipe_name.h"
-#include "server/context.h"
+#include "market/bars.h"
 #include "market/import.h"
+#include "market/market.h"
+#include "market/prices.h"
+#include "server/context.h"
 #include "server/installation.h"
 #include "base/text.h"
 #include "os/os.h"
@@ -104,6 +108,20 @@ void ClearFolder(const std::u16string& folder) {
   zk5::os::MakeDirectories(folder);
 }
 
+// "YYYY-MM-DD HH:MM" of UTC milliseconds since 1970.
+std::string FormatUtc(std::int64_t ms) {
+  const std::int64_t minutes = zk5::term::FloorDiv(ms, 60000);
+  const std::int64_t days = zk5::term::FloorDiv(minutes, 1440);
+  std::int64_t y;
+  unsigned m, d;
+  zk5::term::CivilFromDays(days, &y, &m, &d);
+  const std::int64_t of_day = minutes - days * 1440;
+  char text[48];
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld", static_cast<long long>(y), m, d,
+                static_cast<long long>(of_day / 60), static_cast<long long>(of_day % 60));
+  return text;
+}
+
 int Fail(const char* what) {
   std::fprintf(stderr, "terminal64.exe: %s\n", what);
   return 2;
@@ -131,14 +149,20 @@ bool IsTempFile(const std::u16string& name) {
 // folder's lock does this.
 void TidyDataFolder(const zk5::term::Installation& inst) {
   using namespace zk5;
+  // Every folder the terminal writes into.
+  const std::u16string import = Join(inst.data, u"import");
   std::vector<std::u16string> folders = {Join(inst.data, u"config"), Join(inst.data, u"bases"),
-                                         Join(inst.data, u"ZSL5"), inst.data};
+                                         Join(inst.data, u"ZSL5"),   Join(inst.data, u"history"),
+                                         Join(inst.data, u"replay"), import,
+                                         Join(import, u"done"),      Join(import, u"failed"),
+                                         inst.data};
   if (!inst.registration.empty() && inst.registration != inst.data) {
     folders.push_back(inst.registration);
   }
   for (const std::u16string& dir : folders) {
     std::vector<os::DirEntry> entries;
-    if (!os::ListDirectory(dir, &entries)) continue;
+    // Never through a link: only what is inside the data folder is tidied.
+    if (os::KindOfPath(dir) != os::FileKind::kFolder || !os::ListDirectory(dir, &entries)) continue;
     // A portable installation's folder is the user's own: only the files
     // the terminal keeps there are made private.
     const bool own = dir != inst.install;
@@ -146,7 +170,7 @@ void TidyDataFolder(const zk5::term::Installation& inst) {
     for (const os::DirEntry& e : entries) {
       if (e.is_directory) continue;
       const std::u16string path = Join(dir, e.name.c_str());
-      if (IsTempFile(e.name)) {
+      if (IsTempFile(e.name) && os::KindOfPath(path) == os::FileKind::kRegular) {
         os::RemoveFile(path);
       } else if (own || e.name == u"terminal.lock" || e.name == u"origin.txt" ||
                  e.name == u"portable.txt") {
@@ -242,19 +266,42 @@ int main(int argc, char** argv) {
   std::string ini;
   os::ReadWholeFile(inst.ConfigFile(u"terminal.ini"), &ini);
   const term::Settings settings = term::ParseSettings(ini);
-  if (!settings.replay_error.empty()) std::fprintf(stderr, "terminal64.exe: %s\n", settings.replay_error.c_str());
+  if (!settings.replay_error.empty()) {
+    // Before anything is served or written: a replay on other terms, or
+    // none, must not trade in its place.
+    std::fprintf(stderr, "terminal64.exe: %s; fix it in %s\n", settings.replay_error.c_str(),
+                 Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
+    server.Close();
+    return 2;
+  }
 
   if (import_only) {
     // The pipe is claimed: no running instance reads the folders meanwhile.
     bool copied = true;
     const std::u16string folder = inst.data + os::kPathSeparator + u"import";
-    os::MakeDirectories(folder);
+    // Copies go into the import folder itself, never through a link.
+    if (!import_files.empty() && !os::MakeRealFolder(folder)) {
+      std::fprintf(stderr, "terminal64.exe: cannot import: %s is not a folder inside the data folder\n",
+                   Narrow(folder).c_str());
+      import_files.clear();
+      copied = false;
+    }
     for (const std::string& file : import_files) {
-      std::string bytes;
       const std::u16string from = text::Utf8ToUtf16(file.data(), file.size());
       const std::size_t slash = from.find_last_of(u"/\\");
-      const std::u16string to = folder + os::kPathSeparator + (slash == std::u16string::npos ? from : from.substr(slash + 1));
-      if (!os::ReadWholeFile(from, &bytes) || !os::WriteFileAtomic(to, bytes)) {
+      const std::u16string name = slash == std::u16string::npos ? from : from.substr(slash + 1);
+      std::u16string symbol;
+      term::SegmentKind kind;
+      // Only a name of an import file goes into the folder: nothing lands
+      // outside it or in its place.
+      if (!term::ImportFileName(name, &symbol, &kind)) {
+        std::fprintf(stderr, "terminal64.exe: cannot import %s: the file name is not <SYMBOL>.M1.csv or "
+                     "<SYMBOL>.ticks.csv with a symbol name\n", file.c_str());
+        copied = false;
+        continue;
+      }
+      const std::u16string to = folder + os::kPathSeparator + name;
+      if (!os::CopyFileAtomic(from, to)) {
         std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n", file.c_str());
         copied = false;
       }
@@ -270,6 +317,23 @@ int main(int argc, char** argv) {
   auto* history = new term::HistoryStore();
   LoadHistory(inst, history);
   if (settings.replay) {
+    // A replay runs inside the data: from the first minute any symbol has
+    // up to now.
+    std::int64_t first = term::kHistoryStartMinute;
+    for (std::size_t sym = 0; sym < term::Symbols().size(); ++sym) {
+      std::int64_t f = 0, l = 0;
+      if (history->Span(static_cast<int>(sym), &f, &l)) first = std::min(first, f);
+    }
+    const std::int64_t now = os::NowMs();
+    if (settings.replay_from_ms < first * 60000 || settings.replay_from_ms > now) {
+      std::fprintf(stderr,
+                   "terminal64.exe: [Replay] From=%s is outside the price history, which covers %s to now "
+                   "(%s UTC); fix it in %s\n",
+                   FormatUtc(settings.replay_from_ms).c_str(), FormatUtc(first * 60000).c_str(),
+                   FormatUtc(now).c_str(), Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
+      server.Close();
+      return 2;
+    }
     inst.replay = true;
     ClearFolder(inst.BasesFolder());
   }
@@ -295,8 +359,18 @@ int main(int argc, char** argv) {
   }
   // The market went on while the terminal was not running.
   terminal->CatchUp();
-  term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
+  const term::ExitReason why = term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
   terminal->SaveState();
+  if (why == term::ExitReason::kNameLost) {
+    // Unreachable, it would only hold the data folder's lock: leave.
+    std::fprintf(stderr,
+                 "terminal64.exe: the socket folder %s was removed or replaced and the socket cannot be "
+                 "made again there: stopping\n",
+                 Narrow(os::SocketFolderName()).c_str());
+    server.Close();
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
   server.Close();
   std::fflush(nullptr);
   // Connection threads may still be running: leave without running static

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <thread>
@@ -143,8 +144,21 @@ namespace {
 
 ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms, Refusals* refusals) {
   std::int64_t idle_since = os::MonotonicMs();
+  std::int64_t checked = idle_since;
   for (;;) {
     refusals->Expire(server, false);
+    if (os::MonotonicMs() - checked >= 1000) {
+      checked = os::MonotonicMs();
+      switch (server.CheckName()) {
+        case os::PipeServer::NameStatus::kServed:
+          break;
+        case os::PipeServer::NameStatus::kRemade:
+          std::fprintf(stderr, "terminal64.exe: the socket was removed: made it again\n");
+          break;
+        case os::PipeServer::NameStatus::kLost:
+          return ExitReason::kNameLost;
+      }
+    }
     int wait = 1000;
     if (idle_ms > 0 && g_connections.load() == 0) {
       const std::int64_t left = idle_since + idle_ms - os::MonotonicMs();

@@ -17,10 +17,12 @@ namespace zk5::term {
 constexpr std::uint32_t kMaxRequestBytes = 1u << 20;
 constexpr int kMaxConnections = 256;
 
-enum class ExitReason { kStopSignal, kIdle, kError };
+// kNameLost: the socket was taken away and cannot be made again.
+enum class ExitReason { kStopSignal, kIdle, kError, kNameLost };
 
 // Serves the clients of `server` until a stop signal, or until no client has
-// been connected for idle_ms (0: never). Connections are handed over to
+// been connected for idle_ms (0: never), or until its name cannot be
+// reached any more (checked every second). Connections are handed over to
 // threads of their own.
 ExitReason Serve(Terminal& t, os::PipeServer& server, std::int64_t idle_ms);
 

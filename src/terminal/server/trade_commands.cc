@@ -265,10 +265,26 @@ Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
       r.payload = CheckRecord(CheckTrade(q, acc, st, req));
       return kSuccess;
     }
+    // Request ids are reserved in blocks, the block's end stored before any
+    // id of it is handed out: none is handed out twice, whatever commit
+    // fails and however the terminal ends. Without room for a block (a full
+    // disk) the request is refused without an id.
+    if (st.next_request_id >= st.request_id_limit) {
+      st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
+      if (!commit()) {
+        SendOutcome none;
+        none.retcode = kRetError;
+        none.comment = u"Cannot save the account";
+        r.payload = SendRecord(none);
+        return kSuccess;
+      }
+    }
     SendOutcome out = ExecuteTrade(q, acc, &st, req);
-    // A deal is confirmed only once it is on disk; a refused request's id
-    // is stored too, so ids keep increasing across restarts.
-    if (!commit() && out.retcode == kRetDone) {
+    // A deal is confirmed only once it is on disk; a refusal changed
+    // nothing, and its id is in the stored block already.
+    const bool changed = out.retcode == kRetDone || !st.new_orders.empty() || !st.new_deals.empty() ||
+                         !st.changed_positions.empty();
+    if (changed && !commit() && out.retcode == kRetDone) {
       const std::uint32_t request_id = out.request_id;
       out = SendOutcome{};
       out.retcode = kRetError;

@@ -27,6 +27,9 @@ namespace zk5::os {
 struct PipeServer::State {
   int listener = -1;
   int lock = -1;
+  std::u16string name;
+  dev_t socket_dev = 0;  // the socket file bound, to tell it from another
+  ino_t socket_ino = 0;
   std::string path;
   std::string lock_path;
   unsigned instances = 0;
@@ -140,6 +143,12 @@ ListenStatus PipeServer::Listen(const std::u16string& name, unsigned instances,
     return ListenStatus::kError;
   }
   State& s = *state_;
+  struct stat bound;
+  if (stat(path.c_str(), &bound) == 0) {
+    s.socket_dev = bound.st_dev;
+    s.socket_ino = bound.st_ino;
+  }
+  s.name = name;
   s.listener = fd;
   s.lock = lock;
   s.path = path;
@@ -201,6 +210,59 @@ void PipeServer::HandOver(PipeHandle client) {
   State& s = *state_;
   const auto it = std::find(s.connected.begin(), s.connected.end(), static_cast<int>(client));
   if (it != s.connected.end()) s.connected.erase(it);
+}
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+PipeServer::NameStatus PipeServer::CheckName() {
+  State& s = *state_;
+  if (s.listener < 0) return NameStatus::kLost;
+  struct stat named, held;
+  const bool socket_there = stat(s.path.c_str(), &named) == 0 && named.st_dev == s.socket_dev &&
+                            named.st_ino == s.socket_ino;
+  const bool lock_there = fstat(s.lock, &held) == 0 && stat(s.lock_path.c_str(), &named) == 0 &&
+                          SameFile(named, held);
+  if (socket_there && lock_there) return NameStatus::kServed;
+  // Given up: the files at the paths may be another server's now, so
+  // Close must leave them alone.
+  auto lost = [&s] {
+    close(s.listener);
+    close(s.lock);
+    s.listener = s.lock = -1;
+    s.path.clear();
+    s.lock_path.clear();
+    return NameStatus::kLost;
+  };
+  // The same checks as at the start: a private folder (made again when it
+  // is ours to make), and the name's lock, which another server may have
+  // taken meanwhile.
+  std::string path;
+  if (PipeSocketPath(s.name, &path) != 0 || path != s.path) return lost();
+  if (!lock_there) {
+    int lock = -1;
+    if (TakeLock(s.lock_path, &lock) != 0) return lost();
+    close(s.lock);
+    s.lock = lock;
+  }
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return lost();
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return lost();
+  struct stat bound;
+  if (BindAndListen(fd, path, s.instances) != 0 || stat(path.c_str(), &bound) != 0) {
+    close(fd);
+    return lost();
+  }
+  close(s.listener);
+  s.listener = fd;
+  s.socket_dev = bound.st_dev;
+  s.socket_ino = bound.st_ino;
+  return NameStatus::kRemade;
 }
 
 void PipeServer::Close() {

@@ -88,7 +88,10 @@ bool WriteFileAtomic(const std::u16string& path, const std::string& bytes, bool 
   // Writers of one file are serialised by the caller; the pid keeps two
   // processes apart.
   const std::string temp = target + ".tmp" + std::to_string(getpid());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh file: whatever a killed writer left there (a link, even) is
+  // removed, never written through.
+  unlink(temp.c_str());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = WriteWhole(fd, bytes.data(), bytes.size()) && (!flush || fsync(fd) == 0);
   ok = close(fd) == 0 && ok;
@@ -133,12 +136,149 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
   return ok;
 }
 
+bool CopyFileAtomic(const std::u16string& from, const std::u16string& to) {
+  const std::string target = NativePath(to);
+  if (target.empty()) return false;
+  // O_NONBLOCK: a FIFO named by mistake does not hold the open up.
+  const int in = open(NativePath(from).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(in);
+    return false;
+  }
+  fcntl(in, F_SETFL, fcntl(in, F_GETFL) & ~O_NONBLOCK);
+  const std::string temp = target + ".tmp" + std::to_string(getpid());
+  unlink(temp.c_str());
+  const int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  std::string piece(1 << 20, '\0');
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(in, &piece[0], piece.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (!WriteWhole(out, piece.data(), static_cast<std::size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  close(in);
+  ok = fsync(out) == 0 && ok;
+  ok = close(out) == 0 && ok;
+  if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool RemoveFile(const std::u16string& path) {
   return unlink(NativePath(path).c_str()) == 0 || errno == ENOENT;
 }
 
 bool RenameFile(const std::u16string& from, const std::u16string& to) {
   return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+const char* FileKindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::kMissing: return "missing";
+    case FileKind::kRegular: return "a regular file";
+    case FileKind::kFolder: return "a folder";
+    case FileKind::kLink: return "a symbolic link";
+    case FileKind::kOther: return "a FIFO, device or socket";
+    case FileKind::kError: return "unreadable";
+  }
+  return "unreadable";
+}
+
+namespace {
+
+FileKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::kRegular;
+  if (S_ISDIR(mode)) return FileKind::kFolder;
+  if (S_ISLNK(mode)) return FileKind::kLink;
+  return FileKind::kOther;
+}
+
+}  // namespace
+
+FileKind KindOfPath(const std::u16string& path) {
+  struct stat st;
+  if (lstat(NativePath(path).c_str(), &st) != 0) return errno == ENOENT ? FileKind::kMissing : FileKind::kError;
+  return KindOfMode(st.st_mode);
+}
+
+FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint64_t* size) {
+  *out = kInvalidFile;
+  *size = 0;
+  // O_NOFOLLOW: a link fails with ELOOP; O_NONBLOCK: a FIFO without a
+  // writer does not hold the open up. Only the kind is asked of anything
+  // that is not a regular file.
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) return FileKind::kLink;
+    const FileKind kind = KindOfPath(path);
+    return kind == FileKind::kRegular ? FileKind::kError : kind;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return FileKind::kError;
+  }
+  const FileKind kind = KindOfMode(st.st_mode);
+  if (kind != FileKind::kRegular) {
+    close(fd);
+    return kind;
+  }
+  // Reads of a regular file never wait anyway; back to the usual mode.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  *size = static_cast<std::uint64_t>(st.st_size);
+  *out = fd;
+  return FileKind::kRegular;
+}
+
+bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got) {
+  *got = 0;
+  for (;;) {
+    const ssize_t r = read(static_cast<int>(h), buf, n);
+    if (r >= 0) {
+      *got = static_cast<std::size_t>(r);
+      return true;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+void CloseFile(FileHandle h) {
+  if (h != kInvalidFile) close(static_cast<int>(h));
+}
+
+bool MakeRealFolder(const std::u16string& path) {
+  const std::string native = NativePath(path);
+  if (native.empty()) return false;
+  if (mkdir(native.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  return lstat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FlushToDisk(const std::u16string& path) {
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  // A file's data and what reading it needs (its size), without its times;
+  // a folder whole.
+  const bool ok = fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) ? fsync(fd) : fdatasync(fd)) == 0;
+  close(fd);
+  return ok;
 }
 
 std::int64_t NowMs() {

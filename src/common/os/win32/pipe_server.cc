@@ -142,6 +142,8 @@ PipeServer::PipeServer() : state_(new State) {}
 
 PipeServer::~PipeServer() { Close(); }
 
+PipeServer::NameStatus PipeServer::CheckName() { return NameStatus::kServed; }
+
 ListenStatus PipeServer::Listen(const std::u16string& name, unsigned instances,
                                 std::uint32_t* error) {
   Close();

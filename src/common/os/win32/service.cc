@@ -91,6 +91,21 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
   }
 }
 
+bool CopyFileAtomic(const std::u16string& from, const std::u16string& to) {
+  const std::wstring target = Wide(to);
+  if (target.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(Wide(from).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
+  // The system copies a piece at a time.
+  if (!CopyFileW(Wide(from).c_str(), temp.c_str(), FALSE) ||
+      !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool RemoveFile(const std::u16string& path) {
   if (DeleteFileW(Wide(path).c_str())) return true;
   const DWORD err = GetLastError();
@@ -99,6 +114,95 @@ bool RemoveFile(const std::u16string& path) {
 
 bool RenameFile(const std::u16string& from, const std::u16string& to) {
   return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+const char* FileKindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::kMissing: return "missing";
+    case FileKind::kRegular: return "a regular file";
+    case FileKind::kFolder: return "a folder";
+    case FileKind::kLink: return "a symbolic link";
+    case FileKind::kOther: return "a device or pipe";
+    case FileKind::kError: return "unreadable";
+  }
+  return "unreadable";
+}
+
+namespace {
+
+FileKind KindOfAttributes(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileKind::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileKind::kFolder;
+  return FileKind::kRegular;
+}
+
+}  // namespace
+
+FileKind KindOfPath(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileKind::kMissing : FileKind::kError;
+  }
+  return KindOfAttributes(attributes);
+}
+
+FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint64_t* size) {
+  *out = kInvalidFile;
+  *size = 0;
+  const FileKind named = KindOfPath(path);
+  if (named != FileKind::kRegular) return named;
+  // The reparse point itself, never what it leads to.
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return FileKind::kError;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return FileKind::kOther;
+  }
+  if (!GetFileInformationByHandle(h, &info)) {
+    CloseHandle(h);
+    return FileKind::kError;
+  }
+  const FileKind kind = KindOfAttributes(info.dwFileAttributes);
+  if (kind != FileKind::kRegular) {
+    CloseHandle(h);
+    return kind;
+  }
+  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  *out = reinterpret_cast<FileHandle>(h);
+  return FileKind::kRegular;
+}
+
+bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got) {
+  DWORD read = 0;
+  const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
+  const bool ok = ::ReadFile(reinterpret_cast<HANDLE>(h), buf, ask, &read, nullptr) != 0;
+  *got = ok ? read : 0;
+  return ok;
+}
+
+void CloseFile(FileHandle h) {
+  if (h != kInvalidFile) CloseHandle(reinterpret_cast<HANDLE>(h));
+}
+
+bool MakeRealFolder(const std::u16string& path) {
+  const std::wstring wide = Wide(path);
+  if (wide.empty()) return false;
+  CreateDirectoryW(wide.c_str(), nullptr);
+  return KindOfPath(path) == FileKind::kFolder;
+}
+
+bool FlushToDisk(const std::u16string& path) {
+  // Folders need no flush here: the file system journals its names.
+  if (KindOfPath(path) == FileKind::kFolder) return true;
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = FlushFileBuffers(h) != 0;
+  CloseHandle(h);
+  return ok;
 }
 
 std::int64_t NowMs() {
