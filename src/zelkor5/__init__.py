@@ -11,6 +11,8 @@ from . import history as history  # noqa: F401  long ranges in pages
 from . import replay as replay  # noqa: F401  a stepped replay's clock
 from . import reporting as reporting  # noqa: F401  statistics of an account's deals
 from .reporting import report as report  # noqa: F401  needs pandas and matplotlib when called
+from . import sweeps as sweeps  # noqa: F401  many replays over a grid of parameters
+from .sweeps import sweep as sweep  # noqa: F401  needs pandas when called
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
 
 # help() lists the request's keys; the module's own docstrings stay as they are.

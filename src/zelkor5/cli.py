@@ -9,13 +9,16 @@
     zelkor5 export rates SYMBOL --timeframe H1 --from 2024-01-01 --to 2024-06-30 -o FILE
     zelkor5 export ticks SYMBOL --from 2024-03-06 --to 2024-03-06 -o FILE
     zelkor5 report [--login N] [--from DATE] [--to DATE] -o report.html
+    zelkor5 sweep STRATEGY.py --grid 'fast=5,10,20' --grid 'slow=50,100' \
+        --history EURUSD.M1.csv --from DATE --to DATE [--scheduler ADDRESS] -o results.csv
 
 ``--path EXE`` picks another terminal installation than the bundled one.
 Dates on the command line are UTC: a bare date as --to means the end of
 that day. Files are .csv or .parquet (needs pyarrow); their times are UTC.
 Errors print one line on standard error and exit with status 1, usage
 errors with status 2; ``terminal status`` exits with 3 when the terminal
-is not running. Output cut short by its reader (``| head``) is no error.
+is not running; ``sweep`` exits with 1 when a run failed (its row says
+why; the results are written all the same). Output cut short by its reader (``| head``) is no error.
 """
 import argparse
 import datetime
@@ -96,6 +99,32 @@ def _parser() -> argparse.ArgumentParser:
                      help="also write the plots as PNG files into DIR")
     rpt.add_argument("--csv", metavar="FILE",
                      help="also write the statistics as a CSV file")
+
+    swp = sub.add_parser("sweep", parents=[common],
+                         help="run a strategy over a grid of parameters, one private replay each")
+    swp.add_argument("strategy", metavar="STRATEGY.py",
+                     help="a script defining the strategy: a function taking one parameter set "
+                          "(a dict)")
+    swp.add_argument("--function", default="strategy", metavar="NAME",
+                     help="the strategy's name in the script (default: strategy)")
+    swp.add_argument("--grid", action="append", required=True, type=_grid_axis,
+                     metavar="NAME=V1,V2,...",
+                     help="a parameter and its values (numbers where they parse); repeat for "
+                          "every parameter: each combination is one run")
+    swp.add_argument("--history", action="append", required=True, metavar="FILE",
+                     help="SYMBOL.M1.csv or SYMBOL.ticks.csv to replay, or an installation's "
+                          "terminal64.exe (its imported history); repeatable")
+    swp.add_argument("--from", dest="start", type=_date, required=True, metavar="DATE",
+                     help="where each replay begins, UTC")
+    swp.add_argument("--to", dest="end", type=_span_end, required=True, metavar="DATE",
+                     help="where it ends, UTC (a bare date: to its end, the next midnight)")
+    swp.add_argument("--scheduler", metavar="ADDRESS",
+                     help="run on the Dask cluster of this scheduler (needs dask[distributed]; "
+                          "default: the cores of this machine)")
+    swp.add_argument("--workers", type=int, metavar="N",
+                     help="processes on this machine (default: one per core)")
+    swp.add_argument("-o", "--output", required=True, metavar="FILE",
+                     help="the results, one row per parameter set (.csv or .parquet)")
 
     term = sub.add_parser("terminal", parents=[common], help="the bundled terminal")
     tsub = term.add_subparsers(dest="action", metavar="ACTION")
@@ -410,6 +439,65 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
     return 0
 
 
+def _span_end(text: str) -> datetime.datetime:
+    """A replay's end: a bare date ends at the next midnight, so that the
+    day's last bar, which closes then, is in it."""
+    if len(text) == 10:
+        return _date(text) + datetime.timedelta(days=1)
+    return _date(text)
+
+
+def _grid_axis(text: str) -> Any:
+    name, sep, values = text.partition("=")
+    if not sep or not name.strip() or not values.strip():
+        raise argparse.ArgumentTypeError("bad grid %r: NAME=V1,V2,..." % text)
+    parsed: List[Any] = []
+    for v in values.split(","):
+        v = v.strip()
+        for kind in (int, float):
+            try:
+                parsed.append(kind(v))
+                break
+            except ValueError:
+                pass
+        else:
+            parsed.append(v)
+    return name.strip(), parsed
+
+
+def _sweep(args: argparse.Namespace) -> int:
+    import importlib
+
+    from . import sweeps
+
+    grid = dict(args.grid)
+    strategy = sweeps.load_strategy(args.strategy, args.function)
+    client: Any = None
+    if args.scheduler:
+        try:
+            distributed: Any = importlib.import_module("distributed")
+        except ImportError:
+            raise CommandError("--scheduler needs dask[distributed] installed") from None
+        client = distributed.Client(args.scheduler)
+    try:
+        frame = sweeps.sweep(strategy, grid, history=args.history,
+                             span=(args.start, args.end), executor=client, workers=args.workers)
+    except sweeps.SweepError as e:
+        raise CommandError(str(e)) from None
+    finally:
+        if client is not None:
+            client.close()
+    if args.output.lower().endswith(".parquet"):
+        frame.to_parquet(args.output, index=False)
+    else:
+        frame.to_csv(args.output, index=False, na_rep="nan")
+    failed = int(frame["error"].notna().sum())
+    print("%s: %d run%s, %d failed" % (args.output, len(frame), "s"[: len(frame) != 1], failed))
+    for error in frame["error"].dropna().unique()[:3]:
+        print("  %s" % error, file=sys.stderr)
+    return 1 if failed else 0
+
+
 def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     path = getattr(args, "path", None)
     if path is not None:
@@ -422,6 +510,8 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             return _terminal(args, path, parser)
         if args.command == "report":
             return _report(args, path)
+        if args.command == "sweep":
+            return _sweep(args)
         return _export(args, path)
     except (CommandError, terminal.TerminalError, FileNotFoundError, OSError) as e:
         print("zelkor5: error: %s" % e, file=sys.stderr)
