@@ -46,8 +46,10 @@ def make_csv(path, rows):
             bids = bid + np.cumsum(rng.integers(-2, 3, n))
             asks = bids + rng.integers(1, 4, n)
             time_ms, bid = int(times[-1]), int(bids[-1])
-            lines = ["%d,%d.%05d,%d.%05d" % (t, b // 100000, b % 100000, a // 100000, a % 100000)
-                     for t, b, a in zip(times.tolist(), bids.tolist(), asks.tolist())]
+            lines = [
+                "%d,%d.%05d,%d.%05d" % (t, b // 100000, b % 100000, a // 100000, a % 100000)
+                for t, b, a in zip(times.tolist(), bids.tolist(), asks.tolist())
+            ]
             f.write("\n".join(lines) + "\n")
     os.replace(path + ".part", path)
 
@@ -84,8 +86,11 @@ def main():
         assert len(frame) == args.rows
 
     work = tempfile.mkdtemp(prefix="zk5bench")
-    env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(work, "run"),
-               XDG_DATA_HOME=os.path.join(work, "roaming"))
+    env = dict(
+        os.environ,
+        XDG_RUNTIME_DIR=os.path.join(work, "run"),
+        XDG_DATA_HOME=os.path.join(work, "roaming"),
+    )
     os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
     stored = []
 
@@ -96,8 +101,9 @@ def main():
         os.makedirs(os.path.join(inst, "import"))
         os.link(csv, os.path.join(inst, "import", "EURUSD.ticks.csv"))
         start = time.perf_counter()
-        done = subprocess.run([exe, "/portable", "/import"], env=env, stderr=subprocess.PIPE,
-                              universal_newlines=True)
+        done = subprocess.run(
+            [exe, "/portable", "/import"], env=env, stderr=subprocess.PIPE, universal_newlines=True
+        )
         took = time.perf_counter() - start
         assert done.returncode == 0 and "%d rows" % args.rows in done.stderr, done.stderr
         history = os.path.join(inst, "history")

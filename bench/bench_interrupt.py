@@ -136,7 +136,9 @@ def main():
         assert zelkor5.initialize(big, portable=True), zelkor5.last_error()
         latency = interrupted_after(
             rnd.uniform(*after),
-            lambda: zelkor5.copy_ticks_range("EURUSD", ticks_from, ticks_to, zelkor5.COPY_TICKS_ALL),
+            lambda: zelkor5.copy_ticks_range(
+                "EURUSD", ticks_from, ticks_to, zelkor5.COPY_TICKS_ALL
+            ),
         )
         assert zelkor5.last_error() == (-10002, "IPC recv failed"), zelkor5.last_error()
         return latency
@@ -144,8 +146,13 @@ def main():
     def sleep_wait():
         return interrupted_after(rnd.uniform(0.2, 0.4), lambda: time.sleep(60))
 
-    waits = [("sleep", sleep_wait), ("reply", reply_wait), ("launch", launch_wait),
-             ("ready", ready_wait), ("large", large_wait)]
+    waits = [
+        ("sleep", sleep_wait),
+        ("reply", reply_wait),
+        ("launch", launch_wait),
+        ("ready", ready_wait),
+        ("large", large_wait),
+    ]
     results = {name: [] for name, _ in waits}
     try:
         for _ in range(args.trials):
@@ -163,9 +170,16 @@ def main():
     for name, _ in waits:
         values = results[name]
         median = statistics.median(values)
-        print("%-8s %8.1f %8.1f %8.1f %9.1fx" % (
-            name, 1000 * median, 1000 * max(values), 1000 * min(values),
-            median / base if base > 0 else float("inf")))
+        print(
+            "%-8s %8.1f %8.1f %8.1f %9.1fx"
+            % (
+                name,
+                1000 * median,
+                1000 * max(values),
+                1000 * min(values),
+                median / base if base > 0 else float("inf"),
+            )
+        )
 
 
 if __name__ == "__main__":

@@ -103,17 +103,26 @@ def grow_history(db_path, deals):
     db = sqlite3.connect(db_path)
     (have,) = db.execute("SELECT COUNT(*) FROM deals WHERE login = ?", (LOGIN,)).fetchone()
     (ticket,) = db.execute("SELECT next_ticket FROM accounts WHERE login = ?", (LOGIN,)).fetchone()
-    row = db.execute("SELECT position_id FROM deals WHERE login = ? AND position_id != 0"
-                     " ORDER BY ticket DESC LIMIT 1", (LOGIN,)).fetchone()
+    row = db.execute(
+        "SELECT position_id FROM deals WHERE login = ? AND position_id != 0"
+        " ORDER BY ticket DESC LIMIT 1",
+        (LOGIN,),
+    ).fetchone()
     if row is None:
         raise RuntimeError("no closed position to copy in %s" % db_path)
     position = row[0]
     tickets = set()
     for table in ("orders", "deals"):
-        tickets.update(t for t, in db.execute("SELECT ticket FROM %s WHERE login = ? AND"
-                                              " position_id = ?" % table, (LOGIN, position)))
-    (per_copy,) = db.execute("SELECT COUNT(*) FROM deals WHERE login = ? AND position_id = ?",
-                             (LOGIN, position)).fetchone()
+        tickets.update(
+            t
+            for (t,) in db.execute(
+                "SELECT ticket FROM %s WHERE login = ? AND" " position_id = ?" % table,
+                (LOGIN, position),
+            )
+        )
+    (per_copy,) = db.execute(
+        "SELECT COUNT(*) FROM deals WHERE login = ? AND position_id = ?", (LOGIN, position)
+    ).fetchone()
     first, span = min(tickets), max(tickets) - min(tickets) + 1
     if ticket <= max(tickets):
         raise RuntimeError("next_ticket %d is not past the copied tickets" % ticket)
@@ -137,14 +146,17 @@ def grow_history(db_path, deals):
             for needed in ("login", "ticket", "position_id"):
                 if needed not in cols:
                     raise RuntimeError("the store's %s table has no %s column" % (table, needed))
-            db.execute("WITH RECURSIVE copies(k) AS (SELECT 0 WHERE ?3 > 0"
-                       " UNION ALL SELECT k + 1 FROM copies WHERE k + 1 < ?3)"
-                       " INSERT INTO %s(%s) SELECT %s FROM %s, copies"
-                       " WHERE login = ?1 AND position_id = ?4"
-                       % (table, ", ".join(cols), ", ".join(value(c) for c in cols), table),
-                       (LOGIN, ticket, copies, position))
-        db.execute("UPDATE accounts SET next_ticket = ? WHERE login = ?",
-                   (ticket + copies * span, LOGIN))
+            db.execute(
+                "WITH RECURSIVE copies(k) AS (SELECT 0 WHERE ?3 > 0"
+                " UNION ALL SELECT k + 1 FROM copies WHERE k + 1 < ?3)"
+                " INSERT INTO %s(%s) SELECT %s FROM %s, copies"
+                " WHERE login = ?1 AND position_id = ?4"
+                % (table, ", ".join(cols), ", ".join(value(c) for c in cols), table),
+                (LOGIN, ticket, copies, position),
+            )
+        db.execute(
+            "UPDATE accounts SET next_ticket = ? WHERE login = ?", (ticket + copies * span, LOGIN)
+        )
     db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
     db.close()
 
@@ -191,21 +203,29 @@ def main():
         grow_history(os.path.join(work, "long", "bases", "accounts.sqlite"), args.deals)
         connect("short")
         send_round(99)  # the deposit and 99 more: 100 deals
-        counts = {"short": zelkor5.history_deals_total(0, 2 ** 31 - 1)}
+        counts = {"short": zelkor5.history_deals_total(0, 2**31 - 1)}
         connect("long")
-        counts["long"] = zelkor5.history_deals_total(0, 2 ** 31 - 1)
+        counts["long"] = zelkor5.history_deals_total(0, 2**31 - 1)
         # The copies read back as whole records, each with its own ticket.
         for get in (zelkor5.history_deals_get, zelkor5.history_orders_get):
-            got = get(0, 2 ** 31 - 1)
-            if got is None or len({r.ticket for r in got}) != len(got) or len(got) < counts["long"] - 1:
-                raise RuntimeError("the grown history does not read back: %r" % (zelkor5.last_error(),))
+            got = get(0, 2**31 - 1)
+            if (
+                got is None
+                or len({r.ticket for r in got}) != len(got)
+                or len(got) < counts["long"] - 1
+            ):
+                raise RuntimeError(
+                    "the grown history does not read back: %r" % (zelkor5.last_error(),)
+                )
         times = {"short": [], "long": []}
         for _ in range(0, args.sends, args.round):
             for name in ("short", "long"):
                 connect(name)
                 times[name] += send_round(args.round)
-        print("order_send latency, %d sends each (%s, 0.01 lot, open and close),"
-              " alternating rounds of %d:" % (len(times["short"]), SYMBOL, args.round))
+        print(
+            "order_send latency, %d sends each (%s, 0.01 lot, open and close),"
+            " alternating rounds of %d:" % (len(times["short"]), SYMBOL, args.round)
+        )
         short = summary("account with %d deals" % counts["short"], times["short"])
         long_ = summary("account with %d deals" % counts["long"], times["long"])
         print("ratio long/short history: %.2f (target <= 1.5)" % (long_ / short))

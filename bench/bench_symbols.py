@@ -66,26 +66,55 @@ def make_records(n, distinct=False):
             price = 0.5 + (i * 7919 % 10007) / 1000.0
             spread = 1e-5 * (10 + i % 7)
             values = {
-                "select": i < 40, "visible": i < 40, "chart_mode": 0, "digits": 5,
-                "spread": 10 + i % 7, "spread_float": True, "ticks_bookdepth": 10,
-                "trade_calc_mode": 0, "trade_mode": 4, "trade_exemode": 2, "swap_mode": 1,
-                "swap_rollover3days": 3, "expiration_mode": 15, "filling_mode": 2,
-                "order_mode": 127, "time": 1700000000 + i,
-                "bid": price, "bidhigh": price * 1.01, "bidlow": price * 0.99,
-                "ask": price + spread, "askhigh": price * 1.01 + spread,
-                "asklow": price * 0.99 + spread, "point": 1e-5, "trade_tick_value": 1.0,
-                "trade_tick_value_profit": 1.0, "trade_tick_value_loss": 1.0,
-                "trade_tick_size": 1e-5, "trade_contract_size": 100000.0,
-                "volume_min": 0.01, "volume_max": 500.0, "volume_step": 0.01,
-                "swap_long": -0.5 - i % 5, "swap_short": 0.25 + i % 3,
-                "margin_hedged": 50000.0, "price_change": (i % 21 - 10) / 100.0,
+                "select": i < 40,
+                "visible": i < 40,
+                "chart_mode": 0,
+                "digits": 5,
+                "spread": 10 + i % 7,
+                "spread_float": True,
+                "ticks_bookdepth": 10,
+                "trade_calc_mode": 0,
+                "trade_mode": 4,
+                "trade_exemode": 2,
+                "swap_mode": 1,
+                "swap_rollover3days": 3,
+                "expiration_mode": 15,
+                "filling_mode": 2,
+                "order_mode": 127,
+                "time": 1700000000 + i,
+                "bid": price,
+                "bidhigh": price * 1.01,
+                "bidlow": price * 0.99,
+                "ask": price + spread,
+                "askhigh": price * 1.01 + spread,
+                "asklow": price * 0.99 + spread,
+                "point": 1e-5,
+                "trade_tick_value": 1.0,
+                "trade_tick_value_profit": 1.0,
+                "trade_tick_value_loss": 1.0,
+                "trade_tick_size": 1e-5,
+                "trade_contract_size": 100000.0,
+                "volume_min": 0.01,
+                "volume_max": 500.0,
+                "volume_step": 0.01,
+                "swap_long": -0.5 - i % 5,
+                "swap_short": 0.25 + i % 3,
+                "margin_hedged": 50000.0,
+                "price_change": (i % 21 - 10) / 100.0,
             }
-        values.update({
-            "name": name, "currency_base": base, "currency_profit": quote,
-            "currency_margin": base, "description": "%s vs %s" % (base, quote),
-            "path": "Forex\\Majors\\" + name, "isin": "XS%010d" % i,
-            "bank": "Brundel Pricing", "exchange": "OTC",
-        })
+        values.update(
+            {
+                "name": name,
+                "currency_base": base,
+                "currency_profit": quote,
+                "currency_margin": base,
+                "description": "%s vs %s" % (base, quote),
+                "path": "Forex\\Majors\\" + name,
+                "isin": "XS%010d" % i,
+                "bank": "Brundel Pricing",
+                "exchange": "OTC",
+            }
+        )
         out.append(SYMBOL_INFO.pack(values))
     return out
 
@@ -110,7 +139,7 @@ def make_python_decoder(symbol_type):
     def decode_record(buf, base):
         values = list(numbers_struct.unpack_from(buf, base))
         for start, end in text_slices:
-            text = decode(buf[base + start:base + end], "surrogatepass")[0]
+            text = decode(buf[base + start : base + end], "surrogatepass")[0]
             values.append(text.partition("\0")[0])
         return symbol_type(values)
 
@@ -125,8 +154,10 @@ def make_python_decoder(symbol_type):
 # Child: runs ROUNDS rounds of one side and prints its CPU time.
 # ---------------------------------------------------------------------------
 
+
 def child(side, exe, symbols, rounds, distinct):
     import zelkor5
+
     records = make_records(symbols, distinct)
     if side == "module":
         if not zelkor5.initialize(exe):
@@ -141,6 +172,7 @@ def child(side, exe, symbols, rounds, distinct):
 
         def run():
             return decode_all(block, symbols)
+
     t0 = time.process_time()
     for _ in range(rounds):
         result = run()
@@ -160,6 +192,7 @@ def child(side, exe, symbols, rounds, distinct):
 # Parent
 # ---------------------------------------------------------------------------
 
+
 def serve(exe, payload):
     """A test terminal that greets and then answers everything with payload."""
     return peer.Peer(exe, peer.handshake(), default=peer.reply(174, 1, payload)).start()
@@ -168,12 +201,19 @@ def serve(exe, payload):
 def run_child(side, exe, payload, symbols, rounds, distinct, valgrind=False):
     server = serve(exe, payload)
     try:
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", side, exe,
-               str(symbols), str(rounds), "1" if distinct else "0"]
+        cmd = [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--child",
+            side,
+            exe,
+            str(symbols),
+            str(rounds),
+            "1" if distinct else "0",
+        ]
         # NumPy's BLAS threads spin while idle; under callgrind their
         # instructions would swamp the difference being measured.
-        env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1",
-                   OMP_NUM_THREADS="1")
+        env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
         if valgrind:
             env["ZK5_BENCH_COUNTING"] = "1"
             cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + cmd
@@ -197,11 +237,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--symbols", type=int, default=2000)
     ap.add_argument("--rounds", type=int, default=20)
-    ap.add_argument("--valgrind", action="store_true",
-                    help="also count instructions under callgrind")
+    ap.add_argument(
+        "--valgrind", action="store_true", help="also count instructions under callgrind"
+    )
     ap.add_argument("--valgrind-rounds", type=int, default=2)
-    ap.add_argument("--distinct", action="store_true",
-                    help="every number of every record different (worst case)")
+    ap.add_argument(
+        "--distinct",
+        action="store_true",
+        help="every number of every record different (worst case)",
+    )
     ap.add_argument("--smoke", action="store_true", help="a small run: 200 symbols, 2 rounds")
     args = ap.parse_args()
     if args.smoke:
@@ -215,9 +259,10 @@ def main():
         open(exe, "wb").close()
         payload = peer.array(make_records(args.symbols, args.distinct), RECORD)
         n = args.symbols
-        print("symbols_get of %d %s records (%.1f MB), %d rounds each"
-              % (n, "distinct" if args.distinct else "typical", len(payload) / 1e6,
-                 args.rounds))
+        print(
+            "symbols_get of %d %s records (%.1f MB), %d rounds each"
+            % (n, "distinct" if args.distinct else "typical", len(payload) / 1e6, args.rounds)
+        )
 
         per = {}
         for side in ("module", "python"):
@@ -231,13 +276,14 @@ def main():
             print("callgrind, %d rounds against none" % r)
             counts = {}
             for side in ("module", "python"):
-                _, with_rounds = run_child(side, exe, payload, n, r, args.distinct,
-                                           valgrind=True)
+                _, with_rounds = run_child(side, exe, payload, n, r, args.distinct, valgrind=True)
                 _, without = run_child(side, exe, payload, n, 0, args.distinct, valgrind=True)
                 counts[side] = (with_rounds - without) / (r * n)
                 print("  %-7s instructions per record: %10.0f" % (side, counts[side]))
-            print("  ratio (python / module), instructions: %.1f"
-                  % (counts["python"] / counts["module"]))
+            print(
+                "  ratio (python / module), instructions: %.1f"
+                % (counts["python"] / counts["module"])
+            )
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -42,6 +42,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import peer  # noqa: E402
+
 import zelkor5  # noqa: E402
 from zelkor5.constants import COPY_TICKS_ALL  # noqa: E402
 from zelkor5.terminal import terminal_path  # noqa: E402
@@ -172,10 +173,12 @@ def bench_pingpong(calls):
     out_dir = os.path.join(ROOT, "build", "bench")
     os.makedirs(out_dir, exist_ok=True)
     binary = os.path.join(out_dir, "terminal_pingpong")
-    subprocess.run(["cc", "-O2", "-o", binary, os.path.join(ROOT, "bench", "terminal_pingpong.c")],
-                   check=True)
-    wall, cpu = subprocess.run([binary, str(calls)], check=True, capture_output=True,
-                               text=True).stdout.split()
+    subprocess.run(
+        ["cc", "-O2", "-o", binary, os.path.join(ROOT, "bench", "terminal_pingpong.c")], check=True
+    )
+    wall, cpu = subprocess.run(
+        [binary, str(calls)], check=True, capture_output=True, text=True
+    ).stdout.split()
     return float(wall), float(cpu)
 
 
@@ -183,9 +186,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--count", type=int, default=10000000)
     parser.add_argument("--calls", type=int, default=100000)
-    parser.add_argument("--repeat", type=int, default=3,
-                        help="alternate module and C runs this often; the best of each counts")
-    parser.add_argument("--smoke", action="store_true", help="a small run: 200,000 ticks, 2,000 calls, once")
+    parser.add_argument(
+        "--repeat",
+        type=int,
+        default=3,
+        help="alternate module and C runs this often; the best of each counts",
+    )
+    parser.add_argument(
+        "--smoke", action="store_true", help="a small run: 200,000 ticks, 2,000 calls, once"
+    )
     args = parser.parse_args()
     if args.smoke:
         parser.set_defaults(count=200000, calls=2000, repeat=1)
@@ -221,8 +230,14 @@ def main():
         wall, cpu = min(r[0] for r in runs), min(r[1] for r in runs)
         c_wall, c_cpu = min(r[0] for r in c_runs), min(r[1] for r in c_runs)
         print("symbol_info_tick, %d calls:" % args.calls)
-        print("  %-40s median wall %6.2f us   client CPU %6.2f us/call" % ("module", wall / 1e3, cpu / 1e3))
-        print("  %-40s median wall %6.2f us   client CPU %6.2f us/call" % ("C ping-pong, same frame sizes", c_wall / 1e3, c_cpu / 1e3))
+        print(
+            "  %-40s median wall %6.2f us   client CPU %6.2f us/call"
+            % ("module", wall / 1e3, cpu / 1e3)
+        )
+        print(
+            "  %-40s median wall %6.2f us   client CPU %6.2f us/call"
+            % ("C ping-pong, same frame sizes", c_wall / 1e3, c_cpu / 1e3)
+        )
         print("  client CPU above the C ping-pong: %.2f us/call" % ((cpu - c_cpu) / 1e3))
     finally:
         zelkor5.shutdown()

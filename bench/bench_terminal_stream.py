@@ -33,9 +33,20 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import zelkor5  # noqa: E402
 from zelkor5.constants import (  # noqa: E402
-    COPY_TICKS_ALL, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_BUY_STOP, ORDER_TYPE_SELL,
-    ORDER_TYPE_SELL_LIMIT, ORDER_TYPE_SELL_STOP, TRADE_ACTION_DEAL, TRADE_ACTION_PENDING, TRADE_RETCODE_DONE,
-    ORDER_FILLING_FOK, ORDER_FILLING_IOC, SYMBOL_FILLING_FOK)
+    COPY_TICKS_ALL,
+    ORDER_FILLING_FOK,
+    ORDER_FILLING_IOC,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_BUY_STOP,
+    ORDER_TYPE_SELL,
+    ORDER_TYPE_SELL_LIMIT,
+    ORDER_TYPE_SELL_STOP,
+    SYMBOL_FILLING_FOK,
+    TRADE_ACTION_DEAL,
+    TRADE_ACTION_PENDING,
+    TRADE_RETCODE_DONE,
+)
 from zelkor5.terminal import terminal_path  # noqa: E402
 
 T0 = 1709647200  # Tuesday 2024-03-05 14:00 UTC
@@ -70,9 +81,12 @@ class Terminal:
         """Starts the terminal with its market clock at `clock`; returns its
         CPU seconds once it has answered the first account request."""
         with open(os.path.join(self.dir, "config", "terminal.ini"), "w") as f:
-            f.write("[Terminal]\nIdleExit=0\n[Market]\nClockShift=%d\n" % (clock - int(time.time())))
-        assert zelkor5.initialize(self.exe, portable=True, login=LOGIN, password="bench",
-                                  server="Brundel-Demo"), zelkor5.last_error()
+            f.write(
+                "[Terminal]\nIdleExit=0\n[Market]\nClockShift=%d\n" % (clock - int(time.time()))
+            )
+        assert zelkor5.initialize(
+            self.exe, portable=True, login=LOGIN, password="bench", server="Brundel-Demo"
+        ), zelkor5.last_error()
         assert zelkor5.positions_total() is not None
         return cpu_seconds(self.pid())
 
@@ -120,18 +134,37 @@ def fill_account(symbols, orders, positions):
         buy = i % 2 == 0
         ref = tick.bid if buy else tick.ask
         away = ref * 0.015
-        send({"action": TRADE_ACTION_DEAL, "symbol": s, "volume": info[s].volume_min,
-              "type": ORDER_TYPE_BUY if buy else ORDER_TYPE_SELL, "type_filling": filling(info[s]),
-              "sl": round(ref - away if buy else ref + away, info[s].digits),
-              "tp": round(ref + away if buy else ref - away, info[s].digits)})
-    kinds = [(ORDER_TYPE_BUY_LIMIT, -1), (ORDER_TYPE_SELL_LIMIT, 1), (ORDER_TYPE_BUY_STOP, 1),
-             (ORDER_TYPE_SELL_STOP, -1)]
+        send(
+            {
+                "action": TRADE_ACTION_DEAL,
+                "symbol": s,
+                "volume": info[s].volume_min,
+                "type": ORDER_TYPE_BUY if buy else ORDER_TYPE_SELL,
+                "type_filling": filling(info[s]),
+                "sl": round(ref - away if buy else ref + away, info[s].digits),
+                "tp": round(ref + away if buy else ref - away, info[s].digits),
+            }
+        )
+    kinds = [
+        (ORDER_TYPE_BUY_LIMIT, -1),
+        (ORDER_TYPE_SELL_LIMIT, 1),
+        (ORDER_TYPE_BUY_STOP, 1),
+        (ORDER_TYPE_SELL_STOP, -1),
+    ]
     for i in range(orders):
         s = symbols[i % len(symbols)]
         tick = zelkor5.symbol_info_tick(s)
         type_, side = kinds[i % 4]
-        send({"action": TRADE_ACTION_PENDING, "symbol": s, "volume": info[s].volume_min, "type": type_,
-              "type_filling": filling(info[s]), "price": round(tick.bid * (1 + side * 0.015), info[s].digits)})
+        send(
+            {
+                "action": TRADE_ACTION_PENDING,
+                "symbol": s,
+                "volume": info[s].volume_min,
+                "type": type_,
+                "type_filling": filling(info[s]),
+                "price": round(tick.bid * (1 + side * 0.015), info[s].digits),
+            }
+        )
 
 
 def main():
@@ -139,7 +172,9 @@ def main():
     parser.add_argument("--orders", type=int, default=1000)
     parser.add_argument("--positions", type=int, default=1000)
     parser.add_argument("--hours", type=float, default=24)
-    parser.add_argument("--smoke", action="store_true", help="a small run: 30 orders, 30 positions, 1 hour")
+    parser.add_argument(
+        "--smoke", action="store_true", help="a small run: 30 orders, 30 positions, 1 hour"
+    )
     args = parser.parse_args()
     if args.smoke:
         parser.set_defaults(orders=30, positions=30, hours=1)
@@ -152,8 +187,11 @@ def main():
         assert len(symbols) == 30
         t0 = time.perf_counter()
         fill_account(symbols, args.orders, args.positions)
-        print("placed {} positions with stops and {} working orders over {} symbols in {:.1f} s".format(
-            args.positions, args.orders, len(symbols), time.perf_counter() - t0))
+        print(
+            "placed {} positions with stops and {} working orders over {} symbols in {:.1f} s".format(
+                args.positions, args.orders, len(symbols), time.perf_counter() - t0
+            )
+        )
         stopped = time.time() + (T0 - int(time.time()))
         term.stop()
 
@@ -176,15 +214,27 @@ def main():
         seconds = span_to - span_from
         produced = ticks / seconds
         evaluated = ticks / max(cpu, 1e-9)
-        print("market time evaluated        {:>12,.0f} s ({:.1f} h)".format(seconds, seconds / 3600))
+        print(
+            "market time evaluated        {:>12,.0f} s ({:.1f} h)".format(seconds, seconds / 3600)
+        )
         print("ticks of the 30 symbols      {:>12,}".format(ticks))
         print("produced per market second   {:>12,.1f} ticks".format(produced))
-        print("terminal CPU to evaluate     {:>12.3f} s (start with nothing to evaluate: {:.3f} s)".format(
-            cpu, baseline))
+        print(
+            "terminal CPU to evaluate     {:>12.3f} s (start with nothing to evaluate: {:.3f} s)".format(
+                cpu, baseline
+            )
+        )
         print("evaluated per CPU second     {:>12,.0f} ticks".format(evaluated))
-        print("headroom                     {:>12,.0f} x the rate the market produces ticks".format(
-            evaluated / produced))
-        print("after: {} positions, {} working orders, balance {:.2f}".format(left[0], left[1], acc.balance))
+        print(
+            "headroom                     {:>12,.0f} x the rate the market produces ticks".format(
+                evaluated / produced
+            )
+        )
+        print(
+            "after: {} positions, {} working orders, balance {:.2f}".format(
+                left[0], left[1], acc.balance
+            )
+        )
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -89,14 +89,19 @@ def start_server(exe, socket_path, count):
 def run_baseline(exe, socket_path, mode, rounds, warmup):
     # "touched" spends its first round writing the block; it is not printed.
     n = warmup + rounds + (1 if mode == "touched" else 0)
-    out = subprocess.run([exe, socket_path, mode, str(n)], check=True,
-                         stdout=subprocess.PIPE).stdout.decode()
+    out = subprocess.run(
+        [exe, socket_path, mode, str(n)], check=True, stdout=subprocess.PIPE
+    ).stdout.decode()
     return [float(line.split()[1]) for line in out.splitlines()][warmup:]
 
 
 def run_module(exe_path, rounds, warmup, count, env):
-    out = subprocess.run([sys.executable, "-c", MODULE_ROUNDS, exe_path, str(warmup + rounds),
-                          str(count)], check=True, stdout=subprocess.PIPE, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", MODULE_ROUNDS, exe_path, str(warmup + rounds), str(count)],
+        check=True,
+        stdout=subprocess.PIPE,
+        env=env,
+    )
     return [json.loads(line) for line in out.stdout.decode().splitlines()][warmup:]
 
 
@@ -106,19 +111,28 @@ def rate(nbytes, seconds):
 
 def summary(name, nbytes, times):
     rates = [rate(nbytes, t) for t in times]
-    return {"name": name, "median_gbps": statistics.median(rates), "best_gbps": max(rates),
-            "rounds": [round(r, 2) for r in rates]}
+    return {
+        "name": name,
+        "median_gbps": statistics.median(rates),
+        "best_gbps": max(rates),
+        "rounds": [round(r, 2) for r in rates],
+    }
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--count", type=int, default=10_000_000)
     ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--warmup", type=int, default=1,
-                    help="untimed first rounds of every process: in a virtual machine the"
-                         " first touch of guest memory the host never backed is slow")
-    ap.add_argument("--passes", type=int, default=1,
-                    help="repeat the whole set, interleaved, to even out noise")
+    ap.add_argument(
+        "--warmup",
+        type=int,
+        default=1,
+        help="untimed first rounds of every process: in a virtual machine the"
+        " first touch of guest memory the host never backed is slow",
+    )
+    ap.add_argument(
+        "--passes", type=int, default=1, help="repeat the whole set, interleaved, to even out noise"
+    )
     ap.add_argument("--json", action="store_true", help="print the raw figures as JSON")
     ap.add_argument("--smoke", action="store_true", help="a small run: 200,000 ticks, 2 rounds")
     args = ap.parse_args()
@@ -140,8 +154,9 @@ def main():
     try:
         for _ in range(args.passes):
             for mode in ("fresh", "touched", "huge", "populate"):
-                times[mode] += run_baseline(tools["read_baseline"], socket_path, mode,
-                                            args.rounds, args.warmup)
+                times[mode] += run_baseline(
+                    tools["read_baseline"], socket_path, mode, args.rounds, args.warmup
+                )
             rounds = run_module(exe_path, args.rounds, args.warmup, args.count, env)
             module_rounds += rounds
             times["module"] += [r["seconds"] for r in rounds]
@@ -150,11 +165,13 @@ def main():
         server.wait()
         shutil.rmtree(rundir, ignore_errors=True)
 
-    rows = [summary("C client, fresh malloc block (a)", nbytes, times["fresh"]),
-            summary("C client, touched block (b)", nbytes, times["touched"]),
-            summary("C client, fresh block + MADV_HUGEPAGE", nbytes, times["huge"]),
-            summary("C client, + MADV_POPULATE_WRITE", nbytes, times["populate"]),
-            summary("zelkor5.copy_ticks_range", nbytes, times["module"])]
+    rows = [
+        summary("C client, fresh malloc block (a)", nbytes, times["fresh"]),
+        summary("C client, touched block (b)", nbytes, times["touched"]),
+        summary("C client, fresh block + MADV_HUGEPAGE", nbytes, times["huge"]),
+        summary("C client, + MADV_POPULATE_WRITE", nbytes, times["populate"]),
+        summary("zelkor5.copy_ticks_range", nbytes, times["module"]),
+    ]
     peak_over_payload = max(r["peak"] - r["bytes"] for r in module_rounds)
     peak_over_before = max(r["peak"] - r["rss_before"] for r in module_rounds)
     result = {
@@ -169,17 +186,29 @@ def main():
     if args.json:
         print(json.dumps(result, indent=1))
         return
-    print("%d ticks, %.0f MB per reply, %d rounds (after %d warm-up) x %d passes"
-          % (args.count, nbytes / 1e6, args.rounds, args.warmup, args.passes))
+    print(
+        "%d ticks, %.0f MB per reply, %d rounds (after %d warm-up) x %d passes"
+        % (args.count, nbytes / 1e6, args.rounds, args.warmup, args.passes)
+    )
     for row in rows:
-        print("  %-40s median %5.2f GB/s  best %5.2f GB/s  %s"
-              % (row["name"], row["median_gbps"], row["best_gbps"], row["rounds"]))
-    print("  module / (a) fresh: %.2fx   module / (b) touched: %.2fx"
-          % (result["module_vs_fresh"], result["module_vs_touched"]))
-    print("  peak RSS of a call: %.0f MiB = payload %.0f MiB + %.0f MiB (the call grew the"
-          " process by at most %.0f MiB)"
-          % (result["peak_rss_mb"], nbytes / 2**20, result["peak_minus_payload_mb"],
-             result["peak_growth_in_call_mb"]))
+        print(
+            "  %-40s median %5.2f GB/s  best %5.2f GB/s  %s"
+            % (row["name"], row["median_gbps"], row["best_gbps"], row["rounds"])
+        )
+    print(
+        "  module / (a) fresh: %.2fx   module / (b) touched: %.2fx"
+        % (result["module_vs_fresh"], result["module_vs_touched"])
+    )
+    print(
+        "  peak RSS of a call: %.0f MiB = payload %.0f MiB + %.0f MiB (the call grew the"
+        " process by at most %.0f MiB)"
+        % (
+            result["peak_rss_mb"],
+            nbytes / 2**20,
+            result["peak_minus_payload_mb"],
+            result["peak_growth_in_call_mb"],
+        )
+    )
 
 
 if __name__ == "__main__":

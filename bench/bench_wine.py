@@ -70,7 +70,9 @@ def main():
     parser.add_argument("--count", type=int, default=10000000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--prefix")
-    parser.add_argument("--smoke", action="store_true", help="a small run: 500 calls, 200,000 ticks, once")
+    parser.add_argument(
+        "--smoke", action="store_true", help="a small run: 500 calls, 200,000 ticks, once"
+    )
     args = parser.parse_args()
     if args.smoke:
         parser.set_defaults(calls=500, count=200000, repeat=1)
@@ -80,15 +82,30 @@ def main():
 
     client = os.path.join(ROOT, "build", "bench", "win_pipe_client.exe")
     os.makedirs(os.path.dirname(client), exist_ok=True)
-    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O2", "-municode", "-static", "-o", client,
-                    os.path.join(ROOT, "bench", "win_pipe_client.c")], check=True)
+    subprocess.run(
+        [
+            "x86_64-w64-mingw32-gcc-posix",
+            "-O2",
+            "-municode",
+            "-static",
+            "-o",
+            client,
+            os.path.join(ROOT, "bench", "win_pipe_client.c"),
+        ],
+        check=True,
+    )
 
     prefix = args.prefix or tempfile.mkdtemp(prefix="zk5-wine-bench.")
     os.environ.update(ENV, WINEPREFIX=prefix)
     try:
         if not args.prefix:
-            subprocess.run(["wineboot", "-i"], check=True, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=300)
+            subprocess.run(
+                ["wineboot", "-i"],
+                check=True,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+                timeout=300,
+            )
         name = "zk5bench"
         inst = os.path.join(prefix, "drive_c", name)
         os.makedirs(os.path.join(inst, "config"), exist_ok=True)
@@ -102,8 +119,14 @@ def main():
         print("initialize (starts the terminal under Wine): %.2f s" % (time.perf_counter() - t0))
         zelkor5.copy_ticks_from("BTCUSD", START, args.count, COPY_TICKS_ALL)  # warm the terminal
 
-        direct_cmd = ["wine", client, pipe_name("C:\\%s\\terminal64.exe" % name),
-                      str(args.calls), str(args.count), str(START * 1000)]
+        direct_cmd = [
+            "wine",
+            client,
+            pipe_name("C:\\%s\\terminal64.exe" % name),
+            str(args.calls),
+            str(args.count),
+            str(START * 1000),
+        ]
         relay_tick, relay_ticks, direct_tick, direct_ticks = [], [], [], []
         for _ in range(args.repeat):
             relay_tick.append(module_tick_median(args.calls))
@@ -117,7 +140,10 @@ def main():
         rt, dt = min(relay_tick), min(direct_tick)
         mb = 60 * args.count / 1e6
         rr, dr = mb / min(relay_ticks), mb / min(direct_ticks)
-        print("symbol_info_tick, median round trip of %d calls (best of %d):" % (args.calls, args.repeat))
+        print(
+            "symbol_info_tick, median round trip of %d calls (best of %d):"
+            % (args.calls, args.repeat)
+        )
         print("  %-44s %8.1f us" % ("Linux module through the relay", rt / 1e3))
         print("  %-44s %8.1f us" % ("Windows client on the pipe directly", dt / 1e3))
         print("  ratio relay / direct: %.2f (target <= 1.5)" % (rt / dt))
@@ -128,7 +154,9 @@ def main():
     finally:
         zelkor5.shutdown()
         if not args.prefix:
-            subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                ["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+            )
             shutil.rmtree(prefix, ignore_errors=True)
 
 

@@ -32,7 +32,6 @@
 #define MADV_POPULATE_WRITE 23
 #endif
 
-
 static double now(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -97,7 +96,7 @@ int main(int argc, char** argv) {
   size_t kept_size = 0;
   for (int round = 0; round < repeat; ++round) {
     const double t0 = now();
-    uint32_t head[4];  /* length, echo, status, count */
+    uint32_t head[4]; /* length, echo, status, count */
     if (write_all(fd, request, request_size) != 0 || read_exact(fd, head, 16) != 0) {
       fprintf(stderr, "read_baseline: exchange failed\n");
       return 1;

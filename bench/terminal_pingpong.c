@@ -18,7 +18,6 @@
 
 #include "sock_io.h"
 
-
 static int64_t ns(clockid_t c) {
   struct timespec ts;
   clock_gettime(c, &ts);
@@ -57,7 +56,9 @@ int main(int argc, char** argv) {
   int64_t cpu0 = ns(CLOCK_PROCESS_CPUTIME_ID);
   for (int i = 0; i < calls; ++i) {
     int64_t t0 = ns(CLOCK_MONOTONIC);
-    if (write_all(sv[0], req, sizeof req) || read_exact(sv[0], rep, 4) || read_exact(sv[0], rep + 4, 68)) return 1;
+    if (write_all(sv[0], req, sizeof req) || read_exact(sv[0], rep, 4) ||
+        read_exact(sv[0], rep + 4, 68))
+      return 1;
     wall[i] = ns(CLOCK_MONOTONIC) - t0;
   }
   int64_t cpu = ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0;

@@ -30,7 +30,6 @@
 
 enum { kRecordSize = 60, kReplyHeader = 16 };
 
-
 static void put_u32(unsigned char* p, uint32_t v) { memcpy(p, &v, 4); }
 
 /* A small reply: echo, status, optional u32 value. */

@@ -1,4 +1,5 @@
 """The demo session (its code is zelkor5/demo.py, also run by ``zelkor5 demo``)."""
+
 import sys
 
 from zelkor5.demo import main

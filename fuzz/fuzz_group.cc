@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The filter over records of 70 bytes with the symbol at offset 3.
   constexpr std::size_t kRecord = 70, kOffset = 3;
   std::uint32_t count = static_cast<std::uint32_t>(symbols.size());
-  auto* block = static_cast<std::uint8_t*>(::operator new(count * kRecord, std::nothrow));
+  auto* block = static_cast<std::uint8_t*>(::operator new(count* kRecord, std::nothrow));
   if (block == nullptr) std::abort();
   std::memset(block, 0xAB, count * kRecord);
   std::uint32_t expected = 0;

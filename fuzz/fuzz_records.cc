@@ -19,10 +19,12 @@ using records::RecordDef;
 using records::WireType;
 
 const RecordDef* const kDefs[] = {
-    &records::kSymbolInfo,   &records::kTick,          &records::kBookInfo,
-    &records::kRates,        &records::kAccountInfo,   &records::kTerminalInfo,
-    &records::kTradeOrder,   &records::kTradePosition, &records::kTradeDeal,
-    &records::kTradeRequest, &records::kOrderCheckResult, &records::kOrderSendResult,
+    &records::kSymbolInfo,       &records::kTick,
+    &records::kBookInfo,         &records::kRates,
+    &records::kAccountInfo,      &records::kTerminalInfo,
+    &records::kTradeOrder,       &records::kTradePosition,
+    &records::kTradeDeal,        &records::kTradeRequest,
+    &records::kOrderCheckResult, &records::kOrderSendResult,
 };
 
 [[noreturn]] void Fail(const char* what, const char* record, const char* field) {
@@ -51,11 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* p = rec + f.offset;
     switch (f.type) {
       case WireType::kBool8:
-      case WireType::kU8: mix += wire::LoadU8(p); break;
-      case WireType::kU32: mix += wire::LoadU32(p); break;
-      case WireType::kI32: mix += static_cast<std::uint32_t>(wire::LoadI32(p)); break;
-      case WireType::kU64: mix += wire::LoadU64(p); break;
-      case WireType::kI64: mix += static_cast<std::uint64_t>(wire::LoadI64(p)); break;
+      case WireType::kU8:
+        mix += wire::LoadU8(p);
+        break;
+      case WireType::kU32:
+        mix += wire::LoadU32(p);
+        break;
+      case WireType::kI32:
+        mix += static_cast<std::uint32_t>(wire::LoadI32(p));
+        break;
+      case WireType::kU64:
+        mix += wire::LoadU64(p);
+        break;
+      case WireType::kI64:
+        mix += static_cast<std::uint64_t>(wire::LoadI64(p));
+        break;
       case WireType::kF64: {
         const double v = wire::LoadF64(p);
         std::uint64_t bits;
@@ -77,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         mix += n;
         break;
       }
-      case WireType::kNested: break;
+      case WireType::kNested:
+        break;
     }
   }
   g_sink = mix;

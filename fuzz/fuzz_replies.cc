@@ -33,8 +33,7 @@ void CountedFree(void*, void* block) {
 }
 
 // Sizes of every fixed record and array element a reply carries.
-constexpr std::uint32_t kSizes[] = {4,   28,  60,  252, 260,  300,
-                                    320, 340, 851, 2929, 2993, 3162};
+constexpr std::uint32_t kSizes[] = {4, 28, 60, 252, 260, 300, 320, 340, 851, 2929, 2993, 3162};
 constexpr std::size_t kSizeCount = sizeof kSizes / sizeof kSizes[0];
 
 [[noreturn]] void Fail(const char* what) {
@@ -76,19 +75,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::int32_t result = 0;
   switch (shape) {
     case 0:
-      result = ipc::Receive(pipe, id, [&](PipeReader& r, Header* h) {
-        return ipc::DecodeStatusOnly(r, h);
-      });
+      result = ipc::Receive(pipe, id,
+                            [&](PipeReader& r, Header* h) { return ipc::DecodeStatusOnly(r, h); });
       break;
     case 1:
-      result = ipc::Receive(pipe, id, [&](PipeReader& r, Header* h) {
-        return ipc::DecodeU32(r, h, &a);
-      });
+      result = ipc::Receive(pipe, id,
+                            [&](PipeReader& r, Header* h) { return ipc::DecodeU32(r, h, &a); });
       break;
     case 2:
-      result = ipc::Receive(pipe, id, [&](PipeReader& r, Header* h) {
-        return ipc::DecodeF64(r, h, &f);
-      });
+      result = ipc::Receive(pipe, id,
+                            [&](PipeReader& r, Header* h) { return ipc::DecodeF64(r, h, &f); });
       break;
     case 3:
       result = ipc::Receive(pipe, id, [&](PipeReader& r, Header* h) {

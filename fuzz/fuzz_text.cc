@@ -34,8 +34,7 @@ bool HasLoneSurrogate(const std::u16string& s) {
 bool WellFormed(const std::string& s) {
   const std::u16string u = text::Utf8ToUtf16(s.data(), s.size());
   return text::Utf16ToUtf8(u.data(), u.size()) == s &&
-         (u.find(u'\xFFFD') == std::u16string::npos ||
-          s.find("\xEF\xBF\xBD") != std::string::npos);
+         (u.find(u'\xFFFD') == std::u16string::npos || s.find("\xEF\xBF\xBD") != std::string::npos);
 }
 
 }  // namespace

@@ -6,12 +6,11 @@ shapes the client really sees."""
 
 import hashlib
 import os
-import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
-from peer import reply_bytes, u32, f64, wstr  # noqa: E402
+from peer import f64, reply_bytes, u32, wstr  # noqa: E402
 
 SIZES = [4, 28, 60, 252, 260, 300, 320, 340, 851, 2929, 2993, 3162]
 CMD = 121
@@ -25,15 +24,16 @@ def replies():
     yield shape_byte(0, 4) + reply_bytes(CMD, 1)
     yield shape_byte(0, 4) + reply_bytes(CMD, -4)
     yield shape_byte(1, 4) + reply_bytes(CMD, 1, u32(3))
-    yield shape_byte(1, 4) + reply_bytes(CMD + 1, 1, u32(3))          # wrong echo
-    yield shape_byte(1, 4) + reply_bytes(CMD, 1, u32(3))[:-2]         # cut short
-    yield shape_byte(1, 4) + reply_bytes(CMD, 1, u32(3) + u32(9))     # extra bytes
-    yield shape_byte(1, 4) + u32(8) + u32(CMD) + u32(1) + u32(3)      # length too short
+    yield shape_byte(1, 4) + reply_bytes(CMD + 1, 1, u32(3))  # wrong echo
+    yield shape_byte(1, 4) + reply_bytes(CMD, 1, u32(3))[:-2]  # cut short
+    yield shape_byte(1, 4) + reply_bytes(CMD, 1, u32(3) + u32(9))  # extra bytes
+    yield shape_byte(1, 4) + u32(8) + u32(CMD) + u32(1) + u32(3)  # length too short
     yield shape_byte(2, 4) + reply_bytes(CMD, 0, f64(1.5))
     yield shape_byte(3, 4) + reply_bytes(CMD, 1, u32(5) + u32(2364) + wstr("5.0 build"))
     for size in SIZES:
-        yield shape_byte(4, size) + reply_bytes(CMD, 1, bytes(range(256)) * (size // 256)
-                                                + bytes(size % 256))
+        yield shape_byte(4, size) + reply_bytes(
+            CMD, 1, bytes(range(256)) * (size // 256) + bytes(size % 256)
+        )
         records = bytes((i * 7) & 0xFF for i in range(2 * size))
         yield shape_byte(5, size) + reply_bytes(CMD, 1, u32(2) + records)
         yield shape_byte(5, size) + reply_bytes(CMD, -1, u32(2))
@@ -70,7 +70,7 @@ def group():
 
 def text():
     yield b"EURUSD"
-    yield "Zürich € \U0001F600".encode("utf-8")
+    yield "Zürich € \U0001f600".encode("utf-8")
     yield b"/opt/inst\xff/terminal64.exe"
     yield b"\xed\xa0\x80\xc0\xaf\xe2\x82\xf4\x90\x80\x80"
     yield "ÄÖÜ İ Σ".encode("utf-16-le")
@@ -78,8 +78,7 @@ def text():
 
 
 def main():
-    for name, gen in (("replies", replies), ("records", records), ("group", group),
-                      ("text", text)):
+    for name, gen in (("replies", replies), ("records", records), ("group", group), ("text", text)):
         folder = os.path.join(HERE, "corpus", name)
         os.makedirs(folder, exist_ok=True)
         for seed in gen():

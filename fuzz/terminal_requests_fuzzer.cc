@@ -19,20 +19,20 @@
 // bounded by the history it covers, since every date is clamped to it.
 // Logins check against a one-iteration hash that matches nothing, so they
 // are cheap too.
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <stdlib.h>
 #include <unistd.h>
 
 #include "base/text.h"
+#include "os/service.h"
 #include "server/dispatch.h"
 #include "server/installation.h"
-#include "os/service.h"
 
 namespace {
 
@@ -65,7 +65,8 @@ void Setup() {
   g_terminal = nullptr;
   RemoveFolder();
   const char* tmp = std::getenv("TMPDIR");
-  std::string folder = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zk5fuzzXXXXXX";
+  std::string folder =
+      std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zk5fuzzXXXXXX";
   if (mkdtemp(&folder[0]) == nullptr) std::abort();
   const std::string dir = folder;
   g_folder = dir;

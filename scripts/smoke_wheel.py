@@ -2,6 +2,7 @@
 fresh environment): the module imports, the bundled terminal starts, bars
 come back and go into pandas, the terminal stops; a copy of the terminal
 in a folder of its own (a portable installation) serves too."""
+
 import os
 import shutil
 import signal
@@ -26,8 +27,9 @@ try:
     assert list(df.columns[:4]) == ["open", "high", "low", "close"]
     zelkor5.shutdown()
 finally:
-    stopped = subprocess.run([sys.executable, "-m", "zelkor5", "terminal", "stop"],
-                             capture_output=True, text=True)
+    stopped = subprocess.run(
+        [sys.executable, "-m", "zelkor5", "terminal", "stop"], capture_output=True, text=True
+    )
 assert stopped.returncode == 0 and stopped.stdout.strip() == "stopped", stopped
 assert not terminal.status().running
 
@@ -53,6 +55,8 @@ finally:
             pass
     time.sleep(0.2)
     shutil.rmtree(portable, ignore_errors=True)
-print("smoke: zelkor5 %s on Python %s: terminal pid %d, %d bars into pandas up to %s; "
-      "a copied terminal serves" % (zelkor5.__version__, sys.version.split()[0], pid, len(df),
-                                    df.index[-1]))
+print(
+    "smoke: zelkor5 %s on Python %s: terminal pid %d, %d bars into pandas up to %s; "
+    "a copied terminal serves"
+    % (zelkor5.__version__, sys.version.split()[0], pid, len(df), df.index[-1])
+)

@@ -5,14 +5,18 @@ module, so pickle cannot find a record's class by name. Each record is
 reduced instead to a call of `_rebuild` with its type's name and values,
 which pickle, copy, multiprocessing and joblib all use.
 """
+
 import copyreg
 from typing import Any, Callable, Tuple
 
 from . import _core
 
 # The struct-sequence types the extension registers, by name.
-RECORD_TYPES = {name: value for name, value in vars(_core).items()
-                if isinstance(value, type) and issubclass(value, tuple)}
+RECORD_TYPES = {
+    name: value
+    for name, value in vars(_core).items()
+    if isinstance(value, type) and issubclass(value, tuple)
+}
 
 
 def _rebuild(name: str, values: Tuple[Any, ...]) -> Any:

@@ -20,6 +20,7 @@ errors with status 2; ``terminal status`` exits with 3 when the terminal
 is not running; ``sweep`` exits with 1 when a run failed (its row says
 why; the results are written all the same). Output cut short by its reader (``| head``) is no error.
 """
+
 import argparse
 import datetime
 import os
@@ -56,7 +57,8 @@ def _date(text: str, end_of_day: bool = False) -> datetime.datetime:
         value = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
     except ValueError:
         raise argparse.ArgumentTypeError(
-            "bad date %r: use YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]" % text) from None
+            "bad date %r: use YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]" % text
+        ) from None
     return value if value.tzinfo is not None else value.replace(tzinfo=UTC)
 
 
@@ -64,8 +66,9 @@ def _timeframe(text: str) -> Timeframe:
     try:
         return Timeframe[text.upper()]
     except KeyError:
-        raise argparse.ArgumentTypeError("unknown timeframe %r: one of %s" % (
-            text, ", ".join(Timeframe.__members__))) from None
+        raise argparse.ArgumentTypeError(
+            "unknown timeframe %r: one of %s" % (text, ", ".join(Timeframe.__members__))
+        ) from None
 
 
 def _login(text: str) -> int:
@@ -76,89 +79,175 @@ def _login(text: str) -> int:
 
 def _parser() -> argparse.ArgumentParser:
     common = _Parser(add_help=False)
-    common.add_argument("--path", default=argparse.SUPPRESS, metavar="EXE",
-                        help="terminal64.exe of another installation (default: the bundled one)")
-    p = _Parser(prog="zelkor5", parents=[common],
-                                description="Client of the Zelkor 5 terminal.")
+    common.add_argument(
+        "--path",
+        default=argparse.SUPPRESS,
+        metavar="EXE",
+        help="terminal64.exe of another installation (default: the bundled one)",
+    )
+    p = _Parser(prog="zelkor5", parents=[common], description="Client of the Zelkor 5 terminal.")
     sub = p.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     sub.add_parser("demo", parents=[common], help="run the demo session")
-    rpt = sub.add_parser("report", parents=[common],
-                         help="an HTML report of an account's trading: equity, drawdown, "
-                              "statistics")
-    rpt.add_argument("--login", type=_login,
-                     help="the account (default: the one the terminal starts with)")
+    rpt = sub.add_parser(
+        "report",
+        parents=[common],
+        help="an HTML report of an account's trading: equity, drawdown, " "statistics",
+    )
+    rpt.add_argument(
+        "--login", type=_login, help="the account (default: the one the terminal starts with)"
+    )
     rpt.add_argument("--password", help="its password, when it is not the current account")
-    rpt.add_argument("--from", dest="start", type=_date, metavar="DATE",
-                     help="the first day, UTC (default: the account's first deal)")
-    rpt.add_argument("--to", dest="end", metavar="DATE",
-                     help="the last day (to its end), UTC (default: now, the terminal's clock)")
-    rpt.add_argument("-o", "--output", required=True, metavar="FILE",
-                     help="FILE.html: one self-contained page")
-    rpt.add_argument("--png", metavar="DIR",
-                     help="also write the plots as PNG files into DIR")
-    rpt.add_argument("--csv", metavar="FILE",
-                     help="also write the statistics as a CSV file")
+    rpt.add_argument(
+        "--from",
+        dest="start",
+        type=_date,
+        metavar="DATE",
+        help="the first day, UTC (default: the account's first deal)",
+    )
+    rpt.add_argument(
+        "--to",
+        dest="end",
+        metavar="DATE",
+        help="the last day (to its end), UTC (default: now, the terminal's clock)",
+    )
+    rpt.add_argument(
+        "-o", "--output", required=True, metavar="FILE", help="FILE.html: one self-contained page"
+    )
+    rpt.add_argument("--png", metavar="DIR", help="also write the plots as PNG files into DIR")
+    rpt.add_argument("--csv", metavar="FILE", help="also write the statistics as a CSV file")
 
-    swp = sub.add_parser("sweep", parents=[common],
-                         help="run a strategy over a grid of parameters, one private replay each")
-    swp.add_argument("strategy", metavar="STRATEGY.py",
-                     help="a script defining the strategy: a function taking one parameter set "
-                          "(a dict)")
-    swp.add_argument("--function", default="strategy", metavar="NAME",
-                     help="the strategy's name in the script (default: strategy)")
-    swp.add_argument("--grid", action="append", required=True, type=_grid_axis,
-                     metavar="NAME=V1,V2,...",
-                     help="a parameter and its values (numbers where they parse); repeat for "
-                          "every parameter: each combination is one run")
-    swp.add_argument("--history", action="append", required=True, metavar="FILE",
-                     help="SYMBOL.M1.csv or SYMBOL.ticks.csv to replay, or an installation's "
-                          "terminal64.exe (its imported history); repeatable")
-    swp.add_argument("--from", dest="start", type=_date, required=True, metavar="DATE",
-                     help="where each replay begins, UTC")
-    swp.add_argument("--to", dest="end", type=_span_end, required=True, metavar="DATE",
-                     help="where it ends, UTC (a bare date: to its end, the next midnight)")
-    swp.add_argument("--scheduler", metavar="ADDRESS",
-                     help="run on the Dask cluster of this scheduler (needs dask[distributed]; "
-                          "default: the cores of this machine)")
-    swp.add_argument("--workers", type=int, metavar="N",
-                     help="processes on this machine (default: one per core)")
-    swp.add_argument("-o", "--output", required=True, metavar="FILE",
-                     help="the results, one row per parameter set (.csv or .parquet)")
+    swp = sub.add_parser(
+        "sweep",
+        parents=[common],
+        help="run a strategy over a grid of parameters, one private replay each",
+    )
+    swp.add_argument(
+        "strategy",
+        metavar="STRATEGY.py",
+        help="a script defining the strategy: a function taking one parameter set " "(a dict)",
+    )
+    swp.add_argument(
+        "--function",
+        default="strategy",
+        metavar="NAME",
+        help="the strategy's name in the script (default: strategy)",
+    )
+    swp.add_argument(
+        "--grid",
+        action="append",
+        required=True,
+        type=_grid_axis,
+        metavar="NAME=V1,V2,...",
+        help="a parameter and its values (numbers where they parse); repeat for "
+        "every parameter: each combination is one run",
+    )
+    swp.add_argument(
+        "--history",
+        action="append",
+        required=True,
+        metavar="FILE",
+        help="SYMBOL.M1.csv or SYMBOL.ticks.csv to replay, or an installation's "
+        "terminal64.exe (its imported history); repeatable",
+    )
+    swp.add_argument(
+        "--from",
+        dest="start",
+        type=_date,
+        required=True,
+        metavar="DATE",
+        help="where each replay begins, UTC",
+    )
+    swp.add_argument(
+        "--to",
+        dest="end",
+        type=_span_end,
+        required=True,
+        metavar="DATE",
+        help="where it ends, UTC (a bare date: to its end, the next midnight)",
+    )
+    swp.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on the Dask cluster of this scheduler (needs dask[distributed]; "
+        "default: the cores of this machine)",
+    )
+    swp.add_argument(
+        "--workers", type=int, metavar="N", help="processes on this machine (default: one per core)"
+    )
+    swp.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="FILE",
+        help="the results, one row per parameter set (.csv or .parquet)",
+    )
 
     term = sub.add_parser("terminal", parents=[common], help="the bundled terminal")
     tsub = term.add_subparsers(dest="action", metavar="ACTION")
     tsub.required = True
     tsub.add_parser("start", parents=[common], help="start it unless it runs")
     tsub.add_parser("stop", parents=[common], help="stop it and wait until it has exited")
-    tsub.add_parser("status", parents=[common],
-                    help="whether it runs (exit status 0) or not (3), and whether it replays")
+    tsub.add_parser(
+        "status",
+        parents=[common],
+        help="whether it runs (exit status 0) or not (3), and whether it replays",
+    )
     path = tsub.add_parser("path", parents=[common], help="print the executable's path")
     path.add_argument("--data", action="store_true", help="print the data folder instead")
-    reset = tsub.add_parser("reset-account", parents=[common],
-                            help="put an account back to its first state (stops the terminal)")
+    reset = tsub.add_parser(
+        "reset-account",
+        parents=[common],
+        help="put an account back to its first state (stops the terminal)",
+    )
     reset.add_argument("login", type=_login, help="the account's login")
-    imp = tsub.add_parser("import", parents=[common],
-                          help="import a CSV file of price history (while the terminal is stopped)")
-    imp.add_argument("file", help="SYMBOL.M1.csv (minute bars) or SYMBOL.ticks.csv, as "
-                                  "zelkor5 export writes them")
+    imp = tsub.add_parser(
+        "import",
+        parents=[common],
+        help="import a CSV file of price history (while the terminal is stopped)",
+    )
+    imp.add_argument(
+        "file",
+        help="SYMBOL.M1.csv (minute bars) or SYMBOL.ticks.csv, as " "zelkor5 export writes them",
+    )
     imp.add_argument("--symbol", help="the symbol (default: the file name's first part)")
-    rep = tsub.add_parser("replay", parents=[common],
-                          help="start it as a replay of the market from a past moment, or "
-                               "(--off) return it to the live market")
-    rep.add_argument("--from", dest="start", type=_date, metavar="DATE",
-                     help="where the market begins, UTC (YYYY-MM-DD[THH:MM[:SS]])")
+    rep = tsub.add_parser(
+        "replay",
+        parents=[common],
+        help="start it as a replay of the market from a past moment, or "
+        "(--off) return it to the live market",
+    )
+    rep.add_argument(
+        "--from",
+        dest="start",
+        type=_date,
+        metavar="DATE",
+        help="where the market begins, UTC (YYYY-MM-DD[THH:MM[:SS]])",
+    )
     how = rep.add_mutually_exclusive_group()
-    how.add_argument("--speed", type=int, metavar="N",
-                     help="market seconds per real second, 1 to 1000000 (default 1)")
-    how.add_argument("--step", type=int, metavar="MS",
-                     help="instead move the market MS milliseconds per request answered")
-    how.add_argument("--stepped", action="store_true",
-                     help="instead hold the market still until the script moves it "
-                          "(zelkor5.replay.advance, next_bar)")
-    how.add_argument("--off", action="store_true",
-                     help="clear the replay: the next start runs on the live market "
-                          "(stops the terminal)")
+    how.add_argument(
+        "--speed",
+        type=int,
+        metavar="N",
+        help="market seconds per real second, 1 to 1000000 (default 1)",
+    )
+    how.add_argument(
+        "--step",
+        type=int,
+        metavar="MS",
+        help="instead move the market MS milliseconds per request answered",
+    )
+    how.add_argument(
+        "--stepped",
+        action="store_true",
+        help="instead hold the market still until the script moves it "
+        "(zelkor5.replay.advance, next_bar)",
+    )
+    how.add_argument(
+        "--off",
+        action="store_true",
+        help="clear the replay: the next start runs on the live market " "(stops the terminal)",
+    )
 
     export = sub.add_parser("export", parents=[common], help="bars or ticks to a file")
     esub = export.add_subparsers(dest="kind", metavar="KIND")
@@ -167,17 +256,38 @@ def _parser() -> argparse.ArgumentParser:
         e = esub.add_parser(kind, parents=[common], help="export " + kind)
         e.add_argument("symbol", help="the symbol, as symbol_info knows it")
         if kind == "rates":
-            e.add_argument("--timeframe", "-t", type=_timeframe, default=Timeframe.H1,
-                           help="M1 ... MN1 (default H1)")
+            e.add_argument(
+                "--timeframe",
+                "-t",
+                type=_timeframe,
+                default=Timeframe.H1,
+                help="M1 ... MN1 (default H1)",
+            )
         else:
-            e.add_argument("--flags", choices=[m.lower() for m in CopyTicks.__members__],
-                           default="all", help="which ticks (default all)")
-        e.add_argument("--from", dest="start", required=True, type=_date, metavar="DATE",
-                       help="the first day or moment, UTC (YYYY-MM-DD[THH:MM[:SS]])")
-        e.add_argument("--to", dest="end", required=True, metavar="DATE",
-                       help="the last day (to its end) or moment, UTC")
-        e.add_argument("-o", "--output", required=True, metavar="FILE",
-                       help="FILE.csv or FILE.parquet")
+            e.add_argument(
+                "--flags",
+                choices=[m.lower() for m in CopyTicks.__members__],
+                default="all",
+                help="which ticks (default all)",
+            )
+        e.add_argument(
+            "--from",
+            dest="start",
+            required=True,
+            type=_date,
+            metavar="DATE",
+            help="the first day or moment, UTC (YYYY-MM-DD[THH:MM[:SS]])",
+        )
+        e.add_argument(
+            "--to",
+            dest="end",
+            required=True,
+            metavar="DATE",
+            help="the last day (to its end) or moment, UTC",
+        )
+        e.add_argument(
+            "-o", "--output", required=True, metavar="FILE", help="FILE.csv or FILE.parquet"
+        )
     return p
 
 
@@ -275,7 +385,9 @@ def write_pages(pages: Iterable[Optional[Any]], out: str) -> Optional[int]:
     or .parquet) as they come, holding one page at a time; the rows written,
     or None when a page is None (a failed request; the file is removed)."""
     ext = os.path.splitext(out)[1].lower()
-    writer: Union[_CsvPages, _ParquetPages] = _CsvPages(out) if ext == ".csv" else _ParquetPages(out)
+    writer: Union[_CsvPages, _ParquetPages] = (
+        _CsvPages(out) if ext == ".csv" else _ParquetPages(out)
+    )
     rows, ok = 0, False
     try:
         for page in pages:
@@ -310,14 +422,21 @@ def _export(args: argparse.Namespace, path: Optional[str]) -> int:
         raise CommandError("unknown symbol %s: %s (%d)" % (args.symbol, message, code))
     progress = sys.stderr.isatty() and _has_tqdm()
     if args.kind == "rates":
-        pages = history.rates_pages(args.symbol, args.timeframe, args.start, end,
-                                    progress=progress)
+        pages = history.rates_pages(args.symbol, args.timeframe, args.start, end, progress=progress)
     else:
         # --to names a second: its ticks to its last millisecond are in it.
         limit = (int(end.timestamp()) + 1) * 1000
-        pages = (None if p is None else p[p["time_msc"] < limit] for p in history.ticks_pages(
-            args.symbol, args.start, int(end.timestamp()) + 1, CopyTicks[args.flags.upper()],
-            chunk=history.TICKS_CHUNK_SECONDS, progress=progress))
+        pages = (
+            None if p is None else p[p["time_msc"] < limit]
+            for p in history.ticks_pages(
+                args.symbol,
+                args.start,
+                int(end.timestamp()) + 1,
+                CopyTicks[args.flags.upper()],
+                chunk=history.TICKS_CHUNK_SECONDS,
+                progress=progress,
+            )
+        )
     rows = write_pages(pages, args.output)
     if rows is None:
         raise _failed("%s %s" % (args.kind, args.symbol))
@@ -337,16 +456,20 @@ def _has_tqdm() -> bool:
 def _replay_text(playing: Optional[terminal.Replay]) -> str:
     if playing is None:
         return "replay: off (the live market)"
-    how = {"timed": "speed %d" % playing.speed,
-           "per-request": "step %d ms per request" % playing.step_ms,
-           "stepped": "stepped (the script moves the clock)"}.get(playing.mode, playing.mode)
+    how = {
+        "timed": "speed %d" % playing.speed,
+        "per-request": "step %d ms per request" % playing.step_ms,
+        "stepped": "stepped (the script moves the clock)",
+    }.get(playing.mode, playing.mode)
     text = "replay: from %s, %s" % (_iso(int(playing.start.timestamp())), how)
     if playing.now is not None:
         text += ", clock at %s" % playing.now.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
     return text
 
 
-def _terminal(args: argparse.Namespace, path: Optional[str], parser: argparse.ArgumentParser) -> int:
+def _terminal(
+    args: argparse.Namespace, path: Optional[str], parser: argparse.ArgumentParser
+) -> int:
     if args.action == "start":
         pid = terminal.start(path)
         print("running, pid %d" % pid)
@@ -387,8 +510,10 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
             parser.error("terminal replay: --off takes no --from")
         was_running = terminal.stop(path)
         terminal.configure_replay(None, path=path)
-        print("replay off: the terminal %sstarts on the live market" %
-              ("is stopped; it " if was_running else ""))
+        print(
+            "replay off: the terminal %sstarts on the live market"
+            % ("is stopped; it " if was_running else "")
+        )
         return 0
     if args.start is None:
         parser.error("terminal replay: --from DATE is required (or --off)")
@@ -397,10 +522,12 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
     if args.step is not None and args.step < 1:
         parser.error("terminal replay: --step must be 1 millisecond or more")
     if terminal.status(path).running:
-        raise CommandError("the terminal is running: stop it first, a replay begins "
-                           "when it starts")
-    terminal.configure_replay(args.start, args.speed or 1, args.step or 0, path,
-                              stepped=args.stepped)
+        raise CommandError(
+            "the terminal is running: stop it first, a replay begins " "when it starts"
+        )
+    terminal.configure_replay(
+        args.start, args.speed or 1, args.step or 0, path, stepped=args.stepped
+    )
     pid = terminal.start(path)
     print("running, pid %d" % pid)
     print(_replay_text(terminal.status(path).replay))
@@ -409,6 +536,7 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
 
 def _report(args: argparse.Namespace, path: Optional[str]) -> int:
     from . import reporting as report
+
     if os.path.splitext(args.output)[1].lower() not in (".html", ".htm"):
         raise CommandError("the output file must end in .html: " + args.output)
     end = None
@@ -424,13 +552,13 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
             if not _core.login(args.login, password=args.password or "", server=""):
                 raise _failed("login %d" % args.login)
     try:
-        result = report.report(start=args.start, end=end, html=args.output,
-                               png_dir=args.png)
+        result = report.report(start=args.start, end=end, html=args.output, png_dir=args.png)
     except report.ReportError as e:
         raise CommandError(str(e)) from None
     except ImportError as e:
-        raise CommandError("the report needs pandas and matplotlib (%s): pip install pandas "
-                           "matplotlib" % e) from None
+        raise CommandError(
+            "the report needs pandas and matplotlib (%s): pip install pandas " "matplotlib" % e
+        ) from None
     if args.csv:
         result.statistics.to_csv(args.csv, header=["value"], index_label="statistic", na_rep="nan")
     net = result.statistics["net_profit"]
@@ -480,8 +608,14 @@ def _sweep(args: argparse.Namespace) -> int:
             raise CommandError("--scheduler needs dask[distributed] installed") from None
         client = distributed.Client(args.scheduler)
     try:
-        frame = sweeps.sweep(strategy, grid, history=args.history,
-                             span=(args.start, args.end), executor=client, workers=args.workers)
+        frame = sweeps.sweep(
+            strategy,
+            grid,
+            history=args.history,
+            span=(args.start, args.end),
+            executor=client,
+            workers=args.workers,
+        )
     except sweeps.SweepError as e:
         raise CommandError(str(e)) from None
     finally:
@@ -505,6 +639,7 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         if args.command == "demo":
             from . import demo
+
             return demo.main(path)
         if args.command == "terminal":
             return _terminal(args, path, parser)

@@ -18,24 +18,28 @@ package. A few flat names are spelt otherwise, as scripts know them: the
 To add a value, add the member to its class and its flat name to the list
 below the class: a test checks that the two agree.
 """
+
 import enum as _enum
 
 
 class _Number(_enum.IntEnum):
     """Shown as its number by str() and format(), as IntEnum is from Python
     3.11 on, so that logs and files read the same on every version."""
+
     __str__ = int.__repr__
     __format__ = int.__format__  # type: ignore[assignment]
 
 
 class _Bits(_enum.IntFlag):
     """A set of bits shown as its number, like _Number."""
+
     __str__ = int.__repr__
     __format__ = int.__format__  # type: ignore[assignment]
 
 
 class Timeframe(_Number):
     """Timeframes of copy_rates_from, copy_rates_from_pos and copy_rates_range."""
+
     M1 = 1
     M2 = 2
     M3 = 3
@@ -61,13 +65,15 @@ class Timeframe(_Number):
 
 class CopyTicks(_Number):
     """Which ticks copy_ticks_from and copy_ticks_range return."""
+
     ALL = -1
-    INFO = 1    # quote ticks: a bid or ask change
-    TRADE = 2   # trade ticks: a last price and volume
+    INFO = 1  # quote ticks: a bid or ask change
+    TRADE = 2  # trade ticks: a last price and volume
 
 
 class TickFlag(_Bits):
     """Bits of a tick's flags."""
+
     BID = 2
     ASK = 4
     LAST = 8
@@ -78,6 +84,7 @@ class TickFlag(_Bits):
 
 class TradeAction(_Number):
     """The action of a trade request."""
+
     DEAL = 1
     PENDING = 5
     SLTP = 6
@@ -102,7 +109,7 @@ class OrderFilling(_Number):
     FOK = 0
     IOC = 1
     RETURN = 2
-    BOC = 3     # book or cancel: refused by the bundled terminal
+    BOC = 3  # book or cancel: refused by the bundled terminal
 
 
 class OrderTime(_Number):
@@ -114,8 +121,8 @@ class OrderTime(_Number):
 
 class OrderState(_Number):
     STARTED = 0
-    PLACED = 1     # a working order
-    CANCELED = 2   # removed, or without the money when reached
+    PLACED = 1  # a working order
+    CANCELED = 2  # removed, or without the money when reached
     PARTIAL = 3
     FILLED = 4
     REJECTED = 5
@@ -130,9 +137,9 @@ class OrderReason(_Number):
     MOBILE = 1
     WEB = 2
     EXPERT = 3  # placed through this interface
-    SL = 4      # made by a stop-loss
-    TP = 5      # made by a take-profit
-    SO = 6      # made by a stop-out
+    SL = 4  # made by a stop-loss
+    TP = 5  # made by a take-profit
+    SO = 6  # made by a stop-out
 
 
 class DealType(_Number):
@@ -151,16 +158,16 @@ class DealType(_Number):
     INTEREST = 12
     BUY_CANCELED = 13
     SELL_CANCELED = 14
-    DIVIDEND = 15           # flat name DEAL_DIVIDEND
-    DIVIDEND_FRANKED = 16   # flat name DEAL_DIVIDEND_FRANKED
-    TAX = 17                # flat name DEAL_TAX
+    DIVIDEND = 15  # flat name DEAL_DIVIDEND
+    DIVIDEND_FRANKED = 16  # flat name DEAL_DIVIDEND_FRANKED
+    TAX = 17  # flat name DEAL_TAX
 
 
 class DealEntry(_Number):
     IN = 0
     OUT = 1
-    INOUT = 2    # a netting position reversed
-    OUT_BY = 3   # closed by an opposite position
+    INOUT = 2  # a netting position reversed
+    OUT_BY = 3  # closed by an opposite position
 
 
 class DealReason(_Number):
@@ -168,9 +175,9 @@ class DealReason(_Number):
     MOBILE = 1
     WEB = 2
     EXPERT = 3  # deals of requests sent through this interface
-    SL = 4      # a stop-loss reached
-    TP = 5      # a take-profit reached
-    SO = 6      # a stop-out
+    SL = 4  # a stop-loss reached
+    TP = 5  # a take-profit reached
+    SO = 6  # a stop-out
     ROLLOVER = 7
     VMARGIN = 8
     SPLIT = 9
@@ -191,6 +198,7 @@ class PositionReason(_Number):
 
 class BookType(_Number):
     """The side of a depth-of-market entry."""
+
     SELL = 1
     BUY = 2
     SELL_MARKET = 3
@@ -240,17 +248,18 @@ class SymbolChartMode(_Number):
 class SymbolTradeMode(_Number):
     """Who may trade a symbol (see docs/terminal.md for the symbols that
     are not FULL)."""
+
     DISABLED = 0
-    LONGONLY = 1    # no new short exposure (10042)
-    SHORTONLY = 2   # no new long exposure (10043)
-    CLOSEONLY = 3   # positions may only be reduced (10044)
+    LONGONLY = 1  # no new short exposure (10042)
+    SHORTONLY = 2  # no new long exposure (10043)
+    CLOSEONLY = 3  # positions may only be reduced (10044)
     FULL = 4
 
 
 class SymbolTradeExecution(_Number):
     REQUEST = 0
     INSTANT = 1
-    MARKET = 2      # every symbol of the bundled terminal
+    MARKET = 2  # every symbol of the bundled terminal
     EXCHANGE = 3
 
 
@@ -268,6 +277,7 @@ class SymbolSwapMode(_Number):
 
 class SymbolOrderMode(_Bits):
     """Bits of a symbol's order_mode: the orders it accepts."""
+
     MARKET = 1
     LIMIT = 2
     STOP = 4
@@ -279,6 +289,7 @@ class SymbolOrderMode(_Bits):
 
 class SymbolExpirationMode(_Bits):
     """Bits of a symbol's expiration_mode: the expiry kinds it accepts."""
+
     GTC = 1
     DAY = 2
     SPECIFIED = 4
@@ -288,6 +299,7 @@ class SymbolExpirationMode(_Bits):
 class SymbolFillingMode(_Bits):
     """Bits of a symbol's filling_mode: the policies its market orders may
     ask for (ORDER_FILLING_FOK needs FOK, ORDER_FILLING_IOC needs IOC)."""
+
     FOK = 1
     IOC = 2
     BOC = 4
@@ -295,6 +307,7 @@ class SymbolFillingMode(_Bits):
 
 class SymbolOrdersMode(_Number):
     """When a symbol's pending orders and stops are removed."""
+
     GTC = 0
     DAILY = 1
     DAILY_NO_STOPS = 2
@@ -323,6 +336,7 @@ class DayOfWeek(_Number):
 
 class TerminalState(_Number):
     """Readiness reported while initialize and login wait."""
+
     CONNECTING = 1
     READY = 2
     AUTH_FAILED = 3
@@ -330,19 +344,20 @@ class TerminalState(_Number):
 
 class TradeRetcode(_Number):
     """The retcode of order_check and order_send results."""
-    CHECK_OK = 0              # order_check: the request would be executed
+
+    CHECK_OK = 0  # order_check: the request would be executed
     REQUOTE = 10004
     REJECT = 10006
     CANCEL = 10007
     PLACED = 10008
-    DONE = 10009              # executed
+    DONE = 10009  # executed
     DONE_PARTIAL = 10010
-    ERROR = 10011             # the terminal could not record the deal
+    ERROR = 10011  # the terminal could not record the deal
     TIMEOUT = 10012
-    INVALID = 10013           # invalid request, unknown symbol, wrong position
+    INVALID = 10013  # invalid request, unknown symbol, wrong position
     INVALID_VOLUME = 10014
-    INVALID_PRICE = 10015     # a pending order's price on the wrong side of the market
-    INVALID_STOPS = 10016     # a stop-loss or take-profit on the wrong side or too near
+    INVALID_PRICE = 10015  # a pending order's price on the wrong side of the market
+    INVALID_STOPS = 10016  # a stop-loss or take-profit on the wrong side or too near
     TRADE_DISABLED = 10017
     MARKET_CLOSED = 10018
     NO_MONEY = 10019
@@ -356,21 +371,21 @@ class TradeRetcode(_Number):
     CLIENT_DISABLES_AT = 10027
     LOCKED = 10028
     FROZEN = 10029
-    INVALID_FILL = 10030      # a filling policy the symbol does not allow
+    INVALID_FILL = 10030  # a filling policy the symbol does not allow
     CONNECTION = 10031
     ONLY_REAL = 10032
     LIMIT_ORDERS = 10033
     LIMIT_VOLUME = 10034
-    INVALID_ORDER = 10035     # not answered by the bundled terminal, which supports every action
-    NOT_SUPPORTED = 10035     # the same code under its earlier name
+    INVALID_ORDER = 10035  # not answered by the bundled terminal, which supports every action
+    NOT_SUPPORTED = 10035  # the same code under its earlier name
     POSITION_CLOSED = 10036
     INVALID_CLOSE_VOLUME = 10038
     CLOSE_ORDER_EXIST = 10039
     LIMIT_POSITIONS = 10040
     REJECT_CANCEL = 10041
-    LONG_ONLY = 10042         # a symbol open to long positions only
+    LONG_ONLY = 10042  # a symbol open to long positions only
     SHORT_ONLY = 10043
-    CLOSE_ONLY = 10044        # a symbol open to closing only
+    CLOSE_ONLY = 10044  # a symbol open to closing only
     FIFO_CLOSE = 10045
     HEDGE_PROHIBITED = 10046
 
@@ -379,16 +394,17 @@ class ErrorCode(_Number):
     """The code of last_error(): 1 success, -1..-9 reported by the
     terminal, the rest by the module's own connection. The flat names
     RES_S_OK, RES_E_FAIL, ... are further names of these members."""
+
     SUCCESS = 1
     CALL_FAILED = -1
-    INVALID_PARAMS = -2           # also every refused argument
+    INVALID_PARAMS = -2  # also every refused argument
     OUT_OF_MEMORY = -3
     NOT_FOUND = -4
     INCOMPATIBLE_VERSION = -5
     AUTHORIZATION_FAILED = -6
     UNSUPPORTED = -7
-    TRADE_DISABLED = -8           # order_send: trading through the interface is off
-    TERMINAL_BUSY = -9            # the terminal serves as many connections as it can
+    TRADE_DISABLED = -8  # order_send: trading through the interface is off
+    TERMINAL_BUSY = -9  # the terminal serves as many connections as it can
     IPC_CALL_FAILED = -10000
     IPC_SEND_FAILED = -10001
     IPC_RECV_FAILED = -10002
@@ -399,26 +415,48 @@ class ErrorCode(_Number):
 
 # Each enumeration with the prefix of its flat names.
 _GROUPS = {
-    Timeframe: "TIMEFRAME_", CopyTicks: "COPY_TICKS_", TickFlag: "TICK_FLAG_",
-    TradeAction: "TRADE_ACTION_", OrderType: "ORDER_TYPE_", OrderFilling: "ORDER_FILLING_",
-    OrderTime: "ORDER_TIME_", OrderState: "ORDER_STATE_", OrderReason: "ORDER_REASON_",
-    DealType: "DEAL_TYPE_", DealEntry: "DEAL_ENTRY_", DealReason: "DEAL_REASON_",
-    PositionType: "POSITION_TYPE_", PositionReason: "POSITION_REASON_", BookType: "BOOK_TYPE_",
-    AccountTradeMode: "ACCOUNT_TRADE_MODE_", AccountMarginMode: "ACCOUNT_MARGIN_MODE_",
-    AccountStopoutMode: "ACCOUNT_STOPOUT_MODE_", SymbolCalcMode: "SYMBOL_CALC_MODE_",
-    SymbolChartMode: "SYMBOL_CHART_MODE_", SymbolTradeMode: "SYMBOL_TRADE_MODE_",
-    SymbolTradeExecution: "SYMBOL_TRADE_EXECUTION_", SymbolSwapMode: "SYMBOL_SWAP_MODE_",
-    SymbolOrderMode: "SYMBOL_ORDER_", SymbolExpirationMode: "SYMBOL_EXPIRATION_",
-    SymbolFillingMode: "SYMBOL_FILLING_", SymbolOrdersMode: "SYMBOL_ORDERS_",
-    SymbolOptionRight: "SYMBOL_OPTION_RIGHT_", SymbolOptionMode: "SYMBOL_OPTION_MODE_",
-    DayOfWeek: "DAY_OF_WEEK_", TerminalState: "TERMINAL_STATE_", TradeRetcode: "TRADE_RETCODE_",
+    Timeframe: "TIMEFRAME_",
+    CopyTicks: "COPY_TICKS_",
+    TickFlag: "TICK_FLAG_",
+    TradeAction: "TRADE_ACTION_",
+    OrderType: "ORDER_TYPE_",
+    OrderFilling: "ORDER_FILLING_",
+    OrderTime: "ORDER_TIME_",
+    OrderState: "ORDER_STATE_",
+    OrderReason: "ORDER_REASON_",
+    DealType: "DEAL_TYPE_",
+    DealEntry: "DEAL_ENTRY_",
+    DealReason: "DEAL_REASON_",
+    PositionType: "POSITION_TYPE_",
+    PositionReason: "POSITION_REASON_",
+    BookType: "BOOK_TYPE_",
+    AccountTradeMode: "ACCOUNT_TRADE_MODE_",
+    AccountMarginMode: "ACCOUNT_MARGIN_MODE_",
+    AccountStopoutMode: "ACCOUNT_STOPOUT_MODE_",
+    SymbolCalcMode: "SYMBOL_CALC_MODE_",
+    SymbolChartMode: "SYMBOL_CHART_MODE_",
+    SymbolTradeMode: "SYMBOL_TRADE_MODE_",
+    SymbolTradeExecution: "SYMBOL_TRADE_EXECUTION_",
+    SymbolSwapMode: "SYMBOL_SWAP_MODE_",
+    SymbolOrderMode: "SYMBOL_ORDER_",
+    SymbolExpirationMode: "SYMBOL_EXPIRATION_",
+    SymbolFillingMode: "SYMBOL_FILLING_",
+    SymbolOrdersMode: "SYMBOL_ORDERS_",
+    SymbolOptionRight: "SYMBOL_OPTION_RIGHT_",
+    SymbolOptionMode: "SYMBOL_OPTION_MODE_",
+    DayOfWeek: "DAY_OF_WEEK_",
+    TerminalState: "TERMINAL_STATE_",
+    TradeRetcode: "TRADE_RETCODE_",
     ErrorCode: "ERROR_",
 }
 
 # Flat names spelt otherwise than prefix and member name, in place of
 # those: deal types scripts know without "TYPE_".
-_UNPREFIXED = {"DEAL_DIVIDEND": DealType.DIVIDEND, "DEAL_DIVIDEND_FRANKED": DealType.DIVIDEND_FRANKED,
-               "DEAL_TAX": DealType.TAX}
+_UNPREFIXED = {
+    "DEAL_DIVIDEND": DealType.DIVIDEND,
+    "DEAL_DIVIDEND_FRANKED": DealType.DIVIDEND_FRANKED,
+    "DEAL_TAX": DealType.TAX,
+}
 
 # The flat names, group by group: aliases of the members above.
 TIMEFRAME_M1 = Timeframe.M1

@@ -1,6 +1,7 @@
 """pandas DataFrames from the module's results (pandas is optional: it is
 imported when frame() is first called; install it with the ``pandas``
 extra)."""
+
 from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
@@ -48,6 +49,7 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
 
     if result is None:
         from . import _core
+
         raise ValueError("no result to convert: last_error() is %r" % (_core.last_error(),))
     if isinstance(result, np.ndarray) and result.dtype.names:
         df = pd.DataFrame(result)
@@ -67,24 +69,31 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
             fields = _fields_of(kind)
             other = next((r for r in result if type(r) is not kind), None)
             if other is not None:
-                raise TypeError("frame() was given kind=%s but a %s record"
-                                % (kind.__name__, type(other).__name__))
+                raise TypeError(
+                    "frame() was given kind=%s but a %s record"
+                    % (kind.__name__, type(other).__name__)
+                )
             if not result:
-                return pd.DataFrame({name: pd.Series(dtype=_DTYPES.get(t, "object"))
-                                     for name, t in fields})
+                return pd.DataFrame(
+                    {name: pd.Series(dtype=_DTYPES.get(t, "object")) for name, t in fields}
+                )
         if not result:
             return pd.DataFrame()
         return pd.DataFrame(list(result), columns=list(type(result[0])._fields))
-    raise TypeError("frame() takes a bar or tick array, a record or a tuple of records, not "
-                    + type(result).__name__)
+    raise TypeError(
+        "frame() takes a bar or tick array, a record or a tuple of records, not "
+        + type(result).__name__
+    )
 
 
 def _fields_of(kind: type) -> Tuple[Tuple[str, str], ...]:
     """The fields of record type `kind`, with their value types."""
     from . import _core
     from ._fields import FIELDS
+
     name = getattr(kind, "__name__", None)
     if name not in FIELDS or getattr(_core, name, None) is not kind:
-        raise TypeError("kind must be one of the module's record types (%s), not %r"
-                        % (", ".join(FIELDS), kind))
+        raise TypeError(
+            "kind must be one of the module's record types (%s), not %r" % (", ".join(FIELDS), kind)
+        )
     return FIELDS[name]

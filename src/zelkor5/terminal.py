@@ -23,6 +23,7 @@ its settings, and ``replay()`` does that and starts the terminal;
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
 """
+
 import datetime
 import os
 import re
@@ -34,14 +35,31 @@ import tempfile
 import time
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-__all__ = ["terminal_path", "start", "stop", "status", "reset_account", "data_path",
-           "is_portable", "import_history", "configure_replay", "replay", "Status", "Replay",
-           "TerminalError", "HistoryImportError", "DEMO_LOGIN", "DEMO_PASSWORD", "DEMO_SERVER"]
+__all__ = [
+    "terminal_path",
+    "start",
+    "stop",
+    "status",
+    "reset_account",
+    "data_path",
+    "is_portable",
+    "import_history",
+    "configure_replay",
+    "replay",
+    "Status",
+    "Replay",
+    "TerminalError",
+    "HistoryImportError",
+    "DEMO_LOGIN",
+    "DEMO_PASSWORD",
+    "DEMO_SERVER",
+]
 
 # The demo account every fresh installation of the terminal creates.
 DEMO_LOGIN = 10000001
 DEMO_PASSWORD = "demo"
 DEMO_SERVER = "Brundel-Demo"
+
 
 class Replay(NamedTuple):
     """An installation's replay: `mode` "timed" (`speed` market seconds per
@@ -49,6 +67,7 @@ class Replay(NamedTuple):
     request) or "stepped" (held until the script moves it, see
     zelkor5.replay); `start` where it begins (UTC); `now` where the running
     terminal's clock stands (None while it is stopped)."""
+
     mode: str
     start: datetime.datetime
     speed: int
@@ -61,6 +80,7 @@ class Status(NamedTuple):
     data folder (None before its first start), and its replay (None: the
     live market), as the running terminal tells, else as its settings
     will start it."""
+
     running: bool
     pid: Optional[int]
     path: str
@@ -91,8 +111,10 @@ def terminal_path() -> str:
     if not os.path.isfile(path):
         # An editable install keeps the built terminal beside the build.
         from . import _core
-        built = os.path.join(os.path.dirname(os.path.abspath(_core.__file__)), "bin",
-                             "terminal64.exe")
+
+        built = os.path.join(
+            os.path.dirname(os.path.abspath(_core.__file__)), "bin", "terminal64.exe"
+        )
         if os.path.isfile(built):
             return built
         raise FileNotFoundError("the bundled terminal is not installed: " + path)
@@ -204,14 +226,18 @@ def _configured_replay(exe: str) -> Optional[Replay]:
         start = datetime.datetime.fromisoformat(text.replace("Z", "+00:00").replace("z", "+00:00"))
     except ValueError:
         return None
-    start = start.replace(tzinfo=datetime.timezone.utc) if start.tzinfo is None else \
-        start.astimezone(datetime.timezone.utc)
+    start = (
+        start.replace(tzinfo=datetime.timezone.utc)
+        if start.tzinfo is None
+        else start.astimezone(datetime.timezone.utc)
+    )
 
     def number(key: str, default: int) -> int:
         try:
             return int(keys.get(key, default))
         except ValueError:
             return default
+
     speed, step = number("speed", 1), number("step", 0)
     stepped = keys.get("stepped", "0").lower() in ("1", "true", "yes", "on")
     mode = "stepped" if stepped else "per-request" if step > 0 else "timed"
@@ -225,13 +251,17 @@ def status(path: Optional[str] = None) -> Status:
     playing = _configured_replay(exe)
     if pids:
         from . import replay as _replay
+
         try:
             clock = _replay._state_once(exe)
         except _replay.ReplayError:
             pass  # not answering yet, or a terminal without replay commands
         else:
-            playing = None if clock.mode == "live" or clock.start is None else Replay(
-                clock.mode, clock.start, clock.speed, clock.step_ms, clock.now)
+            playing = (
+                None
+                if clock.mode == "live" or clock.start is None
+                else Replay(clock.mode, clock.start, clock.speed, clock.step_ms, clock.now)
+            )
     return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe), playing)
 
 
@@ -255,6 +285,7 @@ def start(path: Optional[str] = None, *, portable: Optional[bool] = None) -> int
     if running:
         return running[0]
     from . import _core
+
     if portable is None:
         portable = is_portable(exe)
     if not _core.initialize(exe, portable=portable):
@@ -313,8 +344,9 @@ def stop(path: Optional[str] = None, *, timeout: float = 10.0) -> bool:
             except ProcessLookupError:
                 pass
         if not _wait_gone(pids, time.monotonic() + 5.0):
-            raise TerminalError("the terminal at %s (pid %s) does not exit"
-                                % (exe, ", ".join(map(str, pids))))
+            raise TerminalError(
+                "the terminal at %s (pid %s) does not exit" % (exe, ", ".join(map(str, pids)))
+            )
     return True
 
 
@@ -329,12 +361,18 @@ def reset_account(login: int, path: Optional[str] = None) -> None:
     stop(exe)
     portable = is_portable(exe)
     args = [exe] + (["/portable"] if portable else []) + ["/reset-account:%d" % login]
-    done = subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, timeout=60)
+    done = subprocess.run(
+        args,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        timeout=60,
+    )
     if done.returncode != 0:
         lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise TerminalError(lines[-1] if lines else "the terminal failed with status %d"
-                            % done.returncode)
+        raise TerminalError(
+            lines[-1] if lines else "the terminal failed with status %d" % done.returncode
+        )
 
 
 def _data_folder(exe: str, portable: bool) -> str:
@@ -349,19 +387,28 @@ def _data_folder(exe: str, portable: bool) -> str:
     if registered is not None:
         return registered
     try:
-        done = subprocess.run([exe, "/data-path"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+        done = subprocess.run(
+            [exe, "/data-path"],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            timeout=30,
+        )
     except (OSError, subprocess.TimeoutExpired) as e:
-        raise TerminalError("cannot ask the terminal at %s for its data folder: %s" % (exe, e)) from e
+        raise TerminalError(
+            "cannot ask the terminal at %s for its data folder: %s" % (exe, e)
+        ) from e
     folder = os.fsdecode(done.stdout).rstrip("\n")
     if done.returncode != 0 or not os.path.isabs(folder) or "\n" in folder:
-        raise TerminalError("the terminal at %s did not tell its data folder: %s"
-                            % (exe, done.stderr.decode("utf-8", "replace").strip()))
+        raise TerminalError(
+            "the terminal at %s did not tell its data folder: %s"
+            % (exe, done.stderr.decode("utf-8", "replace").strip())
+        )
     return folder
 
 
 def _kind_of(csv_path: str) -> str:
-    """"M1" or "ticks" from the file name, else from its header line."""
+    """ "M1" or "ticks" from the file name, else from its header line."""
     name = os.path.basename(csv_path).lower()
     if name.endswith(".m1.csv"):
         return "M1"
@@ -381,23 +428,39 @@ _NOT_IN_SYMBOLS = set('/\\:,*!?"<>|')
 
 def _check_symbol(symbol: str) -> None:
     units = len(symbol.encode("utf-16-le", "surrogatepass")) // 2
-    if (not symbol or units > _MAX_SYMBOL_UNITS or ".." in symbol
-            or any(c in _NOT_IN_SYMBOLS or ord(c) < 0x20 or ord(c) == 0x7F for c in symbol)):
+    if (
+        not symbol
+        or units > _MAX_SYMBOL_UNITS
+        or ".." in symbol
+        or any(c in _NOT_IN_SYMBOLS or ord(c) < 0x20 or ord(c) == 0x7F for c in symbol)
+    ):
         raise HistoryImportError(
-            "%r is not a symbol name: 1 to %d characters, without \"..\", control characters or "
-            "any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS))))
+            '%r is not a symbol name: 1 to %d characters, without "..", control characters or '
+            "any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS)))
+        )
 
 
-def _run_import(exe: str, portable: bool,
-                files: Sequence[str] = ()) -> "subprocess.CompletedProcess[str]":
+def _run_import(
+    exe: str, portable: bool, files: Sequence[str] = ()
+) -> "subprocess.CompletedProcess[str]":
     args = [exe] + (["/portable"] if portable else []) + ["/import"]
     args += ["/import:" + f for f in files]
-    return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True)
+    return subprocess.run(
+        args,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+    )
 
 
-def import_history(csv_path: str, symbol: Optional[str] = None, path: Optional[str] = None,
-                   *, portable: Optional[bool] = None) -> int:
+def import_history(
+    csv_path: str,
+    symbol: Optional[str] = None,
+    path: Optional[str] = None,
+    *,
+    portable: Optional[bool] = None,
+) -> int:
     """Imports a CSV file of price history into the terminal at `path` (the
     bundled one by default) and returns the number of rows stored.
 
@@ -423,17 +486,20 @@ def import_history(csv_path: str, symbol: Optional[str] = None, path: Optional[s
         shutil.copyfile(csv_path, named)
         done = _run_import(exe, portable, [named])
     if done.returncode == 1:
-        raise HistoryImportError("the terminal at %s is running: stop it first, it imports "
-                                 "when it starts" % exe)
+        raise HistoryImportError(
+            "the terminal at %s is running: stop it first, it imports " "when it starts" % exe
+        )
     name = re.escape("%s.%s.csv" % (symbol, kind))
     rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
     if rejected:
-        raise HistoryImportError("%s rejected: %s" % (csv_path, rejected.group(1)),
-                                 rejected.group(1))
+        raise HistoryImportError(
+            "%s rejected: %s" % (csv_path, rejected.group(1)), rejected.group(1)
+        )
     imported = re.search("imported " + name + r": (\d+) rows", done.stderr)
     if done.returncode not in (0, 3) or not imported:
-        raise HistoryImportError("the terminal could not import %s: %s"
-                                 % (csv_path, done.stderr.strip()))
+        raise HistoryImportError(
+            "the terminal could not import %s: %s" % (csv_path, done.stderr.strip())
+        )
     return int(imported.group(1))
 
 
@@ -450,9 +516,15 @@ def _when(start: When) -> str:
     return start.strftime("%Y-%m-%d %H:%M:%S")
 
 
-def configure_replay(start: Optional[When], speed: int = 1, step: int = 0,
-                     path: Optional[str] = None, *, portable: Optional[bool] = None,
-                     stepped: bool = False) -> None:
+def configure_replay(
+    start: Optional[When],
+    speed: int = 1,
+    step: int = 0,
+    path: Optional[str] = None,
+    *,
+    portable: Optional[bool] = None,
+    stepped: bool = False,
+) -> None:
     """Sets the replay clock of the terminal at `path` (the bundled one by
     default) for its next start: the market begins at `start` (a UTC
     datetime, seconds since 1970 or "YYYY-MM-DD HH:MM") and runs `speed`
@@ -490,15 +562,27 @@ def configure_replay(start: Optional[When], speed: int = 1, step: int = 0,
         if not inside:
             kept.append(line)
     if start is not None:
-        kept += ["[Replay]", "From=" + _when(start), "Speed=%d" % int(speed), "Step=%d" % int(step),
-                 "Stepped=%d" % bool(stepped)]
+        kept += [
+            "[Replay]",
+            "From=" + _when(start),
+            "Speed=%d" % int(speed),
+            "Step=%d" % int(step),
+            "Stepped=%d" % bool(stepped),
+        ]
     with open(ini, "w", encoding="utf-8") as f:
         f.write("\n".join(kept) + "\n")
 
 
-def replay(start: When, speed: int = 1, step: int = 0, path: Optional[str] = None, *,
-           portable: Optional[bool] = None, stepped: bool = False,
-           **initialize_kwargs: Any) -> bool:
+def replay(
+    start: When,
+    speed: int = 1,
+    step: int = 0,
+    path: Optional[str] = None,
+    *,
+    portable: Optional[bool] = None,
+    stepped: bool = False,
+    **initialize_kwargs: Any,
+) -> bool:
     """Starts the terminal at `path` (the bundled one by default) as a
     replay from `start` (see configure_replay) and connects the module to
     it with initialize(); returns initialize's result. Every account starts
@@ -507,13 +591,16 @@ def replay(start: When, speed: int = 1, step: int = 0, path: Optional[str] = Non
     script moves the clock with zelkor5.replay.advance() and next_bar().
     """
     from . import _core
+
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
     if status(exe).running:
-        raise TerminalError("the terminal at %s is running: stop it first, a replay "
-                            "begins when it starts" % exe)
+        raise TerminalError(
+            "the terminal at %s is running: stop it first, a replay " "begins when it starts" % exe
+        )
     configure_replay(start, speed, step, exe, portable=portable, stepped=stepped)
     from . import replay as _replay
+
     _replay._started_by(exe)
     return bool(_core.initialize(exe, portable=portable, **initialize_kwargs))

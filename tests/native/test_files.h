@@ -15,9 +15,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -46,8 +46,9 @@ class TempFolder {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     char name[64];
     // Short, so that socket paths under it stay within the socket address.
-    const auto mix = static_cast<unsigned>(random()) ^ static_cast<unsigned>(now) ^
-                     static_cast<unsigned>(static_cast<unsigned long long>(now) >> 32) * 2654435761u;
+    const auto mix =
+        static_cast<unsigned>(random()) ^ static_cast<unsigned>(now) ^
+        static_cast<unsigned>(static_cast<unsigned long long>(now) >> 32) * 2654435761u;
     std::snprintf(name, sizeof name, "zk5-%08x-%u", mix, counter++);
     std::error_code ec;
     path_ = fs::temp_directory_path(ec) / name;
@@ -193,7 +194,8 @@ inline std::uint64_t WriteTime(std::uint64_t sec, std::uint64_t nsec) {
 // Sets the modification (and access) time of the file `path` itself.
 inline bool SetMtime(const std::string& path, std::int64_t sec, long nsec) {
 #ifdef _WIN32
-  const std::uint64_t t = WriteTime(static_cast<std::uint64_t>(sec), static_cast<std::uint64_t>(nsec));
+  const std::uint64_t t =
+      WriteTime(static_cast<std::uint64_t>(sec), static_cast<std::uint64_t>(nsec));
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(t & 0xFFFFFFFFu);
   ft.dwHighDateTime = static_cast<DWORD>(t >> 32);

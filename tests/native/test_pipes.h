@@ -20,9 +20,9 @@ namespace zk5::test {
 
 // A pipe name no other test uses.
 inline std::u16string UniquePipeName() {
-  static std::mt19937_64 random{std::random_device{}() ^
-                                static_cast<std::uint64_t>(
-                                    std::chrono::steady_clock::now().time_since_epoch().count())};
+  static std::mt19937_64 random{
+      std::random_device{}() ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
   std::uint8_t digest[32];
   for (int i = 0; i < 32; i += 8) {
     const std::uint64_t r = random();

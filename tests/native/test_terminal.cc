@@ -66,9 +66,7 @@ bool SendInPieces(os::PipeHandle pipe, const std::string& data) {
   return true;
 }
 
-bool StdoutWritable() {
-  return std::fputs("\n", stdout) >= 0 && std::fflush(stdout) == 0;
-}
+bool StdoutWritable() { return std::fputs("\n", stdout) >= 0 && std::fflush(stdout) == 0; }
 
 std::u16string Report(const Options& options) {
   std::u16string report = u"portable=";
@@ -128,8 +126,8 @@ Outcome ServeConnection(os::PipeHandle pipe, const Options& options, std::uint32
       case CommandId::HISTORY_DEALS_BY_POSITION: {
         if (!Arg(body, 4, &n) || n * kRecordSize > kMaxRequest * 8u) return Outcome::kClientGone;
         Reply reply(id, 0);
-        reply.u32(static_cast<std::uint32_t>(n)).bytes(BulkBytes(0, n * kRecordSize).data(),
-                                                       n * kRecordSize);
+        reply.u32(static_cast<std::uint32_t>(n))
+            .bytes(BulkBytes(0, n * kRecordSize).data(), n * kRecordSize);
         ok = SendInPieces(pipe, reply.frame());
         break;
       }

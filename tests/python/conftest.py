@@ -1,12 +1,11 @@
 """Shared fixtures: a private socket folder and a connected test terminal."""
 
-import os
 import shutil
 import tempfile
 
+import peer
 import pytest
 
-import peer
 import zelkor5
 
 

@@ -37,19 +37,52 @@ from wire_commands import COMMANDS, RECORD_SIZES
 
 __all__ = [
     # naming
-    "canonical_path", "path_digest", "pipe_name_for", "pipe_path_for",
-    "runtime_dir", "ensure_runtime_dir",
+    "canonical_path",
+    "path_digest",
+    "pipe_name_for",
+    "pipe_path_for",
+    "runtime_dir",
+    "ensure_runtime_dir",
     # encoding and decoding
-    "u8", "u32", "i32", "u64", "i64", "f64", "wstr", "wchar", "array",
-    "request_bytes", "reply_bytes", "parse_request", "parse_reply", "ArgReader",
-    "command_name", "request_args", "parse_args",
+    "u8",
+    "u32",
+    "i32",
+    "u64",
+    "i64",
+    "f64",
+    "wstr",
+    "wchar",
+    "array",
+    "request_bytes",
+    "reply_bytes",
+    "parse_request",
+    "parse_reply",
+    "ArgReader",
+    "command_name",
+    "request_args",
+    "parse_args",
     # script actions
-    "reply", "raw", "fail", "echo", "tail", "hangup_after", "delay", "slowly", "close",
-    "hello", "ready", "handshake",
+    "reply",
+    "raw",
+    "fail",
+    "echo",
+    "tail",
+    "hangup_after",
+    "delay",
+    "slowly",
+    "close",
+    "hello",
+    "ready",
+    "handshake",
     # servers
-    "Peer", "TerminalExe", "make_terminal_exe", "terminal_main",
+    "Peer",
+    "TerminalExe",
+    "make_terminal_exe",
+    "terminal_main",
     # the command table
-    "CMD", "COMMANDS", "RECORD_SIZES",
+    "CMD",
+    "COMMANDS",
+    "RECORD_SIZES",
 ]
 
 PEER_FILE = os.path.abspath(__file__)
@@ -75,6 +108,7 @@ _BY_ID = {spec[0]: name for name, spec in COMMANDS.items()}
 # Pipe naming
 # ---------------------------------------------------------------------------
 
+
 def _units(text):
     """UTF-16LE bytes of text; lone surrogates pass through unchanged."""
     return text.encode("utf-16-le", "surrogatepass")
@@ -88,7 +122,7 @@ def canonical_path(path):
         real = os.path.realpath(path)
         if 1 <= len(_units(real)) // 2 <= MAX_PATH_UNITS:
             return real
-    return _units(path)[:2 * MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
+    return _units(path)[: 2 * MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
 
 
 def _lower_units(text):
@@ -147,6 +181,7 @@ def pipe_path_for(exe_path, runtime_dir_path=None):
 # Value encoding and frame parsing
 # ---------------------------------------------------------------------------
 
+
 def u8(v):
     return struct.pack("<B", v)
 
@@ -182,8 +217,7 @@ def wchar(text, units):
     exactly `units` units leaves no terminator (useful for edge cases)."""
     data = _units(text)
     if len(data) > 2 * units:
-        raise ValueError("text of %d units does not fit wchar[%d]"
-                         % (len(data) // 2, units))
+        raise ValueError("text of %d units does not fit wchar[%d]" % (len(data) // 2, units))
     return data + b"\0" * (2 * units - len(data))
 
 
@@ -216,8 +250,7 @@ def parse_request(frame):
         raise ValueError("request frame of %d bytes" % len(frame))
     length, cmd = struct.unpack_from("<II", frame)
     if length != len(frame) - 4:
-        raise ValueError("length field %d, frame carries %d bytes"
-                         % (length, len(frame) - 4))
+        raise ValueError("length field %d, frame carries %d bytes" % (length, len(frame) - 4))
     return cmd, frame[8:]
 
 
@@ -228,8 +261,7 @@ def parse_reply(frame):
         raise ValueError("reply frame of %d bytes" % len(frame))
     length, cmd, status = struct.unpack_from("<IIi", frame)
     if length != len(frame) - 4:
-        raise ValueError("length field %d, frame carries %d bytes"
-                         % (length, len(frame) - 4))
+        raise ValueError("length field %d, frame carries %d bytes" % (length, len(frame) - 4))
     return cmd, status, frame[12:]
 
 
@@ -245,9 +277,11 @@ class ArgReader(object):
 
     def take(self, n):
         if self.pos + n > len(self.data):
-            raise ValueError("need %d bytes at offset %d, only %d left"
-                             % (n, self.pos, len(self.data) - self.pos))
-        out = self.data[self.pos:self.pos + n]
+            raise ValueError(
+                "need %d bytes at offset %d, only %d left"
+                % (n, self.pos, len(self.data) - self.pos)
+            )
+        out = self.data[self.pos : self.pos + n]
         self.pos += n
         return out
 
@@ -317,8 +351,10 @@ def request_args(cmd, *values):
             out += wstr(value)
         elif kind == "record":
             if len(value) != RECORD_SIZES[record]:
-                raise ValueError("%s: a %s is %d bytes, got %d"
-                                 % (name, record, RECORD_SIZES[record], len(value)))
+                raise ValueError(
+                    "%s: a %s is %d bytes, got %d"
+                    % (name, record, RECORD_SIZES[record], len(value))
+                )
             out += bytes(value)
         else:
             out += struct.pack(_NUMBER_FORMATS[kind], value)
@@ -348,6 +384,7 @@ def parse_args(cmd, args):
 # ---------------------------------------------------------------------------
 # Script actions (plain dicts so that they travel as JSON)
 # ---------------------------------------------------------------------------
+
 
 def raw(data):
     """Send exactly these bytes as the answer."""
@@ -441,7 +478,7 @@ def _action_bytes(action, frame):
         return bytes.fromhex(action["data"])
     cmd = struct.unpack_from("<I", frame, 4)[0] if len(frame) >= 8 else 0
     if action["op"] == "tail":
-        return reply_bytes(cmd, action["status"], frame[max(8, len(frame) - action["n"]):])
+        return reply_bytes(cmd, action["status"], frame[max(8, len(frame) - action["n"]) :])
     return reply_bytes(cmd, action["status"], bytes.fromhex(action["payload"]))
 
 
@@ -451,11 +488,11 @@ def _action_bytes(action, frame):
 # ---------------------------------------------------------------------------
 
 _KINDS = {
-    b"C": "connect",   # a connection was accepted
-    b"R": "request",   # one complete request frame
-    b"P": "partial",   # the bytes of a request cut short (EOF or absurd length)
-    b"E": "eof",       # the client hung up (or reset the connection)
-    b"K": "close",     # the peer closed the connection as scripted
+    b"C": "connect",  # a connection was accepted
+    b"R": "request",  # one complete request frame
+    b"P": "partial",  # the bytes of a request cut short (EOF or absurd length)
+    b"E": "eof",  # the client hung up (or reset the connection)
+    b"K": "close",  # the peer closed the connection as scripted
 }
 
 
@@ -468,12 +505,11 @@ def _read_log(path):
     events = []
     pos = 0
     while pos + 5 <= len(data):
-        kind = data[pos:pos + 1]
+        kind = data[pos : pos + 1]
         (size,) = struct.unpack_from("<I", data, pos + 1)
         if pos + 5 + size > len(data):
             break
-        events.append((_KINDS.get(kind, kind.decode("latin-1")),
-                       data[pos + 5:pos + 5 + size]))
+        events.append((_KINDS.get(kind, kind.decode("latin-1")), data[pos + 5 : pos + 5 + size]))
         pos += 5 + size
     return events
 
@@ -498,8 +534,10 @@ class _LogView(object):
     def calls(self):
         """(command name, arguments by parse_args) of the complete requests,
         in order."""
-        return [(command_name(cmd), parse_args(cmd, args))
-                for cmd, args in map(parse_request, self.requests())]
+        return [
+            (command_name(cmd), parse_args(cmd, args))
+            for cmd, args in map(parse_request, self.requests())
+        ]
 
     def received(self):
         """Every request byte received, complete or not, concatenated."""
@@ -535,13 +573,22 @@ class _LogView(object):
 # The server (runs in the child process)
 # ---------------------------------------------------------------------------
 
+
 class _Stop(Exception):
     pass
 
 
 class _Server(object):
-    def __init__(self, socket_path, script, default, log_path,
-                 parent_pid=None, idle_timeout=None, exit_when_done=False):
+    def __init__(
+        self,
+        socket_path,
+        script,
+        default,
+        log_path,
+        parent_pid=None,
+        idle_timeout=None,
+        exit_when_done=False,
+    ):
         self.socket_path = socket_path
         self.script = [_check_action(a) for a in script]
         self.default = _check_action(default) if default else close()
@@ -585,8 +632,10 @@ class _Server(object):
         try:
             while True:
                 self._check_stop()
-                if (self.idle_timeout is not None
-                        and time.monotonic() - idle_since > self.idle_timeout):
+                if (
+                    self.idle_timeout is not None
+                    and time.monotonic() - idle_since > self.idle_timeout
+                ):
                     return
                 ready_list, _, _ = select.select([self.listener], [], [], 0.2)
                 if not ready_list:
@@ -673,12 +722,12 @@ class _Server(object):
             for start in range(0, len(data), step):
                 if start:
                     time.sleep(action["interval"])
-                conn.sendall(data[start:start + step])
+                conn.sendall(data[start : start + step])
             return True
         if op == "hangup":
             data = _action_bytes(action["action"], frame)
             if action["n"] is not None:
-                data = data[:action["n"]]
+                data = data[: action["n"]]
             conn.sendall(data)
             return False
         conn.sendall(_action_bytes(action, frame))
@@ -710,9 +759,14 @@ def _child_main(args):
     with open(args[1]) as f:
         cfg = json.load(f)
     signal.signal(signal.SIGTERM, _raise_exit)
-    server = _Server(cfg["socket"], cfg["script"], cfg["default"], cfg["log"],
-                     parent_pid=cfg["parent_pid"],
-                     idle_timeout=cfg.get("idle_timeout"))
+    server = _Server(
+        cfg["socket"],
+        cfg["script"],
+        cfg["default"],
+        cfg["log"],
+        parent_pid=cfg["parent_pid"],
+        idle_timeout=cfg.get("idle_timeout"),
+    )
     try:
         server.listen()
         sys.stdout.write("READY %d\n" % server.inode)
@@ -727,6 +781,7 @@ def _child_main(args):
 # Peer: server process started by the test
 # ---------------------------------------------------------------------------
 
+
 class Peer(_LogView):
     """Serves a script on the pipe of exe_path from a child process.
 
@@ -738,8 +793,7 @@ class Peer(_LogView):
     quits; None waits until stopped (it also quits when the test process dies).
     """
 
-    def __init__(self, exe_path, script=(), default=None, runtime_dir_path=None,
-                 idle_timeout=None):
+    def __init__(self, exe_path, script=(), default=None, runtime_dir_path=None, idle_timeout=None):
         self.exe_path = os.fspath(exe_path)
         self.script = [_check_action(a) for a in script]
         self.default = _check_action(default) if default is not None else close()
@@ -756,8 +810,7 @@ class Peer(_LogView):
         """Starts the server; returns once the socket is listening."""
         if self._proc is not None:
             raise RuntimeError("peer already started")
-        base = (self.runtime_dir_path if self.runtime_dir_path is not None
-                else runtime_dir())
+        base = self.runtime_dir_path if self.runtime_dir_path is not None else runtime_dir()
         path = pipe_path_for(self.exe_path, base)
         if len(os.fsencode(path)) > MAX_SOCKET_PATH:
             raise ValueError("socket path too long for AF_UNIX: %s" % path)
@@ -769,23 +822,32 @@ class Peer(_LogView):
         open(self._log_path, "wb").close()
         cfg_path = os.path.join(self._tmp, "config.json")
         with open(cfg_path, "w") as f:
-            json.dump({"socket": path, "script": self.script,
-                       "default": self.default, "log": self._log_path,
-                       "parent_pid": os.getpid(),
-                       "idle_timeout": self.idle_timeout}, f)
+            json.dump(
+                {
+                    "socket": path,
+                    "script": self.script,
+                    "default": self.default,
+                    "log": self._log_path,
+                    "parent_pid": os.getpid(),
+                    "idle_timeout": self.idle_timeout,
+                },
+                f,
+            )
         err_path = os.path.join(self._tmp, "stderr.txt")
         with open(err_path, "wb") as err:
             self._proc = subprocess.Popen(
                 [sys.executable, PEER_FILE, "--config", cfg_path],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=err,
+            )
         self.pid = self._proc.pid
         line = self._read_ready(timeout)
         if not line.startswith(b"READY "):
             self.stop()
             with open(err_path, "rb") as f:
                 detail = f.read().decode("utf-8", "replace")
-            raise RuntimeError("peer did not start listening on %s:\n%s"
-                               % (path, detail))
+            raise RuntimeError("peer did not start listening on %s:\n%s" % (path, detail))
         self._inode = int(line.split()[1])
         return self
 
@@ -952,8 +1014,16 @@ class TerminalExe(_LogView):
         return False
 
 
-def make_terminal_exe(dirpath, script=(), serve=True, delay=0.0, default=None,
-                      timeout=120.0, exit_when_done=True, name="terminal64.exe"):
+def make_terminal_exe(
+    dirpath,
+    script=(),
+    serve=True,
+    delay=0.0,
+    default=None,
+    timeout=120.0,
+    exit_when_done=True,
+    name="terminal64.exe",
+):
     """Writes an executable `name` in dirpath that, when started, serves
     `script` on the pipe derived from its own path.
 
@@ -971,11 +1041,17 @@ def make_terminal_exe(dirpath, script=(), serve=True, delay=0.0, default=None,
         except FileNotFoundError:
             pass
     with open(path + ".json", "w") as f:
-        json.dump({"script": [_check_action(a) for a in script],
-                   "default": _check_action(default) if default is not None else close(),
-                   "serve": bool(serve), "delay": float(delay),
-                   "timeout": float(timeout),
-                   "exit_when_done": bool(exit_when_done)}, f)
+        json.dump(
+            {
+                "script": [_check_action(a) for a in script],
+                "default": _check_action(default) if default is not None else close(),
+                "serve": bool(serve),
+                "delay": float(delay),
+                "timeout": float(timeout),
+                "exit_when_done": bool(exit_when_done),
+            },
+            f,
+        )
     with open(path, "w") as f:
         f.write(_EXE_TEMPLATE.format(python=sys.executable, tests_dir=TESTS_DIR))
     os.chmod(path, 0o755)
@@ -1010,9 +1086,14 @@ def terminal_main(exe_file, argv):
             return 0
         if cfg["delay"] > 0:
             time.sleep(cfg["delay"])
-        server = _Server(pipe_path_for(exe), cfg["script"], cfg["default"],
-                         exe + ".log", idle_timeout=cfg["timeout"],
-                         exit_when_done=cfg["exit_when_done"])
+        server = _Server(
+            pipe_path_for(exe),
+            cfg["script"],
+            cfg["default"],
+            exe + ".log",
+            idle_timeout=cfg["timeout"],
+            exit_when_done=cfg["exit_when_done"],
+        )
         server.listen()
         _write_atomic(exe + ".listening", server.socket_path)
         server.run()

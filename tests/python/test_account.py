@@ -1,11 +1,11 @@
 """account_info and terminal_info."""
 
 import pytest
-
-import zelkor5
 from conftest import after_handshake
 from layouts import ACCOUNT_INFO, TERMINAL_INFO
 from peer import fail, hangup_after, reply, request_bytes
+
+import zelkor5
 
 SUCCESS = (1, "Success")
 
@@ -38,8 +38,15 @@ def test_tradeapi_disabled_is_the_last_byte(connect, last_byte, trade_allowed):
 
 
 def test_terminal_info_numbers_keep_their_signedness(connect):
-    record = TERMINAL_INFO.pack({"build": 0x80000000, "codepage": -0x80000000,
-                                 "maxbars": 0xFFFFFFFF, "ping_last": -1, "bdid": 3})
+    record = TERMINAL_INFO.pack(
+        {
+            "build": 0x80000000,
+            "codepage": -0x80000000,
+            "maxbars": 0xFFFFFFFF,
+            "ping_last": -1,
+            "bdid": 3,
+        }
+    )
     connect([reply(180, 1, record)])
     info = zelkor5.terminal_info()
     assert info.build == 2147483648
@@ -50,9 +57,14 @@ def test_terminal_info_numbers_keep_their_signedness(connect):
 
 
 def test_terminal_info_paths(connect):
-    texts = {"company": "Brundel \u00e9", "name": "Zelkor 5", "language": "\u4e2d\u6587",
-             "path": "C:\\" + "p" * 257, "data_path": "d" * 260,
-             "commondata_path": "\U0001F600" * 130}
+    texts = {
+        "company": "Brundel \u00e9",
+        "name": "Zelkor 5",
+        "language": "\u4e2d\u6587",
+        "path": "C:\\" + "p" * 257,
+        "data_path": "d" * 260,
+        "commondata_path": "\U0001f600" * 130,
+    }
     connect([reply(180, 1, TERMINAL_INFO.pack(texts))])
     info = zelkor5.terminal_info()
     for name, text in texts.items():
@@ -69,13 +81,16 @@ def test_account_login_is_unsigned(connect):
 
 
 @pytest.mark.parametrize("function, cmd, layout", CASES, ids=["account", "terminal"])
-@pytest.mark.parametrize("case, error", [
-    ("status", (-6, "Terminal: Authorization failed")),
-    ("echo", (-10000, "IPC call failed")),
-    ("short", (-10002, "IPC recv failed")),
-    ("long", (-10002, "IPC recv failed")),
-    ("hangup", (-10002, "IPC recv failed")),
-])
+@pytest.mark.parametrize(
+    "case, error",
+    [
+        ("status", (-6, "Terminal: Authorization failed")),
+        ("echo", (-10000, "IPC call failed")),
+        ("short", (-10002, "IPC recv failed")),
+        ("long", (-10002, "IPC recv failed")),
+        ("hangup", (-10002, "IPC recv failed")),
+    ],
+)
 def test_failures_return_none(connect, function, cmd, layout, case, error):
     record = layout.pack(layout.sample())
     action = {

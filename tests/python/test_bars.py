@@ -11,24 +11,38 @@ import warnings
 
 import numpy as np
 import pytest
-
-import zelkor5
 from conftest import after_handshake
 from layouts import TICK, Layout, same_value
 from peer import (
-    array, echo, fail, hangup_after, i32, i64, raw, reply, reply_bytes, request_bytes, wstr,
+    array,
+    echo,
+    fail,
+    hangup_after,
+    i32,
+    i64,
+    raw,
+    reply,
+    reply_bytes,
+    request_bytes,
+    wstr,
 )
 
-RATES = Layout("Rates", 60, [
-    ("time", 0, "i64"),
-    ("open", 8, "f64"),
-    ("high", 16, "f64"),
-    ("low", 24, "f64"),
-    ("close", 32, "f64"),
-    ("tick_volume", 40, "u64"),
-    ("spread", 48, "i32"),
-    ("real_volume", 52, "u64"),
-])
+import zelkor5
+
+RATES = Layout(
+    "Rates",
+    60,
+    [
+        ("time", 0, "i64"),
+        ("open", 8, "f64"),
+        ("high", 16, "f64"),
+        ("low", 24, "f64"),
+        ("close", 32, "f64"),
+        ("tick_volume", 40, "u64"),
+        ("spread", 48, "i32"),
+        ("real_volume", 52, "u64"),
+    ],
+)
 NUMPY_FORMATS = {"i32": "<i4", "u32": "<u4", "i64": "<i8", "u64": "<u8", "f64": "<f8"}
 STRUCT_FORMATS = {"i32": "<i", "u32": "<I", "i64": "<q", "u64": "<Q", "f64": "<d"}
 NEEDS_PYAPI = 0x10
@@ -77,16 +91,31 @@ SECOND_DATES = [1000, 1000.9, utc(1000.9)]
 
 
 @pytest.mark.parametrize("date", SECOND_DATES, ids=["int", "float", "datetime"])
-@pytest.mark.parametrize("name, args, sent", [
-    ("copy_ticks_from", lambda d: (SYMBOL, d, 10, 6),
-     wstr(SYMBOL) + i64(1000000) + i32(10) + i32(6)),
-    ("copy_ticks_range", lambda d: (SYMBOL, d, d, 6),
-     wstr(SYMBOL) + i64(1000000) + i64(1000000) + i32(6)),
-    ("copy_rates_from", lambda d: (SYMBOL, 16385, d, 10),
-     wstr(SYMBOL) + i32(16385) + i64(1000) + i32(10)),
-    ("copy_rates_range", lambda d: (SYMBOL, 16385, d, d),
-     wstr(SYMBOL) + i32(16385) + i64(1000) + i64(1000)),
-])
+@pytest.mark.parametrize(
+    "name, args, sent",
+    [
+        (
+            "copy_ticks_from",
+            lambda d: (SYMBOL, d, 10, 6),
+            wstr(SYMBOL) + i64(1000000) + i32(10) + i32(6),
+        ),
+        (
+            "copy_ticks_range",
+            lambda d: (SYMBOL, d, d, 6),
+            wstr(SYMBOL) + i64(1000000) + i64(1000000) + i32(6),
+        ),
+        (
+            "copy_rates_from",
+            lambda d: (SYMBOL, 16385, d, 10),
+            wstr(SYMBOL) + i32(16385) + i64(1000) + i32(10),
+        ),
+        (
+            "copy_rates_range",
+            lambda d: (SYMBOL, 16385, d, d),
+            wstr(SYMBOL) + i32(16385) + i64(1000) + i64(1000),
+        ),
+    ],
+)
 def test_dates_of_every_type_give_the_same_request(connect, name, args, sent, date):
     cmd = FUNCTIONS[name][0]
     p = connect([empty_reply(name)])
@@ -95,32 +124,61 @@ def test_dates_of_every_type_give_the_same_request(connect, name, args, sent, da
     assert after_handshake(p) == [request_bytes(cmd, sent)]
 
 
-@pytest.mark.parametrize("name, args, sent", [
-    # 0 stays 0, also in milliseconds; 0.5 truncates to 0.
-    ("copy_ticks_from", (SYMBOL, 0, 0, 0), wstr(SYMBOL) + i64(0) + i32(0) + i32(0)),
-    ("copy_ticks_range", (SYMBOL, 0.5, 0, 0), wstr(SYMBOL) + i64(0) + i64(0) + i32(0)),
-    ("copy_rates_range", (SYMBOL, 1, 0, 0.5), wstr(SYMBOL) + i32(1) + i64(0) + i64(0)),
-    # Negative dates keep their sign when widened; -1.5 truncates to -1.
-    ("copy_ticks_range", (SYMBOL, -1.5, -(2 ** 31), -1),
-     wstr(SYMBOL) + i64(-1000) + i64(-(2 ** 31) * 1000) + i32(-1)),
-    ("copy_rates_from", (SYMBOL, 1, -(2 ** 31), 1), wstr(SYMBOL) + i32(1) + i64(-(2 ** 31)) + i32(1)),
-    # The largest date: its milliseconds need all 64 bits' worth of widening.
-    ("copy_ticks_from", (SYMBOL, 2 ** 31 - 1, 1, 1),
-     wstr(SYMBOL) + i64((2 ** 31 - 1) * 1000) + i32(1) + i32(1)),
-    # Positions, counts, timeframes and flags go out as given, negative too.
-    ("copy_rates_from_pos", (SYMBOL, 1, -5, -3), wstr(SYMBOL) + i32(1) + i32(-5) + i32(-3)),
-    ("copy_rates_from_pos", (SYMBOL, -(2 ** 31), 2 ** 31 - 1, 0),
-     wstr(SYMBOL) + i32(-(2 ** 31)) + i32(2 ** 31 - 1) + i32(0)),
-    ("copy_ticks_from", (SYMBOL, 1, -7, -1), wstr(SYMBOL) + i64(1000) + i32(-7) + i32(-1)),
-    ("copy_rates_from", (SYMBOL, -16385, 1, -(2 ** 31)),
-     wstr(SYMBOL) + i32(-16385) + i64(1) + i32(-(2 ** 31))),
-    # bool is an int; a str subclass is a symbol; 29 units is the longest.
-    ("copy_rates_from_pos", (SYMBOL, True, False, True), wstr(SYMBOL) + i32(1) + i32(0) + i32(1)),
-    ("copy_rates_from_pos", (type("Sym", (str,), {})("GBPUSD"), 1, 0, 1),
-     wstr("GBPUSD") + i32(1) + i32(0) + i32(1)),
-    ("copy_ticks_from", ("\U0001F600" + "s" * 27, 1, 1, 1),
-     wstr("\U0001F600" + "s" * 27) + i64(1000) + i32(1) + i32(1)),
-])
+@pytest.mark.parametrize(
+    "name, args, sent",
+    [
+        # 0 stays 0, also in milliseconds; 0.5 truncates to 0.
+        ("copy_ticks_from", (SYMBOL, 0, 0, 0), wstr(SYMBOL) + i64(0) + i32(0) + i32(0)),
+        ("copy_ticks_range", (SYMBOL, 0.5, 0, 0), wstr(SYMBOL) + i64(0) + i64(0) + i32(0)),
+        ("copy_rates_range", (SYMBOL, 1, 0, 0.5), wstr(SYMBOL) + i32(1) + i64(0) + i64(0)),
+        # Negative dates keep their sign when widened; -1.5 truncates to -1.
+        (
+            "copy_ticks_range",
+            (SYMBOL, -1.5, -(2**31), -1),
+            wstr(SYMBOL) + i64(-1000) + i64(-(2**31) * 1000) + i32(-1),
+        ),
+        (
+            "copy_rates_from",
+            (SYMBOL, 1, -(2**31), 1),
+            wstr(SYMBOL) + i32(1) + i64(-(2**31)) + i32(1),
+        ),
+        # The largest date: its milliseconds need all 64 bits' worth of widening.
+        (
+            "copy_ticks_from",
+            (SYMBOL, 2**31 - 1, 1, 1),
+            wstr(SYMBOL) + i64((2**31 - 1) * 1000) + i32(1) + i32(1),
+        ),
+        # Positions, counts, timeframes and flags go out as given, negative too.
+        ("copy_rates_from_pos", (SYMBOL, 1, -5, -3), wstr(SYMBOL) + i32(1) + i32(-5) + i32(-3)),
+        (
+            "copy_rates_from_pos",
+            (SYMBOL, -(2**31), 2**31 - 1, 0),
+            wstr(SYMBOL) + i32(-(2**31)) + i32(2**31 - 1) + i32(0),
+        ),
+        ("copy_ticks_from", (SYMBOL, 1, -7, -1), wstr(SYMBOL) + i64(1000) + i32(-7) + i32(-1)),
+        (
+            "copy_rates_from",
+            (SYMBOL, -16385, 1, -(2**31)),
+            wstr(SYMBOL) + i32(-16385) + i64(1) + i32(-(2**31)),
+        ),
+        # bool is an int; a str subclass is a symbol; 29 units is the longest.
+        (
+            "copy_rates_from_pos",
+            (SYMBOL, True, False, True),
+            wstr(SYMBOL) + i32(1) + i32(0) + i32(1),
+        ),
+        (
+            "copy_rates_from_pos",
+            (type("Sym", (str,), {})("GBPUSD"), 1, 0, 1),
+            wstr("GBPUSD") + i32(1) + i32(0) + i32(1),
+        ),
+        (
+            "copy_ticks_from",
+            ("\U0001f600" + "s" * 27, 1, 1, 1),
+            wstr("\U0001f600" + "s" * 27) + i64(1000) + i32(1) + i32(1),
+        ),
+    ],
+)
 def test_request_bytes(connect, name, args, sent):
     p = connect([empty_reply(name)])
     result = call(name, *args)
@@ -130,6 +188,7 @@ def test_request_bytes(connect, name, args, sent):
 
 # --- result arrays -----------------------------------------------------------
 
+
 def sample_records(layout, n):
     return [layout.pack(layout.sample(seed)) for seed in range(1, n + 1)]
 
@@ -138,20 +197,24 @@ def extreme_records(layout):
     """Boundary values of every wire type, and floats that only compare
     equal bit for bit."""
     by_type = [
-        {"i64": -(2 ** 63), "u64": 2 ** 64 - 1, "i32": -(2 ** 31), "u32": 2 ** 32 - 1,
-         "f64": float("nan")},
-        {"i64": 2 ** 63 - 1, "u64": 0, "i32": 2 ** 31 - 1, "u32": 0, "f64": -0.0},
-        {"i64": -1, "u64": 2 ** 63, "i32": -1, "u32": 2 ** 31, "f64": float("-inf")},
+        {"i64": -(2**63), "u64": 2**64 - 1, "i32": -(2**31), "u32": 2**32 - 1, "f64": float("nan")},
+        {"i64": 2**63 - 1, "u64": 0, "i32": 2**31 - 1, "u32": 0, "f64": -0.0},
+        {"i64": -1, "u64": 2**63, "i32": -1, "u32": 2**31, "f64": float("-inf")},
     ]
-    return [layout.pack({name: values[kind] for name, _, kind in layout.fields})
-            for values in by_type]
+    return [
+        layout.pack({name: values[kind] for name, _, kind in layout.fields}) for values in by_type
+    ]
 
 
 def expected_dtype(layout):
-    return np.dtype({"names": [f[0] for f in layout.fields],
-                     "formats": [NUMPY_FORMATS[f[2]] for f in layout.fields],
-                     "offsets": [f[1] for f in layout.fields],
-                     "itemsize": layout.size})
+    return np.dtype(
+        {
+            "names": [f[0] for f in layout.fields],
+            "formats": [NUMPY_FORMATS[f[2]] for f in layout.fields],
+            "offsets": [f[1] for f in layout.fields],
+            "itemsize": layout.size,
+        }
+    )
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -230,33 +293,37 @@ def test_records_cross_the_stream_buffer(connect):
 
 # --- argument errors ---------------------------------------------------------
 
-ARGUMENT_ERRORS = [
-    ("copy_rates_from", (SYMBOL, 1.0, 0, 10)),          # float timeframe
-    ("copy_rates_range", (SYMBOL, 1.0, 0, 10)),
-    ("copy_rates_from_pos", (SYMBOL, 1.0, 0, 10)),
-    ("copy_rates_from", (SYMBOL, 1, 0, 10.0)),          # float count
-    ("copy_rates_from_pos", (SYMBOL, 1, 0, 10.0)),
-    ("copy_rates_from_pos", (SYMBOL, 1, 0.0, 10)),      # float start
-    ("copy_ticks_from", (SYMBOL, 0, 10.0, 1)),
-    ("copy_ticks_from", (SYMBOL, 0, 10, 1.0)),          # float flags
-    ("copy_ticks_range", (SYMBOL, 0, 10, 1.0)),
-    ("copy_rates_from", (SYMBOL, 2 ** 31, 0, 10)),      # beyond 32 bits
-    ("copy_ticks_range", (SYMBOL, 0, 10, -(2 ** 31) - 1)),
-    ("copy_ticks_from", (SYMBOL, 0, 1, "1")),
-    ("copy_rates_from", (SYMBOL, 1, datetime.date(2020, 1, 1), 10)),  # a date, not a datetime
-    ("copy_rates_range", (SYMBOL, 1, 0, datetime.date(2020, 1, 1))),
-    ("copy_ticks_from", (SYMBOL, datetime.date(2020, 1, 1), 10, 1)),
-    ("copy_ticks_range", (SYMBOL, datetime.date(2020, 1, 1), 0, 1)),
-    ("copy_ticks_range", (SYMBOL, 0, "1000", 1)),
-    ("copy_ticks_range", (SYMBOL, None, 0, 1)),
-    ("copy_ticks_from", (SYMBOL, float("nan"), 1, 1)),
-    ("copy_ticks_from", (b"EURUSD", 0, 10, 1)),         # symbol
-    ("copy_rates_from_pos", (None, 1, 0, 10)),
-    ("copy_rates_from", (42, 1, 0, 10)),
-    ("copy_rates_range", ("s" * 30, 1, 0, 10)),
-    ("copy_ticks_range", ("\U0001F600" + "s" * 28, 0, 10, 1)),
-] + [(n, FUNCTIONS[n][2] + (1,)) for n in NAMES] + [(n, FUNCTIONS[n][2][:3]) for n in NAMES] \
-  + [(n, ()) for n in NAMES]
+ARGUMENT_ERRORS = (
+    [
+        ("copy_rates_from", (SYMBOL, 1.0, 0, 10)),  # float timeframe
+        ("copy_rates_range", (SYMBOL, 1.0, 0, 10)),
+        ("copy_rates_from_pos", (SYMBOL, 1.0, 0, 10)),
+        ("copy_rates_from", (SYMBOL, 1, 0, 10.0)),  # float count
+        ("copy_rates_from_pos", (SYMBOL, 1, 0, 10.0)),
+        ("copy_rates_from_pos", (SYMBOL, 1, 0.0, 10)),  # float start
+        ("copy_ticks_from", (SYMBOL, 0, 10.0, 1)),
+        ("copy_ticks_from", (SYMBOL, 0, 10, 1.0)),  # float flags
+        ("copy_ticks_range", (SYMBOL, 0, 10, 1.0)),
+        ("copy_rates_from", (SYMBOL, 2**31, 0, 10)),  # beyond 32 bits
+        ("copy_ticks_range", (SYMBOL, 0, 10, -(2**31) - 1)),
+        ("copy_ticks_from", (SYMBOL, 0, 1, "1")),
+        ("copy_rates_from", (SYMBOL, 1, datetime.date(2020, 1, 1), 10)),  # a date, not a datetime
+        ("copy_rates_range", (SYMBOL, 1, 0, datetime.date(2020, 1, 1))),
+        ("copy_ticks_from", (SYMBOL, datetime.date(2020, 1, 1), 10, 1)),
+        ("copy_ticks_range", (SYMBOL, datetime.date(2020, 1, 1), 0, 1)),
+        ("copy_ticks_range", (SYMBOL, 0, "1000", 1)),
+        ("copy_ticks_range", (SYMBOL, None, 0, 1)),
+        ("copy_ticks_from", (SYMBOL, float("nan"), 1, 1)),
+        ("copy_ticks_from", (b"EURUSD", 0, 10, 1)),  # symbol
+        ("copy_rates_from_pos", (None, 1, 0, 10)),
+        ("copy_rates_from", (42, 1, 0, 10)),
+        ("copy_rates_range", ("s" * 30, 1, 0, 10)),
+        ("copy_ticks_range", ("\U0001f600" + "s" * 28, 0, 10, 1)),
+    ]
+    + [(n, FUNCTIONS[n][2] + (1,)) for n in NAMES]
+    + [(n, FUNCTIONS[n][2][:3]) for n in NAMES]
+    + [(n, ()) for n in NAMES]
+)
 
 
 @pytest.mark.parametrize("name, args", ARGUMENT_ERRORS)
@@ -280,14 +347,18 @@ def test_argument_errors_come_before_the_connection_check(name):
 
 # --- failures of the exchange ------------------------------------------------
 
+
 @pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("status, message", [
-    (-1, "Terminal: Call failed"),
-    (-2, "Terminal: Invalid params"),
-    (-4, "Terminal: Not found"),
-    (-7, "Terminal: Unsupported function"),
-    (-8, "Terminal: Call failed"),
-])
+@pytest.mark.parametrize(
+    "status, message",
+    [
+        (-1, "Terminal: Call failed"),
+        (-2, "Terminal: Invalid params"),
+        (-4, "Terminal: Not found"),
+        (-7, "Terminal: Unsupported function"),
+        (-8, "Terminal: Call failed"),
+    ],
+)
 def test_negative_status_gives_none_and_the_status(connect, name, status, message):
     cmd, _, args = FUNCTIONS[name]
     connect([fail(cmd, status)])
@@ -304,18 +375,29 @@ def test_negative_status_with_records_still_fails(connect, name):
 
 
 @pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("action, error, in_step", [
-    # The reply answers another command: the received array is dropped, and
-    # the stream's position is lost.
-    (lambda cmd, data: reply(cmd + 1, 0, array(data, 60)), (-10000, "IPC call failed"), False),
-    # Fewer records than the count announces: nothing is allocated.
-    (lambda cmd, data: reply(cmd, 0, struct.pack("<I", len(data) + 1) + b"".join(data)),
-     (-10002, "IPC recv failed"), True),
-    # Bytes after the records: the filled array is dropped.
-    (lambda cmd, data: reply(cmd, 0, array(data, 60) + b"\0"), (-10002, "IPC recv failed"), True),
-    # No count at all.
-    (lambda cmd, data: reply(cmd, 0), (-10002, "IPC recv failed"), True),
-], ids=["echo", "short", "long", "no-count"])
+@pytest.mark.parametrize(
+    "action, error, in_step",
+    [
+        # The reply answers another command: the received array is dropped, and
+        # the stream's position is lost.
+        (lambda cmd, data: reply(cmd + 1, 0, array(data, 60)), (-10000, "IPC call failed"), False),
+        # Fewer records than the count announces: nothing is allocated.
+        (
+            lambda cmd, data: reply(cmd, 0, struct.pack("<I", len(data) + 1) + b"".join(data)),
+            (-10002, "IPC recv failed"),
+            True,
+        ),
+        # Bytes after the records: the filled array is dropped.
+        (
+            lambda cmd, data: reply(cmd, 0, array(data, 60) + b"\0"),
+            (-10002, "IPC recv failed"),
+            True,
+        ),
+        # No count at all.
+        (lambda cmd, data: reply(cmd, 0), (-10002, "IPC recv failed"), True),
+    ],
+    ids=["echo", "short", "long", "no-count"],
+)
 def test_bad_replies_give_none(connect, name, action, error, in_step):
     cmd, layout, args = FUNCTIONS[name]
     data = sample_records(layout, 3)
@@ -390,6 +472,7 @@ def test_array_memory_is_released_when_the_array_dies(connect):
 
 # --- the package's word when a result stops at the terminal's limit ----------
 
+
 def test_tick_results_at_the_limit_warn_and_nothing_more_is_asked(connect, monkeypatch):
     # The tick limit lowered to 3; the terminal answers with 3 ticks or 2.
     monkeypatch.setattr(zelkor5.history, "TICK_LIMIT", 3)
@@ -408,20 +491,27 @@ def test_tick_results_at_the_limit_warn_and_nothing_more_is_asked(connect, monke
             result = call(name, *args)
         assert result.tobytes() == b"".join(answer)
         assert zelkor5.last_error() == SUCCESS
-        assert [str(w.message) for w in caught] == ([
-            "%s() stopped at the terminal's limit of 3 ticks (zelkor5.history.TICK_LIMIT): the "
-            "result may go on past it (zelkor5.history.ticks_range() pages through a range of "
-            "any length)" % name] if warns else []), name
+        assert [str(w.message) for w in caught] == (
+            [
+                "%s() stopped at the terminal's limit of 3 ticks (zelkor5.history.TICK_LIMIT): the "
+                "result may go on past it (zelkor5.history.ticks_range() pages through a range of "
+                "any length)" % name
+            ]
+            if warns
+            else []
+        ), name
     # One request per call: the limit's check asks the terminal nothing.
-    assert [r[4:8] for r in after_handshake(p)] == \
-        [struct.pack("<I", FUNCTIONS[name][0]) for name, _, _, _ in cases]
+    assert [r[4:8] for r in after_handshake(p)] == [
+        struct.pack("<I", FUNCTIONS[name][0]) for name, _, _, _ in cases
+    ]
 
 
 def test_the_tick_limit_is_the_terminals():
     # The bundled terminal's sources, before and after they moved under src/.
     root = os.path.join(os.path.dirname(__file__), "..", "..")
-    found = glob.glob(os.path.join(root, "terminal", "ticks.h")) + \
-        glob.glob(os.path.join(root, "src", "terminal", "**", "ticks.h"), recursive=True)
+    found = glob.glob(os.path.join(root, "terminal", "ticks.h")) + glob.glob(
+        os.path.join(root, "src", "terminal", "**", "ticks.h"), recursive=True
+    )
     assert len(found) == 1
     with open(found[0]) as f:
         limit = re.search(r"kMaxTicksPerReply = (\d+);", f.read())

@@ -12,14 +12,38 @@ import zelkor5
 from zelkor5 import _core, aio, strict
 
 FUNCTIONS = [
-    "initialize", "shutdown", "login", "version", "terminal_info", "account_info",
-    "copy_ticks_from", "copy_ticks_range", "copy_rates_from", "copy_rates_from_pos",
-    "copy_rates_range", "positions_total", "positions_get", "orders_total", "orders_get",
-    "history_orders_total", "history_orders_get", "history_deals_total",
-    "history_deals_get", "order_check", "order_send", "order_calc_margin",
-    "order_calc_profit", "symbol_info", "symbol_info_tick", "symbol_select",
-    "symbols_total", "symbols_get", "market_book_add", "market_book_release",
-    "market_book_get", "last_error",
+    "initialize",
+    "shutdown",
+    "login",
+    "version",
+    "terminal_info",
+    "account_info",
+    "copy_ticks_from",
+    "copy_ticks_range",
+    "copy_rates_from",
+    "copy_rates_from_pos",
+    "copy_rates_range",
+    "positions_total",
+    "positions_get",
+    "orders_total",
+    "orders_get",
+    "history_orders_total",
+    "history_orders_get",
+    "history_deals_total",
+    "history_deals_get",
+    "order_check",
+    "order_send",
+    "order_calc_margin",
+    "order_calc_profit",
+    "symbol_info",
+    "symbol_info_tick",
+    "symbol_select",
+    "symbols_total",
+    "symbols_get",
+    "market_book_add",
+    "market_book_release",
+    "market_book_get",
+    "last_error",
 ]
 
 # name -> (docstring, field count)
@@ -39,8 +63,7 @@ RECORD_TYPES = {
 
 
 def test_exactly_the_32_functions_in_table_order():
-    functions = [n for n, v in vars(_core).items()
-                 if isinstance(v, types.BuiltinFunctionType)]
+    functions = [n for n, v in vars(_core).items() if isinstance(v, types.BuiltinFunctionType)]
     assert functions == FUNCTIONS
 
 
@@ -49,8 +72,9 @@ def test_exactly_the_eleven_record_types_after_the_functions():
     type_names = [n for n, v in vars(_core).items() if isinstance(v, type)]
     assert sorted(type_names) == sorted(RECORD_TYPES)
     assert type_names == list(RECORD_TYPES)
-    last_function = max(i for i, n in enumerate(names)
-                        if isinstance(getattr(_core, n), types.BuiltinFunctionType))
+    last_function = max(
+        i for i, n in enumerate(names) if isinstance(getattr(_core, n), types.BuiltinFunctionType)
+    )
     assert all(names.index(n) > last_function for n in type_names)
 
 
@@ -85,8 +109,9 @@ def test_every_function_has_the_stubs_signature_and_keeps_its_docstring():
     for name in FUNCTIONS:
         function = getattr(zelkor5, name)
         signature = inspect.signature(function)
-        assert [(p.name, p.kind) for p in signature.parameters.values()] == \
-            _stub_parameters(stub[name]), name
+        assert [(p.name, p.kind) for p in signature.parameters.values()] == _stub_parameters(
+            stub[name]
+        ), name
         # The docstring is the signature line and the description, nothing
         # else (the text signature stays out of it).
         line, description = getattr(_core, name).__doc__.split("\n\n")

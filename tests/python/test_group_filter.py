@@ -4,14 +4,28 @@ import fnmatch
 import random
 
 import pytest
-
-import zelkor5
 from conftest import after_handshake
 from peer import array, echo, reply, request_bytes
 from trade_records import DEAL, ORDER, POSITION
 
-SYMBOLS = ["EURUSD", "EURGBP", "GBPUSD", "USDJPY", "EUR", "X", "EUR USD", "AAA", "AAAB",
-           "USDUSD", "ABCBC", "", "eurusd", "S" * 31]
+import zelkor5
+
+SYMBOLS = [
+    "EURUSD",
+    "EURGBP",
+    "GBPUSD",
+    "USDJPY",
+    "EUR",
+    "X",
+    "EUR USD",
+    "AAA",
+    "AAAB",
+    "USDUSD",
+    "ABCBC",
+    "",
+    "eurusd",
+    "S" * 31,
+]
 
 # name -> (call with a group, layout, command of the unfiltered list)
 FUNCTIONS = {
@@ -24,8 +38,7 @@ FUNCTIONS = {
 
 def records_for(layout, symbols):
     # Tickets count up, so the kept tickets show the order as well.
-    return [layout.pack(ticket=i + 1, symbol=s, comment="c%d" % i)
-            for i, s in enumerate(symbols)]
+    return [layout.pack(ticket=i + 1, symbol=s, comment="c%d" % i) for i, s in enumerate(symbols)]
 
 
 def selected(result):
@@ -133,8 +146,9 @@ def random_pattern(rng):
 
 def test_random_masks_agree_with_the_reference(connect):
     rng = random.Random(20240607)
-    symbols = sorted({"".join(rng.choice("AB") for _ in range(rng.randint(0, 7)))
-                      for _ in range(60)})
+    symbols = sorted(
+        {"".join(rng.choice("AB") for _ in range(rng.randint(0, 7))) for _ in range(60)}
+    )
     payload = array(records_for(POSITION, symbols))
     connect(default=echo(1, payload))
     for _ in range(400):
@@ -145,8 +159,9 @@ def test_random_masks_agree_with_the_reference(connect):
 
 def test_random_single_patterns_on_longer_symbols(connect):
     rng = random.Random(7)
-    symbols = sorted({"".join(rng.choice("ABC") for _ in range(rng.randint(1, 12)))
-                      for _ in range(80)})
+    symbols = sorted(
+        {"".join(rng.choice("ABC") for _ in range(rng.randint(1, 12))) for _ in range(80)}
+    )
     payload = array(records_for(DEAL, symbols))
     connect(default=echo(1, payload))
     for _ in range(300):

@@ -10,8 +10,7 @@ from zelkor5 import _core
 
 def run_fresh(code):
     """Runs `code` in a new interpreter (the error state is process-wide)."""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=60)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
 
@@ -27,8 +26,13 @@ def test_module_docstring():
 
 # The package's bar and tick functions are the module's, wrapped to warn
 # when a result stops at the terminal's limit.
-WRAPPED = {"copy_rates_from", "copy_rates_from_pos", "copy_rates_range", "copy_ticks_from",
-           "copy_ticks_range"}
+WRAPPED = {
+    "copy_rates_from",
+    "copy_rates_from_pos",
+    "copy_rates_range",
+    "copy_ticks_from",
+    "copy_ticks_range",
+}
 
 
 def test_package_reexports_the_core_functions():
@@ -51,22 +55,45 @@ def test_package_reexports_the_core_functions():
 def test_functions_are_in_table_order_ahead_of_the_types():
     # Table order of the functions that exist; the record types follow them.
     table = [
-        "initialize", "shutdown", "login", "version", "terminal_info", "account_info",
-        "copy_ticks_from", "copy_ticks_range", "copy_rates_from", "copy_rates_from_pos",
-        "copy_rates_range", "positions_total", "positions_get", "orders_total", "orders_get",
-        "history_orders_total", "history_orders_get", "history_deals_total",
-        "history_deals_get", "order_check", "order_send", "order_calc_margin",
-        "order_calc_profit", "symbol_info", "symbol_info_tick", "symbol_select",
-        "symbols_total", "symbols_get", "market_book_add", "market_book_release",
-        "market_book_get", "last_error",
+        "initialize",
+        "shutdown",
+        "login",
+        "version",
+        "terminal_info",
+        "account_info",
+        "copy_ticks_from",
+        "copy_ticks_range",
+        "copy_rates_from",
+        "copy_rates_from_pos",
+        "copy_rates_range",
+        "positions_total",
+        "positions_get",
+        "orders_total",
+        "orders_get",
+        "history_orders_total",
+        "history_orders_get",
+        "history_deals_total",
+        "history_deals_get",
+        "order_check",
+        "order_send",
+        "order_calc_margin",
+        "order_calc_profit",
+        "symbol_info",
+        "symbol_info_tick",
+        "symbol_select",
+        "symbols_total",
+        "symbols_get",
+        "market_book_add",
+        "market_book_release",
+        "market_book_get",
+        "last_error",
     ]
     present = [n for n in vars(_core) if callable(getattr(_core, n)) and n in table]
     assert present == [n for n in table if n in present]
 
 
 def test_last_error_docstring():
-    assert _core.last_error.__doc__ == (
-        "last_error()\n\nReturn last error code and description")
+    assert _core.last_error.__doc__ == ("last_error()\n\nReturn last error code and description")
 
 
 def test_import_fails_cleanly_when_numpy_cannot_be_imported():

@@ -10,14 +10,19 @@ import warnings
 
 import numpy as np
 import pytest
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5 import history
 from zelkor5.constants import (
-    COPY_TICKS_ALL, ORDER_TYPE_BUY, TIMEFRAME_H1, TIMEFRAME_M1, TRADE_ACTION_DEAL,
-    TRADE_RETCODE_DONE)
+    COPY_TICKS_ALL,
+    ORDER_TYPE_BUY,
+    TIMEFRAME_H1,
+    TIMEFRAME_M1,
+    TRADE_ACTION_DEAL,
+    TRADE_RETCODE_DONE,
+)
 from zelkor5.terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 pd = pytest.importorskip("pandas")
 
@@ -31,14 +36,23 @@ def terminal(install):
     """A non-portable installation (as the bundled terminal is used), with
     a small bar cap so that a few days of M1 bars need several pages."""
     inst = install(settings="IdleExit=3\nMaxBars=%d\n" % MAX_BARS, portable=False)
-    assert inst.initialize(login=DEMO_LOGIN, password=DEMO_PASSWORD, server=DEMO_SERVER), \
-        zelkor5.last_error()
+    assert inst.initialize(
+        login=DEMO_LOGIN, password=DEMO_PASSWORD, server=DEMO_SERVER
+    ), zelkor5.last_error()
     return inst
 
 
 def buy(volume=0.01):
-    sent = ok(zelkor5.order_send({"action": TRADE_ACTION_DEAL, "symbol": "BTCUSD",
-                                  "volume": volume, "type": ORDER_TYPE_BUY}))
+    sent = ok(
+        zelkor5.order_send(
+            {
+                "action": TRADE_ACTION_DEAL,
+                "symbol": "BTCUSD",
+                "volume": volume,
+                "type": ORDER_TYPE_BUY,
+            }
+        )
+    )
     assert sent.retcode == TRADE_RETCODE_DONE, sent.comment
     return sent
 
@@ -57,9 +71,13 @@ def test_frame_of_every_kind_of_result(terminal):
 
     # Without positions or orders, frames of their record type still have
     # the columns, with the dtypes a frame of such records gets.
-    empty = {kind: zelkor5.frame(ok(get()), kind=kind)
-             for get, kind in ((zelkor5.positions_get, zelkor5.TradePosition),
-                               (zelkor5.orders_get, zelkor5.TradeOrder))}
+    empty = {
+        kind: zelkor5.frame(ok(get()), kind=kind)
+        for get, kind in (
+            (zelkor5.positions_get, zelkor5.TradePosition),
+            (zelkor5.orders_get, zelkor5.TradeOrder),
+        )
+    }
     for kind, df in empty.items():
         assert df.shape == (0, len(kind._fields)) and list(df.columns) == list(kind._fields)
     assert empty[zelkor5.TradePosition]["profit"].sum() == 0.0
@@ -72,8 +90,11 @@ def test_frame_of_every_kind_of_result(terminal):
     buy()
     full = zelkor5.frame(ok(zelkor5.positions_get()), kind=zelkor5.TradePosition)
     assert full.dtypes.to_dict() == empty[zelkor5.TradePosition].dtypes.to_dict()
-    for records in (ok(zelkor5.positions_get()), ok(zelkor5.history_deals_get(0, 2**31 - 1)),
-                    ok(zelkor5.symbols_get("EUR*"))):
+    for records in (
+        ok(zelkor5.positions_get()),
+        ok(zelkor5.history_deals_get(0, 2**31 - 1)),
+        ok(zelkor5.symbols_get("EUR*")),
+    ):
         df = zelkor5.frame(records)
         assert list(df.columns) == list(type(records[0])._fields)
         assert [tuple(row) for row in df.itertuples(index=False)] == [tuple(r) for r in records]
@@ -90,13 +111,16 @@ def test_paged_ranges_equal_the_pages_put_together(terminal):
     assert str(caught[0].message) == (
         "copy_rates_range() stopped at the terminal's limit of %d bars "
         "(terminal_info().maxbars): the result may go on past it (zelkor5.history.rates_range() "
-        "pages through a range of any length)" % MAX_BARS)
+        "pages through a range of any length)" % MAX_BARS
+    )
     # ... the helper pages through; day by day (each under the cap) agrees.
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         paged = ok(history.rates_range("EURUSD", TIMEFRAME_M1, start, end))
-        days = [ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, t, min(t + DAY - 1, end)))
-                for t in range(start, end + 1, DAY)]
+        days = [
+            ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, t, min(t + DAY - 1, end)))
+            for t in range(start, end + 1, DAY)
+        ]
     assert len(paged) > 2 * MAX_BARS
     assert paged.tobytes() == np.concatenate(days).tobytes()
 
@@ -108,19 +132,35 @@ def test_paged_ranges_equal_the_pages_put_together(terminal):
     seconds = whole["time_msc"] // 1000
     assert len(whole) > 100 and len(np.unique(seconds)) < len(seconds)
     assert windows.tobytes() == whole.tobytes()
-    empty = ok(history.rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY - 3 * DAY, WEDNESDAY - 2 * DAY - 1))
+    empty = ok(
+        history.rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY - 3 * DAY, WEDNESDAY - 2 * DAY - 1)
+    )
     assert len(empty) == 0 or empty.dtype == paged.dtype
 
 
 def cli(*args):
-    return subprocess.run([sys.executable, "-m", "zelkor5"] + list(args),
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "zelkor5"] + list(args), capture_output=True, text=True, timeout=120
+    )
 
 
 def test_export_rows_equal_the_module_result(terminal, tmp_path):
     out = tmp_path / "bars.csv"
-    done = cli("export", "rates", "EURUSD", "--timeframe", "M1", "--from", "2024-03-04",
-               "--to", "2024-03-05", "-o", str(out), "--path", terminal.exe)
+    done = cli(
+        "export",
+        "rates",
+        "EURUSD",
+        "--timeframe",
+        "M1",
+        "--from",
+        "2024-03-04",
+        "--to",
+        "2024-03-05",
+        "-o",
+        str(out),
+        "--path",
+        terminal.exe,
+    )
     assert done.returncode == 0, done.stderr
     expected = ok(history.rates_range("EURUSD", TIMEFRAME_M1, WEDNESDAY - 2 * DAY, WEDNESDAY - 1))
     with open(out, newline="") as f:
@@ -131,8 +171,19 @@ def test_export_rows_equal_the_module_result(terminal, tmp_path):
         assert [float(v) for v in row[1:]] == [float(bar[n]) for n in expected.dtype.names[1:]]
 
     parquet = tmp_path / "ticks.parquet"
-    done = cli("export", "ticks", "EURUSD", "--from", "2024-03-06T00:00:00",
-               "--to", "2024-03-06T00:02:00", "-o", str(parquet), "--path", terminal.exe)
+    done = cli(
+        "export",
+        "ticks",
+        "EURUSD",
+        "--from",
+        "2024-03-06T00:00:00",
+        "--to",
+        "2024-03-06T00:02:00",
+        "-o",
+        str(parquet),
+        "--path",
+        terminal.exe,
+    )
     assert done.returncode == 0, done.stderr
     ticks = ok(zelkor5.copy_ticks_range("EURUSD", WEDNESDAY, WEDNESDAY + 120, COPY_TICKS_ALL))
     table = pd.read_parquet(parquet)
@@ -140,9 +191,11 @@ def test_export_rows_equal_the_module_result(terminal, tmp_path):
     assert len(table) == len(ticks) > 0 and (msc == ticks["time_msc"]).all()
     assert (table["bid"] == ticks["bid"]).all() and str(table["time"].dt.tz) == "UTC"
 
-    for args, message in [(("EURUSDX",), "unknown symbol EURUSDX"),
-                          (("EURUSD", "--to", "2024-02-30"), "bad date"),
-                          (("EURUSD", "-o", str(tmp_path / "x.txt")), ".csv or .parquet")]:
+    for args, message in [
+        (("EURUSDX",), "unknown symbol EURUSDX"),
+        (("EURUSD", "--to", "2024-02-30"), "bad date"),
+        (("EURUSD", "-o", str(tmp_path / "x.txt")), ".csv or .parquet"),
+    ]:
         base = {"--from": "2024-03-04", "--to": "2024-03-05", "-o": str(tmp_path / "x.csv")}
         rest = list(args[1:])
         for k in list(base):
@@ -186,32 +239,46 @@ def test_terminal_stop_waits_and_reset_account_starts_afresh(terminal):
 
 def test_bar_results_at_the_terminals_limit_warn_once_per_calling_line(terminal):
     now = int(ok(zelkor5.symbol_info_tick("EURUSD")).time)
-    capped = [lambda: zelkor5.copy_rates_from("EURUSD", TIMEFRAME_M1, now, MAX_BARS + 10),
-              lambda: zelkor5.copy_rates_from_pos("EURUSD", TIMEFRAME_M1, 5, MAX_BARS),
-              lambda: zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now)]
-    whole = [lambda: zelkor5.copy_rates_from("EURUSD", TIMEFRAME_M1, now, MAX_BARS),
-             lambda: zelkor5.copy_rates_from_pos("EURUSD", TIMEFRAME_M1, 0, MAX_BARS - 5),
-             lambda: zelkor5.copy_rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY, WEDNESDAY + DAY)]
+    capped = [
+        lambda: zelkor5.copy_rates_from("EURUSD", TIMEFRAME_M1, now, MAX_BARS + 10),
+        lambda: zelkor5.copy_rates_from_pos("EURUSD", TIMEFRAME_M1, 5, MAX_BARS),
+        lambda: zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now),
+    ]
+    whole = [
+        lambda: zelkor5.copy_rates_from("EURUSD", TIMEFRAME_M1, now, MAX_BARS),
+        lambda: zelkor5.copy_rates_from_pos("EURUSD", TIMEFRAME_M1, 0, MAX_BARS - 5),
+        lambda: zelkor5.copy_rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY, WEDNESDAY + DAY),
+    ]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("default")  # Python's own: once per calling line
         for _ in range(2):
             for call in capped + whole:
                 call()
-    assert [str(w.message).split("()")[0] for w in caught] == \
-        ["copy_rates_from", "copy_rates_from_pos", "copy_rates_range"]
-    assert all(w.filename == __file__ and "%d bars" % MAX_BARS in str(w.message) and
-               "zelkor5.history" in str(w.message) for w in caught)
+    assert [str(w.message).split("()")[0] for w in caught] == [
+        "copy_rates_from",
+        "copy_rates_from_pos",
+        "copy_rates_range",
+    ]
+    assert all(
+        w.filename == __file__
+        and "%d bars" % MAX_BARS in str(w.message)
+        and "zelkor5.history" in str(w.message)
+        for w in caught
+    )
     # Silenced like any warning, and the result is the module's.
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         warnings.filterwarnings("ignore", "copy_rates_range", UserWarning)
         result = zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now)
-    assert result.tobytes() == zelkor5._core.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now).tobytes()
+    assert (
+        result.tobytes() == zelkor5._core.copy_rates_range("EURUSD", TIMEFRAME_M1, 0, now).tobytes()
+    )
 
 
 def test_history_progress_is_the_notebook_aware_bar(terminal, monkeypatch):
     tqdm_auto = pytest.importorskip("tqdm.auto")
     import tqdm.std
+
     made = []
 
     class Recording(tqdm.std.tqdm):
@@ -220,8 +287,9 @@ def test_history_progress_is_the_notebook_aware_bar(terminal, monkeypatch):
             super().__init__(disable=True, **kwargs)
 
     monkeypatch.setattr(tqdm_auto, "tqdm", Recording)
-    bars = ok(history.rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY - 4 * DAY, WEDNESDAY,
-                                  progress=True))
+    bars = ok(
+        history.rates_range("EURUSD", TIMEFRAME_H1, WEDNESDAY - 4 * DAY, WEDNESDAY, progress=True)
+    )
     assert len(made) == 1 and made[0].total == 4 and len(bars) > 0
 
     # A notebook without its widgets: the notebook bar refuses, the text bar

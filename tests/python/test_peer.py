@@ -10,16 +10,42 @@ import subprocess
 import tempfile
 import time
 
-import pytest
-
 import peer
-import zelkor5
+import pytest
 from peer import (
-    ArgReader, Peer, array, close, delay, echo, f64, fail, handshake,
-    hangup_after, hello, i32, i64, make_terminal_exe, parse_args, parse_reply,
-    parse_request, pipe_name_for, pipe_path_for, raw, ready, reply,
-    reply_bytes, request_args, request_bytes, u8, u32, u64, wchar, wstr,
+    ArgReader,
+    Peer,
+    array,
+    close,
+    delay,
+    echo,
+    f64,
+    fail,
+    handshake,
+    hangup_after,
+    hello,
+    i32,
+    i64,
+    make_terminal_exe,
+    parse_args,
+    parse_reply,
+    parse_request,
+    pipe_name_for,
+    pipe_path_for,
+    raw,
+    ready,
+    reply,
+    reply_bytes,
+    request_args,
+    request_bytes,
+    u8,
+    u32,
+    u64,
+    wchar,
+    wstr,
 )
+
+import zelkor5
 
 HELLO_REQUEST = request_bytes(4, u32(3) + wstr("Python"))
 STATE_REQUEST = request_bytes(109)
@@ -67,13 +93,13 @@ def recv_all(s):
 
 # --- naming ----------------------------------------------------------------
 
+
 def test_pipe_name_of_missing_path_matches_independent_digest():
     path = "/Opt/Zelkor 5/Terminal64.EXE"
     name = pipe_name_for(path)
     assert name == independent_name(path)
     # Fixed vector, so that both computations cannot drift together.
-    assert name.endswith(
-        "B64D4CD5469EE6AD91D21ACA53F91390A2F85E9CE0C2BA67CB19BF59EED34706")
+    assert name.endswith("B64D4CD5469EE6AD91D21ACA53F91390A2F85E9CE0C2BA67CB19BF59EED34706")
 
 
 def test_pipe_name_shape():
@@ -120,7 +146,8 @@ def test_pipe_path_respects_xdg_runtime_dir(monkeypatch):
     assert pipe_path_for("/x/terminal64.exe") == "/run/user/4242/ZK5.Terminal." + hexpart
     monkeypatch.delenv("XDG_RUNTIME_DIR")
     assert pipe_path_for("/x/terminal64.exe") == (
-        "/tmp/zk5-%d/ZK5.Terminal.%s" % (os.geteuid(), hexpart))
+        "/tmp/zk5-%d/ZK5.Terminal.%s" % (os.geteuid(), hexpart)
+    )
 
 
 def test_peer_creates_missing_runtime_dir_private(rundir, monkeypatch):
@@ -134,6 +161,7 @@ def test_peer_creates_missing_runtime_dir_private(rundir, monkeypatch):
 
 
 # --- encoding helpers --------------------------------------------------------
+
 
 def test_encoders():
     assert u8(1) == b"\x01"
@@ -184,11 +212,13 @@ def test_requests_follow_the_command_table(connect):
     zelkor5.history_deals_get(position=7)
     zelkor5.order_check({})
     assert p.calls() == [
-        ("HELLO", [3, "Python"]), ("TERMINAL_STATE", []),
+        ("HELLO", [3, "Python"]),
+        ("TERMINAL_STATE", []),
         ("SYMBOL_SELECT", ["EURUSD", 1]),
         ("ORDER_CALC_PROFIT", [1, "EURUSD", 0.5, 1.1, 1.2]),
         ("HISTORY_DEALS_BY_POSITION", [7]),
-        ("ORDER_CHECK", [b"\0" * 232])]
+        ("ORDER_CHECK", [b"\0" * 232]),
+    ]
     margin = request_args("ORDER_CALC_MARGIN", 2, "X", 1.0, 2.0)
     assert margin == u32(2) + wstr("X") + f64(1.0) + f64(2.0)
     assert parse_args(162, margin) == [2, "X", 1.0, 2.0]
@@ -208,6 +238,7 @@ def test_presets():
 
 
 # --- serving -------------------------------------------------------------------
+
 
 def test_start_returns_listening_and_stop_cleans_up(rundir):
     p = Peer("/nowhere/terminal64.exe", [hello()])
@@ -243,7 +274,7 @@ def test_replies_are_byte_exact_and_requests_recorded(rundir):
         STATE_REQUEST,
         request_bytes(173),
         request_bytes(120),
-        request_bytes(190),   # beyond the script: the default closes
+        request_bytes(190),  # beyond the script: the default closes
     ]
     expected = [
         reply_bytes(4, 1, u32(2364)),
@@ -258,7 +289,7 @@ def test_replies_are_byte_exact_and_requests_recorded(rundir):
             s.sendall(sent[i])
             assert recv_exact(s, len(want)) == want
             # Logged before the reply went out, so visible without waiting.
-            assert p.requests() == sent[:i + 1]
+            assert p.requests() == sent[: i + 1]
         s.sendall(sent[-1])
         # Nothing beyond the scripted bytes, then the connection ends.
         assert recv_all(s) == b""
@@ -356,7 +387,7 @@ def test_default_action_is_configurable(rundir):
 
 
 def test_large_request_and_reply(rundir):
-    big_args = bytes(range(256)) * 80          # request over 16384 bytes
+    big_args = bytes(range(256)) * 80  # request over 16384 bytes
     payload = array([bytes([i % 256]) * 60 for i in range(1000)], 60)
     with Peer("/x/terminal64.exe", [reply(106, 1, payload)]) as p:
         s = connect(p.socket_path)
@@ -401,11 +432,16 @@ def test_socket_path_too_long_is_refused(monkeypatch):
 
 # --- launchable terminal ---------------------------------------------------------
 
+
 def launch(path, *args):
     # Like the module: own session, standard streams on the null device.
-    return subprocess.Popen([path] + list(args), start_new_session=True,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+    return subprocess.Popen(
+        [path] + list(args),
+        start_new_session=True,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
 
 
 def test_terminal_exe_serves_and_exits_when_done(rundir, tmp_path):

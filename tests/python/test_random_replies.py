@@ -6,9 +6,9 @@ import random
 
 import numpy as np
 import pytest
+from peer import raw, reply_bytes, u32
 
 import zelkor5
-from peer import raw, reply_bytes, u32
 
 # (call, command it sends, element or record size of its payload, or None)
 CALLS = [
@@ -44,7 +44,9 @@ def random_payload(rnd, size):
         record = bytes(rnd.getrandbits(8) for _ in range(size))
         return record if rnd.random() < 0.5 else u32(1) + record
     count = rnd.choice([0, 1, 2, 3, 0xFFFFFFFF, 1 << 20])
-    body = bytes(rnd.getrandbits(8) for _ in range(min(count, 3) * size + rnd.choice([0, 0, 1, -1])))
+    body = bytes(
+        rnd.getrandbits(8) for _ in range(min(count, 3) * size + rnd.choice([0, 0, 1, -1]))
+    )
     return u32(count) + body
 
 
@@ -74,6 +76,7 @@ def test_random_replies_never_break_the_module(connect):
 @pytest.mark.parametrize("cut", [1, 3, 4, 7, 11, 12, 20, 71])
 def test_reply_cut_short_by_a_hang_up(connect, cut):
     from peer import hangup_after
+
     record = bytes(range(60))
     connect([hangup_after(cut, raw(reply_bytes(172, 1, record)))])
     assert zelkor5.symbol_info_tick("EURUSD") is None

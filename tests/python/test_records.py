@@ -9,13 +9,19 @@ import sys
 import types
 
 import pytest
+from layouts import (
+    ACCOUNT_INFO,
+    ALL_LAYOUTS,
+    BOOK_INFO,
+    SYMBOL_INFO,
+    TERMINAL_INFO,
+    TICK,
+    same_value,
+)
+from peer import array, reply
 
 import zelkor5
 from zelkor5 import _core
-from layouts import (
-    ACCOUNT_INFO, ALL_LAYOUTS, BOOK_INFO, SYMBOL_INFO, TERMINAL_INFO, TICK, same_value,
-)
-from peer import array, reply
 
 DOCS = {
     "TradePosition": "Trade position structure",
@@ -31,9 +37,17 @@ DOCS = {
     "BookInfo": "This is a structure for storing Depth of Market information",
 }
 FIELD_COUNTS = {
-    "TradePosition": 19, "TradeOrder": 24, "TradeDeal": 18, "TradeRequest": 17,
-    "OrderSendResult": 11, "OrderCheckResult": 9, "Tick": 8, "TerminalInfo": 22,
-    "SymbolInfo": 96, "AccountInfo": 28, "BookInfo": 4,
+    "TradePosition": 19,
+    "TradeOrder": 24,
+    "TradeDeal": 18,
+    "TradeRequest": 17,
+    "OrderSendResult": 11,
+    "OrderCheckResult": 9,
+    "Tick": 8,
+    "TerminalInfo": 22,
+    "SymbolInfo": 96,
+    "AccountInfo": 28,
+    "BookInfo": 4,
 }
 TYPE_NAMES = list(DOCS)
 LAYOUTS = {layout.name: layout for layout in ALL_LAYOUTS}
@@ -51,12 +65,14 @@ def instance(tp, values=None):
 
 # --- the types -------------------------------------------------------------
 
+
 def test_types_are_registered_in_order_after_the_functions():
     names = list(vars(_core))
     present = [n for n in names if n in DOCS]
     assert present == TYPE_NAMES
-    functions = [i for i, n in enumerate(names)
-                 if isinstance(getattr(_core, n), types.BuiltinFunctionType)]
+    functions = [
+        i for i, n in enumerate(names) if isinstance(getattr(_core, n), types.BuiltinFunctionType)
+    ]
     assert max(functions) < names.index(TYPE_NAMES[0])
     for name in TYPE_NAMES:
         assert getattr(zelkor5, name) is getattr(_core, name)
@@ -145,7 +161,9 @@ def test_records_have_fields_and_pickle_and_copy(name):
         values[-1] = instance(_core.TradeRequest)
     rec = instance(tp, values)
     copies = [copy.copy(rec), copy.deepcopy(rec)]
-    copies += [pickle.loads(pickle.dumps(rec, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    copies += [
+        pickle.loads(pickle.dumps(rec, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)
+    ]
     for other in copies:
         assert type(other) is tp and other == rec and repr(other) == repr(rec)
         assert other._asdict() == rec._asdict()
@@ -162,9 +180,17 @@ def test_records_unpickle_in_another_interpreter():
     """As multiprocessing and joblib hand them over."""
     records = [instance(getattr(_core, name)) for name in TYPE_NAMES]
     out = subprocess.run(
-        [sys.executable, "-c", "import pickle, sys\n"
-         "for r in pickle.load(sys.stdin.buffer): print(type(r).__name__, repr(r))"],
-        input=pickle.dumps(records), capture_output=True, check=True, text=False)
+        [
+            sys.executable,
+            "-c",
+            "import pickle, sys\n"
+            "for r in pickle.load(sys.stdin.buffer): print(type(r).__name__, repr(r))",
+        ],
+        input=pickle.dumps(records),
+        capture_output=True,
+        check=True,
+        text=False,
+    )
     assert out.stdout.decode().splitlines() == ["%s %r" % (type(r).__name__, r) for r in records]
 
 
@@ -174,6 +200,7 @@ def test_record_types_cannot_be_subclassed():
 
 
 # --- conversion of records sent by the terminal ----------------------------
+
 
 def fetch_symbol(connect, record):
     p = connect([reply(174, 1, array([record], 2993))])
@@ -214,8 +241,11 @@ def assert_record(rec, layout, values):
         assert same_value(got[name], expected[name]), (name, got[name], expected[name])
 
 
-@pytest.mark.parametrize("layout", [SYMBOL_INFO, TICK, BOOK_INFO, ACCOUNT_INFO,
-                                    TERMINAL_INFO], ids=lambda layout: layout.name)
+@pytest.mark.parametrize(
+    "layout",
+    [SYMBOL_INFO, TICK, BOOK_INFO, ACCOUNT_INFO, TERMINAL_INFO],
+    ids=lambda layout: layout.name,
+)
 @pytest.mark.parametrize("seed", [1, 2])
 def test_every_field_comes_from_its_own_bytes(connect, layout, seed):
     values = layout.sample(seed)
@@ -225,17 +255,17 @@ def test_every_field_comes_from_its_own_bytes(connect, layout, seed):
 
 
 EXTREMES = {
-    "custom": 2,                        # bool byte 2
+    "custom": 2,  # bool byte 2
     "select": 255,
     "visible": 0,
-    "chart_mode": 0xFFFFFFFF,           # u32 all ones
+    "chart_mode": 0xFFFFFFFF,  # u32 all ones
     "digits": 0x80000000,
-    "spread": -0x80000000,              # i32 0x80000000
+    "spread": -0x80000000,  # i32 0x80000000
     "trade_stops_level": 0x7FFFFFFF,
-    "session_deals": 2 ** 64 - 1,       # u64 all ones
-    "volume": 2 ** 63,
-    "time": -2 ** 63,                   # i64 0x8000000000000000
-    "start_time": 2 ** 63 - 1,
+    "session_deals": 2**64 - 1,  # u64 all ones
+    "volume": 2**63,
+    "time": -(2**63),  # i64 0x8000000000000000
+    "start_time": 2**63 - 1,
     "expiration_time": -1,
     "bid": math.nan,
     "ask": math.inf,
@@ -264,16 +294,16 @@ def test_extreme_values_of_every_wire_type(connect):
 
 
 TEXTS = {
-    "basis": "A" * 32,                          # full width, no NUL: cut at the end
-    "category": "\U0001F600 smile \U00010348",  # outside the BMP
-    "currency_base": "ab\ud800cd",               # lone high surrogate
-    "currency_profit": "x\udc00",                # lone low surrogate
-    "currency_margin": "\u00e9t\u00e9",           # Latin-1, not ASCII
-    "bank": "\u0416\u0443\u043a" + "\u4e2d",      # BMP beyond Latin-1
-    "description": "before\0after",              # stops at the first NUL
-    "exchange": "\u00ff" * 64,                   # full-width Latin-1
-    "formula": "z" * 255 + "\ud83d",             # full width ending in a lone half
-    "isin": "\U0001F600" * 8,                    # full width of surrogate pairs
+    "basis": "A" * 32,  # full width, no NUL: cut at the end
+    "category": "\U0001f600 smile \U00010348",  # outside the BMP
+    "currency_base": "ab\ud800cd",  # lone high surrogate
+    "currency_profit": "x\udc00",  # lone low surrogate
+    "currency_margin": "\u00e9t\u00e9",  # Latin-1, not ASCII
+    "bank": "\u0416\u0443\u043a" + "\u4e2d",  # BMP beyond Latin-1
+    "description": "before\0after",  # stops at the first NUL
+    "exchange": "\u00ff" * 64,  # full-width Latin-1
+    "formula": "z" * 255 + "\ud83d",  # full width ending in a lone half
+    "isin": "\U0001f600" * 8,  # full width of surrogate pairs
     "page": "",
     "path": "p" * 127,
     "name": "EURUSD",
@@ -283,23 +313,36 @@ TEXTS = {
 def test_text_fields(connect):
     rec = fetch_symbol(connect, SYMBOL_INFO.pack(TEXTS))
     assert rec.basis == "A" * 32
-    assert rec.category == "\U0001F600 smile \U00010348"
+    assert rec.category == "\U0001f600 smile \U00010348"
     assert rec.currency_base == "ab\ud800cd"
     assert rec.currency_profit == "x\udc00"
     assert rec.currency_margin == "\u00e9t\u00e9"
     assert rec.description == "before"
     assert rec.exchange == "\u00ff" * 64
-    assert rec.isin == "\U0001F600" * 8
+    assert rec.isin == "\U0001f600" * 8
     assert rec.page == ""
     assert rec.name == "EURUSD"
     # The full-width text stops at its field: the next field's bytes are not
     # read into it.
-    assert rec.category.startswith("\U0001F600")
+    assert rec.category.startswith("\U0001f600")
     assert_record(rec, SYMBOL_INFO, TEXTS)
 
 
-@pytest.mark.parametrize("text", ["a", "\u00e9", "\u0100", "\u7fff", "\uffff", "\ud7ff",
-                                  "\ue000", "\U0010FFFF", "a\u0080b", "\x7f\x80"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a",
+        "\u00e9",
+        "\u0100",
+        "\u7fff",
+        "\uffff",
+        "\ud7ff",
+        "\ue000",
+        "\U0010ffff",
+        "a\u0080b",
+        "\x7f\x80",
+    ],
+)
 def test_single_text_values(connect, text):
     rec = fetch_symbol(connect, SYMBOL_INFO.pack({"description": text}))
     assert rec.description == text
@@ -309,19 +352,27 @@ def test_single_text_values(connect, text):
 def test_neighbouring_records_that_differ_slightly(connect):
     # Each record differs from the one before it in one detail that a
     # conversion reusing equal neighbouring values must not miss.
-    base = {"name": "A", "description": "abc", "bid": 0.0, "spread": 5, "volume": 7,
-            "basis": "B" * 31, "chart_mode": 1, "custom": 1}
+    base = {
+        "name": "A",
+        "description": "abc",
+        "bid": 0.0,
+        "spread": 5,
+        "volume": 7,
+        "basis": "B" * 31,
+        "chart_mode": 1,
+        "custom": 1,
+    }
     variants = [
         {},
-        {"description": "ab"},                  # shorter: the terminator differs
-        {"description": "ab\0zz"},              # same text, other bytes after the NUL
+        {"description": "ab"},  # shorter: the terminator differs
+        {"description": "ab\0zz"},  # same text, other bytes after the NUL
         {"description": "abd"},
-        {"bid": -0.0},                          # equal as numbers, not as bits
+        {"bid": -0.0},  # equal as numbers, not as bits
         {"bid": math.nan},
         {"bid": 0.0},
-        {"basis": "B" * 32},                    # full width after a terminated one
+        {"basis": "B" * 32},  # full width after a terminated one
         {"basis": "B" * 31},
-        {"spread": -5, "volume": 2 ** 64 - 1},
+        {"spread": -5, "volume": 2**64 - 1},
         {"custom": 2},
         {"custom": 0},
         {},

@@ -1,11 +1,11 @@
 """order_check, order_send, order_calc_margin, order_calc_profit."""
 
 import pytest
-
-import zelkor5
 from conftest import after_handshake
 from peer import echo, f64, fail, reply, request_bytes, u32, wstr
 from trade_records import CHECK_RESULT, REQUEST, REQUEST_KEYS, SEND_RESULT
+
+import zelkor5
 
 ORDER_CHECK, ORDER_SEND, CALC_MARGIN, CALC_PROFIT = 160, 161, 162, 163
 SUCCESS = (1, "Success")
@@ -13,21 +13,50 @@ NO_CONNECTION = (-10004, "No IPC connection")
 BAD_ARGS = (-2, "Invalid arguments")
 
 FULL = {
-    "action": 1, "magic": 2 ** 64 - 1, "order": 123456789012, "symbol": "EURUSD\u00e9",
-    "volume": 0.25, "price": 1.0875, "stoplimit": 1.5, "sl": 1.05, "tp": 1.2,
-    "deviation": 20, "type": 4294967295, "type_filling": 2, "type_time": 3,
-    "expiration": -5, "comment": "from python \U0001F600", "position": 77,
-    "position_by": 2 ** 63,
+    "action": 1,
+    "magic": 2**64 - 1,
+    "order": 123456789012,
+    "symbol": "EURUSD\u00e9",
+    "volume": 0.25,
+    "price": 1.0875,
+    "stoplimit": 1.5,
+    "sl": 1.05,
+    "tp": 1.2,
+    "deviation": 20,
+    "type": 4294967295,
+    "type_filling": 2,
+    "type_time": 3,
+    "expiration": -5,
+    "comment": "from python \U0001f600",
+    "position": 77,
+    "position_by": 2**63,
 }
-ZERO_REQUEST = dict(zip(REQUEST_KEYS, [0, 0, 0, "", 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0, 0, 0,
-                                       "", 0, 0]))
+ZERO_REQUEST = dict(
+    zip(REQUEST_KEYS, [0, 0, 0, "", 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0, 0, 0, "", 0, 0])
+)
 
-CHECK_REPLY = CHECK_RESULT.pack(retcode=0, balance=1000.0, equity=1001.5, profit=1.5,
-                                margin=10.0, margin_free=990.0, margin_level=10015.0,
-                                comment="Done")
-SEND_REPLY = SEND_RESULT.pack(retcode=10009, deal=5, order=6, volume=0.25, price=1.0876,
-                              bid=1.0875, ask=1.0877, comment="Request executed",
-                              request_id=9, retcode_external=0)
+CHECK_REPLY = CHECK_RESULT.pack(
+    retcode=0,
+    balance=1000.0,
+    equity=1001.5,
+    profit=1.5,
+    margin=10.0,
+    margin_free=990.0,
+    margin_level=10015.0,
+    comment="Done",
+)
+SEND_REPLY = SEND_RESULT.pack(
+    retcode=10009,
+    deal=5,
+    order=6,
+    volume=0.25,
+    price=1.0876,
+    bid=1.0875,
+    ask=1.0877,
+    comment="Request executed",
+    request_id=9,
+    retcode_external=0,
+)
 
 
 def check_ok():
@@ -47,9 +76,14 @@ def sent_record(p, index=0):
 
 # --- the request record ----------------------------------------------------
 
-@pytest.mark.parametrize("func, cmd, answer", [
-    ("order_check", ORDER_CHECK, check_ok), ("order_send", ORDER_SEND, send_ok),
-])
+
+@pytest.mark.parametrize(
+    "func, cmd, answer",
+    [
+        ("order_check", ORDER_CHECK, check_ok),
+        ("order_send", ORDER_SEND, send_ok),
+    ],
+)
 def test_full_request_record_bytes(connect, func, cmd, answer):
     p = connect([answer()])
     result = getattr(zelkor5, func)(FULL)
@@ -74,7 +108,8 @@ def test_unknown_keys_are_ignored(connect):
     assert sent_record(p) == REQUEST.pack(action=1)
     assert [str(w.message) for w in caught] == [
         "order_check() ignores unknown request key 'request'",
-        "order_check() ignores unknown request key 'volume_real'"]
+        "order_check() ignores unknown request key 'volume_real'",
+    ]
 
 
 def test_check_result_fields(connect):
@@ -100,14 +135,15 @@ def test_send_result_fields(connect):
 
 
 def test_retcode_external_is_signed_and_the_others_unsigned(connect):
-    record = SEND_RESULT.pack(retcode=0xFFFFFFFF, request_id=0xFFFFFFFF,
-                              retcode_external=-1, deal=2 ** 64 - 1)
+    record = SEND_RESULT.pack(
+        retcode=0xFFFFFFFF, request_id=0xFFFFFFFF, retcode_external=-1, deal=2**64 - 1
+    )
     connect([reply(ORDER_SEND, 0, record)])
     result = zelkor5.order_send({})
     assert result.retcode == 4294967295
     assert result.request_id == 4294967295
     assert result.retcode_external == -1
-    assert result.deal == 2 ** 64 - 1
+    assert result.deal == 2**64 - 1
 
 
 def test_rejected_trade_is_still_a_result(connect):
@@ -128,10 +164,10 @@ TEXT_KEYS = ["symbol", "comment"]
 
 REFUSED = (
     [(k, v) for k in FLOAT_KEYS for v in (1, True, "1.0", None)]
-    + [(k, v) for k in U32_KEYS for v in (-1, 2 ** 32, 1.0, "1")]
-    + [(k, v) for k in U64_KEYS for v in (-1, 2 ** 64, 1.0, "1")]
-    + [("expiration", v) for v in (2 ** 63, -2 ** 63 - 1, 1.0, "1")]
-    + [(k, v) for k in TEXT_KEYS for v in ("x" * 30, "\U0001F600" + "x" * 28, b"EURUSD", 1)]
+    + [(k, v) for k in U32_KEYS for v in (-1, 2**32, 1.0, "1")]
+    + [(k, v) for k in U64_KEYS for v in (-1, 2**64, 1.0, "1")]
+    + [("expiration", v) for v in (2**63, -(2**63) - 1, 1.0, "1")]
+    + [(k, v) for k in TEXT_KEYS for v in ("x" * 30, "\U0001f600" + "x" * 28, b"EURUSD", 1)]
 )
 
 
@@ -145,11 +181,11 @@ def test_each_key_refuses_bad_values_and_sends_nothing(connect, key, value):
 
 
 ACCEPTED = (
-    [(k, v) for k in U32_KEYS for v in (0, 2 ** 32 - 1, True)]
-    + [(k, v) for k in U64_KEYS for v in (0, 2 ** 64 - 1)]
-    + [("expiration", v) for v in (-2 ** 63, 2 ** 63 - 1, -1)]
+    [(k, v) for k in U32_KEYS for v in (0, 2**32 - 1, True)]
+    + [(k, v) for k in U64_KEYS for v in (0, 2**64 - 1)]
+    + [("expiration", v) for v in (-(2**63), 2**63 - 1, -1)]
     + [(k, v) for k in FLOAT_KEYS for v in (-0.5, 1e300)]
-    + [(k, v) for k in TEXT_KEYS for v in ("x" * 29, "\U0001F600" + "x" * 27, "", "A\0B")]
+    + [(k, v) for k in TEXT_KEYS for v in ("x" * 29, "\U0001f600" + "x" * 27, "", "A\0B")]
 )
 
 
@@ -185,6 +221,7 @@ def test_a_float_subclass_and_an_int_subclass_are_accepted(connect):
 
 def test_expiration_refuses_a_datetime(connect):
     import datetime
+
     connect()
     assert zelkor5.order_check({"expiration": datetime.datetime(2020, 1, 1)}) is None
     assert zelkor5.last_error() == (-2, 'Invalid "expiration" argument')
@@ -192,10 +229,25 @@ def test_expiration_refuses_a_datetime(connect):
 
 @pytest.mark.parametrize("first", range(len(REQUEST_KEYS) - 1))
 def test_the_first_bad_key_in_record_order_is_reported(first):
-    bad = {"action": -1, "magic": -1, "order": -1, "symbol": 1, "volume": 1,
-           "price": 1, "stoplimit": 1, "sl": 1, "tp": 1, "deviation": -1, "type": -1,
-           "type_filling": -1, "type_time": -1, "expiration": 1.0, "comment": 1,
-           "position": -1, "position_by": -1}
+    bad = {
+        "action": -1,
+        "magic": -1,
+        "order": -1,
+        "symbol": 1,
+        "volume": 1,
+        "price": 1,
+        "stoplimit": 1,
+        "sl": 1,
+        "tp": 1,
+        "deviation": -1,
+        "type": -1,
+        "type_filling": -1,
+        "type_time": -1,
+        "expiration": 1.0,
+        "comment": 1,
+        "position": -1,
+        "position_by": -1,
+    }
     # Inserted last-first, so that the dictionary's own order would pick the
     # other key.
     keys = REQUEST_KEYS[first:]
@@ -211,16 +263,18 @@ def test_bad_magic_and_symbol_report_magic():
 
 # --- how the request is passed ----------------------------------------------
 
+
 def test_keywords_are_the_request(connect):
     p = connect([send_ok(), send_ok()])
     zelkor5.order_send(action=1, symbol="EURUSD", volume=0.1)
     zelkor5.order_send({"action": 1, "symbol": "EURUSD", "volume": 0.1})
     a, b = after_handshake(p)
-    assert a == b == request_bytes(ORDER_SEND, REQUEST.pack(action=1, symbol="EURUSD",
-                                                            volume=0.1))
+    assert a == b == request_bytes(ORDER_SEND, REQUEST.pack(action=1, symbol="EURUSD", volume=0.1))
 
 
-@pytest.mark.filterwarnings("ignore:.*ignores unknown:UserWarning")  # some cases pass unknown keywords
+@pytest.mark.filterwarnings(
+    "ignore:.*ignores unknown:UserWarning"
+)  # some cases pass unknown keywords
 def test_a_keyword_named_request_is_just_another_key(connect):
     p = connect([send_ok()])
     assert zelkor5.order_send(request={"action": 1}) is not None
@@ -228,14 +282,17 @@ def test_a_keyword_named_request_is_just_another_key(connect):
 
 
 @pytest.mark.parametrize("func", [zelkor5.order_check, zelkor5.order_send])
-@pytest.mark.parametrize("args, kwargs, expected", [
-    (({"action": 1},), {"comment": "x"}, (-2, "Unnamed arguments not allowed")),
-    ((), {}, (-2, "Invalid number of arguments")),
-    (({}, {}), {}, (-2, "Invalid number of arguments")),
-    (([("action", 1)],), {}, BAD_ARGS),
-    (("action",), {}, BAD_ARGS),
-    ((None,), {}, BAD_ARGS),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        (({"action": 1},), {"comment": "x"}, (-2, "Unnamed arguments not allowed")),
+        ((), {}, (-2, "Invalid number of arguments")),
+        (({}, {}), {}, (-2, "Invalid number of arguments")),
+        (([("action", 1)],), {}, BAD_ARGS),
+        (("action",), {}, BAD_ARGS),
+        ((None,), {}, BAD_ARGS),
+    ],
+)
 def test_malformed_calls(connect, func, args, kwargs, expected):
     p = connect()
     assert func(*args, **kwargs) is None
@@ -267,6 +324,7 @@ def test_trade_request_is_refused_and_its_asdict_accepted(connect):
 
 # --- statuses ------------------------------------------------------------------
 
+
 def test_order_send_minus_8_has_its_own_message(connect):
     connect([fail(ORDER_SEND, -8)])
     assert zelkor5.order_send({"action": 1}) is None
@@ -279,14 +337,18 @@ def test_order_check_minus_8_is_a_plain_failure(connect):
     assert zelkor5.last_error() == (-8, "Terminal: Call failed")
 
 
-@pytest.mark.parametrize("func, cmd, size", [("order_check", ORDER_CHECK, 252),
-                                             ("order_send", ORDER_SEND, 260)])
-@pytest.mark.parametrize("answer, expected", [
-    (lambda cmd, size: fail(cmd, -2), (-2, "Terminal: Invalid params")),
-    (lambda cmd, size: fail(cmd, -4), (-4, "Terminal: Not found")),
-    (lambda cmd, size: reply(cmd + 2, 1, b"\0" * size), (-10000, "IPC call failed")),
-    (lambda cmd, size: reply(cmd, 1, b"\0" * (size - 1)), (-10002, "IPC recv failed")),
-])
+@pytest.mark.parametrize(
+    "func, cmd, size", [("order_check", ORDER_CHECK, 252), ("order_send", ORDER_SEND, 260)]
+)
+@pytest.mark.parametrize(
+    "answer, expected",
+    [
+        (lambda cmd, size: fail(cmd, -2), (-2, "Terminal: Invalid params")),
+        (lambda cmd, size: fail(cmd, -4), (-4, "Terminal: Not found")),
+        (lambda cmd, size: reply(cmd + 2, 1, b"\0" * size), (-10000, "IPC call failed")),
+        (lambda cmd, size: reply(cmd, 1, b"\0" * (size - 1)), (-10002, "IPC recv failed")),
+    ],
+)
 def test_failures_return_none(connect, func, cmd, size, answer, expected):
     connect([answer(cmd, size)])
     assert getattr(zelkor5, func)({}) is None
@@ -304,23 +366,26 @@ def test_no_connection(func):
 
 # --- margin and profit --------------------------------------------------------
 
+
 def test_calc_margin_request_and_result(connect):
     p = connect([reply(CALC_MARGIN, 1, f64(12.5))])
     assert zelkor5.order_calc_margin(0, "EURUSD", 1, 1.1) == 12.5
     assert zelkor5.last_error() == SUCCESS
     assert after_handshake(p) == [
-        request_bytes(CALC_MARGIN, u32(0) + wstr("EURUSD") + f64(1.0) + f64(1.1))]
+        request_bytes(CALC_MARGIN, u32(0) + wstr("EURUSD") + f64(1.0) + f64(1.1))
+    ]
 
 
 def test_calc_profit_request_and_result(connect):
     p = connect([reply(CALC_PROFIT, 0, f64(-3.25))])
     result = zelkor5.order_calc_profit(1, "GBPUSD", 0.5, 1.25, 1.2)
     assert result == -3.25 and type(result) is float
-    assert after_handshake(p) == [request_bytes(
-        CALC_PROFIT, u32(1) + wstr("GBPUSD") + f64(0.5) + f64(1.25) + f64(1.2))]
+    assert after_handshake(p) == [
+        request_bytes(CALC_PROFIT, u32(1) + wstr("GBPUSD") + f64(0.5) + f64(1.25) + f64(1.2))
+    ]
 
 
-@pytest.mark.parametrize("action, wire", [(-1, 4294967295), (2 ** 32 + 3, 3), (True, 1)])
+@pytest.mark.parametrize("action, wire", [(-1, 4294967295), (2**32 + 3, 3), (True, 1)])
 def test_calc_action_is_taken_modulo_2_32(connect, action, wire):
     p = connect([reply(CALC_MARGIN, 1, f64(1.0))])
     zelkor5.order_calc_margin(action, "X", 1.0, 2.0)
@@ -337,18 +402,21 @@ MARGIN_OK = (0, "EURUSD", 1.0, 1.1)
 PROFIT_OK = (0, "EURUSD", 1.0, 1.1, 1.2)
 
 
-@pytest.mark.parametrize("func, args", [
-    ("order_calc_margin", MARGIN_OK[:3]),
-    ("order_calc_margin", MARGIN_OK + (1.0,)),
-    ("order_calc_margin", (1.0,) + MARGIN_OK[1:]),
-    ("order_calc_margin", ("0",) + MARGIN_OK[1:]),
-    ("order_calc_margin", (0, "x" * 30, 1.0, 1.1)),
-    ("order_calc_margin", (0, b"EURUSD", 1.0, 1.1)),
-    ("order_calc_margin", (0, "EURUSD", "1.0", 1.1)),
-    ("order_calc_profit", PROFIT_OK[:4]),
-    ("order_calc_profit", (0, 5, 1.0, 1.1, 1.2)),
-    ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, None)),
-])
+@pytest.mark.parametrize(
+    "func, args",
+    [
+        ("order_calc_margin", MARGIN_OK[:3]),
+        ("order_calc_margin", MARGIN_OK + (1.0,)),
+        ("order_calc_margin", (1.0,) + MARGIN_OK[1:]),
+        ("order_calc_margin", ("0",) + MARGIN_OK[1:]),
+        ("order_calc_margin", (0, "x" * 30, 1.0, 1.1)),
+        ("order_calc_margin", (0, b"EURUSD", 1.0, 1.1)),
+        ("order_calc_margin", (0, "EURUSD", "1.0", 1.1)),
+        ("order_calc_profit", PROFIT_OK[:4]),
+        ("order_calc_profit", (0, 5, 1.0, 1.1, 1.2)),
+        ("order_calc_profit", (0, "EURUSD", 1.0, 1.1, None)),
+    ],
+)
 def test_calc_argument_errors_come_before_the_connection(func, args):
     assert getattr(zelkor5, func)(*args) is None
     assert zelkor5.last_error() == BAD_ARGS
@@ -357,13 +425,14 @@ def test_calc_argument_errors_come_before_the_connection(func, args):
 def test_calc_accepts_29_units_and_refuses_keywords(connect):
     p = connect([reply(CALC_PROFIT, 1, f64(0.0))])
     assert zelkor5.order_calc_profit(0, "y" * 29, 1, 2, 3) == 0.0
-    assert after_handshake(p)[0][12:12 + 4 + 58] == wstr("y" * 29)
+    assert after_handshake(p)[0][12 : 12 + 4 + 58] == wstr("y" * 29)
     with pytest.raises(TypeError):
         zelkor5.order_calc_profit(0, "X", 1, 2, price_close=3)
 
 
-@pytest.mark.parametrize("func, args", [("order_calc_margin", MARGIN_OK),
-                                        ("order_calc_profit", PROFIT_OK)])
+@pytest.mark.parametrize(
+    "func, args", [("order_calc_margin", MARGIN_OK), ("order_calc_profit", PROFIT_OK)]
+)
 def test_calc_no_connection_and_failure_status(connect, func, args):
     assert getattr(zelkor5, func)(*args) is None
     assert zelkor5.last_error() == NO_CONNECTION

@@ -4,15 +4,24 @@ import os
 import time
 import warnings
 
-import pytest
-
 import peer
-import zelkor5
+import pytest
 from conftest import after_handshake
 from peer import (
-    ArgReader, close, fail, handshake, hello, make_terminal_exe, parse_request, ready,
-    reply, request_bytes, u32, u64, wstr,
+    close,
+    fail,
+    handshake,
+    hello,
+    make_terminal_exe,
+    ready,
+    reply,
+    request_bytes,
+    u32,
+    u64,
+    wstr,
 )
+
+import zelkor5
 
 HELLO = request_bytes(4, u32(3) + wstr("Python"))
 STATE = request_bytes(109)
@@ -56,16 +65,20 @@ def test_timeout_of_one_millisecond_polls_once(exe_path):
 
 def test_initialize_with_login_sends_password_before_server(exe_path):
     with peer.Peer(exe_path, [hello(), reply(5, 1), ready()]) as p:
-        assert zelkor5.initialize(exe_path, login=123456789012, password="pw\u00e9",
-                                  server="Demo-Server")
+        assert zelkor5.initialize(
+            exe_path, login=123456789012, password="pw\u00e9", server="Demo-Server"
+        )
         assert p.requests()[1] == login_request(123456789012, "pw\u00e9", "Demo-Server")
 
 
-@pytest.mark.parametrize("status, expected", [
-    (-7, OTP),
-    (-6, (-6, "Terminal: Authorization failed")),
-    (-8, (-8, "Terminal: Call failed")),
-])
+@pytest.mark.parametrize(
+    "status, expected",
+    [
+        (-7, OTP),
+        (-6, (-6, "Terminal: Authorization failed")),
+        (-8, (-8, "Terminal: Call failed")),
+    ],
+)
 def test_login_refused_by_initialize_closes_the_pipe(exe_path, status, expected):
     with peer.Peer(exe_path, [hello(), fail(5, status)]):
         assert zelkor5.initialize(exe_path, login=5, password="x") is False
@@ -87,24 +100,29 @@ def test_login_function(connect):
     assert after_handshake(p) == [login_request(77, "secret", "Srv"), STATE, STATE]
 
 
-@pytest.mark.parametrize("args, kwargs, password, server", [
-    ((77, "pw"), {}, "pw", ""),
-    ((77,), {"password": "kw", "server": "S"}, "kw", "S"),
-    ((77, "pos", "posserver"), {"password": "kw"}, "kw", "posserver"),
-    ((), {"login": 77, "unknown": object()}, "", ""),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, password, server",
+    [
+        ((77, "pw"), {}, "pw", ""),
+        ((77,), {"password": "kw", "server": "S"}, "kw", "S"),
+        ((77, "pos", "posserver"), {"password": "kw"}, "kw", "posserver"),
+        ((), {"login": 77, "unknown": object()}, "", ""),
+    ],
+)
 def test_login_argument_forms(connect, args, kwargs, password, server):
     p = connect([reply(5, 1), ready()])
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         assert zelkor5.login(*args, **kwargs), zelkor5.last_error()
     assert [str(w.message) for w in caught] == (
-        ["login() ignores unknown keyword argument 'unknown'"] if "unknown" in kwargs else [])
+        ["login() ignores unknown keyword argument 'unknown'"] if "unknown" in kwargs else []
+    )
     assert after_handshake(p)[0] == login_request(77, password, server)
 
 
-@pytest.mark.parametrize("status, expected", [
-    (-7, OTP), (-6, (-6, "Terminal: Authorization failed"))])
+@pytest.mark.parametrize(
+    "status, expected", [(-7, OTP), (-6, (-6, "Terminal: Authorization failed"))]
+)
 def test_login_refused_keeps_the_connection(connect, status, expected):
     connect([fail(5, status), reply(1, 1, u32(1) + u32(2) + wstr(""))])
     assert zelkor5.login(9, "pw") is False
@@ -123,21 +141,24 @@ LONG = "x" * 254
 BAD_LOGIN = (-2, 'Invalid "login" argument')
 
 
-@pytest.mark.parametrize("args, kwargs, expected", [
-    ((), {}, BAD_LOGIN),
-    ((0,), {}, BAD_LOGIN),
-    ((1, "a", "b", "c"), {}, (-2, "Invalid number of arguments")),
-    (("1",), {}, (-2, "Invalid 1st unnamed argument")),
-    ((-1,), {}, (-2, "Invalid 1st unnamed argument")),
-    ((1, b"pw"), {}, (-2, "Invalid 2nd unnamed argument")),
-    ((1, LONG), {}, (-2, "Invalid 2nd unnamed argument")),
-    ((1, "pw", 3), {}, (-2, "Invalid 3rd unnamed argument")),
-    ((1,), {"login": 1.0}, BAD_LOGIN),
-    ((1,), {"server": LONG}, (-2, 'Invalid "server" argument')),
-    ((1,), {"password": None}, (-2, 'Invalid "password" argument')),
-    ((1,), {"timeout": -1}, (-2, 'Invalid "timeout" argument')),
-    ((1,), {"timeout": 2 ** 32}, (-2, 'Invalid "timeout" argument')),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        ((), {}, BAD_LOGIN),
+        ((0,), {}, BAD_LOGIN),
+        ((1, "a", "b", "c"), {}, (-2, "Invalid number of arguments")),
+        (("1",), {}, (-2, "Invalid 1st unnamed argument")),
+        ((-1,), {}, (-2, "Invalid 1st unnamed argument")),
+        ((1, b"pw"), {}, (-2, "Invalid 2nd unnamed argument")),
+        ((1, LONG), {}, (-2, "Invalid 2nd unnamed argument")),
+        ((1, "pw", 3), {}, (-2, "Invalid 3rd unnamed argument")),
+        ((1,), {"login": 1.0}, BAD_LOGIN),
+        ((1,), {"server": LONG}, (-2, 'Invalid "server" argument')),
+        ((1,), {"password": None}, (-2, 'Invalid "password" argument')),
+        ((1,), {"timeout": -1}, (-2, 'Invalid "timeout" argument')),
+        ((1,), {"timeout": 2**32}, (-2, 'Invalid "timeout" argument')),
+    ],
+)
 def test_login_argument_errors_send_nothing(connect, args, kwargs, expected):
     p = connect()
     assert zelkor5.login(*args, **kwargs) is False
@@ -150,19 +171,21 @@ def test_login_without_connection():
     assert zelkor5.last_error() == NO_CONNECTION
 
 
-@pytest.mark.parametrize("args, kwargs, expected", [
-    (("a", "b"), {}, (-2, "Invalid number of arguments")),
-    ((5,), {}, (-2, "Invalid 1st unnamed argument")),
-    (("p" * 258,), {}, (-2, "Invalid 1st unnamed argument")),
-    ((), {"login": -5}, BAD_LOGIN),
-    ((), {"server": "s" * 254}, (-2, 'Invalid "server" argument')),
-    ((), {"password": "p" * 254}, (-2, 'Invalid "password" argument')),
-    ((), {"timeout": "1"}, (-2, 'Invalid "timeout" argument')),
-    ((), {"path": "p" * 258}, (-2, 'Invalid "path" argument')),
-    ((), {"login": 1, "path": 3}, (-2, 'Invalid "path" argument')),
-])
-def test_initialize_argument_errors_close_the_previous_connection(connect, args, kwargs,
-                                                                   expected):
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        (("a", "b"), {}, (-2, "Invalid number of arguments")),
+        ((5,), {}, (-2, "Invalid 1st unnamed argument")),
+        (("p" * 258,), {}, (-2, "Invalid 1st unnamed argument")),
+        ((), {"login": -5}, BAD_LOGIN),
+        ((), {"server": "s" * 254}, (-2, 'Invalid "server" argument')),
+        ((), {"password": "p" * 254}, (-2, 'Invalid "password" argument')),
+        ((), {"timeout": "1"}, (-2, 'Invalid "timeout" argument')),
+        ((), {"path": "p" * 258}, (-2, 'Invalid "path" argument')),
+        ((), {"login": 1, "path": 3}, (-2, 'Invalid "path" argument')),
+    ],
+)
+def test_initialize_argument_errors_close_the_previous_connection(connect, args, kwargs, expected):
     p = connect()
     assert zelkor5.initialize(*args, **kwargs) is False
     assert zelkor5.last_error() == expected
@@ -174,13 +197,14 @@ def test_initialize_argument_errors_close_the_previous_connection(connect, args,
 @pytest.mark.parametrize("units, accepted", [(253, True), (254, False)])
 def test_credential_limits(exe_path, units, accepted):
     # A character outside the BMP counts two units.
-    server = "\U0001F600" + "s" * (units - 2)
+    server = "\U0001f600" + "s" * (units - 2)
     with peer.Peer(exe_path, [hello(), reply(5, 1), ready()]):
         assert zelkor5.initialize(exe_path, login=1, server=server) is accepted
 
 
-@pytest.mark.parametrize("units, error", [
-    (257, "Process create failed"), (258, 'Invalid "path" argument')])
+@pytest.mark.parametrize(
+    "units, error", [(257, "Process create failed"), (258, 'Invalid "path" argument')]
+)
 def test_path_limit(units, error):
     path = "/" + "p" * (units - 1)
     assert zelkor5.initialize(path=path) is False
@@ -191,7 +215,9 @@ def test_nonexistent_path_reports_process_create_failed(tmp_path):
     path = str(tmp_path / "missing" / "terminal64.exe")
     assert zelkor5.initialize(path) is False
     assert zelkor5.last_error() == (
-        -10003, "IPC initialize failed, Process create failed '%s'" % path)
+        -10003,
+        "IPC initialize failed, Process create failed '%s'" % path,
+    )
 
 
 def test_initialize_while_connected_starts_from_scratch(connect, exe_path):
@@ -245,7 +271,9 @@ def test_terminal_that_never_serves_gives_up_after_sixty_seconds(tmp_path):
         assert zelkor5.initialize(exe.path) is False
         elapsed = time.monotonic() - start
         assert zelkor5.last_error() == (
-            -10003, "IPC initialize failed, Pipe server didn't answer in 60 sec")
+            -10003,
+            "IPC initialize failed, Pipe server didn't answer in 60 sec",
+        )
         assert 59 <= elapsed < 90
     finally:
         exe.kill()
@@ -278,12 +306,15 @@ def test_search_finds_and_starts_the_registered_terminal(monkeypatch, tmp_path):
         exe.kill()
 
 
-@pytest.mark.parametrize("status, expected", [
-    (1, (3, 4000, "1.2 \u00e9\U0001F600")),
-    (0, (0, 0, "")),
-])
+@pytest.mark.parametrize(
+    "status, expected",
+    [
+        (1, (3, 4000, "1.2 \u00e9\U0001f600")),
+        (0, (0, 0, "")),
+    ],
+)
 def test_version(connect, status, expected):
-    p = connect([reply(1, status, u32(3) + u32(4000) + wstr("1.2 \u00e9\U0001F600"))])
+    p = connect([reply(1, status, u32(3) + u32(4000) + wstr("1.2 \u00e9\U0001f600"))])
     assert zelkor5.version() == expected
     assert zelkor5.last_error() == (1, "Success")
     assert after_handshake(p) == [request_bytes(1, u32(0))]

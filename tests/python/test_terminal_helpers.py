@@ -7,15 +7,21 @@ import shutil
 import signal
 import time
 
+import peer
 import pytest
 
-import peer
 import zelkor5
+from zelkor5.constants import (
+    ORDER_FILLING_FOK,
+    ORDER_FILLING_IOC,
+    ORDER_FILLING_RETURN,
+    SYMBOL_FILLING_FOK,
+    SYMBOL_FILLING_IOC,
+)
+
 # _alive: true while any thread of a process lives (a zombie leader may
 # still have threads holding the listening socket).
 from zelkor5.terminal import _alive as _running
-from zelkor5.constants import (
-    ORDER_FILLING_FOK, ORDER_FILLING_IOC, ORDER_FILLING_RETURN, SYMBOL_FILLING_FOK, SYMBOL_FILLING_IOC)
 from zelkor5.terminal import terminal_path
 
 DEFAULT_SETTINGS = "IdleExit=3\n"

@@ -8,13 +8,23 @@ import os
 import time
 
 import pytest
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5.constants import (
-    COPY_TICKS_ALL, DEAL_REASON_SL, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_SELL, TIMEFRAME_H1,
-    TIMEFRAME_M1, TIMEFRAME_M5, TRADE_ACTION_DEAL, TRADE_ACTION_PENDING, TRADE_RETCODE_DONE)
+    COPY_TICKS_ALL,
+    DEAL_REASON_SL,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_SELL,
+    TIMEFRAME_H1,
+    TIMEFRAME_M1,
+    TIMEFRAME_M5,
+    TRADE_ACTION_DEAL,
+    TRADE_ACTION_PENDING,
+    TRADE_RETCODE_DONE,
+)
 from zelkor5.terminal import HistoryImportError, import_history, replay
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 T0 = calendar.timegm((2024, 3, 5, 0, 0, 0))  # a Tuesday
 END = T0 + 86400
@@ -44,11 +54,27 @@ for k in range(30):
     if k == 13:
         continue
     o = 1.08500 + 0.0001 * (k % 7)
-    EURUSD_BARS.append((T0 + 36000 + 60 * k, o, o + 0.00040, o - 0.00025, o + 0.00010 * (k % 3 - 1),
-                        [0, 1, 2, 7, 150][k % 5], 3 + k % 4, 10 * k))
+    EURUSD_BARS.append(
+        (
+            T0 + 36000 + 60 * k,
+            o,
+            o + 0.00040,
+            o - 0.00025,
+            o + 0.00010 * (k % 3 - 1),
+            [0, 1, 2, 7, 150][k % 5],
+            3 + k % 4,
+            10 * k,
+        )
+    )
 # A new symbol's ticks, three decimals.
-CUSTOM_TICKS = [(T0 * 1000 + 36000000 + 137 * j + (j // 50) * 61000, 250.125 + 0.01 * (j % 13),
-                 250.125 + 0.01 * (j % 13) + 0.05) for j in range(200)]
+CUSTOM_TICKS = [
+    (
+        T0 * 1000 + 36000000 + 137 * j + (j // 50) * 61000,
+        250.125 + 0.01 * (j % 13),
+        250.125 + 0.01 * (j % 13) + 0.05,
+    )
+    for j in range(200)
+]
 
 
 def rows(array, fields):
@@ -64,12 +90,19 @@ def imported(install):
     with open(os.path.join(folder, "MYIDX.ticks.csv"), "w") as f:
         f.write("time_msc,bid,ask\n")
         for i, (t, bid, ask) in enumerate(CUSTOM_TICKS):
-            when = str(t) if i % 2 else datetime.datetime.fromtimestamp(
-                t / 1000, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+            when = (
+                str(t)
+                if i % 2
+                else datetime.datetime.fromtimestamp(t / 1000, datetime.timezone.utc).strftime(
+                    "%Y-%m-%d %H:%M:%S.%f"
+                )[:-3]
+            )
             f.write("%s,%.3f,%.3f\n" % (when, bid, ask))
     # A malformed file: line 4 has a low above its open.
-    write_bars(os.path.join(folder, "GBPUSD.M1.csv"),
-               [EURUSD_BARS[0], EURUSD_BARS[1], (T0 + 36120, 1.3, 1.31, 1.305, 1.302, 5, 1, 0)])
+    write_bars(
+        os.path.join(folder, "GBPUSD.M1.csv"),
+        [EURUSD_BARS[0], EURUSD_BARS[1], (T0 + 36120, 1.3, 1.31, 1.305, 1.302, 5, 1, 0)],
+    )
     return inst
 
 
@@ -77,7 +110,10 @@ def test_imported_bars_and_ticks_are_served_exactly(imported):
     assert imported.initialize(), zelkor5.last_error()
     folder = os.path.join(imported.data_dir(), "import")
     assert sorted(os.listdir(os.path.join(folder, "done"))) == ["EURUSD.M1.csv", "MYIDX.ticks.csv"]
-    assert sorted(os.listdir(os.path.join(folder, "failed"))) == ["GBPUSD.M1.csv", "GBPUSD.M1.csv.err"]
+    assert sorted(os.listdir(os.path.join(folder, "failed"))) == [
+        "GBPUSD.M1.csv",
+        "GBPUSD.M1.csv.err",
+    ]
     with open(os.path.join(folder, "failed", "GBPUSD.M1.csv.err")) as f:
         assert f.read().startswith("line 4: high and low do not contain open and close")
     assert not [n for n in os.listdir(folder) if n.endswith(".csv")]
@@ -86,8 +122,9 @@ def test_imported_bars_and_ticks_are_served_exactly(imported):
     # the ticks made for the bar); the rejected file left GBPUSD alone.
     fields = ("time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume")
     m1 = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36000 + 29 * 60))
-    assert rows(m1, fields) == [(b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) + b[6:]
-                                for b in EURUSD_BARS]
+    assert rows(m1, fields) == [
+        (b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) + b[6:] for b in EURUSD_BARS
+    ]
     gbp = ok(zelkor5.copy_rates_range("GBPUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36120))
     assert len(gbp) == 3 and gbp[2]["open"] != 1.3
     # Outside the imported span the simulated market goes on.
@@ -105,7 +142,10 @@ def test_imported_bars_and_ticks_are_served_exactly(imported):
             assert bar["real_volume"] == inside["real_volume"].sum()
     ticks = ok(zelkor5.copy_ticks_range("EURUSD", T0 + 36000, T0 + 37800, COPY_TICKS_ALL))
     for bar in m1:
-        mine = ticks[(ticks["time_msc"] >= bar["time"] * 1000) & (ticks["time_msc"] < bar["time"] * 1000 + 60000)]
+        mine = ticks[
+            (ticks["time_msc"] >= bar["time"] * 1000)
+            & (ticks["time_msc"] < bar["time"] * 1000 + 60000)
+        ]
         assert len(mine) == max(bar["tick_volume"], 4)
         assert mine[0]["bid"] == bar["open"] and mine[-1]["bid"] == bar["close"]
         assert mine["bid"].max() == bar["high"] and mine["bid"].min() == bar["low"]
@@ -116,7 +156,9 @@ def test_imported_bars_and_ticks_are_served_exactly(imported):
     assert info.custom and info.path == "Custom\\MYIDX" and info.digits == 3
     assert info.trade_contract_size == 1 and info.trade_calc_mode == 2
     got = ok(zelkor5.copy_ticks_range("MYIDX", 0, END, COPY_TICKS_ALL))
-    assert rows(got, ("time_msc", "bid", "ask")) == [(t, round(b, 3), round(a, 3)) for t, b, a in CUSTOM_TICKS]
+    assert rows(got, ("time_msc", "bid", "ask")) == [
+        (t, round(b, 3), round(a, 3)) for t, b, a in CUSTOM_TICKS
+    ]
     bars = ok(zelkor5.copy_rates_range("MYIDX", TIMEFRAME_M1, 0, END))
     assert sum(bars["tick_volume"]) == len(CUSTOM_TICKS)
     for bar in bars:
@@ -169,7 +211,9 @@ def replay_install(install, settings):
 
 
 def market(type_, volume, **kw):
-    return dict({"action": TRADE_ACTION_DEAL, "symbol": "REPLAYX", "volume": volume, "type": type_}, **kw)
+    return dict(
+        {"action": TRADE_ACTION_DEAL, "symbol": "REPLAYX", "volume": volume, "type": type_}, **kw
+    )
 
 
 def test_a_fast_replay_triggers_a_stop_and_a_pending_order_at_imported_prices(install):
@@ -188,8 +232,17 @@ def test_a_fast_replay_triggers_a_stop_and_a_pending_order_at_imported_prices(in
 
     bought = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 1.0, sl=98.0)))
     assert bought.retcode == TRADE_RETCODE_DONE and bought.price == 100.0, bought.comment
-    placed = ok(zelkor5.order_send({"action": TRADE_ACTION_PENDING, "symbol": "REPLAYX", "volume": 2.0,
-                                   "type": ORDER_TYPE_BUY_LIMIT, "price": 96.5}))
+    placed = ok(
+        zelkor5.order_send(
+            {
+                "action": TRADE_ACTION_PENDING,
+                "symbol": "REPLAYX",
+                "volume": 2.0,
+                "type": ORDER_TYPE_BUY_LIMIT,
+                "price": 96.5,
+            }
+        )
+    )
     assert placed.retcode == TRADE_RETCODE_DONE, placed.comment
     # The market clock reaches 00:46 within about 5 real seconds.
     deadline = time.monotonic() + 60
@@ -202,7 +255,11 @@ def test_a_fast_replay_triggers_a_stop_and_a_pending_order_at_imported_prices(in
     sl = [d for d in deals if d.reason == DEAL_REASON_SL]
     assert len(sl) == 1 and sl[0].price == 97.5 and sl[0].time_msc == (T0 + 30 * 60 + 30) * 1000
     filled = [d for d in deals if d.order == placed.order]
-    assert len(filled) == 1 and filled[0].price == 96.0 and filled[0].time_msc == (T0 + 45 * 60 + 30) * 1000
+    assert (
+        len(filled) == 1
+        and filled[0].price == 96.0
+        and filled[0].time_msc == (T0 + 45 * 60 + 30) * 1000
+    )
     for d in (sl[0], filled[0]):
         # The tick that reached the level, at the deal's time.
         tick = ok(zelkor5.copy_ticks_range("REPLAYX", d.time, d.time, COPY_TICKS_ALL))
@@ -220,8 +277,17 @@ def scripted_session(inst):
     seen.append((sent.retcode, sent.price, sent.deal))
     for _ in range(50):
         seen.append(tuple(ok(zelkor5.symbol_info_tick("REPLAYX"))))
-    sent = ok(zelkor5.order_send({"action": TRADE_ACTION_PENDING, "symbol": "REPLAYX", "volume": 1.0,
-                                  "type": ORDER_TYPE_BUY_LIMIT, "price": 97.0}))
+    sent = ok(
+        zelkor5.order_send(
+            {
+                "action": TRADE_ACTION_PENDING,
+                "symbol": "REPLAYX",
+                "volume": 1.0,
+                "type": ORDER_TYPE_BUY_LIMIT,
+                "price": 97.0,
+            }
+        )
+    )
     seen.append((sent.retcode, sent.order))
     for _ in range(50):
         seen.append(tuple(ok(zelkor5.symbol_info_tick("REPLAYX"))))
@@ -252,19 +318,25 @@ def test_two_stepped_replays_give_identical_results(install):
 
 def test_the_command_imports_history_and_starts_a_replay(install):
     from test_package_terminal import cli
+
     inst = install(portable=False)
     good = os.path.join(inst.dir, "REPLAYX.M1.csv")
     write_bars(good, ramp_bars(), extra=False)
     bad = os.path.join(inst.dir, "BADX.M1.csv")
     with open(bad, "w") as f:
-        f.write("time,open,high,low,close,tick_volume\n%d,1,2,0.5,1.5,4\n%d,1,x,0.5,1,4\n" % (T0, T0 + 60))
+        f.write(
+            "time,open,high,low,close,tick_volume\n%d,1,2,0.5,1.5,4\n%d,1,x,0.5,1,4\n"
+            % (T0, T0 + 60)
+        )
     done = cli("terminal", "import", bad, "--path", inst.exe)
     assert done.returncode == 1 and "line 3" in done.stderr, done.stderr
     done = cli("terminal", "import", good, "--path", inst.exe)
     assert (done.returncode, done.stdout) == (0, "imported 60 rows\n"), done.stderr
 
     # Each request moves the market a minute from 00:40.
-    done = cli("terminal", "replay", "--from", "2024-03-05T00:40", "--step", "60000", "--path", inst.exe)
+    done = cli(
+        "terminal", "replay", "--from", "2024-03-05T00:40", "--step", "60000", "--path", inst.exe
+    )
     assert done.returncode == 0 and "pid" in done.stdout, done.stderr
     done = cli("terminal", "replay", "--from", "2024-03-05T00:40", "--path", inst.exe)
     assert done.returncode == 1 and "stop it first" in done.stderr
@@ -288,6 +360,7 @@ sys.stdout.write(done.stderr)
 def test_hostile_import_files_cost_a_refusal_never_the_start_nor_a_read_outside(install, tmp_path):
     import subprocess
     import sys
+
     inst = install()
     folder = os.path.join(inst.data_dir(), "import")
     os.makedirs(folder)
@@ -303,14 +376,22 @@ def test_hostile_import_files_cost_a_refusal_never_the_start_nor_a_read_outside(
         for _ in range(100):
             f.write(b"\n" * (1 << 20))
     exe = [inst.exe, "/portable", "/import"]
-    done = subprocess.run([sys.executable, "-c", PEAK_RSS] + exe, stdout=subprocess.PIPE,
-                          universal_newlines=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK_RSS] + exe,
+        stdout=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
     status, peak_kib = map(int, done.stdout.splitlines()[0].split())
     assert status == 3, done.stdout
     print("peak memory of the import: %.1f MiB" % (peak_kib / 1024))
     assert peak_kib < 64 * 1024
     failed = os.path.join(folder, "failed")
-    reasons = {n[:-4]: open(os.path.join(failed, n)).read() for n in os.listdir(failed) if n.endswith(".err")}
+    reasons = {
+        n[:-4]: open(os.path.join(failed, n)).read()
+        for n in os.listdir(failed)
+        if n.endswith(".err")
+    }
     assert sorted(reasons) == ["BLANK.M1.csv", "OUT.M1.csv", "PIPE.M1.csv", "ZERO.ticks.csv"]
     assert "symbolic link" in reasons["OUT.M1.csv"] and "FIFO" in reasons["PIPE.M1.csv"]
     assert reasons["BLANK.M1.csv"] == "no rows after the header\n"
@@ -327,6 +408,7 @@ def test_hostile_import_files_cost_a_refusal_never_the_start_nor_a_read_outside(
 
 def test_symbol_names_never_lead_outside_their_folders(install, tmp_path):
     from test_package_terminal import cli
+
     inst = install()
     good = tmp_path / "t.M1.csv"
     write_bars(str(good), EURUSD_BARS[:2], extra=False)
@@ -342,25 +424,51 @@ def test_symbol_names_never_lead_outside_their_folders(install, tmp_path):
 
 def tempfile_root():
     import tempfile
+
     return tempfile.gettempdir()
 
 
-@pytest.mark.parametrize("setting, says", [
-    ("From=2024-13-01 00:00", "[Replay] From=2024-13-01 00:00 is not a UTC date and time YYYY-MM-DD HH:MM[:SS]"),
-    ("From=24-03-05 00:00", "[Replay] From=24-03-05 00:00 is not a UTC date and time"),
-    ("From=2024-03-05 00:00\nSpeed=0", "[Replay] Speed=0 is not a whole number from 1 to 1000000"),
-    ("From=2024-03-05 00:00\nSpeed=abc", "[Replay] Speed=abc is not a whole number from 1 to 1000000"),
-    ("From=2024-03-05 00:00\nSpeed=1000000000", "[Replay] Speed=1000000000 is not a whole number"),
-    ("From=2024-03-05 00:00\nStep=-1", "[Replay] Step=-1 is not a whole number from 0 to"),
-    ("From=2030-01-01 00:00", "[Replay] From=2030-01-01 00:00 is outside the price history, which covers "
-                              "2015-01-01 00:00 to now"),
-    ("From=1900-01-01 00:00", "[Replay] From=1900-01-01 00:00 is outside the price history"),
-])
+@pytest.mark.parametrize(
+    "setting, says",
+    [
+        (
+            "From=2024-13-01 00:00",
+            "[Replay] From=2024-13-01 00:00 is not a UTC date and time YYYY-MM-DD HH:MM[:SS]",
+        ),
+        ("From=24-03-05 00:00", "[Replay] From=24-03-05 00:00 is not a UTC date and time"),
+        (
+            "From=2024-03-05 00:00\nSpeed=0",
+            "[Replay] Speed=0 is not a whole number from 1 to 1000000",
+        ),
+        (
+            "From=2024-03-05 00:00\nSpeed=abc",
+            "[Replay] Speed=abc is not a whole number from 1 to 1000000",
+        ),
+        (
+            "From=2024-03-05 00:00\nSpeed=1000000000",
+            "[Replay] Speed=1000000000 is not a whole number",
+        ),
+        ("From=2024-03-05 00:00\nStep=-1", "[Replay] Step=-1 is not a whole number from 0 to"),
+        (
+            "From=2030-01-01 00:00",
+            "[Replay] From=2030-01-01 00:00 is outside the price history, which covers "
+            "2015-01-01 00:00 to now",
+        ),
+        ("From=1900-01-01 00:00", "[Replay] From=1900-01-01 00:00 is outside the price history"),
+    ],
+)
 def test_invalid_replay_settings_stop_the_start_before_anything_is_written(install, setting, says):
     import subprocess
+
     inst = install(settings="IdleExit=3\n[Replay]\n" + setting + "\n")
-    done = subprocess.run([inst.exe, "/portable"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=30)
+    done = subprocess.run(
+        [inst.exe, "/portable"],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=30,
+    )
     first = done.stderr.splitlines()[0]
     assert done.returncode == 2 and first.startswith("terminal64.exe: " + says), done.stderr
     assert "terminal.ini" in first

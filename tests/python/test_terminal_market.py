@@ -6,13 +6,27 @@ import time
 
 import numpy as np
 import pytest
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5.constants import (
-    BOOK_TYPE_BUY, BOOK_TYPE_SELL, COPY_TICKS_ALL, COPY_TICKS_INFO, COPY_TICKS_TRADE,
-    TICK_FLAG_BID, TICK_FLAG_ASK, TICK_FLAG_LAST, TIMEFRAME_D1, TIMEFRAME_H1, TIMEFRAME_H4,
-    TIMEFRAME_M1, TIMEFRAME_M5, TIMEFRAME_M15, TIMEFRAME_MN1, TIMEFRAME_W1)
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+    BOOK_TYPE_BUY,
+    BOOK_TYPE_SELL,
+    COPY_TICKS_ALL,
+    COPY_TICKS_INFO,
+    COPY_TICKS_TRADE,
+    TICK_FLAG_ASK,
+    TICK_FLAG_BID,
+    TICK_FLAG_LAST,
+    TIMEFRAME_D1,
+    TIMEFRAME_H1,
+    TIMEFRAME_H4,
+    TIMEFRAME_M1,
+    TIMEFRAME_M5,
+    TIMEFRAME_M15,
+    TIMEFRAME_MN1,
+    TIMEFRAME_W1,
+)
 
 WEDNESDAY = 1709683200  # 2024-03-06 00:00 UTC
 DAY = 86400
@@ -26,27 +40,49 @@ def terminal(install):
 
 
 def combine(parts):
-    return (parts["open"][0], parts["high"].max(), parts["low"].min(), parts["close"][-1],
-            int(parts["tick_volume"].sum()))
+    return (
+        parts["open"][0],
+        parts["high"].max(),
+        parts["low"].min(),
+        parts["close"][-1],
+        int(parts["tick_volume"].sum()),
+    )
 
 
 @pytest.mark.parametrize("symbol", ["EURUSD", "XAUUSD", "BTCUSD"])
-@pytest.mark.parametrize("big,small", [
-    (TIMEFRAME_M5, TIMEFRAME_M1), (TIMEFRAME_M15, TIMEFRAME_M5), (TIMEFRAME_H1, TIMEFRAME_M1),
-    (TIMEFRAME_H4, TIMEFRAME_H1), (TIMEFRAME_D1, TIMEFRAME_H1), (TIMEFRAME_W1, TIMEFRAME_D1),
-])
+@pytest.mark.parametrize(
+    "big,small",
+    [
+        (TIMEFRAME_M5, TIMEFRAME_M1),
+        (TIMEFRAME_M15, TIMEFRAME_M5),
+        (TIMEFRAME_H1, TIMEFRAME_M1),
+        (TIMEFRAME_H4, TIMEFRAME_H1),
+        (TIMEFRAME_D1, TIMEFRAME_H1),
+        (TIMEFRAME_W1, TIMEFRAME_D1),
+    ],
+)
 def test_every_bar_is_its_smaller_bars_combined(terminal, symbol, big, small):
     outer = ok(zelkor5.copy_rates_range(symbol, big, WEDNESDAY - 14 * DAY, WEDNESDAY))
     assert len(outer) > 0
     for bar in outer[-3:]:
         end = bar["time"] + (7 * DAY if big == TIMEFRAME_W1 else 0)
         if big != TIMEFRAME_W1:
-            step = {TIMEFRAME_M5: 300, TIMEFRAME_M15: 900, TIMEFRAME_H1: 3600,
-                    TIMEFRAME_H4: 14400, TIMEFRAME_D1: DAY}[big]
+            step = {
+                TIMEFRAME_M5: 300,
+                TIMEFRAME_M15: 900,
+                TIMEFRAME_H1: 3600,
+                TIMEFRAME_H4: 14400,
+                TIMEFRAME_D1: DAY,
+            }[big]
             end = bar["time"] + step
         inner = ok(zelkor5.copy_rates_range(symbol, small, int(bar["time"]), int(end) - 1))
-        assert combine(inner) == (bar["open"], bar["high"], bar["low"], bar["close"],
-                                  int(bar["tick_volume"]))
+        assert combine(inner) == (
+            bar["open"],
+            bar["high"],
+            bar["low"],
+            bar["close"],
+            int(bar["tick_volume"]),
+        )
 
 
 def test_repeated_requests_return_the_same_data(terminal):
@@ -72,8 +108,12 @@ def test_ticks_make_the_minute_bars(terminal):
     minute = ticks["time_msc"] // 60000
     for bar in bars[::7]:
         mine = ticks[minute == bar["time"] // 60]
-        assert (mine["bid"][0], mine["bid"].max(), mine["bid"].min(), mine["bid"][-1]) == \
-            (bar["open"], bar["high"], bar["low"], bar["close"])
+        assert (mine["bid"][0], mine["bid"].max(), mine["bid"].min(), mine["bid"][-1]) == (
+            bar["open"],
+            bar["high"],
+            bar["low"],
+            bar["close"],
+        )
     assert np.all(ticks["ask"] > ticks["bid"])
     assert np.all(ticks["flags"] & (TICK_FLAG_BID | TICK_FLAG_ASK))
     # From a date with a count: the same ticks.
@@ -114,8 +154,11 @@ def test_positions_counts_and_history_depth(terminal):
 
 def test_an_end_in_2100_gives_the_bars_up_to_now(terminal):
     recent = ok(zelkor5.copy_rates_from_pos("XAUUSD", TIMEFRAME_D1, 0, 30))
-    bars = ok(zelkor5.copy_rates_range("XAUUSD", TIMEFRAME_D1, int(recent["time"][0]),
-                                        datetime.datetime(2100, 1, 1)))
+    bars = ok(
+        zelkor5.copy_rates_range(
+            "XAUUSD", TIMEFRAME_D1, int(recent["time"][0]), datetime.datetime(2100, 1, 1)
+        )
+    )
     assert zelkor5.last_error() == (1, "Success")
     assert list(bars["time"]) == list(recent["time"])
     assert bars["time"][-1] <= time.time()
@@ -132,7 +175,7 @@ def test_new_ticks_arrive_as_time_passes(terminal):
             break
         time.sleep(0.5)
     assert len(later) > len(before)
-    assert later[:len(before)].tobytes() == before.tobytes()
+    assert later[: len(before)].tobytes() == before.tobytes()
     assert later["time_msc"][-1] <= time.time() * 1000 + 1
 
 
@@ -142,10 +185,11 @@ def test_symbols_and_their_records(terminal):
     assert total == len(everything) >= 30
     usd = ok(zelkor5.symbols_get("*USD"))
     assert {s.name for s in usd} == {s.name for s in everything if s.name.endswith("USD")}
-    assert [s.name for s in ok(zelkor5.symbols_get(group="*,!*USD*"))] == \
-        [s.name for s in everything if "USD" not in s.name]
+    assert [s.name for s in ok(zelkor5.symbols_get(group="*,!*USD*"))] == [
+        s.name for s in everything if "USD" not in s.name
+    ]
     for s in everything:
-        assert s.point == pytest.approx(10.0 ** -s.digits)
+        assert s.point == pytest.approx(10.0**-s.digits)
         assert s.volume_min <= s.volume_max and s.trade_contract_size > 0
         assert s.trade_tick_value > 0 and s.currency_base and s.currency_profit
         assert s.path.endswith("\\" + s.name) and s.description

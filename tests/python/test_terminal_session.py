@@ -6,12 +6,11 @@ import os
 import signal
 import time
 
-import pytest
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 import zelkor5.terminal
 from zelkor5.terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER, configure_replay
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 
 def test_initialize_with_a_path_starts_the_terminal(install):
@@ -73,7 +72,9 @@ def test_login_outcomes(install):
     assert zelkor5.symbol_info_tick("EURUSD") is not None
     assert not zelkor5.login(DEMO_LOGIN + 1, DEMO_PASSWORD)
     assert zelkor5.last_error() == (
-        -7, "Unsupported authorization mode, OTP or certificate password needed")
+        -7,
+        "Unsupported authorization mode, OTP or certificate password needed",
+    )
     assert zelkor5.login(DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER), zelkor5.last_error()
     assert ok(zelkor5.account_info()).login == DEMO_LOGIN
     # initialize with a wrong password fails through state 3 and disconnects.
@@ -114,7 +115,11 @@ def test_replay_settings_reach_a_terminal_whose_path_lower_cases_unusually(insta
     assert zelkor5.terminal.data_path(inst.exe) is None  # never started
     configure_replay("2024-03-05 00:40", step=60000, path=inst.exe, portable=False)
     assert inst.initialize(), zelkor5.last_error()
-    assert ok(zelkor5.terminal_info()).data_path == zelkor5.terminal.data_path(inst.exe) == inst.data_dir()
+    assert (
+        ok(zelkor5.terminal_info()).data_path
+        == zelkor5.terminal.data_path(inst.exe)
+        == inst.data_dir()
+    )
     start = calendar.timegm((2024, 3, 5, 0, 40, 0))
     assert start <= ok(zelkor5.symbol_info_tick("EURUSD")).time < start + 3600
 

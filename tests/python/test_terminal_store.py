@@ -19,27 +19,37 @@ import sys
 import tempfile
 import time
 
-import pytest
-
 import peer
+import pytest
 import trade_records
+from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
+
 import zelkor5
 from zelkor5.constants import TRADE_RETCODE_DONE
-from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
 
 SYMBOL = "BTCUSD"  # trades at weekends too
 FAR = int(time.time()) + 86400 * 365  # a date after every deal
 
 
 def market(type_, volume=0.01, position=0):
-    return {"action": 1, "symbol": SYMBOL, "volume": volume, "type": type_,
-            "type_filling": filling_for(SYMBOL), "position": position, "magic": 7}
+    return {
+        "action": 1,
+        "symbol": SYMBOL,
+        "volume": volume,
+        "type": type_,
+        "type_filling": filling_for(SYMBOL),
+        "position": position,
+        "magic": 7,
+    }
 
 
 def history():
     """Every deal, order and open position of the connection's account."""
-    return (ok(zelkor5.history_deals_get(0, FAR)), ok(zelkor5.history_orders_get(0, FAR)),
-            ok(zelkor5.positions_get()))
+    return (
+        ok(zelkor5.history_deals_get(0, FAR)),
+        ok(zelkor5.history_orders_get(0, FAR)),
+        ok(zelkor5.positions_get()),
+    )
 
 
 def check_consistent(deals, orders, positions, balance):
@@ -92,14 +102,23 @@ def test_one_terminal_owns_a_data_folder_and_keeps_every_confirmed_deal(install)
     assert inst.data_dir() in err and "pid %d" % owner in err
 
     start = ok(zelkor5.account_info())
-    procs = [subprocess.Popen([sys.executable, "-c", CLIENT, inst.exe, "200"], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", CLIENT, inst.exe, "200"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(2)
+    ]
     for p in procs:
         assert p.stdout.readline().strip() == "ready"
     for p in procs:
         p.stdin.write("go\n")
         p.stdin.flush()
-    results = [json.loads(line) for p in procs for line in p.communicate(timeout=120)[0].splitlines()]
+    results = [
+        json.loads(line) for p in procs for line in p.communicate(timeout=120)[0].splitlines()
+    ]
     assert len(results) == 400 and all(r[0] == TRADE_RETCODE_DONE for r in results)
 
     inst.signal(signal.SIGKILL)
@@ -143,6 +162,7 @@ print(json.dumps(["end"]), flush=True)
 
 def test_killed_at_random_moments_nothing_confirmed_is_lost_nothing_half_applied(install):
     import threading
+
     inst = install(settings="IdleExit=120\n")
     assert inst.initialize(), zelkor5.last_error()
     zelkor5.shutdown()
@@ -150,11 +170,19 @@ def test_killed_at_random_moments_nothing_confirmed_is_lost_nothing_half_applied
     kill_after = set(rng.sample(range(20, 580), 22))
     # Three clients at once, so that their requests share flushes (group
     # commit); the kills follow the first one's replies.
-    clients = [subprocess.Popen([sys.executable, "-c", KILLED_CLIENT, inst.exe, "600"],
-                                stdout=subprocess.PIPE, text=True) for _ in range(3)]
+    clients = [
+        subprocess.Popen(
+            [sys.executable, "-c", KILLED_CLIENT, inst.exe, "600"],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(3)
+    ]
     others = [[], []]
-    readers = [threading.Thread(target=lambda c=c, out=out: out.extend(json.loads(x) for x in c.stdout))
-               for c, out in zip(clients[1:], others)]
+    readers = [
+        threading.Thread(target=lambda c=c, out=out: out.extend(json.loads(x) for x in c.stdout))
+        for c, out in zip(clients[1:], others)
+    ]
     for r in readers:
         r.start()
     lines, kills = [], 0
@@ -195,8 +223,9 @@ def test_killed_at_random_moments_nothing_confirmed_is_lost_nothing_half_applied
 def legacy_account_file(login, deposit_time_msc, deals, orders):
     """An account file as earlier versions wrote it (magic, header, records,
     FNV-1a checksum)."""
-    body = b"ZK5ACCT1" + struct.pack("<QddQIIII", login, 9000.0, 0.0, 1000006, 40, 0,
-                                     len(orders), len(deals))
+    body = b"ZK5ACCT1" + struct.pack(
+        "<QddQIIII", login, 9000.0, 0.0, 1000006, 40, 0, len(orders), len(deals)
+    )
     body += b"".join(trade_records.ORDER.pack(**o) for o in orders)
     body += b"".join(trade_records.DEAL.pack(**d) for d in deals)
     h = 0xCBF29CE484222325
@@ -210,19 +239,70 @@ def test_private_files_hashed_passwords_and_old_account_files_taken_over(install
     data = inst.data_dir()
     login, secret = 20000001, "Opal-Sesame-42"
     t0 = 1700000000000
-    deals = [dict(ticket=1000001, time=t0 // 1000, time_msc=t0, type=2, profit=10000.0,
-                  comment="Initial deposit"),
-             dict(ticket=1000003, order=1000002, time=t0 // 1000 + 60, time_msc=t0 + 60000,
-                  type=0, entry=0, position_id=1000002, volume=0.1, price=100.5, symbol=SYMBOL),
-             dict(ticket=1000005, order=1000004, time=t0 // 1000 + 120, time_msc=t0 + 120000,
-                  type=1, entry=1, position_id=1000002, volume=0.1, price=90.5, profit=-1000.0,
-                  symbol=SYMBOL, comment="out")]
-    orders = [dict(ticket=1000002, time_setup=t0 // 1000 + 60, time_setup_msc=t0 + 60000,
-                   time_done=t0 // 1000 + 60, time_done_msc=t0 + 60000, type=0, state=4,
-                   position_id=1000002, volume_initial=0.1, price_open=100.5, symbol=SYMBOL),
-              dict(ticket=1000004, time_setup=t0 // 1000 + 120, time_setup_msc=t0 + 120000,
-                   time_done=t0 // 1000 + 120, time_done_msc=t0 + 120000, type=1, state=4,
-                   position_id=1000002, volume_initial=0.1, price_open=90.5, symbol=SYMBOL)]
+    deals = [
+        dict(
+            ticket=1000001,
+            time=t0 // 1000,
+            time_msc=t0,
+            type=2,
+            profit=10000.0,
+            comment="Initial deposit",
+        ),
+        dict(
+            ticket=1000003,
+            order=1000002,
+            time=t0 // 1000 + 60,
+            time_msc=t0 + 60000,
+            type=0,
+            entry=0,
+            position_id=1000002,
+            volume=0.1,
+            price=100.5,
+            symbol=SYMBOL,
+        ),
+        dict(
+            ticket=1000005,
+            order=1000004,
+            time=t0 // 1000 + 120,
+            time_msc=t0 + 120000,
+            type=1,
+            entry=1,
+            position_id=1000002,
+            volume=0.1,
+            price=90.5,
+            profit=-1000.0,
+            symbol=SYMBOL,
+            comment="out",
+        ),
+    ]
+    orders = [
+        dict(
+            ticket=1000002,
+            time_setup=t0 // 1000 + 60,
+            time_setup_msc=t0 + 60000,
+            time_done=t0 // 1000 + 60,
+            time_done_msc=t0 + 60000,
+            type=0,
+            state=4,
+            position_id=1000002,
+            volume_initial=0.1,
+            price_open=100.5,
+            symbol=SYMBOL,
+        ),
+        dict(
+            ticket=1000004,
+            time_setup=t0 // 1000 + 120,
+            time_setup_msc=t0 + 120000,
+            time_done=t0 // 1000 + 120,
+            time_done_msc=t0 + 120000,
+            type=1,
+            state=4,
+            position_id=1000002,
+            volume_initial=0.1,
+            price_open=90.5,
+            symbol=SYMBOL,
+        ),
+    ]
     os.makedirs(os.path.join(data, "bases"), exist_ok=True)
     os.makedirs(os.path.join(data, "config"), exist_ok=True)
     with open(os.path.join(data, "bases", "%d.dat" % login), "wb") as f:
@@ -231,14 +311,25 @@ def test_private_files_hashed_passwords_and_old_account_files_taken_over(install
     with open(os.path.join(data, "bases", "%d.dat.tmp4242" % login), "wb") as f:
         f.write(b"partial")
     with open(os.path.join(data, "config", "accounts.dat"), "w") as f:
-        f.write("[Terminal]\nLastLogin=%d\n[Account %d]\nPassword=%s\nServer=Old-Server\n"
-                "Name=Old Trader\n" % (login, login, secret))
+        f.write(
+            "[Terminal]\nLastLogin=%d\n[Account %d]\nPassword=%s\nServer=Old-Server\n"
+            "Name=Old Trader\n" % (login, login, secret)
+        )
 
     assert inst.initialize(login=login, password=secret, server="Old-Server"), zelkor5.last_error()
     got, got_orders, positions = history()
     assert [(d.ticket, d.order, d.type, d.volume, d.price, d.profit, d.comment) for d in got] == [
-        (d["ticket"], d.get("order", 0), d["type"], d.get("volume", 0), d.get("price", 0),
-         d.get("profit", 0), d.get("comment", "")) for d in deals]
+        (
+            d["ticket"],
+            d.get("order", 0),
+            d["type"],
+            d.get("volume", 0),
+            d.get("price", 0),
+            d.get("profit", 0),
+            d.get("comment", ""),
+        )
+        for d in deals
+    ]
     assert [o.ticket for o in got_orders] == [1000002, 1000004] and positions == ()
     assert ok(zelkor5.account_info()).balance == 9000.0
     # Tickets go on after the old ones.
@@ -263,7 +354,11 @@ def test_private_files_hashed_passwords_and_old_account_files_taken_over(install
 
     # After a restart the hash still admits the password, and only it.
     inst.stop()
-    for password, server in ((secret + "x", "Old-Server"), (secret, "Elsewhere"), ("", "Elsewhere")):
+    for password, server in (
+        (secret + "x", "Old-Server"),
+        (secret, "Elsewhere"),
+        ("", "Elsewhere"),
+    ):
         assert not inst.initialize(login=login, password=password, server=server)
         assert zelkor5.last_error()[0] == -6
     assert inst.initialize(login=login, password=secret, server="Old-Server"), zelkor5.last_error()
@@ -288,7 +383,7 @@ def symbol(name):
     return peer.wstr(name)
 
 
-I64_MAX, I64_MIN = 2 ** 63 - 1, -2 ** 63
+I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 MN1, H1, M1 = 0xC001, 0x4001, 1
 
 
@@ -296,12 +391,12 @@ MN1, H1, M1 = 0xC001, 0x4001, 1
 # start of the payload or None).
 HOSTILE = [
     # A range from the end of time: refused, not walked an hour at a time.
-    (107, symbol("EURUSD") + peer.i32(H1) + peer.i64(I64_MAX) + peer.i64(2 ** 62), -2, None),
+    (107, symbol("EURUSD") + peer.i32(H1) + peer.i64(I64_MAX) + peer.i64(2**62), -2, None),
     (107, symbol("EURUSD") + peer.i32(M1) + peer.i64(I64_MIN) + peer.i64(I64_MIN + 1), -2, None),
     # No bar opens at or before the beginning of time.
     (106, symbol("EURUSD") + peer.i32(MN1) + peer.i64(I64_MIN) + peer.i32(10), 1, 0),
     (106, symbol("EURUSD") + peer.i32(MN1) + peer.i64(I64_MAX) + peer.i32(3), 1, 3),
-    (108, symbol("EURUSD") + peer.i32(M1) + peer.i32(2 ** 31 - 1) + peer.i32(2 ** 31 - 1), 1, 0),
+    (108, symbol("EURUSD") + peer.i32(M1) + peer.i32(2**31 - 1) + peer.i32(2**31 - 1), 1, 0),
     (105, symbol("BTCUSD") + peer.i64(I64_MAX) + peer.i64(I64_MIN) + peer.i32(-1), -2, None),
     (104, symbol("BTCUSD") + peer.i64(I64_MIN) + peer.i32(5) + peer.i32(-1), 1, 5),
     (104, symbol("BTCUSD") + peer.i64(I64_MAX) + peer.i32(5) + peer.i32(-1), 1, 0),
@@ -345,8 +440,10 @@ def test_silent_connections_and_oversized_requests_do_not_lock_others_out(instal
     # is let go once it has taken nothing for the request time; others are
     # served meanwhile.
     now_ms = int(time.time()) * 1000
-    ticks = peer.request_bytes(peer.CMD["TICKS_RANGE"], peer.wstr(SYMBOL) + peer.i64(now_ms - 3 * 86400000)
-                               + peer.i64(now_ms) + peer.i32(-1))
+    ticks = peer.request_bytes(
+        peer.CMD["TICKS_RANGE"],
+        peer.wstr(SYMBOL) + peer.i64(now_ms - 3 * 86400000) + peer.i64(now_ms) + peer.i32(-1),
+    )
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(10)
         s.connect(path)
@@ -396,8 +493,9 @@ def test_a_socket_folder_open_to_others_is_refused_with_the_way_out(install):
     os.chmod(shared, 0o777)  # as another user could have made /tmp/zk5-<uid>
     try:
         env = dict(os.environ, XDG_RUNTIME_DIR=shared)
-        code, err = exited(subprocess.Popen([inst.exe, "/portable"], env=env,
-                                            stderr=subprocess.PIPE, text=True))
+        code, err = exited(
+            subprocess.Popen([inst.exe, "/portable"], env=env, stderr=subprocess.PIPE, text=True)
+        )
     finally:
         shutil.rmtree(shared, ignore_errors=True)
     assert code == 2
@@ -405,7 +503,9 @@ def test_a_socket_folder_open_to_others_is_refused_with_the_way_out(install):
 
 
 def socket_of(folder):
-    (name,) = [n for n in os.listdir(folder) if n.startswith("ZK5.Terminal.") and not n.endswith(".lock")]
+    (name,) = [
+        n for n in os.listdir(folder) if n.startswith("ZK5.Terminal.") and not n.endswith(".lock")
+    ]
     return os.path.join(folder, name)
 
 
@@ -418,7 +518,9 @@ def wait_for(check, timeout=10.0):
     return True
 
 
-def test_a_removed_socket_is_made_again_and_a_removed_folder_ends_the_terminal(install, monkeypatch):
+def test_a_removed_socket_is_made_again_and_a_removed_folder_ends_the_terminal(
+    install, monkeypatch
+):
     inst = install(settings="IdleExit=60\n")
     folder = tempfile.mkdtemp(prefix="zk5r", dir="/tmp")
     monkeypatch.setenv("XDG_RUNTIME_DIR", folder)
@@ -483,17 +585,26 @@ def fill(folder):
 def small_disk(tmp_path):
     disk = tmp_path / "disk"
     disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(disk)],
-                      stderr=subprocess.DEVNULL).returncode != 0:
+    if (
+        subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(disk)],
+            stderr=subprocess.DEVNULL,
+        ).returncode
+        != 0
+    ):
         pytest.skip("cannot mount a small file system here (needs root)")
     yield str(disk)
     subprocess.run(["umount", "-l", str(disk)])
 
 
 def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_import(
-        install, small_disk, monkeypatch):
+    install, small_disk, monkeypatch
+):
     from test_terminal_helpers import Installation
-    inst = Installation(os.path.join(small_disk, "x"), small_disk, portable=True, settings="IdleExit=60\n")
+
+    inst = Installation(
+        os.path.join(small_disk, "x"), small_disk, portable=True, settings="IdleExit=60\n"
+    )
     assert inst.initialize(), zelkor5.last_error()
     ids = [ok(zelkor5.order_send(market(0))).request_id for _ in range(3)]
     filler = fill(small_disk)
@@ -515,9 +626,11 @@ def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_imp
     # in every folder it writes; a good file met by a full disk waits in
     # import/ for the next start.
     data = inst.data_dir()
-    leftovers = [os.path.join(data, "history", "00000009.hst.tmp4242"),
-                 os.path.join(data, "import", "A.M1.csv.tmp4242"),
-                 os.path.join(data, "config", "accounts.dat.tmp4242")]
+    leftovers = [
+        os.path.join(data, "history", "00000009.hst.tmp4242"),
+        os.path.join(data, "import", "A.M1.csv.tmp4242"),
+        os.path.join(data, "config", "accounts.dat.tmp4242"),
+    ]
     for path in leftovers:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
@@ -530,7 +643,9 @@ def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_imp
     filler = fill(small_disk)
     assert inst.initialize(), zelkor5.last_error()
     assert not any(os.path.exists(p) for p in leftovers)
-    assert os.path.exists(good) and not os.path.exists(os.path.join(data, "import", "failed", "BIGX.M1.csv"))
+    assert os.path.exists(good) and not os.path.exists(
+        os.path.join(data, "import", "failed", "BIGX.M1.csv")
+    )
     inst.stop()
     os.unlink(filler)
     assert inst.initialize(), zelkor5.last_error()

@@ -9,14 +9,29 @@ import signal
 import time
 
 import pytest
+from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5.constants import (
-    COPY_TICKS_ALL, DEAL_ENTRY_IN, DEAL_ENTRY_OUT, DEAL_REASON_SL, DEAL_REASON_SO, ORDER_STATE_CANCELED,
-    ORDER_STATE_FILLED, ORDER_STATE_PLACED, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_BUY_STOP,
-    ORDER_TYPE_SELL, TRADE_ACTION_DEAL, TRADE_ACTION_MODIFY, TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE,
-    TRADE_ACTION_SLTP, TRADE_RETCODE_DONE)
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+    COPY_TICKS_ALL,
+    DEAL_ENTRY_IN,
+    DEAL_ENTRY_OUT,
+    DEAL_REASON_SL,
+    DEAL_REASON_SO,
+    ORDER_STATE_CANCELED,
+    ORDER_STATE_FILLED,
+    ORDER_STATE_PLACED,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_BUY_STOP,
+    ORDER_TYPE_SELL,
+    TRADE_ACTION_DEAL,
+    TRADE_ACTION_MODIFY,
+    TRADE_ACTION_PENDING,
+    TRADE_ACTION_REMOVE,
+    TRADE_ACTION_SLTP,
+    TRADE_RETCODE_DONE,
+)
 
 # Tuesday 2024-03-05 14:00:00 UTC: BTCUSD's last tick before it is at
 # 13:59:59.478 (ask 57976.64), the next at 14:00:04.586; the ask first reaches
@@ -51,12 +66,14 @@ def tick_at(deal):
 
 
 def balance_is_the_sum_of_the_deals():
-    deals = ok(zelkor5.history_deals_get(0, 2 ** 31 - 1))
+    deals = ok(zelkor5.history_deals_get(0, 2**31 - 1))
     total = sum(d.profit + d.commission + d.swap + d.fee for d in deals)
     assert ok(zelkor5.account_info()).balance == pytest.approx(total, abs=1e-6)
 
 
-def test_orders_and_stops_fill_at_the_ticks_that_reached_them_even_while_the_terminal_was_down(install):
+def test_orders_and_stops_fill_at_the_ticks_that_reached_them_even_while_the_terminal_was_down(
+    install,
+):
     inst = install(settings=settings(T0))
     assert inst.initialize(), zelkor5.last_error()
     info = ok(zelkor5.symbol_info(SYMBOL))
@@ -72,10 +89,16 @@ def test_orders_and_stops_fill_at_the_ticks_that_reached_them_even_while_the_ter
     limit = send(action=TRADE_ACTION_PENDING, type=ORDER_TYPE_BUY_LIMIT, volume=0.1, price=57000.0)
     send(action=TRADE_ACTION_MODIFY, order=limit.order, price=57100.0, sl=56000.0, tp=58500.0)
     (working,) = ok(zelkor5.orders_get(ticket=limit.order))
-    assert working.state == ORDER_STATE_PLACED and working.price_open == 57100.0 and working.sl == 56000.0
+    assert (
+        working.state == ORDER_STATE_PLACED
+        and working.price_open == 57100.0
+        and working.sl == 56000.0
+    )
     send(action=TRADE_ACTION_REMOVE, order=limit.order)
     # A buy stop the market reaches only after the kill below.
-    stop = send(action=TRADE_ACTION_PENDING, type=ORDER_TYPE_BUY_STOP, volume=0.2, price=58025.0, sl=57950.0)
+    stop = send(
+        action=TRADE_ACTION_PENDING, type=ORDER_TYPE_BUY_STOP, volume=0.2, price=58025.0, sl=57950.0
+    )
     assert zelkor5.orders_total() == 1 and ok(zelkor5.orders_get())[0].ticket == stop.order
 
     # Killed for a minute of market time.
@@ -103,7 +126,11 @@ def test_orders_and_stops_fill_at_the_ticks_that_reached_them_even_while_the_ter
         assert tick["bid"] == closing.price and tick["bid"] <= sl
         # No earlier tick after the opening reached the level.
         before = ok(zelkor5.copy_ticks_range(SYMBOL, deals[0].time, closing.time, COPY_TICKS_ALL))
-        assert not [t for t in before if deals[0].time_msc < t["time_msc"] < closing.time_msc and t["bid"] <= sl]
+        assert not [
+            t
+            for t in before
+            if deals[0].time_msc < t["time_msc"] < closing.time_msc and t["bid"] <= sl
+        ]
     balance_is_the_sum_of_the_deals()
 
 
@@ -140,8 +167,13 @@ def test_swaps_at_rollovers_and_a_stop_out(install):
     restart(inst, ROLLOVER_EVE + 86400 + 120)
     (pos,) = ok(zelkor5.positions_get(ticket=eur.order))
     assert pos.swap == pytest.approx(4 * night, abs=0.02)
-    closed = send(action=TRADE_ACTION_DEAL, symbol="EURUSD", type=ORDER_TYPE_SELL, volume=1.0,
-                  position=eur.order)
+    closed = send(
+        action=TRADE_ACTION_DEAL,
+        symbol="EURUSD",
+        type=ORDER_TYPE_SELL,
+        volume=1.0,
+        position=eur.order,
+    )
     (deal,) = ok(zelkor5.history_deals_get(ticket=closed.deal))
     assert deal.swap == pos.swap and deal.commission < 0
     balance_is_the_sum_of_the_deals()
@@ -152,7 +184,9 @@ def test_swaps_at_rollovers_and_a_stop_out(install):
     risky = install(settings=settings(T0), name="risky")
     with open(os.path.join(risky.data_dir(), "config", "accounts.dat"), "w") as f:
         f.write(RISKY_ACCOUNT)
-    assert risky.initialize(login=20000001, password="demo", server="Brundel-Demo"), zelkor5.last_error()
+    assert risky.initialize(
+        login=20000001, password="demo", server="Brundel-Demo"
+    ), zelkor5.last_error()
     acc = ok(zelkor5.account_info())
     assert (acc.margin_so_call, acc.margin_so_so) == (120.0, 100.0)
     price = ok(zelkor5.symbol_info_tick(SYMBOL)).ask
@@ -160,7 +194,7 @@ def test_swaps_at_rollovers_and_a_stop_out(install):
     send(action=TRADE_ACTION_DEAL, type=ORDER_TYPE_BUY, volume=round(lots * 0.5, 2))
     send(action=TRADE_ACTION_DEAL, type=ORDER_TYPE_SELL, volume=round(lots * 0.3, 2))
     restart(risky, T0 + 14 * 86400)
-    deals = ok(zelkor5.history_deals_get(0, 2 ** 31 - 1))
+    deals = ok(zelkor5.history_deals_get(0, 2**31 - 1))
     stop_outs = [d for d in deals if d.reason == DEAL_REASON_SO]
     assert stop_outs and all(d.entry == DEAL_ENTRY_OUT for d in stop_outs)
     acc = ok(zelkor5.account_info())

@@ -10,27 +10,62 @@ import sys
 import time
 
 import pytest
+from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5.constants import (
-    ACCOUNT_MARGIN_MODE_RETAIL_NETTING, DEAL_ENTRY_IN, DEAL_ENTRY_INOUT, DEAL_ENTRY_OUT, DEAL_ENTRY_OUT_BY,
-    ORDER_FILLING_FOK, ORDER_FILLING_IOC, ORDER_FILLING_RETURN,
-    ORDER_TIME_SPECIFIED, ORDER_TYPE_BUY, ORDER_TYPE_BUY_LIMIT, ORDER_TYPE_BUY_STOP_LIMIT,
-    ORDER_TYPE_CLOSE_BY, ORDER_TYPE_SELL, ORDER_TYPE_SELL_STOP, TRADE_ACTION_CLOSE_BY, TRADE_ACTION_DEAL,
-    TRADE_ACTION_MODIFY, TRADE_ACTION_PENDING, TRADE_ACTION_REMOVE, TRADE_ACTION_SLTP, TRADE_RETCODE_DONE,
-    TRADE_RETCODE_INVALID, TRADE_RETCODE_INVALID_EXPIRATION, TRADE_RETCODE_INVALID_PRICE,
-    TRADE_RETCODE_INVALID_STOPS, TRADE_RETCODE_INVALID_VOLUME, TRADE_RETCODE_NO_CHANGES,
-    TRADE_RETCODE_POSITION_CLOSED, SYMBOL_TRADE_EXECUTION_MARKET,
-    SYMBOL_TRADE_MODE_CLOSEONLY, SYMBOL_TRADE_MODE_FULL, SYMBOL_TRADE_MODE_LONGONLY,
-    TRADE_RETCODE_CLOSE_ONLY, TRADE_RETCODE_INVALID_FILL, TRADE_RETCODE_LONG_ONLY)
-from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
+    ACCOUNT_MARGIN_MODE_RETAIL_NETTING,
+    DEAL_ENTRY_IN,
+    DEAL_ENTRY_INOUT,
+    DEAL_ENTRY_OUT,
+    DEAL_ENTRY_OUT_BY,
+    ORDER_FILLING_FOK,
+    ORDER_FILLING_IOC,
+    ORDER_FILLING_RETURN,
+    ORDER_TIME_SPECIFIED,
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_BUY_STOP_LIMIT,
+    ORDER_TYPE_CLOSE_BY,
+    ORDER_TYPE_SELL,
+    ORDER_TYPE_SELL_STOP,
+    SYMBOL_TRADE_EXECUTION_MARKET,
+    SYMBOL_TRADE_MODE_CLOSEONLY,
+    SYMBOL_TRADE_MODE_FULL,
+    SYMBOL_TRADE_MODE_LONGONLY,
+    TRADE_ACTION_CLOSE_BY,
+    TRADE_ACTION_DEAL,
+    TRADE_ACTION_MODIFY,
+    TRADE_ACTION_PENDING,
+    TRADE_ACTION_REMOVE,
+    TRADE_ACTION_SLTP,
+    TRADE_RETCODE_CLOSE_ONLY,
+    TRADE_RETCODE_DONE,
+    TRADE_RETCODE_INVALID,
+    TRADE_RETCODE_INVALID_EXPIRATION,
+    TRADE_RETCODE_INVALID_FILL,
+    TRADE_RETCODE_INVALID_PRICE,
+    TRADE_RETCODE_INVALID_STOPS,
+    TRADE_RETCODE_INVALID_VOLUME,
+    TRADE_RETCODE_LONG_ONLY,
+    TRADE_RETCODE_NO_CHANGES,
+    TRADE_RETCODE_POSITION_CLOSED,
+)
 
 SYMBOL = "BTCUSD"  # trades at weekends too
 
 
 def market(type_, volume, position=0, symbol=SYMBOL):
-    return {"action": TRADE_ACTION_DEAL, "symbol": symbol, "volume": volume, "type": type_,
-            "type_filling": filling_for(symbol), "position": position, "magic": 11, "comment": "test"}
+    return {
+        "action": TRADE_ACTION_DEAL,
+        "symbol": symbol,
+        "volume": volume,
+        "type": type_,
+        "type_filling": filling_for(symbol),
+        "position": position,
+        "magic": 11,
+        "comment": "test",
+    }
 
 
 @pytest.fixture
@@ -44,35 +79,69 @@ def test_each_symbol_s_filling_policies_and_trade_mode_are_enforced(install):
     # A Tuesday afternoon: the index and metal markets are open.
     inst = install(settings="IdleExit=3\n[Replay]\nFrom=2024-03-05 14:00:00\nSpeed=1\nStep=0\n")
     assert inst.initialize(), zelkor5.last_error()
-    full, long_only, close_only = (SYMBOL_TRADE_MODE_FULL, SYMBOL_TRADE_MODE_LONGONLY,
-                                   SYMBOL_TRADE_MODE_CLOSEONLY)
-    stated = {s: (i.filling_mode, i.trade_mode, i.trade_exemode) for s in
-              ("EURUSD", "GER40", "XAGUSD", "LTCUSD", "XRPUSD") for i in [ok(zelkor5.symbol_info(s))]}
-    assert stated == {"EURUSD": (3, full, 2), "GER40": (2, full, 2), "XAGUSD": (1, full, 2),
-                      "LTCUSD": (3, long_only, 2), "XRPUSD": (3, close_only, 2)}
+    full, long_only, close_only = (
+        SYMBOL_TRADE_MODE_FULL,
+        SYMBOL_TRADE_MODE_LONGONLY,
+        SYMBOL_TRADE_MODE_CLOSEONLY,
+    )
+    stated = {
+        s: (i.filling_mode, i.trade_mode, i.trade_exemode)
+        for s in ("EURUSD", "GER40", "XAGUSD", "LTCUSD", "XRPUSD")
+        for i in [ok(zelkor5.symbol_info(s))]
+    }
+    assert stated == {
+        "EURUSD": (3, full, 2),
+        "GER40": (2, full, 2),
+        "XAGUSD": (1, full, 2),
+        "LTCUSD": (3, long_only, 2),
+        "XRPUSD": (3, close_only, 2),
+    }
     assert SYMBOL_TRADE_EXECUTION_MARKET == 2
 
-    for symbol, other in (("GER40", ORDER_FILLING_FOK), ("XAGUSD", ORDER_FILLING_IOC),
-                          ("EURUSD", ORDER_FILLING_RETURN)):
+    for symbol, other in (
+        ("GER40", ORDER_FILLING_FOK),
+        ("XAGUSD", ORDER_FILLING_IOC),
+        ("EURUSD", ORDER_FILLING_RETURN),
+    ):
         assert filling_for(symbol) != other
-        refused = ok(zelkor5.order_send(dict(market(ORDER_TYPE_BUY, 0.1, symbol=symbol), type_filling=other)))
-        assert (refused.retcode, refused.comment) == (TRADE_RETCODE_INVALID_FILL, "Unsupported filling mode")
+        refused = ok(
+            zelkor5.order_send(dict(market(ORDER_TYPE_BUY, 0.1, symbol=symbol), type_filling=other))
+        )
+        assert (refused.retcode, refused.comment) == (
+            TRADE_RETCODE_INVALID_FILL,
+            "Unsupported filling mode",
+        )
         assert zelkor5.last_error() == (1, "Success")
         sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1, symbol=symbol)))
         assert sent.retcode == TRADE_RETCODE_DONE, (symbol, sent.comment)
     # A limit order rests at its price: it may keep a remainder working.
     bid = ok(zelkor5.symbol_info_tick("EURUSD")).bid
-    limit = ok(zelkor5.order_send({"action": TRADE_ACTION_PENDING, "symbol": "EURUSD", "volume": 0.1,
-                                   "type": ORDER_TYPE_BUY_LIMIT, "price": round(bid - 0.005, 5),
-                                   "type_filling": ORDER_FILLING_RETURN}))
+    limit = ok(
+        zelkor5.order_send(
+            {
+                "action": TRADE_ACTION_PENDING,
+                "symbol": "EURUSD",
+                "volume": 0.1,
+                "type": ORDER_TYPE_BUY_LIMIT,
+                "price": round(bid - 0.005, 5),
+                "type_filling": ORDER_FILLING_RETURN,
+            }
+        )
+    )
     assert limit.retcode == TRADE_RETCODE_DONE, limit.comment
 
-    assert ok(zelkor5.order_check(market(ORDER_TYPE_SELL, 0.1, symbol="LTCUSD"))).retcode == TRADE_RETCODE_LONG_ONLY
+    assert (
+        ok(zelkor5.order_check(market(ORDER_TYPE_SELL, 0.1, symbol="LTCUSD"))).retcode
+        == TRADE_RETCODE_LONG_ONLY
+    )
     bought = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1, symbol="LTCUSD")))
     assert bought.retcode == TRADE_RETCODE_DONE, bought.comment
     sold = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.1, bought.order, symbol="LTCUSD")))
     assert sold.retcode == TRADE_RETCODE_DONE, sold.comment
-    assert ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 100.0, symbol="XRPUSD"))).retcode == TRADE_RETCODE_CLOSE_ONLY
+    assert (
+        ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 100.0, symbol="XRPUSD"))).retcode
+        == TRADE_RETCODE_CLOSE_ONLY
+    )
 
 
 def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
@@ -100,7 +169,9 @@ def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
     (opening,) = ok(zelkor5.history_deals_get(ticket=sent.deal))
     assert opening.commission == -0.4  # 2 dollars a lot and deal
     assert acc.balance == pytest.approx(start.balance + opening.commission, abs=1e-6)
-    profit = ok(zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, pos.price_open, pos.price_current))
+    profit = ok(
+        zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, pos.price_open, pos.price_current)
+    )
     assert pos.profit == pytest.approx(profit, abs=0.01)
 
     closed = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.2, position=pos.ticket)))
@@ -116,8 +187,9 @@ def test_a_position_shows_everywhere_and_its_closing_in_the_history(terminal):
     expected = ok(zelkor5.order_calc_profit(ORDER_TYPE_BUY, SYMBOL, 0.2, sent.price, closed.price))
     assert deals[1].profit == pytest.approx(expected, abs=0.01)
     end = ok(zelkor5.account_info())
-    assert end.balance == pytest.approx(start.balance + sum(
-        d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6)
+    assert end.balance == pytest.approx(
+        start.balance + sum(d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6
+    )
     assert end.margin == 0
     orders = ok(zelkor5.history_orders_get(position=pos.ticket))
     assert [o.ticket for o in orders] == [sent.order, closed.order]
@@ -137,26 +209,65 @@ def pending(type_, price, **more):
 
 # Prices relative to the current bid (b) and ask (a); BTCUSD's stops level
 # is 25.00.
-@pytest.mark.parametrize("make,retcode", [
-    (lambda b, a: market(ORDER_TYPE_BUY, 0.001), TRADE_RETCODE_INVALID_VOLUME),
-    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), sl=b + 1.0), TRADE_RETCODE_INVALID_STOPS),
-    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), tp=b + 10.0), TRADE_RETCODE_INVALID_STOPS),
-    (lambda b, a: dict(market(ORDER_TYPE_SELL, 0.1), sl=a - 100.0), TRADE_RETCODE_INVALID_STOPS),
-    (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a + 100.0), TRADE_RETCODE_INVALID_PRICE),
-    (lambda b, a: pending(ORDER_TYPE_SELL_STOP, b - 10.0), TRADE_RETCODE_INVALID_PRICE),
-    (lambda b, a: pending(ORDER_TYPE_BUY_STOP_LIMIT, a + 100.0, stoplimit=a + 200.0), TRADE_RETCODE_INVALID_PRICE),
-    (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a - 500.0, sl=a - 400.0), TRADE_RETCODE_INVALID_STOPS),
-    (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a - 500.0, type_time=ORDER_TIME_SPECIFIED, expiration=1000),
-     TRADE_RETCODE_INVALID_EXPIRATION),
-    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_MODIFY, order=424242, price=a - 500.0),
-     TRADE_RETCODE_INVALID),
-    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_REMOVE, order=424242), TRADE_RETCODE_INVALID),
-    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_SLTP, position=424242, sl=b - 500.0),
-     TRADE_RETCODE_POSITION_CLOSED),
-    (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_CLOSE_BY, position=424242,
-                       position_by=424243), TRADE_RETCODE_POSITION_CLOSED),
-    (lambda b, a: market(ORDER_TYPE_SELL, 0.1, position=424242), TRADE_RETCODE_POSITION_CLOSED),
-])
+@pytest.mark.parametrize(
+    "make,retcode",
+    [
+        (lambda b, a: market(ORDER_TYPE_BUY, 0.001), TRADE_RETCODE_INVALID_VOLUME),
+        (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), sl=b + 1.0), TRADE_RETCODE_INVALID_STOPS),
+        (lambda b, a: dict(market(ORDER_TYPE_BUY, 0.1), tp=b + 10.0), TRADE_RETCODE_INVALID_STOPS),
+        (
+            lambda b, a: dict(market(ORDER_TYPE_SELL, 0.1), sl=a - 100.0),
+            TRADE_RETCODE_INVALID_STOPS,
+        ),
+        (lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a + 100.0), TRADE_RETCODE_INVALID_PRICE),
+        (lambda b, a: pending(ORDER_TYPE_SELL_STOP, b - 10.0), TRADE_RETCODE_INVALID_PRICE),
+        (
+            lambda b, a: pending(ORDER_TYPE_BUY_STOP_LIMIT, a + 100.0, stoplimit=a + 200.0),
+            TRADE_RETCODE_INVALID_PRICE,
+        ),
+        (
+            lambda b, a: pending(ORDER_TYPE_BUY_LIMIT, a - 500.0, sl=a - 400.0),
+            TRADE_RETCODE_INVALID_STOPS,
+        ),
+        (
+            lambda b, a: pending(
+                ORDER_TYPE_BUY_LIMIT, a - 500.0, type_time=ORDER_TIME_SPECIFIED, expiration=1000
+            ),
+            TRADE_RETCODE_INVALID_EXPIRATION,
+        ),
+        (
+            lambda b, a: dict(
+                market(ORDER_TYPE_BUY, 0.1),
+                action=TRADE_ACTION_MODIFY,
+                order=424242,
+                price=a - 500.0,
+            ),
+            TRADE_RETCODE_INVALID,
+        ),
+        (
+            lambda b, a: dict(
+                market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_REMOVE, order=424242
+            ),
+            TRADE_RETCODE_INVALID,
+        ),
+        (
+            lambda b, a: dict(
+                market(ORDER_TYPE_BUY, 0.1), action=TRADE_ACTION_SLTP, position=424242, sl=b - 500.0
+            ),
+            TRADE_RETCODE_POSITION_CLOSED,
+        ),
+        (
+            lambda b, a: dict(
+                market(ORDER_TYPE_BUY, 0.1),
+                action=TRADE_ACTION_CLOSE_BY,
+                position=424242,
+                position_by=424243,
+            ),
+            TRADE_RETCODE_POSITION_CLOSED,
+        ),
+        (lambda b, a: market(ORDER_TYPE_SELL, 0.1, position=424242), TRADE_RETCODE_POSITION_CLOSED),
+    ],
+)
 def test_refused_requests_come_back_with_their_return_code(terminal, make, retcode):
     tick = ok(zelkor5.symbol_info_tick(SYMBOL))
     request_ = make(round(tick.bid, 2), round(tick.ask, 2))
@@ -172,8 +283,11 @@ def test_close_by_and_an_unchanged_stop(terminal):
     sell = ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.1)))
     nothing = ok(zelkor5.order_send({"action": TRADE_ACTION_SLTP, "position": buy.order}))
     assert nothing.retcode == TRADE_RETCODE_NO_CHANGES
-    by = ok(zelkor5.order_send({"action": TRADE_ACTION_CLOSE_BY, "position": buy.order,
-                                "position_by": sell.order}))
+    by = ok(
+        zelkor5.order_send(
+            {"action": TRADE_ACTION_CLOSE_BY, "position": buy.order, "position_by": sell.order}
+        )
+    )
     assert by.retcode == TRADE_RETCODE_DONE, by.comment
     (left,) = ok(zelkor5.positions_get())
     assert left.ticket == buy.order and left.volume == 0.2
@@ -187,11 +301,18 @@ def test_close_by_and_an_unchanged_stop(terminal):
 
 def test_a_netting_account_holds_one_position_per_symbol(install):
     inst = install()
-    assert inst.initialize(login=10000003, password="demo", server="Brundel-Demo"), zelkor5.last_error()
+    assert inst.initialize(
+        login=10000003, password="demo", server="Brundel-Demo"
+    ), zelkor5.last_error()
     assert ok(zelkor5.account_info()).margin_mode == ACCOUNT_MARGIN_MODE_RETAIL_NETTING
     start = ok(zelkor5.account_info()).balance
-    for type_, volume in ((ORDER_TYPE_BUY, 0.1), (ORDER_TYPE_BUY, 0.1), (ORDER_TYPE_SELL, 0.05),
-                          (ORDER_TYPE_SELL, 0.3), (ORDER_TYPE_BUY, 0.15)):
+    for type_, volume in (
+        (ORDER_TYPE_BUY, 0.1),
+        (ORDER_TYPE_BUY, 0.1),
+        (ORDER_TYPE_SELL, 0.05),
+        (ORDER_TYPE_SELL, 0.3),
+        (ORDER_TYPE_BUY, 0.15),
+    ):
         assert ok(zelkor5.order_send(market(type_, volume))).retcode == TRADE_RETCODE_DONE
         if zelkor5.positions_total():
             (pos,) = ok(zelkor5.positions_get())
@@ -199,18 +320,28 @@ def test_a_netting_account_holds_one_position_per_symbol(install):
     # Stops of a netting position are found by its symbol.
     assert ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 0.1))).retcode == TRADE_RETCODE_DONE
     bid = ok(zelkor5.symbol_info_tick(SYMBOL)).bid
-    stops = ok(zelkor5.order_send({"action": TRADE_ACTION_SLTP, "symbol": SYMBOL, "sl": round(bid - 500, 2)}))
+    stops = ok(
+        zelkor5.order_send(
+            {"action": TRADE_ACTION_SLTP, "symbol": SYMBOL, "sl": round(bid - 500, 2)}
+        )
+    )
     assert stops.retcode == TRADE_RETCODE_DONE, stops.comment
     assert ok(zelkor5.positions_get())[0].sl == round(bid - 500, 2)
     (pos,) = ok(zelkor5.positions_get())
     assert ok(zelkor5.order_send(market(ORDER_TYPE_SELL, 0.1))).retcode == TRADE_RETCODE_DONE
     assert zelkor5.positions_total() == 0
     deals = ok(zelkor5.history_deals_get(position=ident))
-    assert [d.entry for d in deals] == [DEAL_ENTRY_IN, DEAL_ENTRY_IN, DEAL_ENTRY_OUT, DEAL_ENTRY_INOUT,
-                                        DEAL_ENTRY_OUT]
+    assert [d.entry for d in deals] == [
+        DEAL_ENTRY_IN,
+        DEAL_ENTRY_IN,
+        DEAL_ENTRY_OUT,
+        DEAL_ENTRY_INOUT,
+        DEAL_ENTRY_OUT,
+    ]
     deals += ok(zelkor5.history_deals_get(position=pos.identifier))
-    assert ok(zelkor5.account_info()).balance == pytest.approx(start + sum(
-        d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6)
+    assert ok(zelkor5.account_info()).balance == pytest.approx(
+        start + sum(d.profit + d.swap + d.commission + d.fee for d in deals), abs=1e-6
+    )
 
 
 def test_a_confirmed_deal_survives_a_killed_terminal(terminal):
@@ -244,10 +375,16 @@ print(json.dumps(results))
 
 def test_two_client_processes_trade_at_once(terminal):
     start = ok(zelkor5.account_info())
-    procs = [subprocess.Popen([sys.executable, "-c", CLIENT, terminal.exe, "ETHUSD", "25"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                              env=os.environ.copy())
-             for _ in range(2)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", CLIENT, terminal.exe, "ETHUSD", "25"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=os.environ.copy(),
+        )
+        for _ in range(2)
+    ]
     for p in procs:
         assert p.stdout.readline().strip() == "ready"
     for p in procs:  # let both go at the same moment
@@ -262,6 +399,8 @@ def test_two_client_processes_trade_at_once(terminal):
     assert sorted(p.ticket for p in positions) == sorted(r[2] for out in outputs for r in out)
     acc = ok(zelkor5.account_info())
     assert acc.balance == pytest.approx(start.balance - 50 * 0.02, abs=1e-6)  # commissions
-    assert acc.margin == pytest.approx(sum(
-        zelkor5.order_calc_margin(p.type, "ETHUSD", p.volume, p.price_open) for p in positions), abs=0.05)
+    assert acc.margin == pytest.approx(
+        sum(zelkor5.order_calc_margin(p.type, "ETHUSD", p.volume, p.price_open) for p in positions),
+        abs=0.05,
+    )
     assert acc.profit == pytest.approx(sum(p.profit for p in positions), abs=0.05)

@@ -10,12 +10,24 @@ import threading
 import time
 
 import pytest
+from peer import (
+    Peer,
+    close,
+    delay,
+    handshake,
+    hello,
+    i32,
+    make_terminal_exe,
+    raw,
+    reply,
+    reply_bytes,
+    slowly,
+    tail,
+    u32,
+    wstr,
+)
 
 import zelkor5
-from peer import (
-    Peer, delay, close, handshake, hello, make_terminal_exe, raw, reply, reply_bytes, slowly, tail,
-    i32, u32, wstr,
-)
 
 NO_CONNECTION = (-10004, "No IPC connection")
 # The bound; the wait is asked every 50 ms.
@@ -89,8 +101,7 @@ def test_interrupt_while_a_large_reply_keeps_arriving(connect, exe_path):
 def test_a_silent_terminal_ends_a_call_in_any_thread(connect):
     # initialize's timeout bounds a reply's silence, not its length: a reply
     # that takes twice the timeout but keeps arriving is served whole.
-    connect([slowly(version_reply(2 << 20), 256 << 10, 0.12), delay(60, close())],
-            timeout=500)
+    connect([slowly(version_reply(2 << 20), 256 << 10, 0.12), delay(60, close())], timeout=500)
     # (A text this long is dropped; the numbers show the reply was read.)
     assert zelkor5.version() == (5, 4000, "")
     assert zelkor5.last_error() == (1, "Success")
@@ -136,8 +147,11 @@ def test_each_thread_sees_its_own_last_error(connect):
     old = sys.getswitchinterval()
     sys.setswitchinterval(0.0002)
     try:
-        threads = [threading.Thread(target=failing), threading.Thread(target=succeeding),
-                   threading.Thread(target=lambda: fresh.append(zelkor5.last_error()))]
+        threads = [
+            threading.Thread(target=failing),
+            threading.Thread(target=succeeding),
+            threading.Thread(target=lambda: fresh.append(zelkor5.last_error())),
+        ]
         for t in threads:
             t.start()
         for t in threads:
@@ -214,10 +228,14 @@ def test_two_threads_each_get_their_own_replies(connect):
     sys.setswitchinterval(0.0002)  # hand the interpreter over quickly
     try:
         threads = [
-            threading.Thread(target=worker, args=(
-                1, lambda price: zelkor5.order_calc_margin(0, "EURUSD", 1.0, price))),
-            threading.Thread(target=worker, args=(
-                2, lambda price: zelkor5.order_calc_profit(0, "EURUSD", 1.0, 1.0, price))),
+            threading.Thread(
+                target=worker,
+                args=(1, lambda price: zelkor5.order_calc_margin(0, "EURUSD", 1.0, price)),
+            ),
+            threading.Thread(
+                target=worker,
+                args=(2, lambda price: zelkor5.order_calc_profit(0, "EURUSD", 1.0, 1.0, price)),
+            ),
         ]
         for t in threads:
             t.start()
@@ -231,19 +249,25 @@ def test_two_threads_each_get_their_own_replies(connect):
 TOTAL = reply_bytes(120, 1, u32(3))
 
 
-@pytest.mark.parametrize("frames, outcomes", [
-    # One frame too many: the call after it finds bytes nobody asked for and
-    # fails without writing.
-    ([raw(TOTAL + reply_bytes(120, 1, u32(4)))], [3, (-10000, "IPC call failed")]),
-    # A reply to another command.
-    ([reply(121, 1, u32(3))], [(-10000, "IPC call failed")]),
-    # A length field shorter than what follows it: the frame it gives ends
-    # after the status, and the rest is a frame nobody asked for.
-    ([raw(u32(8) + u32(120) + i32(1) + u32(3))],
-     [(-10002, "IPC recv failed"), (-10000, "IPC call failed")]),
-    # A length field too short for the echo and the status.
-    ([raw(u32(2) + b"\x78\x00")], [(-10002, "IPC recv failed")]),
-], ids=["extra frame", "wrong echo", "short length field", "no header"])
+@pytest.mark.parametrize(
+    "frames, outcomes",
+    [
+        # One frame too many: the call after it finds bytes nobody asked for and
+        # fails without writing.
+        ([raw(TOTAL + reply_bytes(120, 1, u32(4)))], [3, (-10000, "IPC call failed")]),
+        # A reply to another command.
+        ([reply(121, 1, u32(3))], [(-10000, "IPC call failed")]),
+        # A length field shorter than what follows it: the frame it gives ends
+        # after the status, and the rest is a frame nobody asked for.
+        (
+            [raw(u32(8) + u32(120) + i32(1) + u32(3))],
+            [(-10002, "IPC recv failed"), (-10000, "IPC call failed")],
+        ),
+        # A length field too short for the echo and the status.
+        ([raw(u32(2) + b"\x78\x00")], [(-10002, "IPC recv failed")]),
+    ],
+    ids=["extra frame", "wrong echo", "short length field", "no header"],
+)
 def test_a_stream_out_of_step_is_closed(connect, frames, outcomes):
     p = connect(frames, default=reply(120, 1, u32(9)))
     for expected in outcomes:
@@ -259,14 +283,22 @@ def test_a_stream_out_of_step_is_closed(connect, frames, outcomes):
     assert p.commands()[2:] == [120] * min(len(outcomes), len(frames))
 
 
-@pytest.mark.parametrize("call, frame, then", [
-    # Five bytes more than the count.
-    (zelkor5.positions_total, reply(120, 1, u32(3) + b"12345"), zelkor5.positions_total),
-    # A payload shorter than its record.
-    (zelkor5.account_info, reply(190, 1, b"\x01" * 100), zelkor5.positions_total),
-    # A count whose records the frame cannot hold.
-    (zelkor5.positions_get, reply(121, 1, u32(1000000) + b"\x00" * 64), zelkor5.positions_total),
-], ids=["extra bytes", "short record", "impossible count"])
+@pytest.mark.parametrize(
+    "call, frame, then",
+    [
+        # Five bytes more than the count.
+        (zelkor5.positions_total, reply(120, 1, u32(3) + b"12345"), zelkor5.positions_total),
+        # A payload shorter than its record.
+        (zelkor5.account_info, reply(190, 1, b"\x01" * 100), zelkor5.positions_total),
+        # A count whose records the frame cannot hold.
+        (
+            zelkor5.positions_get,
+            reply(121, 1, u32(1000000) + b"\x00" * 64),
+            zelkor5.positions_total,
+        ),
+    ],
+    ids=["extra bytes", "short record", "impossible count"],
+)
 def test_an_intact_frame_of_the_wrong_shape_keeps_the_stream_in_step(connect, call, frame, then):
     p = connect([frame], default=reply(120, 1, u32(9)))
     assert call() is None
@@ -276,15 +308,26 @@ def test_an_intact_frame_of_the_wrong_shape_keeps_the_stream_in_step(connect, ca
     assert p.count("eof") == 0
 
 
-@pytest.mark.parametrize("spoil, errno_value", [
-    (lambda d: os.chmod(d, 0o755), 1),                       # group and other may enter
-    (lambda d: os.environ.__setitem__("XDG_RUNTIME_DIR", d + "-link")
-     or os.symlink(d, d + "-link"), 1),                       # a symlink, not the folder
-    (lambda d: os.environ.__setitem__("XDG_RUNTIME_DIR", os.path.join(d, "x" * 40))
-     or os.mkdir(os.path.join(d, "x" * 40), 0o700), 36),     # the socket path does not fit
-], ids=["group bits", "symlink", "too long"])
-def test_socket_folder_refused_at_once_without_starting(tmp_path, rundir, monkeypatch, spoil,
-                                                         errno_value):
+@pytest.mark.parametrize(
+    "spoil, errno_value",
+    [
+        (lambda d: os.chmod(d, 0o755), 1),  # group and other may enter
+        (
+            lambda d: os.environ.__setitem__("XDG_RUNTIME_DIR", d + "-link")
+            or os.symlink(d, d + "-link"),
+            1,
+        ),  # a symlink, not the folder
+        (
+            lambda d: os.environ.__setitem__("XDG_RUNTIME_DIR", os.path.join(d, "x" * 40))
+            or os.mkdir(os.path.join(d, "x" * 40), 0o700),
+            36,
+        ),  # the socket path does not fit
+    ],
+    ids=["group bits", "symlink", "too long"],
+)
+def test_socket_folder_refused_at_once_without_starting(
+    tmp_path, rundir, monkeypatch, spoil, errno_value
+):
     monkeypatch.setenv("XDG_RUNTIME_DIR", rundir)
     exe = make_terminal_exe(tmp_path / "inst", handshake())
     spoil(rundir)
@@ -293,7 +336,9 @@ def test_socket_folder_refused_at_once_without_starting(tmp_path, rundir, monkey
         assert zelkor5.initialize(exe.path) is False
         assert time.monotonic() - start < 5  # no start, no 60-second poll
         assert zelkor5.last_error() == (
-            -10003, "IPC initialize failed, CreateFile failed [%d]" % errno_value)
+            -10003,
+            "IPC initialize failed, CreateFile failed [%d]" % errno_value,
+        )
         assert not exe.wait_started(timeout=1.0)
     finally:
         exe.kill()

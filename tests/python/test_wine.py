@@ -18,17 +18,18 @@ import time
 import uuid
 from datetime import datetime, timezone
 
-import pytest
-
 import peer
-import zelkor5
-from zelkor5.constants import COPY_TICKS_ALL, ORDER_TYPE_BUY, TIMEFRAME_H1, TRADE_ACTION_DEAL
+import pytest
 from test_terminal_helpers import DEFAULT_SETTINGS, install, ok, roaming  # noqa: F401  fixtures
 from test_threads_and_interrupts import INTERRUPT_BOUND, interrupt_after
 
+import zelkor5
+from zelkor5.constants import COPY_TICKS_ALL, ORDER_TYPE_BUY, TIMEFRAME_H1, TRADE_ACTION_DEAL
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-WINDOWS_TERMINAL = os.environ.get("ZK5_WINDOWS_TERMINAL",
-                                  os.path.join(ROOT, "build", "win64", "terminal64.exe"))
+WINDOWS_TERMINAL = os.environ.get(
+    "ZK5_WINDOWS_TERMINAL", os.path.join(ROOT, "build", "win64", "terminal64.exe")
+)
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 SETTINGS = DEFAULT_SETTINGS + "[Market]\nSeed=7\n"
 
@@ -38,8 +39,15 @@ DAY = 86400
 
 def _wine(prefix, *args, timeout=180, check=True):
     env = dict(os.environ, WINEPREFIX=prefix, **WINE_ENV)
-    subprocess.run(args, env=env, timeout=timeout, check=check,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(
+        args,
+        env=env,
+        timeout=timeout,
+        check=check,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
 
 
 @pytest.fixture(scope="session")
@@ -134,22 +142,50 @@ def _answers():
     compare: records as dicts, arrays as bytes."""
     zelkor5.symbol_select("BTCUSD", True)
     account = ok(zelkor5.account_info())._asdict()
-    static = ("name", "path", "description", "digits", "point", "trade_contract_size",
-              "volume_min", "volume_max", "volume_step", "currency_base", "currency_profit")
+    static = (
+        "name",
+        "path",
+        "description",
+        "digits",
+        "point",
+        "trade_contract_size",
+        "volume_min",
+        "volume_max",
+        "volume_step",
+        "currency_base",
+        "currency_profit",
+    )
     symbols = [{k: s._asdict()[k] for k in static} for s in ok(zelkor5.symbols_get())]
     bars = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_H1, MONDAY, MONDAY + 5 * DAY))
     ticks = ok(zelkor5.copy_ticks_range("EURUSD", MONDAY, MONDAY + 2 * DAY, COPY_TICKS_ALL))
-    result = ok(zelkor5.order_send({"action": TRADE_ACTION_DEAL, "symbol": "BTCUSD",
-                                    "volume": 0.5, "type": ORDER_TYPE_BUY, "magic": 17,
-                                    "comment": "under wine"}))
+    result = ok(
+        zelkor5.order_send(
+            {
+                "action": TRADE_ACTION_DEAL,
+                "symbol": "BTCUSD",
+                "volume": 0.5,
+                "type": ORDER_TYPE_BUY,
+                "magic": 17,
+                "comment": "under wine",
+            }
+        )
+    )
     positions = ok(zelkor5.positions_get(symbol="BTCUSD"))
     assert len(positions) == 1 and positions[0].price_open == result.price
     # Prices and times of a trade depend on the moment it was made.
     order = {k: getattr(result, k) for k in ("retcode", "deal", "order", "volume", "comment")}
-    position = {k: getattr(positions[0], k) for k in
-                ("ticket", "type", "magic", "volume", "symbol", "comment")}
-    return {"account": account, "symbols": symbols, "bars": bars.tobytes(),
-            "ticks": ticks.tobytes(), "order": order, "position": position}
+    position = {
+        k: getattr(positions[0], k)
+        for k in ("ticket", "type", "magic", "volume", "symbol", "comment")
+    }
+    return {
+        "account": account,
+        "symbols": symbols,
+        "bars": bars.tobytes(),
+        "ticks": ticks.tobytes(),
+        "order": order,
+        "position": position,
+    }
 
 
 def test_windows_terminal_under_wine_answers_as_the_linux_build(windows_install, install):
@@ -252,8 +288,13 @@ def _relay(prefix, pipe_name, wait_ms):
     ours, theirs = socket.socketpair()
     relay = os.path.join(os.path.dirname(zelkor5.__file__), "bin", "zk5relay.exe")
     env = dict(os.environ, WINEPREFIX=prefix, **WINE_ENV)
-    proc = subprocess.Popen(["wine", relay, pipe_name, str(wait_ms)], stdin=theirs,
-                            stdout=theirs, stderr=subprocess.DEVNULL, env=env)
+    proc = subprocess.Popen(
+        ["wine", relay, pipe_name, str(wait_ms)],
+        stdin=theirs,
+        stdout=theirs,
+        stderr=subprocess.DEVNULL,
+        env=env,
+    )
     theirs.close()
     ours.settimeout(60)
     return ours, proc
@@ -270,8 +311,13 @@ def _recv_exactly(sock, n):
 
 def test_relay_waits_for_the_server_copies_any_split_and_ends_with_either_side(windows_install):
     win = windows_install()
-    digest = hashlib.sha256(("\\\\?\\" + win.windows_dir + "\\terminal64.exe").lower()
-                            .encode("utf-16-le")).hexdigest().upper()
+    digest = (
+        hashlib.sha256(
+            ("\\\\?\\" + win.windows_dir + "\\terminal64.exe").lower().encode("utf-16-le")
+        )
+        .hexdigest()
+        .upper()
+    )
     name = "\\\\.\\pipe\\ZK5.Terminal." + digest
     prefix = os.environ["WINEPREFIX"]
 

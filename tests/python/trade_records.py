@@ -8,8 +8,16 @@ units. A field named None is reserved: packed as zeros, never exposed.
 
 import struct
 
-__all__ = ["Layout", "POSITION", "ORDER", "DEAL", "REQUEST", "CHECK_RESULT",
-           "SEND_RESULT", "REQUEST_KEYS"]
+__all__ = [
+    "Layout",
+    "POSITION",
+    "ORDER",
+    "DEAL",
+    "REQUEST",
+    "CHECK_RESULT",
+    "SEND_RESULT",
+    "REQUEST_KEYS",
+]
 
 
 class Layout(object):
@@ -22,8 +30,9 @@ class Layout(object):
             fmt += "%ds" % (2 * kind[1]) if isinstance(kind, tuple) else kind
         self._struct = struct.Struct(fmt)
         if self._struct.size != size:
-            raise AssertionError("%s: layout of %d bytes, expected %d"
-                                 % (name, self._struct.size, size))
+            raise AssertionError(
+                "%s: layout of %d bytes, expected %d" % (name, self._struct.size, size)
+            )
 
     @property
     def names(self):
@@ -69,49 +78,144 @@ def _w(units):
     return ("w", units)
 
 
-POSITION = Layout("TradePosition", 320, [
-    ("ticket", "Q"), ("time", "q"), ("time_msc", "q"), ("time_update", "q"),
-    ("time_update_msc", "q"), ("type", "I"), ("magic", "Q"), ("identifier", "Q"),
-    ("reason", "I"), ("volume", "d"), ("price_open", "d"), ("sl", "d"), ("tp", "d"),
-    ("price_current", "d"), (None, "8s"), ("swap", "d"), ("profit", "d"),
-    ("symbol", _w(32)), ("comment", _w(32)), ("external_id", _w(32)),
-])
+POSITION = Layout(
+    "TradePosition",
+    320,
+    [
+        ("ticket", "Q"),
+        ("time", "q"),
+        ("time_msc", "q"),
+        ("time_update", "q"),
+        ("time_update_msc", "q"),
+        ("type", "I"),
+        ("magic", "Q"),
+        ("identifier", "Q"),
+        ("reason", "I"),
+        ("volume", "d"),
+        ("price_open", "d"),
+        ("sl", "d"),
+        ("tp", "d"),
+        ("price_current", "d"),
+        (None, "8s"),
+        ("swap", "d"),
+        ("profit", "d"),
+        ("symbol", _w(32)),
+        ("comment", _w(32)),
+        ("external_id", _w(32)),
+    ],
+)
 
-ORDER = Layout("TradeOrder", 340, [
-    ("ticket", "Q"), ("time_setup", "q"), ("time_setup_msc", "q"), ("time_done", "q"),
-    ("time_done_msc", "q"), ("time_expiration", "q"), ("type", "I"), ("type_time", "I"),
-    ("type_filling", "I"), ("state", "I"), ("magic", "Q"), ("position_id", "Q"),
-    ("position_by_id", "Q"), ("reason", "I"), ("volume_initial", "d"),
-    ("volume_current", "d"), ("price_open", "d"), ("sl", "d"), ("tp", "d"),
-    ("price_current", "d"), ("price_stoplimit", "d"),
-    ("symbol", _w(32)), ("comment", _w(32)), ("external_id", _w(32)),
-])
+ORDER = Layout(
+    "TradeOrder",
+    340,
+    [
+        ("ticket", "Q"),
+        ("time_setup", "q"),
+        ("time_setup_msc", "q"),
+        ("time_done", "q"),
+        ("time_done_msc", "q"),
+        ("time_expiration", "q"),
+        ("type", "I"),
+        ("type_time", "I"),
+        ("type_filling", "I"),
+        ("state", "I"),
+        ("magic", "Q"),
+        ("position_id", "Q"),
+        ("position_by_id", "Q"),
+        ("reason", "I"),
+        ("volume_initial", "d"),
+        ("volume_current", "d"),
+        ("price_open", "d"),
+        ("sl", "d"),
+        ("tp", "d"),
+        ("price_current", "d"),
+        ("price_stoplimit", "d"),
+        ("symbol", _w(32)),
+        ("comment", _w(32)),
+        ("external_id", _w(32)),
+    ],
+)
 
-DEAL = Layout("TradeDeal", 300, [
-    ("ticket", "Q"), ("order", "Q"), ("time", "q"), ("time_msc", "q"), ("type", "I"),
-    ("entry", "I"), ("magic", "Q"), ("position_id", "Q"), ("reason", "I"),
-    ("volume", "d"), ("price", "d"), ("commission", "d"), ("swap", "d"),
-    ("profit", "d"), ("fee", "d"),
-    ("symbol", _w(32)), ("comment", _w(32)), ("external_id", _w(32)),
-])
+DEAL = Layout(
+    "TradeDeal",
+    300,
+    [
+        ("ticket", "Q"),
+        ("order", "Q"),
+        ("time", "q"),
+        ("time_msc", "q"),
+        ("type", "I"),
+        ("entry", "I"),
+        ("magic", "Q"),
+        ("position_id", "Q"),
+        ("reason", "I"),
+        ("volume", "d"),
+        ("price", "d"),
+        ("commission", "d"),
+        ("swap", "d"),
+        ("profit", "d"),
+        ("fee", "d"),
+        ("symbol", _w(32)),
+        ("comment", _w(32)),
+        ("external_id", _w(32)),
+    ],
+)
 
-REQUEST = Layout("TradeRequest", 232, [
-    ("action", "I"), ("magic", "Q"), ("order", "Q"), ("symbol", _w(32)),
-    ("volume", "d"), ("price", "d"), ("stoplimit", "d"), ("sl", "d"), ("tp", "d"),
-    ("deviation", "Q"), ("type", "I"), ("type_filling", "I"), ("type_time", "I"),
-    ("expiration", "q"), ("comment", _w(32)), ("position", "Q"), ("position_by", "Q"),
-])
+REQUEST = Layout(
+    "TradeRequest",
+    232,
+    [
+        ("action", "I"),
+        ("magic", "Q"),
+        ("order", "Q"),
+        ("symbol", _w(32)),
+        ("volume", "d"),
+        ("price", "d"),
+        ("stoplimit", "d"),
+        ("sl", "d"),
+        ("tp", "d"),
+        ("deviation", "Q"),
+        ("type", "I"),
+        ("type_filling", "I"),
+        ("type_time", "I"),
+        ("expiration", "q"),
+        ("comment", _w(32)),
+        ("position", "Q"),
+        ("position_by", "Q"),
+    ],
+)
 
-CHECK_RESULT = Layout("OrderCheckResult", 252, [
-    ("retcode", "I"), ("balance", "d"), ("equity", "d"), ("profit", "d"),
-    ("margin", "d"), ("margin_free", "d"), ("margin_level", "d"), ("comment", _w(100)),
-])
+CHECK_RESULT = Layout(
+    "OrderCheckResult",
+    252,
+    [
+        ("retcode", "I"),
+        ("balance", "d"),
+        ("equity", "d"),
+        ("profit", "d"),
+        ("margin", "d"),
+        ("margin_free", "d"),
+        ("margin_level", "d"),
+        ("comment", _w(100)),
+    ],
+)
 
-SEND_RESULT = Layout("OrderSendResult", 260, [
-    ("retcode", "I"), ("deal", "Q"), ("order", "Q"), ("volume", "d"), ("price", "d"),
-    ("bid", "d"), ("ask", "d"), ("comment", _w(100)), ("request_id", "I"),
-    ("retcode_external", "i"),
-])
+SEND_RESULT = Layout(
+    "OrderSendResult",
+    260,
+    [
+        ("retcode", "I"),
+        ("deal", "Q"),
+        ("order", "Q"),
+        ("volume", "d"),
+        ("price", "d"),
+        ("bid", "d"),
+        ("ask", "d"),
+        ("comment", _w(100)),
+        ("request_id", "I"),
+        ("retcode_external", "i"),
+    ],
+)
 
 # The request keys in the order the module reads them.
 REQUEST_KEYS = REQUEST.names

@@ -91,8 +91,7 @@ void HintForFloat(PyObject* obj) {
 
 bool IsDateTime(PyObject* obj) {
   if (g_datetime_api == nullptr) return false;
-  const int r = PyObject_IsInstance(
-      obj, reinterpret_cast<PyObject*>(g_datetime_api->DateTimeType));
+  const int r = PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(g_datetime_api->DateTimeType));
   if (r < 0) PyErr_Clear();
   return r == 1;
 }
@@ -144,17 +143,13 @@ bool ReadText(PyObject* obj, char16_t* buf, std::size_t units) {
   return true;
 }
 
-bool read_symbol_arg(PyObject* obj, char16_t* buf) {
-  return ReadText(obj, buf, kSymbolUnits);
-}
+bool read_symbol_arg(PyObject* obj, char16_t* buf) { return ReadText(obj, buf, kSymbolUnits); }
 
 bool read_text32_value(PyObject* obj, char16_t* field) {
   return ReadText(obj, field, kSymbolUnits);
 }
 
-bool read_mask_arg(PyObject* obj, char16_t* buf) {
-  return ReadText(obj, buf, kMaskUnits);
-}
+bool read_mask_arg(PyObject* obj, char16_t* buf) { return ReadText(obj, buf, kMaskUnits); }
 
 bool read_date_arg(PyObject* obj, std::int32_t* out) {
   if (obj == nullptr || out == nullptr) return false;
@@ -272,8 +267,8 @@ bool WarnUnknown(PyObject* dict, const char* function, const char* kind, Known&&
     // The key is borrowed from the dictionary, which a warning handler could
     // change: hold it while warning.
     Py_INCREF(key);
-    const int failed = PyErr_WarnFormat(PyExc_UserWarning, 1, "%s() ignores unknown %s %R",
-                                        function, kind, key);
+    const int failed =
+        PyErr_WarnFormat(PyExc_UserWarning, 1, "%s() ignores unknown %s %R", function, kind, key);
     Py_DECREF(key);
     if (failed != 0) return false;
   }
@@ -385,8 +380,8 @@ int CallerStackLevel() {
     PyObject* name = globals != nullptr ? PyDict_GetItemString(globals, "__name__") : nullptr;
     const char* text = name != nullptr && PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
     if (text == nullptr) PyErr_Clear();
-    const bool ours = text != nullptr && (std::strcmp(text, "zelkor5") == 0 ||
-                                          std::strncmp(text, "zelkor5.", 8) == 0);
+    const bool ours = text != nullptr &&
+                      (std::strcmp(text, "zelkor5") == 0 || std::strncmp(text, "zelkor5.", 8) == 0);
     Py_XDECREF(globals);
     if (!ours) break;
     ++level;
@@ -404,10 +399,9 @@ bool WarnTypeHint(const char* function, const char* doc, const char* message, Py
                   PyObject* kwargs) {
   if (t_hint.value == nullptr) return true;
   const std::string name = ArgumentName(t_hint.value, message, doc, args, kwargs);
-  const int failed = PyErr_WarnFormat(PyExc_UserWarning, CallerStackLevel(),
-                                      "%s(): %s of type %s is not accepted; pass %s", function,
-                                      name.c_str(), Py_TYPE(t_hint.value)->tp_name,
-                                      t_hint.advice.c_str());
+  const int failed = PyErr_WarnFormat(
+      PyExc_UserWarning, CallerStackLevel(), "%s(): %s of type %s is not accepted; pass %s",
+      function, name.c_str(), Py_TYPE(t_hint.value)->tp_name, t_hint.advice.c_str());
   ClearTypeHint();
   return failed == 0;
 }

@@ -99,7 +99,6 @@ void ClearTypeHint();
 bool WarnTypeHint(const char* function, const char* doc, const char* message, PyObject* args,
                   PyObject* kwargs);
 
-
 // Argument-error messages (reported with code -2).
 inline constexpr char kMsgInvalidArguments[] = "Invalid arguments";
 inline constexpr char kMsgInvalidArgumentCount[] = "Invalid number of arguments";

@@ -40,23 +40,37 @@ void StoreMessage(const char* text, std::size_t len) {
 
 const char* MessageForCode(std::int32_t code) {
   switch (code) {
-    case kSuccess: return "Success";
-    case kInvalidParams: return "Terminal: Invalid params";
-    case kOutOfMemory: return "Terminal: Out of memory";
-    case kNotFound: return "Terminal: Not found";
+    case kSuccess:
+      return "Success";
+    case kInvalidParams:
+      return "Terminal: Invalid params";
+    case kOutOfMemory:
+      return "Terminal: Out of memory";
+    case kNotFound:
+      return "Terminal: Not found";
     case kIncompatibleVersion:
       return "Terminal: Incompatible versions, please install the latest version of "
              "Terminal and Python module";
-    case kAuthorizationFailed: return "Terminal: Authorization failed";
-    case kUnsupported: return "Terminal: Unsupported function";
-    case kTerminalBusy: return "Terminal: Busy, too many connections";
-    case kIpcCallFailed: return "IPC call failed";
-    case kIpcSendFailed: return "IPC send failed";
-    case kIpcRecvFailed: return "IPC recv failed";
-    case kIpcInitializeFailed: return "IPC initialize failed, ";
-    case kNoIpcConnection: return "No IPC connection";
-    case kIpcTimeout: return "IPC timeout";
-    default: return "Terminal: Call failed";
+    case kAuthorizationFailed:
+      return "Terminal: Authorization failed";
+    case kUnsupported:
+      return "Terminal: Unsupported function";
+    case kTerminalBusy:
+      return "Terminal: Busy, too many connections";
+    case kIpcCallFailed:
+      return "IPC call failed";
+    case kIpcSendFailed:
+      return "IPC send failed";
+    case kIpcRecvFailed:
+      return "IPC recv failed";
+    case kIpcInitializeFailed:
+      return "IPC initialize failed, ";
+    case kNoIpcConnection:
+      return "No IPC connection";
+    case kIpcTimeout:
+      return "IPC timeout";
+    default:
+      return "Terminal: Call failed";
   }
 }
 
@@ -92,7 +106,8 @@ PyObject* FailConnect(std::int32_t code, const std::u16string& reason) {
   if (code != kIpcInitializeFailed) return FailFalse(code);
   // The reason ends at its first NUL, as a message does.
   const std::size_t units = std::min(reason.size(), reason.find(u'\0'));
-  const std::string text = std::string(MessageForCode(code)) + text::Utf16ToUtf8(reason.data(), units);
+  const std::string text =
+      std::string(MessageForCode(code)) + text::Utf16ToUtf8(reason.data(), units);
   SetError(code, text.c_str());
   Py_RETURN_FALSE;
 }

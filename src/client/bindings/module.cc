@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "connection/client.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
 #include "bindings/record_types.h"
 #include "bindings/serial.h"
+#include "connection/client.h"
 
 namespace zk5 {
 
@@ -33,10 +33,9 @@ constexpr int kPythonApiVersion = 1013;
 // start-up, after every file's group has been initialised.
 std::vector<PyMethodDef> MethodTable() {
   std::vector<PyMethodDef> table;
-  for (const FunctionGroup* group :
-       {&kSessionFunctions, &kAccountFunctions, &kBarsFunctions, &kOrdersFunctions,
-        &kHistoryFunctions, &kRequestsFunctions, &kSymbolsFunctions, &kBookFunctions,
-        &kErrorFunctions}) {
+  for (const FunctionGroup* group : {&kSessionFunctions, &kAccountFunctions, &kBarsFunctions,
+                                     &kOrdersFunctions, &kHistoryFunctions, &kRequestsFunctions,
+                                     &kSymbolsFunctions, &kBookFunctions, &kErrorFunctions}) {
     for (const PyMethodDef& def : group->methods) {
       if (def.ml_name != nullptr) table.push_back(def);
     }
@@ -44,7 +43,6 @@ std::vector<PyMethodDef> MethodTable() {
   table.push_back({nullptr, nullptr, 0, nullptr});
   return table;
 }
-
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,

@@ -6,8 +6,8 @@
 #define PY_ARRAY_UNIQUE_SYMBOL ZK5_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include "ipc/records.h"
 #include "bindings/record_types.h"
+#include "ipc/records.h"
 
 namespace zk5 {
 
@@ -19,12 +19,18 @@ PyArray_Descr* ticks_dtype = nullptr;
 
 int TypeNumber(records::WireType type) {
   switch (type) {
-    case records::WireType::kI32: return NPY_INT32;
-    case records::WireType::kU32: return NPY_UINT32;
-    case records::WireType::kI64: return NPY_INT64;
-    case records::WireType::kU64: return NPY_UINT64;
-    case records::WireType::kF64: return NPY_FLOAT64;
-    default: return -1;
+    case records::WireType::kI32:
+      return NPY_INT32;
+    case records::WireType::kU32:
+      return NPY_UINT32;
+    case records::WireType::kI64:
+      return NPY_INT64;
+    case records::WireType::kU64:
+      return NPY_UINT64;
+    case records::WireType::kF64:
+      return NPY_FLOAT64;
+    default:
+      return -1;
   }
 }
 
@@ -45,7 +51,8 @@ PyArray_Descr* BuildRecordType(const records::RecordDef& def) {
     const records::FieldDef& field = def.fields[i];
     const int type = TypeNumber(field.type);
     PyObject* name = PyUnicode_FromString(field.name);
-    PyObject* format = type < 0 ? nullptr : reinterpret_cast<PyObject*>(PyArray_DescrFromType(type));
+    PyObject* format =
+        type < 0 ? nullptr : reinterpret_cast<PyObject*>(PyArray_DescrFromType(type));
     PyObject* offset = PyLong_FromUnsignedLong(field.offset);
     filled = name != nullptr && format != nullptr && offset != nullptr;
     if (filled) {
@@ -60,9 +67,10 @@ PyArray_Descr* BuildRecordType(const records::RecordDef& def) {
   }
   if (filled) {
     dict_layout = Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names, "formats", formats, "offsets",
-                         offsets, "itemsize", static_cast<unsigned int>(def.size));
+                                offsets, "itemsize", static_cast<unsigned int>(def.size));
   }
-  if (dict_layout != nullptr && PyArray_DescrConverter(dict_layout, &descr) != NPY_SUCCEED) descr = nullptr;
+  if (dict_layout != nullptr && PyArray_DescrConverter(dict_layout, &descr) != NPY_SUCCEED)
+    descr = nullptr;
   Py_XDECREF(dict_layout);
   Py_XDECREF(names);
   Py_XDECREF(formats);

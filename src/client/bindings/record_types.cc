@@ -14,10 +14,10 @@
 #include <cstddef>
 #include <cstring>
 
-#include "ipc/stream.h"
-#include "ipc/wire.h"
 #include "bindings/error_state.h"
 #include "bindings/serial.h"
+#include "ipc/stream.h"
+#include "ipc/wire.h"
 
 namespace zk5 {
 
@@ -200,10 +200,9 @@ bool InitType(int i) {
   // sequences without hidden fields have; check it once on a real record.
   PyObject* probe = PyStructSequence_New(&g_types[i]);
   if (probe == nullptr) return false;
-  st.direct_alloc = Py_SIZE(probe) == st.count &&
-                    g_types[i].tp_itemsize == sizeof(PyObject*) &&
-                    g_types[i].tp_basicsize ==
-                        static_cast<Py_ssize_t>(offsetof(PyTupleObject, ob_item));
+  st.direct_alloc =
+      Py_SIZE(probe) == st.count && g_types[i].tp_itemsize == sizeof(PyObject*) &&
+      g_types[i].tp_basicsize == static_cast<Py_ssize_t>(offsetof(PyTupleObject, ob_item));
   Py_DECREF(probe);
   st.ready = true;
   return true;
@@ -244,17 +243,14 @@ PyObject* TextValue(const std::uint8_t* p, std::size_t units, const std::uint8_t
     return s;
   }
   int byte_order = -1;  // little-endian
-  return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(p),
-                               static_cast<Py_ssize_t>(2 * n), "surrogatepass",
-                               &byte_order);
+  return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(2 * n),
+                               "surrogatepass", &byte_order);
 }
 
 PyObject* U8Value(const std::uint8_t* p) { return PyLong_FromLong(*p); }
 PyObject* U32Value(const std::uint8_t* p) { return PyLong_FromUnsignedLong(wire::LoadU32(p)); }
 PyObject* I32Value(const std::uint8_t* p) { return PyLong_FromLong(wire::LoadI32(p)); }
-PyObject* U64Value(const std::uint8_t* p) {
-  return PyLong_FromUnsignedLongLong(wire::LoadU64(p));
-}
+PyObject* U64Value(const std::uint8_t* p) { return PyLong_FromUnsignedLongLong(wire::LoadU64(p)); }
 PyObject* I64Value(const std::uint8_t* p) { return PyLong_FromLongLong(wire::LoadI64(p)); }
 PyObject* F64Value(const std::uint8_t* p) {
   // All bits clear is +0.0 (and only that); -0.0 and the rest get their own.
@@ -333,8 +329,7 @@ PyObject* NewRecord(int i) {
 
 // Converts one record of type i; null with no Python error pending on
 // failure.
-PyObject* Convert(int i, const std::uint8_t* record, PyObject* nested,
-                  const Previous& previous) {
+PyObject* Convert(int i, const std::uint8_t* record, PyObject* nested, const Previous& previous) {
   PyObject* obj = NewRecord(i);
   if (obj == nullptr) {
     PyErr_Clear();
@@ -369,15 +364,15 @@ PyTypeObject* TypeOf(RecordType type) {
   return &g_types[i];
 }
 
-PyObject* RecordToPython(RecordType type, const records::RecordDef& def,
-                         const std::uint8_t* record, PyObject* nested) {
+PyObject* RecordToPython(RecordType type, const records::RecordDef& def, const std::uint8_t* record,
+                         PyObject* nested) {
   const int i = CheckedType(type, def);
   if (i < 0 || record == nullptr) return nullptr;
   return Convert(i, record, nested, Previous{});
 }
 
-PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def,
-                         const std::uint8_t* block, std::uint32_t count) {
+PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def, const std::uint8_t* block,
+                         std::uint32_t count) {
   const int i = CheckedType(type, def);
   if (i < 0 || (count > 0 && block == nullptr)) return nullptr;
   PyObject* tuple = PyTuple_New(count);
@@ -399,15 +394,13 @@ PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def,
   return tuple;
 }
 
-PyObject* ArrayResultToTuple(std::int32_t result, RecordType type,
-                             const records::RecordDef& def, void* block,
-                             std::uint32_t count) {
+PyObject* ArrayResultToTuple(std::int32_t result, RecordType type, const records::RecordDef& def,
+                             void* block, std::uint32_t count) {
   if (result < 0) {
     ipc::HeapFree(block);
     return FailNone(result);
   }
-  PyObject* tuple =
-      RecordsToTuple(type, def, static_cast<const std::uint8_t*>(block), count);
+  PyObject* tuple = RecordsToTuple(type, def, static_cast<const std::uint8_t*>(block), count);
   ipc::HeapFree(block);
   if (tuple == nullptr) return FailNone(kCallFailed);
   return tuple;

@@ -33,21 +33,20 @@ PyTypeObject* TypeOf(RecordType type);
 // field takes `nested` (a new reference is taken; it must be non-null when
 // the table has one). Returns a new reference, or null with no Python error
 // pending when the object cannot be built (the caller reports code -1).
-PyObject* RecordToPython(RecordType type, const records::RecordDef& def,
-                         const std::uint8_t* record, PyObject* nested = nullptr);
+PyObject* RecordToPython(RecordType type, const records::RecordDef& def, const std::uint8_t* record,
+                         PyObject* nested = nullptr);
 
 // Converts `count` consecutive records of a block into a tuple of records.
 // Null (no Python error pending) on failure.
-PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def,
-                         const std::uint8_t* block, std::uint32_t count);
+PyObject* RecordsToTuple(RecordType type, const records::RecordDef& def, const std::uint8_t* block,
+                         std::uint32_t count);
 
 // The outcome of an array exchange (`result`, and the block and count it
 // delivered) as a tuple of records. A negative result, or a tuple that
 // cannot be built (code -1), gives None with the error state set. The block
 // is released (ipc::HeapFree) on every path.
-PyObject* ArrayResultToTuple(std::int32_t result, RecordType type,
-                             const records::RecordDef& def, void* block,
-                             std::uint32_t count);
+PyObject* ArrayResultToTuple(std::int32_t result, RecordType type, const records::RecordDef& def,
+                             void* block, std::uint32_t count);
 
 // bindings/record_dtypes.cc: the NumPy record type (a PyArray_Descr) of
 // kRates or kTick, built at start-up by BuildNumpyRecordTypes; null for other

@@ -6,9 +6,9 @@
 #include <new>
 #include <thread>
 
-#include "connection/client.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
+#include "connection/client.h"
 #include "os/os.h"
 
 namespace zk5 {
@@ -88,8 +88,7 @@ PyObject* AtInterpreterExit(PyObject*, PyObject*) {
   g_exit_thread = std::this_thread::get_id();
   if (g_returning != 0) {
     // They wait for the interpreter lock, which this thread holds.
-    Py_BEGIN_ALLOW_THREADS
-    g_exit_changed.wait(lock, [] { return g_returning == 0; });
+    Py_BEGIN_ALLOW_THREADS g_exit_changed.wait(lock, [] { return g_returning == 0; });
     Py_END_ALLOW_THREADS
   }
   Py_RETURN_NONE;
@@ -172,8 +171,7 @@ bool RegisterInterpreterExit() {
   PyObject* atexit = PyImport_ImportModule("atexit");
   if (atexit == nullptr) return false;
   PyObject* hook = PyCFunction_New(&g_at_exit_def, nullptr);
-  PyObject* done =
-      hook == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+  PyObject* done = hook == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
   Py_XDECREF(hook);
   Py_DECREF(atexit);
   Py_XDECREF(done);

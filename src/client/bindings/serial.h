@@ -78,8 +78,7 @@ PyObject* Serial(PyObject* self, PyObject* args) {
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyObject* SerialKw(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!EnterCall()) return nullptr;
-  return LeaveCall(F(self, args, kwargs), reinterpret_cast<void (*)()>(&SerialKw<F>), args,
-                   kwargs);
+  return LeaveCall(F(self, args, kwargs), reinterpret_cast<void (*)()>(&SerialKw<F>), args, kwargs);
 }
 
 }  // namespace zk5

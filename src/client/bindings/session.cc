@@ -4,22 +4,21 @@
 
 #include <string>
 
-#include "connection/calls.h"
-#include "connection/client.h"
-#include "connection/session.h"
 #include "base/text.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
 #include "bindings/serial.h"
+#include "connection/calls.h"
+#include "connection/client.h"
+#include "connection/session.h"
 
 namespace zk5 {
 
 namespace {
 
 constexpr std::size_t kVersionTextBytes = 127;
-constexpr char kOtpMessage[] =
-    "Unsupported authorization mode, OTP or certificate password needed";
+constexpr char kOtpMessage[] = "Unsupported authorization mode, OTP or certificate password needed";
 
 using session::Credentials;
 using session::kCredentialUnits;
@@ -41,8 +40,7 @@ bool ReadCredentialKeywords(PyObject* kwargs, Credentials* c) {
                  [&](PyObject* v) { return ReadText(v, c->server, kCredentialUnits); }) &&
          Keyword(kwargs, "password",
                  [&](PyObject* v) { return ReadText(v, c->password, kCredentialUnits); }) &&
-         Keyword(kwargs, "timeout",
-                 [&](PyObject* v) { return read_uint32_value(v, &c->timeout); });
+         Keyword(kwargs, "timeout", [&](PyObject* v) { return read_uint32_value(v, &c->timeout); });
 }
 
 void SetLoginError(std::int32_t result) {
@@ -155,8 +153,7 @@ PyObject* PyVersion(PyObject*, PyObject*) {
     SetError(result);
   }
   ipc::HeapFree(units);
-  return Py_BuildValue("(IIs#)", first, second, text.data(),
-                       static_cast<Py_ssize_t>(text.size()));
+  return Py_BuildValue("(IIs#)", first, second, text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* PyShutdown(PyObject*, PyObject*) {

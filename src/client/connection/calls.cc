@@ -38,9 +38,7 @@ using ipc::Header;
 using ipc::PipeReader;
 
 auto RecordDecoder(std::uint8_t* record, std::uint32_t size) {
-  return [record, size](PipeReader& r, Header* h) {
-    return ipc::DecodeRecord(r, h, record, size);
-  };
+  return [record, size](PipeReader& r, Header* h) { return ipc::DecodeRecord(r, h, record, size); };
 }
 
 auto StatusDecoder() {
@@ -60,8 +58,7 @@ auto ValueDecoder(T* value) {
 
 }  // namespace
 
-std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
-                     std::uint32_t* units) {
+std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text, std::uint32_t* units) {
   ArrayOut out{reinterpret_cast<void**>(text), units};
   return Call(
       kCommand<CommandId::VERSION>, a && b && text && units,

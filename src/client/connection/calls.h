@@ -26,9 +26,9 @@ namespace zk5::calls {
 using ipc::Arg;
 using ipc::ArrayOut;
 using ipc::CommandId;
+using ipc::kCommand;
 using ipc::Reply;
 using ipc::Text;
-using ipc::kCommand;
 
 // The shapes the operations below handle.
 using CountCommand = ipc::Command<Reply::kU32>;
@@ -44,8 +44,7 @@ using TradeCommand = ipc::Command<Reply::kRecord, Arg::kRecord>;
 using StatusByTextCommand = ipc::Command<Reply::kStatus, Arg::kText>;
 
 // VERSION: two numbers and a text block of `units` UTF-16 units (HeapFree).
-std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text,
-                     std::uint32_t* units);
+std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text, std::uint32_t* units);
 // LOGIN: password before server.
 std::int32_t Login(std::uint64_t login, Text password, Text server);
 // Commands answered with one u32: TERMINAL_STATE, POSITIONS_TOTAL,
@@ -71,8 +70,7 @@ std::int32_t Call(ipc::Command<R, A...> command, bool outputs_present, Decode&& 
   if (std::int32_t gate = Precheck(command.id, outputs_present)) return gate;
   os::PipeHandle& pipe = Pipe();
   return ipc::Exchange(
-      pipe, command.id, [&] { return ipc::Encode(pipe, command, args...); }, decode,
-      StallMs());
+      pipe, command.id, [&] { return ipc::Encode(pipe, command, args...); }, decode, StallMs());
 }
 
 inline bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }

@@ -105,7 +105,8 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
 #ifdef _WIN32
   if (ConnectOutcome launched = LaunchTerminal(path, portable); !launched) return launched;
   // Not watched.
-  return PollStarted(look, false, [](std::uint32_t*) { return false; }, nullptr, &ended);
+  return PollStarted(
+      look, false, [](std::uint32_t*) { return false; }, nullptr, &ended);
 #else
   // The started terminal is watched: one that exits before it serves (it
   // cannot load, its data folder is taken, ...) fails the wait at once.
@@ -113,9 +114,9 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
   if (os::LaunchWatched(path, LaunchArguments(portable), &watch) != 0) {
     return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
   }
-  ConnectOutcome outcome =
-      PollStarted(look, false, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
-                  u"The terminal ended before serving its pipe [exit code %u]", &ended);
+  ConnectOutcome outcome = PollStarted(
+      look, false, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
+      u"The terminal ended before serving its pipe [exit code %u]", &ended);
   // What it said about why follows the exit code.
   if (ended) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
   os::EndWatch(&watch);

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "ipc/pipe_name.h"
 #include "ipc/commands.h"
+#include "ipc/pipe_name.h"
 #include "ipc/status.h"
 #include "os/os.h"
 

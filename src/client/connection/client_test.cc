@@ -96,10 +96,8 @@ TEST_F(ClientTest, PathLengthLimit) {
   const std::string ok = base + std::string(260 - base.size(), 'a');
   const std::string too_long = ok + "a";
   // 260 units pass the length check and fail later, at the start.
-  EXPECT_EQ(g_client.ConnectToTerminal(U16(ok), false).error.find(u"Process create failed"),
-            0u);
-  EXPECT_EQ(g_client.ConnectToTerminal(U16(too_long), false).error,
-            u"Path too long");
+  EXPECT_EQ(g_client.ConnectToTerminal(U16(ok), false).error.find(u"Process create failed"), 0u);
+  EXPECT_EQ(g_client.ConnectToTerminal(U16(too_long), false).error, u"Path too long");
 }
 
 TEST_F(ClientTest, EmptyPathFailsWithoutAText) {

@@ -71,9 +71,9 @@ ConnectOutcome CInterClient::ConnectUnderWine(const std::u16string& path, bool p
     return true;
   };
   bool ended = false;
-  ConnectOutcome result =
-      PollStarted(look, true, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
-                  u"The terminal under Wine ended before serving its pipe [exit code %u]", &ended);
+  ConnectOutcome result = PollStarted(
+      look, true, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
+      u"The terminal under Wine ended before serving its pipe [exit code %u]", &ended);
   if (ended) result.error += ReasonSuffix(os::WatchedErrorLine(&watch));
   os::EndWatch(&watch);
   return result;

@@ -69,7 +69,8 @@ TEST_F(Win32Process, StartedProgramHasUsAsParentAndNoStandardHandles) {
 TEST_F(Win32Process, PathsWithSpacesStartEitherWay) {
   for (bool portable : {false, true}) {
     const std::u16string exe = Copy(portable ? "a b/with space.exe" : "c d/with space.exe");
-    ASSERT_TRUE(os::LaunchProcess(exe, portable ? std::vector<std::u16string>{u"/portable"} : std::vector<std::u16string>{}));
+    ASSERT_TRUE(os::LaunchProcess(
+        exe, portable ? std::vector<std::u16string>{u"/portable"} : std::vector<std::u16string>{}));
     ASSERT_TRUE(AwaitTerminal(exe, kStartWaitMs));
     const Version v = AskVersion();
     ASSERT_EQ(v.result, 0);

@@ -12,8 +12,8 @@
 
 #include "connection/calls.h"
 #include "connection/client.h"
-#include "connection/session.h"
 #include "connection/search.h"
+#include "connection/session.h"
 #include "os/crypto.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
@@ -131,8 +131,7 @@ TEST(PlatformPipeName, EquivalentPathsOfAFileShareOneName) {
 TEST(PlatformPipeName, PathLengthLimit) {
   const std::u16string too_long = u"C:\\zk5-no-such-folder\\" + std::u16string(239, u'a');
   ASSERT_EQ(too_long.size(), 261u);
-  EXPECT_EQ(g_client.ConnectToTerminal(too_long, false).error,
-            u"Path too long");
+  EXPECT_EQ(g_client.ConnectToTerminal(too_long, false).error, u"Path too long");
   g_client.Reset();
 }
 
@@ -181,8 +180,7 @@ class PlatformPipe : public ::testing::Test {
 
 TEST_F(PlatformPipe, MissingServerFailsAtOnceWithTheSystemError) {
   // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
-  EXPECT_EQ(g_client.OpenPipe(name_).error,
-            u"CreateFile failed [2]");
+  EXPECT_EQ(g_client.OpenPipe(name_).error, u"CreateFile failed [2]");
   EXPECT_FALSE(g_client.connected());
 }
 
@@ -195,8 +193,8 @@ TEST_F(PlatformPipe, ReplyWrittenInPiecesIsReadWhole) {
   for (std::uint32_t records : {1u, 25u, 3000u}) {
     void* block = nullptr;
     std::uint32_t count = 0;
-    ASSERT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_DEALS_BY_POSITION>, records, tt::kRecordSize,
-                                  ipc::ArrayOut{&block, &count}),
+    ASSERT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_DEALS_BY_POSITION>, records,
+                                  tt::kRecordSize, ipc::ArrayOut{&block, &count}),
               0);
     ASSERT_EQ(count, records);
     const auto* bytes = static_cast<const std::uint8_t*>(block);
@@ -292,8 +290,8 @@ TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoCon
   ASSERT_TRUE(g_client.OpenPipe(name_));
   void* block = nullptr;
   std::uint32_t count = 0;
-  EXPECT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>, 500, tt::kRecordSize,
-                                ipc::ArrayOut{&block, &count}),
+  EXPECT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>, 500,
+                                tt::kRecordSize, ipc::ArrayOut{&block, &count}),
             kIpcRecvFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_FALSE(g_client.connected());
@@ -351,8 +349,8 @@ TEST_F(PlatformTerminal, TerminalDyingMidReplyFailsTheCallAndLaterCallsReportNoC
   ASSERT_EQ(g_client.Initialize(exe_, false).code, 0);
   void* block = nullptr;
   std::uint32_t count = 0;
-  EXPECT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>, 2000, tt::kRecordSize,
-                                ipc::ArrayOut{&block, &count}),
+  EXPECT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>, 2000,
+                                tt::kRecordSize, ipc::ArrayOut{&block, &count}),
             kIpcRecvFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_FALSE(g_client.connected());

@@ -26,13 +26,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::MakeDir;
-using test::WriteTime;
 using test::ScopedEnv;
 using test::SetMtime;
 using test::TempDir;
 using test::U16;
 using test::U8;
 using test::WriteFile;
+using test::WriteTime;
 
 // The separator the search joins paths with.
 const std::string kSep(1, static_cast<char>(os::kPathSeparator));
@@ -193,7 +193,7 @@ TEST_F(SearchTest, MissingOriginFails) {
 
 struct OriginCase {
   const char* name;
-  std::string bytes;   // contents of origin.txt; $ stands for the installation
+  std::string bytes;  // contents of origin.txt; $ stands for the installation
   bool found;
 };
 
@@ -215,14 +215,33 @@ TEST_P(InspectOrigin, ReadsTheInstallationFolder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, InspectOrigin,
-    ::testing::Values(OriginCase{"Exact8", std::string("\xFF\xFE" "a\0b\0c\0", 8), true},
-                      OriginCase{"OddByteDropped", std::string("\xFF\xFE" "a\0b\0c\0/", 9), true},
-                      OriginCase{"EndsAtNul", std::string("\xFF\xFE" "a\0b\0c\0\0\0x\0", 12), true},
-                      OriginCase{"Short7", std::string("\xFF\xFE" "a\0b\0c", 7), false},
+    ::testing::Values(OriginCase{"Exact8",
+                                 std::string("\xFF\xFE"
+                                             "a\0b\0c\0",
+                                             8),
+                                 true},
+                      OriginCase{"OddByteDropped",
+                                 std::string("\xFF\xFE"
+                                             "a\0b\0c\0/",
+                                             9),
+                                 true},
+                      OriginCase{"EndsAtNul",
+                                 std::string("\xFF\xFE"
+                                             "a\0b\0c\0\0\0x\0",
+                                             12),
+                                 true},
+                      OriginCase{"Short7",
+                                 std::string("\xFF\xFE"
+                                             "a\0b\0c",
+                                             7),
+                                 false},
                       OriginCase{"NoMark", std::string("a\0b\0c\0\0\0", 8), false},
                       OriginCase{"BigEndianMark", std::string("\xFE\xFF\0a\0b\0c", 8), false},
                       OriginCase{"Utf8", std::string("abcdefgh"), false},
-                      OriginCase{"LineEndKept", std::string("\xFF\xFE" "a\0b\0c\0\r\0\n\0", 12),
+                      OriginCase{"LineEndKept",
+                                 std::string("\xFF\xFE"
+                                             "a\0b\0c\0\r\0\n\0",
+                                             12),
                                  false},
                       OriginCase{"Empty", std::string(), false}),
     [](const ::testing::TestParamInfo<OriginCase>& info) { return info.param.name; });
@@ -399,9 +418,9 @@ TEST_F(SearchTest, DataFoldersBaseFollowsTheRoamingFolder) {
 // portable; this one records its arguments and never serves its pipe.
 TEST_F(SearchTest, FindTerminalStartsTheChosenPortableTerminal) {
   UseRoaming();
-  const std::string install = Install(
-      "inst", "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$0.args.tmp\"\n"
-              "mv \"$0.args.tmp\" \"$0.args\"\n");
+  const std::string install = Install("inst",
+                                      "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$0.args.tmp\"\n"
+                                      "mv \"$0.args.tmp\" \"$0.args\"\n");
   Data("p", Origin(install), Folder(true, false, 0, 0, 300));
   g_client.set_launch_poll(1, 10);
   // It leaves at once: the wait ends when that is seen, or when it is over.

@@ -56,7 +56,10 @@ class WineRouteTest : public ::testing::Test {
 TEST_F(WineRouteTest, WindowsProgramsAreToldByTheirHeader) {
   EXPECT_TRUE(IsWindowsProgram(U16(exe_)));
   const std::string elf = tmp_ / "elf";
-  ASSERT_TRUE(WriteFile(elf, "\x7f" "ELF" + std::string(200, '\0')));
+  ASSERT_TRUE(WriteFile(elf,
+                        "\x7f"
+                        "ELF" +
+                            std::string(200, '\0')));
   EXPECT_FALSE(IsWindowsProgram(U16(elf)));
   // "MZ" alone, a header pointing past the file, and no file at all.
   std::string dos_only = PeImage(0x80);

@@ -28,8 +28,7 @@ constexpr std::uint32_t kRetryMs = 20;
 // A day: longer waits are nobody's intent.
 constexpr std::uint64_t kMaxWaitMs = 86400000;
 
-std::uint32_t Open(const std::u16string& name, std::uint64_t wait_ms,
-                   zk5::os::PipeHandle* pipe) {
+std::uint32_t Open(const std::u16string& name, std::uint64_t wait_ms, zk5::os::PipeHandle* pipe) {
   const std::int64_t deadline = zk5::os::MonotonicMs() + static_cast<std::int64_t>(wait_ms);
   for (;;) {
     const std::uint32_t err = zk5::os::OpenPipe(name, pipe);

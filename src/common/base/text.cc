@@ -1,7 +1,7 @@
 #include "base/text.h"
 
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <iterator>
 
@@ -72,8 +72,7 @@ std::string Utf16ToUtf8(const char16_t* s, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const char16_t u = s[i];
     if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
-      AppendUtf8(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) +
-                          (char32_t{s[i + 1]} - 0xDC00));
+      AppendUtf8(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (char32_t{s[i + 1]} - 0xDC00));
       ++i;
     } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
       AppendUtf8(out, kReplacement);
@@ -162,8 +161,7 @@ bool FsEncode(const char16_t* s, std::size_t n, std::string* out) {
   for (std::size_t i = 0; i < n; ++i) {
     const char16_t u = s[i];
     if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(s[i + 1])) {
-      AppendUtf8(*out, 0x10000 + ((char32_t{u} - 0xD800) << 10) +
-                           (char32_t{s[i + 1]} - 0xDC00));
+      AppendUtf8(*out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (char32_t{s[i + 1]} - 0xDC00));
       ++i;
     } else if (IsEscape(u)) {
       *out += static_cast<char>(u - kEscapeBase);
@@ -185,8 +183,7 @@ std::size_t Utf8CutLength(const char* s, std::size_t len, std::size_t max_bytes)
   // that character's lead lies at most three bytes back.
   std::size_t lead = max_bytes;
   while (lead > 0 && max_bytes - lead < 3 && IsContinuation(b[lead])) --lead;
-  if (lead < max_bytes && !IsContinuation(b[lead]) &&
-      lead + LeadLength(b[lead]) > max_bytes) {
+  if (lead < max_bytes && !IsContinuation(b[lead]) && lead + LeadLength(b[lead]) > max_bytes) {
     return lead;
   }
   return max_bytes;
@@ -195,9 +192,8 @@ std::size_t Utf8CutLength(const char* s, std::size_t len, std::size_t max_bytes)
 char16_t SimpleLower(char16_t u) {
   if (u < 0x80) return (u >= u'A' && u <= u'Z') ? static_cast<char16_t>(u + 32) : u;
   // The last run whose first unit is not above u.
-  const LowerRun* run = std::upper_bound(
-      std::begin(kLowerRuns), std::end(kLowerRuns), u,
-      [](char16_t v, const LowerRun& r) { return v < r.first; });
+  const LowerRun* run = std::upper_bound(std::begin(kLowerRuns), std::end(kLowerRuns), u,
+                                         [](char16_t v, const LowerRun& r) { return v < r.first; });
   if (run == std::begin(kLowerRuns)) return u;
   --run;
   if (u > run->last || (u - run->first) % run->step != 0) return u;

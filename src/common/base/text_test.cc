@@ -65,22 +65,20 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Utf16ToUtf8Test,
     ::testing::Values(
         Utf16Case{u"", ""}, Utf16Case{u"EURUSD", "EURUSD"},
-        Utf16Case{std::u16string(u"A\0B", 3), std::string("A\0B", 3)},
-        Utf16Case{u"\u007F", "\x7F"}, Utf16Case{u"\u0080", "\xC2\x80"},
-        Utf16Case{u"\u00E4", "\xC3\xA4"}, Utf16Case{u"\u07FF", "\xDF\xBF"},
-        Utf16Case{u"\u0800", "\xE0\xA0\x80"},
-        Utf16Case{u"\u20AC", "\xE2\x82\xAC"},
-        Utf16Case{u"\uFFFF", "\xEF\xBF\xBF"},
-        Utf16Case{u"\U00010000", "\xF0\x90\x80\x80"},
-        Utf16Case{u"\U0001F600", "\xF0\x9F\x98\x80"},
+        Utf16Case{std::u16string(u"A\0B", 3), std::string("A\0B", 3)}, Utf16Case{u"\u007F", "\x7F"},
+        Utf16Case{u"\u0080", "\xC2\x80"}, Utf16Case{u"\u00E4", "\xC3\xA4"},
+        Utf16Case{u"\u07FF", "\xDF\xBF"}, Utf16Case{u"\u0800", "\xE0\xA0\x80"},
+        Utf16Case{u"\u20AC", "\xE2\x82\xAC"}, Utf16Case{u"\uFFFF", "\xEF\xBF\xBF"},
+        Utf16Case{u"\U00010000", "\xF0\x90\x80\x80"}, Utf16Case{u"\U0001F600", "\xF0\x9F\x98\x80"},
         Utf16Case{u"\U0010FFFF", "\xF4\x8F\xBF\xBF"},
         // Lone surrogates, at the end, before other text, reversed, doubled.
         Utf16Case{std::u16string(1, char16_t{0xD83D}), "\xEF\xBF\xBD"},
         Utf16Case{std::u16string(1, char16_t{0xDE00}), "\xEF\xBF\xBD"},
-        Utf16Case{std::u16string{0xD83D, u'A'}, "\xEF\xBF\xBD" "A"},
+        Utf16Case{std::u16string{0xD83D, u'A'},
+                  "\xEF\xBF\xBD"
+                  "A"},
         Utf16Case{std::u16string{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        Utf16Case{std::u16string{0xD83D, 0xD83D, 0xDE00},
-                  "\xEF\xBF\xBD\xF0\x9F\x98\x80"}));
+        Utf16Case{std::u16string{0xD83D, 0xD83D, 0xDE00}, "\xEF\xBF\xBD\xF0\x9F\x98\x80"}));
 
 TEST(Utf16ToUtf8, OnlyTheGivenUnitsAreRead) {
   const char16_t text[] = u"EURUSD";
@@ -96,7 +94,7 @@ TEST(Utf16ToUtf8, OnlyTheGivenUnitsAreRead) {
 TEST(Utf16ToUtf8, RandomUnitsGiveWellFormedUtf8) {
   std::mt19937 rng(4242);
   // Weighted towards the surrogate range and the encoding-length edges.
-  const char16_t pool[] = {u'A', 0x7F, 0x80, 0x7FF, 0x800, 0xFFFD, 0xFFFF,
+  const char16_t pool[] = {u'A',   0x7F,   0x80,   0x7FF,  0x800,  0xFFFD, 0xFFFF,
                            0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xD83D, 0xDE00};
   std::uniform_int_distribution<int> pick(0, sizeof pool / sizeof pool[0] - 1);
   std::uniform_int_distribution<int> len(0, 12);
@@ -115,8 +113,7 @@ TEST(Utf16ToUtf8, RandomUnitsGiveWellFormedUtf8) {
       }
     }
     const std::string utf8 = Utf16ToUtf8(in.data(), in.size());
-    ASSERT_EQ(Hex(Utf8ToUtf16(utf8.data(), utf8.size())), Hex(expected))
-        << "input " << Hex(in);
+    ASSERT_EQ(Hex(Utf8ToUtf16(utf8.data(), utf8.size())), Hex(expected)) << "input " << Hex(in);
   }
 }
 
@@ -141,35 +138,45 @@ const char16_t kR = 0xFFFD;
 
 INSTANTIATE_TEST_SUITE_P(
     Valid, Utf8ToUtf16Test,
-    ::testing::Values(
-        Utf8Case{"", u""}, Utf8Case{"EURUSD", u"EURUSD"},
-        Utf8Case{std::string("A\0B", 3), std::u16string(u"A\0B", 3)},
-        Utf8Case{"\xC2\x80", u"\u0080"}, Utf8Case{"\xC3\xA4", u"\u00E4"},
-        Utf8Case{"\xDF\xBF", u"\u07FF"}, Utf8Case{"\xE0\xA0\x80", u"\u0800"},
-        Utf8Case{"\xE2\x82\xAC", u"\u20AC"},
-        Utf8Case{"\xED\x9F\xBF", u"\uD7FF"}, Utf8Case{"\xEE\x80\x80", u"\uE000"},
-        Utf8Case{"\xEF\xBF\xBF", u"\uFFFF"},
-        Utf8Case{"\xF0\x90\x80\x80", u"\U00010000"},
-        Utf8Case{"\xF0\x9F\x98\x80", u"\U0001F600"},
-        Utf8Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}));
+    ::testing::Values(Utf8Case{"", u""}, Utf8Case{"EURUSD", u"EURUSD"},
+                      Utf8Case{std::string("A\0B", 3), std::u16string(u"A\0B", 3)},
+                      Utf8Case{"\xC2\x80", u"\u0080"}, Utf8Case{"\xC3\xA4", u"\u00E4"},
+                      Utf8Case{"\xDF\xBF", u"\u07FF"}, Utf8Case{"\xE0\xA0\x80", u"\u0800"},
+                      Utf8Case{"\xE2\x82\xAC", u"\u20AC"}, Utf8Case{"\xED\x9F\xBF", u"\uD7FF"},
+                      Utf8Case{"\xEE\x80\x80", u"\uE000"}, Utf8Case{"\xEF\xBF\xBF", u"\uFFFF"},
+                      Utf8Case{"\xF0\x90\x80\x80", u"\U00010000"},
+                      Utf8Case{"\xF0\x9F\x98\x80", u"\U0001F600"},
+                      Utf8Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}));
 
 // One U+FFFD for each maximal ill-formed piece.
 INSTANTIATE_TEST_SUITE_P(
     Invalid, Utf8ToUtf16Test,
-    ::testing::Values(
-        Utf8Case{"\x80", {kR}}, Utf8Case{"\xBF" "A", {kR, u'A'}},
-        Utf8Case{"\xC0\x80", {kR, kR}},  // overlong NUL
-        Utf8Case{"\xC1\xBF", {kR, kR}},
-        Utf8Case{"\xC3", {kR}}, Utf8Case{"\xC3" "A", {kR, u'A'}},
-        Utf8Case{"\xE0\x80\x80", {kR, kR, kR}},  // overlong 3-byte
-        Utf8Case{"\xE0\xA0", {kR}}, Utf8Case{"\xE2\x82" "A", {kR, u'A'}},
-        Utf8Case{"\xE2\x82\xE2\x82\xAC", {kR, 0x20AC}},
-        Utf8Case{"\xED\xA0\x80", {kR, kR, kR}},  // encoded surrogate
-        Utf8Case{"\xF0\x80\x80\x80", {kR, kR, kR, kR}},
-        Utf8Case{"\xF0\x9F\x98", {kR}}, Utf8Case{"\xF0\x9F\x98" "A", {kR, u'A'}},
-        Utf8Case{"\xF4\x90\x80\x80", {kR, kR, kR, kR}},  // above U+10FFFF
-        Utf8Case{"\xF5\x80", {kR, kR}}, Utf8Case{"\xFE", {kR}},
-        Utf8Case{"\xFF" "A", {kR, u'A'}}));
+    ::testing::Values(Utf8Case{"\x80", {kR}},
+                      Utf8Case{"\xBF"
+                               "A",
+                               {kR, u'A'}},
+                      Utf8Case{"\xC0\x80", {kR, kR}},  // overlong NUL
+                      Utf8Case{"\xC1\xBF", {kR, kR}}, Utf8Case{"\xC3", {kR}},
+                      Utf8Case{"\xC3"
+                               "A",
+                               {kR, u'A'}},
+                      Utf8Case{"\xE0\x80\x80", {kR, kR, kR}},  // overlong 3-byte
+                      Utf8Case{"\xE0\xA0", {kR}},
+                      Utf8Case{"\xE2\x82"
+                               "A",
+                               {kR, u'A'}},
+                      Utf8Case{"\xE2\x82\xE2\x82\xAC", {kR, 0x20AC}},
+                      Utf8Case{"\xED\xA0\x80", {kR, kR, kR}},  // encoded surrogate
+                      Utf8Case{"\xF0\x80\x80\x80", {kR, kR, kR, kR}},
+                      Utf8Case{"\xF0\x9F\x98", {kR}},
+                      Utf8Case{"\xF0\x9F\x98"
+                               "A",
+                               {kR, u'A'}},
+                      Utf8Case{"\xF4\x90\x80\x80", {kR, kR, kR, kR}},  // above U+10FFFF
+                      Utf8Case{"\xF5\x80", {kR, kR}}, Utf8Case{"\xFE", {kR}},
+                      Utf8Case{"\xFF"
+                               "A",
+                               {kR, u'A'}}));
 
 TEST(Utf8ToUtf16, OnlyTheGivenBytesAreRead) {
   EXPECT_EQ(Utf8ToUtf16("EURUSD", 3), u"EUR");
@@ -205,12 +212,15 @@ TEST(FsNames, BytesThatAreNotUtf8BecomeEscapesAndComeBack) {
   const Case cases[] = {
       {"/opt/x", u"/opt/x"},
       {"/d\xFF/t", u"/d\xDCFF/t"},
-      {"\xC3\xA9", u"\u00E9"},                           // well-formed stays text
-      {"\xE2\x82", u"\xDCE2\xDC82"},                    // cut-short character
-      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},         // an encoded surrogate
-      {"\xC0\xAF", u"\xDCC0\xDCAF"},                    // overlong
-      {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},           // outside the BMP
-      {"\x80" "A", u"\xDC80" u"A"},
+      {"\xC3\xA9", u"\u00E9"},                  // well-formed stays text
+      {"\xE2\x82", u"\xDCE2\xDC82"},            // cut-short character
+      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},  // an encoded surrogate
+      {"\xC0\xAF", u"\xDCC0\xDCAF"},            // overlong
+      {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},    // outside the BMP
+      {"\x80"
+       "A",
+       u"\xDC80"
+       u"A"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Hex(FsDecode(c.bytes.data(), c.bytes.size())), Hex(c.units)) << Hex(c.bytes);
@@ -253,9 +263,7 @@ struct CutCase {
   std::size_t expected;
 };
 
-void PrintTo(const CutCase& c, std::ostream* os) {
-  *os << Hex(c.text) << "cut at " << c.max_bytes;
-}
+void PrintTo(const CutCase& c, std::ostream* os) { *os << Hex(c.text) << "cut at " << c.max_bytes; }
 
 class Utf8CutLengthTest : public ::testing::TestWithParam<CutCase> {};
 
@@ -266,27 +274,46 @@ TEST_P(Utf8CutLengthTest, CutsAtACharacterBoundary) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Utf8CutLengthTest,
-    ::testing::Values(
-        CutCase{"abc", 5, 3}, CutCase{"abc", 3, 3}, CutCase{"abc", 2, 2},
-        CutCase{"abc", 0, 0}, CutCase{"", 0, 0},
-        // 2-byte character at bytes 2..3.
-        CutCase{"ab\xC3\xA9!", 2, 2}, CutCase{"ab\xC3\xA9!", 3, 2},
-        CutCase{"ab\xC3\xA9!", 4, 4}, CutCase{"ab\xC3\xA9", 3, 2},
-        // 3-byte character at bytes 1..3.
-        CutCase{"a\xE2\x82\xAC" "b", 1, 1}, CutCase{"a\xE2\x82\xAC" "b", 2, 1},
-        CutCase{"a\xE2\x82\xAC" "b", 3, 1}, CutCase{"a\xE2\x82\xAC" "b", 4, 4},
-        // 4-byte character at bytes 1..4.
-        CutCase{"a\xF0\x9F\x98\x80" "b", 1, 1},
-        CutCase{"a\xF0\x9F\x98\x80" "b", 2, 1},
-        CutCase{"a\xF0\x9F\x98\x80" "b", 3, 1},
-        CutCase{"a\xF0\x9F\x98\x80" "b", 4, 1},
-        CutCase{"a\xF0\x9F\x98\x80" "b", 5, 5},
-        // A character right at the start.
-        CutCase{"\xF0\x9F\x98\x80", 3, 0}, CutCase{"\xC3\xA9", 1, 0},
-        // Ill-formed input: stray continuations are not characters to keep
-        // whole, so the cut stays at max_bytes.
-        CutCase{"\x80\x80\x80\x80\x80", 2, 2}, CutCase{"A\x80\x80", 2, 2},
-        CutCase{"\xC3\xA9\x80\x80", 3, 3}));
+    ::testing::Values(CutCase{"abc", 5, 3}, CutCase{"abc", 3, 3}, CutCase{"abc", 2, 2},
+                      CutCase{"abc", 0, 0}, CutCase{"", 0, 0},
+                      // 2-byte character at bytes 2..3.
+                      CutCase{"ab\xC3\xA9!", 2, 2}, CutCase{"ab\xC3\xA9!", 3, 2},
+                      CutCase{"ab\xC3\xA9!", 4, 4}, CutCase{"ab\xC3\xA9", 3, 2},
+                      // 3-byte character at bytes 1..3.
+                      CutCase{"a\xE2\x82\xAC"
+                              "b",
+                              1, 1},
+                      CutCase{"a\xE2\x82\xAC"
+                              "b",
+                              2, 1},
+                      CutCase{"a\xE2\x82\xAC"
+                              "b",
+                              3, 1},
+                      CutCase{"a\xE2\x82\xAC"
+                              "b",
+                              4, 4},
+                      // 4-byte character at bytes 1..4.
+                      CutCase{"a\xF0\x9F\x98\x80"
+                              "b",
+                              1, 1},
+                      CutCase{"a\xF0\x9F\x98\x80"
+                              "b",
+                              2, 1},
+                      CutCase{"a\xF0\x9F\x98\x80"
+                              "b",
+                              3, 1},
+                      CutCase{"a\xF0\x9F\x98\x80"
+                              "b",
+                              4, 1},
+                      CutCase{"a\xF0\x9F\x98\x80"
+                              "b",
+                              5, 5},
+                      // A character right at the start.
+                      CutCase{"\xF0\x9F\x98\x80", 3, 0}, CutCase{"\xC3\xA9", 1, 0},
+                      // Ill-formed input: stray continuations are not characters to keep
+                      // whole, so the cut stays at max_bytes.
+                      CutCase{"\x80\x80\x80\x80\x80", 2, 2}, CutCase{"A\x80\x80", 2, 2},
+                      CutCase{"\xC3\xA9\x80\x80", 3, 3}));
 
 // The error-message use: a 2047-byte limit never splits a character.
 TEST(Utf8CutLength, MessageLimitKeepsWholeCharacters) {
@@ -327,35 +354,32 @@ TEST_P(SimpleLowerTest, Maps) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pairs, SimpleLowerTest,
-    ::testing::Values(
-        LowerCase{u'A', u'a'}, LowerCase{u'Z', u'z'}, LowerCase{u'a', u'a'},
-        LowerCase{u'@', u'@'}, LowerCase{u'[', u'['}, LowerCase{u'\\', u'\\'},
-        LowerCase{0x0000, 0x0000},
-        LowerCase{0x00C4, 0x00E4},  // Latin-1
-        LowerCase{0x00D7, 0x00D7},  // multiplication sign inside the run
-        LowerCase{0x0100, 0x0101}, LowerCase{0x0101, 0x0101},  // alternating
-        LowerCase{0x0178, 0x00FF}, LowerCase{0x1E9E, 0x00DF},
-        LowerCase{0x01C4, 0x01C6}, LowerCase{0x01C5, 0x01C6},  // title case
-        LowerCase{0x0130, 0x0069},  // dotted capital I: simple form only
-        LowerCase{0x0049, 0x0069},  // no Turkish rule: locale independent
-        LowerCase{0x03A3, 0x03C3}, LowerCase{0x03C2, 0x03C2},  // Greek sigma
-        LowerCase{0x0386, 0x03AC}, LowerCase{0x03F4, 0x03B8},
-        LowerCase{0x1F88, 0x1F80},
-        LowerCase{0x0410, 0x0430}, LowerCase{0x042F, 0x044F},  // Cyrillic
-        LowerCase{0x0401, 0x0451}, LowerCase{0x0430, 0x0430},
-        LowerCase{0x0531, 0x0561},  // Armenian
-        LowerCase{0x10A0, 0x2D00},  // Georgian
-        LowerCase{0x13A0, 0xAB70},  // Cherokee
-        LowerCase{0x2126, 0x03C9},  // ohm sign
-        LowerCase{0x212A, 0x006B},  // kelvin sign
-        LowerCase{0x212B, 0x00E5},  // angstrom sign
-        LowerCase{0x2160, 0x2170}, LowerCase{0x24B6, 0x24D0},
-        LowerCase{0xA7AB, 0x025C},
-        LowerCase{0xFF21, 0xFF41}, LowerCase{0xFF3A, 0xFF5A},  // fullwidth
-        LowerCase{0xFF41, 0xFF41},
-        LowerCase{0x4E2D, 0x4E2D},  // CJK
-        LowerCase{0xD83D, 0xD83D}, LowerCase{0xDC00, 0xDC00},  // surrogates
-        LowerCase{0xFFFF, 0xFFFF}));
+    ::testing::Values(LowerCase{u'A', u'a'}, LowerCase{u'Z', u'z'}, LowerCase{u'a', u'a'},
+                      LowerCase{u'@', u'@'}, LowerCase{u'[', u'['}, LowerCase{u'\\', u'\\'},
+                      LowerCase{0x0000, 0x0000}, LowerCase{0x00C4, 0x00E4},  // Latin-1
+                      LowerCase{0x00D7, 0x00D7},  // multiplication sign inside the run
+                      LowerCase{0x0100, 0x0101}, LowerCase{0x0101, 0x0101},  // alternating
+                      LowerCase{0x0178, 0x00FF}, LowerCase{0x1E9E, 0x00DF},
+                      LowerCase{0x01C4, 0x01C6}, LowerCase{0x01C5, 0x01C6},  // title case
+                      LowerCase{0x0130, 0x0069},  // dotted capital I: simple form only
+                      LowerCase{0x0049, 0x0069},  // no Turkish rule: locale independent
+                      LowerCase{0x03A3, 0x03C3}, LowerCase{0x03C2, 0x03C2},  // Greek sigma
+                      LowerCase{0x0386, 0x03AC}, LowerCase{0x03F4, 0x03B8},
+                      LowerCase{0x1F88, 0x1F80}, LowerCase{0x0410, 0x0430},
+                      LowerCase{0x042F, 0x044F},  // Cyrillic
+                      LowerCase{0x0401, 0x0451}, LowerCase{0x0430, 0x0430},
+                      LowerCase{0x0531, 0x0561},  // Armenian
+                      LowerCase{0x10A0, 0x2D00},  // Georgian
+                      LowerCase{0x13A0, 0xAB70},  // Cherokee
+                      LowerCase{0x2126, 0x03C9},  // ohm sign
+                      LowerCase{0x212A, 0x006B},  // kelvin sign
+                      LowerCase{0x212B, 0x00E5},  // angstrom sign
+                      LowerCase{0x2160, 0x2170}, LowerCase{0x24B6, 0x24D0},
+                      LowerCase{0xA7AB, 0x025C}, LowerCase{0xFF21, 0xFF41},
+                      LowerCase{0xFF3A, 0xFF5A},                             // fullwidth
+                      LowerCase{0xFF41, 0xFF41}, LowerCase{0x4E2D, 0x4E2D},  // CJK
+                      LowerCase{0xD83D, 0xD83D}, LowerCase{0xDC00, 0xDC00},  // surrogates
+                      LowerCase{0xFFFF, 0xFFFF}));
 
 // Lower-casing twice changes nothing more, and no unit maps into the
 // surrogate range or out of a pair.

@@ -13,7 +13,6 @@ Text TextOf(const char16_t* nul_terminated) {
   return t;
 }
 
-
 namespace {
 
 bool ReadHeader(PipeReader& r, Header* h) {
@@ -27,9 +26,7 @@ bool ReadHeader(PipeReader& r, Header* h) {
 
 }  // namespace
 
-bool DecodeStatusOnly(PipeReader& r, Header* h) {
-  return ReadHeader(r, h) && r.finished();
-}
+bool DecodeStatusOnly(PipeReader& r, Header* h) { return ReadHeader(r, h) && r.finished(); }
 
 std::array<std::uint8_t, kStatusOnlyFrameSize> StatusOnlyFrame(CommandId id, std::int32_t status) {
   std::array<std::uint8_t, kStatusOnlyFrameSize> frame{};
@@ -62,8 +59,7 @@ bool DecodeRecord(PipeReader& r, Header* h, std::uint8_t* record, std::uint32_t 
   return ReadHeader(r, h) && r.get(record, size) && r.finished();
 }
 
-bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size,
-                 const ArrayOut& out) {
+bool DecodeArray(PipeReader& r, Header* h, std::uint32_t element_size, const ArrayOut& out) {
   if (!(ReadHeader(r, h) && r.get_array(element_size, out))) return false;
   if (r.finished()) return true;
   // Extra bytes after the elements: the reply is not what we asked for.

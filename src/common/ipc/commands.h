@@ -224,7 +224,8 @@ constexpr Command<Spec(Id).reply, Spec(Id).args.kinds[I]...> Typed(std::index_se
 }  // namespace table
 
 template <CommandId Id>
-inline constexpr auto kCommand = table::Typed<Id>(std::make_index_sequence<table::Spec(Id).args.count>{});
+inline constexpr auto kCommand =
+    table::Typed<Id>(std::make_index_sequence<table::Spec(Id).args.count>{});
 
 // A text argument: the units of a NUL-terminated buffer before its first NUL.
 struct Text {
@@ -255,7 +256,9 @@ inline std::uint32_t Size(Text s) { return 4 + 2 * s.size; }
 inline std::uint32_t Size(Bytes b) { return b.size; }
 
 template <typename T>
-bool Put(PipeWriter& w, T v) { return w.put(&v, sizeof v); }
+bool Put(PipeWriter& w, T v) {
+  return w.put(&v, sizeof v);
+}
 inline bool Put(PipeWriter& w, Text s) { return w.put_string(s.units, s.size); }
 inline bool Put(PipeWriter& w, Bytes b) { return w.put(b.data, b.size); }
 
@@ -266,14 +269,22 @@ inline bool Put(PipeWriter& w, Bytes b) { return w.put(b.data, b.size); }
 template <typename T>
 constexpr bool Fits(Arg a) {
   switch (a) {
-    case Arg::kU8: return std::is_same_v<T, std::uint8_t>;
-    case Arg::kU32: return std::is_same_v<T, std::uint32_t>;
-    case Arg::kI32: return std::is_same_v<T, std::int32_t>;
-    case Arg::kU64: return std::is_same_v<T, std::uint64_t>;
-    case Arg::kI64: return std::is_same_v<T, std::int64_t>;
-    case Arg::kF64: return std::is_same_v<T, double>;
-    case Arg::kText: return std::is_same_v<T, Text>;
-    case Arg::kRecord: return std::is_same_v<T, Bytes>;
+    case Arg::kU8:
+      return std::is_same_v<T, std::uint8_t>;
+    case Arg::kU32:
+      return std::is_same_v<T, std::uint32_t>;
+    case Arg::kI32:
+      return std::is_same_v<T, std::int32_t>;
+    case Arg::kU64:
+      return std::is_same_v<T, std::uint64_t>;
+    case Arg::kI64:
+      return std::is_same_v<T, std::int64_t>;
+    case Arg::kF64:
+      return std::is_same_v<T, double>;
+    case Arg::kText:
+      return std::is_same_v<T, Text>;
+    case Arg::kRecord:
+      return std::is_same_v<T, Bytes>;
   }
   return false;
 }
@@ -368,8 +379,8 @@ std::int32_t Receive(os::PipeHandle& pipe, CommandId id, Decode&& decode,
 // FinishReply. The thread blocks (os::BlockingScope) for the whole of it.
 // A reply that makes no progress for `stall_ms` fails with -10005 (Receive).
 template <typename Encode, typename Decode>
-std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode,
-                      Decode&& decode, std::int64_t stall_ms = os::kNoDeadline) {
+std::int32_t Exchange(os::PipeHandle& pipe, CommandId id, Encode&& encode, Decode&& decode,
+                      std::int64_t stall_ms = os::kNoDeadline) {
   if (pipe == os::kInvalidPipe) return kNoIpcConnection;
   os::BlockingScope blocking;
   if (const std::int32_t refused = CheckBeforeSend(pipe)) return refused;

@@ -79,9 +79,8 @@ bool MatchGroup(const char16_t* mask, const char16_t* symbol) {
   return selected;
 }
 
-std::int32_t FilterByGroup(const char16_t* mask, void** block,
-                           std::uint32_t* count, std::size_t record_size,
-                           std::size_t symbol_offset) {
+std::int32_t FilterByGroup(const char16_t* mask, void** block, std::uint32_t* count,
+                           std::size_t record_size, std::size_t symbol_offset) {
   constexpr std::size_t kFieldBytes = kSymbolFieldUnits * sizeof(char16_t);
   if (mask == nullptr || block == nullptr || count == nullptr) {
     return kGroupFilterFailed;
@@ -95,7 +94,7 @@ std::int32_t FilterByGroup(const char16_t* mask, void** block,
 
   void* fresh = nullptr;
   if (record_size <= std::numeric_limits<std::size_t>::max() / total) {
-    fresh = ::operator new(record_size * total, std::nothrow);
+    fresh = ::operator new(record_size* total, std::nothrow);
   }
   std::uint32_t kept = 0;
   if (fresh != nullptr) {

@@ -61,9 +61,8 @@ bool MatchPattern(const char16_t* pattern, const char16_t* symbol);
 // does not lie inside the record. When the new block cannot be allocated
 // the old one is still released, *block becomes null, *count 0, and the
 // result is kGroupFilterFailed.
-std::int32_t FilterByGroup(const char16_t* mask, void** block,
-                           std::uint32_t* count, std::size_t record_size,
-                           std::size_t symbol_offset);
+std::int32_t FilterByGroup(const char16_t* mask, void** block, std::uint32_t* count,
+                           std::size_t record_size, std::size_t symbol_offset);
 
 }  // namespace zk5::ipc
 

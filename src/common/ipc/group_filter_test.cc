@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
-#include <cstdio>
 #include <new>
 #include <ostream>
 #include <random>
@@ -104,34 +104,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // A star segment may start inside units a failed attempt consumed.
         PatternCase{u"*AA", u"AAA", true}, PatternCase{u"*AAB", u"AAAB", true},
-        PatternCase{u"*ABAC", u"ABABAC", true},
-        PatternCase{u"A*AAB", u"AAAAB", true},
+        PatternCase{u"*ABAC", u"ABABAC", true}, PatternCase{u"A*AAB", u"AAAAB", true},
         PatternCase{u"*USD", u"USDUSD", true}, PatternCase{u"EUR*", u"EUR", true},
         PatternCase{u"A*C", u"ABCBC", true}, PatternCase{u"A*C", u"ABCB", false},
         PatternCase{u"*", u"EURUSD", true}, PatternCase{u"***", u"X", true},
-        PatternCase{u"EUR*USD", u"EURUSD", true},
-        PatternCase{u"E*R*D", u"EURUSD", true},
-        PatternCase{u"E*X*D", u"EURUSD", false},
-        PatternCase{u"EURUSD", u"EURUSD", true},
-        PatternCase{u"EURUSD", u"EURUSDX", false},
-        PatternCase{u"EURUSD", u"EURUS", false},
-        PatternCase{u"eurusd", u"EURUSD", false},
-        PatternCase{u"EUR USD", u"EUR USD", true},
+        PatternCase{u"EUR*USD", u"EURUSD", true}, PatternCase{u"E*R*D", u"EURUSD", true},
+        PatternCase{u"E*X*D", u"EURUSD", false}, PatternCase{u"EURUSD", u"EURUSD", true},
+        PatternCase{u"EURUSD", u"EURUSDX", false}, PatternCase{u"EURUSD", u"EURUS", false},
+        PatternCase{u"eurusd", u"EURUSD", false}, PatternCase{u"EUR USD", u"EUR USD", true},
         PatternCase{u"EUR USD", u"EURUSD", false},
         // '?' is an ordinary unit, not a one-unit wildcard.
-        PatternCase{u"EUR?SD", u"EURUSD", false},
-        PatternCase{u"EUR?SD", u"EUR?SD", true},
+        PatternCase{u"EUR?SD", u"EURUSD", false}, PatternCase{u"EUR?SD", u"EUR?SD", true},
         // Leading '!'s are the caller's business; an empty rest matches all.
-        PatternCase{u"!EUR*", u"EURUSD", true},
-        PatternCase{u"!!!EUR*", u"EURUSD", true},
+        PatternCase{u"!EUR*", u"EURUSD", true}, PatternCase{u"!!!EUR*", u"EURUSD", true},
         PatternCase{u"!", u"EURUSD", true}, PatternCase{u"", u"EURUSD", true},
         PatternCase{u"A!B", u"A!B", true},
         // Empty symbol: only star-only (or empty) patterns match.
         PatternCase{u"*", u"", true}, PatternCase{u"!**", u"", true},
         PatternCase{u"A*", u"", false}, PatternCase{u"*A", u"", false},
         // Non-ASCII units compare exactly.
-        PatternCase{u"\u00c4*", u"\u00c4BC", true},
-        PatternCase{u"\u00e4*", u"\u00c4BC", false},
+        PatternCase{u"\u00c4*", u"\u00c4BC", true}, PatternCase{u"\u00e4*", u"\u00c4BC", false},
         PatternCase{u"*\U0001F600", u"X\U0001F600", true}));
 
 TEST(MatchPattern, NullGivesFalse) {
@@ -148,8 +140,7 @@ TEST(MatchPattern, StarHeavyNearMissIsFast) {
   for (int i = 0; i < 100; ++i) pattern += u"*A";
   pattern += u"B";
   EXPECT_FALSE(MatchPattern(pattern.c_str(), symbol.c_str()));
-  EXPECT_TRUE(MatchPattern(pattern.substr(0, pattern.size() - 1).c_str(),
-                           symbol.c_str()));
+  EXPECT_TRUE(MatchPattern(pattern.substr(0, pattern.size() - 1).c_str(), symbol.c_str()));
 }
 
 // ---------------------------------------------------------------------------
@@ -179,35 +170,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         GroupCase{u"*", u"EURUSD", true}, GroupCase{u"*", u"X", true},
         GroupCase{u"*,!X", u"X", false}, GroupCase{u"*,!X", u"XY", true},
-        GroupCase{u"*,!X", u"EURUSD", true},
-        GroupCase{u"EUR*,!EURUSD", u"EURGBP", true},
-        GroupCase{u"EUR*,!EURUSD", u"EURUSD", false},
-        GroupCase{u"!EURUSD,EUR*", u"EURGBP", true},
-        GroupCase{u"!EURUSD,EUR*", u"EURUSD", false},
-        GroupCase{u"!EUR*", u"EURUSD", false},
-        GroupCase{u"!EUR*", u"GBPUSD", false},
-        GroupCase{u"", u"EURUSD", false}, GroupCase{u"  , ,, ", u"EURUSD", false},
-        GroupCase{u"  EUR* ,  GBP*  ", u"EURUSD", true},
+        GroupCase{u"*,!X", u"EURUSD", true}, GroupCase{u"EUR*,!EURUSD", u"EURGBP", true},
+        GroupCase{u"EUR*,!EURUSD", u"EURUSD", false}, GroupCase{u"!EURUSD,EUR*", u"EURGBP", true},
+        GroupCase{u"!EURUSD,EUR*", u"EURUSD", false}, GroupCase{u"!EUR*", u"EURUSD", false},
+        GroupCase{u"!EUR*", u"GBPUSD", false}, GroupCase{u"", u"EURUSD", false},
+        GroupCase{u"  , ,, ", u"EURUSD", false}, GroupCase{u"  EUR* ,  GBP*  ", u"EURUSD", true},
         GroupCase{u"  EUR* ,  GBP*  ", u"GBPJPY", true},
-        GroupCase{u"  EUR* ,  GBP*  ", u"USDJPY", false},
-        GroupCase{u"EUR USD", u"EUR USD", true},
-        GroupCase{u"EUR USD", u"EURUSD", false},
-        GroupCase{u"eurusd", u"EURUSD", false},
+        GroupCase{u"  EUR* ,  GBP*  ", u"USDJPY", false}, GroupCase{u"EUR USD", u"EUR USD", true},
+        GroupCase{u"EUR USD", u"EURUSD", false}, GroupCase{u"eurusd", u"EURUSD", false},
         GroupCase{u"*AA", u"AAA", true}, GroupCase{u"*AAB", u"AAAB", true},
-        GroupCase{u"*USD", u"USDUSD", true},
-        GroupCase{u"*,!!EUR*", u"EURUSD", false},
+        GroupCase{u"*USD", u"USDUSD", true}, GroupCase{u"*,!!EUR*", u"EURUSD", false},
         GroupCase{u"*,!!EUR*", u"GBPUSD", true},
         GroupCase{u"*, ! EUR*", u"EURUSD", true},  // "! EUR*" needs a space
         GroupCase{u"*, ! EUR*", u" EURUSD", false},
         // Only spaces are trimmed, not other white space.
-        GroupCase{u"\tEUR*", u"EURUSD", false},
-        GroupCase{u"\tEUR*", u"\tEURUSD", true},
+        GroupCase{u"\tEUR*", u"EURUSD", false}, GroupCase{u"\tEUR*", u"\tEURUSD", true},
         // A lone '!' excludes everything.
         GroupCase{u"*,!", u"EURUSD", false},
         // Empty symbol: a positive star-only pattern, and nothing else.
-        GroupCase{u"*", u"", true}, GroupCase{u" ** ", u"", true},
-        GroupCase{u"A*,*", u"", true}, GroupCase{u"A*", u"", false},
-        GroupCase{u"!*", u"", false}, GroupCase{u"*,!*", u"", false},
+        GroupCase{u"*", u"", true}, GroupCase{u" ** ", u"", true}, GroupCase{u"A*,*", u"", true},
+        GroupCase{u"A*", u"", false}, GroupCase{u"!*", u"", false}, GroupCase{u"*,!*", u"", false},
         GroupCase{u"EUR*", u"", false}));
 
 TEST(MatchGroup, NullGivesFalse) {
@@ -236,8 +218,7 @@ TEST(MatchGroup, OverlongPatternIsCutAndTheNextUnitDropped) {
 // ---------------------------------------------------------------------------
 // Randomised comparison against the reference.
 
-std::u16string RandomText(std::mt19937& rng, const std::u16string& alphabet,
-                          std::size_t max_len) {
+std::u16string RandomText(std::mt19937& rng, const std::u16string& alphabet, std::size_t max_len) {
   std::uniform_int_distribution<std::size_t> len(0, max_len);
   std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
   std::u16string out(len(rng), u' ');
@@ -250,8 +231,7 @@ TEST(MatchPattern, AgreesWithReferenceOnRandomInputs) {
   for (int i = 0; i < 20000; ++i) {
     const std::u16string pattern = RandomText(rng, u"AB*", 8);
     const std::u16string symbol = RandomText(rng, u"AB", 10);
-    ASSERT_EQ(MatchPattern(pattern.c_str(), symbol.c_str()),
-              RefPattern(pattern, symbol))
+    ASSERT_EQ(MatchPattern(pattern.c_str(), symbol.c_str()), RefPattern(pattern, symbol))
         << Show(pattern) << " on " << Show(symbol);
   }
 }
@@ -285,8 +265,8 @@ class FilterByGroupTest : public ::testing::TestWithParam<Geometry> {
   // record filled with its index and carrying `symbols[i]` in its field.
   void* MakeBlock(const std::vector<std::u16string>& symbols) const {
     const Geometry g = GetParam();
-    auto* block = static_cast<unsigned char*>(
-        ::operator new(symbols.size() * g.record_size, std::nothrow));
+    auto* block =
+        static_cast<unsigned char*>(::operator new(symbols.size() * g.record_size, std::nothrow));
     EXPECT_NE(block, nullptr);
     for (std::size_t i = 0; i < symbols.size(); ++i) {
       unsigned char* rec = block + i * g.record_size;
@@ -303,21 +283,18 @@ class FilterByGroupTest : public ::testing::TestWithParam<Geometry> {
     const Geometry g = GetParam();
     char16_t field[kSymbolFieldUnits + 1] = {};
     std::memcpy(field,
-                static_cast<const unsigned char*>(block) + i * g.record_size +
-                    g.symbol_offset,
+                static_cast<const unsigned char*>(block) + i * g.record_size + g.symbol_offset,
                 kSymbolFieldUnits * sizeof(char16_t));
     return std::u16string(field);
   }
 
   // The bytes outside the symbol field still carry the original index.
-  void ExpectWholeRecord(const void* block, std::uint32_t i,
-                         std::size_t original) const {
+  void ExpectWholeRecord(const void* block, std::uint32_t i, std::size_t original) const {
     const Geometry g = GetParam();
     const auto* rec = static_cast<const unsigned char*>(block) + i * g.record_size;
     const unsigned char mark = static_cast<unsigned char>(0xA0 + original);
     for (std::size_t b = 0; b < g.record_size; ++b) {
-      if (b >= g.symbol_offset &&
-          b < g.symbol_offset + kSymbolFieldUnits * sizeof(char16_t)) {
+      if (b >= g.symbol_offset && b < g.symbol_offset + kSymbolFieldUnits * sizeof(char16_t)) {
         continue;
       }
       ASSERT_EQ(rec[b], mark) << "record " << i << " byte " << b;
@@ -326,13 +303,13 @@ class FilterByGroupTest : public ::testing::TestWithParam<Geometry> {
 };
 
 TEST_P(FilterByGroupTest, KeepsMatchingRecordsInOrder) {
-  const std::vector<std::u16string> symbols = {u"EURUSD", u"GBPUSD", u"EURGBP",
-                                               u"USDJPY", u"EURJPY"};
+  const std::vector<std::u16string> symbols = {u"EURUSD", u"GBPUSD", u"EURGBP", u"USDJPY",
+                                               u"EURJPY"};
   void* block = MakeBlock(symbols);
   void* const old = block;
   std::uint32_t count = static_cast<std::uint32_t>(symbols.size());
-  ASSERT_EQ(FilterByGroup(u" EUR* , !EURGBP", &block, &count,
-                          GetParam().record_size, GetParam().symbol_offset),
+  ASSERT_EQ(FilterByGroup(u" EUR* , !EURGBP", &block, &count, GetParam().record_size,
+                          GetParam().symbol_offset),
             1);
   EXPECT_NE(block, old);  // a fresh block replaces the released one
   ASSERT_EQ(count, 2u);
@@ -346,8 +323,7 @@ TEST_P(FilterByGroupTest, KeepsMatchingRecordsInOrder) {
 TEST_P(FilterByGroupTest, NothingKeptLeavesAnEmptyBlock) {
   void* block = MakeBlock({u"EURUSD", u"GBPUSD"});
   std::uint32_t count = 2;
-  ASSERT_EQ(FilterByGroup(u"", &block, &count, GetParam().record_size,
-                          GetParam().symbol_offset),
+  ASSERT_EQ(FilterByGroup(u"", &block, &count, GetParam().record_size, GetParam().symbol_offset),
             1);
   EXPECT_NE(block, nullptr);
   EXPECT_EQ(count, 0u);
@@ -359,9 +335,9 @@ TEST_P(FilterByGroupTest, UnterminatedFieldIsReadAsThirtyTwoUnits) {
   const std::u16string full(kSymbolFieldUnits, u'Q');
   void* block = MakeBlock({full, u"Q"});
   std::uint32_t count = 2;
-  ASSERT_EQ(FilterByGroup(full.c_str(), &block, &count, GetParam().record_size,
-                          GetParam().symbol_offset),
-            1);
+  ASSERT_EQ(
+      FilterByGroup(full.c_str(), &block, &count, GetParam().record_size, GetParam().symbol_offset),
+      1);
   ASSERT_EQ(count, 1u);
   EXPECT_EQ(SymbolAt(block, 0), full);
   ::operator delete(block);
@@ -371,8 +347,7 @@ TEST_P(FilterByGroupTest, EmptyListSucceedsUnchanged) {
   void* block = ::operator new(0, std::nothrow);
   void* const old = block;
   std::uint32_t count = 0;
-  EXPECT_EQ(FilterByGroup(u"*", &block, &count, GetParam().record_size,
-                          GetParam().symbol_offset),
+  EXPECT_EQ(FilterByGroup(u"*", &block, &count, GetParam().record_size, GetParam().symbol_offset),
             1);
   EXPECT_EQ(block, old);
   EXPECT_EQ(count, 0u);
@@ -395,8 +370,7 @@ TEST_P(FilterByGroupTest, MissingArgumentsChangeNothing) {
   ::operator delete(block);
 
   void* none = nullptr;
-  EXPECT_EQ(FilterByGroup(u"*", &none, &count, g.record_size, g.symbol_offset),
-            kGroupFilterFailed);
+  EXPECT_EQ(FilterByGroup(u"*", &none, &count, g.record_size, g.symbol_offset), kGroupFilterFailed);
   EXPECT_EQ(count, 1u);
 }
 
@@ -408,22 +382,20 @@ TEST_P(FilterByGroupTest, AllocationFailureReleasesTheOldBlock) {
   std::uint32_t count = 3;
   // count x size does not fit in a size_t; the field still lies inside.
   const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2;
-  EXPECT_EQ(FilterByGroup(u"*", &block, &count, huge, g.symbol_offset),
-            kGroupFilterFailed);
+  EXPECT_EQ(FilterByGroup(u"*", &block, &count, huge, g.symbol_offset), kGroupFilterFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_EQ(count, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RecordTypes, FilterByGroupTest,
-    ::testing::Values(Geometry{320, 128},   // TradePosition
-                      Geometry{340, 148},   // TradeOrder
-                      Geometry{300, 108},   // TradeDeal
-                      Geometry{67, 3}),     // odd offset: unaligned reads
-    [](const ::testing::TestParamInfo<Geometry>& info) {
-      return "Size" + std::to_string(info.param.record_size) + "At" +
-             std::to_string(info.param.symbol_offset);
-    });
+INSTANTIATE_TEST_SUITE_P(RecordTypes, FilterByGroupTest,
+                         ::testing::Values(Geometry{320, 128},  // TradePosition
+                                           Geometry{340, 148},  // TradeOrder
+                                           Geometry{300, 108},  // TradeDeal
+                                           Geometry{67, 3}),    // odd offset: unaligned reads
+                         [](const ::testing::TestParamInfo<Geometry>& info) {
+                           return "Size" + std::to_string(info.param.record_size) + "At" +
+                                  std::to_string(info.param.symbol_offset);
+                         });
 
 TEST(FilterByGroup, FieldOutsideTheRecordFails) {
   void* block = ::operator new(60, std::nothrow);

@@ -15,8 +15,8 @@
 namespace zk5::records {
 
 enum class WireType : std::uint8_t {
-  kBool8,   // one byte, non-zero is true
-  kU8,      // one byte, an unsigned number
+  kBool8,  // one byte, non-zero is true
+  kU8,     // one byte, an unsigned number
   kU32,
   kI32,
   kU64,
@@ -27,8 +27,8 @@ enum class WireType : std::uint8_t {
 };
 
 struct FieldDef {
-  const char* name;       // Python field name
-  std::uint32_t offset;   // byte offset in the record (0 for kNested)
+  const char* name;      // Python field name
+  std::uint32_t offset;  // byte offset in the record (0 for kNested)
   WireType type;
   std::uint16_t text_units;  // kText only: width in UTF-16 units
   std::uint16_t index;       // position in the Python named tuple
@@ -83,7 +83,6 @@ constexpr std::uint32_t kTradeDealSize = 300;
 constexpr std::uint32_t kTradeRequestSize = 232;
 constexpr std::uint32_t kOrderCheckResultSize = 252;
 constexpr std::uint32_t kOrderSendResultSize = 260;
-
 
 // ---- The tables. Fields stand in byte order; `index` is the position in
 // the Python tuple. A kNested field (the `request` of the two trade results)
@@ -214,14 +213,10 @@ inline constexpr FieldDef kSymbolInfoFields[] = {
 
 // Tick: 60 bytes, 8 fields.
 inline constexpr FieldDef kTickFields[] = {
-    {"time", 0, WireType::kI64, 0, 0},
-    {"bid", 8, WireType::kF64, 0, 1},
-    {"ask", 16, WireType::kF64, 0, 2},
-    {"last", 24, WireType::kF64, 0, 3},
-    {"volume", 32, WireType::kU64, 0, 4},
-    {"time_msc", 40, WireType::kI64, 0, 5},
-    {"flags", 48, WireType::kU32, 0, 6},
-    {"volume_real", 52, WireType::kF64, 0, 7},
+    {"time", 0, WireType::kI64, 0, 0},    {"bid", 8, WireType::kF64, 0, 1},
+    {"ask", 16, WireType::kF64, 0, 2},    {"last", 24, WireType::kF64, 0, 3},
+    {"volume", 32, WireType::kU64, 0, 4}, {"time_msc", 40, WireType::kI64, 0, 5},
+    {"flags", 48, WireType::kU32, 0, 6},  {"volume_real", 52, WireType::kF64, 0, 7},
 };
 
 // BookInfo: 28 bytes, 4 fields.
@@ -235,14 +230,10 @@ inline constexpr FieldDef kBookInfoFields[] = {
 // Rates: 60 bytes, 8 fields.
 // NumPy element of rates_dtype; no named tuple, index = field order.
 inline constexpr FieldDef kRatesFields[] = {
-    {"time", 0, WireType::kI64, 0, 0},
-    {"open", 8, WireType::kF64, 0, 1},
-    {"high", 16, WireType::kF64, 0, 2},
-    {"low", 24, WireType::kF64, 0, 3},
-    {"close", 32, WireType::kF64, 0, 4},
-    {"tick_volume", 40, WireType::kU64, 0, 5},
-    {"spread", 48, WireType::kI32, 0, 6},
-    {"real_volume", 52, WireType::kU64, 0, 7},
+    {"time", 0, WireType::kI64, 0, 0},    {"open", 8, WireType::kF64, 0, 1},
+    {"high", 16, WireType::kF64, 0, 2},   {"low", 24, WireType::kF64, 0, 3},
+    {"close", 32, WireType::kF64, 0, 4},  {"tick_volume", 40, WireType::kU64, 0, 5},
+    {"spread", 48, WireType::kI32, 0, 6}, {"real_volume", 52, WireType::kU64, 0, 7},
 };
 
 // AccountInfo: 851 bytes, 28 fields.
@@ -361,81 +352,55 @@ inline constexpr FieldDef kTradePositionFields[] = {
 
 // TradeDeal: 300 bytes, 18 fields.
 inline constexpr FieldDef kTradeDealFields[] = {
-    {"ticket", 0, WireType::kU64, 0, 0},
-    {"order", 8, WireType::kU64, 0, 1},
-    {"time", 16, WireType::kI64, 0, 2},
-    {"time_msc", 24, WireType::kI64, 0, 3},
-    {"type", 32, WireType::kU32, 0, 4},
-    {"entry", 36, WireType::kU32, 0, 5},
-    {"magic", 40, WireType::kU64, 0, 6},
-    {"position_id", 48, WireType::kU64, 0, 7},
-    {"reason", 56, WireType::kU32, 0, 8},
-    {"volume", 60, WireType::kF64, 0, 9},
-    {"price", 68, WireType::kF64, 0, 10},
-    {"commission", 76, WireType::kF64, 0, 11},
-    {"swap", 84, WireType::kF64, 0, 12},
-    {"profit", 92, WireType::kF64, 0, 13},
-    {"fee", 100, WireType::kF64, 0, 14},
-    {"symbol", 108, WireType::kText, 32, 15},
-    {"comment", 172, WireType::kText, 32, 16},
-    {"external_id", 236, WireType::kText, 32, 17},
+    {"ticket", 0, WireType::kU64, 0, 0},       {"order", 8, WireType::kU64, 0, 1},
+    {"time", 16, WireType::kI64, 0, 2},        {"time_msc", 24, WireType::kI64, 0, 3},
+    {"type", 32, WireType::kU32, 0, 4},        {"entry", 36, WireType::kU32, 0, 5},
+    {"magic", 40, WireType::kU64, 0, 6},       {"position_id", 48, WireType::kU64, 0, 7},
+    {"reason", 56, WireType::kU32, 0, 8},      {"volume", 60, WireType::kF64, 0, 9},
+    {"price", 68, WireType::kF64, 0, 10},      {"commission", 76, WireType::kF64, 0, 11},
+    {"swap", 84, WireType::kF64, 0, 12},       {"profit", 92, WireType::kF64, 0, 13},
+    {"fee", 100, WireType::kF64, 0, 14},       {"symbol", 108, WireType::kText, 32, 15},
+    {"comment", 172, WireType::kText, 32, 16}, {"external_id", 236, WireType::kText, 32, 17},
 };
 
 // TradeRequest: 232 bytes, 17 fields.
 inline constexpr FieldDef kTradeRequestFields[] = {
-    {"action", 0, WireType::kU32, 0, 0},
-    {"magic", 4, WireType::kU64, 0, 1},
-    {"order", 12, WireType::kU64, 0, 2},
-    {"symbol", 20, WireType::kText, 32, 3},
-    {"volume", 84, WireType::kF64, 0, 4},
-    {"price", 92, WireType::kF64, 0, 5},
-    {"stoplimit", 100, WireType::kF64, 0, 6},
-    {"sl", 108, WireType::kF64, 0, 7},
-    {"tp", 116, WireType::kF64, 0, 8},
-    {"deviation", 124, WireType::kU64, 0, 9},
-    {"type", 132, WireType::kU32, 0, 10},
-    {"type_filling", 136, WireType::kU32, 0, 11},
-    {"type_time", 140, WireType::kU32, 0, 12},
-    {"expiration", 144, WireType::kI64, 0, 13},
-    {"comment", 152, WireType::kText, 32, 14},
-    {"position", 216, WireType::kU64, 0, 15},
+    {"action", 0, WireType::kU32, 0, 0},         {"magic", 4, WireType::kU64, 0, 1},
+    {"order", 12, WireType::kU64, 0, 2},         {"symbol", 20, WireType::kText, 32, 3},
+    {"volume", 84, WireType::kF64, 0, 4},        {"price", 92, WireType::kF64, 0, 5},
+    {"stoplimit", 100, WireType::kF64, 0, 6},    {"sl", 108, WireType::kF64, 0, 7},
+    {"tp", 116, WireType::kF64, 0, 8},           {"deviation", 124, WireType::kU64, 0, 9},
+    {"type", 132, WireType::kU32, 0, 10},        {"type_filling", 136, WireType::kU32, 0, 11},
+    {"type_time", 140, WireType::kU32, 0, 12},   {"expiration", 144, WireType::kI64, 0, 13},
+    {"comment", 152, WireType::kText, 32, 14},   {"position", 216, WireType::kU64, 0, 15},
     {"position_by", 224, WireType::kU64, 0, 16},
 };
 
 // OrderCheckResult: 252 bytes, 9 fields.
 // `request` is not on the wire: the TradeRequest that was sent.
 inline constexpr FieldDef kOrderCheckResultFields[] = {
-    {"retcode", 0, WireType::kU32, 0, 0},
-    {"balance", 4, WireType::kF64, 0, 1},
-    {"equity", 12, WireType::kF64, 0, 2},
-    {"profit", 20, WireType::kF64, 0, 3},
-    {"margin", 28, WireType::kF64, 0, 4},
-    {"margin_free", 36, WireType::kF64, 0, 5},
-    {"margin_level", 44, WireType::kF64, 0, 6},
-    {"comment", 52, WireType::kText, 100, 7},
+    {"retcode", 0, WireType::kU32, 0, 0},       {"balance", 4, WireType::kF64, 0, 1},
+    {"equity", 12, WireType::kF64, 0, 2},       {"profit", 20, WireType::kF64, 0, 3},
+    {"margin", 28, WireType::kF64, 0, 4},       {"margin_free", 36, WireType::kF64, 0, 5},
+    {"margin_level", 44, WireType::kF64, 0, 6}, {"comment", 52, WireType::kText, 100, 7},
     {"request", 0, WireType::kNested, 0, 8},
 };
 
 // OrderSendResult: 260 bytes, 11 fields.
 // `request` is not on the wire: the TradeRequest that was sent.
 inline constexpr FieldDef kOrderSendResultFields[] = {
-    {"retcode", 0, WireType::kU32, 0, 0},
-    {"deal", 4, WireType::kU64, 0, 1},
-    {"order", 12, WireType::kU64, 0, 2},
-    {"volume", 20, WireType::kF64, 0, 3},
-    {"price", 28, WireType::kF64, 0, 4},
-    {"bid", 36, WireType::kF64, 0, 5},
-    {"ask", 44, WireType::kF64, 0, 6},
-    {"comment", 52, WireType::kText, 100, 7},
-    {"request_id", 252, WireType::kU32, 0, 8},
-    {"retcode_external", 256, WireType::kI32, 0, 9},
+    {"retcode", 0, WireType::kU32, 0, 0},      {"deal", 4, WireType::kU64, 0, 1},
+    {"order", 12, WireType::kU64, 0, 2},       {"volume", 20, WireType::kF64, 0, 3},
+    {"price", 28, WireType::kF64, 0, 4},       {"bid", 36, WireType::kF64, 0, 5},
+    {"ask", 44, WireType::kF64, 0, 6},         {"comment", 52, WireType::kText, 100, 7},
+    {"request_id", 252, WireType::kU32, 0, 8}, {"retcode_external", 256, WireType::kI32, 0, 9},
     {"request", 0, WireType::kNested, 0, 10},
 };
 
 // Each record: its table must end exactly at its declared size.
-#define ZK5_RECORD(Name)                                                                   \
+#define ZK5_RECORD(Name)                                                                          \
   static_assert(detail::End(k##Name##Fields) == k##Name##Size, #Name " table and size disagree"); \
-  inline constexpr RecordDef k##Name = {#Name, k##Name##Size, k##Name##Fields,             \
+  inline constexpr RecordDef k##Name = {#Name, k##Name##Size, k##Name##Fields,                    \
                                         detail::Count(k##Name##Fields)};
 
 ZK5_RECORD(SymbolInfo)

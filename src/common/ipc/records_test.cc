@@ -20,8 +20,8 @@ struct Expected {
   const RecordDef* rec;
   const char* name;
   std::uint32_t size;
-  std::uint16_t count;     // tuple length of the Python type
-  std::vector<Gap> gaps;   // documented uncovered bytes, in byte order
+  std::uint16_t count;    // tuple length of the Python type
+  std::vector<Gap> gaps;  // documented uncovered bytes, in byte order
 };
 
 std::vector<Expected> AllRecords() {
@@ -154,17 +154,15 @@ TEST_P(RecordTableTest, NamesAreUniqueAndFindable) {
   EXPECT_EQ(FindField(r, nullptr), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllRecords, RecordTableTest, ::testing::ValuesIn(AllRecords()),
-    [](const ::testing::TestParamInfo<Expected>& param_info) {
-      return std::string(param_info.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(AllRecords, RecordTableTest, ::testing::ValuesIn(AllRecords()),
+                         [](const ::testing::TestParamInfo<Expected>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 // --- Spot checks of named fields --------------------------------------------
 
-void ExpectField(const RecordDef& r, const char* name, std::uint32_t offset,
-                 WireType type, std::uint16_t index,
-                 std::uint16_t text_units = 0) {
+void ExpectField(const RecordDef& r, const char* name, std::uint32_t offset, WireType type,
+                 std::uint16_t index, std::uint16_t text_units = 0) {
   SCOPED_TRACE(std::string(r.name) + "." + name);
   const FieldDef* f = FindField(r, name);
   ASSERT_NE(f, nullptr);
@@ -184,20 +182,16 @@ std::vector<std::string> TupleOrder(const RecordDef& r) {
 }
 
 TEST(RecordConstants, SymbolOffsetsMatchTables) {
-  ExpectField(kTradePosition, "symbol", kTradePositionSymbolOffset,
-              WireType::kText, 16, 32);
-  ExpectField(kTradeOrder, "symbol", kTradeOrderSymbolOffset, WireType::kText,
-              21, 32);
-  ExpectField(kTradeDeal, "symbol", kTradeDealSymbolOffset, WireType::kText,
-              15, 32);
+  ExpectField(kTradePosition, "symbol", kTradePositionSymbolOffset, WireType::kText, 16, 32);
+  ExpectField(kTradeOrder, "symbol", kTradeOrderSymbolOffset, WireType::kText, 21, 32);
+  ExpectField(kTradeDeal, "symbol", kTradeDealSymbolOffset, WireType::kText, 15, 32);
   EXPECT_EQ(kTradePositionSymbolOffset, 128u);
   EXPECT_EQ(kTradeOrderSymbolOffset, 148u);
   EXPECT_EQ(kTradeDealSymbolOffset, 108u);
 }
 
 TEST(RecordConstants, SymbolInfoShortFormLacksOnlyName) {
-  ExpectField(kSymbolInfo, "name", kSymbolInfoNameOffset, WireType::kText, 93,
-              32);
+  ExpectField(kSymbolInfo, "name", kSymbolInfoNameOffset, WireType::kText, 93, 32);
   EXPECT_EQ(kSymbolInfoShortSize, kSymbolInfoNameOffset);
   EXPECT_EQ(kSymbolInfoShortSize + 64, kSymbolInfo.size);
   // `name` is the last field in byte order; all others fit the short form.
@@ -251,10 +245,8 @@ TEST(SpotChecks, TickAndRates) {
   ExpectField(kTick, "time_msc", 40, WireType::kI64, 5);
   ExpectField(kTick, "flags", 48, WireType::kU32, 6);
   ExpectField(kTick, "volume_real", 52, WireType::kF64, 7);
-  EXPECT_EQ(TupleOrder(kRates),
-            (std::vector<std::string>{"time", "open", "high", "low", "close",
-                                      "tick_volume", "spread",
-                                      "real_volume"}));
+  EXPECT_EQ(TupleOrder(kRates), (std::vector<std::string>{"time", "open", "high", "low", "close",
+                                                          "tick_volume", "spread", "real_volume"}));
   ExpectField(kRates, "tick_volume", 40, WireType::kU64, 5);
   ExpectField(kRates, "spread", 48, WireType::kI32, 6);
   ExpectField(kRates, "real_volume", 52, WireType::kU64, 7);
@@ -296,14 +288,28 @@ TEST(SpotChecks, TerminalInfoReorderedFields) {
   ExpectField(r, "company", 41, WireType::kText, 16, 260);
   ExpectField(r, "commondata_path", 2641, WireType::kText, 21, 260);
   ExpectField(r, "tradeapi_disabled", 3161, WireType::kBool8, 5);
-  EXPECT_EQ(TupleOrder(r),
-            (std::vector<std::string>{
-                "community_account", "community_connection", "connected",
-                "dlls_allowed", "trade_allowed", "tradeapi_disabled",
-                "email_enabled", "ftp_enabled", "notifications_enabled", "bdid",
-                "build", "maxbars", "codepage", "ping_last",
-                "community_balance", "retransmission", "company", "name",
-                "language", "path", "data_path", "commondata_path"}));
+  EXPECT_EQ(TupleOrder(r), (std::vector<std::string>{"community_account",
+                                                     "community_connection",
+                                                     "connected",
+                                                     "dlls_allowed",
+                                                     "trade_allowed",
+                                                     "tradeapi_disabled",
+                                                     "email_enabled",
+                                                     "ftp_enabled",
+                                                     "notifications_enabled",
+                                                     "bdid",
+                                                     "build",
+                                                     "maxbars",
+                                                     "codepage",
+                                                     "ping_last",
+                                                     "community_balance",
+                                                     "retransmission",
+                                                     "company",
+                                                     "name",
+                                                     "language",
+                                                     "path",
+                                                     "data_path",
+                                                     "commondata_path"}));
   // `build` is first on the wire, `tradeapi_disabled` the very last byte.
   EXPECT_STREQ(r.fields[0].name, "build");
   EXPECT_STREQ(r.fields[r.count - 1].name, "tradeapi_disabled");

@@ -32,8 +32,8 @@ bool Transfer(os::PipeHandle& pipe, os::IoStatus status) {
 
 }  // namespace
 
-PipeWriter::PipeWriter(os::PipeHandle& pipe, std::uint32_t length,
-                       std::uint32_t command, std::int64_t stall_ms)
+PipeWriter::PipeWriter(os::PipeHandle& pipe, std::uint32_t length, std::uint32_t command,
+                       std::int64_t stall_ms)
     : pipe_(pipe), stall_ms_(stall_ms) {
   PutFrameHeader(buffer_, length, command);
   used_ = kFrameHeaderSize;

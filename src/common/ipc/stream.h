@@ -37,8 +37,8 @@ void HeapFree(void* block);
 // Destination of an array (or string) reply. By default the block comes
 // from HeapAlloc and goes back with HeapFree.
 struct ArrayOut {
-  void** block;           // receives the block address on success
-  std::uint32_t* count;   // receives the element count on success
+  void** block;          // receives the block address on success
+  std::uint32_t* count;  // receives the element count on success
   AllocFn alloc = [](void*, std::uint64_t size) { return HeapAlloc(size); };
   FreeFn release = [](void*, void* b) { HeapFree(b); };
   void* context = nullptr;  // handed to alloc and release

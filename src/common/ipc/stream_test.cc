@@ -47,8 +47,10 @@ TEST(PipeWriter, EmptyStringAddsOnlyItsCount) {
 
 TEST(PipeWriter, StringUnitsAreLittleEndianWithoutTerminator) {
   Pair p;
-  ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::SYMBOL_SELECT>, TextOf(u"E\u20ac"), std::uint8_t{1}));
-  EXPECT_EQ(p.ReadFrame(), U32(13) + U32(171) + U32(2) + Bytes("E\0\xac\x20", 4) + Bytes("\x01", 1));
+  ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::SYMBOL_SELECT>, TextOf(u"E\u20ac"),
+                     std::uint8_t{1}));
+  EXPECT_EQ(p.ReadFrame(),
+            U32(13) + U32(171) + U32(2) + Bytes("E\0\xac\x20", 4) + Bytes("\x01", 1));
 }
 
 #ifndef _WIN32
@@ -97,16 +99,15 @@ TEST_P(PipeWriterSplit, FullBuffersLeaveInOneWriteEach) {
   setsockopt(static_cast<int>(p.client), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   std::vector<std::uint8_t> record(c.request_bytes - 8, 0x5A);
   ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::ORDER_SEND>,
-                           ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
+                     ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
   EXPECT_EQ(WriteSizes(p), c.writes);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, PipeWriterSplit,
-    ::testing::Values(WriteCase{16384, {16384}}, WriteCase{16385, {16384, 1}},
-                      WriteCase{16384 * 2, {16384, 16384}},
-                      // A large argument goes straight from its own memory.
-                      WriteCase{16384 + 40000, {16384, 40000}}));
+INSTANTIATE_TEST_SUITE_P(Sizes, PipeWriterSplit,
+                         ::testing::Values(WriteCase{16384, {16384}}, WriteCase{16385, {16384, 1}},
+                                           WriteCase{16384 * 2, {16384, 16384}},
+                                           // A large argument goes straight from its own memory.
+                                           WriteCase{16384 + 40000, {16384, 40000}}));
 
 #endif  // _WIN32
 
@@ -167,11 +168,11 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeCase{"wrong echo", Reply(121, 1, U32(3)), kIpcCallFailed, kNoIpcConnection},
         ExchangeCase{"wrong echo negative", Reply(121, -3, U32(3)), kIpcCallFailed,
                      kNoIpcConnection},
-        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed,
-                     kNoIpcConnection}),
+        ExchangeCase{"wrong echo failure reply", Reply(121, -3), kIpcCallFailed, kNoIpcConnection}),
     [](const auto& info) {
       std::string n = info.param.name;
-      for (char& ch : n) if (ch == ' ') ch = '_';
+      for (char& ch : n)
+        if (ch == ' ') ch = '_';
       return n;
     });
 
@@ -234,7 +235,8 @@ TEST(Exchange, SilenceForTheStallLimitEndsTheCall) {
   std::uint32_t v = 0;
   const auto start = std::chrono::steady_clock::now();
   const std::int32_t result = Exchange(
-      p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
+      p.client, CommandId::ORDERS_TOTAL,
+      [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
       [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); }, 200);
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(result, kIpcTimeout);
@@ -250,7 +252,8 @@ TEST(Exchange, BytesWaitingBeforeTheRequestFailItUnwritten) {
   std::uint32_t v = 0;
   auto call = [&] {
     return Exchange(
-        p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
+        p.client, CommandId::ORDERS_TOTAL,
+        [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   };
   EXPECT_EQ(call(), kIpcCallFailed);
@@ -281,7 +284,8 @@ TEST(Exchange, InterruptEndsTheWaitAndClosesThePipe) {
   std::uint32_t v = 0;
   const auto start = std::chrono::steady_clock::now();
   const std::int32_t result = Exchange(
-      p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
+      p.client, CommandId::ORDERS_TOTAL,
+      [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
       [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   const auto waited = std::chrono::steady_clock::now() - start;
   stopper.join();
@@ -337,7 +341,7 @@ TEST(BrokenPipe, WriteToAClosedPeerFailsWithoutSignal) {
   p.HangUp();
   std::vector<std::uint8_t> record(100000, 1);
   EXPECT_FALSE(Encode(p.client, ipc::kCommand<CommandId::ORDER_SEND>,
-                            ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
+                      ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
   EXPECT_EQ(p.client, os::kInvalidPipe);
 }
 

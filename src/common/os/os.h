@@ -80,8 +80,7 @@ inline std::int64_t DeadlineIn(std::int64_t ms) {
 // Bytes that have already arrived are taken even after either. The
 // interrupt check is asked at least every kWakeMs, also while bytes keep
 // arriving.
-IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n,
-                   std::int64_t deadline_ms = kNoDeadline,
+IoStatus ReadExact(PipeHandle h, void* buf, std::size_t n, std::int64_t deadline_ms = kNoDeadline,
                    std::int64_t stall_ms = kNoDeadline);
 // Writes exactly n bytes in one write call when the OS takes it whole, and
 // completes short writes otherwise. Never raises SIGPIPE. With a stall

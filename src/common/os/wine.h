@@ -40,11 +40,11 @@ std::u16string HomeFolder();
 std::u16string UserName();
 
 enum class RelayResult {
-  kOpen,     // *out is the relay's socket; ClosePipe ends the relay too
-  kRefused,  // the relay could not open the pipe: *error is its Windows
-             // error code (2: nobody serves the name)
-  kFailed,   // no answer from a relay: *error is an errno value (ETIMEDOUT
-             // when it did not answer within answer_ms)
+  kOpen,         // *out is the relay's socket; ClosePipe ends the relay too
+  kRefused,      // the relay could not open the pipe: *error is its Windows
+                 // error code (2: nobody serves the name)
+  kFailed,       // no answer from a relay: *error is an errno value (ETIMEDOUT
+                 // when it did not answer within answer_ms)
   kInterrupted,  // the interrupt check ended the wait for the answer
 };
 
@@ -53,8 +53,8 @@ enum class RelayResult {
 // to wait_ms. Every descriptor is close-on-exec. The wait for the relay's
 // answer is a blocking wait with the interrupt check.
 RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& name,
-                                 std::uint32_t wait_ms, std::uint32_t answer_ms,
-                                 PipeHandle* out, std::uint32_t* error);
+                                 std::uint32_t wait_ms, std::uint32_t answer_ms, PipeHandle* out,
+                                 std::uint32_t* error);
 
 // A program started detached, watched for an early end until EndWatch.
 struct LaunchWatch {
@@ -74,8 +74,7 @@ int LaunchWatched(const std::u16string& path, const std::vector<std::u16string>&
 // detached from this process like LaunchProcess, with `args` after its
 // name, and watches it. Returns 0, or an errno value.
 int LaunchUnderWine(const WineSetup& wine, const std::u16string& path,
-                    const std::vector<std::u16string>& args,
-                    LaunchWatch* watch);
+                    const std::vector<std::u16string>& args, LaunchWatch* watch);
 
 // True, with the program's exit code in *code (128 + the signal number when
 // a signal ended it), once the watched program has ended. Does not block.

@@ -128,9 +128,15 @@ bool MarginFor(const Quotes& q, const AccountConfig& acc, int sym, double volume
   const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
   double amount = 0;
   switch (s.calc_mode) {
-    case CalcMode::kForex: amount = volume * s.contract_size / acc.leverage; break;
-    case CalcMode::kCfd: amount = volume * s.contract_size * price; break;
-    case CalcMode::kCfdLeverage: amount = volume * s.contract_size * price / acc.leverage; break;
+    case CalcMode::kForex:
+      amount = volume * s.contract_size / acc.leverage;
+      break;
+    case CalcMode::kCfd:
+      amount = volume * s.contract_size * price;
+      break;
+    case CalcMode::kCfdLeverage:
+      amount = volume * s.contract_size * price / acc.leverage;
+      break;
   }
   double rate;
   if (!q.Rate(s.margin, acc.currency, &rate)) return false;
@@ -167,7 +173,8 @@ bool SwapFor(const Quotes& q, const AccountConfig& acc, int sym, std::uint32_t t
   const double points = type == kOrderTypeBuy ? s.swap_long : s.swap_short;
   double rate;
   if (!q.Rate(s.profit, acc.currency, &rate)) return false;
-  *swap = RoundMoney(static_cast<double>(nights) * points * s.point() * s.contract_size * volume * rate);
+  *swap = RoundMoney(static_cast<double>(nights) * points * s.point() * s.contract_size * volume *
+                     rate);
   return true;
 }
 
@@ -183,7 +190,8 @@ bool CommissionFor(const Quotes& q, const AccountConfig& acc, int sym, double vo
                    double* commission) {
   double rate;
   if (!q.Rate(u"USD", acc.currency, &rate)) return false;
-  *commission = -RoundMoney(CommissionPerLot(Symbols()[static_cast<std::size_t>(sym)]) * volume * rate);
+  *commission =
+      -RoundMoney(CommissionPerLot(Symbols()[static_cast<std::size_t>(sym)]) * volume * rate);
   return true;
 }
 

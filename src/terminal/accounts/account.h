@@ -52,7 +52,7 @@ struct Position {
   std::uint64_t ticket = 0;  // also its identifier: the opening order's ticket
   std::int64_t time_msc = 0;
   std::int64_t time_update_msc = 0;
-  std::uint32_t type = 0;    // 0 buy, 1 sell
+  std::uint32_t type = 0;  // 0 buy, 1 sell
   std::uint64_t magic = 0;
   std::uint32_t reason = kReasonExpert;
   double volume = 0;

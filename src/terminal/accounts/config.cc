@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "base/text.h"
 #include "accounts/password.h"
+#include "base/text.h"
 #include "market/import.h"
 
 namespace zk5::term {
@@ -43,9 +43,7 @@ bool ToInt(const std::string& v, std::int64_t lo, std::int64_t hi, std::int64_t*
   return true;
 }
 
-bool ToUInt64(const std::string& v, std::uint64_t* out) {
-  return text::ParseDecimal(v, out);
-}
+bool ToUInt64(const std::string& v, std::uint64_t* out) { return text::ParseDecimal(v, out); }
 
 bool ToDouble(const std::string& v, double* out) {
   if (v.empty()) return false;
@@ -134,18 +132,21 @@ Settings ParseSettings(const std::string& text) {
   if (seed != nullptr) ToUInt64(*seed, &s.seed);
   ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
   ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
-  ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400, &s.clock_shift_sec);
+  ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400,
+          &s.clock_shift_sec);
   // A replay's settings are checked, not defaulted: a replay on other terms
   // than asked (or on the wall clock, trading the ordinary accounts) would
   // be worse than none.
   const std::string* from = Get(ini, "replay", "from");
   if (from != nullptr && !from->empty()) {
     bool seconds = false, fraction = false;
-    if (ParseDateTime(from->data(), from->data() + from->size(), &s.replay_from_ms, &seconds, &fraction)) {
+    if (ParseDateTime(from->data(), from->data() + from->size(), &s.replay_from_ms, &seconds,
+                      &fraction)) {
       s.replay = true;
     } else {
-      s.replay_error = "[Replay] From=" + *from +
-                       " is not a UTC date and time YYYY-MM-DD HH:MM[:SS] (such as 2024-03-05 00:00)";
+      s.replay_error =
+          "[Replay] From=" + *from +
+          " is not a UTC date and time YYYY-MM-DD HH:MM[:SS] (such as 2024-03-05 00:00)";
     }
   }
   const struct {
@@ -155,7 +156,8 @@ Settings ParseSettings(const std::string& text) {
     const char* unit;
     std::int64_t* field;
   } kReplayNumbers[] = {
-      {"speed", "Speed", kMinReplaySpeed, kMaxReplaySpeed, "market seconds per real second", &s.replay_speed},
+      {"speed", "Speed", kMinReplaySpeed, kMaxReplaySpeed, "market seconds per real second",
+       &s.replay_speed},
       {"step", "Step", 0, kMaxReplayStepMs, "milliseconds per request", &s.replay_step_ms},
   };
   for (const auto& n : kReplayNumbers) {
@@ -165,8 +167,9 @@ Settings ParseSettings(const std::string& text) {
     if (ToInt(*v, n.lo, n.hi, &value)) {
       *n.field = value;
     } else {
-      s.replay_error = std::string("[Replay] ") + n.name + "=" + *v + " is not a whole number from " +
-                       std::to_string(n.lo) + " to " + std::to_string(n.hi) + " (" + n.unit + ")";
+      s.replay_error = std::string("[Replay] ") + n.name + "=" + *v +
+                       " is not a whole number from " + std::to_string(n.lo) + " to " +
+                       std::to_string(n.hi) + " (" + n.unit + ")";
     }
   }
   const std::string* stepped = Get(ini, "replay", "stepped");
@@ -230,12 +233,18 @@ AccountsFile ParseAccounts(const std::string& text) {
     AccountConfig a;
     if (!ToUInt64(Trim(section.substr(8)), &a.login) || a.login == 0) continue;
     for (const auto& [key, value] : keys) {
-      if (key == "password") a.password = Wide(value);
-      else if (key == "passwordhash") a.password_hash = value;
-      else if (key == "server") a.server = Wide(value);
-      else if (key == "name") a.name = Wide(value);
-      else if (key == "currency") a.currency = Wide(value);
-      else if (key == "company") a.company = Wide(value);
+      if (key == "password")
+        a.password = Wide(value);
+      else if (key == "passwordhash")
+        a.password_hash = value;
+      else if (key == "server")
+        a.server = Wide(value);
+      else if (key == "name")
+        a.name = Wide(value);
+      else if (key == "currency")
+        a.currency = Wide(value);
+      else if (key == "company")
+        a.company = Wide(value);
       else if (key == "leverage") {
         std::int64_t n;
         if (ToInt(value, 1, 100000, &n)) a.leverage = static_cast<std::uint32_t>(n);
@@ -262,7 +271,8 @@ std::string FormatAccounts(const AccountsFile& file) {
       "; edit only while it is not running. To set a password, write\n"
       "; Password=<new password> in the account's section: the terminal replaces\n"
       "; it by a PasswordHash line when it starts.\n"
-      "[Terminal]\nLastLogin=" + std::to_string(file.last_login) + "\n";
+      "[Terminal]\nLastLogin=" +
+      std::to_string(file.last_login) + "\n";
   for (const AccountConfig& a : file.accounts) {
     out += "\n[Account " + std::to_string(a.login) + "]\n";
     if (!a.password_hash.empty()) out += "PasswordHash=" + a.password_hash + "\n";

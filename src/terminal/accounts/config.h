@@ -25,24 +25,24 @@ constexpr std::int64_t kMaxReplaySpeed = 1000000;
 constexpr std::int64_t kMaxReplayStepMs = 86400000LL * 366;
 
 struct Settings {
-  std::int64_t idle_exit_sec = 600;   // [Terminal] IdleExit; 0 = never
+  std::int64_t idle_exit_sec = 600;     // [Terminal] IdleExit; 0 = never
   std::uint32_t build = kDefaultBuild;  // [Terminal] Build
-  bool trade_api = true;              // [Terminal] TradeApi
-  bool trade_allowed = true;          // [Terminal] TradeAllowed
-  std::int64_t max_bars = 100000;     // [Terminal] MaxBars
-  std::int64_t login_delay_ms = 0;    // [Terminal] LoginDelay
-  std::uint64_t seed = 1;             // [Market] Seed
+  bool trade_api = true;                // [Terminal] TradeApi
+  bool trade_allowed = true;            // [Terminal] TradeAllowed
+  std::int64_t max_bars = 100000;       // [Terminal] MaxBars
+  std::int64_t login_delay_ms = 0;      // [Terminal] LoginDelay
+  std::uint64_t seed = 1;               // [Market] Seed
   // A connection is closed when a request it started is not whole within
   // request_timeout_sec, or when it sends nothing for connection_idle_sec.
   std::int64_t request_timeout_sec = 30;   // [Terminal] RequestTimeout
   std::int64_t connection_idle_sec = 600;  // [Terminal] ConnectionIdle
-  std::int64_t clock_shift_sec = 0;   // [Market] ClockShift: added to the system clock
+  std::int64_t clock_shift_sec = 0;        // [Market] ClockShift: added to the system clock
   // [Replay] From (UTC), Speed, Step: a replay of the past when From is set.
   bool replay = false;
   std::int64_t replay_from_ms = 0;
-  std::int64_t replay_speed = 1;      // market seconds per real second, 1..1000000
-  std::int64_t replay_step_ms = 0;    // > 0: the clock moves this much per request instead
-  bool replay_stepped = false;        // [Replay] Stepped: held until the script moves it
+  std::int64_t replay_speed = 1;    // market seconds per real second, 1..1000000
+  std::int64_t replay_step_ms = 0;  // > 0: the clock moves this much per request instead
+  bool replay_stepped = false;      // [Replay] Stepped: held until the script moves it
   // Why a given From, Speed or Step cannot be taken (the terminal does
   // not start then), naming the setting and what it may be.
   std::string replay_error;
@@ -64,8 +64,8 @@ struct AccountConfig {
   std::u16string company = u"Brundel Simulations Ltd.";
   std::uint32_t leverage = 100;
   double deposit = 10000;
-  bool otp = false;      // needs a one-time password: LOGIN answers -7
-  bool netting = false;  // a netting account: one position per symbol
+  bool otp = false;         // needs a one-time password: LOGIN answers -7
+  bool netting = false;     // a netting account: one position per symbol
   double margin_call = 50;  // margin level (%) at or below which no margin is added
   double stop_out = 30;     // margin level (%) at or below which positions are closed
 };

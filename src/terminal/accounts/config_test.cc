@@ -66,13 +66,19 @@ TEST(Settings, ReplaySettingsAreCheckedNotDefaulted) {
   } kCases[] = {
       {"From=2024-03-05 00:00\nSpeed=1000000\nStep=0", ""},
       {"From=2024-03-05 00:00:30\nStep=86400000", ""},
-      {"From=2024-13-01 00:00", "[Replay] From=2024-13-01 00:00 is not a UTC date and time YYYY-MM-DD HH:MM[:SS]"},
+      {"From=2024-13-01 00:00",
+       "[Replay] From=2024-13-01 00:00 is not a UTC date and time YYYY-MM-DD HH:MM[:SS]"},
       {"From=24-03-05 00:00", "[Replay] From=24-03-05 00:00 is not a UTC date and time"},
-      {"From=2024-03-05 00:00\nSpeed=0", "[Replay] Speed=0 is not a whole number from 1 to 1000000"},
-      {"From=2024-03-05 00:00\nSpeed=-5", "[Replay] Speed=-5 is not a whole number from 1 to 1000000"},
-      {"From=2024-03-05 00:00\nSpeed=abc", "[Replay] Speed=abc is not a whole number from 1 to 1000000"},
-      {"From=2024-03-05 00:00\nSpeed=1000000000", "[Replay] Speed=1000000000 is not a whole number"},
-      {"From=2024-03-05 00:00\nStep=-1", "[Replay] Step=-1 is not a whole number from 0 to 31622400000"},
+      {"From=2024-03-05 00:00\nSpeed=0",
+       "[Replay] Speed=0 is not a whole number from 1 to 1000000"},
+      {"From=2024-03-05 00:00\nSpeed=-5",
+       "[Replay] Speed=-5 is not a whole number from 1 to 1000000"},
+      {"From=2024-03-05 00:00\nSpeed=abc",
+       "[Replay] Speed=abc is not a whole number from 1 to 1000000"},
+      {"From=2024-03-05 00:00\nSpeed=1000000000",
+       "[Replay] Speed=1000000000 is not a whole number"},
+      {"From=2024-03-05 00:00\nStep=-1",
+       "[Replay] Step=-1 is not a whole number from 0 to 31622400000"},
       {"Step=1.5", "[Replay] Step=1.5 is not a whole number"},
       {"From=2024-03-05 00:00\nStepped=maybe", "[Replay] Stepped=maybe is not 0 or 1"},
   };
@@ -133,8 +139,11 @@ TEST(Accounts, RoundTripAndDefaults) {
 TEST(RecordIo, WritesAndReadsFieldsByName) {
   std::uint8_t rec[851];
   RecordWriter w(records::kAccountInfo, rec);
-  w.UInt("login", 18446744073709551615ULL).Real("balance", 12.5).Flag("fifo_close", true)
-      .Text("currency", u"EUR").UInt("leverage", 30);
+  w.UInt("login", 18446744073709551615ULL)
+      .Real("balance", 12.5)
+      .Flag("fifo_close", true)
+      .Text("currency", u"EUR")
+      .UInt("leverage", 30);
   EXPECT_TRUE(w.ok());
   EXPECT_EQ(wire::LoadU64(rec), 18446744073709551615ULL);
   EXPECT_EQ(wire::LoadF64(rec + 35), 12.5);

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "accounts/trade_records.h"
 #include "ipc/records.h"
 #include "ipc/wire.h"
-#include "accounts/trade_records.h"
 
 namespace zk5::term {
 
@@ -71,7 +71,8 @@ std::string SerializeLegacyAccount(const AccountState& st) {
 }
 
 bool ParseLegacyAccount(const std::string& in, AccountState* st) {
-  if (in.size() < kHeaderSize + 8 || std::memcmp(in.data(), kMagic, sizeof kMagic) != 0) return false;
+  if (in.size() < kHeaderSize + 8 || std::memcmp(in.data(), kMagic, sizeof kMagic) != 0)
+    return false;
   std::size_t end = in.size() - 8;
   std::size_t at = end;
   if (Take<std::uint64_t>(in, &at) != Fnv1a(in.data(), end)) return false;

@@ -53,12 +53,16 @@ RecordWriter& RecordWriter::Int(const FieldDef& field, std::int64_t value) {
   switch (f->type) {
     case WireType::kBool8:
     case WireType::kU8:
-      if (value < 0 || value > 0xFF) Refuse();
-      else *p = static_cast<std::uint8_t>(value);
+      if (value < 0 || value > 0xFF)
+        Refuse();
+      else
+        *p = static_cast<std::uint8_t>(value);
       break;
     case WireType::kU32:
-      if (value < 0 || value > 0xFFFFFFFFLL) Refuse();
-      else wire::Store(p, static_cast<std::uint32_t>(value));
+      if (value < 0 || value > 0xFFFFFFFFLL)
+        Refuse();
+      else
+        wire::Store(p, static_cast<std::uint32_t>(value));
       break;
     case WireType::kI32:
       if (value < std::numeric_limits<std::int32_t>::min() ||
@@ -69,8 +73,10 @@ RecordWriter& RecordWriter::Int(const FieldDef& field, std::int64_t value) {
       }
       break;
     case WireType::kU64:
-      if (value < 0) Refuse();
-      else wire::Store(p, static_cast<std::uint64_t>(value));
+      if (value < 0)
+        Refuse();
+      else
+        wire::Store(p, static_cast<std::uint64_t>(value));
       break;
     case WireType::kI64:
       wire::Store(p, value);
@@ -120,8 +126,10 @@ RecordWriter& RecordWriter::Real(const char* name, double value) {
 
 RecordWriter& RecordWriter::Real(const FieldDef& field, double value) {
   const FieldDef* f = &field;
-  if (f->type != WireType::kF64) Refuse();
-  else wire::Store(record_ + f->offset, value);
+  if (f->type != WireType::kF64)
+    Refuse();
+  else
+    wire::Store(record_ + f->offset, value);
   return *this;
 }
 
@@ -166,12 +174,18 @@ std::int64_t RecordReader::Int(const FieldDef& field) const {
   const std::uint8_t* p = record_ + f->offset;
   switch (f->type) {
     case WireType::kBool8:
-    case WireType::kU8: return *p;
-    case WireType::kU32: return wire::LoadU32(p);
-    case WireType::kI32: return wire::LoadI32(p);
-    case WireType::kU64: return static_cast<std::int64_t>(wire::LoadU64(p));
-    case WireType::kI64: return wire::LoadI64(p);
-    case WireType::kF64: return static_cast<std::int64_t>(wire::LoadF64(p));
+    case WireType::kU8:
+      return *p;
+    case WireType::kU32:
+      return wire::LoadU32(p);
+    case WireType::kI32:
+      return wire::LoadI32(p);
+    case WireType::kU64:
+      return static_cast<std::int64_t>(wire::LoadU64(p));
+    case WireType::kI64:
+      return wire::LoadI64(p);
+    case WireType::kF64:
+      return static_cast<std::int64_t>(wire::LoadF64(p));
     default:
       Refuse();
       return 0;
@@ -216,7 +230,8 @@ std::u16string RecordReader::Text(const FieldDef& field) const {
   const std::uint8_t* p = record_ + f->offset;
   const std::size_t n = wire::TextLength(p, f->text_units);
   std::u16string out(n, u'\0');
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(wire::Load<std::uint16_t>(p + 2 * i));
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<char16_t>(wire::Load<std::uint16_t>(p + 2 * i));
   return out;
 }
 

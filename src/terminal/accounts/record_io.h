@@ -98,7 +98,9 @@ template <const records::RecordDef& R>
 class FieldWriter {
  public:
   // The field's position in R's table; a name R lacks does not compile.
-  static constexpr std::uint16_t Field(std::string_view name) { return records::FieldIndex(R, name); }
+  static constexpr std::uint16_t Field(std::string_view name) {
+    return records::FieldIndex(R, name);
+  }
 
   explicit FieldWriter(std::uint8_t* record) : w_(R, record) {}
 
@@ -116,9 +118,9 @@ class FieldWriter {
   }
   template <std::uint16_t F>
   FieldWriter& Flag(bool value) {
-    static_assert(R.fields[F].type == records::WireType::kBool8 ||
-                      R.fields[F].type == records::WireType::kU8,
-                  "a flag goes into a one-byte field");
+    static_assert(
+        R.fields[F].type == records::WireType::kBool8 || R.fields[F].type == records::WireType::kU8,
+        "a flag goes into a one-byte field");
     w_.Flag(R.fields[F], value);
     return *this;
   }
@@ -145,7 +147,9 @@ class FieldWriter {
 template <const records::RecordDef& R>
 class FieldReader {
  public:
-  static constexpr std::uint16_t Field(std::string_view name) { return records::FieldIndex(R, name); }
+  static constexpr std::uint16_t Field(std::string_view name) {
+    return records::FieldIndex(R, name);
+  }
 
   explicit FieldReader(const std::uint8_t* record) : r_(R, record) {}
 

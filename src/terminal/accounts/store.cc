@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/text.h"
-#include "os/service.h"
 #include <type_traits>
 #include <variant>
+#include "base/text.h"
+#include "os/service.h"
 
 namespace zk5::term {
 
@@ -91,15 +91,19 @@ const Column<Deal> kDealColumns[] = {
 };
 
 // The table's name, and the column that history selects by time.
-template <typename T> struct TableOf;
-template <> struct TableOf<Position> {
+template <typename T>
+struct TableOf;
+template <>
+struct TableOf<Position> {
   static constexpr const char* kName = "positions";
 };
-template <> struct TableOf<Order> {
+template <>
+struct TableOf<Order> {
   static constexpr const char* kName = "orders";
   static constexpr const char* kTime = "time_done_msc";
 };
-template <> struct TableOf<Deal> {
+template <>
+struct TableOf<Deal> {
   static constexpr const char* kName = "deals";
   static constexpr const char* kTime = "time_msc";
 };
@@ -109,9 +113,12 @@ const char* SqlType(const Column<T>& c) {
   return std::visit(
       [](auto m) {
         using V = std::remove_reference_t<decltype(std::declval<T&>().*m)>;
-        if constexpr (std::is_same_v<V, double>) return " REAL NOT NULL";
-        else if constexpr (std::is_same_v<V, std::u16string>) return " TEXT NOT NULL";
-        else return " INTEGER NOT NULL";
+        if constexpr (std::is_same_v<V, double>)
+          return " REAL NOT NULL";
+        else if constexpr (std::is_same_v<V, std::u16string>)
+          return " TEXT NOT NULL";
+        else
+          return " INTEGER NOT NULL";
       },
       c.member);
 }
@@ -147,8 +154,8 @@ std::string ColumnList(const Column<T> (&cols)[N]) {
 template <typename T, std::size_t N>
 std::string InsertSql(const Column<T> (&cols)[N]) {
   const char* verb = std::is_same_v<T, Deal> ? "INSERT INTO " : "INSERT OR REPLACE INTO ";
-  std::string sql = std::string(verb) + TableOf<T>::kName + "(login, " +
-                    ColumnList(cols) + ") VALUES(?";
+  std::string sql =
+      std::string(verb) + TableOf<T>::kName + "(login, " + ColumnList(cols) + ") VALUES(?";
   for (std::size_t i = 0; i < N; ++i) sql += ", ?";
   return sql + ")";
 }
@@ -211,7 +218,8 @@ std::string Where(const HistoryQuery& q) {
   const std::string history = std::is_same_v<T, Order> ? " AND state <> 1" : "";
   switch (q.by) {
     case HistoryQuery::kTime:
-      return std::string(" WHERE login = ?1 AND ") + TableOf<T>::kTime + " BETWEEN ?2 AND ?3" + history;
+      return std::string(" WHERE login = ?1 AND ") + TableOf<T>::kTime + " BETWEEN ?2 AND ?3" +
+             history;
     case HistoryQuery::kPosition:
       return " WHERE login = ?1 AND position_id = ?2" + history;
     case HistoryQuery::kTicket:
@@ -298,7 +306,8 @@ bool Store::Open(const std::string& path, bool durable, std::string* error) {
   // exclusive locking keeps the WAL index in memory.
   bool ok = Exec("PRAGMA encoding = 'UTF-16le'") && Exec("PRAGMA locking_mode = EXCLUSIVE") &&
             Exec("PRAGMA journal_mode = WAL") &&
-            Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") && Migrate(error);
+            Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") &&
+            Migrate(error);
   // Every page read once: a file cut short or overwritten is found now,
   // not by the account calls later (an empty file is a new store).
   if (ok) {
@@ -361,23 +370,24 @@ bool Store::Migrate(std::string* error) {
   }
   if (version < 0) return false;
   if (version > kSchemaVersion) {
-    *error = "the account database was made by a newer version (schema " +
-             std::to_string(version) + ")";
+    *error =
+        "the account database was made by a newer version (schema " + std::to_string(version) + ")";
     return false;
   }
   if (version == kSchemaVersion) return true;
   created_ = version == 0;
   std::string sql = "BEGIN IMMEDIATE;";
   if (version == 0) {
-    sql += "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL,"
-           " credit REAL NOT NULL, next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL,"
-           " evaluated_msc INTEGER NOT NULL);" +
-           CreateTable(kPositionColumns) + ";" + CreateTable(kOrderColumns) + ";" +
-           CreateTable(kDealColumns) + ";" +
-           "CREATE INDEX orders_time ON orders(login, time_done_msc);"
-           "CREATE INDEX orders_position ON orders(login, position_id);"
-           "CREATE INDEX deals_time ON deals(login, time_msc);"
-           "CREATE INDEX deals_position ON deals(login, position_id);";
+    sql +=
+        "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL,"
+        " credit REAL NOT NULL, next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL,"
+        " evaluated_msc INTEGER NOT NULL);" +
+        CreateTable(kPositionColumns) + ";" + CreateTable(kOrderColumns) + ";" +
+        CreateTable(kDealColumns) + ";" +
+        "CREATE INDEX orders_time ON orders(login, time_done_msc);"
+        "CREATE INDEX orders_position ON orders(login, position_id);"
+        "CREATE INDEX deals_time ON deals(login, time_msc);"
+        "CREATE INDEX deals_position ON deals(login, position_id);";
   } else {
     // Version 2: stops and swaps of positions, working orders (state placed
     // in the orders table) and how far the price stream was evaluated (0:
@@ -385,9 +395,12 @@ bool Store::Migrate(std::string* error) {
     sql += AddColumns(kPositionColumns, version) + AddColumns(kOrderColumns, version) +
            "ALTER TABLE accounts ADD COLUMN evaluated_msc INTEGER NOT NULL DEFAULT 0;";
   }
-  sql += "CREATE INDEX orders_state ON orders(login, state);"
-         "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";"
-         "COMMIT;";
+  sql +=
+      "CREATE INDEX orders_state ON orders(login, state);"
+      "PRAGMA user_version = " +
+      std::to_string(kSchemaVersion) +
+      ";"
+      "COMMIT;";
   if (!Exec(sql.c_str())) {
     Exec("ROLLBACK");
     return false;
@@ -397,7 +410,8 @@ bool Store::Migrate(std::string* error) {
 
 Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
   sqlite3_stmt* a = Prepare(
-      "SELECT balance, credit, next_ticket, next_request_id, evaluated_msc FROM accounts WHERE login = ?1");
+      "SELECT balance, credit, next_ticket, next_request_id, evaluated_msc FROM accounts WHERE "
+      "login = ?1");
   if (a == nullptr) return LoadResult::kError;
   AccountState s;
   s.login = login;
@@ -473,12 +487,17 @@ bool Store::Write(AccountState* st, bool replace) {
     sqlite3_stmt* erase = Prepare(std::string("DELETE FROM ") + table + " WHERE login = ?1");
     ok = ok && erase != nullptr && step(erase, sqlite3_bind_int64(erase, 1, login) == SQLITE_OK);
   }
-  ok = ok && step(account, sqlite3_bind_int64(account, 1, login) == SQLITE_OK &&
-                              sqlite3_bind_double(account, 2, st->balance) == SQLITE_OK &&
-                              sqlite3_bind_double(account, 3, st->credit) == SQLITE_OK &&
-                              sqlite3_bind_int64(account, 4, static_cast<sqlite3_int64>(st->next_ticket)) == SQLITE_OK &&
-                              sqlite3_bind_int64(account, 5, std::max<std::int64_t>(st->next_request_id, st->request_id_limit)) == SQLITE_OK &&
-                              sqlite3_bind_int64(account, 6, st->evaluated_msc) == SQLITE_OK);
+  ok = ok &&
+       step(account,
+            sqlite3_bind_int64(account, 1, login) == SQLITE_OK &&
+                sqlite3_bind_double(account, 2, st->balance) == SQLITE_OK &&
+                sqlite3_bind_double(account, 3, st->credit) == SQLITE_OK &&
+                sqlite3_bind_int64(account, 4, static_cast<sqlite3_int64>(st->next_ticket)) ==
+                    SQLITE_OK &&
+                sqlite3_bind_int64(account, 5,
+                                   std::max<std::int64_t>(st->next_request_id,
+                                                          st->request_id_limit)) == SQLITE_OK &&
+                sqlite3_bind_int64(account, 6, st->evaluated_msc) == SQLITE_OK);
   for (std::uint64_t ticket : st->changed_positions) {
     const Position* open = nullptr;
     for (const Position& p : st->positions) {
@@ -489,7 +508,8 @@ bool Store::Write(AccountState* st, bool replace) {
     } else {
       ok = ok && step(drop_position,
                       sqlite3_bind_int64(drop_position, 1, login) == SQLITE_OK &&
-                          sqlite3_bind_int64(drop_position, 2, static_cast<sqlite3_int64>(ticket)) == SQLITE_OK);
+                          sqlite3_bind_int64(drop_position, 2,
+                                             static_cast<sqlite3_int64>(ticket)) == SQLITE_OK);
     }
   }
   for (const Order& o : st->new_orders) {
@@ -517,8 +537,8 @@ bool Store::Orders(std::uint64_t login, const HistoryQuery& q, std::vector<Order
 
 bool Store::Deals(std::uint64_t login, const HistoryQuery& q, std::vector<Deal>* out) {
   if (db_ == nullptr) return false;
-  sqlite3_stmt* st = Prepare("SELECT " + ColumnList(kDealColumns) + " FROM deals" +
-                             Where<Deal>(q) + " ORDER BY ticket");
+  sqlite3_stmt* st = Prepare("SELECT " + ColumnList(kDealColumns) + " FROM deals" + Where<Deal>(q) +
+                             " ORDER BY ticket");
   return Select(st, login, q, kDealColumns, out);
 }
 

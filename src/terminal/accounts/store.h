@@ -25,8 +25,8 @@
 #ifndef ZK5_TERMINAL_ACCOUNTS_STORE_H_
 #define ZK5_TERMINAL_ACCOUNTS_STORE_H_
 
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,7 +43,7 @@ struct HistoryQuery {
   enum By { kTime, kPosition, kTicket } by = kTime;
   std::int64_t from_msc = 0;  // kTime: inclusive bounds
   std::int64_t to_msc = 0;
-  std::uint64_t number = 0;   // kPosition: position identifier; kTicket: ticket
+  std::uint64_t number = 0;  // kPosition: position identifier; kTicket: ticket
 };
 
 class Store {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_files.h"
 #include "accounts/trade.h"
+#include "test_files.h"
 
 namespace zk5::term {
 namespace {
@@ -211,25 +211,32 @@ TEST_F(StoreTest, DeferredFlushesAndReservedRequestIds) {
 constexpr char kSchema1[] =
     "CREATE TABLE accounts(login INTEGER PRIMARY KEY, balance REAL NOT NULL, credit REAL NOT NULL,"
     " next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL);"
-    "CREATE TABLE positions(login INTEGER NOT NULL, ticket INTEGER NOT NULL, time_msc INTEGER NOT NULL,"
+    "CREATE TABLE positions(login INTEGER NOT NULL, ticket INTEGER NOT NULL, time_msc INTEGER NOT "
+    "NULL,"
     " time_update_msc INTEGER NOT NULL, type INTEGER NOT NULL, magic INTEGER NOT NULL,"
-    " reason INTEGER NOT NULL, volume REAL NOT NULL, price_open REAL NOT NULL, symbol TEXT NOT NULL,"
+    " reason INTEGER NOT NULL, volume REAL NOT NULL, price_open REAL NOT NULL, symbol TEXT NOT "
+    "NULL,"
     " comment TEXT NOT NULL, PRIMARY KEY(login, ticket)) WITHOUT ROWID;"
-    "CREATE TABLE orders(login INTEGER NOT NULL, ticket INTEGER NOT NULL, time_setup_msc INTEGER NOT NULL,"
+    "CREATE TABLE orders(login INTEGER NOT NULL, ticket INTEGER NOT NULL, time_setup_msc INTEGER "
+    "NOT NULL,"
     " time_done_msc INTEGER NOT NULL, type INTEGER NOT NULL, type_filling INTEGER NOT NULL,"
     " state INTEGER NOT NULL, magic INTEGER NOT NULL, position_id INTEGER NOT NULL,"
     " reason INTEGER NOT NULL, volume_initial REAL NOT NULL, price_open REAL NOT NULL,"
     " price_current REAL NOT NULL, symbol TEXT NOT NULL, comment TEXT NOT NULL,"
     " PRIMARY KEY(login, ticket)) WITHOUT ROWID;"
-    "CREATE TABLE deals(login INTEGER NOT NULL, ticket INTEGER NOT NULL, order_ticket INTEGER NOT NULL,"
-    " time_msc INTEGER NOT NULL, type INTEGER NOT NULL, entry INTEGER NOT NULL, magic INTEGER NOT NULL,"
-    " position_id INTEGER NOT NULL, reason INTEGER NOT NULL, volume REAL NOT NULL, price REAL NOT NULL,"
+    "CREATE TABLE deals(login INTEGER NOT NULL, ticket INTEGER NOT NULL, order_ticket INTEGER NOT "
+    "NULL,"
+    " time_msc INTEGER NOT NULL, type INTEGER NOT NULL, entry INTEGER NOT NULL, magic INTEGER NOT "
+    "NULL,"
+    " position_id INTEGER NOT NULL, reason INTEGER NOT NULL, volume REAL NOT NULL, price REAL NOT "
+    "NULL,"
     " commission REAL NOT NULL, swap REAL NOT NULL, profit REAL NOT NULL, fee REAL NOT NULL,"
     " symbol TEXT NOT NULL, comment TEXT NOT NULL, PRIMARY KEY(login, ticket)) WITHOUT ROWID;"
     "INSERT INTO accounts VALUES(7, 9990, 0, 1000010, 5);"
     "INSERT INTO positions VALUES(7, 1000004, 1709647200250, 1709647200250, 0, 1, 3, 0.5, 1.085,"
     " 'EURUSD', 'old');"
-    "INSERT INTO orders VALUES(7, 1000004, 1709647200250, 1709647200250, 0, 0, 4, 1, 1000004, 3, 0.5,"
+    "INSERT INTO orders VALUES(7, 1000004, 1709647200250, 1709647200250, 0, 0, 4, 1, 1000004, 3, "
+    "0.5,"
     " 1.085, 1.085, 'EURUSD', 'old');"
     "PRAGMA user_version = 1;";
 

@@ -15,7 +15,9 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinuteMs = 60000;
 constexpr std::int64_t kDayMinutes = 1440;
 
-std::int64_t Points(const SymbolSpec& s, double price) { return RoundToInt(price * Pow10(s.digits)); }
+std::int64_t Points(const SymbolSpec& s, double price) {
+  return RoundToInt(price * Pow10(s.digits));
+}
 
 // "[sl 1.08512]": the comment of a deal a trigger made.
 std::u16string Tag(const char* what, double price, std::uint32_t digits) {
@@ -42,15 +44,19 @@ struct Exposure {
   int sym = 0;
   double buy_volume = 0, buy_cost = 0;  // sums of lots, and of lots x open price
   double sell_volume = 0, sell_cost = 0;
-  double margin_units = 0;              // margin before conversion
+  double margin_units = 0;  // margin before conversion
   double profit_rate = 0, margin_rate = 0;
 };
 
 class Walker {
  public:
   Walker(const PriceModel& model, const AccountConfig& acc, AccountState* st)
-      : model_(model), acc_(acc), st_(st), q_(model, st->evaluated_msc),
-        watch_(Symbols().size()), rate_users_(Symbols().size()) {}
+      : model_(model),
+        acc_(acc),
+        st_(st),
+        q_(model, st->evaluated_msc),
+        watch_(Symbols().size()),
+        rate_users_(Symbols().size()) {}
 
   StreamOutcome Run(std::int64_t to) {
     const std::int64_t from = st_->evaluated_msc;
@@ -76,7 +82,8 @@ class Walker {
         const std::vector<Tick>& t = ticks[k];
         const int n = model_.MinuteTicks(syms_[k], m, &ticks[k]);
         for (int j = 0; j < n; ++j) {
-          if (t[j].time_msc > from && t[j].time_msc <= to) events.push_back({t[j].time_msc, static_cast<int>(k), j});
+          if (t[j].time_msc > from && t[j].time_msc <= to)
+            events.push_back({t[j].time_msc, static_cast<int>(k), j});
         }
       }
       std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
@@ -105,12 +112,14 @@ class Walker {
       used[static_cast<std::size_t>(sym)] = true;
       const SymbolSpec& s = SymbolAt(sym);
       for (const auto* from : {&s.profit, &s.margin}) {
-        for (const int r : Quotes::RateSymbols(*from, acc_.currency)) used[static_cast<std::size_t>(r)] = true;
+        for (const int r : Quotes::RateSymbols(*from, acc_.currency))
+          used[static_cast<std::size_t>(r)] = true;
       }
     };
     for (const Position& p : st_->positions) add(p.symbol);
     for (const Order& o : st_->working) add(o.symbol);
-    for (const int r : Quotes::RateSymbols(u"USD", acc_.currency)) used[static_cast<std::size_t>(r)] = true;
+    for (const int r : Quotes::RateSymbols(u"USD", acc_.currency))
+      used[static_cast<std::size_t>(r)] = true;
     for (std::size_t i = 0; i < used.size(); ++i) {
       if (used[i]) syms_.push_back(static_cast<int>(i));
     }
@@ -123,25 +132,38 @@ class Walker {
       if (p.symbol != s.name) continue;
       const bool buy = p.type == kOrderTypeBuy;
       if (p.sl != 0) {
-        if (buy) w.Down(&w.bid_down, Points(s, p.sl));
-        else w.Up(&w.ask_up, Points(s, p.sl));
+        if (buy)
+          w.Down(&w.bid_down, Points(s, p.sl));
+        else
+          w.Up(&w.ask_up, Points(s, p.sl));
       }
       if (p.tp != 0) {
-        if (buy) w.Up(&w.bid_up, Points(s, p.tp));
-        else w.Down(&w.ask_down, Points(s, p.tp));
+        if (buy)
+          w.Up(&w.bid_up, Points(s, p.tp));
+        else
+          w.Down(&w.ask_down, Points(s, p.tp));
       }
     }
     for (const Order& o : st_->working) {
       if (o.symbol != s.name) continue;
       const std::int64_t price = Points(s, o.price_open);
       switch (o.type) {
-        case kOrderTypeBuyLimit: w.Down(&w.ask_down, price); break;
+        case kOrderTypeBuyLimit:
+          w.Down(&w.ask_down, price);
+          break;
         case kOrderTypeBuyStop:
-        case kOrderTypeBuyStopLimit: w.Up(&w.ask_up, price); break;
-        case kOrderTypeSellLimit: w.Up(&w.bid_up, price); break;
+        case kOrderTypeBuyStopLimit:
+          w.Up(&w.ask_up, price);
+          break;
+        case kOrderTypeSellLimit:
+          w.Up(&w.bid_up, price);
+          break;
         case kOrderTypeSellStop:
-        case kOrderTypeSellStopLimit: w.Down(&w.bid_down, price); break;
-        default: break;
+        case kOrderTypeSellStopLimit:
+          w.Down(&w.bid_down, price);
+          break;
+        default:
+          break;
       }
     }
     watch_[static_cast<std::size_t>(sym)] = w;
@@ -155,7 +177,8 @@ class Walker {
       swaps_ += p.swap;
       const int sym = FindSymbol(p.symbol);
       if (sym < 0) continue;
-      auto it = std::find_if(exposures_.begin(), exposures_.end(), [&](const Exposure& e) { return e.sym == sym; });
+      auto it = std::find_if(exposures_.begin(), exposures_.end(),
+                             [&](const Exposure& e) { return e.sym == sym; });
       if (it == exposures_.end()) {
         exposures_.push_back(Exposure{});
         it = exposures_.end() - 1;
@@ -177,7 +200,8 @@ class Walker {
     for (std::size_t i = 0; i < exposures_.size(); ++i) {
       const SymbolSpec& s = SymbolAt(exposures_[i].sym);
       for (const auto* from : {&s.profit, &s.margin}) {
-        for (const int r : Quotes::RateSymbols(*from, acc_.currency)) rate_users_[static_cast<std::size_t>(r)].push_back(i);
+        for (const int r : Quotes::RateSymbols(*from, acc_.currency))
+          rate_users_[static_cast<std::size_t>(r)].push_back(i);
       }
       Rerate(&exposures_[i]);
     }
@@ -214,10 +238,13 @@ class Walker {
         const std::int64_t sl = p.sl != 0 ? Points(s, p.sl) : 0;
         const std::int64_t tp = p.tp != 0 ? Points(s, p.tp) : 0;
         std::uint32_t reason = 0;
-        if (sl != 0 && (buy ? price <= sl : price >= sl)) reason = kReasonSl;
-        else if (tp != 0 && (buy ? price >= tp : price <= tp)) reason = kReasonTp;
+        if (sl != 0 && (buy ? price <= sl : price >= sl))
+          reason = kReasonSl;
+        else if (tp != 0 && (buy ? price >= tp : price <= tp))
+          reason = kReasonTp;
         if (reason == 0) continue;
-        Close(i, reason, t.time_msc, reason == kReasonSl ? Tag("sl", p.sl, s.digits) : Tag("tp", p.tp, s.digits));
+        Close(i, reason, t.time_msc,
+              reason == kReasonSl ? Tag("sl", p.sl, s.digits) : Tag("tp", p.tp, s.digits));
         again = positions_changed = true;
       }
       for (std::size_t i = 0; i < st_->working.size() && !again; ++i) {
@@ -226,13 +253,22 @@ class Walker {
         const std::int64_t price = Points(s, o.price_open);
         bool reached = false;
         switch (o.type) {
-          case kOrderTypeBuyLimit: reached = t.ask <= price; break;
+          case kOrderTypeBuyLimit:
+            reached = t.ask <= price;
+            break;
           case kOrderTypeBuyStop:
-          case kOrderTypeBuyStopLimit: reached = t.ask >= price; break;
-          case kOrderTypeSellLimit: reached = t.bid >= price; break;
+          case kOrderTypeBuyStopLimit:
+            reached = t.ask >= price;
+            break;
+          case kOrderTypeSellLimit:
+            reached = t.bid >= price;
+            break;
           case kOrderTypeSellStop:
-          case kOrderTypeSellStopLimit: reached = t.bid <= price; break;
-          default: break;
+          case kOrderTypeSellStopLimit:
+            reached = t.bid <= price;
+            break;
+          default:
+            break;
         }
         if (!reached) continue;
         out_.changed = again = true;
@@ -377,7 +413,8 @@ class Walker {
       }
       char level[32];
       std::snprintf(level, sizeof level, "[so %.1f%%]", sum.margin_level);
-      Close(worst, kReasonSo, time_msc, std::u16string(level, level + std::char_traits<char>::length(level)));
+      Close(worst, kReasonSo, time_msc,
+            std::u16string(level, level + std::char_traits<char>::length(level)));
       closed = true;
     }
     if (closed) {
@@ -408,7 +445,8 @@ StreamOutcome AdvanceAccount(const PriceModel& model, const AccountConfig& acc, 
   // followed from the oldest of them on.
   if (st->evaluated_msc <= 0) {
     st->evaluated_msc = to_msc;
-    for (const Position& p : st->positions) st->evaluated_msc = std::min(st->evaluated_msc, p.time_msc);
+    for (const Position& p : st->positions)
+      st->evaluated_msc = std::min(st->evaluated_msc, p.time_msc);
   }
   if (st->positions.empty() && st->working.empty()) {
     st->evaluated_msc = to_msc;

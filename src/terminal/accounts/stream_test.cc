@@ -26,7 +26,8 @@ class StreamTest : public ::testing::Test {
   }
 
   // The first tick of `symbol` after `from` for which `reached` holds.
-  Tick FirstTick(const char16_t* symbol, std::int64_t from, const std::function<bool(const Tick&)>& reached) {
+  Tick FirstTick(const char16_t* symbol, std::int64_t from,
+                 const std::function<bool(const Tick&)>& reached) {
     const int sym = FindSymbol(symbol);
     std::vector<Tick> ticks;
     for (std::int64_t m = from / 60000; m < from / 60000 + 20 * 1440; ++m) {
@@ -74,7 +75,8 @@ TEST_F(StreamTest, AStopLossClosesAtTheTickThatReachedIt) {
   buy.tp = std::round(bid + 100000);
   const SendOutcome open = Send(buy);
   ASSERT_EQ(open.retcode, kRetDone) << std::string(open.comment.begin(), open.comment.end());
-  const Tick hit = FirstTick(u"BTCUSD", kStartMs, [&](const Tick& t) { return t.bid <= buy.sl * 100; });
+  const Tick hit =
+      FirstTick(u"BTCUSD", kStartMs, [&](const Tick& t) { return t.bid <= buy.sl * 100; });
   AdvanceAccount(model_, acc_, &st_, hit.time_msc - 1);
   ASSERT_EQ(st_.positions.size(), 1u);
   const StreamOutcome out = AdvanceAccount(model_, acc_, &st_, hit.time_msc + 3600000);
@@ -101,14 +103,17 @@ TEST_F(StreamTest, PendingOrdersActivateExpireAndStopLimitsBecomeLimits) {
   TradeRequest day = Request(kActionPending, kOrderTypeSellLimit, 0.1, std::round(bid * 1.5));
   day.type_time = kOrderTimeDay;
   ASSERT_EQ(Send(day).retcode, kRetDone);
-  TradeRequest stop_limit = Request(kActionPending, kOrderTypeSellStopLimit, 0.1, std::round(bid - 60));
+  TradeRequest stop_limit =
+      Request(kActionPending, kOrderTypeSellStopLimit, 0.1, std::round(bid - 60));
   stop_limit.stoplimit = stop_limit.price + 40;
   ASSERT_EQ(Send(stop_limit).retcode, kRetDone);
   ASSERT_EQ(st_.working.size(), 3u);
   const std::uint64_t stop_ticket = st_.working[0].ticket;
 
-  const Tick up = FirstTick(u"BTCUSD", kStartMs, [&](const Tick& t) { return t.ask >= stop.price * 100; });
-  const Tick down = FirstTick(u"BTCUSD", kStartMs, [&](const Tick& t) { return t.bid <= stop_limit.price * 100; });
+  const Tick up =
+      FirstTick(u"BTCUSD", kStartMs, [&](const Tick& t) { return t.ask >= stop.price * 100; });
+  const Tick down = FirstTick(u"BTCUSD", kStartMs,
+                              [&](const Tick& t) { return t.bid <= stop_limit.price * 100; });
   AdvanceAccount(model_, acc_, &st_, kStartMs + 2 * 86400000LL);
   // The buy stop filled at its tick with that tick's ask and opened a
   // position carrying its stop-loss.
@@ -172,12 +177,15 @@ TEST_F(StreamTest, StopOutClosesTheMostLosingPositionsUntilTheLevelRecovers) {
   const double bid = Bid(u"BTCUSD", kStartMs);
   // Margin 0.01 lot x price / 100 each: a little under the equity in all.
   const double lots = std::floor(1000 / (bid / 100) * 0.95 * 100) / 100;
-  ASSERT_EQ(Send(Request(kActionDeal, kOrderTypeBuy, std::round(lots * 50) / 100)).retcode, kRetDone);
-  ASSERT_EQ(Send(Request(kActionDeal, kOrderTypeSell, std::round(lots * 30) / 100)).retcode, kRetDone);
+  ASSERT_EQ(Send(Request(kActionDeal, kOrderTypeBuy, std::round(lots * 50) / 100)).retcode,
+            kRetDone);
+  ASSERT_EQ(Send(Request(kActionDeal, kOrderTypeSell, std::round(lots * 30) / 100)).retcode,
+            kRetDone);
   // A third position is refused while the margin level would be at or
   // below the margin-call level, though the free margin would cover it.
-  const CheckOutcome third = CheckTrade(Quotes(model_, kStartMs), acc_, st_,
-                                        Request(kActionDeal, kOrderTypeBuy, std::round(lots * 10) / 100));
+  const CheckOutcome third =
+      CheckTrade(Quotes(model_, kStartMs), acc_, st_,
+                 Request(kActionDeal, kOrderTypeBuy, std::round(lots * 10) / 100));
   EXPECT_EQ(third.retcode, kRetNoMoney);
   EXPECT_GT(third.margin_free, 0);
   AdvanceAccount(model_, acc_, &st_, kStartMs + 14 * 86400000LL);

@@ -60,13 +60,20 @@ bool PriceFits(const SymbolSpec& s, std::uint32_t type, std::int64_t price, std:
                std::int64_t bid, std::int64_t ask) {
   const std::int64_t level = s.stops_level();
   switch (type) {
-    case kOrderTypeBuyLimit: return price <= ask - level;
-    case kOrderTypeSellLimit: return price >= bid + level;
-    case kOrderTypeBuyStop: return price >= ask + level;
-    case kOrderTypeSellStop: return price <= bid - level;
-    case kOrderTypeBuyStopLimit: return price >= ask + level && limit <= price - level;
-    case kOrderTypeSellStopLimit: return price <= bid - level && limit >= price + level;
-    default: return false;
+    case kOrderTypeBuyLimit:
+      return price <= ask - level;
+    case kOrderTypeSellLimit:
+      return price >= bid + level;
+    case kOrderTypeBuyStop:
+      return price >= ask + level;
+    case kOrderTypeSellStop:
+      return price <= bid - level;
+    case kOrderTypeBuyStopLimit:
+      return price >= ask + level && limit <= price - level;
+    case kOrderTypeSellStopLimit:
+      return price <= bid - level && limit >= price + level;
+    default:
+      return false;
   }
 }
 
@@ -84,10 +91,14 @@ bool IsLimit(std::uint32_t type) {
 // remainder rests at their price.
 bool FillingAllowed(const SymbolSpec& s, std::uint32_t type, std::uint32_t filling) {
   switch (filling) {
-    case kFillingFok: return (s.filling_mode & kSymbolFillingFok) != 0;
-    case kFillingIoc: return (s.filling_mode & kSymbolFillingIoc) != 0;
-    case kFillingReturn: return s.execution == Execution::kExchange || IsLimit(type) || IsStopLimit(type);
-    default: return false;
+    case kFillingFok:
+      return (s.filling_mode & kSymbolFillingFok) != 0;
+    case kFillingIoc:
+      return (s.filling_mode & kSymbolFillingIoc) != 0;
+    case kFillingReturn:
+      return s.execution == Execution::kExchange || IsLimit(type) || IsStopLimit(type);
+    default:
+      return false;
   }
 }
 
@@ -96,13 +107,16 @@ bool FillingAllowed(const SymbolSpec& s, std::uint32_t type, std::uint32_t filli
 // allowed.
 Plan CheckTradeMode(Plan p, const SymbolSpec& s, bool buy) {
   switch (s.trade_mode) {
-    case TradeMode::kDisabled: return Refuse(p, kRetTradeDisabled, u"Trade disabled");
-    case TradeMode::kCloseOnly: return Refuse(p, kRetCloseOnly, u"Only position closing is allowed");
+    case TradeMode::kDisabled:
+      return Refuse(p, kRetTradeDisabled, u"Trade disabled");
+    case TradeMode::kCloseOnly:
+      return Refuse(p, kRetCloseOnly, u"Only position closing is allowed");
     case TradeMode::kLongOnly:
       return buy ? p : Refuse(p, kRetLongOnly, u"Only long positions are allowed");
     case TradeMode::kShortOnly:
       return buy ? Refuse(p, kRetShortOnly, u"Only short positions are allowed") : p;
-    case TradeMode::kFull: break;
+    case TradeMode::kFull:
+      break;
   }
   return p;
 }
@@ -112,8 +126,10 @@ std::int64_t ExpirySeconds(std::uint32_t type_time, std::int64_t expiration, std
   const std::int64_t now_s = FloorDiv(now_ms, 1000);
   constexpr std::int64_t kLatest = 32503680000;  // year 3000
   switch (type_time) {
-    case kOrderTimeGtc: return 0;
-    case kOrderTimeDay: return (FloorDiv(now_s, 86400) + 1) * 86400;
+    case kOrderTimeGtc:
+      return 0;
+    case kOrderTimeDay:
+      return (FloorDiv(now_s, 86400) + 1) * 86400;
     case kOrderTimeSpecified:
       return expiration > now_s && expiration < kLatest ? expiration : -1;
     case kOrderTimeSpecifiedDay: {
@@ -121,7 +137,8 @@ std::int64_t ExpirySeconds(std::uint32_t type_time, std::int64_t expiration, std
       const std::int64_t end = (FloorDiv(expiration, 86400) + 1) * 86400;
       return end > now_s ? end : -1;
     }
-    default: return -1;
+    default:
+      return -1;
   }
 }
 
@@ -144,7 +161,8 @@ Plan Market(Plan p, const Quotes& q, const std::u16string& symbol) {
   p.sym = FindSymbol(symbol);
   if (p.sym < 0) return Refuse(p, kRetInvalid, u"Unknown symbol");
   const SymbolSpec& s = SymbolAt(p.sym);
-  if (!q.model().IsOpen(p.sym, FloorDiv(q.now_ms(), 1000))) return Refuse(p, kRetMarketClosed, u"Market closed");
+  if (!q.model().IsOpen(p.sym, FloorDiv(q.now_ms(), 1000)))
+    return Refuse(p, kRetMarketClosed, u"Market closed");
   if (!q.Price(p.sym, &p.bid, &p.ask)) return Refuse(p, kRetMarketClosed, u"No prices");
   ToPoints(s, p.bid, &p.bid_pts);
   ToPoints(s, p.ask, &p.ask_pts);
@@ -230,7 +248,8 @@ Plan ValidatePending(Plan p, const Quotes& q, const TradeRequest& req, bool plac
   if (req.position != 0 || req.position_by != 0) {
     return Refuse(p, kRetInvalid, u"A pending order cannot name a position");
   }
-  if (req.type_filling > kFillingReturn) return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
+  if (req.type_filling > kFillingReturn)
+    return Refuse(p, kRetInvalidFill, u"Unsupported filling mode");
   p = Market(p, q, req.symbol);
   if (p.retcode != kRetCheckOk) return p;
   const SymbolSpec& s = SymbolAt(p.sym);
@@ -246,7 +265,8 @@ Plan ValidatePending(Plan p, const Quotes& q, const TradeRequest& req, bool plac
     return Refuse(p, kRetInvalidVolume, u"Invalid volume");
   }
   std::int64_t price = 0, limit = 0;
-  if (!ToPoints(s, req.price, &price) || (IsStopLimit(req.type) && !ToPoints(s, req.stoplimit, &limit)) ||
+  if (!ToPoints(s, req.price, &price) ||
+      (IsStopLimit(req.type) && !ToPoints(s, req.stoplimit, &limit)) ||
       !PriceFits(s, req.type, price, limit, p.bid_pts, p.ask_pts)) {
     return Refuse(p, kRetInvalidPrice, u"Invalid price");
   }
@@ -293,8 +313,10 @@ Plan ValidateModify(Plan p, const Quotes& q, const AccountState& st, const Trade
 Plan ValidateSltp(Plan p, const Quotes& q, const AccountConfig& acc, const AccountState& st,
                   const TradeRequest& req) {
   int i = -1;
-  if (req.position != 0) i = FindPosition(st, req.position);
-  else if (acc.netting) i = FindNetPosition(st, req.symbol);
+  if (req.position != 0)
+    i = FindPosition(st, req.position);
+  else if (acc.netting)
+    i = FindNetPosition(st, req.symbol);
   if (i < 0) return Refuse(p, kRetPositionClosed, u"Position not found");
   p.position = static_cast<std::size_t>(i);
   const Position& pos = st.positions[p.position];
@@ -319,7 +341,8 @@ Plan ValidateCloseBy(Plan p, const Quotes& q, const AccountConfig& acc, const Ac
   if (a < 0 || b < 0) return Refuse(p, kRetPositionClosed, u"Position not found");
   const Position& pa = st.positions[static_cast<std::size_t>(a)];
   const Position& pb = st.positions[static_cast<std::size_t>(b)];
-  if (pa.symbol != pb.symbol || pa.type == pb.type || (!req.symbol.empty() && req.symbol != pa.symbol)) {
+  if (pa.symbol != pb.symbol || pa.type == pb.type ||
+      (!req.symbol.empty() && req.symbol != pa.symbol)) {
     return Refuse(p, kRetInvalid, u"Close-by needs opposite positions of one symbol");
   }
   p.position = static_cast<std::size_t>(a);
@@ -343,15 +366,22 @@ Plan Validate(const Quotes& q, const AccountConfig& acc, const AccountState& st,
   p.now = Summarise(q, acc, st);
   p.margin_after = p.now.margin;
   switch (req.action) {
-    case kActionDeal: return ValidateDeal(p, q, acc, st, req);
+    case kActionDeal:
+      return ValidateDeal(p, q, acc, st, req);
     case kActionPending:
-      if (st.working.size() >= kMaxWorkingOrders) return Refuse(p, kRetLimitOrders, u"Too many orders");
+      if (st.working.size() >= kMaxWorkingOrders)
+        return Refuse(p, kRetLimitOrders, u"Too many orders");
       return ValidatePending(p, q, req, true);
-    case kActionSltp: return ValidateSltp(p, q, acc, st, req);
-    case kActionModify: return ValidateModify(p, q, st, req);
-    case kActionRemove: return FindWorking(p, st, req.order);
-    case kActionCloseBy: return ValidateCloseBy(p, q, acc, st, req);
-    default: return Refuse(p, kRetInvalid, u"Invalid request");
+    case kActionSltp:
+      return ValidateSltp(p, q, acc, st, req);
+    case kActionModify:
+      return ValidateModify(p, q, st, req);
+    case kActionRemove:
+      return FindWorking(p, st, req.order);
+    case kActionCloseBy:
+      return ValidateCloseBy(p, q, acc, st, req);
+    default:
+      return Refuse(p, kRetInvalid, u"Invalid request");
   }
 }
 
@@ -375,7 +405,8 @@ Deal NewDeal(AccountState* st, const Order& order, const Fill& f) {
 void Realise(const Quotes& q, const AccountConfig& acc, int sym, Position* pos, double volume,
              double price, Deal* d) {
   ProfitFor(q, acc, sym, pos->type, volume, pos->price_open, price, &d->profit);
-  const double share = volume >= pos->volume - 1e-9 ? pos->swap : RoundMoney(pos->swap * volume / pos->volume);
+  const double share =
+      volume >= pos->volume - 1e-9 ? pos->swap : RoundMoney(pos->swap * volume / pos->volume);
   d->swap = share;
   pos->swap = RoundMoney(pos->swap - share);
   pos->volume = RoundVolume(pos->volume - volume);
@@ -400,7 +431,8 @@ bool MarginAfter(const Quotes& q, const AccountConfig& acc, const AccountState& 
     const int i = f.position != 0 ? FindPosition(st, f.position) : -1;
     if (i < 0) {
       if (!MarginFor(q, acc, f.sym, f.volume, f.price, &add)) return false;
-    } else if (!MarginFor(q, acc, f.sym, f.volume, st.positions[static_cast<std::size_t>(i)].price_open, &drop)) {
+    } else if (!MarginFor(q, acc, f.sym, f.volume,
+                          st.positions[static_cast<std::size_t>(i)].price_open, &drop)) {
       return false;
     }
   } else {
@@ -451,8 +483,10 @@ std::uint64_t ApplyFill(const Quotes& q, const AccountConfig& acc, AccountState*
   CommissionFor(q, acc, f.sym, f.volume, &deal.commission);
 
   int i = -1;
-  if (acc.netting) i = FindNetPosition(*st, s.name);
-  else if (f.position != 0) i = FindPosition(*st, f.position);
+  if (acc.netting)
+    i = FindNetPosition(*st, s.name);
+  else if (f.position != 0)
+    i = FindPosition(*st, f.position);
   if (i < 0) {
     Position pos;
     pos.ticket = order.ticket;

@@ -77,7 +77,7 @@ struct CheckOutcome {
   double balance = 0;
   double equity = 0;
   double profit = 0;
-  double margin = 0;        // the account's margin after the deal
+  double margin = 0;  // the account's margin after the deal
   double margin_free = 0;
   double margin_level = 0;
 };

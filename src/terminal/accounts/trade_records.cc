@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "accounts/record_io.h"
 #include "ipc/records.h"
 #include "ipc/wire.h"
-#include "accounts/record_io.h"
 
 namespace zk5::term {
 
@@ -63,7 +63,8 @@ void PositionToRecord(const Position& p, const PositionValue* value, std::uint8_
       .Real<W::Field("swap")>(p.swap)
       .Text<W::Field("symbol")>(p.symbol)
       .Text<W::Field("comment")>(p.comment);
-  if (value != nullptr) w.Real<W::Field("price_current")>(value->price_current).Real<W::Field("profit")>(value->profit);
+  if (value != nullptr)
+    w.Real<W::Field("price_current")>(value->price_current).Real<W::Field("profit")>(value->profit);
 }
 
 Position PositionFromRecord(const std::uint8_t* rec) {
@@ -203,7 +204,8 @@ void TickEncoder::Write(const Tick& t, std::uint32_t digits, std::uint8_t* rec) 
   wire::Store(rec + bid_, static_cast<double>(t.bid) / scale);
   wire::Store(rec + ask_, static_cast<double>(t.ask) / scale);
   wire::Store(rec + last_, t.last != 0 ? static_cast<double>(t.last) / scale : 0.0);
-  wire::Store(rec + volume_, t.volume > 0 ? static_cast<std::uint64_t>(RoundToInt(t.volume)) : std::uint64_t{0});
+  wire::Store(rec + volume_,
+              t.volume > 0 ? static_cast<std::uint64_t>(RoundToInt(t.volume)) : std::uint64_t{0});
   wire::Store(rec + time_msc_, t.time_msc);
   wire::Store(rec + flags_, t.flags);
   wire::Store(rec + volume_real_, t.volume);

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/records.h"
 #include "accounts/legacy_file.h"
 #include "accounts/trade.h"
 #include "accounts/trade_records.h"
+#include "ipc/records.h"
 
 namespace zk5::term {
 namespace {
@@ -74,7 +74,8 @@ TEST_F(TradeTest, OpenAndCloseAPositionByAnOppositeDeal) {
   const Quotes later(model_, kTuesdayMs + 3600000);
   double bid2, ask2;
   ASSERT_TRUE(later.Price(FindSymbol(u"EURUSD"), &bid2, &ask2));
-  const SendOutcome part = ExecuteTrade(later, acc_, &state_, Market(u"EURUSD", 1, 0.2, pos.ticket));
+  const SendOutcome part =
+      ExecuteTrade(later, acc_, &state_, Market(u"EURUSD", 1, 0.2, pos.ticket));
   ASSERT_EQ(part.retcode, kRetDone);
   EXPECT_EQ(part.price, bid2);
   ASSERT_EQ(state_.positions.size(), 1u);
@@ -173,8 +174,10 @@ TEST_P(Refusals, AreAnsweredWithTheirReturnCodeAndChangeNothing) {
       {"fill-or-kill on an immediate-or-cancel symbol", fok_on_ioc, kRetInvalidFill},
       {"immediate-or-cancel on a fill-or-kill symbol", ioc_on_fok, kRetInvalidFill},
       {"return filling on a stop order", stop_returned, kRetInvalidFill},
-      {"a new position on a close-only symbol", With(kActionDeal, u"XRPUSD", 0, 100), kRetCloseOnly},
-      {"a pending order on a close-only symbol", With(kActionPending, u"XRPUSD", 2, 100), kRetCloseOnly},
+      {"a new position on a close-only symbol", With(kActionDeal, u"XRPUSD", 0, 100),
+       kRetCloseOnly},
+      {"a pending order on a close-only symbol", With(kActionPending, u"XRPUSD", 2, 100),
+       kRetCloseOnly},
       {"a sell on a long-only symbol", With(kActionDeal, u"LTCUSD", 1, 0.1), kRetLongOnly},
       {"a sell limit on a long-only symbol", short_limit, kRetLongOnly},
   };
@@ -217,7 +220,8 @@ TEST_F(TradeTest, FillingPoliciesAndTradeModesAdmitWhatTheSymbolAllows) {
   // Long only: a buy opens, and a sell may close it.
   const SendOutcome bought = ExecuteTrade(quotes_, acc_, &state_, Market(u"LTCUSD", 0, 0.5));
   ASSERT_EQ(bought.retcode, kRetDone);
-  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"LTCUSD", 1, 0.5, bought.order)).retcode, kRetDone);
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"LTCUSD", 1, 0.5, bought.order)).retcode,
+            kRetDone);
   // Netting: a sell no larger than the long position reduces it; a larger
   // one would reverse it into a short.
   AccountConfig netting = acc_;
@@ -236,7 +240,8 @@ TEST_F(TradeTest, FillingPoliciesAndTradeModesAdmitWhatTheSymbolAllows) {
   held.symbol = u"XRPUSD";
   state_.positions.push_back(held);
   EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"XRPUSD", 0, 100)).retcode, kRetCloseOnly);
-  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"XRPUSD", 1, 100, held.ticket)).retcode, kRetDone);
+  EXPECT_EQ(ExecuteTrade(quotes_, acc_, &state_, Market(u"XRPUSD", 1, 100, held.ticket)).retcode,
+            kRetDone);
   net.positions.push_back(held);
   EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"XRPUSD", 0, 100)).retcode, kRetCloseOnly);
   EXPECT_EQ(ExecuteTrade(quotes_, netting, &net, Market(u"XRPUSD", 1, 300)).retcode, kRetCloseOnly);
@@ -246,7 +251,8 @@ TEST_F(TradeTest, FillingPoliciesAndTradeModesAdmitWhatTheSymbolAllows) {
 
 TEST_F(TradeTest, ClosedMarketsRefuse) {
   const Quotes weekend(model_, kSaturdayMs);
-  EXPECT_EQ(ExecuteTrade(weekend, acc_, &state_, Market(u"EURUSD", 0, 0.1)).retcode, kRetMarketClosed);
+  EXPECT_EQ(ExecuteTrade(weekend, acc_, &state_, Market(u"EURUSD", 0, 0.1)).retcode,
+            kRetMarketClosed);
   EXPECT_EQ(ExecuteTrade(weekend, acc_, &state_, Market(u"BTCUSD", 0, 0.1)).retcode, kRetDone);
 }
 

@@ -110,18 +110,24 @@ std::int64_t BarStart(const Timeframe& tf, std::int64_t t) {
 
 std::int64_t NextBarStart(const Timeframe& tf, std::int64_t start) {
   switch (tf.kind) {
-    case Timeframe::kMinutes: return start + tf.minutes * 60;
-    case Timeframe::kWeek: return start + 7 * kDay;
-    case Timeframe::kMonth: return AddMonths(start, 1);
+    case Timeframe::kMinutes:
+      return start + tf.minutes * 60;
+    case Timeframe::kWeek:
+      return start + 7 * kDay;
+    case Timeframe::kMonth:
+      return AddMonths(start, 1);
   }
   return start;
 }
 
 std::int64_t PrevBarStart(const Timeframe& tf, std::int64_t start) {
   switch (tf.kind) {
-    case Timeframe::kMinutes: return start - tf.minutes * 60;
-    case Timeframe::kWeek: return start - 7 * kDay;
-    case Timeframe::kMonth: return AddMonths(start, -1);
+    case Timeframe::kMinutes:
+      return start - tf.minutes * 60;
+    case Timeframe::kWeek:
+      return start - 7 * kDay;
+    case Timeframe::kMonth:
+      return AddMonths(start, -1);
   }
   return start;
 }
@@ -150,7 +156,9 @@ Bar BarSource::Minute(int sym, std::int64_t minute, std::int64_t now_ms) const {
   const int n = model_.MinuteTicks(sym, minute, &ticks);
   // An imported minute bar is served as it was imported once its ticks
   // are all past (its volumes and spread need not follow from them).
-  if (n > 0 && ticks[static_cast<std::size_t>(n - 1)].time_msc <= now_ms && ImportedBar(sym, minute, &bar)) return bar;
+  if (n > 0 && ticks[static_cast<std::size_t>(n - 1)].time_msc <= now_ms &&
+      ImportedBar(sym, minute, &bar))
+    return bar;
   for (int j = 0; j < n; ++j) {
     const Tick& t = ticks[j];
     if (t.time_msc > now_ms) break;

@@ -57,12 +57,12 @@ class BarSource {
 
   // The requests, each in time order and at most `max` bars long.
   // Up to `count` bars opening at or before `date_from`, the latest ones.
-  std::vector<Bar> From(int sym, const Timeframe& tf, std::int64_t date_from,
-                        std::int64_t count, std::int64_t now_ms, std::int64_t max);
+  std::vector<Bar> From(int sym, const Timeframe& tf, std::int64_t date_from, std::int64_t count,
+                        std::int64_t now_ms, std::int64_t max);
   // Bars at positions start_pos .. start_pos+count-1 counted back from the
   // current bar (position 0); bars beyond position max-1 are not kept.
-  std::vector<Bar> FromPos(int sym, const Timeframe& tf, std::int64_t start_pos,
-                           std::int64_t count, std::int64_t now_ms, std::int64_t max);
+  std::vector<Bar> FromPos(int sym, const Timeframe& tf, std::int64_t start_pos, std::int64_t count,
+                           std::int64_t now_ms, std::int64_t max);
   // Bars opening in [from, to], the first `max` of them.
   std::vector<Bar> Range(int sym, const Timeframe& tf, std::int64_t from, std::int64_t to,
                          std::int64_t now_ms, std::int64_t max);

@@ -40,8 +40,10 @@ TEST(Timeframes, CodesAndBarStarts) {
   // Weeks open on Sunday: 2024-03-03.
   EXPECT_EQ(BarStart(Tf(0x8001), kWednesday + 100), kWednesday - 3 * 86400);
   EXPECT_EQ(BarStart(Tf(0xC001), kWednesday), DaysFromCivil(2024, 3, 1) * 86400);
-  EXPECT_EQ(NextBarStart(Tf(0xC001), DaysFromCivil(2024, 12, 1) * 86400), DaysFromCivil(2025, 1, 1) * 86400);
-  EXPECT_EQ(PrevBarStart(Tf(0xC001), DaysFromCivil(2024, 3, 1) * 86400), DaysFromCivil(2024, 2, 1) * 86400);
+  EXPECT_EQ(NextBarStart(Tf(0xC001), DaysFromCivil(2024, 12, 1) * 86400),
+            DaysFromCivil(2025, 1, 1) * 86400);
+  EXPECT_EQ(PrevBarStart(Tf(0xC001), DaysFromCivil(2024, 3, 1) * 86400),
+            DaysFromCivil(2024, 2, 1) * 86400);
 }
 
 // Each timeframe against the next smaller one it is made of.
@@ -58,12 +60,14 @@ TEST_P(Consistency, ABarIsItsSmallerBarsCombined) {
   const Timeframe big = Tf(GetParam().big), small = Tf(GetParam().small);
   for (const char16_t* name : {u"EURUSD", u"BTCUSD"}) {
     const int sym = FindSymbol(name);
-    const std::vector<Bar> outer = bars.Range(sym, big, kWednesday - 40 * 86400, kWednesday, kNowMs, 3);
+    const std::vector<Bar> outer =
+        bars.Range(sym, big, kWednesday - 40 * 86400, kWednesday, kNowMs, 3);
     ASSERT_FALSE(outer.empty());
     for (const Bar& b : outer) {
       Bar sum;
       sum.time = b.time;
-      for (const Bar& part : bars.Range(sym, small, b.time, NextBarStart(big, b.time) - 1, kNowMs, 100000)) {
+      for (const Bar& part :
+           bars.Range(sym, small, b.time, NextBarStart(big, b.time) - 1, kNowMs, 100000)) {
         MergeBar(&sum, part);
       }
       EXPECT_EQ(sum.open, b.open);
@@ -80,10 +84,10 @@ TEST_P(Consistency, ABarIsItsSmallerBarsCombined) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeframes, Consistency,
-                         ::testing::Values(Pair{5, 1}, Pair{15, 5}, Pair{0x4001, 1}, Pair{0x4001, 30},
-                                           Pair{0x4004, 0x4001}, Pair{0x4018, 0x4001},
-                                           Pair{0x4018, 0x400C}, Pair{0x8001, 0x4018},
-                                           Pair{0xC001, 0x4018}));
+                         ::testing::Values(Pair{5, 1}, Pair{15, 5}, Pair{0x4001, 1},
+                                           Pair{0x4001, 30}, Pair{0x4004, 0x4001},
+                                           Pair{0x4018, 0x4001}, Pair{0x4018, 0x400C},
+                                           Pair{0x8001, 0x4018}, Pair{0xC001, 0x4018}));
 
 TEST(Bars, MinuteBarsAreTheirTicks) {
   const PriceModel model(3);
@@ -113,8 +117,10 @@ TEST(Bars, TheCurrentBarHoldsOnlyTicksUpToNow) {
   const std::int64_t minute = kNowMs / 60000;
   std::vector<Tick> ticks;
   const int n = model.MinuteTicks(sym, minute, &ticks);
-  const std::int64_t seen = std::count_if(ticks.begin(), ticks.begin() + n, [](const Tick& t) { return t.time_msc <= kNowMs; });
-  EXPECT_EQ(bars.Compute(sym, Tf(1), minute * 60, kNowMs).tick_volume, static_cast<std::uint64_t>(seen));
+  const std::int64_t seen = std::count_if(ticks.begin(), ticks.begin() + n,
+                                          [](const Tick& t) { return t.time_msc <= kNowMs; });
+  EXPECT_EQ(bars.Compute(sym, Tf(1), minute * 60, kNowMs).tick_volume,
+            static_cast<std::uint64_t>(seen));
   EXPECT_EQ(bars.Compute(sym, Tf(1), minute * 60 + 60, kNowMs).tick_volume, 0u);
 }
 
@@ -127,7 +133,8 @@ TEST(Bars, RequestsAgreeWithEachOther) {
   ASSERT_EQ(pos.size(), 200u);
   EXPECT_EQ(pos.back().time, BarStart(h1, kNowMs / 1000));  // position 0 is the current bar
   const std::vector<Bar> from = bars.From(sym, h1, pos.back().time, 200, kNowMs, 100000);
-  const std::vector<Bar> range = bars.Range(sym, h1, pos.front().time, pos.back().time, kNowMs, 100000);
+  const std::vector<Bar> range =
+      bars.Range(sym, h1, pos.front().time, pos.back().time, kNowMs, 100000);
   ASSERT_EQ(from.size(), pos.size());
   ASSERT_EQ(range.size(), pos.size());
   for (std::size_t i = 0; i < pos.size(); ++i) {
@@ -157,7 +164,8 @@ TEST(Bars, HistoryReachesBackTwoYears) {
   ASSERT_EQ(days.size(), 3u);
   EXPECT_LE(days.back().time, two_years_ago);
   EXPECT_GT(days.back().time, two_years_ago - 5 * 86400);
-  const auto minutes = bars.Range(sym, Tf(1), two_years_ago, two_years_ago + 7 * 86400, kNowMs, 100000);
+  const auto minutes =
+      bars.Range(sym, Tf(1), two_years_ago, two_years_ago + 7 * 86400, kNowMs, 100000);
   EXPECT_GT(minutes.size(), 1440u);
 }
 

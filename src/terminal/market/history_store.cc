@@ -55,7 +55,8 @@ std::string EncodeSegment(const SegmentHeader& h, const std::string& records) {
 }
 
 bool DecodeSegmentHeader(const std::string& bytes, SegmentHeader* h, std::size_t* records_at) {
-  if (bytes.size() < kFixedHeader || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return false;
+  if (bytes.size() < kFixedHeader || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0)
+    return false;
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto kind = Get<std::uint32_t>(p, 8);
   if (kind != static_cast<std::uint32_t>(SegmentKind::kBars) &&
@@ -77,7 +78,8 @@ bool DecodeSegmentHeader(const std::string& bytes, SegmentHeader* h, std::size_t
     h->symbol[i] = static_cast<char16_t>(Get<std::uint16_t>(p, kFixedHeader + 2 * i));
   }
   const std::size_t size = RecordSize(*h);
-  if (h->count == 0 || (bytes.size() - at) / size != h->count || (bytes.size() - at) % size != 0) return false;
+  if (h->count == 0 || (bytes.size() - at) / size != h->count || (bytes.size() - at) % size != 0)
+    return false;
   *records_at = at;
   return true;
 }
@@ -136,14 +138,18 @@ Tick Segment::TickAt(std::size_t i) const {
   return t;
 }
 
-std::int64_t Segment::TimeAt(std::size_t i) const { return Get<std::int64_t>(records_ + i * record_size_, 0); }
+std::int64_t Segment::TimeAt(std::size_t i) const {
+  return Get<std::int64_t>(records_ + i * record_size_, 0);
+}
 
 std::size_t Segment::LowerBound(std::int64_t time) const {
   std::size_t lo = 0, hi = size();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (TimeAt(mid) < time) lo = mid + 1;
-    else hi = mid;
+    if (TimeAt(mid) < time)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   return lo;
 }
@@ -215,7 +221,9 @@ void HistoryStore::Load(const std::u16string& folder) {
   const os::FileKind kind = os::KindOfPath(folder);
   if (kind == os::FileKind::kMissing) return;
   if (kind != os::FileKind::kFolder) {
-    std::fprintf(stderr, "terminal64.exe: %s is %s, not a folder inside the data folder: no imported history is served\n",
+    std::fprintf(stderr,
+                 "terminal64.exe: %s is %s, not a folder inside the data folder: no imported "
+                 "history is served\n",
                  Narrow(folder).c_str(), os::FileKindName(kind));
     return;
   }
@@ -235,7 +243,8 @@ void HistoryStore::Load(const std::u16string& folder) {
     SegmentHeader h;
     std::size_t at = 0;
     if (!ReadRegularFile(path, &bytes) || !DecodeSegmentHeader(bytes, &h, &at)) {
-      std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n", Narrow(path).c_str());
+      std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n",
+                   Narrow(path).c_str());
       continue;
     }
     segments_.emplace_back(std::move(h), std::move(bytes), at);
@@ -245,7 +254,8 @@ void HistoryStore::Load(const std::u16string& folder) {
 std::vector<std::u16string> HistoryStore::SymbolNames() const {
   std::vector<std::u16string> out;
   for (const Segment& s : segments_) {
-    if (std::find(out.begin(), out.end(), s.header().symbol) == out.end()) out.push_back(s.header().symbol);
+    if (std::find(out.begin(), out.end(), s.header().symbol) == out.end())
+      out.push_back(s.header().symbol);
   }
   return out;
 }
@@ -288,7 +298,8 @@ std::int64_t HistoryStore::TypicalSpread(const std::u16string& name) const {
     }
   }
   if (sample.empty()) return 0;
-  std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2), sample.end());
+  std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2),
+                   sample.end());
   return sample[sample.size() / 2];
 }
 
@@ -333,7 +344,8 @@ bool HistoryStore::MinuteBar(const Segment& seg, std::int64_t minute, Bar* out) 
   return true;
 }
 
-void HistoryStore::MinuteTicks(const Segment& seg, int sym, std::int64_t minute, std::vector<Tick>* out) const {
+void HistoryStore::MinuteTicks(const Segment& seg, int sym, std::int64_t minute,
+                               std::vector<Tick>* out) const {
   out->clear();
   if (seg.header().kind == SegmentKind::kBars) {
     Bar bar;
@@ -342,7 +354,8 @@ void HistoryStore::MinuteTicks(const Segment& seg, int sym, std::int64_t minute,
     }
     return;
   }
-  for (std::size_t i = seg.LowerBound(minute * 60000); i < seg.size() && seg.TimeAt(i) < (minute + 1) * 60000; ++i) {
+  for (std::size_t i = seg.LowerBound(minute * 60000);
+       i < seg.size() && seg.TimeAt(i) < (minute + 1) * 60000; ++i) {
     out->push_back(seg.TickAt(i));
   }
 }

@@ -24,8 +24,12 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
   return q;
 }
 
-std::u16string Join(const std::u16string& a, const char16_t* b) { return a + os::kPathSeparator + b; }
-std::u16string Join(const std::u16string& a, const std::u16string& b) { return a + os::kPathSeparator + b; }
+std::u16string Join(const std::u16string& a, const char16_t* b) {
+  return a + os::kPathSeparator + b;
+}
+std::u16string Join(const std::u16string& a, const std::u16string& b) {
+  return a + os::kPathSeparator + b;
+}
 std::string Narrow(const std::u16string& s) { return text::Utf16ToUtf8(s.data(), s.size()); }
 
 // One line's fields, cut at commas, without surrounding blanks.
@@ -82,8 +86,8 @@ bool ParseInt(const char* p, const char* e, std::int64_t* v) {
 
 bool ParseDateTime(const char* p, const char* e, std::int64_t* ms, bool* seconds, bool* fraction) {
   std::int64_t y, mo, d, h, mi, s = 0, f = 0;
-  if (!Digits(p, e, 4, &y) || p == e || *p++ != '-' || !Digits(p, e, 2, &mo) || p == e || *p++ != '-' ||
-      !Digits(p, e, 2, &d) || p == e || (*p != ' ' && *p != 'T')) {
+  if (!Digits(p, e, 4, &y) || p == e || *p++ != '-' || !Digits(p, e, 2, &mo) || p == e ||
+      *p++ != '-' || !Digits(p, e, 2, &d) || p == e || (*p != ' ' && *p != 'T')) {
     return false;
   }
   ++p;
@@ -125,7 +129,8 @@ bool ParseDateTime(const char* p, const char* e, std::int64_t* ms, bool* seconds
   }
   if (p != e) return false;
   static const int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (mo < 1 || mo > 12 || d < 1 || d > kMonthDays[mo - 1] || h > 23 || mi > 59 || s > 59) return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > kMonthDays[mo - 1] || h > 23 || mi > 59 || s > 59)
+    return false;
   const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   if (mo == 2 && d == 29 && !leap) return false;
   const std::int64_t day = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
@@ -200,12 +205,14 @@ class Parser {
         ++p;
         continue;
       }
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* nl =
+          static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       const char* stop = nl != nullptr ? nl : end;
       if (!carry_.empty() || nl == nullptr) {
         if (carry_.size() + static_cast<std::size_t>(stop - p) > kMaxImportLineBytes) {
           failed_ = true;
-          fault_ = {line_ + 1, "the line is longer than " + std::to_string(kMaxImportLineBytes) + " bytes"};
+          fault_ = {line_ + 1,
+                    "the line is longer than " + std::to_string(kMaxImportLineBytes) + " bytes"};
           return false;
         }
         carry_.append(p, stop);
@@ -275,10 +282,12 @@ class Parser {
   }
 
   bool Header(const char* begin, const char* end) {
-    if (end - begin >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0) begin += 3;  // an editor's byte-order mark
+    if (end - begin >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0)
+      begin += 3;  // an editor's byte-order mark
     Fields f;
     if (!Split(begin, end, &f)) return Bad(1, "too many columns in the header");
-    static const char* const kBars[] = {"time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume"};
+    static const char* const kBars[] = {"time",  "open",        "high",   "low",
+                                        "close", "tick_volume", "spread", "real_volume"};
     static const char* const kTicks[] = {"time_msc", "bid", "ask", "last", "volume", "flags"};
     const bool bars = kind_ == SegmentKind::kBars;
     const char* const* names = bars ? kBars : kTicks;
@@ -303,7 +312,8 @@ class Parser {
       out_.header.columns = kColumnsTickTrades;
       return true;
     }
-    if (f.count < least || f.count > most) return Bad(1, std::string("the header must be ") + expected);
+    if (f.count < least || f.count > most)
+      return Bad(1, std::string("the header must be ") + expected);
     for (int i = 0; i < f.count; ++i) {
       std::string name(f.begin[i], f.end[i]);
       for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
@@ -312,14 +322,16 @@ class Parser {
     columns_ = f.count;
     trades_ = !bars && f.count > 3;
     if (trades_) size_ = kStoredTradeSize;
-    out_.header.columns = bars ? (f.count > 6 ? kColumnsBarExtra : 0) : (trades_ ? kColumnsTickTrades : 0);
+    out_.header.columns =
+        bars ? (f.count > 6 ? kColumnsBarExtra : 0) : (trades_ ? kColumnsTickTrades : 0);
     return true;
   }
 
   bool Price(const char* b, const char* e, std::uint64_t line, const char* name, std::int64_t* v) {
     int d = 0;
     if (!ParsePrice(b, e, v, &d) || *v <= 0) {
-      return Bad(line, std::string(name) + " is not a positive number: \"" + std::string(b, e) + "\"");
+      return Bad(line,
+                 std::string(name) + " is not a positive number: \"" + std::string(b, e) + "\"");
     }
     max_decimals_ = std::max(max_decimals_, d);
     if (digits_ >= 0) {
@@ -356,8 +368,10 @@ class Parser {
     if (t > kLatestSec) return Bad(line, "time is after the year 9999");
     if (t % 60 != 0) return Bad(line, "time is not the start of a minute");
     if (rows_ > 0 && t <= last_time_) return Bad(line, "time is not later than the row before");
-    if (!Price(f.begin[1], f.end[1], line, "open", &b.open) || !Price(f.begin[2], f.end[2], line, "high", &b.high) ||
-        !Price(f.begin[3], f.end[3], line, "low", &b.low) || !Price(f.begin[4], f.end[4], line, "close", &b.close)) {
+    if (!Price(f.begin[1], f.end[1], line, "open", &b.open) ||
+        !Price(f.begin[2], f.end[2], line, "high", &b.high) ||
+        !Price(f.begin[3], f.end[3], line, "low", &b.low) ||
+        !Price(f.begin[4], f.end[4], line, "close", &b.close)) {
       return false;
     }
     if (b.high < std::max(b.open, b.close) || b.low > std::min(b.open, b.close)) {
@@ -408,8 +422,10 @@ class Parser {
               std::string(f.begin[0], f.end[0]) + "\"");
     }
     if (t.time_msc > kLatestSec * 1000 + 999) return Bad(line, "time_msc is after the year 9999");
-    if (rows_ > 0 && t.time_msc < last_time_) return Bad(line, "time_msc is earlier than the row before");
-    if (!Price(f.begin[1], f.end[1], line, "bid", &t.bid) || !Price(f.begin[2], f.end[2], line, "ask", &t.ask)) {
+    if (rows_ > 0 && t.time_msc < last_time_)
+      return Bad(line, "time_msc is earlier than the row before");
+    if (!Price(f.begin[1], f.end[1], line, "bid", &t.bid) ||
+        !Price(f.begin[2], f.end[2], line, "ask", &t.ask)) {
       return false;
     }
     if (t.ask < t.bid) return Bad(line, "ask is below bid");
@@ -438,7 +454,8 @@ class Parser {
         if (flags > 0xFFFFFFFFLL) return Bad(line, "flags is too large");
         t.flags = static_cast<std::uint32_t>(flags);
       } else {
-        t.flags = QuoteFlags(t) | (t.last > 0 ? kTickFlagLast : 0) | (vol > 0 ? kTickFlagVolume : 0);
+        t.flags =
+            QuoteFlags(t) | (t.last > 0 ? kTickFlagLast : 0) | (vol > 0 ? kTickFlagVolume : 0);
       }
     } else {
       t.flags = QuoteFlags(t);
@@ -455,7 +472,8 @@ class Parser {
   // The quote flags a tick gets when the file has none: what changed.
   std::uint32_t QuoteFlags(const Tick& t) const {
     if (rows_ == 0) return kTickFlagBid | kTickFlagAsk;
-    const std::uint32_t f = (t.bid != prev_bid_ ? kTickFlagBid : 0) | (t.ask != prev_ask_ ? kTickFlagAsk : 0);
+    const std::uint32_t f =
+        (t.bid != prev_bid_ ? kTickFlagBid : 0) | (t.ask != prev_ask_ ? kTickFlagAsk : 0);
     return f != 0 ? f : kTickFlagBid | kTickFlagAsk;
   }
 
@@ -533,8 +551,10 @@ std::uint64_t NextSequence(const std::u16string& folder) {
     std::uint64_t n = 0;
     bool digits = e.name.size() > 4;
     for (std::size_t i = 0; digits && i + 4 < e.name.size(); ++i) {
-      if (e.name[i] < u'0' || e.name[i] > u'9') digits = false;
-      else n = n * 10 + static_cast<std::uint64_t>(e.name[i] - u'0');
+      if (e.name[i] < u'0' || e.name[i] > u'9')
+        digits = false;
+      else
+        n = n * 10 + static_cast<std::uint64_t>(e.name[i] - u'0');
     }
     if (digits) next = std::max(next, n + 1);
   }
@@ -547,10 +567,11 @@ std::u16string HistoryFolder(const std::u16string& data) { return Join(data, u"h
 
 bool IsSymbolName(const std::u16string& name) {
   // Names a client can send, that stay one path component anywhere.
-  if (name.empty() || name.size() > kMaxSymbolUnits || name.find(u"..") != std::u16string::npos) return false;
+  if (name.empty() || name.size() > kMaxSymbolUnits || name.find(u"..") != std::u16string::npos)
+    return false;
   for (char16_t c : name) {
-    if (c < 0x20 || c == 0x7F || c == u'\\' || c == u'/' || c == u':' || c == u',' || c == u'*' || c == u'!' ||
-        c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|') {
+    if (c < 0x20 || c == 0x7F || c == u'\\' || c == u'/' || c == u':' || c == u',' || c == u'*' ||
+        c == u'!' || c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|') {
       return false;
     }
   }
@@ -572,7 +593,8 @@ bool ImportFileName(const std::u16string& file_name, std::u16string* symbol, Seg
   return IsSymbolName(*symbol);
 }
 
-ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind, const std::u16string& symbol, int digits) {
+ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind,
+                              const std::u16string& symbol, int digits) {
   Parser parser(kind, digits);
   parser.Feed(text.data(), text.size());
   ParsedHistory out = parser.Finish();
@@ -583,8 +605,8 @@ ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind, const s
 namespace {
 
 // Reads and parses an open file piece by piece.
-ParsedHistory ParseFile(os::FileHandle file, SegmentKind kind, const std::u16string& symbol, int digits,
-                        bool* read_error) {
+ParsedHistory ParseFile(os::FileHandle file, SegmentKind kind, const std::u16string& symbol,
+                        int digits, bool* read_error) {
   Parser parser(kind, digits);
   std::string piece(1 << 20, '\0');
   *read_error = false;
@@ -648,42 +670,52 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
     std::uint64_t size = 0;
     bool retry = false;  // a good file the disk had no room for
     if (!ImportFileName(name, &symbol, &kind)) {
-      o.error = "the file name is not <SYMBOL>.M1.csv or <SYMBOL>.ticks.csv with a symbol name (at most " +
-                std::to_string(kMaxSymbolUnits) + " characters, no path separators, no \"..\")";
-    } else if (const os::FileKind k = os::OpenRegularFile(path, &file, &size); k != os::FileKind::kRegular) {
-      o.error = k == os::FileKind::kError ? std::string("the file cannot be read")
-                                          : std::string("it is ") + os::FileKindName(k) +
-                                                ", not a regular file: only regular files inside the data "
-                                                "folder are imported";
+      o.error =
+          "the file name is not <SYMBOL>.M1.csv or <SYMBOL>.ticks.csv with a symbol name (at "
+          "most " +
+          std::to_string(kMaxSymbolUnits) + " characters, no path separators, no \"..\")";
+    } else if (const os::FileKind k = os::OpenRegularFile(path, &file, &size);
+               k != os::FileKind::kRegular) {
+      o.error = k == os::FileKind::kError
+                    ? std::string("the file cannot be read")
+                    : std::string("it is ") + os::FileKindName(k) +
+                          ", not a regular file: only regular files inside the data "
+                          "folder are imported";
     } else if (size > kMaxImportBytes) {
       o.error = "the file is larger than " + std::to_string(kMaxImportBytes >> 30) +
                 " GiB, the most one file may hold: split it";
     } else {
       bool read_error = false;
-      const ParsedHistory parsed = ParseFile(file, kind, symbol, existing_digits(symbol), &read_error);
+      const ParsedHistory parsed =
+          ParseFile(file, kind, symbol, existing_digits(symbol), &read_error);
       if (read_error) {
         o.error = "the file cannot be read";
       } else if (!parsed.ok) {
-        o.error = parsed.line != 0 ? "line " + std::to_string(parsed.line) + ": " + parsed.error : parsed.error;
+        o.error = parsed.line != 0 ? "line " + std::to_string(parsed.line) + ": " + parsed.error
+                                   : parsed.error;
       } else {
         char seq[32];
-        std::snprintf(seq, sizeof seq, "%08llu.hst", static_cast<unsigned long long>(NextSequence(history)));
+        std::snprintf(seq, sizeof seq, "%08llu.hst",
+                      static_cast<unsigned long long>(NextSequence(history)));
         const std::string bytes = EncodeSegment(parsed.header, parsed.records);
         // Not flushed to disk: the CSV file stays in import/done/, from which
         // a store lost with a system crash is made again.
-        if (os::WriteFileAtomic(Join(history, std::u16string(seq, seq + std::strlen(seq))), bytes, false)) {
+        if (os::WriteFileAtomic(Join(history, std::u16string(seq, seq + std::strlen(seq))), bytes,
+                                false)) {
           o.ok = true;
           o.rows = parsed.header.count;
         } else {
           retry = true;
-          o.error = "the history folder cannot be written (is the disk full?): the file stays in import/ "
-                    "and is tried again at the next start";
+          o.error =
+              "the history folder cannot be written (is the disk full?): the file stays in import/ "
+              "and is tried again at the next start";
         }
       }
     }
     os::CloseFile(file);
     if (o.ok) {
-      if (!os::RenameFile(path, Join(done, name))) Log(name, "done, but it cannot be moved to import/done/");
+      if (!os::RenameFile(path, Join(done, name)))
+        Log(name, "done, but it cannot be moved to import/done/");
     } else if (retry) {
       Log(name, "postponed: " + o.error);
     } else {

@@ -36,7 +36,8 @@ struct ParsedHistory {
 // "Z" or an offset "+HH:MM" / "-HHMM" / "+HH" (the time is then local to it),
 // as UTC milliseconds since 1970; `*seconds` and `*fraction` tell what was
 // given.
-bool ParseDateTime(const char* begin, const char* end, std::int64_t* ms, bool* seconds, bool* fraction);
+bool ParseDateTime(const char* begin, const char* end, std::int64_t* ms, bool* seconds,
+                   bool* fraction);
 
 // The longest symbol name (UTF-16 units) a client can send.
 constexpr std::size_t kMaxSymbolUnits = 29;
@@ -53,10 +54,10 @@ bool IsSymbolName(const std::u16string& name);
 bool ImportFileName(const std::u16string& file_name, std::u16string* symbol, SegmentKind* kind);
 
 // Parses a whole CSV text (the terminal reads files piece by piece the
-// same way: memory grows with the rows, not with the text). `digits` < 0: a new symbol, whose digits the
-// data decides; else prices are rounded to that many digits.
-ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind, const std::u16string& symbol,
-                              int digits);
+// same way: memory grows with the rows, not with the text). `digits` < 0: a new symbol, whose
+// digits the data decides; else prices are rounded to that many digits.
+ParsedHistory ParseHistoryCsv(const std::string& text, SegmentKind kind,
+                              const std::u16string& symbol, int digits);
 
 struct ImportOutcome {
   std::u16string file;
@@ -74,7 +75,8 @@ struct ImportOutcome {
 // over kMaxImportBytes or a malformed one goes to import/failed/ with
 // <file>.err; a good file that cannot be stored (a full disk) stays in
 // import/ for the next start.
-std::vector<ImportOutcome> ImportFolder(const std::u16string& data, int (*existing_digits)(const std::u16string&));
+std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
+                                        int (*existing_digits)(const std::u16string&));
 
 // <data>/history/
 std::u16string HistoryFolder(const std::u16string& data);

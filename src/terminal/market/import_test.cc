@@ -70,9 +70,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"future", kBars,
                 "time,open,high,low,close,tick_volume\n999999999999999960,1,1,1,1,1\n", 2,
                 "time is after the year 9999"},
-        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3, "time_msc is earlier than the row before"},
+        BadCase{"back", kTicks, "time_msc,bid,ask\n1000,1,1\n999,1,1\n", 3,
+                "time_msc is earlier than the row before"},
         BadCase{"ask", kTicks, "time_msc,bid,ask\n1000,1.2,1.1\n", 2, "ask is below bid"},
-        BadCase{"long", kTicks, "time_msc,bid,ask\n\n1000,1.2,1.1", 3, "the line is longer than 4096 bytes"}),
+        BadCase{"long", kTicks, "time_msc,bid,ask\n\n1000,1.2,1.1", 3,
+                "the line is longer than 4096 bytes"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
 
 TEST(Import, NewSymbolsTakeTheDigitsTheirPricesNeed) {
@@ -148,8 +150,8 @@ TEST(Import, TakesTicksInTheExportersLayout) {
 }
 
 TEST(Import, KnownSymbolsRoundToTheirDigits) {
-  const ParsedHistory p =
-      ParseHistoryCsv("time,open,high,low,close,tick_volume\n60,1.234567,1.3,1.2,1.25,9\n", kBars, u"X", 2);
+  const ParsedHistory p = ParseHistoryCsv(
+      "time,open,high,low,close,tick_volume\n60,1.234567,1.3,1.2,1.25,9\n", kBars, u"X", 2);
   ASSERT_TRUE(p.ok);
   const std::string bytes = EncodeSegment(p.header, p.records);
   SegmentHeader h;
@@ -210,7 +212,8 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   const fs::path in = data / "import";
   ASSERT_TRUE(test::MakeDir(in));
   const fs::path outside = data / "secret.csv";
-  ASSERT_TRUE(test::WriteBytes(outside, "time,open,high,low,close,tick_volume\nTOPSECRET-42,1,1,1,1,1\n"));
+  ASSERT_TRUE(
+      test::WriteBytes(outside, "time,open,high,low,close,tick_volume\nTOPSECRET-42,1,1,1,1,1\n"));
   ASSERT_TRUE(test::WriteBytes(in / "GOOD.M1.csv", kGoodBars));
   ASSERT_TRUE(test::WriteBytes(in / "inside.txt", kGoodBars));
   fs::create_symlink(in / "inside.txt", in / "LINKIN.M1.csv");
@@ -222,10 +225,10 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   ASSERT_TRUE(test::WriteBytes(in / "BIG.M1.csv", kGoodBars));
   fs::resize_file(in / "BIG.M1.csv", kMaxImportBytes + 1);  // sparse: costs no disk
   // A flood of empty lines and a line without end: bounded by the rows.
-  ASSERT_TRUE(test::WriteBytes(in / "BLANK.M1.csv", "time,open,high,low,close,tick_volume\n" +
-                                                        std::string(8 << 20, '\n')));
-  ASSERT_TRUE(test::WriteBytes(in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" +
-                                                          std::string(8 << 20, '1')));
+  ASSERT_TRUE(test::WriteBytes(
+      in / "BLANK.M1.csv", "time,open,high,low,close,tick_volume\n" + std::string(8 << 20, '\n')));
+  ASSERT_TRUE(test::WriteBytes(
+      in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" + std::string(8 << 20, '1')));
 
   const std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
   std::map<std::string, std::string> errors;
@@ -272,7 +275,8 @@ TEST(ImportFolder, NeverFollowsALinkedFolder) {
   std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_FALSE(got[0].ok);
-  EXPECT_NE(got[0].error.find("is not a folder inside the data folder (a symbolic link)"), std::string::npos)
+  EXPECT_NE(got[0].error.find("is not a folder inside the data folder (a symbolic link)"),
+            std::string::npos)
       << got[0].error;
   EXPECT_TRUE(fs::exists(elsewhere / "GOOD.M1.csv"));
   EXPECT_FALSE(fs::exists(elsewhere / "done"));
@@ -302,9 +306,11 @@ TEST(Import, SymbolNamesStayOneNameAndWithinTheLimit) {
   SegmentKind kind;
   EXPECT_TRUE(ImportFileName(u"EURUSD.m.M1.csv", &symbol, &kind));
   EXPECT_EQ(symbol, u"EURUSD.m");
-  EXPECT_TRUE(ImportFileName(std::u16string(kMaxSymbolUnits, u'A') + u".ticks.csv", &symbol, &kind));
-  for (const std::u16string& bad : std::vector<std::u16string>{u"...M1.csv", u"a..b.M1.csv", u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv",
-                                   u".M1.csv", std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
+  EXPECT_TRUE(
+      ImportFileName(std::u16string(kMaxSymbolUnits, u'A') + u".ticks.csv", &symbol, &kind));
+  for (const std::u16string& bad : std::vector<std::u16string>{
+           u"...M1.csv", u"a..b.M1.csv", u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv", u".M1.csv",
+           std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
     EXPECT_FALSE(ImportFileName(bad, &symbol, &kind)) << test::U8(bad);
   }
 }

@@ -43,25 +43,25 @@ constexpr std::uint32_t kSymbolFillingIoc = 2;
 struct SymbolSpec {
   std::u16string name;
   std::u16string description;
-  std::u16string category;      // "Forex", "Metals", "Indices", "Crypto"
-  std::u16string base;          // base currency
-  std::u16string profit;        // profit currency
-  std::u16string margin;        // margin currency
+  std::u16string category;  // "Forex", "Metals", "Indices", "Crypto"
+  std::u16string base;      // base currency
+  std::u16string profit;    // profit currency
+  std::u16string margin;    // margin currency
   std::uint32_t digits;
   double contract_size;
   CalcMode calc_mode;
-  double base_price;            // the level prices swing around
-  double daily_volatility;      // standard deviation of a day's log return
-  std::int32_t spread;          // typical spread in points
+  double base_price;              // the level prices swing around
+  double daily_volatility;        // standard deviation of a day's log return
+  std::int32_t spread;            // typical spread in points
   std::int32_t ticks_per_minute;  // average quote activity
   double volume_min;
   double volume_max;
   double volume_step;
-  double swap_long;             // points per lot and night
+  double swap_long;  // points per lot and night
   double swap_short;
-  bool always_open;             // trades at weekends too
-  bool trade_ticks;             // the feed carries trades (last price, volume)
-  bool custom = false;          // made from imported history alone
+  bool always_open;     // trades at weekends too
+  bool trade_ticks;     // the feed carries trades (last price, volume)
+  bool custom = false;  // made from imported history alone
   TradeMode trade_mode = TradeMode::kFull;
   Execution execution = Execution::kMarket;
   std::uint32_t filling_mode = kSymbolFillingFok | kSymbolFillingIoc;
@@ -81,7 +81,8 @@ inline const SymbolSpec& SymbolAt(int sym) { return Symbols()[static_cast<std::s
 // Adds a custom symbol (path Custom\<name>, contract size 1, CFD
 // calculation, no weekend) after the built-in ones and returns its index.
 // Only before the terminal serves: indices must not move under requests.
-int AddCustomSymbol(const std::u16string& name, std::uint32_t digits, std::int32_t spread, bool trades);
+int AddCustomSymbol(const std::u16string& name, std::uint32_t digits, std::int32_t spread,
+                    bool trades);
 // Index of the symbol with exactly this name, or -1.
 int FindSymbol(const std::u16string& name);
 // The symbols in the market watch of a fresh installation.

@@ -20,8 +20,8 @@ constexpr int kMinutesPerDay = 1440;
 // An approximately standard normal number from one hash: the sum of four
 // 16-bit uniforms, centred and scaled (bounded, which keeps prices sane).
 double Normal(std::uint64_t h) {
-  const double sum = static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) +
-                                         ((h >> 32) & 0xFFFF) + (h >> 48));
+  const double sum =
+      static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) + ((h >> 32) & 0xFFFF) + (h >> 48));
   return (sum / 65536.0 - 2.0) * 1.7320508075688772;
 }
 
@@ -73,7 +73,8 @@ int PriceModel::MinuteTicks(int sym, std::int64_t minute, std::vector<Tick>* out
 std::int64_t PriceModel::FirstMinute(int sym) const {
   std::int64_t first = kHistoryStartMinute, last = 0;
   if (history_ == nullptr || !history_->Span(sym, &first, &last)) return kHistoryStartMinute;
-  return Symbols()[static_cast<std::size_t>(sym)].custom ? first : std::min(first, kHistoryStartMinute);
+  return Symbols()[static_cast<std::size_t>(sym)].custom ? first
+                                                         : std::min(first, kHistoryStartMinute);
 }
 
 bool PriceModel::IsOpen(int sym, std::int64_t time_sec) const {
@@ -81,7 +82,8 @@ bool PriceModel::IsOpen(int sym, std::int64_t time_sec) const {
   const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
   if (seg == nullptr) return SimulatedMinute(sym, minute);
   Tick t;
-  return history_->LastTick(*seg, sym, time_sec * 1000 + 999, &t) && time_sec * 1000 - t.time_msc < 3600000;
+  return history_->LastTick(*seg, sym, time_sec * 1000 + 999, &t) &&
+         time_sec * 1000 - t.time_msc < 3600000;
 }
 
 double PriceModel::DayLevel(int sym, std::int64_t day) const {
@@ -96,7 +98,8 @@ double PriceModel::DayLevel(int sym, std::int64_t day) const {
     const double f = static_cast<double>(day - knot * scale) / static_cast<double>(scale);
     const double a = Normal(Key(sym, kOctave + static_cast<std::uint64_t>(k), knot, 0));
     const double b = Normal(Key(sym, kOctave + static_cast<std::uint64_t>(k), knot + 1, 0));
-    level += (k >= 3 ? damp : 1.0) * 0.5 * sigma * std::sqrt(static_cast<double>(scale)) * (a + (b - a) * f);
+    level += (k >= 3 ? damp : 1.0) * 0.5 * sigma * std::sqrt(static_cast<double>(scale)) *
+             (a + (b - a) * f);
   }
   return level;
 }
@@ -167,9 +170,10 @@ double PriceModel::LogLevelSlow(int sym, std::int64_t minute) const {
   // keyed by (day, minute) alone.
   for (;;) {
     const std::int64_t mid = (lo + hi) / 2;
-    const double spread = std::sqrt(static_cast<double>((mid - lo) * (hi - mid)) /
-                                    static_cast<double>(hi - lo));
-    const double vmid = 0.5 * (vlo + vhi) + spread * sigma_minute * Normal(Key(sym, kBridge, day, mid));
+    const double spread =
+        std::sqrt(static_cast<double>((mid - lo) * (hi - mid)) / static_cast<double>(hi - lo));
+    const double vmid =
+        0.5 * (vlo + vhi) + spread * sigma_minute * Normal(Key(sym, kBridge, day, mid));
     if (target == mid) return vmid;
     if (target < mid) {
       hi = mid;
@@ -210,12 +214,14 @@ int PriceModel::Simulate(int sym, std::int64_t minute, Tick* out) const {
   const std::uint64_t minute_key = Key(sym, kTickKind, minute, 0);
   Tick prev{};
   for (int j = 0; j < k; ++j) {
-    const std::uint64_t h = Mix64(minute_key + static_cast<std::uint64_t>(j) * 0xD6E8FEB86659FD93ULL);
+    const std::uint64_t h =
+        Mix64(minute_key + static_cast<std::uint64_t>(j) * 0xD6E8FEB86659FD93ULL);
     // Tick j lies in its own slot of the minute: times strictly increase.
     const std::int64_t slot_lo = std::int64_t{60000} * j / k;
     const std::int64_t slot_hi = std::int64_t{60000} * (j + 1) / k;
     const std::int64_t offset =
-        slot_lo + static_cast<std::int64_t>(Mix64(h) % static_cast<std::uint64_t>(slot_hi - slot_lo));
+        slot_lo +
+        static_cast<std::int64_t>(Mix64(h) % static_cast<std::uint64_t>(slot_hi - slot_lo));
     Tick t{};
     t.time_msc = base_ms + offset;
     const bool trade = s.trade_ticks && j > 0 && Unit(Mix64(h + 3)) < 0.3;
@@ -230,8 +236,8 @@ int PriceModel::Simulate(int sym, std::int64_t minute, Tick* out) const {
     } else {
       const double mid = from + (to - from) * (static_cast<double>(offset) / 60000.0) +
                          jitter * Normal(Mix64(h + 1));
-      const std::int64_t spread = std::max<std::int64_t>(
-          1, RoundToInt(s.spread * (0.75 + 0.5 * Unit(Mix64(h + 2)))));
+      const std::int64_t spread =
+          std::max<std::int64_t>(1, RoundToInt(s.spread * (0.75 + 0.5 * Unit(Mix64(h + 2)))));
       t.bid = std::max<std::int64_t>(1, RoundToInt(mid - 0.5 * static_cast<double>(spread)));
       t.ask = t.bid + spread;
       if (j == 0) {
@@ -257,7 +263,8 @@ bool PriceModel::LastTick(int sym, std::int64_t time_msc, Tick* out) const {
     if (seg != nullptr) {
       // Imported data: its latest tick up to the moment, else what came
       // before the segment.
-      if (history_->LastTick(*seg, sym, std::min(time_msc, (minute + 1) * 60000 - 1), out)) return true;
+      if (history_->LastTick(*seg, sym, std::min(time_msc, (minute + 1) * 60000 - 1), out))
+        return true;
       minute = seg->header().first_minute - 1;
       continue;
     }
@@ -276,8 +283,9 @@ bool PriceModel::LastTick(int sym, std::int64_t time_msc, Tick* out) const {
       // or to imported data inside the weekend.
       std::int64_t covered = 0;
       const std::int64_t before = FloorDiv(minute, kMinutesPerDay) * kMinutesPerDay - 1;
-      minute = history_ != nullptr && history_->LatestCovered(sym, minute, &covered) ? std::max(before, covered)
-                                                                                    : before;
+      minute = history_ != nullptr && history_->LatestCovered(sym, minute, &covered)
+                   ? std::max(before, covered)
+                   : before;
       continue;
     }
     const int n = Simulate(sym, minute, ticks);

@@ -42,7 +42,9 @@ struct Tick {
 };
 
 // A quote tick carries a bid or ask change; a trade tick a last price.
-inline bool IsTradeTick(const Tick& t) { return (t.flags & (kTickFlagLast | kTickFlagVolume)) != 0; }
+inline bool IsTradeTick(const Tick& t) {
+  return (t.flags & (kTickFlagLast | kTickFlagVolume)) != 0;
+}
 inline bool IsInfoTick(const Tick& t) { return (t.flags & (kTickFlagBid | kTickFlagAsk)) != 0; }
 
 class HistoryStore;
@@ -113,7 +115,9 @@ inline std::int64_t RoundToInt(double v) {
   return static_cast<std::int64_t>(v >= 0 ? v + 0.5 : v - 0.5);
 }
 // Uniform in [0, 1) from a hash.
-inline double Unit(std::uint64_t h) { return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0); }
+inline double Unit(std::uint64_t h) {
+  return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0);
+}
 
 }  // namespace zk5::term
 

@@ -79,18 +79,21 @@ TEST_P(PerSymbol, PricesStayNearTheSymbolsLevelForYears) {
   const PriceModel m(1);
   const int sym = Sym(GetParam());
   const SymbolSpec& s = Symbols()[static_cast<std::size_t>(sym)];
-  for (std::int64_t day = kHistoryStartSec / 86400; day < kHistoryStartSec / 86400 + 4400; day += 37) {
+  for (std::int64_t day = kHistoryStartSec / 86400; day < kHistoryStartSec / 86400 + 4400;
+       day += 37) {
     const double level = std::exp(m.LogLevel(sym, day * 1440 + 600));
     EXPECT_GT(level, 0.4) << day;
     EXPECT_LT(level, 2.5) << day;
   }
   // The whole-day path and the descent to a single minute agree.
-  for (std::int64_t minute : {kMondayNoonMinute, kMondayNoonMinute + 1, kMondayNoonMinute + 719,
-                              kMondayNoonMinute / 1440 * 1440, kMondayNoonMinute / 1440 * 1440 + 1439}) {
+  for (std::int64_t minute :
+       {kMondayNoonMinute, kMondayNoonMinute + 1, kMondayNoonMinute + 719,
+        kMondayNoonMinute / 1440 * 1440, kMondayNoonMinute / 1440 * 1440 + 1439}) {
     EXPECT_DOUBLE_EQ(m.LogLevel(sym, minute), m.LogLevelSlow(sym, minute));
   }
   // Neighbouring minutes are close: the path is continuous.
-  const double step = std::fabs(m.LogLevel(sym, kMondayNoonMinute + 1) - m.LogLevel(sym, kMondayNoonMinute));
+  const double step =
+      std::fabs(m.LogLevel(sym, kMondayNoonMinute + 1) - m.LogLevel(sym, kMondayNoonMinute));
   EXPECT_LT(step, 10 * s.daily_volatility / std::sqrt(1440.0));
 }
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/records.h"
 #include "accounts/trade_records.h"
+#include "ipc/records.h"
 
 namespace zk5::term {
 

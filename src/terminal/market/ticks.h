@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "server/dispatch.h"
 #include "market/prices.h"
+#include "server/dispatch.h"
 
 namespace zk5::term {
 

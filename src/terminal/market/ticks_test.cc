@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "accounts/trade_records.h"
 #include "ipc/records.h"
 #include "market/ticks.h"
-#include "accounts/trade_records.h"
 
 namespace zk5::term {
 namespace {
@@ -64,12 +64,12 @@ TEST_P(Streaming, CountsAndStreamsExactlyTheSelectedTicks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Queries, Streaming,
-    ::testing::Values(Case{u"EURUSD", 600000, true, true, 1000000},         // one chunk
-                      Case{u"EURUSD", 6 * 3600000, true, true, 1000000},    // several chunks
-                      Case{u"EURUSD", 6 * 3600000, true, true, 20000},      // cut by count
-                      Case{u"BTCUSD", 3 * 3600000, true, false, 1000000},   // quotes only
-                      Case{u"BTCUSD", 3 * 3600000, false, true, 1000000},   // trades only
-                      Case{u"EURUSD", 3600000, false, true, 1000000}));     // no trades at all
+    ::testing::Values(Case{u"EURUSD", 600000, true, true, 1000000},        // one chunk
+                      Case{u"EURUSD", 6 * 3600000, true, true, 1000000},   // several chunks
+                      Case{u"EURUSD", 6 * 3600000, true, true, 20000},     // cut by count
+                      Case{u"BTCUSD", 3 * 3600000, true, false, 1000000},  // quotes only
+                      Case{u"BTCUSD", 3 * 3600000, false, true, 1000000},  // trades only
+                      Case{u"EURUSD", 3600000, false, true, 1000000}));    // no trades at all
 
 TEST(Streaming, AFailingSinkStopsTheStream) {
   const PriceModel m(9);

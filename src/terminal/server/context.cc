@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <utility>
 
+#include "accounts/legacy_file.h"
+#include "accounts/password.h"
 #include "base/text.h"
 #include "os/os.h"
 #include "os/service.h"
-#include "accounts/legacy_file.h"
-#include "accounts/password.h"
 
 namespace zk5::term {
 
@@ -50,7 +50,8 @@ void Terminal::CatchUp() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const AccountConfig& a : accounts_.accounts) {
       AccountState probe;
-      if (!a.otp && store_.Load(a.login, &probe) == Store::LoadResult::kLoaded) stored.push_back(a.login);
+      if (!a.otp && store_.Load(a.login, &probe) == Store::LoadResult::kLoaded)
+        stored.push_back(a.login);
     }
   }
   for (const std::uint64_t login : stored) {
@@ -65,17 +66,19 @@ bool Terminal::Load(std::string* error, bool durable) {
   const std::string file = Narrow(inst_.StoreFile());
   if (!store_.Open(file, durable, error)) {
     if (store_.damaged()) {
-      *error = "the account store " + file + " is damaged (" + *error +
-               "): nothing is served from it. Restore it from a backup, or move it aside (with its -wal "
-               "file) to start with fresh accounts";
+      *error =
+          "the account store " + file + " is damaged (" + *error +
+          "): nothing is served from it. Restore it from a backup, or move it aside (with its -wal "
+          "file) to start with fresh accounts";
     } else {
       *error = "cannot open the account store " + file + ": " + *error;
     }
     return false;
   }
   if (store_.created()) {
-    std::fprintf(stderr, "terminal64.exe: the account store %s is new: accounts start with their deposits\n",
-                 file.c_str());
+    std::fprintf(
+        stderr, "terminal64.exe: the account store %s is new: accounts start with their deposits\n",
+        file.c_str());
   }
   MigrateLegacyFilesLocked();
   // Trade requests share flushes from now on.
@@ -127,7 +130,8 @@ void Terminal::MigrateLegacyFilesLocked() {
     if (!os::ReadWholeFile(path, &bytes) || !ParseLegacyAccount(bytes, &st)) {
       const std::u16string aside = path + u".corrupt";
       os::RenameFile(path, aside);
-      std::fprintf(stderr, "terminal64.exe: damaged account file moved to %s\n", Narrow(aside).c_str());
+      std::fprintf(stderr, "terminal64.exe: damaged account file moved to %s\n",
+                   Narrow(aside).c_str());
       continue;
     }
     AccountState existing;
@@ -135,7 +139,8 @@ void Terminal::MigrateLegacyFilesLocked() {
     if (there == Store::LoadResult::kError) continue;
     // Already in the store: a migration whose rename did not happen.
     if (there == Store::LoadResult::kMissing && !store_.Commit(&st)) {
-      std::fprintf(stderr, "terminal64.exe: cannot move %s into the account store\n", Narrow(path).c_str());
+      std::fprintf(stderr, "terminal64.exe: cannot move %s into the account store\n",
+                   Narrow(path).c_str());
       continue;
     }
     os::RenameFile(path, path + u".migrated");

@@ -16,25 +16,25 @@
 #include <vector>
 
 #include "accounts/account.h"
-#include "market/bars.h"
-#include "market/clock.h"
 #include "accounts/config.h"
-#include "market/history_store.h"
-#include "server/installation.h"
-#include "ipc/status.h"
-#include "market/prices.h"
 #include "accounts/store.h"
 #include "accounts/stream.h"
+#include "ipc/status.h"
+#include "market/bars.h"
+#include "market/clock.h"
+#include "market/history_store.h"
+#include "market/prices.h"
+#include "server/installation.h"
 
 namespace zk5::term {
 
 // One client connection.
 struct Session {
-  std::uint64_t login = 0;        // 0 until the first use: then the default account
-  bool auth_failed = false;       // the last login was refused (the account above stays)
+  std::uint64_t login = 0;   // 0 until the first use: then the default account
+  bool auth_failed = false;  // the last login was refused (the account above stays)
   std::int64_t ready_at_ms = 0;
-  std::set<int> books;            // symbols with an open depth of market
-  bool greeted = false;           // a HELLO was answered: never dropped for idling
+  std::set<int> books;   // symbols with an open depth of market
+  bool greeted = false;  // a HELLO was answered: never dropped for idling
 };
 
 class Terminal {
@@ -126,9 +126,10 @@ class Terminal {
     if (found < 0) return found;
     // What the stream did is stored; so is, now and then, how far it went
     // (so that a restart does not walk the same hours again).
-    const bool walked = AdvanceAccount(model_, *config, state, NowMs()).changed ||
-                        ((!state->positions.empty() || !state->working.empty()) &&
-                         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
+    const bool walked =
+        AdvanceAccount(model_, *config, state, NowMs()).changed ||
+        ((!state->positions.empty() || !state->working.empty()) &&
+         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
     if (walked && !CommitLocked(state)) return kCallFailed;
     auto commit = [this, state] { return CommitLocked(state); };
     return f(static_cast<const AccountConfig&>(*config), *state, commit);

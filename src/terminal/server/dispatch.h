@@ -27,7 +27,9 @@ class Args {
   // False unless `data` holds exactly the arguments `spec` lists.
   bool Decode(const ipc::CommandSpec& spec, const std::uint8_t* data, std::size_t size);
 
-  std::uint8_t U8(std::size_t i) const { return static_cast<std::uint8_t>(Number(i, ipc::Arg::kU8)); }
+  std::uint8_t U8(std::size_t i) const {
+    return static_cast<std::uint8_t>(Number(i, ipc::Arg::kU8));
+  }
   std::uint32_t U32(std::size_t i) const {
     return static_cast<std::uint32_t>(Number(i, ipc::Arg::kU32));
   }

@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "accounts/config.h"
-#include "ipc/pipe_name.h"
 #include "base/text.h"
+#include "ipc/pipe_name.h"
 #include "os/os.h"
 #include "os/service.h"
 
@@ -30,7 +30,9 @@ std::u16string Installation::ConfigFile(const char16_t* name) const {
 }
 
 // A replay keeps its accounts apart from the ordinary ones.
-std::u16string Installation::BasesFolder() const { return Join(data, replay ? u"replay" : u"bases"); }
+std::u16string Installation::BasesFolder() const {
+  return Join(data, replay ? u"replay" : u"bases");
+}
 
 std::u16string Installation::StoreFile() const { return Join(BasesFolder(), u"accounts.sqlite"); }
 
@@ -66,7 +68,8 @@ bool LocateInstallation(const std::u16string& exe, bool portable, Installation* 
   inst.portable = portable;
   std::u16string roaming;
   if (os::RoamingFolder(&roaming)) {
-    const std::u16string base = Join(Join(Join(roaming, kDataVendorFolder), kDataProductFolder), u"");
+    const std::u16string base =
+        Join(Join(Join(roaming, kDataVendorFolder), kDataProductFolder), u"");
     inst.registration = Join(base, DataFolderId(inst.install));
     inst.common = Join(base, u"Common");
   }
@@ -87,7 +90,8 @@ bool RegisterInstallation(const Installation& inst) {
   }
   if (inst.registration.empty()) return ok;
   ok = ok && os::MakeDirectories(inst.registration) && os::MakeDirectories(inst.common);
-  ok = ok && os::WriteFileAtomic(Join(inst.registration, u"origin.txt"), Utf16LeWithBom(inst.install));
+  ok = ok &&
+       os::WriteFileAtomic(Join(inst.registration, u"origin.txt"), Utf16LeWithBom(inst.install));
   const std::u16string marker = Join(inst.registration, u"portable.txt");
   if (inst.portable) {
     ok = ok && os::WriteFileAtomic(marker, "portable\r\n");

@@ -26,12 +26,12 @@ struct Installation {
   std::u16string registration;  // the folder under the roaming folder; empty without one
   std::u16string common;        // <roaming>/Brundel/Terminal/Common; empty without one
   bool portable = false;
-  bool replay = false;          // the account store lives in data/replay/, not data/bases/
+  bool replay = false;  // the account store lives in data/replay/, not data/bases/
 
   std::u16string ConfigFile(const char16_t* name) const;  // data/config/name
-  std::u16string BasesFolder() const;                      // data/bases, or data/replay in a replay
-  std::u16string StoreFile() const;                        // data/bases/accounts.sqlite
-  std::u16string LockFile() const;                         // data/terminal.lock
+  std::u16string BasesFolder() const;                     // data/bases, or data/replay in a replay
+  std::u16string StoreFile() const;                       // data/bases/accounts.sqlite
+  std::u16string LockFile() const;                        // data/terminal.lock
 };
 
 // The data-folder ID of an installation folder.

@@ -21,17 +21,17 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "ipc/pipe_name.h"
 #include "market/bars.h"
 #include "market/import.h"
 #include "market/market.h"
 #include "market/prices.h"
-#include "server/context.h"
-#include "server/installation.h"
-#include "base/text.h"
 #include "os/os.h"
 #include "os/pipe_server.h"
 #include "os/service.h"
+#include "server/context.h"
+#include "server/installation.h"
 #include "server/server.h"
 
 namespace {
@@ -73,7 +73,8 @@ bool ImportFlag(const char* arg, std::string* file) {
 
 int ExistingDigits(const std::u16string& name) {
   const int sym = zk5::term::FindSymbol(name);
-  return sym < 0 ? -1 : static_cast<int>(zk5::term::Symbols()[static_cast<std::size_t>(sym)].digits);
+  return sym < 0 ? -1
+                 : static_cast<int>(zk5::term::Symbols()[static_cast<std::size_t>(sym)].digits);
 }
 
 // Imports the files waiting in <data>/import/, then (with a store) loads
@@ -94,8 +95,8 @@ bool LoadHistory(const zk5::term::Installation& inst, zk5::term::HistoryStore* s
   store->Load(HistoryFolder(inst.data));
   for (const std::u16string& name : store->SymbolNames()) {
     if (FindSymbol(name) >= 0) continue;
-    AddCustomSymbol(name, store->Digits(name), static_cast<std::int32_t>(store->TypicalSpread(name)),
-                    store->HasTrades(name));
+    AddCustomSymbol(name, store->Digits(name),
+                    static_cast<std::int32_t>(store->TypicalSpread(name)), store->HasTrades(name));
   }
   store->Bind();
   return all;
@@ -121,8 +122,8 @@ std::string FormatUtc(std::int64_t ms) {
   zk5::term::CivilFromDays(days, &y, &m, &d);
   const std::int64_t of_day = minutes - days * 1440;
   char text[48];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld", static_cast<long long>(y), m, d,
-                static_cast<long long>(of_day / 60), static_cast<long long>(of_day % 60));
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld", static_cast<long long>(y), m,
+                d, static_cast<long long>(of_day / 60), static_cast<long long>(of_day % 60));
   return text;
 }
 
@@ -155,11 +156,10 @@ void TidyDataFolder(const zk5::term::Installation& inst) {
   using namespace zk5;
   // Every folder the terminal writes into.
   const std::u16string import = Join(inst.data, u"import");
-  std::vector<std::u16string> folders = {Join(inst.data, u"config"), Join(inst.data, u"bases"),
-                                         Join(inst.data, u"ZSL5"),   Join(inst.data, u"history"),
-                                         Join(inst.data, u"replay"), import,
-                                         Join(import, u"done"),      Join(import, u"failed"),
-                                         inst.data};
+  std::vector<std::u16string> folders = {
+      Join(inst.data, u"config"),  Join(inst.data, u"bases"),  Join(inst.data, u"ZSL5"),
+      Join(inst.data, u"history"), Join(inst.data, u"replay"), import,
+      Join(import, u"done"),       Join(import, u"failed"),    inst.data};
   if (!inst.registration.empty() && inst.registration != inst.data) {
     folders.push_back(inst.registration);
   }
@@ -197,7 +197,8 @@ int main(int argc, char** argv) {
     std::string file;
     if (IsPortableFlag(argv[i])) {
       portable = true;
-    } else if (const char* rest = FlagRest(argv[i], "data-path"); rest != nullptr && *rest == '\0') {
+    } else if (const char* rest = FlagRest(argv[i], "data-path");
+               rest != nullptr && *rest == '\0') {
       print_data_path = true;
     } else if (FlagRest(argv[i], "reset-account") != nullptr &&
                !ResetAccountFlag(argv[i], &reset_login)) {
@@ -231,19 +232,20 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "terminal64.exe: this installation is already running\n");
       return 1;
     case os::ListenStatus::kUnsafeFolder: {
-        // Someone else's folder, or one open to others, would let another
-        // user put a fake terminal in the clients' way.
-        const std::string dir = Narrow(os::SocketFolderName());
-        std::fprintf(stderr,
-                     "terminal64.exe: cannot serve the pipe: the socket folder %s is not private "
-                     "to this user (another user created it, or others may write to it). Remove "
-                     "it if it is yours, or set XDG_RUNTIME_DIR to a folder of your own with "
-                     "mode 0700 (such as /run/user/<uid>) and start again.\n",
-                     dir.c_str());
-        return 2;
-      }
+      // Someone else's folder, or one open to others, would let another
+      // user put a fake terminal in the clients' way.
+      const std::string dir = Narrow(os::SocketFolderName());
+      std::fprintf(stderr,
+                   "terminal64.exe: cannot serve the pipe: the socket folder %s is not private "
+                   "to this user (another user created it, or others may write to it). Remove "
+                   "it if it is yours, or set XDG_RUNTIME_DIR to a folder of your own with "
+                   "mode 0700 (such as /run/user/<uid>) and start again.\n",
+                   dir.c_str());
+      return 2;
+    }
     case os::ListenStatus::kError:
-      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n", os::ErrorText(err).c_str());
+      std::fprintf(stderr, "terminal64.exe: cannot serve the pipe: %s\n",
+                   os::ErrorText(err).c_str());
       return 2;
     case os::ListenStatus::kOk:
       break;
@@ -251,7 +253,8 @@ int main(int argc, char** argv) {
   // One owner per data folder, whichever socket folder it serves: the lock
   // lives in the data folder itself.
   if (!os::MakeDirectories(inst.data)) {
-    std::fprintf(stderr, "terminal64.exe: cannot create the data folder %s\n", Narrow(inst.data).c_str());
+    std::fprintf(stderr, "terminal64.exe: cannot create the data folder %s\n",
+                 Narrow(inst.data).c_str());
     return 2;
   }
   std::int64_t holder = 0;
@@ -272,7 +275,8 @@ int main(int argc, char** argv) {
   }
   TidyDataFolder(inst);
   if (!term::RegisterInstallation(inst)) {
-    std::fprintf(stderr, "terminal64.exe: cannot write the data folder %s\n", Narrow(inst.data).c_str());
+    std::fprintf(stderr, "terminal64.exe: cannot write the data folder %s\n",
+                 Narrow(inst.data).c_str());
   }
   std::string ini;
   os::ReadWholeFile(inst.ConfigFile(u"terminal.ini"), &ini);
@@ -292,7 +296,8 @@ int main(int argc, char** argv) {
     const std::u16string folder = inst.data + os::kPathSeparator + u"import";
     // Copies go into the import folder itself, never through a link.
     if (!import_files.empty() && !os::MakeRealFolder(folder)) {
-      std::fprintf(stderr, "terminal64.exe: cannot import: %s is not a folder inside the data folder\n",
+      std::fprintf(stderr,
+                   "terminal64.exe: cannot import: %s is not a folder inside the data folder\n",
                    Narrow(folder).c_str());
       import_files.clear();
       copied = false;
@@ -306,14 +311,17 @@ int main(int argc, char** argv) {
       // Only a name of an import file goes into the folder: nothing lands
       // outside it or in its place.
       if (!term::ImportFileName(name, &symbol, &kind)) {
-        std::fprintf(stderr, "terminal64.exe: cannot import %s: the file name is not <SYMBOL>.M1.csv or "
-                     "<SYMBOL>.ticks.csv with a symbol name\n", file.c_str());
+        std::fprintf(stderr,
+                     "terminal64.exe: cannot import %s: the file name is not <SYMBOL>.M1.csv or "
+                     "<SYMBOL>.ticks.csv with a symbol name\n",
+                     file.c_str());
         copied = false;
         continue;
       }
       const std::u16string to = folder + os::kPathSeparator + name;
       if (!os::CopyFileAtomic(from, to)) {
-        std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n", file.c_str());
+        std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n",
+                     file.c_str());
         copied = false;
       }
     }
@@ -337,11 +345,12 @@ int main(int argc, char** argv) {
     }
     const std::int64_t now = os::NowMs();
     if (settings.replay_from_ms < first * 60000 || settings.replay_from_ms > now) {
-      std::fprintf(stderr,
-                   "terminal64.exe: [Replay] From=%s is outside the price history, which covers %s to now "
-                   "(%s UTC); fix it in %s\n",
-                   FormatUtc(settings.replay_from_ms).c_str(), FormatUtc(first * 60000).c_str(),
-                   FormatUtc(now).c_str(), Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
+      std::fprintf(
+          stderr,
+          "terminal64.exe: [Replay] From=%s is outside the price history, which covers %s to now "
+          "(%s UTC); fix it in %s\n",
+          FormatUtc(settings.replay_from_ms).c_str(), FormatUtc(first * 60000).c_str(),
+          FormatUtc(now).c_str(), Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
       server.Close();
       return 2;
     }
@@ -361,8 +370,10 @@ int main(int argc, char** argv) {
     // The data folder is locked, so no running instance holds the account.
     const bool reset = terminal->ResetAccount(reset_login);
     if (!reset) {
-      std::fprintf(stderr, "terminal64.exe: cannot reset account %llu: no such account or "
-                   "its data cannot be written\n", static_cast<unsigned long long>(reset_login));
+      std::fprintf(stderr,
+                   "terminal64.exe: cannot reset account %llu: no such account or "
+                   "its data cannot be written\n",
+                   static_cast<unsigned long long>(reset_login));
     }
     server.Close();
     std::fflush(nullptr);
@@ -374,10 +385,11 @@ int main(int argc, char** argv) {
   terminal->SaveState();
   if (why == term::ExitReason::kNameLost) {
     // Unreachable, it would only hold the data folder's lock: leave.
-    std::fprintf(stderr,
-                 "terminal64.exe: the socket folder %s was removed or replaced and the socket cannot be "
-                 "made again there: stopping\n",
-                 Narrow(os::SocketFolderName()).c_str());
+    std::fprintf(
+        stderr,
+        "terminal64.exe: the socket folder %s was removed or replaced and the socket cannot be "
+        "made again there: stopping\n",
+        Narrow(os::SocketFolderName()).c_str());
     server.Close();
     std::fflush(nullptr);
     std::_Exit(1);

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "server/dispatch.h"
+#include "accounts/record_io.h"
+#include "accounts/trade_records.h"
 #include "ipc/commands.h"
 #include "ipc/group_filter.h"
 #include "ipc/records.h"
-#include "accounts/record_io.h"
 #include "market/ticks.h"
-#include "accounts/trade_records.h"
+#include "server/dispatch.h"
 
 namespace zk5::term {
 
@@ -33,7 +33,6 @@ bool OldBuild(const Terminal& t) { return t.settings().build <= kLastOldBuild; }
 double ToPrice(std::int64_t points, const SymbolSpec& s) {
   return static_cast<double>(points) / Pow10(s.digits);
 }
-
 
 std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   const SymbolSpec& sdef = Symbols()[static_cast<std::size_t>(sym)];
@@ -77,13 +76,13 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .UInt<W::Field("trade_calc_mode")>(static_cast<std::uint32_t>(sdef.calc_mode))
       .UInt<W::Field("trade_mode")>(static_cast<std::uint32_t>(sdef.trade_mode))
       .UInt<W::Field("trade_exemode")>(static_cast<std::uint32_t>(sdef.execution))
-      .UInt<W::Field("swap_mode")>(1)       // in points
+      .UInt<W::Field("swap_mode")>(1)  // in points
       .UInt<W::Field("swap_rollover3days")>(3)
       .Int<W::Field("trade_stops_level")>(static_cast<std::int32_t>(sdef.stops_level()))
       .Int<W::Field("trade_freeze_level")>(0)
       .Int<W::Field("expiration_mode")>(15)  // good till cancelled, day, specified, specified day
       .Int<W::Field("filling_mode")>(static_cast<std::int32_t>(sdef.filling_mode))
-      .Int<W::Field("order_mode")>(127)      // market, limit, stop, stop-limit, sl, tp, close-by
+      .Int<W::Field("order_mode")>(127)  // market, limit, stop, stop-limit, sl, tp, close-by
       .Real<W::Field("bid")>(bid)
       .Real<W::Field("bidhigh")>(today.tick_volume ? ToPrice(today.high, sdef) : bid)
       .Real<W::Field("bidlow")>(today.tick_volume ? ToPrice(today.low, sdef) : bid)
@@ -105,7 +104,8 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
       .Real<W::Field("session_open")>(today.tick_volume ? ToPrice(today.open, sdef) : 0.0)
       .Real<W::Field("session_close")>(prev_close)
       .Real<W::Field("margin_hedged")>(sdef.contract_size)
-      .Real<W::Field("price_change")>(prev_close > 0 ? (bid - prev_close) / prev_close * 100.0 : 0.0)
+      .Real<W::Field("price_change")>(prev_close > 0 ? (bid - prev_close) / prev_close * 100.0
+                                                     : 0.0)
       .Text<W::Field("category")>(sdef.category)
       .Text<W::Field("currency_base")>(sdef.base)
       .Text<W::Field("currency_profit")>(sdef.profit)
@@ -145,7 +145,9 @@ Reply BarsReply(const std::vector<Bar>& bars, const SymbolSpec& sdef) {
 // arithmetic is done on it, so a request costs what its clamped range
 // holds, whatever its values.
 constexpr std::int64_t kLongestBarSec = 31 * 86400;
-std::int64_t EarliestSec(const Terminal& t, int sym) { return t.model().FirstMinute(sym) * 60 - kLongestBarSec; }
+std::int64_t EarliestSec(const Terminal& t, int sym) {
+  return t.model().FirstMinute(sym) * 60 - kLongestBarSec;
+}
 
 std::int64_t NowSec(std::int64_t now_ms) { return now_ms / 1000; }
 
@@ -175,7 +177,8 @@ Reply Rates(Terminal& t, CommandId command, const Args& args) {
   if (command == CommandId::RATES_FROM) {
     if (ib < 0) return Reply::Fail(kInvalidParams);
     // No bar opens before the earliest one: nothing to return.
-    if (a >= EarliestSec(t, sym)) bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
+    if (a >= EarliestSec(t, sym))
+      bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
   } else if (command == CommandId::RATES_RANGE) {
     // An inverted range, or one wholly before the history or after now.
     if (a > b) return Reply::Fail(kInvalidParams);
@@ -219,9 +222,8 @@ Reply Ticks(Terminal& t, CommandId command, const Args& args) {
   q.sym = sym;
   q.from_ms = from;
   q.to_ms = to;
-  q.max_count = command == CommandId::TICKS_FROM
-                    ? static_cast<std::uint64_t>(count)
-                    : kMaxTicksPerReply;
+  q.max_count =
+      command == CommandId::TICKS_FROM ? static_cast<std::uint64_t>(count) : kMaxTicksPerReply;
   const std::uint64_t n = CountTicks(t.model(), q);
   Reply r;
   r.U32(static_cast<std::uint32_t>(n));
@@ -359,14 +361,17 @@ bool DispatchMarket(Terminal& t, Session* s, CommandId command, const Args& args
       if (sym < 0) {
         *out = Reply::Fail(kNotFound);
       } else {
-        out->payload = command == CommandId::SYMBOL_INFO ? SymbolRecord(t, s, sym) : TickRecord(t, sym);
+        out->payload =
+            command == CommandId::SYMBOL_INFO ? SymbolRecord(t, s, sym) : TickRecord(t, sym);
       }
       return true;
     }
     case CommandId::SYMBOL_SELECT: {
       const int sym = FindSymbol(args.Text(0));
-      if (sym < 0) *out = Reply::Fail(kNotFound);
-      else if (!t.Select(sym, args.U8(1) != 0)) *out = Reply::Fail(kCallFailed);
+      if (sym < 0)
+        *out = Reply::Fail(kNotFound);
+      else if (!t.Select(sym, args.U8(1) != 0))
+        *out = Reply::Fail(kCallFailed);
       return true;
     }
     case CommandId::SYMBOLS_TOTAL:

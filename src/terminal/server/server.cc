@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "server/dispatch.h"
 #include "ipc/commands.h"
 #include "ipc/stream.h"
 #include "os/service.h"
+#include "server/dispatch.h"
 
 namespace zk5::term {
 
@@ -22,8 +22,7 @@ std::atomic<int> g_connections{0};
 
 // A client that takes no part of its reply for `stall_ms` is gone for good:
 // the write gives up and the connection ends.
-bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r,
-               std::int64_t stall_ms) {
+bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r, std::int64_t stall_ms) {
   const bool failed = r.status < 0;
   const std::uint64_t payload = failed ? 0 : r.payload.size() + r.stream_size;
   const std::uint64_t length = 8 + payload;
@@ -34,7 +33,8 @@ bool SendReply(os::PipeHandle& pipe, std::uint32_t command, const Reply& r,
   ipc::PipeWriter w(pipe, static_cast<std::uint32_t>(length), command, stall_ms);
   if (!w.put_i32(r.status)) return false;
   if (!failed) {
-    if (!r.payload.empty() && !w.put(r.payload.data(), static_cast<std::uint32_t>(r.payload.size()))) {
+    if (!r.payload.empty() &&
+        !w.put(r.payload.data(), static_cast<std::uint32_t>(r.payload.size()))) {
       return false;
     }
     if (r.stream) {
@@ -112,8 +112,10 @@ class Refusals {
     const std::int64_t now = os::MonotonicMs();
     std::size_t kept = 0;
     for (const Held& h : held_) {
-      if (all || h.until <= now) server.Release(h.pipe);
-      else held_[kept++] = h;
+      if (all || h.until <= now)
+        server.Release(h.pipe);
+      else
+        held_[kept++] = h;
     }
     held_.resize(kept);
   }
@@ -139,7 +141,8 @@ void ServeConnection(Terminal& t, os::PipeHandle pipe) {
 
 namespace {
 
-ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms, Refusals* refusals) {
+ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms,
+                      Refusals* refusals) {
   std::int64_t idle_since = os::MonotonicMs();
   std::int64_t checked = idle_since;
   for (;;) {

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "server/context.h"
 #include "os/pipe_server.h"
+#include "server/context.h"
 
 namespace zk5::term {
 

@@ -19,13 +19,13 @@
 
 #include <gtest/gtest.h>
 
+#include "accounts/record_io.h"
 #include "connection/calls.h"
 #include "connection/client.h"
 #include "ipc/records.h"
 #include "ipc/wire.h"
 #include "os/posix/socket_dir.h"
 #include "test_files.h"
-#include "accounts/record_io.h"
 
 extern char** environ;
 
@@ -73,7 +73,8 @@ class TerminalProcess : public ::testing::Test {
 
   // Portable installation: settings beside the executable.
   void Configure(const std::string& terminal_section) {
-    ASSERT_TRUE(test::WriteFile(dir_ / "inst/config/terminal.ini", "[Terminal]\n" + terminal_section));
+    ASSERT_TRUE(
+        test::WriteFile(dir_ / "inst/config/terminal.ini", "[Terminal]\n" + terminal_section));
   }
 
   pid_t Spawn() {
@@ -120,16 +121,21 @@ class TerminalProcess : public ::testing::Test {
                                     std::uint64_t position = 0) {
     std::vector<std::uint8_t> rec(records::kTradeRequest.size);
     RecordWriter(records::kTradeRequest, rec.data())
-        .UInt("action", 1).Text("symbol", symbol).UInt("type", type).Real("volume", volume)
-        .UInt("position", position).UInt("type_filling", 1);
+        .UInt("action", 1)
+        .Text("symbol", symbol)
+        .UInt("type", type)
+        .Real("volume", volume)
+        .UInt("position", position)
+        .UInt("type_filling", 1);
     return rec;
   }
 
   // ORDER_SEND; returns the result record.
   std::vector<std::uint8_t> Send(const std::vector<std::uint8_t>& req, std::int32_t* status) {
     std::vector<std::uint8_t> out(records::kOrderSendResult.size);
-    *status = calls::TradeRequest(ipc::kCommand<CommandId::ORDER_SEND>, req.data(), static_cast<std::uint32_t>(req.size()),
-                                  out.data(), static_cast<std::uint32_t>(out.size()));
+    *status = calls::TradeRequest(ipc::kCommand<CommandId::ORDER_SEND>, req.data(),
+                                  static_cast<std::uint32_t>(req.size()), out.data(),
+                                  static_cast<std::uint32_t>(out.size()));
     return out;
   }
 
@@ -213,7 +219,9 @@ TEST_F(TerminalProcess, ADealSurvivesAHardKill) {
   g_client.Reset();
   Start();
   std::uint8_t rec[300];
-  ASSERT_GT(calls::RecordByNumber(ipc::kCommand<CommandId::HISTORY_DEAL_BY_TICKET>, deal, rec, sizeof rec), 0);
+  ASSERT_GT(calls::RecordByNumber(ipc::kCommand<CommandId::HISTORY_DEAL_BY_TICKET>, deal, rec,
+                                  sizeof rec),
+            0);
   EXPECT_EQ(wire::LoadU64(rec + 8), order);
   std::uint32_t n = 0;
   ASSERT_GE(calls::Count(ipc::kCommand<CommandId::POSITIONS_TOTAL>, &n), 0);
@@ -224,7 +232,9 @@ TEST_F(TerminalProcess, ADealSurvivesAHardKill) {
   EXPECT_EQ(n, 0u);
   void* block = nullptr;
   std::uint32_t count = 0;
-  ASSERT_GE(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_DEALS_BY_POSITION>, order, 300, {&block, &count}), 0);
+  ASSERT_GE(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_DEALS_BY_POSITION>, order, 300,
+                                {&block, &count}),
+            0);
   EXPECT_EQ(count, 2u);
   ipc::HeapFree(block);
 }
@@ -243,7 +253,8 @@ int RawConnect(const std::string& path) {
 }
 
 std::vector<std::uint8_t> RawCall(int fd, const std::vector<std::uint8_t>& frame) {
-  if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return {};
+  if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+    return {};
   std::uint32_t len = 0;
   if (recv(fd, &len, 4, MSG_WAITALL) != 4) return {};
   std::vector<std::uint8_t> body(len);
@@ -270,11 +281,11 @@ TEST_F(TerminalProcess, MalformedRequestsGetAFailureStatusAndCostNothing) {
     std::int32_t status;
   };
   const Case cases[] = {
-      {172, {}, -2},                          // no symbol at all
-      {172, {5, 0, 0, 0, 'E', 0}, -2},        // count beyond the frame
-      {172, {1, 0, 0, 0, 'E', 0, 9}, -2},     // a byte too many
-      {172, {1, 0, 0, 0, 'E', 0}, -4},        // unknown symbol
-      {4242, {}, -1},                         // unknown command
+      {172, {}, -2},                       // no symbol at all
+      {172, {5, 0, 0, 0, 'E', 0}, -2},     // count beyond the frame
+      {172, {1, 0, 0, 0, 'E', 0, 9}, -2},  // a byte too many
+      {172, {1, 0, 0, 0, 'E', 0}, -4},     // unknown symbol
+      {4242, {}, -1},                      // unknown command
       {106, {0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, -2},  // bad timeframe
       {160, std::vector<std::uint8_t>(231), -2},  // short trade request
   };
@@ -302,16 +313,21 @@ TEST_F(TerminalProcess, MalformedRequestsGetAFailureStatusAndCostNothing) {
   }
   const std::int64_t from = 1600000000000;
   const std::int32_t count = 3000000, flags = -1;
-  args.insert(args.end(), reinterpret_cast<const std::uint8_t*>(&from), reinterpret_cast<const std::uint8_t*>(&from) + 8);
-  args.insert(args.end(), reinterpret_cast<const std::uint8_t*>(&count), reinterpret_cast<const std::uint8_t*>(&count) + 4);
-  args.insert(args.end(), reinterpret_cast<const std::uint8_t*>(&flags), reinterpret_cast<const std::uint8_t*>(&flags) + 4);
+  args.insert(args.end(), reinterpret_cast<const std::uint8_t*>(&from),
+              reinterpret_cast<const std::uint8_t*>(&from) + 8);
+  args.insert(args.end(), reinterpret_cast<const std::uint8_t*>(&count),
+              reinterpret_cast<const std::uint8_t*>(&count) + 4);
+  args.insert(args.end(), reinterpret_cast<const std::uint8_t*>(&flags),
+              reinterpret_cast<const std::uint8_t*>(&flags) + 4);
   const auto frame = Frame(104, args);
   send(greedy, frame.data(), frame.size(), MSG_NOSIGNAL);
   close(greedy);
   // The terminal still serves the client library as before.
   EXPECT_EQ(State(), 2u);
   std::uint8_t tick[60];
-  EXPECT_GT(calls::RecordByText(ipc::kCommand<CommandId::SYMBOL_INFO_TICK>, ipc::TextOf(u"EURUSD"), tick, 60), 0);
+  EXPECT_GT(calls::RecordByText(ipc::kCommand<CommandId::SYMBOL_INFO_TICK>, ipc::TextOf(u"EURUSD"),
+                                tick, 60),
+            0);
 }
 
 TEST_F(TerminalProcess, SeveralConnectionsTradeOneAccountConsistently) {
@@ -330,9 +346,15 @@ TEST_F(TerminalProcess, SeveralConnectionsTradeOneAccountConsistently) {
         std::uint8_t out[260];
         const std::int32_t r = ipc::Exchange(
             h, CommandId::ORDER_SEND,
-            [&] { return ipc::Encode(h, ipc::kCommand<CommandId::ORDER_SEND>, ipc::Bytes{req.data(), 232}); },
-            [&](ipc::PipeReader& rd, ipc::Header* hd) { return ipc::DecodeRecord(rd, hd, out, 260); });
-        if (r >= 0 && wire::LoadU32(out) == 10009) tickets[static_cast<std::size_t>(i)].push_back(wire::LoadU64(out + 4));
+            [&] {
+              return ipc::Encode(h, ipc::kCommand<CommandId::ORDER_SEND>,
+                                 ipc::Bytes{req.data(), 232});
+            },
+            [&](ipc::PipeReader& rd, ipc::Header* hd) {
+              return ipc::DecodeRecord(rd, hd, out, 260);
+            });
+        if (r >= 0 && wire::LoadU32(out) == 10009)
+          tickets[static_cast<std::size_t>(i)].push_back(wire::LoadU64(out + 4));
       }
       os::ClosePipe(h);
     });

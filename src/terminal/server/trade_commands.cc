@@ -8,13 +8,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "server/dispatch.h"
-#include "ipc/commands.h"
-#include "ipc/records.h"
 #include "accounts/record_io.h"
 #include "accounts/store.h"
 #include "accounts/trade.h"
 #include "accounts/trade_records.h"
+#include "ipc/commands.h"
+#include "ipc/records.h"
+#include "server/dispatch.h"
 
 namespace zk5::term {
 
@@ -143,63 +143,70 @@ Reply Listing(Terminal& t, Session* s, CommandId id, const Args& args, const Lis
   const std::u16string& symbol = id == c.by_symbol ? args.Text(0) : kNoSymbol;
   const std::uint64_t ticket = id == c.by_ticket ? args.U64(0) : 0;
   Reply r;
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
-    const auto& items = list(st);
-    if (id == c.total) {
-      r.U32(static_cast<std::uint32_t>(items.size()));
-      return kSuccess;
-    }
-    const Quotes q(t.model(), t.NowMs());
-    using Item = typename std::decay_t<decltype(items)>::value_type;
-    std::vector<const Item*> chosen;
-    for (const Item& item : items) {
-      if ((id == c.by_symbol && item.symbol != symbol) || (id == c.by_ticket && item.ticket != ticket)) {
-        continue;
-      }
-      chosen.push_back(&item);
-    }
-    auto write = [&](const Item& item, std::uint8_t* rec) { encode(q, acc, item, rec); };
-    if (id == c.by_ticket) {
-      if (chosen.empty()) return kNotFound;
-      r.payload.assign(c.size, '\0');
-      write(*chosen[0], reinterpret_cast<std::uint8_t*>(&r.payload[0]));
-      return kSuccess;
-    }
-    AppendRecords(chosen, c.size, write, &r);
-    return kSuccess;
-  });
+  const std::int32_t status =
+      t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
+        const auto& items = list(st);
+        if (id == c.total) {
+          r.U32(static_cast<std::uint32_t>(items.size()));
+          return kSuccess;
+        }
+        const Quotes q(t.model(), t.NowMs());
+        using Item = typename std::decay_t<decltype(items)>::value_type;
+        std::vector<const Item*> chosen;
+        for (const Item& item : items) {
+          if ((id == c.by_symbol && item.symbol != symbol) ||
+              (id == c.by_ticket && item.ticket != ticket)) {
+            continue;
+          }
+          chosen.push_back(&item);
+        }
+        auto write = [&](const Item& item, std::uint8_t* rec) { encode(q, acc, item, rec); };
+        if (id == c.by_ticket) {
+          if (chosen.empty()) return kNotFound;
+          r.payload.assign(c.size, '\0');
+          write(*chosen[0], reinterpret_cast<std::uint8_t*>(&r.payload[0]));
+          return kSuccess;
+        }
+        AppendRecords(chosen, c.size, write, &r);
+        return kSuccess;
+      });
   return status < 0 ? Reply::Fail(status) : r;
 }
 
 Reply Positions(Terminal& t, Session* s, CommandId id, const Args& args) {
   const ListCommands c{CommandId::POSITIONS_TOTAL, CommandId::POSITIONS_BY_SYMBOL,
                        CommandId::POSITION_BY_TICKET, records::kTradePosition.size};
-  return Listing(t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.positions; },
-                 [](const Quotes& q, const AccountConfig& acc, const Position& p, std::uint8_t* rec) {
-                   const PositionValue v = ValuePosition(q, acc, p);
-                   PositionToRecord(p, &v, rec);
-                 });
+  return Listing(
+      t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.positions; },
+      [](const Quotes& q, const AccountConfig& acc, const Position& p, std::uint8_t* rec) {
+        const PositionValue v = ValuePosition(q, acc, p);
+        PositionToRecord(p, &v, rec);
+      });
 }
 
 // Working orders show the price they would be executed at now.
 Reply Orders(Terminal& t, Session* s, CommandId id, const Args& args) {
-  const ListCommands c{CommandId::ORDERS_TOTAL, CommandId::ORDERS_BY_SYMBOL, CommandId::ORDER_BY_TICKET,
-                       records::kTradeOrder.size};
-  return Listing(t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.working; },
-                 [](const Quotes& q, const AccountConfig&, const Order& o, std::uint8_t* rec) {
-                   Order shown = o;
-                   double bid, ask;
-                   if (q.Price(FindSymbol(o.symbol), &bid, &ask)) shown.price_current = IsBuyType(o.type) ? ask : bid;
-                   OrderToRecord(shown, rec);
-                 });
+  const ListCommands c{CommandId::ORDERS_TOTAL, CommandId::ORDERS_BY_SYMBOL,
+                       CommandId::ORDER_BY_TICKET, records::kTradeOrder.size};
+  return Listing(
+      t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.working; },
+      [](const Quotes& q, const AccountConfig&, const Order& o, std::uint8_t* rec) {
+        Order shown = o;
+        double bid, ask;
+        if (q.Price(FindSymbol(o.symbol), &bid, &ask))
+          shown.price_current = IsBuyType(o.type) ? ask : bid;
+        OrderToRecord(shown, rec);
+      });
 }
 
 Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
   const bool deals = id >= CommandId::HISTORY_DEALS_TOTAL;
-  const bool range = id == CommandId::HISTORY_ORDERS_TOTAL || id == CommandId::HISTORY_ORDERS_RANGE ||
+  const bool range = id == CommandId::HISTORY_ORDERS_TOTAL ||
+                     id == CommandId::HISTORY_ORDERS_RANGE ||
                      id == CommandId::HISTORY_DEALS_TOTAL || id == CommandId::HISTORY_DEALS_RANGE;
   const bool total = id == CommandId::HISTORY_ORDERS_TOTAL || id == CommandId::HISTORY_DEALS_TOTAL;
-  const bool by_ticket = id == CommandId::HISTORY_ORDER_BY_TICKET || id == CommandId::HISTORY_DEAL_BY_TICKET;
+  const bool by_ticket =
+      id == CommandId::HISTORY_ORDER_BY_TICKET || id == CommandId::HISTORY_DEAL_BY_TICKET;
   HistoryQuery q;
   if (range) {
     q.by = HistoryQuery::kTime;
@@ -220,7 +227,8 @@ Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
     }
     std::vector<Deal> ds;
     std::vector<Order> os;
-    if (!(deals ? store.Deals(st.login, q, &ds) : store.Orders(st.login, q, &os))) return kCallFailed;
+    if (!(deals ? store.Deals(st.login, q, &ds) : store.Orders(st.login, q, &os)))
+      return kCallFailed;
     std::vector<const Deal*> dp;
     std::vector<const Order*> op;
     for (const Deal& d : ds) dp.push_back(&d);
@@ -230,8 +238,10 @@ Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
       const std::uint32_t size = deals ? records::kTradeDeal.size : records::kTradeOrder.size;
       r.payload.assign(size, '\0');
       auto* rec = reinterpret_cast<std::uint8_t*>(&r.payload[0]);
-      if (deals) DealToRecord(*dp[0], rec);
-      else OrderToRecord(*op[0], rec);
+      if (deals)
+        DealToRecord(*dp[0], rec);
+      else
+        OrderToRecord(*op[0], rec);
     } else if (deals) {
       AppendRecords(dp, records::kTradeDeal.size, DealToRecord, &r);
     } else {
@@ -250,41 +260,42 @@ Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
   }
   const TradeRequest req = RequestFromRecord(rec);
   Reply r;
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
-    const Quotes q(t.model(), t.NowMs());
-    if (id == CommandId::ORDER_CHECK) {
-      r.payload = CheckRecord(CheckTrade(q, acc, st, req));
-      return kSuccess;
-    }
-    // Request ids are reserved in blocks, the block's end stored before any
-    // id of it is handed out: none is handed out twice, whatever commit
-    // fails and however the terminal ends. Without room for a block (a full
-    // disk) the request is refused without an id.
-    if (st.next_request_id >= st.request_id_limit) {
-      st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
-      if (!commit()) {
-        SendOutcome none;
-        none.retcode = kRetError;
-        none.comment = u"Cannot save the account";
-        r.payload = SendRecord(none);
+  const std::int32_t status =
+      t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
+        const Quotes q(t.model(), t.NowMs());
+        if (id == CommandId::ORDER_CHECK) {
+          r.payload = CheckRecord(CheckTrade(q, acc, st, req));
+          return kSuccess;
+        }
+        // Request ids are reserved in blocks, the block's end stored before any
+        // id of it is handed out: none is handed out twice, whatever commit
+        // fails and however the terminal ends. Without room for a block (a full
+        // disk) the request is refused without an id.
+        if (st.next_request_id >= st.request_id_limit) {
+          st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
+          if (!commit()) {
+            SendOutcome none;
+            none.retcode = kRetError;
+            none.comment = u"Cannot save the account";
+            r.payload = SendRecord(none);
+            return kSuccess;
+          }
+        }
+        SendOutcome out = ExecuteTrade(q, acc, &st, req);
+        // A deal is confirmed only once it is on disk; a refusal changed
+        // nothing, and its id is in the stored block already.
+        const bool changed = out.retcode == kRetDone || !st.new_orders.empty() ||
+                             !st.new_deals.empty() || !st.changed_positions.empty();
+        if (changed && !commit() && out.retcode == kRetDone) {
+          const std::uint32_t request_id = out.request_id;
+          out = SendOutcome{};
+          out.retcode = kRetError;
+          out.comment = u"Cannot save the account";
+          out.request_id = request_id;
+        }
+        r.payload = SendRecord(out);
         return kSuccess;
-      }
-    }
-    SendOutcome out = ExecuteTrade(q, acc, &st, req);
-    // A deal is confirmed only once it is on disk; a refusal changed
-    // nothing, and its id is in the stored block already.
-    const bool changed = out.retcode == kRetDone || !st.new_orders.empty() || !st.new_deals.empty() ||
-                         !st.changed_positions.empty();
-    if (changed && !commit() && out.retcode == kRetDone) {
-      const std::uint32_t request_id = out.request_id;
-      out = SendOutcome{};
-      out.retcode = kRetError;
-      out.comment = u"Cannot save the account";
-      out.request_id = request_id;
-    }
-    r.payload = SendRecord(out);
-    return kSuccess;
-  });
+      });
   return status < 0 ? Reply::Fail(status) : r;
 }
 
@@ -304,16 +315,17 @@ Reply Calc(Terminal& t, Session* s, CommandId id, const Args& args) {
   const int sym = FindSymbol(symbol);
   if (sym < 0) return Reply::Fail(kNotFound);
   Reply r;
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
-    const Quotes q(t.model(), t.NowMs());
-    double value = 0;
-    const bool ok = id == CommandId::ORDER_CALC_MARGIN
-                        ? MarginFor(q, acc, sym, volume, price, &value)
-                        : ProfitFor(q, acc, sym, action, volume, price, close, &value);
-    if (!ok) return kCallFailed;
-    r.F64(value);
-    return kSuccess;
-  });
+  const std::int32_t status =
+      t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
+        const Quotes q(t.model(), t.NowMs());
+        double value = 0;
+        const bool ok = id == CommandId::ORDER_CALC_MARGIN
+                            ? MarginFor(q, acc, sym, volume, price, &value)
+                            : ProfitFor(q, acc, sym, action, volume, price, close, &value);
+        if (!ok) return kCallFailed;
+        r.F64(value);
+        return kSuccess;
+      });
   return status < 0 ? Reply::Fail(status) : r;
 }
 
@@ -328,10 +340,11 @@ bool DispatchTrade(Terminal& t, Session* s, CommandId id, const Args& args, Repl
       return true;
     }
     case CommandId::ACCOUNT_INFO: {
-      const std::int32_t status = t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
-        out->payload = AccountRecord(Quotes(t.model(), t.NowMs()), acc, st);
-        return kSuccess;
-      });
+      const std::int32_t status =
+          t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
+            out->payload = AccountRecord(Quotes(t.model(), t.NowMs()), acc, st);
+            return kSuccess;
+          });
       if (status < 0) *out = Reply::Fail(status);
       return true;
     }

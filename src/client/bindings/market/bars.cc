@@ -15,13 +15,13 @@
 
 #include <cstdint>
 
-#include "connection/calls.h"
-#include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
-#include "bindings/serial.h"
 #include "bindings/record_types.h"
+#include "bindings/serial.h"
+#include "connection/calls.h"
+#include "ipc/records.h"
 #include "os/os.h"
 
 namespace zk5 {
@@ -75,8 +75,8 @@ class Receiver {
     if (array_ != nullptr || size % record_size_ != 0) return nullptr;
     npy_intp count = static_cast<npy_intp>(size / record_size_);
     Py_INCREF(type_);  // taken over by the array, also on failure
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, type_, 1, &count, nullptr,
-                                           nullptr, 0, nullptr);
+    PyObject* array =
+        PyArray_NewFromDescr(&PyArray_Type, type_, 1, &count, nullptr, nullptr, 0, nullptr);
     if (array == nullptr) {
       PyErr_Clear();
       return nullptr;
@@ -158,8 +158,8 @@ PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(calls::kCommand<CommandId::TICKS_FROM>, records::kTickSize, out, ipc::TextOf(symbol), from,
-                          count, flags);
+    return calls::History(calls::kCommand<CommandId::TICKS_FROM>, records::kTickSize, out,
+                          ipc::TextOf(symbol), from, count, flags);
   });
 }
 
@@ -175,8 +175,8 @@ PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(calls::kCommand<CommandId::TICKS_RANGE>, records::kTickSize, out, ipc::TextOf(symbol), from,
-                          to, flags);
+    return calls::History(calls::kCommand<CommandId::TICKS_RANGE>, records::kTickSize, out,
+                          ipc::TextOf(symbol), from, to, flags);
   });
 }
 
@@ -191,8 +191,8 @@ PyObject* PyCopyRatesFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(calls::kCommand<CommandId::RATES_FROM>, records::kRatesSize, out, ipc::TextOf(symbol),
-                          timeframe, from, count);
+    return calls::History(calls::kCommand<CommandId::RATES_FROM>, records::kRatesSize, out,
+                          ipc::TextOf(symbol), timeframe, from, count);
   });
 }
 
@@ -206,8 +206,8 @@ PyObject* PyCopyRatesFromPos(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(calls::kCommand<CommandId::RATES_FROM_POS>, records::kRatesSize, out, ipc::TextOf(symbol),
-                          timeframe, start, count);
+    return calls::History(calls::kCommand<CommandId::RATES_FROM_POS>, records::kRatesSize, out,
+                          ipc::TextOf(symbol), timeframe, start, count);
   });
 }
 
@@ -223,8 +223,8 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(calls::kCommand<CommandId::RATES_RANGE>, records::kRatesSize, out, ipc::TextOf(symbol),
-                          timeframe, from, to);
+    return calls::History(calls::kCommand<CommandId::RATES_RANGE>, records::kRatesSize, out,
+                          ipc::TextOf(symbol), timeframe, from, to);
   });
 }
 

@@ -3,21 +3,20 @@
 // Each takes exactly one positional symbol. A failure after the argument
 // check is recorded in the error state like any other call's, so that
 // last_error() explains a False from add or release.
-#include "connection/calls.h"
-#include "ipc/commands.h"
-#include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
-#include "bindings/serial.h"
 #include "bindings/record_types.h"
+#include "bindings/serial.h"
+#include "connection/calls.h"
+#include "ipc/commands.h"
+#include "ipc/records.h"
 
 namespace zk5 {
 
 namespace {
 
 using calls::CommandId;
-
 
 bool OneSymbol(PyObject* args, char16_t* symbol) {
   return args != nullptr && PyTuple_GET_SIZE(args) == 1 &&
@@ -51,10 +50,10 @@ PyObject* PyMarketBookGet(PyObject*, PyObject* args) {
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
   void* block = nullptr;
   std::uint32_t count = 0;
-  const std::int32_t result = calls::ListByText(calls::kCommand<CommandId::BOOK_GET>, ipc::TextOf(symbol),
-                                                records::kBookInfoSize, {&block, &count});
-  return ArrayResultToTuple(result, RecordType::kBookInfo, records::kBookInfo, block,
-                            count);
+  const std::int32_t result =
+      calls::ListByText(calls::kCommand<CommandId::BOOK_GET>, ipc::TextOf(symbol),
+                        records::kBookInfoSize, {&block, &count});
+  return ArrayResultToTuple(result, RecordType::kBookInfo, records::kBookInfo, block, count);
 }
 
 // This file's functions in the module's method table (module.cc puts the

@@ -4,21 +4,20 @@
 // client refuses them (-5) before looking at the connection. Older terminals
 // answer symbol_info with a record that lacks the name, which the client
 // fills in from the request.
-#include "connection/calls.h"
-#include "ipc/commands.h"
-#include "ipc/records.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
-#include "bindings/serial.h"
 #include "bindings/record_types.h"
+#include "bindings/serial.h"
+#include "connection/calls.h"
+#include "ipc/commands.h"
+#include "ipc/records.h"
 
 namespace zk5 {
 
 namespace {
 
 using calls::CommandId;
-
 
 // The one positional symbol of symbol_info and symbol_info_tick.
 bool OneSymbol(PyObject* args, char16_t* symbol) {
@@ -60,8 +59,7 @@ PyObject* PySymbolsGet(PyObject*, PyObject* args, PyObject* kwargs) {
           ? calls::List(calls::kCommand<CommandId::SYMBOLS_ALL>, records::kSymbolInfoSize, out)
           : calls::ListByText(calls::kCommand<CommandId::SYMBOLS_BY_GROUP>, ipc::TextOf(mask),
                               records::kSymbolInfoSize, out);
-  return ArrayResultToTuple(result, RecordType::kSymbolInfo, records::kSymbolInfo, block,
-                            count);
+  return ArrayResultToTuple(result, RecordType::kSymbolInfo, records::kSymbolInfo, block, count);
 }
 
 PyObject* PySymbolInfo(PyObject*, PyObject* args) {

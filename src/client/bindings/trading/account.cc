@@ -1,10 +1,10 @@
 // terminal_info and account_info: one fixed record each, as a named tuple.
-#include "connection/calls.h"
-#include "ipc/records.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
-#include "bindings/serial.h"
 #include "bindings/record_types.h"
+#include "bindings/serial.h"
+#include "connection/calls.h"
+#include "ipc/records.h"
 
 namespace zk5 {
 

@@ -4,13 +4,13 @@
 // A get has three forms: two positional dates (optionally narrowed by a
 // `group` mask, other keywords ignored), or no positional argument and a
 // `ticket` or, failing that, a `position` keyword.
-#include "connection/calls.h"
-#include "ipc/commands.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
 #include "bindings/serial.h"
 #include "bindings/trading/lists.h"
+#include "connection/calls.h"
+#include "ipc/commands.h"
 
 namespace zk5 {
 
@@ -29,18 +29,20 @@ struct HistoryFamily {
   const trading::RecordKind* kind;
 };
 
-const HistoryFamily kHistoryOrders = {
-    "history_orders_get", kCommand<CommandId::HISTORY_ORDERS_TOTAL>,
-    kCommand<CommandId::HISTORY_ORDERS_RANGE>, kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>,
-    kCommand<CommandId::HISTORY_ORDER_BY_TICKET>, &trading::kOrderKind};
-const HistoryFamily kHistoryDeals = {
-    "history_deals_get", kCommand<CommandId::HISTORY_DEALS_TOTAL>,
-    kCommand<CommandId::HISTORY_DEALS_RANGE>, kCommand<CommandId::HISTORY_DEALS_BY_POSITION>,
-    kCommand<CommandId::HISTORY_DEAL_BY_TICKET>, &trading::kDealKind};
+const HistoryFamily kHistoryOrders = {"history_orders_get",
+                                      kCommand<CommandId::HISTORY_ORDERS_TOTAL>,
+                                      kCommand<CommandId::HISTORY_ORDERS_RANGE>,
+                                      kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>,
+                                      kCommand<CommandId::HISTORY_ORDER_BY_TICKET>,
+                                      &trading::kOrderKind};
+const HistoryFamily kHistoryDeals = {"history_deals_get",
+                                     kCommand<CommandId::HISTORY_DEALS_TOTAL>,
+                                     kCommand<CommandId::HISTORY_DEALS_RANGE>,
+                                     kCommand<CommandId::HISTORY_DEALS_BY_POSITION>,
+                                     kCommand<CommandId::HISTORY_DEAL_BY_TICKET>,
+                                     &trading::kDealKind};
 
-Py_ssize_t PositionalCount(PyObject* args) {
-  return args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-}
+Py_ssize_t PositionalCount(PyObject* args) { return args != nullptr ? PyTuple_GET_SIZE(args) : 0; }
 
 // The two positional dates, widened to the wire's 64 bits by sign extension.
 bool ReadRange(PyObject* args, calls::Range* range) {
@@ -87,8 +89,7 @@ PyObject* GetRange(const HistoryFamily& family, PyObject* args, PyObject* kwargs
 }
 
 PyObject* Get(const HistoryFamily& family, PyObject* args, PyObject* kwargs) {
-  if (!WarnUnknownKeys(kwargs, family.name, "keyword argument",
-                       {"group", "ticket", "position"})) {
+  if (!WarnUnknownKeys(kwargs, family.name, "keyword argument", {"group", "ticket", "position"})) {
     return nullptr;
   }
   ResetError();
@@ -113,8 +114,8 @@ PyObject* Get(const HistoryFamily& family, PyObject* args, PyObject* kwargs) {
     }
     void* block = nullptr;
     std::uint32_t count = 0;
-    const std::int32_t result = calls::ListByNumber(family.by_position, position,
-                                                    kind.def->size, {&block, &count});
+    const std::int32_t result =
+        calls::ListByNumber(family.by_position, position, kind.def->size, {&block, &count});
     return trading::ListTuple(result, block, count, kind);
   }
 
@@ -125,17 +126,13 @@ PyObject* Get(const HistoryFamily& family, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyObject* PyHistoryOrdersTotal(PyObject*, PyObject* args) {
-  return Total(kHistoryOrders, args);
-}
+PyObject* PyHistoryOrdersTotal(PyObject*, PyObject* args) { return Total(kHistoryOrders, args); }
 
 PyObject* PyHistoryOrdersGet(PyObject*, PyObject* args, PyObject* kwargs) {
   return Get(kHistoryOrders, args, kwargs);
 }
 
-PyObject* PyHistoryDealsTotal(PyObject*, PyObject* args) {
-  return Total(kHistoryDeals, args);
-}
+PyObject* PyHistoryDealsTotal(PyObject*, PyObject* args) { return Total(kHistoryDeals, args); }
 
 PyObject* PyHistoryDealsGet(PyObject*, PyObject* args, PyObject* kwargs) {
   return Get(kHistoryDeals, args, kwargs);

@@ -32,16 +32,15 @@ PyObject* TicketTuple(calls::RecordByNumberCommand command, const RecordKind& ki
   return tuple;
 }
 
-PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count,
-                    const RecordKind& kind) {
+PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count, const RecordKind& kind) {
   return ArrayResultToTuple(result, kind.type, *kind.def, block, count);
 }
 
 PyObject* GroupTuple(calls::ListCommand command, const char16_t* mask, const RecordKind& kind) {
   void* block = nullptr;
   std::uint32_t count = 0;
-  const std::int32_t result = calls::ListByGroup(command, mask, kind.def->size,
-                                                 kind.symbol_offset, &block, &count);
+  const std::int32_t result =
+      calls::ListByGroup(command, mask, kind.def->size, kind.symbol_offset, &block, &count);
   return ListTuple(result, block, count, kind);
 }
 
@@ -49,8 +48,8 @@ PyObject* GroupTuple(calls::ListByRangeCommand command, const calls::Range& rang
                      const char16_t* mask, const RecordKind& kind) {
   void* block = nullptr;
   std::uint32_t count = 0;
-  const std::int32_t result = calls::ListByGroup(command, range, mask, kind.def->size,
-                                                 kind.symbol_offset, &block, &count);
+  const std::int32_t result =
+      calls::ListByGroup(command, range, mask, kind.def->size, kind.symbol_offset, &block, &count);
   return ListTuple(result, block, count, kind);
 }
 

@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
+#include "bindings/record_types.h"
 #include "connection/calls.h"
 #include "ipc/records.h"
-#include "bindings/record_types.h"
 
 namespace zk5::trading {
 
@@ -35,8 +35,7 @@ PyObject* TicketTuple(calls::RecordByNumberCommand command, const RecordKind& ki
 // The outcome of an array exchange: a tuple of the `count` records in
 // `block`, or None with the error state set. Releases the block (HeapFree)
 // on every path.
-PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count,
-                    const RecordKind& kind);
+PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count, const RecordKind& kind);
 
 // The unfiltered list of `command` (over `range`) narrowed to the records
 // whose symbol `mask` selects, in the terminal's order.

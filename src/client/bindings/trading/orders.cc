@@ -3,13 +3,13 @@
 // The two pairs differ only in their commands and record type. A get takes
 // at most one filter, chosen by the first of `ticket`, `symbol`, `group`
 // present; the others are not even looked at.
-#include "connection/calls.h"
-#include "ipc/commands.h"
 #include "bindings/convert.h"
 #include "bindings/error_state.h"
 #include "bindings/function_table.h"
 #include "bindings/serial.h"
 #include "bindings/trading/lists.h"
+#include "connection/calls.h"
+#include "ipc/commands.h"
 
 namespace zk5 {
 
@@ -28,13 +28,18 @@ struct OpenFamily {
   const trading::RecordKind* kind;
 };
 
-const OpenFamily kPositions = {"positions_get", kCommand<CommandId::POSITIONS_TOTAL>,
+const OpenFamily kPositions = {"positions_get",
+                               kCommand<CommandId::POSITIONS_TOTAL>,
                                kCommand<CommandId::POSITIONS_ALL>,
                                kCommand<CommandId::POSITIONS_BY_SYMBOL>,
-                               kCommand<CommandId::POSITION_BY_TICKET>, &trading::kPositionKind};
-const OpenFamily kOrders = {"orders_get", kCommand<CommandId::ORDERS_TOTAL>,
-                            kCommand<CommandId::ORDERS_ALL>, kCommand<CommandId::ORDERS_BY_SYMBOL>,
-                            kCommand<CommandId::ORDER_BY_TICKET>, &trading::kOrderKind};
+                               kCommand<CommandId::POSITION_BY_TICKET>,
+                               &trading::kPositionKind};
+const OpenFamily kOrders = {"orders_get",
+                            kCommand<CommandId::ORDERS_TOTAL>,
+                            kCommand<CommandId::ORDERS_ALL>,
+                            kCommand<CommandId::ORDERS_BY_SYMBOL>,
+                            kCommand<CommandId::ORDER_BY_TICKET>,
+                            &trading::kOrderKind};
 
 PyObject* Total(const OpenFamily& family) {
   ResetError();
@@ -68,8 +73,8 @@ PyObject* Get(const OpenFamily& family, PyObject* args, PyObject* kwargs) {
     }
     void* block = nullptr;
     std::uint32_t count = 0;
-    const std::int32_t result = calls::ListByText(family.by_symbol, ipc::TextOf(symbol),
-                                                  kind.def->size, {&block, &count});
+    const std::int32_t result =
+        calls::ListByText(family.by_symbol, ipc::TextOf(symbol), kind.def->size, {&block, &count});
     return trading::ListTuple(result, block, count, kind);
   }
 

@@ -6,15 +6,15 @@
 #include <cstring>
 #include <string>
 
+#include "bindings/convert.h"
+#include "bindings/error_state.h"
+#include "bindings/function_table.h"
+#include "bindings/record_types.h"
+#include "bindings/serial.h"
 #include "connection/calls.h"
 #include "ipc/commands.h"
 #include "ipc/records.h"
 #include "ipc/wire.h"
-#include "bindings/convert.h"
-#include "bindings/error_state.h"
-#include "bindings/function_table.h"
-#include "bindings/serial.h"
-#include "bindings/record_types.h"
 
 namespace zk5 {
 
@@ -153,10 +153,10 @@ PyObject* SendRequest(const TradeCall& call, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-const TradeCall kOrderCheck = {"order_check", calls::kCommand<CommandId::ORDER_CHECK>, RecordType::kOrderCheckResult,
-                               &records::kOrderCheckResult};
-const TradeCall kOrderSend = {"order_send", calls::kCommand<CommandId::ORDER_SEND>, RecordType::kOrderSendResult,
-                              &records::kOrderSendResult};
+const TradeCall kOrderCheck = {"order_check", calls::kCommand<CommandId::ORDER_CHECK>,
+                               RecordType::kOrderCheckResult, &records::kOrderCheckResult};
+const TradeCall kOrderSend = {"order_send", calls::kCommand<CommandId::ORDER_SEND>,
+                              RecordType::kOrderSendResult, &records::kOrderSendResult};
 
 // The leading action and symbol of the calc functions, after the tuple
 // parser: the action is taken modulo 2^32, the symbol by the symbol rule.
@@ -207,15 +207,14 @@ PyObject* PyOrderCalcProfit(PyObject*, PyObject* args) {
   std::uint32_t wire_action = 0;
   char16_t symbol[kSymbolUnits];
   if (args == nullptr || PyTuple_GET_SIZE(args) != 5 ||
-      !PyArg_ParseTuple(args, "kOddd", &action, &symbol_obj, &volume, &price_open,
-                        &price_close) ||
+      !PyArg_ParseTuple(args, "kOddd", &action, &symbol_obj, &volume, &price_open, &price_close) ||
       !ReadActionSymbol(action, symbol_obj, &wire_action, symbol)) {
     PyErr_Clear();
     return FailNone(kInvalidParams, kMsgInvalidArguments);
   }
   double profit = 0.0;
-  const std::int32_t result = calls::CalcProfit(wire_action, ipc::TextOf(symbol), volume,
-                                                price_open, price_close, &profit);
+  const std::int32_t result =
+      calls::CalcProfit(wire_action, ipc::TextOf(symbol), volume, price_open, price_close, &profit);
   return FloatResult(result, profit);
 }
 

@@ -41,9 +41,7 @@ std::u16string FinalPath(const std::u16string& path) {
   return result;
 }
 
-void LowerCaseInPlace(char16_t* units, std::size_t count) {
-  text::LowerInPlace(units, count);
-}
+void LowerCaseInPlace(char16_t* units, std::size_t count) { text::LowerInPlace(units, count); }
 
 bool RoamingFolder(std::u16string* folder) {
   std::string dir;

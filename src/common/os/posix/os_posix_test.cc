@@ -151,8 +151,8 @@ TEST(PosixListDirectory, NamesAndDirectoryFlags) {
   std::map<std::u16string, bool> seen;
   for (const DirEntry& e : entries) EXPECT_TRUE(seen.emplace(e.name, e.is_directory).second);
   const std::map<std::u16string, bool> expected = {
-      {u".", true},         {u"..", true},       {u"sub", true},      {u".hidden", true},
-      {u"file.txt", false}, {u"to_sub", true},   {u"to_file", false}, {u"dangling", false}};
+      {u".", true},         {u"..", true},     {u"sub", true},      {u".hidden", true},
+      {u"file.txt", false}, {u"to_sub", true}, {u"to_file", false}, {u"dangling", false}};
   EXPECT_EQ(seen, expected);
 }
 

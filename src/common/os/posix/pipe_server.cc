@@ -226,8 +226,8 @@ PipeServer::NameStatus PipeServer::CheckName() {
   struct stat named, held;
   const bool socket_there = stat(s.path.c_str(), &named) == 0 && named.st_dev == s.socket_dev &&
                             named.st_ino == s.socket_ino;
-  const bool lock_there = fstat(s.lock, &held) == 0 && stat(s.lock_path.c_str(), &named) == 0 &&
-                          SameFile(named, held);
+  const bool lock_there =
+      fstat(s.lock, &held) == 0 && stat(s.lock_path.c_str(), &named) == 0 && SameFile(named, held);
   if (socket_there && lock_there) return NameStatus::kServed;
   // Given up: the files at the paths may be another server's now, so
   // Close must leave them alone.

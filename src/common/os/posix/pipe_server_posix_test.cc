@@ -15,8 +15,8 @@
 #include "os/os.h"
 #include "os/pipe_server.h"
 #include "os/posix/socket_dir.h"
-#include "test_pipes.h"
 #include "test_files.h"
+#include "test_pipes.h"
 
 namespace zk5::os {
 namespace {

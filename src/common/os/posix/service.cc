@@ -117,7 +117,8 @@ bool ReadWholeFile(const std::u16string& path, std::string* out) {
   // regrowing); a file that grows meanwhile is read to its end all the same.
   struct stat st;
   std::size_t used = 0;
-  out->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 65536);
+  out->resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1
+                                                    : 65536);
   bool ok = true;
   for (;;) {
     if (used == out->size()) out->resize(out->size() * 2);
@@ -190,12 +191,18 @@ bool RenameFile(const std::u16string& from, const std::u16string& to) {
 
 const char* FileKindName(FileKind kind) {
   switch (kind) {
-    case FileKind::kMissing: return "missing";
-    case FileKind::kRegular: return "a regular file";
-    case FileKind::kFolder: return "a folder";
-    case FileKind::kLink: return "a symbolic link";
-    case FileKind::kOther: return "a FIFO, device or socket";
-    case FileKind::kError: return "unreadable";
+    case FileKind::kMissing:
+      return "missing";
+    case FileKind::kRegular:
+      return "a regular file";
+    case FileKind::kFolder:
+      return "a folder";
+    case FileKind::kLink:
+      return "a symbolic link";
+    case FileKind::kOther:
+      return "a FIFO, device or socket";
+    case FileKind::kError:
+      return "unreadable";
   }
   return "unreadable";
 }
@@ -213,7 +220,8 @@ FileKind KindOfMode(mode_t mode) {
 
 FileKind KindOfPath(const std::u16string& path) {
   struct stat st;
-  if (lstat(NativePath(path).c_str(), &st) != 0) return errno == ENOENT ? FileKind::kMissing : FileKind::kError;
+  if (lstat(NativePath(path).c_str(), &st) != 0)
+    return errno == ENOENT ? FileKind::kMissing : FileKind::kError;
   return KindOfMode(st.st_mode);
 }
 
@@ -223,7 +231,8 @@ FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint6
   // O_NOFOLLOW: a link fails with ELOOP; O_NONBLOCK: a FIFO without a
   // writer does not hold the open up. Only the kind is asked of anything
   // that is not a regular file.
-  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd =
+      open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ELOOP) return FileKind::kLink;
     const FileKind kind = KindOfPath(path);

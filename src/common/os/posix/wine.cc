@@ -149,8 +149,8 @@ std::u16string UserName() {
 }
 
 RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& name,
-                                 std::uint32_t wait_ms, std::uint32_t answer_ms,
-                                 PipeHandle* out, std::uint32_t* error) {
+                                 std::uint32_t wait_ms, std::uint32_t answer_ms, PipeHandle* out,
+                                 std::uint32_t* error) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     *error = static_cast<std::uint32_t>(errno);
@@ -192,8 +192,8 @@ RelayResult OpenPipeThroughRelay(const WineSetup& wine, const std::u16string& na
     *error = static_cast<std::uint32_t>(got == IoStatus::kBroken ? ECONNABORTED : why);
     return RelayResult::kFailed;
   }
-  const std::uint32_t status = word[0] | word[1] << 8 | word[2] << 16 |
-                               static_cast<std::uint32_t>(word[3]) << 24;
+  const std::uint32_t status =
+      word[0] | word[1] << 8 | word[2] << 16 | static_cast<std::uint32_t>(word[3]) << 24;
   if (status != 0) {
     ClosePipe(fds[0]);
     *error = status;
@@ -234,8 +234,8 @@ std::u16string WatchedErrorLine(const LaunchWatch* watch) {
     std::size_t stop = start;
     while (stop < end_of_text && buf[stop] != '\n') ++stop;
     std::size_t last = stop;
-    while (last > start && (buf[last - 1] == '\r' || buf[last - 1] == ' ' ||
-                            buf[last - 1] == '\t')) {
+    while (last > start &&
+           (buf[last - 1] == '\r' || buf[last - 1] == ' ' || buf[last - 1] == '\t')) {
       --last;
     }
     std::size_t first = start;

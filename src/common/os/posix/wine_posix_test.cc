@@ -52,10 +52,9 @@ class WineStandIn : public ::testing::Test {
 TEST_F(WineStandIn, RelayAnswersThenCopiesAndEndsWithItsSocket) {
   // Records what it was given, answers "open", echoes, and leaves a mark
   // when its input ends.
-  const WineSetup wine = Wine(
-      "printf '%s\\n' \"$1|$2|$3|$WINEPREFIX|$WINEDEBUG|$WINEDLLOVERRIDES|$$\" > " +
-      (tmp_ / "seen") +
-      "\nprintf '\\000\\000\\000\\000'\ncat\ntouch " + (tmp_ / "ended"));
+  const WineSetup wine =
+      Wine("printf '%s\\n' \"$1|$2|$3|$WINEPREFIX|$WINEDEBUG|$WINEDLLOVERRIDES|$$\" > " +
+           (tmp_ / "seen") + "\nprintf '\\000\\000\\000\\000'\ncat\ntouch " + (tmp_ / "ended"));
   PipeHandle pipe = kInvalidPipe;
   std::uint32_t err = 77;
   ScopedEnv overrides("WINEDLLOVERRIDES", nullptr);
@@ -78,8 +77,8 @@ TEST_F(WineStandIn, RelayAnswersThenCopiesAndEndsWithItsSocket) {
 TEST_F(WineStandIn, RefusalsAndSilenceAreTold) {
   PipeHandle pipe = kInvalidPipe;
   std::uint32_t err = 0;
-  EXPECT_EQ(OpenPipeThroughRelay(Wine("printf '\\002\\000\\000\\000'"), u"\\\\.\\pipe\\X", 0,
-                                 10000, &pipe, &err),
+  EXPECT_EQ(OpenPipeThroughRelay(Wine("printf '\\002\\000\\000\\000'"), u"\\\\.\\pipe\\X", 0, 10000,
+                                 &pipe, &err),
             RelayResult::kRefused);
   EXPECT_EQ(err, 2u);
   EXPECT_EQ(OpenPipeThroughRelay(Wine("exit 0"), u"\\\\.\\pipe\\X", 0, 10000, &pipe, &err),
@@ -126,8 +125,8 @@ TEST_F(WineStandIn, InterruptEndsTheWaitForTheRelay) {
 
 TEST_F(WineStandIn, StartedProgramIsWatchedForAnEarlyEnd) {
   LaunchWatch watch;
-  ASSERT_EQ(LaunchUnderWine(Wine("[ \"$2\" = /portable ] && exit 3; exit 4"),
-                            u"/x/terminal64.exe", {u"/portable"}, &watch),
+  ASSERT_EQ(LaunchUnderWine(Wine("[ \"$2\" = /portable ] && exit 3; exit 4"), u"/x/terminal64.exe",
+                            {u"/portable"}, &watch),
             0);
   std::uint32_t code = 0;
   for (int i = 0; i < 500 && !WatchedExit(&watch, &code); ++i) SleepMs(10);
@@ -136,8 +135,7 @@ TEST_F(WineStandIn, StartedProgramIsWatchedForAnEarlyEnd) {
 
   // One that runs on is left running when the watch ends.
   const std::string mark = tmp_ / "still";
-  ASSERT_EQ(LaunchUnderWine(Wine("sleep 1; touch " + mark), u"/x/terminal64.exe", {}, &watch),
-            0);
+  ASSERT_EQ(LaunchUnderWine(Wine("sleep 1; touch " + mark), u"/x/terminal64.exe", {}, &watch), 0);
   EXPECT_FALSE(WatchedExit(&watch, &code));
   EndWatch(&watch);
   for (int i = 0; i < 500 && !test::fs::exists(mark); ++i) SleepMs(10);

@@ -66,9 +66,8 @@ bool HmacSha256(const void* key, std::size_t key_size, const void* data, std::si
   const BCRYPT_ALG_HANDLE provider = HmacProvider();
   if (provider == nullptr || !Fits(key_size) || !Fits(size)) return false;
   BCRYPT_HASH_HANDLE hash = nullptr;
-  if (BCryptCreateHash(provider, &hash, nullptr, 0,
-                       static_cast<PUCHAR>(const_cast<void*>(key)), static_cast<ULONG>(key_size),
-                       0) < 0) {
+  if (BCryptCreateHash(provider, &hash, nullptr, 0, static_cast<PUCHAR>(const_cast<void*>(key)),
+                       static_cast<ULONG>(key_size), 0) < 0) {
     return false;
   }
   const bool ok = BCryptHashData(hash, static_cast<PUCHAR>(const_cast<void*>(data)),
@@ -86,11 +85,10 @@ bool Pbkdf2Sha256(const void* password, std::size_t password_size, const void* s
       iterations == 0) {
     return false;
   }
-  return BCryptDeriveKeyPBKDF2(provider, static_cast<PUCHAR>(const_cast<void*>(password)),
-                               static_cast<ULONG>(password_size),
-                               static_cast<PUCHAR>(const_cast<void*>(salt)),
-                               static_cast<ULONG>(salt_size), iterations, out,
-                               static_cast<ULONG>(out_size), 0) >= 0;
+  return BCryptDeriveKeyPBKDF2(
+             provider, static_cast<PUCHAR>(const_cast<void*>(password)),
+             static_cast<ULONG>(password_size), static_cast<PUCHAR>(const_cast<void*>(salt)),
+             static_cast<ULONG>(salt_size), iterations, out, static_cast<ULONG>(out_size), 0) >= 0;
 }
 
 }  // namespace zk5::os

@@ -27,8 +27,8 @@ constexpr GUID kRoamingAppData = {
 constexpr DWORD kFinalPathUnits = 260;
 
 HANDLE OpenForReading(const wchar_t* path) {
-  return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+  return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     0, nullptr);
 }
 
 }  // namespace
@@ -106,8 +106,8 @@ bool LastWriteTime(const std::u16string& path, std::uint64_t* time) {
   if (path.empty() || !GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
     return false;
   }
-  *time = std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
-          data.ftLastWriteTime.dwLowDateTime;
+  *time =
+      std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 | data.ftLastWriteTime.dwLowDateTime;
   return true;
 }
 

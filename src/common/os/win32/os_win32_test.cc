@@ -22,7 +22,8 @@ bool StartsWith(const std::u16string& s, const std::u16string& prefix) {
 }
 
 bool EndsWith(const std::u16string& s, const std::u16string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 std::u16string Upper(std::u16string s) {
@@ -33,9 +34,9 @@ std::u16string Upper(std::u16string s) {
 }
 
 bool SetWriteTime(const fs::path& p, std::uint64_t time) {
-  HANDLE h = CreateFileW(p.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h =
+      CreateFileW(p.wstring().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   FILETIME ft{static_cast<DWORD>(time & 0xFFFFFFFF), static_cast<DWORD>(time >> 32)};
   const bool ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
@@ -109,9 +110,11 @@ TEST_F(Win32Files, ListDirectoryNamesEntriesAndFolders) {
     std::vector<std::pair<std::u16string, bool>> seen;
     for (const DirEntry& e : entries) seen.emplace_back(e.name, e.is_directory);
     std::sort(seen.begin(), seen.end());
-    const std::vector<std::pair<std::u16string, bool>> expected = {
-        {u".", true}, {u"..", true}, {u"Terminal64.exe", false}, {u"sub", true},
-        {u"\u00E9t\u00E9.txt", false}};
+    const std::vector<std::pair<std::u16string, bool>> expected = {{u".", true},
+                                                                   {u"..", true},
+                                                                   {u"Terminal64.exe", false},
+                                                                   {u"sub", true},
+                                                                   {u"\u00E9t\u00E9.txt", false}};
     EXPECT_EQ(seen, expected);
   }
   std::vector<DirEntry> entries;
@@ -159,10 +162,12 @@ TEST_F(Win32Files, ReadFilePrefixReadsAtMostMax) {
 }
 
 TEST_F(Win32Files, ReadFilePrefixSharesAFileOpenForWriting) {
-  ASSERT_TRUE(test::WriteBytes(dir_ / "origin.txt", std::string("\xFF\xFE" "a\0b\0", 6)));
-  HANDLE writer = CreateFileW((dir_ / "origin.txt").wstring().c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+  ASSERT_TRUE(test::WriteBytes(dir_ / "origin.txt", std::string("\xFF\xFE"
+                                                                "a\0b\0",
+                                                                6)));
+  HANDLE writer =
+      CreateFileW((dir_ / "origin.txt").wstring().c_str(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   std::string out;
   EXPECT_TRUE(ReadFilePrefix(U16(dir_ / "origin.txt"), 518, &out));

@@ -52,8 +52,7 @@ class ThreadEvent {
 // wakes every kWakeMs for the interrupt check; a transfer that is
 // interrupted, or still pending when the deadline passes, is cancelled and
 // waited out before its OVERLAPPED goes away.
-IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, std::int64_t deadline_ms,
-                  DWORD* done) {
+IoStatus Transfer(HANDLE h, bool write, char* p, DWORD ask, std::int64_t deadline_ms, DWORD* done) {
   thread_local ThreadEvent event;
   OVERLAPPED ov{};
   ov.hEvent = event.get();
@@ -88,10 +87,11 @@ bool ServerMissing(std::uint32_t error) { return error == ERROR_FILE_NOT_FOUND; 
 
 std::string ErrorText(std::uint32_t error) {
   char text[512] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 error, 0, text, sizeof text, nullptr);
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, error, 0, text, sizeof text, nullptr);
   std::string out(text, n);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
+    out.pop_back();
   return out.empty() ? "error " + std::to_string(error) : out;
 }
 
@@ -100,8 +100,8 @@ std::uint32_t OpenPipe(const std::u16string& name, PipeHandle* out) {
   const std::wstring wide = win32::Wide(name);
   for (;;) {
     // Overlapped, so that every wait on it can be interrupted.
-    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       *out = win32::FromHandle(h);
       return 0;

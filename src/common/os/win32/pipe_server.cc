@@ -53,10 +53,10 @@ constexpr DWORD kBufferBytes = 65536;
 HANDLE CreateInstance(const std::wstring& name, bool first) {
   const DWORD open_mode =
       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return CreateNamedPipeW(name.c_str(), open_mode,
-                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                              PIPE_REJECT_REMOTE_CLIENTS,
-                          PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, 0, nullptr);
+  return CreateNamedPipeW(
+      name.c_str(), open_mode,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, 0, nullptr);
 }
 
 bool Forget(std::vector<HANDLE>* handles, HANDLE h) {

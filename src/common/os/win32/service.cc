@@ -95,11 +95,13 @@ bool CopyFileAtomic(const std::u16string& from, const std::u16string& to) {
   const std::wstring target = Wide(to);
   if (target.empty()) return false;
   const DWORD attributes = GetFileAttributesW(Wide(from).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return false;
   const std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId());
   // The system copies a piece at a time.
   if (!CopyFileW(Wide(from).c_str(), temp.c_str(), FALSE) ||
-      !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      !MoveFileExW(temp.c_str(), target.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileW(temp.c_str());
     return false;
   }
@@ -118,12 +120,18 @@ bool RenameFile(const std::u16string& from, const std::u16string& to) {
 
 const char* FileKindName(FileKind kind) {
   switch (kind) {
-    case FileKind::kMissing: return "missing";
-    case FileKind::kRegular: return "a regular file";
-    case FileKind::kFolder: return "a folder";
-    case FileKind::kLink: return "a symbolic link";
-    case FileKind::kOther: return "a device or pipe";
-    case FileKind::kError: return "unreadable";
+    case FileKind::kMissing:
+      return "missing";
+    case FileKind::kRegular:
+      return "a regular file";
+    case FileKind::kFolder:
+      return "a folder";
+    case FileKind::kLink:
+      return "a symbolic link";
+    case FileKind::kOther:
+      return "a device or pipe";
+    case FileKind::kError:
+      return "unreadable";
   }
   return "unreadable";
 }
@@ -142,7 +150,8 @@ FileKind KindOfPath(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD err = GetLastError();
-    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileKind::kMissing : FileKind::kError;
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? FileKind::kMissing
+                                                                      : FileKind::kError;
   }
   return KindOfAttributes(attributes);
 }
@@ -197,8 +206,9 @@ bool MakeRealFolder(const std::u16string& path) {
 bool FlushToDisk(const std::u16string& path) {
   // Folders need no flush here: the file system journals its names.
   if (KindOfPath(path) == FileKind::kFolder) return true;
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   const bool ok = FlushFileBuffers(h) != 0;
   CloseHandle(h);
@@ -241,7 +251,8 @@ bool RestrictToOwner(const std::u16string& path) {
   access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
   access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
   access.Trustee.TrusteeType = TRUSTEE_IS_USER;
-  access.Trustee.ptstrName = static_cast<LPWSTR>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+  access.Trustee.ptstrName =
+      static_cast<LPWSTR>(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
   PACL acl = nullptr;
   if (SetEntriesInAclW(1, &access, nullptr, &acl) != ERROR_SUCCESS) return false;
   ok = SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
@@ -274,12 +285,13 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::ui
     CloseHandle(file);
     *error = err;
     return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? LockStatus::kHeld
-                                                                   : LockStatus::kError;
+                                                                  : LockStatus::kError;
   }
   // For people looking at the folder; the lock itself is what counts.
   const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
   DWORD put = 0;
-  if (SetEndOfFile(file)) WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &put, nullptr);
+  if (SetEndOfFile(file))
+    WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &put, nullptr);
   // The handle stays open: closing it would drop the lock.
   return LockStatus::kLocked;
 }

@@ -24,9 +24,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be UTF-16");
 
 inline std::wstring Wide(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
 
-inline std::u16string FromWide(const wchar_t* s, std::size_t n) {
-  return std::u16string(s, s + n);
-}
+inline std::u16string FromWide(const wchar_t* s, std::size_t n) { return std::u16string(s, s + n); }
 
 // A file handle closed when it goes out of scope (or by Close, which tells
 // whether closing succeeded: for a file written, whether it was kept).
