@@ -2,15 +2,18 @@
 
 Writes three days of minute bars of an invented symbol, MYCOIN, as a CSV
 file, imports it into a private copy of the bundled terminal (so your own
-installation is left alone), and starts a replay of those days with the
-clock moving one market minute per request (a replay that repeats
-exactly). The strategy then trades through the ordinary calls: on each new
-minute it compares the 5- and 20-minute averages of the closes, buys 1 lot
-with a stop-loss when the fast one crosses above the slow one and closes
-the position when it crosses back. At the end it prints the trades and the
-account's result.
+installation is left alone), and starts a stepped replay of those days: the
+market stands still until the script moves it to the close of the next
+minute with zelkor5.replay.next_bar(), so the strategy acts on every
+minute however many requests it makes, and the run repeats exactly. The
+strategy trades through the ordinary calls: at each minute's close it
+compares the 5- and 20-minute averages of the closes, buys 1 lot with a
+stop-loss when the fast one crosses above the slow one and closes the
+position when it crosses back. At the end it prints the trades and the
+account's result, and writes the report page (equity, drawdown,
+statistics) to replay_ma.html, or the file given.
 
-    python examples/replay_ma.py
+    python examples/replay_ma.py [report.html]
 """
 
 import calendar
@@ -24,6 +27,7 @@ import tempfile
 from typing import List
 
 import zelkor5 as zk
+from zelkor5 import replay as market_clock
 from zelkor5.constants import (
     DEAL_ENTRY_OUT,
     DEAL_REASON_SL,
@@ -70,6 +74,10 @@ def write_bars(path: str) -> None:
             )
 
 
+def average(values: List[float]) -> float:
+    return sum(values) / len(values)
+
+
 def filling_for(symbol: str) -> int:
     """A filling policy the symbol accepts for market orders, from its
     filling_mode bits (a broker may allow only one)."""
@@ -82,14 +90,10 @@ def filling_for(symbol: str) -> int:
     return ORDER_FILLING_RETURN
 
 
-def average(values: List[float]) -> float:
-    return sum(values) / len(values)
-
-
-def run(exe: str) -> int:
+def run(exe: str, report_path: str) -> int:
     # The market starts an hour into the data, so the averages have their
-    # history; every request moves it on one minute.
-    if not replay(when(START + 3600), step=60000, path=exe, portable=True):
+    # history; it moves only when the script moves it.
+    if not replay(when(START + 3600), stepped=True, path=exe, portable=True):
         print("cannot start the replay:", zk.last_error())
         return 1
     info = zk.account_info()
@@ -98,17 +102,17 @@ def run(exe: str) -> int:
         return 1
     start_balance = info.balance
     filling = filling_for(SYMBOL)
-    last_seen = 0
+    minutes = 0
     while True:
-        bars = zk.copy_rates_from_pos(SYMBOL, TIMEFRAME_M1, 1, SLOW + 1)  # closed minutes
+        bar = market_clock.next_bar(SYMBOL, TIMEFRAME_M1)  # the minute that just closed
+        if bar is None:
+            break  # the end of the data
+        minutes += 1
+        # The closed minutes up to this one.
+        bars = zk.copy_rates_from(SYMBOL, TIMEFRAME_M1, int(bar["time"]), SLOW + 1)
         if bars is None or len(bars) < SLOW + 1:
             print("no bars:", zk.last_error())
             return 1
-        if bars[-1]["time"] >= START + DAYS * 86400 - 120:
-            break  # the end of the data
-        if bars[-1]["time"] == last_seen:
-            continue
-        last_seen = bars[-1]["time"]
         closes = [float(c) for c in bars["close"]]
         fast_now, slow_now = average(closes[-FAST:]), average(closes[-SLOW:])
         fast_before, slow_before = average(closes[-FAST - 1 : -1]), average(closes[-SLOW - 1 : -1])
@@ -161,8 +165,9 @@ def run(exe: str) -> int:
         return 1
     closed = [d for d in deals if d.symbol == SYMBOL and d.entry == DEAL_ENTRY_OUT]
     print(
-        "\n%d round trips, %d won; balance %.2f -> %.2f (%+.2f), equity %.2f"
+        "\n%d minutes seen, %d round trips, %d won; balance %.2f -> %.2f (%+.2f), equity %.2f"
         % (
+            minutes,
             len(closed),
             sum(1 for d in closed if d.profit > 0),
             start_balance,
@@ -171,11 +176,19 @@ def run(exe: str) -> int:
             account.equity,
         )
     )
+    result = zk.report(
+        html=report_path, title="MYCOIN moving averages %d/%d, stepped replay" % (FAST, SLOW)
+    )
+    print(
+        "report: %s (profit factor %.2f, largest drawdown %.2f)"
+        % (report_path, result.statistics["profit_factor"], result.statistics["max_drawdown"])
+    )
     zk.shutdown()
     return 0
 
 
 def main() -> int:
+    report_path = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "replay_ma.html")
     work = tempfile.mkdtemp(prefix="zk5replay")
     try:
         exe = os.path.join(work, "terminal64.exe")
@@ -190,7 +203,7 @@ def main() -> int:
             "imported %d minute bars of %s, %s to %s\n"
             % (rows, SYMBOL, when(START), when(START + DAYS * 86400 - 60))
         )
-        return run(exe)
+        return run(exe, report_path)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh --demo
 .venv/py39/bin/python examples/demo.py "$@"
 echo
-exec .venv/py39/bin/python examples/replay_ma.py
+exec .venv/py39/bin/python examples/replay_ma.py build/replay_ma.html

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes src/zelkor5/_core.pyi: the functions below by hand, with their
 documentation (the API reference's text), the record types from the
-layout tables in src/common/ipc/records.cc (field names, tuple order and
+layout tables in src/common/ipc/records.h (field names, tuple order and
 value types), so the stub cannot drift from the tables; and
 src/zelkor5/_fields.py, the same fields for zelkor5.frame's empty frames.
 The keys of TradeRequestDict (src/zelkor5/_request.py), which types the
@@ -20,7 +20,7 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TABLES = os.path.join(ROOT, "src", "common", "ipc", "records.cc")
+TABLES = os.path.join(ROOT, "src", "common", "ipc", "records.h")
 STUB = os.path.join(ROOT, "src", "zelkor5", "_core.pyi")
 FIELDS = os.path.join(ROOT, "src", "zelkor5", "_fields.py")
 REQUEST_KEYS = os.path.join(ROOT, "src", "zelkor5", "_request.py")

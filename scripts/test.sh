@@ -65,6 +65,9 @@ echo "== every benchmark at its small size (figures not judged), those under win
 echo "== fuzzing: each harness ${FUZZ_SECONDS:=25} s"
 FUZZ_SECONDS=$FUZZ_SECONDS scripts/fuzz.sh
 
+echo "== the stand-in terminal's command table is the one the C++ declares"
+.venv/py39/bin/python scripts/gen_commands.py --check
+
 for venv in py39 py39-np1 py311; do
   echo "== Python tests: $venv ($(.venv/$venv/bin/python -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"
   (cd tests/python && "../../.venv/$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")

@@ -5,11 +5,16 @@ import typing as _typing
 from . import _core
 from . import _records as _records  # noqa: F401  pickling and copying of the records
 from . import history as history  # noqa: F401  long ranges in pages
+from . import replay as replay  # noqa: F401  a stepped replay's clock
+from . import reporting as reporting  # noqa: F401  statistics of an account's deals
+from . import sweeps as sweeps  # noqa: F401  many replays over a grid of parameters
 from ._core import *  # noqa: F401,F403  the functions and record types
 from ._request import TradeRequestDict as TradeRequestDict
 from ._request import with_request_keys as _with_request_keys
 from .constants import *  # noqa: F401,F403  the enumerations and their flat names
 from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
+from .reporting import report as report  # noqa: F401  needs pandas and matplotlib when called
+from .sweeps import sweep as sweep  # noqa: F401  needs pandas when called
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
 
 # help() lists the request's keys; the module's own docstrings stay as they are.

@@ -18,17 +18,27 @@ or seconds since 1970 in UTC. Like the module's functions, the helpers
 return None when a request fails, with the reason in ``last_error()``.
 ``progress=True`` shows a progress bar (needs ``tqdm``): a widget in a
 notebook, text on standard error elsewhere, as ``tqdm.auto`` decides.
+``rates_pages`` and ``ticks_pages`` give the same data page by page as it
+arrives, for work in bounded memory (the ``zelkor5 export`` command writes
+each page as it comes).
 """
 
 import datetime
-from typing import Any, List, Optional, Union
+from typing import Any, Iterator, List, Optional, Union
 
 import numpy as np
 
 from . import _core
 from .constants import CopyTicks
 
-__all__ = ["rates_range", "ticks_range", "TICK_LIMIT", "TICKS_CHUNK_SECONDS"]
+__all__ = [
+    "rates_range",
+    "ticks_range",
+    "rates_pages",
+    "ticks_pages",
+    "TICK_LIMIT",
+    "TICKS_CHUNK_SECONDS",
+]
 
 TICKS_CHUNK_SECONDS = 86400
 """Seconds of ticks ``ticks_range`` asks for per request (a day), so that
@@ -95,6 +105,100 @@ class _Progress:
             self._bar.close()
 
 
+def rates_pages(
+    symbol: str, timeframe: int, start: _Date, end: _Date, *, progress: bool = False
+) -> Iterator[Optional[_Array]]:
+    """The pages of rates_range as they arrive (at most MaxBars bars each);
+    None, as the last item, when a request fails (the reason in
+    last_error()). An empty period yields one empty page."""
+    lo, hi = _seconds(start, "start"), _seconds(end, "end")
+    sent = False
+    with _Progress(progress, lo, hi, symbol) as bar:
+        while True:
+            page = _core.copy_rates_range(symbol, timeframe, lo, hi)
+            if page is None:
+                yield None
+                return
+            if len(page) == 0:
+                if not sent:
+                    yield page  # keeps the dtype of an empty result
+                break
+            yield page
+            sent = True
+            # Each page is the first bars of what is asked: go on after its
+            # last one until a page comes back empty.
+            last = int(page["time"][-1])
+            bar.reached(last)
+            if last >= hi:
+                break
+            lo = last + 1
+        bar.reached(hi + 86400)
+
+
+def ticks_pages(
+    symbol: str,
+    start: _Date,
+    end: _Date,
+    flags: int = CopyTicks.ALL,
+    *,
+    chunk: int = TICKS_CHUNK_SECONDS,
+    progress: bool = False,
+) -> Iterator[Optional[_Array]]:
+    """The pages of ticks_range as they arrive (`chunk` seconds of ticks at
+    most, fewer when the terminal caps a reply); None, as the last item,
+    when a request fails. An empty period yields one empty page."""
+    lo, hi = _seconds(start, "start"), _seconds(end, "end")
+    if chunk < 1:
+        raise ValueError("chunk must be at least one second")
+    sent = False
+    # The last tick received: its time_msc and how many ticks before it
+    # had the same one. A request starting in its second sends them again.
+    seen_msc, seen_count = None, 0
+    with _Progress(progress, lo, hi, symbol) as bar:
+        window_start = lo
+        while True:
+            window_end = min(hi, window_start + chunk)
+            ask_from = window_start
+            while True:
+                page = _core.copy_ticks_range(symbol, ask_from, window_end, flags)
+                if page is None:
+                    yield None
+                    return
+                if seen_msc is not None and len(page):
+                    msc = page["time_msc"]
+                    skip = int(np.searchsorted(msc, seen_msc, side="left"))
+                    same = int(np.searchsorted(msc, seen_msc, side="right")) - skip
+                    page = page[skip + min(same, seen_count) :]
+                if len(page) == 0:
+                    if not sent and window_end >= hi:
+                        yield page  # keeps the dtype of an empty result
+                        sent = True
+                    break
+                yield page
+                sent = True
+                last = int(page["time_msc"][-1])
+                run = len(page) - int(np.searchsorted(page["time_msc"], last, side="left"))
+                seen_count = run + (seen_count if last == seen_msc else 0)
+                seen_msc = last
+                bar.reached(last // 1000)
+                ask_from = last // 1000
+            bar.reached(window_end if window_end < hi else hi + 86400)
+            if window_end >= hi:
+                break
+            window_start = window_end
+
+
+def _joined(pages: Iterator[Optional[_Array]]) -> Optional[_Array]:
+    kept: List[_Array] = []
+    for page in pages:
+        if page is None:
+            return None
+        if len(page) or not kept:
+            kept.append(page)
+    kept = [p for p in kept if len(p)] or kept[:1]
+    return kept[0] if len(kept) == 1 else np.concatenate(kept)
+
+
 def rates_range(
     symbol: str, timeframe: int, start: _Date, end: _Date, *, progress: bool = False
 ) -> Optional[_Array]:
@@ -114,27 +218,7 @@ def rates_range(
         period has no bars), or None when a request failed (the reason in
         ``last_error()``).
     """
-    lo, hi = _seconds(start, "start"), _seconds(end, "end")
-    pages: List[_Array] = []
-    with _Progress(progress, lo, hi, symbol) as bar:
-        while True:
-            page = _core.copy_rates_range(symbol, timeframe, lo, hi)
-            if page is None:
-                return None
-            if len(page) == 0 and pages:
-                break
-            pages.append(page)
-            if len(page) == 0:
-                break
-            # Each page is the first bars of what is asked: go on after its
-            # last one until a page comes back empty.
-            last = int(page["time"][-1])
-            bar.reached(last)
-            if last >= hi:
-                break
-            lo = last + 1
-        bar.reached(hi + 86400)
-    return pages[0] if len(pages) == 1 else np.concatenate(pages)
+    return _joined(rates_pages(symbol, timeframe, start, end, progress=progress))
 
 
 def ticks_range(
@@ -165,41 +249,4 @@ def ticks_range(
     Raises:
         ValueError: ``chunk`` is less than one second.
     """
-    lo, hi = _seconds(start, "start"), _seconds(end, "end")
-    if chunk < 1:
-        raise ValueError("chunk must be at least one second")
-    pages: List[_Array] = []
-    # The last tick received: its time_msc and how many ticks before it
-    # had the same one. A request starting in its second sends them again.
-    seen_msc, seen_count = None, 0
-    with _Progress(progress, lo, hi, symbol) as bar:
-        window_start = lo
-        while True:
-            window_end = min(hi, window_start + chunk)
-            ask_from = window_start
-            while True:
-                page = _core.copy_ticks_range(symbol, ask_from, window_end, flags)
-                if page is None:
-                    return None
-                if seen_msc is not None and len(page):
-                    msc = page["time_msc"]
-                    skip = int(np.searchsorted(msc, seen_msc, side="left"))
-                    same = int(np.searchsorted(msc, seen_msc, side="right")) - skip
-                    page = page[skip + min(same, seen_count) :]
-                if len(page) == 0:
-                    if not pages:
-                        pages.append(page)  # keeps the dtype of an empty result
-                    break
-                pages.append(page)
-                last = int(page["time_msc"][-1])
-                run = len(page) - int(np.searchsorted(page["time_msc"], last, side="left"))
-                seen_count = run + (seen_count if last == seen_msc else 0)
-                seen_msc = last
-                bar.reached(last // 1000)
-                ask_from = last // 1000
-            bar.reached(window_end if window_end < hi else hi + 86400)
-            if window_end >= hi:
-                break
-            window_start = window_end
-    pages = [p for p in pages if len(p)] or pages[:1]
-    return pages[0] if len(pages) == 1 else np.concatenate(pages)
+    return _joined(ticks_pages(symbol, start, end, flags, chunk=chunk, progress=progress))

@@ -17,7 +17,8 @@ work on Linux, where the terminal runs.
 
 ``import_history()`` stores a CSV file of price history in an
 installation, ``configure_replay()`` sets (or clears) the replay clock in
-its settings, and ``replay()`` does that and starts the terminal.
+its settings, and ``replay()`` does that and starts the terminal;
+``status()`` tells whether it replays, and where its clock stands.
 
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
@@ -46,6 +47,7 @@ __all__ = [
     "configure_replay",
     "replay",
     "Status",
+    "Replay",
     "TerminalError",
     "HistoryImportError",
     "DEMO_LOGIN",
@@ -59,14 +61,31 @@ DEMO_PASSWORD = "demo"
 DEMO_SERVER = "Brundel-Demo"
 
 
+class Replay(NamedTuple):
+    """An installation's replay: `mode` "timed" (`speed` market seconds per
+    real second), "per-request" (the clock moves `step_ms` per answered
+    request) or "stepped" (held until the script moves it, see
+    zelkor5.replay); `start` where it begins (UTC); `now` where the running
+    terminal's clock stands (None while it is stopped)."""
+
+    mode: str
+    start: datetime.datetime
+    speed: int
+    step_ms: int
+    now: Optional[datetime.datetime]
+
+
 class Status(NamedTuple):
-    """Whether the terminal at `path` runs (its process id, or None), and
-    its data folder (None before its first start)."""
+    """Whether the terminal at `path` runs (its process id, or None), its
+    data folder (None before its first start), and its replay (None: the
+    live market), as the running terminal tells, else as its settings
+    will start it."""
 
     running: bool
     pid: Optional[int]
     path: str
     data_path: Optional[str]
+    replay: Optional[Replay] = None
 
 
 class TerminalError(RuntimeError):
@@ -183,11 +202,67 @@ def data_path(path: Optional[str] = None) -> Optional[str]:
     return os.path.dirname(exe) if portable else folder
 
 
+def _configured_replay(exe: str) -> Optional[Replay]:
+    """The replay the settings of the installation at `exe` start, if any
+    (what the terminal reads at start: a From it can parse)."""
+    folder = data_path(exe)
+    if folder is None:
+        return None
+    try:
+        with open(os.path.join(folder, "config", "terminal.ini"), "r", encoding="utf-8-sig") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return None
+    keys, inside = {}, False
+    for line in lines:
+        head = line.strip()
+        if head.startswith("[") and head.endswith("]"):
+            inside = head[1:-1].strip().lower() == "replay"
+        elif inside and "=" in head and head[0] not in ";#":
+            key, value = head.split("=", 1)
+            keys[key.strip().lower()] = value.strip()
+    text = keys.get("from", "")
+    try:
+        start = datetime.datetime.fromisoformat(text.replace("Z", "+00:00").replace("z", "+00:00"))
+    except ValueError:
+        return None
+    start = (
+        start.replace(tzinfo=datetime.timezone.utc)
+        if start.tzinfo is None
+        else start.astimezone(datetime.timezone.utc)
+    )
+
+    def number(key: str, default: int) -> int:
+        try:
+            return int(keys.get(key, default))
+        except ValueError:
+            return default
+
+    speed, step = number("speed", 1), number("step", 0)
+    stepped = keys.get("stepped", "0").lower() in ("1", "true", "yes", "on")
+    mode = "stepped" if stepped else "per-request" if step > 0 else "timed"
+    return Replay(mode, start, speed, step, None)
+
+
 def status(path: Optional[str] = None) -> Status:
     """A Status of the terminal at `path`, the bundled one by default."""
     exe = _exe(path)
     pids = [p for p in _pids(exe) if _alive(p)]
-    return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe))
+    playing = _configured_replay(exe)
+    if pids:
+        from . import replay as _replay
+
+        try:
+            clock = _replay._state_once(exe)
+        except _replay.ReplayError:
+            pass  # not answering yet, or a terminal without replay commands
+        else:
+            playing = (
+                None
+                if clock.mode == "live" or clock.start is None
+                else Replay(clock.mode, clock.start, clock.speed, clock.step_ms, clock.now)
+            )
+    return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe), playing)
 
 
 def is_portable(path: Optional[str] = None) -> bool:
@@ -448,17 +523,26 @@ def configure_replay(
     path: Optional[str] = None,
     *,
     portable: Optional[bool] = None,
+    stepped: bool = False,
 ) -> None:
     """Sets the replay clock of the terminal at `path` (the bundled one by
     default) for its next start: the market begins at `start` (a UTC
     datetime, seconds since 1970 or "YYYY-MM-DD HH:MM") and runs `speed`
     market seconds per real second; `step` > 0 instead moves it `step`
-    milliseconds per request, so that a replay repeats exactly. `start`
-    None clears it (the market runs on the wall clock). Other settings in
-    config/terminal.ini are kept.
+    milliseconds per request; `stepped` holds it still until the script
+    moves it (zelkor5.replay.advance, next_bar), so that a strategy sees
+    every bar however many requests it makes. `start` None clears it (the
+    market runs on the wall clock again at the next start). Other settings
+    in config/terminal.ini are kept. A replay stays configured, start after
+    start, until cleared.
     """
-    if start is not None and not 1 <= int(speed) <= 1000000:
-        raise ValueError("speed must be from 1 to 1000000")
+    if start is not None:
+        if sum((speed != 1, step != 0, bool(stepped))) > 1:
+            raise ValueError("speed, step and stepped exclude each other")
+        if not 1 <= int(speed) <= 1000000:
+            raise ValueError("speed must be from 1 to 1000000")
+        if int(step) < 0:
+            raise ValueError("step must be 0 or more milliseconds")
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
@@ -478,7 +562,13 @@ def configure_replay(
         if not inside:
             kept.append(line)
     if start is not None:
-        kept += ["[Replay]", "From=" + _when(start), "Speed=%d" % int(speed), "Step=%d" % int(step)]
+        kept += [
+            "[Replay]",
+            "From=" + _when(start),
+            "Speed=%d" % int(speed),
+            "Step=%d" % int(step),
+            "Stepped=%d" % bool(stepped),
+        ]
     with open(ini, "w", encoding="utf-8") as f:
         f.write("\n".join(kept) + "\n")
 
@@ -490,13 +580,15 @@ def replay(
     path: Optional[str] = None,
     *,
     portable: Optional[bool] = None,
+    stepped: bool = False,
     **initialize_kwargs: Any,
 ) -> bool:
     """Starts the terminal at `path` (the bundled one by default) as a
     replay from `start` (see configure_replay) and connects the module to
     it with initialize(); returns initialize's result. Every account starts
     afresh in the replay. Raises TerminalError when the terminal already
-    runs (a replay begins when the terminal starts).
+    runs (a replay begins when the terminal starts). With `stepped`, the
+    script moves the clock with zelkor5.replay.advance() and next_bar().
     """
     from . import _core
 
@@ -507,5 +599,8 @@ def replay(
         raise TerminalError(
             "the terminal at %s is running: stop it first, a replay " "begins when it starts" % exe
         )
-    configure_replay(start, speed, step, exe, portable=portable)
+    configure_replay(start, speed, step, exe, portable=portable, stepped=stepped)
+    from . import replay as _replay
+
+    _replay._started_by(exe)
     return bool(_core.initialize(exe, portable=portable, **initialize_kwargs))

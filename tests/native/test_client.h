@@ -62,7 +62,7 @@ inline bool AwaitTerminal(const std::u16string& exe, std::uint32_t ms) {
 inline void QuitTerminal(const std::u16string& exe) {
   g_client.Reset();
   if (g_client.OpenPipe(NameOf(exe))) {
-    calls::StatusByText(ipc::CommandId::BOOK_RELEASE, TextOf(u""));
+    calls::StatusByText(ipc::kCommand<ipc::CommandId::BOOK_RELEASE>, TextOf(u""));
   }
   g_client.Reset();
 }

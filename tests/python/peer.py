@@ -33,6 +33,8 @@ import time
 import traceback
 import weakref
 
+from wire_commands import COMMANDS, RECORD_SIZES
+
 __all__ = [
     # naming
     "canonical_path",
@@ -56,6 +58,9 @@ __all__ = [
     "parse_request",
     "parse_reply",
     "ArgReader",
+    "command_name",
+    "request_args",
+    "parse_args",
     # script actions
     "reply",
     "raw",
@@ -74,8 +79,10 @@ __all__ = [
     "TerminalExe",
     "make_terminal_exe",
     "terminal_main",
-    # command ids
+    # the command table
     "CMD",
+    "COMMANDS",
+    "RECORD_SIZES",
 ]
 
 PEER_FILE = os.path.abspath(__file__)
@@ -91,48 +98,10 @@ MAX_SOCKET_PATH = 107
 MAX_REQUEST = 16 * 1024 * 1024
 DEFAULT_BUILD = 4000
 
-CMD = {
-    "VERSION": 1,
-    "HELLO": 4,
-    "LOGIN": 5,
-    "TICKS_FROM": 104,
-    "TICKS_RANGE": 105,
-    "RATES_FROM": 106,
-    "RATES_RANGE": 107,
-    "RATES_FROM_POS": 108,
-    "TERMINAL_STATE": 109,
-    "POSITIONS_TOTAL": 120,
-    "POSITIONS_ALL": 121,
-    "POSITIONS_BY_SYMBOL": 122,
-    "POSITION_BY_TICKET": 123,
-    "ORDERS_TOTAL": 130,
-    "ORDERS_ALL": 131,
-    "ORDERS_BY_SYMBOL": 132,
-    "ORDER_BY_TICKET": 133,
-    "HISTORY_ORDERS_TOTAL": 140,
-    "HISTORY_ORDERS_RANGE": 141,
-    "HISTORY_ORDERS_BY_POSITION": 142,
-    "HISTORY_ORDER_BY_TICKET": 143,
-    "HISTORY_DEALS_TOTAL": 150,
-    "HISTORY_DEALS_RANGE": 151,
-    "HISTORY_DEALS_BY_POSITION": 152,
-    "HISTORY_DEAL_BY_TICKET": 153,
-    "ORDER_CHECK": 160,
-    "ORDER_SEND": 161,
-    "ORDER_CALC_MARGIN": 162,
-    "ORDER_CALC_PROFIT": 163,
-    "SYMBOL_INFO": 170,
-    "SYMBOL_SELECT": 171,
-    "SYMBOL_INFO_TICK": 172,
-    "SYMBOLS_TOTAL": 173,
-    "SYMBOLS_ALL": 174,
-    "SYMBOLS_BY_GROUP": 175,
-    "TERMINAL_INFO": 180,
-    "ACCOUNT_INFO": 190,
-    "BOOK_ADD": 191,
-    "BOOK_RELEASE": 192,
-    "BOOK_GET": 193,
-}
+# The wire's command table (ids, argument kinds, reply shapes), generated from
+# the C++ by scripts/gen_commands.py.
+CMD = {name: spec[0] for name, spec in COMMANDS.items()}
+_BY_ID = {spec[0]: name for name, spec in COMMANDS.items()}
 
 
 # ---------------------------------------------------------------------------
@@ -357,6 +326,61 @@ class ArgReader(object):
             raise ValueError("%d bytes left unread" % (len(self.data) - self.pos))
 
 
+_NUMBER_FORMATS = {"u8": "<B", "u32": "<I", "i32": "<i", "u64": "<Q", "i64": "<q", "f64": "<d"}
+
+
+def command_name(cmd):
+    """The table's name of a command id (or name); ValueError for neither."""
+    if cmd in COMMANDS:
+        return cmd
+    if cmd in _BY_ID:
+        return _BY_ID[cmd]
+    raise ValueError("no command %r in the table" % (cmd,))
+
+
+def request_args(cmd, *values):
+    """The argument bytes of a request for `cmd` (id or name), by the kinds
+    of its table entry: numbers, str for a text, bytes for a record."""
+    name = command_name(cmd)
+    kinds, record = COMMANDS[name][1], COMMANDS[name][3]
+    if len(values) != len(kinds):
+        raise ValueError("%s takes %d arguments, got %d" % (name, len(kinds), len(values)))
+    out = b""
+    for kind, value in zip(kinds, values):
+        if kind == "text":
+            out += wstr(value)
+        elif kind == "record":
+            if len(value) != RECORD_SIZES[record]:
+                raise ValueError(
+                    "%s: a %s is %d bytes, got %d"
+                    % (name, record, RECORD_SIZES[record], len(value))
+                )
+            out += bytes(value)
+        else:
+            out += struct.pack(_NUMBER_FORMATS[kind], value)
+    return out
+
+
+def parse_args(cmd, args):
+    """The arguments of a request for `cmd` (id or name) as its table entry
+    lists them: ints and floats, str for a text, bytes for a record. Raises
+    ValueError unless the bytes are exactly such arguments, as the terminal
+    refuses them."""
+    name = command_name(cmd)
+    kinds, record = COMMANDS[name][1], COMMANDS[name][3]
+    r = ArgReader(args)
+    values = []
+    for kind in kinds:
+        if kind == "text":
+            values.append(r.string())
+        elif kind == "record":
+            values.append(r.record(RECORD_SIZES[record]))
+        else:
+            values.append(r._unpack(_NUMBER_FORMATS[kind]))
+    r.done()
+    return values
+
+
 # ---------------------------------------------------------------------------
 # Script actions (plain dicts so that they travel as JSON)
 # ---------------------------------------------------------------------------
@@ -506,6 +530,14 @@ class _LogView(object):
     def commands(self):
         """Command ids of the complete requests, in order."""
         return [parse_request(f)[0] for f in self.requests()]
+
+    def calls(self):
+        """(command name, arguments by parse_args) of the complete requests,
+        in order."""
+        return [
+            (command_name(cmd), parse_args(cmd, args))
+            for cmd, args in map(parse_request, self.requests())
+        ]
 
     def received(self):
         """Every request byte received, complete or not, concatenated."""

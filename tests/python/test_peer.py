@@ -27,6 +27,7 @@ from peer import (
     i32,
     i64,
     make_terminal_exe,
+    parse_args,
     parse_reply,
     parse_request,
     pipe_name_for,
@@ -35,6 +36,7 @@ from peer import (
     ready,
     reply,
     reply_bytes,
+    request_args,
     request_bytes,
     u8,
     u32,
@@ -42,6 +44,8 @@ from peer import (
     wchar,
     wstr,
 )
+
+import zelkor5
 
 HELLO_REQUEST = request_bytes(4, u32(3) + wstr("Python"))
 STATE_REQUEST = request_bytes(109)
@@ -197,6 +201,30 @@ def test_parse_request_and_arg_reader():
     with pytest.raises(ValueError):
         parse_request(b"\x04\0\0")
     assert parse_reply(reply_bytes(4, 1, u32(7))) == (4, 1, u32(7))
+
+
+def test_requests_follow_the_command_table(connect):
+    # The module encodes by the C++ table; the stand-in decodes by the copy
+    # generated from it: each request parses to exactly its arguments.
+    p = connect(default=echo(-1))
+    zelkor5.symbol_select("EURUSD", True)
+    zelkor5.order_calc_profit(1, "EURUSD", 0.5, 1.1, 1.2)
+    zelkor5.history_deals_get(position=7)
+    zelkor5.order_check({})
+    assert p.calls() == [
+        ("HELLO", [3, "Python"]),
+        ("TERMINAL_STATE", []),
+        ("SYMBOL_SELECT", ["EURUSD", 1]),
+        ("ORDER_CALC_PROFIT", [1, "EURUSD", 0.5, 1.1, 1.2]),
+        ("HISTORY_DEALS_BY_POSITION", [7]),
+        ("ORDER_CHECK", [b"\0" * 232]),
+    ]
+    margin = request_args("ORDER_CALC_MARGIN", 2, "X", 1.0, 2.0)
+    assert margin == u32(2) + wstr("X") + f64(1.0) + f64(2.0)
+    assert parse_args(162, margin) == [2, "X", 1.0, 2.0]
+    for bad in (margin[:-1], margin + b"\0"):
+        with pytest.raises(ValueError):
+            parse_args("ORDER_CALC_MARGIN", bad)
 
 
 def test_presets():

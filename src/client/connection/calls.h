@@ -1,6 +1,11 @@
 // The client's call operations: one exchange each, pairing a request
 // encoder with a reply decoder on g_client's pipe.
 //
+// Each operation handles one shape of the command table (ipc/commands.h)
+// and takes its command as ipc::kCommand<id>, typed by that shape: a command
+// of another shape does not compile, nor do arguments its entry does not
+// list.
+//
 // Every operation, in this order: the build gate of the symbol-list
 // commands (-5, nothing sent); a missing out-parameter (-10000, nothing
 // sent); no pipe (-10004); the exchange and its result rule. Array blocks
@@ -18,9 +23,25 @@
 
 namespace zk5::calls {
 
+using ipc::Arg;
 using ipc::ArrayOut;
 using ipc::CommandId;
+using ipc::kCommand;
+using ipc::Reply;
 using ipc::Text;
+
+// The shapes the operations below handle.
+using CountCommand = ipc::Command<Reply::kU32>;
+using CountRangeCommand = ipc::Command<Reply::kU32, Arg::kI64, Arg::kI64>;
+using ListCommand = ipc::Command<Reply::kArray>;
+using ListByTextCommand = ipc::Command<Reply::kArray, Arg::kText>;
+using ListByRangeCommand = ipc::Command<Reply::kArray, Arg::kI64, Arg::kI64>;
+using ListByNumberCommand = ipc::Command<Reply::kArray, Arg::kU64>;
+using RecordCommand = ipc::Command<Reply::kRecord>;
+using RecordByTextCommand = ipc::Command<Reply::kRecord, Arg::kText>;
+using RecordByNumberCommand = ipc::Command<Reply::kRecord, Arg::kU64>;
+using TradeCommand = ipc::Command<Reply::kRecord, Arg::kRecord>;
+using StatusByTextCommand = ipc::Command<Reply::kStatus, Arg::kText>;
 
 // VERSION: two numbers and a text block of `units` UTF-16 units (HeapFree).
 std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text, std::uint32_t* units);
@@ -28,9 +49,10 @@ std::int32_t Version(std::uint32_t* a, std::uint32_t* b, char16_t** text, std::u
 std::int32_t Login(std::uint64_t login, Text password, Text server);
 // Commands answered with one u32: TERMINAL_STATE, POSITIONS_TOTAL,
 // ORDERS_TOTAL, SYMBOLS_TOTAL.
-std::int32_t Count(CommandId id, std::uint32_t* value);
+std::int32_t Count(CountCommand command, std::uint32_t* value);
 // HISTORY_ORDERS_TOTAL, HISTORY_DEALS_TOTAL.
-std::int32_t CountRange(CommandId id, std::int64_t from, std::int64_t to, std::uint32_t* value);
+std::int32_t CountRange(CountRangeCommand command, std::int64_t from, std::int64_t to,
+                        std::uint32_t* value);
 
 namespace detail {
 
@@ -41,13 +63,14 @@ std::int32_t Precheck(CommandId id, bool outputs_present);
 os::PipeHandle& Pipe();
 std::int64_t StallMs();
 
-// One exchange of command `id` with `args` as its request, after Precheck.
-template <typename Decode, typename... Args>
-std::int32_t Call(CommandId id, bool outputs_present, Decode&& decode, const Args&... args) {
-  if (std::int32_t gate = Precheck(id, outputs_present)) return gate;
+// One exchange of `command` with `args` as its request, after Precheck.
+template <Reply R, Arg... A, typename Decode, typename... Args>
+std::int32_t Call(ipc::Command<R, A...> command, bool outputs_present, Decode&& decode,
+                  const Args&... args) {
+  if (std::int32_t gate = Precheck(command.id, outputs_present)) return gate;
   os::PipeHandle& pipe = Pipe();
   return ipc::Exchange(
-      pipe, id, [&] { return ipc::Encode(pipe, id, args...); }, decode, StallMs());
+      pipe, command.id, [&] { return ipc::Encode(pipe, command, args...); }, decode, StallMs());
 }
 
 inline bool Present(const ArrayOut& out) { return out.block != nullptr && out.count != nullptr; }
@@ -60,65 +83,63 @@ inline auto ArrayDecoder(std::uint32_t size, const ArrayOut& out) {
 
 }  // namespace detail
 
-// Bars and ticks: an array of `record_size`-byte records for `symbol` and
-// the command's numbers, which go out after the symbol with the width of
-// their types (times already in the command's unit):
-//   TICKS_FROM      i64 from, i32 count, i32 flags
-//   TICKS_RANGE     i64 from, i64 to, i32 flags
-//   RATES_FROM      i32 timeframe, i64 from, i32 count
-//   RATES_RANGE     i32 timeframe, i64 from, i64 to
-//   RATES_FROM_POS  i32 timeframe, i32 start, i32 count
-template <typename... Numbers>
-std::int32_t History(CommandId id, std::uint32_t record_size, const ArrayOut& out, Text symbol,
+// Bars and ticks (TICKS_FROM, TICKS_RANGE, RATES_FROM, RATES_RANGE,
+// RATES_FROM_POS): an array of `record_size`-byte records for `symbol` and
+// the numbers its table entry lists after the symbol.
+template <Arg... A, typename... Numbers>
+std::int32_t History(ipc::Command<Reply::kArray, Arg::kText, A...> command,
+                     std::uint32_t record_size, const ArrayOut& out, Text symbol,
                      Numbers... numbers) {
-  static_assert(
-      ((std::is_same_v<Numbers, std::int32_t> || std::is_same_v<Numbers, std::int64_t>)&&...),
-      "bar and tick requests carry i32 and i64 numbers only");
-  return detail::Call(id, symbol.units && detail::Present(out),
+  return detail::Call(command, symbol.units && detail::Present(out),
                       detail::ArrayDecoder(record_size, out), symbol, numbers...);
 }
 
 // Arrays of `size`-byte records.
 // POSITIONS_ALL, ORDERS_ALL, SYMBOLS_ALL.
-std::int32_t List(CommandId id, std::uint32_t size, const ArrayOut& out);
+std::int32_t List(ListCommand command, std::uint32_t size, const ArrayOut& out);
 // POSITIONS_BY_SYMBOL, ORDERS_BY_SYMBOL, SYMBOLS_BY_GROUP, BOOK_GET.
-std::int32_t ListByText(CommandId id, Text text, std::uint32_t size, const ArrayOut& out);
+std::int32_t ListByText(ListByTextCommand command, Text text, std::uint32_t size,
+                        const ArrayOut& out);
 // HISTORY_ORDERS_RANGE, HISTORY_DEALS_RANGE.
-std::int32_t ListByRange(CommandId id, std::int64_t from, std::int64_t to, std::uint32_t size,
-                         const ArrayOut& out);
+std::int32_t ListByRange(ListByRangeCommand command, std::int64_t from, std::int64_t to,
+                         std::uint32_t size, const ArrayOut& out);
 // HISTORY_ORDERS_BY_POSITION, HISTORY_DEALS_BY_POSITION.
-std::int32_t ListByNumber(CommandId id, std::uint64_t number, std::uint32_t size,
+std::int32_t ListByNumber(ListByNumberCommand command, std::uint64_t number, std::uint32_t size,
                           const ArrayOut& out);
 // The group operations: the unfiltered list (POSITIONS_ALL, ORDERS_ALL, or a
-// history range when `range` is given), then the group filter on the symbol
-// at `symbol_offset`. Returns the filter's result on success. The block
-// comes from HeapAlloc.
+// history range), then the group filter on the symbol at `symbol_offset`.
+// Returns the filter's result on success. The block comes from HeapAlloc.
 struct Range {
   std::int64_t from;
   std::int64_t to;
 };
-std::int32_t ListByGroup(CommandId id, const Range* range, const char16_t* mask, std::uint32_t size,
+std::int32_t ListByGroup(ListCommand command, const char16_t* mask, std::uint32_t size,
                          std::uint32_t symbol_offset, void** block, std::uint32_t* count);
+std::int32_t ListByGroup(ListByRangeCommand command, const Range& range, const char16_t* mask,
+                         std::uint32_t size, std::uint32_t symbol_offset, void** block,
+                         std::uint32_t* count);
 
 // One fixed record of `size` bytes.
 // TERMINAL_INFO, ACCOUNT_INFO.
-std::int32_t Record(CommandId id, std::uint8_t* record, std::uint32_t size);
+std::int32_t Record(RecordCommand command, std::uint8_t* record, std::uint32_t size);
 // SYMBOL_INFO_TICK.
-std::int32_t RecordByText(CommandId id, Text text, std::uint8_t* record, std::uint32_t size);
+std::int32_t RecordByText(RecordByTextCommand command, Text text, std::uint8_t* record,
+                          std::uint32_t size);
 // POSITION_BY_TICKET, ORDER_BY_TICKET, HISTORY_ORDER_BY_TICKET,
 // HISTORY_DEAL_BY_TICKET.
-std::int32_t RecordByNumber(CommandId id, std::uint64_t number, std::uint8_t* record,
-                            std::uint32_t size);
+std::int32_t RecordByNumber(RecordByNumberCommand command, std::uint64_t number,
+                            std::uint8_t* record, std::uint32_t size);
 // SYMBOL_INFO into a full-size record: from terminals that send the short
 // record, the requested name is written into the missing name field.
 std::int32_t SymbolInfo(Text symbol, std::uint8_t* record);
 // ORDER_CHECK, ORDER_SEND: the request record in, the result record out.
-std::int32_t TradeRequest(CommandId id, const std::uint8_t* request, std::uint32_t request_size,
-                          std::uint8_t* result, std::uint32_t result_size);
+std::int32_t TradeRequest(TradeCommand command, const std::uint8_t* request,
+                          std::uint32_t request_size, std::uint8_t* result,
+                          std::uint32_t result_size);
 
 // Status-only replies: SYMBOL_SELECT, BOOK_ADD, BOOK_RELEASE.
 std::int32_t SymbolSelect(Text symbol, std::uint8_t enable);
-std::int32_t StatusByText(CommandId id, Text text);
+std::int32_t StatusByText(StatusByTextCommand command, Text text);
 
 // ORDER_CALC_MARGIN, ORDER_CALC_PROFIT (price_close used by profit only).
 std::int32_t CalcMargin(std::uint32_t action, Text symbol, double volume, double price,

@@ -178,7 +178,9 @@ std::int32_t CInterClient::Hello() {
   // with its busy status before it is sent, and that reply is read as such.
   if (!connected()) return kNoIpcConnection;
   os::BlockingScope blocking;
-  if (!ipc::Encode(m_pipe, ipc::CommandId::HELLO, kHelloVersion, client)) return kIpcSendFailed;
+  if (!ipc::Encode(m_pipe, ipc::kCommand<ipc::CommandId::HELLO>, kHelloVersion, client)) {
+    return kIpcSendFailed;
+  }
   return ipc::Receive(
       m_pipe, ipc::CommandId::HELLO,
       [&](ipc::PipeReader& r, ipc::Header* h) { return ipc::DecodeU32(r, h, build); },

@@ -167,7 +167,7 @@ TEST_F(ClientTest, HelloStoresTheBuildEvenWhenTheReplyRunsLong) {
   EXPECT_TRUE(g_client.connected());
   // Below the symbol-list build, the gate answers before any traffic.
   std::uint32_t n = 0;
-  EXPECT_EQ(calls::Count(ipc::CommandId::SYMBOLS_TOTAL, &n), -5);
+  EXPECT_EQ(calls::Count(ipc::kCommand<ipc::CommandId::SYMBOLS_TOTAL>, &n), -5);
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ TEST_F(Win32Search, TheTerminalThatStartedUsWinsOverANewerOne) {
   const std::u16string child = Copy("child/helper.exe");
   ASSERT_TRUE(os::LaunchProcess(parent, {}));
   ASSERT_TRUE(AwaitTerminal(parent, kStartWaitMs));
-  ASSERT_EQ(calls::StatusByText(ipc::CommandId::BOOK_ADD, test::TextOf(child)), 0);
+  ASSERT_EQ(calls::StatusByText(ipc::kCommand<ipc::CommandId::BOOK_ADD>, test::TextOf(child)), 0);
   g_client.Reset();
   ASSERT_TRUE(AwaitTerminal(child, kStartWaitMs));
   const Version v = AskVersion();

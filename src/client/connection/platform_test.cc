@@ -193,8 +193,8 @@ TEST_F(PlatformPipe, ReplyWrittenInPiecesIsReadWhole) {
   for (std::uint32_t records : {1u, 25u, 3000u}) {
     void* block = nullptr;
     std::uint32_t count = 0;
-    ASSERT_EQ(calls::ListByNumber(CommandId::HISTORY_DEALS_BY_POSITION, records, tt::kRecordSize,
-                                  ipc::ArrayOut{&block, &count}),
+    ASSERT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_DEALS_BY_POSITION>, records,
+                                  tt::kRecordSize, ipc::ArrayOut{&block, &count}),
               0);
     ASSERT_EQ(count, records);
     const auto* bytes = static_cast<const std::uint8_t*>(block);
@@ -207,7 +207,7 @@ TEST_F(PlatformPipe, ReplyWrittenInPiecesIsReadWhole) {
   }
   // Still in step with the server afterwards.
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), 0);
+  EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), 0);
   EXPECT_EQ(state, 2u);
 }
 
@@ -247,14 +247,14 @@ TEST_F(PlatformPipe, WriteToAClosedServerFailsAndLaterCallsReportNoConnection) {
   });
   ASSERT_TRUE(server.listening());
   ASSERT_TRUE(g_client.OpenPipe(name_));
-  EXPECT_EQ(calls::StatusByText(CommandId::BOOK_RELEASE, TextOf(u"")), 0);
+  EXPECT_EQ(calls::StatusByText(ipc::kCommand<CommandId::BOOK_RELEASE>, TextOf(u"")), 0);
   reply_read.set_value();
   server.Join();  // the server's end is closed now
 
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kIpcSendFailed);
+  EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), kIpcSendFailed);
   EXPECT_FALSE(g_client.connected());
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
+  EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), kNoIpcConnection);
 }
 
 TEST_F(PlatformPipe, SessionWaitsUntilReadyAndPassesOnTheLoginOutcome) {
@@ -272,7 +272,7 @@ TEST_F(PlatformPipe, SessionWaitsUntilReadyAndPassesOnTheLoginOutcome) {
   // The test terminal refuses LOGIN with -1; the status is the outcome.
   EXPECT_EQ(session::SendLogin(c), -1);
   EXPECT_TRUE(g_client.connected());
-  EXPECT_EQ(calls::StatusByText(CommandId::BOOK_RELEASE, TextOf(u"")), 0);
+  EXPECT_EQ(calls::StatusByText(ipc::kCommand<CommandId::BOOK_RELEASE>, TextOf(u"")), 0);
   server.Join();
   g_client.Reset();
   EXPECT_EQ(session::SendLogin(c), kNoIpcConnection);
@@ -290,13 +290,13 @@ TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoCon
   ASSERT_TRUE(g_client.OpenPipe(name_));
   void* block = nullptr;
   std::uint32_t count = 0;
-  EXPECT_EQ(calls::ListByNumber(CommandId::HISTORY_ORDERS_BY_POSITION, 500, tt::kRecordSize,
-                                ipc::ArrayOut{&block, &count}),
+  EXPECT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>, 500,
+                                tt::kRecordSize, ipc::ArrayOut{&block, &count}),
             kIpcRecvFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_FALSE(g_client.connected());
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
+  EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), kNoIpcConnection);
 }
 
 // ---- A terminal in a process of its own ------------------------------------
@@ -349,13 +349,13 @@ TEST_F(PlatformTerminal, TerminalDyingMidReplyFailsTheCallAndLaterCallsReportNoC
   ASSERT_EQ(g_client.Initialize(exe_, false).code, 0);
   void* block = nullptr;
   std::uint32_t count = 0;
-  EXPECT_EQ(calls::ListByNumber(CommandId::HISTORY_ORDERS_BY_POSITION, 2000, tt::kRecordSize,
-                                ipc::ArrayOut{&block, &count}),
+  EXPECT_EQ(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>, 2000,
+                                tt::kRecordSize, ipc::ArrayOut{&block, &count}),
             kIpcRecvFailed);
   EXPECT_EQ(block, nullptr);
   EXPECT_FALSE(g_client.connected());
   std::uint32_t state = 0;
-  EXPECT_EQ(calls::Count(CommandId::TERMINAL_STATE, &state), kNoIpcConnection);
+  EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), kNoIpcConnection);
 }
 
 TEST_F(PlatformTerminal, StartedTerminalThatNeverServesTimesOut) {

@@ -23,7 +23,7 @@ std::int32_t WaitReady(std::uint32_t timeout_ms) {
   for (std::uint32_t elapsed = 0; elapsed < timeout_ms; elapsed += kReadyPollMs) {
     if (!g_client.connected()) return kNoIpcConnection;
     std::uint32_t state = 0;
-    const std::int32_t result = calls::Count(ipc::CommandId::TERMINAL_STATE, &state);
+    const std::int32_t result = calls::Count(ipc::kCommand<ipc::CommandId::TERMINAL_STATE>, &state);
     if (result < 0) return os::InterruptPending() ? kIpcTimeout : result;
     if (state == kStateReady) return 1;
     if (state == kStateAuthorizationFailed) return kAuthorizationFailed;

@@ -1,5 +1,7 @@
 #include "ipc/commands.h"
 
+#include <cstring>
+
 namespace zk5::ipc {
 
 Text TextOf(const char16_t* nul_terminated) {
@@ -25,6 +27,13 @@ bool ReadHeader(PipeReader& r, Header* h) {
 }  // namespace
 
 bool DecodeStatusOnly(PipeReader& r, Header* h) { return ReadHeader(r, h) && r.finished(); }
+
+std::array<std::uint8_t, kStatusOnlyFrameSize> StatusOnlyFrame(CommandId id, std::int32_t status) {
+  std::array<std::uint8_t, kStatusOnlyFrameSize> frame{};
+  PutFrameHeader(frame.data(), kStatusOnlyFrameSize - 4, static_cast<std::uint32_t>(id));
+  std::memcpy(frame.data() + kFrameHeaderSize, &status, 4);
+  return frame;
+}
 
 bool DecodeU32(PipeReader& r, Header* h, std::uint32_t* v) {
   return ReadHeader(r, h) && r.get_u32(v) && r.finished();

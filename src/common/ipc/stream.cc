@@ -35,10 +35,9 @@ bool Transfer(os::PipeHandle& pipe, os::IoStatus status) {
 PipeWriter::PipeWriter(os::PipeHandle& pipe, std::uint32_t length, std::uint32_t command,
                        std::int64_t stall_ms)
     : pipe_(pipe), stall_ms_(stall_ms) {
-  std::memcpy(buffer_, &length, 4);
-  std::memcpy(buffer_ + 4, &command, 4);
-  used_ = 8;
-  free_ = kStreamBufferSize - 8;
+  PutFrameHeader(buffer_, length, command);
+  used_ = kFrameHeaderSize;
+  free_ = kStreamBufferSize - kFrameHeaderSize;
 }
 
 PipeWriter::~PipeWriter() {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "os/os.h"
 
@@ -45,6 +46,14 @@ struct ArrayOut {
   void* Allocate(std::uint64_t size) const { return alloc(context, size); }
   void Release(void* b) const { release(context, b); }
 };
+
+// The head of every frame: u32 length (the bytes after this field), u32
+// command id. Requests and replies alike begin so.
+constexpr std::uint32_t kFrameHeaderSize = 8;
+inline void PutFrameHeader(unsigned char* out, std::uint32_t length, std::uint32_t command) {
+  std::memcpy(out, &length, 4);
+  std::memcpy(out + 4, &command, 4);
+}
 
 class PipeWriter {
  public:

@@ -35,19 +35,20 @@ using Pair = test::PipePair;
 
 TEST(PipeWriter, CommandWithoutArgumentsIsEightBytes) {
   Pair p;
-  ASSERT_TRUE(Encode(p.client, CommandId::POSITIONS_ALL));
+  ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::POSITIONS_ALL>));
   EXPECT_EQ(p.ReadFrame(), U32(4) + U32(121));
 }
 
 TEST(PipeWriter, EmptyStringAddsOnlyItsCount) {
   Pair p;
-  ASSERT_TRUE(Encode(p.client, CommandId::SYMBOL_INFO, Text{u"", 0}));
+  ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::SYMBOL_INFO>, Text{u"", 0}));
   EXPECT_EQ(p.ReadFrame(), U32(8) + U32(170) + U32(0));
 }
 
 TEST(PipeWriter, StringUnitsAreLittleEndianWithoutTerminator) {
   Pair p;
-  ASSERT_TRUE(Encode(p.client, CommandId::SYMBOL_SELECT, TextOf(u"E\u20ac"), std::uint8_t{1}));
+  ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::SYMBOL_SELECT>, TextOf(u"E\u20ac"),
+                     std::uint8_t{1}));
   EXPECT_EQ(p.ReadFrame(),
             U32(13) + U32(171) + U32(2) + Bytes("E\0\xac\x20", 4) + Bytes("\x01", 1));
 }
@@ -97,7 +98,7 @@ TEST_P(PipeWriterSplit, FullBuffersLeaveInOneWriteEach) {
   setsockopt(p.peer, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   setsockopt(static_cast<int>(p.client), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   std::vector<std::uint8_t> record(c.request_bytes - 8, 0x5A);
-  ASSERT_TRUE(Encode(p.client, CommandId::ORDER_SEND,
+  ASSERT_TRUE(Encode(p.client, ipc::kCommand<CommandId::ORDER_SEND>,
                      ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
   EXPECT_EQ(WriteSizes(p), c.writes);
 }
@@ -130,16 +131,16 @@ TEST_P(ExchangeRule, ResultAndStreamStayInStep) {
   // closed.
   p.Serve({c.reply, Reply(130, 1, U32(7))});
   std::uint32_t value = 0;
-  auto count = [&](CommandId id) {
+  auto count = [&](Command<Reply::kU32> command) {
     return Exchange(
-        p.client, id, [&] { return Encode(p.client, id); },
+        p.client, command.id, [&] { return Encode(p.client, command); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &value); });
   };
-  EXPECT_EQ(count(CommandId::POSITIONS_TOTAL), c.result) << c.name;
+  EXPECT_EQ(count(kCommand<CommandId::POSITIONS_TOTAL>), c.result) << c.name;
   if (c.next == kNoIpcConnection) {
     EXPECT_EQ(p.client, os::kInvalidPipe) << c.name;
   }
-  EXPECT_EQ(count(CommandId::ORDERS_TOTAL), c.next) << c.name;
+  EXPECT_EQ(count(kCommand<CommandId::ORDERS_TOTAL>), c.next) << c.name;
   if (c.next == 1) {
     EXPECT_EQ(value, 7u);
   } else {
@@ -185,7 +186,7 @@ std::int32_t ReadArray(Pair& p, void** block, std::uint32_t* count) {
   ArrayOut out{block, count, CountingAlloc};
   return Exchange(
       p.client, CommandId::POSITIONS_ALL,
-      [&] { return Encode(p.client, CommandId::POSITIONS_ALL); },
+      [&] { return Encode(p.client, ipc::kCommand<CommandId::POSITIONS_ALL>); },
       [&](PipeReader& r, Header* h) { return DecodeArray(r, h, 4, out); });
 }
 
@@ -234,7 +235,8 @@ TEST(Exchange, SilenceForTheStallLimitEndsTheCall) {
   std::uint32_t v = 0;
   const auto start = std::chrono::steady_clock::now();
   const std::int32_t result = Exchange(
-      p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+      p.client, CommandId::ORDERS_TOTAL,
+      [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
       [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); }, 200);
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(result, kIpcTimeout);
@@ -251,7 +253,7 @@ TEST(Exchange, BytesWaitingBeforeTheRequestFailItUnwritten) {
   auto call = [&] {
     return Exchange(
         p.client, CommandId::ORDERS_TOTAL,
-        [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+        [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   };
   EXPECT_EQ(call(), kIpcCallFailed);
@@ -282,7 +284,8 @@ TEST(Exchange, InterruptEndsTheWaitAndClosesThePipe) {
   std::uint32_t v = 0;
   const auto start = std::chrono::steady_clock::now();
   const std::int32_t result = Exchange(
-      p.client, CommandId::ORDERS_TOTAL, [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+      p.client, CommandId::ORDERS_TOTAL,
+      [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
       [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   const auto waited = std::chrono::steady_clock::now() - start;
   stopper.join();
@@ -305,7 +308,7 @@ TEST(BrokenPipe, HangUpBeforeReplyClosesTheHandle) {
   auto call = [&] {
     return Exchange(
         p.client, CommandId::ORDERS_TOTAL,
-        [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+        [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   };
   const std::int32_t first = call();
@@ -321,7 +324,7 @@ TEST(BrokenPipe, HangUpMidReplyClosesTheHandle) {
   std::thread reader([&] {
     result = Exchange(
         p.client, CommandId::ORDERS_TOTAL,
-        [&] { return Encode(p.client, CommandId::ORDERS_TOTAL); },
+        [&] { return Encode(p.client, ipc::kCommand<CommandId::ORDERS_TOTAL>); },
         [&](PipeReader& r, Header* h) { return DecodeU32(r, h, &v); });
   });
   // Once the request is in, the client is reading the reply.
@@ -337,7 +340,7 @@ TEST(BrokenPipe, WriteToAClosedPeerFailsWithoutSignal) {
   Pair p;
   p.HangUp();
   std::vector<std::uint8_t> record(100000, 1);
-  EXPECT_FALSE(Encode(p.client, CommandId::ORDER_SEND,
+  EXPECT_FALSE(Encode(p.client, ipc::kCommand<CommandId::ORDER_SEND>,
                       ipc::Bytes{record.data(), static_cast<std::uint32_t>(record.size())}));
   EXPECT_EQ(p.client, os::kInvalidPipe);
 }

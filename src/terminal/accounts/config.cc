@@ -172,6 +172,11 @@ Settings ParseSettings(const std::string& text) {
                        std::to_string(n.hi) + " (" + n.unit + ")";
     }
   }
+  const std::string* stepped = Get(ini, "replay", "stepped");
+  if (stepped != nullptr && !stepped->empty() && s.replay_error.empty() &&
+      !ToBool(*stepped, &s.replay_stepped)) {
+    s.replay_error = "[Replay] Stepped=" + *stepped + " is not 0 or 1";
+  }
   return s;
 }
 
@@ -205,11 +210,14 @@ std::string DefaultSettingsText() {
          "; A replay of the past: the market clock starts at From (UTC, YYYY-MM-DD HH:MM)\n"
          "; when the terminal starts and runs Speed market seconds per real second\n"
          "; (1 to 1000000). Step=N instead moves it N milliseconds per request, for\n"
-         "; replays that repeat exactly. Accounts start afresh in a store of their own\n"
-         "; at every start. Empty From: the market runs on the wall clock.\n"
+         "; replays that repeat exactly. Stepped=1 holds the clock still until the\n"
+         "; script moves it (zelkor5.replay.advance, next_bar); Speed and Step are then\n"
+         "; ignored. Accounts start afresh in a store of their own at every start.\n"
+         "; Empty From: the market runs on the wall clock.\n"
          "From=\n"
          "Speed=1\n"
-         "Step=0\n";
+         "Step=0\n"
+         "Stepped=0\n";
 }
 
 AccountsFile ParseAccounts(const std::string& text) {

@@ -42,6 +42,7 @@ struct Settings {
   std::int64_t replay_from_ms = 0;
   std::int64_t replay_speed = 1;    // market seconds per real second, 1..1000000
   std::int64_t replay_step_ms = 0;  // > 0: the clock moves this much per request instead
+  bool replay_stepped = false;      // [Replay] Stepped: held until the script moves it
   // Why a given From, Speed or Step cannot be taken (the terminal does
   // not start then), naming the setting and what it may be.
   std::string replay_error;

@@ -9,6 +9,7 @@
 #include "accounts/trade_records.h"
 #include "ipc/records.h"
 #include "ipc/wire.h"
+#include "market/clock.h"
 
 namespace zk5::term {
 namespace {
@@ -36,6 +37,26 @@ TEST(Settings, ValuesSectionsCaseAndBadValues) {
   EXPECT_EQ(s.seed, 18446744073709551615ULL);
 }
 
+TEST(Settings, ASteppedReplayHoldsItsClockUntilMoved) {
+  const Settings s = ParseSettings("[Replay]\nFrom=2024-03-05T10:00:00Z\nStep=60000\nStepped=1\n");
+  ASSERT_TRUE(s.replay && s.replay_stepped);
+  MarketClock clock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped);
+  const std::int64_t from = 1709632800000;
+  EXPECT_EQ(clock.mode(), MarketClock::Mode::kHeld);
+  for (int i = 0; i < 3; ++i) clock.Step();  // requests answered: no move
+  EXPECT_EQ(clock.NowMs(), from);
+  EXPECT_EQ(clock.Advance(1500), from + 1500);
+  EXPECT_EQ(clock.MoveTo(from + 60000), from + 60000);
+  EXPECT_EQ(clock.MoveTo(from), from + 60000);  // never back
+  EXPECT_EQ(clock.NowMs(), from + 60000);
+  // A clock stepped per request still moves per request; Advance does not move it.
+  MarketClock per_request(from, 1, 60000);
+  EXPECT_EQ(per_request.mode(), MarketClock::Mode::kPerRequest);
+  per_request.Step();
+  EXPECT_EQ(per_request.Advance(5000), from + 60000);
+  EXPECT_FALSE(ParseSettings(DefaultSettingsText()).replay_stepped);
+}
+
 // A replay setting is taken as given or refused, naming the setting and
 // what it may be: never defaulted, never clamped.
 TEST(Settings, ReplaySettingsAreCheckedNotDefaulted) {
@@ -59,6 +80,7 @@ TEST(Settings, ReplaySettingsAreCheckedNotDefaulted) {
       {"From=2024-03-05 00:00\nStep=-1",
        "[Replay] Step=-1 is not a whole number from 0 to 31622400000"},
       {"Step=1.5", "[Replay] Step=1.5 is not a whole number"},
+      {"From=2024-03-05 00:00\nStepped=maybe", "[Replay] Stepped=maybe is not 0 or 1"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);

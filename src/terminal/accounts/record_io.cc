@@ -44,7 +44,11 @@ const FieldDef* RecordWriter::Find(const char* name) {
 
 RecordWriter& RecordWriter::Int(const char* name, std::int64_t value) {
   const FieldDef* f = Find(name);
-  if (f == nullptr) return *this;
+  return f == nullptr ? *this : Int(*f, value);
+}
+
+RecordWriter& RecordWriter::Int(const FieldDef& field, std::int64_t value) {
+  const FieldDef* f = &field;
   std::uint8_t* p = record_ + f->offset;
   switch (f->type) {
     case WireType::kBool8:
@@ -85,20 +89,28 @@ RecordWriter& RecordWriter::Int(const char* name, std::int64_t value) {
 
 RecordWriter& RecordWriter::UInt(const char* name, std::uint64_t value) {
   const FieldDef* f = Find(name);
-  if (f == nullptr) return *this;
+  return f == nullptr ? *this : UInt(*f, value);
+}
+
+RecordWriter& RecordWriter::UInt(const FieldDef& field, std::uint64_t value) {
+  const FieldDef* f = &field;
   if (f->type == WireType::kU64) {
     wire::Store(record_ + f->offset, value);
   } else if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     Refuse();
   } else {
-    Int(name, static_cast<std::int64_t>(value));
+    Int(field, static_cast<std::int64_t>(value));
   }
   return *this;
 }
 
 RecordWriter& RecordWriter::Flag(const char* name, bool value) {
   const FieldDef* f = Find(name);
-  if (f == nullptr) return *this;
+  return f == nullptr ? *this : Flag(*f, value);
+}
+
+RecordWriter& RecordWriter::Flag(const FieldDef& field, bool value) {
+  const FieldDef* f = &field;
   if (f->type != WireType::kBool8 && f->type != WireType::kU8) {
     Refuse();
   } else {
@@ -109,7 +121,11 @@ RecordWriter& RecordWriter::Flag(const char* name, bool value) {
 
 RecordWriter& RecordWriter::Real(const char* name, double value) {
   const FieldDef* f = Find(name);
-  if (f == nullptr) return *this;
+  return f == nullptr ? *this : Real(*f, value);
+}
+
+RecordWriter& RecordWriter::Real(const FieldDef& field, double value) {
+  const FieldDef* f = &field;
   if (f->type != WireType::kF64)
     Refuse();
   else
@@ -119,7 +135,11 @@ RecordWriter& RecordWriter::Real(const char* name, double value) {
 
 RecordWriter& RecordWriter::Text(const char* name, const std::u16string& value) {
   const FieldDef* f = Find(name);
-  if (f == nullptr) return *this;
+  return f == nullptr ? *this : Text(*f, value);
+}
+
+RecordWriter& RecordWriter::Text(const FieldDef& field, const std::u16string& value) {
+  const FieldDef* f = &field;
   if (f->type != WireType::kText || f->text_units == 0) {
     Refuse();
     return *this;
@@ -146,7 +166,11 @@ const FieldDef* RecordReader::Find(const char* name, bool text) const {
 
 std::int64_t RecordReader::Int(const char* name) const {
   const FieldDef* f = Find(name, false);
-  if (f == nullptr) return 0;
+  return f == nullptr ? 0 : Int(*f);
+}
+
+std::int64_t RecordReader::Int(const FieldDef& field) const {
+  const FieldDef* f = &field;
   const std::uint8_t* p = record_ + f->offset;
   switch (f->type) {
     case WireType::kBool8:
@@ -163,20 +187,28 @@ std::int64_t RecordReader::Int(const char* name) const {
     case WireType::kF64:
       return static_cast<std::int64_t>(wire::LoadF64(p));
     default:
+      Refuse();
       return 0;
   }
 }
 
 std::uint64_t RecordReader::UInt(const char* name) const {
   const FieldDef* f = Find(name, false);
-  if (f == nullptr) return 0;
-  if (f->type == WireType::kU64) return wire::LoadU64(record_ + f->offset);
-  return static_cast<std::uint64_t>(Int(name));
+  return f == nullptr ? 0 : UInt(*f);
+}
+
+std::uint64_t RecordReader::UInt(const FieldDef& f) const {
+  if (f.type == WireType::kU64) return wire::LoadU64(record_ + f.offset);
+  return static_cast<std::uint64_t>(Int(f));
 }
 
 double RecordReader::Real(const char* name) const {
   const FieldDef* f = Find(name, false);
-  if (f == nullptr) return 0;
+  return f == nullptr ? 0 : Real(*f);
+}
+
+double RecordReader::Real(const FieldDef& field) const {
+  const FieldDef* f = &field;
   if (f->type != WireType::kF64) {
     Refuse();
     return 0;
@@ -186,7 +218,15 @@ double RecordReader::Real(const char* name) const {
 
 std::u16string RecordReader::Text(const char* name) const {
   const FieldDef* f = Find(name, true);
-  if (f == nullptr) return {};
+  return f == nullptr ? std::u16string() : Text(*f);
+}
+
+std::u16string RecordReader::Text(const FieldDef& field) const {
+  const FieldDef* f = &field;
+  if (f->type != WireType::kText) {
+    Refuse();
+    return {};
+  }
   const std::uint8_t* p = record_ + f->offset;
   const std::size_t n = wire::TextLength(p, f->text_units);
   std::u16string out(n, u'\0');

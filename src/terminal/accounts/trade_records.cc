@@ -24,154 +24,179 @@ double Price(std::int64_t points, std::uint32_t digits) {
   return static_cast<double>(points) / Pow10(digits);
 }
 
+// Field offsets of the bulk encoders, looked up while compiling.
+constexpr std::uint32_t kTickTime = FieldOffsetOf(kTick, "time");
+constexpr std::uint32_t kTickBid = FieldOffsetOf(kTick, "bid");
+constexpr std::uint32_t kTickAsk = FieldOffsetOf(kTick, "ask");
+constexpr std::uint32_t kTickLast = FieldOffsetOf(kTick, "last");
+constexpr std::uint32_t kTickVolume = FieldOffsetOf(kTick, "volume");
+constexpr std::uint32_t kTickTimeMsc = FieldOffsetOf(kTick, "time_msc");
+constexpr std::uint32_t kTickFlags = FieldOffsetOf(kTick, "flags");
+constexpr std::uint32_t kTickVolumeReal = FieldOffsetOf(kTick, "volume_real");
+constexpr std::uint32_t kBarTime = FieldOffsetOf(kRates, "time");
+constexpr std::uint32_t kBarOpen = FieldOffsetOf(kRates, "open");
+constexpr std::uint32_t kBarHigh = FieldOffsetOf(kRates, "high");
+constexpr std::uint32_t kBarLow = FieldOffsetOf(kRates, "low");
+constexpr std::uint32_t kBarClose = FieldOffsetOf(kRates, "close");
+constexpr std::uint32_t kBarTickVolume = FieldOffsetOf(kRates, "tick_volume");
+constexpr std::uint32_t kBarSpread = FieldOffsetOf(kRates, "spread");
+constexpr std::uint32_t kBarRealVolume = FieldOffsetOf(kRates, "real_volume");
+
 }  // namespace
 
 void PositionToRecord(const Position& p, const PositionValue* value, std::uint8_t* rec) {
-  RecordWriter w(kTradePosition, rec);
-  w.UInt("ticket", p.ticket)
-      .Int("time", Seconds(p.time_msc))
-      .Int("time_msc", p.time_msc)
-      .Int("time_update", Seconds(p.time_update_msc))
-      .Int("time_update_msc", p.time_update_msc)
-      .UInt("type", p.type)
-      .UInt("magic", p.magic)
-      .UInt("identifier", p.ticket)
-      .UInt("reason", p.reason)
-      .Real("volume", p.volume)
-      .Real("price_open", p.price_open)
-      .Real("sl", p.sl)
-      .Real("tp", p.tp)
-      .Real("swap", p.swap)
-      .Text("symbol", p.symbol)
-      .Text("comment", p.comment);
-  if (value != nullptr) w.Real("price_current", value->price_current).Real("profit", value->profit);
+  using W = FieldWriter<kTradePosition>;
+  W w(rec);
+  w.UInt<W::Field("ticket")>(p.ticket)
+      .Int<W::Field("time")>(Seconds(p.time_msc))
+      .Int<W::Field("time_msc")>(p.time_msc)
+      .Int<W::Field("time_update")>(Seconds(p.time_update_msc))
+      .Int<W::Field("time_update_msc")>(p.time_update_msc)
+      .UInt<W::Field("type")>(p.type)
+      .UInt<W::Field("magic")>(p.magic)
+      .UInt<W::Field("identifier")>(p.ticket)
+      .UInt<W::Field("reason")>(p.reason)
+      .Real<W::Field("volume")>(p.volume)
+      .Real<W::Field("price_open")>(p.price_open)
+      .Real<W::Field("sl")>(p.sl)
+      .Real<W::Field("tp")>(p.tp)
+      .Real<W::Field("swap")>(p.swap)
+      .Text<W::Field("symbol")>(p.symbol)
+      .Text<W::Field("comment")>(p.comment);
+  if (value != nullptr)
+    w.Real<W::Field("price_current")>(value->price_current).Real<W::Field("profit")>(value->profit);
 }
 
 Position PositionFromRecord(const std::uint8_t* rec) {
-  RecordReader r(kTradePosition, rec);
+  using R = FieldReader<kTradePosition>;
+  const R r(rec);
   Position p;
-  p.ticket = r.UInt("ticket");
-  p.time_msc = r.Int("time_msc");
-  p.time_update_msc = r.Int("time_update_msc");
-  p.type = static_cast<std::uint32_t>(r.UInt("type"));
-  p.magic = r.UInt("magic");
-  p.reason = static_cast<std::uint32_t>(r.UInt("reason"));
-  p.volume = r.Real("volume");
-  p.price_open = r.Real("price_open");
-  p.sl = r.Real("sl");
-  p.tp = r.Real("tp");
-  p.swap = r.Real("swap");
-  p.symbol = r.Text("symbol");
-  p.comment = r.Text("comment");
+  p.ticket = r.UInt<R::Field("ticket")>();
+  p.time_msc = r.Int<R::Field("time_msc")>();
+  p.time_update_msc = r.Int<R::Field("time_update_msc")>();
+  p.type = static_cast<std::uint32_t>(r.UInt<R::Field("type")>());
+  p.magic = r.UInt<R::Field("magic")>();
+  p.reason = static_cast<std::uint32_t>(r.UInt<R::Field("reason")>());
+  p.volume = r.Real<R::Field("volume")>();
+  p.price_open = r.Real<R::Field("price_open")>();
+  p.sl = r.Real<R::Field("sl")>();
+  p.tp = r.Real<R::Field("tp")>();
+  p.swap = r.Real<R::Field("swap")>();
+  p.symbol = r.Text<R::Field("symbol")>();
+  p.comment = r.Text<R::Field("comment")>();
   return p;
 }
 
 void DealToRecord(const Deal& d, std::uint8_t* rec) {
-  RecordWriter(kTradeDeal, rec)
-      .UInt("ticket", d.ticket)
-      .UInt("order", d.order)
-      .Int("time", Seconds(d.time_msc))
-      .Int("time_msc", d.time_msc)
-      .UInt("type", d.type)
-      .UInt("entry", d.entry)
-      .UInt("magic", d.magic)
-      .UInt("position_id", d.position_id)
-      .UInt("reason", d.reason)
-      .Real("volume", d.volume)
-      .Real("price", d.price)
-      .Real("commission", d.commission)
-      .Real("swap", d.swap)
-      .Real("profit", d.profit)
-      .Real("fee", d.fee)
-      .Text("symbol", d.symbol)
-      .Text("comment", d.comment);
+  using W = FieldWriter<kTradeDeal>;
+  W(rec)
+      .UInt<W::Field("ticket")>(d.ticket)
+      .UInt<W::Field("order")>(d.order)
+      .Int<W::Field("time")>(Seconds(d.time_msc))
+      .Int<W::Field("time_msc")>(d.time_msc)
+      .UInt<W::Field("type")>(d.type)
+      .UInt<W::Field("entry")>(d.entry)
+      .UInt<W::Field("magic")>(d.magic)
+      .UInt<W::Field("position_id")>(d.position_id)
+      .UInt<W::Field("reason")>(d.reason)
+      .Real<W::Field("volume")>(d.volume)
+      .Real<W::Field("price")>(d.price)
+      .Real<W::Field("commission")>(d.commission)
+      .Real<W::Field("swap")>(d.swap)
+      .Real<W::Field("profit")>(d.profit)
+      .Real<W::Field("fee")>(d.fee)
+      .Text<W::Field("symbol")>(d.symbol)
+      .Text<W::Field("comment")>(d.comment);
 }
 
 Deal DealFromRecord(const std::uint8_t* rec) {
-  RecordReader r(kTradeDeal, rec);
+  using R = FieldReader<kTradeDeal>;
+  const R r(rec);
   Deal d;
-  d.ticket = r.UInt("ticket");
-  d.order = r.UInt("order");
-  d.time_msc = r.Int("time_msc");
-  d.type = static_cast<std::uint32_t>(r.UInt("type"));
-  d.entry = static_cast<std::uint32_t>(r.UInt("entry"));
-  d.magic = r.UInt("magic");
-  d.position_id = r.UInt("position_id");
-  d.reason = static_cast<std::uint32_t>(r.UInt("reason"));
-  d.volume = r.Real("volume");
-  d.price = r.Real("price");
-  d.commission = r.Real("commission");
-  d.swap = r.Real("swap");
-  d.profit = r.Real("profit");
-  d.fee = r.Real("fee");
-  d.symbol = r.Text("symbol");
-  d.comment = r.Text("comment");
+  d.ticket = r.UInt<R::Field("ticket")>();
+  d.order = r.UInt<R::Field("order")>();
+  d.time_msc = r.Int<R::Field("time_msc")>();
+  d.type = static_cast<std::uint32_t>(r.UInt<R::Field("type")>());
+  d.entry = static_cast<std::uint32_t>(r.UInt<R::Field("entry")>());
+  d.magic = r.UInt<R::Field("magic")>();
+  d.position_id = r.UInt<R::Field("position_id")>();
+  d.reason = static_cast<std::uint32_t>(r.UInt<R::Field("reason")>());
+  d.volume = r.Real<R::Field("volume")>();
+  d.price = r.Real<R::Field("price")>();
+  d.commission = r.Real<R::Field("commission")>();
+  d.swap = r.Real<R::Field("swap")>();
+  d.profit = r.Real<R::Field("profit")>();
+  d.fee = r.Real<R::Field("fee")>();
+  d.symbol = r.Text<R::Field("symbol")>();
+  d.comment = r.Text<R::Field("comment")>();
   return d;
 }
 
 void OrderToRecord(const Order& o, std::uint8_t* rec) {
-  RecordWriter(kTradeOrder, rec)
-      .UInt("ticket", o.ticket)
-      .Int("time_setup", Seconds(o.time_setup_msc))
-      .Int("time_setup_msc", o.time_setup_msc)
-      .Int("time_done", Seconds(o.time_done_msc))
-      .Int("time_done_msc", o.time_done_msc)
-      .Int("time_expiration", o.time_expiration)
-      .UInt("type", o.type)
-      .UInt("type_time", o.type_time)
-      .UInt("type_filling", o.type_filling)
-      .UInt("state", o.state)
-      .UInt("magic", o.magic)
-      .UInt("position_id", o.position_id)
-      .UInt("position_by_id", o.position_by_id)
-      .UInt("reason", o.reason)
-      .Real("volume_initial", o.volume_initial)
-      .Real("volume_current", o.volume_current)
-      .Real("price_open", o.price_open)
-      .Real("sl", o.sl)
-      .Real("tp", o.tp)
-      .Real("price_current", o.price_current)
-      .Real("price_stoplimit", o.price_stoplimit)
-      .Text("symbol", o.symbol)
-      .Text("comment", o.comment);
+  using W = FieldWriter<kTradeOrder>;
+  W(rec)
+      .UInt<W::Field("ticket")>(o.ticket)
+      .Int<W::Field("time_setup")>(Seconds(o.time_setup_msc))
+      .Int<W::Field("time_setup_msc")>(o.time_setup_msc)
+      .Int<W::Field("time_done")>(Seconds(o.time_done_msc))
+      .Int<W::Field("time_done_msc")>(o.time_done_msc)
+      .Int<W::Field("time_expiration")>(o.time_expiration)
+      .UInt<W::Field("type")>(o.type)
+      .UInt<W::Field("type_time")>(o.type_time)
+      .UInt<W::Field("type_filling")>(o.type_filling)
+      .UInt<W::Field("state")>(o.state)
+      .UInt<W::Field("magic")>(o.magic)
+      .UInt<W::Field("position_id")>(o.position_id)
+      .UInt<W::Field("position_by_id")>(o.position_by_id)
+      .UInt<W::Field("reason")>(o.reason)
+      .Real<W::Field("volume_initial")>(o.volume_initial)
+      .Real<W::Field("volume_current")>(o.volume_current)
+      .Real<W::Field("price_open")>(o.price_open)
+      .Real<W::Field("sl")>(o.sl)
+      .Real<W::Field("tp")>(o.tp)
+      .Real<W::Field("price_current")>(o.price_current)
+      .Real<W::Field("price_stoplimit")>(o.price_stoplimit)
+      .Text<W::Field("symbol")>(o.symbol)
+      .Text<W::Field("comment")>(o.comment);
 }
 
 Order OrderFromRecord(const std::uint8_t* rec) {
-  RecordReader r(kTradeOrder, rec);
+  using R = FieldReader<kTradeOrder>;
+  const R r(rec);
   Order o;
-  o.ticket = r.UInt("ticket");
-  o.time_setup_msc = r.Int("time_setup_msc");
-  o.time_done_msc = r.Int("time_done_msc");
-  o.time_expiration = r.Int("time_expiration");
-  o.type = static_cast<std::uint32_t>(r.UInt("type"));
-  o.type_time = static_cast<std::uint32_t>(r.UInt("type_time"));
-  o.type_filling = static_cast<std::uint32_t>(r.UInt("type_filling"));
-  o.state = static_cast<std::uint32_t>(r.UInt("state"));
-  o.magic = r.UInt("magic");
-  o.position_id = r.UInt("position_id");
-  o.position_by_id = r.UInt("position_by_id");
-  o.reason = static_cast<std::uint32_t>(r.UInt("reason"));
-  o.volume_initial = r.Real("volume_initial");
-  o.volume_current = r.Real("volume_current");
-  o.price_open = r.Real("price_open");
-  o.sl = r.Real("sl");
-  o.tp = r.Real("tp");
-  o.price_current = r.Real("price_current");
-  o.price_stoplimit = r.Real("price_stoplimit");
-  o.symbol = r.Text("symbol");
-  o.comment = r.Text("comment");
+  o.ticket = r.UInt<R::Field("ticket")>();
+  o.time_setup_msc = r.Int<R::Field("time_setup_msc")>();
+  o.time_done_msc = r.Int<R::Field("time_done_msc")>();
+  o.time_expiration = r.Int<R::Field("time_expiration")>();
+  o.type = static_cast<std::uint32_t>(r.UInt<R::Field("type")>());
+  o.type_time = static_cast<std::uint32_t>(r.UInt<R::Field("type_time")>());
+  o.type_filling = static_cast<std::uint32_t>(r.UInt<R::Field("type_filling")>());
+  o.state = static_cast<std::uint32_t>(r.UInt<R::Field("state")>());
+  o.magic = r.UInt<R::Field("magic")>();
+  o.position_id = r.UInt<R::Field("position_id")>();
+  o.position_by_id = r.UInt<R::Field("position_by_id")>();
+  o.reason = static_cast<std::uint32_t>(r.UInt<R::Field("reason")>());
+  o.volume_initial = r.Real<R::Field("volume_initial")>();
+  o.volume_current = r.Real<R::Field("volume_current")>();
+  o.price_open = r.Real<R::Field("price_open")>();
+  o.sl = r.Real<R::Field("sl")>();
+  o.tp = r.Real<R::Field("tp")>();
+  o.price_current = r.Real<R::Field("price_current")>();
+  o.price_stoplimit = r.Real<R::Field("price_stoplimit")>();
+  o.symbol = r.Text<R::Field("symbol")>();
+  o.comment = r.Text<R::Field("comment")>();
   return o;
 }
 
 TickEncoder::TickEncoder()
-    : time_(FieldOffset(kTick, "time")),
-      bid_(FieldOffset(kTick, "bid")),
-      ask_(FieldOffset(kTick, "ask")),
-      last_(FieldOffset(kTick, "last")),
-      volume_(FieldOffset(kTick, "volume")),
-      time_msc_(FieldOffset(kTick, "time_msc")),
-      flags_(FieldOffset(kTick, "flags")),
-      volume_real_(FieldOffset(kTick, "volume_real")) {}
+    : time_(kTickTime),
+      bid_(kTickBid),
+      ask_(kTickAsk),
+      last_(kTickLast),
+      volume_(kTickVolume),
+      time_msc_(kTickTimeMsc),
+      flags_(kTickFlags),
+      volume_real_(kTickVolumeReal) {}
 
 void TickEncoder::Write(const Tick& t, std::uint32_t digits, std::uint8_t* rec) const {
   const double scale = Pow10(digits);
@@ -187,14 +212,14 @@ void TickEncoder::Write(const Tick& t, std::uint32_t digits, std::uint8_t* rec) 
 }
 
 BarEncoder::BarEncoder()
-    : time_(FieldOffset(kRates, "time")),
-      open_(FieldOffset(kRates, "open")),
-      high_(FieldOffset(kRates, "high")),
-      low_(FieldOffset(kRates, "low")),
-      close_(FieldOffset(kRates, "close")),
-      tick_volume_(FieldOffset(kRates, "tick_volume")),
-      spread_(FieldOffset(kRates, "spread")),
-      real_volume_(FieldOffset(kRates, "real_volume")) {}
+    : time_(kBarTime),
+      open_(kBarOpen),
+      high_(kBarHigh),
+      low_(kBarLow),
+      close_(kBarClose),
+      tick_volume_(kBarTickVolume),
+      spread_(kBarSpread),
+      real_volume_(kBarRealVolume) {}
 
 void BarEncoder::Write(const Bar& b, std::uint32_t digits, std::uint8_t* rec) const {
   wire::Store(rec + time_, b.time);

@@ -100,11 +100,32 @@ bool ParseDateTime(const char* p, const char* e, std::int64_t* ms, bool* seconds
     if (p < e && *p == '.') {
       ++p;
       int n = 0;
-      while (p < e && n < 3 && *p >= '0' && *p <= '9') f = f * 10 + (*p++ - '0'), ++n;
+      while (p < e && *p >= '0' && *p <= '9') {
+        // Digits past the millisecond are dropped: times are whole milliseconds.
+        if (n < 3) f = f * 10 + (*p - '0');
+        ++p;
+        if (++n > 9) return false;
+      }
       if (n == 0) return false;
       while (n++ < 3) f *= 10;
       *fraction = true;
     }
+  }
+  // ISO 8601's zone: Z for UTC, or an offset east of it, +HH:MM, +HHMM or +HH.
+  std::int64_t offset_min = 0;
+  if (p < e && (*p == 'Z' || *p == 'z')) {
+    ++p;
+  } else if (p < e && (*p == '+' || *p == '-')) {
+    const bool east = *p++ == '+';
+    std::int64_t oh = 0, om = 0;
+    if (!Digits(p, e, 2, &oh)) return false;
+    if (p < e && *p == ':') {
+      if (!Digits(++p, e, 2, &om)) return false;
+    } else if (p < e && !Digits(p, e, 2, &om)) {
+      return false;
+    }
+    if (oh > 23 || om > 59) return false;
+    offset_min = (east ? 1 : -1) * (oh * 60 + om);
   }
   if (p != e) return false;
   static const int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -113,7 +134,7 @@ bool ParseDateTime(const char* p, const char* e, std::int64_t* ms, bool* seconds
   const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   if (mo == 2 && d == 29 && !leap) return false;
   const std::int64_t day = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
-  *ms = ((day * 24 + h) * 60 + mi) * 60000 + s * 1000 + f;
+  *ms = ((day * 24 + h) * 60 + mi - offset_min) * 60000 + s * 1000 + f;
   return true;
 }
 
@@ -274,6 +295,23 @@ class Parser {
     const int least = bars ? 6 : 3;
     const char* expected = bars ? "time,open,high,low,close,tick_volume[,spread,real_volume]"
                                 : "time_msc,bid,ask[,last,volume,flags]";
+    // What the exporter writes for ticks: the whole tick record, time_msc
+    // giving the time (time is the same in whole seconds) and volume_real
+    // the volume again.
+    static const char* const kExportedTicks[] = {"time",   "bid",      "ask",   "last",
+                                                 "volume", "time_msc", "flags", "volume_real"};
+    if (!bars && f.count == 8) {
+      for (int i = 0; i < f.count; ++i) {
+        std::string name(f.begin[i], f.end[i]);
+        for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        if (name != kExportedTicks[i]) return Bad(1, std::string("the header must be ") + expected);
+      }
+      columns_ = 8;
+      exported_ = trades_ = true;
+      size_ = kStoredTradeSize;
+      out_.header.columns = kColumnsTickTrades;
+      return true;
+    }
     if (f.count < least || f.count > most)
       return Bad(1, std::string("the header must be ") + expected);
     for (int i = 0; i < f.count; ++i) {
@@ -321,10 +359,10 @@ class Parser {
     bool secs, frac;
     if (ParseInt(f.begin[0], f.end[0], &t)) {
       // seconds since 1970
-    } else if (ParseDateTime(f.begin[0], f.end[0], &t, &secs, &frac) && !frac) {
+    } else if (ParseDateTime(f.begin[0], f.end[0], &t, &secs, &frac) && t % 1000 == 0) {
       t /= 1000;
     } else {
-      return Bad(line, "time is not seconds since 1970 or YYYY-MM-DD HH:MM[:SS]: \"" +
+      return Bad(line, "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"" +
                            std::string(f.begin[0], f.end[0]) + "\"");
     }
     if (t > kLatestSec) return Bad(line, "time is after the year 9999");
@@ -367,12 +405,21 @@ class Parser {
     if (!Split(p, e, &f) || f.count != columns_) {
       return Bad(line, "expected " + std::to_string(columns_) + " columns");
     }
+    if (exported_) {
+      // Into the import layout: time_msc,bid,ask,last,volume,flags.
+      const Fields all = f;
+      static const int kFrom[] = {5, 1, 2, 3, 4, 6};
+      for (int i = 0; i < 6; ++i) f.begin[i] = all.begin[kFrom[i]], f.end[i] = all.end[kFrom[i]];
+      f.count = 6;
+    }
     Tick t{};
     bool secs, frac;
     if (!ParseInt(f.begin[0], f.end[0], &t.time_msc) &&
         !(ParseDateTime(f.begin[0], f.end[0], &t.time_msc, &secs, &frac) && secs)) {
-      return Bad(line, "time_msc is not milliseconds since 1970 or YYYY-MM-DD HH:MM:SS.fff: \"" +
-                           std::string(f.begin[0], f.end[0]) + "\"");
+      return Bad(
+          line,
+          "time_msc is not milliseconds since 1970 or YYYY-MM-DD[T]HH:MM:SS[.fff][Z|+HH:MM]: \"" +
+              std::string(f.begin[0], f.end[0]) + "\"");
     }
     if (t.time_msc > kLatestSec * 1000 + 999) return Bad(line, "time_msc is after the year 9999");
     if (rows_ > 0 && t.time_msc < last_time_)
@@ -476,6 +523,7 @@ class Parser {
   bool failed_ = false;
   int columns_ = 0;
   bool trades_ = false;
+  bool exported_ = false;  // ticks in the exporter's layout
   int max_decimals_ = 0;
   std::uint64_t rows_ = 0;
   std::int64_t last_time_ = 0;

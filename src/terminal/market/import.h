@@ -31,8 +31,11 @@ struct ParsedHistory {
   std::string records;  // in the stored layout
 };
 
-// "YYYY-MM-DD HH:MM[:SS[.fff]]" (a 'T' may part date and time) as UTC
-// milliseconds since 1970; `*seconds` and `*fraction` tell what was given.
+// "YYYY-MM-DD HH:MM[:SS[.fff]]" (a 'T' may part date and time; up to nine
+// fraction digits, those past the millisecond dropped), then optionally
+// "Z" or an offset "+HH:MM" / "-HHMM" / "+HH" (the time is then local to it),
+// as UTC milliseconds since 1970; `*seconds` and `*fraction` tell what was
+// given.
 bool ParseDateTime(const char* begin, const char* end, std::int64_t* ms, bool* seconds,
                    bool* fraction);
 

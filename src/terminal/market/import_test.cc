@@ -50,7 +50,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"minute", kBars, "time,open,high,low,close,tick_volume\n61,1,1,1,1,1\n", 2,
                 "time is not the start of a minute"},
         BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n",
-                2, "time is not seconds since 1970 or YYYY-MM-DD HH:MM[:SS]: \"2024-02-30 10:00\""},
+                2,
+                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"2024-02-30 "
+                "10:00\""},
+        BadCase{"offset", kBars,
+                "time,open,high,low,close,tick_volume\n2024-03-05T10:00:00+1,1,1,1,1,1\n", 2,
+                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: "
+                "\"2024-03-05T10:00:00+1\""},
         BadCase{"order", kBars,
                 "time,open,high,low,close,tick_volume\n2024-03-05 "
                 "10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n",
@@ -96,6 +102,51 @@ TEST(Import, NewSymbolsTakeTheDigitsTheirPricesNeed) {
   EXPECT_EQ(b.last, 108550);
   EXPECT_EQ(b.volume, 0.25);
   EXPECT_EQ(b.flags, kTickFlagBid | kTickFlagAsk | kTickFlagLast | kTickFlagVolume);
+}
+
+TEST(Import, TakesIsoTimesWithTheirZone) {
+  struct Case {
+    const char* text;
+    std::int64_t ms;
+  };
+  const std::int64_t base = 1709632800000;  // 2024-03-05 10:00 UTC
+  for (const Case& c :
+       {Case{"2024-03-05T10:00:00Z", base}, Case{"2024-03-05 10:00", base},
+        Case{"2024-03-05T11:30:00+01:30", base}, Case{"2024-03-05T05:00-0500", base},
+        Case{"2024-03-05T12:00:00.250+02", base + 250},
+        Case{"2024-03-05T10:00:00.123456789Z", base + 123}}) {
+    std::int64_t ms = 0;
+    bool secs = false, frac = false;
+    const std::string t = c.text;
+    EXPECT_TRUE(ParseDateTime(t.data(), t.data() + t.size(), &ms, &secs, &frac)) << t;
+    EXPECT_EQ(ms, c.ms) << t;
+  }
+  for (const char* bad :
+       {"2024-03-05T10:00:00+24:00", "2024-03-05T10:00:00.1234567890Z", "2024-03-05T10:00Zz"}) {
+    std::int64_t ms = 0;
+    bool secs = false, frac = false;
+    const std::string t = bad;
+    EXPECT_FALSE(ParseDateTime(t.data(), t.data() + t.size(), &ms, &secs, &frac)) << t;
+  }
+}
+
+TEST(Import, TakesTicksInTheExportersLayout) {
+  const ParsedHistory p = ParseHistoryCsv(
+      "time,bid,ask,last,volume,time_msc,flags,volume_real\n"
+      "2024-03-05T10:00:00Z,1.08512,1.0852,0.0,0,2024-03-05T10:00:00.500Z,6,0.0\n"
+      "2024-03-05T10:00:00Z,1.0851,1.086,1.0855,2,2024-03-05T10:00:00.600Z,30,2.0\n",
+      kTicks, u"X", 5);
+  ASSERT_TRUE(p.ok) << p.line << ": " << p.error;
+  const std::string bytes = EncodeSegment(p.header, p.records);
+  SegmentHeader h;
+  std::size_t at = 0;
+  ASSERT_TRUE(DecodeSegmentHeader(bytes, &h, &at));
+  const Segment seg(h, bytes, at);
+  EXPECT_EQ(seg.TickAt(0).time_msc, 1709632800500);
+  EXPECT_EQ(seg.TickAt(0).flags, 6u);
+  EXPECT_EQ(seg.TickAt(1).last, 108550);
+  EXPECT_EQ(seg.TickAt(1).volume, 2.0);
+  EXPECT_EQ(seg.TickAt(1).flags, 30u);
 }
 
 TEST(Import, KnownSymbolsRoundToTheirDigits) {

@@ -22,7 +22,8 @@ std::string Narrow(const std::u16string& s) { return text::Utf16ToUtf8(s.data(),
 namespace {
 
 MarketClock MakeClock(const Settings& s) {
-  if (s.replay) return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms);
+  if (s.replay)
+    return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped);
   return MarketClock(s.clock_shift_sec * 1000);
 }
 

@@ -68,6 +68,8 @@ class Terminal {
   void FixClock(std::int64_t ms) { clock_.Fix(ms); }
   // Called once a request has been answered (a stepped replay moves on).
   void Answered() { clock_.Step(); }
+  // The market clock, for the replay's own commands.
+  MarketClock& clock() { return clock_; }
 
   // LOGIN: 1 when accepted (success or failed authorisation, which the
   // state then reports), -7 for an account that needs a one-time password.

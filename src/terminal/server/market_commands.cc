@@ -34,12 +34,6 @@ double ToPrice(std::int64_t points, const SymbolSpec& s) {
   return static_cast<double>(points) / Pow10(s.digits);
 }
 
-// The symbol named by a string argument; -1 when unknown.
-int SymbolArg(ArgReader& args, std::u16string* name) {
-  if (!args.String(name)) return -1;
-  return FindSymbol(*name);
-}
-
 std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   const SymbolSpec& sdef = Symbols()[static_cast<std::size_t>(sym)];
   const std::int64_t now = t.NowMs();
@@ -68,55 +62,57 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   const double tick_value = sdef.point() * sdef.contract_size * rate;
 
   std::string rec(records::kSymbolInfo.size, '\0');
-  RecordWriter w(records::kSymbolInfo, reinterpret_cast<std::uint8_t*>(&rec[0]));
-  w.Flag("custom", sdef.custom)
-      .UInt("chart_mode", 0)
-      .Flag("select", t.Selected(sym))
-      .Flag("visible", t.Selected(sym))
-      .Int("time", tick.time_msc / 1000)
-      .UInt("digits", sdef.digits)
-      .Int("spread", tick.ask - tick.bid)
-      .Flag("spread_float", true)
-      .UInt("ticks_bookdepth", 2 * kBookLevels)
-      .UInt("trade_calc_mode", static_cast<std::uint32_t>(sdef.calc_mode))
-      .UInt("trade_mode", static_cast<std::uint32_t>(sdef.trade_mode))
-      .UInt("trade_exemode", static_cast<std::uint32_t>(sdef.execution))
-      .UInt("swap_mode", 1)  // in points
-      .UInt("swap_rollover3days", 3)
-      .Int("trade_stops_level", static_cast<std::int32_t>(sdef.stops_level()))
-      .Int("trade_freeze_level", 0)
-      .Int("expiration_mode", 15)  // good till cancelled, day, specified, specified day
-      .Int("filling_mode", static_cast<std::int32_t>(sdef.filling_mode))
-      .Int("order_mode", 127)  // market, limit, stop, stop-limit, sl, tp, close-by
-      .Real("bid", bid)
-      .Real("bidhigh", today.tick_volume ? ToPrice(today.high, sdef) : bid)
-      .Real("bidlow", today.tick_volume ? ToPrice(today.low, sdef) : bid)
-      .Real("ask", ask)
-      .Real("askhigh", (today.tick_volume ? ToPrice(today.high, sdef) : bid) + spread)
-      .Real("asklow", (today.tick_volume ? ToPrice(today.low, sdef) : bid) + spread)
-      .Real("last", tick.last != 0 ? ToPrice(tick.last, sdef) : 0.0)
-      .Real("point", sdef.point())
-      .Real("trade_tick_value", tick_value)
-      .Real("trade_tick_value_profit", tick_value)
-      .Real("trade_tick_value_loss", tick_value)
-      .Real("trade_tick_size", sdef.point())
-      .Real("trade_contract_size", sdef.contract_size)
-      .Real("volume_min", sdef.volume_min)
-      .Real("volume_max", sdef.volume_max)
-      .Real("volume_step", sdef.volume_step)
-      .Real("swap_long", sdef.swap_long)
-      .Real("swap_short", sdef.swap_short)
-      .Real("session_open", today.tick_volume ? ToPrice(today.open, sdef) : 0.0)
-      .Real("session_close", prev_close)
-      .Real("margin_hedged", sdef.contract_size)
-      .Real("price_change", prev_close > 0 ? (bid - prev_close) / prev_close * 100.0 : 0.0)
-      .Text("category", sdef.category)
-      .Text("currency_base", sdef.base)
-      .Text("currency_profit", sdef.profit)
-      .Text("currency_margin", sdef.margin)
-      .Text("description", sdef.description)
-      .Text("path", sdef.path())
-      .Text("name", sdef.name);
+  using W = FieldWriter<records::kSymbolInfo>;
+  W w(reinterpret_cast<std::uint8_t*>(&rec[0]));
+  w.Flag<W::Field("custom")>(sdef.custom)
+      .UInt<W::Field("chart_mode")>(0)
+      .Flag<W::Field("select")>(t.Selected(sym))
+      .Flag<W::Field("visible")>(t.Selected(sym))
+      .Int<W::Field("time")>(tick.time_msc / 1000)
+      .UInt<W::Field("digits")>(sdef.digits)
+      .Int<W::Field("spread")>(tick.ask - tick.bid)
+      .Flag<W::Field("spread_float")>(true)
+      .UInt<W::Field("ticks_bookdepth")>(2 * kBookLevels)
+      .UInt<W::Field("trade_calc_mode")>(static_cast<std::uint32_t>(sdef.calc_mode))
+      .UInt<W::Field("trade_mode")>(static_cast<std::uint32_t>(sdef.trade_mode))
+      .UInt<W::Field("trade_exemode")>(static_cast<std::uint32_t>(sdef.execution))
+      .UInt<W::Field("swap_mode")>(1)  // in points
+      .UInt<W::Field("swap_rollover3days")>(3)
+      .Int<W::Field("trade_stops_level")>(static_cast<std::int32_t>(sdef.stops_level()))
+      .Int<W::Field("trade_freeze_level")>(0)
+      .Int<W::Field("expiration_mode")>(15)  // good till cancelled, day, specified, specified day
+      .Int<W::Field("filling_mode")>(static_cast<std::int32_t>(sdef.filling_mode))
+      .Int<W::Field("order_mode")>(127)  // market, limit, stop, stop-limit, sl, tp, close-by
+      .Real<W::Field("bid")>(bid)
+      .Real<W::Field("bidhigh")>(today.tick_volume ? ToPrice(today.high, sdef) : bid)
+      .Real<W::Field("bidlow")>(today.tick_volume ? ToPrice(today.low, sdef) : bid)
+      .Real<W::Field("ask")>(ask)
+      .Real<W::Field("askhigh")>((today.tick_volume ? ToPrice(today.high, sdef) : bid) + spread)
+      .Real<W::Field("asklow")>((today.tick_volume ? ToPrice(today.low, sdef) : bid) + spread)
+      .Real<W::Field("last")>(tick.last != 0 ? ToPrice(tick.last, sdef) : 0.0)
+      .Real<W::Field("point")>(sdef.point())
+      .Real<W::Field("trade_tick_value")>(tick_value)
+      .Real<W::Field("trade_tick_value_profit")>(tick_value)
+      .Real<W::Field("trade_tick_value_loss")>(tick_value)
+      .Real<W::Field("trade_tick_size")>(sdef.point())
+      .Real<W::Field("trade_contract_size")>(sdef.contract_size)
+      .Real<W::Field("volume_min")>(sdef.volume_min)
+      .Real<W::Field("volume_max")>(sdef.volume_max)
+      .Real<W::Field("volume_step")>(sdef.volume_step)
+      .Real<W::Field("swap_long")>(sdef.swap_long)
+      .Real<W::Field("swap_short")>(sdef.swap_short)
+      .Real<W::Field("session_open")>(today.tick_volume ? ToPrice(today.open, sdef) : 0.0)
+      .Real<W::Field("session_close")>(prev_close)
+      .Real<W::Field("margin_hedged")>(sdef.contract_size)
+      .Real<W::Field("price_change")>(prev_close > 0 ? (bid - prev_close) / prev_close * 100.0
+                                                     : 0.0)
+      .Text<W::Field("category")>(sdef.category)
+      .Text<W::Field("currency_base")>(sdef.base)
+      .Text<W::Field("currency_profit")>(sdef.profit)
+      .Text<W::Field("currency_margin")>(sdef.margin)
+      .Text<W::Field("description")>(sdef.description)
+      .Text<W::Field("path")>(sdef.path())
+      .Text<W::Field("name")>(sdef.name);
   if (OldBuild(t)) rec.resize(records::kSymbolInfoShortSize);
   return rec;
 }
@@ -155,35 +151,35 @@ std::int64_t EarliestSec(const Terminal& t, int sym) {
 
 std::int64_t NowSec(std::int64_t now_ms) { return now_ms / 1000; }
 
-Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
-  std::u16string name;
-  std::int32_t code = 0;
-  const int sym = SymbolArg(args, &name);
-  args.I32(&code);
+// Symbol, timeframe, then RATES_FROM: from, count; RATES_RANGE: from, to;
+// RATES_FROM_POS: start, count.
+Reply Rates(Terminal& t, CommandId command, const Args& args) {
+  const int sym = FindSymbol(args.Text(0));
+  const std::int32_t code = args.I32(1);
   std::int64_t a = 0, b = 0;
   std::int32_t ia = 0, ib = 0;
-  if (command == static_cast<std::uint32_t>(CommandId::RATES_FROM)) {
-    args.I64(&a);
-    args.I32(&ib);
-  } else if (command == static_cast<std::uint32_t>(CommandId::RATES_RANGE)) {
-    args.I64(&a);
-    args.I64(&b);
+  if (command == CommandId::RATES_FROM) {
+    a = args.I64(2);
+    ib = args.I32(3);
+  } else if (command == CommandId::RATES_RANGE) {
+    a = args.I64(2);
+    b = args.I64(3);
   } else {
-    args.I32(&ia);
-    args.I32(&ib);
+    ia = args.I32(2);
+    ib = args.I32(3);
   }
   Timeframe tf;
-  if (!args.Done() || !ParseTimeframe(code, &tf)) return Reply::Fail(kInvalidParams);
+  if (!ParseTimeframe(code, &tf)) return Reply::Fail(kInvalidParams);
   if (sym < 0) return Reply::Fail(kNotFound);
   const std::int64_t now = t.NowMs();
   const std::int64_t max = t.settings().max_bars;
   std::vector<Bar> bars;
-  if (command == static_cast<std::uint32_t>(CommandId::RATES_FROM)) {
+  if (command == CommandId::RATES_FROM) {
     if (ib < 0) return Reply::Fail(kInvalidParams);
     // No bar opens before the earliest one: nothing to return.
     if (a >= EarliestSec(t, sym))
       bars = t.bars().From(sym, tf, std::min(a, NowSec(now)), ib, now, max);
-  } else if (command == static_cast<std::uint32_t>(CommandId::RATES_RANGE)) {
+  } else if (command == CommandId::RATES_RANGE) {
     // An inverted range, or one wholly before the history or after now.
     if (a > b) return Reply::Fail(kInvalidParams);
     a = std::max(a, EarliestSec(t, sym));
@@ -197,25 +193,24 @@ Reply Rates(Terminal& t, std::uint32_t command, ArgReader& args) {
   return BarsReply(bars, Symbols()[static_cast<std::size_t>(sym)]);
 }
 
-Reply Ticks(Terminal& t, std::uint32_t command, ArgReader& args) {
-  std::u16string name;
-  const int sym = SymbolArg(args, &name);
+// Symbol, from, then TICKS_FROM: count; TICKS_RANGE: to; then flags.
+Reply Ticks(Terminal& t, CommandId command, const Args& args) {
+  const int sym = FindSymbol(args.Text(0));
   TickQuery q;
-  std::int64_t from = 0, to = 0;
-  std::int32_t count = 0, flags = 0;
-  args.I64(&from);
+  std::int64_t from = args.I64(1), to = 0;
+  std::int32_t count = 0;
   const std::int64_t now = t.NowMs();
-  if (command == static_cast<std::uint32_t>(CommandId::TICKS_FROM)) {
-    args.I32(&count);
+  if (command == CommandId::TICKS_FROM) {
+    count = args.I32(2);
     to = now;
   } else {
-    args.I64(&to);
+    to = args.I64(2);
   }
-  args.I32(&flags);
-  if (!args.Done() || count < 0) return Reply::Fail(kInvalidParams);
+  const std::int32_t flags = args.I32(3);
+  if (count < 0) return Reply::Fail(kInvalidParams);
   // Dates clamped to [history start, now]; a range that is inverted, or
   // empty after that, is refused. Ticks from a future date are none.
-  const bool range = command == static_cast<std::uint32_t>(CommandId::TICKS_RANGE);
+  const bool range = command == CommandId::TICKS_RANGE;
   if (range && from > to) return Reply::Fail(kInvalidParams);
   from = std::max(from, (sym >= 0 ? t.model().FirstMinute(sym) : kHistoryStartMinute) * 60000);
   to = std::min(to, now);
@@ -227,9 +222,8 @@ Reply Ticks(Terminal& t, std::uint32_t command, ArgReader& args) {
   q.sym = sym;
   q.from_ms = from;
   q.to_ms = to;
-  q.max_count = command == static_cast<std::uint32_t>(CommandId::TICKS_FROM)
-                    ? static_cast<std::uint64_t>(count)
-                    : kMaxTicksPerReply;
+  q.max_count =
+      command == CommandId::TICKS_FROM ? static_cast<std::uint64_t>(count) : kMaxTicksPerReply;
   const std::uint64_t n = CountTicks(t.model(), q);
   Reply r;
   r.U32(static_cast<std::uint32_t>(n));
@@ -252,11 +246,12 @@ Reply Book(Terminal& t, int sym) {
                                   (static_cast<std::uint64_t>(sym) << 48) ^
                                   (static_cast<std::uint64_t>(level) << 40) ^ type);
     const double volume = sdef.volume_min * static_cast<double>(10 + h % 990);
-    RecordWriter(records::kBookInfo, reinterpret_cast<std::uint8_t*>(&rec[0]))
-        .UInt("type", type)
-        .Real("price", ToPrice(points, sdef))
-        .UInt("volume", static_cast<std::uint64_t>(std::llround(volume)))
-        .Real("volume_dbl", volume);
+    using W = FieldWriter<records::kBookInfo>;
+    W(reinterpret_cast<std::uint8_t*>(&rec[0]))
+        .UInt<W::Field("type")>(type)
+        .Real<W::Field("price")>(ToPrice(points, sdef))
+        .UInt<W::Field("volume")>(static_cast<std::uint64_t>(std::llround(volume)))
+        .Real<W::Field("volume_dbl")>(volume);
     r.payload += rec;
   };
   // Sell offers from the farthest down to the ask, then bids from the bid down.
@@ -268,42 +263,87 @@ Reply Book(Terminal& t, int sym) {
 std::string TerminalRecord(Terminal& t) {
   const Installation& inst = t.installation();
   std::string rec(records::kTerminalInfo.size, '\0');
-  RecordWriter(records::kTerminalInfo, reinterpret_cast<std::uint8_t*>(&rec[0]))
-      .UInt("build", t.settings().build)
-      .Flag("connected", true)
-      .Flag("trade_allowed", t.settings().trade_allowed)
-      .UInt("maxbars", static_cast<std::uint64_t>(t.settings().max_bars))
-      .Int("codepage", 0)
-      .Text("company", u"Brundel Software Ltd.")
-      .Text("name", u"Zelkor 5 x64")
-      .Text("language", u"English")
-      .Text("path", inst.install)
-      .Text("data_path", inst.data)
-      .Text("commondata_path", inst.common)
-      .Flag("tradeapi_disabled", !t.settings().trade_api);
+  using W = FieldWriter<records::kTerminalInfo>;
+  W(reinterpret_cast<std::uint8_t*>(&rec[0]))
+      .UInt<W::Field("build")>(t.settings().build)
+      .Flag<W::Field("connected")>(true)
+      .Flag<W::Field("trade_allowed")>(t.settings().trade_allowed)
+      .UInt<W::Field("maxbars")>(static_cast<std::uint64_t>(t.settings().max_bars))
+      .Int<W::Field("codepage")>(0)
+      .Text<W::Field("company")>(u"Brundel Software Ltd.")
+      .Text<W::Field("name")>(u"Zelkor 5 x64")
+      .Text<W::Field("language")>(u"English")
+      .Text<W::Field("path")>(inst.install)
+      .Text<W::Field("data_path")>(inst.data)
+      .Text<W::Field("commondata_path")>(inst.common)
+      .Flag<W::Field("tradeapi_disabled")>(!t.settings().trade_api);
   return rec;
+}
+
+// The first bar of `tf` closing after now: the clock moves to its close.
+// Minutes without ticks (a weekend, a gap in imported data) hold no bar
+// and are passed over, for at most 40 days.
+Reply NextBar(Terminal& t, const Args& args) {
+  const int sym = FindSymbol(args.Text(0));
+  const std::int32_t code = args.I32(1);
+  Timeframe tf;
+  if (!ParseTimeframe(code, &tf)) return Reply::Fail(kInvalidParams);
+  if (sym < 0) return Reply::Fail(kNotFound);
+  if (t.clock().mode() != MarketClock::Mode::kHeld) return Reply::Fail(kUnsupported);
+  const std::int64_t now = t.NowMs();
+  // The bar that contains now closes after it (a bar opening exactly now
+  // included); so does every later one.
+  std::int64_t minute = FloorDiv(BarStart(tf, FloorDiv(now, 1000)), 60);
+  const std::int64_t last = FloorDiv(now, 60000) + 40 * 1440;
+  while (minute <= last && !t.model().HasTicks(sym, minute)) ++minute;
+  if (minute > last) return Reply::Fail(kCallFailed);
+  const std::int64_t open = BarStart(tf, std::max(minute * 60, BarStart(tf, FloorDiv(now, 1000))));
+  const std::int64_t close_ms = NextBarStart(tf, open) * 1000;
+  Reply r;
+  const std::int64_t moved = t.clock().MoveTo(close_ms);
+  r.Raw(&moved, 8).Raw(&open, 8);
+  return r;
+}
+
+Reply ReplayState(Terminal& t) {
+  const MarketClock& c = t.clock();
+  Reply r;
+  r.U32(static_cast<std::uint32_t>(c.mode()));
+  const std::int64_t fields[] = {t.NowMs(), c.from_ms(), c.speed(), c.step_ms()};
+  for (std::int64_t v : fields) r.Raw(&v, 8);
+  return r;
 }
 
 }  // namespace
 
-bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& args, Reply* out) {
-  std::u16string name;
-  switch (static_cast<CommandId>(command)) {
-    case CommandId::VERSION: {
-      std::uint32_t zero;
-      if (!args.U32(&zero) || !args.Done()) break;
+bool DispatchMarket(Terminal& t, Session* s, CommandId command, const Args& args, Reply* out) {
+  switch (command) {
+    case CommandId::VERSION:
       out->U32(kVersionMajor).U32(t.settings().build).String(kReleaseDate);
       return true;
-    }
-    case CommandId::HELLO: {
-      std::uint32_t version;
-      if (!args.U32(&version) || !args.String(&name) || !args.Done()) break;
+    case CommandId::HELLO:
       s->greeted = true;
       out->U32(t.settings().build);
       return true;
+    case CommandId::REPLAY_STATE:
+      *out = ReplayState(t);
+      return true;
+    case CommandId::REPLAY_ADVANCE: {
+      const std::int64_t ms = args.I64(0);
+      if (ms < 0 || ms > 100LL * 366 * 86400000) {
+        *out = Reply::Fail(kInvalidParams);
+      } else if (t.clock().mode() != MarketClock::Mode::kHeld) {
+        *out = Reply::Fail(kUnsupported);
+      } else {
+        const std::int64_t now = t.clock().Advance(ms);
+        out->Raw(&now, 8);
+      }
+      return true;
     }
+    case CommandId::REPLAY_NEXT_BAR:
+      *out = NextBar(t, args);
+      return true;
     case CommandId::TERMINAL_STATE:
-      if (!args.Done()) break;
       out->U32(t.State(s));
       return true;
     case CommandId::TICKS_FROM:
@@ -317,44 +357,38 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       return true;
     case CommandId::SYMBOL_INFO:
     case CommandId::SYMBOL_INFO_TICK: {
-      const int sym = SymbolArg(args, &name);
-      if (!args.Done()) break;
+      const int sym = FindSymbol(args.Text(0));
       if (sym < 0) {
         *out = Reply::Fail(kNotFound);
       } else {
-        out->payload = static_cast<CommandId>(command) == CommandId::SYMBOL_INFO
-                           ? SymbolRecord(t, s, sym)
-                           : TickRecord(t, sym);
+        out->payload =
+            command == CommandId::SYMBOL_INFO ? SymbolRecord(t, s, sym) : TickRecord(t, sym);
       }
       return true;
     }
     case CommandId::SYMBOL_SELECT: {
-      std::uint8_t enable = 0;
-      const int sym = SymbolArg(args, &name);
-      if (!args.U8(&enable) || !args.Done()) break;
+      const int sym = FindSymbol(args.Text(0));
       if (sym < 0)
         *out = Reply::Fail(kNotFound);
-      else if (!t.Select(sym, enable != 0))
+      else if (!t.Select(sym, args.U8(1) != 0))
         *out = Reply::Fail(kCallFailed);
       return true;
     }
     case CommandId::SYMBOLS_TOTAL:
     case CommandId::SYMBOLS_ALL:
     case CommandId::SYMBOLS_BY_GROUP: {
-      const bool by_group = static_cast<CommandId>(command) == CommandId::SYMBOLS_BY_GROUP;
-      if (by_group && !args.String(&name)) break;
-      if (!args.Done()) break;
       if (OldBuild(t)) {
         *out = Reply::Fail(kUnsupported);
         return true;
       }
-      if (static_cast<CommandId>(command) == CommandId::SYMBOLS_TOTAL) {
+      if (command == CommandId::SYMBOLS_TOTAL) {
         out->U32(static_cast<std::uint32_t>(Symbols().size()));
         return true;
       }
+      const bool by_group = command == CommandId::SYMBOLS_BY_GROUP;
       std::vector<int> chosen;
       for (std::size_t i = 0; i < Symbols().size(); ++i) {
-        if (!by_group || ipc::MatchGroup(name.c_str(), Symbols()[i].name.c_str())) {
+        if (!by_group || ipc::MatchGroup(args.Text(0).c_str(), Symbols()[i].name.c_str())) {
           chosen.push_back(static_cast<int>(i));
         }
       }
@@ -363,19 +397,17 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
       return true;
     }
     case CommandId::TERMINAL_INFO:
-      if (!args.Done()) break;
       out->payload = TerminalRecord(t);
       return true;
     case CommandId::BOOK_ADD:
     case CommandId::BOOK_RELEASE:
     case CommandId::BOOK_GET: {
-      const int sym = SymbolArg(args, &name);
-      if (!args.Done()) break;
+      const int sym = FindSymbol(args.Text(0));
       if (sym < 0) {
         *out = Reply::Fail(kNotFound);
-      } else if (static_cast<CommandId>(command) == CommandId::BOOK_ADD) {
+      } else if (command == CommandId::BOOK_ADD) {
         s->books.insert(sym);
-      } else if (static_cast<CommandId>(command) == CommandId::BOOK_RELEASE) {
+      } else if (command == CommandId::BOOK_RELEASE) {
         s->books.erase(sym);
       } else if (s->books.count(sym) == 0) {
         out->U32(0);  // no depth of market opened for it
@@ -387,8 +419,6 @@ bool DispatchMarket(Terminal& t, Session* s, std::uint32_t command, ArgReader& a
     default:
       return false;
   }
-  *out = Reply::Fail(kInvalidParams);
-  return true;
 }
 
 }  // namespace zk5::term

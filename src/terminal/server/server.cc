@@ -99,14 +99,8 @@ class Refusals {
   static constexpr std::size_t kMaxHeld = 1024;
 
   void Refuse(os::PipeServer& server, os::PipeHandle client) {
-    std::uint8_t frame[12];
-    const std::uint32_t length = 8;
-    const auto command = static_cast<std::uint32_t>(ipc::CommandId::HELLO);
-    const std::int32_t status = kTerminalBusy;
-    std::memcpy(frame, &length, 4);
-    std::memcpy(frame + 4, &command, 4);
-    std::memcpy(frame + 8, &status, 4);
-    os::WriteAll(client, frame, sizeof frame, kWriteStallMs);
+    const auto frame = ipc::StatusOnlyFrame(ipc::CommandId::HELLO, kTerminalBusy);
+    os::WriteAll(client, frame.data(), frame.size(), kWriteStallMs);
     if (held_.size() >= kMaxHeld) {
       server.Release(client);
       return;

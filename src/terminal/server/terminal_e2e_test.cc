@@ -113,7 +113,7 @@ class TerminalProcess : public ::testing::Test {
 
   std::uint32_t State() {
     std::uint32_t state = 0;
-    EXPECT_GE(calls::Count(CommandId::TERMINAL_STATE, &state), 0);
+    EXPECT_GE(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), 0);
     return state;
   }
 
@@ -133,7 +133,7 @@ class TerminalProcess : public ::testing::Test {
   // ORDER_SEND; returns the result record.
   std::vector<std::uint8_t> Send(const std::vector<std::uint8_t>& req, std::int32_t* status) {
     std::vector<std::uint8_t> out(records::kOrderSendResult.size);
-    *status = calls::TradeRequest(CommandId::ORDER_SEND, req.data(),
+    *status = calls::TradeRequest(ipc::kCommand<CommandId::ORDER_SEND>, req.data(),
                                   static_cast<std::uint32_t>(req.size()), out.data(),
                                   static_cast<std::uint32_t>(out.size()));
     return out;
@@ -193,14 +193,14 @@ TEST_F(TerminalProcess, LoginOutcomes) {
   EXPECT_EQ(State(), 3u);
   // The refused login leaves the account in use logged in.
   std::uint8_t acc[851];
-  ASSERT_GE(calls::Record(CommandId::ACCOUNT_INFO, acc, sizeof acc), 0);
+  ASSERT_GE(calls::Record(ipc::kCommand<CommandId::ACCOUNT_INFO>, acc, sizeof acc), 0);
   EXPECT_EQ(wire::LoadU64(acc), 10000003u);
   EXPECT_GE(calls::Login(424242, ipc::TextOf(u""), ipc::TextOf(u"")), 0);  // not saved
   EXPECT_EQ(State(), 3u);
   EXPECT_EQ(calls::Login(10000002, ipc::TextOf(u"demo"), ipc::TextOf(u"")), -7);
   EXPECT_GE(calls::Login(10000001, ipc::TextOf(u"demo"), ipc::TextOf(u"Brundel-Demo")), 0);
   EXPECT_EQ(State(), 2u);
-  ASSERT_GE(calls::Record(CommandId::ACCOUNT_INFO, acc, sizeof acc), 0);
+  ASSERT_GE(calls::Record(ipc::kCommand<CommandId::ACCOUNT_INFO>, acc, sizeof acc), 0);
   EXPECT_EQ(wire::LoadU64(acc), 10000001u);
   EXPECT_GE(calls::Login(10000001, ipc::TextOf(u"demo"), ipc::TextOf(u"Other-Server")), 0);
   EXPECT_EQ(State(), 3u);
@@ -219,18 +219,21 @@ TEST_F(TerminalProcess, ADealSurvivesAHardKill) {
   g_client.Reset();
   Start();
   std::uint8_t rec[300];
-  ASSERT_GT(calls::RecordByNumber(CommandId::HISTORY_DEAL_BY_TICKET, deal, rec, sizeof rec), 0);
+  ASSERT_GT(calls::RecordByNumber(ipc::kCommand<CommandId::HISTORY_DEAL_BY_TICKET>, deal, rec,
+                                  sizeof rec),
+            0);
   EXPECT_EQ(wire::LoadU64(rec + 8), order);
   std::uint32_t n = 0;
-  ASSERT_GE(calls::Count(CommandId::POSITIONS_TOTAL, &n), 0);
+  ASSERT_GE(calls::Count(ipc::kCommand<CommandId::POSITIONS_TOTAL>, &n), 0);
   EXPECT_EQ(n, 1u);
   // Closing it by an opposite deal on the position.
   Send(Request(u"BTCUSD", 1, 0.05, order), &status);
-  ASSERT_GE(calls::Count(CommandId::POSITIONS_TOTAL, &n), 0);
+  ASSERT_GE(calls::Count(ipc::kCommand<CommandId::POSITIONS_TOTAL>, &n), 0);
   EXPECT_EQ(n, 0u);
   void* block = nullptr;
   std::uint32_t count = 0;
-  ASSERT_GE(calls::ListByNumber(CommandId::HISTORY_DEALS_BY_POSITION, order, 300, {&block, &count}),
+  ASSERT_GE(calls::ListByNumber(ipc::kCommand<CommandId::HISTORY_DEALS_BY_POSITION>, order, 300,
+                                {&block, &count}),
             0);
   EXPECT_EQ(count, 2u);
   ipc::HeapFree(block);
@@ -322,7 +325,9 @@ TEST_F(TerminalProcess, MalformedRequestsGetAFailureStatusAndCostNothing) {
   // The terminal still serves the client library as before.
   EXPECT_EQ(State(), 2u);
   std::uint8_t tick[60];
-  EXPECT_GT(calls::RecordByText(CommandId::SYMBOL_INFO_TICK, ipc::TextOf(u"EURUSD"), tick, 60), 0);
+  EXPECT_GT(calls::RecordByText(ipc::kCommand<CommandId::SYMBOL_INFO_TICK>, ipc::TextOf(u"EURUSD"),
+                                tick, 60),
+            0);
 }
 
 TEST_F(TerminalProcess, SeveralConnectionsTradeOneAccountConsistently) {
@@ -342,7 +347,8 @@ TEST_F(TerminalProcess, SeveralConnectionsTradeOneAccountConsistently) {
         const std::int32_t r = ipc::Exchange(
             h, CommandId::ORDER_SEND,
             [&] {
-              return ipc::Encode(h, CommandId::ORDER_SEND, ipc::Bytes{req.data(), 232});
+              return ipc::Encode(h, ipc::kCommand<CommandId::ORDER_SEND>,
+                                 ipc::Bytes{req.data(), 232});
             },
             [&](ipc::PipeReader& rd, ipc::Header* hd) {
               return ipc::DecodeRecord(rd, hd, out, 260);
@@ -362,7 +368,7 @@ TEST_F(TerminalProcess, SeveralConnectionsTradeOneAccountConsistently) {
   std::sort(all.begin(), all.end());
   EXPECT_EQ(std::unique(all.begin(), all.end()), all.end());
   std::uint32_t n = 0;
-  ASSERT_GE(calls::Count(CommandId::POSITIONS_TOTAL, &n), 0);
+  ASSERT_GE(calls::Count(ipc::kCommand<CommandId::POSITIONS_TOTAL>, &n), 0);
   EXPECT_EQ(n, static_cast<std::uint32_t>(kThreads * kDeals));
 }
 
@@ -387,12 +393,12 @@ TEST_F(TerminalProcess, OldBuildsSendTheShortSymbolRecordAndLackTheListCommands)
   std::uint8_t rec[2993];
   ASSERT_GT(calls::SymbolInfo(ipc::TextOf(u"EURUSD"), rec), 0);
   std::uint32_t n = 0;
-  EXPECT_EQ(calls::Count(CommandId::SYMBOLS_TOTAL, &n), -5);  // gated by the client
+  EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::SYMBOLS_TOTAL>, &n), -5);  // gated by the client
   std::int32_t status;
   Send(Request(u"EURUSD", 0, 0.1), &status);
   EXPECT_EQ(status, -8);
   std::uint8_t info[3162];
-  ASSERT_GT(calls::Record(CommandId::TERMINAL_INFO, info, sizeof info), 0);
+  ASSERT_GT(calls::Record(ipc::kCommand<CommandId::TERMINAL_INFO>, info, sizeof info), 0);
   EXPECT_EQ(info[3161], 1);  // tradeapi_disabled
 }
 

@@ -25,30 +25,31 @@ using ipc::CommandId;
 std::string AccountRecord(const Quotes& q, const AccountConfig& acc, const AccountState& st) {
   const AccountSummary sum = Summarise(q, acc, st);
   std::string rec(records::kAccountInfo.size, '\0');
-  RecordWriter(records::kAccountInfo, reinterpret_cast<std::uint8_t*>(&rec[0]))
-      .UInt("login", acc.login)
-      .UInt("trade_mode", 0)  // demo
-      .UInt("leverage", acc.leverage)
-      .UInt("limit_orders", kMaxWorkingOrders)
-      .UInt("margin_so_mode", 0)  // in percent
-      .Flag("trade_allowed", true)
-      .Flag("trade_expert", true)
-      .UInt("margin_mode", acc.netting ? 0 : 2)  // netting or hedging
-      .UInt("currency_digits", 2)
-      .Flag("fifo_close", false)
-      .Real("balance", st.balance)
-      .Real("credit", st.credit)
-      .Real("profit", sum.profit)
-      .Real("equity", sum.equity)
-      .Real("margin", sum.margin)
-      .Real("margin_free", sum.margin_free)
-      .Real("margin_level", sum.margin_level)
-      .Real("margin_so_call", acc.margin_call)
-      .Real("margin_so_so", acc.stop_out)
-      .Text("name", acc.name)
-      .Text("server", acc.server)
-      .Text("currency", acc.currency)
-      .Text("company", acc.company);
+  using W = FieldWriter<records::kAccountInfo>;
+  W(reinterpret_cast<std::uint8_t*>(&rec[0]))
+      .UInt<W::Field("login")>(acc.login)
+      .UInt<W::Field("trade_mode")>(0)  // demo
+      .UInt<W::Field("leverage")>(acc.leverage)
+      .UInt<W::Field("limit_orders")>(kMaxWorkingOrders)
+      .UInt<W::Field("margin_so_mode")>(0)  // in percent
+      .Flag<W::Field("trade_allowed")>(true)
+      .Flag<W::Field("trade_expert")>(true)
+      .UInt<W::Field("margin_mode")>(acc.netting ? 0 : 2)  // netting or hedging
+      .UInt<W::Field("currency_digits")>(2)
+      .Flag<W::Field("fifo_close")>(false)
+      .Real<W::Field("balance")>(st.balance)
+      .Real<W::Field("credit")>(st.credit)
+      .Real<W::Field("profit")>(sum.profit)
+      .Real<W::Field("equity")>(sum.equity)
+      .Real<W::Field("margin")>(sum.margin)
+      .Real<W::Field("margin_free")>(sum.margin_free)
+      .Real<W::Field("margin_level")>(sum.margin_level)
+      .Real<W::Field("margin_so_call")>(acc.margin_call)
+      .Real<W::Field("margin_so_so")>(acc.stop_out)
+      .Text<W::Field("name")>(acc.name)
+      .Text<W::Field("server")>(acc.server)
+      .Text<W::Field("currency")>(acc.currency)
+      .Text<W::Field("company")>(acc.company);
   return rec;
 }
 
@@ -64,55 +65,58 @@ void AppendRecords(const std::vector<const T*>& items, std::uint32_t size, Encod
 }
 
 TradeRequest RequestFromRecord(const std::uint8_t* rec) {
-  RecordReader r(records::kTradeRequest, rec);
+  using R = FieldReader<records::kTradeRequest>;
+  const R r(rec);
   TradeRequest q;
-  q.action = static_cast<std::uint32_t>(r.UInt("action"));
-  q.magic = r.UInt("magic");
-  q.order = r.UInt("order");
-  q.symbol = r.Text("symbol");
-  q.volume = r.Real("volume");
-  q.price = r.Real("price");
-  q.stoplimit = r.Real("stoplimit");
-  q.sl = r.Real("sl");
-  q.tp = r.Real("tp");
-  q.deviation = r.UInt("deviation");
-  q.type = static_cast<std::uint32_t>(r.UInt("type"));
-  q.type_filling = static_cast<std::uint32_t>(r.UInt("type_filling"));
-  q.type_time = static_cast<std::uint32_t>(r.UInt("type_time"));
-  q.expiration = r.Int("expiration");
-  q.comment = r.Text("comment");
-  q.position = r.UInt("position");
-  q.position_by = r.UInt("position_by");
+  q.action = static_cast<std::uint32_t>(r.UInt<R::Field("action")>());
+  q.magic = r.UInt<R::Field("magic")>();
+  q.order = r.UInt<R::Field("order")>();
+  q.symbol = r.Text<R::Field("symbol")>();
+  q.volume = r.Real<R::Field("volume")>();
+  q.price = r.Real<R::Field("price")>();
+  q.stoplimit = r.Real<R::Field("stoplimit")>();
+  q.sl = r.Real<R::Field("sl")>();
+  q.tp = r.Real<R::Field("tp")>();
+  q.deviation = r.UInt<R::Field("deviation")>();
+  q.type = static_cast<std::uint32_t>(r.UInt<R::Field("type")>());
+  q.type_filling = static_cast<std::uint32_t>(r.UInt<R::Field("type_filling")>());
+  q.type_time = static_cast<std::uint32_t>(r.UInt<R::Field("type_time")>());
+  q.expiration = r.Int<R::Field("expiration")>();
+  q.comment = r.Text<R::Field("comment")>();
+  q.position = r.UInt<R::Field("position")>();
+  q.position_by = r.UInt<R::Field("position_by")>();
   return q;
 }
 
 std::string CheckRecord(const CheckOutcome& c) {
   std::string rec(records::kOrderCheckResult.size, '\0');
-  RecordWriter(records::kOrderCheckResult, reinterpret_cast<std::uint8_t*>(&rec[0]))
-      .UInt("retcode", c.retcode)
-      .Real("balance", c.balance)
-      .Real("equity", c.equity)
-      .Real("profit", c.profit)
-      .Real("margin", c.margin)
-      .Real("margin_free", c.margin_free)
-      .Real("margin_level", c.margin_level)
-      .Text("comment", c.comment);
+  using W = FieldWriter<records::kOrderCheckResult>;
+  W(reinterpret_cast<std::uint8_t*>(&rec[0]))
+      .UInt<W::Field("retcode")>(c.retcode)
+      .Real<W::Field("balance")>(c.balance)
+      .Real<W::Field("equity")>(c.equity)
+      .Real<W::Field("profit")>(c.profit)
+      .Real<W::Field("margin")>(c.margin)
+      .Real<W::Field("margin_free")>(c.margin_free)
+      .Real<W::Field("margin_level")>(c.margin_level)
+      .Text<W::Field("comment")>(c.comment);
   return rec;
 }
 
 std::string SendRecord(const SendOutcome& o) {
   std::string rec(records::kOrderSendResult.size, '\0');
-  RecordWriter(records::kOrderSendResult, reinterpret_cast<std::uint8_t*>(&rec[0]))
-      .UInt("retcode", o.retcode)
-      .UInt("deal", o.deal)
-      .UInt("order", o.order)
-      .Real("volume", o.volume)
-      .Real("price", o.price)
-      .Real("bid", o.bid)
-      .Real("ask", o.ask)
-      .Text("comment", o.comment)
-      .UInt("request_id", o.request_id)
-      .Int("retcode_external", 0);
+  using W = FieldWriter<records::kOrderSendResult>;
+  W(reinterpret_cast<std::uint8_t*>(&rec[0]))
+      .UInt<W::Field("retcode")>(o.retcode)
+      .UInt<W::Field("deal")>(o.deal)
+      .UInt<W::Field("order")>(o.order)
+      .Real<W::Field("volume")>(o.volume)
+      .Real<W::Field("price")>(o.price)
+      .Real<W::Field("bid")>(o.bid)
+      .Real<W::Field("ask")>(o.ask)
+      .Text<W::Field("comment")>(o.comment)
+      .UInt<W::Field("request_id")>(o.request_id)
+      .Int<W::Field("retcode_external")>(0);
   return rec;
 }
 
@@ -133,13 +137,11 @@ struct ListCommands {
 };
 
 template <typename List, typename Encode>
-Reply Listing(Terminal& t, Session* s, CommandId id, ArgReader& args, const ListCommands& c,
+Reply Listing(Terminal& t, Session* s, CommandId id, const Args& args, const ListCommands& c,
               List&& list, Encode&& encode) {
-  std::u16string symbol;
-  std::uint64_t ticket = 0;
-  if (id == c.by_symbol) args.String(&symbol);
-  if (id == c.by_ticket) args.U64(&ticket);
-  if (!args.Done()) return Reply::Fail(kInvalidParams);
+  static const std::u16string kNoSymbol;
+  const std::u16string& symbol = id == c.by_symbol ? args.Text(0) : kNoSymbol;
+  const std::uint64_t ticket = id == c.by_ticket ? args.U64(0) : 0;
   Reply r;
   const std::int32_t status =
       t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
@@ -171,7 +173,7 @@ Reply Listing(Terminal& t, Session* s, CommandId id, ArgReader& args, const List
   return status < 0 ? Reply::Fail(status) : r;
 }
 
-Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
+Reply Positions(Terminal& t, Session* s, CommandId id, const Args& args) {
   const ListCommands c{CommandId::POSITIONS_TOTAL, CommandId::POSITIONS_BY_SYMBOL,
                        CommandId::POSITION_BY_TICKET, records::kTradePosition.size};
   return Listing(
@@ -183,7 +185,7 @@ Reply Positions(Terminal& t, Session* s, CommandId id, ArgReader& args) {
 }
 
 // Working orders show the price they would be executed at now.
-Reply Orders(Terminal& t, Session* s, CommandId id, ArgReader& args) {
+Reply Orders(Terminal& t, Session* s, CommandId id, const Args& args) {
   const ListCommands c{CommandId::ORDERS_TOTAL, CommandId::ORDERS_BY_SYMBOL,
                        CommandId::ORDER_BY_TICKET, records::kTradeOrder.size};
   return Listing(
@@ -197,7 +199,7 @@ Reply Orders(Terminal& t, Session* s, CommandId id, ArgReader& args) {
       });
 }
 
-Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
+Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
   const bool deals = id >= CommandId::HISTORY_DEALS_TOTAL;
   const bool range = id == CommandId::HISTORY_ORDERS_TOTAL ||
                      id == CommandId::HISTORY_ORDERS_RANGE ||
@@ -205,23 +207,14 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   const bool total = id == CommandId::HISTORY_ORDERS_TOTAL || id == CommandId::HISTORY_DEALS_TOTAL;
   const bool by_ticket =
       id == CommandId::HISTORY_ORDER_BY_TICKET || id == CommandId::HISTORY_DEAL_BY_TICKET;
-  std::int64_t from = 0, to = 0;
-  std::uint64_t number = 0;
-  if (range) {
-    args.I64(&from);
-    args.I64(&to);
-  } else {
-    args.U64(&number);
-  }
-  if (!args.Done()) return Reply::Fail(kInvalidParams);
   HistoryQuery q;
   if (range) {
     q.by = HistoryQuery::kTime;
-    q.from_msc = SecondsToMs(from, 0);
-    q.to_msc = SecondsToMs(to, 999);
+    q.from_msc = SecondsToMs(args.I64(0), 0);
+    q.to_msc = SecondsToMs(args.I64(1), 999);
   } else {
     q.by = by_ticket ? HistoryQuery::kTicket : HistoryQuery::kPosition;
-    q.number = number;
+    q.number = args.U64(0);
   }
   Reply r;
   const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState& st, auto&&) {
@@ -259,11 +252,9 @@ Reply History(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   return status < 0 ? Reply::Fail(status) : r;
 }
 
-Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
-  const std::uint8_t* rec = nullptr;
-  if (!args.Record(records::kTradeRequest.size, &rec) || !args.Done()) {
-    return Reply::Fail(kInvalidParams);
-  }
+Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
+  const std::uint8_t* rec = args.Record(0);
+  if (rec == nullptr) return Reply::Fail(kCallFailed);
   if (id == CommandId::ORDER_SEND && !t.settings().trade_api) {
     return Reply::Fail(kAutoTradingDisabled);
   }
@@ -308,16 +299,13 @@ Reply Trade(Terminal& t, Session* s, CommandId id, ArgReader& args) {
   return status < 0 ? Reply::Fail(status) : r;
 }
 
-Reply Calc(Terminal& t, Session* s, CommandId id, ArgReader& args) {
-  std::uint32_t action = 0;
-  std::u16string symbol;
-  double volume = 0, price = 0, close = 0;
-  args.U32(&action);
-  args.String(&symbol);
-  args.F64(&volume);
-  args.F64(&price);
-  if (id == CommandId::ORDER_CALC_PROFIT) args.F64(&close);
-  if (!args.Done()) return Reply::Fail(kInvalidParams);
+// Action, symbol, volume, price, and for profit the closing price.
+Reply Calc(Terminal& t, Session* s, CommandId id, const Args& args) {
+  const std::uint32_t action = args.U32(0);
+  const std::u16string& symbol = args.Text(1);
+  const double volume = args.F64(2);
+  const double price = args.F64(3);
+  const double close = id == CommandId::ORDER_CALC_PROFIT ? args.F64(4) : 0.0;
   // Margin: any order type (even types buy, odd sell); profit: buy or sell.
   const std::uint32_t last_type = id == CommandId::ORDER_CALC_MARGIN ? 7 : 1;
   if (action > last_type || !(volume >= 0) || !std::isfinite(volume) || !std::isfinite(price) ||
@@ -343,27 +331,15 @@ Reply Calc(Terminal& t, Session* s, CommandId id, ArgReader& args) {
 
 }  // namespace
 
-bool DispatchTrade(Terminal& t, Session* s, std::uint32_t command, ArgReader& args, Reply* out) {
-  const auto id = static_cast<CommandId>(command);
+bool DispatchTrade(Terminal& t, Session* s, CommandId id, const Args& args, Reply* out) {
   switch (id) {
     case CommandId::LOGIN: {
-      std::uint32_t zero = 0;
-      std::uint64_t login = 0;
-      std::u16string password, server;
-      if (!args.U32(&zero) || !args.U64(&login) || !args.String(&password) ||
-          !args.String(&server) || !args.Done()) {
-        *out = Reply::Fail(kInvalidParams);
-      } else {
-        const std::int32_t status = t.Login(s, login, password, server);
-        if (status < 0) *out = Reply::Fail(status);
-      }
+      // A zero, the login, the password, the server.
+      const std::int32_t status = t.Login(s, args.U64(1), args.Text(2), args.Text(3));
+      if (status < 0) *out = Reply::Fail(status);
       return true;
     }
     case CommandId::ACCOUNT_INFO: {
-      if (!args.Done()) {
-        *out = Reply::Fail(kInvalidParams);
-        return true;
-      }
       const std::int32_t status =
           t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
             out->payload = AccountRecord(Quotes(t.model(), t.NowMs()), acc, st);

@@ -158,8 +158,8 @@ PyObject* PyCopyTicksFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::TICKS_FROM, records::kTickSize, out, ipc::TextOf(symbol), from,
-                          count, flags);
+    return calls::History(calls::kCommand<CommandId::TICKS_FROM>, records::kTickSize, out,
+                          ipc::TextOf(symbol), from, count, flags);
   });
 }
 
@@ -175,8 +175,8 @@ PyObject* PyCopyTicksRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kTick, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::TICKS_RANGE, records::kTickSize, out, ipc::TextOf(symbol),
-                          from, to, flags);
+    return calls::History(calls::kCommand<CommandId::TICKS_RANGE>, records::kTickSize, out,
+                          ipc::TextOf(symbol), from, to, flags);
   });
 }
 
@@ -191,8 +191,8 @@ PyObject* PyCopyRatesFrom(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::RATES_FROM, records::kRatesSize, out, ipc::TextOf(symbol),
-                          timeframe, from, count);
+    return calls::History(calls::kCommand<CommandId::RATES_FROM>, records::kRatesSize, out,
+                          ipc::TextOf(symbol), timeframe, from, count);
   });
 }
 
@@ -206,8 +206,8 @@ PyObject* PyCopyRatesFromPos(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::RATES_FROM_POS, records::kRatesSize, out, ipc::TextOf(symbol),
-                          timeframe, start, count);
+    return calls::History(calls::kCommand<CommandId::RATES_FROM_POS>, records::kRatesSize, out,
+                          ipc::TextOf(symbol), timeframe, start, count);
   });
 }
 
@@ -223,8 +223,8 @@ PyObject* PyCopyRatesRange(PyObject*, PyObject* args) {
     return InvalidArguments();
   }
   return ReceiveRecords(records::kRates, [&](const ipc::ArrayOut& out) {
-    return calls::History(CommandId::RATES_RANGE, records::kRatesSize, out, ipc::TextOf(symbol),
-                          timeframe, from, to);
+    return calls::History(calls::kCommand<CommandId::RATES_RANGE>, records::kRatesSize, out,
+                          ipc::TextOf(symbol), timeframe, from, to);
   });
 }
 

@@ -25,11 +25,11 @@ bool OneSymbol(PyObject* args, char16_t* symbol) {
 
 // add and release: None for argument errors, False with the error state set
 // for any later failure, True on success.
-PyObject* Subscription(CommandId id, PyObject* args) {
+PyObject* Subscription(calls::StatusByTextCommand command, PyObject* args) {
   ResetError();
   char16_t symbol[kSymbolUnits];
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
-  const std::int32_t result = calls::StatusByText(id, ipc::TextOf(symbol));
+  const std::int32_t result = calls::StatusByText(command, ipc::TextOf(symbol));
   if (result < 0) return FailFalse(result);
   Py_RETURN_TRUE;
 }
@@ -37,11 +37,11 @@ PyObject* Subscription(CommandId id, PyObject* args) {
 }  // namespace
 
 PyObject* PyMarketBookAdd(PyObject*, PyObject* args) {
-  return Subscription(CommandId::BOOK_ADD, args);
+  return Subscription(calls::kCommand<CommandId::BOOK_ADD>, args);
 }
 
 PyObject* PyMarketBookRelease(PyObject*, PyObject* args) {
-  return Subscription(CommandId::BOOK_RELEASE, args);
+  return Subscription(calls::kCommand<CommandId::BOOK_RELEASE>, args);
 }
 
 PyObject* PyMarketBookGet(PyObject*, PyObject* args) {
@@ -50,8 +50,9 @@ PyObject* PyMarketBookGet(PyObject*, PyObject* args) {
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
   void* block = nullptr;
   std::uint32_t count = 0;
-  const std::int32_t result = calls::ListByText(CommandId::BOOK_GET, ipc::TextOf(symbol),
-                                                records::kBookInfoSize, {&block, &count});
+  const std::int32_t result =
+      calls::ListByText(calls::kCommand<CommandId::BOOK_GET>, ipc::TextOf(symbol),
+                        records::kBookInfoSize, {&block, &count});
   return ArrayResultToTuple(result, RecordType::kBookInfo, records::kBookInfo, block, count);
 }
 

@@ -30,7 +30,7 @@ bool OneSymbol(PyObject* args, char16_t* symbol) {
 PyObject* PySymbolsTotal(PyObject*, PyObject*) {
   ResetError();
   std::uint32_t count = 0;
-  const std::int32_t result = calls::Count(CommandId::SYMBOLS_TOTAL, &count);
+  const std::int32_t result = calls::Count(calls::kCommand<CommandId::SYMBOLS_TOTAL>, &count);
   return CountResult(result, count);
 }
 
@@ -55,9 +55,10 @@ PyObject* PySymbolsGet(PyObject*, PyObject* args, PyObject* kwargs) {
   // An empty mask, given or not, asks for every symbol; a mask is matched by
   // the terminal.
   const std::int32_t result =
-      mask[0] == 0 ? calls::List(CommandId::SYMBOLS_ALL, records::kSymbolInfoSize, out)
-                   : calls::ListByText(CommandId::SYMBOLS_BY_GROUP, ipc::TextOf(mask),
-                                       records::kSymbolInfoSize, out);
+      mask[0] == 0
+          ? calls::List(calls::kCommand<CommandId::SYMBOLS_ALL>, records::kSymbolInfoSize, out)
+          : calls::ListByText(calls::kCommand<CommandId::SYMBOLS_BY_GROUP>, ipc::TextOf(mask),
+                              records::kSymbolInfoSize, out);
   return ArrayResultToTuple(result, RecordType::kSymbolInfo, records::kSymbolInfo, block, count);
 }
 
@@ -78,8 +79,8 @@ PyObject* PySymbolInfoTick(PyObject*, PyObject* args) {
   char16_t symbol[kSymbolUnits];
   if (!OneSymbol(args, symbol)) return FailNone(kInvalidParams, kMsgInvalidArguments);
   std::uint8_t record[records::kTickSize] = {};
-  const std::int32_t result = calls::RecordByText(CommandId::SYMBOL_INFO_TICK, ipc::TextOf(symbol),
-                                                  record, records::kTickSize);
+  const std::int32_t result = calls::RecordByText(calls::kCommand<CommandId::SYMBOL_INFO_TICK>,
+                                                  ipc::TextOf(symbol), record, records::kTickSize);
   if (result < 0) return FailNone(result);
   PyObject* tick = RecordToPython(RecordType::kTick, records::kTick, record);
   if (tick == nullptr) return FailNone(kCallFailed);

@@ -14,12 +14,12 @@ namespace {
 constexpr std::uint32_t kMaxInfoRecord =
     records::MaxSize(records::kAccountInfoSize, records::kTerminalInfoSize);
 
-PyObject* InfoRecord(calls::CommandId id, RecordType type, const records::RecordDef& def) {
+PyObject* InfoRecord(calls::RecordCommand command, RecordType type, const records::RecordDef& def) {
   ResetError();
   // Zero-filled so that no stack garbage can reach Python whatever the reply.
   std::uint8_t record[kMaxInfoRecord] = {};
   if (def.size > sizeof record) return FailNone(kCallFailed);
-  const std::int32_t result = calls::Record(id, record, def.size);
+  const std::int32_t result = calls::Record(command, record, def.size);
   if (result < 0) return FailNone(result);
   PyObject* info = RecordToPython(type, def, record);
   if (info == nullptr) return FailNone(kCallFailed);
@@ -29,12 +29,12 @@ PyObject* InfoRecord(calls::CommandId id, RecordType type, const records::Record
 }  // namespace
 
 PyObject* PyTerminalInfo(PyObject*, PyObject*) {
-  return InfoRecord(calls::CommandId::TERMINAL_INFO, RecordType::kTerminalInfo,
+  return InfoRecord(calls::kCommand<calls::CommandId::TERMINAL_INFO>, RecordType::kTerminalInfo,
                     records::kTerminalInfo);
 }
 
 PyObject* PyAccountInfo(PyObject*, PyObject*) {
-  return InfoRecord(calls::CommandId::ACCOUNT_INFO, RecordType::kAccountInfo,
+  return InfoRecord(calls::kCommand<calls::CommandId::ACCOUNT_INFO>, RecordType::kAccountInfo,
                     records::kAccountInfo);
 }
 

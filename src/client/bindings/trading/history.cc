@@ -18,26 +18,28 @@ namespace {
 
 using calls::CommandId;
 
+using calls::kCommand;
+
 struct HistoryFamily {
   const char* name;  // of the get function
-  CommandId total;
-  CommandId range;
-  CommandId by_position;
-  CommandId by_ticket;
+  calls::CountRangeCommand total;
+  calls::ListByRangeCommand range;
+  calls::ListByNumberCommand by_position;
+  calls::RecordByNumberCommand by_ticket;
   const trading::RecordKind* kind;
 };
 
 const HistoryFamily kHistoryOrders = {"history_orders_get",
-                                      CommandId::HISTORY_ORDERS_TOTAL,
-                                      CommandId::HISTORY_ORDERS_RANGE,
-                                      CommandId::HISTORY_ORDERS_BY_POSITION,
-                                      CommandId::HISTORY_ORDER_BY_TICKET,
+                                      kCommand<CommandId::HISTORY_ORDERS_TOTAL>,
+                                      kCommand<CommandId::HISTORY_ORDERS_RANGE>,
+                                      kCommand<CommandId::HISTORY_ORDERS_BY_POSITION>,
+                                      kCommand<CommandId::HISTORY_ORDER_BY_TICKET>,
                                       &trading::kOrderKind};
 const HistoryFamily kHistoryDeals = {"history_deals_get",
-                                     CommandId::HISTORY_DEALS_TOTAL,
-                                     CommandId::HISTORY_DEALS_RANGE,
-                                     CommandId::HISTORY_DEALS_BY_POSITION,
-                                     CommandId::HISTORY_DEAL_BY_TICKET,
+                                     kCommand<CommandId::HISTORY_DEALS_TOTAL>,
+                                     kCommand<CommandId::HISTORY_DEALS_RANGE>,
+                                     kCommand<CommandId::HISTORY_DEALS_BY_POSITION>,
+                                     kCommand<CommandId::HISTORY_DEAL_BY_TICKET>,
                                      &trading::kDealKind};
 
 Py_ssize_t PositionalCount(PyObject* args) { return args != nullptr ? PyTuple_GET_SIZE(args) : 0; }
@@ -76,7 +78,7 @@ PyObject* GetRange(const HistoryFamily& family, PyObject* args, PyObject* kwargs
     if (!read_mask_arg(value, mask)) {
       return FailNone(kInvalidParams, InvalidNamedArgument("group").c_str());
     }
-    return trading::GroupTuple(family.range, &range, mask, kind);
+    return trading::GroupTuple(family.range, range, mask, kind);
   }
 
   void* block = nullptr;

@@ -19,10 +19,11 @@ constexpr std::uint32_t kMaxTicketRecord = records::MaxSize(
 
 }  // namespace
 
-PyObject* TicketTuple(calls::CommandId id, const RecordKind& kind, std::uint64_t ticket) {
+PyObject* TicketTuple(calls::RecordByNumberCommand command, const RecordKind& kind,
+                      std::uint64_t ticket) {
   std::uint8_t record[kMaxTicketRecord] = {};
   if (kind.def->size > sizeof record) return FailNone(kIpcCallFailed);
-  const std::int32_t result = calls::RecordByNumber(id, ticket, record, kind.def->size);
+  const std::int32_t result = calls::RecordByNumber(command, ticket, record, kind.def->size);
   // The terminal's not-found is an empty answer, not a failure.
   if (result == kNotFound || result == 0) return PyTuple_New(0);
   if (result < 0) return FailNone(result);
@@ -35,12 +36,20 @@ PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count, const
   return ArrayResultToTuple(result, kind.type, *kind.def, block, count);
 }
 
-PyObject* GroupTuple(calls::CommandId id, const calls::Range* range, const char16_t* mask,
-                     const RecordKind& kind) {
+PyObject* GroupTuple(calls::ListCommand command, const char16_t* mask, const RecordKind& kind) {
   void* block = nullptr;
   std::uint32_t count = 0;
   const std::int32_t result =
-      calls::ListByGroup(id, range, mask, kind.def->size, kind.symbol_offset, &block, &count);
+      calls::ListByGroup(command, mask, kind.def->size, kind.symbol_offset, &block, &count);
+  return ListTuple(result, block, count, kind);
+}
+
+PyObject* GroupTuple(calls::ListByRangeCommand command, const calls::Range& range,
+                     const char16_t* mask, const RecordKind& kind) {
+  void* block = nullptr;
+  std::uint32_t count = 0;
+  const std::int32_t result =
+      calls::ListByGroup(command, range, mask, kind.def->size, kind.symbol_offset, &block, &count);
   return ListTuple(result, block, count, kind);
 }
 

@@ -29,17 +29,19 @@ extern const RecordKind kDealKind;
 // A look-up by ticket (POSITION_BY_TICKET and the like). Not found (-4) and
 // status 0 give an empty tuple and leave the error state alone, a positive
 // status a tuple of the one record, anything else None.
-PyObject* TicketTuple(calls::CommandId id, const RecordKind& kind, std::uint64_t ticket);
+PyObject* TicketTuple(calls::RecordByNumberCommand command, const RecordKind& kind,
+                      std::uint64_t ticket);
 
 // The outcome of an array exchange: a tuple of the `count` records in
 // `block`, or None with the error state set. Releases the block (HeapFree)
 // on every path.
 PyObject* ListTuple(std::int32_t result, void* block, std::uint32_t count, const RecordKind& kind);
 
-// The unfiltered list of `id` (ranged when `range` is given) narrowed to the
-// records whose symbol `mask` selects, in the terminal's order.
-PyObject* GroupTuple(calls::CommandId id, const calls::Range* range, const char16_t* mask,
-                     const RecordKind& kind);
+// The unfiltered list of `command` (over `range`) narrowed to the records
+// whose symbol `mask` selects, in the terminal's order.
+PyObject* GroupTuple(calls::ListCommand command, const char16_t* mask, const RecordKind& kind);
+PyObject* GroupTuple(calls::ListByRangeCommand command, const calls::Range& range,
+                     const char16_t* mask, const RecordKind& kind);
 
 }  // namespace zk5::trading
 

@@ -17,26 +17,28 @@ namespace {
 
 using calls::CommandId;
 
+using calls::kCommand;
+
 struct OpenFamily {
   const char* name;  // of the get function
-  CommandId total;
-  CommandId all;
-  CommandId by_symbol;
-  CommandId by_ticket;
+  calls::CountCommand total;
+  calls::ListCommand all;
+  calls::ListByTextCommand by_symbol;
+  calls::RecordByNumberCommand by_ticket;
   const trading::RecordKind* kind;
 };
 
 const OpenFamily kPositions = {"positions_get",
-                               CommandId::POSITIONS_TOTAL,
-                               CommandId::POSITIONS_ALL,
-                               CommandId::POSITIONS_BY_SYMBOL,
-                               CommandId::POSITION_BY_TICKET,
+                               kCommand<CommandId::POSITIONS_TOTAL>,
+                               kCommand<CommandId::POSITIONS_ALL>,
+                               kCommand<CommandId::POSITIONS_BY_SYMBOL>,
+                               kCommand<CommandId::POSITION_BY_TICKET>,
                                &trading::kPositionKind};
 const OpenFamily kOrders = {"orders_get",
-                            CommandId::ORDERS_TOTAL,
-                            CommandId::ORDERS_ALL,
-                            CommandId::ORDERS_BY_SYMBOL,
-                            CommandId::ORDER_BY_TICKET,
+                            kCommand<CommandId::ORDERS_TOTAL>,
+                            kCommand<CommandId::ORDERS_ALL>,
+                            kCommand<CommandId::ORDERS_BY_SYMBOL>,
+                            kCommand<CommandId::ORDER_BY_TICKET>,
                             &trading::kOrderKind};
 
 PyObject* Total(const OpenFamily& family) {
@@ -81,7 +83,7 @@ PyObject* Get(const OpenFamily& family, PyObject* args, PyObject* kwargs) {
     if (!read_mask_arg(value, mask)) {
       return FailNone(kInvalidParams, InvalidNamedArgument("group").c_str());
     }
-    return trading::GroupTuple(family.all, nullptr, mask, kind);
+    return trading::GroupTuple(family.all, mask, kind);
   }
 
   void* block = nullptr;

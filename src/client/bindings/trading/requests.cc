@@ -119,7 +119,7 @@ PyObject* RequestObject(PyObject* args, PyObject* kwargs) {
 
 struct TradeCall {
   const char* name;
-  CommandId id;
+  calls::TradeCommand command;
   RecordType result_type;
   const records::RecordDef* result_def;
 };
@@ -136,9 +136,9 @@ PyObject* SendRequest(const TradeCall& call, PyObject* args, PyObject* kwargs) {
   std::uint8_t reply[kMaxTradeRecord] = {};
   if (call.result_def->size > sizeof reply) return FailNone(kCallFailed);
   const std::int32_t result =
-      calls::TradeRequest(call.id, record, sizeof record, reply, call.result_def->size);
+      calls::TradeRequest(call.command, record, sizeof record, reply, call.result_def->size);
   if (result < 0) {
-    if (call.id == CommandId::ORDER_SEND && result == kAutoTradingDisabled) {
+    if (call.command.id == CommandId::ORDER_SEND && result == kAutoTradingDisabled) {
       return FailNone(result, kMsgAutoTradingDisabled);
     }
     return FailNone(result);
@@ -153,10 +153,10 @@ PyObject* SendRequest(const TradeCall& call, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-const TradeCall kOrderCheck = {"order_check", CommandId::ORDER_CHECK, RecordType::kOrderCheckResult,
-                               &records::kOrderCheckResult};
-const TradeCall kOrderSend = {"order_send", CommandId::ORDER_SEND, RecordType::kOrderSendResult,
-                              &records::kOrderSendResult};
+const TradeCall kOrderCheck = {"order_check", calls::kCommand<CommandId::ORDER_CHECK>,
+                               RecordType::kOrderCheckResult, &records::kOrderCheckResult};
+const TradeCall kOrderSend = {"order_send", calls::kCommand<CommandId::ORDER_SEND>,
+                              RecordType::kOrderSendResult, &records::kOrderSendResult};
 
 // The leading action and symbol of the calc functions, after the tuple
 // parser: the action is taken modulo 2^32, the symbol by the symbol rule.

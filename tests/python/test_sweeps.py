@@ -1,0 +1,238 @@
+"""Sweeps: one strategy over a grid of parameters, each run a private
+terminal replaying imported history, on whichever executor. Needs pandas,
+which only the main test venv has: the other interpreters of the suite skip
+the file (and the Dask parts need dask[distributed], in that venv only)."""
+
+import calendar
+import concurrent.futures
+import math
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+import zelkor5 as zk  # noqa: E402
+from zelkor5 import sweeps  # noqa: E402
+from zelkor5.constants import (  # noqa: E402
+    ORDER_TYPE_BUY,
+    ORDER_TYPE_SELL,
+    TIMEFRAME_M1,
+    TRADE_ACTION_DEAL,
+)
+from zelkor5.terminal import import_history  # noqa: E402
+
+START = calendar.timegm((2024, 3, 4, 0, 0, 0))
+DAYS = 2
+GRID = {"fast": [3, 8], "slow": [15, 30]}
+
+
+def write_bars(path):
+    rnd = random.Random(7)
+    price = 50.0
+    with open(path, "w") as f:
+        f.write("time,open,high,low,close,tick_volume\n")
+        for k in range(DAYS * 1440):
+            open_ = price
+            price = max(1.0, price + rnd.gauss(0, 0.05) + 0.02 * math.sin(k / 120.0))
+            high, low = max(open_, price) + 0.01, min(open_, price) - 0.01
+            f.write("%d,%.2f,%.2f,%.2f,%.2f,%d\n" % (START + 60 * k, open_, high, low, price, 9))
+
+
+def crossing(params):
+    """Long while the fast average of the last closes is above the slow one;
+    a parameter set with fast >= slow fails on purpose."""
+    fast, slow = params["fast"], params["slow"]
+    if fast >= slow:
+        raise ValueError("fast must be below slow")
+    seen = 0
+    for bar in sweeps.bars("SWEEPX", TIMEFRAME_M1):
+        seen += 1
+        got = zk.copy_rates_from("SWEEPX", TIMEFRAME_M1, int(bar["time"]), slow)
+        closes = got["close"]
+        up = closes[-fast:].mean() > closes.mean()
+        held = zk.positions_get(symbol="SWEEPX") or ()
+        if up and not held:
+            zk.order_send(
+                {
+                    "action": TRADE_ACTION_DEAL,
+                    "symbol": "SWEEPX",
+                    "volume": 1.0,
+                    "type": ORDER_TYPE_BUY,
+                }
+            )
+        elif held and not up:
+            zk.order_send(
+                {
+                    "action": TRADE_ACTION_DEAL,
+                    "symbol": "SWEEPX",
+                    "volume": 1.0,
+                    "type": ORDER_TYPE_SELL,
+                    "position": held[0].ticket,
+                }
+            )
+    first, last = sweeps.span()
+    return {"bars": seen, "span_minutes": (last - first) // 60}
+
+
+def leftovers():
+    """Private installations and their terminals still present."""
+    folders = [e for e in os.listdir("/tmp") if e.startswith("zk5sw")]
+    procs = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if "/zk5sw" in os.readlink("/proc/%s/exe" % pid):
+                procs.append(pid)
+        except OSError:
+            pass
+    return sorted(folders), procs
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """A Dask cluster of two single-thread workers in this process, reachable
+    over TCP (by the command's process too)."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=False,
+        protocol="tcp://",
+        dashboard_address=None,
+    ) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def history_csv(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("sweep") / "SWEEPX.M1.csv")
+    write_bars(path)
+    return path
+
+
+SPAN = (START + 3600, START + 3600 + 6 * 3600)  # six hours of minutes
+
+
+def test_a_sweep_gives_the_same_frame_on_every_executor(history_csv, cluster, tmp_path):
+    import distributed
+
+    before = leftovers()
+    with concurrent.futures.ThreadPoolExecutor(1) as one:
+        sequential = zk.sweep(
+            crossing, GRID, history=history_csv, span=SPAN, executor=one, progress=False
+        )
+    grid_order = list(sequential[["fast", "slow"]].itertuples(index=False, name=None))
+    assert grid_order == [(3, 15), (3, 30), (8, 15), (8, 30)]
+    assert sequential["error"].isna().all(), sequential["error"].tolist()
+    assert (sequential["bars"] == 360).all() and (sequential["span_minutes"] == 360).all()
+    assert (sequential["trades"] > 0).all() and sequential["net_profit"].nunique() == 4
+    stats = list(zk.reporting.STATISTICS)
+    assert list(sequential.columns[2 : 2 + len(stats)]) == stats
+
+    # The grid reversed on a process pool: the same rows, in the grid's order.
+    reversed_grid = [dict(fast=f, slow=s) for f in (8, 3) for s in (30, 15)]
+    on_processes = zk.sweep(crossing, reversed_grid, history=history_csv, span=SPAN, workers=2)
+    pd.testing.assert_frame_equal(on_processes.iloc[::-1].reset_index(drop=True), sequential)
+
+    with distributed.Client(cluster) as client:
+        on_dask = zk.sweep(
+            crossing,
+            GRID,
+            history=history_csv,
+            span=SPAN,
+            executor=client,
+            progress=False,
+            shared_history=True,
+        )
+    pd.testing.assert_frame_equal(on_dask, sequential)
+
+    # The history an installation imported, in place of the CSV file.
+    inst = tmp_path / "inst"
+    inst.mkdir()
+    exe = str(inst / "terminal64.exe")
+    shutil.copy2(zk.terminal_path(), exe)
+    import_history(history_csv, path=exe, portable=True)
+    from_installation = zk.sweep(crossing, GRID, history=exe, span=SPAN, progress=False)
+    pd.testing.assert_frame_equal(from_installation, sequential)
+    assert leftovers() == before
+
+
+def sweep_command(*args):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+    return subprocess.run(
+        [sys.executable, "-m", "zelkor5", "sweep", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
+
+
+def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cluster, tmp_path):
+    before = leftovers()
+    script = tmp_path / "strategy.py"
+    script.write_text("from test_sweeps import crossing as strategy\n")
+    out = str(tmp_path / "results.parquet")
+    span = ["--from", "2024-03-04T01:00", "--to", "2024-03-04T02:00"]
+    done = sweep_command(
+        str(script),
+        "--grid",
+        "fast=3,40",
+        "--grid",
+        "slow=30",
+        "--history",
+        history_csv,
+        *span,
+        "--scheduler",
+        cluster.scheduler_address,
+        "-o",
+        out,
+    )
+    assert done.returncode == 1, done.stderr
+    assert "2 runs, 1 failed" in done.stdout
+    assert "ValueError: fast must be below slow" in done.stderr
+    assert "sweep: 100%" in done.stderr and "2/2" in done.stderr  # the progress bar
+    frame = pd.read_parquet(out)
+    assert frame["error"].tolist() == [None, "ValueError: fast must be below slow"]
+    assert frame["bars"][0] == 60 and pd.isna(frame["net_profit"][1])
+
+    # On this machine's processes, to CSV: every run done, exit status 0.
+    out = str(tmp_path / "results.csv")
+    done = sweep_command(
+        str(script),
+        "--grid",
+        "fast=3",
+        "--grid",
+        "slow=30",
+        "--history",
+        history_csv,
+        *span,
+        "--workers",
+        "2",
+        "-o",
+        out,
+    )
+    assert done.returncode == 0 and "1 run, 0 failed" in done.stdout, done.stderr
+    assert pd.read_csv(out)["bars"].tolist() == [60]
+
+    bad = sweep_command(str(script), "--grid", "fast", "--history", history_csv, *span, "-o", out)
+    assert bad.returncode == 2 and "NAME=V1,V2" in bad.stderr
+    # In this process, the failure's traceback beside its row.
+    with concurrent.futures.ThreadPoolExecutor(1) as one:
+        failed = zk.sweep(
+            crossing,
+            [{"fast": 9, "slow": 9}],
+            history=history_csv,
+            span=SPAN,
+            executor=one,
+            progress=False,
+        )
+    assert failed["error"][0] == "ValueError: fast must be below slow"
+    assert "in crossing" in failed.attrs["tracebacks"][0]
+    with pytest.raises(sweeps.SweepError, match="no history file"):
+        zk.sweep(crossing, GRID, history=str(tmp_path / "none.csv"), span=SPAN)
+    assert leftovers() == before
