@@ -73,7 +73,8 @@ def stub_names() -> Tuple[List[str], List[str]]:
 
 def readme_page() -> str:
     with open(os.path.join(ROOT, "README.md")) as f:
-        text = f.read()
+        # The README links into docs/, which is the site's own folder.
+        text = f.read().replace("](docs/", "](")
     parts = re.split(r"(?m)^## ", text)
     kept = [parts[0]]
     for part in parts[1:]:
