@@ -79,7 +79,7 @@ def read_table(commands_h, records_h):
     enum = enum[: enum.index("};")]
     ids = dict((name, int(value)) for name, value in re.findall(r"\b([A-Z_]+) = (\d+),", enum))
     body = re.search(
-        r"inline constexpr CommandSpec kCommands\[\] = \{(.*?)\n\};", commands_h, re.S
+        r"inline constexpr CommandEntry kCommands\[\] = \{(.*?)\n\};", commands_h, re.S
     ).group(1)
     # One entry per command, however the lines are broken.
     body = " ".join(re.sub(r"//[^\n]*", "", body).split())
@@ -126,8 +126,8 @@ def render():
         records_h = f.read()
     commands, sizes = read_table(commands_h, records_h)
     lines = [HEAD, "COMMANDS = {\n"]
-    for name, spec in commands:
-        lines.append("    %s: %s,\n" % (_py(name), _py(spec)))
+    for name, entry in commands:
+        lines.append("    %s: %s,\n" % (_py(name), _py(entry)))
     lines.append("}\n\nRECORD_SIZES = {\n")
     for name in sorted(sizes):
         lines.append("    %s: %d,\n" % (_py(name), sizes[name]))

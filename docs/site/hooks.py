@@ -152,10 +152,10 @@ def _member_comments(source: str) -> Dict[Tuple[str, str], str]:
 
 def constants_page() -> str:
     path = os.path.join(PACKAGE, "constants.py")
-    spec = importlib.util.spec_from_file_location("zelkor5_constants_for_docs", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_source = importlib.util.spec_from_file_location("zelkor5_constants_for_docs", path)
+    assert module_source is not None and module_source.loader is not None
+    module = importlib.util.module_from_spec(module_source)
+    module_source.loader.exec_module(module)
     with open(path) as f:
         comments = _member_comments(f.read())
     out = ["# Constants", "", (module.__doc__ or "").strip(), ""]

@@ -100,8 +100,8 @@ DEFAULT_BUILD = 4000
 
 # The wire's command table (ids, argument kinds, reply shapes), generated from
 # the C++ by scripts/gen_commands.py.
-CMD = {name: spec[0] for name, spec in COMMANDS.items()}
-_BY_ID = {spec[0]: name for name, spec in COMMANDS.items()}
+CMD = {name: entry[0] for name, entry in COMMANDS.items()}
+_BY_ID = {entry[0]: name for name, entry in COMMANDS.items()}
 
 
 # ---------------------------------------------------------------------------

@@ -107,7 +107,7 @@ struct ArgList {
   }
 };
 
-struct CommandSpec {
+struct CommandEntry {
   CommandId id;
   ArgList args;
   Reply reply;
@@ -119,7 +119,7 @@ struct CommandSpec {
 // the command's unit). SYMBOL_INFO's record is the short one (without the
 // name) from terminals of build 2363 or lower.
 // clang-format off
-inline constexpr CommandSpec kCommands[] = {
+inline constexpr CommandEntry kCommands[] = {
     {CommandId::VERSION, {Arg::kU32}, Reply::kVersion, nullptr, nullptr},
     {CommandId::HELLO, {Arg::kU32, Arg::kText}, Reply::kU32, nullptr, nullptr},
     {CommandId::LOGIN, {Arg::kU32, Arg::kU64, Arg::kText, Arg::kText}, Reply::kStatus, nullptr, nullptr},
@@ -167,8 +167,8 @@ inline constexpr CommandSpec kCommands[] = {
 // clang-format on
 
 // The entry of `id`; null for a number that names no command.
-constexpr const CommandSpec* FindCommand(std::uint32_t id) {
-  for (const CommandSpec& c : kCommands) {
+constexpr const CommandEntry* FindCommand(std::uint32_t id) {
+  for (const CommandEntry& c : kCommands) {
     if (static_cast<std::uint32_t>(c.id) == id) return &c;
   }
   return nullptr;
@@ -183,7 +183,7 @@ namespace table {
 constexpr bool WellFormed() {
   constexpr std::size_t n = sizeof kCommands / sizeof kCommands[0];
   for (std::size_t i = 0; i < n; ++i) {
-    const CommandSpec& c = kCommands[i];
+    const CommandEntry& c = kCommands[i];
     for (std::size_t j = 0; j < i; ++j) {
       if (kCommands[j].id == c.id) return false;
     }
@@ -196,8 +196,8 @@ constexpr bool WellFormed() {
 static_assert(WellFormed(), "one entry per command, with at most one record argument");
 
 // The entry of a command named at compile time (no entry: does not compile).
-constexpr const CommandSpec& Spec(CommandId id) {
-  for (const CommandSpec& c : kCommands) {
+constexpr const CommandEntry& Entry(CommandId id) {
+  for (const CommandEntry& c : kCommands) {
     if (c.id == id) return c;
   }
   throw "a command without an entry in kCommands";
@@ -217,7 +217,7 @@ struct Command {
 namespace table {
 
 template <CommandId Id, std::size_t... I>
-constexpr Command<Spec(Id).reply, Spec(Id).args.kinds[I]...> Typed(std::index_sequence<I...>) {
+constexpr Command<Entry(Id).reply, Entry(Id).args.kinds[I]...> Typed(std::index_sequence<I...>) {
   return {Id};
 }
 
@@ -225,7 +225,7 @@ constexpr Command<Spec(Id).reply, Spec(Id).args.kinds[I]...> Typed(std::index_se
 
 template <CommandId Id>
 inline constexpr auto kCommand =
-    table::Typed<Id>(std::make_index_sequence<table::Spec(Id).args.count>{});
+    table::Typed<Id>(std::make_index_sequence<table::Entry(Id).args.count>{});
 
 // A text argument: the units of a NUL-terminated buffer before its first NUL.
 struct Text {

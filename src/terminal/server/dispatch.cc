@@ -8,17 +8,17 @@
 
 namespace zk5::term {
 
-bool Args::Decode(const ipc::CommandSpec& spec, const std::uint8_t* data, std::size_t size) {
-  spec_ = &spec;
+bool Args::Decode(const ipc::CommandEntry& entry, const std::uint8_t* data, std::size_t size) {
+  entry_ = &entry;
   std::size_t at = 0;
   auto take = [&](std::size_t n) {
     if (n > size - at) return false;
     at += n;
     return true;
   };
-  for (std::size_t i = 0; i < spec.args.count; ++i) {
+  for (std::size_t i = 0; i < entry.args.count; ++i) {
     const std::size_t start = at;
-    switch (spec.args.kinds[i]) {
+    switch (entry.args.kinds[i]) {
       case ipc::Arg::kU8:
         if (!take(1)) return false;
         break;
@@ -43,7 +43,7 @@ bool Args::Decode(const ipc::CommandSpec& spec, const std::uint8_t* data, std::s
         continue;
       }
       case ipc::Arg::kRecord:
-        if (!take(spec.arg_record->size)) return false;
+        if (!take(entry.arg_record->size)) return false;
         records_[i] = data + start;
         continue;
     }
@@ -53,7 +53,7 @@ bool Args::Decode(const ipc::CommandSpec& spec, const std::uint8_t* data, std::s
 }
 
 bool Args::Is(std::size_t i, ipc::Arg kind) const {
-  if (spec_ != nullptr && i < spec_->args.count && spec_->args.kinds[i] == kind) return true;
+  if (entry_ != nullptr && i < entry_->args.count && entry_->args.kinds[i] == kind) return true;
   misread_ = true;
   return false;
 }
@@ -104,15 +104,15 @@ Reply& Reply::String(const std::u16string& s) {
 Reply Dispatch(Terminal& t, Session* s, std::uint32_t command, const std::uint8_t* args,
                std::size_t size) {
   Reply reply;
-  const ipc::CommandSpec* spec = ipc::FindCommand(command);
+  const ipc::CommandEntry* entry = ipc::FindCommand(command);
   Args decoded;
   const std::uint64_t refused = RefusedFieldAccesses();
-  if (spec == nullptr) {
+  if (entry == nullptr) {
     reply = Reply::Fail(kCallFailed);
-  } else if (!decoded.Decode(*spec, args, size)) {
+  } else if (!decoded.Decode(*entry, args, size)) {
     reply = Reply::Fail(kInvalidParams);
-  } else if (!DispatchMarket(t, s, spec->id, decoded, &reply) &&
-             !DispatchTrade(t, s, spec->id, decoded, &reply)) {
+  } else if (!DispatchMarket(t, s, entry->id, decoded, &reply) &&
+             !DispatchTrade(t, s, entry->id, decoded, &reply)) {
     reply = Reply::Fail(kCallFailed);
   } else if (RefusedFieldAccesses() != refused || decoded.misread()) {
     // A record built or read with a refused field is never sent, nor a

@@ -24,8 +24,8 @@ namespace zk5::term {
 // answered with -1 (Dispatch checks misread()).
 class Args {
  public:
-  // False unless `data` holds exactly the arguments `spec` lists.
-  bool Decode(const ipc::CommandSpec& spec, const std::uint8_t* data, std::size_t size);
+  // False unless `data` holds exactly the arguments `entry` lists.
+  bool Decode(const ipc::CommandEntry& entry, const std::uint8_t* data, std::size_t size);
 
   std::uint8_t U8(std::size_t i) const {
     return static_cast<std::uint8_t>(Number(i, ipc::Arg::kU8));
@@ -49,7 +49,7 @@ class Args {
   // The argument's bytes, zero-extended to 64 bits.
   std::uint64_t Number(std::size_t i, ipc::Arg kind) const;
 
-  const ipc::CommandSpec* spec_ = nullptr;
+  const ipc::CommandEntry* entry_ = nullptr;
   std::uint64_t numbers_[ipc::kMaxArgs] = {};
   std::u16string texts_[ipc::kMaxArgs];
   const std::uint8_t* records_[ipc::kMaxArgs] = {};
