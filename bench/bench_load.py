@@ -15,7 +15,7 @@ within 3x its latency with one client. The figures printed: median, 90th
 and 99th percentile and maximum per call, alone and under load, and the
 ratio of the medians.
 
-    python bench/bench_load.py [--procs 50] [--calls 300] [--smoke]
+    python bench/bench_load.py [--procs 50] [--calls 300] [--terminal PATH] [--smoke]
 
 --smoke runs a tiny load (3 processes of 12 calls) to show the benchmark
 works. Run it with the interpreter of a virtual environment that has
@@ -111,6 +111,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--procs", type=int, default=50)
     ap.add_argument("--calls", type=int, default=300)
+    ap.add_argument("--terminal", help="the terminal program to copy (default: the bundled one)")
     ap.add_argument("--smoke", action="store_true", help="a tiny run: 3 processes of 12 calls")
     args = ap.parse_args()
     if args.smoke:
@@ -118,7 +119,7 @@ def main():
     # On disk, not in memory: the flushes are what is measured.
     work = tempfile.mkdtemp(prefix="zk5bl", dir=os.environ.get("ZK5_BENCH_DIR", "/var/tmp"))
     exe = os.path.join(work, "terminal64.exe")
-    shutil.copy2(terminal_path(), exe)
+    shutil.copy2(args.terminal or terminal_path(), exe)
     os.makedirs(os.path.join(work, "config"))
     with open(os.path.join(work, "config", "terminal.ini"), "w") as f:
         f.write("[Terminal]\nIdleExit=60\n")

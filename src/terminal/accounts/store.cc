@@ -210,18 +210,29 @@ T Read(sqlite3_stmt* st, int first, const Column<T> (&cols)[N]) {
   return rec;
 }
 
+// The indexes the history selections name (see Where), made at every open:
+// a store migrated from the first schema may lack them.
+constexpr const char* kHistoryIndexes =
+    "CREATE INDEX IF NOT EXISTS orders_time ON orders(login, time_done_msc);"
+    "CREATE INDEX IF NOT EXISTS orders_position ON orders(login, position_id);"
+    "CREATE INDEX IF NOT EXISTS deals_time ON deals(login, time_msc);"
+    "CREATE INDEX IF NOT EXISTS deals_position ON deals(login, position_id);";
+
 // The history selection of a query as SQL after "FROM table", with the
 // bound values ?1 login, ?2 and ?3.
 // Working orders (state placed) share the orders table but are not history.
+// Selections by time or position name their index: to give rows in ticket
+// order the planner would otherwise walk the account's whole history.
 template <typename T>
 std::string Where(const HistoryQuery& q) {
   const std::string history = std::is_same_v<T, Order> ? " AND state <> 1" : "";
+  const std::string table = TableOf<T>::kName;
   switch (q.by) {
     case HistoryQuery::kTime:
-      return std::string(" WHERE login = ?1 AND ") + TableOf<T>::kTime + " BETWEEN ?2 AND ?3" +
-             history;
+      return " INDEXED BY " + table + "_time WHERE login = ?1 AND " + TableOf<T>::kTime +
+             " BETWEEN ?2 AND ?3" + history;
     case HistoryQuery::kPosition:
-      return " WHERE login = ?1 AND position_id = ?2" + history;
+      return " INDEXED BY " + table + "_position WHERE login = ?1 AND position_id = ?2" + history;
     case HistoryQuery::kTicket:
       return " WHERE login = ?1 AND ticket = ?2" + history;
   }
@@ -304,10 +315,11 @@ bool Store::Open(const std::string& path, bool durable, std::string* error) {
   sqlite3_extended_result_codes(db_, 1);
   // Only this process uses the file (the data folder's lock sees to it);
   // exclusive locking keeps the WAL index in memory.
+  // temp_store: a batch's savepoints keep their page copies in memory.
   bool ok = Exec("PRAGMA encoding = 'UTF-16le'") && Exec("PRAGMA locking_mode = EXCLUSIVE") &&
-            Exec("PRAGMA journal_mode = WAL") &&
+            Exec("PRAGMA temp_store = MEMORY") && Exec("PRAGMA journal_mode = WAL") &&
             Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") &&
-            Migrate(error);
+            Migrate(error) && Exec(kHistoryIndexes);
   // Every page read once: a file cut short or overwritten is found now,
   // not by the account calls later (an empty file is a new store).
   if (ok) {
@@ -383,11 +395,7 @@ bool Store::Migrate(std::string* error) {
         " credit REAL NOT NULL, next_ticket INTEGER NOT NULL, next_request_id INTEGER NOT NULL,"
         " evaluated_msc INTEGER NOT NULL);" +
         CreateTable(kPositionColumns) + ";" + CreateTable(kOrderColumns) + ";" +
-        CreateTable(kDealColumns) + ";" +
-        "CREATE INDEX orders_time ON orders(login, time_done_msc);"
-        "CREATE INDEX orders_position ON orders(login, position_id);"
-        "CREATE INDEX deals_time ON deals(login, time_msc);"
-        "CREATE INDEX deals_position ON deals(login, position_id);";
+        CreateTable(kDealColumns) + ";";
   } else {
     // Version 2: stops and swaps of positions, working orders (state placed
     // in the orders table) and how far the price stream was evaluated (0:
@@ -454,14 +462,44 @@ Store::LoadResult Store::Load(std::uint64_t login, AccountState* st) {
   return LoadResult::kLoaded;
 }
 
+bool Store::BeginBatch() {
+  if (db_ == nullptr || batch_) return false;
+  sqlite3_stmt* begin = Prepare("BEGIN IMMEDIATE");
+  if (begin == nullptr) return false;
+  Reset reset{begin};
+  if (sqlite3_step(begin) != SQLITE_DONE) return false;
+  batch_ = true;
+  batch_broken_ = false;
+  return true;
+}
+
+bool Store::EndBatch() {
+  if (!batch_) return false;
+  batch_ = false;
+  if (!batch_broken_ && !sqlite3_get_autocommit(db_)) {
+    sqlite3_stmt* commit = Prepare("COMMIT");
+    if (commit != nullptr) {
+      Reset reset{commit};
+      if (sqlite3_step(commit) == SQLITE_DONE) return true;
+    }
+  }
+  // After a failed COMMIT the transaction may still be open.
+  if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+  return false;
+}
+
 bool Store::Commit(AccountState* st) { return Write(st, false); }
 
 bool Store::Replace(AccountState* st) { return Write(st, true); }
 
 bool Store::Write(AccountState* st, bool replace) {
   if (db_ == nullptr) return false;
-  sqlite3_stmt* begin = Prepare("BEGIN IMMEDIATE");
-  sqlite3_stmt* commit = Prepare("COMMIT");
+  if (batch_ && (batch_broken_ || sqlite3_get_autocommit(db_))) {
+    batch_broken_ = true;
+    return false;
+  }
+  sqlite3_stmt* begin = Prepare(batch_ ? "SAVEPOINT change" : "BEGIN IMMEDIATE");
+  sqlite3_stmt* commit = Prepare(batch_ ? "RELEASE change" : "COMMIT");
   sqlite3_stmt* account = Prepare(
       "INSERT INTO accounts(login, balance, credit, next_ticket, next_request_id, evaluated_msc)"
       " VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(login) DO UPDATE SET balance = excluded.balance,"
@@ -519,8 +557,14 @@ bool Store::Write(AccountState* st, bool replace) {
     ok = ok && step(put_deal, Bind(put_deal, st->login, d, kDealColumns));
   }
   if (!ok || !step(commit, true)) {
-    // After a failed COMMIT the transaction may still be open.
-    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    if (!batch_) {
+      // After a failed COMMIT the transaction may still be open.
+      if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    } else if (sqlite3_get_autocommit(db_)) {
+      batch_broken_ = true;  // the database rolled the whole batch back
+    } else if (!Exec("ROLLBACK TO change") || !Exec("RELEASE change")) {
+      batch_broken_ = true;
+    }
     return false;
   }
   st->ClearJournal();

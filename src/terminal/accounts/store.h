@@ -2,9 +2,11 @@
 // (bases/accounts.sqlite) holding every account's money and counters, its
 // open positions, its history orders and its deals.
 //
-// The database runs in WAL mode with synchronous=FULL, and a change is one
-// transaction (Commit), so a terminal killed at any moment restarts with
-// every change it confirmed and nothing of one it did not. A commit writes
+// The database runs in WAL mode, and a change is one transaction (Commit),
+// or one savepoint of a batch's transaction; the terminal confirms a change
+// only once its transaction is flushed (Flush), so a terminal killed at any
+// moment restarts with every change it confirmed and nothing of one it did
+// not. A commit writes
 // only what the change touched: its cost does not grow with the history.
 //
 // Schema (version 2 in PRAGMA user_version; text stored as UTF-16LE so that
@@ -72,6 +74,16 @@ class Store {
   // run on any thread, at the same time as the others.
   bool Flush();
 
+  // A batch: the commits until EndBatch are one transaction, each of them a
+  // savepoint inside it, so that many changes cost one write of the pages
+  // they share. A commit that fails inside a batch takes back only its own
+  // change, unless the database ended the whole transaction (then every
+  // later commit of the batch fails too). EndBatch writes the transaction
+  // and tells whether it did; when it did not, none of the batch's changes
+  // is stored. Without a batch every commit is its own transaction.
+  bool BeginBatch();
+  bool EndBatch();
+
   enum class LoadResult { kLoaded, kMissing, kError };
   // The account's money, counters, open positions and working orders; the
   // journal empty.
@@ -103,6 +115,8 @@ class Store {
   std::u16string wal_path_;     // set by DeferFlushes
   std::u16string folder_path_;  // the folder that holds the log's name
   bool deferred_ = false;
+  bool batch_ = false;         // inside BeginBatch .. EndBatch
+  bool batch_broken_ = false;  // the database ended the batch's transaction
   std::atomic<bool> folder_flushed_{false};
 };
 

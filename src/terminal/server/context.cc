@@ -84,7 +84,7 @@ bool Terminal::Load(std::string* error, bool durable) {
   // Trade requests share flushes from now on.
   if (durable) {
     store_.DeferFlushes();
-    group_ = true;
+    StartBatches();
   }
   std::string text;
   if (os::ReadWholeFile(inst_.ConfigFile(u"accounts.dat"), &text)) {
@@ -283,27 +283,86 @@ bool Terminal::ResetAccount(std::uint64_t login) {
 
 bool Terminal::StoreCommit(AccountState* state) {
   if (!store_.Commit(state)) return false;
-  committed_.fetch_add(1);
+  // Inside a batch the change is stored with the batch's transaction.
+  if (in_batch_) {
+    batch_logins_.insert(state->login);
+  } else {
+    committed_.fetch_add(1);
+  }
   return true;
 }
 
-void Terminal::WaitDurable(std::uint64_t seq) {
-  if (!group_) return;
-  std::unique_lock<std::mutex> lock(flush_mutex_);
-  while (flushed_ < seq) {
-    if (flushing_) {
-      flushed_cv_.wait(lock);
-      continue;
+void Terminal::RunInBatch(Call* call) {
+  if (!group_) {
+    // Nothing to share: the call runs here, alone.
+    std::vector<Call*> one{call};
+    RunBatch(one);
+  } else {
+    std::unique_lock<std::mutex> queue(queue_mutex_);
+    queue_.push_back(call);
+    batch_cv_.notify_one();
+    call->ready.wait(queue, [call] { return call->done; });
+  }
+  if (call->error) std::rethrow_exception(call->error);
+}
+
+void Terminal::StartBatches() {
+  group_ = true;
+  batcher_ = std::thread([this] { BatchLoop(); });
+  flusher_ = std::thread([this] { FlushLoop(); });
+}
+
+Terminal::~Terminal() {
+  // The batches still queued run, then their flush.
+  {
+    std::lock_guard<std::mutex> queue(queue_mutex_);
+    stopping_ = true;
+  }
+  batch_cv_.notify_all();
+  if (batcher_.joinable()) batcher_.join();
+  {
+    std::lock_guard<std::mutex> queue(queue_mutex_);
+    flusher_stopping_ = true;
+  }
+  flush_cv_.notify_all();
+  if (flusher_.joinable()) flusher_.join();
+}
+
+void Terminal::BatchLoop() {
+  std::vector<Call*> batch;
+  std::unique_lock<std::mutex> queue(queue_mutex_);
+  for (;;) {
+    batch_cv_.wait(queue, [this] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    batch.swap(queue_);
+    queue.unlock();
+    // The calls that arrive meanwhile are the next batch; this one's flush
+    // runs while it executes.
+    const std::uint64_t seen = RunBatch(batch);
+    queue.lock();
+    for (Call* c : batch) c->seen = seen;
+    if (seen <= flushed_) {
+      for (Call* c : batch) Finish(c);
+    } else {
+      flush_queue_.insert(flush_queue_.end(), batch.begin(), batch.end());
+      flush_cv_.notify_one();
     }
-    // This thread flushes for every commit written so far; those that
-    // arrive meanwhile wait for the next flush.
-    flushing_ = true;
+    batch.clear();
+  }
+}
+
+void Terminal::FlushLoop() {
+  std::vector<Call*> waiting;
+  std::unique_lock<std::mutex> queue(queue_mutex_);
+  for (;;) {
+    flush_cv_.wait(queue, [this] { return flusher_stopping_ || !flush_queue_.empty(); });
+    if (flush_queue_.empty()) return;
+    // One flush for every transaction written so far: each waiting call saw
+    // no more than these.
+    waiting.swap(flush_queue_);
     const std::uint64_t target = committed_.load();
-    lock.unlock();
-    const bool ok = store_.Flush();
-    lock.lock();
-    flushing_ = false;
-    if (!ok) {
+    queue.unlock();
+    if (!store_.Flush()) {
       // A change is written but may never reach the disk: no reply may
       // confirm it, and nothing after it may build on it.
       std::fprintf(stderr, "terminal64.exe: cannot flush the account store %s to disk: stopping\n",
@@ -311,13 +370,56 @@ void Terminal::WaitDurable(std::uint64_t seq) {
       std::fflush(nullptr);
       std::_Exit(2);
     }
+    queue.lock();
     flushed_ = std::max(flushed_, target);
-    flushed_cv_.notify_all();
+    for (Call* c : waiting) Finish(c);
+    waiting.clear();
   }
+}
+
+void Terminal::Finish(Call* call) {
+  call->done = true;
+  call->ready.notify_one();
+}
+
+std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Without a batch transaction (it could not begin) every commit is its
+  // own, as outside batches.
+  in_batch_ = store_.BeginBatch();
+  batch_logins_.clear();
+  for (Call* c : batch) {
+    try {
+      c->result = c->run(this, c->session, c->fn);
+    } catch (...) {
+      c->error = std::current_exception();
+    }
+  }
+  if (in_batch_) {
+    in_batch_ = false;
+    if (store_.EndBatch()) {
+      if (!batch_logins_.empty()) committed_.fetch_add(1);
+    } else {
+      // None of the batch's changes is stored, and every call of it may
+      // have shown one: all of them fail, and the accounts are back to
+      // what the store holds.
+      for (Call* c : batch) c->lost = true;
+      for (const std::uint64_t login : batch_logins_) {
+        const auto it = states_.find(login);
+        if (it != states_.end()) Revert(&it->second);
+      }
+    }
+  }
+  return committed_.load();
 }
 
 bool Terminal::CommitLocked(AccountState* state) {
   if (StoreCommit(state)) return true;
+  Revert(state);
+  return false;
+}
+
+void Terminal::Revert(AccountState* state) {
   // Back to what the store holds; request ids handed out stay used.
   const std::uint32_t next_request_id = state->next_request_id;
   AccountState stored;
@@ -328,7 +430,6 @@ bool Terminal::CommitLocked(AccountState* state) {
   }
   state->ClearJournal();
   if (state->next_request_id < next_request_id) state->next_request_id = next_request_id;
-  return false;
 }
 
 bool Terminal::Selected(int sym) {

@@ -9,10 +9,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "accounts/account.h"
@@ -46,6 +49,9 @@ class Terminal {
   // `history`, when given, is imported price history; it must outlive the
   // terminal.
   Terminal(Installation inst, Settings settings, const HistoryStore* history = nullptr);
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
 
   // Opens the account store (taking over the account files of earlier
   // versions), reads accounts.dat (hashing clear passwords) and the market
@@ -82,27 +88,33 @@ class Terminal {
 
   // Runs f(config, state, commit) on the session's account with the lock
   // held, once the price stream has been applied to it up to now and what
-  // the stream did is durable, so that f reads it from the store too (the
-  // history requests do). commit() makes the state's change durable in one
-  // transaction and returns whether it did; when it did not, the state is
-  // back to what the store holds (only request ids stay used). The result
-  // is -6 when the session has no usable account, -1 when the store fails,
-  // else f's.
-  // Replies wait for the disk, not for each other: changes committed while
-  // a flush runs share the next one (group commit), and every reply waits
-  // until what it saw is durable (WaitDurable), so none confirms a change,
-  // or shows one, that a crash could take back.
+  // the stream did is stored, so that f reads it from the store too (the
+  // history requests do). commit() stores the state's change and returns
+  // whether it did; when it did not, the state is back to what the store
+  // holds (only request ids stay used). The result is -6 when the session
+  // has no usable account, -1 when the store fails, else f's.
+  //
+  // Calls arriving together run as one batch on one thread: their commits
+  // are one transaction (group commit), written while the previous batch
+  // is flushed, and every call returns once what it saw is on disk, so no
+  // reply confirms a change, or shows one, that a crash could take back. When the batch's
+  // transaction cannot be written, none of its changes is kept: the result is -1, or, given `lost`,
+  // f's with *lost set so that the caller can say what was not saved.
   template <typename F>
-  std::int32_t WithAccount(Session* s, F&& f) {
-    std::int32_t result;
-    std::uint64_t seen;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result = WithAccountLocked(s, f);
-      seen = committed_.load();
+  std::int32_t WithAccount(Session* s, F&& f, bool* lost = nullptr) {
+    using Fn = std::remove_reference_t<F>;
+    Call call;
+    call.session = s;
+    call.fn = const_cast<void*>(static_cast<const void*>(&f));
+    call.run = [](Terminal* t, Session* session, void* fn) {
+      return t->WithAccountLocked(session, *static_cast<Fn*>(fn));
+    };
+    RunInBatch(&call);
+    if (call.lost) {
+      if (lost == nullptr) return kCallFailed;
+      *lost = true;
     }
-    WaitDurable(seen);
-    return result;
+    return call.result;
   }
   // The store's history; only inside WithAccount.
   Store& store() { return store_; }
@@ -134,12 +146,37 @@ class Terminal {
     auto commit = [this, state] { return CommitLocked(state); };
     return f(static_cast<const AccountConfig&>(*config), *state, commit);
   }
-  // Returns once every change committed up to `seq` is on disk.
-  void WaitDurable(std::uint64_t seq);
-  // Store::Commit, counted for WaitDurable.
+  // One WithAccount call waiting for its batch.
+  struct Call {
+    std::int32_t (*run)(Terminal*, Session*, void*) = nullptr;
+    Session* session = nullptr;
+    void* fn = nullptr;
+    std::int32_t result = 0;
+    bool lost = false;       // its batch could not be stored
+    std::uint64_t seen = 0;  // the transactions it may have seen
+    bool done = false;       // run, and what it saw is on disk
+    std::condition_variable ready;
+    std::exception_ptr error;
+  };
+  // Runs the call in the next batch and returns once what it saw is on
+  // disk; without group commit, runs it at once.
+  void RunInBatch(Call* call);
+  // Runs the calls under the lock, their commits one transaction; returns
+  // the count of transactions stored after it.
+  std::uint64_t RunBatch(const std::vector<Call*>& batch);
+  // Group commit's two threads: one runs the queued calls batch after
+  // batch, the other flushes what they stored and lets their callers go.
+  void StartBatches();
+  void BatchLoop();
+  void FlushLoop();
+  void Finish(Call* call);  // under queue_mutex_
+  // Store::Commit, counted as a stored transaction outside batches.
   bool StoreCommit(AccountState* state);
   std::int32_t Account(Session* s, AccountConfig** config, AccountState** state);
   bool CommitLocked(AccountState* state);
+  // Puts the state back to what the store holds (request ids handed out
+  // stay used); a state that cannot be read is read again at its next use.
+  void Revert(AccountState* state);
   void MigrateLegacyFilesLocked();
   AccountConfig* FindConfig(std::uint64_t login);
   bool SaveAccountsFileLocked();
@@ -153,14 +190,25 @@ class Terminal {
 
   std::mutex mutex_;
   Store store_;
-  // Group commit: commits counted (under mutex_), and how many of them are
-  // known to be on disk. One thread at a time flushes, the others wait.
+  // Group commit (once Load made the store durable): the calls waiting for
+  // their batch and those waiting for its flush, under queue_mutex_ with
+  // flushed_, how many stored transactions are known to be on disk.
+  // committed_ counts the stored transactions (under mutex_).
   bool group_ = false;
-  std::atomic<std::uint64_t> committed_{0};
-  std::mutex flush_mutex_;
-  std::condition_variable flushed_cv_;
+  std::mutex queue_mutex_;
+  std::condition_variable batch_cv_;
+  std::condition_variable flush_cv_;
+  std::vector<Call*> queue_;
+  std::vector<Call*> flush_queue_;
   std::uint64_t flushed_ = 0;
-  bool flushing_ = false;
+  bool stopping_ = false;          // the batcher ends once the queue is empty
+  bool flusher_stopping_ = false;  // then the flusher
+  std::atomic<std::uint64_t> committed_{0};
+  std::thread batcher_;
+  std::thread flusher_;
+  // Inside a batch (under mutex_): the accounts whose changes it stored.
+  bool in_batch_ = false;
+  std::set<std::uint64_t> batch_logins_;
   AccountsFile accounts_;
   // Passwords already verified in this run, by login: a keyed digest of the
   // password and the hash it matched, so a repeated login is cheap.

@@ -252,6 +252,14 @@ Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
   return status < 0 ? Reply::Fail(status) : r;
 }
 
+// A send refused because the account could not be stored.
+SendOutcome NotSaved() {
+  SendOutcome out;
+  out.retcode = kRetError;
+  out.comment = u"Cannot save the account";
+  return out;
+}
+
 Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
   const std::uint8_t* rec = args.Record(0);
   if (rec == nullptr) return Reply::Fail(kCallFailed);
@@ -260,8 +268,10 @@ Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
   }
   const TradeRequest req = RequestFromRecord(rec);
   Reply r;
-  const std::int32_t status =
-      t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
+  bool lost = false;
+  const std::int32_t status = t.WithAccount(
+      s,
+      [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
         const Quotes q(t.model(), t.NowMs());
         if (id == CommandId::ORDER_CHECK) {
           r.payload = CheckRecord(CheckTrade(q, acc, st, req));
@@ -274,10 +284,7 @@ Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
         if (st.next_request_id >= st.request_id_limit) {
           st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
           if (!commit()) {
-            SendOutcome none;
-            none.retcode = kRetError;
-            none.comment = u"Cannot save the account";
-            r.payload = SendRecord(none);
+            r.payload = SendRecord(NotSaved());
             return kSuccess;
           }
         }
@@ -288,15 +295,21 @@ Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
                              !st.new_deals.empty() || !st.changed_positions.empty();
         if (changed && !commit() && out.retcode == kRetDone) {
           const std::uint32_t request_id = out.request_id;
-          out = SendOutcome{};
-          out.retcode = kRetError;
-          out.comment = u"Cannot save the account";
+          out = NotSaved();
           out.request_id = request_id;
         }
         r.payload = SendRecord(out);
         return kSuccess;
-      });
-  return status < 0 ? Reply::Fail(status) : r;
+      },
+      &lost);
+  if (status < 0) return Reply::Fail(status);
+  if (lost) {
+    // Nothing of the request is stored: a send is refused without an id
+    // (the id's block may not be stored either), a check fails.
+    if (id == CommandId::ORDER_CHECK) return Reply::Fail(kCallFailed);
+    r.payload = SendRecord(NotSaved());
+  }
+  return r;
 }
 
 // Action, symbol, volume, price, and for profit the closing price.
