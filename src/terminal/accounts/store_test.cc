@@ -138,6 +138,35 @@ TEST_F(StoreTest, AFailedCommitWritesNothingAndKeepsTheJournal) {
   EXPECT_EQ(stored.positions.size(), 1u);
 }
 
+TEST_F(StoreTest, InABatchAFailedCommitTakesBackOnlyItsOwnChange) {
+  Open();
+  ASSERT_TRUE(store_.BeginBatch());
+  EXPECT_FALSE(store_.BeginBatch());  // batches do not nest
+  AccountState st = NewAccount(acc_, kTuesdayMs - 1000);
+  ASSERT_TRUE(store_.Commit(&st));
+  ASSERT_EQ(ExecuteTrade(quotes_, acc_, &st, Market(0, 0.1)).retcode, kRetDone);
+  AccountState clash = st;
+  clash.new_deals.push_back(clash.new_deals.back());
+  ASSERT_FALSE(store_.Commit(&clash));
+  // The batch goes on: the account made before the failure is there.
+  AccountState stored;
+  ASSERT_EQ(store_.Load(42, &stored), Store::LoadResult::kLoaded);
+  EXPECT_TRUE(stored.positions.empty());
+  ASSERT_TRUE(store_.Commit(&st));
+  ASSERT_TRUE(store_.EndBatch());
+  EXPECT_FALSE(store_.EndBatch());
+  store_.Close();
+  Open();
+  ASSERT_EQ(store_.Load(42, &stored), Store::LoadResult::kLoaded);
+  EXPECT_EQ(stored.positions.size(), 1u);
+  HistoryQuery all;
+  all.from_msc = INT64_MIN;
+  all.to_msc = INT64_MAX;
+  std::vector<Deal> deals;
+  ASSERT_TRUE(store_.Deals(42, all, &deals));
+  EXPECT_EQ(deals.size(), 2u);  // the deposit and the buy, once
+}
+
 TEST_F(StoreTest, RefusesADatabaseOfANewerVersionOrNotADatabase) {
   {
     sqlite3* db = nullptr;
