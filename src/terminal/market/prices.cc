@@ -64,9 +64,9 @@ int PriceModel::MinuteTicks(int sym, std::int64_t minute, std::vector<Tick>* out
     history_->MinuteTicks(*seg, sym, minute, out);
     return static_cast<int>(out->size());
   }
-  out->resize(kMaxTicksPerMinute);
-  const int n = Simulate(sym, minute, out->data());
-  out->resize(static_cast<std::size_t>(n));
+  int n = 0;
+  const Tick* ticks = SimulatedTicks(sym, minute, &n);
+  out->assign(ticks, ticks + n);
   return n;
 }
 
@@ -106,15 +106,42 @@ double PriceModel::DayLevel(int sym, std::int64_t day) const {
 
 namespace {
 
-// The last day path computed on this thread: bars and tick streams walk
-// minute by minute, so nearly every look-up hits it.
-struct DayPathCache {
+// The last day paths and minutes computed on this thread: bars and tick
+// streams walk minute by minute, and a connection asks for the same few
+// symbols again and again (a quote, the bars of another, a trade), so
+// nearly every look-up hits one.
+struct DayPath {
   std::uint64_t seed = 0;
   int sym = -1;
   std::int64_t day = 0;
   double level[kMinutesPerDay + 1];
 };
-thread_local DayPathCache t_path;
+struct CachedMinute {
+  std::uint64_t seed = 0;
+  int sym = -1;
+  std::int64_t minute = 0;
+  int n = 0;
+  Tick ticks[kMaxTicksPerMinute];
+};
+template <typename Entry, int N>
+struct RecentlyUsed {
+  Entry entries[N];
+  int next = 0;  // the one replaced next
+  template <typename Match>
+  Entry* Find(Match&& match) {
+    for (Entry& e : entries) {
+      if (match(e)) return &e;
+    }
+    return nullptr;
+  }
+  Entry& Replace() {
+    Entry& e = entries[next];
+    next = (next + 1) % N;
+    return e;
+  }
+};
+thread_local RecentlyUsed<DayPath, 4> t_paths;
+thread_local RecentlyUsed<CachedMinute, 8> t_minutes;
 
 }  // namespace
 
@@ -146,13 +173,16 @@ void PriceModel::FillDay(int sym, std::int64_t day, double* level) const {
 double PriceModel::LogLevel(int sym, std::int64_t minute) const {
   const std::int64_t day = FloorDiv(minute, kMinutesPerDay);
   const std::int64_t target = minute - day * kMinutesPerDay;
-  if (t_path.sym != sym || t_path.day != day || t_path.seed != seed_) {
-    FillDay(sym, day, t_path.level);
-    t_path.sym = sym;
-    t_path.day = day;
-    t_path.seed = seed_;
+  DayPath* path =
+      t_paths.Find([&](const DayPath& p) { return p.sym == sym && p.day == day && p.seed == seed_; });
+  if (path == nullptr) {
+    path = &t_paths.Replace();
+    FillDay(sym, day, path->level);
+    path->sym = sym;
+    path->day = day;
+    path->seed = seed_;
   }
-  return t_path.level[target];
+  return path->level[target];
 }
 
 double PriceModel::LogLevelSlow(int sym, std::int64_t minute) const {
@@ -254,9 +284,23 @@ int PriceModel::Simulate(int sym, std::int64_t minute, Tick* out) const {
   return k;
 }
 
+const Tick* PriceModel::SimulatedTicks(int sym, std::int64_t minute, int* n) const {
+  CachedMinute* m = t_minutes.Find([&](const CachedMinute& e) {
+    return e.sym == sym && e.minute == minute && e.seed == seed_;
+  });
+  if (m == nullptr) {
+    m = &t_minutes.Replace();
+    m->n = Simulate(sym, minute, m->ticks);
+    m->sym = sym;
+    m->minute = minute;
+    m->seed = seed_;
+  }
+  *n = m->n;
+  return m->ticks;
+}
+
 bool PriceModel::LastTick(int sym, std::int64_t time_msc, Tick* out) const {
   std::int64_t minute = FloorDiv(time_msc, 60000);
-  Tick ticks[kMaxTicksPerMinute];
   const bool custom = Symbols()[static_cast<std::size_t>(sym)].custom;
   for (;;) {
     const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
@@ -288,7 +332,8 @@ bool PriceModel::LastTick(int sym, std::int64_t time_msc, Tick* out) const {
                    : before;
       continue;
     }
-    const int n = Simulate(sym, minute, ticks);
+    int n = 0;
+    const Tick* ticks = SimulatedTicks(sym, minute, &n);
     for (int j = n - 1; j >= 0; --j) {
       if (ticks[j].time_msc <= time_msc) {
         *out = ticks[j];

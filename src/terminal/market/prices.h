@@ -91,6 +91,9 @@ class PriceModel {
 
  private:
   int Simulate(int sym, std::int64_t minute, Tick* out) const;
+  // Simulate's ticks of the minute, from the minutes last simulated on this
+  // thread when it is one of them; valid until the thread's next call.
+  const Tick* SimulatedTicks(int sym, std::int64_t minute, int* n) const;
   int SimulatedCount(int sym, std::int64_t minute) const;
   bool SimulatedMinute(int sym, std::int64_t minute) const;
   void FillDay(int sym, std::int64_t day, double* level) const;
