@@ -189,10 +189,22 @@ std::int32_t CInterClient::Hello() {
 
 ConnectOutcome CInterClient::Initialize(const std::u16string& path, bool portable) {
   if (connected()) return ConnectOutcome::Failed(u"CInterClient already initialized");
-  ConnectOutcome outcome =
-      path.empty() ? ConnectToFoundTerminal() : ConnectToTerminal(path, portable);
-  if (!outcome) return outcome;
-  return {Hello(), {}};
+  // A terminal that ends (an idle exit) just as this connects drops the
+  // connection before it answers the greeting. Looking again a moment later
+  // finds it gone, or a new one, and starts one when none serves.
+  constexpr int kGreetingAttempts = 5;
+  constexpr std::uint32_t kGreetingRetryMs = 50;
+  for (int attempt = 1;; ++attempt) {
+    ConnectOutcome outcome =
+        path.empty() ? ConnectToFoundTerminal() : ConnectToTerminal(path, portable);
+    if (!outcome) return outcome;
+    const std::int32_t greeted = Hello();
+    if ((greeted != kIpcSendFailed && greeted != kIpcRecvFailed) || attempt == kGreetingAttempts) {
+      return {greeted, {}};
+    }
+    Reset();
+    if (!os::SleepMs(kGreetingRetryMs)) return {greeted, {}};
+  }
 }
 
 }  // namespace zk5

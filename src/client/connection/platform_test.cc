@@ -295,6 +295,39 @@ TEST_F(PlatformPipe, ServerHangingUpMidReplyFailsTheCallAndLaterCallsReportNoCon
   EXPECT_EQ(calls::Count(ipc::kCommand<CommandId::TERMINAL_STATE>, &state), kNoIpcConnection);
 }
 
+TEST(PlatformGreeting, AConnectionDroppedBeforeTheGreetingIsMadeAgain) {
+  // A terminal's path nowhere on disk: its pipe name is taken as given.
+  const std::u16string path = U16(fs::temp_directory_path() / "zk5-no-such" /
+                                  UniquePipeName().substr(22) / "terminal64.exe");
+  const std::u16string name = NameOf(path);
+  for (const int dropped : {2, 5}) {
+    // The first `dropped` connections end unanswered, as at an idle exit;
+    // the next is served. No wait is endless, so that a client that stops
+    // looking fails the test rather than hanging it.
+    ServerThread server(name, 1, [dropped](os::PipeServer& s) {
+      for (int i = 0; i <= dropped; ++i) {
+        os::PipeHandle c = os::kInvalidPipe;
+        if (s.Accept(5000, &c) != os::AcceptStatus::kClient) return;
+        if (i == dropped) tt::ServeConnection(c, tt::Options{}, 1);
+        s.Release(c);
+      }
+    });
+    ASSERT_TRUE(server.listening());
+    const ConnectOutcome outcome = g_client.Initialize(path, false);
+    if (dropped < 5) {
+      EXPECT_EQ(outcome.code, 0) << dropped;
+      EXPECT_EQ(g_client.terminal_build(), tt::kBuild);
+    } else {
+      // Five in a row: the terminal is not merely ending; the failure is told.
+      EXPECT_TRUE(outcome.code == kIpcRecvFailed || outcome.code == kIpcSendFailed) << outcome.code;
+      EXPECT_FALSE(g_client.connected());
+      // The server's last wait ends with a client that leaves at once.
+      os::PipeHandle h = os::kInvalidPipe;
+      if (os::OpenPipe(name, &h) == 0) os::ClosePipe(h);
+    }
+  }
+}
+
 // ---- A terminal in a process of its own ------------------------------------
 
 class PlatformTerminal : public ::testing::Test {

@@ -173,8 +173,8 @@ void PriceModel::FillDay(int sym, std::int64_t day, double* level) const {
 double PriceModel::LogLevel(int sym, std::int64_t minute) const {
   const std::int64_t day = FloorDiv(minute, kMinutesPerDay);
   const std::int64_t target = minute - day * kMinutesPerDay;
-  DayPath* path =
-      t_paths.Find([&](const DayPath& p) { return p.sym == sym && p.day == day && p.seed == seed_; });
+  DayPath* path = t_paths.Find(
+      [&](const DayPath& p) { return p.sym == sym && p.day == day && p.seed == seed_; });
   if (path == nullptr) {
     path = &t_paths.Replace();
     FillDay(sym, day, path->level);
@@ -285,9 +285,8 @@ int PriceModel::Simulate(int sym, std::int64_t minute, Tick* out) const {
 }
 
 const Tick* PriceModel::SimulatedTicks(int sym, std::int64_t minute, int* n) const {
-  CachedMinute* m = t_minutes.Find([&](const CachedMinute& e) {
-    return e.sym == sym && e.minute == minute && e.seed == seed_;
-  });
+  CachedMinute* m = t_minutes.Find(
+      [&](const CachedMinute& e) { return e.sym == sym && e.minute == minute && e.seed == seed_; });
   if (m == nullptr) {
     m = &t_minutes.Replace();
     m->n = Simulate(sym, minute, m->ticks);
