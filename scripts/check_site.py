@@ -167,6 +167,12 @@ PAGE_FACTS = """(() => ({
                         e => e.href || e.src),
   ids: Array.from(document.querySelectorAll('[id]'), e => e.id)
       .concat(Array.from(document.querySelectorAll('a[name]'), e => e.name)),
+  // Docstring markup the site does not render (roles, literal-block colons),
+  // outside code.
+  markup: Array.from(document.querySelectorAll('p, li, td, dd'))
+      .map(e => e.innerText)
+      .filter(t => /:(class|func|meth|attr|exc|mod|data):`|::$/m.test(t))
+      .map(t => t.slice(0, 80)),
 }))()"""
 
 
@@ -222,6 +228,8 @@ def main() -> int:
             facts[url] = got
             for error in errors_of(browser.events):
                 problems.append("%s: %s" % (page, error))
+            for text in got["markup"]:
+                problems.append("%s: unrendered markup in %r" % (page, text))
             if (
                 got["ready"] != "complete"
                 or got["text"] < 50

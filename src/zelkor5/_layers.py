@@ -2,8 +2,8 @@
 facades put around them: reconnection, logging, and raising.
 
 A facade (``strict``, ``aio``) builds each of its functions with
-:func:`layered`, which looks the function's kind up in FUNCTIONS; nothing
-here is written per function. The order, outermost first::
+``layered``, which looks the function's kind up in FUNCTIONS; nothing
+here is written per function. The order, outermost first:
 
     raising (strict only) -> logging -> reconnection -> the _core function
 

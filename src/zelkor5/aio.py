@@ -1,4 +1,4 @@
-"""The module's functions as coroutines, for asyncio::
+"""The module's functions as coroutines, for asyncio:
 
     import asyncio
     from zelkor5 import aio

@@ -2,9 +2,9 @@
 and the streams) in place of the module's ``None``/``False`` and
 ``last_error()``.
 
-Every exception is a :class:`Zelkor5Error` with the ``code`` and ``message``
+Every exception is a ``Zelkor5Error`` with the ``code`` and ``message``
 that ``last_error()`` reported; its class tells the family, so that a bot
-handles each the way it needs::
+handles each the way it needs:
 
     from zelkor5 import strict as zk
     from zelkor5.errors import ConnectionLost, TradeRejected
@@ -47,7 +47,7 @@ TRADE_SUCCESS_RETCODES = frozenset((10008, 10009, 10010, 10025))
 
 class Zelkor5Error(Exception):
     """A call failed. ``code`` and ``message`` are what ``last_error()``
-    reported for it (for :class:`TradeRejected`, the result's retcode and
+    reported for it (for ``TradeRejected``, the result's retcode and
     comment). The base of every exception of this module; raised as such
     for codes of no family below (-1 call failed, -3 out of memory, and
     codes the terminal adds)."""

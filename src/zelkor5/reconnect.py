@@ -12,7 +12,7 @@ its value.
 
 A trade request (``order_send``) is never sent again: when the connection
 broke while it was on its way, its outcome is unknown, and the call raises
-:class:`~zelkor5.errors.TradeOutcomeUnknown` (in every facade), saying how
+``TradeOutcomeUnknown`` (in every facade), saying how
 to find out (the deals and orders of the last seconds, by the request's
 ``magic`` and ``comment``). When no connection was open at all, nothing
 was sent: the call fails with -10004 as without reconnection, after

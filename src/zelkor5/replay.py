@@ -3,7 +3,7 @@
 A stepped replay (``zelkor5 terminal replay --from ... --stepped``, or
 ``zelkor5.terminal.replay(start, stepped=True)``) holds the market still:
 quotes, bars, ticks and trading all stand at one moment, whatever and
-however often the script asks, until the script moves the clock::
+however often the script asks, until the script moves the clock:
 
     import zelkor5 as zk
     from zelkor5 import replay

@@ -1,5 +1,5 @@
 """Streams of new ticks, closed bars and trade events, in place of
-hand-written polling loops::
+hand-written polling loops:
 
     from zelkor5 import stream
 
@@ -394,7 +394,7 @@ def ticks(
     since_msc: Optional[int] = None,
 ) -> TickStream:
     """Every new tick of `symbols` (a name or a list of names), each once,
-    as :class:`StreamTick` (the symbol and the tick's fields).
+    as ``StreamTick`` (the symbol and the tick's fields).
 
     Ticks come in the terminal's order, those of several symbols merged by
     ``time_msc``: a tick of one symbol waits until the others are known up
@@ -420,7 +420,7 @@ def ticks(
 
 def bars(symbol: str, timeframe: int, interval: float = 0.1) -> BarStream:
     """Each bar of `symbol` and `timeframe` (a ``TIMEFRAME_*`` constant)
-    once it has closed, as a :class:`Bar` with its final values.
+    once it has closed, as a ``Bar`` with its final values.
 
     A bar has closed when the terminal shows the next one, that is when
     its clock has passed the bar's end and a tick came: the bars stream
@@ -435,7 +435,7 @@ def bars(symbol: str, timeframe: int, interval: float = 0.1) -> BarStream:
 
 def trades(interval: float = 0.05) -> TradeStream:
     """The changes of the account: new deals, open orders placed, changed
-    or gone, positions opened, changed or closed, as :class:`TradeEvent`
+    or gone, positions opened, changed or closed, as ``TradeEvent``
     items, each once. A round gives the deals first (by time), then the
     orders, then the positions. Changes of price_current (and a position's
     profit) alone are not events.

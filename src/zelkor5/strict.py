@@ -3,7 +3,7 @@
 ``from zelkor5 import strict as zk`` gives the same 32 functions with the
 same arguments; each returns what the plain function returns on success,
 and raises the exception of its failure's family (``zelkor5.errors``)
-where the plain function returns ``None`` or ``False``::
+where the plain function returns ``None`` or ``False``:
 
     from zelkor5 import strict as zk
     from zelkor5.errors import TradeRejected
@@ -15,7 +15,7 @@ where the plain function returns ``None`` or ``False``::
     except TradeRejected as e:
         print(e.result.retcode, e.result.comment)
 
-``order_send`` also raises :class:`~zelkor5.errors.TradeRejected` when the
+``order_send`` also raises ``TradeRejected`` when the
 terminal answers with a retcode other than done, placed, done partially or
 no changes; ``order_check`` returns its result whatever the retcode (it
 only asks). ``last_error()`` is the plain one. Calls through this module
