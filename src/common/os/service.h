@@ -53,11 +53,27 @@ enum class FileKind {
   kRegular,
   kFolder,
   kLink,   // a symbolic link (or another reparse point), whatever it leads to
-  kOther,  // a FIFO, a device, a socket
+  kOther,  // a FIFO (named pipe), a device, a socket
   kError,  // cannot be told
 };
 // Where a FileKind is named in messages: "a symbolic link", "a folder", ...
-const char* FileKindName(FileKind kind);
+inline const char* FileKindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::kMissing:
+      return "missing";
+    case FileKind::kRegular:
+      return "a regular file";
+    case FileKind::kFolder:
+      return "a folder";
+    case FileKind::kLink:
+      return "a symbolic link";
+    case FileKind::kOther:
+      return "a FIFO, pipe, device or socket";
+    case FileKind::kError:
+      break;
+  }
+  return "unreadable";
+}
 FileKind KindOfPath(const std::u16string& path);
 
 // A file opened for reading (OpenRegularFile).

@@ -238,7 +238,7 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
       {"LINKIN.M1.csv", "it is a symbolic link"},
       {"LINKOUT.M1.csv", "it is a symbolic link"},
       {"ZERO.ticks.csv", "it is a symbolic link"},
-      {"FIFO.M1.csv", "it is a FIFO, device or socket"},
+      {"FIFO.M1.csv", "it is a FIFO, pipe, device or socket"},
       {"DIR.M1.csv", "it is a folder"},
       {"...M1.csv", "the file name is not"},
       {"BIG.M1.csv", "the file is larger than 4 GiB"},

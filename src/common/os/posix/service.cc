@@ -189,24 +189,6 @@ bool RenameFile(const std::u16string& from, const std::u16string& to) {
   return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }
 
-const char* FileKindName(FileKind kind) {
-  switch (kind) {
-    case FileKind::kMissing:
-      return "missing";
-    case FileKind::kRegular:
-      return "a regular file";
-    case FileKind::kFolder:
-      return "a folder";
-    case FileKind::kLink:
-      return "a symbolic link";
-    case FileKind::kOther:
-      return "a FIFO, device or socket";
-    case FileKind::kError:
-      return "unreadable";
-  }
-  return "unreadable";
-}
-
 namespace {
 
 FileKind KindOfMode(mode_t mode) {

@@ -118,24 +118,6 @@ bool RenameFile(const std::u16string& from, const std::u16string& to) {
   return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-const char* FileKindName(FileKind kind) {
-  switch (kind) {
-    case FileKind::kMissing:
-      return "missing";
-    case FileKind::kRegular:
-      return "a regular file";
-    case FileKind::kFolder:
-      return "a folder";
-    case FileKind::kLink:
-      return "a symbolic link";
-    case FileKind::kOther:
-      return "a device or pipe";
-    case FileKind::kError:
-      return "unreadable";
-  }
-  return "unreadable";
-}
-
 namespace {
 
 FileKind KindOfAttributes(DWORD attributes) {
