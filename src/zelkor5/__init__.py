@@ -14,6 +14,7 @@ from ._request import with_request_keys as _with_request_keys
 from .constants import *  # noqa: F401,F403  the enumerations and their flat names
 from .frames import frame as frame  # noqa: F401  optional: needs pandas when called
 from .reporting import report as report  # noqa: F401  needs pandas and matplotlib when called
+from .sweeps import backtest as backtest  # noqa: F401  needs pandas when called
 from .sweeps import sweep as sweep  # noqa: F401  needs pandas when called
 from .terminal import terminal_path as terminal_path  # noqa: F401  the bundled terminal
 

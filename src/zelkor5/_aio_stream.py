@@ -16,7 +16,7 @@ T = TypeVar("T")
 
 class AsyncStream(Generic[T]):
     """A zelkor5.stream stream for ``async for``: the same items, rounds
-    and interval; stop() (or cancelling the task) ends it. Use it as
+    and interval (moving a stepped replay's clock alike); stop() (or cancelling the task) ends it. Use it as
     ``async with`` to stop it on leaving the block."""
 
     def __init__(self, stream: "_sync.Stream[T]") -> None:
@@ -39,8 +39,13 @@ class AsyncStream(Generic[T]):
         while not self._pending:
             if self.stream.stopped:
                 raise StopAsyncIteration
-            self._pending.extend(await self.poll())
-            if not self._pending:
+            # A round as the stream's own iteration makes it: in a stepped
+            # replay it moves the clock, and None is the replay's end.
+            items, _ = await WORKER.run(self.stream._round)
+            if items is None:
+                raise StopAsyncIteration
+            self._pending.extend(items)
+            if not self._pending and not self.stream.stepped:
                 await asyncio.sleep(self.stream.interval)
         if self.stream.stopped:
             raise StopAsyncIteration

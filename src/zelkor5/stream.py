@@ -25,10 +25,26 @@ so they run the same in a replay (``zelkor5.terminal.replay``), at any
 speed, and with a clock the script moves. The wall clock only paces the
 polling.
 
+**One loop, live and in a replay.** When the iteration starts, the
+stream asks the terminal how its clock runs (``zelkor5.replay.state``).
+Live, or in a replay whose clock runs by itself, it waits for what is new
+as above. In a stepped replay (``zelkor5.terminal.replay(start,
+stepped=True)``, every backtest and every run of a sweep) nothing comes
+unless the clock moves, so asking for the next item moves it there: the
+bars stream moves it to the close of the next bar
+(``zelkor5.replay.next_bar``), the ticks stream to the close of the next
+minute with prices, the trades stream one minute on; no other call is
+needed. There the iteration ends at the replay's end (when ``next_bar``
+finds no next bar). ``poll()`` never moves the clock.
+
+    for bar in stream.bars("EURUSD", zelkor5.TIMEFRAME_M1):   # the same code
+        ...                                  # live, in a replay, a backtest
+
 They call the terminal through ``zelkor5.strict``: a failure raises its
 ``zelkor5.errors`` exception from the iteration (after reconnecting, when
-``zelkor5.reconnect`` is enabled). The connection is the module's one:
-initialize it first.
+``zelkor5.reconnect`` is enabled); moving a replay's clock raises
+``zelkor5.replay.ReplayError`` when it fails. The connection is the
+module's one: initialize it first.
 """
 
 import heapq
@@ -50,8 +66,10 @@ from typing import (
     Union,
 )
 
+from . import replay as _replay
 from . import strict as _zk
 from ._core import Tick, TradeDeal, TradeOrder, TradePosition
+from .constants import TIMEFRAME_M1
 
 __all__ = [
     "ticks",
@@ -72,6 +90,42 @@ T = TypeVar("T")
 _FAR_FUTURE = 4102444800  # 2100-01-01
 _COPY_TICKS_ALL = -1
 _TIME_MSC = 5  # the index of time_msc in a tick record
+# Market seconds the trades stream moves a stepped replay's clock when it
+# found nothing new.
+_TRADES_STEP = 60
+
+# Where the replay of this process ends (seconds since 1970), when the one
+# who started it knows (a backtest's or a sweep's run): a stepped stream
+# ends at the first item after it.
+_replay_end: Optional[float] = None
+
+
+def _is_stepped() -> bool:
+    """Whether the terminal's clock is a stepped replay's, which only the
+    script moves."""
+    try:
+        return _replay.state().mode == "stepped"
+    except (_replay.ReplayError, OSError):
+        return False  # no replay clock to ask: a terminal that runs live
+
+
+def _period(timeframe: int) -> int:
+    """Seconds of a bar of `timeframe`; 0 for months (of varying length)."""
+    unit = timeframe & 0xC000
+    if unit == 0:
+        return 60 * timeframe
+    if unit == 0x4000:
+        return 3600 * (timeframe & 0x3FFF)
+    return 7 * 86400 if unit == 0x8000 else 0
+
+
+def _past_end(opened: int, timeframe: int) -> bool:
+    """Whether the bar opened at `opened` closed after the replay's end."""
+    if _replay_end is None:
+        return False
+    period = _period(timeframe)
+    closed = opened + period if period else _replay.now()
+    return closed > _replay_end
 
 
 class StreamTick(NamedTuple):
@@ -104,6 +158,16 @@ class Bar(NamedTuple):
     spread: int
     real_volume: int
 
+    def __getitem__(self, key: Any) -> Any:
+        """Fields by position, or by name as in a row of copy_rates
+        (``bar["close"]``)."""
+        if isinstance(key, str):
+            try:
+                key = self._fields.index(key)
+            except ValueError:
+                raise KeyError(key) from None
+        return tuple.__getitem__(self, key)
+
 
 class TradeEvent(NamedTuple):
     """A change of the account: `kind` is "deal" (a new deal), "order" (an
@@ -128,12 +192,51 @@ class Stream(Generic[T]):
         self._stopped = threading.Event()
         self._pending: Deque[T] = deque()
         self._started = False
+        # Whether the iteration moves a stepped replay's clock: asked of
+        # the terminal when it starts.
+        self._stepped: Optional[bool] = None
+        self._ended = False
 
     def _start(self) -> None:
         """Reads the starting state: what exists now is not new."""
 
     def _poll(self) -> List[T]:
         raise NotImplementedError
+
+    def _move(self) -> bool:
+        """Moves a stepped replay's clock on to where something may be new;
+        False at the replay's end."""
+        raise NotImplementedError
+
+    def _step(self) -> Optional[List[T]]:
+        """A round in a stepped replay: what is new, else what is new after
+        moving the clock; None at the replay's end."""
+        items = self.poll()
+        if items:
+            return items
+        if not self._move():
+            return None
+        return self.poll()
+
+    def _round(self) -> Optional[List[T]]:
+        """One round of the iteration: live a poll(), in a stepped replay a
+        step; None once the replay has ended."""
+        if self._ended:
+            return None
+        if self._stepped is None:
+            self._stepped = _is_stepped()
+        if not self._stepped:
+            return self.poll()
+        items = self._step()
+        if items is None:
+            self._ended = True
+        return items
+
+    @property
+    def stepped(self) -> bool:
+        """Whether the iteration moves a stepped replay's clock (known once
+        it has started)."""
+        return bool(self._stepped)
 
     def poll(self) -> List[T]:
         """One round of requests, without waiting: the items that are new
@@ -162,8 +265,11 @@ class Stream(Generic[T]):
         while not self._pending:
             if self._stopped.is_set():
                 raise StopIteration
-            self._pending.extend(self.poll())
-            if not self._pending:
+            items = self._round()
+            if items is None:
+                raise StopIteration  # the replay's end
+            self._pending.extend(items)
+            if not self._pending and not self._stepped:
                 self._stopped.wait(self.interval)
         if self._stopped.is_set():
             raise StopIteration
@@ -214,6 +320,15 @@ class TickStream(Stream[StreamTick]):
             ticks = _zk.copy_ticks_from(symbol, last // 1000, self.page, self.flags)
             at = ticks["time_msc"]
             self._last[symbol] = (last, int((at == last).sum()))
+
+    def _move(self) -> bool:
+        # To the close of the next minute with prices of the first symbol
+        # that has one: the ticks of every symbol until then come next.
+        for symbol in self.symbols:
+            row = _replay.next_bar(symbol, TIMEFRAME_M1)
+            if row is not None:
+                return not _past_end(int(row["time"]), TIMEFRAME_M1)
+        return False
 
     def _new(self, symbol: str) -> List[Tuple[Any, ...]]:
         # The symbol's last tick is cheaper to ask than its ticks: while it
@@ -315,6 +430,20 @@ class BarStream(Stream[Bar]):
         self._open = newest
         return [Bar(self.symbol, self.timeframe, *r) for r in closed.tolist()]
 
+    def _step(self) -> Optional[List[Bar]]:
+        # The terminal moves the clock to the bar's close and the bar is
+        # the one it names: one request for the move, one for the bar.
+        row = _replay.next_bar(self.symbol, self.timeframe)
+        if row is None:
+            return None
+        bar = Bar(self.symbol, self.timeframe, *row.tolist())
+        if _past_end(bar.time, self.timeframe):
+            return None
+        if self._open is not None and bar.time < self._open:
+            return []  # given by a poll() already
+        self._open = bar.time + 1
+        return [bar]
+
 
 def _key(record: Any, volatile: Iterable[int]) -> Tuple[Any, ...]:
     skip = set(volatile)
@@ -342,6 +471,11 @@ class TradeStream(Stream[TradeEvent]):
         self._positions = {
             p.ticket: (_key(p, self._POSITION_VOLATILE), p) for p in _zk.positions_get()
         }
+
+    def _move(self) -> bool:
+        before = _replay.now()
+        after = _replay.advance(_TRADES_STEP)
+        return after > before and not (_replay_end is not None and after > _replay_end)
 
     def _remember(self, deals: Sequence[TradeDeal]) -> None:
         for d in deals:
@@ -404,6 +538,10 @@ def ticks(
     pages of `page` ticks, and skips what was delivered, ticks of one
     millisecond included.
 
+    In a stepped replay a round that found nothing new moves the clock to
+    the close of the next minute with prices (of the first of `symbols`
+    that has one), and the iteration ends at the replay's end.
+
     :param interval: seconds between rounds that found nothing new.
     :param flags: which ticks (``COPY_TICKS_ALL``, ``COPY_TICKS_INFO``,
         ``COPY_TICKS_TRADE``).
@@ -428,6 +566,10 @@ def bars(symbol: str, timeframe: int, interval: float = 0.1) -> BarStream:
     before the iteration started are not given; after a long pause, every
     bar closed meanwhile is, in order.
 
+    In a stepped replay (a backtest, a run of a sweep) each bar asked for
+    moves the clock to its close (``zelkor5.replay.next_bar``), passing
+    over times without prices, and the iteration ends at the replay's end.
+
     :param interval: seconds between rounds that found nothing new.
     """
     return BarStream(symbol, timeframe, interval)
@@ -438,7 +580,8 @@ def trades(interval: float = 0.05) -> TradeStream:
     or gone, positions opened, changed or closed, as ``TradeEvent``
     items, each once. A round gives the deals first (by time), then the
     orders, then the positions. Changes of price_current (and a position's
-    profit) alone are not events.
+    profit) alone are not events. In a stepped replay a round that found
+    nothing new moves the clock one minute on.
 
     :param interval: seconds between rounds that found nothing new.
     """

@@ -33,23 +33,27 @@ Needs pandas (and tqdm for the progress bar).
 """
 
 import contextlib
+import ctypes
 import datetime
 import glob
 import itertools
 import math
 import os
+import pickle
+import select
 import shutil
+import signal
 import socket
+import struct
 import subprocess
+import sys
 import tempfile
-import threading
 import time
 import traceback
 from typing import (
     Any,
     Callable,
     Dict,
-    Iterator,
     List,
     Mapping,
     NamedTuple,
@@ -59,9 +63,21 @@ from typing import (
     Union,
 )
 
-from . import reporting
+from . import _core, reporting, terminal
+from . import replay as _clock
+from . import stream as _stream
 
-__all__ = ["sweep", "bars", "span", "parameter_sets", "RunSpan", "SweepError", "load_strategy"]
+__all__ = [
+    "sweep",
+    "backtest",
+    "bars",
+    "span",
+    "parameter_sets",
+    "RunSpan",
+    "SweepError",
+    "RunError",
+    "load_strategy",
+]
 
 When = Union[str, int, float, datetime.datetime]
 Grid = Union[Mapping[str, Sequence[Any]], Sequence[Mapping[str, Any]]]
@@ -107,65 +123,40 @@ def _seconds(value: When) -> int:
 def parameter_sets(grid: Grid) -> List[Dict[str, Any]]:
     """The parameter sets of `grid`: a dict of lists gives every
     combination (the first key varying slowest), a list of dicts is taken
-    as it is."""
+    as it is. An empty grid, an empty list or a parameter without values
+    is refused (SweepError), naming it."""
     if isinstance(grid, Mapping):
+        if not grid:
+            raise SweepError("empty grid: the dict has no parameters")
         keys = list(grid)
         values = []
         for k in keys:
             v = grid[k]
             if isinstance(v, (str, bytes)) or not isinstance(v, Sequence):
                 v = [v]
+            if not len(v):
+                raise SweepError("empty grid: parameter %r has no values" % (k,))
             values.append(list(v))
         return [dict(zip(keys, combo)) for combo in itertools.product(*values)]
     sets = [dict(p) for p in grid]
     if not sets:
-        raise SweepError("the grid has no parameter sets")
+        raise SweepError("empty grid: the list has no parameter sets")
     return sets
 
 
-# The run in progress in this process: one at a time, since the module has
-# one connection per process.
-_lock = threading.Lock()
-_current: Optional[Tuple[str, RunSpan]] = None
+# The run of this process (a run's own process), for span().
+_current: Optional[RunSpan] = None
+
+bars = _stream.bars
+"""The bar loop of a run: the same as ``zelkor5.stream.bars`` (the name is
+kept for strategies written for it)."""
 
 
 def span() -> RunSpan:
     """The span of the run in progress (for the strategy)."""
     if _current is None:
         raise SweepError("no sweep run in progress")
-    return _current[1]
-
-
-def bars(symbol: str, timeframe: int) -> Iterator[Any]:
-    """Moves the run's market bar by bar over its span: yields each bar of
-    `symbol` and `timeframe` as it closes (zelkor5.replay.next_bar), until
-    the next one would close after the span's end or the data ends."""
-    from . import replay
-
-    if _current is None:
-        raise SweepError("no sweep run in progress")
-    exe, run_span = _current
-    period = _period(int(timeframe))
-    now = replay.state(exe).now.timestamp()
-    while now < run_span.end:
-        bar = replay.next_bar(symbol, timeframe, exe)
-        if bar is None:
-            return
-        # The clock stands at the bar's close.
-        now = int(bar["time"]) + period if period else replay.state(exe).now.timestamp()
-        if now > run_span.end:
-            return
-        yield bar
-
-
-def _period(timeframe: int) -> int:
-    """Seconds of a bar of `timeframe`; 0 for months (of varying length)."""
-    unit = timeframe & 0xC000
-    if unit == 0:
-        return 60 * timeframe
-    if unit == 0x4000:
-        return 3600 * (timeframe & 0x3FFF)
-    return 7 * 86400 if unit == 0x8000 else 0
+    return _current
 
 
 class _Task(NamedTuple):
@@ -176,20 +167,14 @@ class _Task(NamedTuple):
     history: Tuple[Tuple[str, Optional[bytes], str], ...]
     start: int
     end: int
-
-
-@contextlib.contextmanager
-def _environment(values: Mapping[str, str]) -> Iterator[None]:
-    saved = {k: os.environ.get(k) for k in values}
-    os.environ.update(values)
-    try:
-        yield
-    finally:
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
+    # Seconds the run may take, set-up included (None: no limit).
+    timeout: Optional[float]
+    # The folder of the sweep, where runs on its machine make theirs (and
+    # find "cancel" when the sweep was interrupted); None for a backtest.
+    home: Optional[str]
+    # A backtest's run: the whole report (and its page, when `html`).
+    whole_report: bool = False
+    html: Optional[str] = None
 
 
 def _stats_of_report() -> Dict[str, float]:
@@ -197,84 +182,254 @@ def _stats_of_report() -> Dict[str, float]:
     return {k: float(v) for k, v in result.statistics.items()}
 
 
-def _run(task: _Task) -> Dict[str, Any]:
-    """One run in a private installation; its row. Never raises for the
-    run's own failures: they are its `error`."""
+def _error(e: BaseException) -> str:
+    return "%s: %s" % (type(e).__name__, e)
+
+
+def _execute(task: _Task, work: str) -> Dict[str, Any]:
+    """One run, in its own process and folder `work`: its row. Never
+    raises for the run's own failures, the strategy's SystemExit and
+    KeyboardInterrupt included: they are its `error`."""
     global _current
-    from . import _core, terminal
-    from . import replay as clock
 
     row: Dict[str, Any] = {"error": None}
-    times: Dict[str, float] = {}
-    with _lock:
-        began = time.monotonic()
-        work = tempfile.mkdtemp(prefix="zk5sw", dir="/tmp")
-        exe = os.path.join(work, "inst", "terminal64.exe")
-        saved_started = clock._started
+    began = time.monotonic()
+    exe = os.path.join(work, "inst", "terminal64.exe")
+    process: Optional["subprocess.Popen[bytes]"] = None
+    try:
+        # Its own socket folder (short: AF_UNIX paths are limited), its own
+        # roaming folder, where installations register, and its own
+        # temporary folder: all go with the run's folder.
+        for name in ("r", "d", "tmp"):
+            os.makedirs(os.path.join(work, name), mode=0o700)
+        os.environ.update(
+            {
+                "XDG_RUNTIME_DIR": os.path.join(work, "r"),
+                "XDG_DATA_HOME": os.path.join(work, "d"),
+                "TMPDIR": os.path.join(work, "tmp"),
+            }
+        )
+        tempfile.tempdir = os.path.join(work, "tmp")
+        os.makedirs(os.path.join(work, "inst", "config"))
+        shutil.copy2(terminal.terminal_path(), exe)
+        with open(os.path.join(work, "inst", "config", "terminal.ini"), "w") as f:
+            f.write("[Terminal]\nIdleExit=%d\n" % _IDLE_EXIT)
+        _install_history(task, work, exe)
+        _core.shutdown()  # the connection this process was forked with
+        terminal.configure_replay(task.start, stepped=True, path=exe, portable=True)
+        process = _launch(exe, work)
+        _clock._started_by(os.path.realpath(exe))
+        if not _core.initialize(exe, portable=True):
+            code, message = _core.last_error()
+            raise SweepError("the replay did not start: %s (%d)" % (message, code))
+        row["_setup"] = time.monotonic() - began
+        _current = RunSpan(task.start, task.end)
+        _stream._replay_end = task.end
+        returned = task.strategy(dict(task.params))
+        if task.whole_report:
+            row["report"] = reporting.report(html=task.html)
+        else:
+            row.update(_stats_of_report())
+        if isinstance(returned, Mapping):
+            row.update({str(k): v for k, v in returned.items()})
+        elif returned is not None:
+            row["result"] = returned
+    except BaseException as e:  # the run's failure is its row
+        row["error"] = _error(e)
+        row["traceback"] = traceback.format_exc()
+    finally:
+        _core.shutdown()
+        if process is not None:
+            # Its folder is thrown away: no need to let it save.
+            process.kill()
+            process.wait()
+    return row
+
+
+def _run(task: _Task) -> Dict[str, Any]:
+    """One run in a process of its own, watched by this one: its row.
+    Never raises for the run's failures (its process dying or hanging
+    included), but for an interrupt of this process, after ending the
+    run."""
+    began = time.monotonic()
+    work = _run_folder(task)
+    if work is None:
+        return {"error": "Cancelled: the sweep was interrupted", "_times": {}}
+    try:
+        row = _supervise(task, work, began)
+    finally:
+        _remove(work)
+    times = {"run": time.monotonic() - began}
+    if "_setup" in row:
+        times["setup"] = row.pop("_setup")
+    row["_times"] = dict(sorted(times.items(), key=lambda kv: kv[0] != "setup"))
+    return row
+
+
+def _run_folder(task: _Task) -> Optional[str]:
+    """A new folder for the run: in the sweep's folder when it is on this
+    machine (None when it says the sweep was interrupted), else its own
+    under /tmp (short: the terminal's socket path is limited)."""
+    if task.home is not None and os.path.isdir(task.home):
+        if os.path.exists(os.path.join(task.home, "cancel")):
+            return None
+        for k in itertools.count():
+            path = os.path.join(task.home, "%d" % task.number + (".%d" % k if k else ""))
+            try:
+                os.mkdir(path, 0o700)
+                return path
+            except FileExistsError:
+                continue
+    return tempfile.mkdtemp(prefix="zk5sw", dir="/tmp")
+
+
+def _remove(folder: str) -> None:
+    """Ends what still runs from `folder` (a private terminal), then
+    removes it."""
+    _end_processes(folder)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def _processes_from(folder: str) -> List[int]:
+    """The processes whose program is in `folder` (zombies aside)."""
+    inside = os.path.realpath(folder) + os.sep
+    found = []
+    try:
+        pids = [p for p in os.listdir("/proc") if p.isdigit()]
+    except OSError:
+        return []
+    for pid in pids:
         try:
-            # Its own socket folder (short: AF_UNIX paths are limited) and
-            # its own roaming folder, where installations register.
-            with _environment(
-                {
-                    "XDG_RUNTIME_DIR": os.path.join(work, "r"),
-                    "XDG_DATA_HOME": os.path.join(work, "d"),
-                }
-            ):
-                os.makedirs(os.path.join(work, "r"), mode=0o700)
-                os.makedirs(os.path.join(work, "inst", "config"))
-                shutil.copy2(terminal.terminal_path(), exe)
-                with open(os.path.join(work, "inst", "config", "terminal.ini"), "w") as f:
-                    f.write("[Terminal]\nIdleExit=%d\n" % _IDLE_EXIT)
-                process: Optional["subprocess.Popen[bytes]"] = None
-                try:
-                    _install_history(task, work, exe)
-                    _core.shutdown()
-                    terminal.configure_replay(task.start, stepped=True, path=exe, portable=True)
-                    process = _launch(exe, work)
-                    clock._started_by(os.path.realpath(exe))
-                    if not _core.initialize(exe, portable=True):
-                        code, message = _core.last_error()
-                        raise SweepError("the replay did not start: %s (%d)" % (message, code))
-                    times["setup"] = time.monotonic() - began
-                    _current = (os.path.realpath(exe), RunSpan(task.start, task.end))
-                    returned = task.strategy(dict(task.params))
-                    _current = None
-                    row.update(_stats_of_report())
-                    if isinstance(returned, Mapping):
-                        row.update({str(k): v for k, v in returned.items()})
-                    elif returned is not None:
-                        row["result"] = returned
-                except Exception as e:  # the run's failure is its row
-                    row["error"] = "%s: %s" % (type(e).__name__, e)
-                    row["traceback"] = traceback.format_exc()
-                finally:
-                    _current = None
-                    _core.shutdown()
-                    channel = clock._channels.pop(os.path.realpath(exe), None)
-                    if channel is not None:
-                        channel.close()
-                    clock._started = saved_started
-                    if process is not None:
-                        # It saves its state on the way out, then is reaped.
-                        process.terminate()
-                        try:
-                            process.wait(10)
-                        except subprocess.TimeoutExpired:
-                            process.kill()
-                            process.wait()
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
-        times["run"] = time.monotonic() - began
-    row["_times"] = times
+            if os.readlink("/proc/%s/exe" % pid).startswith(inside):
+                found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def _end_processes(folder: str, grace: float = 5.0) -> None:
+    deadline = time.monotonic() + grace
+    while True:
+        found = _processes_from(folder)
+        if not found or time.monotonic() > deadline:
+            return
+        for pid in found:
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        time.sleep(0.01)
+
+
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with(parent: int) -> None:
+    """Makes this process end when `parent` does (Linux)."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:  # it ended before the line above
+        os._exit(1)
+
+
+def _child(task: _Task, work: str, out: int, parent: int) -> None:
+    """The run's process: runs it, sends its row to `out`, exits."""
+    try:
+        # A process group of its own, with the terminal it starts: the
+        # watching process ends them all at once; an interrupt of the
+        # sweep's terminal window reaches the sweep, which ends them.
+        os.setsid()
+        _die_with(parent)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        row = _execute(task, work)
+        try:
+            data = pickle.dumps(row)
+        except Exception as e:
+            data = pickle.dumps({"error": "the run's result could not be sent: %s" % _error(e)})
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                stream.flush()
+        data = struct.pack("<Q", len(data)) + data
+        while data:
+            data = data[os.write(out, data) :]
+    finally:
+        os._exit(0)
+
+
+def _died(ended: Any) -> str:
+    """The error of a run whose process ended without its result, from
+    its waitid() report."""
+    if ended.si_code in (os.CLD_KILLED, os.CLD_DUMPED):
+        number = ended.si_status
+        try:
+            name = signal.Signals(number).name
+        except ValueError:
+            name = "signal"
+        return "RunDied: the run's process was killed by %s (%d)%s" % (
+            name,
+            number,
+            ", as by the out-of-memory killer" if number == signal.SIGKILL else "",
+        )
+    return "RunDied: the run's process exited with status %d before its result" % (ended.si_status)
+
+
+def _supervise(task: _Task, work: str, began: float) -> Dict[str, Any]:
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):
+            stream.flush()  # else the run's process writes it again
+    read, write = os.pipe()
+    parent = os.getpid()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        _child(task, work, write, parent)
+    os.close(write)
+    data = bytearray()
+    size: Optional[int] = None
+    cancel = os.path.join(task.home, "cancel") if task.home else None
+    limit = task.timeout or 0.0
+    deadline = began + limit if limit else None
+    row: Optional[Dict[str, Any]] = None
+    try:
+        while row is None:
+            ready, _, _ = select.select([read], [], [], 0.05)
+            if ready:
+                chunk = os.read(read, 1 << 20)
+                data += chunk
+                if size is None and len(data) >= 8:
+                    (size,) = struct.unpack_from("<Q", data)
+                if size is not None and len(data) >= 8 + size:
+                    row = pickle.loads(bytes(data[8 : 8 + size]))
+                    break
+                if chunk:
+                    continue
+            # Its process ended without the whole result? (Not reaped
+            # yet: its group cannot be another's until it is.)
+            ended = os.waitid(os.P_PID, pid, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            if ended is not None:
+                row = {"error": _died(ended)}
+                break
+            if deadline is not None and time.monotonic() > deadline:
+                row = {"error": "TimeoutError: the run took more than %g s and was stopped" % limit}
+            elif cancel is not None and os.path.exists(cancel):
+                row = {"error": "Cancelled: the sweep was interrupted"}
+    finally:
+        os.close(read)
+        # Its group (the terminal, anything the strategy started) ends,
+        # then the process is reaped.
+        with contextlib.suppress(OSError):
+            os.killpg(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
     return row
 
 
 def _launch(exe: str, work: str) -> "subprocess.Popen[bytes]":
     """Starts the private terminal as this process's child and waits until
     it serves its socket, looking every 10 ms (the module's own start polls
-    at half a second, most of a private run's set-up)."""
-    from . import replay as clock
-
+    at half a second, most of a private run's set-up). It stays in the
+    run's process group."""
     log = open(os.path.join(work, "terminal.log"), "wb")
     try:
         process = subprocess.Popen(
@@ -283,11 +438,10 @@ def _launch(exe: str, work: str) -> "subprocess.Popen[bytes]":
             stdin=subprocess.DEVNULL,
             stdout=log,
             stderr=log,
-            start_new_session=True,
         )
     finally:
         log.close()
-    where = clock.socket_path(exe)
+    where = _clock.socket_path(exe)
     deadline = time.monotonic() + 60
     while True:
         probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -312,8 +466,6 @@ def _launch(exe: str, work: str) -> "subprocess.Popen[bytes]":
 
 
 def _install_history(task: _Task, work: str, exe: str) -> None:
-    from . import terminal
-
     folder = os.path.join(work, "csv")
     os.makedirs(folder)
     hst = os.path.join(work, "inst", "history")
@@ -338,8 +490,6 @@ def _install_history(task: _Task, work: str, exe: str) -> None:
 def _history_files(history: Union[str, Sequence[str]]) -> List[Tuple[str, str]]:
     """(name, path) of each history file: CSV files as given, or the
     imported history (history/*.hst) of an installation's terminal64.exe."""
-    from . import terminal
-
     entries = [history] if isinstance(history, (str, os.PathLike)) else list(history)
     if not entries:
         raise SweepError("no history to replay")
@@ -368,11 +518,69 @@ def _executor_of(executor: Any, workers: Optional[int]) -> Tuple[Any, bool]:
         n = workers or os.cpu_count() or 1
         return concurrent.futures.ProcessPoolExecutor(max_workers=n), True
     if type(executor).__module__.split(".")[0] == "distributed":
-        # A Dask Client: its executor interface, every run a new task.
-        return executor.get_executor(pure=False), False
+        # A Dask Client: its executor interface, every run a new task, never
+        # run again elsewhere after a failure (a run's failure is its row).
+        return executor.get_executor(pure=False, retries=0), False
     if not hasattr(executor, "submit"):
         raise SweepError("executor must be a concurrent.futures executor or a Dask Client")
     return executor, False
+
+
+def _span_of(span: Tuple[When, When]) -> Tuple[int, int]:
+    start, end = _seconds(span[0]), _seconds(span[1])
+    if end <= start:
+        raise SweepError("the span ends before it starts")
+    return start, end
+
+
+def _timeout_of(timeout: Optional[float]) -> Optional[float]:
+    if timeout is not None and not timeout > 0:
+        raise SweepError("timeout must be a number of seconds above 0, or None")
+    return None if timeout is None else float(timeout)
+
+
+def _history_of(
+    history: Union[str, Sequence[str]], shared: bool
+) -> Tuple[Tuple[str, Optional[bytes], str], ...]:
+    files: List[Tuple[str, Optional[bytes], str]] = []
+    for name, path in _history_files(history):
+        if shared:
+            files.append((name, None, path))
+        else:
+            with open(path, "rb") as f:
+                files.append((name, f.read(), path))
+    return tuple(files)
+
+
+def _stop_pool(pool: Any) -> None:
+    """Ends the processes of a process pool this module made, at once (the
+    runs they watch end with them)."""
+    processes = getattr(pool, "_processes", None) or {}
+    for process in list(processes.values()):
+        with contextlib.suppress(Exception):
+            process.kill()
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in list(processes.values()):
+        with contextlib.suppress(Exception):
+            process.join(5)
+
+
+def _end_sweep(home: str, interrupted: bool) -> None:
+    """Removes the sweep's folder once the runs of this machine are over:
+    after an interrupt, the runs still going see "cancel" and end (a few
+    seconds at most), then whatever remains is ended."""
+    if interrupted:
+        with contextlib.suppress(OSError):
+            open(os.path.join(home, "cancel"), "w").close()
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            try:
+                if not [e for e in os.listdir(home) if e != "cancel"]:
+                    break
+            except OSError:
+                break
+            time.sleep(0.02)
+    _remove(home)
 
 
 def sweep(
@@ -385,39 +593,41 @@ def sweep(
     workers: Optional[int] = None,
     shared_history: bool = False,
     progress: bool = True,
+    timeout: Optional[float] = None,
 ) -> Any:
     """Runs `strategy` once per parameter set of `grid` (see
     parameter_sets), each in a private installation replaying `history`
     (CSV files, SYMBOL.M1.csv or SYMBOL.ticks.csv, or an installation's
     terminal64.exe, whose imported history is used) stepped from span[0];
-    bars() stops at span[1]. Returns a pandas DataFrame, one row per
+    the streams end at span[1]. Returns a pandas DataFrame, one row per
     parameter set in the grid's order: the parameters, the report
     statistics (zelkor5.reporting.STATISTICS), what the strategy returned
     (a dict's items as columns, anything else as `result`) and `error`
-    (None, or the run's exception as text). `executor`: a
-    concurrent.futures executor or a Dask distributed.Client (default: a
-    process per core, or `workers`). `progress` shows a bar (tqdm)."""
+    (None, or the run's failure as text: its exception, its process dying,
+    or `timeout`). `executor`: a concurrent.futures executor or a Dask
+    distributed.Client (default: a process per core, or `workers`).
+    `timeout`: seconds a run may take, set-up included; a run over it is
+    stopped with its processes. `progress` shows a bar (tqdm). An
+    interrupt (KeyboardInterrupt) ends the runs under way and returns
+    within seconds; nothing of the runs is left behind."""
     import pandas as pd  # type: ignore[import-untyped]
 
     sets = parameter_sets(grid)
-    start, end = _seconds(span[0]), _seconds(span[1])
-    if end <= start:
-        raise SweepError("the span ends before it starts")
-    files: List[Tuple[str, Optional[bytes], str]] = []
-    for name, path in _history_files(history):
-        if shared_history:
-            files.append((name, None, path))
-        else:
-            with open(path, "rb") as f:
-                files.append((name, f.read(), path))
-    tasks = [_Task(i, p, strategy, tuple(files), start, end) for i, p in enumerate(sets)]
+    start, end = _span_of(span)
+    limit = _timeout_of(timeout)
+    files = _history_of(history, shared_history)
+    home = tempfile.mkdtemp(prefix="zk5sw", dir="/tmp")
+    tasks = [_Task(i, p, strategy, files, start, end, limit, home) for i, p in enumerate(sets)]
     rows: List[Optional[Dict[str, Any]]] = [None] * len(tasks)
-    pool, owned = _executor_of(executor, workers)
+    interrupted = True
+    pool: Any = None
+    owned = False
     bar = None
     futures: Dict[Any, int] = {}
     try:
         import concurrent.futures
 
+        pool, owned = _executor_of(executor, workers)
         futures = {pool.submit(_run, t): t.number for t in tasks}
         # After the pool has forked its processes: the bar has a thread.
         bar = _progress(len(tasks), progress)
@@ -426,20 +636,24 @@ def sweep(
             try:
                 rows[index] = done.result()
             except Exception as e:  # the worker itself failed
-                rows[index] = {"error": "%s: %s" % (type(e).__name__, e), "_times": {}}
+                rows[index] = {"error": _error(e), "_times": {}}
             if bar is not None:
                 bar.update(1)
-    except BaseException:
-        # Interrupted: the runs not begun are dropped; those under way end
-        # (their terminals and folders removed) before this returns.
-        for future in futures:
-            future.cancel()
-        raise
+        interrupted = False
     finally:
+        if interrupted:
+            # The runs not begun are dropped; those under way end, with
+            # their terminals and folders, before this returns.
+            for future in futures:
+                future.cancel()
         if bar is not None:
             bar.close()
         if owned:
-            pool.shutdown(wait=True)
+            if interrupted:
+                _stop_pool(pool)
+            else:
+                pool.shutdown(wait=True)
+        _end_sweep(home, interrupted)
     stats = list(reporting.STATISTICS)
     records = []
     times = []
@@ -459,6 +673,63 @@ def sweep(
     frame.attrs["seconds"] = times
     frame.attrs["tracebacks"] = tracebacks
     return frame
+
+
+class RunError(SweepError):
+    """A backtest's run that failed: the message is its error, `traceback`
+    the run's traceback (None when its process died or was stopped)."""
+
+    def __init__(self, error: str, traceback_text: Optional[str] = None) -> None:
+        super().__init__(error)
+        self.traceback = traceback_text
+
+
+class _RemoteTraceback(Exception):
+    """The traceback of a failure in the run's process, shown as the cause."""
+
+    def __str__(self) -> str:
+        return "\n" + str(self.args[0]).rstrip()
+
+
+def backtest(
+    strategy: Strategy,
+    params: Optional[Mapping[str, Any]] = None,
+    *,
+    history: Union[str, Sequence[str]],
+    span: Tuple[When, When],
+    html: Optional[str] = None,
+    timeout: Optional[float] = None,
+) -> "reporting.Report":
+    """One run of `strategy` with `params` (default: an empty dict), as a
+    run of sweep(): a private installation replaying `history` stepped from
+    span[0] to span[1], in a process of its own, removed afterwards.
+    Returns the account's report (zelkor5.reporting.Report: statistics,
+    curve, trades) and writes its page to `html` when given. The
+    statistics are those of the sweep's row for the same parameters.
+    Raises RunError when the run failed (the strategy raised, its process
+    died, or it took more than `timeout` seconds), SweepError for a bad
+    span or history; an interrupt ends the run first."""
+    start, end = _span_of(span)
+    task = _Task(
+        0,
+        dict(params or {}),
+        strategy,
+        _history_of(history, False),
+        start,
+        end,
+        _timeout_of(timeout),
+        None,
+        True,
+        None if html is None else os.path.abspath(html),
+    )
+    row = _run(task)
+    if row.get("error") is not None:
+        error = RunError(str(row["error"]), row.get("traceback"))
+        if error.traceback:
+            raise error from _RemoteTraceback(error.traceback)
+        raise error
+    report: reporting.Report = row["report"]
+    return report
 
 
 def _progress(total: int, show: bool) -> Any:
