@@ -29,7 +29,7 @@ from typing import IO, Any, Iterable, List, NoReturn, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _core, history, terminal
+from . import _core, cells, history, terminal
 from .constants import CopyTicks, Timeframe
 
 UTC = datetime.timezone.utc
@@ -624,7 +624,8 @@ def _sweep(args: argparse.Namespace) -> int:
     if args.output.lower().endswith(".parquet"):
         frame.to_parquet(args.output, index=False)
     else:
-        frame.to_csv(args.output, index=False, na_rep="nan")
+        # Text a spreadsheet would run as a formula is escaped.
+        cells.frame(frame).to_csv(args.output, index=False, na_rep="nan")
     failed = int(frame["error"].notna().sum())
     print("%s: %d run%s, %d failed" % (args.output, len(frame), "s"[: len(frame) != 1], failed))
     for error in frame["error"].dropna().unique()[:3]:

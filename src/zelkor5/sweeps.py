@@ -553,25 +553,25 @@ def _history_of(
 
 
 def _stop_pool(pool: Any) -> None:
-    """Ends the processes of a process pool this module made, at once (the
-    runs they watch end with them)."""
-    processes = getattr(pool, "_processes", None) or {}
-    for process in list(processes.values()):
-        with contextlib.suppress(Exception):
-            process.kill()
+    """Shuts down a process pool this module made, after an interrupt: its
+    runs under way see "cancel" and end, those not begun are dropped; a
+    process still busy after a few seconds is ended."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
     pool.shutdown(wait=False, cancel_futures=True)
-    for process in list(processes.values()):
+    deadline = time.monotonic() + 3
+    for process in processes:
         with contextlib.suppress(Exception):
-            process.join(5)
+            process.join(max(0.0, deadline - time.monotonic()))
+            if process.is_alive():
+                process.kill()
+                process.join(1)
 
 
 def _end_sweep(home: str, interrupted: bool) -> None:
     """Removes the sweep's folder once the runs of this machine are over:
-    after an interrupt, the runs still going see "cancel" and end (a few
-    seconds at most), then whatever remains is ended."""
+    after an interrupt, the runs still going end (they see "cancel"
+    within 50 ms), then whatever remains is ended."""
     if interrupted:
-        with contextlib.suppress(OSError):
-            open(os.path.join(home, "cancel"), "w").close()
         deadline = time.monotonic() + 3
         while time.monotonic() < deadline:
             try:
@@ -644,6 +644,8 @@ def sweep(
         if interrupted:
             # The runs not begun are dropped; those under way end, with
             # their terminals and folders, before this returns.
+            with contextlib.suppress(OSError):
+                open(os.path.join(home, "cancel"), "w").close()
             for future in futures:
                 future.cancel()
         if bar is not None:

@@ -9,15 +9,17 @@ import math
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
 pd = pytest.importorskip("pandas")
 
 import zelkor5 as zk  # noqa: E402
-from zelkor5 import sweeps  # noqa: E402
+from zelkor5 import stream, sweeps  # noqa: E402
 from zelkor5.constants import (  # noqa: E402
     ORDER_TYPE_BUY,
     ORDER_TYPE_SELL,
@@ -25,6 +27,10 @@ from zelkor5.constants import (  # noqa: E402
     TRADE_ACTION_DEAL,
 )
 from zelkor5.terminal import import_history  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples"))
+import one_strategy  # noqa: E402  the strategy of the example, run every way
 
 START = calendar.timegm((2024, 3, 4, 0, 0, 0))
 DAYS = 2
@@ -76,12 +82,14 @@ def crossing(params):
                 }
             )
     first, last = sweeps.span()
-    return {"bars": seen, "span_minutes": (last - first) // 60}
+    # A text cell a spreadsheet would take for a formula.
+    return {"bars": seen, "span_minutes": (last - first) // 60, "note": "=%d+%d" % (fast, slow)}
 
 
 def leftovers():
-    """Private installations and their terminals still present."""
-    folders = [e for e in os.listdir("/tmp") if e.startswith("zk5sw")]
+    """Private installations, their temporary folders and their terminals
+    still present."""
+    folders = [e for e in os.listdir("/tmp") if e.startswith(("zk5sw", "zk5import"))]
     procs = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -90,6 +98,12 @@ def leftovers():
         except OSError:
             pass
     return sorted(folders), procs
+
+
+def left_since(before):
+    """What leftovers() has that it did not have at `before`."""
+    now = leftovers()
+    return tuple(sorted(set(n) - set(b)) for n, b in zip(now, before))
 
 
 @pytest.fixture(scope="module")
@@ -158,7 +172,7 @@ def test_a_sweep_gives_the_same_frame_on_every_executor(history_csv, cluster, tm
     import_history(history_csv, path=exe, portable=True)
     from_installation = zk.sweep(crossing, GRID, history=exe, span=SPAN, progress=False)
     pd.testing.assert_frame_equal(from_installation, sequential)
-    assert leftovers() == before
+    assert left_since(before) == ([], [])
 
 
 def sweep_command(*args):
@@ -208,6 +222,7 @@ def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cl
         "fast=3",
         "--grid",
         "slow=30",
+        "--grid=-tag=@x",
         "--history",
         history_csv,
         *span,
@@ -217,7 +232,11 @@ def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cl
         out,
     )
     assert done.returncode == 0 and "1 run, 0 failed" in done.stdout, done.stderr
-    assert pd.read_csv(out)["bars"].tolist() == [60]
+    written = pd.read_csv(out)
+    assert written["bars"].tolist() == [60]
+    # Text a spreadsheet would run as a formula, escaped; numbers as they are.
+    assert written["'-tag"].tolist() == ["'@x"] and written["note"].tolist() == ["'=3+30"]
+    assert written["net_profit"].dtype == float
 
     bad = sweep_command(str(script), "--grid", "fast", "--history", history_csv, *span, "-o", out)
     assert bad.returncode == 2 and "NAME=V1,V2" in bad.stderr
@@ -235,4 +254,154 @@ def test_a_failing_run_is_a_row_and_the_command_writes_the_frame(history_csv, cl
     assert "in crossing" in failed.attrs["tracebacks"][0]
     with pytest.raises(sweeps.SweepError, match="no history file"):
         zk.sweep(crossing, GRID, history=str(tmp_path / "none.csv"), span=SPAN)
-    assert leftovers() == before
+    assert left_since(before) == ([], [])
+
+
+def test_one_strategy_in_a_backtest_in_a_sweep_and_live(cluster, tmp_path):
+    """The example's strategy, unchanged: a backtest, a sweep on processes
+    and on Dask (the backtest is the sweep's row), a few bars live."""
+    import distributed
+
+    before = leftovers()
+    csv = str(tmp_path / "BTCUSD.M1.csv")
+    one_strategy.write_bars(csv, hours=8)
+    start = one_strategy.START + 2 * 3600
+    span = (start, start + 6 * 3600)  # six hours of minutes
+    params = {"fast": 5, "slow": 20}
+    page = str(tmp_path / "report.html")
+    report = zk.backtest(one_strategy.strategy, params, history=csv, span=span, html=page)
+    assert report.html == page and os.path.getsize(page) > 0
+    assert report.statistics["trades"] > 0 and len(report.trades) == report.statistics["trades"]
+    assert report.curve["time"].iloc[0] >= start
+
+    grid = {"fast": [5, 10], "slow": [20]}
+    frame = zk.sweep(one_strategy.strategy, grid, history=csv, span=span, workers=2, progress=False)
+    assert frame["error"].isna().all(), frame["error"].tolist()
+    # The stream ended at the span's end: one bar per minute of it.
+    assert frame["minutes"].tolist() == [360, 360]
+    stats = list(zk.reporting.STATISTICS)
+    pd.testing.assert_series_equal(
+        frame.iloc[0][stats].astype(float), report.statistics, check_names=False
+    )
+    with distributed.Client(cluster) as client:
+        on_dask = zk.sweep(
+            one_strategy.strategy, grid, history=csv, span=span, executor=client, progress=False
+        )
+    pd.testing.assert_frame_equal(on_dask, frame)
+
+    # A replay whose clock runs by itself is live to the stream: it waits.
+    live = one_strategy.run_live(2, speed=120)
+    assert live["minutes"] == 2
+    assert left_since(before) == ([], [])
+
+
+def ending(params):
+    """Each way a run can end badly, by params["how"]."""
+    how = params["how"]
+    for _ in stream.bars("SWEEPX", TIMEFRAME_M1):
+        if how == "os._exit":
+            os._exit(3)
+        if how == "SIGKILL":
+            os.kill(os.getpid(), signal.SIGKILL)  # as the out-of-memory killer does
+        if how == "sys.exit":
+            sys.exit("leaving")
+        if how == "KeyboardInterrupt":
+            raise KeyboardInterrupt
+        if how == "hang":
+            threading.Event().wait()
+        break
+    return {"how": how}
+
+
+ENDINGS = {
+    "fine": None,
+    "os._exit": "RunDied: the run's process exited with status 3 before its result",
+    "SIGKILL": "RunDied: the run's process was killed by SIGKILL (9), "
+    "as by the out-of-memory killer",
+    "sys.exit": "SystemExit: leaving",
+    "KeyboardInterrupt": "KeyboardInterrupt: ",
+    "hang": "TimeoutError: the run took more than 12 s and was stopped",
+}
+
+
+def test_runs_that_die_exit_or_hang_are_rows_and_leave_nothing(history_csv, cluster, tmp_path):
+    import distributed
+
+    before = leftovers()
+    grid = {"how": list(ENDINGS)}
+    frame = zk.sweep(ending, grid, history=history_csv, span=SPAN, workers=2, timeout=12)
+    assert frame["error"].tolist() == list(ENDINGS.values())
+    assert frame["net_profit"].isna().tolist() == [False] + [True] * 5
+    assert left_since(before) == ([], [])
+    # On Dask a dying run is one row: not run again, the others unharmed.
+    with distributed.Client(cluster) as client:
+        on_dask = zk.sweep(
+            ending,
+            {"how": ["SIGKILL", "fine", "sys.exit"]},
+            history=history_csv,
+            span=SPAN,
+            executor=client,
+            progress=False,
+        )
+    assert on_dask["error"].tolist() == [ENDINGS["SIGKILL"], None, ENDINGS["sys.exit"]]
+    # A backtest raises its run's failure, with the run's traceback.
+    with pytest.raises(sweeps.RunError, match="SystemExit: leaving") as failed:
+        zk.backtest(ending, {"how": "sys.exit"}, history=history_csv, span=SPAN)
+    assert "in ending" in failed.value.traceback
+    # The stream ends where the data does (the replay finds no next bar).
+    last = START + DAYS * 86400
+    ended = zk.sweep(
+        crossing, [{"fast": 3, "slow": 15}], history=history_csv, span=(last - 1800, last + 86400)
+    )
+    assert ended["bars"].tolist() == [30], ended["error"].tolist()
+    assert left_since(before) == ([], [])
+
+
+@pytest.mark.parametrize(
+    "grid, part",
+    [
+        ({}, "the dict has no parameters"),
+        ([], "the list has no parameter sets"),
+        ({"a": [], "b": [1]}, "parameter 'a' has no values"),
+    ],
+)
+def test_an_empty_grid_is_refused_naming_its_empty_part(grid, part, history_csv):
+    with pytest.raises(sweeps.SweepError, match="^empty grid: " + part):
+        zk.sweep(crossing, grid, history=history_csv, span=SPAN)
+
+
+INTERRUPTED = """
+import signal, sys
+# As an interactive interpreter has it (one started in the background by
+# a shell may ignore SIGINT).
+signal.signal(signal.SIGINT, signal.default_int_handler)
+sys.path.insert(0, %r)
+import zelkor5 as zk
+from test_sweeps import ending
+try:
+    zk.sweep(ending, {"how": ["hang"] * 3}, history=%r, span=%r, workers=2, progress=False)
+except KeyboardInterrupt:
+    sys.exit(130)
+"""
+
+
+def test_an_interrupt_of_the_sweep_alone_returns_and_leaves_nothing(history_csv):
+    """Ctrl-C sent to the sweep's process only (as a notebook's interrupt
+    is): it returns, its runs and their terminals end, nothing is left."""
+    before = leftovers()
+    proc = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED % (HERE, history_csv, SPAN)],
+        stdin=subprocess.DEVNULL,
+    )
+    try:
+        # Both runs under way: their terminals serve.
+        while len(leftovers()[1]) < len(before[1]) + 2:
+            assert proc.poll() is None
+            threading.Event().wait(0.05)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=15) == 130
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert left_since(before) == ([], [])
