@@ -20,7 +20,7 @@ import tempfile
 from typing import Any, Dict, List
 
 import zelkor5 as zk
-from zelkor5 import sweeps
+from zelkor5 import stream
 from zelkor5.constants import ORDER_TYPE_BUY, ORDER_TYPE_SELL, TIMEFRAME_M1, TRADE_ACTION_DEAL
 
 SYMBOL = "MYCOIN"
@@ -55,9 +55,9 @@ def strategy(params: Dict[str, Any]) -> Dict[str, Any]:
     when it crosses back; runs in the private terminal the sweep gives it."""
     fast, slow = int(params["fast"]), int(params["slow"])
     minutes = 0
-    for bar in sweeps.bars(SYMBOL, TIMEFRAME_M1):
+    for bar in stream.bars(SYMBOL, TIMEFRAME_M1):
         minutes += 1
-        got = zk.copy_rates_from(SYMBOL, TIMEFRAME_M1, int(bar["time"]), slow + 1)
+        got = zk.copy_rates_from(SYMBOL, TIMEFRAME_M1, bar.time, slow + 1)
         if got is None or len(got) < slow + 1:
             continue
         closes = [float(c) for c in got["close"]]

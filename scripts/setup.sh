@@ -73,6 +73,9 @@ EXTRAS="mypy==1.13.0 ruff==0.8.4 pyarrow==17.0.0 tqdm==4.67.1 auditwheel==6.1.0 
 # The sweep's test on a Dask cluster (the tests' venv only: the demo and the
 # examples run sweeps on a process pool).
 DASK="dask[distributed]==2024.8.0"
+# The independent backtester bench/bench_replay.py measures the replay's bar
+# loop against (the benchmarks' only; the tests' venv).
+BENCH="backtesting==0.6.6 bokeh==3.4.3"
 # What the demo and the replay example use besides the module: the report
 # (its frames and plots).
 DEMO_EXTRAS="pandas==2.2.3 matplotlib==3.9.4 pyparsing==3.1.4"
@@ -83,7 +86,7 @@ if [ $DEMO = 1 ]; then
   WHEEL_ARGS=(-C cmake.define.ZK5_WINE_RELAY=OFF)
   ZK5_SKIP_311=1
 else
-  make_venv .venv/py39 "$PY39" $COMMON $BUILD $EXTRAS $DASK $DEMO_EXTRAS "numpy==2.0.2"
+  make_venv .venv/py39 "$PY39" $COMMON $BUILD $EXTRAS $DASK $BENCH $DEMO_EXTRAS "numpy==2.0.2"
   make_venv .venv/py39-np1 "$PY39" $COMMON "numpy==1.26.4"
   [ "${ZK5_SKIP_311:-0}" = 1 ] || make_venv .venv/py311 "$PY311" $COMMON $BUILD "numpy==2.2.6"
 fi

@@ -176,6 +176,12 @@ def _parser() -> argparse.ArgumentParser:
         "--workers", type=int, metavar="N", help="processes on this machine (default: one per core)"
     )
     swp.add_argument(
+        "--timeout",
+        type=float,
+        metavar="SECONDS",
+        help="stop a run that takes longer (set-up included): its row says so",
+    )
+    swp.add_argument(
         "-o",
         "--output",
         required=True,
@@ -615,6 +621,7 @@ def _sweep(args: argparse.Namespace) -> int:
             span=(args.start, args.end),
             executor=client,
             workers=args.workers,
+            timeout=args.timeout,
         )
     except sweeps.SweepError as e:
         raise CommandError(str(e)) from None

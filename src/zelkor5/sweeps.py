@@ -1,35 +1,41 @@
-"""Many replays at once: one strategy over a grid of parameters.
+"""Backtests and sweeps: one strategy, one run or a grid of runs, each in
+a private replay.
 
     import zelkor5 as zk
-    from zelkor5 import sweeps
+    from zelkor5 import stream
 
     def strategy(params):
-        for bar in sweeps.bars("EURUSD", zk.TIMEFRAME_M1):   # every minute of the span
-            ...                                            # the ordinary API
-        return {"bars": ...}                               # optional: more columns
+        for bar in stream.bars("EURUSD", zk.TIMEFRAME_M1):  # every minute of the span
+            ...                                           # the ordinary API
+        return {"bars": ...}                              # optional: more columns
 
+    report = zk.backtest(strategy, {"fast": 5, "slow": 50},
+                         history="EURUSD.M1.csv", span=("2024-03-04", "2024-03-08"))
     frame = zk.sweep(strategy, {"fast": [5, 10], "slow": [50, 100]},
                      history="EURUSD.M1.csv", span=("2024-03-04", "2024-03-08"))
     print(frame.sort_values("net_profit"))
 
-Each run is a private copy of the bundled terminal in a temporary folder of
-its own (data folder, socket folder, settings and accounts), which imports
-the history, starts a stepped replay at the span's start and is connected
-to the module when the strategy is called with its parameter set. The
-strategy moves the market with ``bars()`` (or ``zelkor5.replay.next_bar``
-and ``advance``) and trades through the ordinary calls; when it returns,
-the account's report statistics (``zelkor5.reporting.statistics``) and
-what it returned make the run's row, and the terminal and its folder are
-removed. A run that raises is a row with its ``error``.
+The strategy is the code that trades live: ``zelkor5.stream.bars`` waits
+for each closed bar live, and in a run moves the replay's clock to it
+(``bars`` here is another name for it).
+
+Each run is a private copy of the bundled terminal in a temporary folder
+of its own (data folder, socket folder, settings and accounts), which
+imports the history, starts a stepped replay at the span's start and is
+connected to the module when the strategy is called with its parameter
+set, in a process of its own that the executor's worker forks and
+watches. When the strategy returns, the account's report (a backtest's
+result; a sweep's row: its statistics and what the strategy returned)
+is sent back, and the terminal, the process and the folder are removed.
+A run that raises, exits, dies or takes longer than `timeout` is a row
+with its ``error``; an interrupt ends the runs under way within seconds.
 
 Runs go to the machine's cores (a process pool) by default, or to
 `executor`: a ``concurrent.futures`` executor or a Dask
-``distributed.Client``. The module holds one connection per process, so
-the runs of one process take turns; give thread-based executors (and Dask
-workers) one thread per process to run in parallel. The history travels
-with each task (the files' bytes), so workers need no shared folder; with
-``shared_history=True`` only the paths travel and every worker reads them.
-Needs pandas (and tqdm for the progress bar).
+``distributed.Client``. The history travels with each task (the files'
+bytes), so workers need no shared folder; with ``shared_history=True``
+only the paths travel and every worker reads them. Needs pandas (and tqdm
+for the progress bar). Linux.
 """
 
 import contextlib

@@ -15,10 +15,12 @@ from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5 import aio, errors, reconnect, stream, strict
+from zelkor5 import replay as market_clock
 from zelkor5.constants import (
     COPY_TICKS_ALL,
     ORDER_TYPE_BUY,
     ORDER_TYPE_BUY_LIMIT,
+    ORDER_TYPE_BUY_STOP,
     ORDER_TYPE_SELL,
     TIMEFRAME_M1,
     TRADE_ACTION_DEAL,
@@ -165,6 +167,52 @@ def test_streams_in_a_stepped_replay_follow_the_terminal_clock(install):
     assert [t.time_msc for t in seen] == sorted(t.time_msc for t in seen)
     assert len(seen) == len(set(seen))
     assert seen and closed[-1].time < seen[-1].time
+
+
+def test_the_streams_move_a_stepped_replay_s_clock(install):
+    """In a stepped replay the stream's own iteration moves the clock: no
+    other call, and the same loop as live."""
+    inst = install()
+    configure_replay(T0 + 30, stepped=True, path=inst.exe, portable=True)
+    assert inst.initialize(), zelkor5.last_error()
+    bars = stream.bars("BTCUSD", TIMEFRAME_M1)
+    got = []
+    for bar in bars:
+        assert market_clock.now() == bar.time + 60  # the clock at the bar's close
+        got.append(bar)
+        if len(got) == 3:
+            break
+    assert bars.stepped
+    # The bar in progress at the start first, then each minute, as it closed.
+    assert [b.time for b in got] == [T0, T0 + 60, T0 + 120]
+    final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, T0, T0 + 120))
+    assert [tuple(b[2:]) for b in got] == final.tolist()
+    assert got[0]["close"] == got[0].close and got[0][6] == got[0].close
+
+    # The ticks of the next minute with prices, once each, in order.
+    ticks = stream.ticks("BTCUSD")
+    first = next(ticks)
+    assert (T0 + 180) * 1000 <= first.time_msc < (T0 + 240) * 1000
+    assert market_clock.now() == T0 + 240
+
+    # Trade events: the clock moves a minute at a time until a stop order
+    # just above the price fills.
+    events = stream.trades()
+    assert events.poll() == []
+    ask = ok(zelkor5.symbol_info_tick("BTCUSD")).ask
+    stop = strict.order_send(
+        {
+            "action": TRADE_ACTION_PENDING,
+            "symbol": "BTCUSD",
+            "volume": 0.01,
+            "type": ORDER_TYPE_BUY_STOP,
+            "price": round(ask * 1.0005, 2),
+        }
+    )
+    assert (next(events).kind, market_clock.now()) == ("order", T0 + 240)
+    filled = next(events)
+    assert filled.kind == "deal" and filled.record.order == stop.order
+    assert market_clock.now() > T0 + 240 and (market_clock.now() - T0) % 60 == 0
 
 
 def test_a_fill_is_seen_once(install):

@@ -354,6 +354,25 @@ def test_runs_that_die_exit_or_hang_are_rows_and_leave_nothing(history_csv, clus
         crossing, [{"fast": 3, "slow": 15}], history=history_csv, span=(last - 1800, last + 86400)
     )
     assert ended["bars"].tolist() == [30], ended["error"].tolist()
+    # The command's limit of a run.
+    script = tmp_path / "ending.py"
+    script.write_text("from test_sweeps import ending as strategy\n")
+    out = str(tmp_path / "ending.csv")
+    span = ["--from", "2024-03-04T01:00", "--to", "2024-03-04T02:00"]
+    done = sweep_command(
+        str(script),
+        "--grid",
+        "how=hang",
+        "--history",
+        history_csv,
+        *span,
+        "--timeout",
+        "2",
+        "-o",
+        out,
+    )
+    assert done.returncode == 1 and "1 run, 1 failed" in done.stdout, done.stderr
+    assert "TimeoutError: the run took more than 2 s and was stopped" in done.stderr
     assert left_since(before) == ([], [])
 
 
