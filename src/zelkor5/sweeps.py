@@ -42,6 +42,7 @@ import contextlib
 import ctypes
 import datetime
 import glob
+import io
 import itertools
 import math
 import os
@@ -347,6 +348,20 @@ def _child(task: _Task, work: str, out: int, parent: int) -> None:
         # sweep's terminal window reaches the sweep, which ends them.
         os.setsid()
         _die_with(parent)
+        # Its own standard output and error on the same files: the objects
+        # inherited may be locked by a thread of the parent, or write to
+        # something only the parent may use (a notebook's channel).
+        for fd, name in ((1, "stdout"), (2, "stderr")):
+            with contextlib.suppress(OSError, ValueError):
+                setattr(
+                    sys,
+                    name,
+                    io.TextIOWrapper(
+                        io.FileIO(fd, "w", closefd=False),
+                        line_buffering=True,
+                        errors="backslashreplace",
+                    ),
+                )
         signal.signal(signal.SIGINT, signal.default_int_handler)
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         row = _execute(task, work)

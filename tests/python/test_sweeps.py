@@ -26,7 +26,7 @@ from zelkor5.constants import (  # noqa: E402
     TIMEFRAME_M1,
     TRADE_ACTION_DEAL,
 )
-from zelkor5.terminal import import_history  # noqa: E402
+from zelkor5.terminal import import_history, stop  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples"))
@@ -170,7 +170,19 @@ def test_a_sweep_gives_the_same_frame_on_every_executor(history_csv, cluster, tm
     exe = str(inst / "terminal64.exe")
     shutil.copy2(zk.terminal_path(), exe)
     import_history(history_csv, path=exe, portable=True)
-    from_installation = zk.sweep(crossing, GRID, history=exe, span=SPAN, progress=False)
+    # The calling process's own connection (here to that installation)
+    # stays as it was: each run is a process of its own.
+    assert zk.initialize(exe, portable=True), zk.last_error()
+    try:
+        login = zk.account_info().login
+        with concurrent.futures.ThreadPoolExecutor(2) as two:
+            from_installation = zk.sweep(
+                crossing, GRID, history=exe, span=SPAN, executor=two, progress=False
+            )
+        assert zk.account_info().login == login
+    finally:
+        zk.shutdown()
+        stop(exe)
     pd.testing.assert_frame_equal(from_installation, sequential)
     assert left_since(before) == ([], [])
 
