@@ -212,7 +212,19 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
     assert (next(events).kind, market_clock.now()) == ("order", T0 + 240)
     filled = next(events)
     assert filled.kind == "deal" and filled.record.order == stop.order
-    assert market_clock.now() > T0 + 240 and (market_clock.now() - T0) % 60 == 0
+    now = market_clock.now()
+    assert now > T0 + 240 and (now - T0) % 60 == 0
+
+    async def two_bars():
+        got = []
+        async for bar in aio.stream.bars("BTCUSD", TIMEFRAME_M1):
+            got.append(bar.time)
+            if len(got) == 2:
+                return got
+
+    # The asyncio streams step alike.
+    assert asyncio.run(two_bars()) == [now, now + 60]
+    assert market_clock.now() == now + 120
 
 
 def test_a_fill_is_seen_once(install):
