@@ -105,8 +105,10 @@ def _is_stepped() -> bool:
     script moves."""
     try:
         return _replay.state().mode == "stepped"
-    except (_replay.ReplayError, OSError):
-        return False  # no replay clock to ask: a terminal that runs live
+    except (_replay.ReplayError, OSError, AttributeError):
+        # No replay clock to ask (nor Unix-domain sockets, on Windows): a
+        # terminal that runs live.
+        return False
 
 
 def _period(timeframe: int) -> int:
