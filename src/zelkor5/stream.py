@@ -48,6 +48,7 @@ module's one: initialize it first.
 """
 
 import heapq
+import os
 import threading
 from collections import deque
 from typing import (
@@ -66,6 +67,7 @@ from typing import (
     Union,
 )
 
+from . import _core
 from . import replay as _replay
 from . import strict as _zk
 from ._core import Tick, TradeDeal, TradeOrder, TradePosition
@@ -100,11 +102,20 @@ _TRADES_STEP = 60
 _replay_end: Optional[float] = None
 
 
-def _is_stepped() -> bool:
+def _terminal() -> Optional[str]:
+    """The terminal64.exe of the terminal the module is connected to: the
+    clock the streams move is the one of the terminal they read."""
+    info = _core.terminal_info()
+    if info is None or not info.path:
+        return None
+    return os.path.join(info.path, "terminal64.exe")
+
+
+def _is_stepped(exe: Optional[str]) -> bool:
     """Whether the terminal's clock is a stepped replay's, which only the
     script moves."""
     try:
-        return _replay.state().mode == "stepped"
+        return _replay.state(exe).mode == "stepped"
     except (_replay.ReplayError, OSError, AttributeError):
         # No replay clock to ask (nor Unix-domain sockets, on Windows): a
         # terminal that runs live.
@@ -121,12 +132,12 @@ def _period(timeframe: int) -> int:
     return 7 * 86400 if unit == 0x8000 else 0
 
 
-def _past_end(opened: int, timeframe: int) -> bool:
+def _past_end(opened: int, timeframe: int, exe: Optional[str]) -> bool:
     """Whether the bar opened at `opened` closed after the replay's end."""
     if _replay_end is None:
         return False
     period = _period(timeframe)
-    closed = opened + period if period else _replay.now()
+    closed = opened + period if period else _replay.now(exe)
     return closed > _replay_end
 
 
@@ -194,9 +205,10 @@ class Stream(Generic[T]):
         self._stopped = threading.Event()
         self._pending: Deque[T] = deque()
         self._started = False
-        # Whether the iteration moves a stepped replay's clock: asked of
-        # the terminal when it starts.
+        # Whether the iteration moves a stepped replay's clock, and whose:
+        # asked of the terminal when it starts.
         self._stepped: Optional[bool] = None
+        self._exe: Optional[str] = None
         self._ended = False
 
     def _start(self) -> None:
@@ -226,7 +238,8 @@ class Stream(Generic[T]):
         if self._ended:
             return None
         if self._stepped is None:
-            self._stepped = _is_stepped()
+            self._exe = _terminal()
+            self._stepped = _is_stepped(self._exe)
         if not self._stepped:
             return self.poll()
         items = self._step()
@@ -327,9 +340,9 @@ class TickStream(Stream[StreamTick]):
         # To the close of the next minute with prices of the first symbol
         # that has one: the ticks of every symbol until then come next.
         for symbol in self.symbols:
-            row = _replay.next_bar(symbol, TIMEFRAME_M1)
+            row = _replay.next_bar(symbol, TIMEFRAME_M1, self._exe)
             if row is not None:
-                return not _past_end(int(row["time"]), TIMEFRAME_M1)
+                return not _past_end(int(row["time"]), TIMEFRAME_M1, self._exe)
         return False
 
     def _new(self, symbol: str) -> List[Tuple[Any, ...]]:
@@ -435,11 +448,11 @@ class BarStream(Stream[Bar]):
     def _step(self) -> Optional[List[Bar]]:
         # The terminal moves the clock to the bar's close and the bar is
         # the one it names: one request for the move, one for the bar.
-        row = _replay.next_bar(self.symbol, self.timeframe)
+        row = _replay.next_bar(self.symbol, self.timeframe, self._exe)
         if row is None:
             return None
         bar = Bar(self.symbol, self.timeframe, *row.tolist())
-        if _past_end(bar.time, self.timeframe):
+        if _past_end(bar.time, self.timeframe, self._exe):
             return None
         if self._open is not None and bar.time < self._open:
             return []  # given by a poll() already
@@ -475,8 +488,8 @@ class TradeStream(Stream[TradeEvent]):
         }
 
     def _move(self) -> bool:
-        before = _replay.now()
-        after = _replay.advance(_TRADES_STEP)
+        before = _replay.now(self._exe)
+        after = _replay.advance(_TRADES_STEP, self._exe)
         return after > before and not (_replay_end is not None and after > _replay_end)
 
     def _remember(self, deals: Sequence[TradeDeal]) -> None:

@@ -176,22 +176,18 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
     configure_replay(T0 + 30, stepped=True, path=inst.exe, portable=True)
     assert inst.initialize(), zelkor5.last_error()
     bars = stream.bars("BTCUSD", TIMEFRAME_M1)
-    got = []
-    for bar in bars:
-        assert market_clock.now() == bar.time + 60  # the clock at the bar's close
-        got.append(bar)
-        if len(got) == 3:
-            break
+    got = collect(bars, 3)
     assert bars.stepped
-    # The bar in progress at the start first, then each minute, as it closed.
+    # The bar in progress at the start first, then each minute, as it
+    # closed; the clock stands at the last one's close.
     assert [b.time for b in got] == [T0, T0 + 60, T0 + 120]
+    assert market_clock.now() == T0 + 180
     final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, T0, T0 + 120))
     assert [tuple(b[2:]) for b in got] == final.tolist()
     assert got[0]["close"] == got[0].close and got[0][6] == got[0].close
 
     # The ticks of the next minute with prices, once each, in order.
-    ticks = stream.ticks("BTCUSD")
-    first = next(ticks)
+    (first,) = collect(stream.ticks("BTCUSD"), 1)
     assert (T0 + 180) * 1000 <= first.time_msc < (T0 + 240) * 1000
     assert market_clock.now() == T0 + 240
 
@@ -209,8 +205,11 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
             "price": round(ask * 1.0005, 2),
         }
     )
-    assert (next(events).kind, market_clock.now()) == ("order", T0 + 240)
-    filled = next(events)
+    (placed,) = collect(events, 1)
+    assert (placed.kind, market_clock.now()) == ("order", T0 + 240)
+    events = stream.trades()
+    events.poll()
+    (filled,) = collect(events, 1)
     assert filled.kind == "deal" and filled.record.order == stop.order
     now = market_clock.now()
     assert now > T0 + 240 and (now - T0) % 60 == 0
@@ -223,7 +222,7 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
                 return got
 
     # The asyncio streams step alike.
-    assert asyncio.run(two_bars()) == [now, now + 60]
+    assert asyncio.run(asyncio.wait_for(two_bars(), 30)) == [now, now + 60]
     assert market_clock.now() == now + 120
 
 
