@@ -175,13 +175,17 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
     inst = install()
     configure_replay(T0 + 30, stepped=True, path=inst.exe, portable=True)
     assert inst.initialize(), zelkor5.last_error()
+
+    def clock():
+        return market_clock.now(inst.exe)
+
     bars = stream.bars("BTCUSD", TIMEFRAME_M1)
     got = collect(bars, 3)
     assert bars.stepped
     # The bar in progress at the start first, then each minute, as it
     # closed; the clock stands at the last one's close.
     assert [b.time for b in got] == [T0, T0 + 60, T0 + 120]
-    assert market_clock.now() == T0 + 180
+    assert clock() == T0 + 180
     final = ok(zelkor5.copy_rates_range("BTCUSD", TIMEFRAME_M1, T0, T0 + 120))
     assert [tuple(b[2:]) for b in got] == final.tolist()
     assert got[0]["close"] == got[0].close and got[0][6] == got[0].close
@@ -189,7 +193,7 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
     # The ticks of the next minute with prices, once each, in order.
     (first,) = collect(stream.ticks("BTCUSD"), 1)
     assert (T0 + 180) * 1000 <= first.time_msc < (T0 + 240) * 1000
-    assert market_clock.now() == T0 + 240
+    assert clock() == T0 + 240
 
     # Trade events: the clock moves a minute at a time until a stop order
     # just above the price fills.
@@ -206,12 +210,12 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
         }
     )
     (placed,) = collect(events, 1)
-    assert (placed.kind, market_clock.now()) == ("order", T0 + 240)
+    assert (placed.kind, clock()) == ("order", T0 + 240)
     events = stream.trades()
     events.poll()
     (filled,) = collect(events, 1)
     assert filled.kind == "deal" and filled.record.order == stop.order
-    now = market_clock.now()
+    now = clock()
     assert now > T0 + 240 and (now - T0) % 60 == 0
 
     async def two_bars():
@@ -223,7 +227,7 @@ def test_the_streams_move_a_stepped_replay_s_clock(install):
 
     # The asyncio streams step alike.
     assert asyncio.run(asyncio.wait_for(two_bars(), 30)) == [now, now + 60]
-    assert market_clock.now() == now + 120
+    assert clock() == now + 120
 
 
 def test_a_fill_is_seen_once(install):
