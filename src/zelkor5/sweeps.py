@@ -224,7 +224,8 @@ def _run(task: _Task) -> Dict[str, Any]:
                 os.makedirs(os.path.join(work, "inst", "config"))
                 shutil.copy2(terminal.terminal_path(), exe)
                 with open(os.path.join(work, "inst", "config", "terminal.ini"), "w") as f:
-                    f.write("[Terminal]\nIdleExit=%d\n" % _IDLE_EXIT)
+                    # Thrown away afterwards: its accounts need no flush to disk.
+                    f.write("[Terminal]\nIdleExit=%d\n[Store]\nDurable=0\n" % _IDLE_EXIT)
                 process: Optional["subprocess.Popen[bytes]"] = None
                 try:
                     _install_history(task, work, exe)

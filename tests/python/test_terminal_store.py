@@ -546,24 +546,54 @@ def test_a_removed_socket_is_made_again_and_a_removed_folder_ends_the_terminal(
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def test_a_damaged_store_stops_the_start_and_a_new_one_is_told(install):
+def test_a_stopped_store_is_one_file_and_a_damaged_one_stops_the_start(install):
     inst = install(settings="IdleExit=1\n")
     assert inst.initialize(), zelkor5.last_error()
     for i in range(40):
         ok(zelkor5.order_send(market(i % 2)))
+    before = history()
+    balance = ok(zelkor5.account_info()).balance
     inst.stop()
+    # A clean stop leaves the store as one file: a copy of it alone, in
+    # another installation, holds every account.
     store = os.path.join(inst.data_dir(), "bases", "accounts.sqlite")
-    db = sqlite3.connect(store)  # the log moved into the file, then the file cut in half
-    db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
-    db.close()
     assert not os.path.exists(store + "-wal")
-    with open(store, "r+b") as f:
-        f.truncate(os.path.getsize(store) // 2)
-    code, err = exited(subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True))
-    first = err.splitlines()[0]
-    assert code == 2 and store in first and "damaged" in first and "move it aside" in first, err
-    # An empty store is a new one: the terminal serves, and says so.
-    open(store, "wb").close()
+    other = install(settings="IdleExit=1\n", name="b")
+    os.makedirs(os.path.join(other.data_dir(), "bases"))
+    shutil.copy(store, os.path.join(other.data_dir(), "bases", "accounts.sqlite"))
+    assert other.initialize(), zelkor5.last_error()
+    deals, orders, positions = history()
+    assert (deals, orders) == before[:2] and len(deals) > 40
+    assert [(p.ticket, p.volume) for p in positions] == [(p.ticket, p.volume) for p in before[2]]
+    assert ok(zelkor5.account_info()).balance == balance
+    other.stop()
+
+    def start():
+        proc = subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True)
+        code, err = exited(proc)
+        return code, err.splitlines()[0] if err else ""
+
+    # Cut short, emptied, or only the first page left (where a log removed
+    # with the data in it leaves a file without tables): damaged, never new.
+    whole = open(store, "rb").read()
+    for size in (len(whole) // 2, 4096, 0):
+        with open(store, "wb") as f:
+            f.write(whole[:size])
+        code, first = start()
+        assert code == 2 and store in first and "damaged" in first, (size, first)
+        assert "move it aside" in first
+        assert os.path.getsize(store) == size
+    with open(store, "wb") as f:
+        f.write(whole)
+    bare = sqlite3.connect(store + ".bare")
+    bare.execute("CREATE TABLE t(x)")
+    bare.commit()
+    bare.close()
+    os.replace(store + ".bare", store)
+    code, first = start()
+    assert code == 2 and "damaged (the file holds no account tables)" in first, first
+    # A missing store is a new one: the terminal serves, and says so.
+    os.unlink(store)
     code, err = exited(subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True))
     assert code == 0 and "the account store %s is new" % store in err, err
 

@@ -132,6 +132,7 @@ Settings ParseSettings(const std::string& text) {
   if (seed != nullptr) ToUInt64(*seed, &s.seed);
   ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
   ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
+  ReadBool(ini, "store", "durable", &s.durable);
   ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400,
           &s.clock_shift_sec);
   // A replay's settings are checked, not defaulted: a replay on other terms
@@ -217,7 +218,12 @@ std::string DefaultSettingsText() {
          "From=\n"
          "Speed=1\n"
          "Step=0\n"
-         "Stepped=0\n";
+         "Stepped=0\n"
+         "[Store]\n"
+         "; 0: the account store is never flushed to disk, so changes cost no wait for\n"
+         "; the disk. Only for an installation thrown away after use (a backtest's or a\n"
+         "; sweep's): a crash or a power cut may lose or damage its accounts.\n"
+         "Durable=1\n";
 }
 
 AccountsFile ParseAccounts(const std::string& text) {

@@ -43,6 +43,9 @@ struct Settings {
   std::int64_t replay_speed = 1;    // market seconds per real second, 1..1000000
   std::int64_t replay_step_ms = 0;  // > 0: the clock moves this much per request instead
   bool replay_stepped = false;      // [Replay] Stepped: held until the script moves it
+  // [Store] Durable: false for an installation thrown away after use (a
+  // backtest's, a sweep's): the account store is never flushed to disk.
+  bool durable = true;
   // Why a given From, Speed or Step cannot be taken (the terminal does
   // not start then), naming the setting and what it may be.
   std::string replay_error;

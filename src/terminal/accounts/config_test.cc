@@ -23,6 +23,8 @@ TEST(Settings, DefaultsComeFromTheDefaultFileAndFromNothing) {
   EXPECT_EQ(file.trade_api, true);
   EXPECT_EQ(file.max_bars, none.max_bars);
   EXPECT_EQ(file.seed, none.seed);
+  EXPECT_TRUE(file.durable && none.durable);
+  EXPECT_FALSE(ParseSettings("[store]\ndurable=0\n").durable);
 }
 
 TEST(Settings, ValuesSectionsCaseAndBadValues) {

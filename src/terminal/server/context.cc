@@ -287,21 +287,52 @@ bool Terminal::StoreCommit(AccountState* state) {
   if (in_batch_) {
     batch_logins_.insert(state->login);
   } else {
-    committed_.fetch_add(1);
+    last_commit_[state->login] = committed_.fetch_add(1) + 1;
   }
   return true;
 }
 
+std::uint64_t Terminal::ShownLocked(const Session* s) const {
+  const auto it = last_commit_.find(s->login);
+  return it == last_commit_.end() ? 0 : it->second;
+}
+
+bool Terminal::WaitFlushed(std::uint64_t seen) {
+  if (!group_) return true;
+  std::unique_lock<std::mutex> queue(queue_mutex_);
+  if (seen <= flushed_) return true;
+  if (flusher_stopping_) {
+    // No flusher any more: this thread flushes.
+    queue.unlock();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return store_.Flush();
+  }
+  Call call;
+  call.seen = seen;
+  flush_queue_.push_back(&call);
+  flush_cv_.notify_one();
+  call.ready.wait(queue, [&call] { return call.done; });
+  return true;
+}
+
 void Terminal::RunInBatch(Call* call) {
-  if (!group_) {
+  bool alone = !group_;
+  if (!alone) {
+    std::unique_lock<std::mutex> queue(queue_mutex_);
+    // Once the batches have stopped (the store is closing), a call runs
+    // alone; it can store nothing any more.
+    alone = stopping_;
+    if (!alone) {
+      queue_.push_back(call);
+      batch_cv_.notify_one();
+      call->ready.wait(queue, [call] { return call->done; });
+    }
+  }
+  if (alone) {
     // Nothing to share: the call runs here, alone.
     std::vector<Call*> one{call};
     RunBatch(one);
-  } else {
-    std::unique_lock<std::mutex> queue(queue_mutex_);
-    queue_.push_back(call);
-    batch_cv_.notify_one();
-    call->ready.wait(queue, [call] { return call->done; });
+    if (!WaitFlushed(call->seen)) call->lost = true;
   }
   if (call->error) std::rethrow_exception(call->error);
 }
@@ -312,7 +343,15 @@ void Terminal::StartBatches() {
   flusher_ = std::thread([this] { FlushLoop(); });
 }
 
-Terminal::~Terminal() {
+Terminal::~Terminal() { Close(); }
+
+bool Terminal::Close() {
+  StopBatches();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return store_.Close();
+}
+
+void Terminal::StopBatches() {
   // The batches still queued run, then their flush.
   {
     std::lock_guard<std::mutex> queue(queue_mutex_);
@@ -338,15 +377,20 @@ void Terminal::BatchLoop() {
     queue.unlock();
     // The calls that arrive meanwhile are the next batch; this one's flush
     // runs while it executes.
-    const std::uint64_t seen = RunBatch(batch);
+    RunBatch(batch);
     queue.lock();
-    for (Call* c : batch) c->seen = seen;
-    if (seen <= flushed_) {
-      for (Call* c : batch) Finish(c);
-    } else {
-      flush_queue_.insert(flush_queue_.end(), batch.begin(), batch.end());
-      flush_cv_.notify_one();
+    // A call waits for the flush of what it showed only; a read of an
+    // account whose changes are on disk returns at once.
+    bool waiting = false;
+    for (Call* c : batch) {
+      if (c->seen <= flushed_) {
+        Finish(c);
+      } else {
+        flush_queue_.push_back(c);
+        waiting = true;
+      }
     }
+    if (waiting) flush_cv_.notify_one();
     batch.clear();
   }
 }
@@ -382,7 +426,7 @@ void Terminal::Finish(Call* call) {
   call->ready.notify_one();
 }
 
-std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
+void Terminal::RunBatch(const std::vector<Call*>& batch) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Without a batch transaction (it could not begin) every commit is its
   // own, as outside batches.
@@ -398,7 +442,10 @@ std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
   if (in_batch_) {
     in_batch_ = false;
     if (store_.EndBatch()) {
-      if (!batch_logins_.empty()) committed_.fetch_add(1);
+      if (!batch_logins_.empty()) {
+        const std::uint64_t number = committed_.fetch_add(1) + 1;
+        for (const std::uint64_t login : batch_logins_) last_commit_[login] = number;
+      }
     } else {
       // None of the batch's changes is stored, and every call of it may
       // have shown one: all of them fail, and the accounts are back to
@@ -410,7 +457,7 @@ std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
       }
     }
   }
-  return committed_.load();
+  for (Call* c : batch) c->seen = ShownLocked(c->session);
 }
 
 bool Terminal::CommitLocked(AccountState* state) {

@@ -116,8 +116,28 @@ class Terminal {
     }
     return call.result;
   }
-  // The store's history; only inside WithAccount.
+  // WithAccount for a call that changes nothing itself (only what the price
+  // stream did, as every call stores): it runs at once under the lock, not
+  // in a batch, and waits only for the flush of the account's last stored
+  // change, when that is not on disk yet.
+  template <typename F>
+  std::int32_t ReadAccount(Session* s, F&& f) {
+    std::int32_t result;
+    std::uint64_t shown;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result = WithAccountLocked(s, f);
+      shown = ShownLocked(s);
+    }
+    return WaitFlushed(shown) ? result : kCallFailed;
+  }
+  // The store's history; only inside WithAccount or ReadAccount.
   Store& store() { return store_; }
+
+  // Ends group commit (the calls queued run and are flushed) and closes the
+  // store, its log folded into its file. Calls after it fail to store
+  // anything. False when the log could not be folded.
+  bool Close();
 
   // Puts the account back to how its first use made it: its deposit as
   // the only deal, no orders or positions. False for an unknown login or
@@ -153,7 +173,7 @@ class Terminal {
     void* fn = nullptr;
     std::int32_t result = 0;
     bool lost = false;       // its batch could not be stored
-    std::uint64_t seen = 0;  // the transactions it may have seen
+    std::uint64_t seen = 0;  // the last stored transaction it showed
     bool done = false;       // run, and what it saw is on disk
     std::condition_variable ready;
     std::exception_ptr error;
@@ -161,9 +181,16 @@ class Terminal {
   // Runs the call in the next batch and returns once what it saw is on
   // disk; without group commit, runs it at once.
   void RunInBatch(Call* call);
-  // Runs the calls under the lock, their commits one transaction; returns
-  // the count of transactions stored after it.
-  std::uint64_t RunBatch(const std::vector<Call*>& batch);
+  // Runs the calls under the lock, their commits one transaction; sets
+  // each call's `seen`.
+  void RunBatch(const std::vector<Call*>& batch);
+  // The last stored transaction that changed the session's account (under
+  // mutex_): what a reply about it shows.
+  std::uint64_t ShownLocked(const Session* s) const;
+  // Returns once the transactions up to `seen` are on disk; false when
+  // they cannot be flushed.
+  bool WaitFlushed(std::uint64_t seen);
+  void StopBatches();
   // Group commit's two threads: one runs the queued calls batch after
   // batch, the other flushes what they stored and lets their callers go.
   void StartBatches();
@@ -193,7 +220,8 @@ class Terminal {
   // Group commit (once Load made the store durable): the calls waiting for
   // their batch and those waiting for its flush, under queue_mutex_ with
   // flushed_, how many stored transactions are known to be on disk.
-  // committed_ counts the stored transactions (under mutex_).
+  // committed_ counts the stored transactions (under mutex_), last_commit_
+  // numbers each account's last one.
   bool group_ = false;
   std::mutex queue_mutex_;
   std::condition_variable batch_cv_;
@@ -204,6 +232,7 @@ class Terminal {
   bool stopping_ = false;          // the batcher ends once the queue is empty
   bool flusher_stopping_ = false;  // then the flusher
   std::atomic<std::uint64_t> committed_{0};
+  std::map<std::uint64_t, std::uint64_t> last_commit_;
   std::thread batcher_;
   std::thread flusher_;
   // Inside a batch (under mutex_): the accounts whose changes it stored.

@@ -184,6 +184,16 @@ void TidyDataFolder(const zk5::term::Installation& inst) {
   }
 }
 
+// A stopped terminal leaves its account store as one file, so that a
+// copy of that file is a whole backup.
+void CloseStore(zk5::term::Terminal* terminal) {
+  if (!terminal->Close()) {
+    std::fprintf(stderr,
+                 "terminal64.exe: cannot fold the log of the account store into its file: the "
+                 "store is kept with its -wal file\n");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -361,7 +371,7 @@ int main(int argc, char** argv) {
   // Lives until the process ends: connection threads may still hold it.
   auto* terminal = new term::Terminal(inst, settings, history);
   std::string problem;
-  if (!terminal->Load(&problem)) {
+  if (!terminal->Load(&problem, settings.durable)) {
     std::fprintf(stderr, "terminal64.exe: %s\n", problem.c_str());
     return 2;
   }
@@ -375,6 +385,7 @@ int main(int argc, char** argv) {
                    "its data cannot be written\n",
                    static_cast<unsigned long long>(reset_login));
     }
+    CloseStore(terminal);
     server.Close();
     std::fflush(nullptr);
     std::_Exit(reset ? 0 : 2);
@@ -383,6 +394,7 @@ int main(int argc, char** argv) {
   terminal->CatchUp();
   const term::ExitReason why = term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
   terminal->SaveState();
+  CloseStore(terminal);
   if (why == term::ExitReason::kNameLost) {
     // Unreachable, it would only hold the data folder's lock: leave.
     std::fprintf(
@@ -397,6 +409,7 @@ int main(int argc, char** argv) {
   server.Close();
   std::fflush(nullptr);
   // Connection threads may still be running: leave without running static
-  // destructors under them. Every confirmed change is already on disk.
+  // destructors under them. Every confirmed change is already on disk, and
+  // the store is one file.
   std::_Exit(0);
 }

@@ -144,7 +144,7 @@ Reply Listing(Terminal& t, Session* s, CommandId id, const Args& args, const Lis
   const std::uint64_t ticket = id == c.by_ticket ? args.U64(0) : 0;
   Reply r;
   const std::int32_t status =
-      t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
+      t.ReadAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
         const auto& items = list(st);
         if (id == c.total) {
           r.U32(static_cast<std::uint32_t>(items.size()));
@@ -217,7 +217,7 @@ Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
     q.number = args.U64(0);
   }
   Reply r;
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState& st, auto&&) {
+  const std::int32_t status = t.ReadAccount(s, [&](const AccountConfig&, AccountState& st, auto&&) {
     Store& store = t.store();
     if (total) {
       std::uint64_t n = 0;
@@ -269,39 +269,39 @@ Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
   const TradeRequest req = RequestFromRecord(rec);
   Reply r;
   bool lost = false;
-  const std::int32_t status = t.WithAccount(
-      s,
-      [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
-        const Quotes q(t.model(), t.NowMs());
-        if (id == CommandId::ORDER_CHECK) {
-          r.payload = CheckRecord(CheckTrade(q, acc, st, req));
-          return kSuccess;
-        }
-        // Request ids are reserved in blocks, the block's end stored before any
-        // id of it is handed out: none is handed out twice, whatever commit
-        // fails and however the terminal ends. Without room for a block (a full
-        // disk) the request is refused without an id.
-        if (st.next_request_id >= st.request_id_limit) {
-          st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
-          if (!commit()) {
-            r.payload = SendRecord(NotSaved());
-            return kSuccess;
-          }
-        }
-        SendOutcome out = ExecuteTrade(q, acc, &st, req);
-        // A deal is confirmed only once it is on disk; a refusal changed
-        // nothing, and its id is in the stored block already.
-        const bool changed = out.retcode == kRetDone || !st.new_orders.empty() ||
-                             !st.new_deals.empty() || !st.changed_positions.empty();
-        if (changed && !commit() && out.retcode == kRetDone) {
-          const std::uint32_t request_id = out.request_id;
-          out = NotSaved();
-          out.request_id = request_id;
-        }
-        r.payload = SendRecord(out);
+  auto run = [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
+    const Quotes q(t.model(), t.NowMs());
+    if (id == CommandId::ORDER_CHECK) {
+      r.payload = CheckRecord(CheckTrade(q, acc, st, req));
+      return kSuccess;
+    }
+    // Request ids are reserved in blocks, the block's end stored before any
+    // id of it is handed out: none is handed out twice, whatever commit
+    // fails and however the terminal ends. Without room for a block (a full
+    // disk) the request is refused without an id.
+    if (st.next_request_id >= st.request_id_limit) {
+      st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
+      if (!commit()) {
+        r.payload = SendRecord(NotSaved());
         return kSuccess;
-      },
-      &lost);
+      }
+    }
+    SendOutcome out = ExecuteTrade(q, acc, &st, req);
+    // A deal is confirmed only once it is on disk; a refusal changed
+    // nothing, and its id is in the stored block already.
+    const bool changed = out.retcode == kRetDone || !st.new_orders.empty() ||
+                         !st.new_deals.empty() || !st.changed_positions.empty();
+    if (changed && !commit() && out.retcode == kRetDone) {
+      const std::uint32_t request_id = out.request_id;
+      out = NotSaved();
+      out.request_id = request_id;
+    }
+    r.payload = SendRecord(out);
+    return kSuccess;
+  };
+  // A check changes nothing: it is a read.
+  const std::int32_t status =
+      id == CommandId::ORDER_CHECK ? t.ReadAccount(s, run) : t.WithAccount(s, run, &lost);
   if (status < 0) return Reply::Fail(status);
   if (lost) {
     // Nothing of the request is stored: a send is refused without an id
@@ -329,7 +329,7 @@ Reply Calc(Terminal& t, Session* s, CommandId id, const Args& args) {
   if (sym < 0) return Reply::Fail(kNotFound);
   Reply r;
   const std::int32_t status =
-      t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
+      t.ReadAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
         const Quotes q(t.model(), t.NowMs());
         double value = 0;
         const bool ok = id == CommandId::ORDER_CALC_MARGIN
@@ -354,7 +354,7 @@ bool DispatchTrade(Terminal& t, Session* s, CommandId id, const Args& args, Repl
     }
     case CommandId::ACCOUNT_INFO: {
       const std::int32_t status =
-          t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
+          t.ReadAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
             out->payload = AccountRecord(Quotes(t.model(), t.NowMs()), acc, st);
             return kSuccess;
           });
