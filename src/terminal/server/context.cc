@@ -282,18 +282,54 @@ bool Terminal::ResetAccount(std::uint64_t login) {
 }
 
 bool Terminal::StoreCommit(AccountState* state) {
+  // The journal is gone once stored.
+  std::vector<ChangeKey> keys;
+  ChangedKeys(*state, &keys);
   if (!store_.Commit(state)) return false;
   // Inside a batch the change is stored with the batch's transaction.
   if (in_batch_) {
     batch_logins_.insert(state->login);
+    batch_keys_.insert(batch_keys_.end(), keys.begin(), keys.end());
   } else {
-    last_commit_[state->login] = committed_.fetch_add(1) + 1;
+    NumberChanges(keys, committed_.fetch_add(1) + 1);
   }
   return true;
 }
 
-std::uint64_t Terminal::ShownLocked(const Session* s) const {
-  const auto it = last_commit_.find(s->login);
+void Terminal::ChangedKeys(const AccountState& state, std::vector<ChangeKey>* keys) {
+  const std::uint64_t login = state.login;
+  keys->emplace_back(login, Shows::kAccount, 0);
+  if (!state.changed_positions.empty()) keys->emplace_back(login, Shows::kPositions, 0);
+  for (const std::uint64_t ticket : state.changed_positions) {
+    keys->emplace_back(login, Shows::kPosition, ticket);
+  }
+  if (!state.new_orders.empty()) keys->emplace_back(login, Shows::kWorking, 0);
+  if (!state.new_orders.empty() || !state.new_deals.empty()) {
+    keys->emplace_back(login, Shows::kHistory, 0);
+  }
+  for (const Order& o : state.new_orders) {
+    keys->emplace_back(login, Shows::kPositionHistory, o.position_id);
+  }
+  for (const Deal& d : state.new_deals) {
+    keys->emplace_back(login, Shows::kPositionHistory, d.position_id);
+  }
+}
+
+void Terminal::NumberChanges(const std::vector<ChangeKey>& keys, std::uint64_t number) {
+  // What is on disk needs no number: dropped once there are many.
+  constexpr std::size_t kPruneAt = 4096;
+  if (last_commit_.size() >= kPruneAt) {
+    const std::uint64_t durable = durable_.load();
+    for (auto it = last_commit_.begin(); it != last_commit_.end();) {
+      it = it->second <= durable ? last_commit_.erase(it) : std::next(it);
+    }
+  }
+  for (const ChangeKey& key : keys) last_commit_[key] = number;
+}
+
+std::uint64_t Terminal::ShownLocked(const Session* s, Shows shows) const {
+  if (shows.kind == Shows::kNothing) return 0;
+  const auto it = last_commit_.find(ChangeKey(s->login, shows.kind, shows.id));
   return it == last_commit_.end() ? 0 : it->second;
 }
 
@@ -416,6 +452,7 @@ void Terminal::FlushLoop() {
     }
     queue.lock();
     flushed_ = std::max(flushed_, target);
+    durable_.store(flushed_);
     for (Call* c : waiting) Finish(c);
     waiting.clear();
   }
@@ -432,6 +469,7 @@ void Terminal::RunBatch(const std::vector<Call*>& batch) {
   // own, as outside batches.
   in_batch_ = store_.BeginBatch();
   batch_logins_.clear();
+  batch_keys_.clear();
   for (Call* c : batch) {
     try {
       c->result = c->run(this, c->session, c->fn);
@@ -442,10 +480,7 @@ void Terminal::RunBatch(const std::vector<Call*>& batch) {
   if (in_batch_) {
     in_batch_ = false;
     if (store_.EndBatch()) {
-      if (!batch_logins_.empty()) {
-        const std::uint64_t number = committed_.fetch_add(1) + 1;
-        for (const std::uint64_t login : batch_logins_) last_commit_[login] = number;
-      }
+      if (!batch_logins_.empty()) NumberChanges(batch_keys_, committed_.fetch_add(1) + 1);
     } else {
       // None of the batch's changes is stored, and every call of it may
       // have shown one: all of them fail, and the accounts are back to
@@ -457,7 +492,8 @@ void Terminal::RunBatch(const std::vector<Call*>& batch) {
       }
     }
   }
-  for (Call* c : batch) c->seen = ShownLocked(c->session);
+  // A trade's reply shows the account: its money, its tickets.
+  for (Call* c : batch) c->seen = ShownLocked(c->session, Shows{});
 }
 
 bool Terminal::CommitLocked(AccountState* state) {

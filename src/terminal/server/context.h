@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -30,6 +31,24 @@
 #include "server/installation.h"
 
 namespace zk5::term {
+
+// What a reply about an account shows of the store, so that it waits for
+// the flush of that only: the whole account (money and counters change with
+// every stored change), its open positions or one of them, its working
+// orders, its history or the history of one position, or nothing stored
+// (what comes from the settings and prices alone).
+struct Shows {
+  enum Kind : std::uint8_t {
+    kNothing,
+    kAccount,
+    kPositions,
+    kPosition,
+    kWorking,
+    kHistory,
+    kPositionHistory
+  } kind = kAccount;
+  std::uint64_t id = 0;  // kPosition: the ticket; kPositionHistory: the position identifier
+};
 
 // One client connection.
 struct Session {
@@ -118,16 +137,20 @@ class Terminal {
   }
   // WithAccount for a call that changes nothing itself (only what the price
   // stream did, as every call stores): it runs at once under the lock, not
-  // in a batch, and waits only for the flush of the account's last stored
-  // change, when that is not on disk yet.
+  // in a batch, and waits only for the flush of the last stored change of
+  // what it shows, when that is not on disk yet (and of what the price
+  // stream stored for it).
   template <typename F>
-  std::int32_t ReadAccount(Session* s, F&& f) {
+  std::int32_t ReadAccount(Session* s, Shows shows, F&& f) {
     std::int32_t result;
     std::uint64_t shown;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      const std::uint64_t before = committed_.load();
       result = WithAccountLocked(s, f);
-      shown = ShownLocked(s);
+      // Under the lock only this call commits: a change is its own.
+      const std::uint64_t own = committed_.load();
+      shown = std::max(own != before ? own : 0, ShownLocked(s, shows));
     }
     return WaitFlushed(shown) ? result : kCallFailed;
   }
@@ -184,9 +207,14 @@ class Terminal {
   // Runs the calls under the lock, their commits one transaction; sets
   // each call's `seen`.
   void RunBatch(const std::vector<Call*>& batch);
-  // The last stored transaction that changed the session's account (under
-  // mutex_): what a reply about it shows.
-  std::uint64_t ShownLocked(const Session* s) const;
+  // The last stored transaction that changed what `shows` names of the
+  // session's account (under mutex_).
+  std::uint64_t ShownLocked(const Session* s, Shows shows) const;
+  // What a stored change of `state`'s journal changes, as keys of
+  // last_commit_; and numbers them with the transaction that stored them.
+  using ChangeKey = std::tuple<std::uint64_t, std::uint8_t, std::uint64_t>;
+  static void ChangedKeys(const AccountState& state, std::vector<ChangeKey>* keys);
+  void NumberChanges(const std::vector<ChangeKey>& keys, std::uint64_t number);
   // Returns once the transactions up to `seen` are on disk; false when
   // they cannot be flushed.
   bool WaitFlushed(std::uint64_t seen);
@@ -220,8 +248,12 @@ class Terminal {
   // Group commit (once Load made the store durable): the calls waiting for
   // their batch and those waiting for its flush, under queue_mutex_ with
   // flushed_, how many stored transactions are known to be on disk.
-  // committed_ counts the stored transactions (under mutex_), last_commit_
-  // numbers each account's last one.
+  // committed_ counts the stored transactions (under mutex_); last_commit_
+  // gives, for each part of an account a reply may show (a key made of the
+  // login, a Shows kind and its id, see ChangedKeys), the last one that
+  // changed it, as long as it may not be on disk (entries known flushed,
+  // below durable_, are dropped now and then). flushed_ is copied to
+  // durable_ for the batcher, which does not take queue_mutex_ there.
   bool group_ = false;
   std::mutex queue_mutex_;
   std::condition_variable batch_cv_;
@@ -232,12 +264,14 @@ class Terminal {
   bool stopping_ = false;          // the batcher ends once the queue is empty
   bool flusher_stopping_ = false;  // then the flusher
   std::atomic<std::uint64_t> committed_{0};
-  std::map<std::uint64_t, std::uint64_t> last_commit_;
+  std::map<ChangeKey, std::uint64_t> last_commit_;
+  std::atomic<std::uint64_t> durable_{0};
   std::thread batcher_;
   std::thread flusher_;
   // Inside a batch (under mutex_): the accounts whose changes it stored.
   bool in_batch_ = false;
   std::set<std::uint64_t> batch_logins_;
+  std::vector<ChangeKey> batch_keys_;  // what its stored changes changed
   AccountsFile accounts_;
   // Passwords already verified in this run, by login: a keyed digest of the
   // password and the hash it matched, so a repeated login is cheap.

@@ -52,7 +52,7 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   const double spread = ask - bid;
 
   std::u16string currency = u"USD";
-  t.ReadAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
+  t.ReadAccount(s, Shows{Shows::kNothing}, [&](const AccountConfig& acc, AccountState&, auto&&) {
     currency = acc.currency;
     return kSuccess;
   });
