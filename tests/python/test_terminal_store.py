@@ -555,18 +555,25 @@ def test_a_stopped_store_is_one_file_and_a_damaged_one_stops_the_start(install):
     balance = ok(zelkor5.account_info()).balance
     inst.stop()
     # A clean stop leaves the store as one file: a copy of it alone, in
-    # another installation, holds every account.
+    # another installation, holds every account. (That one never flushes
+    # its store, as a sweep's: it trades alike and stops alike.)
     store = os.path.join(inst.data_dir(), "bases", "accounts.sqlite")
     assert not os.path.exists(store + "-wal")
-    other = install(settings="IdleExit=1\n", name="b")
-    os.makedirs(os.path.join(other.data_dir(), "bases"))
-    shutil.copy(store, os.path.join(other.data_dir(), "bases", "accounts.sqlite"))
+    other = install(settings="IdleExit=1\n[Store]\nDurable=0\n", name="b")
+    copy = os.path.join(other.data_dir(), "bases", "accounts.sqlite")
+    os.makedirs(os.path.dirname(copy))
+    shutil.copy(store, copy)
     assert other.initialize(), zelkor5.last_error()
     deals, orders, positions = history()
     assert (deals, orders) == before[:2] and len(deals) > 40
     assert [(p.ticket, p.volume) for p in positions] == [(p.ticket, p.volume) for p in before[2]]
     assert ok(zelkor5.account_info()).balance == balance
+    ok(zelkor5.order_send(market(0)))
     other.stop()
+    assert not os.path.exists(copy + "-wal")
+    db = sqlite3.connect(copy)
+    assert db.execute("SELECT COUNT(*) FROM deals").fetchone()[0] == len(deals) + 1
+    db.close()
 
     def start():
         proc = subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True)
