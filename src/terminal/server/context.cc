@@ -281,10 +281,10 @@ bool Terminal::ResetAccount(std::uint64_t login) {
   return true;
 }
 
-bool Terminal::StoreCommit(AccountState* state) {
+bool Terminal::StoreCommit(AccountState* state, bool shown) {
   // The journal is gone once stored.
   std::vector<ChangeKey> keys;
-  ChangedKeys(*state, &keys);
+  if (shown) ChangedKeys(*state, &keys);
   if (!store_.Commit(state)) return false;
   // Inside a batch the change is stored with the batch's transaction.
   if (in_batch_) {
@@ -496,8 +496,8 @@ void Terminal::RunBatch(const std::vector<Call*>& batch) {
   for (Call* c : batch) c->seen = ShownLocked(c->session, Shows{});
 }
 
-bool Terminal::CommitLocked(AccountState* state) {
-  if (StoreCommit(state)) return true;
+bool Terminal::CommitLocked(AccountState* state, bool shown) {
+  if (StoreCommit(state, shown)) return true;
   Revert(state);
   return false;
 }

@@ -138,19 +138,16 @@ class Terminal {
   // WithAccount for a call that changes nothing itself (only what the price
   // stream did, as every call stores): it runs at once under the lock, not
   // in a batch, and waits only for the flush of the last stored change of
-  // what it shows, when that is not on disk yet (and of what the price
-  // stream stored for it).
+  // what it shows (what the price stream did to it included), when that is
+  // not on disk yet.
   template <typename F>
   std::int32_t ReadAccount(Session* s, Shows shows, F&& f) {
     std::int32_t result;
     std::uint64_t shown;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const std::uint64_t before = committed_.load();
       result = WithAccountLocked(s, f);
-      // Under the lock only this call commits: a change is its own.
-      const std::uint64_t own = committed_.load();
-      shown = std::max(own != before ? own : 0, ShownLocked(s, shows));
+      shown = ShownLocked(s, shows);
     }
     return WaitFlushed(shown) ? result : kCallFailed;
   }
@@ -180,12 +177,14 @@ class Terminal {
     const std::int32_t found = Account(s, &config, &state);
     if (found < 0) return found;
     // What the stream did is stored; so is, now and then, how far it went
-    // (so that a restart does not walk the same hours again).
+    // (so that a restart does not walk the same hours again). That alone
+    // shows nothing: were it lost, a restart walks the same ticks to the
+    // same account, so no reply waits for its flush.
+    const bool changed = AdvanceAccount(model_, *config, state, NowMs()).changed;
     const bool walked =
-        AdvanceAccount(model_, *config, state, NowMs()).changed ||
-        ((!state->positions.empty() || !state->working.empty()) &&
-         state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
-    if (walked && !CommitLocked(state)) return kCallFailed;
+        changed || ((!state->positions.empty() || !state->working.empty()) &&
+                    state->evaluated_msc - state->stored_evaluated_msc > kStoreEvaluatedEveryMs);
+    if (walked && !CommitLocked(state, changed)) return kCallFailed;
     auto commit = [this, state] { return CommitLocked(state); };
     return f(static_cast<const AccountConfig&>(*config), *state, commit);
   }
@@ -226,9 +225,11 @@ class Terminal {
   void FlushLoop();
   void Finish(Call* call);  // under queue_mutex_
   // Store::Commit, counted as a stored transaction outside batches.
-  bool StoreCommit(AccountState* state);
+  // `shown` false: a change no reply shows (how far the stream went), not
+  // numbered in last_commit_.
+  bool StoreCommit(AccountState* state, bool shown = true);
   std::int32_t Account(Session* s, AccountConfig** config, AccountState** state);
-  bool CommitLocked(AccountState* state);
+  bool CommitLocked(AccountState* state, bool shown = true);
   // Puts the state back to what the store holds (request ids handed out
   // stay used); a state that cannot be read is read again at its next use.
   void Revert(AccountState* state);
