@@ -337,6 +337,7 @@ bool Terminal::WaitFlushed(std::uint64_t seen) {
   if (!group_) return true;
   std::unique_lock<std::mutex> queue(queue_mutex_);
   if (seen <= flushed_) return true;
+  reads_waited_.fetch_add(1);
   if (flusher_stopping_) {
     // No flusher any more: this thread flushes.
     queue.unlock();

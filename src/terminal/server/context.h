@@ -153,6 +153,9 @@ class Terminal {
   }
   // The store's history; only inside WithAccount or ReadAccount.
   Store& store() { return store_; }
+  // How many calls outside the batches (reads) waited for a flush
+  // (diagnostics).
+  std::uint64_t ReadsThatWaited() const { return reads_waited_.load(); }
 
   // Ends group commit (the calls queued run and are flushed) and closes the
   // store, its log folded into its file. Calls after it fail to store
@@ -267,6 +270,7 @@ class Terminal {
   std::atomic<std::uint64_t> committed_{0};
   std::map<ChangeKey, std::uint64_t> last_commit_;
   std::atomic<std::uint64_t> durable_{0};
+  std::atomic<std::uint64_t> reads_waited_{0};
   std::thread batcher_;
   std::thread flusher_;
   // Inside a batch (under mutex_): the accounts whose changes it stored.
