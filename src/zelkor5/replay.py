@@ -14,8 +14,10 @@ however often the script asks, until the script moves the clock:
         ...  # bar has just closed: decide, trade, ask anything
 
 ``advance(seconds)`` moves the clock on by that much; ``next_bar(symbol,
-timeframe)`` moves it to the close of the next bar of the symbol (passing
-over minutes without prices) and returns that bar. Both talk to the
+timeframe)`` moves it past the close of the next bar of the symbol (passing
+over minutes without prices) to the first price after it, the next bar's
+open, and returns that bar. Neither moves it past the replay's end
+(``state().end``): there next_bar returns None. Both talk to the
 terminal through a connection of their own beside the module's (the
 terminal's replay commands), so calls of the module never move the clock.
 ``state()`` tells how any terminal's clock runs and where it stands.
@@ -58,14 +60,20 @@ class ReplayState(NamedTuple):
     """How a running terminal's clock runs: `mode` is "live", "timed"
     (`speed` market seconds per real second), "per-request" (`step_ms` per
     answered request) or "stepped" (held until the script moves it);
-    `start` is where the replay began (None live) and `now` where the
-    clock stands (UTC datetimes)."""
+    `start` is where the replay began (None live), `now` where the
+    clock stands and `end` where it stops (None live; UTC datetimes);
+    `ended` whether it stands there."""
 
     mode: str
     now: datetime.datetime
     start: Optional[datetime.datetime]
     speed: int
     step_ms: int
+    end: Optional[datetime.datetime] = None
+
+    @property
+    def ended(self) -> bool:
+        return self.end is not None and self.now >= self.end
 
 
 def _units(text: str) -> bytes:
@@ -228,12 +236,18 @@ def _state_once(exe: str) -> ReplayState:
 
 def _state(channel: _Channel) -> ReplayState:
     status, payload = channel.call(REPLAY_STATE)
-    if status < 0 or len(payload) != 36:
+    if status < 0 or len(payload) != 44:
         raise ReplayError("the terminal at %s does not tell its clock (%d)" % (channel.exe, status))
-    mode, now_ms, from_ms, speed, step_ms = struct.unpack("<Iqqqq", payload)
+    mode, now_ms, from_ms, speed, step_ms, end_ms = struct.unpack("<Iqqqqq", payload)
     name = MODES[mode] if mode < len(MODES) else "unknown"
+    live = name == "live"
     return ReplayState(
-        name, _time(now_ms), None if name == "live" else _time(from_ms), speed, step_ms
+        name,
+        _time(now_ms),
+        None if live else _time(from_ms),
+        speed,
+        step_ms,
+        None if live or end_ms == 0 else _time(end_ms),
     )
 
 
@@ -244,7 +258,9 @@ def now(path: Optional[str] = None) -> float:
 
 def advance(seconds: float, path: Optional[str] = None) -> float:
     """Moves a stepped replay's clock on by `seconds` (>= 0, whole
-    milliseconds) and returns where it stands, in seconds since 1970."""
+    milliseconds) and returns where it stands, in seconds since 1970. The
+    clock stops at the replay's end: past it, the return is the end, short
+    of the time asked, and state().ended is True."""
     ms = round(float(seconds) * 1000)
     if ms < 0:
         raise ValueError("a replay's clock moves forward only: seconds must be >= 0")
@@ -257,12 +273,15 @@ def advance(seconds: float, path: Optional[str] = None) -> float:
 
 
 def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
-    """Moves a stepped replay's clock to the close of the next bar of
+    """Moves a stepped replay's clock past the close of the next bar of
     `symbol` and `timeframe` (the bar in progress, or the first one after a
-    gap) and returns it, as one row of copy_rates_range (fields time, open,
-    high, low, close, tick_volume, spread, real_volume); None at the end of
-    the symbol's data (nothing for 40 days), the clock unmoved. Needs the
-    module connected to the terminal, which returns the bar."""
+    gap) to the first price after it (the next bar's open, after a weekend
+    too) and returns the bar, as one row of copy_rates_range (fields time,
+    open, high, low, close, tick_volume, spread, real_volume); None at the
+    replay's end or the end of the symbol's data (nothing for 40 days), the
+    clock unmoved. A bar the end cuts is returned as it stands there, the
+    clock at the end. Needs the module connected to the terminal, which
+    returns the bar."""
     from . import _core
 
     channel = _channel(path)

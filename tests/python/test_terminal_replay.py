@@ -3,6 +3,7 @@ replay that sees every bar however many requests a strategy makes, its
 state shown by the command and switched off again, exports that import
 back exactly and stream in bounded memory, and the report of an account."""
 
+import calendar
 import csv
 import os
 import re
@@ -14,7 +15,7 @@ import numpy as np
 import peer
 import pytest
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
-from test_terminal_history import T0, ramp_bars, stamp, write_bars
+from test_terminal_history import T0, market, ramp_bars, stamp, write_bars
 
 import zelkor5
 from zelkor5 import cli as zcli
@@ -24,11 +25,14 @@ from zelkor5.constants import (
     COPY_TICKS_ALL,
     DEAL_ENTRY_IN,
     DEAL_ENTRY_OUT,
+    DEAL_REASON_SL,
     DEAL_TYPE_BALANCE,
     DEAL_TYPE_BUY,
     DEAL_TYPE_SELL,
     ORDER_TYPE_BUY,
     ORDER_TYPE_SELL,
+    TIMEFRAME_D1,
+    TIMEFRAME_H1,
     TIMEFRAME_M1,
     TRADE_ACTION_DEAL,
     TRADE_RETCODE_DONE,
@@ -64,6 +68,8 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
     assert replay(stamp(T0 + 600), stepped=True, path=inst.exe, portable=True), zelkor5.last_error()
     st = status(inst.exe).replay
     assert st.mode == "stepped" and st.start.timestamp() == T0 + 600 and st.now == st.start
+    # By default the replay ends where the imported history does.
+    assert st.end.timestamp() == T0 + 3600 and not zreplay.state().ended
 
     seen = []
     for requests in range(100):
@@ -81,13 +87,81 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
         assert zreplay.now() == clock
         seen.append(int(bar["time"]))
     assert seen == [T0 + 60 * k for k in range(10, 60)]  # every minute to the data's end
-    assert zreplay.now() == T0 + 3600  # unmoved at the end
-    assert zreplay.advance(90.5) == T0 + 3690.5
-    assert status(inst.exe).replay.now.timestamp() == T0 + 3690.5
+    assert zreplay.now() == T0 + 3600 and zreplay.state().ended  # unmoved at the end
+    assert zreplay.advance(30.5) == T0 + 3600  # stopped at the end, short of 3630.5
+    assert zreplay.next_bar("REPLAYX", TIMEFRAME_M1) is None
+    assert status(inst.exe).replay.now.timestamp() == T0 + 3600
+    # What is traded at the end, the history returns.
+    sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 1.0)))
+    assert sent.retcode == TRADE_RETCODE_DONE, sent.comment
+    (deal,) = ok(zelkor5.history_deals_get(T0 + 3000, T0 + 3600))
+    assert deal.ticket == sent.deal and deal.time == T0 + 3600
     with pytest.raises(ValueError):
         zreplay.advance(-1)
     with pytest.raises(zreplay.ReplayError, match="unknown symbol"):
         zreplay.next_bar("NOSUCH", TIMEFRAME_M1)
+
+
+DAY = 86400
+THU = calendar.timegm((2024, 2, 29, 0, 0, 0))  # a Thursday: daily bars over one weekend
+FRI = calendar.timegm((2024, 3, 8, 22, 0, 0))  # Friday 22:00: hourly bars over the next
+MON = FRI + 2 * 3600 + 2 * DAY  # Monday 00:00
+
+
+def test_after_a_bar_the_market_stands_at_the_next_open_and_stops_fill_at_their_level(install):
+    inst = install()
+    daily = [(THU + d * DAY, o, o + 1, o - 1, o + 0.5, 0, 0, 0) for d, o in ((0, 50), (1, 51))]
+    daily += [(THU + d * DAY, o, o + 1, o - 1, o + 0.5, 0, 0, 0) for d, o in ((4, 53), (5, 52))]
+    hourly = [
+        (FRI, 100.0, 101.0, 99.5, 100.5),
+        (FRI + 3600, 100.6, 101.0, 100.2, 100.8),
+        (MON, 98.0, 99.0, 97.5, 98.5),  # opens below the first stop: filled at the open
+        (MON + 3600, 98.5, 99.2, 96.0, 97.0),  # 98.5, 99.2, 96.0, 97.0: passes 97.2 at :24.375
+        (MON + 7200, 97.0, 97.5, 96.5, 97.2),
+        (MON + 10800, 97.2, 97.4, 97.0, 97.3),
+    ]
+    for name, bars in (("GAPD", daily), ("GAPH", [b + (0, 0, 0) for b in hourly])):
+        # Today's way to import daily and hourly bars: as minute bars at their times.
+        csv_path = os.path.join(inst.dir, name + ".M1.csv")
+        write_bars(csv_path, bars, extra=False)
+        import_history(csv_path, path=inst.exe, portable=True)
+    assert replay(stamp(THU), stepped=True, path=inst.exe, portable=True), zelkor5.last_error()
+    # The replay ends where the imported history ends last: the last hourly bar's minute.
+    assert zreplay.state().end.timestamp() == MON + 10800 + 60
+
+    def buy(symbol, **kw):
+        sent = ok(zelkor5.order_send(market(ORDER_TYPE_BUY, 1.0, symbol=symbol, **kw)))
+        assert sent.retcode == TRADE_RETCODE_DONE, sent.comment
+        return sent
+
+    # Daily bars: every bar trades, at the next day's open, across the weekend too.
+    for opened, then, price in ((THU, THU + DAY, 51.0), (THU + DAY, THU + 4 * DAY, 53.0)):
+        assert zreplay.next_bar("GAPD", TIMEFRAME_D1)["time"] == opened
+        assert zreplay.now() == then and buy("GAPD").price == price
+    # Close-of-bar fills: a minute bar's ticks are all past at its 59th second.
+    zreplay.advance(FRI + 59 - zreplay.now())
+    first = buy("GAPH", sl=99.0)
+    assert first.price == 100.5  # the close of the 22:00 bar
+    # Hourly bars: after Friday's last bar the market stands at Monday's open.
+    assert zreplay.next_bar("GAPH", TIMEFRAME_H1)["time"] == FRI
+    assert zreplay.now() == FRI + 3600
+    assert zreplay.next_bar("GAPH", TIMEFRAME_H1)["time"] == FRI + 3600
+    assert zreplay.now() == MON
+    second = buy("GAPH", sl=97.2)
+    assert second.price == 98.0
+    for _ in range(2):
+        zreplay.next_bar("GAPH", TIMEFRAME_H1)
+    stops = [d for d in ok(zelkor5.history_deals_get(FRI, MON + DAY)) if d.reason == DEAL_REASON_SL]
+    # The gap at Monday's open fills at the open; the stop passed inside the
+    # 01:00 bar at its level, when the path from 99.2 to 96.0 reached it.
+    assert [(d.position_id, d.price, d.time_msc) for d in stops] == [
+        (first.order, 98.0, MON * 1000),
+        (second.order, 97.2, (MON + 3600) * 1000 + 24375),
+    ]
+    # The last bar is cut at the end; then the replay is over.
+    while zreplay.next_bar("GAPH", TIMEFRAME_H1) is not None:
+        pass
+    assert zreplay.now() == MON + 10800 + 60 and zreplay.state().ended
 
 
 def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_path):
@@ -102,6 +176,8 @@ def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_pa
         ["--from", "2024-03-05", "--stepped", "--off"],
         ["--from", "2024-03-05", "--step", "0"],
         ["--from", "2024-03-05x"],
+        ["--from", "2024-03-05T00:10", "--to", "2024-03-05T00:10"],
+        ["--to", "2024-03-05", "--off"],
     ):
         done = cli("terminal", "replay", "--path", inst.exe, *bad)
         assert done.returncode == 2 and done.stderr.count("\n") == 1 and not done.stdout, (
@@ -112,19 +188,25 @@ def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_pa
     done = cli("terminal", "replay", "--from", "2024-03-05T00:10", "--stepped", "--path", inst.exe)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[1] == (
-        "replay: from 2024-03-05T00:10:00Z, stepped (the script "
+        "replay: from 2024-03-05T00:10:00Z to 2024-03-05T01:00:00Z, stepped (the script "
         "moves the clock), clock at 2024-03-05T00:10:00.000Z"
-    )
+    )  # the end of the imported history
     zreplay.advance(61, path=inst.exe)
     done = cli("terminal", "status", "--path", inst.exe)
     assert done.returncode == 0 and done.stdout.splitlines()[-1].endswith(
         "clock at 2024-03-05T00:11:01.000Z"
     ), done.stdout
+    assert cli("terminal", "stop", "--path", inst.exe).returncode == 0
+    until = ["--to", "2024-03-05T00:12:30", "--stepped"]
+    done = cli("terminal", "replay", "--from", "2024-03-05T00:10", *until, "--path", inst.exe)
+    assert done.returncode == 0, done.stderr
+    assert zreplay.advance(600, path=inst.exe) == T0 + 750  # stopped at --to
     # The replay stays until switched off, shown while stopped too.
     assert cli("terminal", "stop", "--path", inst.exe).returncode == 0
     done = cli("terminal", "status", "--path", inst.exe)
     assert done.returncode == 3 and done.stdout.splitlines()[-1] == (
-        "replay: from 2024-03-05T00:10:00Z, stepped (the script moves the clock)"
+        "replay: from 2024-03-05T00:10:00Z to 2024-03-05T00:12:30Z, stepped (the script "
+        "moves the clock)"
     )
     assert (
         cli("terminal", "start", "--path", inst.exe)
@@ -261,9 +343,6 @@ class Deal:
         self.time, self.time_msc, self.type, self.entry = time, time * 1000, type_, entry
         self.position_id, self.volume, self.price, self.profit = position, volume, price, profit
         self.commission, self.swap, self.fee, self.symbol = commission, 0.0, 0.0, symbol
-
-
-DAY = 86400
 
 
 def test_the_statistics_of_a_scenario_computed_by_hand():
