@@ -197,6 +197,11 @@ def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_pa
         "clock at 2024-03-05T00:11:01.000Z"
     ), done.stdout
     assert cli("terminal", "stop", "--path", inst.exe).returncode == 0
+    # A bare date ends at its end.
+    bare = zcli._parser().parse_args(
+        ["terminal", "replay", "--from", "2024-03-05", "--to", "2024-03-05"]
+    )
+    assert bare.end.timestamp() == T0 + 86400
     until = ["--to", "2024-03-05T00:12:30", "--stepped"]
     done = cli("terminal", "replay", "--from", "2024-03-05T00:10", *until, "--path", inst.exe)
     assert done.returncode == 0, done.stderr
