@@ -20,8 +20,10 @@ import time
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from . import _core
+from ._request import unknown_key
 from .errors import (
     TRADE_SUCCESS_RETCODES,
+    InvalidArguments,
     TradeOutcomeUnknown,
     TradeRejected,
     Zelkor5Error,
@@ -76,6 +78,8 @@ FUNCTIONS: Dict[str, str] = {
 # connection this layer made was lost, not before initialize or after
 # shutdown.
 _LOST = (-10001, -10002, -10004)
+# The functions that take a trade request.
+_REQUEST_FUNCTIONS = ("order_check", "order_send")
 # Positional arguments that are passwords (login(login, password, ...)).
 _SECRET_POSITIONS = {"login": 1}
 _MASK = "***"
@@ -292,13 +296,20 @@ def layered(function: str, raising: bool) -> Callable[..., Any]:
     `raising`, raising the error family of its failure (and TradeRejected
     for an order_send the terminal rejected). Without `raising` the
     outcome of a failure is left in last_error(), unless a layer changed
-    it (see outcome_of)."""
+    it (see outcome_of). A raising order_send or order_check refuses a
+    request with an unknown key (InvalidArguments) before anything is
+    sent, where the module only warns and sends the rest."""
     kind = FUNCTIONS[function]
     raw: Callable[..., Any] = getattr(_core, function)
     if kind == LOCAL:
         return raw
+    checks_keys = raising and function in _REQUEST_FUNCTIONS
 
     def call(*args: Any, **kwargs: Any) -> Any:
+        if checks_keys:
+            refusal = unknown_key(function, args, kwargs)
+            if refusal is not None:
+                raise InvalidArguments(-2, refusal)
         if logger.isEnabledFor(logging.INFO):
             value, outcome = _logged_call(function, kind, raw, args, kwargs)
         else:
