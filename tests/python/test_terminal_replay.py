@@ -64,6 +64,47 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
     assert replay(stamp(T0 + 600), stepped=True, path=inst.exe, portable=True), zelkor5.last_error()
     st = status(inst.exe).replay
     assert st.mode == "stepped" and st.start.timestamp() == T0 + 600 and st.now == st.start
+    # Refused before the clock moves: arguments, and a module connection
+    # next_bar cannot read the bar through.
+    for call, error, words in [
+        (lambda: zreplay.advance(1e300), ValueError, "seconds=1e"),
+        (lambda: zreplay.advance(2**70), ValueError, "seconds="),
+        (
+            lambda: zreplay.advance(float("nan")),
+            ValueError,
+            "seconds must be a finite number, not nan",
+        ),
+        (lambda: zreplay.advance(-0.0001), ValueError, "seconds must be >= 0"),
+        (lambda: zreplay.advance("10"), TypeError, "seconds must be a number.*not str"),
+        (lambda: zreplay.advance(True), TypeError, "seconds must be a number.*not bool"),
+        (lambda: zreplay.advance(200 * 366 * 86400), zreplay.ReplayError, "refused seconds="),
+        (lambda: zreplay.next_bar("REPLAYX", 2**40), ValueError, "timeframe=1099511627776"),
+        (lambda: zreplay.next_bar("REPLAYX", 7), ValueError, "timeframe=7"),
+        (lambda: zreplay.next_bar("REPLAYX", True), TypeError, "timeframe.*not bool"),
+        (lambda: zreplay.next_bar("REPLAYX", "1"), TypeError, "timeframe.*not str"),
+        (lambda: zreplay.next_bar(b"REPLAYX", TIMEFRAME_M1), TypeError, "symbol.*not bytes"),
+        (lambda: zreplay.next_bar("NOSUCH", TIMEFRAME_M1), zreplay.ReplayError, "unknown symbol"),
+        (zelkor5.shutdown, None, None),
+        (
+            lambda: zreplay.next_bar("REPLAYX", TIMEFRAME_M1),
+            zreplay.ReplayError,
+            r"not connected .*\(No IPC connection \(-10004\)\); call zelkor5.initialize",
+        ),
+        (install(name="other").initialize, None, None),
+        (
+            lambda: zreplay.next_bar("REPLAYX", TIMEFRAME_M1),
+            zreplay.ReplayError,
+            "connected to the terminal at .*/other/inst/terminal64.exe, not to the one at",
+        ),
+    ]:
+        if error is None:
+            call()
+            continue
+        with pytest.raises(error, match=words) as caught:
+            call()
+        assert "Success" not in str(caught.value)
+        assert zreplay.now() == T0 + 600
+    assert zelkor5.initialize(inst.exe, portable=True), zelkor5.last_error()
 
     seen = []
     for requests in range(100):
@@ -84,10 +125,6 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
     assert zreplay.now() == T0 + 3600  # unmoved at the end
     assert zreplay.advance(90.5) == T0 + 3690.5
     assert status(inst.exe).replay.now.timestamp() == T0 + 3690.5
-    with pytest.raises(ValueError):
-        zreplay.advance(-1)
-    with pytest.raises(zreplay.ReplayError, match="unknown symbol"):
-        zreplay.next_bar("NOSUCH", TIMEFRAME_M1)
 
 
 def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_path):
