@@ -98,21 +98,26 @@ class _Reconnection:
         self.login_args: Optional[Tuple[Tuple[Any, ...], Dict[str, Any]]] = None
         self.lock = threading.Lock()
 
-    def reconnect(self, function: str) -> Tuple[bool, Tuple[int, str]]:
+    def reconnect(
+        self, function: str, why: str = "connection lost", attempts: Optional[int] = None
+    ) -> Tuple[bool, Tuple[int, str]]:
         """Connects again with the recorded arguments: up to `attempts`
-        tries, waiting first_delay, then twice as long each time, at most
-        max_delay. Returns whether it succeeded and the last outcome."""
+        tries (the setting's by default), waiting first_delay, then twice
+        as long each time, at most max_delay. Returns whether it succeeded
+        and the last outcome."""
         assert self.init_args is not None
         args, kwargs = self.init_args
+        tries = self.attempts if attempts is None else attempts
         delay = self.first_delay
         outcome = (1, "Success")
         with self.lock:
-            for attempt in range(1, self.attempts + 1):
+            for attempt in range(1, tries + 1):
                 logger.warning(
-                    "%s: connection lost, reconnecting (attempt %d of %d)",
+                    "%s: %s, reconnecting (attempt %d of %d)",
                     function,
+                    why,
                     attempt,
-                    self.attempts,
+                    tries,
                 )
                 _core.shutdown()
                 if _core.initialize(*args, **kwargs):
@@ -123,13 +128,29 @@ class _Reconnection:
                         return True, _core.last_error()
                 outcome = _core.last_error()
                 logger.warning("reconnecting failed: %s (%d)", outcome[1], outcome[0])
-                if attempt < self.attempts:
+                if attempt < tries:
                     time.sleep(delay)
                     delay = min(delay * 2, self.max_delay)
         return False, outcome
 
 
 RECONNECTION = _Reconnection()
+
+
+def reopen_after_cancel() -> None:
+    """Connects again after a cancelled call of the asyncio worker: the
+    module closes the connection under a call interrupted half-way (its
+    stream is out of step), which would leave every other task without
+    one. One try, with the arguments of the last initialize (and login)
+    made through a facade, whether reconnection is enabled or not. Nothing
+    when the connection is still open (the call was interrupted before it
+    used it), or when no facade opened it (its arguments are unknown)."""
+    rec = RECONNECTION
+    if rec.init_args is None:
+        return
+    if _core.terminal_info() is not None or _core.last_error()[0] != -10004:
+        return
+    rec.reconnect("aio", "a cancelled call closed the connection", attempts=1)
 
 
 def _masked(function: str, args: Tuple[Any, ...], kwargs: Mapping[str, Any]) -> str:
