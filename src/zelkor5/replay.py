@@ -238,8 +238,10 @@ def _state_once(exe: str) -> ReplayState:
 
 def _state(channel: _Channel) -> ReplayState:
     status, payload = channel.call(REPLAY_STATE)
-    if status < 0 or len(payload) != 36:
+    if status < 0:
         raise ReplayError("the terminal at %s does not tell its clock (%d)" % (channel.exe, status))
+    if len(payload) != 36:
+        raise ReplayError("the terminal at %s answered the clock's state out of form" % channel.exe)
     mode, now_ms, from_ms, speed, step_ms = struct.unpack("<Iqqqq", payload)
     name = MODES[mode] if mode < len(MODES) else "unknown"
     return ReplayState(

@@ -127,6 +127,21 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
     assert status(inst.exe).replay.now.timestamp() == T0 + 3690.5
 
 
+@pytest.mark.parametrize(
+    "call, answer, words",
+    [
+        (zreplay.state, peer.echo(1, b"\0" * 35), "answered the clock's state out of form"),
+        (zreplay.state, peer.echo(-7), r"does not tell its clock \(-7\)"),
+        (lambda path: zreplay.advance(1, path), peer.echo(1, b"\0" * 4), "answered advance out of"),
+        (lambda path: zreplay.advance(1, path), peer.echo(-2), r"refused seconds=1 as invalid"),
+    ],
+)
+def test_an_answer_out_of_form_is_a_replay_error(exe_path, call, answer, words):
+    with peer.Peer(exe_path, [answer]):
+        with pytest.raises(zreplay.ReplayError, match=words):
+            call(exe_path)
+
+
 def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_path):
     inst = install(portable=False)
     csv_path = os.path.join(inst.dir, "REPLAYX.M1.csv")
