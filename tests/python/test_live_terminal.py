@@ -260,6 +260,36 @@ def test_asyncio_calls_streams_and_a_cancelled_wait(install, exe_path):
         assert asyncio.run(cancelled()) < 0.5
 
 
+def test_a_cancelled_order_send_is_not_sent_again(exe_path):
+    # The terminal holds the order's answer; once the cancellation closed
+    # the connection it takes the next one, which answers the next call.
+    script = handshake() + [delay(1, close())] + handshake()
+    with Peer(exe_path, script, default=echo(1, u32(0))) as p:
+
+        async def main():
+            assert await aio.initialize(exe_path)
+            request = {"action": TRADE_ACTION_DEAL, "symbol": "EURUSD", "volume": 0.1}
+            task = asyncio.ensure_future(aio.order_send(request))
+            while not p.commands().count(CMD["ORDER_SEND"]):
+                await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert await aio.positions_total() == 0
+            assert await aio.shutdown()
+
+        asyncio.run(main())
+        assert p.connections() == 2
+        assert p.commands() == [
+            CMD["HELLO"],
+            CMD["TERMINAL_STATE"],
+            CMD["ORDER_SEND"],
+            CMD["HELLO"],
+            CMD["TERMINAL_STATE"],
+            CMD["POSITIONS_TOTAL"],
+        ]
+
+
 def test_a_cancelled_aio_call_leaves_the_connection_to_the_other_tasks(install, caplog):
     inst = install()
     year = (T0 - 365 * 86400, T0, COPY_TICKS_ALL)
