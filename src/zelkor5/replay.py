@@ -24,16 +24,22 @@ terminal's replay commands), so calls of the module never move the clock.
 
 The terminal is the one ``path`` names (its terminal64.exe), else the one
 ``zelkor5.terminal.replay()`` started last, else the one the module is
-connected to, else the bundled one. Failures raise ReplayError.
+connected to, else the bundled one. Failures raise ReplayError; an
+argument of the wrong type or out of range raises TypeError or ValueError.
+Whatever is refused leaves the clock where it was.
 """
 
 import datetime
 import hashlib
+import math
+import numbers
 import os
 import socket
 import struct
 import threading
 from typing import Any, Dict, NamedTuple, Optional, Tuple
+
+from .constants import Timeframe
 
 __all__ = ["advance", "next_bar", "now", "state", "ReplayState", "ReplayError", "MODES"]
 
@@ -49,6 +55,10 @@ _NAME_PREFIX = "ZK5.Terminal."
 _MAX_PATH_UNITS = 260
 # Statuses the terminal answers with (ipc/status.h).
 _CALL_FAILED, _INVALID_PARAMS, _NOT_FOUND, _UNSUPPORTED = -1, -2, -4, -7
+# The clock command's argument: milliseconds in a signed 64-bit number.
+_MAX_MS = 2**63 - 1
+# The timeframes next_bar takes.
+_TIMEFRAMES = frozenset(int(t) for t in Timeframe)
 _UTC = datetime.timezone.utc
 
 
@@ -209,14 +219,14 @@ def _time(ms: int) -> datetime.datetime:
     return datetime.datetime(1970, 1, 1, tzinfo=_UTC) + datetime.timedelta(milliseconds=ms)
 
 
-def _refused(status: int, channel: _Channel) -> ReplayError:
+def _refused(status: int, channel: _Channel, arguments: str) -> ReplayError:
     if status == _UNSUPPORTED:
         return ReplayError(
             "the terminal at %s does not run a stepped replay (start it with "
             "stepped=True or --stepped)" % channel.exe
         )
     if status == _INVALID_PARAMS:
-        return ReplayError("invalid arguments")
+        return ReplayError("the terminal at %s refused %s as invalid" % (channel.exe, arguments))
     return ReplayError("the terminal at %s refused the call (%d)" % (channel.exe, status))
 
 
@@ -236,8 +246,10 @@ def _state_once(exe: str) -> ReplayState:
 
 def _state(channel: _Channel) -> ReplayState:
     status, payload = channel.call(REPLAY_STATE)
-    if status < 0 or len(payload) != 44:
+    if status < 0:
         raise ReplayError("the terminal at %s does not tell its clock (%d)" % (channel.exe, status))
+    if len(payload) != 44:
+        raise ReplayError("the terminal at %s answered the clock's state out of form" % channel.exe)
     mode, now_ms, from_ms, speed, step_ms, end_ms = struct.unpack("<Iqqqqq", payload)
     name = MODES[mode] if mode < len(MODES) else "unknown"
     live = name == "live"
@@ -256,18 +268,41 @@ def now(path: Optional[str] = None) -> float:
     return state(path).now.timestamp()
 
 
+def _milliseconds(seconds: Any) -> int:
+    """`seconds` as the whole milliseconds the clock command takes;
+    TypeError or ValueError, naming the argument, for anything else."""
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError(
+            "seconds must be a number of seconds (int or float), not %s" % type(seconds).__name__
+        )
+    if isinstance(seconds, numbers.Integral):
+        ms = int(seconds) * 1000
+    else:
+        value = float(seconds)
+        if not math.isfinite(value):
+            raise ValueError("seconds must be a finite number, not %r" % value)
+        ms = round(value * 1000) if value >= 0 else -1
+    if ms < 0:
+        raise ValueError("a replay's clock moves forward only: seconds must be >= 0")
+    if ms > _MAX_MS:
+        raise ValueError("seconds=%r is too far: the clock moves by less than 2**63 ms" % seconds)
+    return ms
+
+
 def advance(seconds: float, path: Optional[str] = None) -> float:
     """Moves a stepped replay's clock on by `seconds` (>= 0, whole
     milliseconds) and returns where it stands, in seconds since 1970. The
     clock stops at the replay's end: past it, the return is the end, short
-    of the time asked, and state().ended is True."""
-    ms = round(float(seconds) * 1000)
-    if ms < 0:
-        raise ValueError("a replay's clock moves forward only: seconds must be >= 0")
+    of the time asked, and state().ended is True.
+    Raises TypeError or ValueError for a `seconds` that is not a number
+    (a bool or a str included) or out of range, before anything is sent."""
+    ms = _milliseconds(seconds)
     channel = _channel(path)
     status, payload = channel.call(REPLAY_ADVANCE, struct.pack("<q", ms))
     if status < 0:
-        raise _refused(status, channel)
+        raise _refused(status, channel, "seconds=%r" % (seconds,))
+    if len(payload) != 8:
+        raise ReplayError("the terminal at %s answered advance out of form" % channel.exe)
     moved: int = struct.unpack("<q", payload)[0]
     return moved / 1000.0
 
@@ -281,24 +316,67 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
     replay's end or the end of the symbol's data (nothing for 40 days), the
     clock unmoved. A bar the end cuts is returned as it stands there, the
     clock at the end. Needs the module connected to the terminal, which
-    returns the bar."""
+    returns the bar.
+
+    Raises TypeError or ValueError for a `symbol` that is not a str or a
+    `timeframe` that is not a TIMEFRAME_* value, and ReplayError when the
+    module is not connected to that terminal: all before the clock moves."""
     from . import _core
 
+    if not isinstance(symbol, str):
+        raise TypeError("symbol must be a str, not %s" % type(symbol).__name__)
+    if isinstance(timeframe, bool) or not isinstance(timeframe, numbers.Integral):
+        raise TypeError(
+            "timeframe must be a TIMEFRAME_* value (an int), not %s" % type(timeframe).__name__
+        )
+    if int(timeframe) not in _TIMEFRAMES:
+        raise ValueError("timeframe=%r is not a TIMEFRAME_* value" % (timeframe,))
+    frame = int(timeframe)
     channel = _channel(path)
-    name = _units(str(symbol))
-    args = struct.pack("<I", len(name) // 2) + name + struct.pack("<i", int(timeframe))
+    # The bar is read through the module: make sure it can be before the
+    # clock moves.
+    info = _core.terminal_info()
+    if info is None:
+        raise ReplayError(
+            "next_bar reads the bar through the module, which is not connected to "
+            "the terminal at %s (%s); call zelkor5.initialize first"
+            % (channel.exe, _reason(_core.last_error()))
+        )
+    connected = os.path.realpath(os.path.join(info.path, "terminal64.exe"))
+    if connected != channel.exe:
+        raise ReplayError(
+            "next_bar reads the bar through the module, which is connected to the "
+            "terminal at %s, not to the one at %s" % (connected, channel.exe)
+        )
+    name = _units(symbol)
+    args = struct.pack("<I", len(name) // 2) + name + struct.pack("<i", frame)
     status, payload = channel.call(REPLAY_NEXT_BAR, args)
     if status == _CALL_FAILED:
         return None
     if status == _NOT_FOUND:
         raise ReplayError("unknown symbol %s" % symbol)
     if status < 0:
-        raise _refused(status, channel)
+        raise _refused(status, channel, "symbol=%r, timeframe=%r" % (symbol, timeframe))
+    if len(payload) != 16:
+        raise ReplayError("the terminal at %s answered next_bar out of form" % channel.exe)
     _, opened = struct.unpack("<qq", payload)
-    bars = _core.copy_rates_range(symbol, int(timeframe), opened, opened)
-    if bars is None or len(bars) == 0:
-        raise ReplayError(
-            "the bar of %s at %s could not be read: %s"
-            % (symbol, _time(opened * 1000).isoformat(), _core.last_error())
-        )
-    return bars[0]
+    bars = _core.copy_rates_range(symbol, frame, opened, opened)
+    if bars is None:
+        reason = _reason(_core.last_error())
+    elif len(bars) == 0:
+        reason = "the terminal has no such bar"
+    else:
+        return bars[0]
+    raise ReplayError(
+        "the clock moved to the close of the bar of %s at %s, but the bar could not be read: %s"
+        % (symbol, _time(opened * 1000).isoformat(), reason)
+    )
+
+
+def _reason(outcome: Tuple[int, str]) -> str:
+    """A failure's (code, message) as a reason: "message (code)", never
+    the success code a failure cannot have."""
+    code, message = outcome
+    if code == 1:
+        return "the module gave no reason"
+    return "%s (%d)" % (message, code)

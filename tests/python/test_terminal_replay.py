@@ -70,6 +70,47 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
     assert st.mode == "stepped" and st.start.timestamp() == T0 + 600 and st.now == st.start
     # By default the replay ends where the imported history does.
     assert st.end.timestamp() == T0 + 3600 and not zreplay.state().ended
+    # Refused before the clock moves: arguments, and a module connection
+    # next_bar cannot read the bar through.
+    for call, error, words in [
+        (lambda: zreplay.advance(1e300), ValueError, "seconds=1e"),
+        (lambda: zreplay.advance(2**70), ValueError, "seconds="),
+        (
+            lambda: zreplay.advance(float("nan")),
+            ValueError,
+            "seconds must be a finite number, not nan",
+        ),
+        (lambda: zreplay.advance(-0.0001), ValueError, "seconds must be >= 0"),
+        (lambda: zreplay.advance("10"), TypeError, "seconds must be a number.*not str"),
+        (lambda: zreplay.advance(True), TypeError, "seconds must be a number.*not bool"),
+        (lambda: zreplay.advance(200 * 366 * 86400), zreplay.ReplayError, "refused seconds="),
+        (lambda: zreplay.next_bar("REPLAYX", 2**40), ValueError, "timeframe=1099511627776"),
+        (lambda: zreplay.next_bar("REPLAYX", 7), ValueError, "timeframe=7"),
+        (lambda: zreplay.next_bar("REPLAYX", True), TypeError, "timeframe.*not bool"),
+        (lambda: zreplay.next_bar("REPLAYX", "1"), TypeError, "timeframe.*not str"),
+        (lambda: zreplay.next_bar(b"REPLAYX", TIMEFRAME_M1), TypeError, "symbol.*not bytes"),
+        (lambda: zreplay.next_bar("NOSUCH", TIMEFRAME_M1), zreplay.ReplayError, "unknown symbol"),
+        (zelkor5.shutdown, None, None),
+        (
+            lambda: zreplay.next_bar("REPLAYX", TIMEFRAME_M1),
+            zreplay.ReplayError,
+            r"not connected .*\(No IPC connection \(-10004\)\); call zelkor5.initialize",
+        ),
+        (install(name="other").initialize, None, None),
+        (
+            lambda: zreplay.next_bar("REPLAYX", TIMEFRAME_M1),
+            zreplay.ReplayError,
+            "connected to the terminal at .*/other/inst/terminal64.exe, not to the one at",
+        ),
+    ]:
+        if error is None:
+            call()
+            continue
+        with pytest.raises(error, match=words) as caught:
+            call()
+        assert "Success" not in str(caught.value)
+        assert zreplay.now() == T0 + 600
+    assert zelkor5.initialize(inst.exe, portable=True), zelkor5.last_error()
 
     seen = []
     for requests in range(100):
@@ -96,10 +137,21 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
     assert sent.retcode == TRADE_RETCODE_DONE, sent.comment
     (deal,) = ok(zelkor5.history_deals_get(T0 + 3000, T0 + 3600))
     assert deal.ticket == sent.deal and deal.time == T0 + 3600
-    with pytest.raises(ValueError):
-        zreplay.advance(-1)
-    with pytest.raises(zreplay.ReplayError, match="unknown symbol"):
-        zreplay.next_bar("NOSUCH", TIMEFRAME_M1)
+
+
+@pytest.mark.parametrize(
+    "call, answer, words",
+    [
+        (zreplay.state, peer.echo(1, b"\0" * 35), "answered the clock's state out of form"),
+        (zreplay.state, peer.echo(-7), r"does not tell its clock \(-7\)"),
+        (lambda path: zreplay.advance(1, path), peer.echo(1, b"\0" * 4), "answered advance out of"),
+        (lambda path: zreplay.advance(1, path), peer.echo(-2), r"refused seconds=1 as invalid"),
+    ],
+)
+def test_an_answer_out_of_form_is_a_replay_error(exe_path, call, answer, words):
+    with peer.Peer(exe_path, [answer]):
+        with pytest.raises(zreplay.ReplayError, match=words):
+            call(exe_path)
 
 
 DAY = 86400
