@@ -612,7 +612,9 @@ def _sweep(args: argparse.Namespace) -> int:
         try:
             distributed: Any = importlib.import_module("distributed")
         except ImportError:
-            raise CommandError("--scheduler needs dask[distributed] installed") from None
+            raise CommandError(
+                '--scheduler needs Dask distributed: pip install "zelkor5[sweep]"'
+            ) from None
         client = distributed.Client(args.scheduler)
     try:
         frame = sweeps.sweep(

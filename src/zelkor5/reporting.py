@@ -768,7 +768,7 @@ def _format(key: str, value: float, stats: Mapping[str, float], digits: int) -> 
         n = int(stats.get("daily_returns", 0))
         if n < MIN_DAILY_RETURNS:
             return "n/a: %d daily returns, needs %d" % (n, MIN_DAILY_RETURNS)
-        return "n/a: the returns do not vary"
+        return "n/a: no return below 0" if key == "sortino" else "n/a: the returns do not vary"
     if isinstance(value, float) and math.isnan(value):
         return "&ndash;"
     if math.isinf(value):
