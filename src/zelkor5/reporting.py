@@ -817,7 +817,8 @@ _STYLE = """
 .zk5-report td.text { text-align: left; }
 .zk5-report td.win { color: #2e8b57; } .zk5-report td.loss { color: #c0392b; }
 .zk5-report figure { margin: 0 0 10px 0; } .zk5-report img { max-width: 100%; }
-.zk5-report .scroll { max-height: 480px; overflow-y: auto; }
+.zk5-report .scroll { max-height: 480px; overflow-y: auto; border-bottom: 1px solid #bbb; }
+.zk5-report p.foot { margin-top: 14px; }
 """
 
 
@@ -904,7 +905,7 @@ def _body(result: Report, pngs: Mapping[str, bytes]) -> str:
         "</table></div>" % (len(t), "\n".join(trade_rows) or "<tr><td>none</td></tr>")
     )
     parts.append(
-        '<p class="sub">Made by zelkor5. Every statistic is defined in its documentation, '
+        '<p class="sub foot">Made by zelkor5. Every statistic is defined in its documentation, '
         'in the guide "The report of an account".</p>'
     )
     return "\n".join(parts)
