@@ -31,6 +31,7 @@ from zelkor5.constants import (
     DEAL_TYPE_SELL,
     ORDER_TYPE_BUY,
     ORDER_TYPE_SELL,
+    TIMEFRAME_H1,
     TIMEFRAME_M1,
     TRADE_ACTION_DEAL,
     TRADE_RETCODE_DONE,
@@ -468,10 +469,13 @@ def test_the_report_of_a_fresh_account_and_of_trades_within_one_bar(install, tmp
                     request["position"] = ok(zelkor5.positions_get())[0].ticket
                 assert ok(zelkor5.order_send(request)).retcode == TRADE_RETCODE_DONE
         page = str(tmp_path / ("%d.html" % trades))
-        result = zelkor5.report(html=page)
+        # Hours: the deals are within the bar that opened at T0, before the
+        # first of them.
+        result = zelkor5.report(html=page, timeframe=TIMEFRAME_H1)
         stats = result.statistics
         assert stats["trades"] == trades and stats["initial_balance"] == 10000
-        assert len(result.curve) == 1 and result.curve["exposed"].tolist() == [bool(trades)]
+        assert result.curve["exposed"].tolist() == [bool(trades)]
+        assert result.curve["time"].tolist() == ([T0] if trades else [T0 + 60])
         assert len(result.trades) == trades and "<img" in result._repr_html_()
         done = cli("report", "-o", str(tmp_path / "cli.html"), "--path", inst.exe)
         assert done.returncode == 0 and "%d trades" % trades in done.stdout, done.stderr
