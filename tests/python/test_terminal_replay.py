@@ -436,6 +436,23 @@ def test_a_stop_inside_a_bar_is_booked_in_that_bars_row():
     assert monthly.loc[2024, 3] == pytest.approx(-5.02) and monthly.loc[2024, "year"] == (
         pytest.approx(-5.02)
     )
+    # Periods under water, deepest first: 12 -> 9 -> 12, 13 -> 12 -> 14, 14 -> 10 (open);
+    # months: March ends at 13 (+30 % of the deposits), April at 10 (-3/13).
+    import pandas as pd
+
+    equity = [10, 12, 11, 9, 12, 13, 12, 14, 10]
+    days = T0 + DAY * np.array([0, 1, 2, 3, 4, 26, 27, 28, 30])
+    by_hand = pd.DataFrame(
+        {"time": days, "equity": equity, "deposits": 10.0},
+        index=pd.to_datetime(days, unit="s", utc=True),
+    )
+    periods = zelkor5.reporting.drawdown_periods(by_hand)
+    assert periods["depth"].tolist() == [4, 3, 1]
+    assert [p.days for p in periods["length"]] == [2, 3, 2]
+    assert periods["recovery"].isna().tolist() == [True, False, False]
+    monthly = zelkor5.reporting.monthly_returns(by_hand)
+    assert monthly.loc[2024, [3, 4]].tolist() == pytest.approx([30, -300 / 13])
+    assert monthly.loc[2024, "year"] == pytest.approx(0)
 
 
 def test_the_report_of_a_fresh_account_and_of_trades_within_one_bar(install, tmp_path):
