@@ -22,7 +22,9 @@ why; the results are written all the same). Output cut short by its reader (``| 
 """
 
 import argparse
+import csv
 import datetime
+import math
 import os
 import sys
 from typing import IO, Any, Iterable, List, NoReturn, Optional, Sequence, Union
@@ -570,10 +572,15 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
         raise CommandError(str(e)) from None
     except ImportError as e:
         raise CommandError(
-            "the report needs pandas and matplotlib (%s): pip install pandas " "matplotlib" % e
+            "the report needs pandas and matplotlib (%s): %s" % (e, report.EXTRA)
         ) from None
     if args.csv:
-        result.statistics.to_csv(args.csv, header=["value"], index_label="statistic", na_rep="nan")
+        digits = int(result.statistics.attrs.get("currency_digits", 2))
+        with open(args.csv, "w", newline="") as f:
+            out = csv.writer(f)
+            out.writerow(["statistic", "value"])
+            for key, value in report.rounded(result.statistics, digits).items():
+                out.writerow([key, "nan" if math.isnan(value) else repr(value)])
     net = result.statistics["net_profit"]
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
     _core.shutdown()
@@ -618,7 +625,9 @@ def _sweep(args: argparse.Namespace) -> int:
         try:
             distributed: Any = importlib.import_module("distributed")
         except ImportError:
-            raise CommandError("--scheduler needs dask[distributed] installed") from None
+            raise CommandError(
+                '--scheduler needs Dask distributed: pip install "zelkor5[sweep]"'
+            ) from None
         client = distributed.Client(args.scheduler)
     try:
         frame = sweeps.sweep(
