@@ -59,9 +59,8 @@ TEST(GroupCommit, AReadWaitsOnlyForTheFlushOfWhatItShows) {
     a.login = 10000001;
     b.login = 10000003;
     auto read = [&t](Session* s, Shows shows) {
-      return t.ReadAccount(s, shows, [](const AccountConfig&, AccountState&, auto&&) {
-        return kSuccess;
-      });
+      return t.ReadAccount(s, shows,
+                           [](const AccountConfig&, AccountState&, auto&&) { return kSuccess; });
     };
     // Both accounts made (their deposits stored and flushed), and a
     // position of the first one.
