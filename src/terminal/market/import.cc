@@ -145,7 +145,7 @@ bool ParseInt(const char* p, const char* e, std::int64_t* v) {
 
 bool ValidDate(std::int64_t y, std::int64_t mo, std::int64_t d) {
   static const int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (y < 1970 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > kMonthDays[mo - 1]) return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > kMonthDays[mo - 1]) return false;
   const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   return !(mo == 2 && d == 29 && !leap);
 }
