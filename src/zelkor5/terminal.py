@@ -409,9 +409,11 @@ def _data_folder(exe: str, portable: bool) -> str:
 
 # The timeframes bars are imported in: names, and the codes of the
 # module's TIMEFRAME_ constants.
-_TIMEFRAMES = ["M%d" % m for m in (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30)] + [
-    "H%d" % h for h in (1, 2, 3, 4, 6, 8, 12)
-] + ["D1"]
+_TIMEFRAMES = (
+    ["M%d" % m for m in (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30)]
+    + ["H%d" % h for h in (1, 2, 3, 4, 6, 8, 12)]
+    + ["D1"]
+)
 _TIMEFRAME_CODES = dict(
     [(m, "M%d" % m) for m in (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30)]
     + [(0x4000 | h, "H%d" % h) for h in (1, 2, 3, 4, 6, 8, 12)]
@@ -493,9 +495,11 @@ def _import_options(
     """The terminal's /import- options for them."""
     args = []
     if columns:
-        for role, name in columns.items():
+        for name in columns.values():
             if "," in name or not name.strip():
-                raise ValueError("a column name for columns= may not be empty or hold a comma: %r" % name)
+                raise ValueError(
+                    "a column name for columns= may not be empty or hold a comma: %r" % name
+                )
         args.append("/import-columns:" + ",".join("%s=%s" % kv for kv in columns.items()))
     if timezone is not None:
         args.append("/import-timezone:" + _zone_steps(timezone))
@@ -524,7 +528,8 @@ def _check_symbol(symbol: str) -> None:
     ):
         raise HistoryImportError(
             '%r is not a symbol name: 1 to %d characters, not ".", without "..", control '
-            "characters or any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS)))
+            "characters or any of %s"
+            % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS)))
         )
 
 

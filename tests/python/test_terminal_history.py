@@ -583,17 +583,22 @@ def test_bars_of_an_hour_or_a_day_are_served_at_theirs_and_above_never_below(ins
     with open(str(tmp_path / "HOURLY.H1.csv"), "w") as f:
         f.write("time,open,high,low,close,tick_volume\n")
         for k, t in enumerate(hours):
-            f.write("%s,%.2f,%.2f,%.2f,%.2f,%d\n" % (stamp(t), 100 + k, 102 + k, 99 + k, 101 + k, 10))
+            f.write(
+                "%s,%.2f,%.2f,%.2f,%.2f,%d\n" % (stamp(t), 100 + k, 102 + k, 99 + k, 101 + k, 10)
+            )
     assert import_history(str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True) == 7
     # Days by their dates, the timeframe from their spacing; and from timeframe=.
     days = tmp_path / "daily.csv"
     days.write_text("Date,Open,High,Low,Close\n2024-03-04,10,12,9,11\n2024-03-05,11,13,10,12\n")
     assert import_history(str(days), symbol="DAILY", path=inst.exe, portable=True) == 2
-    assert import_history(
-        str(days), symbol="DAILY2", path=inst.exe, portable=True, timeframe="D1"
-    ) == 2
+    assert (
+        import_history(str(days), symbol="DAILY2", path=inst.exe, portable=True, timeframe="D1")
+        == 2
+    )
     with pytest.raises(HistoryImportError, match="time is not the start of a H4 bar"):
-        import_history(str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True, timeframe="H4")
+        import_history(
+            str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True, timeframe="H4"
+        )
     assert inst.initialize(), zelkor5.last_error()
 
     h1 = ok(zelkor5.copy_rates_range("HOURLY", TIMEFRAME_H1, T0, END))
@@ -647,7 +652,7 @@ def test_bytes_that_are_no_text_and_names_that_are_no_symbols_are_refused_in_a_l
     unmarked.write_bytes(PLAIN.encode("utf-16-le"))
     with pytest.raises(HistoryImportError, match="line 1: a NUL byte at column 2"):
         import_history(str(unmarked), path=inst.exe, portable=True)
-    with pytest.raises(HistoryImportError, match="the date \"03/04/2024\" could be day/month"):
+    with pytest.raises(HistoryImportError, match='the date "03/04/2024" could be day/month'):
         ambiguous = tmp_path / "A.csv"
         ambiguous.write_text("Date,Time,Open,High,Low,Close\n03/04/2024,10:00,1,1,1,1\n")
         import_history(str(ambiguous), path=inst.exe, portable=True)
