@@ -262,6 +262,10 @@ TEST(Import, TakesTheLayoutsUsersHave) {
            {"local time,open,high,low,close,tick_volume\n2024-03-04 11:00,1.1,1.2,1.0,1.15,5\n"
             "2024-03-04 11:01,1.15,1.25,1.1,1.2,6\n",
             &local},
+           {"\"Time (UTC)\",\"Open\",\"High\",\"Low\",\"Close\",\"Volume\",\"Dividends\","
+            "\"Stock Splits\"\n\"2024-03-04 10:00:00\",\"1.1\",\"1.2\",\"1.0\",\"1.15\",\"5\",0,0\n"
+            "\"2024-03-04 10:01:00\",\"1.15\",\"1.25\",\"1.1\",\"1.2\",\"6\",0,0\n",
+            &none},
            {"Zeit,Erster,Hoch,Tief,Letzter,N,Notiz\n2024-03-04 10:00,1.1,1.2,1.0,1.15,5,a\n"
             "2024-03-04 10:01,1.15,1.25,1.1,1.2,6,b\n",
             &mapped},
