@@ -33,6 +33,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import zoneinfo
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = [
@@ -455,8 +456,6 @@ def _zone_steps(timezone: str) -> str:
     if fixed:
         sign = 1 if fixed.group(1) == "+" else -1
         return str(sign * (int(fixed.group(2)) * 3600 + int(fixed.group(3) or 0) * 60))
-    import zoneinfo  # type: ignore[import-not-found, unused-ignore]
-
     try:
         zone = zoneinfo.ZoneInfo(timezone)
     except (zoneinfo.ZoneInfoNotFoundError, ValueError) as e:

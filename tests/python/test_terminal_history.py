@@ -578,6 +578,8 @@ def test_the_layouts_users_have_import_as_the_same_bars(install, tmp_path):
 
 
 def test_bars_of_an_hour_or_a_day_are_served_at_theirs_and_above_never_below(install, tmp_path):
+    from test_package_terminal import cli
+
     inst = install()
     hours = [T0 + 3600 * k for k in (0, 1, 2, 3, 5, 6, 7)]  # 04:00 missing
     with open(str(tmp_path / "HOURLY.H1.csv"), "w") as f:
@@ -591,10 +593,11 @@ def test_bars_of_an_hour_or_a_day_are_served_at_theirs_and_above_never_below(ins
     days = tmp_path / "daily.csv"
     days.write_text("Date,Open,High,Low,Close\n2024-03-04,10,12,9,11\n2024-03-05,11,13,10,12\n")
     assert import_history(str(days), symbol="DAILY", path=inst.exe, portable=True) == 2
-    assert (
-        import_history(str(days), symbol="DAILY2", path=inst.exe, portable=True, timeframe="D1")
-        == 2
-    )
+    done = cli(
+        "terminal", "import", str(days), "--symbol", "DAILY2", "--timeframe", "d1",
+        "--columns", "date=Date", "--timezone", "+02:00", "--path", inst.exe,
+    )  # fmt: skip
+    assert (done.returncode, done.stdout) == (0, "imported 2 rows\n"), done.stderr
     with pytest.raises(HistoryImportError, match="time is not the start of a H4 bar"):
         import_history(
             str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True, timeframe="H4"

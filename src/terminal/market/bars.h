@@ -6,6 +6,8 @@
 // smaller bars inside it, so an hour's high is the highest of its minutes
 // and a bar of any timeframe agrees with the ticks. Completed hours and
 // days are cached. A bar exists when its interval holds at least one tick.
+// Where imported bars longer than a minute are the market, bars are made of
+// them instead, and only for timeframes that are multiples of theirs.
 #ifndef ZK5_TERMINAL_MARKET_BARS_H_
 #define ZK5_TERMINAL_MARKET_BARS_H_
 

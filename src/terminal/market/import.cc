@@ -688,7 +688,7 @@ class Parser {
       bool ms = false;
       int r = RoleOfName(Reduced(m.first.data(), m.first.data() + m.first.size()), &ms);
       if (m.first == "time" && map_date) r = kClock;
-      if (m.first == "date" && !map_time) r = kWhen;
+      if (m.first == "date" && !map_time) r = kWhen, date_column_ = true;
       role[at] = r;
       mapped[at] = true;
       time_is_msc = time_is_msc || (ms && r == kWhen);
@@ -714,6 +714,7 @@ class Parser {
         time_is_msc = true;
       } else if (role[at] == kDate && !has_time) {
         role[at] = kWhen;  // dates alone: bars of a day
+        date_column_ = true;
       }
       if (!options_.columns.empty() && role[at] == kNoRole) role[at] = kIgnored;
     }
@@ -798,7 +799,8 @@ class Parser {
       const char* b = f.begin[at_[kWhen]];
       const char* e = f.end[at_[kWhen]];
       std::int64_t v;
-      if (ParseInt(b, e, &v) && !(e - b == 8 && v >= 19700101 && v <= 99991231 && !ms_)) {
+      // Eight digits in a date column are a date (20240304), else a number.
+      if (ParseInt(b, e, &v) && !(date_column_ && e - b == 8)) {
         // Since 1970: seconds, or milliseconds when named so or too
         // many for seconds.
         zoned = true;
@@ -1127,8 +1129,9 @@ class Parser {
   bool failed_ = false;
   char sep_ = ',';
   int columns_ = 0;
-  int at_[kRoleCount];  // the field of each role, -1 when none
-  bool ms_ = false;     // whole numbers of the time column are milliseconds
+  int at_[kRoleCount];        // the field of each role, -1 when none
+  bool ms_ = false;           // whole numbers of the time column are milliseconds
+  bool date_column_ = false;  // the time column is named date
   bool trades_ = false;
   int max_decimals_ = 0;
   std::uint64_t rows_ = 0;
