@@ -665,11 +665,12 @@ class Parser {
     columns_ = f.count;
     std::vector<int> role(static_cast<std::size_t>(f.count), kNoRole);
     std::vector<std::string> names;
-    bool time_is_msc = false, has_time_msc = false, has_date = false, has_time = false;
+    bool has_time_msc = false, has_date = false, has_time = false;
     bool has_tick_volume = false, has_volume = false, has_open = false, has_bid = false;
     for (int i = 0; i < f.count; ++i) names.push_back(Reduced(f.begin[i], f.end[i]));
     // The mapping first: a named column has the role it is given.
     std::vector<bool> mapped(static_cast<std::size_t>(f.count), false);
+    std::vector<bool> msc(static_cast<std::size_t>(f.count), false);  // time_msc
     bool map_date = false, map_time = false;
     for (const auto& m : options_.columns) {
       map_date = map_date || m.first == "date";
@@ -691,7 +692,7 @@ class Parser {
       if (m.first == "date" && !map_time) r = kWhen, date_column_ = true;
       role[at] = r;
       mapped[at] = true;
-      time_is_msc = time_is_msc || (ms && r == kWhen);
+      msc[at] = ms;
     }
     for (int i = 0; i < f.count; ++i) {
       const auto at = static_cast<std::size_t>(i);
@@ -711,7 +712,7 @@ class Parser {
         // layout) says nothing more.
         role[at] = has_time_msc ? kIgnored : (has_date ? kClock : kWhen);
       } else if (role[at] == kWhen && names[at] == "timemsc") {
-        time_is_msc = true;
+        msc[at] = true;
       } else if (role[at] == kDate && !has_time) {
         role[at] = kWhen;  // dates alone: bars of a day
         date_column_ = true;
@@ -730,29 +731,37 @@ class Parser {
       size_ = kind_ == SegmentKind::kBars ? kStoredBarSize : kStoredQuoteSize;
     }
     const bool bars = kind_ == SegmentKind::kBars;
-    for (int i = 0; i < f.count; ++i) {
-      const auto at = static_cast<std::size_t>(i);
-      int& r = role[at];
-      if (r == kNoRole) {
-        return Bad(1, "the column " + Quoted(f.begin[i], f.end[i]) +
-                          " is none of time, date, open, high, low, close, volume, spread, "
-                          "real_volume, time_msc, bid, ask, last, flags: name the columns with "
-                          "the columns option (role=name), which ignores the others");
+    // The named columns first: a column the usual names give a role named
+    // columns have is ignored.
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int i = 0; i < f.count; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        if (mapped[at] != (pass == 0)) continue;
+        int& r = role[at];
+        if (r == kNoRole) {
+          return Bad(1, "the column " + Quoted(f.begin[i], f.end[i]) +
+                            " is none of time, date, open, high, low, close, volume, spread, "
+                            "real_volume, time_msc, bid, ask, last, flags: name the columns with "
+                            "the columns option (role=name), which ignores the others");
+        }
+        // Bars count ticks: a plain volume beside a tick volume is the
+        // traded one. Ticks trade a volume: their real volume repeats it.
+        if (bars && r == kVolume) r = has_tick_volume && !mapped[at] ? kRealVolume : kTickVolume;
+        if (!bars && (r == kTickVolume || (r == kRealVolume && has_volume))) r = kIgnored;
+        if (!bars && r == kRealVolume) r = kVolume;
+        if (r == kIgnored) continue;
+        if (pass == 1 && at_[r] >= 0 && mapped[static_cast<std::size_t>(at_[r])]) continue;
+        if (pass == 1 && (map_time || map_date) && (r == kWhen || r == kDate || r == kClock))
+          continue;
+        if (at_[r] >= 0) {
+          return Bad(1, std::string("two columns are ") + RoleName(r) + ": " +
+                            Quoted(f.begin[at_[r]], f.end[at_[r]]) + " and " +
+                            Quoted(f.begin[i], f.end[i]));
+        }
+        at_[r] = i;
       }
-      // Bars count ticks: a plain volume beside a tick volume is the
-      // traded one. Ticks trade a volume: their real volume repeats it.
-      if (bars && r == kVolume) r = has_tick_volume ? kRealVolume : kTickVolume;
-      if (!bars && (r == kTickVolume || (r == kRealVolume && has_volume))) r = kIgnored;
-      if (!bars && r == kRealVolume) r = kVolume;
-      if (r == kIgnored) continue;
-      if (at_[r] >= 0) {
-        return Bad(1, std::string("two columns are ") + RoleName(r) + ": " +
-                          Quoted(f.begin[at_[r]], f.end[at_[r]]) + " and " +
-                          Quoted(f.begin[i], f.end[i]));
-      }
-      at_[r] = i;
     }
-    ms_ = time_is_msc;
+    ms_ = at_[kWhen] >= 0 && msc[static_cast<std::size_t>(at_[kWhen])];
     const char* expected =
         bars ? "the header must name the columns time (or date and time), open, high, low, "
                "close[, volume, spread, real_volume]"

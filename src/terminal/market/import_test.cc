@@ -228,6 +228,8 @@ TEST(Import, TakesTheLayoutsUsersHave) {
   ImportOptions mapped;
   ASSERT_TRUE(ParseImportColumns("time=Zeit, open=Erster,high=Hoch,low=Tief,close=Letzter,volume=N",
                                  &mapped, nullptr));
+  ImportOptions mapped2;  // names that the usual names of other columns would also give
+  ASSERT_TRUE(ParseImportColumns("time=Gmt time,volume=Umsatz", &mapped2, nullptr));
   ImportOptions local;  // one hour east of UTC
   ASSERT_TRUE(ParseImportZone("3600", &local, nullptr));
   struct Case {
@@ -266,6 +268,9 @@ TEST(Import, TakesTheLayoutsUsersHave) {
             "\"Stock Splits\"\n\"2024-03-04 10:00:00\",\"1.1\",\"1.2\",\"1.0\",\"1.15\",\"5\",0,0\n"
             "\"2024-03-04 10:01:00\",\"1.15\",\"1.25\",\"1.1\",\"1.2\",\"6\",0,0\n",
             &none},
+           {"Date,Gmt time,Open,High,Low,Close,TickVol,Umsatz\n"
+            "x,2024-03-04 10:00,1.1,1.2,1.0,1.15,9,5\nx,2024-03-04 10:01,1.15,1.25,1.1,1.2,9,6\n",
+            &mapped2},
            {"Zeit,Erster,Hoch,Tief,Letzter,N,Notiz\n2024-03-04 10:00,1.1,1.2,1.0,1.15,5,a\n"
             "2024-03-04 10:01,1.15,1.25,1.1,1.2,6,b\n",
             &mapped},
