@@ -682,8 +682,8 @@ class Parser {
         if (EqualNoCase(f.begin[i], f.end[i], m.second)) found = i;
       }
       if (found < 0) {
-        return Bad(
-            1, "the column \"" + m.second + "\" given for " + m.first + " is not in the header");
+        return Bad(1, "the column " + Quoted(m.second.data(), m.second.data() + m.second.size()) +
+                          " given for " + m.first + " is not in the header");
       }
       const auto at = static_cast<std::size_t>(found);
       bool ms = false;
@@ -741,8 +741,9 @@ class Parser {
         if (r == kNoRole) {
           return Bad(1, "the column " + Quoted(f.begin[i], f.end[i]) +
                             " is none of time, date, open, high, low, close, volume, spread, "
-                            "real_volume, time_msc, bid, ask, last, flags: name the columns with "
-                            "the columns option (role=name), which ignores the others");
+                            "real_volume, time_msc, bid, ask, last, flags: name the columns as "
+                            "role=NAME with columns= (--columns, /import-columns:), which "
+                            "ignores the others");
         }
         // Bars count ticks: a plain volume beside a tick volume is the
         // traded one. Ticks trade a volume: their real volume repeats it.
@@ -859,8 +860,8 @@ class Parser {
 
   bool AmbiguousDate(const char* b, const char* e, std::uint64_t line) {
     return Bad(line, "the date " + Quoted(b, e) +
-                         " could be day/month/year or month/day/year: say which with the date "
-                         "order option (dmy or mdy)");
+                         " could be day/month/year or month/day/year: say which with "
+                         "date_order=\"dmy\" or \"mdy\" (--dates, /import-dates:)");
   }
 
   // A local time (ms) in UTC, by the zone's offsets: a time the clocks

@@ -48,11 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "close[, volume, spread, real_volume]"},
         BadCase{"unknown", kBars, "time,open,high,low,close,Foo\n60,1,1,1,1,1\n", 1,
                 "the column \"Foo\" is none of time, date, open, high, low, close, volume, "
-                "spread, real_volume, time_msc, bid, ask, last, flags: name the columns with the "
-                "columns option (role=name), which ignores the others"},
+                "spread, real_volume, time_msc, bid, ask, last, flags: name the columns as "
+                "role=NAME with columns= (--columns, /import-columns:), which ignores the others"},
         BadCase{"ambiguous", kBars, "date,time,open,high,low,close\n03/04/2024,10:00,1,1,1,1\n", 2,
                 "the date \"03/04/2024\" could be day/month/year or month/day/year: say which "
-                "with the date order option (dmy or mdy)"},
+                "with date_order=\"dmy\" or \"mdy\" (--dates, /import-dates:)"},
         BadCase{"badbyte", kBars, "time,open,high,low,close\n60,1,1,1\xFF,1\n", 2,
                 "byte 0xFF at column 9 is not UTF-8: the file must be UTF-8, or UTF-16 with a "
                 "byte-order mark"},
