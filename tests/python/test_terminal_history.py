@@ -13,6 +13,7 @@ import pytest
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
+from zelkor5 import replay as zreplay
 from zelkor5.constants import (
     COPY_TICKS_ALL,
     DEAL_REASON_SL,
@@ -626,6 +627,15 @@ def test_bars_of_an_hour_or_a_day_are_served_at_theirs_and_above_never_below(ins
     inside = ticks[ticks["time_msc"] < (T0 + 3600) * 1000]
     assert len(inside) == 10 and inside[-1]["time_msc"] >= (T0 + 3000) * 1000
     assert (inside[0]["bid"], inside[-1]["bid"]) == (100, 101)
+    # A stepped replay goes through them an hour at a time.
+    inst.stop()
+    assert replay(stamp(T0), stepped=True, path=inst.exe, portable=True), zelkor5.last_error()
+    stepped = [zreplay.next_bar("HOURLY", TIMEFRAME_H1) for _ in range(2)]
+    assert [(b["time"], b["open"], b["close"]) for b in stepped] == [
+        (T0, 100, 101),
+        (T0 + 3600, 101, 102),
+    ]
+    assert zreplay.now() == T0 + 7200
 
 
 def test_bytes_that_are_no_text_and_names_that_are_no_symbols_are_refused_in_a_line(
