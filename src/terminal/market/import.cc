@@ -763,6 +763,7 @@ class Parser {
       }
     }
     ms_ = at_[kWhen] >= 0 && msc[static_cast<std::size_t>(at_[kWhen])];
+    numeric_time_ = at_[kWhen] >= 0 && !date_column_;
     const char* expected =
         bars ? "the header must name the columns time (or date and time), open, high, low, "
                "close[, volume, spread, real_volume]"
@@ -803,6 +804,18 @@ class Parser {
 
   // The row's time in UTC milliseconds.
   bool Time(const Fields& f, std::uint64_t line, std::int64_t* ms) {
+    // The common case inline: a number since 1970, seconds, or
+    // milliseconds when named so or too many for seconds.
+    std::int64_t v;
+    if (numeric_time_ && ParseInt(f.begin[at_[kWhen]], f.end[at_[kWhen]], &v) &&
+        (ms_ || v >= kMillisecondsFrom ? v : v * 1000) <= kLatestSec * 1000 + 999) {
+      *ms = ms_ || v >= kMillisecondsFrom ? v : v * 1000;
+      return true;
+    }
+    return AnyTime(f, line, ms);
+  }
+
+  bool AnyTime(const Fields& f, std::uint64_t line, std::int64_t* ms) {
     const char* name = kind_ == SegmentKind::kBars || !ms_ ? "time" : "time_msc";
     bool zoned = false, date_only = false, ambiguous = false;
     if (at_[kWhen] >= 0) {
@@ -811,14 +824,8 @@ class Parser {
       std::int64_t v;
       // Eight digits in a date column are a date (20240304), else a number.
       if (ParseInt(b, e, &v) && !(date_column_ && e - b == 8)) {
-        // Since 1970: seconds, or milliseconds when named so or too
-        // many for seconds.
         zoned = true;
-        if (ms_ || v >= kMillisecondsFrom) {
-          *ms = v;
-        } else {
-          *ms = v * 1000;
-        }
+        *ms = ms_ || v >= kMillisecondsFrom ? v : v * 1000;
       } else if (!ParseWhen(b, e, options_.date_order, ms, &zoned, &date_only, &ambiguous)) {
         if (ambiguous) return AmbiguousDate(b, e, line);
         return Bad(line, std::string(name) +
@@ -1139,9 +1146,10 @@ class Parser {
   bool failed_ = false;
   char sep_ = ',';
   int columns_ = 0;
-  int at_[kRoleCount];        // the field of each role, -1 when none
-  bool ms_ = false;           // whole numbers of the time column are milliseconds
-  bool date_column_ = false;  // the time column is named date
+  int at_[kRoleCount];         // the field of each role, -1 when none
+  bool ms_ = false;            // whole numbers of the time column are milliseconds
+  bool date_column_ = false;   // the time column is named date
+  bool numeric_time_ = false;  // the time is one column, which may hold numbers
   bool trades_ = false;
   int max_decimals_ = 0;
   std::uint64_t rows_ = 0;
