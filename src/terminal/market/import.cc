@@ -851,7 +851,7 @@ class Parser {
       }
       *ms = days * 86400000 + clock;
     }
-    if (!zoned && !options_.zone.empty() && !(date_only && bar_minutes_ == 1440)) {
+    if (!zoned && !options_.zone.empty() && !date_only) {
       if (!ToUtc(*ms, ms)) {
         return Bad(line, std::string(name) + " " +
                              Quoted(FieldBegin(f, at_[kWhen] >= 0 ? kWhen : kDate),

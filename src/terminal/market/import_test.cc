@@ -356,6 +356,13 @@ TEST(Import, BarsKeepTheirTimeframe) {
                       u"X", -1);
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(p.header.bar_minutes, 1440u);
+  ImportOptions east;  // a date alone is the day, whatever the zone
+  ASSERT_TRUE(ParseImportZone("3600", &east, nullptr));
+  p = ParseHistoryCsv("date,open,high,low,close\n2024-03-04,1,1,1,1\n2024-03-05,1,1,1,1\n", any,
+                      u"X", -1, east);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.header.bar_minutes, 1440u);
+  EXPECT_EQ(p.header.first_minute, 1709510400 / 60);
   p = ParseHistoryCsv("time,open,high,low,close\n60,1,1,1,1\n3600,1,1,1,1\n7260,1,1,1,1\n", any,
                       u"X", -1);
   ASSERT_TRUE(p.ok) << p.error;
