@@ -560,6 +560,12 @@ LAYOUTS = [
 
 
 def test_the_layouts_users_have_import_as_the_same_bars(install, tmp_path):
+    from zelkor5.terminal import _zone_steps
+
+    # A zone reaches the terminal as its offsets: Berlin's summer time of
+    # 2024 from 01:00 UTC on 31 March to 01:00 UTC on 27 October.
+    assert ";1711846800000:7200;1729990800000:3600;" in _zone_steps("Europe/Berlin")
+    assert _zone_steps("+05:30") == "19800" and _zone_steps("UTC-3") == "-10800"
     inst = install()
     for i, (name, text, options) in enumerate(LAYOUTS):
         path = tmp_path / ("%s.csv" % name)
