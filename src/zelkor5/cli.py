@@ -5,7 +5,7 @@
     zelkor5 terminal reset-account LOGIN
     zelkor5 terminal import FILE [--symbol SYMBOL] [--timeframe H1|ticks]
         [--columns time="Gmt time",volume=Volume] [--timezone Europe/Berlin] [--dates dmy|mdy]
-    zelkor5 terminal replay --from 2024-03-05T00:00 [--speed 600 | --step MS | --stepped]
+    zelkor5 terminal replay --from 2024-03-05T00:00 [--to DATE] [--speed N | --step MS | --stepped]
     zelkor5 terminal replay --off
     zelkor5 export rates SYMBOL --timeframe H1 --from 2024-01-01 --to 2024-06-30 -o FILE
     zelkor5 export ticks SYMBOL --from 2024-03-06 --to 2024-03-06 -o FILE
@@ -23,7 +23,9 @@ why; the results are written all the same). Output cut short by its reader (``| 
 """
 
 import argparse
+import csv
 import datetime
+import math
 import os
 import sys
 from typing import IO, Any, Dict, Iterable, List, NoReturn, Optional, Sequence, Union
@@ -252,6 +254,14 @@ def _parser() -> argparse.ArgumentParser:
         type=_date,
         metavar="DATE",
         help="where the market begins, UTC (YYYY-MM-DD[THH:MM[:SS]])",
+    )
+    rep.add_argument(
+        "--to",
+        dest="end",
+        type=_span_end,
+        metavar="DATE",
+        help="where the clock stops, UTC (a bare date: at its end, the next midnight; "
+        "default: the end of the imported history, else the moment it starts)",
     )
     how = rep.add_mutually_exclusive_group()
     how.add_argument(
@@ -490,7 +500,10 @@ def _replay_text(playing: Optional[terminal.Replay]) -> str:
         "per-request": "step %d ms per request" % playing.step_ms,
         "stepped": "stepped (the script moves the clock)",
     }.get(playing.mode, playing.mode)
-    text = "replay: from %s, %s" % (_iso(int(playing.start.timestamp())), how)
+    text = "replay: from %s" % _iso(int(playing.start.timestamp()))
+    if playing.end is not None:
+        text += " to %s" % _iso(int(playing.end.timestamp()))
+    text += ", " + how
     if playing.now is not None:
         text += ", clock at %s" % playing.now.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
     return text
@@ -546,8 +559,8 @@ def _terminal(
 
 def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.ArgumentParser) -> int:
     if args.off:
-        if args.start is not None:
-            parser.error("terminal replay: --off takes no --from")
+        if args.start is not None or args.end is not None:
+            parser.error("terminal replay: --off takes no --from or --to")
         was_running = terminal.stop(path)
         terminal.configure_replay(None, path=path)
         print(
@@ -557,6 +570,8 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
         return 0
     if args.start is None:
         parser.error("terminal replay: --from DATE is required (or --off)")
+    if args.end is not None and args.end <= args.start:
+        parser.error("terminal replay: --to must be after --from")
     if args.speed is not None and not 1 <= args.speed <= 1000000:
         parser.error("terminal replay: --speed must be from 1 to 1000000")
     if args.step is not None and args.step < 1:
@@ -566,7 +581,7 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
             "the terminal is running: stop it first, a replay begins " "when it starts"
         )
     terminal.configure_replay(
-        args.start, args.speed or 1, args.step or 0, path, stepped=args.stepped
+        args.start, args.speed or 1, args.step or 0, path, stepped=args.stepped, to=args.end
     )
     pid = terminal.start(path)
     print("running, pid %d" % pid)
@@ -597,10 +612,15 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
         raise CommandError(str(e)) from None
     except ImportError as e:
         raise CommandError(
-            "the report needs pandas and matplotlib (%s): pip install pandas " "matplotlib" % e
+            "the report needs pandas and matplotlib (%s): %s" % (e, report.EXTRA)
         ) from None
     if args.csv:
-        result.statistics.to_csv(args.csv, header=["value"], index_label="statistic", na_rep="nan")
+        digits = int(result.statistics.attrs.get("currency_digits", 2))
+        with open(args.csv, "w", newline="") as f:
+            out = csv.writer(f)
+            out.writerow(["statistic", "value"])
+            for key, value in report.rounded(result.statistics, digits).items():
+                out.writerow([key, "nan" if math.isnan(value) else repr(value)])
     net = result.statistics["net_profit"]
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
     _core.shutdown()
@@ -645,7 +665,9 @@ def _sweep(args: argparse.Namespace) -> int:
         try:
             distributed: Any = importlib.import_module("distributed")
         except ImportError:
-            raise CommandError("--scheduler needs dask[distributed] installed") from None
+            raise CommandError(
+                '--scheduler needs Dask distributed: pip install "zelkor5[sweep]"'
+            ) from None
         client = distributed.Client(args.scheduler)
     try:
         frame = sweeps.sweep(

@@ -67,13 +67,16 @@ class Replay(NamedTuple):
     real second), "per-request" (the clock moves `step_ms` per answered
     request) or "stepped" (held until the script moves it, see
     zelkor5.replay); `start` where it begins (UTC); `now` where the running
-    terminal's clock stands (None while it is stopped)."""
+    terminal's clock stands (None while it is stopped); `end` where the
+    clock stops (while it is stopped: the end set, None for the default,
+    the end of the imported history or else the moment it starts)."""
 
     mode: str
     start: datetime.datetime
     speed: int
     step_ms: int
     now: Optional[datetime.datetime]
+    end: Optional[datetime.datetime] = None
 
 
 class Status(NamedTuple):
@@ -222,16 +225,9 @@ def _configured_replay(exe: str) -> Optional[Replay]:
         elif inside and "=" in head and head[0] not in ";#":
             key, value = head.split("=", 1)
             keys[key.strip().lower()] = value.strip()
-    text = keys.get("from", "")
-    try:
-        start = datetime.datetime.fromisoformat(text.replace("Z", "+00:00").replace("z", "+00:00"))
-    except ValueError:
+    start = _ini_time(keys.get("from", ""))
+    if start is None:
         return None
-    start = (
-        start.replace(tzinfo=datetime.timezone.utc)
-        if start.tzinfo is None
-        else start.astimezone(datetime.timezone.utc)
-    )
 
     def number(key: str, default: int) -> int:
         try:
@@ -242,7 +238,18 @@ def _configured_replay(exe: str) -> Optional[Replay]:
     speed, step = number("speed", 1), number("step", 0)
     stepped = keys.get("stepped", "0").lower() in ("1", "true", "yes", "on")
     mode = "stepped" if stepped else "per-request" if step > 0 else "timed"
-    return Replay(mode, start, speed, step, None)
+    return Replay(mode, start, speed, step, None, _ini_time(keys.get("to", "")))
+
+
+def _ini_time(text: str) -> Optional[datetime.datetime]:
+    """A UTC time of the [Replay] section; None when there is none."""
+    try:
+        when = datetime.datetime.fromisoformat(text.replace("Z", "+00:00").replace("z", "+00:00"))
+    except ValueError:
+        return None
+    if when.tzinfo is None:
+        return when.replace(tzinfo=datetime.timezone.utc)
+    return when.astimezone(datetime.timezone.utc)
 
 
 def status(path: Optional[str] = None) -> Status:
@@ -261,7 +268,9 @@ def status(path: Optional[str] = None) -> Status:
             playing = (
                 None
                 if clock.mode == "live" or clock.start is None
-                else Replay(clock.mode, clock.start, clock.speed, clock.step_ms, clock.now)
+                else Replay(
+                    clock.mode, clock.start, clock.speed, clock.step_ms, clock.now, clock.end
+                )
             )
     return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe), playing)
 
@@ -637,6 +646,7 @@ def configure_replay(
     *,
     portable: Optional[bool] = None,
     stepped: bool = False,
+    to: Optional[When] = None,
 ) -> None:
     """Sets the replay clock of the terminal at `path` (the bundled one by
     default) for its next start: the market begins at `start` (a UTC
@@ -644,10 +654,12 @@ def configure_replay(
     market seconds per real second; `step` > 0 instead moves it `step`
     milliseconds per request; `stepped` holds it still until the script
     moves it (zelkor5.replay.advance, next_bar), so that a strategy sees
-    every bar however many requests it makes. `start` None clears it (the
-    market runs on the wall clock again at the next start). Other settings
-    in config/terminal.ini are kept. A replay stays configured, start after
-    start, until cleared.
+    every bar however many requests it makes. The clock stops at `to` (as
+    `start`, after it and not after now), by default at the end of the
+    imported history that goes on after `start` (else where the replay
+    starts). `start` None clears it (the market runs on the wall clock
+    again at the next start). Other settings in config/terminal.ini are
+    kept. A replay stays configured, start after start, until cleared.
     """
     if start is not None:
         if sum((speed != 1, step != 0, bool(stepped))) > 1:
@@ -656,6 +668,10 @@ def configure_replay(
             raise ValueError("speed must be from 1 to 1000000")
         if int(step) < 0:
             raise ValueError("step must be 0 or more milliseconds")
+        if to is not None:
+            begin, end = _ini_time(_when(start)), _ini_time(_when(to))
+            if begin is not None and end is not None and end <= begin:
+                raise ValueError("to must be after start")
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
@@ -681,6 +697,7 @@ def configure_replay(
             "Speed=%d" % int(speed),
             "Step=%d" % int(step),
             "Stepped=%d" % bool(stepped),
+            "To=" + ("" if to is None else _when(to)),
         ]
     with open(ini, "w", encoding="utf-8") as f:
         f.write("\n".join(kept) + "\n")
@@ -694,14 +711,16 @@ def replay(
     *,
     portable: Optional[bool] = None,
     stepped: bool = False,
+    to: Optional[When] = None,
     **initialize_kwargs: Any,
 ) -> bool:
     """Starts the terminal at `path` (the bundled one by default) as a
-    replay from `start` (see configure_replay) and connects the module to
-    it with initialize(); returns initialize's result. Every account starts
-    afresh in the replay. Raises TerminalError when the terminal already
-    runs (a replay begins when the terminal starts). With `stepped`, the
-    script moves the clock with zelkor5.replay.advance() and next_bar().
+    replay from `start` to `to` (see configure_replay) and connects the
+    module to it with initialize(); returns initialize's result. Every
+    account starts afresh in the replay. Raises TerminalError when the
+    terminal already runs (a replay begins when the terminal starts). With
+    `stepped`, the script moves the clock with zelkor5.replay.advance() and
+    next_bar().
     """
     from . import _core
 
@@ -712,7 +731,7 @@ def replay(
         raise TerminalError(
             "the terminal at %s is running: stop it first, a replay " "begins when it starts" % exe
         )
-    configure_replay(start, speed, step, exe, portable=portable, stepped=stepped)
+    configure_replay(start, speed, step, exe, portable=portable, stepped=stepped, to=to)
     from . import replay as _replay
 
     _replay._started_by(exe)

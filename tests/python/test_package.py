@@ -138,3 +138,25 @@ def test_frame_refuses_what_is_not_a_result():
     assert zelkor5.frame(()).empty
     plain = zelkor5.frame(np.zeros(2, dtype=[("a", "<i4")]))
     assert list(plain.columns) == ["a"]
+
+
+def test_the_all_extra_is_every_extra_and_the_report_names_its_own(monkeypatch):
+    meta = importlib.metadata.metadata("zelkor5")
+    extras = set(meta.get_all("Provides-Extra"))
+    assert {"pandas", "parquet", "progress", "report", "sweep", "all"} <= extras
+    wanted: dict = {}
+    for line in meta.get_all("Requires-Dist"):
+        m = re.match(r"([\w\-\[\]]+)\W.*extra == \"(\w+)\"", line)
+        if m:
+            wanted.setdefault(m.group(2), set()).add(m.group(1).lower())
+    assert set().union(*(wanted[e] for e in extras - {"all"})) == wanted["all"]
+    assert {"matplotlib", "pandas"} <= wanted["report"]
+    assert {"dask[distributed]", "pandas"} <= wanted["sweep"]
+    # Without matplotlib the report says which extra to install.
+    pd = pytest.importorskip("pandas")
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib.figure", None)
+    stats = pd.Series(zelkor5.reporting.statistics([]))
+    empty = zelkor5.reporting.equity_curve([], {}, {})
+    bare = zelkor5.reporting.Report(stats, empty, zelkor5.reporting.trade_table([]), None, ())
+    with pytest.raises(ImportError, match=re.escape('pip install "zelkor5[report]"')):
+        bare._repr_html_()

@@ -258,21 +258,24 @@ def test_a_fast_replay_triggers_a_stop_and_a_pending_order_at_imported_prices(in
 
     # The first request after the walk already sees what the stream did.
     deals = ok(zelkor5.history_deals_get(T0, T0 + 3600))
+    # Each at its level, where the line from the bar's high (its second
+    # tick, at :15) to its low (at :30) reaches it.
     sl = [d for d in deals if d.reason == DEAL_REASON_SL]
-    assert len(sl) == 1 and sl[0].price == 97.5 and sl[0].time_msc == (T0 + 30 * 60 + 30) * 1000
+    assert len(sl) == 1 and sl[0].price == 98.0 and sl[0].time_msc == (T0 + 30 * 60 + 27.5) * 1000
     filled = [d for d in deals if d.order == placed.order]
     assert (
         len(filled) == 1
-        and filled[0].price == 96.0
-        and filled[0].time_msc == (T0 + 45 * 60 + 30) * 1000
+        and filled[0].price == 96.5
+        and filled[0].time_msc == (T0 + 45 * 60 + 27) * 1000 + 858  # 12857.1 ms after :15
     )
     for d in (sl[0], filled[0]):
-        # The tick that reached the level, at the deal's time.
-        tick = ok(zelkor5.copy_ticks_range("REPLAYX", d.time, d.time, COPY_TICKS_ALL))
-        assert len(tick) == 1 and tick[0]["time_msc"] == d.time_msc and tick[0]["bid"] == d.price
-    assert sl[0].profit == -2.5
+        ticks = ok(zelkor5.copy_ticks_range("REPLAYX", d.time - 30, d.time + 30, COPY_TICKS_ALL))
+        before = ticks[ticks["time_msc"] < d.time_msc][-1]
+        after = ticks[ticks["time_msc"] >= d.time_msc][0]
+        assert before["bid"] > d.price > after["bid"]
+    assert sl[0].profit == -2.0
     assert zelkor5.positions_total() == 1 and zelkor5.orders_total() == 0
-    assert ok(zelkor5.account_info()).balance == pytest.approx(deposit - 2.5)
+    assert ok(zelkor5.account_info()).balance == pytest.approx(deposit - 2.0)
 
 
 def scripted_session(inst):
@@ -318,7 +321,7 @@ def test_two_stepped_replays_give_identical_results(install):
     assert first == second
     # deposit, buy, its stop-loss, the limit order's fill, its close
     assert [d.reason == DEAL_REASON_SL for d in deals] == [False, False, True, False, False]
-    assert deals[2].price == 97.5 and deals[3].price == 96.0
+    assert deals[2].price == 98.0 and deals[3].price == 97.0  # at their levels
     assert all(T0 <= d.time < T0 + 3600 for d in deals)
 
 
@@ -461,6 +464,11 @@ def tempfile_root():
             "2015-01-01 00:00 to now",
         ),
         ("From=1900-01-01 00:00", "[Replay] From=1900-01-01 00:00 is outside the price history"),
+        (
+            "From=2024-03-05 00:00\nTo=2024-03-04 23:59",
+            "[Replay] To=2024-03-04 23:59 is not after From=2024-03-05 00:00",
+        ),
+        ("From=2024-03-05 00:00\nTo=2030-01-01 00:00", "[Replay] To=2030-01-01 00:00 is after now"),
     ],
 )
 def test_invalid_replay_settings_stop_the_start_before_anything_is_written(install, setting, says):

@@ -177,6 +177,18 @@ Settings ParseSettings(const std::string& text) {
       !ToBool(*stepped, &s.replay_stepped)) {
     s.replay_error = "[Replay] Stepped=" + *stepped + " is not 0 or 1";
   }
+  const std::string* to = Get(ini, "replay", "to");
+  if (to != nullptr && !to->empty() && s.replay_error.empty()) {
+    bool seconds = false, fraction = false;
+    if (!ParseDateTime(to->data(), to->data() + to->size(), &s.replay_to_ms, &seconds, &fraction)) {
+      s.replay_to_ms = 0;
+      s.replay_error = "[Replay] To=" + *to +
+                       " is not a UTC date and time YYYY-MM-DD HH:MM[:SS] (such as 2024-03-06 "
+                       "00:00)";
+    } else if (s.replay && s.replay_to_ms <= s.replay_from_ms) {
+      s.replay_error = "[Replay] To=" + *to + " is not after From=" + *from;
+    }
+  }
   return s;
 }
 
@@ -213,11 +225,13 @@ std::string DefaultSettingsText() {
          "; replays that repeat exactly. Stepped=1 holds the clock still until the\n"
          "; script moves it (zelkor5.replay.advance, next_bar); Speed and Step are then\n"
          "; ignored. Accounts start afresh in a store of their own at every start.\n"
-         "; Empty From: the market runs on the wall clock.\n"
+         "; The clock stops at To (UTC), by default at the end of the imported history\n"
+         "; (else where the replay started). Empty From: the market runs on the wall clock.\n"
          "From=\n"
          "Speed=1\n"
          "Step=0\n"
-         "Stepped=0\n";
+         "Stepped=0\n"
+         "To=\n";
 }
 
 AccountsFile ParseAccounts(const std::string& text) {

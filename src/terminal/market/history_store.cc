@@ -217,6 +217,7 @@ void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out, s
     t.ask = price + spread;
     // Bid and ask move together: every tick changes both or neither.
     t.flags = kTickFlagBid | kTickFlagAsk;
+    t.on_path = j > 0;
   }
 }
 

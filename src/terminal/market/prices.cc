@@ -86,11 +86,16 @@ std::int64_t PriceModel::FirstMinute(int sym) const {
 bool PriceModel::IsOpen(int sym, std::int64_t time_sec) const {
   const std::int64_t minute = FloorDiv(time_sec, 60);
   const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
-  if (seg == nullptr) return SimulatedMinute(sym, minute);
+  Tick t;
+  if (seg == nullptr) {
+    // A custom symbol's market is its data: the hour after its latest tick
+    // too, the end of its data (where a replay ends) included.
+    if (!Symbols()[static_cast<std::size_t>(sym)].custom) return SimulatedMinute(sym, minute);
+    return LastTick(sym, time_sec * 1000 + 999, &t) && time_sec * 1000 - t.time_msc < 3600000;
+  }
   Bar bar;
   // A bar longer than a minute is a market open for all of its time.
   if (seg->header().bar_minutes > 1) return history_->CoveringBar(*seg, minute, &bar);
-  Tick t;
   return history_->LastTick(*seg, sym, time_sec * 1000 + 999, &t) &&
          time_sec * 1000 - t.time_msc < 3600000;
 }

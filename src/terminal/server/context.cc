@@ -23,7 +23,8 @@ namespace {
 
 MarketClock MakeClock(const Settings& s) {
   if (s.replay)
-    return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped);
+    return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped,
+                       s.replay_to_ms);
   return MarketClock(s.clock_shift_sec * 1000);
 }
 

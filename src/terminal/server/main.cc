@@ -124,6 +124,20 @@ void ClearFolder(const std::u16string& folder) {
 }
 
 // "YYYY-MM-DD HH:MM" of UTC milliseconds since 1970.
+// Where a replay without To ends: where the imported history that goes on
+// after From ends (the latest of its symbols), never later than now; with
+// none, now, the moment it starts.
+std::int64_t ReplayEnd(const zk5::term::HistoryStore& history, const zk5::term::Settings& s,
+                       std::int64_t now) {
+  std::int64_t end = 0;
+  for (std::size_t sym = 0; sym < zk5::term::Symbols().size(); ++sym) {
+    std::int64_t first = 0, last = 0;
+    if (history.Span(static_cast<int>(sym), &first, &last) && (last + 1) * 60000 > s.replay_from_ms)
+      end = std::max(end, (last + 1) * 60000);
+  }
+  return end == 0 ? now : std::min(end, now);
+}
+
 std::string FormatUtc(std::int64_t ms) {
   const std::int64_t minutes = zk5::term::FloorDiv(ms, 60000);
   const std::int64_t days = zk5::term::FloorDiv(minutes, 1440);
@@ -298,7 +312,7 @@ int main(int argc, char** argv) {
   }
   std::string ini;
   os::ReadWholeFile(inst.ConfigFile(u"terminal.ini"), &ini);
-  const term::Settings settings = term::ParseSettings(ini);
+  term::Settings settings = term::ParseSettings(ini);
   if (!settings.replay_error.empty()) {
     // Before anything is served or written: a replay on other terms, or
     // none, must not trade in its place.
@@ -374,6 +388,16 @@ int main(int argc, char** argv) {
       server.Close();
       return 2;
     }
+    if (settings.replay_to_ms > now) {
+      std::fprintf(stderr,
+                   "terminal64.exe: [Replay] To=%s is after now (%s UTC): a replay ends in the "
+                   "past; fix it in %s\n",
+                   FormatUtc(settings.replay_to_ms).c_str(), FormatUtc(now).c_str(),
+                   Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
+      server.Close();
+      return 2;
+    }
+    if (settings.replay_to_ms == 0) settings.replay_to_ms = ReplayEnd(*history, settings, now);
     inst.replay = true;
     ClearFolder(inst.BasesFolder());
   }
