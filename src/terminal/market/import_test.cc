@@ -383,6 +383,48 @@ TEST(Import, BarsKeepTheirTimeframe) {
   EXPECT_FALSE(kind.known);
 }
 
+// Bytes changed, cut or repeated anywhere: a fault with its line, or rows,
+// never a crash (the sanitizers watch).
+TEST(Import, AnyBytesGiveRowsOrALine) {
+  const std::vector<std::string> seeds = {
+      "Date,Time,Open,High,Low,Close,Volume\n2024.03.04,10:00,1.1,1.2,1.0,1.15,5\n"
+      "2024.03.04,11:00,1.15,1.25,1.1,1.2,6\n",
+      "<DATE>\t<TIME>\t<BID>\t<ASK>\t<LAST>\t<VOLUME>\t<FLAGS>\n2024.03.04\t10:00:00.500\t1.1\t1.2"
+      "\t\t\t6\n2024.03.04\t10:00:01\t\t1.3\t\t\t4\n",
+      "\xFF\xFEt\0i\0m\0e\0,\0b\0i\0d\0,\0a\0s\0k\0\n\0001\0,\0001\0,\0002\0\n\0"};
+  ImportOptions zone;
+  ASSERT_TRUE(ParseImportZone("3600;1711846800000:7200", &zone, nullptr));
+  zone.date_order = 'd';
+  std::uint64_t state = 42;
+  auto next = [&state]() {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  const char kBytes[] = "0123456789:.,;-/TZ+\t\n\r\" \0\xFF\xC3\xD8";
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = seeds[static_cast<std::size_t>(round) % seeds.size()];
+    for (int k = 0; k < 1 + round % 4; ++k) {
+      const std::size_t at = next() % text.size();
+      switch (next() % 3) {
+        case 0:
+          text[at] = kBytes[next() % (sizeof kBytes - 1)];
+          break;
+        case 1:
+          text.erase(at, 1 + next() % 4);
+          break;
+        default:
+          text.insert(at, text.substr(at, next() % 8));
+      }
+      if (text.empty()) text = "x";
+    }
+    const ImportKind kind{round % 2 == 0, round % 3 == 0 ? SegmentKind::kTicks : SegmentKind::kBars,
+                          round % 5 == 0 ? 60 : 1};
+    const ParsedHistory p =
+        ParseHistoryCsv(text, kind, u"X", round % 7 - 1, round % 2 ? zone : ImportOptions());
+    EXPECT_TRUE(p.ok ? !p.records.empty() : !p.error.empty()) << text;
+  }
+}
+
 namespace fs = std::filesystem;
 
 constexpr char kGoodBars[] = "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n";
