@@ -585,9 +585,9 @@ def import_history(
     symbol. `portable` defaults to how the installation was started last.
     The terminal imports while it is not running; raises
     HistoryImportError when it runs, when it rejects the file (with the
-    line and the reason), or when the symbol is no symbol name (at most 29
-    characters, no path separators, not "." or ".."); ValueError for an
-    option it cannot take.
+    line and the reason) or the columns, or when the symbol is no symbol
+    name (at most 29 characters, no path separators, not "." or "..");
+    ValueError for a timeframe, time zone or date order it cannot take.
     """
     kind = _kind_of(csv_path, timeframe)
     options = _import_options(columns, timezone, date_order)

@@ -686,6 +686,13 @@ def test_bytes_that_are_no_text_and_names_that_are_no_symbols_are_refused_in_a_l
     for symbol in (".", ".."):
         with pytest.raises(HistoryImportError, match="is not a symbol name"):
             import_history(str(bad), symbol=symbol, path=inst.exe, portable=True)
+    # Options it cannot take.
+    with pytest.raises(HistoryImportError, match="the columns option is not role=name"):
+        import_history(str(bad), path=inst.exe, portable=True, columns={"colour": "Red"})
+    with pytest.raises(ValueError, match="unknown time zone 'Mars/Olympus'"):
+        import_history(str(bad), path=inst.exe, portable=True, timezone="Mars/Olympus")
+    with pytest.raises(ValueError, match="timeframe must be one of"):
+        import_history(str(bad), path=inst.exe, portable=True, timeframe="H5")
     # Dropped into the folder: ..M1.csv names the symbol "."; the .err shows bytes escaped.
     folder = os.path.join(inst.data_dir(), "import")
     with open(os.path.join(folder, "..M1.csv"), "w") as f:
