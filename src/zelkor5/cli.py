@@ -3,7 +3,8 @@
     zelkor5 demo
     zelkor5 terminal start|stop|status|path [--data]
     zelkor5 terminal reset-account LOGIN
-    zelkor5 terminal import FILE [--symbol SYMBOL]
+    zelkor5 terminal import FILE [--symbol SYMBOL] [--timeframe H1|ticks]
+        [--columns time="Gmt time",volume=Volume] [--timezone Europe/Berlin] [--dates dmy|mdy]
     zelkor5 terminal replay --from 2024-03-05T00:00 [--to DATE] [--speed N | --step MS | --stepped]
     zelkor5 terminal replay --off
     zelkor5 export rates SYMBOL --timeframe H1 --from 2024-01-01 --to 2024-06-30 -o FILE
@@ -27,7 +28,7 @@ import datetime
 import math
 import os
 import sys
-from typing import IO, Any, Iterable, List, NoReturn, Optional, Sequence, Union
+from typing import IO, Any, Dict, Iterable, List, NoReturn, Optional, Sequence, Union
 
 import numpy as np
 
@@ -77,6 +78,17 @@ def _login(text: str) -> int:
     if not text.isdigit() or int(text) <= 0:
         raise argparse.ArgumentTypeError("bad login %r: a positive number" % text)
     return int(text)
+
+
+def _columns(text: str) -> Dict[str, str]:
+    """ROLE=NAME,ROLE=NAME (the shell has taken the quotes off names)."""
+    out = {}
+    for part in text.split(","):
+        role, eq, name = part.partition("=")
+        if not eq or not role.strip() or not name.strip():
+            raise argparse.ArgumentTypeError("bad --columns %r: role=name,role=name" % text)
+        out[role.strip().lower()] = name.strip().strip('"')
+    return out
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -210,9 +222,26 @@ def _parser() -> argparse.ArgumentParser:
     )
     imp.add_argument(
         "file",
-        help="SYMBOL.M1.csv (minute bars) or SYMBOL.ticks.csv, as " "zelkor5 export writes them",
+        help="a CSV file of bars or ticks (SYMBOL.H1.csv, SYMBOL.ticks.csv, SYMBOL.csv; the "
+        "layouts docs/terminal.md lists)",
     )
     imp.add_argument("--symbol", help="the symbol (default: the file name's first part)")
+    imp.add_argument(
+        "--timeframe",
+        help="the bars' timeframe (M1 .. D1) or ticks (default: from the file name, else the "
+        "bars' spacing)",
+    )
+    imp.add_argument(
+        "--columns",
+        type=_columns,
+        help='the columns the header does not name in the usual way: time="Gmt time",volume=Vol',
+    )
+    imp.add_argument(
+        "--timezone", help="times without a zone are local to it: Europe/Berlin or +02:00"
+    )
+    imp.add_argument(
+        "--dates", choices=["dmy", "mdy"], help="read dates like 03/04/2024 day or month first"
+    )
     rep = tsub.add_parser(
         "replay",
         parents=[common],
@@ -510,7 +539,18 @@ def _terminal(
         terminal.reset_account(args.login, path)
         print("account %d reset; the terminal is stopped" % args.login)
     elif args.action == "import":
-        rows = terminal.import_history(args.file, args.symbol, path)
+        try:
+            rows = terminal.import_history(
+                args.file,
+                args.symbol,
+                path,
+                timeframe=args.timeframe,
+                columns=args.columns,
+                timezone=args.timezone,
+                date_order=args.dates,
+            )
+        except ValueError as e:
+            raise CommandError(str(e)) from None
         print("imported %d rows" % rows)
     elif args.action == "replay":
         return _replay(args, path, parser)

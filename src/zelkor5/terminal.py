@@ -33,7 +33,8 @@ import signal
 import subprocess
 import tempfile
 import time
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+import zoneinfo
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "terminal_path",
@@ -416,16 +417,105 @@ def _data_folder(exe: str, portable: bool) -> str:
     return folder
 
 
-def _kind_of(csv_path: str) -> str:
-    """ "M1" or "ticks" from the file name, else from its header line."""
-    name = os.path.basename(csv_path).lower()
-    if name.endswith(".m1.csv"):
-        return "M1"
-    if name.endswith(".ticks.csv"):
-        return "ticks"
-    with open(csv_path, "r", encoding="utf-8-sig") as f:
-        first = f.readline().strip().lower()
-    return "ticks" if first.startswith("time_msc") else "M1"
+# The timeframes bars are imported in: names, and the codes of the
+# module's TIMEFRAME_ constants.
+_TIMEFRAMES = (
+    ["M%d" % m for m in (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30)]
+    + ["H%d" % h for h in (1, 2, 3, 4, 6, 8, 12)]
+    + ["D1"]
+)
+_TIMEFRAME_CODES = dict(
+    [(m, "M%d" % m) for m in (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30)]
+    + [(0x4000 | h, "H%d" % h) for h in (1, 2, 3, 4, 6, 8, 12)]
+    + [(0x4018, "D1")]
+)
+_KIND_NAME = re.compile(r"\.(ticks|%s)\.csv$" % "|".join(_TIMEFRAMES), re.IGNORECASE)
+
+
+def _kind_of(csv_path: str, timeframe: Union[None, str, int]) -> Optional[str]:
+    """ "ticks" or a timeframe's name from `timeframe`, else from the file
+    name; None when the terminal is to tell from the header and the bars'
+    spacing."""
+    if timeframe is not None:
+        if isinstance(timeframe, int) and not isinstance(timeframe, bool):
+            name = _TIMEFRAME_CODES.get(timeframe)
+        else:
+            name = str(timeframe).upper()
+            name = "ticks" if name == "TICKS" else name if name in _TIMEFRAMES else None
+        if name is None:
+            raise ValueError(
+                "timeframe must be one of %s or 'ticks': %r" % (", ".join(_TIMEFRAMES), timeframe)
+            )
+        return name
+    found = _KIND_NAME.search(os.path.basename(csv_path))
+    if found is None:
+        return None
+    kind = found.group(1)
+    return "ticks" if kind.lower() == "ticks" else kind.upper()
+
+
+_OFFSET = re.compile(r"^(?:UTC|GMT)?\s*([+-])(\d{1,2})(?::?(\d{2}))?$", re.IGNORECASE)
+
+
+def _zone_steps(timezone: str) -> str:
+    """The terminal's form of a time zone: the offset (seconds east of
+    UTC) in force from each change on, "OFFSET;FROM_MS:OFFSET;...", for
+    1970 to 2100; `timezone` is an IANA name or a fixed offset (+02:00)."""
+    fixed = _OFFSET.match(timezone.strip())
+    if fixed:
+        sign = 1 if fixed.group(1) == "+" else -1
+        return str(sign * (int(fixed.group(2)) * 3600 + int(fixed.group(3) or 0) * 60))
+    try:
+        zone = zoneinfo.ZoneInfo(timezone)
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError) as e:
+        raise ValueError(
+            "unknown time zone %r: an IANA name like Europe/Berlin, or an offset like +02:00"
+            % timezone
+        ) from e
+
+    def offset(t: int) -> int:
+        off = datetime.datetime.fromtimestamp(t, zone).utcoffset()
+        return int(off.total_seconds()) if off is not None else 0
+
+    # Weekly samples, and the second of each change between two of them.
+    now = offset(0)
+    steps = [str(now)]
+    t, end, week = 0, 4102444800, 7 * 86400
+    while t < end:
+        later = offset(t + week)
+        if later != now:
+            lo, hi = t, t + week
+            while hi - lo > 1:
+                mid = (lo + hi) // 2
+                if offset(mid) == now:
+                    lo = mid
+                else:
+                    hi = mid
+            now = offset(hi)
+            steps.append("%d:%d" % (hi * 1000, now))
+        t += week
+    return ";".join(steps)
+
+
+def _import_options(
+    columns: Optional[Dict[str, str]], timezone: Optional[str], date_order: Optional[str]
+) -> List[str]:
+    """The terminal's /import- options for them."""
+    args = []
+    if columns:
+        for name in columns.values():
+            if "," in name or not name.strip():
+                raise ValueError(
+                    "a column name for columns= may not be empty or hold a comma: %r" % name
+                )
+        args.append("/import-columns:" + ",".join("%s=%s" % kv for kv in columns.items()))
+    if timezone is not None:
+        args.append("/import-timezone:" + _zone_steps(timezone))
+    if date_order is not None:
+        if date_order.lower() not in ("dmy", "mdy"):
+            raise ValueError("date_order must be 'dmy' or 'mdy': %r" % date_order)
+        args.append("/import-dates:" + date_order.lower())
+    return args
 
 
 # What a symbol's name may be: what a client can send (29 UTF-16 units),
@@ -441,25 +531,28 @@ def _check_symbol(symbol: str) -> None:
         not symbol
         or units > _MAX_SYMBOL_UNITS
         or ".." in symbol
+        or symbol == "."
         or any(c in _NOT_IN_SYMBOLS or ord(c) < 0x20 or ord(c) == 0x7F for c in symbol)
     ):
         raise HistoryImportError(
-            '%r is not a symbol name: 1 to %d characters, without "..", control characters or '
-            "any of %s" % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS)))
+            '%r is not a symbol name: 1 to %d characters, not ".", without "..", control '
+            "characters or any of %s"
+            % (symbol, _MAX_SYMBOL_UNITS, "".join(sorted(_NOT_IN_SYMBOLS)))
         )
 
 
 def _run_import(
-    exe: str, portable: bool, files: Sequence[str] = ()
+    exe: str, portable: bool, files: Sequence[str] = (), options: Sequence[str] = ()
 ) -> "subprocess.CompletedProcess[str]":
-    args = [exe] + (["/portable"] if portable else []) + ["/import"]
+    args = [exe] + (["/portable"] if portable else []) + ["/import"] + list(options)
     args += ["/import:" + f for f in files]
     return subprocess.run(
         args,
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
-        universal_newlines=True,
+        encoding="utf-8",
+        errors="backslashreplace",
     )
 
 
@@ -469,36 +562,56 @@ def import_history(
     path: Optional[str] = None,
     *,
     portable: Optional[bool] = None,
+    timeframe: Union[None, str, int] = None,
+    columns: Optional[Dict[str, str]] = None,
+    timezone: Optional[str] = None,
+    date_order: Optional[str] = None,
 ) -> int:
     """Imports a CSV file of price history into the terminal at `path` (the
     bundled one by default) and returns the number of rows stored.
 
-    Minute bars have the header ``time,open,high,low,close,tick_volume``
-    (optionally ``,spread,real_volume``), ticks ``time_msc,bid,ask``
-    (optionally ``,last,volume,flags``). The symbol is `symbol`, or the file
-    name's first part (``EURUSD.M1.csv``); a name the terminal does not know
-    becomes a custom symbol. `portable` defaults to how the installation was
-    started last. The terminal imports while it is not running; raises
+    The header names the columns, in any order and letter case: bars
+    ``time,open,high,low,close`` (optionally ``volume``/``tick_volume``,
+    ``spread``, ``real_volume``), ticks ``time_msc,bid,ask`` (optionally
+    ``last,volume,flags``), with the usual other names and layouts (see
+    docs/terminal.md); `columns` names the others as {role: column}, e.g.
+    ``{"time": "Gmt time", "volume": "Volume"}``. Times without a zone
+    are UTC, or local to `timezone` (an IANA name like "Europe/Berlin", or
+    "+02:00"); `date_order` "dmy" or "mdy" reads dates like 03/04/2024.
+    Bars are of `timeframe` ("H1", "D1", a TIMEFRAME_ constant; "ticks" for
+    ticks), else of the one the file name says (``EURUSD.H1.csv``), else of
+    the one their times are spaced by. The symbol is `symbol`, or the file
+    name's first part; a name the terminal does not know becomes a custom
+    symbol. `portable` defaults to how the installation was started last.
+    The terminal imports while it is not running; raises
     HistoryImportError when it runs, when it rejects the file (with the
-    line and the reason), or when the symbol is no symbol name (at most 29
-    characters, no path separators or "..").
+    line and the reason) or the columns, or when the symbol is no symbol
+    name (at most 29 characters, no path separators, not "." or "..");
+    ValueError for a timeframe, time zone or date order it cannot take.
     """
-    kind = _kind_of(csv_path)
+    kind = _kind_of(csv_path, timeframe)
+    options = _import_options(columns, timezone, date_order)
     if symbol is None:
         symbol = os.path.basename(csv_path).split(".")[0]
     _check_symbol(symbol)
+    named_as = "%s.%s.csv" % (symbol, kind) if kind is not None else "%s.csv" % symbol
+    if kind is None and _KIND_NAME.search(named_as):
+        raise HistoryImportError(
+            "the symbol %r ends like a timeframe: say the file's timeframe with "
+            "timeframe=" % symbol
+        )
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
     with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
-        named = os.path.join(tmp, "%s.%s.csv" % (symbol, kind))
+        named = os.path.join(tmp, named_as)
         shutil.copyfile(csv_path, named)
-        done = _run_import(exe, portable, [named])
+        done = _run_import(exe, portable, [named], options)
     if done.returncode == 1:
         raise HistoryImportError(
             "the terminal at %s is running: stop it first, it imports " "when it starts" % exe
         )
-    name = re.escape("%s.%s.csv" % (symbol, kind))
+    name = re.escape(named_as)
     rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
     if rejected:
         raise HistoryImportError(

@@ -1,6 +1,8 @@
 """The user's own price history in the bundled terminal, through the module:
 imported bars and ticks served exactly (for a known and a new symbol), a
-rejected file, and replays of the imported market."""
+rejected file, and replays of the imported market; the layouts and
+encodings files come in, bars of longer timeframes, and bytes that are no
+text."""
 
 import calendar
 import datetime
@@ -11,15 +13,19 @@ import pytest
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
+from zelkor5 import replay as zreplay
 from zelkor5.constants import (
     COPY_TICKS_ALL,
     DEAL_REASON_SL,
     ORDER_TYPE_BUY,
     ORDER_TYPE_BUY_LIMIT,
     ORDER_TYPE_SELL,
+    TIMEFRAME_D1,
     TIMEFRAME_H1,
+    TIMEFRAME_H4,
     TIMEFRAME_M1,
     TIMEFRAME_M5,
+    TIMEFRAME_W1,
     TRADE_ACTION_DEAL,
     TRADE_ACTION_PENDING,
     TRADE_RETCODE_DONE,
@@ -416,7 +422,7 @@ def test_symbol_names_never_lead_outside_their_folders(install, tmp_path):
     good = tmp_path / "t.M1.csv"
     write_bars(str(good), EURUSD_BARS[:2], extra=False)
     escape = os.path.join(tempfile_root(), "escape.M1.csv")
-    for symbol in ["../../../escape", "a/b", "..", "x" * 30, ""]:
+    for symbol in ["../../../escape", "a/b", "..", ".", "x" * 30, ""]:
         with pytest.raises(HistoryImportError, match="is not a symbol name"):
             import_history(str(good), symbol=symbol, path=inst.exe, portable=True)
     done = cli("terminal", "import", str(good), "--symbol", "../../../escape", "--path", inst.exe)
@@ -483,3 +489,222 @@ def test_invalid_replay_settings_stop_the_start_before_anything_is_written(insta
     for folder in ("bases", "replay"):
         path = os.path.join(inst.data_dir(), folder)
         assert not os.path.exists(path) or os.listdir(path) == []
+
+
+# The same two EURUSD minute bars (2024-03-04 10:00 and 10:01 UTC) as users
+# have them: (file name, text or bytes, import_history options).
+LAYOUT_BARS = [
+    (1709546400, 1.1, 1.2, 1.0, 1.15, 5),
+    (1709546460, 1.15, 1.25, 1.1, 1.2, 6),
+]
+PLAIN = "time,open,high,low,close,tick_volume\n" + "".join(
+    "%d,%s,%s,%s,%s,%d\n" % b for b in LAYOUT_BARS
+)
+LAYOUTS = [
+    ("plain", PLAIN, {}),
+    (
+        "downloader",
+        "Datetime,Open,High,Low,Close,Adj Close,Volume\n"
+        "2024-03-04 10:00:00+00:00,1.1,1.2,1.0,1.15,1.15,5\n"
+        "2024-03-04 10:01:00+00:00,1.15,1.25,1.1,1.2,1.2,6.0\n",
+        {},
+    ),
+    (
+        "date-time",
+        "Date,Time,Open,High,Low,Close,Volume\n2024.03.04,10:00,1.1,1.2,1.0,1.15,5\n"
+        "2024.03.04,10:01,1.15,1.25,1.1,1.2,6\n",
+        {},
+    ),
+    (
+        "semicolons",
+        "DATE;TIME;OPEN;HIGH;LOW;CLOSE;VOL\n20240304;10:00:00;1.1;1.2;1.0;1.15;5\n"
+        "20240304;10:01:00;1.15;1.25;1.1;1.2;6\n",
+        {},
+    ),
+    (
+        "terminal-export",
+        "<DATE>\t<TIME>\t<OPEN>\t<HIGH>\t<LOW>\t<CLOSE>\t<TICKVOL>\t<VOL>\t<SPREAD>\n"
+        "2024.03.04\t10:00:00\t1.1\t1.2\t1.0\t1.15\t5\t0\t0\n"
+        "2024.03.04\t10:01:00\t1.15\t1.25\t1.1\t1.2\t6\t0\t0\n",
+        {},
+    ),
+    (
+        "unix-ms",
+        "timestamp,open,high,low,close,volume\n1709546400000,1.1,1.2,1.0,1.15,5\n"
+        "1709546460000,1.15,1.25,1.1,1.2,6\n",
+        {},
+    ),
+    (
+        "iso-zones",
+        "Time,Open,High,Low,Close,TickVol\n2024-03-04T10:00:00Z,1.1,1.2,1.0,1.15,5\n"
+        "2024-03-04T12:01:00.000+02:00,1.15,1.25,1.1,1.2,6\n",
+        {},
+    ),
+    (
+        "day-first-local",
+        "Local time,Open,High,Low,Close,Volume\n04.03.2024 11:00:00.000,1.1,1.2,1.0,1.15,5\n"
+        "04.03.2024 11:01:00.000,1.15,1.25,1.1,1.2,6\n",
+        {"date_order": "dmy", "timezone": "Europe/Berlin"},
+    ),
+    (
+        "mapped",
+        "Zeit,Erster,Hoch,Tief,Letzter,Umsatz,Notiz\n2024-03-04 10:00,1.1,1.2,1.0,1.15,5,a\n"
+        "2024-03-04 10:01,1.15,1.25,1.1,1.2,6,b\n",
+        {
+            "columns": {
+                "time": "Zeit",
+                "open": "Erster",
+                "high": "Hoch",
+                "low": "Tief",
+                "close": "Letzter",
+                "volume": "Umsatz",
+            }
+        },
+    ),
+    ("utf-8-bom", b"\xef\xbb\xbf" + PLAIN.encode(), {}),
+    ("utf-16-le", PLAIN.encode("utf-16"), {}),  # with its byte-order mark
+    ("utf-16-be", b"\xfe\xff" + PLAIN.encode("utf-16-be"), {}),
+]
+
+
+def test_the_layouts_users_have_import_as_the_same_bars(install, tmp_path):
+    from zelkor5.terminal import _zone_steps
+
+    # A zone reaches the terminal as its offsets: Berlin's summer time of
+    # 2024 from 01:00 UTC on 31 March to 01:00 UTC on 27 October.
+    assert ";1711846800000:7200;1729990800000:3600;" in _zone_steps("Europe/Berlin")
+    assert _zone_steps("+05:30") == "19800" and _zone_steps("UTC-3") == "-10800"
+    inst = install()
+    for i, (name, text, options) in enumerate(LAYOUTS):
+        path = tmp_path / ("%s.csv" % name)
+        if isinstance(text, str):
+            path.write_text(text, encoding="utf-8")
+        else:
+            path.write_bytes(text)
+        rows_stored = import_history(
+            str(path), symbol="LAYOUT%d" % i, path=inst.exe, portable=True, **options
+        )
+        assert rows_stored == 2, name
+    assert inst.initialize(), zelkor5.last_error()
+    fields = ("time", "open", "high", "low", "close", "tick_volume")
+    for i, (name, _, _) in enumerate(LAYOUTS):
+        got = ok(zelkor5.copy_rates_range("LAYOUT%d" % i, TIMEFRAME_M1, 1709546400, 1709546460))
+        assert rows(got, fields) == LAYOUT_BARS, name
+
+
+def test_bars_of_an_hour_or_a_day_are_served_at_theirs_and_above_never_below(install, tmp_path):
+    from test_package_terminal import cli
+
+    inst = install()
+    hours = [T0 + 3600 * k for k in (0, 1, 2, 3, 5, 6, 7)]  # 04:00 missing
+    with open(str(tmp_path / "HOURLY.H1.csv"), "w") as f:
+        f.write("time,open,high,low,close,tick_volume\n")
+        for k, t in enumerate(hours):
+            f.write(
+                "%s,%.2f,%.2f,%.2f,%.2f,%d\n" % (stamp(t), 100 + k, 102 + k, 99 + k, 101 + k, 10)
+            )
+    assert import_history(str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True) == 7
+    # Days by their dates, the timeframe from their spacing; and from timeframe=.
+    days = tmp_path / "daily.csv"
+    days.write_text("Date,Open,High,Low,Close\n2024-03-04,10,12,9,11\n2024-03-05,11,13,10,12\n")
+    assert import_history(str(days), symbol="DAILY", path=inst.exe, portable=True) == 2
+    done = cli(
+        "terminal", "import", str(days), "--symbol", "DAILY2", "--timeframe", "d1",
+        "--columns", "date=Date", "--timezone", "+02:00", "--path", inst.exe,
+    )  # fmt: skip
+    assert (done.returncode, done.stdout) == (0, "imported 2 rows\n"), done.stderr
+    with pytest.raises(HistoryImportError, match="time is not the start of a H4 bar"):
+        import_history(
+            str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True, timeframe="H4"
+        )
+    assert inst.initialize(), zelkor5.last_error()
+
+    h1 = ok(zelkor5.copy_rates_range("HOURLY", TIMEFRAME_H1, T0, END))
+    assert list(h1["time"]) == hours
+    assert list(h1["open"]) == [100 + k for k in range(7)]
+    h4 = ok(zelkor5.copy_rates_range("HOURLY", TIMEFRAME_H4, T0, END))
+    assert rows(h4, ("time", "open", "high", "low", "close", "tick_volume")) == [
+        (T0, 100, 105, 99, 104, 40),
+        (T0 + 4 * 3600, 104, 108, 103, 107, 30),
+    ]
+    # No invented minutes inside an hour.
+    for tf in (TIMEFRAME_M1, TIMEFRAME_M5):
+        got = zelkor5.copy_rates_range("HOURLY", tf, T0, END)
+        assert got is not None and len(got) == 0
+    d1 = ok(zelkor5.copy_rates_range("DAILY", TIMEFRAME_D1, T0 - 86400, END))
+    assert rows(d1, ("time", "open", "close")) == [(T0 - 86400, 10, 11), (T0, 11, 12)]
+    w1 = ok(zelkor5.copy_rates_range("DAILY2", TIMEFRAME_W1, T0 - 7 * 86400, END))
+    assert rows(w1, ("open", "high", "low", "close")) == [(10, 13, 9, 12)]
+    assert len(zelkor5.copy_rates_range("DAILY", TIMEFRAME_H1, T0 - 86400, END)) == 0
+    # Ticks made for an hour spread over it, and reproduce it.
+    ticks = ok(zelkor5.copy_ticks_range("HOURLY", T0, T0 + 3600, COPY_TICKS_ALL))
+    inside = ticks[ticks["time_msc"] < (T0 + 3600) * 1000]
+    assert len(inside) == 10 and inside[-1]["time_msc"] >= (T0 + 3000) * 1000
+    assert (inside[0]["bid"], inside[-1]["bid"]) == (100, 101)
+    # A stepped replay goes through them an hour at a time.
+    inst.stop()
+    assert replay(stamp(T0), stepped=True, path=inst.exe, portable=True), zelkor5.last_error()
+    stepped = [zreplay.next_bar("HOURLY", TIMEFRAME_H1) for _ in range(2)]
+    assert [(b["time"], b["open"], b["close"]) for b in stepped] == [
+        (T0, 100, 101),
+        (T0 + 3600, 101, 102),
+    ]
+    assert zreplay.now() == T0 + 7200
+
+
+def test_bytes_that_are_no_text_and_names_that_are_no_symbols_are_refused_in_a_line(
+    install, tmp_path
+):
+    from test_package_terminal import cli
+
+    inst = install()
+    bad = tmp_path / "BAD.M1.csv"
+    bad.write_bytes(b"time,open,high,low,close\n%d,1,1,1,1\n%d,1,1\xff,1,1\n" % (T0, T0 + 60))
+    with pytest.raises(HistoryImportError) as err:
+        import_history(str(bad), path=inst.exe, portable=True)
+    assert err.value.reason == (
+        "line 3: byte 0xFF at column 15 is not UTF-8: the file must be UTF-8, or UTF-16 with "
+        "a byte-order mark"
+    )
+    done = cli("terminal", "import", str(bad), "--path", inst.exe)
+    assert done.returncode == 1 and "Traceback" not in done.stderr, done.stderr
+    assert "line 3: byte 0xFF at column 15" in done.stderr and done.stderr.count("\n") == 1
+    # Text quoted in a message is shown escaped; a UTF-16 file without a mark is named so.
+    quoted = tmp_path / "Q.ticks.csv"
+    quoted.write_bytes(b"time_msc,bid,ask\n1709546400000,1.1,\x1b[31m\n")
+    with pytest.raises(HistoryImportError) as err:
+        import_history(str(quoted), path=inst.exe, portable=True)
+    assert err.value.reason == 'line 2: ask is not a positive number: "\\x1B[31m"'
+    unmarked = tmp_path / "U.csv"
+    unmarked.write_bytes(PLAIN.encode("utf-16-le"))
+    with pytest.raises(HistoryImportError, match="line 1: a NUL byte at column 2"):
+        import_history(str(unmarked), path=inst.exe, portable=True)
+    with pytest.raises(HistoryImportError, match='the date "03/04/2024" could be day/month'):
+        ambiguous = tmp_path / "A.csv"
+        ambiguous.write_text("Date,Time,Open,High,Low,Close\n03/04/2024,10:00,1,1,1,1\n")
+        import_history(str(ambiguous), path=inst.exe, portable=True)
+    for symbol in (".", ".."):
+        with pytest.raises(HistoryImportError, match="is not a symbol name"):
+            import_history(str(bad), symbol=symbol, path=inst.exe, portable=True)
+    # Options it cannot take.
+    with pytest.raises(HistoryImportError, match="the columns option is not role=name"):
+        import_history(str(bad), path=inst.exe, portable=True, columns={"colour": "Red"})
+    with pytest.raises(ValueError, match="unknown time zone 'Mars/Olympus'"):
+        import_history(str(bad), path=inst.exe, portable=True, timezone="Mars/Olympus")
+    with pytest.raises(ValueError, match="timeframe must be one of"):
+        import_history(str(bad), path=inst.exe, portable=True, timeframe="H5")
+    # Dropped into the folder: ..M1.csv names the symbol "."; the .err shows bytes escaped.
+    folder = os.path.join(inst.data_dir(), "import")
+    with open(os.path.join(folder, "..M1.csv"), "w") as f:
+        f.write(PLAIN)
+    with open(os.path.join(folder, "NUL.ticks.csv"), "wb") as f:
+        f.write(b"time_msc,bid,ask\n1709546400000,1.1,1.2\x00\n")
+    assert inst.initialize(), zelkor5.last_error()
+    failed = os.path.join(folder, "failed")
+    assert {"..M1.csv.err", "NUL.ticks.csv.err"} <= set(os.listdir(failed))
+    with open(os.path.join(failed, "NUL.ticks.csv.err"), "rb") as f:
+        assert f.read() == (
+            b"line 2: a NUL byte at column 22: the file must be UTF-8, or UTF-16 with a "
+            b"byte-order mark\n"
+        )
+    assert zelkor5.symbol_info(".") is None

@@ -1,6 +1,8 @@
 // terminal64.exe: the bundled simulated terminal.
 //
 //   terminal64.exe [/portable] [/reset-account:LOGIN] [/import[:FILE]...]
+//                  [/import-columns:ROLE=NAME,...] [/import-timezone:ZONE]
+//                  [/import-dates:dmy|mdy]
 //   terminal64.exe [/portable] /data-path
 //
 // Serves the pipe named after its own path until it is stopped (SIGTERM,
@@ -10,7 +12,8 @@
 // With /reset-account it does not serve: it puts that account back to its
 // first state and exits (0, or 2 for an unknown login).
 // With /import it does not serve: it copies each FILE into <data>/import/,
-// imports what is there and exits (0, or 3 when a file was rejected).
+// imports what is there and exits (0, or 3 when a file was rejected); the
+// /import-... options say how to read those FILEs (see ImportOptions).
 // With /data-path it prints the data folder it uses (or will use at its
 // first start) as UTF-8 on a line of its own, and exits: tools ask it
 // rather than repeat how the folder is named.
@@ -80,14 +83,21 @@ int ExistingDigits(const std::u16string& name) {
 // Imports the files waiting in <data>/import/, then (with a store) loads
 // all stored history and adds the custom symbols it names. False when a
 // file was rejected.
-bool LoadHistory(const zk5::term::Installation& inst, zk5::term::HistoryStore* store) {
+bool LoadHistory(
+    const zk5::term::Installation& inst, zk5::term::HistoryStore* store,
+    const std::vector<std::pair<std::u16string, zk5::term::ImportOptions>>* options = nullptr) {
   using namespace zk5::term;
   bool all = true;
-  for (const ImportOutcome& o : ImportFolder(inst.data, &ExistingDigits)) {
+  for (const ImportOutcome& o : ImportFolder(inst.data, &ExistingDigits, options)) {
     const std::string name = zk5::text::Utf16ToUtf8(o.file.data(), o.file.size());
     if (o.ok) {
-      std::fprintf(stderr, "terminal64.exe: imported %s: %llu rows\n", name.c_str(),
-                   static_cast<unsigned long long>(o.rows));
+      const char* tf = TimeframeName(o.bar_minutes);
+      std::fprintf(stderr, "terminal64.exe: imported %s: %llu rows of %s%s\n", name.c_str(),
+                   static_cast<unsigned long long>(o.rows),
+                   o.kind == SegmentKind::kTicks ? "ticks"
+                   : tf != nullptr               ? tf
+                                                 : "?",
+                   o.kind == SegmentKind::kTicks ? "" : " bars");
     }
     all = all && o.ok;
   }
@@ -217,9 +227,17 @@ int main(int argc, char** argv) {
   bool import_only = false;
   bool print_data_path = false;
   std::vector<std::string> import_files;
+  term::ImportOptions import_options;
   for (int i = 1; i < argc; ++i) {
     std::string file;
-    if (IsPortableFlag(argv[i])) {
+    std::string bad;
+    if (const char* cols = FlagRest(argv[i], "import-columns:"); cols != nullptr) {
+      if (!term::ParseImportColumns(cols, &import_options, &bad)) return Fail(bad.c_str());
+    } else if (const char* zone = FlagRest(argv[i], "import-timezone:"); zone != nullptr) {
+      if (!term::ParseImportZone(zone, &import_options, &bad)) return Fail(bad.c_str());
+    } else if (const char* order = FlagRest(argv[i], "import-dates:"); order != nullptr) {
+      if (!term::ParseImportDateOrder(order, &import_options, &bad)) return Fail(bad.c_str());
+    } else if (IsPortableFlag(argv[i])) {
       portable = true;
     } else if (const char* rest = FlagRest(argv[i], "data-path");
                rest != nullptr && *rest == '\0') {
@@ -317,6 +335,7 @@ int main(int argc, char** argv) {
   if (import_only) {
     // The pipe is claimed: no running instance reads the folders meanwhile.
     bool copied = true;
+    std::vector<std::pair<std::u16string, term::ImportOptions>> options;
     const std::u16string folder = inst.data + os::kPathSeparator + u"import";
     // Copies go into the import folder itself, never through a link.
     if (!import_files.empty() && !os::MakeRealFolder(folder)) {
@@ -331,17 +350,18 @@ int main(int argc, char** argv) {
       const std::size_t slash = from.find_last_of(u"/\\");
       const std::u16string name = slash == std::u16string::npos ? from : from.substr(slash + 1);
       std::u16string symbol;
-      term::SegmentKind kind;
+      term::ImportKind kind;
       // Only a name of an import file goes into the folder: nothing lands
       // outside it or in its place.
       if (!term::ImportFileName(name, &symbol, &kind)) {
         std::fprintf(stderr,
-                     "terminal64.exe: cannot import %s: the file name is not <SYMBOL>.M1.csv or "
-                     "<SYMBOL>.ticks.csv with a symbol name\n",
+                     "terminal64.exe: cannot import %s: the file name is not <SYMBOL>.csv, "
+                     "<SYMBOL>.<TIMEFRAME>.csv or <SYMBOL>.ticks.csv with a symbol name\n",
                      file.c_str());
         copied = false;
         continue;
       }
+      options.emplace_back(name, import_options);
       const std::u16string to = folder + os::kPathSeparator + name;
       if (!os::CopyFileAtomic(from, to)) {
         std::fprintf(stderr, "terminal64.exe: cannot copy %s into the import folder\n",
@@ -349,7 +369,7 @@ int main(int argc, char** argv) {
         copied = false;
       }
     }
-    const bool imported = LoadHistory(inst, nullptr);
+    const bool imported = LoadHistory(inst, nullptr, &options);
     server.Close();
     std::fflush(nullptr);
     std::_Exit(copied && imported ? 0 : 3);
