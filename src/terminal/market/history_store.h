@@ -10,6 +10,8 @@
 #define ZK5_TERMINAL_MARKET_HISTORY_STORE_H_
 
 #include <cstdint>
+#include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,11 +84,19 @@ class Segment {
 // millisecond), spread at the bar's spread (`spread` when it has none).
 void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out);
 
+// A stored file read whole; false (reported on stderr) when it is not one.
+bool ReadSegmentFile(const std::u16string& path, std::string* bytes, SegmentHeader* h,
+                     std::size_t* records_at);
+
 class HistoryStore {
  public:
-  // Loads every stored file of `folder` in the order they were imported.
-  // Files that cannot be read are reported on stderr and left out.
+  // Loads every stored file of `folder` in the order they were imported,
+  // leaving out those loaded before. Files that cannot be read are
+  // reported on stderr and left out.
   void Load(const std::u16string& folder);
+  // Adds one stored file ReadSegmentFile read, as the latest. Readers must
+  // be kept out until Bind() has run again.
+  void Add(const std::u16string& name, SegmentHeader h, std::string bytes, std::size_t records_at);
   // The symbol names of the segments, in the order first imported.
   std::vector<std::u16string> SymbolNames() const;
   // Binds segments to symbol indices (after custom symbols are added).
@@ -117,7 +127,8 @@ class HistoryStore {
   bool LastTick(const Segment& seg, int sym, std::int64_t time_msc, Tick* out) const;
 
  private:
-  std::vector<Segment> segments_;
+  std::deque<Segment> segments_;     // never moved once added: by_symbol_ points into it
+  std::set<std::u16string> loaded_;  // file names
   std::vector<std::vector<const Segment*>> by_symbol_;  // newest first
 };
 

@@ -606,7 +606,8 @@ namespace {
 
 // Reads and parses an open file piece by piece.
 ParsedHistory ParseFile(os::FileHandle file, SegmentKind kind, const std::u16string& symbol,
-                        int digits, bool* read_error) {
+                        int digits, bool* read_error,
+                        const std::function<void(std::size_t)>& read = nullptr) {
   Parser parser(kind, digits);
   std::string piece(1 << 20, '\0');
   *read_error = false;
@@ -616,6 +617,7 @@ ParsedHistory ParseFile(os::FileHandle file, SegmentKind kind, const std::u16str
       *read_error = true;
       break;
     }
+    if (got != 0 && read) read(got);
     if (got == 0 || !parser.Feed(piece.data(), got)) break;
   }
   ParsedHistory out = parser.Finish();
@@ -629,8 +631,26 @@ void Log(const std::u16string& name, const std::string& what) {
 
 }  // namespace
 
+namespace {
+
+// The sum of the sizes of the regular files among `names`.
+std::uint64_t SizeOfFiles(const std::u16string& folder, const std::vector<std::u16string>& names) {
+  std::uint64_t total = 0;
+  for (const std::u16string& name : names) {
+    os::FileHandle file = os::kInvalidFile;
+    std::uint64_t size = 0;
+    if (os::OpenRegularFile(Join(folder, name), &file, &size) == os::FileKind::kRegular)
+      total += size;
+    os::CloseFile(file);
+  }
+  return total;
+}
+
+}  // namespace
+
 std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
-                                        int (*existing_digits)(const std::u16string&)) {
+                                        int (*existing_digits)(const std::u16string&),
+                                        const ImportObserver& observer) {
   std::vector<ImportOutcome> outcomes;
   const std::u16string folder = Join(data, u"import");
   const os::FileKind there = os::KindOfPath(folder);
@@ -660,9 +680,18 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
   for (const std::u16string* f : {&history, &done, &failed_folder}) {
     if (!os::MakeRealFolder(*f)) return refuse_folder(*f);
   }
+  ImportProgress progress;
+  progress.files = files.size();
+  if (observer) progress.bytes_total = SizeOfFiles(folder, files);
+  std::uint64_t before = 0;  // bytes of the files done
   for (const std::u16string& name : files) {
     ImportOutcome o;
     o.file = name;
+    ++progress.file_number;
+    progress.file = name;
+    progress.bytes_done = before;
+    if (observer) observer(progress);
+    std::u16string stored;
     const std::u16string path = Join(folder, name);
     std::u16string symbol;
     SegmentKind kind;
@@ -681,13 +710,18 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
                     : std::string("it is ") + os::FileKindName(k) +
                           ", not a regular file: only regular files inside the data "
                           "folder are imported";
+    } else if (!os::WaitForWriters(file, &size)) {
+      o.error = "the file cannot be read";
     } else if (size > kMaxImportBytes) {
       o.error = "the file is larger than " + std::to_string(kMaxImportBytes >> 30) +
                 " GiB, the most one file may hold: split it";
     } else {
       bool read_error = false;
       const ParsedHistory parsed =
-          ParseFile(file, kind, symbol, existing_digits(symbol), &read_error);
+          ParseFile(file, kind, symbol, existing_digits(symbol), &read_error, [&](std::size_t got) {
+            progress.bytes_done += got;
+            if (observer) observer(progress);
+          });
       if (read_error) {
         o.error = "the file cannot be read";
       } else if (!parsed.ok) {
@@ -700,12 +734,13 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
         const std::string bytes = EncodeSegment(parsed.header, parsed.records);
         // Not flushed to disk: the CSV file stays in import/done/, from which
         // a store lost with a system crash is made again.
-        if (os::WriteFileAtomic(Join(history, std::u16string(seq, seq + std::strlen(seq))), bytes,
-                                false)) {
+        stored = std::u16string(seq, seq + std::strlen(seq));
+        if (os::WriteFileAtomic(Join(history, stored), bytes, false)) {
           o.ok = true;
           o.rows = parsed.header.count;
         } else {
           retry = true;
+          stored.clear();
           o.error =
               "the history folder cannot be written (is the disk full?): the file stays in import/ "
               "and is tried again at the next start";
@@ -727,6 +762,14 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
         o.error += " (left in import/: it cannot be moved to import/failed/)";
       }
       Log(name, "rejected: " + o.error);
+    }
+    before += size;
+    if (observer) {
+      progress.bytes_done = before;
+      progress.outcome = &o;
+      progress.stored = o.ok ? stored : std::u16string();
+      observer(progress);
+      progress.outcome = nullptr;
     }
     outcomes.push_back(std::move(o));
   }
