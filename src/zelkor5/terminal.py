@@ -47,6 +47,7 @@ __all__ = [
     "configure_replay",
     "replay",
     "Status",
+    "ImportProgress",
     "Replay",
     "TerminalError",
     "HistoryImportError",
@@ -75,17 +76,77 @@ class Replay(NamedTuple):
     now: Optional[datetime.datetime]
 
 
+class ImportProgress(NamedTuple):
+    """The import of the files found in ``import/`` at the start of a
+    running terminal, which runs beside its serving: `percent` of their
+    bytes read, the file it reads (`file_number` of `files`), how many were
+    `imported`, `rejected` (moved to import/failed/) and `postponed` (good,
+    but not stored for want of room: tried again at the next start) so far,
+    and whether it is `done`."""
+
+    percent: float
+    file: str
+    file_number: int
+    files: int
+    imported: int
+    rejected: int
+    postponed: int
+    done: bool
+
+
 class Status(NamedTuple):
     """Whether the terminal at `path` runs (its process id, or None), its
     data folder (None before its first start), and its replay (None: the
     live market), as the running terminal tells, else as its settings
-    will start it."""
+    will start it; `importing`, the import it runs beside its serving
+    (None when it found nothing to import)."""
 
     running: bool
     pid: Optional[int]
     path: str
     data_path: Optional[str]
     replay: Optional[Replay] = None
+    importing: Optional[ImportProgress] = None
+
+
+def _import_progress(data: Optional[str]) -> Optional[ImportProgress]:
+    """What <data>/import-progress.txt says, which the running terminal
+    rewrites as its import goes on."""
+    if data is None:
+        return None
+    try:
+        with open(
+            os.path.join(data, "import-progress.txt"), encoding="utf-8", errors="replace"
+        ) as f:
+            keys = dict(line.rstrip("\n").partition("=")[::2] for line in f)
+        number = {
+            k: int(keys[k])
+            for k in (
+                "file_number",
+                "files",
+                "bytes_done",
+                "bytes_total",
+                "imported",
+                "rejected",
+                "postponed",
+            )
+        }
+    except (OSError, KeyError, ValueError):
+        return None
+    total = number["bytes_total"]
+    done = keys.get("state") == "done"
+    read = min(number["bytes_done"], total)
+    percent = 100.0 if done else 100.0 * read / total if total else 0.0
+    return ImportProgress(
+        percent,
+        keys.get("file", ""),
+        number["file_number"],
+        number["files"],
+        number["imported"],
+        number["rejected"],
+        number["postponed"],
+        done,
+    )
 
 
 class TerminalError(RuntimeError):
@@ -262,7 +323,9 @@ def status(path: Optional[str] = None) -> Status:
                 if clock.mode == "live" or clock.start is None
                 else Replay(clock.mode, clock.start, clock.speed, clock.step_ms, clock.now)
             )
-    return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe), playing)
+    data = data_path(exe)
+    importing = _import_progress(data) if pids else None
+    return Status(bool(pids), pids[0] if pids else None, exe, data, playing, importing)
 
 
 def is_portable(path: Optional[str] = None) -> bool:
@@ -414,9 +477,11 @@ def _kind_of(csv_path: str) -> str:
         return "M1"
     if name.endswith(".ticks.csv"):
         return "ticks"
-    with open(csv_path, "r", encoding="utf-8-sig") as f:
-        first = f.readline().strip().lower()
-    return "ticks" if first.startswith("time_msc") else "M1"
+    with open(csv_path, "rb") as f:
+        first = f.readline(4096).decode("utf-8", "replace").strip().lower()
+    # Ticks have a bid, as the exported ones do (their first column is time).
+    names = [n.strip() for n in first.lstrip("\ufeff").split(",")]
+    return "ticks" if "bid" in names or first.startswith("time_msc") else "M1"
 
 
 # What a symbol's name may be: what a client can send (29 UTF-16 units),
@@ -451,54 +516,125 @@ def _run_import(
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         universal_newlines=True,
+        errors="replace",
     )
 
 
+def _running_error(exe: str) -> HistoryImportError:
+    return HistoryImportError(
+        "the terminal at %s is running: stop it first, it imports when it starts" % exe
+    )
+
+
+def _converted(
+    source: Any, symbol: Optional[str], exe: str, portable: bool
+) -> Tuple[str, str, str]:
+    """Writes a DataFrame or a Parquet file as a CSV file in the import
+    folder of the terminal at `exe`, a chunk at a time: under a temporary
+    name (which a terminal starting meanwhile neither reads nor keeps),
+    then under its import name. Returns (that file, its symbol, its kind)."""
+    from . import _history_source as hs
+
+    described = source if isinstance(source, str) else "the DataFrame"
+    try:
+        if isinstance(source, str):
+            layout, chunks = hs.open_parquet(source)
+            if symbol is None:
+                symbol = os.path.basename(source).split(".")[0]
+        else:
+            if symbol is None:
+                raise HistoryImportError("importing a DataFrame needs symbol=")
+            layout = hs.frame_layout(source)
+            chunks = hs.frame_chunks(source)
+    except hs.SourceError as e:
+        raise HistoryImportError("%s cannot be imported: %s" % (described, e), str(e)) from None
+    _check_symbol(symbol)
+    folder = os.path.join(_data_folder(exe, portable), "import")
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    if os.path.islink(folder) or not os.path.isdir(folder):
+        raise HistoryImportError("%s is not a folder inside the data folder" % folder)
+    name = "%s.%s.csv" % (symbol, layout.kind)
+    final = os.path.join(folder, name)
+    temp = "%s.tmp%d" % (final, os.getpid())
+    try:
+        with open(temp, "w", newline="") as out:
+            out.write(layout.header())
+            for chunk, first_row in chunks:
+                hs.write_chunk(out, chunk, layout, first_row)
+        os.replace(temp, final)
+    except hs.SourceError as e:
+        raise HistoryImportError("%s cannot be imported: %s" % (described, e), str(e)) from None
+    except OSError as e:
+        raise HistoryImportError("cannot write %s: %s" % (temp, e)) from None
+    finally:
+        if os.path.exists(temp):
+            os.remove(temp)
+    return final, symbol, layout.kind
+
+
 def import_history(
-    csv_path: str,
+    source: Any,
     symbol: Optional[str] = None,
     path: Optional[str] = None,
     *,
     portable: Optional[bool] = None,
 ) -> int:
-    """Imports a CSV file of price history into the terminal at `path` (the
-    bundled one by default) and returns the number of rows stored.
+    """Imports price history into the terminal at `path` (the bundled one by
+    default) and returns the number of rows stored.
 
-    Minute bars have the header ``time,open,high,low,close,tick_volume``
-    (optionally ``,spread,real_volume``), ticks ``time_msc,bid,ask``
-    (optionally ``,last,volume,flags``). The symbol is `symbol`, or the file
-    name's first part (``EURUSD.M1.csv``); a name the terminal does not know
-    becomes a custom symbol. `portable` defaults to how the installation was
-    started last. The terminal imports while it is not running; raises
-    HistoryImportError when it runs, when it rejects the file (with the
-    line and the reason), or when the symbol is no symbol name (at most 29
-    characters, no path separators or "..").
+    `source` is a CSV file, a Parquet file (``.parquet``, as ``zelkor5
+    export`` writes them; needs pyarrow) or a pandas DataFrame. Minute bars
+    have the columns ``time,open,high,low,close,tick_volume`` (optionally
+    ``,spread,real_volume``), ticks ``time_msc,bid,ask`` (optionally
+    ``,last,volume,flags``). A DataFrame or a Parquet file may give the
+    time as a DatetimeIndex or a column ``time``, ``time_msc``,
+    ``datetime``, ``timestamp`` or ``date`` (naive times are UTC), and the
+    volume as ``volume``. The symbol is `symbol`, or the file name's first
+    part (``EURUSD.M1.csv``); a DataFrame needs `symbol`. A name the
+    terminal does not know becomes a custom symbol. `portable` defaults to
+    how the installation was started last. The terminal imports while it is
+    not running; raises HistoryImportError when it runs, when it rejects the
+    data (with the line, or the row of a DataFrame or Parquet file, and the
+    reason), or when the symbol is no symbol name (at most 29 characters,
+    no path separators or "..").
     """
-    kind = _kind_of(csv_path)
-    if symbol is None:
-        symbol = os.path.basename(csv_path).split(".")[0]
-    _check_symbol(symbol)
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
-    with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
-        named = os.path.join(tmp, "%s.%s.csv" % (symbol, kind))
-        shutil.copyfile(csv_path, named)
-        done = _run_import(exe, portable, [named])
+    tabular = not isinstance(source, str) or source.lower().endswith(".parquet")
+    if tabular and any(_alive(p) for p in _pids(exe)):
+        raise _running_error(exe)
+    if tabular:
+        named, symbol, kind = _converted(source, symbol, exe, portable)
+        described = source if isinstance(source, str) else "the DataFrame"
+        done = _run_import(exe, portable)
+        if done.returncode == 1 and os.path.exists(named):
+            os.remove(named)  # not left for the next start
+    else:
+        csv_path = source
+        described = csv_path
+        kind = _kind_of(csv_path)
+        if symbol is None:
+            symbol = os.path.basename(csv_path).split(".")[0]
+        _check_symbol(symbol)
+        with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
+            named = os.path.join(tmp, "%s.%s.csv" % (symbol, kind))
+            shutil.copyfile(csv_path, named)
+            done = _run_import(exe, portable, [named])
     if done.returncode == 1:
-        raise HistoryImportError(
-            "the terminal at %s is running: stop it first, it imports " "when it starts" % exe
-        )
+        raise _running_error(exe)
     name = re.escape("%s.%s.csv" % (symbol, kind))
     rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
     if rejected:
-        raise HistoryImportError(
-            "%s rejected: %s" % (csv_path, rejected.group(1)), rejected.group(1)
-        )
+        reason = rejected.group(1)
+        if tabular:
+            # Lines of the CSV written: the header, then a row each.
+            reason = re.sub(r"^line (\d+):", lambda m: "row %d:" % (int(m.group(1)) - 2), reason)
+        raise HistoryImportError("%s rejected: %s" % (described, reason), reason)
     imported = re.search("imported " + name + r": (\d+) rows", done.stderr)
     if done.returncode not in (0, 3) or not imported:
         raise HistoryImportError(
-            "the terminal could not import %s: %s" % (csv_path, done.stderr.strip())
+            "the terminal could not import %s: %s" % (described, done.stderr.strip())
         )
     return int(imported.group(1))
 

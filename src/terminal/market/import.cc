@@ -752,6 +752,7 @@ std::vector<ImportOutcome> ImportFolder(const std::u16string& data,
       if (!os::RenameFile(path, Join(done, name)))
         Log(name, "done, but it cannot be moved to import/done/");
     } else if (retry) {
+      o.postponed = true;
       Log(name, "postponed: " + o.error);
     } else {
       // Renaming moves a link or a FIFO itself, never what it leads to.

@@ -65,6 +65,7 @@ struct ImportOutcome {
   bool ok = false;
   std::string error;  // "line N: reason" when rejected
   std::uint64_t rows = 0;
+  bool postponed = false;  // good, but it could not be stored: tried again at the next start
 };
 
 // Where an import stands, told as it reads (at least after every piece

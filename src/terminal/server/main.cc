@@ -129,20 +129,19 @@ void ImportBeside(const zk5::term::Installation& inst, zk5::term::Terminal* term
   const std::u16string progress_file = ProgressFile(inst);
   terminal->SetImporting(true);
   std::thread([inst, terminal, store, progress_file] {
-    std::uint64_t imported = 0, rejected = 0;
+    std::uint64_t imported = 0, rejected = 0, postponed = 0;
     std::int64_t shown = -1;
     std::size_t shown_file = 0;
     auto write = [&](const term::ImportProgress& p, const char* state) {
-      char text[512];
-      const std::string file = zk5::text::Utf16ToUtf8(p.file.data(), p.file.size());
-      std::snprintf(
-          text, sizeof text,
-          "state=%s\nfile=%s\nfile_number=%llu\nfiles=%llu\n"
-          "bytes_done=%llu\nbytes_total=%llu\nimported=%llu\nrejected=%llu\n",
-          state, file.c_str(), static_cast<unsigned long long>(p.file_number),
-          static_cast<unsigned long long>(p.files), static_cast<unsigned long long>(p.bytes_done),
-          static_cast<unsigned long long>(p.bytes_total), static_cast<unsigned long long>(imported),
-          static_cast<unsigned long long>(rejected));
+      auto line = [](const char* key, std::uint64_t n) {
+        return std::string(key) + "=" + std::to_string(n) + "\n";
+      };
+      const std::string text = std::string("state=") + state +
+                               "\nfile=" + zk5::text::Utf16ToUtf8(p.file.data(), p.file.size()) +
+                               "\n" + line("file_number", p.file_number) + line("files", p.files) +
+                               line("bytes_done", p.bytes_done) +
+                               line("bytes_total", p.bytes_total) + line("imported", imported) +
+                               line("rejected", rejected) + line("postponed", postponed);
       os::WriteFileAtomic(progress_file, text, false);
     };
     term::ImportProgress last;
@@ -152,7 +151,7 @@ void ImportBeside(const zk5::term::Installation& inst, zk5::term::Terminal* term
       last.outcome = nullptr;
       if (p.outcome != nullptr) {
         LogOutcome(*p.outcome);
-        ++(p.outcome->ok ? imported : rejected);
+        ++(p.outcome->ok ? imported : p.outcome->postponed ? postponed : rejected);
         if (!p.stored.empty()) {
           // Read before the requests are held: they wait only for the swap.
           std::string bytes;
