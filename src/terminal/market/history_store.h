@@ -1,6 +1,7 @@
 // Price history the user imported, as the terminal keeps it: one binary
 // file per imported CSV file under <data>/history/, loaded whole at start
-// and read in place (fixed-size little-endian records, no parsing).
+// (or as it is stored, when imported while the terminal serves) and read in
+// place (fixed-size little-endian records, no parsing).
 //
 // Each file is a segment of one symbol covering whole minutes [first,
 // last]. Inside a segment its data is the market: minute bars are served
