@@ -497,6 +497,11 @@ def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(
         index=pd.to_datetime([b[0] for b in EURUSD_BARS], unit="s"),
     )
     assert import_history(bars, symbol="DFBARS", path=inst.exe, portable=True) == len(EURUSD_BARS)
+    # The same frame written by pandas to Parquet: its index is a column there.
+    bars.to_parquet(str(tmp_path / "bars.parquet"))
+    assert import_history(str(tmp_path / "bars.parquet"), symbol="PQBARS", path=inst.exe) == len(
+        EURUSD_BARS
+    )
     # Ticks with an aware time column an hour east of UTC.
     ticks = pd.DataFrame(
         {
@@ -527,10 +532,11 @@ def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(
 
     assert inst.initialize(), zelkor5.last_error()
     fields = ("time", "open", "high", "low", "close", "tick_volume")
-    got = ok(zelkor5.copy_rates_range("DFBARS", TIMEFRAME_M1, 0, END))
-    assert rows(got, fields) == [
-        (b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) for b in EURUSD_BARS
-    ]
+    for symbol in ("DFBARS", "PQBARS"):
+        got = ok(zelkor5.copy_rates_range(symbol, TIMEFRAME_M1, 0, END))
+        assert rows(got, fields) == [
+            (b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) for b in EURUSD_BARS
+        ]
     got = ok(zelkor5.copy_ticks_range("DFTICKS", 0, END, COPY_TICKS_ALL))
     assert rows(got, ("time_msc", "bid", "ask")) == [
         (t, round(b, 3), round(a, 3)) for t, b, a in CUSTOM_TICKS

@@ -633,10 +633,14 @@ void Log(const std::u16string& name, const std::string& what) {
 
 namespace {
 
-// The sum of the sizes of the regular files among `names`.
+// The sum of the sizes of the regular files among `names` that are named
+// like import files: what an import reads at most.
 std::uint64_t SizeOfFiles(const std::u16string& folder, const std::vector<std::u16string>& names) {
   std::uint64_t total = 0;
   for (const std::u16string& name : names) {
+    std::u16string symbol;
+    SegmentKind kind;
+    if (!ImportFileName(name, &symbol, &kind)) continue;
     os::FileHandle file = os::kInvalidFile;
     std::uint64_t size = 0;
     if (os::OpenRegularFile(Join(folder, name), &file, &size) == os::FileKind::kRegular)
