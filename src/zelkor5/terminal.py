@@ -18,7 +18,8 @@ work on Linux, where the terminal runs.
 ``import_history()`` stores a CSV file of price history in an
 installation, ``configure_replay()`` sets (or clears) the replay clock in
 its settings, and ``replay()`` does that and starts the terminal;
-``status()`` tells whether it replays, and where its clock stands.
+``status()`` tells whether it replays, where its clock stands, and how far
+the import of history it runs beside its serving is.
 
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
