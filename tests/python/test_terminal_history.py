@@ -603,8 +603,13 @@ def test_a_start_serves_at_once_while_a_large_import_runs(install):
         assert (tick["time_msc"], tick["bid"]) != (first, 1.2)
         shown = cli_status(inst)
         assert "import: 0.0%, file 1 of 1 (EURUSD.ticks.csv)" in shown, shown
+        # Stopped during the import: the file waits in import/ for the next start.
+        inst.stop()
+        assert os.path.exists(big.name) and not os.listdir(os.path.join(folder, "done"))
+        assert not os.listdir(os.path.join(inst.data_dir(), "history"))
     finally:
         big.close()  # the lock with it
+    assert inst.initialize(), zelkor5.last_error()
     assert import_done(inst).imported == 1
     assert "import: done, 1 file: 1 imported, 0 rejected" in cli_status(inst)
     # Then from the import, as a whole.
