@@ -599,6 +599,13 @@ def import_history(
     reason), or when the symbol is no symbol name (at most 29 characters,
     no path separators or "..").
     """
+    if isinstance(source, os.PathLike):
+        source = os.fspath(source)
+    if not isinstance(source, str) and not (hasattr(source, "columns") and hasattr(source, "iloc")):
+        raise HistoryImportError(
+            "import_history takes a file's path or a pandas DataFrame, not %s"
+            % type(source).__name__
+        )
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)

@@ -500,7 +500,7 @@ def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(
     assert import_history(bars, symbol="DFBARS", path=inst.exe, portable=True) == len(EURUSD_BARS)
     # The same frame written by pandas to Parquet: its index is a column there.
     bars.to_parquet(str(tmp_path / "bars.parquet"))
-    assert import_history(str(tmp_path / "bars.parquet"), symbol="PQBARS", path=inst.exe) == len(
+    assert import_history(tmp_path / "bars.parquet", symbol="PQBARS", path=inst.exe) == len(
         EURUSD_BARS
     )
     # Ticks with an aware time column an hour east of UTC.
@@ -524,6 +524,7 @@ def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(
         (bars[["Open", "High"]], "neither open, high, low and close"),
         (nan, "row 2: close is NaN"),
         (bars.iloc[::-1], "row 1: time is not later than the row before"),
+        ([(T0, 1.0)], "takes a file's path or a pandas DataFrame, not list"),
     ]:
         with pytest.raises(HistoryImportError, match=says) as e:
             import_history(frame, symbol="DFBAD", path=inst.exe, portable=True)
