@@ -198,9 +198,12 @@ def frame_layout(frame: Any) -> Layout:
 def open_parquet(path: str) -> Tuple[Layout, Iterator[Tuple[Any, int]]]:
     """The layout of a Parquet file and its chunks (DataFrames)."""
     try:
+        import pandas  # noqa: F401  # type: ignore[import-untyped]
         import pyarrow.parquet as pq  # type: ignore[import-untyped]
     except ImportError:
-        raise SourceError("reading .parquet needs pyarrow: pip install pyarrow") from None
+        raise SourceError(
+            "reading .parquet needs pandas and pyarrow: pip install pandas pyarrow"
+        ) from None
     try:
         source = pq.ParquetFile(path)
     except (OSError, ValueError) as e:
