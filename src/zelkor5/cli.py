@@ -3,7 +3,7 @@
     zelkor5 demo
     zelkor5 terminal start|stop|status|path [--data]
     zelkor5 terminal reset-account LOGIN
-    zelkor5 terminal import FILE [--symbol SYMBOL] [--timeframe H1|ticks]
+    zelkor5 terminal import FILE [--symbol SYMBOL] [--timeframe H1|ticks]     (FILE .csv or .parquet)
         [--columns time="Gmt time",volume=Volume] [--timezone Europe/Berlin] [--dates dmy|mdy]
     zelkor5 terminal replay --from 2024-03-05T00:00 [--to DATE] [--speed N | --step MS | --stepped]
     zelkor5 terminal replay --off
@@ -218,12 +218,12 @@ def _parser() -> argparse.ArgumentParser:
     imp = tsub.add_parser(
         "import",
         parents=[common],
-        help="import a CSV file of price history (while the terminal is stopped)",
+        help="import a CSV or Parquet file of price history (while the terminal is stopped)",
     )
     imp.add_argument(
         "file",
         help="a CSV file of bars or ticks (SYMBOL.H1.csv, SYMBOL.ticks.csv, SYMBOL.csv; the "
-        "layouts docs/terminal.md lists)",
+        "layouts docs/terminal.md lists), or a .parquet file as zelkor5 export writes them",
     )
     imp.add_argument("--symbol", help="the symbol (default: the file name's first part)")
     imp.add_argument(
@@ -509,6 +509,21 @@ def _replay_text(playing: Optional[terminal.Replay]) -> str:
     return text
 
 
+def _import_text(p: terminal.ImportProgress) -> str:
+    counts = "%d imported, %d rejected" % (p.imported, p.rejected)
+    if p.postponed:
+        counts += ", %d postponed to the next start" % p.postponed
+    if p.done:
+        return "import: done, %d file%s: %s" % (p.files, "" if p.files == 1 else "s", counts)
+    return "import: %.1f%%, file %d of %d (%s); %s" % (
+        p.percent,
+        p.file_number,
+        p.files,
+        p.file,
+        counts,
+    )
+
+
 def _terminal(
     args: argparse.Namespace, path: Optional[str], parser: argparse.ArgumentParser
 ) -> int:
@@ -526,6 +541,8 @@ def _terminal(
         print("path: " + st.path)
         print("data: " + (st.data_path or "(not created yet)"))
         print(_replay_text(st.replay))
+        if st.importing is not None:
+            print(_import_text(st.importing))
         return 0 if st.running else 3
     elif args.action == "path":
         if args.data:

@@ -18,7 +18,8 @@ work on Linux, where the terminal runs.
 ``import_history()`` stores a CSV file of price history in an
 installation, ``configure_replay()`` sets (or clears) the replay clock in
 its settings, and ``replay()`` does that and starts the terminal;
-``status()`` tells whether it replays, and where its clock stands.
+``status()`` tells whether it replays, where its clock stands, and how far
+the import of history it runs beside its serving is.
 
 Its behaviour (symbols, timeframes, return codes, files and settings) is
 described in docs/terminal.md.
@@ -48,6 +49,7 @@ __all__ = [
     "configure_replay",
     "replay",
     "Status",
+    "ImportProgress",
     "Replay",
     "TerminalError",
     "HistoryImportError",
@@ -79,17 +81,77 @@ class Replay(NamedTuple):
     end: Optional[datetime.datetime] = None
 
 
+class ImportProgress(NamedTuple):
+    """The import of the files found in ``import/`` at the start of a
+    running terminal, which runs beside its serving: `percent` of their
+    bytes read, the file it reads (`file_number` of `files`), how many were
+    `imported`, `rejected` (moved to import/failed/) and `postponed` (good,
+    but not stored for want of room: tried again at the next start) so far,
+    and whether it is `done`."""
+
+    percent: float
+    file: str
+    file_number: int
+    files: int
+    imported: int
+    rejected: int
+    postponed: int
+    done: bool
+
+
 class Status(NamedTuple):
     """Whether the terminal at `path` runs (its process id, or None), its
     data folder (None before its first start), and its replay (None: the
     live market), as the running terminal tells, else as its settings
-    will start it."""
+    will start it; `importing`, the import it runs beside its serving
+    (None when it found nothing to import)."""
 
     running: bool
     pid: Optional[int]
     path: str
     data_path: Optional[str]
     replay: Optional[Replay] = None
+    importing: Optional[ImportProgress] = None
+
+
+def _import_progress(data: Optional[str]) -> Optional[ImportProgress]:
+    """What <data>/import-progress.txt says, which the running terminal
+    rewrites as its import goes on."""
+    if data is None:
+        return None
+    try:
+        with open(
+            os.path.join(data, "import-progress.txt"), encoding="utf-8", errors="replace"
+        ) as f:
+            keys = dict(line.rstrip("\n").partition("=")[::2] for line in f)
+        number = {
+            k: int(keys[k])
+            for k in (
+                "file_number",
+                "files",
+                "bytes_done",
+                "bytes_total",
+                "imported",
+                "rejected",
+                "postponed",
+            )
+        }
+    except (OSError, KeyError, ValueError):
+        return None
+    total = number["bytes_total"]
+    done = keys.get("state") == "done"
+    read = min(number["bytes_done"], total)
+    percent = 100.0 if done else 100.0 * read / total if total else 0.0
+    return ImportProgress(
+        percent,
+        keys.get("file", ""),
+        number["file_number"],
+        number["files"],
+        number["imported"],
+        number["rejected"],
+        number["postponed"],
+        done,
+    )
 
 
 class TerminalError(RuntimeError):
@@ -272,7 +334,9 @@ def status(path: Optional[str] = None) -> Status:
                     clock.mode, clock.start, clock.speed, clock.step_ms, clock.now, clock.end
                 )
             )
-    return Status(bool(pids), pids[0] if pids else None, exe, data_path(exe), playing)
+    data = data_path(exe)
+    importing = _import_progress(data) if pids else None
+    return Status(bool(pids), pids[0] if pids else None, exe, data, playing, importing)
 
 
 def is_portable(path: Optional[str] = None) -> bool:
@@ -556,8 +620,64 @@ def _run_import(
     )
 
 
+def _running_error(exe: str) -> HistoryImportError:
+    return HistoryImportError(
+        "the terminal at %s is running: stop it first, it imports when it starts" % exe
+    )
+
+
+def _converted(
+    source: Any, symbol: Optional[str], exe: str, portable: bool, kind: Optional[str]
+) -> Tuple[str, str, str]:
+    """Writes a DataFrame or a Parquet file as a CSV file in the import
+    folder of the terminal at `exe`, a chunk at a time: under a temporary
+    name (which a terminal starting meanwhile neither reads nor keeps),
+    then under its import name: of `kind` when given, else ticks by their
+    columns or bars of the timeframe their spacing says. Returns (that
+    file, its symbol, its name)."""
+    from . import _history_source as hs
+
+    described = source if isinstance(source, str) else "the DataFrame"
+    try:
+        if isinstance(source, str):
+            layout, chunks = hs.open_parquet(source)
+            if symbol is None:
+                symbol = os.path.basename(source).split(".")[0]
+        else:
+            if symbol is None:
+                raise HistoryImportError("importing a DataFrame needs symbol=")
+            layout = hs.frame_layout(source)
+            chunks = hs.frame_chunks(source)
+    except hs.SourceError as e:
+        raise HistoryImportError("%s cannot be imported: %s" % (described, e), str(e)) from None
+    _check_symbol(symbol)
+    folder = os.path.join(_data_folder(exe, portable), "import")
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    if os.path.islink(folder) or not os.path.isdir(folder):
+        raise HistoryImportError("%s is not a folder inside the data folder" % folder)
+    if kind is None and layout.kind == "ticks":
+        kind = "ticks"
+    name = "%s.%s.csv" % (symbol, kind) if kind is not None else "%s.csv" % symbol
+    final = os.path.join(folder, name)
+    temp = "%s.tmp%d" % (final, os.getpid())
+    try:
+        with open(temp, "w", newline="") as out:
+            out.write(layout.header())
+            for chunk, first_row in chunks:
+                hs.write_chunk(out, chunk, layout, first_row)
+        os.replace(temp, final)
+    except hs.SourceError as e:
+        raise HistoryImportError("%s cannot be imported: %s" % (described, e), str(e)) from None
+    except OSError as e:
+        raise HistoryImportError("cannot write %s: %s" % (temp, e)) from None
+    finally:
+        if os.path.exists(temp):
+            os.remove(temp)
+    return final, symbol, name
+
+
 def import_history(
-    csv_path: str,
+    source: Any,
     symbol: Optional[str] = None,
     path: Optional[str] = None,
     *,
@@ -567,10 +687,13 @@ def import_history(
     timezone: Optional[str] = None,
     date_order: Optional[str] = None,
 ) -> int:
-    """Imports a CSV file of price history into the terminal at `path` (the
-    bundled one by default) and returns the number of rows stored.
+    """Imports price history into the terminal at `path` (the bundled one by
+    default) and returns the number of rows stored.
 
-    The header names the columns, in any order and letter case: bars
+    `source` is a CSV file, a Parquet file (``.parquet``, as ``zelkor5
+    export`` writes them; needs pyarrow) or a pandas DataFrame.
+
+    A CSV file's header names the columns, in any order and letter case: bars
     ``time,open,high,low,close`` (optionally ``volume``/``tick_volume``,
     ``spread``, ``real_volume``), ticks ``time_msc,bid,ask`` (optionally
     ``last,volume,flags``), with the usual other names and layouts (see
@@ -578,49 +701,77 @@ def import_history(
     ``{"time": "Gmt time", "volume": "Volume"}``. Times without a zone
     are UTC, or local to `timezone` (an IANA name like "Europe/Berlin", or
     "+02:00"); `date_order` "dmy" or "mdy" reads dates like 03/04/2024.
+    A DataFrame or a Parquet file may give the time as a DatetimeIndex or a
+    column ``time``, ``time_msc``, ``datetime``, ``timestamp`` or ``date``
+    (naive times are UTC), and the volume as ``volume``; `columns`,
+    `timezone` and `date_order` are for CSV files.
     Bars are of `timeframe` ("H1", "D1", a TIMEFRAME_ constant; "ticks" for
     ticks), else of the one the file name says (``EURUSD.H1.csv``), else of
     the one their times are spaced by. The symbol is `symbol`, or the file
-    name's first part; a name the terminal does not know becomes a custom
-    symbol. `portable` defaults to how the installation was started last.
-    The terminal imports while it is not running; raises
-    HistoryImportError when it runs, when it rejects the file (with the
-    line and the reason) or the columns, or when the symbol is no symbol
-    name (at most 29 characters, no path separators, not "." or "..");
-    ValueError for a timeframe, time zone or date order it cannot take.
+    name's first part; a DataFrame needs `symbol`. A name the terminal does
+    not know becomes a custom symbol. `portable` defaults to how the
+    installation was started last. The terminal imports while it is not
+    running; raises HistoryImportError when it runs, when it rejects the
+    data (with the line, or the row of a DataFrame or Parquet file, and the
+    reason) or the columns, or when the symbol is no symbol name (at most 29
+    characters, no path separators, not "." or ".."); ValueError for a
+    timeframe, time zone or date order it cannot take.
     """
-    kind = _kind_of(csv_path, timeframe)
-    options = _import_options(columns, timezone, date_order)
-    if symbol is None:
-        symbol = os.path.basename(csv_path).split(".")[0]
-    _check_symbol(symbol)
-    named_as = "%s.%s.csv" % (symbol, kind) if kind is not None else "%s.csv" % symbol
-    if kind is None and _KIND_NAME.search(named_as):
+    if isinstance(source, os.PathLike):
+        source = os.fspath(source)
+    if not isinstance(source, str) and not (hasattr(source, "columns") and hasattr(source, "iloc")):
         raise HistoryImportError(
-            "the symbol %r ends like a timeframe: say the file's timeframe with "
-            "timeframe=" % symbol
+            "import_history takes a file's path or a pandas DataFrame, not %s"
+            % type(source).__name__
         )
+    tabular = not isinstance(source, str) or source.lower().endswith(".parquet")
+    if tabular and (columns or timezone is not None or date_order is not None):
+        raise ValueError(
+            "columns=, timezone= and date_order= are for CSV files: name a DataFrame's or "
+            "a Parquet file's columns as time, open, ... and give its times as UTC or aware"
+        )
+    kind = _kind_of("", timeframe) if tabular else _kind_of(source, timeframe)
+    options = _import_options(columns, timezone, date_order)
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
-    with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
-        named = os.path.join(tmp, named_as)
-        shutil.copyfile(csv_path, named)
-        done = _run_import(exe, portable, [named], options)
+    if tabular and any(_alive(p) for p in _pids(exe)):
+        raise _running_error(exe)
+    if tabular:
+        named, symbol, named_as = _converted(source, symbol, exe, portable, kind)
+        described = source if isinstance(source, str) else "the DataFrame"
+        done = _run_import(exe, portable)
+        if done.returncode == 1 and os.path.exists(named):
+            os.remove(named)  # not left for the next start
+    else:
+        described = source
+        if symbol is None:
+            symbol = os.path.basename(source).split(".")[0]
+        _check_symbol(symbol)
+        named_as = "%s.%s.csv" % (symbol, kind) if kind is not None else "%s.csv" % symbol
+        if kind is None and _KIND_NAME.search(named_as):
+            raise HistoryImportError(
+                "the symbol %r ends like a timeframe: say the file's timeframe with "
+                "timeframe=" % symbol
+            )
+        with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
+            named = os.path.join(tmp, named_as)
+            shutil.copyfile(source, named)
+            done = _run_import(exe, portable, [named], options)
     if done.returncode == 1:
-        raise HistoryImportError(
-            "the terminal at %s is running: stop it first, it imports " "when it starts" % exe
-        )
+        raise _running_error(exe)
     name = re.escape(named_as)
     rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
     if rejected:
-        raise HistoryImportError(
-            "%s rejected: %s" % (csv_path, rejected.group(1)), rejected.group(1)
-        )
+        reason = rejected.group(1)
+        if tabular:
+            # Lines of the CSV written: the header, then a row each.
+            reason = re.sub(r"^line (\d+):", lambda m: "row %d:" % (int(m.group(1)) - 2), reason)
+        raise HistoryImportError("%s rejected: %s" % (described, reason), reason)
     imported = re.search("imported " + name + r": (\d+) rows", done.stderr)
     if done.returncode not in (0, 3) or not imported:
         raise HistoryImportError(
-            "the terminal could not import %s: %s" % (csv_path, done.stderr.strip())
+            "the terminal could not import %s: %s" % (described, done.stderr.strip())
         )
     return int(imported.group(1))
 

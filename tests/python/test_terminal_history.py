@@ -10,7 +10,7 @@ import os
 import time
 
 import pytest
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import import_done, install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
 from zelkor5 import replay as zreplay
@@ -30,7 +30,7 @@ from zelkor5.constants import (
     TRADE_ACTION_PENDING,
     TRADE_RETCODE_DONE,
 )
-from zelkor5.terminal import HistoryImportError, import_history, replay
+from zelkor5.terminal import HistoryImportError, import_history, replay, status
 
 T0 = calendar.timegm((2024, 3, 5, 0, 0, 0))  # a Tuesday
 END = T0 + 86400
@@ -114,6 +114,8 @@ def imported(install):
 
 def test_imported_bars_and_ticks_are_served_exactly(imported):
     assert imported.initialize(), zelkor5.last_error()
+    progress = import_done(imported)
+    assert (progress.files, progress.imported, progress.rejected) == (3, 2, 1)
     folder = os.path.join(imported.data_dir(), "import")
     assert sorted(os.listdir(os.path.join(folder, "done"))) == ["EURUSD.M1.csv", "MYIDX.ticks.csv"]
     assert sorted(os.listdir(os.path.join(folder, "failed"))) == [
@@ -410,6 +412,7 @@ def test_hostile_import_files_cost_a_refusal_never_the_start_nor_a_read_outside(
     os.symlink("/dev/zero", os.path.join(folder, "ZERO2.ticks.csv"))
     os.mkfifo(os.path.join(folder, "PIPE2.M1.csv"))
     assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).rejected == 2
     bars = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36000))
     assert bars[0]["open"] == pytest.approx(EURUSD_BARS[0][1])
     assert [n for n in os.listdir(folder) if n.endswith(".csv")] == []
@@ -708,3 +711,160 @@ def test_bytes_that_are_no_text_and_names_that_are_no_symbols_are_refused_in_a_l
             b"byte-order mark\n"
         )
     assert zelkor5.symbol_info(".") is None
+
+
+def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(install, tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from test_package_terminal import cli
+
+    inst = install()
+    # Bars on a naive DatetimeIndex (UTC), the volume as "Volume".
+    bars = pd.DataFrame(
+        {
+            "Open": [b[1] for b in EURUSD_BARS],
+            "High": [b[2] for b in EURUSD_BARS],
+            "Low": [b[3] for b in EURUSD_BARS],
+            "Close": [b[4] for b in EURUSD_BARS],
+            "Volume": [b[5] for b in EURUSD_BARS],
+        },
+        index=pd.to_datetime([b[0] for b in EURUSD_BARS], unit="s"),
+    )
+    assert import_history(bars, symbol="DFBARS", path=inst.exe, portable=True) == len(EURUSD_BARS)
+    # The same frame written by pandas to Parquet: its index is a column there.
+    bars.to_parquet(str(tmp_path / "bars.parquet"))
+    assert import_history(tmp_path / "bars.parquet", symbol="PQBARS", path=inst.exe) == len(
+        EURUSD_BARS
+    )
+    # Ticks with an aware time column an hour east of UTC.
+    ticks = pd.DataFrame(
+        {
+            "time": pd.to_datetime([t for t, _, _ in CUSTOM_TICKS], unit="ms", utc=True).tz_convert(
+                "Etc/GMT-1"
+            ),
+            "bid": [b for _, b, _ in CUSTOM_TICKS],
+            "ask": [a for _, _, a in CUSTOM_TICKS],
+        }
+    )
+    assert import_history(ticks, symbol="DFTICKS", path=inst.exe, portable=True) == len(
+        CUSTOM_TICKS
+    )
+    # Faults are one line each, naming the row; nothing is imported.
+    nan = bars.copy()
+    nan.iloc[2, 3] = float("nan")
+    for frame, says in [
+        (bars.reset_index(drop=True), "has no time"),
+        (bars[["Open", "High"]], "neither open, high, low and close"),
+        (nan, "row 2: close is NaN"),
+        (bars.iloc[::-1], "row 1: time is not later than the row before"),
+        ([(T0, 1.0)], "takes a file's path or a pandas DataFrame, not list"),
+    ]:
+        with pytest.raises(HistoryImportError, match=says) as e:
+            import_history(frame, symbol="DFBAD", path=inst.exe, portable=True)
+        assert "\n" not in str(e.value)
+    left = os.listdir(os.path.join(inst.data_dir(), "import"))
+    assert not [n for n in left if n.endswith(".csv") or ".tmp" in n], left
+
+    assert inst.initialize(), zelkor5.last_error()
+    fields = ("time", "open", "high", "low", "close", "tick_volume")
+    for symbol in ("DFBARS", "PQBARS"):
+        got = ok(zelkor5.copy_rates_range(symbol, TIMEFRAME_M1, 0, END))
+        assert rows(got, fields) == [
+            (b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) for b in EURUSD_BARS
+        ]
+    got = ok(zelkor5.copy_ticks_range("DFTICKS", 0, END, COPY_TICKS_ALL))
+    assert rows(got, ("time_msc", "bid", "ask")) == [
+        (t, round(b, 3), round(a, 3)) for t, b, a in CUSTOM_TICKS
+    ]
+    expected_bars = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0, T0 + 3600))
+    expected_ticks = ok(zelkor5.copy_ticks_range("EURUSD", T0 + 600, T0 + 780, COPY_TICKS_ALL))
+    zelkor5.shutdown()
+
+    # What the export writes, as CSV and as Parquet, imports back as it is.
+    span = {
+        "rates": ("2024-03-05T00:00", "2024-03-05T01:00"),
+        "ticks": ("2024-03-05T00:10", "2024-03-05T00:12:59"),
+    }
+    for kind, ext in [(k, e) for k in ("rates", "ticks") for e in ("csv", "parquet")]:
+        out = str(tmp_path / ("%s.%s" % (kind, ext)))
+        argv = ["export", kind, "EURUSD", "--from", span[kind][0], "--to", span[kind][1], "-o", out]
+        argv += ["--timeframe", "M1"] if kind == "rates" else []
+        done = cli(*argv, "--path", inst.exe)
+        assert done.returncode == 0, done.stderr
+        inst.stop()
+        symbol = "RT%s%s" % (kind[0].upper(), ext[0].upper())
+        done = cli("terminal", "import", out, "--symbol", symbol, "--path", inst.exe)
+        assert done.returncode == 0 and done.stdout.startswith("imported "), done.stderr
+    assert inst.initialize(), zelkor5.last_error()
+    for symbol in ("RTRC", "RTRP"):
+        got = ok(zelkor5.copy_rates_range(symbol, TIMEFRAME_M1, T0, T0 + 3600))
+        assert got.tobytes() == expected_bars.tobytes(), symbol
+    for symbol in ("RTTC", "RTTP"):
+        got = ok(zelkor5.copy_ticks_range(symbol, T0 + 600, T0 + 780, COPY_TICKS_ALL))
+        assert got.tobytes() == expected_ticks.tobytes(), symbol
+
+
+def test_a_start_serves_at_once_while_a_large_import_runs(install):
+    import fcntl
+
+    inst = install()
+    folder = os.path.join(inst.data_dir(), "import")
+    os.makedirs(folder)
+    # A million ticks of EURUSD (about 35 MB) from 2024-03-05 00:00, whose
+    # writer still holds its lock when the terminal starts.
+    first = T0 * 1000
+    big = open(os.path.join(folder, "EURUSD.ticks.csv"), "w")
+    fcntl.flock(big, fcntl.LOCK_EX)
+    big.write("time_msc,bid,ask\n")
+    block = 100_000
+    for k in range(0, 1_000_000, block):
+        big.write(
+            "".join(
+                "%d,1.%05d,1.%05d\n" % (first + 10 * j, 20000 + j % 500, 20002 + j % 500)
+                for j in range(k, k + block)
+            )
+        )
+    big.flush()
+    try:
+        assert inst.initialize(), zelkor5.last_error()
+        while status(inst.exe).importing is None:  # written as the import begins
+            time.sleep(0.01)
+        # Answered while the import runs, from what is stored so far: the
+        # simulated market, whose first tick of the day is no imported one.
+        tick = ok(zelkor5.copy_ticks_range("EURUSD", T0, T0 + 60, COPY_TICKS_ALL))[0]
+        during = status(inst.exe).importing
+        assert during.percent < 100 and not during.done, during
+        assert (during.file, during.file_number, during.files) == ("EURUSD.ticks.csv", 1, 1)
+        assert (tick["time_msc"], tick["bid"]) != (first, 1.2)
+        shown = cli_status(inst)
+        assert "import: 0.0%, file 1 of 1 (EURUSD.ticks.csv)" in shown, shown
+        # Stopped during the import: the file waits in import/ for the next start.
+        inst.stop()
+        assert os.path.exists(big.name) and not os.listdir(os.path.join(folder, "done"))
+        assert not os.listdir(os.path.join(inst.data_dir(), "history"))
+    finally:
+        big.close()  # the lock with it
+    assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).imported == 1
+    assert "import: done, 1 file: 1 imported, 0 rejected" in cli_status(inst)
+    # Then from the import, as a whole.
+    got = ok(zelkor5.copy_ticks_range("EURUSD", T0, T0 + 1, COPY_TICKS_ALL))
+    assert rows(got, ("time_msc", "bid")) == [
+        (first + 10 * j, round(1.2 + j * 1e-5, 5)) for j in range(101)
+    ]
+    last = ok(zelkor5.copy_ticks_range("EURUSD", T0 + 9999, T0 + 10000, COPY_TICKS_ALL))[-1]
+    assert (last["time_msc"], last["bid"]) == (first + 9_999_990, 1.20499)
+
+
+def cli_status(inst):
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-m", "zelkor5", "terminal", "status", "--path", inst.exe],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout

@@ -22,7 +22,13 @@ import time
 import peer
 import pytest
 import trade_records
-from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import (  # noqa: F401  fixtures
+    filling_for,
+    import_done,
+    install,
+    ok,
+    roaming,
+)
 
 import zelkor5
 from zelkor5.constants import TRADE_RETCODE_DONE
@@ -679,6 +685,7 @@ def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_imp
             f.write("%d,1,1,1,1,1\n" % (1709600000 - 1709600000 % 60 + 60 * k))
     filler = fill(small_disk)
     assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).postponed == 1
     assert not any(os.path.exists(p) for p in leftovers)
     assert os.path.exists(good) and not os.path.exists(
         os.path.join(data, "import", "failed", "BIGX.M1.csv")
@@ -686,5 +693,6 @@ def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_imp
     inst.stop()
     os.unlink(filler)
     assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).imported == 1
     assert os.path.exists(os.path.join(data, "import", "done", "BIGX.M1.csv"))
     assert ok(zelkor5.symbol_info("BIGX")).custom

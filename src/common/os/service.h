@@ -83,6 +83,11 @@ constexpr FileHandle kInvalidFile = -1;
 // component is not followed, and opening a FIFO or a device does not wait
 // for it. Anything else leaves *out invalid, with its kind returned.
 FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint64_t* size);
+// Waits until no other program holds a write lock on the file (flock
+// LOCK_EX on POSIX, an exclusive LockFileEx on Windows: it is still being
+// written), holds a shared one until the file is closed, and gives its
+// size then. False when its size cannot be told.
+bool WaitForWriters(FileHandle h, std::uint64_t* size);
 // Reads up to n bytes; *got 0 at the end. False on a read error.
 bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got);
 void CloseFile(FileHandle h);

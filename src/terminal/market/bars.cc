@@ -231,6 +231,11 @@ bool BarSource::Cached(std::uint64_t key, Bar* bar) {
   return true;
 }
 
+void BarSource::Forget() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cache_.clear();
+}
+
 void BarSource::Store(std::uint64_t key, const Bar& bar) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A crude bound: long sessions over many symbols start the cache afresh.

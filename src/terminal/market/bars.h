@@ -56,6 +56,8 @@ class BarSource {
   // The bar of `tf` opening at `start`, made of the ticks at or before
   // now_ms. tick_volume 0 means there is no such bar.
   Bar Compute(int sym, const Timeframe& tf, std::int64_t start, std::int64_t now_ms);
+  // Drops the bars kept: the history under them changed.
+  void Forget();
 
   // The requests, each in time order and at most `max` bars long.
   // Up to `count` bars opening at or before `date_from`, the latest ones.

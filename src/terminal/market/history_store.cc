@@ -245,6 +245,15 @@ bool ReadRegularFile(const std::u16string& path, std::string* out) {
 
 }  // namespace
 
+bool ReadSegmentFile(const std::u16string& path, std::string* bytes, SegmentHeader* h,
+                     std::size_t* records_at) {
+  if (ReadRegularFile(path, bytes) && DecodeSegmentHeader(*bytes, h, records_at)) return true;
+  std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n",
+               Narrow(path).c_str());
+  bytes->clear();
+  return false;
+}
+
 void HistoryStore::Load(const std::u16string& folder) {
   const os::FileKind kind = os::KindOfPath(folder);
   if (kind == os::FileKind::kMissing) return;
@@ -261,22 +270,24 @@ void HistoryStore::Load(const std::u16string& folder) {
   for (const os::DirEntry& e : entries) {
     if (e.is_directory) continue;
     const std::u16string& n = e.name;
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, u".hst") == 0) names.push_back(n);
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, u".hst") == 0 && loaded_.count(n) == 0)
+      names.push_back(n);
   }
   // Names are zero-padded sequence numbers: their order is the import order.
   std::sort(names.begin(), names.end());
   for (const std::u16string& n : names) {
-    const std::u16string path = folder + os::kPathSeparator + n;
     std::string bytes;
     SegmentHeader h;
     std::size_t at = 0;
-    if (!ReadRegularFile(path, &bytes) || !DecodeSegmentHeader(bytes, &h, &at)) {
-      std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n",
-                   Narrow(path).c_str());
-      continue;
-    }
-    segments_.emplace_back(std::move(h), std::move(bytes), at);
+    if (ReadSegmentFile(folder + os::kPathSeparator + n, &bytes, &h, &at))
+      Add(n, std::move(h), std::move(bytes), at);
   }
+}
+
+void HistoryStore::Add(const std::u16string& name, SegmentHeader h, std::string bytes,
+                       std::size_t records_at) {
+  loaded_.insert(name);
+  segments_.emplace_back(std::move(h), std::move(bytes), records_at);
 }
 
 std::vector<std::u16string> HistoryStore::SymbolNames() const {

@@ -1,6 +1,7 @@
 // Price history the user imported, as the terminal keeps it: one binary
 // file per imported CSV file under <data>/history/, loaded whole at start
-// and read in place (fixed-size little-endian records, no parsing).
+// (or as it is stored, when imported while the terminal serves) and read in
+// place (fixed-size little-endian records, no parsing).
 //
 // Each file is a segment of one symbol covering whole minutes [first,
 // last]. Inside a segment its data is the market: bars are served exactly
@@ -13,6 +14,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,11 +93,19 @@ void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out,
                   std::int64_t from_ms = std::numeric_limits<std::int64_t>::min(),
                   std::int64_t to_ms = std::numeric_limits<std::int64_t>::max());
 
+// A stored file read whole; false (reported on stderr) when it is not one.
+bool ReadSegmentFile(const std::u16string& path, std::string* bytes, SegmentHeader* h,
+                     std::size_t* records_at);
+
 class HistoryStore {
  public:
-  // Loads every stored file of `folder` in the order they were imported.
-  // Files that cannot be read are reported on stderr and left out.
+  // Loads every stored file of `folder` in the order they were imported,
+  // leaving out those loaded before. Files that cannot be read are
+  // reported on stderr and left out.
   void Load(const std::u16string& folder);
+  // Adds one stored file ReadSegmentFile read, as the latest. Readers must
+  // be kept out until Bind() has run again.
+  void Add(const std::u16string& name, SegmentHeader h, std::string bytes, std::size_t records_at);
   // The symbol names of the segments, in the order first imported.
   std::vector<std::u16string> SymbolNames() const;
   // Binds segments to symbol indices (after custom symbols are added).
@@ -129,7 +140,8 @@ class HistoryStore {
   bool LastTick(const Segment& seg, int sym, std::int64_t time_msc, Tick* out) const;
 
  private:
-  std::vector<Segment> segments_;
+  std::deque<Segment> segments_;     // never moved once added: by_symbol_ points into it
+  std::set<std::u16string> loaded_;  // file names
   std::vector<std::vector<const Segment*>> by_symbol_;  // newest first
 };
 

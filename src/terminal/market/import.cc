@@ -1348,7 +1348,8 @@ namespace {
 
 // Reads and parses an open file piece by piece.
 ParsedHistory ParseFile(os::FileHandle file, const ImportKind& kind, const std::u16string& symbol,
-                        int digits, const ImportOptions& options, bool* read_error) {
+                        int digits, const ImportOptions& options, bool* read_error,
+                        const std::function<void(std::size_t)>& read = nullptr) {
   Parser parser(kind, digits, options);
   std::string piece(1 << 20, '\0');
   *read_error = false;
@@ -1358,6 +1359,7 @@ ParsedHistory ParseFile(os::FileHandle file, const ImportKind& kind, const std::
       *read_error = true;
       break;
     }
+    if (got != 0 && read) read(got);
     if (got == 0 || !parser.Feed(piece.data(), got)) break;
   }
   ParsedHistory out = parser.Finish();
@@ -1371,9 +1373,31 @@ void Log(const std::u16string& name, const std::string& what) {
 
 }  // namespace
 
+namespace {
+
+// The sum of the sizes of the regular files among `names` that are named
+// like import files: what an import reads at most.
+std::uint64_t SizeOfFiles(const std::u16string& folder, const std::vector<std::u16string>& names) {
+  std::uint64_t total = 0;
+  for (const std::u16string& name : names) {
+    std::u16string symbol;
+    ImportKind kind;
+    if (!ImportFileName(name, &symbol, &kind)) continue;
+    os::FileHandle file = os::kInvalidFile;
+    std::uint64_t size = 0;
+    if (os::OpenRegularFile(Join(folder, name), &file, &size) == os::FileKind::kRegular)
+      total += size;
+    os::CloseFile(file);
+  }
+  return total;
+}
+
+}  // namespace
+
 std::vector<ImportOutcome> ImportFolder(
     const std::u16string& data, int (*existing_digits)(const std::u16string&),
-    const std::vector<std::pair<std::u16string, ImportOptions>>* options) {
+    const std::vector<std::pair<std::u16string, ImportOptions>>* options,
+    const ImportObserver& observer) {
   static const ImportOptions kNoOptions;
   std::vector<ImportOutcome> outcomes;
   const std::u16string folder = Join(data, u"import");
@@ -1404,9 +1428,18 @@ std::vector<ImportOutcome> ImportFolder(
   for (const std::u16string* f : {&history, &done, &failed_folder}) {
     if (!os::MakeRealFolder(*f)) return refuse_folder(*f);
   }
+  ImportProgress progress;
+  progress.files = files.size();
+  if (observer) progress.bytes_total = SizeOfFiles(folder, files);
+  std::uint64_t before = 0;  // bytes of the files done
   for (const std::u16string& name : files) {
     ImportOutcome o;
     o.file = name;
+    ++progress.file_number;
+    progress.file = name;
+    progress.bytes_done = before;
+    if (observer) observer(progress);
+    std::u16string stored;
     const std::u16string path = Join(folder, name);
     std::u16string symbol;
     ImportKind kind;
@@ -1433,13 +1466,19 @@ std::vector<ImportOutcome> ImportFolder(
                     : std::string("it is ") + os::FileKindName(k) +
                           ", not a regular file: only regular files inside the data "
                           "folder are imported";
+    } else if (!os::WaitForWriters(file, &size)) {
+      o.error = "the file cannot be read";
     } else if (size > kMaxImportBytes) {
       o.error = "the file is larger than " + std::to_string(kMaxImportBytes >> 30) +
                 " GiB, the most one file may hold: split it";
     } else {
       bool read_error = false;
       const ParsedHistory parsed =
-          ParseFile(file, kind, symbol, existing_digits(symbol), *opts, &read_error);
+          ParseFile(file, kind, symbol, existing_digits(symbol), *opts, &read_error,
+                    [&](std::size_t got) {
+                      progress.bytes_done += got;
+                      if (observer) observer(progress);
+                    });
       if (read_error) {
         o.error = "the file cannot be read";
       } else if (!parsed.ok) {
@@ -1452,14 +1491,15 @@ std::vector<ImportOutcome> ImportFolder(
         const std::string bytes = EncodeSegment(parsed.header, parsed.records);
         // Not flushed to disk: the CSV file stays in import/done/, from which
         // a store lost with a system crash is made again.
-        if (os::WriteFileAtomic(Join(history, std::u16string(seq, seq + std::strlen(seq))), bytes,
-                                false)) {
+        stored = std::u16string(seq, seq + std::strlen(seq));
+        if (os::WriteFileAtomic(Join(history, stored), bytes, false)) {
           o.ok = true;
           o.rows = parsed.header.count;
           o.kind = parsed.header.kind;
           o.bar_minutes = parsed.header.bar_minutes;
         } else {
           retry = true;
+          stored.clear();
           o.error =
               "the history folder cannot be written (is the disk full?): the file stays in import/ "
               "and is tried again at the next start";
@@ -1471,6 +1511,7 @@ std::vector<ImportOutcome> ImportFolder(
       if (!os::RenameFile(path, Join(done, name)))
         Log(name, "done, but it cannot be moved to import/done/");
     } else if (retry) {
+      o.postponed = true;
       Log(name, "postponed: " + o.error);
     } else {
       // Renaming moves a link or a FIFO itself, never what it leads to.
@@ -1481,6 +1522,14 @@ std::vector<ImportOutcome> ImportFolder(
         o.error += " (left in import/: it cannot be moved to import/failed/)";
       }
       Log(name, "rejected: " + o.error);
+    }
+    before += size;
+    if (observer) {
+      progress.bytes_done = before;
+      progress.outcome = &o;
+      progress.stored = o.ok ? stored : std::u16string();
+      observer(progress);
+      progress.outcome = nullptr;
     }
     outcomes.push_back(std::move(o));
   }

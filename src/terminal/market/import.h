@@ -25,6 +25,7 @@
 #define ZK5_TERMINAL_MARKET_IMPORT_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,7 +118,21 @@ struct ImportOutcome {
   std::uint64_t rows = 0;
   SegmentKind kind = SegmentKind::kBars;
   std::int64_t bar_minutes = 1;
+  bool postponed = false;  // good, but it could not be stored: tried again at the next start
 };
+
+// Where an import stands, told as it reads (at least after every piece
+// of a file, and once more when the file is done, with `outcome` set).
+struct ImportProgress {
+  std::size_t file_number = 0;  // 1 for the first file, of `files`
+  std::size_t files = 0;
+  std::u16string file;
+  std::uint64_t bytes_done = 0;  // of all the files
+  std::uint64_t bytes_total = 0;
+  const ImportOutcome* outcome = nullptr;
+  std::u16string stored;  // the history file the file became (with `outcome`)
+};
+using ImportObserver = std::function<void(const ImportProgress&)>;
 
 // Imports every CSV file of <data>/import/ in name order into
 // <data>/history/; `existing_digits(name)` gives a known symbol's digits
@@ -127,12 +142,14 @@ struct ImportOutcome {
 // import file (a link, a FIFO, a device, a folder), a bad name, a file
 // over kMaxImportBytes or a malformed one goes to import/failed/ with
 // <file>.err; a good file that cannot be stored (a full disk) stays in
-// import/ for the next start.
+// import/ for the next start. A file whose writer holds a write lock on it
+// is read once the writer lets go (os::WaitForWriters).
 // `options` (may be null) holds the options of files by name; others are
-// read with none.
+// read with none. `observer`, when given, hears how far it is.
 std::vector<ImportOutcome> ImportFolder(
     const std::u16string& data, int (*existing_digits)(const std::u16string&),
-    const std::vector<std::pair<std::u16string, ImportOptions>>* options = nullptr);
+    const std::vector<std::pair<std::u16string, ImportOptions>>* options = nullptr,
+    const ImportObserver& observer = nullptr);
 
 // <data>/history/
 std::u16string HistoryFolder(const std::u16string& data);

@@ -464,7 +464,29 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   ASSERT_TRUE(test::WriteBytes(
       in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" + std::string(8 << 20, '1')));
 
-  const std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
+  // The observer hears every file begin and end, in order, the bytes read
+  // growing to the regular files' sizes (the FIFO and the links add none).
+  std::vector<std::string> ends;
+  std::uint64_t last_done = 0, total = 0;
+  std::size_t last_number = 0;
+  const std::vector<ImportOutcome> got =
+      ImportFolder(test::U16(data.path()), &NoDigits, [&](const ImportProgress& p) {
+        EXPECT_GE(p.bytes_done, last_done);
+        EXPECT_GE(p.file_number, last_number);
+        EXPECT_EQ(p.files, 10u);
+        last_done = p.bytes_done;
+        last_number = p.file_number;
+        total = p.bytes_total;
+        if (p.outcome != nullptr) {
+          EXPECT_EQ(p.outcome->file, p.file);
+          EXPECT_EQ(p.stored.empty(), !p.outcome->ok);
+          ends.push_back(test::U8(p.file));
+        }
+      });
+  EXPECT_EQ(ends.size(), 10u);
+  EXPECT_EQ(last_number, 10u);
+  EXPECT_EQ(total, (sizeof kGoodBars - 1) + kMaxImportBytes + 1 + 2 * (37 + (8u << 20)));
+  EXPECT_EQ(last_done, total);
   std::map<std::string, std::string> errors;
   for (const ImportOutcome& o : got) errors[test::U8(o.file)] = o.ok ? "ok" : o.error;
   const std::map<std::string, std::string> want = {

@@ -517,6 +517,14 @@ void Terminal::Revert(AccountState* state) {
   if (state->next_request_id < next_request_id) state->next_request_id = next_request_id;
 }
 
+void Terminal::ChangeMarket(const std::function<void()>& change) {
+  std::unique_lock<std::shared_mutex> alone(market_mutex_);
+  change();
+  bars_.Forget();
+  std::lock_guard<std::mutex> lock(mutex_);
+  selected_.resize(Symbols().size(), false);
+}
+
 bool Terminal::Selected(int sym) {
   std::lock_guard<std::mutex> lock(mutex_);
   return sym >= 0 && selected_[static_cast<std::size_t>(sym)];

@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -167,6 +169,21 @@ class Terminal {
   // when the account cannot be saved.
   bool ResetAccount(std::uint64_t login);
 
+  // Requests read the market holding this shared; a change of the imported
+  // history holds it alone, so that no reply mixes the history before a
+  // file's import with the history after it.
+  std::shared_lock<std::shared_mutex> ReadMarket() {
+    return std::shared_lock<std::shared_mutex>(market_mutex_);
+  }
+  // Runs change() while no request reads the market (it may add custom
+  // symbols and segments to the history), then lets the bars kept and the
+  // market watch follow.
+  void ChangeMarket(const std::function<void()>& change);
+  // Whether an import of history runs beside the serving: the terminal does
+  // not leave for idling meanwhile.
+  bool Importing() const { return importing_.load(); }
+  void SetImporting(bool on) { importing_.store(on); }
+
   // The market watch.
   bool Selected(int sym);
   // False when a symbol with open positions would be removed.
@@ -285,6 +302,8 @@ class Terminal {
   std::map<std::uint64_t, AccountState> states_;
   std::set<std::uint64_t> stale_;  // states that may differ from the store
   std::vector<bool> selected_;
+  std::shared_mutex market_mutex_;
+  std::atomic<bool> importing_{false};
 };
 
 }  // namespace zk5::term

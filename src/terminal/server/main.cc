@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -80,6 +81,31 @@ int ExistingDigits(const std::u16string& name) {
                  : static_cast<int>(zk5::term::Symbols()[static_cast<std::size_t>(sym)].digits);
 }
 
+void LogOutcome(const zk5::term::ImportOutcome& o) {
+  using zk5::term::SegmentKind;
+  if (!o.ok) return;  // the importer says why
+  const std::string name = zk5::text::Utf16ToUtf8(o.file.data(), o.file.size());
+  const char* tf = zk5::term::TimeframeName(o.bar_minutes);
+  std::fprintf(stderr, "terminal64.exe: imported %s: %llu rows of %s%s\n", name.c_str(),
+               static_cast<unsigned long long>(o.rows),
+               o.kind == SegmentKind::kTicks ? "ticks"
+               : tf != nullptr               ? tf
+                                             : "?",
+               o.kind == SegmentKind::kTicks ? "" : " bars");
+}
+
+// Adds the custom symbols the store names that are not known yet, and
+// binds the store to the symbols.
+void AddCustomSymbols(zk5::term::HistoryStore* store) {
+  using namespace zk5::term;
+  for (const std::u16string& name : store->SymbolNames()) {
+    if (FindSymbol(name) >= 0) continue;
+    AddCustomSymbol(name, store->Digits(name),
+                    static_cast<std::int32_t>(store->TypicalSpread(name)), store->HasTrades(name));
+  }
+  store->Bind();
+}
+
 // Imports the files waiting in <data>/import/, then (with a store) loads
 // all stored history and adds the custom symbols it names. False when a
 // file was rejected.
@@ -89,27 +115,80 @@ bool LoadHistory(
   using namespace zk5::term;
   bool all = true;
   for (const ImportOutcome& o : ImportFolder(inst.data, &ExistingDigits, options)) {
-    const std::string name = zk5::text::Utf16ToUtf8(o.file.data(), o.file.size());
-    if (o.ok) {
-      const char* tf = TimeframeName(o.bar_minutes);
-      std::fprintf(stderr, "terminal64.exe: imported %s: %llu rows of %s%s\n", name.c_str(),
-                   static_cast<unsigned long long>(o.rows),
-                   o.kind == SegmentKind::kTicks ? "ticks"
-                   : tf != nullptr               ? tf
-                                                 : "?",
-                   o.kind == SegmentKind::kTicks ? "" : " bars");
-    }
+    LogOutcome(o);
     all = all && o.ok;
   }
   if (store == nullptr) return all;
   store->Load(HistoryFolder(inst.data));
-  for (const std::u16string& name : store->SymbolNames()) {
-    if (FindSymbol(name) >= 0) continue;
-    AddCustomSymbol(name, store->Digits(name),
-                    static_cast<std::int32_t>(store->TypicalSpread(name)), store->HasTrades(name));
-  }
-  store->Bind();
+  AddCustomSymbols(store);
   return all;
+}
+
+// <data>/import-progress.txt: how far the import running beside the
+// serving is, for the tools (terminal status).
+std::u16string ProgressFile(const zk5::term::Installation& inst) {
+  return inst.data + zk5::os::kPathSeparator + u"import-progress.txt";
+}
+
+// Imports the files waiting in <data>/import/ on a thread of its own while
+// the terminal serves. Each file joins the served history whole once it is
+// stored: a request sees the history before it or after it, never part of
+// it. The progress file is rewritten at every tenth of a percent.
+void ImportBeside(const zk5::term::Installation& inst, zk5::term::Terminal* terminal,
+                  zk5::term::HistoryStore* store) {
+  using namespace zk5;
+  const std::u16string progress_file = ProgressFile(inst);
+  terminal->SetImporting(true);
+  std::thread([inst, terminal, store, progress_file] {
+    std::uint64_t imported = 0, rejected = 0, postponed = 0;
+    std::int64_t shown = -1;
+    std::size_t shown_file = 0;
+    auto write = [&](const term::ImportProgress& p, const char* state) {
+      auto line = [](const char* key, std::uint64_t n) {
+        return std::string(key) + "=" + std::to_string(n) + "\n";
+      };
+      const std::string text = std::string("state=") + state +
+                               "\nfile=" + zk5::text::Utf16ToUtf8(p.file.data(), p.file.size()) +
+                               "\n" + line("file_number", p.file_number) + line("files", p.files) +
+                               line("bytes_done", p.bytes_done) +
+                               line("bytes_total", p.bytes_total) + line("imported", imported) +
+                               line("rejected", rejected) + line("postponed", postponed);
+      os::WriteFileAtomic(progress_file, text, false);
+    };
+    term::ImportProgress last;
+    const std::u16string history = term::HistoryFolder(inst.data);
+    term::ImportFolder(inst.data, &ExistingDigits, [&](const term::ImportProgress& p) {
+      last = p;
+      last.outcome = nullptr;
+      if (p.outcome != nullptr) {
+        LogOutcome(*p.outcome);
+        ++(p.outcome->ok ? imported : p.outcome->postponed ? postponed : rejected);
+        if (!p.stored.empty()) {
+          // Read before the requests are held: they wait only for the swap.
+          std::string bytes;
+          term::SegmentHeader h;
+          std::size_t at = 0;
+          if (term::ReadSegmentFile(history + os::kPathSeparator + p.stored, &bytes, &h, &at)) {
+            terminal->ChangeMarket([&] {
+              store->Add(p.stored, std::move(h), std::move(bytes), at);
+              AddCustomSymbols(store);
+            });
+          }
+        }
+      }
+      const std::int64_t permille =
+          p.bytes_total == 0 ? 0
+                             : static_cast<std::int64_t>(std::min(p.bytes_done, p.bytes_total) *
+                                                         1000 / p.bytes_total);
+      if (p.outcome != nullptr || permille != shown || p.file_number != shown_file) {
+        shown = permille;
+        shown_file = p.file_number;
+        write(p, "importing");
+      }
+    });
+    if (last.files != 0) write(last, "done");
+    terminal->SetImporting(false);
+  }).detach();
 }
 
 // A replay's accounts start afresh: the replay folder is emptied.
@@ -378,7 +457,17 @@ int main(int argc, char** argv) {
   // Price history the user dropped into import/, and what was stored
   // before; lives until the process ends, as the terminal does.
   auto* history = new term::HistoryStore();
-  LoadHistory(inst, history);
+  // A replay begins inside the history, and a reset does not serve: both
+  // import first. Otherwise the terminal serves the history stored so far
+  // at once, and imports beside it.
+  const bool beside = !settings.replay && reset_login == 0;
+  os::RemoveFile(ProgressFile(inst));  // an earlier run's
+  if (beside) {
+    history->Load(term::HistoryFolder(inst.data));
+    AddCustomSymbols(history);
+  } else {
+    LoadHistory(inst, history);
+  }
   if (settings.replay) {
     // A replay runs inside the data: from the first minute any symbol has
     // up to now.
@@ -436,9 +525,14 @@ int main(int argc, char** argv) {
   }
   // The market went on while the terminal was not running.
   terminal->CatchUp();
+  if (beside) ImportBeside(inst, terminal, history);
   const term::ExitReason why = term::Serve(*terminal, server, settings.idle_exit_sec * 1000);
-  terminal->SaveState();
-  CloseStore(terminal);
+  {
+    // Not while an import adds symbols.
+    const auto market = terminal->ReadMarket();
+    terminal->SaveState();
+    CloseStore(terminal);
+  }
   if (why == term::ExitReason::kNameLost) {
     // Unreachable, it would only hold the data folder's lock: leave.
     std::fprintf(

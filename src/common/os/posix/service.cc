@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -235,6 +236,17 @@ FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint6
   *size = static_cast<std::uint64_t>(st.st_size);
   *out = fd;
   return FileKind::kRegular;
+}
+
+bool WaitForWriters(FileHandle h, std::uint64_t* size) {
+  const int fd = static_cast<int>(h);
+  // A file system without locks imports the file as it is.
+  while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
 }
 
 bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got) {

@@ -166,6 +166,17 @@ FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint6
   return FileKind::kRegular;
 }
 
+bool WaitForWriters(FileHandle h, std::uint64_t* size) {
+  const HANDLE file = reinterpret_cast<HANDLE>(h);
+  OVERLAPPED at{};
+  // A file system without locks imports the file as it is.
+  LockFileEx(file, 0, 0, MAXDWORD, MAXDWORD, &at);
+  LARGE_INTEGER n;
+  if (!GetFileSizeEx(file, &n)) return false;
+  *size = static_cast<std::uint64_t>(n.QuadPart);
+  return true;
+}
+
 bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got) {
   DWORD read = 0;
   const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
