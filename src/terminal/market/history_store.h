@@ -13,8 +13,8 @@
 #define ZK5_TERMINAL_MARKET_HISTORY_STORE_H_
 
 #include <cstdint>
-#include <limits>
 #include <deque>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>

@@ -1473,12 +1473,11 @@ std::vector<ImportOutcome> ImportFolder(
                 " GiB, the most one file may hold: split it";
     } else {
       bool read_error = false;
-      const ParsedHistory parsed =
-          ParseFile(file, kind, symbol, existing_digits(symbol), *opts, &read_error,
-                    [&](std::size_t got) {
-                      progress.bytes_done += got;
-                      if (observer) observer(progress);
-                    });
+      const ParsedHistory parsed = ParseFile(file, kind, symbol, existing_digits(symbol), *opts,
+                                             &read_error, [&](std::size_t got) {
+                                               progress.bytes_done += got;
+                                               if (observer) observer(progress);
+                                             });
       if (read_error) {
         o.error = "the file cannot be read";
       } else if (!parsed.ok) {

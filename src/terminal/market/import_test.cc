@@ -470,7 +470,7 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   std::uint64_t last_done = 0, total = 0;
   std::size_t last_number = 0;
   const std::vector<ImportOutcome> got =
-      ImportFolder(test::U16(data.path()), &NoDigits, [&](const ImportProgress& p) {
+      ImportFolder(test::U16(data.path()), &NoDigits, nullptr, [&](const ImportProgress& p) {
         EXPECT_GE(p.bytes_done, last_done);
         EXPECT_GE(p.file_number, last_number);
         EXPECT_EQ(p.files, 10u);

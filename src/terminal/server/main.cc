@@ -157,7 +157,7 @@ void ImportBeside(const zk5::term::Installation& inst, zk5::term::Terminal* term
     };
     term::ImportProgress last;
     const std::u16string history = term::HistoryFolder(inst.data);
-    term::ImportFolder(inst.data, &ExistingDigits, [&](const term::ImportProgress& p) {
+    term::ImportFolder(inst.data, &ExistingDigits, nullptr, [&](const term::ImportProgress& p) {
       last = p;
       last.outcome = nullptr;
       if (p.outcome != nullptr) {
