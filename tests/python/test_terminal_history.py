@@ -736,7 +736,7 @@ def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(
     assert import_history(tmp_path / "bars.parquet", symbol="PQBARS", path=inst.exe) == len(
         EURUSD_BARS
     )
-    # Ticks with an aware time column an hour east of UTC.
+    # Ticks with an aware time column an hour east of UTC, and flags of 0.
     ticks = pd.DataFrame(
         {
             "time": pd.to_datetime([t for t, _, _ in CUSTOM_TICKS], unit="ms", utc=True).tz_convert(
@@ -744,6 +744,8 @@ def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(
             ),
             "bid": [b for _, b, _ in CUSTOM_TICKS],
             "ask": [a for _, _, a in CUSTOM_TICKS],
+            # Flags that say nothing changed are worked out from the prices.
+            "flags": [0] * len(CUSTOM_TICKS),
         }
     )
     assert import_history(ticks, symbol="DFTICKS", path=inst.exe, portable=True) == len(

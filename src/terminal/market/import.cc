@@ -1065,8 +1065,14 @@ class Parser {
         if (!Count(FieldBegin(f, kFlags), FieldEnd(f, kFlags), line, "flags", &flags)) return false;
         if (flags > 0xFFFFFFFFLL) return Bad(line, "flags is too large");
         t.flags = static_cast<std::uint32_t>(flags);
-      } else {
-        t.flags =
+      }
+      // A tick must say what it changed, or no selection of ticks holds
+      // it (flags of 0, as frames of zeros give): such flags are worked
+      // out as for a file without them.
+      constexpr std::uint32_t kKinds =
+          kTickFlagBid | kTickFlagAsk | kTickFlagLast | kTickFlagVolume;
+      if ((t.flags & kKinds) == 0) {
+        t.flags |=
             QuoteFlags(t) | (t.last > 0 ? kTickFlagLast : 0) | (vol > 0 ? kTickFlagVolume : 0);
       }
     } else {
