@@ -29,7 +29,7 @@ from typing import IO, Any, Iterable, List, NoReturn, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _core, history, terminal
+from . import _core, demo, history, reporting, sweeps, terminal
 from .constants import CopyTicks, Timeframe
 
 UTC = datetime.timezone.utc
@@ -535,8 +535,6 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
 
 
 def _report(args: argparse.Namespace, path: Optional[str]) -> int:
-    from . import reporting as report
-
     if os.path.splitext(args.output)[1].lower() not in (".html", ".htm"):
         raise CommandError("the output file must end in .html: " + args.output)
     end = None
@@ -552,8 +550,8 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
             if not _core.login(args.login, password=args.password or "", server=""):
                 raise _failed("login %d" % args.login)
     try:
-        result = report.report(start=args.start, end=end, html=args.output, png_dir=args.png)
-    except report.ReportError as e:
+        result = reporting.report(start=args.start, end=end, html=args.output, png_dir=args.png)
+    except reporting.ReportError as e:
         raise CommandError(str(e)) from None
     except ImportError as e:
         raise CommandError(
@@ -596,8 +594,6 @@ def _grid_axis(text: str) -> Any:
 def _sweep(args: argparse.Namespace) -> int:
     import importlib
 
-    from . import sweeps
-
     grid = dict(args.grid)
     strategy = sweeps.load_strategy(args.strategy, args.function)
     client: Any = None
@@ -638,8 +634,6 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         path = os.path.abspath(path)
     try:
         if args.command == "demo":
-            from . import demo
-
             return demo.main(path)
         if args.command == "terminal":
             return _terminal(args, path, parser)

@@ -26,12 +26,14 @@ connected to, else the bundled one. Failures raise ReplayError.
 """
 
 import datetime
-import hashlib
 import os
 import socket
 import struct
 import threading
 from typing import Any, Dict, NamedTuple, Optional, Tuple
+
+from . import _core
+from ._installation import InstallationError, places, terminal_path
 
 __all__ = ["advance", "next_bar", "now", "state", "ReplayState", "ReplayError", "MODES"]
 
@@ -43,8 +45,6 @@ REPLAY_NEXT_BAR = 9003
 # Clock modes as REPLAY_STATE numbers them.
 MODES = ("live", "timed", "per-request", "stepped")
 
-_NAME_PREFIX = "ZK5.Terminal."
-_MAX_PATH_UNITS = 260
 # Statuses the terminal answers with (ipc/status.h).
 _CALL_FAILED, _INVALID_PARAMS, _NOT_FOUND, _UNSUPPORTED = -1, -2, -4, -7
 _UTC = datetime.timezone.utc
@@ -72,38 +72,13 @@ def _units(text: str) -> bytes:
     return text.encode("utf-16-le", "surrogatepass")
 
 
-def _lower_units(text: str) -> bytes:
-    """Simple (one unit to one unit) lower-casing of each UTF-16 unit, as
-    the terminal names its pipe."""
-    if text.isascii():
-        return _units(text.lower())
-    out = bytearray()
-    for (unit,) in struct.iter_unpack("<H", _units(text)):
-        if not 0xD800 <= unit <= 0xDFFF:
-            if unit == 0x130:
-                unit = 0x69
-            else:
-                low = chr(unit).lower()
-                if len(low) == 1 and ord(low) <= 0xFFFF:
-                    unit = ord(low)
-        out += struct.pack("<H", unit)
-    return bytes(out)
-
-
 def socket_path(exe: str) -> str:
-    """The Unix-domain socket the terminal at `exe` listens on."""
-    path = os.fspath(exe)
-    if os.path.exists(path):
-        real = os.path.realpath(path)
-        if 1 <= len(_units(real)) // 2 <= _MAX_PATH_UNITS:
-            path = real
-        else:
-            path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
-    else:
-        path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
-    digest = hashlib.sha256(_lower_units(path)).hexdigest().upper()
-    base = os.environ.get("XDG_RUNTIME_DIR") or "/tmp/zk5-%d" % os.geteuid()
-    return os.path.join(base, _NAME_PREFIX + digest)
+    """The Unix-domain socket the terminal at `exe` listens on in this
+    environment, as the terminal tells it."""
+    try:
+        return places(os.path.realpath(exe)).socket
+    except InstallationError as e:
+        raise ReplayError("no terminal runs at %s: %s" % (exe, e)) from None
 
 
 class _Channel:
@@ -122,10 +97,11 @@ class _Channel:
 
     def _open(self) -> socket.socket:
         if self._sock is None:
+            where = socket_path(self.exe)
             sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             sock.settimeout(30.0)
             try:
-                sock.connect(socket_path(self.exe))
+                sock.connect(where)
             except OSError as e:
                 sock.close()
                 raise ReplayError("no terminal runs at %s: %s" % (self.exe, e)) from None
@@ -181,12 +157,10 @@ def _exe(path: Optional[str]) -> str:
         return os.path.realpath(path)
     if _started is not None:
         return _started
-    from . import _core, terminal
-
     info = _core.terminal_info()
     if info is not None and info.path:
         return os.path.realpath(os.path.join(info.path, "terminal64.exe"))
-    return os.path.realpath(terminal.terminal_path())
+    return os.path.realpath(terminal_path())
 
 
 def _channel(path: Optional[str]) -> _Channel:
@@ -263,8 +237,6 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
     high, low, close, tick_volume, spread, real_volume); None at the end of
     the symbol's data (nothing for 40 days), the clock unmoved. Needs the
     module connected to the terminal, which returns the bar."""
-    from . import _core
-
     channel = _channel(path)
     name = _units(str(symbol))
     args = struct.pack("<I", len(name) // 2) + name + struct.pack("<i", int(timeframe))

@@ -31,6 +31,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
+from . import _core, history, replay
 from .constants import DealEntry, DealType, OrderType, Timeframe
 
 __all__ = ["report", "statistics", "equity_curve", "trades", "Report", "ReportError", "STATISTICS"]
@@ -492,16 +493,12 @@ def report(
     ReportError when the deals or prices cannot be read."""
     import pandas as pd
 
-    from . import _core, history
-
     account = _core.account_info()
     if account is None:
         raise ReportError("no account: %s (%d)" % (_core.last_error()[1], _core.last_error()[0]))
     lo = _seconds(start, 0)
     if end is None:
         # Now by the terminal's clock (a replay's), else the system's.
-        from . import replay
-
         try:
             hi = int(replay.now())
         except replay.ReplayError:
