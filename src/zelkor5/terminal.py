@@ -13,7 +13,11 @@ has had no client for its idle time (10 minutes by default).
 ``start()``, ``stop()``, ``status()``, ``reset_account()`` and
 ``data_path()`` manage it (the ``zelkor5 terminal`` command does the same);
 each takes ``path`` for another installation than the bundled one. They
-work on Linux, where the terminal runs.
+act on the terminal that serves this environment (its socket folder,
+``XDG_RUNTIME_DIR``, and its data folder, under ``XDG_DATA_HOME``), found
+through its socket and its data folder's lock: never on another
+environment's or another user's. They work on Linux, where the terminal
+runs.
 
 ``import_history()`` stores a CSV file of price history in an
 installation, ``configure_replay()`` sets (or clears) the replay clock in

@@ -149,6 +149,13 @@ int Fail(const char* what) {
 
 std::string Narrow(const std::u16string& s) { return zk5::text::Utf16ToUtf8(s.data(), s.size()); }
 
+// A path as the bytes the system names it by (a name that is not UTF-8
+// stays the bytes it was), for tools that use it.
+std::string PathBytes(const std::u16string& path) {
+  std::string bytes;
+  return zk5::text::FsEncode(path.data(), path.size(), &bytes) ? bytes : Narrow(path);
+}
+
 // Why the settings cannot start the terminal with this history, or empty. A
 // replay runs inside the data: from the first minute any symbol has up to
 // now.
@@ -191,7 +198,7 @@ int PrintPaths(const zk5::term::Installation& inst, const std::vector<Asked>& as
         return Fail(why.c_str());
       }
     }
-    out += Narrow(path) + "\n";
+    out += PathBytes(path) + "\n";
   }
   std::fputs(out.c_str(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 2;
@@ -203,7 +210,7 @@ int PrintPaths(const zk5::term::Installation& inst, const std::vector<Asked>& as
 int CheckSettings(const zk5::term::Installation& inst, const std::string& file) {
   using namespace zk5;
   std::string ini;
-  if (!os::ReadWholeFile(text::Utf8ToUtf16(file.data(), file.size()), &ini)) {
+  if (!os::ReadWholeFile(text::FsDecode(file.data(), file.size()), &ini)) {
     const std::string why = "cannot read " + file;
     return Fail(why.c_str());
   }
@@ -351,9 +358,10 @@ int main(int argc, char** argv) {
   std::int64_t holder = 0;
   std::string holder_note;
   std::uint32_t lock_error = 0;
-  switch (os::LockForLife(inst.LockFile(), Narrow(address), &holder, &holder_note, &lock_error)) {
+  switch (
+      os::LockForLife(inst.LockFile(), PathBytes(address), &holder, &holder_note, &lock_error)) {
     case os::LockStatus::kHeld:
-      if (!address.empty() && holder_note == Narrow(address)) {
+      if (!address.empty() && holder_note == PathBytes(address)) {
         std::fprintf(stderr,
                      "terminal64.exe: the data folder %s is in use by the terminal serving this "
                      "installation (pid %lld), whose socket %s is missing: it makes it again\n",
