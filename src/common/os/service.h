@@ -121,6 +121,12 @@ enum class LockStatus {
 LockStatus LockForLife(const std::u16string& path, const std::string& note, std::int64_t* holder,
                        std::string* holder_note, std::uint32_t* error = nullptr);
 
+// Whether another process holds the lock LockForLife takes on `path`, told
+// without taking it on POSIX (on Windows a free lock is taken and given
+// back at once), nothing created; when it does, *holder is its pid and
+// *holder_note what it noted, when known.
+bool LockHeld(const std::u16string& path, std::int64_t* holder, std::string* holder_note);
+
 // The second line of a lock file's text (the note), without its line end.
 inline std::string LockNote(const std::string& text) {
   const std::size_t first = text.find('\n');

@@ -318,6 +318,28 @@ int main(int argc, char** argv) {
   // Account data is for this user alone.
   os::MakeCreatedFilesPrivate();
 
+  // The lock file of the data folder notes the socket its holder serves.
+  std::u16string address;
+  os::PipeAddress(PipeNameFromHash(digest), &address);
+  std::int64_t holder = 0;
+  std::string holder_note;
+  const auto returning = [&] {
+    std::fprintf(stderr,
+                 "terminal64.exe: the data folder %s is in use by the terminal serving this "
+                 "installation (pid %lld), whose socket %s is missing: it makes it again\n",
+                 Narrow(inst.data).c_str(), static_cast<long long>(holder),
+                 Narrow(address).c_str());
+    return kExitSocketReturning;
+  };
+#ifndef _WIN32
+  // This very socket's terminal, its socket file removed for the moment:
+  // claiming the name meanwhile could make it give up its socket.
+  if (!address.empty() && os::LockHeld(inst.LockFile(), &holder, &holder_note) &&
+      holder_note == PathBytes(address) && !os::PathExists(address)) {
+    return returning();
+  }
+#endif
+
   // Claim the name first, so a second instance leaves everything untouched.
   os::PipeServer server;
   std::uint32_t err = 0;
@@ -353,22 +375,11 @@ int main(int argc, char** argv) {
   }
   // The lock file notes the socket served, so that a terminal started for
   // the same pipe while this one's socket is missing knows it comes back.
-  std::u16string address;
-  os::PipeAddress(PipeNameFromHash(digest), &address);
-  std::int64_t holder = 0;
-  std::string holder_note;
   std::uint32_t lock_error = 0;
   switch (
       os::LockForLife(inst.LockFile(), PathBytes(address), &holder, &holder_note, &lock_error)) {
     case os::LockStatus::kHeld:
-      if (!address.empty() && holder_note == PathBytes(address)) {
-        std::fprintf(stderr,
-                     "terminal64.exe: the data folder %s is in use by the terminal serving this "
-                     "installation (pid %lld), whose socket %s is missing: it makes it again\n",
-                     Narrow(inst.data).c_str(), static_cast<long long>(holder),
-                     Narrow(address).c_str());
-        return kExitSocketReturning;
-      }
+      if (!address.empty() && holder_note == PathBytes(address)) return returning();
       std::fprintf(stderr,
                    "terminal64.exe: the data folder %s is in use by another terminal "
                    "(pid %lld)\n",

@@ -328,6 +328,25 @@ LockStatus LockForLife(const std::u16string& path, const std::string& note, std:
   return LockStatus::kLocked;
 }
 
+bool LockHeld(const std::u16string& path, std::int64_t* holder, std::string* holder_note) {
+  *holder = 0;
+  holder_note->clear();
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct flock who {};
+  who.l_type = F_WRLCK;
+  who.l_whence = SEEK_SET;
+  const bool held = fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK;
+  if (held) {
+    *holder = who.l_pid;
+    char text[4096];
+    const ssize_t got = pread(fd, text, sizeof text, 0);
+    if (got > 0) *holder_note = LockNote(std::string(text, static_cast<std::size_t>(got)));
+  }
+  close(fd);
+  return held;
+}
+
 std::u16string SocketFolderName() {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
   const std::string dir =

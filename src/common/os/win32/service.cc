@@ -284,6 +284,31 @@ LockStatus LockForLife(const std::u16string& path, const std::string& note, std:
   return LockStatus::kLocked;
 }
 
+bool LockHeld(const std::u16string& path, std::int64_t* holder, std::string* holder_note) {
+  *holder = 0;
+  holder_note->clear();
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // The byte LockForLife locks: taken and given back at once when free.
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x100;
+  const bool held =
+      !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+  if (!held) {
+    UnlockFileEx(file, 0, 1, 0, &at);
+  } else {
+    std::vector<char> text(4096);
+    DWORD got = 0;
+    if (ReadFile(file, text.data(), static_cast<DWORD>(text.size() - 1), &got, nullptr)) {
+      *holder = std::atoll(text.data());
+      *holder_note = LockNote(std::string(text.data(), got));
+    }
+  }
+  CloseHandle(file);
+  return held;
+}
+
 std::u16string SocketFolderName() { return u"\\\\.\\pipe"; }
 
 }  // namespace zk5::os
