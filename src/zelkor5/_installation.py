@@ -55,6 +55,7 @@ class Places(NamedTuple):
 _ENVIRONMENT = ("XDG_RUNTIME_DIR", "XDG_DATA_HOME", "HOME")
 _places: Dict[Tuple[object, ...], Places] = {}
 _places_lock = threading.Lock()
+_PLACES_KEPT = 64
 
 
 def places(exe: str, portable: bool = False) -> Places:
@@ -96,6 +97,9 @@ def places(exe: str, portable: bool = False) -> Places:
         )
     found = Places(lines[0], lines[1], lines[2])
     with _places_lock:
+        # A sweep asks about a new private installation for every run.
+        while len(_places) >= _PLACES_KEPT:
+            del _places[next(iter(_places))]
         _places[key] = found
     return found
 
