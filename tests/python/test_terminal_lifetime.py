@@ -13,6 +13,7 @@ import threading
 import time
 
 import peer
+import pytest
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
@@ -211,3 +212,42 @@ def test_each_environment_acts_on_its_own_terminal(install, tmp_path, monkeypatc
     finally:
         inst.stop()
         shutil.rmtree(other[0], ignore_errors=True)
+
+
+@pytest.mark.skipif(
+    os.geteuid() != 0 or shutil.which("setpriv") is None, reason="runs a terminal as another user"
+)
+def test_another_users_terminal_is_never_reported_started_or_stopped(roaming):
+    # The same executable, run by another user in that user's environment.
+    base = tempfile.mkdtemp(prefix="zk5u", dir="/tmp")
+    os.chmod(base, 0o755)
+    exe = os.path.join(base, "inst", "terminal64.exe")
+    os.makedirs(os.path.dirname(exe))
+    shutil.copy2(zterminal.terminal_path(), exe)
+    run, home = os.path.join(base, "r"), os.path.join(base, "h")
+    for folder in (run, home):
+        os.mkdir(folder, 0o700)
+        os.chown(folder, 65534, 65534)
+    other = subprocess.Popen(
+        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"]
+        + ["HOME=" + home, "XDG_RUNTIME_DIR=" + run, exe],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        deadline = time.monotonic() + 30
+        while not any(n.startswith("ZK5.Terminal.") for n in os.listdir(run)):
+            assert other.poll() is None and time.monotonic() < deadline
+            time.sleep(0.02)
+        assert not zterminal.status(exe).running
+        assert zterminal.stop(exe) is False
+        mine = zterminal.start(exe)
+        assert mine != other.pid and zterminal.status(exe).pid == mine
+        assert zterminal.stop(exe) is True
+        assert other.poll() is None
+    finally:
+        zterminal.stop(exe)
+        other.terminate()
+        other.wait(30)
+        shutil.rmtree(base, ignore_errors=True)
