@@ -32,7 +32,7 @@ from typing import IO, Any, Dict, Iterable, List, NoReturn, Optional, Sequence, 
 
 import numpy as np
 
-from . import _core, history, terminal
+from . import _core, demo, history, reporting, sweeps, terminal
 from .constants import CopyTicks, Timeframe
 
 UTC = datetime.timezone.utc
@@ -607,8 +607,6 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
 
 
 def _report(args: argparse.Namespace, path: Optional[str]) -> int:
-    from . import reporting as report
-
     if os.path.splitext(args.output)[1].lower() not in (".html", ".htm"):
         raise CommandError("the output file must end in .html: " + args.output)
     end = None
@@ -624,19 +622,19 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
             if not _core.login(args.login, password=args.password or "", server=""):
                 raise _failed("login %d" % args.login)
     try:
-        result = report.report(start=args.start, end=end, html=args.output, png_dir=args.png)
-    except report.ReportError as e:
+        result = reporting.report(start=args.start, end=end, html=args.output, png_dir=args.png)
+    except reporting.ReportError as e:
         raise CommandError(str(e)) from None
     except ImportError as e:
         raise CommandError(
-            "the report needs pandas and matplotlib (%s): %s" % (e, report.EXTRA)
+            "the report needs pandas and matplotlib (%s): %s" % (e, reporting.EXTRA)
         ) from None
     if args.csv:
         digits = int(result.statistics.attrs.get("currency_digits", 2))
         with open(args.csv, "w", newline="") as f:
             out = csv.writer(f)
             out.writerow(["statistic", "value"])
-            for key, value in report.rounded(result.statistics, digits).items():
+            for key, value in reporting.rounded(result.statistics, digits).items():
                 out.writerow([key, "nan" if math.isnan(value) else repr(value)])
     net = result.statistics["net_profit"]
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
@@ -672,8 +670,6 @@ def _grid_axis(text: str) -> Any:
 
 def _sweep(args: argparse.Namespace) -> int:
     import importlib
-
-    from . import sweeps
 
     grid = dict(args.grid)
     strategy = sweeps.load_strategy(args.strategy, args.function)
@@ -717,8 +713,6 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         path = os.path.abspath(path)
     try:
         if args.command == "demo":
-            from . import demo
-
             return demo.main(path)
         if args.command == "terminal":
             return _terminal(args, path, parser)

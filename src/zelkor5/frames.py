@@ -6,7 +6,8 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
 
-from ._fields import MILLISECONDS, SECONDS, TICK_DTYPE, UNITS
+from . import _core
+from ._fields import FIELDS, MILLISECONDS, SECONDS, TICK_DTYPE, UNITS
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
@@ -59,8 +60,6 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
     import pandas as pd
 
     if result is None:
-        from . import _core
-
         raise ValueError("no result to convert: last_error() is %r" % (_core.last_error(),))
     if isinstance(result, np.ndarray) and result.dtype.names:
         df = pd.DataFrame(result)
@@ -125,9 +124,6 @@ def _indexed(record: str, df: "pandas.DataFrame") -> "pandas.DataFrame":
 
 def _fields_of(kind: type) -> Tuple[Tuple[str, str], ...]:
     """The fields of record type `kind`, with their value types."""
-    from . import _core
-    from ._fields import FIELDS
-
     name = getattr(kind, "__name__", None)
     if name not in FIELDS or getattr(_core, name, None) is not kind:
         raise TypeError(

@@ -30,7 +30,6 @@ Whatever is refused leaves the clock where it was.
 """
 
 import datetime
-import hashlib
 import math
 import numbers
 import os
@@ -39,6 +38,8 @@ import struct
 import threading
 from typing import Any, Dict, NamedTuple, Optional, Tuple
 
+from . import _core
+from ._installation import InstallationError, places, terminal_path
 from .constants import Timeframe
 
 __all__ = ["advance", "next_bar", "now", "state", "ReplayState", "ReplayError", "MODES"]
@@ -51,8 +52,6 @@ REPLAY_NEXT_BAR = 9003
 # Clock modes as REPLAY_STATE numbers them.
 MODES = ("live", "timed", "per-request", "stepped")
 
-_NAME_PREFIX = "ZK5.Terminal."
-_MAX_PATH_UNITS = 260
 # Statuses the terminal answers with (ipc/status.h).
 _CALL_FAILED, _INVALID_PARAMS, _NOT_FOUND, _UNSUPPORTED = -1, -2, -4, -7
 # The clock command's argument: milliseconds in a signed 64-bit number.
@@ -90,38 +89,13 @@ def _units(text: str) -> bytes:
     return text.encode("utf-16-le", "surrogatepass")
 
 
-def _lower_units(text: str) -> bytes:
-    """Simple (one unit to one unit) lower-casing of each UTF-16 unit, as
-    the terminal names its pipe."""
-    if text.isascii():
-        return _units(text.lower())
-    out = bytearray()
-    for (unit,) in struct.iter_unpack("<H", _units(text)):
-        if not 0xD800 <= unit <= 0xDFFF:
-            if unit == 0x130:
-                unit = 0x69
-            else:
-                low = chr(unit).lower()
-                if len(low) == 1 and ord(low) <= 0xFFFF:
-                    unit = ord(low)
-        out += struct.pack("<H", unit)
-    return bytes(out)
-
-
 def socket_path(exe: str) -> str:
-    """The Unix-domain socket the terminal at `exe` listens on."""
-    path = os.fspath(exe)
-    if os.path.exists(path):
-        real = os.path.realpath(path)
-        if 1 <= len(_units(real)) // 2 <= _MAX_PATH_UNITS:
-            path = real
-        else:
-            path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
-    else:
-        path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
-    digest = hashlib.sha256(_lower_units(path)).hexdigest().upper()
-    base = os.environ.get("XDG_RUNTIME_DIR") or "/tmp/zk5-%d" % os.geteuid()
-    return os.path.join(base, _NAME_PREFIX + digest)
+    """The Unix-domain socket the terminal at `exe` listens on in this
+    environment, as the terminal tells it."""
+    try:
+        return places(os.path.realpath(exe)).socket
+    except InstallationError as e:
+        raise ReplayError("no terminal runs at %s: %s" % (exe, e)) from None
 
 
 class _Channel:
@@ -140,10 +114,11 @@ class _Channel:
 
     def _open(self) -> socket.socket:
         if self._sock is None:
+            where = socket_path(self.exe)
             sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             sock.settimeout(30.0)
             try:
-                sock.connect(socket_path(self.exe))
+                sock.connect(where)
             except OSError as e:
                 sock.close()
                 raise ReplayError("no terminal runs at %s: %s" % (self.exe, e)) from None
@@ -199,12 +174,10 @@ def _exe(path: Optional[str]) -> str:
         return os.path.realpath(path)
     if _started is not None:
         return _started
-    from . import _core, terminal
-
     info = _core.terminal_info()
     if info is not None and info.path:
         return os.path.realpath(os.path.join(info.path, "terminal64.exe"))
-    return os.path.realpath(terminal.terminal_path())
+    return os.path.realpath(terminal_path())
 
 
 def _channel(path: Optional[str]) -> _Channel:
@@ -321,8 +294,6 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
     Raises TypeError or ValueError for a `symbol` that is not a str or a
     `timeframe` that is not a TIMEFRAME_* value, and ReplayError when the
     module is not connected to that terminal: all before the clock moves."""
-    from . import _core
-
     if not isinstance(symbol, str):
         raise TypeError("symbol must be a str, not %s" % type(symbol).__name__)
     if isinstance(timeframe, bool) or not isinstance(timeframe, numbers.Integral):

@@ -39,6 +39,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
+from . import _core, history, replay
 from .constants import DealEntry, DealReason, DealType, OrderType, Timeframe
 
 __all__ = [
@@ -960,16 +961,12 @@ def report(
     except ImportError as e:
         raise ImportError("the report needs pandas and matplotlib: " + EXTRA) from e
 
-    from . import _core, history
-
     account = _core.account_info()
     if account is None:
         raise ReportError("no account: %s (%d)" % (_core.last_error()[1], _core.last_error()[0]))
     lo = _seconds(start, 0)
     if end is None:
         # Now by the terminal's clock (a replay's), else the system's.
-        from . import replay
-
         try:
             hi = int(replay.now())
         except replay.ReplayError:

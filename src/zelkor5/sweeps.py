@@ -59,7 +59,7 @@ from typing import (
     Union,
 )
 
-from . import reporting
+from . import _core, replay, reporting, terminal
 
 __all__ = ["sweep", "bars", "span", "parameter_sets", "RunSpan", "SweepError", "load_strategy"]
 
@@ -140,8 +140,6 @@ def bars(symbol: str, timeframe: int) -> Iterator[Any]:
     """Moves the run's market bar by bar over its span: yields each bar of
     `symbol` and `timeframe` as it closes (zelkor5.replay.next_bar), until
     the next one would close after the span's end or the data ends."""
-    from . import replay
-
     if _current is None:
         raise SweepError("no sweep run in progress")
     exe, run_span = _current
@@ -201,16 +199,13 @@ def _run(task: _Task) -> Dict[str, Any]:
     """One run in a private installation; its row. Never raises for the
     run's own failures: they are its `error`."""
     global _current
-    from . import _core, terminal
-    from . import replay as clock
-
     row: Dict[str, Any] = {"error": None}
     times: Dict[str, float] = {}
     with _lock:
         began = time.monotonic()
         work = tempfile.mkdtemp(prefix="zk5sw", dir="/tmp")
         exe = os.path.join(work, "inst", "terminal64.exe")
-        saved_started = clock._started
+        saved_started = replay._started
         try:
             # Its own socket folder (short: AF_UNIX paths are limited) and
             # its own roaming folder, where installations register.
@@ -232,7 +227,7 @@ def _run(task: _Task) -> Dict[str, Any]:
                     _core.shutdown()
                     terminal.configure_replay(task.start, stepped=True, path=exe, portable=True)
                     process = _launch(exe, work)
-                    clock._started_by(os.path.realpath(exe))
+                    replay._started_by(os.path.realpath(exe))
                     if not _core.initialize(exe, portable=True):
                         code, message = _core.last_error()
                         raise SweepError("the replay did not start: %s (%d)" % (message, code))
@@ -251,10 +246,10 @@ def _run(task: _Task) -> Dict[str, Any]:
                 finally:
                     _current = None
                     _core.shutdown()
-                    channel = clock._channels.pop(os.path.realpath(exe), None)
+                    channel = replay._channels.pop(os.path.realpath(exe), None)
                     if channel is not None:
                         channel.close()
-                    clock._started = saved_started
+                    replay._started = saved_started
                     if process is not None:
                         # It saves its state on the way out, then is reaped.
                         process.terminate()
@@ -274,8 +269,6 @@ def _launch(exe: str, work: str) -> "subprocess.Popen[bytes]":
     """Starts the private terminal as this process's child and waits until
     it serves its socket, looking every 10 ms (the module's own start polls
     at half a second, most of a private run's set-up)."""
-    from . import replay as clock
-
     log = open(os.path.join(work, "terminal.log"), "wb")
     try:
         process = subprocess.Popen(
@@ -288,7 +281,7 @@ def _launch(exe: str, work: str) -> "subprocess.Popen[bytes]":
         )
     finally:
         log.close()
-    where = clock.socket_path(exe)
+    where = replay.socket_path(exe)
     deadline = time.monotonic() + 60
     while True:
         probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -313,8 +306,6 @@ def _launch(exe: str, work: str) -> "subprocess.Popen[bytes]":
 
 
 def _install_history(task: _Task, work: str, exe: str) -> None:
-    from . import terminal
-
     folder = os.path.join(work, "csv")
     os.makedirs(folder)
     hst = os.path.join(work, "inst", "history")
@@ -339,8 +330,6 @@ def _install_history(task: _Task, work: str, exe: str) -> None:
 def _history_files(history: Union[str, Sequence[str]]) -> List[Tuple[str, str]]:
     """(name, path) of each history file: CSV files as given, or the
     imported history (history/*.hst) of an installation's terminal64.exe."""
-    from . import terminal
-
     entries = [history] if isinstance(history, (str, os.PathLike)) else list(history)
     if not entries:
         raise SweepError("no history to replay")

@@ -13,7 +13,11 @@ has had no client for its idle time (10 minutes by default).
 ``start()``, ``stop()``, ``status()``, ``reset_account()`` and
 ``data_path()`` manage it (the ``zelkor5 terminal`` command does the same);
 each takes ``path`` for another installation than the bundled one. They
-work on Linux, where the terminal runs.
+act on the terminal that serves this environment (its socket folder,
+``XDG_RUNTIME_DIR``, and its data folder, under ``XDG_DATA_HOME``), found
+through its socket and its data folder's lock: never on another
+environment's or another user's. They work on Linux, where the terminal
+runs.
 
 ``import_history()`` stores a CSV file of price history in an
 installation, ``configure_replay()`` sets (or clears) the replay clock in
@@ -36,6 +40,11 @@ import tempfile
 import time
 import zoneinfo
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from . import _core
+from . import _history_source as hs
+from . import replay as _replay
+from ._installation import InstallationError, places, serving, terminal_path
 
 __all__ = [
     "terminal_path",
@@ -167,26 +176,6 @@ class HistoryImportError(TerminalError):
         self.reason = reason
 
 
-def terminal_path() -> str:
-    """Return the full path of the bundled terminal64.exe.
-
-    Raises FileNotFoundError when the package was installed without it.
-    """
-    here = os.path.dirname(os.path.abspath(__file__))
-    path = os.path.join(here, "bin", "terminal64.exe")
-    if not os.path.isfile(path):
-        # An editable install keeps the built terminal beside the build.
-        from . import _core
-
-        built = os.path.join(
-            os.path.dirname(os.path.abspath(_core.__file__)), "bin", "terminal64.exe"
-        )
-        if os.path.isfile(built):
-            return built
-        raise FileNotFoundError("the bundled terminal is not installed: " + path)
-    return path
-
-
 def _exe(path: Optional[str]) -> str:
     exe = os.path.realpath(path if path is not None else terminal_path())
     if not os.path.isfile(exe):
@@ -212,18 +201,14 @@ def _alive(pid: int) -> bool:
     return False
 
 
-def _pids(exe: str) -> List[int]:
-    """Processes running the executable `exe` (a resolved path)."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                target = os.readlink("/proc/%s/exe" % entry)
-            except OSError:
-                continue
-            if target == exe or target == exe + " (deleted)":
-                found.append(int(entry))
-    return found
+def _serving(exe: str, portable: Optional[bool] = None) -> Optional[int]:
+    """The process id of the terminal that serves the installation at `exe`
+    in this environment (its socket folder and data folder), or None."""
+    try:
+        pid = serving(exe, is_portable(exe) if portable is None else portable)
+    except InstallationError as e:
+        raise TerminalError(str(e)) from None
+    return pid if pid is not None and _alive(pid) else None
 
 
 def _roaming() -> str:
@@ -317,11 +302,9 @@ def _ini_time(text: str) -> Optional[datetime.datetime]:
 def status(path: Optional[str] = None) -> Status:
     """A Status of the terminal at `path`, the bundled one by default."""
     exe = _exe(path)
-    pids = [p for p in _pids(exe) if _alive(p)]
+    pid = _serving(exe)
     playing = _configured_replay(exe)
-    if pids:
-        from . import replay as _replay
-
+    if pid is not None:
         try:
             clock = _replay._state_once(exe)
         except _replay.ReplayError:
@@ -335,8 +318,8 @@ def status(path: Optional[str] = None) -> Status:
                 )
             )
     data = data_path(exe)
-    importing = _import_progress(data) if pids else None
-    return Status(bool(pids), pids[0] if pids else None, exe, data, playing, importing)
+    importing = _import_progress(data) if pid is not None else None
+    return Status(pid is not None, pid, exe, data, playing, importing)
 
 
 def is_portable(path: Optional[str] = None) -> bool:
@@ -355,41 +338,38 @@ def start(path: Optional[str] = None, *, portable: Optional[bool] = None) -> int
     initialize(), not while connected to another terminal.
     """
     exe = _exe(path)
-    running = [p for p in _pids(exe) if _alive(p)]
-    if running:
-        return running[0]
-    from . import _core
-
     if portable is None:
         portable = is_portable(exe)
+    running = _serving(exe, portable)
+    if running is not None:
+        return running
     if not _core.initialize(exe, portable=portable):
         code, message = _core.last_error()
         raise TerminalError("cannot start %s: %s (%d)" % (exe, message, code))
     _core.shutdown()
-    running = [p for p in _pids(exe) if _alive(p)]
-    if not running:
+    running = _serving(exe, portable)
+    if running is None:
         raise TerminalError("the terminal at %s started and exited at once" % exe)
-    return running[0]
+    return running
 
 
-def _wait_gone(pids: List[int], deadline: float) -> bool:
-    """Waits until none of `pids` runs or `deadline` (monotonic) passes.
-    The terminal is not this process's child: wait on a process descriptor
+def _wait_gone(pid: int, deadline: float) -> bool:
+    """Waits until `pid` has ended or `deadline` (monotonic) passes. The
+    terminal is not this process's child: wait on a process descriptor
     where the system has them, then for its last threads."""
-    for pid in pids:
-        fd = None
+    fd = None
+    try:
+        fd = os.pidfd_open(pid)
+    except (AttributeError, OSError):
+        pass
+    if fd is not None:
         try:
-            fd = os.pidfd_open(pid)
-        except (AttributeError, OSError):
-            pass
-        if fd is not None:
-            try:
-                poller = select.poll()
-                poller.register(fd, select.POLLIN)
-                poller.poll(max(deadline - time.monotonic(), 0) * 1000)
-            finally:
-                os.close(fd)
-    while any(_alive(p) for p in pids):
+            poller = select.poll()
+            poller.register(fd, select.POLLIN)
+            poller.poll(max(deadline - time.monotonic(), 0) * 1000)
+        finally:
+            os.close(fd)
+    while _alive(pid):
         if time.monotonic() >= deadline:
             return False
         time.sleep(0.01)
@@ -403,24 +383,20 @@ def stop(path: Optional[str] = None, *, timeout: float = 10.0) -> bool:
     is already on disk). Returns whether a terminal was running.
     """
     exe = _exe(path)
-    pids = [p for p in _pids(exe) if _alive(p)]
-    if not pids:
+    pid = _serving(exe)
+    if pid is None:
         return False
-    for pid in pids:
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    if not _wait_gone(pid, time.monotonic() + timeout):
         try:
-            os.kill(pid, signal.SIGTERM)
+            os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-    if not _wait_gone(pids, time.monotonic() + timeout):
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        if not _wait_gone(pids, time.monotonic() + 5.0):
-            raise TerminalError(
-                "the terminal at %s (pid %s) does not exit" % (exe, ", ".join(map(str, pids)))
-            )
+        if not _wait_gone(pid, time.monotonic() + 5.0):
+            raise TerminalError("the terminal at %s (pid %d) does not exit" % (exe, pid))
     return True
 
 
@@ -454,31 +430,45 @@ def _data_folder(exe: str, portable: bool) -> str:
     start): beside it when portable, else its folder under the roaming
     folder. The terminal names that folder after its lower-cased path, by
     its own rule: it is asked rather than imitated."""
-    install = os.path.dirname(exe)
-    if portable:
-        return install
-    registered = _registration(exe)[0]
-    if registered is not None:
-        return registered
     try:
-        done = subprocess.run(
-            [exe, "/data-path"],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            timeout=30,
-        )
-    except (OSError, subprocess.TimeoutExpired) as e:
-        raise TerminalError(
-            "cannot ask the terminal at %s for its data folder: %s" % (exe, e)
-        ) from e
-    folder = os.fsdecode(done.stdout).rstrip("\n")
-    if done.returncode != 0 or not os.path.isabs(folder) or "\n" in folder:
-        raise TerminalError(
-            "the terminal at %s did not tell its data folder: %s"
-            % (exe, done.stderr.decode("utf-8", "replace").strip())
-        )
-    return folder
+        return places(exe, portable).data
+    except InstallationError as e:
+        raise TerminalError(str(e)) from None
+
+
+def _write_settings(exe: str, portable: bool, ini: str, text: str, check: bool) -> None:
+    """Replaces the settings file `ini` by `text`, whole or not at all; with
+    `check`, only when the terminal at `exe` would start with them (it
+    reads them as it reads its own, and tells why not). A temporary file
+    left by a crash is removed by the terminal's next start."""
+    tmp = "%s.tmp%d" % (ini, os.getpid())
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(text)
+        if check:
+            args = [exe] + (["/portable"] if portable else []) + ["/check-settings:" + tmp]
+            try:
+                done = subprocess.run(
+                    args,
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.PIPE,
+                    timeout=300,
+                )
+            except (OSError, subprocess.TimeoutExpired) as e:
+                raise TerminalError(
+                    "cannot ask the terminal at %s to check them: %s" % (exe, e)
+                ) from None
+            if done.returncode != 0:
+                said = done.stderr.decode("utf-8", "replace").strip().splitlines()
+                reason = said[-1] if said else "exit status %d" % done.returncode
+                if reason.startswith("terminal64.exe: "):
+                    reason = reason[len("terminal64.exe: ") :]
+                raise TerminalError("the terminal would not start with this replay: " + reason)
+        os.replace(tmp, ini)
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
 
 
 # The timeframes bars are imported in: names, and the codes of the
@@ -635,8 +625,6 @@ def _converted(
     then under its import name: of `kind` when given, else ticks by their
     columns or bars of the timeframe their spacing says. Returns (that
     file, its symbol, its name)."""
-    from . import _history_source as hs
-
     described = source if isinstance(source, str) else "the DataFrame"
     try:
         if isinstance(source, str):
@@ -735,7 +723,7 @@ def import_history(
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
-    if tabular and any(_alive(p) for p in _pids(exe)):
+    if tabular and _serving(exe, portable) is not None:
         raise _running_error(exe)
     if tabular:
         named, symbol, named_as = _converted(source, symbol, exe, portable, kind)
@@ -810,7 +798,10 @@ def configure_replay(
     imported history that goes on after `start` (else where the replay
     starts). `start` None clears it (the market runs on the wall clock
     again at the next start). Other settings in config/terminal.ini are
-    kept. A replay stays configured, start after start, until cleared.
+    kept. A replay stays configured, start after start, until cleared. A
+    replay the terminal would refuse at its start (a `start` outside its
+    price history, in the future; a `to` after now) raises TerminalError
+    with the terminal's reason, and the settings stay as they were.
     """
     if start is not None:
         if sum((speed != 1, step != 0, bool(stepped))) > 1:
@@ -850,8 +841,7 @@ def configure_replay(
             "Stepped=%d" % bool(stepped),
             "To=" + ("" if to is None else _when(to)),
         ]
-    with open(ini, "w", encoding="utf-8") as f:
-        f.write("\n".join(kept) + "\n")
+    _write_settings(exe, portable, ini, "\n".join(kept) + "\n", start is not None)
 
 
 def replay(
@@ -873,8 +863,6 @@ def replay(
     `stepped`, the script moves the clock with zelkor5.replay.advance() and
     next_bar().
     """
-    from . import _core
-
     exe = _exe(path)
     if portable is None:
         portable = is_portable(exe)
@@ -883,7 +871,5 @@ def replay(
             "the terminal at %s is running: stop it first, a replay " "begins when it starts" % exe
         )
     configure_replay(start, speed, step, exe, portable=portable, stepped=stepped, to=to)
-    from . import replay as _replay
-
     _replay._started_by(exe)
     return bool(_core.initialize(exe, portable=portable, **initialize_kwargs))

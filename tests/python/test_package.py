@@ -1,7 +1,10 @@
 """What the package adds around the module: the enumerations with their
-flat names, the version, and frame() on results it can build offline."""
+flat names, the version, frame() on results it can build offline, and
+imports between its modules that go one way."""
 
+import ast
 import csv
+import glob
 import importlib.metadata
 import io
 import os
@@ -160,3 +163,35 @@ def test_the_all_extra_is_every_extra_and_the_report_names_its_own(monkeypatch):
     bare = zelkor5.reporting.Report(stats, empty, zelkor5.reporting.trade_table([]), None, ())
     with pytest.raises(ImportError, match=re.escape('pip install "zelkor5[report]"')):
         bare._repr_html_()
+
+
+def test_the_packages_modules_import_each_other_one_way_at_their_top():
+    graph = {}
+    for path in glob.glob(os.path.join(ROOT, "src", "zelkor5", "*.py")):
+        name = os.path.basename(path)[:-3]
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        top = set(tree.body)
+        graph[name] = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                named = [node.module] if node.module else [a.name for a in node.names]
+                # Inside a function only where it is the module's optional part.
+                assert node in top or name == "__init__", (name, named, node.lineno)
+                graph[name].update(n.split(".")[0] for n in named)
+    # No cycle among them (the package itself imports them all).
+    done, path = set(), []
+
+    def visit(name):
+        assert name not in path, path + [name]
+        if name in done:
+            return
+        path.append(name)
+        for other in graph.get(name, ()):
+            visit(other)
+        path.pop()
+        done.add(name)
+
+    for name in graph:
+        if name != "__init__":
+            visit(name)

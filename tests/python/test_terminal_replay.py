@@ -14,7 +14,7 @@ import tracemalloc
 import numpy as np
 import peer
 import pytest
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import Installation, install, ok, roaming  # noqa: F401  fixtures
 from test_terminal_history import T0, market, ramp_bars, stamp, write_bars
 
 import zelkor5
@@ -38,7 +38,7 @@ from zelkor5.constants import (
     TRADE_ACTION_DEAL,
     TRADE_RETCODE_DONE,
 )
-from zelkor5.terminal import import_history, replay, status
+from zelkor5.terminal import TerminalError, configure_replay, import_history, replay, status
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -49,7 +49,7 @@ def cli(*args):
     )
 
 
-def test_the_replay_commands_and_the_socket_are_those_of_the_terminal():
+def test_the_replay_commands_and_the_socket_are_those_of_the_terminal(tmp_path, roaming):
     with open(os.path.join(ROOT, "src", "common", "ipc", "commands.h")) as f:
         table = dict(re.findall(r"^\s*(REPLAY_\w+) = (\d+),", f.read(), re.M))
     assert {k: int(v) for k, v in table.items()} == {
@@ -57,8 +57,10 @@ def test_the_replay_commands_and_the_socket_are_those_of_the_terminal():
         "REPLAY_ADVANCE": zreplay.REPLAY_ADVANCE,
         "REPLAY_NEXT_BAR": zreplay.REPLAY_NEXT_BAR,
     }
-    for name in ("/opt/Zk5/terminal64.exe", "/tmp/Ünïcode İ/T.exe", "relative/x.exe"):
-        assert zreplay.socket_path(name) == peer.pipe_path_for(name)
+    # The socket is the one the terminal tells, named after its path.
+    for name in ("Zk5", "Ünïcode İ"):
+        exe = Installation(tmp_path / name, roaming).exe
+        assert zreplay.socket_path(exe) == peer.pipe_path_for(exe)
 
 
 def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
@@ -237,6 +239,18 @@ def test_replay_is_shown_switched_off_and_checked_by_the_command(install, tmp_pa
             bad,
             done,
         )
+    # A replay the terminal would refuse at its start is refused before the
+    # settings are written: the next start is not broken by it.
+    config = os.path.join(inst.data_dir(), "config")
+    with open(os.path.join(config, "terminal.ini"), "rb") as f:
+        settings = f.read()
+    done = cli("terminal", "replay", "--path", inst.exe, "--from", "1999-01-01")
+    assert done.returncode == 1 and "1999-01-01 00:00 is outside the price history" in done.stderr
+    with pytest.raises(TerminalError, match="2999-01-01 00:00 is outside the price history"):
+        configure_replay("2999-01-01 00:00", path=inst.exe)
+    with open(os.path.join(config, "terminal.ini"), "rb") as f:
+        assert f.read() == settings
+    assert not [name for name in os.listdir(config) if ".tmp" in name]
 
     done = cli("terminal", "replay", "--from", "2024-03-05T00:10", "--stepped", "--path", inst.exe)
     assert done.returncode == 0, done.stderr

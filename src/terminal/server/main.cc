@@ -3,20 +3,32 @@
 //   terminal64.exe [/portable] [/reset-account:LOGIN] [/import[:FILE]...]
 //                  [/import-columns:ROLE=NAME,...] [/import-timezone:ZONE]
 //                  [/import-dates:dmy|mdy]
-//   terminal64.exe [/portable] /data-path
+//   terminal64.exe [/portable] /data-path | /socket-path | /lock-path ...
+//   terminal64.exe [/portable] /check-settings:FILE
 //
 // Serves the pipe named after its own path until it is stopped (SIGTERM,
 // SIGINT, SIGHUP) or has had no client for the configured idle time. A
 // second instance for the same installation, or for the same data folder
-// whatever its socket folder, exits at once with status 1.
+// whatever its socket folder, exits at once with status 1
+// (kExitAnotherTerminal); with status 4 (kExitSocketReturning) when the
+// terminal holding the data folder serves this same socket, removed for
+// the moment (a cleaned socket folder): it makes it again within a second.
 // With /reset-account it does not serve: it puts that account back to its
 // first state and exits (0, or 2 for an unknown login).
 // With /import it does not serve: it copies each FILE into <data>/import/,
 // imports what is there and exits (0, or 3 when a file was rejected); the
 // /import-... options say how to read those FILEs (see ImportOptions).
-// With /data-path it prints the data folder it uses (or will use at its
-// first start) as UTF-8 on a line of its own, and exits: tools ask it
-// rather than repeat how the folder is named.
+// With /data-path, /socket-path and /lock-path it prints, each on a line of
+// its own in the order asked and as UTF-8, the data folder it uses (or will
+// use at its first start), the socket (the pipe's name on Windows) it serves
+// in this environment and the file whose lock it holds in the data folder
+// while it runs, and exits: tools ask it rather than repeat how these are
+// named, and find the running terminal through what it holds.
+// With /check-settings:FILE it reads FILE as it would read
+// config/terminal.ini at its start and exits with 0 when it would start
+// with those settings, else with 2 and its reason on standard error (the
+// message a start would give), so that a tool checks settings before it
+// writes them.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -106,6 +118,12 @@ void AddCustomSymbols(zk5::term::HistoryStore* store) {
   store->Bind();
 }
 
+// Loads all stored history and adds the custom symbols it names.
+void LoadStored(const zk5::term::Installation& inst, zk5::term::HistoryStore* store) {
+  store->Load(zk5::term::HistoryFolder(inst.data));
+  AddCustomSymbols(store);
+}
+
 // Imports the files waiting in <data>/import/, then (with a store) loads
 // all stored history and adds the custom symbols it names. False when a
 // file was rejected.
@@ -118,9 +136,7 @@ bool LoadHistory(
     LogOutcome(o);
     all = all && o.ok;
   }
-  if (store == nullptr) return all;
-  store->Load(HistoryFolder(inst.data));
-  AddCustomSymbols(store);
+  if (store != nullptr) LoadStored(inst, store);
   return all;
 }
 
@@ -237,6 +253,84 @@ int Fail(const char* what) {
 
 std::string Narrow(const std::u16string& s) { return zk5::text::Utf16ToUtf8(s.data(), s.size()); }
 
+// A path as the bytes the system names it by (a name that is not UTF-8
+// stays the bytes it was), for tools that use it.
+std::string PathBytes(const std::u16string& path) {
+  std::string bytes;
+  return zk5::text::FsEncode(path.data(), path.size(), &bytes) ? bytes : Narrow(path);
+}
+
+// Why the settings cannot start the terminal with this history, or empty. A
+// replay runs inside the data: from the first minute any symbol has up to
+// now.
+std::string SettingsProblem(const zk5::term::Settings& settings,
+                            const zk5::term::HistoryStore& history) {
+  using namespace zk5;
+  if (!settings.replay_error.empty()) return settings.replay_error;
+  if (!settings.replay) return {};
+  std::int64_t first = term::kHistoryStartMinute;
+  for (std::size_t sym = 0; sym < term::Symbols().size(); ++sym) {
+    std::int64_t f = 0, l = 0;
+    if (history.Span(static_cast<int>(sym), &f, &l)) first = std::min(first, f);
+  }
+  const std::int64_t now = os::NowMs();
+  if (settings.replay_from_ms < first * 60000 || settings.replay_from_ms > now) {
+    return "[Replay] From=" + FormatUtc(settings.replay_from_ms) +
+           " is outside the price history, which covers " + FormatUtc(first * 60000) + " to now (" +
+           FormatUtc(now) + " UTC)";
+  }
+  if (settings.replay_to_ms > now) {
+    return "[Replay] To=" + FormatUtc(settings.replay_to_ms) + " is after now (" + FormatUtc(now) +
+           " UTC): a replay ends in the past";
+  }
+  return {};
+}
+
+// What /data-path, /socket-path and /lock-path ask for.
+enum class Asked { kDataPath, kSocketPath, kLockPath };
+
+// Prints the paths asked, one a line. 0, or 2 when one cannot be told.
+int PrintPaths(const zk5::term::Installation& inst, const std::vector<Asked>& asked) {
+  using namespace zk5;
+  std::string out;
+  for (const Asked a : asked) {
+    std::u16string path;
+    if (a == Asked::kDataPath) {
+      path = inst.data;
+    } else if (a == Asked::kLockPath) {
+      path = inst.LockFile();
+    } else {
+      std::uint8_t digest[32];
+      if (!PathHash(inst.exe, digest)) return Fail("cannot compute the pipe name");
+      if (const std::uint32_t err = os::PipeAddress(PipeNameFromHash(digest), &path)) {
+        const std::string why = "cannot tell the socket in " + Narrow(os::SocketFolderName()) +
+                                ": " + os::ErrorText(err);
+        return Fail(why.c_str());
+      }
+    }
+    out += PathBytes(path) + "\n";
+  }
+  std::fputs(out.c_str(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 2;
+}
+
+// /check-settings:FILE: 0 when the terminal would start with FILE as its
+// terminal.ini, else 2 with the reason. Reads the stored history, as a
+// start does, but writes nothing.
+int CheckSettings(const zk5::term::Installation& inst, const std::string& file) {
+  using namespace zk5;
+  std::string ini;
+  if (!os::ReadWholeFile(text::FsDecode(file.data(), file.size()), &ini)) {
+    const std::string why = "cannot read " + file;
+    return Fail(why.c_str());
+  }
+  const term::Settings settings = term::ParseSettings(ini);
+  term::HistoryStore history;
+  if (settings.replay_error.empty() && settings.replay) LoadStored(inst, &history);
+  const std::string problem = SettingsProblem(settings, history);
+  return problem.empty() ? 0 : Fail(problem.c_str());
+}
+
 std::u16string Join(const std::u16string& dir, const char16_t* name) {
   return dir + zk5::os::kPathSeparator + name;
 }
@@ -304,7 +398,9 @@ int main(int argc, char** argv) {
   bool portable = false;
   std::uint64_t reset_login = 0;
   bool import_only = false;
-  bool print_data_path = false;
+  std::vector<Asked> asked;
+  bool check_settings = false;
+  std::string settings_file;
   std::vector<std::string> import_files;
   term::ImportOptions import_options;
   for (int i = 1; i < argc; ++i) {
@@ -318,9 +414,16 @@ int main(int argc, char** argv) {
       if (!term::ParseImportDateOrder(order, &import_options, &bad)) return Fail(bad.c_str());
     } else if (IsPortableFlag(argv[i])) {
       portable = true;
-    } else if (const char* rest = FlagRest(argv[i], "data-path");
-               rest != nullptr && *rest == '\0') {
-      print_data_path = true;
+    } else if (const char* data = FlagRest(argv[i], "data-path"); data && *data == '\0') {
+      asked.push_back(Asked::kDataPath);
+    } else if (const char* sock = FlagRest(argv[i], "socket-path"); sock && *sock == '\0') {
+      asked.push_back(Asked::kSocketPath);
+    } else if (const char* lock = FlagRest(argv[i], "lock-path"); lock && *lock == '\0') {
+      asked.push_back(Asked::kLockPath);
+    } else if (const char* ini = FlagRest(argv[i], "check-settings")) {
+      if (ini[0] != ':' || ini[1] == '\0') return Fail("/check-settings:FILE names no file");
+      check_settings = true;
+      settings_file = ini + 1;
     } else if (FlagRest(argv[i], "reset-account") != nullptr &&
                !ResetAccountFlag(argv[i], &reset_login)) {
       return Fail("the login of /reset-account:LOGIN must be a positive number");
@@ -335,15 +438,35 @@ int main(int argc, char** argv) {
   if (exe.empty() || !term::LocateInstallation(exe, portable, &inst)) {
     return Fail("cannot tell where the executable is");
   }
-  if (print_data_path) {
-    std::printf("%s\n", Narrow(inst.data).c_str());
-    return std::fflush(stdout) == 0 ? 0 : 2;
-  }
+  if (!asked.empty()) return PrintPaths(inst, asked);
+  if (check_settings) return CheckSettings(inst, settings_file);
   std::uint8_t digest[32];
   if (!PathHash(exe, digest)) return Fail("cannot compute the pipe name");
   if (!os::InstallStopSignals()) return Fail("cannot install the signal handlers");
   // Account data is for this user alone.
   os::MakeCreatedFilesPrivate();
+
+  // The lock file of the data folder notes the socket its holder serves.
+  std::u16string address;
+  os::PipeAddress(PipeNameFromHash(digest), &address);
+  std::int64_t holder = 0;
+  std::string holder_note;
+  const auto returning = [&] {
+    std::fprintf(stderr,
+                 "terminal64.exe: the data folder %s is in use by the terminal serving this "
+                 "installation (pid %lld), whose socket %s is missing: it makes it again\n",
+                 Narrow(inst.data).c_str(), static_cast<long long>(holder),
+                 Narrow(address).c_str());
+    return kExitSocketReturning;
+  };
+#ifndef _WIN32
+  // This very socket's terminal, its socket file removed for the moment:
+  // claiming the name meanwhile could make it give up its socket.
+  if (!address.empty() && os::LockHeld(inst.LockFile(), &holder, &holder_note) &&
+      holder_note == PathBytes(address) && !os::PathExists(address)) {
+    return returning();
+  }
+#endif
 
   // Claim the name first, so a second instance leaves everything untouched.
   os::PipeServer server;
@@ -351,7 +474,7 @@ int main(int argc, char** argv) {
   switch (server.Listen(PipeNameFromHash(digest), os::PipeServer::kManyInstances, &err)) {
     case os::ListenStatus::kAlreadyServed:
       std::fprintf(stderr, "terminal64.exe: this installation is already running\n");
-      return 1;
+      return kExitAnotherTerminal;
     case os::ListenStatus::kUnsafeFolder: {
       // Someone else's folder, or one open to others, would let another
       // user put a fake terminal in the clients' way.
@@ -378,15 +501,18 @@ int main(int argc, char** argv) {
                  Narrow(inst.data).c_str());
     return 2;
   }
-  std::int64_t holder = 0;
+  // The lock file notes the socket served, so that a terminal started for
+  // the same pipe while this one's socket is missing knows it comes back.
   std::uint32_t lock_error = 0;
-  switch (os::LockForLife(inst.LockFile(), &holder, &lock_error)) {
+  switch (
+      os::LockForLife(inst.LockFile(), PathBytes(address), &holder, &holder_note, &lock_error)) {
     case os::LockStatus::kHeld:
+      if (!address.empty() && holder_note == PathBytes(address)) return returning();
       std::fprintf(stderr,
                    "terminal64.exe: the data folder %s is in use by another terminal "
                    "(pid %lld)\n",
                    Narrow(inst.data).c_str(), static_cast<long long>(holder));
-      return 1;
+      return kExitAnotherTerminal;
     case os::LockStatus::kError:
       std::fprintf(stderr, "terminal64.exe: cannot lock the data folder %s: %s\n",
                    Narrow(inst.data).c_str(), os::ErrorText(lock_error).c_str());
@@ -463,35 +589,14 @@ int main(int argc, char** argv) {
   const bool beside = !settings.replay && reset_login == 0;
   os::RemoveFile(ProgressFile(inst));  // an earlier run's
   if (beside) {
-    history->Load(term::HistoryFolder(inst.data));
-    AddCustomSymbols(history);
+    LoadStored(inst, history);
   } else {
     LoadHistory(inst, history);
   }
   if (settings.replay) {
-    // A replay runs inside the data: from the first minute any symbol has
-    // up to now.
-    std::int64_t first = term::kHistoryStartMinute;
-    for (std::size_t sym = 0; sym < term::Symbols().size(); ++sym) {
-      std::int64_t f = 0, l = 0;
-      if (history->Span(static_cast<int>(sym), &f, &l)) first = std::min(first, f);
-    }
-    const std::int64_t now = os::NowMs();
-    if (settings.replay_from_ms < first * 60000 || settings.replay_from_ms > now) {
-      std::fprintf(
-          stderr,
-          "terminal64.exe: [Replay] From=%s is outside the price history, which covers %s to now "
-          "(%s UTC); fix it in %s\n",
-          FormatUtc(settings.replay_from_ms).c_str(), FormatUtc(first * 60000).c_str(),
-          FormatUtc(now).c_str(), Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
-      server.Close();
-      return 2;
-    }
-    if (settings.replay_to_ms > now) {
-      std::fprintf(stderr,
-                   "terminal64.exe: [Replay] To=%s is after now (%s UTC): a replay ends in the "
-                   "past; fix it in %s\n",
-                   FormatUtc(settings.replay_to_ms).c_str(), FormatUtc(now).c_str(),
+    const std::string problem = SettingsProblem(settings, *history);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "terminal64.exe: %s; fix it in %s\n", problem.c_str(),
                    Narrow(inst.ConfigFile(u"terminal.ini")).c_str());
       server.Close();
       return 2;
