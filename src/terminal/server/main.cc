@@ -601,7 +601,8 @@ int main(int argc, char** argv) {
       server.Close();
       return 2;
     }
-    if (settings.replay_to_ms == 0) settings.replay_to_ms = ReplayEnd(*history, settings, now);
+    if (settings.replay_to_ms == 0)
+      settings.replay_to_ms = ReplayEnd(*history, settings, os::NowMs());
     inst.replay = true;
     ClearFolder(inst.BasesFolder());
   }
