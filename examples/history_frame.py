@@ -35,7 +35,7 @@ def main() -> int:
     # kind= gives a result that may be empty its columns.
     print(
         zelkor5.frame(deals, kind=zelkor5.TradeDeal)[
-            ["ticket", "type", "volume", "price", "profit"]
+            ["ticket", "time", "type", "volume", "price", "profit"]  # time: UTC datetimes
         ]
     )
     print("open profit:", zelkor5.frame(positions, kind=zelkor5.TradePosition)["profit"].sum())

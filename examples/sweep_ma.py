@@ -104,7 +104,7 @@ def main() -> int:
         "trades",
         "win_rate",
         "max_drawdown",
-        "sharpe",
+        "exposure_pct",
         "minutes",
         "error",
     ]

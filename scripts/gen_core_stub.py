@@ -3,7 +3,8 @@
 documentation (the API reference's text), the record types from the
 layout tables in src/common/ipc/records.h (field names, tuple order and
 value types), so the stub cannot drift from the tables; and
-src/zelkor5/_fields.py, the same fields for zelkor5.frame's empty frames.
+src/zelkor5/_fields.py, the same fields for zelkor5.frame's empty frames,
+with their units (the tables here) for its time columns and the site.
 The keys of TradeRequestDict (src/zelkor5/_request.py), which types the
 request of order_check and order_send, are checked against the request
 record's.
@@ -472,12 +473,164 @@ RECORD_DOCS = {
 }
 
 
-def read_tables(text):
-    """{record name: [(tuple index, field name, python type)]}"""
+# The units of the fields (one place: the stub's generator writes them into
+# _fields.py, which zelkor5.frame reads for the time fields and the site
+# for its field tables). A field's unit is the first that applies: its
+# record's own, the field name's, or the rule of its name's suffix.
+SECONDS = "seconds since 1970 UTC"
+MILLISECONDS = "milliseconds since 1970 UTC"
+MONEY = "money, the account's currency"
+PRICE = "price"
+LOTS = "lots"
+POINTS = "points (the symbol's `point`)"
+UNITS_OF_RECORD = {
+    ("TradePosition", "type"): "a `PositionType`",
+    ("TradePosition", "reason"): "a `PositionReason`",
+    ("TradeOrder", "type"): "an `OrderType`",
+    ("TradeOrder", "reason"): "an `OrderReason`",
+    ("TradeDeal", "type"): "a `DealType`",
+    ("TradeRequest", "type"): "an `OrderType`",
+    ("BookInfo", "type"): "a `BookType`",
+    ("BookInfo", "volume"): LOTS,
+    ("BookInfo", "volume_dbl"): LOTS,
+    ("Tick", "volume"): "the last deal's volume",
+    ("Tick", "volume_real"): "the last deal's volume",
+    ("Tick", "flags"): "`TickFlag` bits",
+    ("SymbolInfo", "volume"): "the last deal's volume",
+    ("SymbolInfo", "volumehigh"): "the day's largest deal volume",
+    ("SymbolInfo", "volumelow"): "the day's smallest deal volume",
+    ("SymbolInfo", "volume_real"): "the last deal's volume",
+    ("SymbolInfo", "volumehigh_real"): "the day's largest deal volume",
+    ("SymbolInfo", "volumelow_real"): "the day's smallest deal volume",
+    ("SymbolInfo", "spread"): POINTS,
+    ("SymbolInfo", "margin_initial"): "money, the margin currency, per lot",
+    ("SymbolInfo", "margin_maintenance"): "money, the margin currency, per lot",
+    ("SymbolInfo", "margin_hedged"): "money, the margin currency, per lot",
+    ("SymbolInfo", "session_turnover"): "money, the profit currency",
+    ("SymbolInfo", "session_interest"): "money, the profit currency",
+    ("SymbolInfo", "session_volume"): LOTS,
+    ("SymbolInfo", "swap_long"): "per `swap_mode`",
+    ("SymbolInfo", "swap_short"): "per `swap_mode`",
+    ("SymbolInfo", "trade_mode"): "a `SymbolTradeMode`",
+    ("SymbolInfo", "price_volatility"): "",
+    ("SymbolInfo", "price_sensitivity"): "",
+    ("AccountInfo", "trade_mode"): "an `AccountTradeMode`",
+    ("AccountInfo", "margin_so_call"): "per `margin_so_mode`: percent or money",
+    ("AccountInfo", "margin_so_so"): "per `margin_so_mode`: percent or money",
+    ("AccountInfo", "margin_initial"): MONEY,
+    ("AccountInfo", "margin_maintenance"): MONEY,
+}
+UNITS_OF_NAME = {
+    "time": SECONDS,
+    "time_setup": SECONDS,
+    "time_done": SECONDS,
+    "time_update": SECONDS,
+    "time_expiration": SECONDS,
+    "start_time": SECONDS,
+    "expiration_time": SECONDS,
+    "expiration": SECONDS,
+    "entry": "a `DealEntry`",
+    "reason": "a `DealReason`",
+    "state": "an `OrderState`",
+    "type_time": "an `OrderTime`",
+    "type_filling": "an `OrderFilling`",
+    "action": "a `TradeAction`",
+    "retcode": "a `TradeRetcode`",
+    "chart_mode": "a `SymbolChartMode`",
+    "trade_calc_mode": "a `SymbolCalcMode`",
+    "trade_exemode": "a `SymbolTradeExecution`",
+    "swap_mode": "a `SymbolSwapMode`",
+    "swap_rollover3days": "a `DayOfWeek`",
+    "option_mode": "a `SymbolOptionMode`",
+    "option_right": "a `SymbolOptionRight`",
+    "margin_so_mode": "an `AccountStopoutMode`",
+    "margin_mode": "an `AccountMarginMode`",
+    "filling_mode": "`SYMBOL_FILLING_*` bits",
+    "expiration_mode": "`SYMBOL_EXPIRATION_*` bits",
+    "order_mode": "`SymbolOrdersMode` bits",
+    "volume": LOTS,
+    "volume_initial": LOTS,
+    "volume_current": LOTS,
+    "volume_min": LOTS,
+    "volume_max": LOTS,
+    "volume_step": LOTS,
+    "volume_limit": LOTS,
+    "session_buy_orders_volume": LOTS,
+    "session_sell_orders_volume": LOTS,
+    "price": PRICE,
+    "stoplimit": PRICE,
+    "sl": PRICE,
+    "tp": PRICE,
+    "bid": PRICE,
+    "ask": PRICE,
+    "last": PRICE,
+    "point": PRICE,
+    "option_strike": PRICE,
+    "session_open": PRICE,
+    "session_close": PRICE,
+    "session_aw": PRICE,
+    "trade_tick_size": PRICE,
+    "deviation": POINTS,
+    "trade_stops_level": POINTS,
+    "trade_freeze_level": POINTS,
+    "digits": "decimal places of the price",
+    "currency_digits": "decimal places of money",
+    "trade_contract_size": "units of the base asset per lot",
+    "trade_tick_value": "money, the account's currency, per tick per lot",
+    "trade_tick_value_profit": "money, the account's currency, per tick per lot",
+    "trade_tick_value_loss": "money, the account's currency, per tick per lot",
+    "margin_level": "percent (equity / margin x 100)",
+    "leverage": "N of 1:N",
+    "ping_last": "microseconds",
+    "maxbars": "bars",
+    "community_balance": "money",
+    "price_change": "percent",
+}
+# Money fields of the account's figures and of trade records.
+MONEY_NAMES = {
+    "balance",
+    "credit",
+    "profit",
+    "equity",
+    "margin",
+    "margin_free",
+    "swap",
+    "commission",
+    "fee",
+    "assets",
+    "liabilities",
+    "commission_blocked",
+}
+
+
+def unit(record, field):
+    """The unit of `field` of `record`, or "" for none (a ticket, a flag, a
+    text)."""
+    if (record, field) in UNITS_OF_RECORD:
+        return UNITS_OF_RECORD[(record, field)]
+    if field in UNITS_OF_NAME:
+        return UNITS_OF_NAME[field]
+    if field.endswith("_msc"):
+        return MILLISECONDS
+    if field in MONEY_NAMES:
+        return MONEY
+    if field.startswith("price") and not field.startswith("price_greeks"):
+        return PRICE
+    if field.startswith(("bid", "ask", "last", "session_price")):
+        return PRICE
+    return ""
+
+
+# NumPy's types of the wire types, as the module's tick arrays have them.
+NUMPY_TYPES = {"kI32": "<i4", "kU32": "<u4", "kI64": "<i8", "kU64": "<u8", "kF64": "<f8"}
+
+
+def read_wire_tables(text):
+    """{record name: [(tuple index, field name, python type, wire type)]}"""
     arrays = {}
     for m in re.finditer(r"constexpr FieldDef (k\w+)\[\] = \{(.*?)\n\};", text, re.S):
         fields = re.findall(r'\{"(\w+)", \d+, WireType::(\w+), \d+, (\d+)\}', m.group(2))
-        arrays[m.group(1)] = sorted((int(i), name, PY_TYPES[t]) for name, t, i in fields)
+        arrays[m.group(1)] = sorted((int(i), name, PY_TYPES[t], t) for name, t, i in fields)
     # The table of record `Name` is kNameFields.
     return {name: arrays["k%sFields" % name] for name in RECORDS}
 
@@ -500,7 +653,7 @@ def record_class(name, fields):
     return "\n".join(lines) + "\n"
 
 
-def fields_module(records):
+def fields_module(records, wire):
     lines = [
         '"""The record types\' fields in tuple order, with their Python value types."""',
         "",
@@ -514,6 +667,27 @@ def fields_module(records):
         lines.append('    "%s": (' % name)
         lines += ['        ("%s", "%s"),' % (field, t) for _, field, t in records[name]]
         lines.append("    ),")
+    lines += [
+        "}",
+        "",
+        "# The units of the time fields.",
+        "SECONDS = %r" % SECONDS,
+        "MILLISECONDS = %r" % MILLISECONDS,
+        "",
+        "# The NumPy types of a tick array's fields (a Tick's frame has them).",
+        "TICK_DTYPE: Tuple[Tuple[str, str], ...] = (%s)"
+        % "".join("(%r, %r), " % (f[1], NUMPY_TYPES[f[3]]) for f in wire["Tick"]),
+        "",
+        "# Each record's fields that have a unit, with it.",
+        "UNITS: Dict[str, Dict[str, str]] = {",
+    ]
+    for name in RECORDS:
+        lines.append('    "%s": {' % name)
+        for _, field, _ in records[name]:
+            u = unit(name, field)
+            if u:
+                lines.append("        %r: %r," % (field, u))
+        lines.append("    },")
     return "\n".join(lines + ["}", ""])
 
 
@@ -552,12 +726,13 @@ def check_request_keys(fields):
 
 def render():
     with open(TABLES) as f:
-        records = read_tables(f.read())
+        wire = read_wire_tables(f.read())
+    records = {name: [f[:3] for f in fields] for name, fields in wire.items()}
     check_request_keys(records["TradeRequest"])
     stub = HEAD + "".join(record_class(n, records[n]) for n in RECORDS)
     return {
         STUB: formatted(stub, "_core.pyi"),
-        FIELDS: formatted(fields_module(records), "_fields.py"),
+        FIELDS: formatted(fields_module(records, wire), "_fields.py"),
     }
 
 

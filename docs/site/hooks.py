@@ -98,8 +98,9 @@ def mkdocstrings_page(title: str, intro: str, target: str, options: Dict[str, An
 
 def functions_page() -> str:
     functions, _ = stub_names()
-    return mkdocstrings_page(
-        "Functions",
+    lines = [
+        "# Functions",
+        "",
         "The module's functions, at the top level of the package (`zelkor5.initialize`, "
         "`zelkor5.copy_rates_range`, ...). Failures never raise: a function returns None "
         "(False for those returning `bool`) and `last_error()` tells the code and message; "
@@ -108,31 +109,69 @@ def functions_page() -> str:
         "`float` (truncated). `inspect.signature()` and `help()` show each function's "
         "parameters with the module's own short docstring; the text here is the stub's "
         "(`zelkor5/_core.pyi`), which IDEs show too.",
-        "zelkor5._core",
-        {
-            "show_root_heading": "false",
-            "show_root_toc_entry": "false",
-            "members": "[%s]" % ", ".join(functions),
-        },
+        "",
+    ]
+    # One block per function: the module's own docstring is no part of the page.
+    for name in functions:
+        lines += [
+            "::: zelkor5._core.%s" % name,
+            "    options:",
+            "      show_root_heading: true",
+            "      show_root_full_path: false",
+            "      heading_level: 2",
+            "",
+        ]
+    return "\n".join(lines)
+
+
+def _load(name: str) -> Any:
+    """A module of the package by its file, without importing the package
+    (whose native core the site's build does not have)."""
+    spec = importlib.util.spec_from_file_location(
+        "zelkor5_%s_for_docs" % name, os.path.join(PACKAGE, name + ".py")
     )
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def records_page() -> str:
-    _, records = stub_names()
-    return mkdocstrings_page(
-        "Record types",
+    """Each record type's fields from the tables the stub is generated from
+    (src/zelkor5/_fields.py): name, Python type and unit."""
+    with open(STUB) as f:
+        tree = ast.parse(f.read())
+    docs = {
+        n.name: " ".join((ast.get_docstring(n) or "").split())
+        for n in tree.body
+        if isinstance(n, ast.ClassDef)
+    }
+    fields = _load("_fields")
+    out = [
+        "# Record types",
+        "",
         "Results are named tuples of these types (struct sequences): fields by name or "
         "index, `_asdict()`, `_fields`; they pickle and copy. `zelkor5.frame()` turns a "
-        "tuple of them into a pandas DataFrame, and `kind=` gives an empty result its "
-        "columns.",
-        "zelkor5._core",
-        {
-            "show_root_heading": "false",
-            "show_root_toc_entry": "false",
-            "members": "[%s]" % ", ".join(records),
-            "show_signature": "false",
-        },
-    )
+        "tuple of them into a pandas DataFrame (its time fields as UTC datetimes), and "
+        "`kind=` gives an empty result its columns. Each table lists the fields in tuple "
+        "order.",
+        "",
+    ]
+    for name, columns in fields.FIELDS.items():
+        units = fields.UNITS.get(name, {})
+        out += [
+            "## %s" % name,
+            "",
+            docs.get(name, ""),
+            "",
+            "| # | Field | Type | Unit or meaning |",
+            "|---|---|---|---|",
+        ]
+        for i, (field, kind) in enumerate(columns):
+            shown = "[%s](#%s)" % (kind, kind.lower()) if kind == "TradeRequest" else "`%s`" % kind
+            out.append("| %d | `%s` | %s | %s |" % (i, field, shown, units.get(field, "")))
+        out.append("")
+    return "\n".join(out)
 
 
 def _member_comments(source: str) -> Dict[Tuple[str, str], str]:
@@ -152,10 +191,7 @@ def _member_comments(source: str) -> Dict[Tuple[str, str], str]:
 
 def constants_page() -> str:
     path = os.path.join(PACKAGE, "constants.py")
-    module_source = importlib.util.spec_from_file_location("zelkor5_constants_for_docs", path)
-    assert module_source is not None and module_source.loader is not None
-    module = importlib.util.module_from_spec(module_source)
-    module_source.loader.exec_module(module)
+    module = _load("constants")
     with open(path) as f:
         comments = _member_comments(f.read())
     out = ["# Constants", "", (module.__doc__ or "").strip(), ""]

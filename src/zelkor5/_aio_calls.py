@@ -29,9 +29,10 @@ def _coroutine(name: str) -> Callable[..., Coroutine[Any, Any, Any]]:
         )
         return last_error
     fn = _layers.layered(name, raising=False)
+    opens = name in ("initialize", "shutdown")
 
     async def call(*args: Any, **kwargs: Any) -> Any:
-        value, outcome = await WORKER.run(fn, *args, **kwargs)
+        value, outcome = await WORKER.call(fn, args, kwargs, opens)
         _LAST.set(outcome if outcome is not None else _SUCCESS)
         return value
 

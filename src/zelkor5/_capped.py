@@ -25,6 +25,7 @@ import warnings
 from typing import Any, Callable, Optional, TypeVar
 
 from . import _core
+from .history import TICK_LIMIT
 
 __all__ = [
     "copy_rates_from",
@@ -85,8 +86,6 @@ def _bars_cut(
 def _ticks_cut(function: str, result: Any, asked: Optional[int]) -> Optional[str]:
     if result is None:
         return None
-    from .history import TICK_LIMIT
-
     if len(result) != TICK_LIMIT or (asked is not None and asked <= TICK_LIMIT):
         return None
     return _message(function, TICK_LIMIT, "ticks (zelkor5.history.TICK_LIMIT)", "ticks_range")

@@ -20,8 +20,10 @@ import time
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from . import _core
+from ._request import unknown_key
 from .errors import (
     TRADE_SUCCESS_RETCODES,
+    InvalidArguments,
     TradeOutcomeUnknown,
     TradeRejected,
     Zelkor5Error,
@@ -76,6 +78,8 @@ FUNCTIONS: Dict[str, str] = {
 # connection this layer made was lost, not before initialize or after
 # shutdown.
 _LOST = (-10001, -10002, -10004)
+# The functions that take a trade request.
+_REQUEST_FUNCTIONS = ("order_check", "order_send")
 # Positional arguments that are passwords (login(login, password, ...)).
 _SECRET_POSITIONS = {"login": 1}
 _MASK = "***"
@@ -94,21 +98,26 @@ class _Reconnection:
         self.login_args: Optional[Tuple[Tuple[Any, ...], Dict[str, Any]]] = None
         self.lock = threading.Lock()
 
-    def reconnect(self, function: str) -> Tuple[bool, Tuple[int, str]]:
+    def reconnect(
+        self, function: str, why: str = "connection lost", attempts: Optional[int] = None
+    ) -> Tuple[bool, Tuple[int, str]]:
         """Connects again with the recorded arguments: up to `attempts`
-        tries, waiting first_delay, then twice as long each time, at most
-        max_delay. Returns whether it succeeded and the last outcome."""
+        tries (the setting's by default), waiting first_delay, then twice
+        as long each time, at most max_delay. Returns whether it succeeded
+        and the last outcome."""
         assert self.init_args is not None
         args, kwargs = self.init_args
+        tries = self.attempts if attempts is None else attempts
         delay = self.first_delay
         outcome = (1, "Success")
         with self.lock:
-            for attempt in range(1, self.attempts + 1):
+            for attempt in range(1, tries + 1):
                 logger.warning(
-                    "%s: connection lost, reconnecting (attempt %d of %d)",
+                    "%s: %s, reconnecting (attempt %d of %d)",
                     function,
+                    why,
                     attempt,
-                    self.attempts,
+                    tries,
                 )
                 _core.shutdown()
                 if _core.initialize(*args, **kwargs):
@@ -119,13 +128,29 @@ class _Reconnection:
                         return True, _core.last_error()
                 outcome = _core.last_error()
                 logger.warning("reconnecting failed: %s (%d)", outcome[1], outcome[0])
-                if attempt < self.attempts:
+                if attempt < tries:
                     time.sleep(delay)
                     delay = min(delay * 2, self.max_delay)
         return False, outcome
 
 
 RECONNECTION = _Reconnection()
+
+
+def reopen_after_cancel() -> None:
+    """Connects again after a cancelled call of the asyncio worker: the
+    module closes the connection under a call interrupted half-way (its
+    stream is out of step), which would leave every other task without
+    one. One try, with the arguments of the last initialize (and login)
+    made through a facade, whether reconnection is enabled or not. Nothing
+    when the connection is still open (the call was interrupted before it
+    used it), or when no facade opened it (its arguments are unknown)."""
+    rec = RECONNECTION
+    if rec.init_args is None:
+        return
+    if _core.terminal_info() is not None or _core.last_error()[0] != -10004:
+        return
+    rec.reconnect("aio", "a cancelled call closed the connection", attempts=1)
 
 
 def _masked(function: str, args: Tuple[Any, ...], kwargs: Mapping[str, Any]) -> str:
@@ -292,13 +317,20 @@ def layered(function: str, raising: bool) -> Callable[..., Any]:
     `raising`, raising the error family of its failure (and TradeRejected
     for an order_send the terminal rejected). Without `raising` the
     outcome of a failure is left in last_error(), unless a layer changed
-    it (see outcome_of)."""
+    it (see outcome_of). A raising order_send or order_check refuses a
+    request with an unknown key (InvalidArguments) before anything is
+    sent, where the module only warns and sends the rest."""
     kind = FUNCTIONS[function]
     raw: Callable[..., Any] = getattr(_core, function)
     if kind == LOCAL:
         return raw
+    checks_keys = raising and function in _REQUEST_FUNCTIONS
 
     def call(*args: Any, **kwargs: Any) -> Any:
+        if checks_keys:
+            refusal = unknown_key(function, args, kwargs)
+            if refusal is not None:
+                raise InvalidArguments(-2, refusal)
         if logger.isEnabledFor(logging.INFO):
             value, outcome = _logged_call(function, kind, raw, args, kwargs)
         else:

@@ -4,11 +4,13 @@ order_check() and order_send() take a dictionary with any of these keys;
 a key left out is zero (or empty text). An unknown key is ignored with a
 UserWarning, so a misspelt "sl" would leave a position unprotected:
 annotate a request as ``TradeRequestDict`` and a type checker names the
-misspelling before it is sent. scripts/gen_core_stub.py checks that the
+misspelling before it is sent; ``zelkor5.strict`` refuses it
+(unknown_key). scripts/gen_core_stub.py checks that the
 keys and their types are those of the request record.
 """
 
-from typing import Any, Callable, Dict, TypedDict, TypeVar, cast
+import difflib
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple, TypedDict, TypeVar, cast
 
 __all__ = ["TradeRequestDict"]
 
@@ -55,6 +57,52 @@ KEYS: Dict[str, str] = {
     "position": "the ticket of the position to close or whose stops to change",
     "position_by": "the ticket of the opposite position of a close-by",
 }
+
+
+# The words the short keys stand for, so that a spelt-out key ("stoploss",
+# "take_profit") is matched to its key rather than to a longer look-alike
+# ("stoplimit").
+_SPELT_OUT = {"sl": "stoploss", "tp": "takeprofit"}
+
+
+def _folded(name: str) -> str:
+    return "".join(c for c in name.lower() if c not in "_- ")
+
+
+_BY_FOLDED: Dict[str, str] = {_folded(key): key for key in KEYS}
+_BY_FOLDED.update({words: key for key, words in _SPELT_OUT.items()})
+
+
+def closest_key(name: str) -> str:
+    """The known request key most like `name` (compared without case,
+    underscores or hyphens, the short keys also by the words they stand for)."""
+    # With no cutoff every candidate qualifies: there is always a closest.
+    best = difflib.get_close_matches(_folded(name), list(_BY_FOLDED), n=1, cutoff=0.0)
+    return _BY_FOLDED[best[0]]
+
+
+def request_of(args: Tuple[Any, ...], kwargs: Mapping[str, Any]) -> Optional[Mapping[Any, Any]]:
+    """The request of an order_check/order_send call as the module takes
+    it: the keywords when there are any, else the one positional
+    dictionary; None when the call has neither."""
+    if kwargs:
+        return kwargs
+    if len(args) == 1 and isinstance(args[0], dict):
+        return cast(Mapping[Any, Any], args[0])
+    return None
+
+
+def unknown_key(function: str, args: Tuple[Any, ...], kwargs: Mapping[str, Any]) -> Optional[str]:
+    """The refusal of the first key of the call's request that is not a
+    request key, naming the closest one; None when every key is known."""
+    request = request_of(args, kwargs)
+    for key in request or ():
+        if not (isinstance(key, str) and key in KEYS):
+            return (
+                "%s(): unknown request key %r (the closest known key is %r); nothing was sent"
+                % (function, key, closest_key(str(key)))
+            )
+    return None
 
 
 def _key_lines() -> str:

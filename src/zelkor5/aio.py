@@ -17,11 +17,19 @@ module releases the interpreter lock while a call waits for the terminal,
 so the event loop goes on meanwhile. ``await aio.last_error()`` gives the
 outcome of the current task's last call (each task its own).
 
-Cancelling a task interrupts the call it waits in the way Ctrl-C
-interrupts a call of the main thread: within about 50 ms the wait ends,
-the call fails the step it was in, and the connection is closed (it was
-left out of step); a call that is answered before that is not disturbed.
-The task gets ``CancelledError``.
+Cancelling a task (or a timeout, ``asyncio.wait_for``) interrupts the
+call it waits in the way Ctrl-C interrupts a call of the main thread:
+within about 50 ms the wait ends, the call fails the step it was in, and
+the connection is closed (it was left out of step); a call that is
+answered before that is not disturbed. The task gets ``CancelledError``.
+The other tasks keep the connection: before the next call the layer
+connects again, once, with the arguments of the last ``initialize`` (and
+``login``) made through ``aio`` or ``zelkor5.strict``, whether
+reconnection is enabled or not. The cancelled call is never made again: a
+cancelled ``order_send`` may or may not have been carried out, so look
+for it among the deals and orders before sending it again. A connection
+opened by the plain ``zelkor5.initialize`` stays closed (the layer does
+not know its arguments).
 
 No event loop is created or run here: the coroutines work in any running
 loop, Jupyter's included. Calls go through the same layers as

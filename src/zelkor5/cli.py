@@ -3,8 +3,9 @@
     zelkor5 demo
     zelkor5 terminal start|stop|status|path [--data]
     zelkor5 terminal reset-account LOGIN
-    zelkor5 terminal import FILE [--symbol SYMBOL]
-    zelkor5 terminal replay --from 2024-03-05T00:00 [--speed 600 | --step MS | --stepped]
+    zelkor5 terminal import FILE [--symbol SYMBOL] [--timeframe H1|ticks]     (FILE .csv or .parquet)
+        [--columns time="Gmt time",volume=Volume] [--timezone Europe/Berlin] [--dates dmy|mdy]
+    zelkor5 terminal replay --from 2024-03-05T00:00 [--to DATE] [--speed N | --step MS | --stepped]
     zelkor5 terminal replay --off
     zelkor5 export rates SYMBOL --timeframe H1 --from 2024-01-01 --to 2024-06-30 -o FILE
     zelkor5 export ticks SYMBOL --from 2024-03-06 --to 2024-03-06 -o FILE
@@ -22,14 +23,16 @@ why; the results are written all the same). Output cut short by its reader (``| 
 """
 
 import argparse
+import csv
 import datetime
+import math
 import os
 import sys
-from typing import IO, Any, Iterable, List, NoReturn, Optional, Sequence, Union
+from typing import IO, Any, Dict, Iterable, List, NoReturn, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _core, cells, history, terminal
+from . import _core, cells, demo, history, reporting, sweeps, terminal
 from .constants import CopyTicks, Timeframe
 
 UTC = datetime.timezone.utc
@@ -75,6 +78,17 @@ def _login(text: str) -> int:
     if not text.isdigit() or int(text) <= 0:
         raise argparse.ArgumentTypeError("bad login %r: a positive number" % text)
     return int(text)
+
+
+def _columns(text: str) -> Dict[str, str]:
+    """ROLE=NAME,ROLE=NAME (the shell has taken the quotes off names)."""
+    out = {}
+    for part in text.split(","):
+        role, eq, name = part.partition("=")
+        if not eq or not role.strip() or not name.strip():
+            raise argparse.ArgumentTypeError("bad --columns %r: role=name,role=name" % text)
+        out[role.strip().lower()] = name.strip().strip('"')
+    return out
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -210,13 +224,30 @@ def _parser() -> argparse.ArgumentParser:
     imp = tsub.add_parser(
         "import",
         parents=[common],
-        help="import a CSV file of price history (while the terminal is stopped)",
+        help="import a CSV or Parquet file of price history (while the terminal is stopped)",
     )
     imp.add_argument(
         "file",
-        help="SYMBOL.M1.csv (minute bars) or SYMBOL.ticks.csv, as " "zelkor5 export writes them",
+        help="a CSV file of bars or ticks (SYMBOL.H1.csv, SYMBOL.ticks.csv, SYMBOL.csv; the "
+        "layouts docs/terminal.md lists), or a .parquet file as zelkor5 export writes them",
     )
     imp.add_argument("--symbol", help="the symbol (default: the file name's first part)")
+    imp.add_argument(
+        "--timeframe",
+        help="the bars' timeframe (M1 .. D1) or ticks (default: from the file name, else the "
+        "bars' spacing)",
+    )
+    imp.add_argument(
+        "--columns",
+        type=_columns,
+        help='the columns the header does not name in the usual way: time="Gmt time",volume=Vol',
+    )
+    imp.add_argument(
+        "--timezone", help="times without a zone are local to it: Europe/Berlin or +02:00"
+    )
+    imp.add_argument(
+        "--dates", choices=["dmy", "mdy"], help="read dates like 03/04/2024 day or month first"
+    )
     rep = tsub.add_parser(
         "replay",
         parents=[common],
@@ -229,6 +260,14 @@ def _parser() -> argparse.ArgumentParser:
         type=_date,
         metavar="DATE",
         help="where the market begins, UTC (YYYY-MM-DD[THH:MM[:SS]])",
+    )
+    rep.add_argument(
+        "--to",
+        dest="end",
+        type=_span_end,
+        metavar="DATE",
+        help="where the clock stops, UTC (a bare date: at its end, the next midnight; "
+        "default: the end of the imported history, else the moment it starts)",
     )
     how = rep.add_mutually_exclusive_group()
     how.add_argument(
@@ -467,10 +506,28 @@ def _replay_text(playing: Optional[terminal.Replay]) -> str:
         "per-request": "step %d ms per request" % playing.step_ms,
         "stepped": "stepped (the script moves the clock)",
     }.get(playing.mode, playing.mode)
-    text = "replay: from %s, %s" % (_iso(int(playing.start.timestamp())), how)
+    text = "replay: from %s" % _iso(int(playing.start.timestamp()))
+    if playing.end is not None:
+        text += " to %s" % _iso(int(playing.end.timestamp()))
+    text += ", " + how
     if playing.now is not None:
         text += ", clock at %s" % playing.now.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
     return text
+
+
+def _import_text(p: terminal.ImportProgress) -> str:
+    counts = "%d imported, %d rejected" % (p.imported, p.rejected)
+    if p.postponed:
+        counts += ", %d postponed to the next start" % p.postponed
+    if p.done:
+        return "import: done, %d file%s: %s" % (p.files, "" if p.files == 1 else "s", counts)
+    return "import: %.1f%%, file %d of %d (%s); %s" % (
+        p.percent,
+        p.file_number,
+        p.files,
+        p.file,
+        counts,
+    )
 
 
 def _terminal(
@@ -490,6 +547,8 @@ def _terminal(
         print("path: " + st.path)
         print("data: " + (st.data_path or "(not created yet)"))
         print(_replay_text(st.replay))
+        if st.importing is not None:
+            print(_import_text(st.importing))
         return 0 if st.running else 3
     elif args.action == "path":
         if args.data:
@@ -503,7 +562,18 @@ def _terminal(
         terminal.reset_account(args.login, path)
         print("account %d reset; the terminal is stopped" % args.login)
     elif args.action == "import":
-        rows = terminal.import_history(args.file, args.symbol, path)
+        try:
+            rows = terminal.import_history(
+                args.file,
+                args.symbol,
+                path,
+                timeframe=args.timeframe,
+                columns=args.columns,
+                timezone=args.timezone,
+                date_order=args.dates,
+            )
+        except ValueError as e:
+            raise CommandError(str(e)) from None
         print("imported %d rows" % rows)
     elif args.action == "replay":
         return _replay(args, path, parser)
@@ -512,8 +582,8 @@ def _terminal(
 
 def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.ArgumentParser) -> int:
     if args.off:
-        if args.start is not None:
-            parser.error("terminal replay: --off takes no --from")
+        if args.start is not None or args.end is not None:
+            parser.error("terminal replay: --off takes no --from or --to")
         was_running = terminal.stop(path)
         terminal.configure_replay(None, path=path)
         print(
@@ -523,6 +593,8 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
         return 0
     if args.start is None:
         parser.error("terminal replay: --from DATE is required (or --off)")
+    if args.end is not None and args.end <= args.start:
+        parser.error("terminal replay: --to must be after --from")
     if args.speed is not None and not 1 <= args.speed <= 1000000:
         parser.error("terminal replay: --speed must be from 1 to 1000000")
     if args.step is not None and args.step < 1:
@@ -532,7 +604,7 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
             "the terminal is running: stop it first, a replay begins " "when it starts"
         )
     terminal.configure_replay(
-        args.start, args.speed or 1, args.step or 0, path, stepped=args.stepped
+        args.start, args.speed or 1, args.step or 0, path, stepped=args.stepped, to=args.end
     )
     pid = terminal.start(path)
     print("running, pid %d" % pid)
@@ -541,8 +613,6 @@ def _replay(args: argparse.Namespace, path: Optional[str], parser: argparse.Argu
 
 
 def _report(args: argparse.Namespace, path: Optional[str]) -> int:
-    from . import reporting as report
-
     if os.path.splitext(args.output)[1].lower() not in (".html", ".htm"):
         raise CommandError("the output file must end in .html: " + args.output)
     end = None
@@ -558,15 +628,20 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
             if not _core.login(args.login, password=args.password or "", server=""):
                 raise _failed("login %d" % args.login)
     try:
-        result = report.report(start=args.start, end=end, html=args.output, png_dir=args.png)
-    except report.ReportError as e:
+        result = reporting.report(start=args.start, end=end, html=args.output, png_dir=args.png)
+    except reporting.ReportError as e:
         raise CommandError(str(e)) from None
     except ImportError as e:
         raise CommandError(
-            "the report needs pandas and matplotlib (%s): pip install pandas " "matplotlib" % e
+            "the report needs pandas and matplotlib (%s): %s" % (e, reporting.EXTRA)
         ) from None
     if args.csv:
-        result.statistics.to_csv(args.csv, header=["value"], index_label="statistic", na_rep="nan")
+        digits = int(result.statistics.attrs.get("currency_digits", 2))
+        with open(args.csv, "w", newline="") as f:
+            out = csv.writer(f)
+            out.writerow(["statistic", "value"])
+            for key, value in reporting.rounded(result.statistics, digits).items():
+                out.writerow([key, "nan" if math.isnan(value) else repr(value)])
     net = result.statistics["net_profit"]
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
     _core.shutdown()
@@ -602,8 +677,6 @@ def _grid_axis(text: str) -> Any:
 def _sweep(args: argparse.Namespace) -> int:
     import importlib
 
-    from . import sweeps
-
     grid = dict(args.grid)
     strategy = sweeps.load_strategy(args.strategy, args.function)
     client: Any = None
@@ -611,7 +684,9 @@ def _sweep(args: argparse.Namespace) -> int:
         try:
             distributed: Any = importlib.import_module("distributed")
         except ImportError:
-            raise CommandError("--scheduler needs dask[distributed] installed") from None
+            raise CommandError(
+                '--scheduler needs Dask distributed: pip install "zelkor5[sweep]"'
+            ) from None
         client = distributed.Client(args.scheduler)
     try:
         frame = sweeps.sweep(
@@ -646,8 +721,6 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         path = os.path.abspath(path)
     try:
         if args.command == "demo":
-            from . import demo
-
             return demo.main(path)
         if args.command == "terminal":
             return _terminal(args, path, parser)

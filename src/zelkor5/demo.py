@@ -48,6 +48,8 @@ from .constants import (
 from .terminal import DEMO_LOGIN, DEMO_PASSWORD, DEMO_SERVER, terminal_path
 
 QUOTED = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"]
+# The deals shown at the end (the account's history may hold thousands).
+LAST_DEALS = 20
 ENTRIES: Dict[int, str] = {
     DEAL_ENTRY_IN: "in",
     DEAL_ENTRY_OUT: "out",
@@ -338,8 +340,10 @@ def main(path: Optional[str] = None) -> int:
     deals = zk.history_deals_get(0, int(datetime.datetime.now().timestamp()) + 86400)
     if deals is None:
         return fail("history_deals_get")
+    # An account's history may be long: the latest deals tell the story.
+    latest = sorted(deals, key=lambda d: (d.time_msc, d.ticket))[-LAST_DEALS:]
     table(
-        "The account's deals",
+        "The account's last %d deals (of %d)" % (len(latest), len(deals)),
         [
             "deal",
             "order",
@@ -373,7 +377,7 @@ def main(path: Optional[str] = None) -> int:
                 "{:.2f}".format(d.swap),
                 "{:.2f}".format(d.profit),
             )
-            for d in deals[-12:]
+            for d in latest
         ],
     )
     acc = zk.account_info()

@@ -6,6 +6,9 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
 
+from . import _core
+from ._fields import FIELDS, MILLISECONDS, SECONDS, TICK_DTYPE, UNITS
+
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
 
@@ -28,6 +31,15 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
       columns and dtypes of ``kind`` when it is given;
     - a single record (account_info, symbol_info, ...): one row.
 
+    In frames of records the time fields (``time``, ``time_msc``,
+    ``time_setup``, ``time_done``, ``time_update``, ``time_expiration``,
+    ``start_time``, ``expiration_time``, ...: the fields in seconds or
+    milliseconds since 1970 UTC) are UTC datetimes, and 0 (no time: a
+    working order's ``time_done``, an order without expiration) is NaT.
+    Symbols (``symbols_get``, ``symbol_info``) are indexed by ``name``. A
+    single ``Tick`` (``symbol_info_tick``) gives the frame of a tick array
+    of one tick, with its dtypes.
+
     Args:
         result: what a module function returned.
         kind: the record type the result holds (``zelkor5.TradePosition``,
@@ -48,8 +60,6 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
     import pandas as pd
 
     if result is None:
-        from . import _core
-
         raise ValueError("no result to convert: last_error() is %r" % (_core.last_error(),))
     if isinstance(result, np.ndarray) and result.dtype.names:
         df = pd.DataFrame(result)
@@ -62,6 +72,8 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
         df = df.drop(columns="time")
         df.index = pd.DatetimeIndex(index, name="time")
         return df
+    if type(result).__name__ == "Tick" and hasattr(type(result), "_fields"):
+        return frame(np.array([tuple(result)], dtype=list(TICK_DTYPE)))
     if hasattr(type(result), "_fields"):
         result = (result,)
     if isinstance(result, tuple) and all(hasattr(type(r), "_fields") for r in result):
@@ -74,23 +86,44 @@ def frame(result: Any, kind: Optional[type] = None) -> "pandas.DataFrame":
                     % (kind.__name__, type(other).__name__)
                 )
             if not result:
-                return pd.DataFrame(
-                    {name: pd.Series(dtype=_DTYPES.get(t, "object")) for name, t in fields}
+                times = UNITS.get(kind.__name__, {})
+                return _indexed(
+                    kind.__name__,
+                    pd.DataFrame(
+                        {
+                            name: pd.Series(
+                                dtype="datetime64[ns, UTC]"
+                                if times.get(name) in (SECONDS, MILLISECONDS)
+                                else _DTYPES.get(t, "object")
+                            )
+                            for name, t in fields
+                        }
+                    ),
                 )
         if not result:
             return pd.DataFrame()
-        return pd.DataFrame(list(result), columns=list(type(result[0])._fields))
+        record = type(result[0])
+        df = pd.DataFrame(list(result), columns=list(record._fields))
+        for name, unit in UNITS.get(record.__name__, {}).items():
+            if unit in (SECONDS, MILLISECONDS) and name in df.columns:
+                values = df[name].astype("int64")
+                df[name] = pd.to_datetime(
+                    values.where(values != 0), unit="s" if unit == SECONDS else "ms", utc=True
+                )
+        return _indexed(record.__name__, df)
     raise TypeError(
         "frame() takes a bar or tick array, a record or a tuple of records, not "
         + type(result).__name__
     )
 
 
+def _indexed(record: str, df: "pandas.DataFrame") -> "pandas.DataFrame":
+    """Symbols by their name."""
+    return df.set_index("name") if record == "SymbolInfo" else df
+
+
 def _fields_of(kind: type) -> Tuple[Tuple[str, str], ...]:
     """The fields of record type `kind`, with their value types."""
-    from . import _core
-    from ._fields import FIELDS
-
     name = getattr(kind, "__name__", None)
     if name not in FIELDS or getattr(_core, name, None) is not kind:
         raise TypeError(

@@ -14,24 +14,33 @@ however often the script asks, until the script moves the clock:
         ...  # bar has just closed: decide, trade, ask anything
 
 ``advance(seconds)`` moves the clock on by that much; ``next_bar(symbol,
-timeframe)`` moves it to the close of the next bar of the symbol (passing
-over minutes without prices) and returns that bar. Both talk to the
+timeframe)`` moves it past the close of the next bar of the symbol (passing
+over minutes without prices) to the first price after it, the next bar's
+open, and returns that bar. Neither moves it past the replay's end
+(``state().end``): there next_bar returns None. Both talk to the
 terminal through a connection of their own beside the module's (the
 terminal's replay commands), so calls of the module never move the clock.
 ``state()`` tells how any terminal's clock runs and where it stands.
 
 The terminal is the one ``path`` names (its terminal64.exe), else the one
 ``zelkor5.terminal.replay()`` started last, else the one the module is
-connected to, else the bundled one. Failures raise ReplayError.
+connected to, else the bundled one. Failures raise ReplayError; an
+argument of the wrong type or out of range raises TypeError or ValueError.
+Whatever is refused leaves the clock where it was.
 """
 
 import datetime
-import hashlib
+import math
+import numbers
 import os
 import socket
 import struct
 import threading
 from typing import Any, Dict, NamedTuple, Optional, Tuple
+
+from . import _core
+from ._installation import InstallationError, places, terminal_path
+from .constants import Timeframe
 
 __all__ = ["advance", "next_bar", "now", "state", "ReplayState", "ReplayError", "MODES"]
 
@@ -43,10 +52,12 @@ REPLAY_NEXT_BAR = 9003
 # Clock modes as REPLAY_STATE numbers them.
 MODES = ("live", "timed", "per-request", "stepped")
 
-_NAME_PREFIX = "ZK5.Terminal."
-_MAX_PATH_UNITS = 260
 # Statuses the terminal answers with (ipc/status.h).
 _CALL_FAILED, _INVALID_PARAMS, _NOT_FOUND, _UNSUPPORTED = -1, -2, -4, -7
+# The clock command's argument: milliseconds in a signed 64-bit number.
+_MAX_MS = 2**63 - 1
+# The timeframes next_bar takes.
+_TIMEFRAMES = frozenset(int(t) for t in Timeframe)
 _UTC = datetime.timezone.utc
 
 
@@ -58,52 +69,33 @@ class ReplayState(NamedTuple):
     """How a running terminal's clock runs: `mode` is "live", "timed"
     (`speed` market seconds per real second), "per-request" (`step_ms` per
     answered request) or "stepped" (held until the script moves it);
-    `start` is where the replay began (None live) and `now` where the
-    clock stands (UTC datetimes)."""
+    `start` is where the replay began (None live), `now` where the
+    clock stands and `end` where it stops (None live; UTC datetimes);
+    `ended` whether it stands there."""
 
     mode: str
     now: datetime.datetime
     start: Optional[datetime.datetime]
     speed: int
     step_ms: int
+    end: Optional[datetime.datetime] = None
+
+    @property
+    def ended(self) -> bool:
+        return self.end is not None and self.now >= self.end
 
 
 def _units(text: str) -> bytes:
     return text.encode("utf-16-le", "surrogatepass")
 
 
-def _lower_units(text: str) -> bytes:
-    """Simple (one unit to one unit) lower-casing of each UTF-16 unit, as
-    the terminal names its pipe."""
-    if text.isascii():
-        return _units(text.lower())
-    out = bytearray()
-    for (unit,) in struct.iter_unpack("<H", _units(text)):
-        if not 0xD800 <= unit <= 0xDFFF:
-            if unit == 0x130:
-                unit = 0x69
-            else:
-                low = chr(unit).lower()
-                if len(low) == 1 and ord(low) <= 0xFFFF:
-                    unit = ord(low)
-        out += struct.pack("<H", unit)
-    return bytes(out)
-
-
 def socket_path(exe: str) -> str:
-    """The Unix-domain socket the terminal at `exe` listens on."""
-    path = os.fspath(exe)
-    if os.path.exists(path):
-        real = os.path.realpath(path)
-        if 1 <= len(_units(real)) // 2 <= _MAX_PATH_UNITS:
-            path = real
-        else:
-            path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
-    else:
-        path = _units(path)[: 2 * _MAX_PATH_UNITS].decode("utf-16-le", "surrogatepass")
-    digest = hashlib.sha256(_lower_units(path)).hexdigest().upper()
-    base = os.environ.get("XDG_RUNTIME_DIR") or "/tmp/zk5-%d" % os.geteuid()
-    return os.path.join(base, _NAME_PREFIX + digest)
+    """The Unix-domain socket the terminal at `exe` listens on in this
+    environment, as the terminal tells it."""
+    try:
+        return places(os.path.realpath(exe)).socket
+    except InstallationError as e:
+        raise ReplayError("no terminal runs at %s: %s" % (exe, e)) from None
 
 
 class _Channel:
@@ -122,10 +114,11 @@ class _Channel:
 
     def _open(self) -> socket.socket:
         if self._sock is None:
+            where = socket_path(self.exe)
             sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             sock.settimeout(30.0)
             try:
-                sock.connect(socket_path(self.exe))
+                sock.connect(where)
             except OSError as e:
                 sock.close()
                 raise ReplayError("no terminal runs at %s: %s" % (self.exe, e)) from None
@@ -181,12 +174,10 @@ def _exe(path: Optional[str]) -> str:
         return os.path.realpath(path)
     if _started is not None:
         return _started
-    from . import _core, terminal
-
     info = _core.terminal_info()
     if info is not None and info.path:
         return os.path.realpath(os.path.join(info.path, "terminal64.exe"))
-    return os.path.realpath(terminal.terminal_path())
+    return os.path.realpath(terminal_path())
 
 
 def _channel(path: Optional[str]) -> _Channel:
@@ -201,14 +192,14 @@ def _time(ms: int) -> datetime.datetime:
     return datetime.datetime(1970, 1, 1, tzinfo=_UTC) + datetime.timedelta(milliseconds=ms)
 
 
-def _refused(status: int, channel: _Channel) -> ReplayError:
+def _refused(status: int, channel: _Channel, arguments: str) -> ReplayError:
     if status == _UNSUPPORTED:
         return ReplayError(
             "the terminal at %s does not run a stepped replay (start it with "
             "stepped=True or --stepped)" % channel.exe
         )
     if status == _INVALID_PARAMS:
-        return ReplayError("invalid arguments")
+        return ReplayError("the terminal at %s refused %s as invalid" % (channel.exe, arguments))
     return ReplayError("the terminal at %s refused the call (%d)" % (channel.exe, status))
 
 
@@ -228,12 +219,20 @@ def _state_once(exe: str) -> ReplayState:
 
 def _state(channel: _Channel) -> ReplayState:
     status, payload = channel.call(REPLAY_STATE)
-    if status < 0 or len(payload) != 36:
+    if status < 0:
         raise ReplayError("the terminal at %s does not tell its clock (%d)" % (channel.exe, status))
-    mode, now_ms, from_ms, speed, step_ms = struct.unpack("<Iqqqq", payload)
+    if len(payload) != 44:
+        raise ReplayError("the terminal at %s answered the clock's state out of form" % channel.exe)
+    mode, now_ms, from_ms, speed, step_ms, end_ms = struct.unpack("<Iqqqqq", payload)
     name = MODES[mode] if mode < len(MODES) else "unknown"
+    live = name == "live"
     return ReplayState(
-        name, _time(now_ms), None if name == "live" else _time(from_ms), speed, step_ms
+        name,
+        _time(now_ms),
+        None if live else _time(from_ms),
+        speed,
+        step_ms,
+        None if live or end_ms == 0 else _time(end_ms),
     )
 
 
@@ -242,44 +241,113 @@ def now(path: Optional[str] = None) -> float:
     return state(path).now.timestamp()
 
 
-def advance(seconds: float, path: Optional[str] = None) -> float:
-    """Moves a stepped replay's clock on by `seconds` (>= 0, whole
-    milliseconds) and returns where it stands, in seconds since 1970."""
-    ms = round(float(seconds) * 1000)
+def _milliseconds(seconds: Any) -> int:
+    """`seconds` as the whole milliseconds the clock command takes;
+    TypeError or ValueError, naming the argument, for anything else."""
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError(
+            "seconds must be a number of seconds (int or float), not %s" % type(seconds).__name__
+        )
+    if isinstance(seconds, numbers.Integral):
+        ms = int(seconds) * 1000
+    else:
+        value = float(seconds)
+        if not math.isfinite(value):
+            raise ValueError("seconds must be a finite number, not %r" % value)
+        ms = round(value * 1000) if value >= 0 else -1
     if ms < 0:
         raise ValueError("a replay's clock moves forward only: seconds must be >= 0")
+    if ms > _MAX_MS:
+        raise ValueError("seconds=%r is too far: the clock moves by less than 2**63 ms" % seconds)
+    return ms
+
+
+def advance(seconds: float, path: Optional[str] = None) -> float:
+    """Moves a stepped replay's clock on by `seconds` (>= 0, whole
+    milliseconds) and returns where it stands, in seconds since 1970. The
+    clock stops at the replay's end: past it, the return is the end, short
+    of the time asked, and state().ended is True.
+    Raises TypeError or ValueError for a `seconds` that is not a number
+    (a bool or a str included) or out of range, before anything is sent."""
+    ms = _milliseconds(seconds)
     channel = _channel(path)
     status, payload = channel.call(REPLAY_ADVANCE, struct.pack("<q", ms))
     if status < 0:
-        raise _refused(status, channel)
+        raise _refused(status, channel, "seconds=%r" % (seconds,))
+    if len(payload) != 8:
+        raise ReplayError("the terminal at %s answered advance out of form" % channel.exe)
     moved: int = struct.unpack("<q", payload)[0]
     return moved / 1000.0
 
 
 def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
-    """Moves a stepped replay's clock to the close of the next bar of
+    """Moves a stepped replay's clock past the close of the next bar of
     `symbol` and `timeframe` (the bar in progress, or the first one after a
-    gap) and returns it, as one row of copy_rates_range (fields time, open,
-    high, low, close, tick_volume, spread, real_volume); None at the end of
-    the symbol's data (nothing for 40 days), the clock unmoved. Needs the
-    module connected to the terminal, which returns the bar."""
-    from . import _core
+    gap) to the first price after it (the next bar's open, after a weekend
+    too) and returns the bar, as one row of copy_rates_range (fields time,
+    open, high, low, close, tick_volume, spread, real_volume); None at the
+    replay's end or the end of the symbol's data (nothing for 40 days), the
+    clock unmoved. A bar the end cuts is returned as it stands there, the
+    clock at the end. Needs the module connected to the terminal, which
+    returns the bar.
 
+    Raises TypeError or ValueError for a `symbol` that is not a str or a
+    `timeframe` that is not a TIMEFRAME_* value, and ReplayError when the
+    module is not connected to that terminal: all before the clock moves."""
+    if not isinstance(symbol, str):
+        raise TypeError("symbol must be a str, not %s" % type(symbol).__name__)
+    if isinstance(timeframe, bool) or not isinstance(timeframe, numbers.Integral):
+        raise TypeError(
+            "timeframe must be a TIMEFRAME_* value (an int), not %s" % type(timeframe).__name__
+        )
+    if int(timeframe) not in _TIMEFRAMES:
+        raise ValueError("timeframe=%r is not a TIMEFRAME_* value" % (timeframe,))
+    frame = int(timeframe)
     channel = _channel(path)
-    name = _units(str(symbol))
-    args = struct.pack("<I", len(name) // 2) + name + struct.pack("<i", int(timeframe))
+    # The bar is read through the module: make sure it can be before the
+    # clock moves.
+    info = _core.terminal_info()
+    if info is None:
+        raise ReplayError(
+            "next_bar reads the bar through the module, which is not connected to "
+            "the terminal at %s (%s); call zelkor5.initialize first"
+            % (channel.exe, _reason(_core.last_error()))
+        )
+    connected = os.path.realpath(os.path.join(info.path, "terminal64.exe"))
+    if connected != channel.exe:
+        raise ReplayError(
+            "next_bar reads the bar through the module, which is connected to the "
+            "terminal at %s, not to the one at %s" % (connected, channel.exe)
+        )
+    name = _units(symbol)
+    args = struct.pack("<I", len(name) // 2) + name + struct.pack("<i", frame)
     status, payload = channel.call(REPLAY_NEXT_BAR, args)
     if status == _CALL_FAILED:
         return None
     if status == _NOT_FOUND:
         raise ReplayError("unknown symbol %s" % symbol)
     if status < 0:
-        raise _refused(status, channel)
+        raise _refused(status, channel, "symbol=%r, timeframe=%r" % (symbol, timeframe))
+    if len(payload) != 16:
+        raise ReplayError("the terminal at %s answered next_bar out of form" % channel.exe)
     _, opened = struct.unpack("<qq", payload)
-    bars = _core.copy_rates_range(symbol, int(timeframe), opened, opened)
-    if bars is None or len(bars) == 0:
-        raise ReplayError(
-            "the bar of %s at %s could not be read: %s"
-            % (symbol, _time(opened * 1000).isoformat(), _core.last_error())
-        )
-    return bars[0]
+    bars = _core.copy_rates_range(symbol, frame, opened, opened)
+    if bars is None:
+        reason = _reason(_core.last_error())
+    elif len(bars) == 0:
+        reason = "the terminal has no such bar"
+    else:
+        return bars[0]
+    raise ReplayError(
+        "the clock moved to the close of the bar of %s at %s, but the bar could not be read: %s"
+        % (symbol, _time(opened * 1000).isoformat(), reason)
+    )
+
+
+def _reason(outcome: Tuple[int, str]) -> str:
+    """A failure's (code, message) as a reason: "message (code)", never
+    the success code a failure cannot have."""
+    code, message = outcome
+    if code == 1:
+        return "the module gave no reason"
+    return "%s (%d)" % (message, code)

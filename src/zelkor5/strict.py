@@ -18,7 +18,9 @@ where the plain function returns ``None`` or ``False``:
 ``order_send`` also raises ``TradeRejected`` when the
 terminal answers with a retcode other than done, placed, done partially or
 no changes; ``order_check`` returns its result whatever the retcode (it
-only asks). ``last_error()`` is the plain one. Calls through this module
+only asks). Both refuse a request with a key they do not know
+(``InvalidArguments``, naming the closest known key) before sending
+anything, where the plain functions warn and send the rest. ``last_error()`` is the plain one. Calls through this module
 are logged by the ``zelkor5`` logger and reconnect when that is enabled
 (``zelkor5.reconnect``); the plain functions are untouched.
 """

@@ -220,10 +220,15 @@ def _execute(task: _Task, work: str) -> Dict[str, Any]:
         os.makedirs(os.path.join(work, "inst", "config"))
         shutil.copy2(terminal.terminal_path(), exe)
         with open(os.path.join(work, "inst", "config", "terminal.ini"), "w") as f:
-            f.write("[Terminal]\nIdleExit=%d\n" % _IDLE_EXIT)
+            # Thrown away afterwards: its accounts need no flush to disk.
+            f.write("[Terminal]\nIdleExit=%d\n[Store]\nDurable=0\n" % _IDLE_EXIT)
         _install_history(task, work, exe)
         _core.shutdown()  # the connection this process was forked with
-        terminal.configure_replay(task.start, stepped=True, path=exe, portable=True)
+        # The replay ends at the span's end: there the terminal finds no
+        # next bar and the streams end.
+        terminal.configure_replay(
+            task.start, stepped=True, path=exe, portable=True, to=task.end
+        )
         process = _launch(exe, work)
         _clock._started_by(os.path.realpath(exe))
         if not _core.initialize(exe, portable=True):

@@ -2,6 +2,7 @@
 
 import datetime
 import math
+import time
 
 import pytest
 from conftest import after_handshake
@@ -295,3 +296,18 @@ def test_type_refusals_hint_at_what_to_pass(connect, call, error, hint):
         warnings.simplefilter("error")
         assert zelkor5.history_deals_total("1000", 0) is None
         assert zelkor5.last_error() == INVALID
+
+
+def test_a_naive_pandas_timestamp_is_utc_and_a_naive_datetime_local(connect, monkeypatch):
+    pd = pytest.importorskip("pandas")
+    monkeypatch.setenv("TZ", "Europe/Berlin")  # UTC+1 in January
+    time.tzset()
+    try:
+        p = connect([reply(150, 1, u32(0))] * 2)
+        assert zelkor5.history_deals_total(pd.Timestamp("2020-01-01 00:00"), 0) == 0
+        assert sent_dates(p) == i64(1577836800) + i64(0)
+        assert zelkor5.history_deals_total(datetime.datetime(2020, 1, 1), 0) == 0
+        assert sent_dates(p) == i64(1577836800 - 3600) + i64(0)
+    finally:
+        monkeypatch.undo()
+        time.tzset()

@@ -1,7 +1,8 @@
 """The opt-in layers against the scriptable test terminal: zelkor5.strict
 raises the family of each failure and returns the plain values otherwise,
 the zelkor5 logger records calls with passwords masked, and the tick
-stream's requests skip what it gave, ticks of one millisecond included."""
+stream's requests skip what it gave, ticks of one millisecond included;
+strict refuses a request with an unknown key before sending it."""
 
 import logging
 
@@ -122,6 +123,39 @@ def test_trading_disabled(connect):
     with pytest.raises(errors.TradingDisabled) as caught:
         strict.order_send({"action": 1})
     assert caught.value.code == -8
+
+
+@pytest.mark.parametrize(
+    "function, args, kwargs, key, closest",
+    [
+        (
+            "order_send",
+            ({"action": 1, "symbol": "EURUSD", "stoploss": 1.05},),
+            {},
+            "stoploss",
+            "sl",
+        ),
+        ("order_send", ({"action": 1, "magik": 5},), {}, "magik", "magic"),
+        ("order_check", (), {"action": 1, "Take_Profit": 1.2}, "Take_Profit", "tp"),
+        ("order_check", ({"action": 1, 7: 0},), {}, 7, "volume"),
+    ],
+)
+def test_strict_refuses_an_unknown_request_key_and_sends_nothing(
+    connect, function, args, kwargs, key, closest
+):
+    p = connect(default=echo(-1))
+    with pytest.raises(errors.InvalidArguments) as caught:
+        getattr(strict, function)(*args, **kwargs)
+    assert (caught.value.code, caught.value.message) == (
+        -2,
+        "%s(): unknown request key %r (the closest known key is %r); nothing was sent"
+        % (function, key, closest),
+    )
+    assert after_handshake(p) == []
+    # The plain module warns and sends the rest.
+    with pytest.warns(UserWarning, match="ignores unknown request key"):
+        getattr(zelkor5, function)(*args, **kwargs)
+    assert p.commands()[2:] == [CMD[function.upper()]]
 
 
 @pytest.fixture

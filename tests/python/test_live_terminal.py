@@ -1,7 +1,7 @@
 """The opt-in layers for live bots against the bundled terminal: reconnection
 across a restart (and never a second trade request), the streams of ticks,
 bars and trade events live and in replays, and the asyncio facade with a
-cancelled call."""
+cancelled call that leaves the connection to the other tasks."""
 
 import asyncio
 import logging
@@ -311,10 +311,88 @@ def test_asyncio_calls_streams_and_a_cancelled_wait(install, exe_path):
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
-            # The worker is free again at once: the wait ended.
-            assert await aio.positions_total() is None
+            # The worker is free again at once: the wait ended. A shutdown
+            # next leaves the connection the cancellation closed closed.
+            assert await aio.shutdown()
             elapsed = time.monotonic() - started
+            assert await aio.positions_total() is None
             assert await aio.last_error() == (-10004, "No IPC connection")
+            assert p.connections() == 1
             return elapsed
 
         assert asyncio.run(cancelled()) < 0.5
+
+
+def test_a_cancelled_order_send_is_not_sent_again(exe_path):
+    # The terminal holds the order's answer; once the cancellation closed
+    # the connection it takes the next one, which answers the next call.
+    script = handshake() + [delay(1, close())] + handshake()
+    with Peer(exe_path, script, default=echo(1, u32(0))) as p:
+
+        async def main():
+            assert await aio.initialize(exe_path)
+            request = {"action": TRADE_ACTION_DEAL, "symbol": "EURUSD", "volume": 0.1}
+            task = asyncio.ensure_future(aio.order_send(request))
+            while not p.commands().count(CMD["ORDER_SEND"]):
+                await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert await aio.positions_total() == 0
+            assert await aio.shutdown()
+
+        asyncio.run(main())
+        assert p.connections() == 2
+        assert p.commands() == [
+            CMD["HELLO"],
+            CMD["TERMINAL_STATE"],
+            CMD["ORDER_SEND"],
+            CMD["HELLO"],
+            CMD["TERMINAL_STATE"],
+            CMD["POSITIONS_TOTAL"],
+        ]
+
+
+def test_a_cancelled_aio_call_leaves_the_connection_to_the_other_tasks(install, caplog):
+    inst = install()
+    year = (T0 - 365 * 86400, T0, COPY_TICKS_ALL)
+
+    async def timed_out():
+        # A year of ticks takes seconds: the timeout cancels the call half-way.
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(aio.copy_ticks_range("EURUSD", *year), 0.2)
+
+    async def healthy():
+        outcomes = []
+        for _ in range(3):
+            info = await aio.account_info()
+            outcomes.append((info is not None, await aio.last_error()))
+        return outcomes
+
+    async def main():
+        assert await aio.initialize(inst.exe, portable=True)
+        with caplog.at_level(logging.INFO, logger="zelkor5"):
+            _, outcomes = await asyncio.gather(timed_out(), healthy())
+        assert outcomes == [(True, (1, "Success"))] * 3
+        # The connection the cancellation closed was opened again, once,
+        # before the next call; the cancelled call was not made again.
+        assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+            (
+                logging.WARNING,
+                "aio: a cancelled call closed the connection, reconnecting (attempt 1 of 1)",
+            ),
+            (logging.INFO, "reconnected to the terminal"),
+        ]
+        buy = await aio.order_send(
+            {
+                "action": TRADE_ACTION_DEAL,
+                "symbol": "BTCUSD",
+                "volume": 0.01,
+                "type": ORDER_TYPE_BUY,
+            }
+        )
+        assert buy is not None and buy.retcode == 10009, await aio.last_error()
+        assert await aio.positions_total() == 1
+        assert await aio.shutdown()
+
+    asyncio.run(main())

@@ -1,7 +1,10 @@
 """What the package adds around the module: the enumerations with their
-flat names, the version, and frame() on results it can build offline."""
+flat names, the version, frame() on results it can build offline, and
+imports between its modules that go one way."""
 
+import ast
 import csv
+import glob
 import importlib.metadata
 import io
 import os
@@ -138,3 +141,57 @@ def test_frame_refuses_what_is_not_a_result():
     assert zelkor5.frame(()).empty
     plain = zelkor5.frame(np.zeros(2, dtype=[("a", "<i4")]))
     assert list(plain.columns) == ["a"]
+
+
+def test_the_all_extra_is_every_extra_and_the_report_names_its_own(monkeypatch):
+    meta = importlib.metadata.metadata("zelkor5")
+    extras = set(meta.get_all("Provides-Extra"))
+    assert {"pandas", "parquet", "progress", "report", "sweep", "all"} <= extras
+    wanted: dict = {}
+    for line in meta.get_all("Requires-Dist"):
+        m = re.match(r"([\w\-\[\]]+)\W.*extra == \"(\w+)\"", line)
+        if m:
+            wanted.setdefault(m.group(2), set()).add(m.group(1).lower())
+    assert set().union(*(wanted[e] for e in extras - {"all"})) == wanted["all"]
+    assert {"matplotlib", "pandas"} <= wanted["report"]
+    assert {"dask[distributed]", "pandas"} <= wanted["sweep"]
+    # Without matplotlib the report says which extra to install.
+    pd = pytest.importorskip("pandas")
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib.figure", None)
+    stats = pd.Series(zelkor5.reporting.statistics([]))
+    empty = zelkor5.reporting.equity_curve([], {}, {})
+    bare = zelkor5.reporting.Report(stats, empty, zelkor5.reporting.trade_table([]), None, ())
+    with pytest.raises(ImportError, match=re.escape('pip install "zelkor5[report]"')):
+        bare._repr_html_()
+
+
+def test_the_packages_modules_import_each_other_one_way_at_their_top():
+    graph = {}
+    for path in glob.glob(os.path.join(ROOT, "src", "zelkor5", "*.py")):
+        name = os.path.basename(path)[:-3]
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        top = set(tree.body)
+        graph[name] = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                named = [node.module] if node.module else [a.name for a in node.names]
+                # Inside a function only where it is the module's optional part.
+                assert node in top or name == "__init__", (name, named, node.lineno)
+                graph[name].update(n.split(".")[0] for n in named)
+    # No cycle among them (the package itself imports them all).
+    done, path = set(), []
+
+    def visit(name):
+        assert name not in path, path + [name]
+        if name in done:
+            return
+        path.append(name)
+        for other in graph.get(name, ()):
+            visit(other)
+        path.pop()
+        done.add(name)
+
+    for name in graph:
+        if name != "__init__":
+            visit(name)

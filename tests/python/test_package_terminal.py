@@ -90,14 +90,34 @@ def test_frame_of_every_kind_of_result(terminal):
     buy()
     full = zelkor5.frame(ok(zelkor5.positions_get()), kind=zelkor5.TradePosition)
     assert full.dtypes.to_dict() == empty[zelkor5.TradePosition].dtypes.to_dict()
-    for records in (
-        ok(zelkor5.positions_get()),
-        ok(zelkor5.history_deals_get(0, 2**31 - 1)),
-        ok(zelkor5.symbols_get("EUR*")),
+    assert str(empty[zelkor5.TradeOrder]["time_done"].dtype) == "datetime64[ns, UTC]"
+    for records, times in (
+        (ok(zelkor5.positions_get()), ["time", "time_msc", "time_update", "time_update_msc"]),
+        (ok(zelkor5.history_deals_get(0, 2**31 - 1)), ["time", "time_msc"]),
+        (ok(zelkor5.symbols_get("EUR*")), ["time", "start_time", "expiration_time"]),
     ):
         df = zelkor5.frame(records)
-        assert list(df.columns) == list(type(records[0])._fields)
+        fields = list(type(records[0])._fields)
+        if isinstance(records[0], zelkor5.SymbolInfo):
+            # Symbols by name.
+            assert df.index.name == "name" and list(df.index) == [r.name for r in records]
+            df = df.reset_index()
+        assert sorted(df.columns) == sorted(fields)
+        df = df[fields]
+        # The time fields are UTC datetimes (0, no time, is NaT); back in
+        # their units they are the records' values.
+        assert [c for c in fields if isinstance(df[c].dtype, pd.DatetimeTZDtype)] == times
+        for c in times:
+            assert str(df[c].dt.tz) == "UTC"
+            unit = "datetime64[ms]" if c.endswith("_msc") else "datetime64[s]"
+            back = df[c].dt.tz_convert(None).to_numpy().astype(unit).astype(np.int64)
+            df[c] = np.where(df[c].isna(), 0, back)
         assert [tuple(row) for row in df.itertuples(index=False)] == [tuple(r) for r in records]
+    # A tick has the frame of a tick array of one tick.
+    tick = ok(zelkor5.symbol_info_tick("EURUSD"))
+    one_tick = zelkor5.frame(tick)
+    assert one_tick.dtypes.to_dict() == zelkor5.frame(ticks).dtypes.to_dict()
+    assert one_tick.index.asi8.tolist() == [tick.time_msc * 10**6] and len(one_tick) == 1
     one = zelkor5.frame(ok(zelkor5.account_info()))
     assert len(one) == 1 and one["login"][0] == DEMO_LOGIN
 

@@ -22,7 +22,7 @@ from zelkor5.constants import (
 # _alive: true while any thread of a process lives (a zombie leader may
 # still have threads holding the listening socket).
 from zelkor5.terminal import _alive as _running
-from zelkor5.terminal import terminal_path
+from zelkor5.terminal import status, terminal_path
 
 DEFAULT_SETTINGS = "IdleExit=3\n"
 
@@ -121,6 +121,18 @@ def filling_for(symbol):
     if info is None or info.filling_mode & SYMBOL_FILLING_FOK:
         return ORDER_FILLING_FOK
     return ORDER_FILLING_IOC if info.filling_mode & SYMBOL_FILLING_IOC else ORDER_FILLING_RETURN
+
+
+def import_done(inst):
+    """Waits until the import the terminal runs beside its serving is done,
+    and returns its progress."""
+    end = time.monotonic() + 120
+    while time.monotonic() < end:
+        progress = status(inst.exe).importing
+        if progress is not None and progress.done:
+            return progress
+        time.sleep(0.02)
+    raise AssertionError("the import did not end: %r" % (status(inst.exe),))
 
 
 def ok(value):

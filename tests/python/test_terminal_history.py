@@ -1,6 +1,8 @@
 """The user's own price history in the bundled terminal, through the module:
 imported bars and ticks served exactly (for a known and a new symbol), a
-rejected file, and replays of the imported market."""
+rejected file, and replays of the imported market; the layouts and
+encodings files come in, bars of longer timeframes, and bytes that are no
+text."""
 
 import calendar
 import datetime
@@ -8,23 +10,27 @@ import os
 import time
 
 import pytest
-from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import import_done, install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
+from zelkor5 import replay as zreplay
 from zelkor5.constants import (
     COPY_TICKS_ALL,
     DEAL_REASON_SL,
     ORDER_TYPE_BUY,
     ORDER_TYPE_BUY_LIMIT,
     ORDER_TYPE_SELL,
+    TIMEFRAME_D1,
     TIMEFRAME_H1,
+    TIMEFRAME_H4,
     TIMEFRAME_M1,
     TIMEFRAME_M5,
+    TIMEFRAME_W1,
     TRADE_ACTION_DEAL,
     TRADE_ACTION_PENDING,
     TRADE_RETCODE_DONE,
 )
-from zelkor5.terminal import HistoryImportError, import_history, replay
+from zelkor5.terminal import HistoryImportError, import_history, replay, status
 
 T0 = calendar.timegm((2024, 3, 5, 0, 0, 0))  # a Tuesday
 END = T0 + 86400
@@ -108,6 +114,8 @@ def imported(install):
 
 def test_imported_bars_and_ticks_are_served_exactly(imported):
     assert imported.initialize(), zelkor5.last_error()
+    progress = import_done(imported)
+    assert (progress.files, progress.imported, progress.rejected) == (3, 2, 1)
     folder = os.path.join(imported.data_dir(), "import")
     assert sorted(os.listdir(os.path.join(folder, "done"))) == ["EURUSD.M1.csv", "MYIDX.ticks.csv"]
     assert sorted(os.listdir(os.path.join(folder, "failed"))) == [
@@ -252,21 +260,24 @@ def test_a_fast_replay_triggers_a_stop_and_a_pending_order_at_imported_prices(in
 
     # The first request after the walk already sees what the stream did.
     deals = ok(zelkor5.history_deals_get(T0, T0 + 3600))
+    # Each at its level, where the line from the bar's high (its second
+    # tick, at :15) to its low (at :30) reaches it.
     sl = [d for d in deals if d.reason == DEAL_REASON_SL]
-    assert len(sl) == 1 and sl[0].price == 97.5 and sl[0].time_msc == (T0 + 30 * 60 + 30) * 1000
+    assert len(sl) == 1 and sl[0].price == 98.0 and sl[0].time_msc == (T0 + 30 * 60 + 27.5) * 1000
     filled = [d for d in deals if d.order == placed.order]
     assert (
         len(filled) == 1
-        and filled[0].price == 96.0
-        and filled[0].time_msc == (T0 + 45 * 60 + 30) * 1000
+        and filled[0].price == 96.5
+        and filled[0].time_msc == (T0 + 45 * 60 + 27) * 1000 + 858  # 12857.1 ms after :15
     )
     for d in (sl[0], filled[0]):
-        # The tick that reached the level, at the deal's time.
-        tick = ok(zelkor5.copy_ticks_range("REPLAYX", d.time, d.time, COPY_TICKS_ALL))
-        assert len(tick) == 1 and tick[0]["time_msc"] == d.time_msc and tick[0]["bid"] == d.price
-    assert sl[0].profit == -2.5
+        ticks = ok(zelkor5.copy_ticks_range("REPLAYX", d.time - 30, d.time + 30, COPY_TICKS_ALL))
+        before = ticks[ticks["time_msc"] < d.time_msc][-1]
+        after = ticks[ticks["time_msc"] >= d.time_msc][0]
+        assert before["bid"] > d.price > after["bid"]
+    assert sl[0].profit == -2.0
     assert zelkor5.positions_total() == 1 and zelkor5.orders_total() == 0
-    assert ok(zelkor5.account_info()).balance == pytest.approx(deposit - 2.5)
+    assert ok(zelkor5.account_info()).balance == pytest.approx(deposit - 2.0)
 
 
 def scripted_session(inst):
@@ -312,7 +323,7 @@ def test_two_stepped_replays_give_identical_results(install):
     assert first == second
     # deposit, buy, its stop-loss, the limit order's fill, its close
     assert [d.reason == DEAL_REASON_SL for d in deals] == [False, False, True, False, False]
-    assert deals[2].price == 97.5 and deals[3].price == 96.0
+    assert deals[2].price == 98.0 and deals[3].price == 97.0  # at their levels
     assert all(T0 <= d.time < T0 + 3600 for d in deals)
 
 
@@ -401,6 +412,7 @@ def test_hostile_import_files_cost_a_refusal_never_the_start_nor_a_read_outside(
     os.symlink("/dev/zero", os.path.join(folder, "ZERO2.ticks.csv"))
     os.mkfifo(os.path.join(folder, "PIPE2.M1.csv"))
     assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).rejected == 2
     bars = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0 + 36000, T0 + 36000))
     assert bars[0]["open"] == pytest.approx(EURUSD_BARS[0][1])
     assert [n for n in os.listdir(folder) if n.endswith(".csv")] == []
@@ -413,7 +425,7 @@ def test_symbol_names_never_lead_outside_their_folders(install, tmp_path):
     good = tmp_path / "t.M1.csv"
     write_bars(str(good), EURUSD_BARS[:2], extra=False)
     escape = os.path.join(tempfile_root(), "escape.M1.csv")
-    for symbol in ["../../../escape", "a/b", "..", "x" * 30, ""]:
+    for symbol in ["../../../escape", "a/b", "..", ".", "x" * 30, ""]:
         with pytest.raises(HistoryImportError, match="is not a symbol name"):
             import_history(str(good), symbol=symbol, path=inst.exe, portable=True)
     done = cli("terminal", "import", str(good), "--symbol", "../../../escape", "--path", inst.exe)
@@ -455,6 +467,11 @@ def tempfile_root():
             "2015-01-01 00:00 to now",
         ),
         ("From=1900-01-01 00:00", "[Replay] From=1900-01-01 00:00 is outside the price history"),
+        (
+            "From=2024-03-05 00:00\nTo=2024-03-04 23:59",
+            "[Replay] To=2024-03-04 23:59 is not after From=2024-03-05 00:00",
+        ),
+        ("From=2024-03-05 00:00\nTo=2030-01-01 00:00", "[Replay] To=2030-01-01 00:00 is after now"),
     ],
 )
 def test_invalid_replay_settings_stop_the_start_before_anything_is_written(install, setting, says):
@@ -475,3 +492,381 @@ def test_invalid_replay_settings_stop_the_start_before_anything_is_written(insta
     for folder in ("bases", "replay"):
         path = os.path.join(inst.data_dir(), folder)
         assert not os.path.exists(path) or os.listdir(path) == []
+
+
+# The same two EURUSD minute bars (2024-03-04 10:00 and 10:01 UTC) as users
+# have them: (file name, text or bytes, import_history options).
+LAYOUT_BARS = [
+    (1709546400, 1.1, 1.2, 1.0, 1.15, 5),
+    (1709546460, 1.15, 1.25, 1.1, 1.2, 6),
+]
+PLAIN = "time,open,high,low,close,tick_volume\n" + "".join(
+    "%d,%s,%s,%s,%s,%d\n" % b for b in LAYOUT_BARS
+)
+LAYOUTS = [
+    ("plain", PLAIN, {}),
+    (
+        "downloader",
+        "Datetime,Open,High,Low,Close,Adj Close,Volume\n"
+        "2024-03-04 10:00:00+00:00,1.1,1.2,1.0,1.15,1.15,5\n"
+        "2024-03-04 10:01:00+00:00,1.15,1.25,1.1,1.2,1.2,6.0\n",
+        {},
+    ),
+    (
+        "date-time",
+        "Date,Time,Open,High,Low,Close,Volume\n2024.03.04,10:00,1.1,1.2,1.0,1.15,5\n"
+        "2024.03.04,10:01,1.15,1.25,1.1,1.2,6\n",
+        {},
+    ),
+    (
+        "semicolons",
+        "DATE;TIME;OPEN;HIGH;LOW;CLOSE;VOL\n20240304;10:00:00;1.1;1.2;1.0;1.15;5\n"
+        "20240304;10:01:00;1.15;1.25;1.1;1.2;6\n",
+        {},
+    ),
+    (
+        "terminal-export",
+        "<DATE>\t<TIME>\t<OPEN>\t<HIGH>\t<LOW>\t<CLOSE>\t<TICKVOL>\t<VOL>\t<SPREAD>\n"
+        "2024.03.04\t10:00:00\t1.1\t1.2\t1.0\t1.15\t5\t0\t0\n"
+        "2024.03.04\t10:01:00\t1.15\t1.25\t1.1\t1.2\t6\t0\t0\n",
+        {},
+    ),
+    (
+        "unix-ms",
+        "timestamp,open,high,low,close,volume\n1709546400000,1.1,1.2,1.0,1.15,5\n"
+        "1709546460000,1.15,1.25,1.1,1.2,6\n",
+        {},
+    ),
+    (
+        "iso-zones",
+        "Time,Open,High,Low,Close,TickVol\n2024-03-04T10:00:00Z,1.1,1.2,1.0,1.15,5\n"
+        "2024-03-04T12:01:00.000+02:00,1.15,1.25,1.1,1.2,6\n",
+        {},
+    ),
+    (
+        "day-first-local",
+        "Local time,Open,High,Low,Close,Volume\n04.03.2024 11:00:00.000,1.1,1.2,1.0,1.15,5\n"
+        "04.03.2024 11:01:00.000,1.15,1.25,1.1,1.2,6\n",
+        {"date_order": "dmy", "timezone": "Europe/Berlin"},
+    ),
+    (
+        "mapped",
+        "Zeit,Erster,Hoch,Tief,Letzter,Umsatz,Notiz\n2024-03-04 10:00,1.1,1.2,1.0,1.15,5,a\n"
+        "2024-03-04 10:01,1.15,1.25,1.1,1.2,6,b\n",
+        {
+            "columns": {
+                "time": "Zeit",
+                "open": "Erster",
+                "high": "Hoch",
+                "low": "Tief",
+                "close": "Letzter",
+                "volume": "Umsatz",
+            }
+        },
+    ),
+    ("utf-8-bom", b"\xef\xbb\xbf" + PLAIN.encode(), {}),
+    ("utf-16-le", PLAIN.encode("utf-16"), {}),  # with its byte-order mark
+    ("utf-16-be", b"\xfe\xff" + PLAIN.encode("utf-16-be"), {}),
+]
+
+
+def test_the_layouts_users_have_import_as_the_same_bars(install, tmp_path):
+    from zelkor5.terminal import _zone_steps
+
+    # A zone reaches the terminal as its offsets: Berlin's summer time of
+    # 2024 from 01:00 UTC on 31 March to 01:00 UTC on 27 October.
+    assert ";1711846800000:7200;1729990800000:3600;" in _zone_steps("Europe/Berlin")
+    assert _zone_steps("+05:30") == "19800" and _zone_steps("UTC-3") == "-10800"
+    inst = install()
+    for i, (name, text, options) in enumerate(LAYOUTS):
+        path = tmp_path / ("%s.csv" % name)
+        if isinstance(text, str):
+            path.write_text(text, encoding="utf-8")
+        else:
+            path.write_bytes(text)
+        rows_stored = import_history(
+            str(path), symbol="LAYOUT%d" % i, path=inst.exe, portable=True, **options
+        )
+        assert rows_stored == 2, name
+    assert inst.initialize(), zelkor5.last_error()
+    fields = ("time", "open", "high", "low", "close", "tick_volume")
+    for i, (name, _, _) in enumerate(LAYOUTS):
+        got = ok(zelkor5.copy_rates_range("LAYOUT%d" % i, TIMEFRAME_M1, 1709546400, 1709546460))
+        assert rows(got, fields) == LAYOUT_BARS, name
+
+
+def test_bars_of_an_hour_or_a_day_are_served_at_theirs_and_above_never_below(install, tmp_path):
+    from test_package_terminal import cli
+
+    inst = install()
+    hours = [T0 + 3600 * k for k in (0, 1, 2, 3, 5, 6, 7)]  # 04:00 missing
+    with open(str(tmp_path / "HOURLY.H1.csv"), "w") as f:
+        f.write("time,open,high,low,close,tick_volume\n")
+        for k, t in enumerate(hours):
+            f.write(
+                "%s,%.2f,%.2f,%.2f,%.2f,%d\n" % (stamp(t), 100 + k, 102 + k, 99 + k, 101 + k, 10)
+            )
+    assert import_history(str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True) == 7
+    # Days by their dates, the timeframe from their spacing; and from timeframe=.
+    days = tmp_path / "daily.csv"
+    days.write_text("Date,Open,High,Low,Close\n2024-03-04,10,12,9,11\n2024-03-05,11,13,10,12\n")
+    assert import_history(str(days), symbol="DAILY", path=inst.exe, portable=True) == 2
+    done = cli(
+        "terminal", "import", str(days), "--symbol", "DAILY2", "--timeframe", "d1",
+        "--columns", "date=Date", "--timezone", "+02:00", "--path", inst.exe,
+    )  # fmt: skip
+    assert (done.returncode, done.stdout) == (0, "imported 2 rows\n"), done.stderr
+    with pytest.raises(HistoryImportError, match="time is not the start of a H4 bar"):
+        import_history(
+            str(tmp_path / "HOURLY.H1.csv"), path=inst.exe, portable=True, timeframe="H4"
+        )
+    assert inst.initialize(), zelkor5.last_error()
+
+    h1 = ok(zelkor5.copy_rates_range("HOURLY", TIMEFRAME_H1, T0, END))
+    assert list(h1["time"]) == hours
+    assert list(h1["open"]) == [100 + k for k in range(7)]
+    h4 = ok(zelkor5.copy_rates_range("HOURLY", TIMEFRAME_H4, T0, END))
+    assert rows(h4, ("time", "open", "high", "low", "close", "tick_volume")) == [
+        (T0, 100, 105, 99, 104, 40),
+        (T0 + 4 * 3600, 104, 108, 103, 107, 30),
+    ]
+    # No invented minutes inside an hour.
+    for tf in (TIMEFRAME_M1, TIMEFRAME_M5):
+        got = zelkor5.copy_rates_range("HOURLY", tf, T0, END)
+        assert got is not None and len(got) == 0
+    d1 = ok(zelkor5.copy_rates_range("DAILY", TIMEFRAME_D1, T0 - 86400, END))
+    assert rows(d1, ("time", "open", "close")) == [(T0 - 86400, 10, 11), (T0, 11, 12)]
+    w1 = ok(zelkor5.copy_rates_range("DAILY2", TIMEFRAME_W1, T0 - 7 * 86400, END))
+    assert rows(w1, ("open", "high", "low", "close")) == [(10, 13, 9, 12)]
+    assert len(zelkor5.copy_rates_range("DAILY", TIMEFRAME_H1, T0 - 86400, END)) == 0
+    # Ticks made for an hour spread over it, and reproduce it.
+    ticks = ok(zelkor5.copy_ticks_range("HOURLY", T0, T0 + 3600, COPY_TICKS_ALL))
+    inside = ticks[ticks["time_msc"] < (T0 + 3600) * 1000]
+    assert len(inside) == 10 and inside[-1]["time_msc"] >= (T0 + 3000) * 1000
+    assert (inside[0]["bid"], inside[-1]["bid"]) == (100, 101)
+    # A stepped replay goes through them an hour at a time.
+    inst.stop()
+    assert replay(stamp(T0), stepped=True, path=inst.exe, portable=True), zelkor5.last_error()
+    stepped = [zreplay.next_bar("HOURLY", TIMEFRAME_H1) for _ in range(2)]
+    assert [(b["time"], b["open"], b["close"]) for b in stepped] == [
+        (T0, 100, 101),
+        (T0 + 3600, 101, 102),
+    ]
+    assert zreplay.now() == T0 + 7200
+
+
+def test_bytes_that_are_no_text_and_names_that_are_no_symbols_are_refused_in_a_line(
+    install, tmp_path
+):
+    from test_package_terminal import cli
+
+    inst = install()
+    bad = tmp_path / "BAD.M1.csv"
+    bad.write_bytes(b"time,open,high,low,close\n%d,1,1,1,1\n%d,1,1\xff,1,1\n" % (T0, T0 + 60))
+    with pytest.raises(HistoryImportError) as err:
+        import_history(str(bad), path=inst.exe, portable=True)
+    assert err.value.reason == (
+        "line 3: byte 0xFF at column 15 is not UTF-8: the file must be UTF-8, or UTF-16 with "
+        "a byte-order mark"
+    )
+    done = cli("terminal", "import", str(bad), "--path", inst.exe)
+    assert done.returncode == 1 and "Traceback" not in done.stderr, done.stderr
+    assert "line 3: byte 0xFF at column 15" in done.stderr and done.stderr.count("\n") == 1
+    # Text quoted in a message is shown escaped; a UTF-16 file without a mark is named so.
+    quoted = tmp_path / "Q.ticks.csv"
+    quoted.write_bytes(b"time_msc,bid,ask\n1709546400000,1.1,\x1b[31m\n")
+    with pytest.raises(HistoryImportError) as err:
+        import_history(str(quoted), path=inst.exe, portable=True)
+    assert err.value.reason == 'line 2: ask is not a positive number: "\\x1B[31m"'
+    unmarked = tmp_path / "U.csv"
+    unmarked.write_bytes(PLAIN.encode("utf-16-le"))
+    with pytest.raises(HistoryImportError, match="line 1: a NUL byte at column 2"):
+        import_history(str(unmarked), path=inst.exe, portable=True)
+    with pytest.raises(HistoryImportError, match='the date "03/04/2024" could be day/month'):
+        ambiguous = tmp_path / "A.csv"
+        ambiguous.write_text("Date,Time,Open,High,Low,Close\n03/04/2024,10:00,1,1,1,1\n")
+        import_history(str(ambiguous), path=inst.exe, portable=True)
+    for symbol in (".", ".."):
+        with pytest.raises(HistoryImportError, match="is not a symbol name"):
+            import_history(str(bad), symbol=symbol, path=inst.exe, portable=True)
+    # Options it cannot take.
+    with pytest.raises(HistoryImportError, match="the columns option is not role=name"):
+        import_history(str(bad), path=inst.exe, portable=True, columns={"colour": "Red"})
+    with pytest.raises(ValueError, match="unknown time zone 'Mars/Olympus'"):
+        import_history(str(bad), path=inst.exe, portable=True, timezone="Mars/Olympus")
+    with pytest.raises(ValueError, match="timeframe must be one of"):
+        import_history(str(bad), path=inst.exe, portable=True, timeframe="H5")
+    # Dropped into the folder: ..M1.csv names the symbol "."; the .err shows bytes escaped.
+    folder = os.path.join(inst.data_dir(), "import")
+    with open(os.path.join(folder, "..M1.csv"), "w") as f:
+        f.write(PLAIN)
+    with open(os.path.join(folder, "NUL.ticks.csv"), "wb") as f:
+        f.write(b"time_msc,bid,ask\n1709546400000,1.1,1.2\x00\n")
+    assert inst.initialize(), zelkor5.last_error()
+    failed = os.path.join(folder, "failed")
+    assert {"..M1.csv.err", "NUL.ticks.csv.err"} <= set(os.listdir(failed))
+    with open(os.path.join(failed, "NUL.ticks.csv.err"), "rb") as f:
+        assert f.read() == (
+            b"line 2: a NUL byte at column 22: the file must be UTF-8, or UTF-16 with a "
+            b"byte-order mark\n"
+        )
+    assert zelkor5.symbol_info(".") is None
+
+
+def test_dataframes_and_both_export_formats_import_back_the_same_bars_and_ticks(install, tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from test_package_terminal import cli
+
+    inst = install()
+    # Bars on a naive DatetimeIndex (UTC), the volume as "Volume".
+    bars = pd.DataFrame(
+        {
+            "Open": [b[1] for b in EURUSD_BARS],
+            "High": [b[2] for b in EURUSD_BARS],
+            "Low": [b[3] for b in EURUSD_BARS],
+            "Close": [b[4] for b in EURUSD_BARS],
+            "Volume": [b[5] for b in EURUSD_BARS],
+        },
+        index=pd.to_datetime([b[0] for b in EURUSD_BARS], unit="s"),
+    )
+    assert import_history(bars, symbol="DFBARS", path=inst.exe, portable=True) == len(EURUSD_BARS)
+    # The same frame written by pandas to Parquet: its index is a column there.
+    bars.to_parquet(str(tmp_path / "bars.parquet"))
+    assert import_history(tmp_path / "bars.parquet", symbol="PQBARS", path=inst.exe) == len(
+        EURUSD_BARS
+    )
+    # Ticks with an aware time column an hour east of UTC, and flags of 0.
+    ticks = pd.DataFrame(
+        {
+            "time": pd.to_datetime([t for t, _, _ in CUSTOM_TICKS], unit="ms", utc=True).tz_convert(
+                "Etc/GMT-1"
+            ),
+            "bid": [b for _, b, _ in CUSTOM_TICKS],
+            "ask": [a for _, _, a in CUSTOM_TICKS],
+            # Flags that say nothing changed are worked out from the prices.
+            "flags": [0] * len(CUSTOM_TICKS),
+        }
+    )
+    assert import_history(ticks, symbol="DFTICKS", path=inst.exe, portable=True) == len(
+        CUSTOM_TICKS
+    )
+    # Faults are one line each, naming the row; nothing is imported.
+    nan = bars.copy()
+    nan.iloc[2, 3] = float("nan")
+    for frame, says in [
+        (bars.reset_index(drop=True), "has no time"),
+        (bars[["Open", "High"]], "neither open, high, low and close"),
+        (nan, "row 2: close is NaN"),
+        (bars.iloc[::-1], "row 1: time is not later than the row before"),
+        ([(T0, 1.0)], "takes a file's path or a pandas DataFrame, not list"),
+    ]:
+        with pytest.raises(HistoryImportError, match=says) as e:
+            import_history(frame, symbol="DFBAD", path=inst.exe, portable=True)
+        assert "\n" not in str(e.value)
+    left = os.listdir(os.path.join(inst.data_dir(), "import"))
+    assert not [n for n in left if n.endswith(".csv") or ".tmp" in n], left
+
+    assert inst.initialize(), zelkor5.last_error()
+    fields = ("time", "open", "high", "low", "close", "tick_volume")
+    for symbol in ("DFBARS", "PQBARS"):
+        got = ok(zelkor5.copy_rates_range(symbol, TIMEFRAME_M1, 0, END))
+        assert rows(got, fields) == [
+            (b[0],) + tuple(round(p, 5) for p in b[1:5]) + (b[5] or 4,) for b in EURUSD_BARS
+        ]
+    got = ok(zelkor5.copy_ticks_range("DFTICKS", 0, END, COPY_TICKS_ALL))
+    assert rows(got, ("time_msc", "bid", "ask")) == [
+        (t, round(b, 3), round(a, 3)) for t, b, a in CUSTOM_TICKS
+    ]
+    expected_bars = ok(zelkor5.copy_rates_range("EURUSD", TIMEFRAME_M1, T0, T0 + 3600))
+    expected_ticks = ok(zelkor5.copy_ticks_range("EURUSD", T0 + 600, T0 + 780, COPY_TICKS_ALL))
+    zelkor5.shutdown()
+
+    # What the export writes, as CSV and as Parquet, imports back as it is.
+    span = {
+        "rates": ("2024-03-05T00:00", "2024-03-05T01:00"),
+        "ticks": ("2024-03-05T00:10", "2024-03-05T00:12:59"),
+    }
+    for kind, ext in [(k, e) for k in ("rates", "ticks") for e in ("csv", "parquet")]:
+        out = str(tmp_path / ("%s.%s" % (kind, ext)))
+        argv = ["export", kind, "EURUSD", "--from", span[kind][0], "--to", span[kind][1], "-o", out]
+        argv += ["--timeframe", "M1"] if kind == "rates" else []
+        done = cli(*argv, "--path", inst.exe)
+        assert done.returncode == 0, done.stderr
+        inst.stop()
+        symbol = "RT%s%s" % (kind[0].upper(), ext[0].upper())
+        done = cli("terminal", "import", out, "--symbol", symbol, "--path", inst.exe)
+        assert done.returncode == 0 and done.stdout.startswith("imported "), done.stderr
+    assert inst.initialize(), zelkor5.last_error()
+    for symbol in ("RTRC", "RTRP"):
+        got = ok(zelkor5.copy_rates_range(symbol, TIMEFRAME_M1, T0, T0 + 3600))
+        assert got.tobytes() == expected_bars.tobytes(), symbol
+    for symbol in ("RTTC", "RTTP"):
+        got = ok(zelkor5.copy_ticks_range(symbol, T0 + 600, T0 + 780, COPY_TICKS_ALL))
+        assert got.tobytes() == expected_ticks.tobytes(), symbol
+
+
+def test_a_start_serves_at_once_while_a_large_import_runs(install):
+    import fcntl
+
+    inst = install()
+    folder = os.path.join(inst.data_dir(), "import")
+    os.makedirs(folder)
+    # A million ticks of EURUSD (about 35 MB) from 2024-03-05 00:00, whose
+    # writer still holds its lock when the terminal starts.
+    first = T0 * 1000
+    big = open(os.path.join(folder, "EURUSD.ticks.csv"), "w")
+    fcntl.flock(big, fcntl.LOCK_EX)
+    big.write("time_msc,bid,ask\n")
+    block = 100_000
+    for k in range(0, 1_000_000, block):
+        big.write(
+            "".join(
+                "%d,1.%05d,1.%05d\n" % (first + 10 * j, 20000 + j % 500, 20002 + j % 500)
+                for j in range(k, k + block)
+            )
+        )
+    big.flush()
+    try:
+        assert inst.initialize(), zelkor5.last_error()
+        while status(inst.exe).importing is None:  # written as the import begins
+            time.sleep(0.01)
+        # Answered while the import runs, from what is stored so far: the
+        # simulated market, whose first tick of the day is no imported one.
+        tick = ok(zelkor5.copy_ticks_range("EURUSD", T0, T0 + 60, COPY_TICKS_ALL))[0]
+        during = status(inst.exe).importing
+        assert during.percent < 100 and not during.done, during
+        assert (during.file, during.file_number, during.files) == ("EURUSD.ticks.csv", 1, 1)
+        assert (tick["time_msc"], tick["bid"]) != (first, 1.2)
+        shown = cli_status(inst)
+        assert "import: 0.0%, file 1 of 1 (EURUSD.ticks.csv)" in shown, shown
+        # Stopped during the import: the file waits in import/ for the next start.
+        inst.stop()
+        assert os.path.exists(big.name) and not os.listdir(os.path.join(folder, "done"))
+        assert not os.listdir(os.path.join(inst.data_dir(), "history"))
+    finally:
+        big.close()  # the lock with it
+    assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).imported == 1
+    assert "import: done, 1 file: 1 imported, 0 rejected" in cli_status(inst)
+    # Then from the import, as a whole.
+    got = ok(zelkor5.copy_ticks_range("EURUSD", T0, T0 + 1, COPY_TICKS_ALL))
+    assert rows(got, ("time_msc", "bid")) == [
+        (first + 10 * j, round(1.2 + j * 1e-5, 5)) for j in range(101)
+    ]
+    last = ok(zelkor5.copy_ticks_range("EURUSD", T0 + 9999, T0 + 10000, COPY_TICKS_ALL))[-1]
+    assert (last["time_msc"], last["bid"]) == (first + 9_999_990, 1.20499)
+
+
+def cli_status(inst):
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-m", "zelkor5", "terminal", "status", "--path", inst.exe],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout

@@ -1,20 +1,23 @@
 """The connection to the bundled terminal over a process's life: it lasts
 while idle, survives the interpreter's exit with calls in flight, is never
 shared with a forked child, and a terminal that cannot start says why at
-once."""
+once, and each environment's commands act on its own terminal."""
 
 import os
 import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 import peer
+import pytest
 from test_terminal_helpers import install, ok, roaming  # noqa: F401  fixtures
 
 import zelkor5
+from zelkor5 import terminal as zterminal
 
 NO_CONNECTION = (-10004, "No IPC connection")
 
@@ -144,3 +147,107 @@ def test_a_started_terminal_that_exits_at_once_is_reported_at_once(install, tmp_
         "IPC initialize failed, The terminal ended before serving its pipe [exit code 1]: "
     )
     assert message.endswith("is in use by another terminal (pid %d)" % holder[0]), message
+
+
+def test_each_environment_acts_on_its_own_terminal(install, tmp_path, monkeypatch, rundir):
+    # One installation in two environments of this user: each has its own
+    # socket folder and data folder, so each its own terminal.
+    inst = install(portable=False)
+    other = (tempfile.mkdtemp(prefix="zk5t", dir="/tmp"), str(tmp_path / "roaming2"))
+    envs = [(rundir, inst.roaming), other]
+
+    def enter(i):
+        monkeypatch.setenv("XDG_RUNTIME_DIR", envs[i][0])
+        monkeypatch.setenv("XDG_DATA_HOME", envs[i][1])
+
+    folder_id = peer.path_digest(inst.dir)[:16].hex().upper()
+    config = os.path.join(other[1], "Brundel", "Terminal", folder_id, "config")
+    os.makedirs(config)
+    with open(os.path.join(config, "terminal.ini"), "w") as f:
+        f.write("[Terminal]\nIdleExit=3\n")
+    try:
+        pids = []
+        for i in (0, 1):
+            enter(i)
+            assert not zterminal.status(inst.exe).running
+            assert zterminal.stop(inst.exe) is False
+            pids.append(zterminal.start(inst.exe))
+            assert zterminal.start(inst.exe) == pids[i]
+        assert pids[0] != pids[1] and sorted(inst.pids()) == sorted(pids)
+        for i in (0, 1):
+            enter(i)
+            st = zterminal.status(inst.exe)
+            assert (st.running, st.pid) == (True, pids[i])
+            assert st.data_path.startswith(envs[i][1] + os.sep)
+            # The command too, in that environment.
+            done = subprocess.run(
+                [sys.executable, "-m", "zelkor5", "terminal", "status", "--path", inst.exe],
+                capture_output=True,
+                text=True,
+                timeout=60,
+                env=dict(os.environ),
+            )
+            assert done.stdout.splitlines()[0] == "running, pid %d" % pids[i], done
+
+        # Stopping one leaves the other running.
+        enter(0)
+        assert zterminal.stop(inst.exe) is True
+        assert inst.pids() == [pids[1]]
+        assert zterminal.status(inst.exe).pid is None
+        enter(1)
+        assert zterminal.status(inst.exe).pid == pids[1]
+
+        # A cleaned socket folder: the terminal is still this environment's
+        # (it makes its socket again within a second), and initialize()
+        # waits for it rather than failing with a second terminal.
+        for name in os.listdir(other[0]):
+            os.remove(os.path.join(other[0], name))
+        assert zterminal.status(inst.exe).pid == pids[1]
+        assert zelkor5.initialize(inst.exe), zelkor5.last_error()
+        assert inst.pids() == [pids[1]]
+        zelkor5.shutdown()
+        assert zterminal.stop(inst.exe) is True and inst.pids() == []
+        enter(0)
+        assert zterminal.status(inst.exe).pid is None
+    finally:
+        inst.stop()
+        shutil.rmtree(other[0], ignore_errors=True)
+
+
+@pytest.mark.skipif(
+    os.geteuid() != 0 or shutil.which("setpriv") is None, reason="runs a terminal as another user"
+)
+def test_another_users_terminal_is_never_reported_started_or_stopped(roaming):
+    # The same executable, run by another user in that user's environment.
+    base = tempfile.mkdtemp(prefix="zk5u", dir="/tmp")
+    os.chmod(base, 0o755)
+    exe = os.path.join(base, "inst", "terminal64.exe")
+    os.makedirs(os.path.dirname(exe))
+    shutil.copy2(zterminal.terminal_path(), exe)
+    run, home = os.path.join(base, "r"), os.path.join(base, "h")
+    for folder in (run, home):
+        os.mkdir(folder, 0o700)
+        os.chown(folder, 65534, 65534)
+    other = subprocess.Popen(
+        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"]
+        + ["HOME=" + home, "XDG_RUNTIME_DIR=" + run, exe],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        deadline = time.monotonic() + 30
+        while not any(n.startswith("ZK5.Terminal.") for n in os.listdir(run)):
+            assert other.poll() is None and time.monotonic() < deadline
+            time.sleep(0.02)
+        assert not zterminal.status(exe).running
+        assert zterminal.stop(exe) is False
+        mine = zterminal.start(exe)
+        assert mine != other.pid and zterminal.status(exe).pid == mine
+        assert zterminal.stop(exe) is True
+        assert other.poll() is None
+    finally:
+        zterminal.stop(exe)
+        other.terminate()
+        other.wait(30)
+        shutil.rmtree(base, ignore_errors=True)

@@ -22,7 +22,13 @@ import time
 import peer
 import pytest
 import trade_records
-from test_terminal_helpers import filling_for, install, ok, roaming  # noqa: F401  fixtures
+from test_terminal_helpers import (  # noqa: F401  fixtures
+    filling_for,
+    import_done,
+    install,
+    ok,
+    roaming,
+)
 
 import zelkor5
 from zelkor5.constants import TRADE_RETCODE_DONE
@@ -546,24 +552,61 @@ def test_a_removed_socket_is_made_again_and_a_removed_folder_ends_the_terminal(
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def test_a_damaged_store_stops_the_start_and_a_new_one_is_told(install):
+def test_a_stopped_store_is_one_file_and_a_damaged_one_stops_the_start(install):
     inst = install(settings="IdleExit=1\n")
     assert inst.initialize(), zelkor5.last_error()
     for i in range(40):
         ok(zelkor5.order_send(market(i % 2)))
+    before = history()
+    balance = ok(zelkor5.account_info()).balance
     inst.stop()
+    # A clean stop leaves the store as one file: a copy of it alone, in
+    # another installation, holds every account. (That one never flushes
+    # its store, as a sweep's: it trades alike and stops alike.)
     store = os.path.join(inst.data_dir(), "bases", "accounts.sqlite")
-    db = sqlite3.connect(store)  # the log moved into the file, then the file cut in half
-    db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
-    db.close()
     assert not os.path.exists(store + "-wal")
-    with open(store, "r+b") as f:
-        f.truncate(os.path.getsize(store) // 2)
-    code, err = exited(subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True))
-    first = err.splitlines()[0]
-    assert code == 2 and store in first and "damaged" in first and "move it aside" in first, err
-    # An empty store is a new one: the terminal serves, and says so.
-    open(store, "wb").close()
+    other = install(settings="IdleExit=1\n[Store]\nDurable=0\n", name="b")
+    copy = os.path.join(other.data_dir(), "bases", "accounts.sqlite")
+    os.makedirs(os.path.dirname(copy))
+    shutil.copy(store, copy)
+    assert other.initialize(), zelkor5.last_error()
+    deals, orders, positions = history()
+    assert (deals, orders) == before[:2] and len(deals) > 40
+    assert [(p.ticket, p.volume) for p in positions] == [(p.ticket, p.volume) for p in before[2]]
+    assert ok(zelkor5.account_info()).balance == balance
+    ok(zelkor5.order_send(market(0)))
+    other.stop()
+    assert not os.path.exists(copy + "-wal")
+    db = sqlite3.connect(copy)
+    assert db.execute("SELECT COUNT(*) FROM deals").fetchone()[0] == len(deals) + 1
+    db.close()
+
+    def start():
+        proc = subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True)
+        code, err = exited(proc)
+        return code, err.splitlines()[0] if err else ""
+
+    # Cut short, emptied, or only the first page left (where a log removed
+    # with the data in it leaves a file without tables): damaged, never new.
+    whole = open(store, "rb").read()
+    for size in (len(whole) // 2, 4096, 0):
+        with open(store, "wb") as f:
+            f.write(whole[:size])
+        code, first = start()
+        assert code == 2 and store in first and "damaged" in first, (size, first)
+        assert "move it aside" in first
+        assert os.path.getsize(store) == size
+    with open(store, "wb") as f:
+        f.write(whole)
+    bare = sqlite3.connect(store + ".bare")
+    bare.execute("CREATE TABLE t(x)")
+    bare.commit()
+    bare.close()
+    os.replace(store + ".bare", store)
+    code, first = start()
+    assert code == 2 and "damaged (the file holds no account tables)" in first, first
+    # A missing store is a new one: the terminal serves, and says so.
+    os.unlink(store)
     code, err = exited(subprocess.Popen([inst.exe, "/portable"], stderr=subprocess.PIPE, text=True))
     assert code == 0 and "the account store %s is new" % store in err, err
 
@@ -642,6 +685,7 @@ def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_imp
             f.write("%d,1,1,1,1,1\n" % (1709600000 - 1709600000 % 60 + 60 * k))
     filler = fill(small_disk)
     assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).postponed == 1
     assert not any(os.path.exists(p) for p in leftovers)
     assert os.path.exists(good) and not os.path.exists(
         os.path.join(data, "import", "failed", "BIGX.M1.csv")
@@ -649,5 +693,6 @@ def test_a_full_disk_repeats_no_request_id_fails_the_login_and_postpones_the_imp
     inst.stop()
     os.unlink(filler)
     assert inst.initialize(), zelkor5.last_error()
+    assert import_done(inst).imported == 1
     assert os.path.exists(os.path.join(data, "import", "done", "BIGX.M1.csv"))
     assert ok(zelkor5.symbol_info("BIGX")).custom

@@ -109,16 +109,26 @@ ConnectOutcome CInterClient::ConnectToTerminal(const std::u16string& path, bool 
       look, false, [](std::uint32_t*) { return false; }, nullptr, &ended);
 #else
   // The started terminal is watched: one that exits before it serves (it
-  // cannot load, its data folder is taken, ...) fails the wait at once.
+  // cannot load, its data folder is taken, ...) fails the wait at once. One
+  // that leaves because the terminal holding the data folder serves this
+  // very pipe, its socket removed for the moment, hands the wait over to
+  // that one: it makes its socket again within a second.
   os::LaunchWatch watch;
   if (os::LaunchWatched(path, LaunchArguments(portable), &watch) != 0) {
     return ConnectOutcome::FailedWith(u"Process create failed '%s'", path);
   }
+  bool returning = false;
   ConnectOutcome outcome = PollStarted(
-      look, false, [&](std::uint32_t* code) { return os::WatchedExit(&watch, code); },
+      look, false,
+      [&](std::uint32_t* code) {
+        if (returning || !os::WatchedExit(&watch, code)) return false;
+        returning = *code == static_cast<std::uint32_t>(kExitSocketReturning);
+        return !returning;
+      },
       u"The terminal ended before serving its pipe [exit code %u]", &ended);
-  // What it said about why follows the exit code.
-  if (ended) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
+  // What it said about why follows the exit code (or the time waited for
+  // the other terminal).
+  if (ended || (returning && !outcome)) outcome.error += ReasonSuffix(os::WatchedErrorLine(&watch));
   os::EndWatch(&watch);
   return outcome;
 #endif

@@ -66,14 +66,17 @@ enum class CommandId : std::uint32_t {
   // The bundled terminal's own commands, far from the range above: a
   // replay's clock, asked for and moved by the script that runs in it.
   // REPLAY_STATE: no arguments; u32 mode (0 live, 1 timed, 2 a step per
-  // request, 3 held), i64 now_ms, from_ms, speed, step_ms.
+  // request, 3 held), i64 now_ms, from_ms, speed, step_ms, end_ms (where
+  // the replay's clock stops; 0 live).
   REPLAY_STATE = 9001,
-  // REPLAY_ADVANCE: i64 ms >= 0; i64 now_ms. A held clock only (else -7).
+  // REPLAY_ADVANCE: i64 ms >= 0; i64 now_ms, no later than the end. A held
+  // clock only (else -7).
   REPLAY_ADVANCE = 9002,
   // REPLAY_NEXT_BAR: symbol, i32 timeframe; i64 now_ms, i64 the bar's
   // opening time: the clock moved to the close of the first bar that closes
-  // after now; -4 for an unknown symbol, -1 when no bar opens within 40
-  // days (the end of the data), -7 unless the clock is held.
+  // after now and on to the first tick after it (or to the end, inside the
+  // bar); -4 for an unknown symbol, -1 at the end or when no bar opens
+  // within 40 days (the end of the data), -7 unless the clock is held.
   REPLAY_NEXT_BAR = 9003,
 };
 

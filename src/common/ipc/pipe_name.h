@@ -17,6 +17,15 @@ namespace zk5 {
 constexpr char16_t kDataVendorFolder[] = u"Brundel";
 constexpr char16_t kDataProductFolder[] = u"Terminal";
 
+// Exit statuses of a terminal that leaves as it starts because another
+// terminal is in its way: one serves its pipe, or holds its data folder
+// while serving another pipe (kExitAnotherTerminal); or the one that holds
+// its data folder serves this very pipe, but its socket is missing (its
+// folder was cleaned), and makes it again within a second
+// (kExitSocketReturning): a client that launched it waits for the pipe.
+constexpr int kExitAnotherTerminal = 1;
+constexpr int kExitSocketReturning = 4;
+
 // Paths longer than this many units are refused ("Path too long").
 constexpr std::size_t kMaxTerminalPath = 260;
 

@@ -31,6 +31,11 @@ namespace zk5::os {
 // pipe after it.
 std::u16string ExecutablePath();
 
+// Where clients reach the pipe `name`: its socket file on POSIX (see
+// posix/socket_dir.h), the name itself on Windows. 0 with *address, else
+// the platform error number (EPERM: the socket folder is not private).
+std::uint32_t PipeAddress(const std::u16string& name, std::u16string* address);
+
 enum class ListenStatus {
   kOk,             // serving the name
   kAlreadyServed,  // another live server holds the name

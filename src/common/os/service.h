@@ -83,6 +83,11 @@ constexpr FileHandle kInvalidFile = -1;
 // component is not followed, and opening a FIFO or a device does not wait
 // for it. Anything else leaves *out invalid, with its kind returned.
 FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint64_t* size);
+// Waits until no other program holds a write lock on the file (flock
+// LOCK_EX on POSIX, an exclusive LockFileEx on Windows: it is still being
+// written), holds a shared one until the file is closed, and gives its
+// size then. False when its size cannot be told.
+bool WaitForWriters(FileHandle h, std::uint64_t* size);
 // Reads up to n bytes; *got 0 at the end. False on a read error.
 bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got);
 void CloseFile(FileHandle h);
@@ -113,11 +118,29 @@ enum class LockStatus {
   kError,
 };
 // Takes an exclusive lock on the file at `path` (created when missing) for
-// the rest of the process's life, and writes the process id into it. The
-// kernel drops the lock when the process dies, however it ends.
-// `error`, when given, receives the platform error of kError.
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder,
-                       std::uint32_t* error = nullptr);
+// the rest of the process's life, and writes the process id into it, with
+// `note` (one line) on the line after. The kernel drops the lock when the
+// process dies, however it ends. On kHeld, *holder_note is what the holder
+// noted (empty when unknown). `error`, when given, receives the platform
+// error of kError.
+LockStatus LockForLife(const std::u16string& path, const std::string& note, std::int64_t* holder,
+                       std::string* holder_note, std::uint32_t* error = nullptr);
+
+// Whether another process holds the lock LockForLife takes on `path`, told
+// without taking it on POSIX (on Windows a free lock is taken and given
+// back at once), nothing created; when it does, *holder is its pid and
+// *holder_note what it noted, when known.
+bool LockHeld(const std::u16string& path, std::int64_t* holder, std::string* holder_note);
+
+// The second line of a lock file's text (the note), without its line end.
+inline std::string LockNote(const std::string& text) {
+  const std::size_t first = text.find('\n');
+  if (first == std::string::npos) return {};
+  std::size_t end = text.find('\n', first + 1);
+  if (end == std::string::npos) return {};  // cut short: not all of it
+  if (end > first + 1 && text[end - 1] == '\r') --end;
+  return text.substr(first + 1, end - first - 1);
+}
 
 // The folder that holds pipe sockets ($XDG_RUNTIME_DIR or /tmp/zk5-<uid>),
 // for messages.

@@ -132,6 +132,7 @@ Settings ParseSettings(const std::string& text) {
   if (seed != nullptr) ToUInt64(*seed, &s.seed);
   ReadInt(ini, "terminal", "requesttimeout", 1, 3600, &s.request_timeout_sec);
   ReadInt(ini, "terminal", "connectionidle", 1, 100LL * 365 * 86400, &s.connection_idle_sec);
+  ReadBool(ini, "store", "durable", &s.durable);
   ReadInt(ini, "market", "clockshift", -100LL * 365 * 86400, 100LL * 365 * 86400,
           &s.clock_shift_sec);
   // A replay's settings are checked, not defaulted: a replay on other terms
@@ -177,6 +178,18 @@ Settings ParseSettings(const std::string& text) {
       !ToBool(*stepped, &s.replay_stepped)) {
     s.replay_error = "[Replay] Stepped=" + *stepped + " is not 0 or 1";
   }
+  const std::string* to = Get(ini, "replay", "to");
+  if (to != nullptr && !to->empty() && s.replay_error.empty()) {
+    bool seconds = false, fraction = false;
+    if (!ParseDateTime(to->data(), to->data() + to->size(), &s.replay_to_ms, &seconds, &fraction)) {
+      s.replay_to_ms = 0;
+      s.replay_error = "[Replay] To=" + *to +
+                       " is not a UTC date and time YYYY-MM-DD HH:MM[:SS] (such as 2024-03-06 "
+                       "00:00)";
+    } else if (s.replay && s.replay_to_ms <= s.replay_from_ms) {
+      s.replay_error = "[Replay] To=" + *to + " is not after From=" + *from;
+    }
+  }
   return s;
 }
 
@@ -213,11 +226,18 @@ std::string DefaultSettingsText() {
          "; replays that repeat exactly. Stepped=1 holds the clock still until the\n"
          "; script moves it (zelkor5.replay.advance, next_bar); Speed and Step are then\n"
          "; ignored. Accounts start afresh in a store of their own at every start.\n"
-         "; Empty From: the market runs on the wall clock.\n"
+         "; The clock stops at To (UTC), by default at the end of the imported history\n"
+         "; (else where the replay started). Empty From: the market runs on the wall clock.\n"
          "From=\n"
          "Speed=1\n"
          "Step=0\n"
-         "Stepped=0\n";
+         "Stepped=0\n"
+         "To=\n"
+         "[Store]\n"
+         "; 0: the account store is never flushed to disk, so changes cost no wait for\n"
+         "; the disk. Only for an installation thrown away after use (a backtest's or a\n"
+         "; sweep's): a crash or a power cut may lose or damage its accounts.\n"
+         "Durable=1\n";
 }
 
 AccountsFile ParseAccounts(const std::string& text) {

@@ -37,13 +37,19 @@ struct Settings {
   std::int64_t request_timeout_sec = 30;   // [Terminal] RequestTimeout
   std::int64_t connection_idle_sec = 600;  // [Terminal] ConnectionIdle
   std::int64_t clock_shift_sec = 0;        // [Market] ClockShift: added to the system clock
-  // [Replay] From (UTC), Speed, Step: a replay of the past when From is set.
+  // [Replay] From (UTC), Speed, Step, To: a replay of the past when From is set.
   bool replay = false;
   std::int64_t replay_from_ms = 0;
   std::int64_t replay_speed = 1;    // market seconds per real second, 1..1000000
   std::int64_t replay_step_ms = 0;  // > 0: the clock moves this much per request instead
   bool replay_stepped = false;      // [Replay] Stepped: held until the script moves it
-  // Why a given From, Speed or Step cannot be taken (the terminal does
+  // [Replay] To (UTC): where the clock stops; 0 = not set (the end of the
+  // imported history, else the moment the replay starts).
+  std::int64_t replay_to_ms = 0;
+  // [Store] Durable: false for an installation thrown away after use (a
+  // backtest's, a sweep's): the account store is never flushed to disk.
+  bool durable = true;
+  // Why a given From, Speed, Step, Stepped or To cannot be taken (the terminal does
   // not start then), naming the setting and what it may be.
   std::string replay_error;
 };

@@ -23,6 +23,8 @@ TEST(Settings, DefaultsComeFromTheDefaultFileAndFromNothing) {
   EXPECT_EQ(file.trade_api, true);
   EXPECT_EQ(file.max_bars, none.max_bars);
   EXPECT_EQ(file.seed, none.seed);
+  EXPECT_TRUE(file.durable && none.durable);
+  EXPECT_FALSE(ParseSettings("[store]\ndurable=0\n").durable);
 }
 
 TEST(Settings, ValuesSectionsCaseAndBadValues) {
@@ -55,6 +57,28 @@ TEST(Settings, ASteppedReplayHoldsItsClockUntilMoved) {
   per_request.Step();
   EXPECT_EQ(per_request.Advance(5000), from + 60000);
   EXPECT_FALSE(ParseSettings(DefaultSettingsText()).replay_stepped);
+  EXPECT_EQ(ParseSettings(DefaultSettingsText()).replay_to_ms, 0);
+}
+
+TEST(Settings, AReplaysClockStopsAtItsEndHoweverItRuns) {
+  const Settings s = ParseSettings("[Replay]\nFrom=2024-03-05T10:00:00Z\nTo=2024-03-05 10:01\n");
+  const std::int64_t from = 1709632800000, end = from + 60000;
+  ASSERT_EQ(s.replay_to_ms, end);
+  MarketClock held(from, 1, 0, true, s.replay_to_ms);
+  EXPECT_FALSE(held.ended());
+  EXPECT_EQ(held.Advance(59000), from + 59000);
+  EXPECT_EQ(held.Advance(5000), end);  // stopped at the end
+  EXPECT_TRUE(held.ended());
+  EXPECT_EQ(held.MoveTo(end + 1), end);
+  EXPECT_EQ(held.Advance(1), end);
+  MarketClock per_request(from, 1, 45000, false, end);
+  per_request.Step();
+  per_request.Step();
+  EXPECT_EQ(per_request.NowMs(), end);
+  MarketClock timed(from, 1000000, 0, false, end);
+  EXPECT_LE(timed.NowMs(), end);
+  EXPECT_EQ(timed.end_ms(), end);
+  EXPECT_EQ(MarketClock(from, 1, 0, true).end_ms(), 0);  // no end
 }
 
 // A replay setting is taken as given or refused, naming the setting and
@@ -81,6 +105,10 @@ TEST(Settings, ReplaySettingsAreCheckedNotDefaulted) {
        "[Replay] Step=-1 is not a whole number from 0 to 31622400000"},
       {"Step=1.5", "[Replay] Step=1.5 is not a whole number"},
       {"From=2024-03-05 00:00\nStepped=maybe", "[Replay] Stepped=maybe is not 0 or 1"},
+      {"From=2024-03-05 00:00\nTo=2024-03-06 12:00:30", ""},
+      {"From=2024-03-05 00:00\nTo=2024-03-05", "[Replay] To=2024-03-05 is not a UTC date"},
+      {"From=2024-03-05 00:00\nTo=2024-03-05 00:00",
+       "[Replay] To=2024-03-05 00:00 is not after From=2024-03-05 00:00"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include <string>
 #include <type_traits>
 #include <variant>
+
 #include "base/text.h"
+#include "os/os.h"
 #include "os/service.h"
 
 namespace zk5::term {
@@ -272,17 +275,47 @@ bool Select(sqlite3_stmt* st, std::uint64_t login, const HistoryQuery& q,
   return rc == SQLITE_DONE;
 }
 
+// The size of a regular file; 0 when there is none.
+std::uint64_t SizeOf(const std::u16string& path) {
+  os::FileHandle h;
+  std::uint64_t size = 0;
+  if (os::OpenRegularFile(path, &h, &size) != os::FileKind::kRegular) return 0;
+  os::CloseFile(h);
+  return size;
+}
+
 }  // namespace
 
 Store::~Store() { Close(); }
 
-void Store::Close() {
+bool Store::Close() {
+  if (db_ == nullptr) return true;
   for (auto& [sql, st] : statements_) sqlite3_finalize(st);
   statements_.clear();
-  if (db_ != nullptr) {
-    sqlite3_close(db_);
-    db_ = nullptr;
+  // The log folded into the file and removed: the file alone is the store
+  // (a copy of it is a backup). Left as it is when that fails: the next
+  // open reads the log again.
+  bool ok = true;
+  if (opened_) {
+    ok = Exec("PRAGMA wal_checkpoint(TRUNCATE)") && Exec("PRAGMA journal_mode = DELETE");
   }
+  ok = sqlite3_close(db_) == SQLITE_OK && ok;
+  db_ = nullptr;
+  deferred_ = false;
+  if (opened_ && ok) {
+    // The log's removal durable too, or a crash could bring an old one back.
+    ok = !os::PathExists(wal_path_) && os::FlushToDisk(folder_path_);
+  }
+  opened_ = false;
+  return ok;
+}
+
+void Store::Discard() {
+  for (auto& [sql, st] : statements_) sqlite3_finalize(st);
+  statements_.clear();
+  if (db_ != nullptr) sqlite3_close(db_);
+  db_ = nullptr;
+  opened_ = deferred_ = false;
 }
 
 bool Store::Exec(const char* sql) {
@@ -301,27 +334,84 @@ sqlite3_stmt* Store::Prepare(const std::string& sql) {
   return st;
 }
 
+// What the file's header says of a store that exists, before SQLite reads
+// it: empty, no database, or cut short (shorter than the pages its header
+// counts; with a log the pages may live in the log). Empty when it looks
+// whole.
+std::string Store::CheckHeader(const std::u16string& path, const std::u16string& wal) {
+  os::FileHandle h;
+  std::uint64_t size = 0;
+  if (os::OpenRegularFile(path, &h, &size) != os::FileKind::kRegular) return {};
+  unsigned char header[100] = {};
+  std::size_t got = 0;
+  const bool read = os::ReadFromFile(h, header, sizeof header, &got);
+  os::CloseFile(h);
+  if (size == 0) return "the file is empty";
+  static const char kMagic[] = "SQLite format 3";
+  if (!read || got < sizeof header || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
+    return "the file is not an account store";
+  }
+  auto be32 = [&](int at) {
+    return std::uint32_t{header[at]} << 24 | std::uint32_t{header[at + 1]} << 16 |
+           std::uint32_t{header[at + 2]} << 8 | header[at + 3];
+  };
+  const std::uint32_t raw_page = std::uint32_t{header[16]} << 8 | header[17];
+  const std::uint64_t page_size = raw_page == 1 ? 65536 : raw_page;
+  // The page count is valid when the change counter matches the one it
+  // was written with.
+  const std::uint32_t pages = be32(28);
+  if (pages == 0 || be32(24) != be32(92)) return {};
+  if (SizeOf(wal) == 0 && std::uint64_t{pages} * page_size > size) {
+    return "the file is shorter than its header says: " + std::to_string(size) + " bytes for " +
+           std::to_string(pages) + " pages of " + std::to_string(page_size);
+  }
+  return {};
+}
+
 bool Store::Open(const std::string& path, bool durable, std::string* error) {
-  Close();
-  damaged_ = created_ = deferred_ = false;
+  Discard();
+  damaged_ = created_ = false;
   folder_flushed_.store(false);
-  wal_path_.clear();
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  const std::u16string wide = text::Utf8ToUtf16(path.data(), path.size());
+  wal_path_ = wide + u"-wal";
+  const std::size_t slash = wide.find_last_of(u"/\\");
+  folder_path_ = slash == std::u16string::npos ? u"." : wide.substr(0, slash == 0 ? 1 : slash);
+  const os::FileKind kind = os::KindOfPath(wide);
+  if (kind == os::FileKind::kMissing) {
+    // A log without its store would be read into the new one.
+    if (SizeOf(wal_path_) != 0) {
+      damaged_ = true;
+      *error = "the file is missing but its -wal file is there";
+      return false;
+    }
+    // Made whole under another name, then renamed: a store file that
+    // exists always held its tables, so one without them is damaged.
+    if (!Create(path, error)) return false;
+    created_ = true;
+  } else if (kind == os::FileKind::kRegular) {
+    const std::string header = CheckHeader(wide, wal_path_);
+    if (!header.empty()) {
+      damaged_ = true;
+      *error = header;
+      return false;
+    }
+  }
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     *error = db_ != nullptr ? sqlite3_errmsg(db_) : "cannot open";
-    Close();
+    Discard();
     return false;
   }
   sqlite3_extended_result_codes(db_, 1);
   // Only this process uses the file (the data folder's lock sees to it);
   // exclusive locking keeps the WAL index in memory.
   // temp_store: a batch's savepoints keep their page copies in memory.
-  bool ok = Exec("PRAGMA encoding = 'UTF-16le'") && Exec("PRAGMA locking_mode = EXCLUSIVE") &&
-            Exec("PRAGMA temp_store = MEMORY") && Exec("PRAGMA journal_mode = WAL") &&
+  bool ok = Exec("PRAGMA locking_mode = EXCLUSIVE") && Exec("PRAGMA temp_store = MEMORY") &&
+            Exec("PRAGMA journal_mode = WAL") &&
             Exec(durable ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = OFF") &&
-            Migrate(error) && Exec(kHistoryIndexes);
+            Migrate(false, error) && Exec(kHistoryIndexes);
   // Every page read once: a file cut short or overwritten is found now,
-  // not by the account calls later (an empty file is a new store).
+  // not by the account calls later.
   if (ok) {
     sqlite3_stmt* check = Prepare("PRAGMA quick_check(1)");
     std::string verdict;
@@ -342,14 +432,34 @@ bool Store::Open(const std::string& path, bool durable, std::string* error) {
     const int code = sqlite3_errcode(db_) & 0xFF;
     if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) damaged_ = true;
     if (error->empty()) *error = sqlite3_errmsg(db_);
-    Close();
+    Discard();
     return false;
   }
-  const std::u16string wide = text::Utf8ToUtf16(path.data(), path.size());
-  wal_path_ = wide + u"-wal";
-  const std::size_t slash = wide.find_last_of(u"/\\");
-  folder_path_ = slash == std::u16string::npos ? u"." : wide.substr(0, slash == 0 ? 1 : slash);
+  opened_ = true;
   return true;
+}
+
+bool Store::Create(const std::string& path, std::string* error) {
+  // "<name>.tmp<digits>": what the terminal removes at start when a crash
+  // left it.
+  const std::string temp = path + ".tmp1";
+  const std::u16string wide_temp = text::Utf8ToUtf16(temp.data(), temp.size());
+  os::RemoveFile(wide_temp);
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  bool ok = sqlite3_open_v2(temp.c_str(), &db_, flags, nullptr) == SQLITE_OK;
+  // No journal: a half-made file is thrown away, never opened.
+  ok = ok && Exec("PRAGMA journal_mode = OFF") && Exec("PRAGMA encoding = 'UTF-16le'") &&
+       Migrate(true, error);
+  if (!ok && error->empty()) *error = db_ != nullptr ? sqlite3_errmsg(db_) : "cannot create";
+  Discard();
+  const std::u16string wide = text::Utf8ToUtf16(path.data(), path.size());
+  ok = ok && os::FlushToDisk(wide_temp) && os::RenameFile(wide_temp, wide) &&
+       os::FlushToDisk(folder_path_);
+  if (!ok) {
+    if (error->empty()) *error = "cannot create " + path;
+    os::RemoveFile(wide_temp);
+  }
+  return ok;
 }
 
 void Store::DeferFlushes() {
@@ -372,7 +482,7 @@ bool Store::Flush() {
   return ok;
 }
 
-bool Store::Migrate(std::string* error) {
+bool Store::Migrate(bool creating, std::string* error) {
   sqlite3_stmt* st = Prepare("PRAGMA user_version");
   if (st == nullptr) return false;
   int version = -1;
@@ -387,7 +497,12 @@ bool Store::Migrate(std::string* error) {
     return false;
   }
   if (version == kSchemaVersion) return true;
-  created_ = version == 0;
+  if (version == 0 && !creating) {
+    // Every store is made with its tables (Create).
+    damaged_ = true;
+    *error = "the file holds no account tables";
+    return false;
+  }
   std::string sql = "BEGIN IMMEDIATE;";
   if (version == 0) {
     sql +=

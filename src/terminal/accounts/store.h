@@ -6,8 +6,9 @@
 // or one savepoint of a batch's transaction; the terminal confirms a change
 // only once its transaction is flushed (Flush), so a terminal killed at any
 // moment restarts with every change it confirmed and nothing of one it did
-// not. A commit writes
-// only what the change touched: its cost does not grow with the history.
+// not. A commit writes only what the change touched: its cost does not
+// grow with the history. Closed, the store is the one file: the log is
+// folded into it and removed, so that a copy of the file is a backup.
 //
 // Schema (version 2 in PRAGMA user_version; text stored as UTF-16LE so that
 // any text a client sends comes back unit for unit):
@@ -57,13 +58,19 @@ class Store {
 
   // Opens the database at `path` (UTF-8), creating it and its tables when
   // missing, and checks it whole. `durable` false turns the flush to disk
-  // off (for fuzzing only). False with a reason in *error; damaged() tells
-  // a damaged file from one that cannot be opened.
+  // off (for fuzzing, and for installations thrown away after use). False
+  // with a reason in *error; damaged() tells a damaged file from one that
+  // cannot be opened. A missing file is a new store, made whole before it
+  // gets its name; one that exists but is empty, holds no tables, is cut
+  // short or overwritten is damaged.
   bool Open(const std::string& path, bool durable, std::string* error);
-  void Close();
-  // Whether the last Open found the file damaged (cut short, overwritten).
+  // Folds the log into the database file and removes it, so that the file
+  // alone holds the store, and closes. False when the log could not be
+  // folded (it is then kept, and read again at the next open).
+  bool Close();
+  // Whether the last Open found the file damaged.
   bool damaged() const { return damaged_; }
-  // Whether the last Open made the tables: a new (or empty) store.
+  // Whether the last Open made the store: a new one.
   bool created() const { return created_; }
 
   // Group commit: from now on Commit leaves the flush to disk to Flush, so
@@ -105,7 +112,10 @@ class Store {
  private:
   sqlite3_stmt* Prepare(const std::string& sql);
   bool Exec(const char* sql);
-  bool Migrate(std::string* error);
+  bool Migrate(bool creating, std::string* error);
+  bool Create(const std::string& path, std::string* error);
+  static std::string CheckHeader(const std::u16string& path, const std::u16string& wal);
+  void Discard();  // closes without touching the file
   bool Write(AccountState* st, bool replace);
 
   sqlite3* db_ = nullptr;
@@ -115,6 +125,7 @@ class Store {
   std::u16string wal_path_;     // set by DeferFlushes
   std::u16string folder_path_;  // the folder that holds the log's name
   bool deferred_ = false;
+  bool opened_ = false;        // the last Open succeeded: Close folds the log
   bool batch_ = false;         // inside BeginBatch .. EndBatch
   bool batch_broken_ = false;  // the database ended the batch's transaction
   std::atomic<bool> folder_flushed_{false};

@@ -186,7 +186,8 @@ TEST_F(StoreTest, RefusesADatabaseOfANewerVersionOrNotADatabase) {
 }
 
 // A store cut short is found at once and refused as damaged, whatever
-// part of it the account calls would read; a new (or empty) one says so.
+// part of it the account calls would read; so is one that exists without
+// its tables. Only a missing one is new.
 TEST_F(StoreTest, ADamagedStoreIsRefusedAtOpenAndANewOneIsTold) {
   Open();
   EXPECT_TRUE(store_.created());
@@ -201,19 +202,75 @@ TEST_F(StoreTest, ADamagedStoreIsRefusedAtOpenAndANewOneIsTold) {
   store_.Close();
   const auto size = std::filesystem::file_size(path_);
   ASSERT_GT(size, 16384u);
-  std::filesystem::resize_file(path_, size / 2);
+  // Cut at a page boundary: only the header tells it is short.
+  std::filesystem::resize_file(path_, size / 2 / 4096 * 4096);
   std::string error;
   EXPECT_FALSE(store_.Open(path_, true, &error));
   EXPECT_TRUE(store_.damaged());
-  EXPECT_FALSE(error.empty());
-  // A file that is no database at all is damaged too; an empty one is new.
+  EXPECT_NE(error.find("shorter than its header says"), std::string::npos) << error;
+  // A file that is no database at all is damaged too, and so are an empty
+  // one and a database without the tables.
   ASSERT_TRUE(test::WriteFile(dir_ / "junk.sqlite", std::string(8192, 'x')));
   EXPECT_FALSE(store_.Open(dir_ / "junk.sqlite", true, &error));
   EXPECT_TRUE(store_.damaged());
   ASSERT_TRUE(test::WriteFile(dir_ / "empty.sqlite", ""));
-  ASSERT_TRUE(store_.Open(dir_ / "empty.sqlite", true, &error)) << error;
+  EXPECT_FALSE(store_.Open(dir_ / "empty.sqlite", true, &error));
+  EXPECT_TRUE(store_.damaged());
+  {
+    sqlite3* db = nullptr;
+    const std::string bare = dir_ / "bare.sqlite";
+    ASSERT_EQ(sqlite3_open(bare.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE t(x); DROP TABLE t",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    error.clear();
+    EXPECT_FALSE(store_.Open(bare, true, &error));
+    EXPECT_TRUE(store_.damaged());
+    EXPECT_NE(error.find("no account tables"), std::string::npos) << error;
+  }
+  // A missing store whose log is still there would be made from the log:
+  // damaged as well.
+  ASSERT_TRUE(test::WriteFile(dir_ / "gone.sqlite-wal", std::string(4096, '\0')));
+  EXPECT_FALSE(store_.Open(dir_ / "gone.sqlite", true, &error));
+  EXPECT_TRUE(store_.damaged());
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "gone.sqlite"));
+  ASSERT_TRUE(store_.Open(dir_ / "new.sqlite", true, &error)) << error;
   EXPECT_FALSE(store_.damaged());
   EXPECT_TRUE(store_.created());
+}
+
+// Closed, the store is its one file: the log is folded into it and
+// removed, so that a copy of the file alone holds every account.
+TEST_F(StoreTest, AClosedStoreIsOneFileAndACopyOfItIsWhole) {
+  Open();
+  store_.DeferFlushes();
+  AccountState st = NewAccount(acc_, kTuesdayMs - 1000);
+  ASSERT_TRUE(store_.Commit(&st));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(ExecuteTrade(quotes_, acc_, &st, Market(i % 2, 0.01)).retcode, kRetDone);
+    ASSERT_TRUE(store_.Commit(&st));
+  }
+  ASSERT_TRUE(store_.Flush());
+  EXPECT_TRUE(std::filesystem::exists(path_ + "-wal"));
+  ASSERT_TRUE(store_.Close());
+  EXPECT_FALSE(std::filesystem::exists(path_ + "-wal"));
+  EXPECT_TRUE(store_.Flush());  // nothing left to flush
+  const std::string copy = dir_ / "copy.sqlite";
+  std::filesystem::copy_file(path_, copy);
+  std::string error;
+  ASSERT_TRUE(store_.Open(copy, true, &error)) << error;
+  EXPECT_FALSE(store_.created());
+  AccountState back;
+  ASSERT_EQ(store_.Load(42, &back), Store::LoadResult::kLoaded);
+  EXPECT_EQ(back.balance, st.balance);
+  EXPECT_EQ(back.next_ticket, st.next_ticket);
+  HistoryQuery all;
+  all.from_msc = INT64_MIN;
+  all.to_msc = INT64_MAX;
+  std::uint64_t n = 0;
+  ASSERT_TRUE(store_.Count(42, true, all, &n));
+  EXPECT_EQ(n, 21u);
 }
 
 // With flushes deferred, commits are visible at once and durable after

@@ -1,6 +1,7 @@
 #include "accounts/stream.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <vector>
@@ -56,10 +57,13 @@ class Walker {
         st_(st),
         q_(model, st->evaluated_msc),
         watch_(Symbols().size()),
-        rate_users_(Symbols().size()) {}
+        rate_users_(Symbols().size()),
+        before_(Symbols().size()),
+        has_before_(Symbols().size(), false) {}
 
   StreamOutcome Run(std::int64_t to) {
     const std::int64_t from = st_->evaluated_msc;
+    walk_from_ = from;
     ChooseSymbols();
     for (const int sym : syms_) Rewatch(sym);
     next_expiry_ = -kNever;  // the first look finds the earliest
@@ -90,9 +94,8 @@ class Walker {
         return a.time != b.time ? a.time < b.time : a.slot < b.slot;
       });
       for (const Event& e : events) {
-        Expire(e.time);
-        OnTick(syms_[static_cast<std::size_t>(e.slot)],
-               ticks[static_cast<std::size_t>(e.slot)][static_cast<std::size_t>(e.index)]);
+        Visit(syms_[static_cast<std::size_t>(e.slot)],
+              ticks[static_cast<std::size_t>(e.slot)][static_cast<std::size_t>(e.index)]);
       }
       out_.ticks += events.size();
     }
@@ -211,6 +214,66 @@ class Walker {
     const SymbolSpec& s = SymbolAt(e->sym);
     if (!q_.Rate(s.profit, acc_.currency, &e->profit_rate)) e->profit_rate = 0;
     if (!q_.Rate(s.margin, acc_.currency, &e->margin_rate)) e->margin_rate = 0;
+  }
+
+  // A tick of the walk; one made from a bar is reached along the path from
+  // the bar's tick before, which passes every level between the two.
+  void Visit(int sym, const Tick& t) {
+    const auto i = static_cast<std::size_t>(sym);
+    if (t.on_path) {
+      if (!has_before_[i]) has_before_[i] = model_.LastTick(sym, t.time_msc - 1, &before_[i]);
+      if (has_before_[i]) AlongPath(sym, before_[i], t);
+    }
+    Expire(t.time_msc);
+    OnTick(sym, t);
+    before_[i] = t;
+    has_before_[i] = true;
+  }
+
+  // The way from `from` to `to` is a straight line in price and time: each
+  // watched level strictly between them is reached on it, nearest first,
+  // at its own price and at the moment the line gets there (never before
+  // the walk's start, when the order or position may not have existed).
+  // Whatever it reaches happens there, as at a tick of that price.
+  void AlongPath(int sym, const Tick& from, const Tick& to) {
+    const std::int64_t dbid = to.bid - from.bid, dask = to.ask - from.ask;
+    if (dbid == 0 && dask == 0) return;
+    Tick at = from;
+    double done = 0;  // how far along the line `at` is, 0..1
+    for (;;) {
+      const Watch& w = watch_[static_cast<std::size_t>(sym)];
+      // The nearest level beyond `at` before `to` on each side.
+      double f = 2;
+      bool on_bid = false;
+      std::int64_t level = 0;
+      auto consider = [&](std::int64_t lv, std::int64_t start, std::int64_t cur, std::int64_t d,
+                          bool bid) {
+        if (d > 0 ? !(lv > cur && lv < start + d) : !(lv < cur && lv > start + d)) return;
+        const double g = static_cast<double>(lv - start) / static_cast<double>(d);
+        if (g < f) {
+          f = g;
+          on_bid = bid;
+          level = lv;
+        }
+      };
+      if (dbid > 0) consider(w.bid_up, from.bid, at.bid, dbid, true);
+      if (dbid < 0) consider(w.bid_down, from.bid, at.bid, dbid, true);
+      if (dask > 0) consider(w.ask_up, from.ask, at.ask, dask, false);
+      if (dask < 0) consider(w.ask_down, from.ask, at.ask, dask, false);
+      if (f > 1) return;
+      f = std::max(f, done);
+      done = f;
+      Tick v{};
+      v.bid = on_bid ? level : from.bid + RoundToInt(f * static_cast<double>(dbid));
+      v.ask = on_bid ? from.ask + RoundToInt(f * static_cast<double>(dask)) : level;
+      v.flags = kTickFlagBid | kTickFlagAsk;
+      const double span = static_cast<double>(to.time_msc - from.time_msc);
+      v.time_msc = from.time_msc + static_cast<std::int64_t>(std::ceil(f * span));
+      v.time_msc = std::min(to.time_msc, std::max({v.time_msc, at.time_msc, walk_from_ + 1}));
+      Expire(v.time_msc);
+      OnTick(sym, v);
+      at = v;
+    }
   }
 
   void OnTick(int sym, const Tick& t) {
@@ -433,6 +496,11 @@ class Walker {
   std::vector<std::vector<std::size_t>> rate_users_;  // symbol -> exposures converted through it
   double swaps_ = 0;
   std::int64_t next_expiry_ = kNever;  // no working order expires before
+  std::int64_t walk_from_ = 0;
+  // The latest tick of each symbol so far: where the path to its next tick
+  // starts.
+  std::vector<Tick> before_;
+  std::vector<bool> has_before_;
   StreamOutcome out_;
 };
 

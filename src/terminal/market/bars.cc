@@ -151,7 +151,7 @@ void MergeBar(Bar* into, const Bar& next) {
 Bar BarSource::Minute(int sym, std::int64_t minute, std::int64_t now_ms) const {
   Bar bar;
   bar.time = minute * 60;
-  if (minute * 60000 > now_ms) return bar;
+  if (minute * 60000 > now_ms || LongBars(sym, bar.time, 1, now_ms, &bar)) return bar;
   thread_local std::vector<Tick> ticks;
   const int n = model_.MinuteTicks(sym, minute, &ticks);
   // An imported minute bar is served as it was imported once its ticks
@@ -183,12 +183,57 @@ bool BarSource::ImportedBar(int sym, std::int64_t minute, Bar* bar) const {
   return seg != nullptr && h->MinuteBar(*seg, minute, bar);
 }
 
+bool BarSource::LongBars(int sym, std::int64_t start, std::int64_t minutes, std::int64_t now_ms,
+                         Bar* bar) const {
+  const HistoryStore* h = model_.history();
+  const Segment* seg = h != nullptr ? h->Find(sym, FloorDiv(start, 60)) : nullptr;
+  if (seg == nullptr || seg->header().kind != SegmentKind::kBars || seg->header().bar_minutes == 1)
+    return false;
+  *bar = Bar{};
+  bar->time = start;
+  const std::int64_t len = seg->header().bar_minutes;
+  if (minutes < len || minutes % len != 0) return true;
+  const std::int64_t end = start + minutes * 60;
+  for (std::size_t i = seg->LowerBound(start); i < seg->size() && seg->TimeAt(i) < end; ++i) {
+    const Bar b = seg->BarAt(i);
+    if (b.time * 1000 > now_ms) break;
+    if ((b.time + len * 60) * 1000 <= now_ms) {
+      MergeBar(bar, b);  // as imported once all its ticks are past
+      continue;
+    }
+    // The bar in progress: its ticks so far.
+    thread_local std::vector<Tick> ticks;
+    TicksFromBar(b, Symbols()[static_cast<std::size_t>(sym)].spread, &ticks, len, b.time * 1000,
+                 now_ms + 1);
+    Bar part;
+    for (const Tick& t : ticks) {
+      const auto spread = static_cast<std::int32_t>(t.ask - t.bid);
+      if (part.tick_volume == 0) {
+        part.open = part.high = part.low = t.bid;
+        part.spread = spread;
+      }
+      part.high = std::max(part.high, t.bid);
+      part.low = std::min(part.low, t.bid);
+      part.close = t.bid;
+      part.spread = std::min(part.spread, spread);
+      part.tick_volume += 1;
+    }
+    MergeBar(bar, part);
+  }
+  return true;
+}
+
 bool BarSource::Cached(std::uint64_t key, Bar* bar) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = cache_.find(key);
   if (it == cache_.end()) return false;
   *bar = it->second;
   return true;
+}
+
+void BarSource::Forget() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cache_.clear();
 }
 
 void BarSource::Store(std::uint64_t key, const Bar& bar) {
@@ -203,6 +248,7 @@ Bar BarSource::Hour(int sym, std::int64_t hour, std::int64_t now_ms) {
   const std::uint64_t key = CacheKey(sym, kLevelHour, hour);
   Bar bar;
   if (complete && Cached(key, &bar)) return bar;
+  if (LongBars(sym, hour * 3600, 60, now_ms, &bar)) return bar;
   bar = Bar{};
   bar.time = hour * 3600;
   for (std::int64_t m = hour * 60; m < hour * 60 + 60; ++m) MergeBar(&bar, Minute(sym, m, now_ms));
@@ -215,6 +261,7 @@ Bar BarSource::Day(int sym, std::int64_t day, std::int64_t now_ms) {
   const std::uint64_t key = CacheKey(sym, kLevelDay, day);
   Bar bar;
   if (complete && Cached(key, &bar)) return bar;
+  if (LongBars(sym, day * kDay, 1440, now_ms, &bar)) return bar;
   bar = Bar{};
   bar.time = day * kDay;
   for (std::int64_t h = day * 24; h < day * 24 + 24; ++h) MergeBar(&bar, Hour(sym, h, now_ms));
@@ -227,6 +274,7 @@ Bar BarSource::Compute(int sym, const Timeframe& tf, std::int64_t start, std::in
   bar.time = start;
   const std::int64_t end = BarEnd(tf, start);
   if (end <= model_.FirstMinute(sym) * 60 || start * 1000 > now_ms) return bar;
+  if (tf.kind == Timeframe::kMinutes && LongBars(sym, start, tf.minutes, now_ms, &bar)) return bar;
   if (tf.kind == Timeframe::kMinutes && tf.minutes < 60) {
     for (std::int64_t m = start / 60; m < end / 60; ++m) MergeBar(&bar, Minute(sym, m, now_ms));
   } else if (tf.kind == Timeframe::kMinutes && tf.minutes < 1440) {

@@ -6,6 +6,8 @@
 // smaller bars inside it, so an hour's high is the highest of its minutes
 // and a bar of any timeframe agrees with the ticks. Completed hours and
 // days are cached. A bar exists when its interval holds at least one tick.
+// Where imported bars longer than a minute are the market, bars are made of
+// them instead, and only for timeframes that are multiples of theirs.
 #ifndef ZK5_TERMINAL_MARKET_BARS_H_
 #define ZK5_TERMINAL_MARKET_BARS_H_
 
@@ -54,6 +56,8 @@ class BarSource {
   // The bar of `tf` opening at `start`, made of the ticks at or before
   // now_ms. tick_volume 0 means there is no such bar.
   Bar Compute(int sym, const Timeframe& tf, std::int64_t start, std::int64_t now_ms);
+  // Drops the bars kept: the history under them changed.
+  void Forget();
 
   // The requests, each in time order and at most `max` bars long.
   // Up to `count` bars opening at or before `date_from`, the latest ones.
@@ -70,6 +74,11 @@ class BarSource {
  private:
   Bar Minute(int sym, std::int64_t minute, std::int64_t now_ms) const;
   bool ImportedBar(int sym, std::int64_t minute, Bar* bar) const;
+  // When imported bars longer than a minute are the market at `start`:
+  // true, with the bar of `minutes` from `start` made of them (none when
+  // `minutes` is no multiple of theirs: nothing is invented inside a bar).
+  bool LongBars(int sym, std::int64_t start, std::int64_t minutes, std::int64_t now_ms,
+                Bar* bar) const;
   Bar Hour(int sym, std::int64_t hour, std::int64_t now_ms);
   Bar Day(int sym, std::int64_t day, std::int64_t now_ms);
   bool Cached(std::uint64_t key, Bar* bar);

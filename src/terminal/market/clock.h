@@ -28,10 +28,13 @@ class MarketClock {
   // with step_ms > 0, moves step_ms at every Step() and not by itself, so
   // that the same requests always meet the same moments; or, `held`, stands
   // still until Advance or MoveTo moves it, whatever is asked meanwhile.
-  MarketClock(std::int64_t from_ms, std::int64_t speed, std::int64_t step_ms, bool held = false)
+  // However it runs, it stops at `end_ms` (> from_ms; 0: no end).
+  MarketClock(std::int64_t from_ms, std::int64_t speed, std::int64_t step_ms, bool held = false,
+              std::int64_t end_ms = 0)
       : replay_(true),
         held_(held),
         from_ms_(from_ms),
+        end_ms_(end_ms),
         speed_(speed),
         step_ms_(held ? 0 : step_ms),
         started_ms_(os::NowMs()) {}
@@ -40,8 +43,8 @@ class MarketClock {
     if (fixed_ms_ != 0) return fixed_ms_;
     if (!replay_) return os::NowMs() + shift_ms_;
     if (held_) return from_ms_ + moved_ms_.load();
-    if (step_ms_ > 0) return from_ms_ + steps_.load() * step_ms_;
-    std::int64_t now = from_ms_ + (os::NowMs() - started_ms_) * speed_;
+    if (step_ms_ > 0) return Capped(from_ms_ + steps_.load() * step_ms_);
+    std::int64_t now = Capped(from_ms_ + (os::NowMs() - started_ms_) * speed_);
     // A system clock set back must not take the market back with it.
     std::int64_t seen = latest_.load();
     while (now > seen && !latest_.compare_exchange_weak(seen, now)) {
@@ -54,17 +57,20 @@ class MarketClock {
     if (step_ms_ > 0) steps_.fetch_add(1);
   }
 
-  // A held clock moves on `ms` (>= 0) and returns where it stands; other
-  // clocks do not move.
+  // A held clock moves on `ms` (>= 0), no further than the end, and
+  // returns where it stands; other clocks do not move.
   std::int64_t Advance(std::int64_t ms) {
-    if (held_ && ms > 0) return from_ms_ + moved_ms_.fetch_add(ms) + ms;
+    if (!held_ || ms <= 0) return NowMs();
+    std::int64_t seen = moved_ms_.load();
+    while (!moved_ms_.compare_exchange_weak(seen, Capped(from_ms_ + seen + ms) - from_ms_)) {
+    }
     return NowMs();
   }
-  // A held clock moves on to `ms` unless it is there or later already:
-  // it never goes back.
+  // A held clock moves on to `ms` (no further than the end) unless it is
+  // there or later already: it never goes back.
   std::int64_t MoveTo(std::int64_t ms) {
     if (!held_) return NowMs();
-    const std::int64_t target = ms - from_ms_;
+    const std::int64_t target = Capped(ms) - from_ms_;
     std::int64_t seen = moved_ms_.load();
     while (target > seen && !moved_ms_.compare_exchange_weak(seen, target)) {
     }
@@ -78,16 +84,23 @@ class MarketClock {
     return step_ms_ > 0 ? Mode::kPerRequest : Mode::kTimed;
   }
   std::int64_t from_ms() const { return from_ms_; }
+  // Where a replay ends (0: live, or no end).
+  std::int64_t end_ms() const { return end_ms_; }
+  // Whether a replay's clock stands at its end.
+  bool ended() const { return end_ms_ != 0 && NowMs() >= end_ms_; }
   std::int64_t speed() const { return speed_; }
   std::int64_t step_ms() const { return step_ms_; }
   // Stops the clock at `ms` (0: running again).
   void Fix(std::int64_t ms) { fixed_ms_ = ms; }
 
  private:
+  std::int64_t Capped(std::int64_t ms) const { return end_ms_ != 0 && ms > end_ms_ ? end_ms_ : ms; }
+
   bool replay_ = false;
   bool held_ = false;
   std::int64_t shift_ms_ = 0;
   std::int64_t from_ms_ = 0;
+  std::int64_t end_ms_ = 0;
   std::int64_t speed_ = 1;
   std::int64_t step_ms_ = 0;
   std::int64_t started_ms_ = 0;

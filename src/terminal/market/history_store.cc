@@ -13,8 +13,12 @@ namespace zk5::term {
 
 namespace {
 
-constexpr char kMagic[8] = {'Z', 'K', '5', 'H', 'I', 'S', 'T', '1'};
-constexpr std::size_t kFixedHeader = 8 + 4 * 4 + 8 * 3;  // magic, kind..name length, count, span
+// Version 2 adds the bars' timeframe after the span; version 1 files hold
+// minute bars or ticks.
+constexpr char kMagic[8] = {'Z', 'K', '5', 'H', 'I', 'S', 'T', '2'};
+constexpr char kMagicV1[8] = {'Z', 'K', '5', 'H', 'I', 'S', 'T', '1'};
+constexpr std::size_t kFixedHeaderV1 = 8 + 4 * 4 + 8 * 3;  // magic, kind..name length, count, span
+constexpr std::size_t kFixedHeader = kFixedHeaderV1 + 4;   // ..., bar minutes
 
 template <typename T>
 void Put(std::uint8_t* out, std::size_t at, T v) {
@@ -47,6 +51,7 @@ std::string EncodeSegment(const SegmentHeader& h, const std::string& records) {
   Put<std::uint64_t>(p, 24, h.count);
   Put<std::int64_t>(p, 32, h.first_minute);
   Put<std::int64_t>(p, 40, h.last_minute);
+  Put<std::uint32_t>(p, 48, h.bar_minutes);
   for (std::size_t i = 0; i < h.symbol.size(); ++i) {
     Put<std::uint16_t>(p, kFixedHeader + 2 * i, static_cast<std::uint16_t>(h.symbol[i]));
   }
@@ -55,7 +60,10 @@ std::string EncodeSegment(const SegmentHeader& h, const std::string& records) {
 }
 
 bool DecodeSegmentHeader(const std::string& bytes, SegmentHeader* h, std::size_t* records_at) {
-  if (bytes.size() < kFixedHeader || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0)
+  const bool v1 =
+      bytes.size() >= kFixedHeaderV1 && std::memcmp(bytes.data(), kMagicV1, sizeof kMagic) == 0;
+  const std::size_t fixed = v1 ? kFixedHeaderV1 : kFixedHeader;
+  if (bytes.size() < fixed || (!v1 && std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0))
     return false;
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto kind = Get<std::uint32_t>(p, 8);
@@ -70,12 +78,16 @@ bool DecodeSegmentHeader(const std::string& bytes, SegmentHeader* h, std::size_t
   h->count = Get<std::uint64_t>(p, 24);
   h->first_minute = Get<std::int64_t>(p, 32);
   h->last_minute = Get<std::int64_t>(p, 40);
-  if (name_units == 0 || name_units > 64 || h->digits > 8) return false;
-  const std::size_t at = kFixedHeader + 2 * std::size_t{name_units};
+  h->bar_minutes = v1 ? 1 : Get<std::uint32_t>(p, 48);
+  if (name_units == 0 || name_units > 64 || h->digits > 8 || h->bar_minutes < 1 ||
+      h->bar_minutes > 1440 || 1440 % h->bar_minutes != 0 ||
+      (h->kind == SegmentKind::kTicks && h->bar_minutes != 1))
+    return false;
+  const std::size_t at = fixed + 2 * std::size_t{name_units};
   if (bytes.size() < at) return false;
   h->symbol.resize(name_units);
   for (std::uint32_t i = 0; i < name_units; ++i) {
-    h->symbol[i] = static_cast<char16_t>(Get<std::uint16_t>(p, kFixedHeader + 2 * i));
+    h->symbol[i] = static_cast<char16_t>(Get<std::uint16_t>(p, fixed + 2 * i));
   }
   const std::size_t size = RecordSize(*h);
   if (h->count == 0 || (bytes.size() - at) / size != h->count || (bytes.size() - at) % size != 0)
@@ -154,7 +166,8 @@ std::size_t Segment::LowerBound(std::int64_t time) const {
   return lo;
 }
 
-void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out) {
+void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out, std::int64_t minutes,
+                  std::int64_t from_ms, std::int64_t to_ms) {
   const bool flat = bar.open == bar.high && bar.open == bar.low && bar.open == bar.close;
   std::uint64_t want = bar.tick_volume;
   if (!flat) want = std::max<std::uint64_t>(want, 4);
@@ -168,9 +181,22 @@ void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out) {
                                      low_first ? bar.high : bar.low, bar.close};
   const std::int64_t key_at[4] = {0, n >= 4 ? n / 3 : std::min<std::int64_t>(1, n - 1),
                                   n >= 4 ? 2 * n / 3 : std::min<std::int64_t>(2, n - 1), n - 1};
-  out->resize(static_cast<std::size_t>(n));
+  out->clear();
   const std::int64_t base_ms = bar.time * 1000;
-  for (std::int64_t j = 0; j < n; ++j) {
+  const std::int64_t span_ms = minutes * 60000;
+  // Tick j is at base + j * span / n: only those inside [from, to).
+  std::int64_t j0 = 0, j1 = n;
+  if (from_ms >= base_ms + span_ms) {
+    j0 = n;
+  } else if (from_ms > base_ms) {
+    j0 = ((from_ms - base_ms) * n + span_ms - 1) / span_ms;
+  }
+  if (to_ms <= base_ms) {
+    j1 = 0;
+  } else if (to_ms < base_ms + span_ms) {
+    j1 = ((to_ms - base_ms) * n + span_ms - 1) / span_ms;
+  }
+  for (std::int64_t j = j0; j < j1; ++j) {
     int seg = 0;
     while (seg < 2 && j > key_at[seg + 1]) ++seg;
     const std::int64_t a = key_at[seg], b = key_at[seg + 1];
@@ -183,13 +209,15 @@ void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out) {
                          f * static_cast<double>(key_price[seg + 1] - key_price[seg]));
     }
     if (j == n - 1) price = bar.close;
-    Tick& t = (*out)[static_cast<std::size_t>(j)];
+    out->emplace_back();
+    Tick& t = out->back();
     t = Tick{};
-    t.time_msc = base_ms + j * 60000 / n;
+    t.time_msc = base_ms + j * span_ms / n;
     t.bid = price;
     t.ask = price + spread;
     // Bid and ask move together: every tick changes both or neither.
     t.flags = kTickFlagBid | kTickFlagAsk;
+    t.on_path = j > 0;
   }
 }
 
@@ -217,6 +245,15 @@ bool ReadRegularFile(const std::u16string& path, std::string* out) {
 
 }  // namespace
 
+bool ReadSegmentFile(const std::u16string& path, std::string* bytes, SegmentHeader* h,
+                     std::size_t* records_at) {
+  if (ReadRegularFile(path, bytes) && DecodeSegmentHeader(*bytes, h, records_at)) return true;
+  std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n",
+               Narrow(path).c_str());
+  bytes->clear();
+  return false;
+}
+
 void HistoryStore::Load(const std::u16string& folder) {
   const os::FileKind kind = os::KindOfPath(folder);
   if (kind == os::FileKind::kMissing) return;
@@ -233,22 +270,24 @@ void HistoryStore::Load(const std::u16string& folder) {
   for (const os::DirEntry& e : entries) {
     if (e.is_directory) continue;
     const std::u16string& n = e.name;
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, u".hst") == 0) names.push_back(n);
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, u".hst") == 0 && loaded_.count(n) == 0)
+      names.push_back(n);
   }
   // Names are zero-padded sequence numbers: their order is the import order.
   std::sort(names.begin(), names.end());
   for (const std::u16string& n : names) {
-    const std::u16string path = folder + os::kPathSeparator + n;
     std::string bytes;
     SegmentHeader h;
     std::size_t at = 0;
-    if (!ReadRegularFile(path, &bytes) || !DecodeSegmentHeader(bytes, &h, &at)) {
-      std::fprintf(stderr, "terminal64.exe: unreadable history file %s left out\n",
-                   Narrow(path).c_str());
-      continue;
-    }
-    segments_.emplace_back(std::move(h), std::move(bytes), at);
+    if (ReadSegmentFile(folder + os::kPathSeparator + n, &bytes, &h, &at))
+      Add(n, std::move(h), std::move(bytes), at);
   }
+}
+
+void HistoryStore::Add(const std::u16string& name, SegmentHeader h, std::string bytes,
+                       std::size_t records_at) {
+  loaded_.insert(name);
+  segments_.emplace_back(std::move(h), std::move(bytes), records_at);
 }
 
 std::vector<std::u16string> HistoryStore::SymbolNames() const {
@@ -337,10 +376,20 @@ bool HistoryStore::Span(int sym, std::int64_t* first, std::int64_t* last) const 
 }
 
 bool HistoryStore::MinuteBar(const Segment& seg, std::int64_t minute, Bar* out) const {
-  if (seg.header().kind != SegmentKind::kBars) return false;
+  if (seg.header().kind != SegmentKind::kBars || seg.header().bar_minutes != 1) return false;
   const std::size_t i = seg.LowerBound(minute * 60);
   if (i == seg.size() || seg.TimeAt(i) != minute * 60) return false;
   *out = seg.BarAt(i);
+  return true;
+}
+
+bool HistoryStore::CoveringBar(const Segment& seg, std::int64_t minute, Bar* out) const {
+  if (seg.header().kind != SegmentKind::kBars) return false;
+  const std::size_t i = seg.LowerBound(minute * 60 + 1);
+  if (i == 0) return false;
+  const std::int64_t opens = seg.TimeAt(i - 1);
+  if (opens + std::int64_t{seg.header().bar_minutes} * 60 <= minute * 60) return false;
+  *out = seg.BarAt(i - 1);
   return true;
 }
 
@@ -349,8 +398,9 @@ void HistoryStore::MinuteTicks(const Segment& seg, int sym, std::int64_t minute,
   out->clear();
   if (seg.header().kind == SegmentKind::kBars) {
     Bar bar;
-    if (MinuteBar(seg, minute, &bar)) {
-      TicksFromBar(bar, Symbols()[static_cast<std::size_t>(sym)].spread, out);
+    if (CoveringBar(seg, minute, &bar)) {
+      TicksFromBar(bar, Symbols()[static_cast<std::size_t>(sym)].spread, out,
+                   seg.header().bar_minutes, minute * 60000, (minute + 1) * 60000);
     }
     return;
   }
@@ -371,7 +421,10 @@ bool HistoryStore::LastTick(const Segment& seg, int sym, std::int64_t time_msc, 
   const std::size_t i = seg.LowerBound(FloorDiv(time_msc, 60000) * 60 + 1);
   if (i == 0) return false;
   std::vector<Tick> ticks;
-  TicksFromBar(seg.BarAt(i - 1), Symbols()[static_cast<std::size_t>(sym)].spread, &ticks);
+  const std::int64_t minutes = seg.header().bar_minutes;
+  const std::int64_t spread = Symbols()[static_cast<std::size_t>(sym)].spread;
+  TicksFromBar(seg.BarAt(i - 1), spread, &ticks, minutes, std::numeric_limits<std::int64_t>::min(),
+               time_msc + 1);
   for (std::size_t j = ticks.size(); j-- > 0;) {
     if (ticks[j].time_msc <= time_msc) {
       *out = ticks[j];
@@ -380,7 +433,7 @@ bool HistoryStore::LastTick(const Segment& seg, int sym, std::int64_t time_msc, 
   }
   // The bar of this minute has not begun its first tick yet: the one before.
   if (i < 2) return false;
-  TicksFromBar(seg.BarAt(i - 2), Symbols()[static_cast<std::size_t>(sym)].spread, &ticks);
+  TicksFromBar(seg.BarAt(i - 2), spread, &ticks, minutes);
   *out = ticks.back();
   return true;
 }

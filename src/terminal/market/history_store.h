@@ -1,15 +1,21 @@
 // Price history the user imported, as the terminal keeps it: one binary
 // file per imported CSV file under <data>/history/, loaded whole at start
-// and read in place (fixed-size little-endian records, no parsing).
+// (or as it is stored, when imported while the terminal serves) and read in
+// place (fixed-size little-endian records, no parsing).
 //
 // Each file is a segment of one symbol covering whole minutes [first,
-// last]. Inside a segment its data is the market: minute bars are served
-// exactly and get ticks made to reproduce them; ticks are served as they
-// are. A later segment wins over an earlier one where they overlap.
+// last]. Inside a segment its data is the market: bars are served exactly
+// at their timeframe and the larger ones made of them (never at a smaller
+// one: nothing is invented inside a bar), and get ticks made to reproduce
+// them over their time; ticks are served as they are. A later segment
+// wins over an earlier one where they overlap.
 #ifndef ZK5_TERMINAL_MARKET_HISTORY_STORE_H_
 #define ZK5_TERMINAL_MARKET_HISTORY_STORE_H_
 
 #include <cstdint>
+#include <deque>
+#include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +44,7 @@ struct SegmentHeader {
   std::uint64_t count = 0;
   std::int64_t first_minute = 0;
   std::int64_t last_minute = 0;
+  std::uint32_t bar_minutes = 1;  // a bar segment's timeframe
   std::u16string symbol;
 };
 
@@ -76,17 +83,29 @@ class Segment {
   std::size_t record_size_;
 };
 
-// The ticks that reproduce an imported minute bar: the first at the open,
-// the last at the close, the extremes at the high and the low, tick_volume
-// of them (at least 4 when the prices differ, at most one per
-// millisecond), spread at the bar's spread (`spread` when it has none).
-void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out);
+// The ticks that reproduce an imported bar of `minutes`: the first at the
+// open, the last at the close, the extremes at the high and the low,
+// tick_volume of them (at least 4 when the prices differ, at most 60000),
+// evenly over the bar's time, spread at the bar's spread (`spread` when it
+// has none). Only those in [from_ms, to_ms) are kept.
+void TicksFromBar(const Bar& bar, std::int64_t spread, std::vector<Tick>* out,
+                  std::int64_t minutes = 1,
+                  std::int64_t from_ms = std::numeric_limits<std::int64_t>::min(),
+                  std::int64_t to_ms = std::numeric_limits<std::int64_t>::max());
+
+// A stored file read whole; false (reported on stderr) when it is not one.
+bool ReadSegmentFile(const std::u16string& path, std::string* bytes, SegmentHeader* h,
+                     std::size_t* records_at);
 
 class HistoryStore {
  public:
-  // Loads every stored file of `folder` in the order they were imported.
-  // Files that cannot be read are reported on stderr and left out.
+  // Loads every stored file of `folder` in the order they were imported,
+  // leaving out those loaded before. Files that cannot be read are
+  // reported on stderr and left out.
   void Load(const std::u16string& folder);
+  // Adds one stored file ReadSegmentFile read, as the latest. Readers must
+  // be kept out until Bind() has run again.
+  void Add(const std::u16string& name, SegmentHeader h, std::string bytes, std::size_t records_at);
   // The symbol names of the segments, in the order first imported.
   std::vector<std::u16string> SymbolNames() const;
   // Binds segments to symbol indices (after custom symbols are added).
@@ -110,14 +129,19 @@ class HistoryStore {
 
   // The ticks of a covered minute (cleared when it has none).
   void MinuteTicks(const Segment& seg, int sym, std::int64_t minute, std::vector<Tick>* out) const;
-  // The imported bar of a minute of a bar segment; false when none.
+  // The imported bar of a minute of a segment of minute bars; false when
+  // none (or the segment's bars are longer).
   bool MinuteBar(const Segment& seg, std::int64_t minute, Bar* out) const;
+  // The imported bar whose time holds `minute`, of any timeframe; false
+  // when none.
+  bool CoveringBar(const Segment& seg, std::int64_t minute, Bar* out) const;
   // The latest tick of `seg` at or before time_msc, searching no earlier
   // than seg's first minute; false when none.
   bool LastTick(const Segment& seg, int sym, std::int64_t time_msc, Tick* out) const;
 
  private:
-  std::vector<Segment> segments_;
+  std::deque<Segment> segments_;     // never moved once added: by_symbol_ points into it
+  std::set<std::u16string> loaded_;  // file names
   std::vector<std::vector<const Segment*>> by_symbol_;  // newest first
 };
 

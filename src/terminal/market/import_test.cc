@@ -17,7 +17,7 @@ namespace {
 
 struct BadCase {
   const char* name;
-  SegmentKind kind;
+  ImportKind kind;
   const char* text;
   std::uint64_t line;
   const char* error;
@@ -28,6 +28,7 @@ class Malformed : public ::testing::TestWithParam<BadCase> {};
 TEST_P(Malformed, IsRejectedWholeWithItsLine) {
   const BadCase& c = GetParam();
   std::string text = c.text;
+  if (std::string(c.name) == "nul") text.assign("t\0i\0m\0e\0", 8);   // UTF-16 without a mark
   if (std::string(c.name) == "long") text += std::string(5000, '0');  // padding of a number
   const ParsedHistory p = ParseHistoryCsv(text, c.kind, u"X", -1);
   EXPECT_FALSE(p.ok);
@@ -36,14 +37,32 @@ TEST_P(Malformed, IsRejectedWholeWithItsLine) {
   EXPECT_TRUE(p.records.empty());
 }
 
-constexpr SegmentKind kBars = SegmentKind::kBars;
-constexpr SegmentKind kTicks = SegmentKind::kTicks;
+const ImportKind kBars{true, SegmentKind::kBars, 1};
+const ImportKind kTicks{true, SegmentKind::kTicks, 1};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Malformed,
     ::testing::Values(
-        BadCase{"header", kBars, "time,open,high,low,close\n60,1,1,1,1\n", 1,
-                "the header must be time,open,high,low,close,tick_volume[,spread,real_volume]"},
+        BadCase{"header", kBars, "time,open,high,close\n60,1,1,1\n", 1,
+                "the header must name the columns time (or date and time), open, high, low, "
+                "close[, volume, spread, real_volume]"},
+        BadCase{"unknown", kBars, "time,open,high,low,close,Foo\n60,1,1,1,1,1\n", 1,
+                "the column \"Foo\" is none of time, date, open, high, low, close, volume, "
+                "spread, real_volume, time_msc, bid, ask, last, flags: name the columns as "
+                "role=NAME with columns= (--columns, /import-columns:), which ignores the others"},
+        BadCase{"ambiguous", kBars, "date,time,open,high,low,close\n03/04/2024,10:00,1,1,1,1\n", 2,
+                "the date \"03/04/2024\" could be day/month/year or month/day/year: say which "
+                "with date_order=\"dmy\" or \"mdy\" (--dates, /import-dates:)"},
+        BadCase{"badbyte", kBars, "time,open,high,low,close\n60,1,1,1\xFF,1\n", 2,
+                "byte 0xFF at column 9 is not UTF-8: the file must be UTF-8, or UTF-16 with a "
+                "byte-order mark"},
+        BadCase{"nul", kTicks, "t\0i\0m\0e\0", 1,
+                "a NUL byte at column 2: the file must be UTF-8, or UTF-16 with a byte-order mark"},
+        BadCase{"shown", kBars, "time,open,high,low,close\n60,1,1,1,\x01\\\n", 2,
+                "close is not a positive number: \"\\x01\\\\\""},
+        BadCase{"aligned", ImportKind{true, SegmentKind::kBars, 60},
+                "time,open,high,low,close\n2024-03-04 10:30,1,1,1,1\n", 2,
+                "time is not the start of a H1 bar"},
         BadCase{"empty", kTicks, "time_msc,bid,ask\n\n", 0, "no rows after the header"},
         BadCase{"columns", kBars, "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n120,1,1,1\n",
                 3, "expected 6 columns"},
@@ -51,12 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "time is not the start of a minute"},
         BadCase{"date", kBars, "time,open,high,low,close,tick_volume\n2024-02-30 10:00,1,1,1,1,1\n",
                 2,
-                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: \"2024-02-30 "
-                "10:00\""},
+                "time is not seconds or milliseconds since 1970 or a date and time like 2024-03-04 "
+                "10:00[:00[.000]][Z|+HH:MM]: \"2024-02-30 10:00\""},
         BadCase{"offset", kBars,
                 "time,open,high,low,close,tick_volume\n2024-03-05T10:00:00+1,1,1,1,1,1\n", 2,
-                "time is not seconds since 1970 or YYYY-MM-DD[T]HH:MM[:SS][Z|+HH:MM]: "
-                "\"2024-03-05T10:00:00+1\""},
+                "time is not seconds or milliseconds since 1970 or a date and time like 2024-03-04 "
+                "10:00[:00[.000]][Z|+HH:MM]: \"2024-03-05T10:00:00+1\""},
         BadCase{"order", kBars,
                 "time,open,high,low,close,tick_volume\n2024-03-05 "
                 "10:01,1,1,1,1,1\n1709632800,1,1,1,1,1\n",
@@ -191,6 +210,221 @@ TEST(Import, TicksReproduceTheirBar) {
   }
 }
 
+// Records of a parse, or its fault.
+std::string Parsed(const std::string& text, const ImportKind& kind, const ImportOptions& o = {}) {
+  const ParsedHistory p = ParseHistoryCsv(text, kind, u"X", -1, o);
+  return p.ok ? p.records : "line " + std::to_string(p.line) + ": " + p.error;
+}
+
+TEST(Import, TakesTheLayoutsUsersHave) {
+  const ImportKind any{false, SegmentKind::kBars, 1};
+  const std::string want = Parsed(
+      "time,open,high,low,close,tick_volume\n1709546400,1.1,1.2,1.0,1.15,5\n"
+      "1709546460,1.15,1.25,1.1,1.2,6\n",
+      kBars);
+  ASSERT_EQ(want.size(), 2 * kStoredBarSize) << want;
+  ImportOptions dmy;
+  dmy.date_order = 'd';
+  ImportOptions mapped;
+  ASSERT_TRUE(ParseImportColumns("time=Zeit, open=Erster,high=Hoch,low=Tief,close=Letzter,volume=N",
+                                 &mapped, nullptr));
+  ImportOptions mapped2;  // names that the usual names of other columns would also give
+  ASSERT_TRUE(ParseImportColumns("time=Gmt time,volume=Umsatz", &mapped2, nullptr));
+  ImportOptions local;  // one hour east of UTC
+  ASSERT_TRUE(ParseImportZone("3600", &local, nullptr));
+  struct Case {
+    const char* text;
+    const ImportOptions* options;
+  };
+  const ImportOptions none;
+  for (const Case& c : std::vector<Case>{
+           {"Datetime,Open,High,Low,Close,Adj Close,Volume\n"
+            "2024-03-04 10:00:00+00:00,1.1,1.2,1.0,1.15,1.15,5\n"
+            "2024-03-04 10:01:00+00:00,1.15,1.25,1.1,1.2,1.2,6.0\n",
+            &none},
+           {"Date,Time,Open,High,Low,Close,Volume\n2024.03.04,10:00,1.1,1.2,1.0,1.15,5\n"
+            "2024.03.04,10:01,1.15,1.25,1.1,1.2,6\n",
+            &none},
+           {"DATE;TIME;OPEN;HIGH;LOW;CLOSE;VOL\n20240304;10:00:00;1.1;1.2;1.0;1.15;5\n"
+            "20240304;10:01:00;1.15;1.25;1.1;1.2;6\n",
+            &none},
+           {"<DATE>\t<TIME>\t<OPEN>\t<HIGH>\t<LOW>\t<CLOSE>\t<TICKVOL>\t<VOL>\t<SPREAD>\n"
+            "2024.03.04\t10:00:00\t1.1\t1.2\t1.0\t1.15\t5\t0\t0\n"
+            "2024.03.04\t10:01:00\t1.15\t1.25\t1.1\t1.2\t6\t0\t0\n",
+            &none},
+           {"Gmt time,Open,High,Low,Close,Volume\n04.03.2024 10:00:00.000,1.1,1.2,1.0,1.15,5\n"
+            "04.03.2024 10:01:00.000,1.15,1.25,1.1,1.2,6\n",
+            &dmy},
+           {"timestamp,open,high,low,close,volume\n1709546400000,1.1,1.2,1.0,1.15,5\n"
+            "1709546460000,1.15,1.25,1.1,1.2,6\n",
+            &none},
+           {"Time,Open,High,Low,Close,TickVol\n2024-03-04T10:00:00Z,1.1,1.2,1.0,1.15,5\n"
+            "2024-03-04T12:01:00+02:00,1.15,1.25,1.1,1.2,6\n",
+            &none},
+           {"local time,open,high,low,close,tick_volume\n2024-03-04 11:00,1.1,1.2,1.0,1.15,5\n"
+            "2024-03-04 11:01,1.15,1.25,1.1,1.2,6\n",
+            &local},
+           {"\"Time (UTC)\",\"Open\",\"High\",\"Low\",\"Close\",\"Volume\",\"Dividends\","
+            "\"Stock Splits\"\n\"2024-03-04 10:00:00\",\"1.1\",\"1.2\",\"1.0\",\"1.15\",\"5\",0,0\n"
+            "\"2024-03-04 10:01:00\",\"1.15\",\"1.25\",\"1.1\",\"1.2\",\"6\",0,0\n",
+            &none},
+           {"Date,Gmt time,Open,High,Low,Close,TickVol,Umsatz\n"
+            "x,2024-03-04 10:00,1.1,1.2,1.0,1.15,9,5\nx,2024-03-04 10:01,1.15,1.25,1.1,1.2,9,6\n",
+            &mapped2},
+           {"Zeit,Erster,Hoch,Tief,Letzter,N,Notiz\n2024-03-04 10:00,1.1,1.2,1.0,1.15,5,a\n"
+            "2024-03-04 10:01,1.15,1.25,1.1,1.2,6,b\n",
+            &mapped},
+       }) {
+    EXPECT_EQ(Parsed(c.text, any, *c.options), want) << c.text;
+  }
+  // The encodings: UTF-8 with a mark, UTF-16 either way round with one.
+  const std::string plain =
+      "time,open,high,low,close,tick_volume\n1709546400,1.1,1.2,1.0,1.15,5\n"
+      "1709546460,1.15,1.25,1.1,1.2,6\n";
+  std::string le = "\xFF\xFE", be = "\xFE\xFF";
+  for (char ch : plain) le += ch, le += '\0', be += '\0', be += ch;
+  EXPECT_EQ(Parsed("\xEF\xBB\xBF" + plain, any), want);
+  EXPECT_EQ(Parsed(le, any), want);
+  EXPECT_EQ(Parsed(be, any), want);
+  std::string lone = le;
+  lone.insert(lone.size() - 4, "\x00\xD8", 2);  // a high surrogate alone before the last ","
+  EXPECT_EQ(Parsed(lone, any), "line 3: a character at column 30 is not UTF-16 (a lone surrogate)");
+}
+
+TEST(Import, TakesTicksTheWayTerminalsExportThem) {
+  const ImportKind any{false, SegmentKind::kBars, 1};
+  const ParsedHistory p = ParseHistoryCsv(
+      "<DATE>\t<TIME>\t<BID>\t<ASK>\t<LAST>\t<VOLUME>\t<FLAGS>\n"
+      "2024.03.04\t10:00:00.500\t1.1\t1.2\t\t\t6\n"
+      "2024.03.04\t10:00:01.000\t\t1.3\t\t\t4\n",
+      any, u"X", -1);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.header.kind, SegmentKind::kTicks);
+  const std::string bytes = EncodeSegment(p.header, p.records);
+  SegmentHeader h;
+  std::size_t at = 0;
+  ASSERT_TRUE(DecodeSegmentHeader(bytes, &h, &at));
+  const Segment seg(h, bytes, at);
+  EXPECT_EQ(seg.TickAt(0).time_msc, 1709546400500);
+  EXPECT_EQ(seg.TickAt(1).bid, 11);  // unchanged
+  EXPECT_EQ(seg.TickAt(1).ask, 13);
+  EXPECT_EQ(seg.TickAt(1).flags, 4u);
+}
+
+TEST(Import, LocalTimesFollowTheirZoneAcrossItsChanges) {
+  // +1 h, +2 h from 2024-03-31 01:00 UTC, +1 h again from 2024-10-27 01:00 UTC.
+  ImportOptions zone;
+  ASSERT_TRUE(ParseImportZone("3600;1711846800000:7200;1729990800000:3600", &zone, nullptr));
+  const ImportKind ticks{true, SegmentKind::kTicks, 1};
+  // The hour the clocks go back over comes twice: the earlier first.
+  const ParsedHistory p = ParseHistoryCsv(
+      "time_msc,bid,ask\n2024-10-27 02:30:00,1,2\n2024-10-27 02:59:00,1,2\n"
+      "2024-10-27 02:10:00,1,2\n2024-10-27 03:30:00,1,2\n",
+      ticks, u"X", -1, zone);
+  ASSERT_TRUE(p.ok) << p.error;
+  const std::string bytes = EncodeSegment(p.header, p.records);
+  SegmentHeader h;
+  std::size_t at = 0;
+  ASSERT_TRUE(DecodeSegmentHeader(bytes, &h, &at));
+  const Segment seg(h, bytes, at);
+  EXPECT_EQ(seg.TickAt(0).time_msc, 1729989000000);  // 00:30 UTC
+  EXPECT_EQ(seg.TickAt(1).time_msc, 1729990740000);  // 00:59 UTC
+  EXPECT_EQ(seg.TickAt(2).time_msc, 1729991400000);  // 01:10 UTC, the second time round
+  EXPECT_EQ(seg.TickAt(3).time_msc, 1729996200000);  // 02:30 UTC
+  EXPECT_EQ(Parsed("time_msc,bid,ask\n2024-03-31 02:30:00,1,2\n", ticks, zone),
+            "line 2: time_msc \"2024-03-31 02:30:00\" does not exist in the time zone (its clocks "
+            "moved past it)");
+  std::string error;
+  ImportOptions bad;
+  EXPECT_FALSE(ParseImportZone("3600;1:x", &bad, &error));
+  EXPECT_FALSE(ParseImportColumns("colour=Red", &bad, &error));
+  EXPECT_FALSE(ParseImportDateOrder("ymd", &bad, &error));
+}
+
+TEST(Import, BarsKeepTheirTimeframe) {
+  const ImportKind any{false, SegmentKind::kBars, 1};
+  // Hours with a gap: the spacing most bars have.
+  ParsedHistory p = ParseHistoryCsv(
+      "time,open,high,low,close\n2024-03-04 10:00,1,1,1,1\n2024-03-04 11:00,1,1,1,1\n"
+      "2024-03-04 13:00,1,1,1,1\n2024-03-04 14:00,1,1,1,1\n",
+      any, u"X", -1);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.header.bar_minutes, 60u);
+  EXPECT_EQ(p.header.last_minute, 1709560800 / 60 + 59);
+  // Days by their dates alone; minutes that are not all on the hour stay minutes.
+  p = ParseHistoryCsv("date,open,high,low,close\n2024-03-04,1,1,1,1\n2024-03-05,1,1,1,1\n", any,
+                      u"X", -1);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.header.bar_minutes, 1440u);
+  ImportOptions east;  // a date alone is the day, whatever the zone
+  ASSERT_TRUE(ParseImportZone("3600", &east, nullptr));
+  p = ParseHistoryCsv("date,open,high,low,close\n2024-03-04,1,1,1,1\n2024-03-05,1,1,1,1\n", any,
+                      u"X", -1, east);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.header.bar_minutes, 1440u);
+  EXPECT_EQ(p.header.first_minute, 1709510400 / 60);
+  p = ParseHistoryCsv("time,open,high,low,close\n60,1,1,1,1\n3600,1,1,1,1\n7260,1,1,1,1\n", any,
+                      u"X", -1);
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(p.header.bar_minutes, 1u);
+  // A store keeps it.
+  SegmentHeader h;
+  std::size_t at = 0;
+  p.header.bar_minutes = 240;
+  ASSERT_TRUE(DecodeSegmentHeader(EncodeSegment(p.header, p.records), &h, &at));
+  EXPECT_EQ(h.bar_minutes, 240u);
+  std::u16string symbol;
+  ImportKind kind;
+  ASSERT_TRUE(ImportFileName(u"EURUSD.h4.csv", &symbol, &kind));
+  EXPECT_EQ(symbol, u"EURUSD");
+  EXPECT_EQ(kind.bar_minutes, 240);
+  ASSERT_TRUE(ImportFileName(u"BRK.B.csv", &symbol, &kind));
+  EXPECT_EQ(symbol, u"BRK.B");
+  EXPECT_FALSE(kind.known);
+}
+
+// Bytes changed, cut or repeated anywhere: a fault with its line, or rows,
+// never a crash (the sanitizers watch).
+TEST(Import, AnyBytesGiveRowsOrALine) {
+  const std::vector<std::string> seeds = {
+      "Date,Time,Open,High,Low,Close,Volume\n2024.03.04,10:00,1.1,1.2,1.0,1.15,5\n"
+      "2024.03.04,11:00,1.15,1.25,1.1,1.2,6\n",
+      "<DATE>\t<TIME>\t<BID>\t<ASK>\t<LAST>\t<VOLUME>\t<FLAGS>\n2024.03.04\t10:00:00.500\t1.1\t1.2"
+      "\t\t\t6\n2024.03.04\t10:00:01\t\t1.3\t\t\t4\n",
+      "\xFF\xFEt\0i\0m\0e\0,\0b\0i\0d\0,\0a\0s\0k\0\n\0001\0,\0001\0,\0002\0\n\0"};
+  ImportOptions zone;
+  ASSERT_TRUE(ParseImportZone("3600;1711846800000:7200", &zone, nullptr));
+  zone.date_order = 'd';
+  std::uint64_t state = 42;
+  auto next = [&state]() {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  const char kBytes[] = "0123456789:.,;-/TZ+\t\n\r\" \0\xFF\xC3\xD8";
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = seeds[static_cast<std::size_t>(round) % seeds.size()];
+    for (int k = 0; k < 1 + round % 4; ++k) {
+      const std::size_t at = next() % text.size();
+      switch (next() % 3) {
+        case 0:
+          text[at] = kBytes[next() % (sizeof kBytes - 1)];
+          break;
+        case 1:
+          text.erase(at, 1 + next() % 4);
+          break;
+        default:
+          text.insert(at, text.substr(at, next() % 8));
+      }
+      if (text.empty()) text = "x";
+    }
+    const ImportKind kind{round % 2 == 0, round % 3 == 0 ? SegmentKind::kTicks : SegmentKind::kBars,
+                          round % 5 == 0 ? 60 : 1};
+    const ParsedHistory p =
+        ParseHistoryCsv(text, kind, u"X", round % 7 - 1, round % 2 ? zone : ImportOptions());
+    EXPECT_TRUE(p.ok ? !p.records.empty() : !p.error.empty()) << text;
+  }
+}
+
 namespace fs = std::filesystem;
 
 constexpr char kGoodBars[] = "time,open,high,low,close,tick_volume\n60,1,1,1,1,1\n";
@@ -230,7 +464,29 @@ TEST(ImportFolder, TakesOnlyRegularFilesInsideTheDataFolder) {
   ASSERT_TRUE(test::WriteBytes(
       in / "ENDLESS.M1.csv", "time,open,high,low,close,tick_volume\n" + std::string(8 << 20, '1')));
 
-  const std::vector<ImportOutcome> got = ImportFolder(test::U16(data.path()), &NoDigits);
+  // The observer hears every file begin and end, in order, the bytes read
+  // growing to the regular files' sizes (the FIFO and the links add none).
+  std::vector<std::string> ends;
+  std::uint64_t last_done = 0, total = 0;
+  std::size_t last_number = 0;
+  const std::vector<ImportOutcome> got =
+      ImportFolder(test::U16(data.path()), &NoDigits, nullptr, [&](const ImportProgress& p) {
+        EXPECT_GE(p.bytes_done, last_done);
+        EXPECT_GE(p.file_number, last_number);
+        EXPECT_EQ(p.files, 10u);
+        last_done = p.bytes_done;
+        last_number = p.file_number;
+        total = p.bytes_total;
+        if (p.outcome != nullptr) {
+          EXPECT_EQ(p.outcome->file, p.file);
+          EXPECT_EQ(p.stored.empty(), !p.outcome->ok);
+          ends.push_back(test::U8(p.file));
+        }
+      });
+  EXPECT_EQ(ends.size(), 10u);
+  EXPECT_EQ(last_number, 10u);
+  EXPECT_EQ(total, (sizeof kGoodBars - 1) + kMaxImportBytes + 1 + 2 * (37 + (8u << 20)));
+  EXPECT_EQ(last_done, total);
   std::map<std::string, std::string> errors;
   for (const ImportOutcome& o : got) errors[test::U8(o.file)] = o.ok ? "ok" : o.error;
   const std::map<std::string, std::string> want = {
@@ -303,14 +559,15 @@ TEST(ImportFolder, NeverFollowsALinkedFolder) {
 
 TEST(Import, SymbolNamesStayOneNameAndWithinTheLimit) {
   std::u16string symbol;
-  SegmentKind kind;
+  ImportKind kind;
   EXPECT_TRUE(ImportFileName(u"EURUSD.m.M1.csv", &symbol, &kind));
   EXPECT_EQ(symbol, u"EURUSD.m");
   EXPECT_TRUE(
       ImportFileName(std::u16string(kMaxSymbolUnits, u'A') + u".ticks.csv", &symbol, &kind));
-  for (const std::u16string& bad : std::vector<std::u16string>{
-           u"...M1.csv", u"a..b.M1.csv", u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv", u".M1.csv",
-           std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
+  for (const std::u16string& bad :
+       std::vector<std::u16string>{u"...M1.csv", u"..M1.csv", u".csv", u"..csv", u"a..b.M1.csv",
+                                   u"../x.M1.csv", u"a\\b.M1.csv", u"c:x.M1.csv", u".M1.csv",
+                                   std::u16string(kMaxSymbolUnits + 1, u'A') + u".M1.csv"}) {
     EXPECT_FALSE(ImportFileName(bad, &symbol, &kind)) << test::U8(bad);
   }
 }

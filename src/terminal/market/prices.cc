@@ -50,9 +50,15 @@ bool PriceModel::SimulatedMinute(int sym, std::int64_t minute) const {
 bool PriceModel::HasTicks(int sym, std::int64_t minute) const {
   const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
   if (seg == nullptr) return SimulatedMinute(sym, minute);
-  if (seg->header().kind == SegmentKind::kBars) {
+  if (seg->header().kind == SegmentKind::kBars && seg->header().bar_minutes == 1) {
     Bar bar;
     return history_->MinuteBar(*seg, minute, &bar);
+  }
+  if (seg->header().kind == SegmentKind::kBars) {
+    // Longer bars spread their ticks: some minutes of them have none.
+    std::vector<Tick> ticks;
+    history_->MinuteTicks(*seg, sym, minute, &ticks);
+    return !ticks.empty();
   }
   const std::size_t i = seg->LowerBound(minute * 60000);
   return i < seg->size() && seg->TimeAt(i) < (minute + 1) * 60000;
@@ -80,8 +86,16 @@ std::int64_t PriceModel::FirstMinute(int sym) const {
 bool PriceModel::IsOpen(int sym, std::int64_t time_sec) const {
   const std::int64_t minute = FloorDiv(time_sec, 60);
   const Segment* seg = history_ != nullptr ? history_->Find(sym, minute) : nullptr;
-  if (seg == nullptr) return SimulatedMinute(sym, minute);
   Tick t;
+  if (seg == nullptr) {
+    // A custom symbol's market is its data: the hour after its latest tick
+    // too, the end of its data (where a replay ends) included.
+    if (!Symbols()[static_cast<std::size_t>(sym)].custom) return SimulatedMinute(sym, minute);
+    return LastTick(sym, time_sec * 1000 + 999, &t) && time_sec * 1000 - t.time_msc < 3600000;
+  }
+  Bar bar;
+  // A bar longer than a minute is a market open for all of its time.
+  if (seg->header().bar_minutes > 1) return history_->CoveringBar(*seg, minute, &bar);
   return history_->LastTick(*seg, sym, time_sec * 1000 + 999, &t) &&
          time_sec * 1000 - t.time_msc < 3600000;
 }

@@ -39,6 +39,10 @@ struct Tick {
   std::int64_t last;  // points; trade ticks only, else 0
   double volume;      // trade ticks only, else 0
   std::uint32_t flags;
+  // Made from an imported bar after its first tick: the price went from the
+  // bar's tick before along the straight line to this one, through every
+  // price between (never on the wire).
+  bool on_path = false;
 };
 
 // A quote tick carries a bid or ask change; a trade tick a last price.

@@ -23,7 +23,8 @@ namespace {
 
 MarketClock MakeClock(const Settings& s) {
   if (s.replay)
-    return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped);
+    return MarketClock(s.replay_from_ms, s.replay_speed, s.replay_step_ms, s.replay_stepped,
+                       s.replay_to_ms);
   return MarketClock(s.clock_shift_sec * 1000);
 }
 
@@ -281,27 +282,95 @@ bool Terminal::ResetAccount(std::uint64_t login) {
   return true;
 }
 
-bool Terminal::StoreCommit(AccountState* state) {
+bool Terminal::StoreCommit(AccountState* state, bool shown) {
+  // The journal is gone once stored.
+  std::vector<ChangeKey> keys;
+  if (shown) ChangedKeys(*state, &keys);
   if (!store_.Commit(state)) return false;
   // Inside a batch the change is stored with the batch's transaction.
   if (in_batch_) {
     batch_logins_.insert(state->login);
+    batch_keys_.insert(batch_keys_.end(), keys.begin(), keys.end());
   } else {
-    committed_.fetch_add(1);
+    NumberChanges(keys, committed_.fetch_add(1) + 1);
   }
   return true;
 }
 
+void Terminal::ChangedKeys(const AccountState& state, std::vector<ChangeKey>* keys) {
+  const std::uint64_t login = state.login;
+  keys->emplace_back(login, Shows::kAccount, 0);
+  if (!state.changed_positions.empty()) keys->emplace_back(login, Shows::kPositions, 0);
+  for (const std::uint64_t ticket : state.changed_positions) {
+    keys->emplace_back(login, Shows::kPosition, ticket);
+  }
+  if (!state.new_orders.empty()) keys->emplace_back(login, Shows::kWorking, 0);
+  if (!state.new_orders.empty() || !state.new_deals.empty()) {
+    keys->emplace_back(login, Shows::kHistory, 0);
+  }
+  for (const Order& o : state.new_orders) {
+    keys->emplace_back(login, Shows::kPositionHistory, o.position_id);
+  }
+  for (const Deal& d : state.new_deals) {
+    keys->emplace_back(login, Shows::kPositionHistory, d.position_id);
+  }
+}
+
+void Terminal::NumberChanges(const std::vector<ChangeKey>& keys, std::uint64_t number) {
+  // What is on disk needs no number: dropped once there are many.
+  constexpr std::size_t kPruneAt = 4096;
+  if (last_commit_.size() >= kPruneAt) {
+    const std::uint64_t durable = durable_.load();
+    for (auto it = last_commit_.begin(); it != last_commit_.end();) {
+      it = it->second <= durable ? last_commit_.erase(it) : std::next(it);
+    }
+  }
+  for (const ChangeKey& key : keys) last_commit_[key] = number;
+}
+
+std::uint64_t Terminal::ShownLocked(const Session* s, Shows shows) const {
+  if (shows.kind == Shows::kNothing) return 0;
+  const auto it = last_commit_.find(ChangeKey(s->login, shows.kind, shows.id));
+  return it == last_commit_.end() ? 0 : it->second;
+}
+
+bool Terminal::WaitFlushed(std::uint64_t seen) {
+  if (!group_) return true;
+  std::unique_lock<std::mutex> queue(queue_mutex_);
+  if (seen <= flushed_) return true;
+  reads_waited_.fetch_add(1);
+  if (flusher_stopping_) {
+    // No flusher any more: this thread flushes.
+    queue.unlock();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return store_.Flush();
+  }
+  Call call;
+  call.seen = seen;
+  flush_queue_.push_back(&call);
+  flush_cv_.notify_one();
+  call.ready.wait(queue, [&call] { return call.done; });
+  return true;
+}
+
 void Terminal::RunInBatch(Call* call) {
-  if (!group_) {
+  bool alone = !group_;
+  if (!alone) {
+    std::unique_lock<std::mutex> queue(queue_mutex_);
+    // Once the batches have stopped (the store is closing), a call runs
+    // alone; it can store nothing any more.
+    alone = stopping_;
+    if (!alone) {
+      queue_.push_back(call);
+      batch_cv_.notify_one();
+      call->ready.wait(queue, [call] { return call->done; });
+    }
+  }
+  if (alone) {
     // Nothing to share: the call runs here, alone.
     std::vector<Call*> one{call};
     RunBatch(one);
-  } else {
-    std::unique_lock<std::mutex> queue(queue_mutex_);
-    queue_.push_back(call);
-    batch_cv_.notify_one();
-    call->ready.wait(queue, [call] { return call->done; });
+    if (!WaitFlushed(call->seen)) call->lost = true;
   }
   if (call->error) std::rethrow_exception(call->error);
 }
@@ -312,7 +381,15 @@ void Terminal::StartBatches() {
   flusher_ = std::thread([this] { FlushLoop(); });
 }
 
-Terminal::~Terminal() {
+Terminal::~Terminal() { Close(); }
+
+bool Terminal::Close() {
+  StopBatches();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return store_.Close();
+}
+
+void Terminal::StopBatches() {
   // The batches still queued run, then their flush.
   {
     std::lock_guard<std::mutex> queue(queue_mutex_);
@@ -338,15 +415,20 @@ void Terminal::BatchLoop() {
     queue.unlock();
     // The calls that arrive meanwhile are the next batch; this one's flush
     // runs while it executes.
-    const std::uint64_t seen = RunBatch(batch);
+    RunBatch(batch);
     queue.lock();
-    for (Call* c : batch) c->seen = seen;
-    if (seen <= flushed_) {
-      for (Call* c : batch) Finish(c);
-    } else {
-      flush_queue_.insert(flush_queue_.end(), batch.begin(), batch.end());
-      flush_cv_.notify_one();
+    // A call waits for the flush of what it showed only; a read of an
+    // account whose changes are on disk returns at once.
+    bool waiting = false;
+    for (Call* c : batch) {
+      if (c->seen <= flushed_) {
+        Finish(c);
+      } else {
+        flush_queue_.push_back(c);
+        waiting = true;
+      }
     }
+    if (waiting) flush_cv_.notify_one();
     batch.clear();
   }
 }
@@ -372,6 +454,7 @@ void Terminal::FlushLoop() {
     }
     queue.lock();
     flushed_ = std::max(flushed_, target);
+    durable_.store(flushed_);
     for (Call* c : waiting) Finish(c);
     waiting.clear();
   }
@@ -382,12 +465,13 @@ void Terminal::Finish(Call* call) {
   call->ready.notify_one();
 }
 
-std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
+void Terminal::RunBatch(const std::vector<Call*>& batch) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Without a batch transaction (it could not begin) every commit is its
   // own, as outside batches.
   in_batch_ = store_.BeginBatch();
   batch_logins_.clear();
+  batch_keys_.clear();
   for (Call* c : batch) {
     try {
       c->result = c->run(this, c->session, c->fn);
@@ -398,7 +482,7 @@ std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
   if (in_batch_) {
     in_batch_ = false;
     if (store_.EndBatch()) {
-      if (!batch_logins_.empty()) committed_.fetch_add(1);
+      if (!batch_logins_.empty()) NumberChanges(batch_keys_, committed_.fetch_add(1) + 1);
     } else {
       // None of the batch's changes is stored, and every call of it may
       // have shown one: all of them fail, and the accounts are back to
@@ -410,11 +494,12 @@ std::uint64_t Terminal::RunBatch(const std::vector<Call*>& batch) {
       }
     }
   }
-  return committed_.load();
+  // A trade's reply shows the account: its money, its tickets.
+  for (Call* c : batch) c->seen = ShownLocked(c->session, Shows{});
 }
 
-bool Terminal::CommitLocked(AccountState* state) {
-  if (StoreCommit(state)) return true;
+bool Terminal::CommitLocked(AccountState* state, bool shown) {
+  if (StoreCommit(state, shown)) return true;
   Revert(state);
   return false;
 }
@@ -430,6 +515,14 @@ void Terminal::Revert(AccountState* state) {
   }
   state->ClearJournal();
   if (state->next_request_id < next_request_id) state->next_request_id = next_request_id;
+}
+
+void Terminal::ChangeMarket(const std::function<void()>& change) {
+  std::unique_lock<std::shared_mutex> alone(market_mutex_);
+  change();
+  bars_.Forget();
+  std::lock_guard<std::mutex> lock(mutex_);
+  selected_.resize(Symbols().size(), false);
 }
 
 bool Terminal::Selected(int sym) {

@@ -103,6 +103,7 @@ Reply& Reply::String(const std::u16string& s) {
 
 Reply Dispatch(Terminal& t, Session* s, std::uint32_t command, const std::uint8_t* args,
                std::size_t size) {
+  const auto market = t.ReadMarket();
   Reply reply;
   const ipc::CommandEntry* entry = ipc::FindCommand(command);
   Args decoded;

@@ -52,7 +52,7 @@ std::string SymbolRecord(Terminal& t, Session* s, int sym) {
   const double spread = ask - bid;
 
   std::u16string currency = u"USD";
-  t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
+  t.ReadAccount(s, Shows{Shows::kNothing}, [&](const AccountConfig& acc, AccountState&, auto&&) {
     currency = acc.currency;
     return kSuccess;
   });
@@ -280,9 +280,12 @@ std::string TerminalRecord(Terminal& t) {
   return rec;
 }
 
-// The first bar of `tf` closing after now: the clock moves to its close.
-// Minutes without ticks (a weekend, a gap in imported data) hold no bar
-// and are passed over, for at most 40 days.
+// The first bar of `tf` closing after now: the clock moves to its close,
+// and on to the first tick after it (the next bar's open, after a weekend
+// or a gap too), so that the market stands at the first price after the
+// bar. Minutes without ticks (a weekend, a gap in imported data) hold no
+// bar and are passed over, for at most 40 days. A replay's end cuts the
+// bar in progress there; at the end there is no bar.
 Reply NextBar(Terminal& t, const Args& args) {
   const int sym = FindSymbol(args.Text(0));
   const std::int32_t code = args.I32(1);
@@ -291,16 +294,34 @@ Reply NextBar(Terminal& t, const Args& args) {
   if (sym < 0) return Reply::Fail(kNotFound);
   if (t.clock().mode() != MarketClock::Mode::kHeld) return Reply::Fail(kUnsupported);
   const std::int64_t now = t.NowMs();
+  const std::int64_t end = t.clock().end_ms();
+  if (t.clock().ended()) return Reply::Fail(kCallFailed);
   // The bar that contains now closes after it (a bar opening exactly now
   // included); so does every later one.
   std::int64_t minute = FloorDiv(BarStart(tf, FloorDiv(now, 1000)), 60);
-  const std::int64_t last = FloorDiv(now, 60000) + 40 * 1440;
+  std::int64_t last = FloorDiv(now, 60000) + 40 * 1440;
+  if (end != 0) last = std::min(last, FloorDiv(end - 1, 60000));
   while (minute <= last && !t.model().HasTicks(sym, minute)) ++minute;
   if (minute > last) return Reply::Fail(kCallFailed);
   const std::int64_t open = BarStart(tf, std::max(minute * 60, BarStart(tf, FloorDiv(now, 1000))));
   const std::int64_t close_ms = NextBarStart(tf, open) * 1000;
+  std::int64_t moved = t.clock().MoveTo(close_ms);
+  if (moved == close_ms) {
+    // The first tick at or after the close, within 40 days and the end.
+    std::int64_t until = FloorDiv(close_ms, 60000) + 40 * 1440;
+    if (end != 0) until = std::min(until, FloorDiv(end, 60000));
+    std::vector<Tick> ticks;
+    for (std::int64_t m = FloorDiv(close_ms, 60000); m <= until; ++m) {
+      if (!t.model().HasTicks(sym, m)) continue;
+      t.model().MinuteTicks(sym, m, &ticks);
+      const auto first = std::find_if(ticks.begin(), ticks.end(),
+                                      [&](const Tick& k) { return k.time_msc >= close_ms; });
+      if (first == ticks.end()) continue;
+      if (end == 0 || first->time_msc <= end) moved = t.clock().MoveTo(first->time_msc);
+      break;
+    }
+  }
   Reply r;
-  const std::int64_t moved = t.clock().MoveTo(close_ms);
   r.Raw(&moved, 8).Raw(&open, 8);
   return r;
 }
@@ -309,7 +330,7 @@ Reply ReplayState(Terminal& t) {
   const MarketClock& c = t.clock();
   Reply r;
   r.U32(static_cast<std::uint32_t>(c.mode()));
-  const std::int64_t fields[] = {t.NowMs(), c.from_ms(), c.speed(), c.step_ms()};
+  const std::int64_t fields[] = {t.NowMs(), c.from_ms(), c.speed(), c.step_ms(), c.end_ms()};
   for (std::int64_t v : fields) r.Raw(&v, 8);
   return r;
 }

@@ -160,6 +160,8 @@ ExitReason ServeUntil(Terminal& t, os::PipeServer& server, std::int64_t idle_ms,
       }
     }
     int wait = 1000;
+    // An import running beside the serving counts as a client.
+    if (t.Importing()) idle_since = os::MonotonicMs();
     if (idle_ms > 0 && g_connections.load() == 0) {
       const std::int64_t left = idle_since + idle_ms - os::MonotonicMs();
       if (left <= 0) return ExitReason::kIdle;

@@ -134,6 +134,7 @@ std::int64_t SecondsToMs(std::int64_t sec, std::int64_t extra) {
 struct ListCommands {
   CommandId total, by_symbol, by_ticket;
   std::uint32_t size;
+  Shows::Kind all, one;  // what a list shows, and one by ticket
 };
 
 template <typename List, typename Encode>
@@ -143,8 +144,9 @@ Reply Listing(Terminal& t, Session* s, CommandId id, const Args& args, const Lis
   const std::u16string& symbol = id == c.by_symbol ? args.Text(0) : kNoSymbol;
   const std::uint64_t ticket = id == c.by_ticket ? args.U64(0) : 0;
   Reply r;
+  const Shows shows = id == c.by_ticket ? Shows{c.one, ticket} : Shows{c.all};
   const std::int32_t status =
-      t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
+      t.ReadAccount(s, shows, [&](const AccountConfig& acc, AccountState& st, auto&&) {
         const auto& items = list(st);
         if (id == c.total) {
           r.U32(static_cast<std::uint32_t>(items.size()));
@@ -174,8 +176,12 @@ Reply Listing(Terminal& t, Session* s, CommandId id, const Args& args, const Lis
 }
 
 Reply Positions(Terminal& t, Session* s, CommandId id, const Args& args) {
-  const ListCommands c{CommandId::POSITIONS_TOTAL, CommandId::POSITIONS_BY_SYMBOL,
-                       CommandId::POSITION_BY_TICKET, records::kTradePosition.size};
+  const ListCommands c{CommandId::POSITIONS_TOTAL,
+                       CommandId::POSITIONS_BY_SYMBOL,
+                       CommandId::POSITION_BY_TICKET,
+                       records::kTradePosition.size,
+                       Shows::kPositions,
+                       Shows::kPosition};
   return Listing(
       t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.positions; },
       [](const Quotes& q, const AccountConfig& acc, const Position& p, std::uint8_t* rec) {
@@ -186,8 +192,12 @@ Reply Positions(Terminal& t, Session* s, CommandId id, const Args& args) {
 
 // Working orders show the price they would be executed at now.
 Reply Orders(Terminal& t, Session* s, CommandId id, const Args& args) {
-  const ListCommands c{CommandId::ORDERS_TOTAL, CommandId::ORDERS_BY_SYMBOL,
-                       CommandId::ORDER_BY_TICKET, records::kTradeOrder.size};
+  const ListCommands c{CommandId::ORDERS_TOTAL,
+                       CommandId::ORDERS_BY_SYMBOL,
+                       CommandId::ORDER_BY_TICKET,
+                       records::kTradeOrder.size,
+                       Shows::kWorking,
+                       Shows::kWorking};
   return Listing(
       t, s, id, args, c, [](const AccountState& st) -> const auto& { return st.working; },
       [](const Quotes& q, const AccountConfig&, const Order& o, std::uint8_t* rec) {
@@ -217,38 +227,41 @@ Reply History(Terminal& t, Session* s, CommandId id, const Args& args) {
     q.number = args.U64(0);
   }
   Reply r;
-  const std::int32_t status = t.WithAccount(s, [&](const AccountConfig&, AccountState& st, auto&&) {
-    Store& store = t.store();
-    if (total) {
-      std::uint64_t n = 0;
-      if (!store.Count(st.login, deals, q, &n)) return kCallFailed;
-      r.U32(static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX)));
-      return kSuccess;
-    }
-    std::vector<Deal> ds;
-    std::vector<Order> os;
-    if (!(deals ? store.Deals(st.login, q, &ds) : store.Orders(st.login, q, &os)))
-      return kCallFailed;
-    std::vector<const Deal*> dp;
-    std::vector<const Order*> op;
-    for (const Deal& d : ds) dp.push_back(&d);
-    for (const Order& o : os) op.push_back(&o);
-    if (by_ticket) {
-      if (dp.empty() && op.empty()) return kNotFound;
-      const std::uint32_t size = deals ? records::kTradeDeal.size : records::kTradeOrder.size;
-      r.payload.assign(size, '\0');
-      auto* rec = reinterpret_cast<std::uint8_t*>(&r.payload[0]);
-      if (deals)
-        DealToRecord(*dp[0], rec);
-      else
-        OrderToRecord(*op[0], rec);
-    } else if (deals) {
-      AppendRecords(dp, records::kTradeDeal.size, DealToRecord, &r);
-    } else {
-      AppendRecords(op, records::kTradeOrder.size, OrderToRecord, &r);
-    }
-    return kSuccess;
-  });
+  const Shows shows = q.by == HistoryQuery::kPosition ? Shows{Shows::kPositionHistory, q.number}
+                                                      : Shows{Shows::kHistory};
+  const std::int32_t status =
+      t.ReadAccount(s, shows, [&](const AccountConfig&, AccountState& st, auto&&) {
+        Store& store = t.store();
+        if (total) {
+          std::uint64_t n = 0;
+          if (!store.Count(st.login, deals, q, &n)) return kCallFailed;
+          r.U32(static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX)));
+          return kSuccess;
+        }
+        std::vector<Deal> ds;
+        std::vector<Order> os;
+        if (!(deals ? store.Deals(st.login, q, &ds) : store.Orders(st.login, q, &os)))
+          return kCallFailed;
+        std::vector<const Deal*> dp;
+        std::vector<const Order*> op;
+        for (const Deal& d : ds) dp.push_back(&d);
+        for (const Order& o : os) op.push_back(&o);
+        if (by_ticket) {
+          if (dp.empty() && op.empty()) return kNotFound;
+          const std::uint32_t size = deals ? records::kTradeDeal.size : records::kTradeOrder.size;
+          r.payload.assign(size, '\0');
+          auto* rec = reinterpret_cast<std::uint8_t*>(&r.payload[0]);
+          if (deals)
+            DealToRecord(*dp[0], rec);
+          else
+            OrderToRecord(*op[0], rec);
+        } else if (deals) {
+          AppendRecords(dp, records::kTradeDeal.size, DealToRecord, &r);
+        } else {
+          AppendRecords(op, records::kTradeOrder.size, OrderToRecord, &r);
+        }
+        return kSuccess;
+      });
   return status < 0 ? Reply::Fail(status) : r;
 }
 
@@ -269,39 +282,39 @@ Reply Trade(Terminal& t, Session* s, CommandId id, const Args& args) {
   const TradeRequest req = RequestFromRecord(rec);
   Reply r;
   bool lost = false;
-  const std::int32_t status = t.WithAccount(
-      s,
-      [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
-        const Quotes q(t.model(), t.NowMs());
-        if (id == CommandId::ORDER_CHECK) {
-          r.payload = CheckRecord(CheckTrade(q, acc, st, req));
-          return kSuccess;
-        }
-        // Request ids are reserved in blocks, the block's end stored before any
-        // id of it is handed out: none is handed out twice, whatever commit
-        // fails and however the terminal ends. Without room for a block (a full
-        // disk) the request is refused without an id.
-        if (st.next_request_id >= st.request_id_limit) {
-          st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
-          if (!commit()) {
-            r.payload = SendRecord(NotSaved());
-            return kSuccess;
-          }
-        }
-        SendOutcome out = ExecuteTrade(q, acc, &st, req);
-        // A deal is confirmed only once it is on disk; a refusal changed
-        // nothing, and its id is in the stored block already.
-        const bool changed = out.retcode == kRetDone || !st.new_orders.empty() ||
-                             !st.new_deals.empty() || !st.changed_positions.empty();
-        if (changed && !commit() && out.retcode == kRetDone) {
-          const std::uint32_t request_id = out.request_id;
-          out = NotSaved();
-          out.request_id = request_id;
-        }
-        r.payload = SendRecord(out);
+  auto run = [&](const AccountConfig& acc, AccountState& st, auto&& commit) {
+    const Quotes q(t.model(), t.NowMs());
+    if (id == CommandId::ORDER_CHECK) {
+      r.payload = CheckRecord(CheckTrade(q, acc, st, req));
+      return kSuccess;
+    }
+    // Request ids are reserved in blocks, the block's end stored before any
+    // id of it is handed out: none is handed out twice, whatever commit
+    // fails and however the terminal ends. Without room for a block (a full
+    // disk) the request is refused without an id.
+    if (st.next_request_id >= st.request_id_limit) {
+      st.request_id_limit = st.next_request_id + AccountState::kRequestIdBlock;
+      if (!commit()) {
+        r.payload = SendRecord(NotSaved());
         return kSuccess;
-      },
-      &lost);
+      }
+    }
+    SendOutcome out = ExecuteTrade(q, acc, &st, req);
+    // A deal is confirmed only once it is on disk; a refusal changed
+    // nothing, and its id is in the stored block already.
+    const bool changed = out.retcode == kRetDone || !st.new_orders.empty() ||
+                         !st.new_deals.empty() || !st.changed_positions.empty();
+    if (changed && !commit() && out.retcode == kRetDone) {
+      const std::uint32_t request_id = out.request_id;
+      out = NotSaved();
+      out.request_id = request_id;
+    }
+    r.payload = SendRecord(out);
+    return kSuccess;
+  };
+  // A check changes nothing: it is a read.
+  const std::int32_t status =
+      id == CommandId::ORDER_CHECK ? t.ReadAccount(s, Shows{}, run) : t.WithAccount(s, run, &lost);
   if (status < 0) return Reply::Fail(status);
   if (lost) {
     // Nothing of the request is stored: a send is refused without an id
@@ -328,8 +341,9 @@ Reply Calc(Terminal& t, Session* s, CommandId id, const Args& args) {
   const int sym = FindSymbol(symbol);
   if (sym < 0) return Reply::Fail(kNotFound);
   Reply r;
-  const std::int32_t status =
-      t.WithAccount(s, [&](const AccountConfig& acc, AccountState&, auto&&) {
+  // Settings and prices only.
+  const std::int32_t status = t.ReadAccount(
+      s, Shows{Shows::kNothing}, [&](const AccountConfig& acc, AccountState&, auto&&) {
         const Quotes q(t.model(), t.NowMs());
         double value = 0;
         const bool ok = id == CommandId::ORDER_CALC_MARGIN
@@ -354,7 +368,7 @@ bool DispatchTrade(Terminal& t, Session* s, CommandId id, const Args& args, Repl
     }
     case CommandId::ACCOUNT_INFO: {
       const std::int32_t status =
-          t.WithAccount(s, [&](const AccountConfig& acc, AccountState& st, auto&&) {
+          t.ReadAccount(s, Shows{}, [&](const AccountConfig& acc, AccountState& st, auto&&) {
             out->payload = AccountRecord(Quotes(t.model(), t.NowMs()), acc, st);
             return kSuccess;
           });

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "os/os.h"
+#include "os/service.h"
 #include "test_files.h"
 
 namespace zk5::os {
@@ -280,6 +281,58 @@ TEST(PosixParentProcessImage, IsTheParentsResolvedImage) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A lock for life tells its holder and its note to others, who look
+// without taking it and without creating the file.
+TEST(PosixLockForLife, TellsItsHolderAndNoteToOthers) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::u16string lock = U16(dir / "terminal.lock");
+  std::int64_t holder = -1;
+  std::string note = "stale";
+  EXPECT_FALSE(LockHeld(lock, &holder, &note));
+  EXPECT_FALSE(PathExists(lock));
+  EXPECT_EQ(note, "");
+  int locked[2], release[2];
+  ASSERT_EQ(pipe(locked), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(locked[0]);
+    close(release[1]);
+    std::int64_t other = 0;
+    std::string other_note;
+    if (LockForLife(lock, "/run/x/ZK5.Terminal.AB", &other, &other_note) != LockStatus::kLocked) {
+      _exit(1);
+    }
+    char byte = 1;
+    if (write(locked[1], &byte, 1) != 1) _exit(2);
+    static_cast<void>(read(release[0], &byte, 1));  // until the parent closes it
+    _exit(0);
+  }
+  close(locked[1]);
+  close(release[0]);
+  char byte = 0;
+  ASSERT_EQ(read(locked[0], &byte, 1), 1);
+  EXPECT_TRUE(LockHeld(lock, &holder, &note));
+  EXPECT_EQ(holder, child);
+  EXPECT_EQ(note, "/run/x/ZK5.Terminal.AB");
+  holder = 0;
+  note.clear();
+  EXPECT_EQ(LockForLife(lock, "mine", &holder, &note), LockStatus::kHeld);
+  EXPECT_EQ(holder, child);
+  EXPECT_EQ(note, "/run/x/ZK5.Terminal.AB");
+  EXPECT_EQ(ReadAll(U8(lock)), std::to_string(child) + "\n/run/x/ZK5.Terminal.AB\n");
+  close(release[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(LockHeld(lock, &holder, &note));
+  close(locked[0]);
+  EXPECT_EQ(LockNote("12\r\nnote\r\n"), "note");
+  EXPECT_EQ(LockNote("12\nnote cut sh"), "");
 }
 
 // What a started program found about itself, written by the probe script.

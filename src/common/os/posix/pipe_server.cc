@@ -104,6 +104,13 @@ std::u16string ExecutablePath() {
   }
 }
 
+std::uint32_t PipeAddress(const std::u16string& name, std::u16string* address) {
+  std::string path;
+  if (const int err = PipeSocketPath(name, &path)) return static_cast<std::uint32_t>(err);
+  *address = WidePath(path);
+  return 0;
+}
+
 PipeServer::PipeServer() : state_(new State) {}
 
 PipeServer::~PipeServer() { Close(); }

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -237,6 +238,17 @@ FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint6
   return FileKind::kRegular;
 }
 
+bool WaitForWriters(FileHandle h, std::uint64_t* size) {
+  const int fd = static_cast<int>(h);
+  // A file system without locks imports the file as it is.
+  while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
 bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got) {
   *got = 0;
   for (;;) {
@@ -289,8 +301,10 @@ bool RestrictToOwner(const std::u16string& path) {
   return chmod(native.c_str(), st.st_mode & 0700) == 0;
 }
 
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::uint32_t* error) {
+LockStatus LockForLife(const std::u16string& path, const std::string& note, std::int64_t* holder,
+                       std::string* holder_note, std::uint32_t* error) {
   *holder = 0;
+  holder_note->clear();
   std::uint32_t unused = 0;
   if (error == nullptr) error = &unused;
   const std::string native = NativePath(path);
@@ -308,18 +322,41 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::ui
     who.l_type = F_WRLCK;
     who.l_whence = SEEK_SET;
     if (fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK) *holder = who.l_pid;
+    char text[4096];
+    const ssize_t got = pread(fd, text, sizeof text, 0);
+    if (got > 0) *holder_note = LockNote(std::string(text, static_cast<std::size_t>(got)));
     close(fd);
     *error = static_cast<std::uint32_t>(err);
     return err == EACCES || err == EAGAIN ? LockStatus::kHeld : LockStatus::kError;
   }
-  // For people looking at the folder; the lock itself is what counts.
-  const std::string pid = std::to_string(getpid()) + "\n";
+  // For people and programs looking at the folder; the lock itself is what
+  // counts.
+  const std::string text = std::to_string(getpid()) + "\n" + note + "\n";
   if (ftruncate(fd, 0) == 0) {
-    const ssize_t put = pwrite(fd, pid.data(), pid.size(), 0);
+    const ssize_t put = pwrite(fd, text.data(), text.size(), 0);
     static_cast<void>(put);
   }
   // The descriptor stays open: closing it would drop the lock.
   return LockStatus::kLocked;
+}
+
+bool LockHeld(const std::u16string& path, std::int64_t* holder, std::string* holder_note) {
+  *holder = 0;
+  holder_note->clear();
+  const int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct flock who {};
+  who.l_type = F_WRLCK;
+  who.l_whence = SEEK_SET;
+  const bool held = fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK;
+  if (held) {
+    *holder = who.l_pid;
+    char text[4096];
+    const ssize_t got = pread(fd, text, sizeof text, 0);
+    if (got > 0) *holder_note = LockNote(std::string(text, static_cast<std::size_t>(got)));
+  }
+  close(fd);
+  return held;
 }
 
 std::u16string SocketFolderName() {

@@ -138,6 +138,11 @@ std::u16string ExecutablePath() {
   }
 }
 
+std::uint32_t PipeAddress(const std::u16string& name, std::u16string* address) {
+  *address = name;
+  return 0;
+}
+
 PipeServer::PipeServer() : state_(new State) {}
 
 PipeServer::~PipeServer() { Close(); }

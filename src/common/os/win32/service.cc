@@ -166,6 +166,17 @@ FileKind OpenRegularFile(const std::u16string& path, FileHandle* out, std::uint6
   return FileKind::kRegular;
 }
 
+bool WaitForWriters(FileHandle h, std::uint64_t* size) {
+  const HANDLE file = reinterpret_cast<HANDLE>(h);
+  OVERLAPPED at{};
+  // A file system without locks imports the file as it is.
+  LockFileEx(file, 0, 0, MAXDWORD, MAXDWORD, &at);
+  LARGE_INTEGER n;
+  if (!GetFileSizeEx(file, &n)) return false;
+  *size = static_cast<std::uint64_t>(n.QuadPart);
+  return true;
+}
+
 bool ReadFromFile(FileHandle h, void* buf, std::size_t n, std::size_t* got) {
   DWORD read = 0;
   const DWORD ask = static_cast<DWORD>(n < 0x40000000 ? n : 0x40000000);
@@ -244,8 +255,10 @@ bool RestrictToOwner(const std::u16string& path) {
   return ok;
 }
 
-LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::uint32_t* error) {
+LockStatus LockForLife(const std::u16string& path, const std::string& note, std::int64_t* holder,
+                       std::string* holder_note, std::uint32_t* error) {
   *holder = 0;
+  holder_note->clear();
   std::uint32_t unused = 0;
   if (error == nullptr) error = &unused;
   // Others may read the process id at the start; the lock is on a byte far
@@ -261,21 +274,50 @@ LockStatus LockForLife(const std::u16string& path, std::int64_t* holder, std::ui
   at.OffsetHigh = 0x100;
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     const DWORD err = GetLastError();
-    char text[32] = {};
+    std::vector<char> text(4096);
     DWORD got = 0;
-    if (ReadFile(file, text, sizeof text - 1, &got, nullptr)) *holder = std::atoll(text);
+    if (ReadFile(file, text.data(), static_cast<DWORD>(text.size() - 1), &got, nullptr)) {
+      *holder = std::atoll(text.data());
+      *holder_note = LockNote(std::string(text.data(), got));
+    }
     CloseHandle(file);
     *error = err;
     return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? LockStatus::kHeld
                                                                   : LockStatus::kError;
   }
-  // For people looking at the folder; the lock itself is what counts.
-  const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+  // For people and programs looking at the folder; the lock itself is what
+  // counts.
+  const std::string text = std::to_string(GetCurrentProcessId()) + "\r\n" + note + "\r\n";
   DWORD put = 0;
   if (SetEndOfFile(file))
-    WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &put, nullptr);
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &put, nullptr);
   // The handle stays open: closing it would drop the lock.
   return LockStatus::kLocked;
+}
+
+bool LockHeld(const std::u16string& path, std::int64_t* holder, std::string* holder_note) {
+  *holder = 0;
+  holder_note->clear();
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // The byte LockForLife locks: taken and given back at once when free.
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x100;
+  const bool held =
+      !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+  if (!held) {
+    UnlockFileEx(file, 0, 1, 0, &at);
+  } else {
+    std::vector<char> text(4096);
+    DWORD got = 0;
+    if (ReadFile(file, text.data(), static_cast<DWORD>(text.size() - 1), &got, nullptr)) {
+      *holder = std::atoll(text.data());
+      *holder_note = LockNote(std::string(text.data(), got));
+    }
+  }
+  CloseHandle(file);
+  return held;
 }
 
 std::u16string SocketFolderName() { return u"\\\\.\\pipe"; }
