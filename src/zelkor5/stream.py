@@ -96,11 +96,6 @@ _TIME_MSC = 5  # the index of time_msc in a tick record
 # found nothing new.
 _TRADES_STEP = 60
 
-# Where the replay of this process ends (seconds since 1970), when the one
-# who started it knows (a backtest's or a sweep's run): a stepped stream
-# ends at the first item after it.
-_replay_end: Optional[float] = None
-
 
 def _terminal() -> Optional[str]:
     """The terminal64.exe of the terminal the module is connected to: the
@@ -120,25 +115,6 @@ def _is_stepped(exe: Optional[str]) -> bool:
         # No replay clock to ask (nor Unix-domain sockets, on Windows): a
         # terminal that runs live.
         return False
-
-
-def _period(timeframe: int) -> int:
-    """Seconds of a bar of `timeframe`; 0 for months (of varying length)."""
-    unit = timeframe & 0xC000
-    if unit == 0:
-        return 60 * timeframe
-    if unit == 0x4000:
-        return 3600 * (timeframe & 0x3FFF)
-    return 7 * 86400 if unit == 0x8000 else 0
-
-
-def _past_end(opened: int, timeframe: int, exe: Optional[str]) -> bool:
-    """Whether the bar opened at `opened` closed after the replay's end."""
-    if _replay_end is None:
-        return False
-    period = _period(timeframe)
-    closed = opened + period if period else _replay.now(exe)
-    return closed > _replay_end
 
 
 class StreamTick(NamedTuple):
@@ -340,9 +316,8 @@ class TickStream(Stream[StreamTick]):
         # To the close of the next minute with prices of the first symbol
         # that has one: the ticks of every symbol until then come next.
         for symbol in self.symbols:
-            row = _replay.next_bar(symbol, TIMEFRAME_M1, self._exe)
-            if row is not None:
-                return not _past_end(int(row["time"]), TIMEFRAME_M1, self._exe)
+            if _replay.next_bar(symbol, TIMEFRAME_M1, self._exe) is not None:
+                return True
         return False
 
     def _new(self, symbol: str) -> List[Tuple[Any, ...]]:
@@ -452,8 +427,6 @@ class BarStream(Stream[Bar]):
         if row is None:
             return None
         bar = Bar(self.symbol, self.timeframe, *row.tolist())
-        if _past_end(bar.time, self.timeframe, self._exe):
-            return None
         if self._open is not None and bar.time < self._open:
             return []  # given by a poll() already
         self._open = bar.time + 1
@@ -490,7 +463,7 @@ class TradeStream(Stream[TradeEvent]):
     def _move(self) -> bool:
         before = _replay.now(self._exe)
         after = _replay.advance(_TRADES_STEP, self._exe)
-        return after > before and not (_replay_end is not None and after > _replay_end)
+        return after > before  # it stands still at the replay's end
 
     def _remember(self, deals: Sequence[TradeDeal]) -> None:
         for d in deals:

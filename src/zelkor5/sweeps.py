@@ -226,9 +226,7 @@ def _execute(task: _Task, work: str) -> Dict[str, Any]:
         _core.shutdown()  # the connection this process was forked with
         # The replay ends at the span's end: there the terminal finds no
         # next bar and the streams end.
-        terminal.configure_replay(
-            task.start, stepped=True, path=exe, portable=True, to=task.end
-        )
+        terminal.configure_replay(task.start, stepped=True, path=exe, portable=True, to=task.end)
         process = _launch(exe, work)
         _clock._started_by(os.path.realpath(exe))
         if not _core.initialize(exe, portable=True):
@@ -236,7 +234,6 @@ def _execute(task: _Task, work: str) -> Dict[str, Any]:
             raise SweepError("the replay did not start: %s (%d)" % (message, code))
         row["_setup"] = time.monotonic() - began
         _current = RunSpan(task.start, task.end)
-        _stream._replay_end = task.end
         returned = task.strategy(dict(task.params))
         if task.whole_report:
             row["report"] = reporting.report(html=task.html)
