@@ -24,8 +24,10 @@ import functools
 import warnings
 from typing import Any, Callable, Optional, TypeVar
 
-from . import _core
-from .history import TICK_LIMIT
+from . import (
+    _core,
+    history,  # its TICK_LIMIT read at each call: a script may change it
+)
 
 __all__ = [
     "copy_rates_from",
@@ -86,9 +88,11 @@ def _bars_cut(
 def _ticks_cut(function: str, result: Any, asked: Optional[int]) -> Optional[str]:
     if result is None:
         return None
-    if len(result) != TICK_LIMIT or (asked is not None and asked <= TICK_LIMIT):
+    if len(result) != history.TICK_LIMIT or (asked is not None and asked <= history.TICK_LIMIT):
         return None
-    return _message(function, TICK_LIMIT, "ticks (zelkor5.history.TICK_LIMIT)", "ticks_range")
+    return _message(
+        function, history.TICK_LIMIT, "ticks (zelkor5.history.TICK_LIMIT)", "ticks_range"
+    )
 
 
 def _warn(message: Optional[str]) -> None:

@@ -151,7 +151,12 @@ def test_a_stepped_replay_sees_every_bar_however_many_requests_a_bar(install):
         (lambda path: zreplay.advance(1, path), peer.echo(-2), r"refused seconds=1 as invalid"),
     ],
 )
-def test_an_answer_out_of_form_is_a_replay_error(exe_path, call, answer, words):
+def test_an_answer_out_of_form_is_a_replay_error(exe_path, tmp_path, call, answer, words):
+    # The stand-in tells where it serves, as the terminal program does.
+    said = [peer.pipe_path_for(exe_path), str(tmp_path / "data"), str(tmp_path / "data" / "lock")]
+    with open(exe_path, "w") as f:
+        f.write("#!/bin/sh\nprintf '%s\\n%s\\n%s\\n'\n" % tuple(said))
+    os.chmod(exe_path, 0o755)
     with peer.Peer(exe_path, [answer]):
         with pytest.raises(zreplay.ReplayError, match=words):
             call(exe_path)
