@@ -641,7 +641,7 @@ def _report(args: argparse.Namespace, path: Optional[str]) -> int:
             out = csv.writer(f)
             out.writerow(["statistic", "value"])
             for key, value in reporting.rounded(result.statistics, digits).items():
-                out.writerow([key, "nan" if math.isnan(value) else repr(value)])
+                out.writerow([cells.cell(key), "nan" if math.isnan(value) else repr(value)])
     net = result.statistics["net_profit"]
     print("%s: %d trades, net profit %.2f" % (args.output, int(result.statistics["trades"]), net))
     _core.shutdown()

@@ -172,7 +172,8 @@ def _started_by(exe: str) -> None:
 def _exe(path: Optional[str]) -> str:
     if path is not None:
         return os.path.realpath(path)
-    if _started is not None:
+    # A terminal removed since (a finished run's private one) is no longer meant.
+    if _started is not None and os.path.exists(_started):
         return _started
     info = _core.terminal_info()
     if info is not None and info.path:
