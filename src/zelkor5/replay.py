@@ -200,7 +200,9 @@ def _started_by(exe: str) -> None:
 
 def _exe(path: Optional[str]) -> str:
     if path is not None:
-        return os.path.realpath(path)
+        # A path a channel is known by was resolved when the channel was
+        # made: resolving takes a system call per folder, on every step.
+        return path if path in _channels else os.path.realpath(path)
     if _started is not None:
         return _started
     info = _core.terminal_info()
@@ -342,7 +344,11 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
             "the terminal at %s (%s); call zelkor5.initialize first"
             % (channel.exe, _reason(_core.last_error()))
         )
-    connected = os.path.realpath(os.path.join(info.path, "terminal64.exe"))
+    connected = os.path.join(info.path, "terminal64.exe")
+    if connected != channel.exe:
+        # Resolving a path takes a system call per folder: only when the
+        # path the terminal tells is not already the channel's own.
+        connected = os.path.realpath(connected)
     if connected != channel.exe:
         raise ReplayError(
             "next_bar reads the bar through the module, which is connected to the "
