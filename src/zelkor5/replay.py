@@ -106,6 +106,7 @@ class _Channel:
         self.exe = exe
         self._sock: Optional[socket.socket] = None
         self._lock = threading.Lock()
+        self._buffer = bytearray(4096)
 
     def close(self) -> None:
         if self._sock is not None:
@@ -119,6 +120,12 @@ class _Channel:
             sock.settimeout(30.0)
             try:
                 sock.connect(where)
+                # Blocking from here on, the limit kept by the kernel: a
+                # socket timeout would poll before every send and receive.
+                sock.settimeout(None)
+                limit = struct.pack("@ll", 30, 0)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, limit)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, limit)
             except OSError as e:
                 sock.close()
                 raise ReplayError("no terminal runs at %s: %s" % (self.exe, e)) from None
@@ -134,6 +141,29 @@ class _Channel:
             data += part
         return data
 
+    def _reply(self, sock: socket.socket) -> Tuple[int, bytes]:
+        """(command echoed, body) of the next reply; the header and a small
+        body usually come in one receive."""
+        view = memoryview(self._buffer)
+        got = 0
+        while got < 8:
+            n = sock.recv_into(view[got:])
+            if n == 0:
+                raise ConnectionResetError("the terminal closed the connection")
+            got += n
+        length, echo = struct.unpack_from("<II", self._buffer)
+        total = 4 + length
+        if length < 4 or got > total:
+            return echo, b""  # out of form: the caller ends the connection
+        if total <= len(self._buffer):
+            while got < total:
+                n = sock.recv_into(view[got:total])
+                if n == 0:
+                    raise ConnectionResetError("the terminal closed the connection")
+                got += n
+            return echo, bytes(view[8:total])
+        return echo, bytes(view[8:got]) + self._read(sock, total - got)
+
     def call(self, command: int, args: bytes = b"") -> Tuple[int, bytes]:
         """(status, payload) of one exchange."""
         frame = struct.pack("<II", 4 + len(args), command) + args
@@ -142,8 +172,7 @@ class _Channel:
                 sock = self._open()
                 try:
                     sock.sendall(frame)
-                    length, echo = struct.unpack("<II", self._read(sock, 8))
-                    body = self._read(sock, length - 4)
+                    echo, body = self._reply(sock)
                     break
                 except (OSError, struct.error) as e:
                     self.close()
@@ -171,7 +200,9 @@ def _started_by(exe: str) -> None:
 
 def _exe(path: Optional[str]) -> str:
     if path is not None:
-        return os.path.realpath(path)
+        # A path a channel is known by was resolved when the channel was
+        # made: resolving takes a system call per folder, on every step.
+        return path if path in _channels else os.path.realpath(path)
     # A terminal removed since (a finished run's private one) is no longer meant.
     if _started is not None and os.path.exists(_started):
         return _started
@@ -314,7 +345,11 @@ def next_bar(symbol: str, timeframe: int, path: Optional[str] = None) -> Any:
             "the terminal at %s (%s); call zelkor5.initialize first"
             % (channel.exe, _reason(_core.last_error()))
         )
-    connected = os.path.realpath(os.path.join(info.path, "terminal64.exe"))
+    connected = os.path.join(info.path, "terminal64.exe")
+    if connected != channel.exe:
+        # Resolving a path takes a system call per folder: only when the
+        # path the terminal tells is not already the channel's own.
+        connected = os.path.realpath(connected)
     if connected != channel.exe:
         raise ReplayError(
             "next_bar reads the bar through the module, which is connected to the "

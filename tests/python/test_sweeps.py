@@ -401,6 +401,30 @@ def test_an_empty_grid_is_refused_naming_its_empty_part(grid, part, history_csv)
         zk.sweep(crossing, grid, history=history_csv, span=SPAN)
 
 
+def processors(params):
+    """The processors the run's process and every thread of its terminal
+    may run on."""
+    with open("/proc/self/task/%d/children" % os.getpid()) as f:
+        (terminal,) = f.read().split()
+    threads = os.listdir("/proc/%s/task" % terminal)
+    on = {cpu for t in threads for cpu in os.sched_getaffinity(int(t))}
+    own = os.sched_getaffinity(0)
+    return {"own": ",".join(map(str, sorted(own))), "same": own == on}
+
+
+def test_a_run_and_its_terminal_share_one_processor(history_csv):
+    # A step is a request and its reply: the two wake each other up.
+    usable = os.sched_getaffinity(0)
+    frame = zk.sweep(processors, {"k": [1, 2]}, history=history_csv, span=SPAN, workers=2)
+    assert frame["error"].isna().all(), frame["error"].tolist()
+    assert frame["same"].all()
+    for own in frame["own"]:
+        chosen = {int(cpu) for cpu in own.split(",")}
+        assert chosen <= usable and len(chosen) == (1 if len(usable) > 1 else len(usable))
+    # Only speed depends on it: the calling process keeps its processors.
+    assert os.sched_getaffinity(0) == usable
+
+
 INTERRUPTED = """
 import signal, sys
 # As an interactive interpreter has it (one started in the background by
