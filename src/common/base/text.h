@@ -15,6 +15,9 @@ namespace zk5::text {
 // s may be null when n is 0. NULs are converted like any other unit.
 std::string Utf16ToUtf8(const char16_t* s, std::size_t n);
 
+// Appends the UTF-8 form of the code point `cp` (at most 0x10FFFF) to `out`.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // UTF-16 form of n bytes of UTF-8. Each maximal ill-formed subsequence
 // (a stray or truncated sequence, an overlong form, an encoded surrogate, a
 // value above U+10FFFF) becomes one U+FFFD. s may be null when n is 0.

@@ -458,23 +458,7 @@ class Parser {
     decoded_.clear();
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     std::size_t i = 0;
-    auto put = [&](std::uint32_t c) {
-      if (c < 0x80) {
-        decoded_ += static_cast<char>(c);
-      } else if (c < 0x800) {
-        decoded_ += static_cast<char>(0xC0 | (c >> 6));
-        decoded_ += static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        decoded_ += static_cast<char>(0xE0 | (c >> 12));
-        decoded_ += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        decoded_ += static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        decoded_ += static_cast<char>(0xF0 | (c >> 18));
-        decoded_ += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        decoded_ += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        decoded_ += static_cast<char>(0x80 | (c & 0x3F));
-      }
-    };
+    auto put = [&](std::uint32_t c) { text::AppendUtf8(decoded_, c); };
     for (;;) {
       unsigned a, b;
       if (odd_ >= 0) {
