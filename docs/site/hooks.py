@@ -127,12 +127,12 @@ def functions_page() -> str:
 def _load(name: str) -> Any:
     """A module of the package by its file, without importing the package
     (whose native core the site's build does not have)."""
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "zelkor5_%s_for_docs" % name, os.path.join(PACKAGE, name + ".py")
     )
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
