@@ -15,7 +15,7 @@ import socket
 import struct
 import subprocess
 import threading
-from typing import Dict, NamedTuple, Optional, Tuple
+from typing import Dict, NamedTuple, Optional, Sequence, Tuple
 
 from . import _core
 
@@ -58,6 +58,28 @@ _places_lock = threading.Lock()
 _PLACES_KEPT = 64
 
 
+def run(
+    exe: str, portable: bool, args: Sequence[str], timeout: Optional[float] = None
+) -> "subprocess.CompletedProcess[bytes]":
+    """Runs the terminal program at `exe`, started portable or not, for one
+    of its tool commands (`args`), its output kept; OSError and
+    subprocess.TimeoutExpired pass."""
+    return subprocess.run(
+        [exe] + (["/portable"] if portable else []) + list(args),
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        timeout=timeout,
+    )
+
+
+def last_said(done: "subprocess.CompletedProcess[bytes]") -> Optional[str]:
+    """The last line the terminal program wrote to its standard error, or
+    None when it wrote nothing."""
+    lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
+    return lines[-1] if lines else None
+
+
 def places(exe: str, portable: bool = False) -> Places:
     """The Places of the terminal at `exe` (a resolved path) started
     portable or not, as the terminal itself tells them. Raises
@@ -68,17 +90,8 @@ def places(exe: str, portable: bool = False) -> Places:
         known = _places.get(key)
     if known is not None:
         return known
-    args = (
-        [exe] + (["/portable"] if portable else []) + ["/socket-path", "/data-path", "/lock-path"]
-    )
     try:
-        done = subprocess.run(
-            args,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            timeout=30,
-        )
+        done = run(exe, portable, ["/socket-path", "/data-path", "/lock-path"], timeout=30)
     except (OSError, subprocess.TimeoutExpired) as e:
         raise InstallationError(
             "cannot ask the terminal at %s where it serves: %s" % (exe, e)
@@ -90,11 +103,8 @@ def places(exe: str, portable: bool = False) -> Places:
         or lines[3]
         or not all(map(os.path.isabs, lines[:3]))
     ):
-        said = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise InstallationError(
-            "the terminal at %s did not tell where it serves: %s"
-            % (exe, said[-1] if said else "exit status %d" % done.returncode)
-        )
+        said = last_said(done) or "exit status %d" % done.returncode
+        raise InstallationError("the terminal at %s did not tell where it serves: %s" % (exe, said))
     found = Places(lines[0], lines[1], lines[2])
     with _places_lock:
         # A sweep asks about a new private installation for every run.

@@ -44,7 +44,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 from . import _core
 from . import _history_source as hs
 from . import replay as _replay
-from ._installation import InstallationError, places, serving, terminal_path
+from ._installation import InstallationError, last_said, places, run, serving, terminal_path
 
 __all__ = [
     "terminal_path",
@@ -410,18 +410,10 @@ def reset_account(login: int, path: Optional[str] = None) -> None:
     exe = _exe(path)
     stop(exe)
     portable = is_portable(exe)
-    args = [exe] + (["/portable"] if portable else []) + ["/reset-account:%d" % login]
-    done = subprocess.run(
-        args,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        timeout=60,
-    )
+    done = run(exe, portable, ["/reset-account:%d" % login], timeout=60)
     if done.returncode != 0:
-        lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
         raise TerminalError(
-            lines[-1] if lines else "the terminal failed with status %d" % done.returncode
+            last_said(done) or "the terminal failed with status %d" % done.returncode
         )
 
 
@@ -446,22 +438,14 @@ def _write_settings(exe: str, portable: bool, ini: str, text: str, check: bool) 
         with open(tmp, "w", encoding="utf-8") as f:
             f.write(text)
         if check:
-            args = [exe] + (["/portable"] if portable else []) + ["/check-settings:" + tmp]
             try:
-                done = subprocess.run(
-                    args,
-                    stdin=subprocess.DEVNULL,
-                    stdout=subprocess.DEVNULL,
-                    stderr=subprocess.PIPE,
-                    timeout=300,
-                )
+                done = run(exe, portable, ["/check-settings:" + tmp], timeout=300)
             except (OSError, subprocess.TimeoutExpired) as e:
                 raise TerminalError(
                     "cannot ask the terminal at %s to check them: %s" % (exe, e)
                 ) from None
             if done.returncode != 0:
-                said = done.stderr.decode("utf-8", "replace").strip().splitlines()
-                reason = said[-1] if said else "exit status %d" % done.returncode
+                reason = last_said(done) or "exit status %d" % done.returncode
                 if reason.startswith("terminal64.exe: "):
                     reason = reason[len("terminal64.exe: ") :]
                 raise TerminalError("the terminal would not start with this replay: " + reason)
@@ -597,17 +581,11 @@ def _check_symbol(symbol: str) -> None:
 
 def _run_import(
     exe: str, portable: bool, files: Sequence[str] = (), options: Sequence[str] = ()
-) -> "subprocess.CompletedProcess[str]":
-    args = [exe] + (["/portable"] if portable else []) + ["/import"] + list(options)
-    args += ["/import:" + f for f in files]
-    return subprocess.run(
-        args,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        encoding="utf-8",
-        errors="backslashreplace",
-    )
+) -> Tuple[int, str]:
+    """The import's exit status and what it wrote to standard error (bytes
+    that are no UTF-8 escaped)."""
+    done = run(exe, portable, ["/import"] + list(options) + ["/import:" + f for f in files])
+    return done.returncode, done.stderr.decode("utf-8", "backslashreplace")
 
 
 def _running_error(exe: str) -> HistoryImportError:
@@ -728,8 +706,8 @@ def import_history(
     if tabular:
         named, symbol, named_as = _converted(source, symbol, exe, portable, kind)
         described = source if isinstance(source, str) else "the DataFrame"
-        done = _run_import(exe, portable)
-        if done.returncode == 1 and os.path.exists(named):
+        code, said = _run_import(exe, portable)
+        if code == 1 and os.path.exists(named):
             os.remove(named)  # not left for the next start
     else:
         described = source
@@ -745,22 +723,20 @@ def import_history(
         with tempfile.TemporaryDirectory(prefix="zk5import") as tmp:
             named = os.path.join(tmp, named_as)
             shutil.copyfile(source, named)
-            done = _run_import(exe, portable, [named], options)
-    if done.returncode == 1:
+            code, said = _run_import(exe, portable, [named], options)
+    if code == 1:
         raise _running_error(exe)
     name = re.escape(named_as)
-    rejected = re.search("import of " + name + " rejected: (.*)", done.stderr)
+    rejected = re.search("import of " + name + " rejected: (.*)", said)
     if rejected:
         reason = rejected.group(1)
         if tabular:
             # Lines of the CSV written: the header, then a row each.
             reason = re.sub(r"^line (\d+):", lambda m: "row %d:" % (int(m.group(1)) - 2), reason)
         raise HistoryImportError("%s rejected: %s" % (described, reason), reason)
-    imported = re.search("imported " + name + r": (\d+) rows", done.stderr)
-    if done.returncode not in (0, 3) or not imported:
-        raise HistoryImportError(
-            "the terminal could not import %s: %s" % (described, done.stderr.strip())
-        )
+    imported = re.search("imported " + name + r": (\d+) rows", said)
+    if code not in (0, 3) or not imported:
+        raise HistoryImportError("the terminal could not import %s: %s" % (described, said.strip()))
     return int(imported.group(1))
 
 
