@@ -41,6 +41,21 @@ std::int64_t AddMonths(std::int64_t month_start, int n) {
 // End (exclusive) of the bar opening at `start`.
 std::int64_t BarEnd(const Timeframe& tf, std::int64_t start) { return NextBarStart(tf, start); }
 
+// Takes one more tick into a bar made of ticks: its bid, its spread, one
+// more tick counted.
+void AddTick(Bar* bar, const Tick& t) {
+  const auto spread = static_cast<std::int32_t>(t.ask - t.bid);
+  if (bar->tick_volume == 0) {
+    bar->open = bar->high = bar->low = t.bid;
+    bar->spread = spread;
+  }
+  bar->high = std::max(bar->high, t.bid);
+  bar->low = std::min(bar->low, t.bid);
+  bar->close = t.bid;
+  bar->spread = std::min(bar->spread, spread);
+  bar->tick_volume += 1;
+}
+
 }  // namespace
 
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -162,16 +177,7 @@ Bar BarSource::Minute(int sym, std::int64_t minute, std::int64_t now_ms) const {
   for (int j = 0; j < n; ++j) {
     const Tick& t = ticks[j];
     if (t.time_msc > now_ms) break;
-    const auto spread = static_cast<std::int32_t>(t.ask - t.bid);
-    if (bar.tick_volume == 0) {
-      bar.open = bar.high = bar.low = t.bid;
-      bar.spread = spread;
-    }
-    bar.high = std::max(bar.high, t.bid);
-    bar.low = std::min(bar.low, t.bid);
-    bar.close = t.bid;
-    bar.spread = std::min(bar.spread, spread);
-    bar.tick_volume += 1;
+    AddTick(&bar, t);
     if (IsTradeTick(t)) bar.real_volume += static_cast<std::uint64_t>(RoundToInt(t.volume));
   }
   return bar;
@@ -207,16 +213,7 @@ bool BarSource::LongBars(int sym, std::int64_t start, std::int64_t minutes, std:
                  now_ms + 1);
     Bar part;
     for (const Tick& t : ticks) {
-      const auto spread = static_cast<std::int32_t>(t.ask - t.bid);
-      if (part.tick_volume == 0) {
-        part.open = part.high = part.low = t.bid;
-        part.spread = spread;
-      }
-      part.high = std::max(part.high, t.bid);
-      part.low = std::min(part.low, t.bid);
-      part.close = t.bid;
-      part.spread = std::min(part.spread, spread);
-      part.tick_volume += 1;
+      AddTick(&part, t);
     }
     MergeBar(bar, part);
   }
