@@ -31,8 +31,8 @@ Live, or in a replay whose clock runs by itself, it waits for what is new
 as above. In a stepped replay (``zelkor5.terminal.replay(start,
 stepped=True)``, every backtest and every run of a sweep) nothing comes
 unless the clock moves, so asking for the next item moves it there: the
-bars stream moves it to the close of the next bar
-(``zelkor5.replay.next_bar``), the ticks stream to the close of the next
+bars stream moves it past the close of the next bar, to the first price
+after it (``zelkor5.replay.next_bar``), the ticks stream to the close of the next
 minute with prices, the trades stream one minute on; no other call is
 needed. There the iteration ends at the replay's end (when ``next_bar``
 finds no next bar). ``poll()`` never moves the clock.
@@ -555,8 +555,8 @@ def bars(symbol: str, timeframe: int, interval: float = 0.1) -> BarStream:
     bar closed meanwhile is, in order.
 
     In a stepped replay (a backtest, a run of a sweep) each bar asked for
-    moves the clock to its close (``zelkor5.replay.next_bar``), passing
-    over times without prices, and the iteration ends at the replay's end.
+    moves the clock past its close, to the first price after it
+    (``zelkor5.replay.next_bar``), passing over times without prices, and the iteration ends at the replay's end.
 
     :param interval: seconds between rounds that found nothing new.
     """
